@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/exception.h"
+
+// One-shot MD5, SHA-1, HMAC-MD5, HMAC-SHA-1 and CRC-32. Every operation takes
+// the whole message at once; a Length of 0 or less means the empty message and
+// the buffer is then never read. Digest records are written whole.
+
+struct Md5Digest  { std::uint8_t bytes[16]; };
+struct Sha1Digest { std::uint8_t bytes[20]; };
+
+void Md5OfBytes(const void* buffer, std::int32_t length, Md5Digest& digest);
+void Md5OfText(const std::string& text, Md5Digest& digest);
+void Sha1OfBytes(const void* buffer, std::int32_t length, Sha1Digest& digest);
+void Sha1OfText(const std::string& text, Sha1Digest& digest);
+void HmacMd5OfBytes(const std::string& key, const void* buffer, std::int32_t length, Md5Digest& digest);
+void HmacMd5OfText(const std::string& key, const std::string& text, Md5Digest& digest);
+void HmacSha1OfBytes(const std::string& key, const void* buffer, std::int32_t length, Sha1Digest& digest);
+void HmacSha1OfText(const std::string& key, const std::string& text, Sha1Digest& digest);
+std::uint32_t Crc32OfBytes(const void* buffer, std::int32_t length);
+std::uint32_t Crc32OfText(const std::string& text);
+
+// Lower-case hexadecimal, two digits per byte, full width.
+std::string DigestToHexText(const Md5Digest& digest);
+std::string DigestToHexText(const Sha1Digest& digest);
+
+// The engine's exception. The Generate command raises it with code 7.
+class EHashError : public Exception {
+public:
+    EHashError(std::uint32_t errorCode, const std::string& message);
+    const char* ClassName() const noexcept override { return "EHashError"; }
+
+    std::uint32_t ErrorCode;
+};

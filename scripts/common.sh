@@ -1,0 +1,28 @@
+# Shared by the build scripts: installs the Debian packages the project needs.
+# Sourced, not run.
+
+VELLUMARK_PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libxkbcommon-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libssl-dev zlib1g-dev
+  xvfb xauth
+)
+
+ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "${VELLUMARK_PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  else
+    echo "Missing Debian packages. Run as root:"
+    echo "  apt-get install -y ${missing[*]}"
+    exit 1
+  fi
+}
