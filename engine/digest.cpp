@@ -1,0 +1,521 @@
+#include "engine/digest.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+
+// The block functions are written as many small steps; they only pay off
+// when every step is inlined into one straight run of code.
+#if defined(__GNUC__) || defined(__clang__)
+#define ENGINE_STEP [[gnu::always_inline]] inline
+#else
+#define ENGINE_STEP inline
+#endif
+
+namespace {
+
+constexpr std::size_t kBlockSize = 64;  // MD5, SHA-1 and HMAC alike
+
+// Word access through memcpy: callers' buffers carry no alignment promise,
+// and the compiler turns these into single loads on hosts that allow it.
+ENGINE_STEP std::uint32_t ByteSwap32(std::uint32_t v) {
+    return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+}
+
+ENGINE_STEP std::uint32_t LoadLe32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = ByteSwap32(v);
+    return v;
+}
+
+ENGINE_STEP std::uint32_t LoadBe32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) v = ByteSwap32(v);
+    return v;
+}
+
+ENGINE_STEP void StoreLe32(std::uint8_t* p, std::uint32_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = ByteSwap32(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
+// ---------------------------------------------------------------- wiping
+
+// Key material must really leave memory. Each pass is followed by a compiler
+// barrier that claims to read the area, so no pass counts as a dead store;
+// elsewhere volatile stores do the same job byte by byte.
+void WipeBytes(void* area, std::size_t count) {
+    for (const int pattern : {0xAA, 0x55, 0x00}) {
+#if defined(__GNUC__) || defined(__clang__)
+        std::memset(area, pattern, count);
+        __asm__ __volatile__("" : : "r"(area) : "memory");
+#else
+        volatile auto* p = static_cast<volatile unsigned char*>(area);
+        for (std::size_t i = 0; i < count; ++i) p[i] = static_cast<unsigned char>(pattern);
+#endif
+    }
+}
+
+// Key material that is wiped however its scope is left.
+template <class T>
+struct Secret {
+    T value;
+
+    Secret() = default;
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    ~Secret() { WipeBytes(&value, sizeof value); }
+};
+
+// ---------------------------------------------------------------- MD5
+
+constexpr std::uint32_t kMd5Sines[64] = {
+    0xD76AA478, 0xE8C7B756, 0x242070DB, 0xC1BDCEEE, 0xF57C0FAF, 0x4787C62A, 0xA8304613, 0xFD469501,
+    0x698098D8, 0x8B44F7AF, 0xFFFF5BB1, 0x895CD7BE, 0x6B901122, 0xFD987193, 0xA679438E, 0x49B40821,
+    0xF61E2562, 0xC040B340, 0x265E5A51, 0xE9B6C7AA, 0xD62F105D, 0x02441453, 0xD8A1E681, 0xE7D3FBC8,
+    0x21E1CDE6, 0xC33707D6, 0xF4D50D87, 0x455A14ED, 0xA9E3E905, 0xFCEFA3F8, 0x676F02D9, 0x8D2A4C8A,
+    0xFFFA3942, 0x8771F681, 0x6D9D6122, 0xFDE5380C, 0xA4BEEA44, 0x4BDECFA9, 0xF6BB4B60, 0xBEBFBC70,
+    0x289B7EC6, 0xEAA127FA, 0xD4EF3085, 0x04881D05, 0xD9D4D039, 0xE6DB99E5, 0x1FA27CF8, 0xC4AC5665,
+    0xF4292244, 0x432AFF97, 0xAB9423A7, 0xFC93A039, 0x655B59C3, 0x8F0CCC92, 0xFFEFF47D, 0x85845DD1,
+    0x6FA87E4F, 0xFE2CE6E0, 0xA3014314, 0x4E0811A1, 0xF7537E82, 0xBD3AF235, 0x2AD7D2BB, 0xEB86D391,
+};
+
+// The round functions in forms that agree bit for bit with RFC 1321's but
+// take fewer operations.
+ENGINE_STEP std::uint32_t Md5F(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return z ^ (x & (y ^ z)); }
+ENGINE_STEP std::uint32_t Md5G(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (x & z) | (y & ~z); }
+ENGINE_STEP std::uint32_t Md5H(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; }
+ENGINE_STEP std::uint32_t Md5I(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return y ^ (x | ~z); }
+
+// Message word and constant are added first: they do not wait for b.
+template <std::uint32_t (*F)(std::uint32_t, std::uint32_t, std::uint32_t)>
+ENGINE_STEP void Md5Step(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x,
+                         std::uint32_t t, int s) {
+    a = std::rotl(a + x + t + F(b, c, d), s) + b;
+}
+
+// G's two halves share no bits, so they can be added separately, and the
+// half without b is ready before b is.
+template <>
+ENGINE_STEP void Md5Step<Md5G>(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                               std::uint32_t x, std::uint32_t t, int s) {
+    a = std::rotl(a + x + t + (c & ~d) + (b & d), s) + b;
+}
+
+// The digest record is the chaining state: A, B, C, D little-endian.
+void Md5Compress(Md5Digest& state, const std::uint8_t* block) {
+    std::uint32_t x[16];
+    for (int i = 0; i < 16; ++i) x[i] = LoadLe32(block + 4 * i);
+
+    std::uint32_t a = LoadLe32(state.bytes), b = LoadLe32(state.bytes + 4);
+    std::uint32_t c = LoadLe32(state.bytes + 8), d = LoadLe32(state.bytes + 12);
+
+    Md5Step<Md5F>(a, b, c, d, x[0], kMd5Sines[0], 7);
+    Md5Step<Md5F>(d, a, b, c, x[1], kMd5Sines[1], 12);
+    Md5Step<Md5F>(c, d, a, b, x[2], kMd5Sines[2], 17);
+    Md5Step<Md5F>(b, c, d, a, x[3], kMd5Sines[3], 22);
+    Md5Step<Md5F>(a, b, c, d, x[4], kMd5Sines[4], 7);
+    Md5Step<Md5F>(d, a, b, c, x[5], kMd5Sines[5], 12);
+    Md5Step<Md5F>(c, d, a, b, x[6], kMd5Sines[6], 17);
+    Md5Step<Md5F>(b, c, d, a, x[7], kMd5Sines[7], 22);
+    Md5Step<Md5F>(a, b, c, d, x[8], kMd5Sines[8], 7);
+    Md5Step<Md5F>(d, a, b, c, x[9], kMd5Sines[9], 12);
+    Md5Step<Md5F>(c, d, a, b, x[10], kMd5Sines[10], 17);
+    Md5Step<Md5F>(b, c, d, a, x[11], kMd5Sines[11], 22);
+    Md5Step<Md5F>(a, b, c, d, x[12], kMd5Sines[12], 7);
+    Md5Step<Md5F>(d, a, b, c, x[13], kMd5Sines[13], 12);
+    Md5Step<Md5F>(c, d, a, b, x[14], kMd5Sines[14], 17);
+    Md5Step<Md5F>(b, c, d, a, x[15], kMd5Sines[15], 22);
+
+    Md5Step<Md5G>(a, b, c, d, x[1], kMd5Sines[16], 5);
+    Md5Step<Md5G>(d, a, b, c, x[6], kMd5Sines[17], 9);
+    Md5Step<Md5G>(c, d, a, b, x[11], kMd5Sines[18], 14);
+    Md5Step<Md5G>(b, c, d, a, x[0], kMd5Sines[19], 20);
+    Md5Step<Md5G>(a, b, c, d, x[5], kMd5Sines[20], 5);
+    Md5Step<Md5G>(d, a, b, c, x[10], kMd5Sines[21], 9);
+    Md5Step<Md5G>(c, d, a, b, x[15], kMd5Sines[22], 14);
+    Md5Step<Md5G>(b, c, d, a, x[4], kMd5Sines[23], 20);
+    Md5Step<Md5G>(a, b, c, d, x[9], kMd5Sines[24], 5);
+    Md5Step<Md5G>(d, a, b, c, x[14], kMd5Sines[25], 9);
+    Md5Step<Md5G>(c, d, a, b, x[3], kMd5Sines[26], 14);
+    Md5Step<Md5G>(b, c, d, a, x[8], kMd5Sines[27], 20);
+    Md5Step<Md5G>(a, b, c, d, x[13], kMd5Sines[28], 5);
+    Md5Step<Md5G>(d, a, b, c, x[2], kMd5Sines[29], 9);
+    Md5Step<Md5G>(c, d, a, b, x[7], kMd5Sines[30], 14);
+    Md5Step<Md5G>(b, c, d, a, x[12], kMd5Sines[31], 20);
+
+    Md5Step<Md5H>(a, b, c, d, x[5], kMd5Sines[32], 4);
+    Md5Step<Md5H>(d, a, b, c, x[8], kMd5Sines[33], 11);
+    Md5Step<Md5H>(c, d, a, b, x[11], kMd5Sines[34], 16);
+    Md5Step<Md5H>(b, c, d, a, x[14], kMd5Sines[35], 23);
+    Md5Step<Md5H>(a, b, c, d, x[1], kMd5Sines[36], 4);
+    Md5Step<Md5H>(d, a, b, c, x[4], kMd5Sines[37], 11);
+    Md5Step<Md5H>(c, d, a, b, x[7], kMd5Sines[38], 16);
+    Md5Step<Md5H>(b, c, d, a, x[10], kMd5Sines[39], 23);
+    Md5Step<Md5H>(a, b, c, d, x[13], kMd5Sines[40], 4);
+    Md5Step<Md5H>(d, a, b, c, x[0], kMd5Sines[41], 11);
+    Md5Step<Md5H>(c, d, a, b, x[3], kMd5Sines[42], 16);
+    Md5Step<Md5H>(b, c, d, a, x[6], kMd5Sines[43], 23);
+    Md5Step<Md5H>(a, b, c, d, x[9], kMd5Sines[44], 4);
+    Md5Step<Md5H>(d, a, b, c, x[12], kMd5Sines[45], 11);
+    Md5Step<Md5H>(c, d, a, b, x[15], kMd5Sines[46], 16);
+    Md5Step<Md5H>(b, c, d, a, x[2], kMd5Sines[47], 23);
+
+    Md5Step<Md5I>(a, b, c, d, x[0], kMd5Sines[48], 6);
+    Md5Step<Md5I>(d, a, b, c, x[7], kMd5Sines[49], 10);
+    Md5Step<Md5I>(c, d, a, b, x[14], kMd5Sines[50], 15);
+    Md5Step<Md5I>(b, c, d, a, x[5], kMd5Sines[51], 21);
+    Md5Step<Md5I>(a, b, c, d, x[12], kMd5Sines[52], 6);
+    Md5Step<Md5I>(d, a, b, c, x[3], kMd5Sines[53], 10);
+    Md5Step<Md5I>(c, d, a, b, x[10], kMd5Sines[54], 15);
+    Md5Step<Md5I>(b, c, d, a, x[1], kMd5Sines[55], 21);
+    Md5Step<Md5I>(a, b, c, d, x[8], kMd5Sines[56], 6);
+    Md5Step<Md5I>(d, a, b, c, x[15], kMd5Sines[57], 10);
+    Md5Step<Md5I>(c, d, a, b, x[6], kMd5Sines[58], 15);
+    Md5Step<Md5I>(b, c, d, a, x[13], kMd5Sines[59], 21);
+    Md5Step<Md5I>(a, b, c, d, x[4], kMd5Sines[60], 6);
+    Md5Step<Md5I>(d, a, b, c, x[11], kMd5Sines[61], 10);
+    Md5Step<Md5I>(c, d, a, b, x[2], kMd5Sines[62], 15);
+    Md5Step<Md5I>(b, c, d, a, x[9], kMd5Sines[63], 21);
+
+    StoreLe32(state.bytes, LoadLe32(state.bytes) + a);
+    StoreLe32(state.bytes + 4, LoadLe32(state.bytes + 4) + b);
+    StoreLe32(state.bytes + 8, LoadLe32(state.bytes + 8) + c);
+    StoreLe32(state.bytes + 12, LoadLe32(state.bytes + 12) + d);
+}
+
+// ---------------------------------------------------------------- SHA-1
+
+ENGINE_STEP std::uint32_t Sha1Ch(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return z ^ (x & (y ^ z)); }
+ENGINE_STEP std::uint32_t Sha1Parity(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; }
+ENGINE_STEP std::uint32_t Sha1Maj(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (x & y) | (z & (x | y)); }
+
+// W is kept as a 16-word ring: W[t] overwrites W[t-16], the only word it
+// replaces that is still needed, so 80 words never have to exist at once.
+ENGINE_STEP std::uint32_t Sha1Expand(std::uint32_t* w, int t) {
+    const std::uint32_t v = std::rotl(w[(t - 3) & 15] ^ w[(t - 8) & 15] ^ w[(t - 14) & 15] ^ w[t & 15], 1);
+    w[t & 15] = v;
+    return v;
+}
+
+template <std::uint32_t (*F)(std::uint32_t, std::uint32_t, std::uint32_t), std::uint32_t K>
+ENGINE_STEP void Sha1Step(std::uint32_t a, std::uint32_t& b, std::uint32_t c, std::uint32_t d, std::uint32_t& e,
+                     std::uint32_t w) {
+    e += w + K + std::rotl(a, 5) + F(b, c, d);
+    b = std::rotl(b, 30);
+}
+
+// Five steps with the working words renamed instead of shifted.
+template <std::uint32_t (*F)(std::uint32_t, std::uint32_t, std::uint32_t), std::uint32_t K, bool Expand>
+ENGINE_STEP void Sha1FiveSteps(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d,
+                               std::uint32_t& e, std::uint32_t* w, int t) {
+    if constexpr (Expand) {
+        Sha1Step<F, K>(a, b, c, d, e, Sha1Expand(w, t));
+        Sha1Step<F, K>(e, a, b, c, d, Sha1Expand(w, t + 1));
+        Sha1Step<F, K>(d, e, a, b, c, Sha1Expand(w, t + 2));
+        Sha1Step<F, K>(c, d, e, a, b, Sha1Expand(w, t + 3));
+        Sha1Step<F, K>(b, c, d, e, a, Sha1Expand(w, t + 4));
+    } else {
+        Sha1Step<F, K>(a, b, c, d, e, w[t]);
+        Sha1Step<F, K>(e, a, b, c, d, w[t + 1]);
+        Sha1Step<F, K>(d, e, a, b, c, w[t + 2]);
+        Sha1Step<F, K>(c, d, e, a, b, w[t + 3]);
+        Sha1Step<F, K>(b, c, d, e, a, w[t + 4]);
+    }
+}
+
+// The digest record holds H0..H4 little-endian while the computation runs;
+// the caller turns each word around once at the end.
+void Sha1Compress(Sha1Digest& state, const std::uint8_t* block) {
+    std::uint32_t w[16];
+    for (int i = 0; i < 16; ++i) w[i] = LoadBe32(block + 4 * i);
+
+    std::uint32_t a = LoadLe32(state.bytes), b = LoadLe32(state.bytes + 4), c = LoadLe32(state.bytes + 8);
+    std::uint32_t d = LoadLe32(state.bytes + 12), e = LoadLe32(state.bytes + 16);
+
+    constexpr std::uint32_t k1 = 0x5A827999, k2 = 0x6ED9EBA1, k3 = 0x8F1BBCDC, k4 = 0xCA62C1D6;
+    Sha1FiveSteps<Sha1Ch, k1, false>(a, b, c, d, e, w, 0);
+    Sha1FiveSteps<Sha1Ch, k1, false>(a, b, c, d, e, w, 5);
+    Sha1FiveSteps<Sha1Ch, k1, false>(a, b, c, d, e, w, 10);
+    // Step 15 is the last with a message word as read; 16..19 expand.
+    Sha1Step<Sha1Ch, k1>(a, b, c, d, e, w[15]);
+    Sha1Step<Sha1Ch, k1>(e, a, b, c, d, Sha1Expand(w, 16));
+    Sha1Step<Sha1Ch, k1>(d, e, a, b, c, Sha1Expand(w, 17));
+    Sha1Step<Sha1Ch, k1>(c, d, e, a, b, Sha1Expand(w, 18));
+    Sha1Step<Sha1Ch, k1>(b, c, d, e, a, Sha1Expand(w, 19));
+    Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 20);
+    Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 25);
+    Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 30);
+    Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 35);
+    Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 40);
+    Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 45);
+    Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 50);
+    Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 55);
+    Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 60);
+    Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 65);
+    Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 70);
+    Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 75);
+
+    StoreLe32(state.bytes, LoadLe32(state.bytes) + a);
+    StoreLe32(state.bytes + 4, LoadLe32(state.bytes + 4) + b);
+    StoreLe32(state.bytes + 8, LoadLe32(state.bytes + 8) + c);
+    StoreLe32(state.bytes + 12, LoadLe32(state.bytes + 12) + d);
+    StoreLe32(state.bytes + 16, LoadLe32(state.bytes + 16) + e);
+}
+
+// ---------------------------------------------------------------- padding
+
+// The tail (fewer than 64 bytes), 0x80, zeros and the 64-bit bit count, in
+// one final block, or two when the count no longer fits behind the tail.
+// Returns the number of final blocks written.
+int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLength, std::uint64_t totalBytes, bool bigEndian,
+                     std::uint8_t (&blocks)[2 * kBlockSize]) {
+    if (tailLength > 0) std::memcpy(blocks, tail, tailLength);
+    blocks[tailLength] = 0x80;
+    const int count = tailLength < kBlockSize - 8 ? 1 : 2;
+    std::uint8_t* const bitCount = blocks + count * kBlockSize - 8;
+    std::memset(blocks + tailLength + 1, 0, static_cast<std::size_t>(bitCount - (blocks + tailLength + 1)));
+
+    const std::uint64_t bits = totalBytes * 8;
+    for (int i = 0; i < 8; ++i) bitCount[bigEndian ? 7 - i : i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    return count;
+}
+
+// ---------------------------------------------------------------- hashing
+
+void Md5Init(Md5Digest& state) {
+    StoreLe32(state.bytes, 0x67452301);
+    StoreLe32(state.bytes + 4, 0xEFCDAB89);
+    StoreLe32(state.bytes + 8, 0x98BADCFE);
+    StoreLe32(state.bytes + 12, 0x10325476);
+}
+
+void Sha1Init(Sha1Digest& state) {
+    StoreLe32(state.bytes, 0x67452301);
+    StoreLe32(state.bytes + 4, 0xEFCDAB89);
+    StoreLe32(state.bytes + 8, 0x98BADCFE);
+    StoreLe32(state.bytes + 12, 0x10325476);
+    StoreLe32(state.bytes + 16, 0xC3D2E1F0);
+}
+
+// Turns the little-endian working words into the digest's byte order.
+void Sha1Finish(Sha1Digest& state) {
+    for (int i = 0; i < 5; ++i) std::reverse(state.bytes + 4 * i, state.bytes + 4 * i + 4);
+}
+
+struct Md5Traits {
+    using Digest = Md5Digest;
+    static constexpr bool kBigEndianLength = false;
+    static void Init(Digest& d) { Md5Init(d); }
+    static void Compress(Digest& d, const std::uint8_t* block) { Md5Compress(d, block); }
+    static void Finish(Digest&) {}
+};
+
+struct Sha1Traits {
+    using Digest = Sha1Digest;
+    static constexpr bool kBigEndianLength = true;
+    static void Init(Digest& d) { Sha1Init(d); }
+    static void Compress(Digest& d, const std::uint8_t* block) { Sha1Compress(d, block); }
+    static void Finish(Digest& d) { Sha1Finish(d); }
+};
+
+// Hashes the message into a state that is already set up. `prefixBytes`
+// counts what went into the state before (the HMAC key block), since the
+// padding carries the length of everything hashed.
+template <class H>
+void HashMessage(typename H::Digest& state, const std::uint8_t* message, std::size_t length,
+                 std::uint64_t prefixBytes) {
+    const std::size_t whole = length - length % kBlockSize;
+    for (std::size_t offset = 0; offset < whole; offset += kBlockSize) H::Compress(state, message + offset);
+
+    std::uint8_t final[2 * kBlockSize];
+    const int count = BuildFinalBlocks(message + whole, length - whole, prefixBytes + length, H::kBigEndianLength,
+                                       final);
+    for (int i = 0; i < count; ++i) H::Compress(state, final + i * kBlockSize);
+    H::Finish(state);
+}
+
+template <class H>
+void Hash(const std::uint8_t* message, std::size_t length, typename H::Digest& digest) {
+    H::Init(digest);
+    HashMessage<H>(digest, message, length, 0);
+}
+
+const std::uint8_t* Bytes(const void* buffer) { return static_cast<const std::uint8_t*>(buffer); }
+const std::uint8_t* Bytes(const std::string& text) { return reinterpret_cast<const std::uint8_t*>(text.data()); }
+
+// PadKeyBlock: up to 64 key bytes, zero-filled to a whole block.
+void PadKeyBlock(const std::uint8_t* key, std::size_t length, std::uint8_t (&block)[kBlockSize]) {
+    if (length > 0) std::memcpy(block, key, length);
+    std::memset(block + length, 0, kBlockSize - length);
+}
+
+void XorBytes(const std::uint8_t* source, std::size_t length, std::uint8_t constant, std::uint8_t* target) {
+    for (std::size_t i = 0; i < length; ++i) target[i] = static_cast<std::uint8_t>(source[i] ^ constant);
+}
+
+// HMAC per RFC 2104 with a 64-byte block. Every copy of key material is a
+// Secret, so it is wiped on every way out of this function.
+template <class H>
+void Hmac(const std::string& key, const std::uint8_t* message, std::size_t length, typename H::Digest& digest) {
+    using Digest = typename H::Digest;
+    constexpr std::size_t kDigestSize = sizeof(Digest);
+
+    Secret<std::uint8_t[kBlockSize]> k0;
+    if (key.size() > kBlockSize) {
+        Secret<Digest> hashedKey;
+        Hash<H>(Bytes(key), key.size(), hashedKey.value);
+        PadKeyBlock(hashedKey.value.bytes, kDigestSize, k0.value);
+    } else {
+        PadKeyBlock(Bytes(key), key.size(), k0.value);
+    }
+
+    H::Init(digest);
+    {
+        Secret<std::uint8_t[kBlockSize]> innerPad;
+        XorBytes(k0.value, kBlockSize, 0x36, innerPad.value);
+        H::Compress(digest, innerPad.value);
+    }
+    HashMessage<H>(digest, message, length, kBlockSize);
+
+    Secret<std::uint8_t[kBlockSize + kDigestSize]> outer;
+    XorBytes(k0.value, kBlockSize, 0x5C, outer.value);
+    std::memcpy(outer.value + kBlockSize, digest.bytes, kDigestSize);
+    Hash<H>(outer.value, sizeof outer.value, digest);
+}
+
+// Lengths of the buffer forms: a negative count is the empty message.
+std::size_t ValidLength(std::int32_t length) { return length > 0 ? static_cast<std::size_t>(length) : 0; }
+
+// ---------------------------------------------------------------- CRC-32
+
+// Row 0 is the classic bytewise table of the reflected polynomial; row k
+// advances the register over a byte that has k more bytes behind it, which
+// lets the main loop take sixteen bytes per step, still one lookup per byte.
+constexpr int kCrcSlices = 16;
+std::uint32_t Crc32Table[kCrcSlices][256];
+std::atomic<bool> crc32TableBuilt{false};
+std::once_flag crc32TableOnce;
+
+void BuildCrc32Table() {
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t v = i;
+        for (int bit = 0; bit < 8; ++bit) v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
+        Crc32Table[0][i] = v;
+    }
+    for (int slice = 1; slice < kCrcSlices; ++slice)
+        for (int i = 0; i < 256; ++i) {
+            const std::uint32_t prev = Crc32Table[slice - 1][i];
+            Crc32Table[slice][i] = Crc32Table[0][prev & 0xFF] ^ (prev >> 8);
+        }
+    // Readers that see the flag see every entry written above.
+    crc32TableBuilt.store(true, std::memory_order_release);
+}
+
+std::uint32_t Crc32Update(std::uint32_t crc, const std::uint8_t* p, std::size_t length) {
+    // The once-flag makes a racing first caller wait for the builder rather
+    // than write the table a second time.
+    if (!crc32TableBuilt.load(std::memory_order_acquire)) std::call_once(crc32TableOnce, BuildCrc32Table);
+
+    const auto& t = Crc32Table;
+    for (; length >= 16; length -= 16, p += 16) {
+        const std::uint32_t w0 = LoadLe32(p) ^ crc, w1 = LoadLe32(p + 4);
+        const std::uint32_t w2 = LoadLe32(p + 8), w3 = LoadLe32(p + 12);
+        // Only the first word depends on the register; its lookups are
+        // combined last so the other twelve can be fetched ahead of it.
+        const std::uint32_t rest =
+            (t[11][w1 & 0xFF] ^ t[10][(w1 >> 8) & 0xFF] ^ t[9][(w1 >> 16) & 0xFF] ^ t[8][w1 >> 24]) ^
+            (t[7][w2 & 0xFF] ^ t[6][(w2 >> 8) & 0xFF] ^ t[5][(w2 >> 16) & 0xFF] ^ t[4][w2 >> 24]) ^
+            (t[3][w3 & 0xFF] ^ t[2][(w3 >> 8) & 0xFF] ^ t[1][(w3 >> 16) & 0xFF] ^ t[0][w3 >> 24]);
+        crc = rest ^ ((t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF]) ^ (t[13][(w0 >> 16) & 0xFF] ^ t[12][w0 >> 24]));
+    }
+    for (; length > 0; --length, ++p) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+std::uint32_t Crc32(const std::uint8_t* p, std::size_t length) { return ~Crc32Update(0xFFFFFFFFu, p, length); }
+
+// ---------------------------------------------------------------- text
+
+constexpr char kLowerDigits[] = "0123456789abcdef";
+
+std::string BytesToHexText(const std::uint8_t* bytes, std::size_t count) {
+    std::string text(2 * count, '0');
+    for (std::size_t i = 0; i < count; ++i) {
+        text[2 * i] = kLowerDigits[bytes[i] >> 4];
+        text[2 * i + 1] = kLowerDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+constexpr const char* kHashErrorMessages[] = {
+    "",
+    "Internal error",
+    "Invalid hash type",
+    "Invalid buffer",
+    "Invalid buffer size",
+    "Invalid digest",
+    "Invalid key",
+    "Invalid file name",
+    "File open error",
+    "File seek error",
+    "File read error",
+    "Not a keyed hash type",
+    "Too many open handles",
+    "Invalid handle",
+};
+
+std::string HashErrorMessage(std::uint32_t errorCode, const std::string& message) {
+    if (!message.empty()) return message;
+    if (errorCode < std::size(kHashErrorMessages)) return kHashErrorMessages[errorCode];
+    return {};
+}
+
+}  // namespace
+
+// The text forms take the string's own length, which may exceed what a
+// signed 32-bit count can express; they go straight to the size_t core.
+
+void Md5OfBytes(const void* buffer, std::int32_t length, Md5Digest& digest) {
+    Hash<Md5Traits>(Bytes(buffer), ValidLength(length), digest);
+}
+
+void Md5OfText(const std::string& text, Md5Digest& digest) { Hash<Md5Traits>(Bytes(text), text.size(), digest); }
+
+void Sha1OfBytes(const void* buffer, std::int32_t length, Sha1Digest& digest) {
+    Hash<Sha1Traits>(Bytes(buffer), ValidLength(length), digest);
+}
+
+void Sha1OfText(const std::string& text, Sha1Digest& digest) { Hash<Sha1Traits>(Bytes(text), text.size(), digest); }
+
+void HmacMd5OfBytes(const std::string& key, const void* buffer, std::int32_t length, Md5Digest& digest) {
+    Hmac<Md5Traits>(key, Bytes(buffer), ValidLength(length), digest);
+}
+
+void HmacMd5OfText(const std::string& key, const std::string& text, Md5Digest& digest) {
+    Hmac<Md5Traits>(key, Bytes(text), text.size(), digest);
+}
+
+void HmacSha1OfBytes(const std::string& key, const void* buffer, std::int32_t length, Sha1Digest& digest) {
+    Hmac<Sha1Traits>(key, Bytes(buffer), ValidLength(length), digest);
+}
+
+void HmacSha1OfText(const std::string& key, const std::string& text, Sha1Digest& digest) {
+    Hmac<Sha1Traits>(key, Bytes(text), text.size(), digest);
+}
+
+std::uint32_t Crc32OfBytes(const void* buffer, std::int32_t length) { return Crc32(Bytes(buffer), ValidLength(length)); }
+
+std::uint32_t Crc32OfText(const std::string& text) { return Crc32(Bytes(text), text.size()); }
+
+std::string DigestToHexText(const Md5Digest& digest) { return BytesToHexText(digest.bytes, sizeof digest.bytes); }
+
+std::string DigestToHexText(const Sha1Digest& digest) { return BytesToHexText(digest.bytes, sizeof digest.bytes); }
+
+EHashError::EHashError(std::uint32_t errorCode, const std::string& message)
+    : Exception(HashErrorMessage(errorCode, message)), ErrorCode(errorCode) {}
