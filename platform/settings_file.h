@@ -1,0 +1,56 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The per-user settings file: $XDG_CONFIG_HOME/vellumark/settings.reg, where
+// an unset, empty or relative XDG_CONFIG_HOME means ~/.config. Empty when no
+// home directory can be found either.
+std::string DefaultSettingsFilePath();
+
+// Stand-ins for write(2) and rename(2) while a save runs; empty means the real
+// call. Tests use them to fill the disk or to stop a save between writing the
+// temporary file and putting it in place.
+struct SettingsFileHooks {
+    std::function<ssize_t(int fd, const void* data, std::size_t size)> write;
+    std::function<int(const char* from, const char* to)> rename;
+};
+
+// Reads and replaces the settings file as a whole.
+class SettingsFile {
+public:
+    // Larger files are not read at all: they are not ours, and a save could
+    // not keep what was never read.
+    static constexpr std::size_t kMaxSize = 1024 * 1024;
+
+    enum class LoadStatus { Missing, Loaded, Unreadable };
+
+    explicit SettingsFile(std::string path, SettingsFileHooks hooks = {});
+    static SettingsFile Default();
+
+    const std::string& Path() const noexcept { return path_; }
+
+    // Missing when neither the file nor its folder is there. Unreadable for
+    // anything that is not a regular file of at most kMaxSize bytes that can
+    // be read: a symbolic link (never followed), a folder, a device or pipe
+    // (never waited on), no permission, an error while reading.
+    LoadStatus Load(std::string& contents) const;
+
+    // Replaces the file with contents, or leaves it exactly as it was: the new
+    // text goes to a temporary file in the same folder (mode 0600), is flushed
+    // to disk and renamed over the old one, then the folder is flushed. A
+    // missing folder is made with mode 0700. False when anything fails.
+    bool Save(std::string_view contents) const;
+
+private:
+    std::string path_;
+    SettingsFileHooks hooks_;
+};
+
+}  // namespace platform
