@@ -1,0 +1,72 @@
+#pragma once
+
+#include <memory>
+
+#include <QMainWindow>
+#include <QString>
+
+#include "app/open_dialog.h"
+
+namespace Ui {
+class TForm1;
+}
+class QLineEdit;
+
+// The main window: input on the File and Text pages, the algorithm and HMAC
+// ticks, the result boxes and the Generate button.
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Runs once the window and its components are completely built.
+    void FormCreate();
+
+    // Event handlers. They may throw; the connections run them through the
+    // error guard.
+    void FormClose();
+    void MnExitClick();
+    void MnAboutClick();
+    void BtnBrowseClick();
+    void BtnGenerateClick();
+    void PageControlChange();
+    void FNEditChange();
+    void MemoTextChange();
+    void CheckBoxHMACClick();
+
+    void ClearResults();
+    void SetInitialState();
+    void LoadSettings();
+    void SaveSettings();
+
+    // Replaces the open-file dialog; returns the previous one.
+    std::unique_ptr<OpenFileDialog> SetOpenDialog(std::unique_ptr<OpenFileDialog> dialog);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+private:
+    class SettingsView;
+    void ConnectHandlers();
+    void MemoTextEdited();
+
+    std::unique_ptr<Ui::TForm1> ui_;
+    std::unique_ptr<OpenFileDialog> openDialog_;
+    // The text page's text as last seen, so that only a real change of the
+    // text (not of its formatting or undo state) clears the results.
+    QString memoText_;
+    bool snapping_ = false;
+};
+
+class TAboutBox;
+
+// The program's two windows; each is set while it is being built.
+extern TForm1* Form1;
+extern TAboutBox* AboutBox;
+
+// Sets an edit's text only when it differs, so its change event runs only on
+// a real change.
+void SetEditText(QLineEdit& edit, const QString& text);

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include "app/frame.h"
+#include "platform/guard.h"
+#include "qt_test_support.h"
+
+namespace {
+
+class Failure : public Exception {
+public:
+    using Exception::Exception;
+    const char* ClassName() const noexcept override { return "EFailure"; }
+};
+
+TEST(AppTitle, TakesTheFileNameUpToTheFirstDotWithTheFirstLetterKept)
+{
+    EXPECT_EQ(AppTitleFromPath("/usr/bin/vellumark"), "vellumark");
+    EXPECT_EQ(AppTitleFromPath("/opt/Tools/VELLUMARK"), "Vellumark");
+    EXPECT_EQ(AppTitleFromPath("/home/u/a.b.exe"), "a");
+    EXPECT_EQ(AppTitleFromPath("relative/Name.sh"), "Name");
+    EXPECT_EQ(AppTitleFromPath("NoDirectory"), "Nodirectory");
+    EXPECT_EQ(AppTitleFromPath("/x/.hidden"), "");
+    // Non-ASCII bytes of a UTF-8 name are left alone.
+    EXPECT_EQ(AppTitleFromPath("/x/\xC3\x89T\xC3\x89"), "\xC3\x89t\xC3\x89");
+}
+
+TEST(LastChance, NamesClassModuleAndMessageWithItsOwnFullStopRule)
+{
+    EXPECT_EQ(LastChanceText(Failure("Broken"), "vellumark"),
+              "Exception EFailure in module vellumark at 00000000.\r\nBroken.\r\n");
+    // Unlike the error box, anything but a final "." gets one.
+    EXPECT_EQ(LastChanceText(Failure("Why \"x\""), "m"), "Exception EFailure in module m at 00000000.\r\nWhy \"x\".\r\n");
+    EXPECT_EQ(LastChanceText(Failure("Done."), "m"), "Exception EFailure in module m at 00000000.\r\nDone.\r\n");
+    EXPECT_EQ(LastChanceText(Failure(""), "m"), "Exception EFailure in module m at 00000000.\r\n\r\n");
+}
+
+class FrameTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        frame_ = std::make_unique<AppFrameClass>("vellumark");
+        frame_->SetPresenter(std::make_unique<RecordingPresenter>(shown_));
+    }
+
+    std::vector<RecordingPresenter::Shown> shown_;
+    std::unique_ptr<AppFrameClass> frame_;
+};
+
+TEST_F(FrameTest, GuardRoutesEscapingFailuresToTheErrorBox)
+{
+    EXPECT_FALSE(platform::Guard([] { throw Failure("Invalid file name"); }));
+    EXPECT_FALSE(platform::Guard([] { throw std::bad_alloc(); }));
+    EXPECT_TRUE(platform::Guard([] {}));
+    ASSERT_EQ(shown_.size(), 2u);
+    EXPECT_EQ(shown_[0].request.caption, "vellumark");
+    EXPECT_EQ(shown_[0].request.text, "Invalid file name.");
+    EXPECT_EQ(shown_[0].request.style, 0x10u);
+    EXPECT_EQ(shown_[1].request.text, "Out of memory.");
+}
+
+TEST_F(FrameTest, ErrorBoxAddsAFullStopOnlyAfterCharactersThatSortAfterIt)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Stream read error", "Stream read error."},
+        {"Done.", "Done."},
+        {"Stop!", "Stop!"},
+        {"Really?", "Really?."},
+        {"Colon:", "Colon:."},
+        {"Can't access URL \"x\"", "Can't access URL \"x\""},
+        {"quoted 'x'", "quoted 'x'"},
+        {"(x)", "(x)"},
+        {"trailing ", "trailing "},
+        {"line\n", "line\n"},
+        {"digit 7", "digit 7."},
+        {"", ""},
+        {"caf\xC3\xA9", "caf\xC3\xA9."},
+    };
+    for (const auto& [message, shown] : cases)
+        frame_->ReportError(Exception(message));
+    ASSERT_EQ(shown_.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(shown_[i].request.text, cases[i].second) << "message: " << cases[i].first;
+}
+
+TEST_F(FrameTest, QuitRequestedBeforeTheLoopStartsEndsItAtItsFirstTurn)
+{
+    auto window = std::make_unique<QWidget>();
+    QWidget* main = window.get();
+    frame_->AdoptWindow(std::move(window));
+    frame_->AdoptWindow(std::make_unique<QWidget>());
+    EXPECT_EQ(frame_->MainWindow(), main);
+
+    frame_->RequestQuit();
+    EXPECT_FALSE(frame_->Terminated());
+    EXPECT_EQ(frame_->Run(), 0);
+    EXPECT_TRUE(frame_->Terminated());
+}
+
+TEST_F(FrameTest, WindowsAreDestroyedNewestFirst)
+{
+    std::vector<std::string> destroyed;
+    for (const char* name : {"Form1", "AboutBox"}) {
+        auto window = std::make_unique<QWidget>();
+        window->setObjectName(name);
+        QObject::connect(window.get(), &QObject::destroyed, [&destroyed, name] { destroyed.push_back(name); });
+        frame_->AdoptWindow(std::move(window));
+    }
+    frame_->ReleaseWindows();
+    EXPECT_EQ(destroyed, (std::vector<std::string>{"AboutBox", "Form1"}));
+}
+
+}  // namespace
+
+#include "app/snap.h"
+
+namespace {
+
+TEST(ScreenSnap, PullsEdgesCloserThanTheDistanceOntoTheWorkArea)
+{
+    const QRect area(0, 30, 1024, 738);  // a panel above the work area
+    const QSize size(395, 380);
+    auto snap = [&](int x, int y) { return SnapToWorkArea(QRect(QPoint(x, y), size), area, 15); };
+    EXPECT_EQ(snap(100, 100), QPoint(100, 100));
+    EXPECT_EQ(snap(14, 44), QPoint(0, 30));
+    EXPECT_EQ(snap(-14, 16), QPoint(0, 30));
+    EXPECT_EQ(snap(15, 45), QPoint(15, 45)) << "exactly the distance away stays";
+    EXPECT_EQ(snap(1024 - 395 - 10, 768 - 380 + 7), QPoint(1024 - 395, 768 - 380));
+    EXPECT_EQ(snap(1024 - 395 + 14, 200), QPoint(1024 - 395, 200));
+}
+
+}  // namespace
