@@ -10,6 +10,7 @@
 
 #include "platform/error_text.h"
 #include "platform/guard.h"
+#include "platform/process.h"
 
 AppFrameClass* AppFrame = nullptr;
 
@@ -108,7 +109,11 @@ void AppFrameClass::ReportForeignError(const std::string& what)
 
 void AppFrameClass::ShowLastChanceError(const Exception& error)
 {
-    std::string module = title_;
+    // C++ cannot tell which module raised it; name the program file.
+    std::string module = platform::ExecutablePath();
+    module.erase(0, module.rfind('/') + 1);
+    if (module.empty())
+        module = title_;
     presenter_->Show(nullptr, {"Application Error", LastChanceText(error, module),
                                kMbOk | kMbIconStop | kMbTaskModal});
 }

@@ -54,9 +54,16 @@ int RunVellumark(int argc, char* argv[])
     // A log-off or shutdown ends the loop without any close handler.
     const platform::SessionEndWatcher sessionEnd([&frame] { frame.Terminate(); });
 
+    return RunFrame(frame, [] {
+        CreateForm(*AppFrame, Form1);
+        CreateForm(*AppFrame, AboutBox)->SetMainWindow(Form1);
+    });
+}
+
+int RunFrame(AppFrameClass& frame, const std::function<void()>& createWindows)
+{
     try {
-        CreateForm(frame, Form1);
-        CreateForm(frame, AboutBox)->SetMainWindow(Form1);
+        createWindows();
         return frame.Run();
     } catch (const Exception& error) {
         frame.ShowLastChanceError(error);

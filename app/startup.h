@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -30,3 +31,7 @@ Form* CreateForm(AppFrameClass& frame, Form*& reference)
 
 // The whole program: frame, windows, loop. Returns the exit code.
 int RunVellumark(int argc, char* argv[]);
+
+// Creates the windows and runs the loop: 0 after a normal end; 1 after a
+// failure that escaped the window creation, shown in the last-chance box.
+int RunFrame(AppFrameClass& frame, const std::function<void()>& createWindows);

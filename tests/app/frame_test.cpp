@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "app/frame.h"
+#include "app/startup.h"
 #include "platform/guard.h"
 #include "qt_test_support.h"
 
@@ -97,6 +98,42 @@ TEST_F(FrameTest, QuitRequestedBeforeTheLoopStartsEndsItAtItsFirstTurn)
     EXPECT_FALSE(frame_->Terminated());
     EXPECT_EQ(frame_->Run(), 0);
     EXPECT_TRUE(frame_->Terminated());
+}
+
+// A window whose construction fails outside its create handler.
+class BrokenWindow : public QWidget {
+public:
+    BrokenWindow() { throw Failure("Layout damaged"); }
+};
+
+// A window whose create handler fails: reported, and the window is kept.
+class FailingCreateWindow : public QWidget {
+public:
+    void FormCreate() { throw Failure("Invalid data type for 'FormTop'"); }
+};
+
+TEST_F(FrameTest, ACreateHandlerFailureIsReportedAndStartUpGoesOn)
+{
+    FailingCreateWindow* reference = nullptr;
+    FailingCreateWindow* created = CreateForm(*frame_, reference);
+    EXPECT_EQ(reference, created);
+    EXPECT_EQ(frame_->MainWindow(), created);
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_EQ(shown_[0].request.text, "Invalid data type for 'FormTop'");
+    EXPECT_FALSE(created->isVisible()) << "reported before the window shows";
+}
+
+TEST_F(FrameTest, AFailureEscapingStartUpEndsInTheLastChanceBoxWithExitCodeOne)
+{
+    BrokenWindow* reference = reinterpret_cast<BrokenWindow*>(this);  // anything but null
+    const int code = RunFrame(*frame_, [&] { CreateForm(*frame_, reference); });
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(reference, nullptr) << "the reference of a window that failed to build is reset";
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_EQ(shown_[0].owner, nullptr);
+    EXPECT_EQ(shown_[0].request.caption, "Application Error");
+    EXPECT_EQ(shown_[0].request.style, 0x2010u);
+    EXPECT_EQ(shown_[0].request.text, "Exception EFailure in module frame_test at 00000000.\r\nLayout damaged.\r\n");
 }
 
 TEST_F(FrameTest, WindowsAreDestroyedNewestFirst)
