@@ -44,22 +44,6 @@ bool SameState(const struct stat& a, const struct stat& b) noexcept
         && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const noexcept { return fd_; }
-    int Release() noexcept { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -120,7 +104,7 @@ SharedReadFile::SharedReadFile(const std::string& name) : name_(name)
     // test, the open must not wait for a writer; and a file under another
     // holder's write lease is refused at once instead of after the lease
     // break time, during which the window could not repaint.
-    Descriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    UniqueFd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.Get() < 0) {
         const int error = errno;
         throw EFileOpenError(name, error == EWOULDBLOCK ? kOpenForWritingText : SystemText(error));
@@ -149,19 +133,16 @@ SharedReadFile::SharedReadFile(const std::string& name) : name_(name)
     // Closing the descriptor on the way out also ends the lease.
     if (::fstat(file.Get(), &before_) != 0)
         throw EFileOpenError(name, SystemText(errno));
-    fd_ = file.Release();
+    fd_ = std::move(file);
 }
 
-SharedReadFile::~SharedReadFile()
-{
-    // Closing the descriptor also ends any lease still held.
-    ::close(fd_);
-}
+// Closing the descriptor also ends any lease still held.
+SharedReadFile::~SharedReadFile() = default;
 
 void SharedReadFile::ReleaseLease() noexcept
 {
     if (lease_) {
-        ::fcntl(fd_, F_SETLEASE, F_UNLCK);
+        ::fcntl(fd_.Get(), F_SETLEASE, F_UNLCK);
         lease_ = false;
     }
 }
@@ -181,7 +162,7 @@ FileBlock SharedReadFile::ReadAll()
 
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::pread(fd_, block.get() + done, static_cast<std::size_t>(size) - done,
+        const ssize_t got = ::pread(fd_.Get(), block.get() + done, static_cast<std::size_t>(size) - done,
                                     static_cast<off_t>(done));
         if (got < 0 && errno == EINTR)
             continue;
@@ -191,7 +172,7 @@ FileBlock SharedReadFile::ReadAll()
     }
 
     struct stat after{};
-    const bool stated = ::fstat(fd_, &after) == 0;
+    const bool stated = ::fstat(fd_.Get(), &after) == 0;
     ReleaseLease();
     if (!stated || !SameState(before_, after))
         throw EFileOpenError(name_, kChangedWhileReadText);

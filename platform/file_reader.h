@@ -10,6 +10,8 @@
 
 #include "platform/exception.h"
 
+#include "platform/unique_fd.h"
+
 namespace platform {
 
 // "Cannot open file "<absolute name>". <reason>"
@@ -105,7 +107,7 @@ private:
     void ReleaseLease() noexcept;
 
     std::string name_;
-    int fd_ = -1;
+    UniqueFd fd_;
     bool lease_ = false;
     struct stat before_{};
 };
