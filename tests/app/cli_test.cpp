@@ -2,170 +2,97 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
 #include <string>
 
 #include <QProcess>
 #include <QStringList>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
+
+#include "../test_files.h"
 
 namespace {
 
 struct Outcome {
-    bool finished = false;
-    int exitCode = -1;
+    int exitCode = -1;  // also when the program did not finish
     std::string out;
     std::string err;
 };
 
-Outcome RunCli(const QStringList& arguments, const QString& workingDirectory = {})
+Outcome RunCli(const QStringList& arguments, const std::string& workingDirectory = {})
 {
     QProcess process;
-    if (!workingDirectory.isEmpty())
-        process.setWorkingDirectory(workingDirectory);
+    process.setWorkingDirectory(QString::fromStdString(workingDirectory));
     process.start(QStringLiteral(VELLUMARK_CLI_PATH), arguments);
-    Outcome outcome;
-    if (!process.waitForStarted(10000))
-        return outcome;
-    process.closeWriteChannel();
-    outcome.finished = process.waitForFinished(10000);
-    if (!outcome.finished) {
+    if (!process.waitForFinished(10000)) {
         process.kill();
         process.waitForFinished(5000);
-        return outcome;
+        return {};
     }
-    outcome.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    outcome.out = process.readAllStandardOutput().toStdString();
-    outcome.err = process.readAllStandardError().toStdString();
-    return outcome;
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
 }
 
-class Cli : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
+using Cli = TempDirTest;
 
-    QString Dir() const { return dir_.path(); }
-    std::string Path(const std::string& name) const { return dir_.path().toStdString() + "/" + name; }
-
-    QString MakeFile(const std::string& name, const std::string& bytes) const
-    {
-        std::ofstream(Path(name), std::ios::binary) << bytes;
-        return QString::fromStdString(Path(name));
-    }
-
-private:
-    QTemporaryDir dir_;
-};
-
+constexpr const char* kAbcMd5 = "MD5 900150983CD24FB0D6963F7D28E17F72\n";
 constexpr const char* kAbcAll =
     "MD5 900150983CD24FB0D6963F7D28E17F72\n"
     "SHA1 A9993E364706816ABA3E25717850C26C9CD0D89D\n"
     "CRC32 352441C2\n";
+// "a" and "b" on two lines: 61 0D 0A 62.
+constexpr const char* kCrLfMd5 = "MD5 65D5F03C46E62E3F2BABBE712D2CE464\n";
 
-TEST_F(Cli, PrintsThePublishedDigestsInTheWindowsOrder)
-{
-    Outcome run = RunCli({"--crc32", "--sha1", "--md5", "--text", "abc"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, kAbcAll);
-    EXPECT_EQ(run.err, "");
-
-    run = RunCli({"--md5", "--sha1", "--crc32", MakeFile("abc.txt", "abc")});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, kAbcAll);
-
-    run = RunCli({"--md5", "--sha1", "--crc32", MakeFile("empty.bin", "")});
-    EXPECT_EQ(run.out, "MD5 D41D8CD98F00B204E9800998ECF8427E\n"
-                       "SHA1 DA39A3EE5E6B4B0D3255BFEF95601890AFD80709\n"
-                       "CRC32 0\n");
-
-    run = RunCli({"--crc32", "--text", "c"});
-    EXPECT_EQ(run.out, "CRC32 6B9DF6F\n");
-}
-
-TEST_F(Cli, WithoutAnAlgorithmItComputesMd5Alone)
-{
-    const Outcome run = RunCli({"--text", "abc"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, "MD5 900150983CD24FB0D6963F7D28E17F72\n");
-}
-
-TEST_F(Cli, HmacKeysMd5AndSha1)
-{
-    Outcome run = RunCli({"--md5", "--sha1", "--crc32", "--hmac", "Jefe", "--text", "what do ya want for nothing?"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, "MD5 750C783E6AB0B503EAA86E310A5DB738\n"
-                       "SHA1 EFFCDF6AE5EB2FA2D27416D5F184DF9C259A7C79\n"
-                       "CRC32 6BC70A6C\n");
-
-    run = RunCli({"--hmac", "", "--text", "abc"});
-    EXPECT_EQ(run.out, "MD5 DD2701993D29FDD0B032C233CEC63403\n");
-}
-
-TEST_F(Cli, TextTakesThePagesWayToBytes)
-{
-    // "a" and "b" on two lines are 61 0D 0A 62 whether the line ends in LF or CR LF.
-    const std::string crlf = "MD5 65D5F03C46E62E3F2BABBE712D2CE464\n";
-    EXPECT_EQ(RunCli({"--text", "a\nb"}).out, crlf);
-    EXPECT_EQ(RunCli({"--text", "a\r\nb"}).out, crlf);
-    EXPECT_EQ(RunCli({MakeFile("crlf.txt", "a\r\nb")}).out, crlf);
-
-    // A non-breaking space is digested as typed.
-    EXPECT_EQ(RunCli({"--text", QString::fromUtf16(u"a\u00A0b")}).out, "MD5 7570C04097240E0563415B8D354C4607\n");
-}
-
-TEST_F(Cli, FileNamesAreTrimmedAndMayFollowDoubleDash)
+TEST_F(Cli, PrintsOneLabelledLinePerAlgorithmInTheWindowsOrder)
 {
     MakeFile("abc.txt", "abc");
-    Outcome run = RunCli({"--md5", "--sha1", "--crc32", "  abc.txt\t"}, Dir());
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, kAbcAll);
-
     MakeFile("-dash", "abc");
-    run = RunCli({"--", "-dash"}, Dir());
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, "MD5 900150983CD24FB0D6963F7D28E17F72\n");
-}
-
-TEST_F(Cli, FailuresShowTheErrorBoxMessageAndExit1)
-{
-    ASSERT_EQ(::mkfifo(Path("pipe").c_str(), 0600), 0);
-    MakeFile("match-me.bin", "abc");
-    ::mkdir(Path("folder").c_str(), 0755);
-
-    struct Case {
-        QString name;
-        std::string message;
+    MakeFile("crlf.txt", "a\r\nb");
+    const std::pair<QStringList, std::string> cases[] = {
+        {{"--crc32", "--sha1", "--md5", "--text", "abc"}, kAbcAll},
+        {{"--text", "abc"}, kAbcMd5},  // MD5 alone by default
+        {{"--md5", "--sha1", "--crc32", "  abc.txt\t"}, kAbcAll},  // trimmed, relative to the current directory
+        {{"--", "-dash"}, kAbcMd5},
+        {{"--hmac", "Jefe", "--md5", "--sha1", "--crc32", "--text", "what do ya want for nothing?"},
+         "MD5 750C783E6AB0B503EAA86E310A5DB738\nSHA1 EFFCDF6AE5EB2FA2D27416D5F184DF9C259A7C79\nCRC32 6BC70A6C\n"},
+        {{"--hmac", "", "--text", "abc"}, "MD5 DD2701993D29FDD0B032C233CEC63403\n"},
+        {{"crlf.txt"}, kCrLfMd5},
+        {{"--text", "a\nb"}, kCrLfMd5},  // the text page's way to bytes
+        {{"--text", QString::fromUtf16(u"a\u00A0b")}, "MD5 7570C04097240E0563415B8D354C4607\n"},
     };
-    const Case cases[] = {
-        {"", "Invalid file name.\n"},
-        {"   ", "Invalid file name.\n"},
-        {"missing.bin", "Invalid file name.\n"},
-        {"folder", "Invalid file name.\n"},
-        {"pipe", "Invalid file name.\n"},  // must return, not wait for a writer
-        {"match-*.bin", "Cannot open file \"" + Path("match-*.bin") + "\". No such file or directory.\n"},
-    };
-    for (const Case& c : cases) {
-        const Outcome run = RunCli({"--md5", "--sha1", c.name}, Dir());
-        ASSERT_TRUE(run.finished) << c.name.toStdString() << ": did not finish";
-        EXPECT_EQ(run.exitCode, 1) << c.name.toStdString();
-        EXPECT_EQ(run.err, c.message) << c.name.toStdString();
-        EXPECT_EQ(run.out, "") << c.name.toStdString();
+    for (const auto& [arguments, out] : cases) {
+        const Outcome run = RunCli(arguments, Path(""));
+        const std::string shown = arguments.join(' ').toStdString();
+        EXPECT_EQ(run.exitCode, 0) << shown;
+        EXPECT_EQ(run.out, out) << shown;
+        EXPECT_EQ(run.err, "") << shown;
     }
 }
 
-TEST_F(Cli, BadUsageExits2WithAUsageLine)
+TEST_F(Cli, FailuresShowTheErrorBoxMessageAndExit1Promptly)
 {
+    ASSERT_EQ(::mkfifo(Path("pipe").c_str(), 0600), 0);
+    MakeFile("match-me.bin", "abc");
+    const std::pair<QString, std::string> cases[] = {
+        {"   ", "Invalid file name.\n"},
+        {"missing.bin", "Invalid file name.\n"},
+        {"pipe", "Invalid file name.\n"},  // must return, not wait for a writer
+        {"match-*.bin", "Cannot open file \"" + Path("match-*.bin") + "\". No such file or directory.\n"},
+    };
+    for (const auto& [name, message] : cases) {
+        const Outcome run = RunCli({"--md5", "--sha1", name}, Path(""));
+        EXPECT_EQ(run.exitCode, 1) << name.toStdString();
+        EXPECT_EQ(run.err, message) << name.toStdString();
+        EXPECT_EQ(run.out, "") << name.toStdString();
+    }
+}
+
+TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
+{
+    const std::string usage = "usage: vellumark-cli [--md5] [--sha1] [--crc32] [--hmac KEY] (FILE | --text TEXT)\n";
     const QStringList cases[] = {
         {},
-        {"--md5"},
         {"--unknown", "file"},
-        {"-x"},
         {"--text"},
-        {"--hmac"},
         {"--text", "a", "file"},
-        {"one", "two"},
-        {"--text", "a", "--text", "b"},
         {"--hmac", "k", "--hmac", "k", "--text", "a"},
     };
     for (const QStringList& arguments : cases) {
@@ -173,20 +100,15 @@ TEST_F(Cli, BadUsageExits2WithAUsageLine)
         const std::string shown = arguments.join(' ').toStdString();
         EXPECT_EQ(run.exitCode, 2) << shown;
         EXPECT_EQ(run.out, "") << shown;
-        EXPECT_NE(run.err.find("usage: vellumark-cli [--md5] [--sha1] [--crc32] [--hmac KEY] (FILE | --text TEXT)\n"),
-                  std::string::npos)
-            << shown << ": " << run.err;
+        EXPECT_NE(run.err.find(usage), std::string::npos) << shown << ": " << run.err;
     }
-}
 
-TEST_F(Cli, HelpExplainsOnStandardOutput)
-{
-    const Outcome run = RunCli({"--help"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out.rfind("usage: vellumark-cli ", 0), 0u);
-    for (const char* option : {"--md5", "--sha1", "--crc32", "--hmac KEY", "--text TEXT", "FILE"})
-        EXPECT_NE(run.out.find(option), std::string::npos) << option;
+    const Outcome help = RunCli({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind(usage, 0), 0u);
+    for (const char* option : {"\n  --hmac KEY", "\n  --text TEXT", "\n  --help"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
 }  // namespace

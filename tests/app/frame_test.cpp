@@ -62,28 +62,15 @@ TEST_F(FrameTest, GuardRoutesEscapingFailuresToTheErrorBox)
     EXPECT_EQ(shown_[1].request.text, "Out of memory.");
 }
 
-TEST_F(FrameTest, ErrorBoxAddsAFullStopOnlyAfterCharactersThatSortAfterIt)
+TEST_F(FrameTest, ErrorBoxAppliesTheFullStopRule)
 {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"Stream read error", "Stream read error."},
-        {"Done.", "Done."},
-        {"Stop!", "Stop!"},
-        {"Really?", "Really?."},
-        {"Colon:", "Colon:."},
-        {"Can't access URL \"x\"", "Can't access URL \"x\""},
-        {"quoted 'x'", "quoted 'x'"},
-        {"(x)", "(x)"},
-        {"trailing ", "trailing "},
-        {"line\n", "line\n"},
-        {"digit 7", "digit 7."},
-        {"", ""},
-        {"caf\xC3\xA9", "caf\xC3\xA9."},
-    };
-    for (const auto& [message, shown] : cases)
+    // The rule itself is tested with its function; here, that the box uses it.
+    for (const char* message : {"Really?", "Done.", "Can't access URL \"x\""})
         frame_->ReportError(Exception(message));
-    ASSERT_EQ(shown_.size(), cases.size());
-    for (std::size_t i = 0; i < cases.size(); ++i)
-        EXPECT_EQ(shown_[i].request.text, cases[i].second) << "message: " << cases[i].first;
+    ASSERT_EQ(shown_.size(), 3u);
+    EXPECT_EQ(shown_[0].request.text, "Really?.");
+    EXPECT_EQ(shown_[1].request.text, "Done.");
+    EXPECT_EQ(shown_[2].request.text, "Can't access URL \"x\"");
 }
 
 TEST_F(FrameTest, QuitRequestedBeforeTheLoopStartsEndsItAtItsFirstTurn)

@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <filesystem>
-#include <system_error>
+#include <functional>
+#include <memory>
+#include <numeric>
 
+#include "instances/optex.h"
 #include "ipc_test_support.h"
 #include "platform/private_dir.h"
 
@@ -17,275 +19,164 @@ namespace {
 
 using namespace ipc_test;
 
-class RegionTest : public ::testing::Test {
-protected:
-    void SetUp() override { UseTestRuntimeDir(); }
-
-    static std::uint64_t Page() { return platform::SharedRegion::Granularity(); }
-
-    template <class Error, class Action>
-    static Error Raised(Action&& action)
-    {
-        try {
-            action();
-        } catch (const Error& error) {
-            return error;
-        }
-        ADD_FAILURE() << "nothing raised";
-        return Error(0);
-    }
-};
-
-TEST(SystemErrorTest, MessageIsTextThenSystemLine)
-{
-    const EFileMappingError error(ENOENT);
-    EXPECT_EQ(error.Message(), "Failed to create FileMapping\r\nWin32: No such file or directory (2)");
-    EXPECT_EQ(error.ErrorCode(), 2u);
-    EXPECT_STREQ(error.ClassName(), "EFileMappingError");
-    const Exception& base = error;
-    EXPECT_NE(dynamic_cast<const EGuardError*>(&base), nullptr);
-    EXPECT_EQ(EFileMappingViewError(EINVAL).Message(),
-              "Failed to create FileMappingView\r\nWin32: Invalid argument (22)");
-}
-
-TEST_F(RegionTest, NewRegionIsZeroFilledAndASecondOpenSharesIt)
-{
-    const std::string name = UniqueName("zero");
-    TSwapFileMapping first(name, PageReadWrite, 1032);
-    EXPECT_FALSE(first.AlreadyExisted());
-    auto& view = first.MapView(FileMapAllAccess, 1032, 0);
-    ASSERT_EQ(view.Size(), 1032);
-    const auto* bytes = static_cast<const unsigned char*>(view.Memory());
-    for (int i = 0; i < 1032; ++i)
-        ASSERT_EQ(bytes[i], 0) << i;
-
-    TSwapFileMapping second(name, PageReadWrite, 1032);
-    EXPECT_TRUE(second.AlreadyExisted());
-    auto& other = second.MapView(FileMapAllAccess, 1032, 0);
-    static_cast<unsigned char*>(view.Memory())[1031] = 0xA5;
-    EXPECT_EQ(static_cast<const unsigned char*>(other.Memory())[1031], 0xA5);
-}
-
-TEST_F(RegionTest, ProcessesShareBytesAndTheRegionIsGoneOnceAllAreKilled)
+TEST(RegionTest, ProcessesShareTheBytesAndTheRegionIsNewOnceAllAreKilled)
 {
     const std::string name = UniqueName("shared");
-    Helper a({"region", name, "1032"});
-    ASSERT_EQ(a.ReadLine(), "existed 0 sum 0");
-    a.Send("set 0 90");
-    a.Send("set 1031 7");
-    ASSERT_EQ(a.ReadLine(), "ok");
-    ASSERT_EQ(a.ReadLine(), "ok");
-
-    Helper b({"region", name, "1032"});
-    EXPECT_EQ(b.ReadLine(), "existed 1 sum 97");
-    b.Send("set 5 1");
-    ASSERT_EQ(b.ReadLine(), "ok");
-    a.Send("get 5");
-    EXPECT_EQ(a.ReadLine(), "value 1");
-
+    Helper a({"region", name, "1032", "0", "90"});
+    ASSERT_EQ(a.ReadLine(), "existed 0 sum 90");
+    Helper b({"region", name, "1032", "1031", "7"});
+    EXPECT_EQ(b.ReadLine(), "existed 1 sum 97");  // a's byte and its own
     a.Kill();
-    {
-        // One user left alive keeps it.
-        TSwapFileMapping still(name, PageReadWrite, 1032);
-        EXPECT_TRUE(still.AlreadyExisted());
-    }
+    EXPECT_TRUE(TSwapFileMapping(name, PageReadWrite, 1032).AlreadyExisted());  // b alone keeps it
     b.Kill();
     TSwapFileMapping fresh(name, PageReadWrite, 1032);
     EXPECT_FALSE(fresh.AlreadyExisted());
     const auto* bytes = static_cast<const unsigned char*>(fresh.MapView(FileMapRead, 1032, 0).Memory());
-    EXPECT_EQ(bytes[0] + bytes[5] + bytes[1031], 0);
+    EXPECT_EQ(std::accumulate(bytes, bytes + 1032, 0u), 0u);
 }
 
-TEST_F(RegionTest, ViewOffsetsRoundToTheGranularityEitherWay)
+TEST(RegionTest, EveryFailureRaisesItsOwnErrorWithTheSystemLine)
 {
-    TSwapFileMapping mapping(UniqueName("round"), PageReadWrite, 3 * Page());
-    auto& whole = mapping.MapView(FileMapAllAccess, 0, 0);
-    EXPECT_EQ(whole.Size(), static_cast<std::int64_t>(3 * Page()));
-    static_cast<char*>(whole.Memory())[Page()] = 'x';
-
-    auto& down = mapping.MapView(FileMapRead, 16, Page() + 100);
-    EXPECT_EQ(down.Offset(), Page());
-    EXPECT_EQ(static_cast<const char*>(down.Memory())[0], 'x');
-
-    mapping.SetRounding(TOffsetRounding::RoundUp);
-    auto& up = mapping.MapView(FileMapRead, 0, 100);
-    EXPECT_EQ(up.Offset(), Page());
-    EXPECT_EQ(up.Size(), static_cast<std::int64_t>(2 * Page()));
-    auto& exact = mapping.MapView(FileMapRead, 16, 2 * Page());
-    EXPECT_EQ(exact.Offset(), 2 * Page());
-    EXPECT_EQ(mapping.ViewCount(), 4u);
-
-    EXPECT_EQ(Raised<EFileMappingViewError>([&] { mapping.MapView(FileMapRead, 0, 2 * Page() + 1); }).ErrorCode(),
-              static_cast<std::uint32_t>(EINVAL));
-    mapping.SetRounding(TOffsetRounding::RoundDown);
-    EXPECT_EQ(Raised<EFileMappingViewError>([&] { mapping.MapView(FileMapRead, Page() + 1, 2 * Page()); }).ErrorCode(),
-              static_cast<std::uint32_t>(EINVAL));
-    EXPECT_EQ(Raised<EFileMappingViewError>([&] { mapping.MapView(FileMapRead, 1, UINT64_MAX); }).ErrorCode(),
-              static_cast<std::uint32_t>(EINVAL));
-    EXPECT_EQ(mapping.ViewCount(), 4u);
-}
-
-TEST_F(RegionTest, StreamReadsAndWritesOnlyInsideTheView)
-{
-    TSwapFileMapping mapping(UniqueName("stream"), PageReadWrite, 8);
-    auto& view = mapping.MapView(FileMapAllAccess, 8, 0);
-    EXPECT_EQ(view.Write("0123456789", 10), 8);
-    EXPECT_EQ(view.Position(), 8);
-    char buffer[16] = {};
-    EXPECT_EQ(view.Read(buffer, 4), 0);
-    EXPECT_EQ(view.Seek(-3, TSeekOrigin::soEnd), 5);
-    EXPECT_EQ(view.Read(buffer, 16), 3);
-    EXPECT_STREQ(buffer, "567");
-    EXPECT_EQ(view.Seek(-100, TSeekOrigin::soCurrent), -1);
-    EXPECT_EQ(view.Position(), 8);
-    EXPECT_EQ(view.Seek(20, TSeekOrigin::soBeginning), 20);
-    EXPECT_EQ(view.Write("x", 1), 0);
-    EXPECT_EQ(view.Read(buffer, -1), 0);
-
-    TSwapFileMapping readOnly(UniqueName("readonly"), PageReadOnly, 8);
-    EXPECT_EQ(Raised<EFileMappingViewError>([&] { readOnly.MapView(FileMapWrite, 8, 0); }).ErrorCode(),
-              static_cast<std::uint32_t>(EACCES));
-    auto& reader = readOnly.MapView(FileMapRead, 8, 0);
-    EXPECT_EQ(reader.Write("abc", 3), 0);  // would fault if it tried
-}
-
-TEST_F(RegionTest, DestroyingTheRegionUnmapsItsViews)
-{
-    unsigned char present = 0;
-    void* first;
-    void* second;
-    {
-        TSwapFileMapping mapping(UniqueName("views"), PageReadWrite, 2 * Page());
-        first = mapping.MapView(FileMapAllAccess, Page(), 0).Memory();
-        auto& kept = mapping.MapView(FileMapAllAccess, Page(), Page());
-        second = kept.Memory();
-        auto& dropped = mapping.MapView(FileMapRead, 0, 0);
-        void* droppedAt = dropped.Memory();
-        mapping.DestroyView(dropped);
-        EXPECT_EQ(mapping.ViewCount(), 2u);
-        EXPECT_EQ(::mincore(droppedAt, Page(), &present), -1);
-        EXPECT_EQ(::mincore(second, Page(), &present), 0);
+    const auto region = [](const std::string& name) { TSwapFileMapping mapping(name, PageReadWrite, 16); };
+    const auto optex = [](const std::string& name) { TOptex lock(name, -1); };
+    const auto readOnly = [](const std::string& name) {
+        TSwapFileMapping(name, PageReadOnly, 8).MapView(FileMapWrite, 8, 0);
+    };
+    struct Case {
+        const char* blocked;  // the object whose file is made a directory first
+        std::function<void(const std::string&)> create;
+        const char* className;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"", region, "EFileMappingError", "Failed to create FileMapping\r\nWin32: Is a directory (21)"},
+        {"Optex_MMF_", optex, "EOptexStateError", "Failed to create optex state\r\nWin32: Is a directory (21)"},
+        {"Optex_Event_", optex, "EEventError", "Failed to create event\r\nWin32: Is a directory (21)"},
+        {nullptr, readOnly, "EFileMappingViewError",
+         "Failed to create FileMappingView\r\nWin32: Permission denied (13)"},
+    };
+    region(UniqueName("dir"));  // the private directory exists from here on
+    for (const Case& c : cases) {
+        const std::string name = UniqueName("broken");
+        if (c.blocked != nullptr) {
+            const std::string file = platform::ObjectFileName(c.blocked + name, ".shm");
+            ASSERT_EQ(::mkdir((PrivateDir() + "/" + file).c_str(), 0700), 0);
+        }
+        try {
+            c.create(name);
+            ADD_FAILURE() << c.className << " not raised";
+        } catch (const ESystemError& error) {
+            EXPECT_STREQ(error.ClassName(), c.className);
+            EXPECT_EQ(error.Message(), c.message);
+        }
     }
-    EXPECT_EQ(::mincore(first, Page(), &present), -1);
-    EXPECT_EQ(errno, ENOMEM);
-    EXPECT_EQ(::mincore(second, Page(), &present), -1);
 }
 
-TEST_F(RegionTest, NamesWithSlashesAndOverlongNamesStayApart)
+TEST(RegionTest, NamesWithSlashesNulOrOverlongStayApartAndLegal)
 {
-    const std::string base = UniqueName("names");
-    const std::string longName = base + std::string(600, 'L');
-    const std::vector<std::string> names{base + "/a", base + "_a", base + "%2Fa", base + std::string("\0a", 2),
-                                         longName + "1", longName + "2", std::string(300, '/')};
+    const std::string base = UniqueName("names"), longName = base + std::string(600, 'L');
+    const std::vector<std::string> names{base,          base + "/a",   base + "_a",   base + "%2Fa",
+                                         base + "~a",   longName + "1", longName + "2", std::string(300, '/'),
+                                         base + std::string("\0a", 2)};
     std::vector<std::unique_ptr<TSwapFileMapping>> open;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string file = platform::ObjectFileName(names[i], ".shm");
+    for (const std::string& name : names) {
+        const std::string file = platform::ObjectFileName(name, ".shm");
         EXPECT_LE(file.size(), static_cast<std::size_t>(NAME_MAX));
-        EXPECT_EQ(file.find('/'), std::string::npos);
-        EXPECT_EQ(file.find('\0'), std::string::npos);
-        open.push_back(std::make_unique<TSwapFileMapping>(names[i], PageReadWrite, 16));
-        EXPECT_FALSE(open.back()->AlreadyExisted()) << i;
-        static_cast<unsigned char*>(open.back()->MapView(FileMapWrite, 16, 0).Memory())[0] =
-            static_cast<unsigned char>(i + 1);
+        EXPECT_EQ(file.find_first_of(std::string("/\0", 2)), std::string::npos) << file;
+        open.push_back(std::make_unique<TSwapFileMapping>(name, PageReadWrite, 16));
+        EXPECT_FALSE(open.back()->AlreadyExisted()) << file;
     }
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        TSwapFileMapping again(names[i], PageReadWrite, 16);
-        EXPECT_TRUE(again.AlreadyExisted());
-        EXPECT_EQ(static_cast<unsigned char*>(again.MapView(FileMapRead, 16, 0).Memory())[0], i + 1);
-    }
+    for (const std::string& name : names)
+        EXPECT_TRUE(TSwapFileMapping(name, PageReadWrite, 16).AlreadyExisted()) << name.size();
 }
 
-TEST_F(RegionTest, ARegionShrunkBehindOurBackIsNotMappedPastItsEnd)
+TEST(RegionTest, PrivateDirectoryIsRefusedUnlessItIsOursAlone)
 {
-    const std::string name = UniqueName("shrunk");
-    TSwapFileMapping mapping(name, PageReadWrite, 2 * Page());
-    const std::string path = PrivateDir() + "/" + platform::ObjectFileName(name, ".shm");
-    ASSERT_EQ(::truncate(path.c_str(), 100), 0);
-    EXPECT_EQ(Raised<EFileMappingViewError>([&] { mapping.MapView(FileMapRead, 2 * Page(), 0); }).ErrorCode(),
-              static_cast<std::uint32_t>(EINVAL));
-    // A later opener that asks for more grows it back.
-    TSwapFileMapping other(name, PageReadWrite, 2 * Page());
-    EXPECT_EQ(other.MapView(FileMapRead, 0, 0).Size(), static_cast<std::int64_t>(2 * Page()));
-}
-
-TEST_F(RegionTest, AnOpenerStuckInsideTheOpenIsWaitedForOnlySoLong)
-{
-    const std::string name = UniqueName("busy");
-    const platform::UniqueFd dir = platform::OpenPrivateDirectory();
-    const auto held = platform::PrivateFileLock::Acquire(dir.Get(), platform::ObjectFileName(name, ".init"), 1s);
-    const auto start = std::chrono::steady_clock::now();
-    try {
-        platform::SharedRegion region(name, 16, 100ms);
-        FAIL() << "opened past a held init lock";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code().value(), ETIMEDOUT);
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-}
-
-TEST_F(RegionTest, PrivateDirectoryMustBeOursAlone)
-{
-    const std::string dir = PrivateDir();
-    { TSwapFileMapping create(UniqueName("dir"), PageReadWrite, 16); }
+    { TSwapFileMapping ours(UniqueName("dir"), PageReadWrite, 16); }
     struct stat st {};
-    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::lstat(PrivateDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);  // as the product made it
 
-    ASSERT_EQ(::chmod(dir.c_str(), 0750), 0);
-    EXPECT_EQ(Raised<EFileMappingError>([&] { TSwapFileMapping m(UniqueName("dir"), PageReadWrite, 16); }).ErrorCode(),
-              static_cast<std::uint32_t>(EACCES));
-    ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
-
-    const std::string moved = dir + ".real";
-    ASSERT_EQ(::rename(dir.c_str(), moved.c_str()), 0);
-    ASSERT_EQ(::symlink(moved.c_str(), dir.c_str()), 0);
-    EXPECT_EQ(Raised<EFileMappingError>([&] { TSwapFileMapping m(UniqueName("dir"), PageReadWrite, 16); }).ErrorCode(),
-              static_cast<std::uint32_t>(ELOOP));
-    ASSERT_EQ(::unlink(dir.c_str()), 0);
-    ASSERT_EQ(::rename(moved.c_str(), dir.c_str()), 0);
-
-    if (::getuid() == 0) {
-        ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
-        EXPECT_EQ(Raised<EFileMappingError>([&] { TSwapFileMapping m(UniqueName("dir"), PageReadWrite, 16); })
-                      .ErrorCode(),
-                  static_cast<std::uint32_t>(EACCES));
-        ASSERT_EQ(::chown(dir.c_str(), 0, 0), 0);
+    // Each case lays out the directory in a runtime directory of its own.
+    const uid_t me = ::getuid();
+    struct Case {
+        const char* what;
+        mode_t mode;  // 0: a symlink to our real directory
+        uid_t owner;
+        int error;
+    };
+    const Case cases[] = {{"ours", 0700, me, 0},           {"group bits", 0750, me, EACCES},
+                          {"other bits", 0701, me, EACCES}, {"a symlink", 0, me, ELOOP},
+                          {"another owner", 0700, 65534, EACCES}};
+    const std::string runtime = UseTestRuntimeDir();
+    for (const Case& c : cases) {
+        if (c.owner != me && me != 0)
+            continue;  // only root can give a directory away
+        const std::string base = runtime + "/" + UniqueName("case"), dir = base + "/vellumark";
+        const char* path = dir.c_str();
+        ASSERT_EQ(::mkdir(base.c_str(), 0755), 0);
+        ASSERT_TRUE(c.mode == 0 ? !::symlink(PrivateDir().c_str(), path)
+                                : !::mkdir(path, 0) && !::chmod(path, c.mode) && !::chown(path, c.owner, -1))
+            << c.what;
+        ::setenv("XDG_RUNTIME_DIR", base.c_str(), 1);
+        std::uint32_t error = 0;
+        try {
+            TSwapFileMapping mapping(UniqueName("dir"), PageReadWrite, 16);
+        } catch (const EFileMappingError& raised) {
+            error = raised.ErrorCode();
+        }
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        EXPECT_EQ(error, static_cast<std::uint32_t>(c.error)) << c.what;
     }
 }
 
-TEST(PrivateDirPathTest, FollowsAnAbsoluteXdgRuntimeDirOnly)
-{
-    const std::string saved = UseTestRuntimeDir();
-    ::setenv("XDG_RUNTIME_DIR", "/run/user/1234", 1);
-    EXPECT_EQ(platform::PrivateDirectoryPath(), "/run/user/1234/vellumark");
-    const std::string fallback = "/dev/shm/vellumark-" + std::to_string(::getuid());
-    ::setenv("XDG_RUNTIME_DIR", "relative/dir", 1);
-    EXPECT_EQ(platform::PrivateDirectoryPath(), fallback);
-    ::unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(platform::PrivateDirectoryPath(), fallback);
-    ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-}
-
-TEST_F(RegionTest, AnotherUserCannotOpenTheObjects)
+TEST(RegionTest, AnotherUserCannotOpenTheObjects)
 {
     if (::getuid() != 0)
         GTEST_SKIP() << "needs root to start a helper as another user (nobody)";
     const std::string name = UniqueName("foreign");
-    TSwapFileMapping mine(name, PageReadWrite, 64);
-    const std::string path = PrivateDir() + "/" + platform::ObjectFileName(name, ".shm");
+    TOptex mine(name, -1);
+    TSwapFileMapping region(name, PageReadWrite, 64);
     // The build tree may lie where nobody cannot reach; a copy in the test's
     // own 0755 directory can be run by anyone.
     const std::string program = UseTestRuntimeDir() + "/ipc_helper";
     std::filesystem::copy_file(IPC_HELPER_PATH, program, std::filesystem::copy_options::overwrite_existing);
     ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
-    Helper other({"foreign", name, path}, 65534, program);
-    const std::string first = other.ReadLine();
-    if (first.empty() && other.Wait() >= 126)
-        GTEST_SKIP() << "the helper cannot be started as nobody here (setuid or exec refused)";
-    EXPECT_EQ(first, "region EFileMappingError " + std::to_string(EACCES));
-    EXPECT_EQ(other.ReadLine(), "optex EEventError " + std::to_string(EACCES));
-    EXPECT_EQ(other.ReadLine(), "open " + std::to_string(EACCES));
-    EXPECT_EQ(other.Wait(), 0);
+    const std::pair<std::vector<std::string>, std::string> attempts[] = {
+        {{"region", name, "64", "0", "1"}, "error EFileMappingError " + std::to_string(EACCES)},
+        {{"acquire", name}, "error EEventError " + std::to_string(EACCES)},
+    };
+    for (const auto& [args, expected] : attempts) {
+        Helper other(args, 65534, program);
+        const std::string answer = other.ReadLine();
+        if (answer.empty() && other.Wait() >= 126)
+            GTEST_SKIP() << "the helper cannot be started as nobody here (setuid or exec refused)";
+        EXPECT_EQ(answer, expected);
+    }
+}
+
+TEST(RegionTest, DestroyingTheRegionUnmapsItsViews)
+{
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    unsigned char present = 0;
+    void* first = nullptr;
+    void* second = nullptr;
+    {
+        TSwapFileMapping mapping(UniqueName("views"), PageReadWrite, 2 * page);
+        first = mapping.MapView(FileMapAllAccess, page, 0).Memory();
+        auto& kept = mapping.MapView(FileMapAllAccess, page, page);
+        second = kept.Memory();
+        auto& dropped = mapping.MapView(FileMapRead, 0, 0);
+        void* droppedAt = dropped.Memory();
+        mapping.DestroyView(dropped);
+        EXPECT_EQ(mapping.ViewCount(), 2u);
+        EXPECT_EQ(::mincore(droppedAt, page, &present), -1);
+        EXPECT_EQ(::mincore(second, page, &present), 0);
+    }
+    // mincore fails with ENOMEM on memory that is no longer mapped.
+    EXPECT_EQ(::mincore(first, page, &present), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(::mincore(second, page, &present), -1);
 }
 
 }  // namespace

@@ -1,25 +1,20 @@
-// A second process for the multi-process tests. It takes a mode and its
-// arguments, answers on standard output one line at a time, and takes
-// further orders on standard input.
+// The second process of the multi-process tests. It takes a mode and its
+// arguments and answers on standard output, one line at a time. A helper
+// that has to stay alive waits to be killed; it dies with the test program.
 
-#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <iostream>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "instances/file_mapping.h"
 #include "instances/optex.h"
-#include "instances/sync_event.h"
 
 namespace {
 
@@ -28,53 +23,36 @@ void Say(const std::string& line)
     std::cout << line << std::endl;
 }
 
-std::string Describe(const Exception& error)
+[[noreturn]] void StayAlive()
 {
-    const auto* system = dynamic_cast<const ESystemError*>(&error);
-    return std::string(error.ClassName()) + " " + std::to_string(system ? system->ErrorCode() : 0);
+    for (;;)
+        ::pause();
 }
 
-// region NAME SIZE: open, report, then "set OFFSET VALUE" / "get OFFSET".
-int Region(const std::string& name, std::uint64_t size)
+// region NAME SIZE OFFSET VALUE: sets that byte, then reports whether the
+// region existed and the sum of its bytes.
+int Region(const std::string& name, std::uint64_t size, std::uint64_t offset, int value)
 {
     TSwapFileMapping mapping(name, PageReadWrite, size);
-    auto& view = mapping.MapView(FileMapAllAccess, size, 0);
-    auto* bytes = static_cast<unsigned char*>(view.Memory());
-    unsigned sum = 0;
-    for (std::uint64_t i = 0; i < size; ++i)
-        sum += bytes[i];
-    Say("existed " + std::to_string(mapping.AlreadyExisted()) + " sum " + std::to_string(sum));
-    std::string command;
-    std::uint64_t offset = 0;
-    while (std::cin >> command >> offset) {
-        if (offset >= size)
-            return 2;
-        if (command == "set") {
-            unsigned value = 0;
-            std::cin >> value;
-            bytes[offset] = static_cast<unsigned char>(value);
-            Say("ok");
-        } else {
-            Say("value " + std::to_string(bytes[offset]));
-        }
-    }
-    return 0;
+    auto* bytes = static_cast<unsigned char*>(mapping.MapView(FileMapAllAccess, size, 0).Memory());
+    bytes[offset] = static_cast<unsigned char>(value);
+    Say("existed " + std::to_string(mapping.AlreadyExisted()) + " sum " +
+        std::to_string(std::accumulate(bytes, bytes + size, 0u)));
+    StayAlive();
 }
 
-// count LOCK REGION THREADS ITERATIONS: after "go", every thread adds 1 to a
-// shared counter ITERATIONS times under the lock, sometimes re-entering it.
-// The counter is read and written separately, so a lost update shows.
+// count LOCK REGION THREADS ITERATIONS: once the event LOCK_go is set, every
+// thread adds 1 to a shared counter ITERATIONS times under the lock, at times
+// re-entering it. The counter is read, yielded over and written back, so that
+// a lost update shows in the total.
 int Count(const std::string& lock, const std::string& region, int threads, int iterations)
 {
     TOptex optex(lock, -1);
-    TSwapFileMapping mapping(region, PageReadWrite, 64);
-    auto* base = static_cast<char*>(mapping.MapView(FileMapWrite, 64, 0).Memory());
-    std::atomic_ref<std::int32_t> inside(*reinterpret_cast<std::int32_t*>(base));
-    std::atomic_ref<std::uint64_t> counter(*reinterpret_cast<std::uint64_t*>(base + 8));
+    TSwapFileMapping mapping(region, PageReadWrite, 8);
+    std::atomic_ref<std::uint64_t> counter(*static_cast<std::uint64_t*>(mapping.MapView(FileMapWrite, 8, 0).Memory()));
+    TSyncEvent go(true, false, lock + "_go");
     Say("ready");
-    std::string go;
-    std::cin >> go;
-    std::atomic<int> overlaps{0};
+    go.WaitFor(InfiniteWait);
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([&] {
@@ -83,13 +61,10 @@ int Count(const std::string& lock, const std::string& region, int threads, int i
                 optex.Acquire();
                 if (nested)
                     optex.Acquire();
-                if (inside.exchange(1, std::memory_order_relaxed) != 0)
-                    ++overlaps;
                 const std::uint64_t seen = counter.load(std::memory_order_relaxed);
                 if (i % 16 == 0)
                     sched_yield();
                 counter.store(seen + 1, std::memory_order_relaxed);
-                inside.store(0, std::memory_order_relaxed);
                 if (nested)
                     optex.Release();
                 optex.Release();
@@ -97,82 +72,31 @@ int Count(const std::string& lock, const std::string& region, int threads, int i
         });
     for (auto& worker : workers)
         worker.join();
-    Say("done " + std::to_string(overlaps.load()));
+    Say("done");
     return 0;
 }
 
-// hold LOCK: acquire and keep it until "release" or the end of input.
+// hold LOCK: takes the lock twice and never lets go.
 int Hold(const std::string& lock)
 {
     TOptex optex(lock, -1);
     optex.Acquire();
-    Say("held " + std::to_string(platform::CurrentThreadId()));
-    std::string command;
-    while (std::cin >> command)
-        if (command == "release") {
-            optex.Release();
-            Say("released");
-        }
-    return 0;
-}
-
-// acquire LOCK LIMIT_MS: wait for the lock, report, release.
-int Acquire(const std::string& lock, int limitMs)
-{
-    TOptex optex(lock, -1);
-    optex.SetWaitLimit(std::chrono::milliseconds(limitMs));
-    Say("waiting");
-    const auto start = std::chrono::steady_clock::now();
     optex.Acquire();
-    const auto waited =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    const TOptexState state = optex.Snapshot();
-    Say("acquired " + std::to_string(waited.count()) + " holders " + std::to_string(state.Holders) + " depth " +
-        std::to_string(state.Depth));
-    optex.Release();
-    return 0;
+    Say("held " + std::to_string(platform::CurrentThreadId()));
+    StayAlive();
 }
 
-// try LOCK: one non-blocking try.
-int Try(const std::string& lock)
+// acquire LOCK: one try, then a wait for the lock; reports both.
+int Acquire(const std::string& lock)
 {
     TOptex optex(lock, -1);
     const bool taken = optex.TryAcquire();
     Say("try " + std::to_string(taken) + " existed " + std::to_string(optex.AlreadyExisted()));
-    if (taken)
-        optex.Release();
-    return 0;
-}
-
-// wait-event NAME LIMIT_MS
-int WaitEvent(const std::string& name, std::uint32_t limitMs)
-{
-    TSyncEvent event(false, false, name);
-    Say("ready existed " + std::to_string(event.AlreadyExisted()));
-    const TWaitResult result = event.WaitFor(limitMs);
-    Say(result == TWaitResult::WaitSignaled ? "signaled" : result == TWaitResult::WaitTimeout ? "timeout" : "error");
-    return 0;
-}
-
-// foreign NAME PATH: what another user gets when it reaches for our objects.
-int Foreign(const std::string& name, const std::string& path)
-{
-    try {
-        TSwapFileMapping mapping(name, PageReadWrite, 64);
-        Say("region opened");
-    } catch (const Exception& error) {
-        Say("region " + Describe(error));
-    }
-    try {
-        TOptex optex(name, -1);
-        Say("optex opened");
-    } catch (const Exception& error) {
-        Say("optex " + Describe(error));
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    Say("open " + std::to_string(fd >= 0 ? 0 : errno));
-    if (fd >= 0)
-        ::close(fd);
+    if (!taken)
+        optex.Acquire();
+    const TOptexState state = optex.Snapshot();
+    Say("acquired holders " + std::to_string(state.Holders) + " depth " + std::to_string(state.Depth));
+    optex.Release();
     return 0;
 }
 
@@ -180,30 +104,20 @@ int Foreign(const std::string& name, const std::string& path)
 
 int main(int argc, char** argv)
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    auto arg = [&](std::size_t i) { return i < args.size() ? args[i] : std::string(); };
+    std::vector<std::string> a(argv, argv + argc);
+    a.resize(6);
     try {
-        const std::string mode = arg(0);
-        if (mode == "region")
-            return Region(arg(1), std::stoull(arg(2)));
-        if (mode == "count")
-            return Count(arg(1), arg(2), std::stoi(arg(3)), std::stoi(arg(4)));
-        if (mode == "hold")
-            return Hold(arg(1));
-        if (mode == "acquire")
-            return Acquire(arg(1), std::stoi(arg(2)));
-        if (mode == "try")
-            return Try(arg(1));
-        if (mode == "wait-event")
-            return WaitEvent(arg(1), static_cast<std::uint32_t>(std::stoul(arg(2))));
-        if (mode == "foreign")
-            return Foreign(arg(1), arg(2));
-    } catch (const Exception& error) {
-        Say("error " + Describe(error));
+        if (a[1] == "region")
+            return Region(a[2], std::stoull(a[3]), std::stoull(a[4]), std::stoi(a[5]));
+        if (a[1] == "count")
+            return Count(a[2], a[3], std::stoi(a[4]), std::stoi(a[5]));
+        if (a[1] == "hold")
+            return Hold(a[2]);
+        if (a[1] == "acquire")
+            return Acquire(a[2]);
+    } catch (const ESystemError& error) {
+        Say("error " + std::string(error.ClassName()) + " " + std::to_string(error.ErrorCode()));
         return 3;
-    } catch (const std::exception& error) {
-        Say(std::string("error ") + error.what());
-        return 4;
     }
     return 2;
 }

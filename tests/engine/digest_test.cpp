@@ -1,0 +1,183 @@
+// The digests against published vectors, and against OpenSSL and zlib over
+// padding boundaries and a seeded stream of random messages and keys.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <zlib.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "engine/digest.h"
+
+namespace {
+
+// Lower-case hex of raw bytes, apart from the engine's own formatter so that
+// the checks do not rest on the code they check.
+std::string Hex(const void* data, std::size_t count) {
+    std::string text;
+    char pair[3];
+    for (std::size_t i = 0; i < count; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", static_cast<const unsigned char*>(data)[i]);
+        text += pair;
+    }
+    return text;
+}
+
+struct Results {
+    std::string md5, sha1, hmacMd5, hmacSha1;
+    std::uint32_t crc = 0;
+    friend bool operator==(const Results&, const Results&) = default;
+    friend std::ostream& operator<<(std::ostream& os, const Results& r) {
+        return os << r.md5 << ' ' << r.sha1 << ' ' << r.hmacMd5 << ' ' << r.hmacSha1 << ' ' << std::hex << r.crc
+                  << std::dec;
+    }
+};
+
+// The record starts out as `fill` garbage, so a digest must be written whole.
+template <class Digest, class Compute>
+std::string Run(std::uint8_t fill, Compute compute) {
+    Digest digest;
+    std::memset(&digest, fill, sizeof digest);
+    compute(digest);
+    return Hex(digest.bytes, sizeof digest.bytes);
+}
+
+Results FromBuffer(const std::string& key, const void* buffer, std::int32_t length, std::uint8_t fill) {
+    return {Run<Md5Digest>(fill, [&](Md5Digest& d) { Md5OfBytes(buffer, length, d); }),
+            Run<Sha1Digest>(fill, [&](Sha1Digest& d) { Sha1OfBytes(buffer, length, d); }),
+            Run<Md5Digest>(fill, [&](Md5Digest& d) { HmacMd5OfBytes(key, buffer, length, d); }),
+            Run<Sha1Digest>(fill, [&](Sha1Digest& d) { HmacSha1OfBytes(key, buffer, length, d); }),
+            Crc32OfBytes(buffer, length)};
+}
+
+Results FromText(const std::string& key, const std::string& text, std::uint8_t fill) {
+    return {Run<Md5Digest>(fill, [&](Md5Digest& d) { Md5OfText(text, d); }),
+            Run<Sha1Digest>(fill, [&](Sha1Digest& d) { Sha1OfText(text, d); }),
+            Run<Md5Digest>(fill, [&](Md5Digest& d) { HmacMd5OfText(key, text, d); }),
+            Run<Sha1Digest>(fill, [&](Sha1Digest& d) { HmacSha1OfText(key, text, d); }),
+            Crc32OfText(text)};
+}
+
+Results Reference(const std::string& key, const std::string& message) {
+    const auto* data = reinterpret_cast<const unsigned char*>(message.data());
+    const std::size_t size = message.size();
+    const int keySize = static_cast<int>(key.size());
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int outSize = 0;
+    const auto hex = [&](bool done) {
+        EXPECT_TRUE(done);
+        return Hex(out, outSize);
+    };
+    return {hex(EVP_Digest(data, size, out, &outSize, EVP_md5(), nullptr) == 1),
+            hex(EVP_Digest(data, size, out, &outSize, EVP_sha1(), nullptr) == 1),
+            hex(HMAC(EVP_md5(), key.data(), keySize, data, size, out, &outSize) != nullptr),
+            hex(HMAC(EVP_sha1(), key.data(), keySize, data, size, out, &outSize) != nullptr),
+            static_cast<std::uint32_t>(crc32(0, data, static_cast<uInt>(size)))};
+}
+
+// Both forms meet the reference. The buffer form reads `offset` bytes into a
+// larger buffer, so its blocks come at any alignment.
+void ExpectSameAsReference(const std::string& key, const std::string& message, std::size_t offset,
+                           std::uint8_t fill) {
+    const Results want = Reference(key, message);
+    const std::string shifted = std::string(offset, '\xEE') + message;
+    EXPECT_EQ(FromText(key, message, fill), want);
+    EXPECT_EQ(FromBuffer(key, shifted.data() + offset, static_cast<std::int32_t>(message.size()), fill), want);
+}
+
+std::string RandomBytes(std::mt19937& rng, std::size_t count) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::string s(count, '\0');
+    for (char& c : s) c = static_cast<char>(byte(rng));
+    return s;
+}
+
+// RFC 1321 A.5, FIPS 180-1 and RFC 2202; every vector also in the buffer form.
+TEST(Digest, PublishedVectors) {
+    const std::string key80(80, '\xaa'), digits = "1234567890", counting =
+        "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19";
+    const std::string hashKeyFirst = "Test Using Larger Than Block-Size Key - Hash Key First";
+    const std::string twoBlocks = "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data";
+    const struct { std::string Results::*kind; std::string key, text; const char* hex; } kVectors[] = {
+        {&Results::md5, "", "", "d41d8cd98f00b204e9800998ecf8427e"},
+        {&Results::md5, "", "a", "0cc175b9c0f1b6a831c399e269772661"},
+        {&Results::md5, "", "abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {&Results::md5, "", "message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {&Results::md5, "", "abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {&Results::md5, "", "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+         "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {&Results::md5, "", digits + digits + digits + digits + digits + digits + digits + digits,
+         "57edf4a22be3c955ac49da2e2107b67a"},
+        {&Results::sha1, "", "abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {&Results::sha1, "", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+        {&Results::sha1, "", std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+        {&Results::hmacMd5, std::string(16, '\x0b'), "Hi There", "9294727a3638bb1c13f48ef8158bfc9d"},
+        {&Results::hmacMd5, "Jefe", "what do ya want for nothing?", "750c783e6ab0b503eaa86e310a5db738"},
+        {&Results::hmacMd5, std::string(16, '\xaa'), std::string(50, '\xdd'), "56be34521d144c88dbb8c733f0e8b3f6"},
+        {&Results::hmacMd5, counting, std::string(50, '\xcd'), "697eaf0aca3a3aea3a75164746ffaa79"},
+        {&Results::hmacMd5, std::string(16, '\x0c'), "Test With Truncation", "56461ef2342edc00f9bab995690efd4c"},
+        {&Results::hmacMd5, key80, hashKeyFirst, "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
+        {&Results::hmacMd5, key80, twoBlocks, "6f630fad67cda0ee1fb1f562db3aa53e"},
+        {&Results::hmacSha1, std::string(20, '\x0b'), "Hi There", "b617318655057264e28bc0b6fb378c8ef146be00"},
+        {&Results::hmacSha1, "Jefe", "what do ya want for nothing?", "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
+        {&Results::hmacSha1, std::string(20, '\xaa'), std::string(50, '\xdd'),
+         "125d7342b9ac11cd91a39af48aa17b4f63f175d3"},
+        {&Results::hmacSha1, counting, std::string(50, '\xcd'), "4c9007f4026250c6bc8414f9bf50c86c2d7235da"},
+        {&Results::hmacSha1, std::string(20, '\x0c'), "Test With Truncation",
+         "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"},
+        {&Results::hmacSha1, key80, hashKeyFirst, "aa4ae5e15272d00e95705637ce8a3b55ed402112"},
+        {&Results::hmacSha1, key80, twoBlocks, "e8e99d0f45237d786d6bbaa7965c7808bbff1a91"},
+    };
+    for (const auto& v : kVectors) {
+        SCOPED_TRACE(v.hex);
+        const Results text = FromText(v.key, v.text, 0xA5);
+        EXPECT_EQ(text.*v.kind, v.hex);
+        EXPECT_EQ(FromBuffer(v.key, v.text.data(), static_cast<std::int32_t>(v.text.size()), 0x5A), text);
+    }
+    EXPECT_EQ(Crc32OfText("123456789"), 0xCBF43926u);  // the CRC-32 check value
+}
+
+// The buffer is never read: a null one would crash.
+TEST(Digest, ZeroOrNegativeLengthIsTheEmptyMessage) {
+    const Results empty = Reference("key", "");
+    const char bytes[] = "not hashed";
+    for (std::int32_t length : {0, -1, -64, INT_MIN}) {
+        EXPECT_EQ(FromBuffer("key", nullptr, length, 0xFF), empty) << length;
+        EXPECT_EQ(FromBuffer("key", bytes, length, 0xFF), empty) << length;
+    }
+}
+
+TEST(Digest, ZeroBytesAreDataInTheMessageAndTheKey) {
+    ExpectSameAsReference(std::string("k\0y", 3), std::string("ab\0cd\0\0ef\0", 10), 1, 0x00);
+}
+
+TEST(Digest, PaddingBoundariesAndKeySizesMeetTheReference) {
+    std::mt19937 rng(1321);
+    for (std::size_t length : {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 121, 127, 128, 129}) {
+        const std::string message = RandomBytes(rng, length);
+        for (std::size_t keyLength : {0, 1, 63, 64, 65, 80}) {
+            SCOPED_TRACE(testing::Message() << "length " << length << ", key " << keyLength);
+            ExpectSameAsReference(RandomBytes(rng, keyLength), message, 0, 0xA5);
+        }
+    }
+}
+
+// Offsets 0 to 7 into the caller's buffer and every garbage byte in the records.
+TEST(Digest, SeededRandomInputMeetsTheReference) {
+    std::mt19937 rng(2104);
+    std::uniform_int_distribution<std::size_t> messageLength(0, 5000), keyLength(0, 200);
+    for (int round = 0; round < 3000 && !HasFailure(); ++round) {
+        const std::string message = RandomBytes(rng, messageLength(rng));
+        const std::string key = RandomBytes(rng, keyLength(rng));
+        SCOPED_TRACE(testing::Message() << "round " << round << ", length " << message.size() << ", key "
+                                        << key.size());
+        ExpectSameAsReference(key, message, static_cast<std::size_t>(round % 8), static_cast<std::uint8_t>(round));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#pragma once
+
+// Helpers shared by the tests that work on real files.
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include "platform/exception.h"
+
+// A test with a directory of its own, removed afterwards, that any user may
+// search and list.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir_.isValid());
+        ASSERT_EQ(::chmod(dir_.path().toLocal8Bit().constData(), 0755), 0);
+    }
+
+    std::string Path(const std::string& name) const { return dir_.path().toStdString() + "/" + name; }
+
+    std::string MakeFile(const std::string& name, const std::string& bytes = "x") const
+    {
+        const std::string path = Path(name);
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+private:
+    QTemporaryDir dir_;
+};
+
+// The message of the Exception that body throws, or "" when it throws none;
+// className, when given, receives the exception's class name.
+template <class Body>
+std::string FailureOf(Body&& body, std::string* className = nullptr)
+{
+    try {
+        body();
+    } catch (const Exception& error) {
+        if (className != nullptr)
+            *className = error.ClassName();
+        return error.Message();
+    }
+    return "";
+}
+
+// Runs work on another thread and waits five seconds for it. Should it hang
+// in opening fifo, a writer comes and goes to release it, and the answer is
+// false, so that the test fails instead of hanging.
+template <class Work>
+bool FinishesPromptly(Work work, const std::string& fifo)
+{
+    std::future<void> done = std::async(std::launch::async, std::move(work));
+    if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready) {
+        done.get();
+        return true;
+    }
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    if (writer >= 0)
+        ::close(writer);
+    done.wait();
+    return false;
+}
+
+// Makes directory the current one for the guard's lifetime.
+class InDirectory {
+public:
+    explicit InDirectory(const std::string& directory) : saved_(std::filesystem::current_path())
+    {
+        std::filesystem::current_path(directory);
+    }
+    ~InDirectory() { std::filesystem::current_path(saved_); }
+
+private:
+    std::filesystem::path saved_;
+};
