@@ -123,7 +123,7 @@ void AppFrameClass::RequestQuit()
     // Like a posted quit message: the loop ends when it next fetches events,
     // also when the request comes before the loop has started.
     QMetaObject::invokeMethod(
-        qApp, [this] { Terminate(); }, Qt::QueuedConnection);
+        &context_, [this] { Terminate(); }, Qt::QueuedConnection);
 }
 
 void AppFrameClass::Terminate()

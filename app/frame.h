@@ -78,6 +78,8 @@ private:
     QPointer<QWidget> mainWindow_;
     std::unique_ptr<MessagePresenter> presenter_;
     bool terminated_ = false;
+    // Queued requests run in its context, so none outlives the frame.
+    QObject context_;
 };
 
 // The one application frame of the process; null before it is created.

@@ -123,6 +123,15 @@ TEST_F(FrameTest, AFailureEscapingStartUpEndsInTheLastChanceBoxWithExitCodeOne)
     EXPECT_EQ(shown_[0].request.text, "Exception EFailure in module frame_test at 00000000.\r\nLayout damaged.\r\n");
 }
 
+TEST_F(FrameTest, AQuitRequestDiesWithItsFrame)
+{
+    auto frame = std::make_unique<AppFrameClass>("vellumark");
+    frame->RequestQuit();
+    frame.reset();
+    QCoreApplication::processEvents();  // must not reach the destroyed frame
+    EXPECT_FALSE(frame_->Terminated());
+}
+
 TEST_F(FrameTest, WindowsAreDestroyedNewestFirst)
 {
     std::vector<std::string> destroyed;
