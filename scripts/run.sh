@@ -9,7 +9,7 @@ build_dir=${BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build_dir" --target vellumark
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "No display found: start it under a virtual one with 'xvfb-run scripts/run.sh'." >&2
+  echo "No display found: start it under a virtual one with 'xvfb-run -a scripts/run.sh'." >&2
   exit 1
 fi
 exec "$build_dir/app/vellumark" "$@"
