@@ -36,14 +36,38 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui
 
 TAboutBox::~TAboutBox() = default;
 
-QFrame* TAboutBox::Panel1() const { return ui_->Panel1; }
-QLabel* TAboutBox::ProgramIcon() const { return ui_->ProgramIcon; }
-QLabel* TAboutBox::ProductName() const { return ui_->ProductName; }
-QLabel* TAboutBox::Version() const { return ui_->Version; }
-QLabel* TAboutBox::Copyright() const { return ui_->Copyright; }
-QLabel* TAboutBox::Comments() const { return ui_->Comments; }
-QPushButton* TAboutBox::OKButton() const { return ui_->OKButton; }
-TZelHotLabel* TAboutBox::Homepage() const { return ui_->Homepage; }
+QFrame* TAboutBox::Panel1() const
+{
+    return ui_->Panel1;
+}
+QLabel* TAboutBox::ProgramIcon() const
+{
+    return ui_->ProgramIcon;
+}
+QLabel* TAboutBox::ProductName() const
+{
+    return ui_->ProductName;
+}
+QLabel* TAboutBox::Version() const
+{
+    return ui_->Version;
+}
+QLabel* TAboutBox::Copyright() const
+{
+    return ui_->Copyright;
+}
+QLabel* TAboutBox::Comments() const
+{
+    return ui_->Comments;
+}
+QPushButton* TAboutBox::OKButton() const
+{
+    return ui_->OKButton;
+}
+TZelHotLabel* TAboutBox::Homepage() const
+{
+    return ui_->Homepage;
+}
 
 void TAboutBox::SetMainWindow(const QWidget* main)
 {

@@ -23,8 +23,7 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kUsage =
-    "usage: vellumark-cli [--md5] [--sha1] [--crc32] [--hmac KEY] (FILE | --text TEXT)\n";
+constexpr const char* kUsage = "usage: vellumark-cli [--md5] [--sha1] [--crc32] [--hmac KEY] (FILE | --text TEXT)\n";
 
 constexpr const char* kHelp =
     "Computes message digests and checksums of a file or a text, as the Vellumark\n"

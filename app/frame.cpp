@@ -114,8 +114,7 @@ void AppFrameClass::ShowLastChanceError(const Exception& error)
     module.erase(0, module.rfind('/') + 1);
     if (module.empty())
         module = title_;
-    presenter_->Show(nullptr, {"Application Error", LastChanceText(error, module),
-                               kMbOk | kMbIconStop | kMbTaskModal});
+    presenter_->Show(nullptr, {"Application Error", LastChanceText(error, module), kMbOk | kMbIconStop | kMbTaskModal});
 }
 
 void AppFrameClass::RequestQuit()

@@ -23,8 +23,8 @@ std::string AsciiUpper(std::string text)
 // handing each result on as soon as it is known. The callables compute the
 // plain or keyed digest of that input; which one is chosen here, per tick.
 template <class Md5Of, class HmacMd5Of, class Sha1Of, class HmacSha1Of, class Crc32Of>
-void DeliverResults(const GenerateInput& input, const ResultSink& sink, Md5Of md5Of, HmacMd5Of hmacMd5Of,
-                    Sha1Of sha1Of, HmacSha1Of hmacSha1Of, Crc32Of crc32Of)
+void DeliverResults(const GenerateInput& input, const ResultSink& sink, Md5Of md5Of, HmacMd5Of hmacMd5Of, Sha1Of sha1Of,
+                    HmacSha1Of hmacSha1Of, Crc32Of crc32Of)
 {
     if (input.md5) {
         Md5Digest digest{};
@@ -61,8 +61,7 @@ void GenerateFromFile(const GenerateInput& input, const ResultSink& sink)
 
     DeliverResults(
         input, sink, [&](Md5Digest& d) { Md5OfBytes(data, size, d); },
-        [&](Md5Digest& d) { HmacMd5OfBytes(key, data, size, d); },
-        [&](Sha1Digest& d) { Sha1OfBytes(data, size, d); },
+        [&](Md5Digest& d) { HmacMd5OfBytes(key, data, size, d); }, [&](Sha1Digest& d) { Sha1OfBytes(data, size, d); },
         [&](Sha1Digest& d) { HmacSha1OfBytes(key, data, size, d); }, [&] { return Crc32OfBytes(data, size); });
 }
 

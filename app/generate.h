@@ -14,7 +14,7 @@ enum class GenerateSource { File, Text, Nothing };
 enum class Algorithm { Md5, Sha1, Crc32 };
 
 struct GenerateInput {
-    std::string key;       // bytes, exactly as typed; used only with hmac
+    std::string key;  // bytes, exactly as typed; used only with hmac
     bool hmac = false;
     bool md5 = false;
     bool sha1 = false;

@@ -31,8 +31,10 @@ void LoadFormSettings(FormSettingsTarget& form, const platform::SettingsFile& st
     // Whether the key opened is of no interest: a key that is not open has no
     // values, and the form keeps its start-up state.
     settings.OpenKey(kSettingsKey, true);
-    if (settings.ValueExists("FormLeft")) form.SetLeft(settings.ReadInteger("FormLeft"));
-    if (settings.ValueExists("FormTop")) form.SetTop(settings.ReadInteger("FormTop"));
+    if (settings.ValueExists("FormLeft"))
+        form.SetLeft(settings.ReadInteger("FormLeft"));
+    if (settings.ValueExists("FormTop"))
+        form.SetTop(settings.ReadInteger("FormTop"));
     for (const TickValue& tick : kTicks) {
         if (settings.ValueExists(tick.name))
             form.SetTicked(tick.algorithm, settings.ReadBool(tick.name));
@@ -52,6 +54,7 @@ void SaveFormSettings(const FormSettingsTarget& form, const platform::SettingsFi
     settings.OpenKey(kSettingsKey, true);
     settings.WriteInteger("FormLeft", form.Left());
     settings.WriteInteger("FormTop", form.Top());
-    for (const TickValue& tick : kTicks) settings.WriteBool(tick.name, form.Ticked(tick.algorithm));
+    for (const TickValue& tick : kTicks)
+        settings.WriteBool(tick.name, form.Ticked(tick.algorithm));
     settings.CloseKey();
 }

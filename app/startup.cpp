@@ -39,8 +39,9 @@ int RunVellumark(int argc, char* argv[])
     Q_INIT_RESOURCE(resources);
     ChoosePlatform();
     if (!HasDisplay()) {
-        std::fprintf(stderr, "vellumark: no display to show the window on; "
-                             "run it under a virtual one: xvfb-run -a %s\n",
+        std::fprintf(stderr,
+                     "vellumark: no display to show the window on; "
+                     "run it under a virtual one: xvfb-run -a %s\n",
                      argc > 0 ? argv[0] : "vellumark");
         return 1;
     }

@@ -17,11 +17,13 @@ namespace {
 constexpr std::int64_t kLargest = std::int64_t{64} << 20;
 
 // One random buffer for every case, filled once.
-const unsigned char* Buffer() {
+const unsigned char* Buffer()
+{
     static const std::vector<unsigned char> buffer = [] {
         std::vector<unsigned char> b(static_cast<std::size_t>(kLargest));
         std::mt19937_64 rng(64);
-        for (auto& c : b) c = static_cast<unsigned char>(rng());
+        for (auto& c : b)
+            c = static_cast<unsigned char>(rng());
         return b;
     }();
     return buffer.data();
@@ -29,19 +31,24 @@ const unsigned char* Buffer() {
 
 const std::string kKey = "a key of moderate length";
 
-void Sizes(benchmark::internal::Benchmark* b) {
-    for (std::int64_t size : {std::int64_t{64}, std::int64_t{4} << 10, std::int64_t{1} << 20, kLargest}) b->Arg(size);
+void Sizes(benchmark::internal::Benchmark* b)
+{
+    for (std::int64_t size : {std::int64_t{64}, std::int64_t{4} << 10, std::int64_t{1} << 20, kLargest})
+        b->Arg(size);
 }
 
 template <class Body>
-void Run(benchmark::State& state, Body body) {
+void Run(benchmark::State& state, Body body)
+{
     const unsigned char* data = Buffer();
     const auto size = static_cast<std::int32_t>(state.range(0));
-    for (auto _ : state) body(data, size);
+    for (auto _ : state)
+        body(data, size);
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
-void Engine_Md5(benchmark::State& state) {
+void Engine_Md5(benchmark::State& state)
+{
     Run(state, [](const unsigned char* p, std::int32_t n) {
         Md5Digest d;
         Md5OfBytes(p, n, d);
@@ -49,7 +56,8 @@ void Engine_Md5(benchmark::State& state) {
     });
 }
 
-void OpenSsl_Md5(benchmark::State& state) {
+void OpenSsl_Md5(benchmark::State& state)
+{
     Run(state, [](const unsigned char* p, std::int32_t n) {
         unsigned char out[EVP_MAX_MD_SIZE];
         unsigned int length;
@@ -58,7 +66,8 @@ void OpenSsl_Md5(benchmark::State& state) {
     });
 }
 
-void Engine_Sha1(benchmark::State& state) {
+void Engine_Sha1(benchmark::State& state)
+{
     Run(state, [](const unsigned char* p, std::int32_t n) {
         Sha1Digest d;
         Sha1OfBytes(p, n, d);
@@ -66,7 +75,8 @@ void Engine_Sha1(benchmark::State& state) {
     });
 }
 
-void OpenSsl_Sha1(benchmark::State& state) {
+void OpenSsl_Sha1(benchmark::State& state)
+{
     Run(state, [](const unsigned char* p, std::int32_t n) {
         unsigned char out[EVP_MAX_MD_SIZE];
         unsigned int length;
@@ -75,7 +85,8 @@ void OpenSsl_Sha1(benchmark::State& state) {
     });
 }
 
-void Engine_HmacMd5(benchmark::State& state) {
+void Engine_HmacMd5(benchmark::State& state)
+{
     Run(state, [](const unsigned char* p, std::int32_t n) {
         Md5Digest d;
         HmacMd5OfBytes(kKey, p, n, d);
@@ -83,7 +94,8 @@ void Engine_HmacMd5(benchmark::State& state) {
     });
 }
 
-void OpenSsl_HmacMd5(benchmark::State& state) {
+void OpenSsl_HmacMd5(benchmark::State& state)
+{
     Run(state, [](const unsigned char* p, std::int32_t n) {
         unsigned char out[EVP_MAX_MD_SIZE];
         unsigned int length;
@@ -92,7 +104,8 @@ void OpenSsl_HmacMd5(benchmark::State& state) {
     });
 }
 
-void Engine_HmacSha1(benchmark::State& state) {
+void Engine_HmacSha1(benchmark::State& state)
+{
     Run(state, [](const unsigned char* p, std::int32_t n) {
         Sha1Digest d;
         HmacSha1OfBytes(kKey, p, n, d);
@@ -100,7 +113,8 @@ void Engine_HmacSha1(benchmark::State& state) {
     });
 }
 
-void OpenSsl_HmacSha1(benchmark::State& state) {
+void OpenSsl_HmacSha1(benchmark::State& state)
+{
     Run(state, [](const unsigned char* p, std::int32_t n) {
         unsigned char out[EVP_MAX_MD_SIZE];
         unsigned int length;
@@ -109,14 +123,15 @@ void OpenSsl_HmacSha1(benchmark::State& state) {
     });
 }
 
-void Engine_Crc32(benchmark::State& state) {
+void Engine_Crc32(benchmark::State& state)
+{
     Run(state, [](const unsigned char* p, std::int32_t n) { benchmark::DoNotOptimize(Crc32OfBytes(p, n)); });
 }
 
-void Zlib_Crc32(benchmark::State& state) {
-    Run(state, [](const unsigned char* p, std::int32_t n) {
-        benchmark::DoNotOptimize(crc32(0, p, static_cast<uInt>(n)));
-    });
+void Zlib_Crc32(benchmark::State& state)
+{
+    Run(state,
+        [](const unsigned char* p, std::int32_t n) { benchmark::DoNotOptimize(crc32(0, p, static_cast<uInt>(n))); });
 }
 
 BENCHMARK(Engine_Md5)->Apply(Sizes);

@@ -177,8 +177,9 @@ struct RunDirectory {
     }
     ~RunDirectory()
     {
-        ::nftw(path.c_str(), [](const char* item, const struct stat*, int, struct FTW*) { return ::remove(item); },
-               16, FTW_DEPTH | FTW_PHYS);
+        ::nftw(
+            path.c_str(), [](const char* item, const struct stat*, int, struct FTW*) { return ::remove(item); }, 16,
+            FTW_DEPTH | FTW_PHYS);
     }
     std::string path;
 };

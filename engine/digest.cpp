@@ -21,26 +21,33 @@ constexpr std::size_t kBlockSize = 64;  // MD5, SHA-1 and HMAC alike
 
 // Word access through memcpy: callers' buffers carry no alignment promise,
 // and the compiler turns these into single loads on hosts that allow it.
-ENGINE_STEP std::uint32_t ByteSwap32(std::uint32_t v) {
+ENGINE_STEP std::uint32_t ByteSwap32(std::uint32_t v)
+{
     return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
 }
 
-ENGINE_STEP std::uint32_t LoadLe32(const std::uint8_t* p) {
+ENGINE_STEP std::uint32_t LoadLe32(const std::uint8_t* p)
+{
     std::uint32_t v;
     std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = ByteSwap32(v);
+    if constexpr (std::endian::native == std::endian::big)
+        v = ByteSwap32(v);
     return v;
 }
 
-ENGINE_STEP std::uint32_t LoadBe32(const std::uint8_t* p) {
+ENGINE_STEP std::uint32_t LoadBe32(const std::uint8_t* p)
+{
     std::uint32_t v;
     std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::little) v = ByteSwap32(v);
+    if constexpr (std::endian::native == std::endian::little)
+        v = ByteSwap32(v);
     return v;
 }
 
-ENGINE_STEP void StoreLe32(std::uint8_t* p, std::uint32_t v) {
-    if constexpr (std::endian::native == std::endian::big) v = ByteSwap32(v);
+ENGINE_STEP void StoreLe32(std::uint8_t* p, std::uint32_t v)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        v = ByteSwap32(v);
     std::memcpy(p, &v, sizeof v);
 }
 
@@ -49,14 +56,16 @@ ENGINE_STEP void StoreLe32(std::uint8_t* p, std::uint32_t v) {
 // Key material must really leave memory. Each pass is followed by a compiler
 // barrier that claims to read the area, so no pass counts as a dead store;
 // elsewhere volatile stores do the same job byte by byte.
-void WipeBytes(void* area, std::size_t count) {
+void WipeBytes(void* area, std::size_t count)
+{
     for (const int pattern : {0xAA, 0x55, 0x00}) {
 #if defined(__GNUC__) || defined(__clang__)
         std::memset(area, pattern, count);
         __asm__ __volatile__("" : : "r"(area) : "memory");
 #else
         volatile auto* p = static_cast<volatile unsigned char*>(area);
-        for (std::size_t i = 0; i < count; ++i) p[i] = static_cast<unsigned char>(pattern);
+        for (std::size_t i = 0; i < count; ++i)
+            p[i] = static_cast<unsigned char>(pattern);
 #endif
     }
 }
@@ -87,30 +96,46 @@ constexpr std::uint32_t kMd5Sines[64] = {
 
 // The round functions in forms that agree bit for bit with RFC 1321's but
 // take fewer operations.
-ENGINE_STEP std::uint32_t Md5F(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return z ^ (x & (y ^ z)); }
-ENGINE_STEP std::uint32_t Md5G(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (x & z) | (y & ~z); }
-ENGINE_STEP std::uint32_t Md5H(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; }
-ENGINE_STEP std::uint32_t Md5I(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return y ^ (x | ~z); }
+ENGINE_STEP std::uint32_t Md5F(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return z ^ (x & (y ^ z));
+}
+ENGINE_STEP std::uint32_t Md5G(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return (x & z) | (y & ~z);
+}
+ENGINE_STEP std::uint32_t Md5H(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return x ^ y ^ z;
+}
+ENGINE_STEP std::uint32_t Md5I(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return y ^ (x | ~z);
+}
 
 // Message word and constant are added first: they do not wait for b.
 template <std::uint32_t (*F)(std::uint32_t, std::uint32_t, std::uint32_t)>
 ENGINE_STEP void Md5Step(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x,
-                         std::uint32_t t, int s) {
+                         std::uint32_t t, int s)
+{
     a = std::rotl(a + x + t + F(b, c, d), s) + b;
 }
 
 // G's two halves share no bits, so they can be added separately, and the
 // half without b is ready before b is.
 template <>
-ENGINE_STEP void Md5Step<Md5G>(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
-                               std::uint32_t x, std::uint32_t t, int s) {
+ENGINE_STEP void Md5Step<Md5G>(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x,
+                               std::uint32_t t, int s)
+{
     a = std::rotl(a + x + t + (c & ~d) + (b & d), s) + b;
 }
 
 // The digest record is the chaining state: A, B, C, D little-endian.
-void Md5Compress(Md5Digest& state, const std::uint8_t* block) {
+void Md5Compress(Md5Digest& state, const std::uint8_t* block)
+{
     std::uint32_t x[16];
-    for (int i = 0; i < 16; ++i) x[i] = LoadLe32(block + 4 * i);
+    for (int i = 0; i < 16; ++i)
+        x[i] = LoadLe32(block + 4 * i);
 
     std::uint32_t a = LoadLe32(state.bytes), b = LoadLe32(state.bytes + 4);
     std::uint32_t c = LoadLe32(state.bytes + 8), d = LoadLe32(state.bytes + 12);
@@ -191,13 +216,23 @@ void Md5Compress(Md5Digest& state, const std::uint8_t* block) {
 
 // ---------------------------------------------------------------- SHA-1
 
-ENGINE_STEP std::uint32_t Sha1Ch(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return z ^ (x & (y ^ z)); }
-ENGINE_STEP std::uint32_t Sha1Parity(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; }
-ENGINE_STEP std::uint32_t Sha1Maj(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (x & y) | (z & (x | y)); }
+ENGINE_STEP std::uint32_t Sha1Ch(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return z ^ (x & (y ^ z));
+}
+ENGINE_STEP std::uint32_t Sha1Parity(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return x ^ y ^ z;
+}
+ENGINE_STEP std::uint32_t Sha1Maj(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return (x & y) | (z & (x | y));
+}
 
 // W is kept as a 16-word ring: W[t] overwrites W[t-16], the only word it
 // replaces that is still needed, so 80 words never have to exist at once.
-ENGINE_STEP std::uint32_t Sha1Expand(std::uint32_t* w, int t) {
+ENGINE_STEP std::uint32_t Sha1Expand(std::uint32_t* w, int t)
+{
     const std::uint32_t v = std::rotl(w[(t - 3) & 15] ^ w[(t - 8) & 15] ^ w[(t - 14) & 15] ^ w[t & 15], 1);
     w[t & 15] = v;
     return v;
@@ -205,15 +240,17 @@ ENGINE_STEP std::uint32_t Sha1Expand(std::uint32_t* w, int t) {
 
 template <std::uint32_t (*F)(std::uint32_t, std::uint32_t, std::uint32_t), std::uint32_t K>
 ENGINE_STEP void Sha1Step(std::uint32_t a, std::uint32_t& b, std::uint32_t c, std::uint32_t d, std::uint32_t& e,
-                     std::uint32_t w) {
+                          std::uint32_t w)
+{
     e += w + K + std::rotl(a, 5) + F(b, c, d);
     b = std::rotl(b, 30);
 }
 
 // Five steps with the working words renamed instead of shifted.
 template <std::uint32_t (*F)(std::uint32_t, std::uint32_t, std::uint32_t), std::uint32_t K, bool Expand>
-ENGINE_STEP void Sha1FiveSteps(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d,
-                               std::uint32_t& e, std::uint32_t* w, int t) {
+ENGINE_STEP void Sha1FiveSteps(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d, std::uint32_t& e,
+                               std::uint32_t* w, int t)
+{
     if constexpr (Expand) {
         Sha1Step<F, K>(a, b, c, d, e, Sha1Expand(w, t));
         Sha1Step<F, K>(e, a, b, c, d, Sha1Expand(w, t + 1));
@@ -231,9 +268,11 @@ ENGINE_STEP void Sha1FiveSteps(std::uint32_t& a, std::uint32_t& b, std::uint32_t
 
 // The digest record holds H0..H4 little-endian while the computation runs;
 // the caller turns each word around once at the end.
-void Sha1Compress(Sha1Digest& state, const std::uint8_t* block) {
+void Sha1Compress(Sha1Digest& state, const std::uint8_t* block)
+{
     std::uint32_t w[16];
-    for (int i = 0; i < 16; ++i) w[i] = LoadBe32(block + 4 * i);
+    for (int i = 0; i < 16; ++i)
+        w[i] = LoadBe32(block + 4 * i);
 
     std::uint32_t a = LoadLe32(state.bytes), b = LoadLe32(state.bytes + 4), c = LoadLe32(state.bytes + 8);
     std::uint32_t d = LoadLe32(state.bytes + 12), e = LoadLe32(state.bytes + 16);
@@ -274,28 +313,33 @@ void Sha1Compress(Sha1Digest& state, const std::uint8_t* block) {
 // one final block, or two when the count no longer fits behind the tail.
 // Returns the number of final blocks written.
 int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLength, std::uint64_t totalBytes, bool bigEndian,
-                     std::uint8_t (&blocks)[2 * kBlockSize]) {
-    if (tailLength > 0) std::memcpy(blocks, tail, tailLength);
+                     std::uint8_t (&blocks)[2 * kBlockSize])
+{
+    if (tailLength > 0)
+        std::memcpy(blocks, tail, tailLength);
     blocks[tailLength] = 0x80;
     const int count = tailLength < kBlockSize - 8 ? 1 : 2;
     std::uint8_t* const bitCount = blocks + count * kBlockSize - 8;
     std::memset(blocks + tailLength + 1, 0, static_cast<std::size_t>(bitCount - (blocks + tailLength + 1)));
 
     const std::uint64_t bits = totalBytes * 8;
-    for (int i = 0; i < 8; ++i) bitCount[bigEndian ? 7 - i : i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        bitCount[bigEndian ? 7 - i : i] = static_cast<std::uint8_t>(bits >> (8 * i));
     return count;
 }
 
 // ---------------------------------------------------------------- hashing
 
-void Md5Init(Md5Digest& state) {
+void Md5Init(Md5Digest& state)
+{
     StoreLe32(state.bytes, 0x67452301);
     StoreLe32(state.bytes + 4, 0xEFCDAB89);
     StoreLe32(state.bytes + 8, 0x98BADCFE);
     StoreLe32(state.bytes + 12, 0x10325476);
 }
 
-void Sha1Init(Sha1Digest& state) {
+void Sha1Init(Sha1Digest& state)
+{
     StoreLe32(state.bytes, 0x67452301);
     StoreLe32(state.bytes + 4, 0xEFCDAB89);
     StoreLe32(state.bytes + 8, 0x98BADCFE);
@@ -304,8 +348,10 @@ void Sha1Init(Sha1Digest& state) {
 }
 
 // Turns the little-endian working words into the digest's byte order.
-void Sha1Finish(Sha1Digest& state) {
-    for (int i = 0; i < 5; ++i) std::reverse(state.bytes + 4 * i, state.bytes + 4 * i + 4);
+void Sha1Finish(Sha1Digest& state)
+{
+    for (int i = 0; i < 5; ++i)
+        std::reverse(state.bytes + 4 * i, state.bytes + 4 * i + 4);
 }
 
 struct Md5Traits {
@@ -328,41 +374,55 @@ struct Sha1Traits {
 // counts what went into the state before (the HMAC key block), since the
 // padding carries the length of everything hashed.
 template <class H>
-void HashMessage(typename H::Digest& state, const std::uint8_t* message, std::size_t length,
-                 std::uint64_t prefixBytes) {
+void HashMessage(typename H::Digest& state, const std::uint8_t* message, std::size_t length, std::uint64_t prefixBytes)
+{
     const std::size_t whole = length - length % kBlockSize;
-    for (std::size_t offset = 0; offset < whole; offset += kBlockSize) H::Compress(state, message + offset);
+    for (std::size_t offset = 0; offset < whole; offset += kBlockSize)
+        H::Compress(state, message + offset);
 
     std::uint8_t final[2 * kBlockSize];
-    const int count = BuildFinalBlocks(message + whole, length - whole, prefixBytes + length, H::kBigEndianLength,
-                                       final);
-    for (int i = 0; i < count; ++i) H::Compress(state, final + i * kBlockSize);
+    const int count =
+        BuildFinalBlocks(message + whole, length - whole, prefixBytes + length, H::kBigEndianLength, final);
+    for (int i = 0; i < count; ++i)
+        H::Compress(state, final + i * kBlockSize);
     H::Finish(state);
 }
 
 template <class H>
-void Hash(const std::uint8_t* message, std::size_t length, typename H::Digest& digest) {
+void Hash(const std::uint8_t* message, std::size_t length, typename H::Digest& digest)
+{
     H::Init(digest);
     HashMessage<H>(digest, message, length, 0);
 }
 
-const std::uint8_t* Bytes(const void* buffer) { return static_cast<const std::uint8_t*>(buffer); }
-const std::uint8_t* Bytes(const std::string& text) { return reinterpret_cast<const std::uint8_t*>(text.data()); }
+const std::uint8_t* Bytes(const void* buffer)
+{
+    return static_cast<const std::uint8_t*>(buffer);
+}
+const std::uint8_t* Bytes(const std::string& text)
+{
+    return reinterpret_cast<const std::uint8_t*>(text.data());
+}
 
 // PadKeyBlock: up to 64 key bytes, zero-filled to a whole block.
-void PadKeyBlock(const std::uint8_t* key, std::size_t length, std::uint8_t (&block)[kBlockSize]) {
-    if (length > 0) std::memcpy(block, key, length);
+void PadKeyBlock(const std::uint8_t* key, std::size_t length, std::uint8_t (&block)[kBlockSize])
+{
+    if (length > 0)
+        std::memcpy(block, key, length);
     std::memset(block + length, 0, kBlockSize - length);
 }
 
-void XorBytes(const std::uint8_t* source, std::size_t length, std::uint8_t constant, std::uint8_t* target) {
-    for (std::size_t i = 0; i < length; ++i) target[i] = static_cast<std::uint8_t>(source[i] ^ constant);
+void XorBytes(const std::uint8_t* source, std::size_t length, std::uint8_t constant, std::uint8_t* target)
+{
+    for (std::size_t i = 0; i < length; ++i)
+        target[i] = static_cast<std::uint8_t>(source[i] ^ constant);
 }
 
 // HMAC per RFC 2104 with a 64-byte block. Every copy of key material is a
 // Secret, so it is wiped on every way out of this function.
 template <class H>
-void Hmac(const std::string& key, const std::uint8_t* message, std::size_t length, typename H::Digest& digest) {
+void Hmac(const std::string& key, const std::uint8_t* message, std::size_t length, typename H::Digest& digest)
+{
     using Digest = typename H::Digest;
     constexpr std::size_t kDigestSize = sizeof(Digest);
 
@@ -390,7 +450,10 @@ void Hmac(const std::string& key, const std::uint8_t* message, std::size_t lengt
 }
 
 // Lengths of the buffer forms: a negative count is the empty message.
-std::size_t ValidLength(std::int32_t length) { return length > 0 ? static_cast<std::size_t>(length) : 0; }
+std::size_t ValidLength(std::int32_t length)
+{
+    return length > 0 ? static_cast<std::size_t>(length) : 0;
+}
 
 // ---------------------------------------------------------------- CRC-32
 
@@ -402,10 +465,12 @@ std::uint32_t Crc32Table[kCrcSlices][256];
 std::atomic<bool> crc32TableBuilt{false};
 std::once_flag crc32TableOnce;
 
-void BuildCrc32Table() {
+void BuildCrc32Table()
+{
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t v = i;
-        for (int bit = 0; bit < 8; ++bit) v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
+        for (int bit = 0; bit < 8; ++bit)
+            v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
         Crc32Table[0][i] = v;
     }
     for (int slice = 1; slice < kCrcSlices; ++slice)
@@ -417,10 +482,12 @@ void BuildCrc32Table() {
     crc32TableBuilt.store(true, std::memory_order_release);
 }
 
-std::uint32_t Crc32Update(std::uint32_t crc, const std::uint8_t* p, std::size_t length) {
+std::uint32_t Crc32Update(std::uint32_t crc, const std::uint8_t* p, std::size_t length)
+{
     // The once-flag makes a racing first caller wait for the builder rather
     // than write the table a second time.
-    if (!crc32TableBuilt.load(std::memory_order_acquire)) std::call_once(crc32TableOnce, BuildCrc32Table);
+    if (!crc32TableBuilt.load(std::memory_order_acquire))
+        std::call_once(crc32TableOnce, BuildCrc32Table);
 
     const auto& t = Crc32Table;
     for (; length >= 16; length -= 16, p += 16) {
@@ -434,17 +501,22 @@ std::uint32_t Crc32Update(std::uint32_t crc, const std::uint8_t* p, std::size_t 
             (t[3][w3 & 0xFF] ^ t[2][(w3 >> 8) & 0xFF] ^ t[1][(w3 >> 16) & 0xFF] ^ t[0][w3 >> 24]);
         crc = rest ^ ((t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF]) ^ (t[13][(w0 >> 16) & 0xFF] ^ t[12][w0 >> 24]));
     }
-    for (; length > 0; --length, ++p) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
+    for (; length > 0; --length, ++p)
+        crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
     return crc;
 }
 
-std::uint32_t Crc32(const std::uint8_t* p, std::size_t length) { return ~Crc32Update(0xFFFFFFFFu, p, length); }
+std::uint32_t Crc32(const std::uint8_t* p, std::size_t length)
+{
+    return ~Crc32Update(0xFFFFFFFFu, p, length);
+}
 
 // ---------------------------------------------------------------- text
 
 constexpr char kLowerDigits[] = "0123456789abcdef";
 
-std::string BytesToHexText(const std::uint8_t* bytes, std::size_t count) {
+std::string BytesToHexText(const std::uint8_t* bytes, std::size_t count)
+{
     std::string text(2 * count, '0');
     for (std::size_t i = 0; i < count; ++i) {
         text[2 * i] = kLowerDigits[bytes[i] >> 4];
@@ -470,9 +542,12 @@ constexpr const char* kHashErrorMessages[] = {
     "Invalid handle",
 };
 
-std::string HashErrorMessage(std::uint32_t errorCode, const std::string& message) {
-    if (!message.empty()) return message;
-    if (errorCode < std::size(kHashErrorMessages)) return kHashErrorMessages[errorCode];
+std::string HashErrorMessage(std::uint32_t errorCode, const std::string& message)
+{
+    if (!message.empty())
+        return message;
+    if (errorCode < std::size(kHashErrorMessages))
+        return kHashErrorMessages[errorCode];
     return {};
 }
 
@@ -481,41 +556,66 @@ std::string HashErrorMessage(std::uint32_t errorCode, const std::string& message
 // The text forms take the string's own length, which may exceed what a
 // signed 32-bit count can express; they go straight to the size_t core.
 
-void Md5OfBytes(const void* buffer, std::int32_t length, Md5Digest& digest) {
+void Md5OfBytes(const void* buffer, std::int32_t length, Md5Digest& digest)
+{
     Hash<Md5Traits>(Bytes(buffer), ValidLength(length), digest);
 }
 
-void Md5OfText(const std::string& text, Md5Digest& digest) { Hash<Md5Traits>(Bytes(text), text.size(), digest); }
+void Md5OfText(const std::string& text, Md5Digest& digest)
+{
+    Hash<Md5Traits>(Bytes(text), text.size(), digest);
+}
 
-void Sha1OfBytes(const void* buffer, std::int32_t length, Sha1Digest& digest) {
+void Sha1OfBytes(const void* buffer, std::int32_t length, Sha1Digest& digest)
+{
     Hash<Sha1Traits>(Bytes(buffer), ValidLength(length), digest);
 }
 
-void Sha1OfText(const std::string& text, Sha1Digest& digest) { Hash<Sha1Traits>(Bytes(text), text.size(), digest); }
+void Sha1OfText(const std::string& text, Sha1Digest& digest)
+{
+    Hash<Sha1Traits>(Bytes(text), text.size(), digest);
+}
 
-void HmacMd5OfBytes(const std::string& key, const void* buffer, std::int32_t length, Md5Digest& digest) {
+void HmacMd5OfBytes(const std::string& key, const void* buffer, std::int32_t length, Md5Digest& digest)
+{
     Hmac<Md5Traits>(key, Bytes(buffer), ValidLength(length), digest);
 }
 
-void HmacMd5OfText(const std::string& key, const std::string& text, Md5Digest& digest) {
+void HmacMd5OfText(const std::string& key, const std::string& text, Md5Digest& digest)
+{
     Hmac<Md5Traits>(key, Bytes(text), text.size(), digest);
 }
 
-void HmacSha1OfBytes(const std::string& key, const void* buffer, std::int32_t length, Sha1Digest& digest) {
+void HmacSha1OfBytes(const std::string& key, const void* buffer, std::int32_t length, Sha1Digest& digest)
+{
     Hmac<Sha1Traits>(key, Bytes(buffer), ValidLength(length), digest);
 }
 
-void HmacSha1OfText(const std::string& key, const std::string& text, Sha1Digest& digest) {
+void HmacSha1OfText(const std::string& key, const std::string& text, Sha1Digest& digest)
+{
     Hmac<Sha1Traits>(key, Bytes(text), text.size(), digest);
 }
 
-std::uint32_t Crc32OfBytes(const void* buffer, std::int32_t length) { return Crc32(Bytes(buffer), ValidLength(length)); }
+std::uint32_t Crc32OfBytes(const void* buffer, std::int32_t length)
+{
+    return Crc32(Bytes(buffer), ValidLength(length));
+}
 
-std::uint32_t Crc32OfText(const std::string& text) { return Crc32(Bytes(text), text.size()); }
+std::uint32_t Crc32OfText(const std::string& text)
+{
+    return Crc32(Bytes(text), text.size());
+}
 
-std::string DigestToHexText(const Md5Digest& digest) { return BytesToHexText(digest.bytes, sizeof digest.bytes); }
+std::string DigestToHexText(const Md5Digest& digest)
+{
+    return BytesToHexText(digest.bytes, sizeof digest.bytes);
+}
 
-std::string DigestToHexText(const Sha1Digest& digest) { return BytesToHexText(digest.bytes, sizeof digest.bytes); }
+std::string DigestToHexText(const Sha1Digest& digest)
+{
+    return BytesToHexText(digest.bytes, sizeof digest.bytes);
+}
 
 EHashError::EHashError(std::uint32_t errorCode, const std::string& message)
-    : Exception(HashErrorMessage(errorCode, message)), ErrorCode(errorCode) {}
+    : Exception(HashErrorMessage(errorCode, message)), ErrorCode(errorCode)
+{}

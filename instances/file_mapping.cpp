@@ -36,8 +36,7 @@ TFileMappingView& TCustomFileMapping::MapView(std::uint32_t access, std::uint64_
     } catch (const std::system_error& error) {
         throw EFileMappingViewError(static_cast<std::uint32_t>(error.code().value()));
     }
-    std::unique_ptr<TFileMappingView> view(
-        new TFileMappingView(*this, access, rounded, std::move(memory), wantsWrite));
+    std::unique_ptr<TFileMappingView> view(new TFileMappingView(*this, access, rounded, std::move(memory), wantsWrite));
     views_.push_back(std::move(view));
     return *views_.back();
 }

@@ -26,8 +26,7 @@ class EFileMappingViewError : public ESystemError {
 public:
     explicit EFileMappingViewError(std::uint32_t errorCode)
         : ESystemError("Failed to create FileMappingView", errorCode)
-    {
-    }
+    {}
     const char* ClassName() const noexcept override { return "EFileMappingViewError"; }
 };
 

@@ -50,8 +50,7 @@ struct TOptex::LocalState {
 
 EOptexTimeoutError::EOptexTimeoutError()
     : ESystemError("Timed out waiting for a lock held by another thread", ETIMEDOUT)
-{
-}
+{}
 
 TOptex::TOptex(const std::string& name, int spinLimit)
     : event_(false, false, name.empty() ? std::string() : "Optex_Event_" + name), name_(name)

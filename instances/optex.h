@@ -14,10 +14,10 @@
 
 // The lock state every user of one lock shares (16 bytes, little-endian).
 struct TOptexState {
-    std::int32_t SpinLimit;    // attempts a non-blocking try makes
-    std::int32_t Holders;      // holder's depth + threads waiting or trying; 0 = free
-    std::uint32_t OwnerThread; // holder's thread id; 0 = none
-    std::int32_t Depth;        // holder's acquisitions not yet released
+    std::int32_t SpinLimit;     // attempts a non-blocking try makes
+    std::int32_t Holders;       // holder's depth + threads waiting or trying; 0 = free
+    std::uint32_t OwnerThread;  // holder's thread id; 0 = none
+    std::int32_t Depth;         // holder's acquisitions not yet released
 };
 static_assert(sizeof(TOptexState) == 16);
 static_assert(offsetof(TOptexState, Holders) == 4 && offsetof(TOptexState, OwnerThread) == 8 &&

@@ -20,8 +20,7 @@ TWaitResult TDispatcherObject::WaitFor(std::uint32_t timeoutMs, int* error) noex
     return TWaitResult::WaitError;
 }
 
-TSyncEvent::TSyncEvent(bool manualReset, bool initialState, const std::string& name)
-    : TDispatcherObject(name)
+TSyncEvent::TSyncEvent(bool manualReset, bool initialState, const std::string& name) : TDispatcherObject(name)
 {
     if (name.empty()) {
         handle_ = std::make_unique<platform::SharedEvent>(manualReset, initialState);

@@ -15,5 +15,4 @@ std::string SystemErrorMessage(const std::string& text, std::uint32_t code)
 
 ESystemError::ESystemError(const std::string& text, std::uint32_t errorCode)
     : EGuardError(SystemErrorMessage(text, errorCode)), errorCode_(errorCode)
-{
-}
+{}

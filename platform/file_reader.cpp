@@ -25,9 +25,9 @@ std::string SystemText(int error)
 void KeepLeaseBreaksHarmless() noexcept
 {
     static const bool done = [] {
-        struct sigaction current{};
+        struct sigaction current {};
         if (::sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-            struct sigaction ignore{};
+            struct sigaction ignore {};
             ignore.sa_handler = SIG_IGN;
             sigemptyset(&ignore.sa_mask);
             ::sigaction(SIGIO, &ignore, nullptr);
@@ -39,27 +39,24 @@ void KeepLeaseBreaksHarmless() noexcept
 
 bool SameState(const struct stat& a, const struct stat& b) noexcept
 {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
-        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
-        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
-
 
 }  // namespace
 
 EFileOpenError::EFileOpenError(const std::string& fileName, const std::string& reason)
     : Exception("Cannot open file \"" + AbsoluteFileName(fileName) + "\". " + reason)
-{
-}
+{}
 
 EFileReadError::EFileReadError() : Exception("Stream read error") {}
 
 EFileTooLargeError::EFileTooLargeError(const std::string& fileName)
-    : Exception("File \"" + AbsoluteFileName(fileName)
-                + "\" is too large: the largest file that can be digested has 2147483647 bytes"
-                  " (2 GiB less one byte)")
-{
-}
+    : Exception("File \"" + AbsoluteFileName(fileName) +
+                "\" is too large: the largest file that can be digested has 2147483647 bytes"
+                " (2 GiB less one byte)")
+{}
 
 ENoMemoryError::ENoMemoryError() : Exception("Out of memory") {}
 
@@ -110,7 +107,7 @@ SharedReadFile::SharedReadFile(const std::string& name) : name_(name)
         throw EFileOpenError(name, error == EWOULDBLOCK ? kOpenForWritingText : SystemText(error));
     }
 
-    struct stat info{};
+    struct stat info {};
     if (::fstat(file.Get(), &info) != 0)
         throw EFileOpenError(name, SystemText(errno));
     if (!S_ISREG(info.st_mode))
@@ -162,8 +159,8 @@ FileBlock SharedReadFile::ReadAll()
 
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::pread(fd_.Get(), block.get() + done, static_cast<std::size_t>(size) - done,
-                                    static_cast<off_t>(done));
+        const ssize_t got =
+            ::pread(fd_.Get(), block.get() + done, static_cast<std::size_t>(size) - done, static_cast<off_t>(done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -171,7 +168,7 @@ FileBlock SharedReadFile::ReadAll()
         done += static_cast<std::size_t>(got);
     }
 
-    struct stat after{};
+    struct stat after {};
     const bool stated = ::fstat(fd_.Get(), &after) == 0;
     ReleaseLease();
     if (!stated || !SameState(before_, after))

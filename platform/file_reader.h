@@ -69,7 +69,8 @@ private:
         void operator()(unsigned char* data) const noexcept { std::free(data); }
     };
     FileBlock(std::unique_ptr<unsigned char, Free> data, std::int32_t size) noexcept
-        : data_(std::move(data)), size_(size) {}
+        : data_(std::move(data)), size_(size)
+    {}
 
     std::unique_ptr<unsigned char, Free> data_;
     std::int32_t size_;
@@ -109,7 +110,7 @@ private:
     std::string name_;
     UniqueFd fd_;
     bool lease_ = false;
-    struct stat before_{};
+    struct stat before_ {};
 };
 
 }  // namespace platform

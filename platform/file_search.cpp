@@ -25,7 +25,7 @@ bool HasLastWriteInRange(const struct stat& info)
 
 bool IsAcceptableMatch(const std::string& path)
 {
-    struct stat info{};
+    struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && HasLastWriteInRange(info);
 }
 
@@ -86,7 +86,7 @@ bool FileExistsByPattern(const std::string& name)
     if (name.empty() || name.find('\0') != std::string::npos)
         return false;
 
-    struct stat info{};
+    struct stat info {};
     if (::stat(name.c_str(), &info) == 0)
         return S_ISREG(info.st_mode) && HasLastWriteInRange(info);
 

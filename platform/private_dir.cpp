@@ -126,8 +126,7 @@ UniqueFd OpenPrivateFile(int directory, const std::string& fileName)
     return fd;
 }
 
-PrivateFileLock PrivateFileLock::Acquire(int directory, const std::string& fileName,
-                                         std::chrono::milliseconds wait)
+PrivateFileLock PrivateFileLock::Acquire(int directory, const std::string& fileName, std::chrono::milliseconds wait)
 {
     UniqueFd fd = OpenPrivateFile(directory, fileName);
     const auto deadline = std::chrono::steady_clock::now() + wait;

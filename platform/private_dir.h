@@ -36,8 +36,7 @@ UniqueFd OpenPrivateFile(int directory, const std::string& fileName);
 class PrivateFileLock {
 public:
     // flock has no timeout, so this polls; ETIMEDOUT once `wait` has passed.
-    static PrivateFileLock Acquire(int directory, const std::string& fileName,
-                                   std::chrono::milliseconds wait);
+    static PrivateFileLock Acquire(int directory, const std::string& fileName, std::chrono::milliseconds wait);
     // Empty when someone else holds the lock.
     static std::optional<PrivateFileLock> TryAcquire(int directory, const std::string& fileName);
 

@@ -79,14 +79,13 @@ private:
     enum class Kind : std::uint8_t { Other, Section, BadSection, Value };
     struct Entry {
         Kind kind = Kind::Other;
-        int section = -1;      // index into sections_; -1 outside any good section
-        std::string raw;       // the exact bytes, line terminator included
-        std::string name;      // Value only
-        SettingsValue value;   // Value only
+        int section = -1;     // index into sections_; -1 outside any good section
+        std::string raw;      // the exact bytes, line terminator included
+        std::string name;     // Value only
+        SettingsValue value;  // Value only
     };
 
-    void Append(Kind kind, int section, std::string raw, std::string name = {},
-                SettingsValue value = {});
+    void Append(Kind kind, int section, std::string raw, std::string name = {}, SettingsValue value = {});
     int AddSection(std::string_view key);
     std::size_t AppendSection(std::string_view key);
     void EndLastLine(std::size_t before);

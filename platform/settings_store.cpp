@@ -24,11 +24,13 @@ TSettingsAccessor::~TSettingsAccessor()
 bool TSettingsAccessor::OpenKey(std::string_view path, bool canCreate)
 {
     std::string full(path);
-    if (!path.starts_with('\\') && key_ && !key_->empty()) full = *key_ + "\\" + full;
+    if (!path.starts_with('\\') && key_ && !key_->empty())
+        full = *key_ + "\\" + full;
     CloseKey();
 
     auto key = NormalizeKeyPath(full);
-    if (!key) return false;
+    if (!key)
+        return false;
 
     SettingsDocument document = SettingsDocument::NewFile();
     std::string text;
@@ -45,9 +47,11 @@ bool TSettingsAccessor::OpenKey(std::string_view path, bool canCreate)
     }
 
     if (!document.KeyExists(*key)) {
-        if (!canCreate) return false;
+        if (!canCreate)
+            return false;
         document.CreateKey(*key);
-        if (!file_.Save(document.Serialize())) return false;
+        if (!file_.Save(document.Serialize()))
+            return false;
     }
     document_ = std::move(document);
     key_ = std::move(*key);
@@ -71,8 +75,10 @@ std::int32_t TSettingsAccessor::ReadInteger(std::string_view name) const
     const auto value = key_ ? document_->Find(*key_, name) : std::nullopt;
     // Only 4 bytes are asked for: a longer value of any type does not fit,
     // and only what fits has its type looked at.
-    if (!value || value->data.size() > 4) Fail("Failed to get data", name);
-    if (value->type != kSettingsDword) Fail("Invalid data type", name);
+    if (!value || value->data.size() > 4)
+        Fail("Failed to get data", name);
+    if (value->type != kSettingsDword)
+        Fail("Invalid data type", name);
     std::uint32_t word = 0;
     for (std::size_t i = value->data.size(); i-- > 0;)
         word = word << 8 | static_cast<unsigned char>(value->data[i]);
@@ -86,7 +92,8 @@ bool TSettingsAccessor::ReadBool(std::string_view name) const
 
 void TSettingsAccessor::WriteInteger(std::string_view name, std::int32_t value)
 {
-    if (!key_) Fail("Failed to set data", name);
+    if (!key_)
+        Fail("Failed to set data", name);
     // The document changes only once the file holds the change.
     SettingsDocument updated = *document_;
     if (!updated.SetValue(*key_, name, SettingsValue::Dword(static_cast<std::uint32_t>(value))) ||

@@ -20,8 +20,7 @@ long Futex(std::int32_t* word, int operation, std::int32_t value, const struct t
 
 }  // namespace
 
-SharedEvent::SharedEvent(std::string_view name, bool manualReset, bool initiallySignalled)
-    : manualReset_(manualReset)
+SharedEvent::SharedEvent(std::string_view name, bool manualReset, bool initiallySignalled) : manualReset_(manualReset)
 {
     region_.emplace(name, sizeof(std::int32_t));
     view_ = region_->Map(0, sizeof(std::int32_t), true);

@@ -45,8 +45,7 @@ void Truncate(int fd, std::uint64_t size)
 
 MappedMemory::MappedMemory(MappedMemory&& other) noexcept
     : base_(std::exchange(other.base_, nullptr)), length_(std::exchange(other.length_, 0))
-{
-}
+{}
 
 MappedMemory& MappedMemory::operator=(MappedMemory&& other) noexcept
 {
@@ -76,8 +75,7 @@ SharedRegion::SharedRegion(std::string_view name, std::uint64_t size, std::chron
     const UniqueFd directory = OpenPrivateDirectory();
     // Openers take turns, so "new" is decided, sized and downgraded by one of
     // them at a time; the lock goes with `init` at the end of this scope.
-    const PrivateFileLock init =
-        PrivateFileLock::Acquire(directory.Get(), ObjectFileName(name, ".init"), openWait);
+    const PrivateFileLock init = PrivateFileLock::Acquire(directory.Get(), ObjectFileName(name, ".init"), openWait);
     UniqueFd fd = OpenPrivateFile(directory.Get(), ObjectFileName(name, ".shm"));
 
     if (Flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {

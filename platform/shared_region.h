@@ -40,8 +40,7 @@ public:
 
     // Creates the region or opens the existing one; a region found smaller
     // than `size` is grown to it. `openWait` bounds the wait for other openers.
-    SharedRegion(std::string_view name, std::uint64_t size,
-                 std::chrono::milliseconds openWait = kDefaultOpenWait);
+    SharedRegion(std::string_view name, std::uint64_t size, std::chrono::milliseconds openWait = kDefaultOpenWait);
 
     bool AlreadyExisted() const noexcept { return existed_; }
 

@@ -13,7 +13,10 @@
 #include "about/placement.h"
 #include "about/zelhotlabel.h"
 
-inline void PrintTo(const QPoint& point, std::ostream* os) { *os << '(' << point.x() << ", " << point.y() << ')'; }
+inline void PrintTo(const QPoint& point, std::ostream* os)
+{
+    *os << '(' << point.x() << ", " << point.y() << ')';
+}
 
 namespace {
 
@@ -60,7 +63,11 @@ TEST(AboutBox, EnterClosesWithOkEscapeDoesNothingAndTheCloseBoxCancels)
 TEST(AboutBoxPlacement, CentresOverTheMainWindowThenKeepsToTheScreen)
 {
     const QSize box(298, 231), big(1200, 900), screen(1024, 768);
-    const struct { QSize box; QRect main; QPoint placed, firstShowing; } kCases[] = {
+    const struct {
+        QSize box;
+        QRect main;
+        QPoint placed, firstShowing;
+    } kCases[] = {
         {box, {100, 100, 379, 334}, {140, 151}, {140, 151}},  // wholly on screen: (379-298)/2, (334-231)/2
         {box, {500, 400, 101, 48}, {402, 309}, {402, 309}},   // (101-298)/2 = -98, (48-231)/2 = -91
         {box, {-300, -200, 379, 334}, {0, 0}, {0, 0}},        // past the left and top

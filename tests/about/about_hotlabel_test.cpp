@@ -18,8 +18,14 @@
 #include "platform/shell.h"
 
 // Readable failures: gtest prints Qt values through these.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QColor& colour, std::ostream* os) { *os << colour.name().toStdString(); }
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QColor& colour, std::ostream* os)
+{
+    *os << colour.name().toStdString();
+}
 
 namespace {
 
@@ -52,7 +58,10 @@ std::string FailureOf(Action&& action)
 
 class HotLabelTest : public testing::Test {
 protected:
-    HotLabelTest() { platform::SetErrorReporter([this](const Exception& e) { reports.push_back(e.Message()); }); }
+    HotLabelTest()
+    {
+        platform::SetErrorReporter([this](const Exception& e) { reports.push_back(e.Message()); });
+    }
     ~HotLabelTest() override { platform::SetErrorReporter({}); }
 
     QColor Shown() const { return label->palette().color(QPalette::Active, QPalette::WindowText); }
@@ -69,11 +78,23 @@ protected:
 
 TEST_F(HotLabelTest, URLCheckTakesFivePrefixesInAsciiCaseOnly)
 {
-    const struct { const char* url; bool accepted; } kCases[] = {
-        {"", true}, {"HTTP://EXAMPLE.ORG/", true}, {"https://example.org/", true}, {"Ftp://files.example.org/", true},
-        {"file:///tmp/a.txt", true}, {"mailtosomeone", true}, {"MailTo:someone@example.org", true},
-        {"news:comp.lang.misc", false}, {"www.example.org", false}, {"htt", false}, {"mailt", false},
-        {"ftp:/", false}, {" http://example.org/", false},
+    const struct {
+        const char* url;
+        bool accepted;
+    } kCases[] = {
+        {"", true},
+        {"HTTP://EXAMPLE.ORG/", true},
+        {"https://example.org/", true},
+        {"Ftp://files.example.org/", true},
+        {"file:///tmp/a.txt", true},
+        {"mailtosomeone", true},
+        {"MailTo:someone@example.org", true},
+        {"news:comp.lang.misc", false},
+        {"www.example.org", false},
+        {"htt", false},
+        {"mailt", false},
+        {"ftp:/", false},
+        {" http://example.org/", false},
         // A long s (U+017F) folds to "s" in Unicode, but only A to Z fold here.
         {"http\u017F://example.org/", false},
     };

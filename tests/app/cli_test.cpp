@@ -48,7 +48,7 @@ TEST_F(Cli, PrintsOneLabelledLinePerAlgorithmInTheWindowsOrder)
     MakeFile("crlf.txt", "a\r\nb");
     const std::pair<QStringList, std::string> cases[] = {
         {{"--crc32", "--sha1", "--md5", "--text", "abc"}, kAbcAll},
-        {{"--text", "abc"}, kAbcMd5},  // MD5 alone by default
+        {{"--text", "abc"}, kAbcMd5},                              // MD5 alone by default
         {{"--md5", "--sha1", "--crc32", "  abc.txt\t"}, kAbcAll},  // trimmed, relative to the current directory
         {{"--", "-dash"}, kAbcMd5},
         {{"--hmac", "Jefe", "--md5", "--sha1", "--crc32", "--text", "what do ya want for nothing?"},
@@ -89,11 +89,7 @@ TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
 {
     const std::string usage = "usage: vellumark-cli [--md5] [--sha1] [--crc32] [--hmac KEY] (FILE | --text TEXT)\n";
     const QStringList cases[] = {
-        {},
-        {"--unknown", "file"},
-        {"--text"},
-        {"--text", "a", "file"},
-        {"--hmac", "k", "--hmac", "k", "--text", "a"},
+        {}, {"--unknown", "file"}, {"--text"}, {"--text", "a", "file"}, {"--hmac", "k", "--hmac", "k", "--text", "a"},
     };
     for (const QStringList& arguments : cases) {
         const Outcome run = RunCli(arguments);

@@ -33,7 +33,8 @@ TEST(LastChance, NamesClassModuleAndMessageWithItsOwnFullStopRule)
     EXPECT_EQ(LastChanceText(Failure("Broken"), "vellumark"),
               "Exception EFailure in module vellumark at 00000000.\r\nBroken.\r\n");
     // Unlike the error box, anything but a final "." gets one.
-    EXPECT_EQ(LastChanceText(Failure("Why \"x\""), "m"), "Exception EFailure in module m at 00000000.\r\nWhy \"x\".\r\n");
+    EXPECT_EQ(LastChanceText(Failure("Why \"x\""), "m"),
+              "Exception EFailure in module m at 00000000.\r\nWhy \"x\".\r\n");
     EXPECT_EQ(LastChanceText(Failure("Done."), "m"), "Exception EFailure in module m at 00000000.\r\nDone.\r\n");
     EXPECT_EQ(LastChanceText(Failure(""), "m"), "Exception EFailure in module m at 00000000.\r\n\r\n");
 }

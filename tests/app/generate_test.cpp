@@ -100,7 +100,8 @@ TEST_F(GenerateFiles, NamesThatAreNoRegularFileGiveInvalidFileNamePromptly)
     const std::pair<const char*, GenerateInput> cases[] = {
         {"missing file", Input(GenerateSource::File, Path("missing.bin"))},
         {"FIFO, which must not be opened", Input(GenerateSource::File, fifo)},
-        {"nothing ticked, yet the name is checked", Input(GenerateSource::File, Path("missing.bin"), false, false, false)},
+        {"nothing ticked, yet the name is checked",
+         Input(GenerateSource::File, Path("missing.bin"), false, false, false)},
     };
     for (const auto& [what, input] : cases) {
         std::string message;
@@ -124,7 +125,10 @@ TEST(TrimFileName, DropsBytesBelow33FromBothEndsOnly)
     const std::pair<std::string, std::string> cases[] = {
         {"\t\r\n my file.txt\x01\x1F ", "my file.txt"},
         {std::string("\0a\0", 3), "a"},
-        {"!\x7F" "a\xC2\xA0", "!\x7F" "a\xC2\xA0"},  // 33, DEL and non-breaking spaces are no blanks here
+        {"!\x7F"
+         "a\xC2\xA0",
+         "!\x7F"
+         "a\xC2\xA0"},  // 33, DEL and non-breaking spaces are no blanks here
     };
     for (const auto& [name, trimmed] : cases)
         EXPECT_EQ(TrimFileName(name), trimmed) << '"' << name << '"';

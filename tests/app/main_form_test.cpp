@@ -11,10 +11,10 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
-#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -87,7 +87,10 @@ protected:
         Edit("ResultCRC32").setText("c");
     }
 
-    bool ResultsEmpty() { return Result("ResultMD5").isEmpty() && Result("ResultSHA1").isEmpty() && Result("ResultCRC32").isEmpty(); }
+    bool ResultsEmpty()
+    {
+        return Result("ResultMD5").isEmpty() && Result("ResultSHA1").isEmpty() && Result("ResultCRC32").isEmpty();
+    }
 
     void UseTextPage(const QString& text)
     {
@@ -122,14 +125,12 @@ TEST_F(MainFormTest, LayoutFollowsTheDesign)
     EXPECT_TRUE(form_->windowFlags() & Qt::WindowMinimizeButtonHint);
 
     const std::vector<std::pair<const char*, QRect>> geometry = {
-        {"PageControl", {8, 8, 361, 129}},  {"Label1", {8, 8, 45, 13}},
-        {"FNEdit", {8, 24, 337, 21}},       {"BtnBrowse", {272, 48, 75, 25}},
-        {"Label2", {88, 140, 24, 13}},      {"CheckBoxHMAC", {8, 156, 65, 17}},
-        {"EditKeyHMAC", {88, 156, 281, 21}}, {"Bevel1", {0, 188, 387, 2}},
-        {"CheckBoxMD5", {8, 200, 73, 17}},  {"ResultMD5", {88, 200, 281, 21}},
-        {"CheckBoxSHA1", {8, 224, 73, 17}}, {"ResultSHA1", {88, 224, 281, 21}},
-        {"CheckBoxCRC32", {8, 248, 73, 17}}, {"ResultCRC32", {88, 248, 281, 21}},
-        {"BtnGenerate", {296, 280, 75, 25}}, {"StatusBar1", {0, 315, 379, 19}},
+        {"PageControl", {8, 8, 361, 129}},   {"Label1", {8, 8, 45, 13}},          {"FNEdit", {8, 24, 337, 21}},
+        {"BtnBrowse", {272, 48, 75, 25}},    {"Label2", {88, 140, 24, 13}},       {"CheckBoxHMAC", {8, 156, 65, 17}},
+        {"EditKeyHMAC", {88, 156, 281, 21}}, {"Bevel1", {0, 188, 387, 2}},        {"CheckBoxMD5", {8, 200, 73, 17}},
+        {"ResultMD5", {88, 200, 281, 21}},   {"CheckBoxSHA1", {8, 224, 73, 17}},  {"ResultSHA1", {88, 224, 281, 21}},
+        {"CheckBoxCRC32", {8, 248, 73, 17}}, {"ResultCRC32", {88, 248, 281, 21}}, {"BtnGenerate", {296, 280, 75, 25}},
+        {"StatusBar1", {0, 315, 379, 19}},
     };
     for (const auto& [name, rect] : geometry) {
         auto* widget = form_->findChild<QWidget*>(name);
@@ -147,8 +148,9 @@ TEST_F(MainFormTest, LayoutFollowsTheDesign)
 
     // Tab order within the window: page control, HMAC, key, then each tick
     // before its result, and Generate last.
-    const std::vector<const char*> order = {"CheckBoxHMAC", "EditKeyHMAC", "CheckBoxMD5", "ResultMD5", "CheckBoxSHA1",
-                                            "ResultSHA1",   "CheckBoxCRC32", "ResultCRC32", "BtnGenerate"};
+    const std::vector<const char*> order = {"CheckBoxHMAC",  "EditKeyHMAC",  "CheckBoxMD5",
+                                            "ResultMD5",     "CheckBoxSHA1", "ResultSHA1",
+                                            "CheckBoxCRC32", "ResultCRC32",  "BtnGenerate"};
     for (std::size_t i = 0; i + 1 < order.size(); ++i) {
         QWidget* next = form_->findChild<QWidget*>(order[i])->nextInFocusChain();
         EXPECT_EQ(next->objectName(), order[i + 1]) << "after " << order[i];
@@ -266,7 +268,8 @@ TEST_F(MainFormTest, TypedLineBreaksAreDigestedAsCrLfAndMatchTheSameFile)
     const QString textCrc = Result("ResultCRC32");
 
     Control<QTabWidget>("PageControl").setCurrentIndex(0);
-    Edit("FNEdit").setText(WriteFile("crlf", QByteArray("a\r\nb\r\n\t\xC2\xA0" "c")));
+    Edit("FNEdit").setText(WriteFile("crlf", QByteArray("a\r\nb\r\n\t\xC2\xA0"
+                                                        "c")));
     Generate();
     EXPECT_EQ(Result("ResultMD5"), textMd5);
     EXPECT_EQ(Result("ResultSHA1"), textSha1);
@@ -328,7 +331,8 @@ TEST_F(MainFormTest, FileFailuresAreShownAndLeaveTheWindowUsable)
     EXPECT_EQ(shown_[0].request.style, 0x10u);
     EXPECT_EQ(Errors()[0], "Invalid file name.");
     EXPECT_EQ(Errors()[1], "Invalid file name.");
-    EXPECT_EQ(shown_[2].request.text.rfind("Cannot open file \"" + dir_.filePath("data.*").toStdString() + "\". ", 0), 0u)
+    EXPECT_EQ(shown_[2].request.text.rfind("Cannot open file \"" + dir_.filePath("data.*").toStdString() + "\". ", 0),
+              0u)
         << shown_[2].request.text;
     EXPECT_TRUE(ResultsEmpty());
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "cursor restored after a failure";
@@ -461,10 +465,11 @@ TEST_F(MainFormSettingsTest, PositionAndTicksSurviveARestart)
 
 TEST_F(MainFormSettingsTest, AFailedLoadIsReportedAndTheWindowStillOpens)
 {
-    WriteStore("[\\Software\\Halvercraft\\Vellumark]\r\n"
-               "\"FormLeft\"=dword:00000064\r\n"
-               "\"FormTop\"=\"ab\"\r\n"
-               "\"CBSHA1\"=dword:00000001\r\n");
+    WriteStore(
+        "[\\Software\\Halvercraft\\Vellumark]\r\n"
+        "\"FormLeft\"=dword:00000064\r\n"
+        "\"FormTop\"=\"ab\"\r\n"
+        "\"CBSHA1\"=dword:00000001\r\n");
     Restart();
     ASSERT_EQ(Errors(), (std::vector<std::string>{"Invalid data type for 'FormTop'"}));
     EXPECT_FALSE(form_->isVisible()) << "reported before the window shows";
@@ -481,8 +486,8 @@ TEST_F(MainFormSettingsTest, AFailedSaveKeepsTheWindowOpen)
     form_->show();
     form_->findChild<QAction*>("MnExit")->trigger();
     EXPECT_FALSE(form_->close());
-    EXPECT_EQ(Errors(), (std::vector<std::string>{"Failed to set data for 'FormLeft'",
-                                                  "Failed to set data for 'FormLeft'"}));
+    EXPECT_EQ(Errors(),
+              (std::vector<std::string>{"Failed to set data for 'FormLeft'", "Failed to set data for 'FormLeft'"}));
     QCoreApplication::processEvents();
     EXPECT_FALSE(frame_->Terminated());
     EXPECT_TRUE(form_->isVisible());

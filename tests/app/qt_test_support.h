@@ -12,7 +12,6 @@
 
 #include "app/frame.h"
 
-
 // Records message boxes instead of showing them.
 class RecordingPresenter final : public MessagePresenter {
 public:
@@ -29,10 +28,16 @@ private:
 
 // Readable failure messages for Qt values.
 QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 inline void PrintTo(const QRect& r, std::ostream* out)
 {
     *out << "QRect(" << r.x() << ", " << r.y() << ", " << r.width() << ", " << r.height() << ")";
 }
-inline void PrintTo(const QPoint& p, std::ostream* out) { *out << "QPoint(" << p.x() << ", " << p.y() << ")"; }
+inline void PrintTo(const QPoint& p, std::ostream* out)
+{
+    *out << "QPoint(" << p.x() << ", " << p.y() << ")";
+}
 QT_END_NAMESPACE

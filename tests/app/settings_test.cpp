@@ -19,8 +19,7 @@ const std::string kSection = "[\\Software\\Halvercraft\\Vellumark]\n";
 // log of every change in the order it was made.
 struct FakeForm : FormSettingsTarget {
     int left = 20, top = 20;
-    std::map<Algorithm, bool> ticks{
-        {Algorithm::Md5, true}, {Algorithm::Sha1, false}, {Algorithm::Crc32, false}};
+    std::map<Algorithm, bool> ticks{{Algorithm::Md5, true}, {Algorithm::Sha1, false}, {Algorithm::Crc32, false}};
     std::string log;
 
     int Left() const override { return left; }
@@ -53,9 +52,10 @@ TEST_F(FormSettingsTest, FirstStartCreatesAPrivateKeyAndSaveWritesAllFiveInOrder
     form.top = -5;
     form.ticks = {{Algorithm::Md5, false}, {Algorithm::Sha1, false}, {Algorithm::Crc32, true}};
     SaveFormSettings(form);
-    EXPECT_EQ(ReadFile(File()), created + "\"FormLeft\"=dword:0000012c\n\"FormTop\"=dword:fffffffb\n"
-                                          "\"CBMD5\"=dword:00000000\n\"CBSHA1\"=dword:00000000\n"
-                                          "\"CBCRC32\"=dword:00000001\n");
+    EXPECT_EQ(ReadFile(File()), created +
+                                    "\"FormLeft\"=dword:0000012c\n\"FormTop\"=dword:fffffffb\n"
+                                    "\"CBMD5\"=dword:00000000\n\"CBSHA1\"=dword:00000000\n"
+                                    "\"CBCRC32\"=dword:00000001\n");
     EXPECT_EQ(FilesInFolder(), 1);
 }
 
@@ -130,7 +130,8 @@ TEST_F(FormSettingsTest, FailedWriteStopsThereAndKeepsTheLastGoodFile)
     bool full = false;
     platform::SettingsFileHooks diskFull, renameFails;
     diskFull.write = [&](int fd, const void* data, std::size_t size) -> ssize_t {
-        if (full) return errno = ENOSPC, -1;
+        if (full)
+            return errno = ENOSPC, -1;
         full = holdsSha1({static_cast<const char*>(data), size});
         return ::write(fd, data, full ? size / 2 : size);  // half fits, then no more
     };
@@ -143,8 +144,9 @@ TEST_F(FormSettingsTest, FailedWriteStopsThereAndKeepsTheLastGoodFile)
         const FakeForm form;
         EXPECT_EQ(FailureOf([&] { SaveFormSettings(form, platform::SettingsFile(File(), hooks)); }),
                   "Failed to set data for 'CBSHA1'");
-        EXPECT_EQ(ReadFile(File()), kSection + "\"Foreign\"=\"kept\"\n\"FormLeft\"=dword:00000014\n"
-                                               "\"FormTop\"=dword:00000014\n\"CBMD5\"=dword:00000001\n");
+        EXPECT_EQ(ReadFile(File()), kSection +
+                                        "\"Foreign\"=\"kept\"\n\"FormLeft\"=dword:00000014\n"
+                                        "\"FormTop\"=dword:00000014\n\"CBMD5\"=dword:00000001\n");
         EXPECT_EQ(FilesInFolder(), 1);
     }
 }

@@ -22,7 +22,10 @@ TEST(TextPageBytes, EveryLineBreakBecomesCrLfAndNothingElseChanges)
         {u"a\n\rb", "a\r\n\r\nb", "LF then CR are two breaks"},
         {u"a\r\r\nb\n", "a\r\n\r\nb\r\n", "CR then CR LF are two breaks; a final break is kept"},
         {u"  a\tb  ", "  a\tb  ", "blanks and tabs are not trimmed"},
-        {u"a\u00A0b", "a\xC2\xA0" "b", "a non-breaking space stays one"},
+        {u"a\u00A0b",
+         "a\xC2\xA0"
+         "b",
+         "a non-breaking space stays one"},
         {u"caf\u00E9\U0001F600", "caf\xC3\xA9\xF0\x9F\x98\x80", "UTF-8 for other characters"},
         {std::u16string(u"a\0b", 3), std::string("a\0b", 3), "NUL characters are kept"},
         {u"", "", "empty text"},

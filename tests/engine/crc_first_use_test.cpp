@@ -14,11 +14,13 @@
 
 namespace {
 
-TEST(Crc32FirstUse, RacingFirstCallersAllSeeAWholeTable) {
+TEST(Crc32FirstUse, RacingFirstCallersAllSeeAWholeTable)
+{
     std::mt19937 rng(802);
     std::uniform_int_distribution<int> byte(0, 255);
     std::string message(1 << 16, '\0');
-    for (char& c : message) c = static_cast<char>(byte(rng));
+    for (char& c : message)
+        c = static_cast<char>(byte(rng));
     const auto expected = static_cast<std::uint32_t>(
         crc32(0, reinterpret_cast<const Bytef*>(message.data()), static_cast<uInt>(message.size())));
 
@@ -31,9 +33,11 @@ TEST(Crc32FirstUse, RacingFirstCallersAllSeeAWholeTable) {
             start.arrive_and_wait();
             results[static_cast<std::size_t>(i)] = Crc32OfText(message);
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
 
-    for (int i = 0; i < kThreads; ++i) EXPECT_EQ(results[static_cast<std::size_t>(i)], expected) << "thread " << i;
+    for (int i = 0; i < kThreads; ++i)
+        EXPECT_EQ(results[static_cast<std::size_t>(i)], expected) << "thread " << i;
     EXPECT_EQ(Crc32OfText(message), expected);
 }
 

@@ -17,7 +17,8 @@ namespace {
 
 // Lower-case hex of raw bytes, apart from the engine's own formatter so that
 // the checks do not rest on the code they check.
-std::string Hex(const void* data, std::size_t count) {
+std::string Hex(const void* data, std::size_t count)
+{
     std::string text;
     char pair[3];
     for (std::size_t i = 0; i < count; ++i) {
@@ -31,7 +32,8 @@ struct Results {
     std::string md5, sha1, hmacMd5, hmacSha1;
     std::uint32_t crc = 0;
     friend bool operator==(const Results&, const Results&) = default;
-    friend std::ostream& operator<<(std::ostream& os, const Results& r) {
+    friend std::ostream& operator<<(std::ostream& os, const Results& r)
+    {
         return os << r.md5 << ' ' << r.sha1 << ' ' << r.hmacMd5 << ' ' << r.hmacSha1 << ' ' << std::hex << r.crc
                   << std::dec;
     }
@@ -39,14 +41,16 @@ struct Results {
 
 // The record starts out as `fill` garbage, so a digest must be written whole.
 template <class Digest, class Compute>
-std::string Run(std::uint8_t fill, Compute compute) {
+std::string Run(std::uint8_t fill, Compute compute)
+{
     Digest digest;
     std::memset(&digest, fill, sizeof digest);
     compute(digest);
     return Hex(digest.bytes, sizeof digest.bytes);
 }
 
-Results FromBuffer(const std::string& key, const void* buffer, std::int32_t length, std::uint8_t fill) {
+Results FromBuffer(const std::string& key, const void* buffer, std::int32_t length, std::uint8_t fill)
+{
     return {Run<Md5Digest>(fill, [&](Md5Digest& d) { Md5OfBytes(buffer, length, d); }),
             Run<Sha1Digest>(fill, [&](Sha1Digest& d) { Sha1OfBytes(buffer, length, d); }),
             Run<Md5Digest>(fill, [&](Md5Digest& d) { HmacMd5OfBytes(key, buffer, length, d); }),
@@ -54,15 +58,16 @@ Results FromBuffer(const std::string& key, const void* buffer, std::int32_t leng
             Crc32OfBytes(buffer, length)};
 }
 
-Results FromText(const std::string& key, const std::string& text, std::uint8_t fill) {
+Results FromText(const std::string& key, const std::string& text, std::uint8_t fill)
+{
     return {Run<Md5Digest>(fill, [&](Md5Digest& d) { Md5OfText(text, d); }),
             Run<Sha1Digest>(fill, [&](Sha1Digest& d) { Sha1OfText(text, d); }),
             Run<Md5Digest>(fill, [&](Md5Digest& d) { HmacMd5OfText(key, text, d); }),
-            Run<Sha1Digest>(fill, [&](Sha1Digest& d) { HmacSha1OfText(key, text, d); }),
-            Crc32OfText(text)};
+            Run<Sha1Digest>(fill, [&](Sha1Digest& d) { HmacSha1OfText(key, text, d); }), Crc32OfText(text)};
 }
 
-Results Reference(const std::string& key, const std::string& message) {
+Results Reference(const std::string& key, const std::string& message)
+{
     const auto* data = reinterpret_cast<const unsigned char*>(message.data());
     const std::size_t size = message.size();
     const int keySize = static_cast<int>(key.size());
@@ -81,28 +86,37 @@ Results Reference(const std::string& key, const std::string& message) {
 
 // Both forms meet the reference. The buffer form reads `offset` bytes into a
 // larger buffer, so its blocks come at any alignment.
-void ExpectSameAsReference(const std::string& key, const std::string& message, std::size_t offset,
-                           std::uint8_t fill) {
+void ExpectSameAsReference(const std::string& key, const std::string& message, std::size_t offset, std::uint8_t fill)
+{
     const Results want = Reference(key, message);
     const std::string shifted = std::string(offset, '\xEE') + message;
     EXPECT_EQ(FromText(key, message, fill), want);
     EXPECT_EQ(FromBuffer(key, shifted.data() + offset, static_cast<std::int32_t>(message.size()), fill), want);
 }
 
-std::string RandomBytes(std::mt19937& rng, std::size_t count) {
+std::string RandomBytes(std::mt19937& rng, std::size_t count)
+{
     std::uniform_int_distribution<int> byte(0, 255);
     std::string s(count, '\0');
-    for (char& c : s) c = static_cast<char>(byte(rng));
+    for (char& c : s)
+        c = static_cast<char>(byte(rng));
     return s;
 }
 
 // RFC 1321 A.5, FIPS 180-1 and RFC 2202; every vector also in the buffer form.
-TEST(Digest, PublishedVectors) {
-    const std::string key80(80, '\xaa'), digits = "1234567890", counting =
-        "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19";
+TEST(Digest, PublishedVectors)
+{
+    const std::string key80(80, '\xaa'),
+        digits = "1234567890",
+        counting =
+            "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19";
     const std::string hashKeyFirst = "Test Using Larger Than Block-Size Key - Hash Key First";
     const std::string twoBlocks = "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data";
-    const struct { std::string Results::*kind; std::string key, text; const char* hex; } kVectors[] = {
+    const struct {
+        std::string Results::*kind;
+        std::string key, text;
+        const char* hex;
+    } kVectors[] = {
         {&Results::md5, "", "", "d41d8cd98f00b204e9800998ecf8427e"},
         {&Results::md5, "", "a", "0cc175b9c0f1b6a831c399e269772661"},
         {&Results::md5, "", "abc", "900150983cd24fb0d6963f7d28e17f72"},
@@ -143,7 +157,8 @@ TEST(Digest, PublishedVectors) {
 }
 
 // The buffer is never read: a null one would crash.
-TEST(Digest, ZeroOrNegativeLengthIsTheEmptyMessage) {
+TEST(Digest, ZeroOrNegativeLengthIsTheEmptyMessage)
+{
     const Results empty = Reference("key", "");
     const char bytes[] = "not hashed";
     for (std::int32_t length : {0, -1, -64, INT_MIN}) {
@@ -152,11 +167,13 @@ TEST(Digest, ZeroOrNegativeLengthIsTheEmptyMessage) {
     }
 }
 
-TEST(Digest, ZeroBytesAreDataInTheMessageAndTheKey) {
+TEST(Digest, ZeroBytesAreDataInTheMessageAndTheKey)
+{
     ExpectSameAsReference(std::string("k\0y", 3), std::string("ab\0cd\0\0ef\0", 10), 1, 0x00);
 }
 
-TEST(Digest, PaddingBoundariesAndKeySizesMeetTheReference) {
+TEST(Digest, PaddingBoundariesAndKeySizesMeetTheReference)
+{
     std::mt19937 rng(1321);
     for (std::size_t length : {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 121, 127, 128, 129}) {
         const std::string message = RandomBytes(rng, length);
@@ -168,7 +185,8 @@ TEST(Digest, PaddingBoundariesAndKeySizesMeetTheReference) {
 }
 
 // Offsets 0 to 7 into the caller's buffer and every garbage byte in the records.
-TEST(Digest, SeededRandomInputMeetsTheReference) {
+TEST(Digest, SeededRandomInputMeetsTheReference)
+{
     std::mt19937 rng(2104);
     std::uniform_int_distribution<std::size_t> messageLength(0, 5000), keyLength(0, 200);
     for (int round = 0; round < 3000 && !HasFailure(); ++round) {

@@ -9,7 +9,8 @@
 
 namespace {
 
-TEST(WordText, HexTable) {
+TEST(WordText, HexTable)
+{
     EXPECT_EQ(WordToHexText(0, 0, true), "0");
     EXPECT_EQ(WordToHexText(0, 4, true), "0000");
     EXPECT_EQ(WordToHexText(0xABCD, 0, true), "ABCD");
@@ -21,7 +22,8 @@ TEST(WordText, HexTable) {
     EXPECT_EQ(WordToHexText(0x0BCDEF01, 0, true), "BCDEF01");
 }
 
-TEST(WordText, OtherBasesAndWidths) {
+TEST(WordText, OtherBasesAndWidths)
+{
     EXPECT_EQ(WordToBaseText(5, 8, 2, false), "00000101");
     EXPECT_EQ(WordToBaseText(0xFFFFFFFF, 0, 2, false), std::string(32, '1'));
     EXPECT_EQ(WordToBaseText(4294967295u, 0, 10, false), "4294967295");
@@ -31,33 +33,48 @@ TEST(WordText, OtherBasesAndWidths) {
 
 #ifdef NDEBUG
 // Release builds clamp a base outside 2..16 into that range.
-TEST(WordText, BaseOutOfRangeIsClamped) {
+TEST(WordText, BaseOutOfRangeIsClamped)
+{
     EXPECT_EQ(WordToBaseText(5, 0, 0, false), "101");
     EXPECT_EQ(WordToBaseText(5, 0, 1, false), "101");
     EXPECT_EQ(WordToBaseText(255, 0, 17, false), "ff");
     EXPECT_EQ(WordToBaseText(255, 0, 255, true), "FF");
 }
 #else
-TEST(WordTextDeathTest, BaseOutOfRangeStopsDebugBuilds) {
+TEST(WordTextDeathTest, BaseOutOfRangeStopsDebugBuilds)
+{
     EXPECT_DEATH(WordToBaseText(5, 0, 1, false), "base");
     EXPECT_DEATH(WordToBaseText(5, 0, 17, false), "base");
 }
 #endif
 
-TEST(DigestText, LowerCaseTwoDigitsPerByte) {
+TEST(DigestText, LowerCaseTwoDigitsPerByte)
+{
     Md5Digest md5;
     Sha1Digest sha1;
-    for (int i = 0; i < 16; ++i) md5.bytes[i] = static_cast<std::uint8_t>(0x11 * i);
-    for (int i = 0; i < 20; ++i) sha1.bytes[i] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < 16; ++i)
+        md5.bytes[i] = static_cast<std::uint8_t>(0x11 * i);
+    for (int i = 0; i < 20; ++i)
+        sha1.bytes[i] = static_cast<std::uint8_t>(i);
     EXPECT_EQ(DigestToHexText(md5), "00112233445566778899aabbccddeeff");
     EXPECT_EQ(DigestToHexText(sha1), "000102030405060708090a0b0c0d0e0f10111213");
 }
 
 // An own message wins; otherwise the code's text, and none past the table.
-TEST(HashError, MessageRules) {
-    const struct { std::uint32_t code; const char* given; const char* shown; } kCases[] = {
-        {7, "", "Invalid file name"}, {7, "No such file: x.bin", "No such file: x.bin"}, {1, "", "Internal error"},
-        {13, "", "Invalid handle"}, {0, "", ""}, {14, "", ""}, {0xFFFFFFFF, "", ""},
+TEST(HashError, MessageRules)
+{
+    const struct {
+        std::uint32_t code;
+        const char* given;
+        const char* shown;
+    } kCases[] = {
+        {7, "", "Invalid file name"},
+        {7, "No such file: x.bin", "No such file: x.bin"},
+        {1, "", "Internal error"},
+        {13, "", "Invalid handle"},
+        {0, "", ""},
+        {14, "", ""},
+        {0xFFFFFFFF, "", ""},
     };
     for (const auto& c : kCases) {
         const EHashError error(c.code, c.given);

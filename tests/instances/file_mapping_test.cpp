@@ -75,9 +75,9 @@ TEST(RegionTest, EveryFailureRaisesItsOwnErrorWithTheSystemLine)
 TEST(RegionTest, NamesWithSlashesNulOrOverlongStayApartAndLegal)
 {
     const std::string base = UniqueName("names"), longName = base + std::string(600, 'L');
-    const std::vector<std::string> names{base,          base + "/a",   base + "_a",   base + "%2Fa",
-                                         base + "~a",   longName + "1", longName + "2", std::string(300, '/'),
-                                         base + std::string("\0a", 2)};
+    const std::vector<std::string> names{base,           base + "/a",           base + "_a",
+                                         base + "%2Fa",  base + "~a",           longName + "1",
+                                         longName + "2", std::string(300, '/'), base + std::string("\0a", 2)};
     std::vector<std::unique_ptr<TSwapFileMapping>> open;
     for (const std::string& name : names) {
         const std::string file = platform::ObjectFileName(name, ".shm");
@@ -92,7 +92,9 @@ TEST(RegionTest, NamesWithSlashesNulOrOverlongStayApartAndLegal)
 
 TEST(RegionTest, PrivateDirectoryIsRefusedUnlessItIsOursAlone)
 {
-    { TSwapFileMapping ours(UniqueName("dir"), PageReadWrite, 16); }
+    {
+        TSwapFileMapping ours(UniqueName("dir"), PageReadWrite, 16);
+    }
     struct stat st {};
     ASSERT_EQ(::lstat(PrivateDir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);  // as the product made it
@@ -105,8 +107,10 @@ TEST(RegionTest, PrivateDirectoryIsRefusedUnlessItIsOursAlone)
         uid_t owner;
         int error;
     };
-    const Case cases[] = {{"ours", 0700, me, 0},           {"group bits", 0750, me, EACCES},
-                          {"other bits", 0701, me, EACCES}, {"a symlink", 0, me, ELOOP},
+    const Case cases[] = {{"ours", 0700, me, 0},
+                          {"group bits", 0750, me, EACCES},
+                          {"other bits", 0701, me, EACCES},
+                          {"a symlink", 0, me, ELOOP},
                           {"another owner", 0700, 65534, EACCES}};
     const std::string runtime = UseTestRuntimeDir();
     for (const Case& c : cases) {

@@ -73,8 +73,8 @@ TEST(OptexTest, AHeldLockIsTriedInVainThenWaitedForAndHandedOver)
     });
     EXPECT_TRUE(Eventually([&] { return stage == 1 && lock.Snapshot().Holders == 2; }, 5s));
     EXPECT_FALSE(tried);
-    EXPECT_EQ(Held(afterTry), State(1, 1, Me()));   // the failed try changed nothing
-    std::this_thread::sleep_for(120ms);  // a few wait slices
+    EXPECT_EQ(Held(afterTry), State(1, 1, Me()));  // the failed try changed nothing
+    std::this_thread::sleep_for(120ms);            // a few wait slices
     EXPECT_EQ(stage, 1);
     EXPECT_EQ(Held(lock.Snapshot()), State(2, 1, Me()));
     lock.Release();
@@ -129,8 +129,8 @@ TEST(OptexTest, ALiveHolderEndsTheWaitInATimeoutAndAKilledOneIsTakenOver)
 
     Helper waiter({"acquire", name});
     EXPECT_EQ(waiter.ReadLine(), "try 0 existed 1");
-    std::this_thread::sleep_for(120ms);  // asleep, past its first slice
-    holder.Kill(false);                  // left a zombie, as an uncollected child is
+    std::this_thread::sleep_for(120ms);                            // asleep, past its first slice
+    holder.Kill(false);                                            // left a zombie, as an uncollected child is
     EXPECT_EQ(waiter.ReadLine(3s), "acquired holders 1 depth 1");  // the dead holder's depth is gone
     EXPECT_EQ(waiter.Wait(), 0);
     EXPECT_EQ(Held(lock.Snapshot()), State(0, 0, 0));

@@ -13,7 +13,7 @@ TEST(WithFullStop, AddsAFullStopOnlyAfterALastByteThatSortsAfterIt)
         {"Invalid file name", "Invalid file name."},
         {"Error 42", "Error 42."},
         {"Really?", "Really?."},
-        {"/", "/."},  // 0x2F, the first byte after "."
+        {"/", "/."},                      // 0x2F, the first byte after "."
         {"caf\xC3\xA9", "caf\xC3\xA9."},  // a multi-byte character's bytes all sort after "."
         {"Done.", "Done."},
         {"a-", "a-"},  // 0x2D, the last byte before "."

@@ -49,7 +49,11 @@ TEST_F(FileReader, ReadsEveryByteIntoABlockOneLongerEndingInZero)
     std::string large(3 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < large.size(); ++i)
         large[i] = static_cast<char>(i % 251);
-    for (const std::string& bytes : {std::string(), std::string("\0\x01\xFF" "abc\r\n", 8), large}) {
+    for (const std::string& bytes : {std::string(),
+                                     std::string("\0\x01\xFF"
+                                                 "abc\r\n",
+                                                 8),
+                                     large}) {
         SharedReadFile file(MakeFile("data.bin", bytes));
         EXPECT_EQ(file.Size(), bytes.size());
         const platform::FileBlock block = file.ReadAll();
@@ -134,7 +138,8 @@ TEST_F(FileReader, WithoutALeaseAFileChangedDuringTheReadIsRefused)
     const std::string changed = OpenFailure(path, "The file changed while it was being read");
     const std::pair<std::function<void()>, std::string> cases[] = {
         {[] {}, "0123456789"},
-        {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; }, changed},  // only the times tell
+        {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; },
+         changed},  // only the times tell
         {[&] { ASSERT_EQ(::truncate(path.c_str(), 4), 0); }, "Stream read error"},
     };
     for (const auto& [change, result] : cases) {
@@ -167,8 +172,9 @@ TEST_F(FileReader, FilesOf2GiBOrMoreAreRefusedBeforeReading)
     SharedReadFile file(path);
     EXPECT_EQ(file.Size(), std::uint64_t{1} << 31);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(ReadText(file), "File \"" + path + "\" is too large: the largest file that can be digested has "
-                                                 "2147483647 bytes (2 GiB less one byte)");
+    EXPECT_EQ(ReadText(file), "File \"" + path +
+                                  "\" is too large: the largest file that can be digested has "
+                                  "2147483647 bytes (2 GiB less one byte)");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 

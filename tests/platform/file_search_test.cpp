@@ -116,9 +116,9 @@ TEST_F(FileSearch, LastWriteMustLieIn1980To2107LocalTime)
         local.tm_isdst = -1;
         const std::time_t when = std::mktime(&local);
         const timespec times[2] = {{when, 0}, {when, 0}};
-        struct stat info{};
-        if (::utimensat(AT_FDCWD, file.c_str(), times, 0) != 0 || ::stat(file.c_str(), &info) != 0
-            || info.st_mtime != when) {
+        struct stat info {};
+        if (::utimensat(AT_FDCWD, file.c_str(), times, 0) != 0 || ::stat(file.c_str(), &info) != 0 ||
+            info.st_mtime != when) {
             ASSERT_GT(local.tm_year, 138) << "cannot set the last-write time to " << date;
             GTEST_SKIP() << "this file system cannot hold dates after 2038";
         }

@@ -63,15 +63,15 @@ TEST(SettingsDocumentTest, ReadsEveryKindOfValueSkipsDamageAndTheLastOneWins)
         {"", SettingsValue::Dword(1)},
         {"Empty", {platform::kSettingsText, "\0"s}},
     };
-    for (const auto& [name, value] : expected) EXPECT_EQ(doc.Find(kKey, name), value) << name;
+    for (const auto& [name, value] : expected)
+        EXPECT_EQ(doc.Find(kKey, name), value) << name;
     EXPECT_EQ(doc.Values(kKey).size(), std::size(expected));
     EXPECT_EQ(doc.Values("Software\\Other"),
               (std::vector{std::pair{"Colour"s, SettingsValue::Text("dark \"blue\" \\ grey")}}));
     // Writing replaces the line in force where it stands, without adding a line break.
     auto written = doc;
     ASSERT_TRUE(written.SetValue(kKey, "FormLeft", SettingsValue::Dword(7)));
-    EXPECT_EQ(written.Serialize(),
-              kSample.substr(0, kSample.rfind('\n') + 1) + "\"FormLeft\"=dword:00000007");
+    EXPECT_EQ(written.Serialize(), kSample.substr(0, kSample.rfind('\n') + 1) + "\"FormLeft\"=dword:00000007");
 
     // A key is there through a section of its own or one below it.
     EXPECT_TRUE(doc.KeyExists("SOFTWARE\\HALVERCRAFT"));
@@ -86,17 +86,17 @@ TEST(SettingsDocumentTest, FuzzedFilesRoundTripAndSurviveAWrite)
 {
     std::mt19937 random(20240611);
     const std::string alphabet = "[]\\\"@=:,;() \t\r\n0123456789abcdefABCDEFhexdwordSoftware\x00\xff"s;
-    auto pick = [&](std::size_t n) {
-        return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-    };
+    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
     auto otherValues = [](const SettingsDocument& doc) {  // all but our FormLeft
         auto values = doc.Values(kKey);
         std::erase_if(values, [](auto& v) { return ::strcasecmp(v.first.c_str(), "FormLeft") == 0; });
-        for (auto& value : doc.Values("Software\\Other")) values.push_back(value);
+        for (auto& value : doc.Values("Software\\Other"))
+            values.push_back(value);
         return values;
     };
     std::vector<std::string> inputs;
-    for (std::size_t cut = 0; cut <= kSample.size(); ++cut) inputs.push_back(kSample.substr(0, cut));
+    for (std::size_t cut = 0; cut <= kSample.size(); ++cut)
+        inputs.push_back(kSample.substr(0, cut));
     for (int i = 0; i < 4500; ++i) {
         std::string text;
         if (i % 3 == 0) {  // the sample with a few characters inserted, dropped or replaced
@@ -104,15 +104,19 @@ TEST(SettingsDocumentTest, FuzzedFilesRoundTripAndSurviveAWrite)
             for (std::size_t edits = 1 + pick(8); edits > 0; --edits) {
                 const std::size_t at = pick(text.size());
                 switch (pick(3)) {
-                case 0: text.insert(at, 1, alphabet[pick(alphabet.size())]); break;
-                case 1: text.erase(at, 1); break;
-                default: text[at] = alphabet[pick(alphabet.size())];
+                case 0:
+                    text.insert(at, 1, alphabet[pick(alphabet.size())]);
+                    break;
+                case 1:
+                    text.erase(at, 1);
+                    break;
+                default:
+                    text[at] = alphabet[pick(alphabet.size())];
                 }
             }
         } else {  // random bytes, or random text of the file's own symbols
             for (std::size_t size = pick(600); size > 0; --size)
-                text.push_back(i % 3 == 1 ? static_cast<char>(pick(256))
-                                          : alphabet[pick(alphabet.size())]);
+                text.push_back(i % 3 == 1 ? static_cast<char>(pick(256)) : alphabet[pick(alphabet.size())]);
         }
         inputs.push_back(std::move(text));
     }

@@ -58,10 +58,8 @@ TEST_F(SettingsStoreTest, WhatIsNotAPlainFileIsNeitherReadNorReplaced)
             TSettingsAccessor settings;  // at the default place, File()
             EXPECT_FALSE(settings.OpenKey("\\Software\\Halvercraft\\Vellumark", true));
             EXPECT_FALSE(settings.ValueExists("FormLeft"));
-            EXPECT_EQ(FailureOf([&] { settings.ReadInteger("FormLeft"); }),
-                      "Failed to get data for 'FormLeft'");
-            EXPECT_EQ(FailureOf([&] { settings.WriteBool("FormLeft", true); }),
-                      "Failed to set data for 'FormLeft'");
+            EXPECT_EQ(FailureOf([&] { settings.ReadInteger("FormLeft"); }), "Failed to get data for 'FormLeft'");
+            EXPECT_EQ(FailureOf([&] { settings.WriteBool("FormLeft", true); }), "Failed to set data for 'FormLeft'");
         }
         EXPECT_EQ(identity(), before);
         EXPECT_EQ(ReadFile(target), good);

@@ -57,7 +57,8 @@ class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : name_(name)
     {
-        if (const char* old = std::getenv(name)) old_ = old;
+        if (const char* old = std::getenv(name))
+            old_ = old;
         value ? ::setenv(name, value, 1) : ::unsetenv(name);
     }
     ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
