@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/shell.h"
+#include "platform/ui/shell.h"
 
 // Hands URLs to the desktop's default handler (xdg-open and friends).
 class DesktopUrlOpener final : public platform::UrlOpener {

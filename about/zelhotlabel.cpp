@@ -12,8 +12,8 @@
 #include <QToolTip>
 
 #include "about/desktopopener.h"
-#include "platform/guard.h"
-#include "platform/shell.h"
+#include "platform/ui/guard.h"
+#include "platform/ui/shell.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QLabel>
 #include <QString>
 
-#include "platform/exception.h"
+#include "platform/base/exception.h"
 
 class QEnterEvent;
 class QMouseEvent;

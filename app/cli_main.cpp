@@ -15,8 +15,8 @@
 
 #include "app/generate.h"
 #include "app/textbytes.h"
-#include "platform/error_text.h"
-#include "platform/exception.h"
+#include "platform/ui/error_text.h"
+#include "platform/base/exception.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <QScreen>
 #include <QWindow>
 
-#include "platform/error_text.h"
-#include "platform/guard.h"
-#include "platform/process.h"
+#include "platform/ui/error_text.h"
+#include "platform/ui/guard.h"
+#include "platform/process/process.h"
 
 AppFrameClass* AppFrame = nullptr;
 

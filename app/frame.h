@@ -10,7 +10,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "platform/exception.h"
+#include "platform/base/exception.h"
 
 // The application frame: the title, the windows it owns, the one place where
 // failures are shown, and the end of the message loop.

@@ -2,8 +2,8 @@
 
 #include "engine/digest.h"
 #include "engine/numtext.h"
-#include "platform/file_reader.h"
-#include "platform/file_search.h"
+#include "platform/files/file_reader.h"
+#include "platform/files/file_search.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "app/settings.h"
 #include "app/snap.h"
 #include "app/textbytes.h"
-#include "platform/guard.h"
+#include "platform/ui/guard.h"
 #include "ui_main_form.h"
 
 TForm1* Form1 = nullptr;

@@ -1,6 +1,6 @@
 #include "app/settings.h"
 
-#include "platform/settings_store.h"
+#include "platform/settings/settings_store.h"
 
 namespace {
 

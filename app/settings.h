@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/generate.h"
-#include "platform/settings_file.h"
+#include "platform/settings/settings_file.h"
 
 // Where the main window stood and which algorithms were ticked, kept between
 // runs under \Software\Halvercraft\Vellumark in the user's settings store as

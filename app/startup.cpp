@@ -8,8 +8,8 @@
 
 #include "about/about.h"
 #include "app/main_form.h"
-#include "platform/process.h"
-#include "platform/session_end.h"
+#include "platform/process/process.h"
+#include "platform/process/session_end.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "app/frame.h"
-#include "platform/guard.h"
+#include "platform/ui/guard.h"
 
 // Builds a window through the frame. `reference` is the window's global
 // reference: the window sets it as its construction begins, and it is reset

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/exception.h"
+#include "platform/base/exception.h"
 
 // One-shot MD5, SHA-1, HMAC-MD5, HMAC-SHA-1 and CRC-32. Every operation takes
 // the whole message at once; a Length of 0 or less means the empty message and

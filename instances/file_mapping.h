@@ -7,7 +7,7 @@
 
 #include "instances/memory_stream.h"
 #include "instances/system_error.h"
-#include "platform/shared_region.h"
+#include "platform/ipc/shared_region.h"
 
 // Region protection and view access, with the system's values.
 constexpr std::uint32_t PageReadOnly = 0x02;

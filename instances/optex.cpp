@@ -5,8 +5,8 @@
 #include <mutex>
 #include <system_error>
 
-#include "platform/private_dir.h"
-#include "platform/shared_word.h"
+#include "platform/ipc/private_dir.h"
+#include "platform/ipc/shared_word.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "instances/file_mapping.h"
 #include "instances/sync_event.h"
 #include "instances/system_error.h"
-#include "platform/thread_identity.h"
+#include "platform/process/thread_identity.h"
 
 // The lock state every user of one lock shares (16 bytes, little-endian).
 struct TOptexState {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "instances/system_error.h"
-#include "platform/shared_event.h"
+#include "platform/ipc/shared_event.h"
 
 // The outcome of waiting on a dispatcher object, in the system's order.
 enum class TWaitResult { WaitAbandoned, WaitError, WaitIoCompletion, WaitSignaled, WaitTimeout };

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/exception.h"
+#include "platform/base/exception.h"
 
 // The failures of the single-instance guard.
 class EGuardError : public Exception {

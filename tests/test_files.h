@@ -16,7 +16,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "platform/exception.h"
+#include "platform/base/exception.h"
 
 // A test with a directory of its own, removed afterwards, that any user may
 // search and list.

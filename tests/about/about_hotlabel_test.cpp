@@ -14,8 +14,8 @@
 #include <QWidget>
 
 #include "about/zelhotlabel.h"
-#include "platform/guard.h"
-#include "platform/shell.h"
+#include "platform/ui/guard.h"
+#include "platform/ui/shell.h"
 
 // Readable failures: gtest prints Qt values through these.
 inline void PrintTo(const QString& text, std::ostream* os)

@@ -7,7 +7,7 @@
 #include <QProcess>
 #include <QStringList>
 
-#include "../test_files.h"
+#include "tests/test_files.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "app/frame.h"
 #include "app/startup.h"
-#include "platform/guard.h"
+#include "platform/ui/guard.h"
 #include "qt_test_support.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include <sys/stat.h>
 
-#include "../test_files.h"
+#include "tests/test_files.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <string_view>
 
-#include "tests/platform/settings_test_support.h"
+#include "tests/platform/settings/settings_test_support.h"
 
 using namespace settings_test;
 

@@ -13,7 +13,7 @@
 
 #include "instances/optex.h"
 #include "ipc_test_support.h"
-#include "platform/private_dir.h"
+#include "platform/ipc/private_dir.h"
 
 namespace {
 

@@ -1,0 +1,110 @@
+#include "platform/files/file_search.h"
+
+#include <ctime>
+#include <memory>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace platform {
+namespace {
+
+// The years an MS-DOS date can hold; the design accepts only files whose
+// last-write time fits one.
+constexpr int kFirstYear = 1980;
+constexpr int kLastYear = 2107;
+
+bool HasLastWriteInRange(const struct stat& info)
+{
+    std::tm local{};
+    if (::localtime_r(&info.st_mtime, &local) == nullptr)
+        return false;
+    const long year = 1900L + local.tm_year;
+    return year >= kFirstYear && year <= kLastYear;
+}
+
+bool IsAcceptableMatch(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && HasLastWriteInRange(info);
+}
+
+// Bytes in the character that starts at index i: one for ASCII, otherwise
+// the lead byte and the continuation bytes after it.
+std::size_t CharacterLength(std::string_view text, std::size_t i)
+{
+    std::size_t length = 1;
+    if (static_cast<unsigned char>(text[i]) < 0x80)
+        return length;
+    while (i + length < text.size() && (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80)
+        ++length;
+    return length;
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const noexcept { ::closedir(directory); }
+};
+
+}  // namespace
+
+bool MatchesWildcard(std::string_view pattern, std::string_view name)
+{
+    // Greedy matching that returns to the last "*" on a mismatch: linear in
+    // practice and never exponential, however many stars the pattern holds.
+    constexpr std::size_t kNone = std::string_view::npos;
+    std::size_t p = 0;
+    std::size_t n = 0;
+    std::size_t starP = kNone;
+    std::size_t starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() && pattern[p] == '?') {
+            ++p;
+            n += CharacterLength(name, n);
+        } else if (p < pattern.size() && pattern[p] == name[n]) {
+            ++p;
+            ++n;
+        } else if (starP != kNone) {
+            // Let the last "*" swallow one more character and try again.
+            p = starP + 1;
+            starN += CharacterLength(name, starN);
+            n = starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+bool FileExistsByPattern(const std::string& name)
+{
+    // A NUL byte would silently cut the name short in every system call.
+    if (name.empty() || name.find('\0') != std::string::npos)
+        return false;
+
+    struct stat info {};
+    if (::stat(name.c_str(), &info) == 0)
+        return S_ISREG(info.st_mode) && HasLastWriteInRange(info);
+
+    const std::size_t slash = name.rfind('/');
+    const std::string pattern = slash == std::string::npos ? name : name.substr(slash + 1);
+    if (pattern.find_first_of("*?") == std::string::npos)
+        return false;
+    // The directory part keeps its trailing slash, so "/a*" searches "/".
+    const std::string directory = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+
+    const std::unique_ptr<DIR, DirectoryCloser> listing(::opendir(directory.empty() ? "." : directory.c_str()));
+    if (!listing)
+        return false;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        if (MatchesWildcard(pattern, entry->d_name))
+            return IsAcceptableMatch(directory + entry->d_name);
+    }
+    return false;
+}
+
+}  // namespace platform

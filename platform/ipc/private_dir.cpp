@@ -1,0 +1,161 @@
+#include "platform/ipc/private_dir.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+
+namespace platform {
+namespace {
+
+[[noreturn]] void Fail(int error, const char* what)
+{
+    throw std::system_error(error, std::generic_category(), what);
+}
+
+// Refuses what another user could have planted or could read.
+void CheckPrivate(const struct stat& st, bool directory)
+{
+    if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
+        Fail(S_ISLNK(st.st_mode) ? ELOOP : (directory ? ENOTDIR : EINVAL), "not a private object");
+    if (st.st_uid != ::getuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        Fail(EACCES, "not private to this user");
+}
+
+// Two independent 64-bit hashes: a shortened name keeps 128 bits of the whole.
+std::string NameHash(std::string_view name)
+{
+    std::uint64_t fnv = 0xcbf29ce484222325ULL;
+    std::uint64_t mix = 0x9e3779b97f4a7c15ULL ^ name.size();
+    for (unsigned char c : name) {
+        fnv = (fnv ^ c) * 0x100000001b3ULL;
+        mix = (mix ^ c) * 0xff51afd7ed558ccdULL;
+        mix ^= mix >> 29;
+    }
+    mix ^= mix >> 33;
+    mix *= 0xc4ceb9fe1a85ec53ULL;
+    mix ^= mix >> 33;
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint64_t word : {fnv, mix})
+        for (int shift = 60; shift >= 0; shift -= 4)
+            text += digits[(word >> shift) & 0xF];
+    return text;
+}
+
+}  // namespace
+
+std::string PrivateDirectoryPath()
+{
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/')
+        return std::string(runtime) + "/vellumark";
+    return "/dev/shm/vellumark-" + std::to_string(::getuid());
+}
+
+UniqueFd OpenPrivateDirectory()
+{
+    const std::string path = PrivateDirectoryPath();
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        Fail(errno, "cannot create the private directory");
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        Fail(errno, "cannot inspect the private directory");
+    CheckPrivate(st, true);
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
+        Fail(errno, "cannot open the private directory");
+    // The name could have been swapped between lstat and open: check what we got.
+    struct stat opened {};
+    if (::fstat(fd.Get(), &opened) != 0)
+        Fail(errno, "cannot inspect the private directory");
+    CheckPrivate(opened, true);
+    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
+        Fail(EAGAIN, "the private directory changed while it was opened");
+    return fd;
+}
+
+std::string ObjectFileName(std::string_view name, std::string_view suffix)
+{
+    // '%' and '~' are escaped too, so the escaping is one-to-one and '~' only
+    // ever appears in front of the hash of a shortened name.
+    static const char digits[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(name.size());
+    for (unsigned char c : name) {
+        if (c == '/' || c == '\0' || c == '%' || c == '~') {
+            escaped += '%';
+            escaped += digits[c >> 4];
+            escaped += digits[c & 0xF];
+        } else {
+            escaped += static_cast<char>(c);
+        }
+    }
+    constexpr std::size_t kMaxFileName = NAME_MAX;
+    if (escaped.size() + suffix.size() <= kMaxFileName)
+        return escaped + std::string(suffix);
+
+    const std::string hash = NameHash(name);
+    std::size_t keep = kMaxFileName - suffix.size() - 1 - hash.size();
+    // Do not leave half an escape at the cut.
+    for (std::size_t back = 1; back <= 2 && back <= keep; ++back)
+        if (escaped[keep - back] == '%') {
+            keep -= back;
+            break;
+        }
+    return escaped.substr(0, keep) + '~' + hash + std::string(suffix);
+}
+
+UniqueFd OpenPrivateFile(int directory, const std::string& fileName)
+{
+    UniqueFd fd(::openat(directory, fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd)
+        Fail(errno, "cannot open a private file");
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0)
+        Fail(errno, "cannot inspect a private file");
+    CheckPrivate(st, false);
+    return fd;
+}
+
+PrivateFileLock PrivateFileLock::Acquire(int directory, const std::string& fileName, std::chrono::milliseconds wait)
+{
+    UniqueFd fd = OpenPrivateFile(directory, fileName);
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
+            return PrivateFileLock(std::move(fd));
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK)
+            Fail(errno, "cannot lock a private file");
+        if (std::chrono::steady_clock::now() >= deadline)
+            Fail(ETIMEDOUT, "timed out waiting for a private file lock");
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(10));
+    }
+}
+
+std::optional<PrivateFileLock> PrivateFileLock::TryAcquire(int directory, const std::string& fileName)
+{
+    UniqueFd fd = OpenPrivateFile(directory, fileName);
+    for (;;) {
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
+            return PrivateFileLock(std::move(fd));
+        if (errno == EWOULDBLOCK)
+            return std::nullopt;
+        if (errno != EINTR)
+            Fail(errno, "cannot lock a private file");
+    }
+}
+
+}  // namespace platform

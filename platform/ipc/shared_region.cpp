@@ -1,0 +1,143 @@
+#include "platform/ipc/shared_region.h"
+
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "platform/ipc/private_dir.h"
+
+namespace platform {
+namespace {
+
+[[noreturn]] void Fail(int error, const char* what)
+{
+    throw std::system_error(error, std::generic_category(), what);
+}
+
+int Flock(int fd, int operation)
+{
+    int result;
+    do
+        result = ::flock(fd, operation);
+    while (result != 0 && errno == EINTR);
+    return result;
+}
+
+void Truncate(int fd, std::uint64_t size)
+{
+    int result;
+    do
+        result = ::ftruncate(fd, static_cast<off_t>(size));
+    while (result != 0 && errno == EINTR);
+    if (result != 0)
+        Fail(errno, "cannot size a shared region");
+}
+
+}  // namespace
+
+MappedMemory::MappedMemory(MappedMemory&& other) noexcept
+    : base_(std::exchange(other.base_, nullptr)), length_(std::exchange(other.length_, 0))
+{}
+
+MappedMemory& MappedMemory::operator=(MappedMemory&& other) noexcept
+{
+    if (this != &other) {
+        Reset();
+        base_ = std::exchange(other.base_, nullptr);
+        length_ = std::exchange(other.length_, 0);
+    }
+    return *this;
+}
+
+void MappedMemory::Reset() noexcept
+{
+    if (base_ != nullptr)
+        ::munmap(base_, length_);
+    base_ = nullptr;
+    length_ = 0;
+}
+
+SharedRegion::SharedRegion(std::string_view name, std::uint64_t size, std::chrono::milliseconds openWait)
+{
+    if (size == 0)
+        Fail(EINVAL, "a shared region needs a size");
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        Fail(EFBIG, "shared region too large");
+
+    const UniqueFd directory = OpenPrivateDirectory();
+    // Openers take turns, so "new" is decided, sized and downgraded by one of
+    // them at a time; the lock goes with `init` at the end of this scope.
+    const PrivateFileLock init = PrivateFileLock::Acquire(directory.Get(), ObjectFileName(name, ".init"), openWait);
+    UniqueFd fd = OpenPrivateFile(directory.Get(), ObjectFileName(name, ".shm"));
+
+    if (Flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+        // Nobody alive has it: whatever a dead user left is discarded.
+        existed_ = false;
+        Truncate(fd.Get(), 0);
+        Truncate(fd.Get(), size);
+        if (Flock(fd.Get(), LOCK_SH) != 0)
+            Fail(errno, "cannot share a shared region");
+    } else {
+        if (errno != EWOULDBLOCK)
+            Fail(errno, "cannot lock a shared region");
+        existed_ = true;
+        // Others hold it shared and no opener holds it exclusively now.
+        if (Flock(fd.Get(), LOCK_SH | LOCK_NB) != 0)
+            Fail(errno, "cannot share a shared region");
+        struct stat st {};
+        if (::fstat(fd.Get(), &st) != 0)
+            Fail(errno, "cannot inspect a shared region");
+        if (static_cast<std::uint64_t>(st.st_size) < size)
+            Truncate(fd.Get(), size);
+    }
+    fd_ = std::move(fd);
+}
+
+std::uint64_t SharedRegion::CurrentSize() const
+{
+    struct stat st {};
+    if (::fstat(fd_.Get(), &st) != 0)
+        Fail(errno, "cannot inspect a shared region");
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+MappedMemory SharedRegion::Map(std::uint64_t offset, std::uint64_t length, bool writable) const
+{
+    if (offset % Granularity() != 0)
+        Fail(EINVAL, "misaligned view offset");
+    // Never trust a size recorded earlier: map only what the file holds now.
+    const std::uint64_t size = CurrentSize();
+    if (offset >= size)
+        Fail(EINVAL, "view offset past the end of the region");
+    if (length == 0)
+        length = size - offset;
+    if (length > size - offset)
+        Fail(EINVAL, "view past the end of the region");
+    if (length > std::numeric_limits<std::size_t>::max())
+        Fail(ENOMEM, "view too large");
+    const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* base = ::mmap(nullptr, static_cast<std::size_t>(length), protection, MAP_SHARED, fd_.Get(),
+                        static_cast<off_t>(offset));
+    if (base == MAP_FAILED)
+        Fail(errno, "cannot map a shared region");
+    return MappedMemory(base, static_cast<std::size_t>(length));
+}
+
+std::uint64_t SharedRegion::Granularity() noexcept
+{
+    static const std::uint64_t page = [] {
+        const long size = ::sysconf(_SC_PAGESIZE);
+        return size > 0 ? static_cast<std::uint64_t>(size) : 4096u;
+    }();
+    return page;
+}
+
+}  // namespace platform

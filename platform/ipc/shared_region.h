@@ -1,0 +1,62 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "platform/base/unique_fd.h"
+
+namespace platform {
+
+// One mapping of part of a shared region; unmapped when it goes.
+class MappedMemory {
+public:
+    MappedMemory() noexcept = default;
+    MappedMemory(void* base, std::size_t length) noexcept : base_(base), length_(length) {}
+    MappedMemory(MappedMemory&& other) noexcept;
+    MappedMemory& operator=(MappedMemory&& other) noexcept;
+    MappedMemory(const MappedMemory&) = delete;
+    MappedMemory& operator=(const MappedMemory&) = delete;
+    ~MappedMemory() { Reset(); }
+
+    void* Data() const noexcept { return base_; }
+    std::size_t Size() const noexcept { return length_; }
+    void Reset() noexcept;
+
+private:
+    void* base_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+// Named memory shared by the processes of this user: a file <name>.shm in the
+// private directory. Whether anyone else has it open comes from flock, which
+// the kernel drops when a process dies, so a region whose every user is gone
+// (kill -9 included) is new again for the next opener, and zero-filled.
+// Failures throw std::system_error carrying the errno value.
+class SharedRegion {
+public:
+    static constexpr std::chrono::milliseconds kDefaultOpenWait{5000};
+
+    // Creates the region or opens the existing one; a region found smaller
+    // than `size` is grown to it. `openWait` bounds the wait for other openers.
+    SharedRegion(std::string_view name, std::uint64_t size, std::chrono::milliseconds openWait = kDefaultOpenWait);
+
+    bool AlreadyExisted() const noexcept { return existed_; }
+
+    // The region's size now: another process may have changed it.
+    std::uint64_t CurrentSize() const;
+
+    // Maps `length` bytes at `offset` (a multiple of Granularity()); a length
+    // of 0 maps the rest of the region. Refuses anything past the region's end.
+    MappedMemory Map(std::uint64_t offset, std::uint64_t length, bool writable) const;
+
+    // The alignment of a mapping offset.
+    static std::uint64_t Granularity() noexcept;
+
+private:
+    UniqueFd fd_;
+    bool existed_ = false;
+};
+
+}  // namespace platform

@@ -1,0 +1,190 @@
+#include "platform/settings/settings_file.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "platform/base/unique_fd.h"
+
+namespace platform {
+namespace {
+
+// Removes a temporary file unless it has been put in place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+    ~TemporaryFile()
+    {
+        if (!path_.empty())
+            ::unlink(path_.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    void Keep() noexcept { path_.clear(); }
+
+private:
+    std::string path_;
+};
+
+bool IsAbsolute(const char* path)
+{
+    return path != nullptr && path[0] == '/';
+}
+
+std::string HomeDirectory()
+{
+    const char* home = std::getenv("HOME");
+    if (IsAbsolute(home))
+        return home;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        IsAbsolute(found->pw_dir))
+        return found->pw_dir;
+    return {};
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Like mkdir -p, with mode 0700 for each folder it makes. A folder that is
+// already there may be a link to one; the file itself may not.
+bool MakeDirectories(const std::string& dir)
+{
+    if (IsDirectory(dir))
+        return true;
+    for (std::size_t end = dir.find('/', 1);; end = dir.find('/', end + 1)) {
+        const std::string prefix = dir.substr(0, end);
+        if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0700) != 0 &&
+            (errno != EEXIST || !IsDirectory(prefix)))
+            return false;
+        if (end == std::string::npos)
+            return true;
+    }
+}
+
+void SyncDirectory(const std::string& dir)
+{
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The new file is in place either way; this only makes the rename durable.
+    if (fd)
+        ::fsync(fd.Get());
+}
+
+}  // namespace
+
+std::string DefaultSettingsFilePath()
+{
+    // The base directory rules say a relative path here is invalid and to be
+    // ignored, and an empty one means unset.
+    std::string base;
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    if (IsAbsolute(configHome)) {
+        base = configHome;
+    } else {
+        const std::string home = HomeDirectory();
+        if (home.empty())
+            return {};
+        base = home + "/.config";
+    }
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
+    return base + "/vellumark/settings.reg";
+}
+
+SettingsFile::SettingsFile(std::string path, SettingsFileHooks hooks) : path_(std::move(path)), hooks_(std::move(hooks))
+{}
+
+SettingsFile SettingsFile::Default()
+{
+    return SettingsFile(DefaultSettingsFilePath());
+}
+
+SettingsFile::LoadStatus SettingsFile::Load(std::string& contents) const
+{
+    contents.clear();
+    if (path_.empty())
+        return LoadStatus::Unreadable;
+    // O_NONBLOCK so that a pipe put in the file's place cannot stop us.
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd)
+        return errno == ENOENT ? LoadStatus::Missing : LoadStatus::Unreadable;
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > static_cast<off_t>(kMaxSize))
+        return LoadStatus::Unreadable;
+
+    // The size can change while we read; the cap holds regardless.
+    std::string buffer;
+    char chunk[65536];
+    while (buffer.size() <= kMaxSize) {
+        const ssize_t got = ::read(fd.Get(), chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return LoadStatus::Unreadable;
+        if (got == 0)
+            break;
+        buffer.append(chunk, static_cast<std::size_t>(got));
+    }
+    if (buffer.size() > kMaxSize)
+        return LoadStatus::Unreadable;
+    contents = std::move(buffer);
+    return LoadStatus::Loaded;
+}
+
+bool SettingsFile::Save(std::string_view contents) const
+{
+    const std::size_t slash = path_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    if (name.empty() || !MakeDirectories(dir))
+        return false;
+
+    std::string temporaryPath = dir + "/." + name + ".XXXXXX";
+    UniqueFd fd(::mkostemp(temporaryPath.data(), O_CLOEXEC));
+    if (!fd)
+        return false;
+    TemporaryFile temporary(temporaryPath);
+    // Whatever the umask, the settings are the user's alone.
+    if (::fchmod(fd.Get(), 0600) != 0)
+        return false;
+
+    const char* data = contents.data();
+    std::size_t left = contents.size();
+    while (left > 0) {
+        const ssize_t wrote = hooks_.write ? hooks_.write(fd.Get(), data, left) : ::write(fd.Get(), data, left);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        data += wrote;
+        left -= static_cast<std::size_t>(wrote);
+    }
+    // fsync reports any error of writing back, which close would not add to.
+    if (::fsync(fd.Get()) != 0)
+        return false;
+    fd.Reset();
+
+    const int renamed = hooks_.rename ? hooks_.rename(temporaryPath.c_str(), path_.c_str())
+                                      : std::rename(temporaryPath.c_str(), path_.c_str());
+    if (renamed != 0)
+        return false;
+    temporary.Keep();
+    SyncDirectory(dir);
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,110 @@
+#include "platform/settings/settings_store.h"
+
+#include <utility>
+
+namespace platform {
+namespace {
+
+[[noreturn]] void Fail(const char* what, std::string_view name)
+{
+    throw ESettingsError(std::string(what) + " for '" + std::string(name) + "'");
+}
+
+}  // namespace
+
+TSettingsAccessor::TSettingsAccessor() : TSettingsAccessor(SettingsFile::Default()) {}
+
+TSettingsAccessor::TSettingsAccessor(SettingsFile file) : file_(std::move(file)) {}
+
+TSettingsAccessor::~TSettingsAccessor()
+{
+    CloseKey();
+}
+
+bool TSettingsAccessor::OpenKey(std::string_view path, bool canCreate)
+{
+    std::string full(path);
+    if (!path.starts_with('\\') && key_ && !key_->empty())
+        full = *key_ + "\\" + full;
+    CloseKey();
+
+    auto key = NormalizeKeyPath(full);
+    if (!key)
+        return false;
+
+    SettingsDocument document = SettingsDocument::NewFile();
+    std::string text;
+    switch (file_.Load(text)) {
+    case SettingsFile::LoadStatus::Missing:
+        break;
+    case SettingsFile::LoadStatus::Loaded:
+        document = SettingsDocument::Parse(text);
+        break;
+    case SettingsFile::LoadStatus::Unreadable:
+        // Nothing read means nothing we could keep: the file is left alone,
+        // and with no key open every write fails rather than replace it.
+        return false;
+    }
+
+    if (!document.KeyExists(*key)) {
+        if (!canCreate)
+            return false;
+        document.CreateKey(*key);
+        if (!file_.Save(document.Serialize()))
+            return false;
+    }
+    document_ = std::move(document);
+    key_ = std::move(*key);
+    return true;
+}
+
+void TSettingsAccessor::CloseKey() noexcept
+{
+    // Every write is already on disk, so there is nothing left to flush.
+    key_.reset();
+    document_.reset();
+}
+
+bool TSettingsAccessor::ValueExists(std::string_view name) const
+{
+    return key_ && document_->Find(*key_, name).has_value();
+}
+
+std::int32_t TSettingsAccessor::ReadInteger(std::string_view name) const
+{
+    const auto value = key_ ? document_->Find(*key_, name) : std::nullopt;
+    // Only 4 bytes are asked for: a longer value of any type does not fit,
+    // and only what fits has its type looked at.
+    if (!value || value->data.size() > 4)
+        Fail("Failed to get data", name);
+    if (value->type != kSettingsDword)
+        Fail("Invalid data type", name);
+    std::uint32_t word = 0;
+    for (std::size_t i = value->data.size(); i-- > 0;)
+        word = word << 8 | static_cast<unsigned char>(value->data[i]);
+    return static_cast<std::int32_t>(word);
+}
+
+bool TSettingsAccessor::ReadBool(std::string_view name) const
+{
+    return ReadInteger(name) != 0;
+}
+
+void TSettingsAccessor::WriteInteger(std::string_view name, std::int32_t value)
+{
+    if (!key_)
+        Fail("Failed to set data", name);
+    // The document changes only once the file holds the change.
+    SettingsDocument updated = *document_;
+    if (!updated.SetValue(*key_, name, SettingsValue::Dword(static_cast<std::uint32_t>(value))) ||
+        !file_.Save(updated.Serialize()))
+        Fail("Failed to set data", name);
+    *document_ = std::move(updated);
+}
+
+void TSettingsAccessor::WriteBool(std::string_view name, bool value)
+{
+    WriteInteger(name, value ? 1 : 0);
+}
+
+}  // namespace platform

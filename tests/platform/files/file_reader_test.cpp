@@ -1,0 +1,181 @@
+#include "platform/files/file_reader.h"
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "tests/test_files.h"
+
+namespace {
+
+using platform::SharedReadFile;
+
+using FileReader = TempDirTest;
+
+// Root's privileges are set aside while it lives (nobody's user id as the
+// effective one); an ordinary user has none to set aside.
+class Unprivileged {
+public:
+    Unprivileged() : root_(::geteuid() == 0) { EXPECT_EQ(root_ ? ::seteuid(65534) : 0, 0); }
+    ~Unprivileged() { EXPECT_EQ(root_ ? ::seteuid(0) : 0, 0); }
+
+private:
+    bool root_;
+};
+
+std::string OpenFailure(const std::string& name, const std::string& reason)
+{
+    return "Cannot open file \"" + name + "\". " + reason;
+}
+
+// The file's bytes, or the message of the failure.
+std::string ReadText(SharedReadFile& file)
+{
+    std::string text;
+    const std::string failure = FailureOf([&] {
+        const platform::FileBlock block = file.ReadAll();
+        text.assign(reinterpret_cast<const char*>(block.Data()), static_cast<std::size_t>(block.Size()));
+    });
+    return failure.empty() ? text : failure;
+}
+
+TEST_F(FileReader, ReadsEveryByteIntoABlockOneLongerEndingInZero)
+{
+    std::string large(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i % 251);
+    for (const std::string& bytes : {std::string(),
+                                     std::string("\0\x01\xFF"
+                                                 "abc\r\n",
+                                                 8),
+                                     large}) {
+        SharedReadFile file(MakeFile("data.bin", bytes));
+        EXPECT_EQ(file.Size(), bytes.size());
+        const platform::FileBlock block = file.ReadAll();
+        ASSERT_EQ(block.Size(), static_cast<std::int32_t>(bytes.size()));
+        ASSERT_NE(block.Data(), nullptr);
+        EXPECT_EQ(std::memcmp(block.Data(), bytes.data(), bytes.size()), 0) << bytes.size();
+        EXPECT_EQ(block.Data()[bytes.size()], 0) << bytes.size();
+    }
+}
+
+TEST_F(FileReader, OpenFailuresNameTheAbsoluteFileAndNeverWait)
+{
+    const std::string folder = Path("folder");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string fifo = Path("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    MakeFile("match.bin");
+    const std::string withNul = MakeFile("plain.bin") + std::string("\0tail", 5);
+
+    const InDirectory here(Path(""));
+    const std::pair<std::string, std::string> cases[] = {
+        {".//sub/./../missing.bin", OpenFailure(Path("sub/../missing.bin"), "No such file or directory")},
+        {"m*.bin", OpenFailure(Path("m*.bin"), "No such file or directory")},  // no wildcards here
+        {withNul, OpenFailure(withNul, "Invalid argument")},
+        {folder, OpenFailure(folder, "Is a directory")},
+        {fifo, OpenFailure(fifo, "Not a regular file")},  // should a name turn into a FIFO
+    };
+    for (const auto& [name, message] : cases) {
+        std::string failure;
+        EXPECT_TRUE(FinishesPromptly([&] { failure = FailureOf([&] { SharedReadFile file(name); }); }, fifo))
+            << name << ": the open blocked";
+        EXPECT_EQ(failure, message);
+    }
+
+    const std::string secret = MakeFile("secret.bin");
+    ASSERT_EQ(::chmod(secret.c_str(), 0), 0);
+    const Unprivileged unprivileged;
+    EXPECT_EQ(FailureOf([&] { SharedReadFile file(secret); }), OpenFailure(secret, "Permission denied"));
+}
+
+TEST_F(FileReader, UnderTheLeaseWritersWaitUntilTheFileHasBeenRead)
+{
+    const std::string path = MakeFile("held.bin", "original");
+    // Another process opens the file for writing without waiting: 0 when it
+    // may, otherwise the errno.
+    const auto writerAttempt = [&] {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            ::_exit(fd < 0 ? errno : 0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    {
+        SharedReadFile file(path);
+        if (!file.HoldsLease())
+            GTEST_SKIP() << "this file system grants no read leases";
+        // The refused writer also makes the system send this process SIGIO,
+        // which must not end it.
+        EXPECT_EQ(writerAttempt(), EWOULDBLOCK);
+        EXPECT_EQ(ReadText(file), "original");
+        EXPECT_FALSE(file.HoldsLease());
+        EXPECT_EQ(writerAttempt(), 0) << "once read, the file no longer holds writers off";
+    }
+
+    // A file that is already open for writing is not read at all.
+    const int writer = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(FailureOf([&] { SharedReadFile file(path); }), OpenFailure(path, "The file is open for writing"));
+    ::close(writer);
+}
+
+// Without a lease (here: root's file, opened by another user) the reader
+// compares the file's state before and after the read.
+TEST_F(FileReader, WithoutALeaseAFileChangedDuringTheReadIsRefused)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to open a file as another user";
+    const std::string path = Path("shared.bin");
+    const std::string changed = OpenFailure(path, "The file changed while it was being read");
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[] {}, "0123456789"},
+        {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; },
+         changed},  // only the times tell
+        {[&] { ASSERT_EQ(::truncate(path.c_str(), 4), 0); }, "Stream read error"},
+    };
+    for (const auto& [change, result] : cases) {
+        MakeFile("shared.bin", "0123456789");
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+        // An old last-write time, so that any write shows whatever the clock's resolution.
+        const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+        std::unique_ptr<SharedReadFile> file;
+        {
+            const Unprivileged unprivileged;
+            file = std::make_unique<SharedReadFile>(path);
+        }
+        ASSERT_FALSE(file->HoldsLease());
+        change();
+        EXPECT_EQ(ReadText(*file), result);
+    }
+}
+
+TEST_F(FileReader, FilesOf2GiBOrMoreAreRefusedBeforeReading)
+{
+    const std::string path = Path("huge.bin");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const int sized = ::ftruncate(fd, off_t{1} << 31);
+    ::close(fd);
+    if (sized != 0)
+        GTEST_SKIP() << "cannot make a sparse file of 2 GiB here: " << std::strerror(errno);
+
+    SharedReadFile file(path);
+    EXPECT_EQ(file.Size(), std::uint64_t{1} << 31);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(ReadText(file), "File \"" + path +
+                                  "\" is too large: the largest file that can be digested has "
+                                  "2147483647 bytes (2 GiB less one byte)");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+}  // namespace
