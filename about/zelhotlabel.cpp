@@ -12,6 +12,7 @@
 #include <QToolTip>
 
 #include "about/desktopopener.h"
+#include "platform/base/ascii.h"
 #include "platform/ui/guard.h"
 #include "platform/ui/shell.h"
 
@@ -29,10 +30,7 @@ bool StartsWithAsciiNoCase(const QString& text, std::string_view prefix)
         return false;
     }
     for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char16_t c = text[static_cast<qsizetype>(i)].unicode();
-        if (c >= u'A' && c <= u'Z') {
-            c = static_cast<char16_t>(c - u'A' + u'a');
-        }
+        const char16_t c = platform::AsciiToLower(text[static_cast<qsizetype>(i)].unicode());
         if (c != static_cast<unsigned char>(prefix[i])) {
             return false;
         }

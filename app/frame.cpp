@@ -8,9 +8,10 @@
 #include <QScreen>
 #include <QWindow>
 
+#include "platform/base/ascii.h"
+#include "platform/process/process.h"
 #include "platform/ui/error_text.h"
 #include "platform/ui/guard.h"
-#include "platform/process/process.h"
 
 AppFrameClass* AppFrame = nullptr;
 
@@ -48,10 +49,8 @@ std::string AppTitleFromPath(std::string_view path)
     std::string title(path);
     // Only ASCII letters are lowered: the name is UTF-8, whose other bytes
     // must stay as they are.
-    for (std::size_t i = 1; i < title.size(); ++i) {
-        if (title[i] >= 'A' && title[i] <= 'Z')
-            title[i] = static_cast<char>(title[i] - 'A' + 'a');
-    }
+    for (std::size_t i = 1; i < title.size(); ++i)
+        title[i] = platform::AsciiToLower(title[i]);
     return title;
 }
 

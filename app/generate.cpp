@@ -2,6 +2,7 @@
 
 #include "engine/digest.h"
 #include "engine/numtext.h"
+#include "platform/base/ascii.h"
 #include "platform/files/file_reader.h"
 #include "platform/files/file_search.h"
 
@@ -9,15 +10,6 @@ namespace {
 
 // The engine's code for a name that the existence test turned down.
 constexpr std::uint32_t kInvalidFileName = 7;
-
-std::string AsciiUpper(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-}
 
 // Runs the ticked algorithms in the order MD5, SHA-1, CRC-32 over one input,
 // handing each result on as soon as it is known. The callables compute the
@@ -32,7 +24,7 @@ void DeliverResults(const GenerateInput& input, const ResultSink& sink, Md5Of md
             hmacMd5Of(digest);
         else
             md5Of(digest);
-        sink(Algorithm::Md5, AsciiUpper(DigestToHexText(digest)));
+        sink(Algorithm::Md5, platform::AsciiUpper(DigestToHexText(digest)));
     }
     if (input.sha1) {
         Sha1Digest digest{};
@@ -40,7 +32,7 @@ void DeliverResults(const GenerateInput& input, const ResultSink& sink, Md5Of md
             hmacSha1Of(digest);
         else
             sha1Of(digest);
-        sink(Algorithm::Sha1, AsciiUpper(DigestToHexText(digest)));
+        sink(Algorithm::Sha1, platform::AsciiUpper(DigestToHexText(digest)));
     }
     if (input.crc32)
         sink(Algorithm::Crc32, WordToHexText(crc32Of(), 0, true));

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/base/ascii.h"
+
 // The block functions are written as many small steps; they only pay off
 // when every step is inlined into one straight run of code.
 #if defined(__GNUC__) || defined(__clang__)
@@ -513,15 +515,11 @@ std::uint32_t Crc32(const std::uint8_t* p, std::size_t length)
 
 // ---------------------------------------------------------------- text
 
-constexpr char kLowerDigits[] = "0123456789abcdef";
-
 std::string BytesToHexText(const std::uint8_t* bytes, std::size_t count)
 {
-    std::string text(2 * count, '0');
-    for (std::size_t i = 0; i < count; ++i) {
-        text[2 * i] = kLowerDigits[bytes[i] >> 4];
-        text[2 * i + 1] = kLowerDigits[bytes[i] & 0x0F];
-    }
+    std::string text;
+    text.reserve(2 * count);
+    platform::AppendHexBytes(text, bytes, count, false);
     return text;
 }
 

@@ -3,12 +3,7 @@
 #include <algorithm>
 #include <cassert>
 
-namespace {
-
-constexpr char kUpperDigits[] = "0123456789ABCDEF";
-constexpr char kLowerDigits[] = "0123456789abcdef";
-
-}  // namespace
+#include "platform/base/ascii.h"
 
 std::string WordToBaseText(std::uint32_t value, std::uint8_t minWidth, std::uint8_t base, bool upperCase)
 {
@@ -25,7 +20,7 @@ std::string WordToBaseText(std::uint32_t value, std::uint8_t minWidth, std::uint
     const int width = std::max({digits, static_cast<int>(minWidth), 1});
 
     std::string text(static_cast<std::size_t>(width), '0');
-    const char* const table = upperCase ? kUpperDigits : kLowerDigits;
+    const char* const table = platform::HexDigits(upperCase);
     for (auto pos = text.size(); value != 0; value /= base)
         text[--pos] = table[value % base];
     return text;

@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/base/retry.h"
+
 namespace platform {
 namespace {
 
@@ -159,10 +161,10 @@ FileBlock SharedReadFile::ReadAll()
 
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got =
-            ::pread(fd_.Get(), block.get() + done, static_cast<std::size_t>(size) - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = RetryOnInterrupt([&] {
+            return ::pread(fd_.Get(), block.get() + done, static_cast<std::size_t>(size) - done,
+                           static_cast<off_t>(done));
+        });
         if (got <= 0)
             throw EFileReadError();
         done += static_cast<std::size_t>(got);

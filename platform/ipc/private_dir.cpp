@@ -13,6 +13,9 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/base/ascii.h"
+#include "platform/base/retry.h"
+
 namespace platform {
 namespace {
 
@@ -43,12 +46,7 @@ std::string NameHash(std::string_view name)
     mix ^= mix >> 33;
     mix *= 0xc4ceb9fe1a85ec53ULL;
     mix ^= mix >> 33;
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint64_t word : {fnv, mix})
-        for (int shift = 60; shift >= 0; shift -= 4)
-            text += digits[(word >> shift) & 0xF];
-    return text;
+    return HexWord(fnv, 16, false) + HexWord(mix, 16, false);
 }
 
 }  // namespace
@@ -87,14 +85,12 @@ std::string ObjectFileName(std::string_view name, std::string_view suffix)
 {
     // '%' and '~' are escaped too, so the escaping is one-to-one and '~' only
     // ever appears in front of the hash of a shortened name.
-    static const char digits[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(name.size());
     for (unsigned char c : name) {
         if (c == '/' || c == '\0' || c == '%' || c == '~') {
             escaped += '%';
-            escaped += digits[c >> 4];
-            escaped += digits[c & 0xF];
+            AppendHexBytes(escaped, &c, 1, true);
         } else {
             escaped += static_cast<char>(c);
         }
@@ -132,10 +128,8 @@ PrivateFileLock PrivateFileLock::Acquire(int directory, const std::string& fileN
     const auto deadline = std::chrono::steady_clock::now() + wait;
     auto pause = std::chrono::microseconds(200);
     for (;;) {
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
+        if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) == 0)
             return PrivateFileLock(std::move(fd));
-        if (errno == EINTR)
-            continue;
         if (errno != EWOULDBLOCK)
             Fail(errno, "cannot lock a private file");
         if (std::chrono::steady_clock::now() >= deadline)
@@ -148,14 +142,11 @@ PrivateFileLock PrivateFileLock::Acquire(int directory, const std::string& fileN
 std::optional<PrivateFileLock> PrivateFileLock::TryAcquire(int directory, const std::string& fileName)
 {
     UniqueFd fd = OpenPrivateFile(directory, fileName);
-    for (;;) {
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
-            return PrivateFileLock(std::move(fd));
-        if (errno == EWOULDBLOCK)
-            return std::nullopt;
-        if (errno != EINTR)
-            Fail(errno, "cannot lock a private file");
-    }
+    if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) == 0)
+        return PrivateFileLock(std::move(fd));
+    if (errno != EWOULDBLOCK)
+        Fail(errno, "cannot lock a private file");
+    return std::nullopt;
 }
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/base/retry.h"
 #include "platform/ipc/private_dir.h"
 
 namespace platform {
@@ -24,20 +25,12 @@ namespace {
 
 int Flock(int fd, int operation)
 {
-    int result;
-    do
-        result = ::flock(fd, operation);
-    while (result != 0 && errno == EINTR);
-    return result;
+    return RetryOnInterrupt([&] { return ::flock(fd, operation); });
 }
 
 void Truncate(int fd, std::uint64_t size)
 {
-    int result;
-    do
-        result = ::ftruncate(fd, static_cast<off_t>(size));
-    while (result != 0 && errno == EINTR);
-    if (result != 0)
+    if (RetryOnInterrupt([&] { return ::ftruncate(fd, static_cast<off_t>(size)); }) != 0)
         Fail(errno, "cannot size a shared region");
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/base/retry.h"
 #include "platform/base/unique_fd.h"
 
 namespace platform {
@@ -41,10 +42,7 @@ StatResult ReadThreadStat(std::int32_t pid, std::int32_t tid, char& state, std::
     if (!fd)
         return errno == ENOENT || errno == ESRCH ? StatResult::Missing : StatResult::Failed;
     char buffer[1024];
-    ssize_t length;
-    do
-        length = ::read(fd.Get(), buffer, sizeof buffer - 1);
-    while (length < 0 && errno == EINTR);
+    const ssize_t length = RetryOnInterrupt([&] { return ::read(fd.Get(), buffer, sizeof buffer - 1); });
     if (length < 0)
         return errno == ESRCH ? StatResult::Missing : StatResult::Failed;
     buffer[length] = '\0';

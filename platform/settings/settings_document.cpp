@@ -1,8 +1,9 @@
 #include "platform/settings/settings_document.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
+
+#include "platform/base/ascii.h"
 
 namespace platform {
 namespace {
@@ -27,15 +28,9 @@ bool IsControl(char c)
     return byte < 0x20 || byte == 0x7f;
 }
 
-char LowerAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool SameName(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    return SameAsciiNoCase(a, b);
 }
 
 std::string_view TrimLeft(std::string_view s)
@@ -53,17 +48,6 @@ std::string_view Trim(std::string_view s)
     return s;
 }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // 1 to 8 hex digits and nothing else; anything longer would not fit 32 bits.
 std::optional<std::uint32_t> ParseHexWord(std::string_view s)
 {
@@ -71,7 +55,7 @@ std::optional<std::uint32_t> ParseHexWord(std::string_view s)
         return std::nullopt;
     std::uint32_t value = 0;
     for (char c : s) {
-        const int digit = HexDigit(c);
+        const int digit = HexDigitValue(c);
         if (digit < 0)
             return std::nullopt;
         value = value << 4 | static_cast<std::uint32_t>(digit);
@@ -240,12 +224,10 @@ std::string Quote(std::string_view text)
 std::string HexList(std::string_view bytes)
 {
     std::string out;
-    char digits[4];
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(bytes[i]));
         if (i)
             out.push_back(',');
-        out += digits;
+        AppendHexBytes(out, reinterpret_cast<const std::uint8_t*>(bytes.data() + i), 1, false);
     }
     return out;
 }
@@ -256,14 +238,12 @@ std::optional<std::string> FormatValueLine(std::string_view name, const Settings
         return std::nullopt;
     std::string line = name.empty() ? std::string("@") : Quote(name);
     line.push_back('=');
-    char number[16];
     if (value.type == kSettingsDword && value.data.size() == 4) {
         std::uint32_t word = 0;
         for (int i = 3; i >= 0; --i)
             word = word << 8 | static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
-        std::snprintf(number, sizeof number, "%08x", word);
         line += "dword:";
-        line += number;
+        line += HexWord(word, 8, false);
     } else if (value.type == kSettingsText && value.data.ends_with('\0') &&
                IsPrintableText(std::string_view(value.data).substr(0, value.data.size() - 1))) {
         line += Quote(std::string_view(value.data).substr(0, value.data.size() - 1));
@@ -271,10 +251,7 @@ std::optional<std::string> FormatValueLine(std::string_view name, const Settings
         if (value.type == kSettingsBinary) {
             line += "hex:";
         } else {
-            std::snprintf(number, sizeof number, "%x", value.type);
-            line += "hex(";
-            line += number;
-            line += "):";
+            line += "hex(" + HexWord(value.type, 0, false) + "):";
         }
         line += HexList(value.data);
     }
@@ -458,9 +435,7 @@ std::vector<std::pair<std::string, SettingsValue>> SettingsDocument::Values(std:
     for (const Entry& entry : entries_) {
         if (entry.kind != Kind::Value || !SameName(sections_[static_cast<std::size_t>(entry.section)], key))
             continue;
-        std::string lower = entry.name;
-        std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
-        const auto [place, added] = byName.try_emplace(std::move(lower), values.size());
+        const auto [place, added] = byName.try_emplace(AsciiLower(entry.name), values.size());
         if (added)
             values.emplace_back(entry.name, entry.value);
         else

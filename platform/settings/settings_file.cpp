@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/retry.h"
 #include "platform/base/unique_fd.h"
 
 namespace platform {
@@ -130,9 +131,7 @@ SettingsFile::LoadStatus SettingsFile::Load(std::string& contents) const
     std::string buffer;
     char chunk[65536];
     while (buffer.size() <= kMaxSize) {
-        const ssize_t got = ::read(fd.Get(), chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = RetryOnInterrupt([&] { return ::read(fd.Get(), chunk, sizeof chunk); });
         if (got < 0)
             return LoadStatus::Unreadable;
         if (got == 0)
@@ -165,9 +164,8 @@ bool SettingsFile::Save(std::string_view contents) const
     const char* data = contents.data();
     std::size_t left = contents.size();
     while (left > 0) {
-        const ssize_t wrote = hooks_.write ? hooks_.write(fd.Get(), data, left) : ::write(fd.Get(), data, left);
-        if (wrote < 0 && errno == EINTR)
-            continue;
+        const ssize_t wrote = RetryOnInterrupt(
+            [&] { return hooks_.write ? hooks_.write(fd.Get(), data, left) : ::write(fd.Get(), data, left); });
         if (wrote <= 0)
             return false;
         data += wrote;
