@@ -11,12 +11,16 @@
 #include <string>
 #include <string_view>
 
+#include <QByteArrayView>
 #include <QString>
+#include <QStringDecoder>
 
 #include "app/generate.h"
 #include "app/textbytes.h"
-#include "platform/ui/error_text.h"
+#include "platform/base/ascii.h"
 #include "platform/base/exception.h"
+#include "platform/files/file_reader.h"
+#include "platform/ui/error_text.h"
 
 namespace {
 
@@ -116,10 +120,16 @@ Request ParseArguments(int argc, char** argv)
         input.source = GenerateSource::File;
         input.fileName = TrimFileName(*file);
     } else {
-        // The arguments arrive in the locale's encoding; the text then takes
-        // the same way to bytes as a text pasted into the window.
+        // The arguments arrive in the locale's encoding (UTF-8 for Qt on
+        // Linux); the text then takes the same way to bytes as a text pasted
+        // into the window. Bytes that are no text in it could never be in the
+        // text box either: they would be digested as replacement characters.
+        QStringDecoder decoder(QStringDecoder::System);
+        const QString decoded = decoder.decode(QByteArrayView(text->data(), static_cast<qsizetype>(text->size())));
+        if (decoder.hasError())
+            throw Exception("The text holds bytes that are not valid UTF-8, the locale's encoding");
         input.source = GenerateSource::Text;
-        input.text = TextPageBytes(QString::fromLocal8Bit(text->data(), static_cast<qsizetype>(text->size())));
+        input.text = TextPageBytes(decoded);
     }
     return request;
 }
@@ -137,10 +147,37 @@ const char* Label(Algorithm algorithm)
     return "";
 }
 
+// Control characters (of a file name, say) are written escaped, so that
+// none reaches the terminal as a command; a backslash is doubled to keep the
+// escapes unambiguous. UTF-8's C1 controls (C2 80 to C2 9F) count too.
+std::string Escaped(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte < 0x20 || byte == 0x7F || c1) {
+            const auto escapeByte = [&out](unsigned char b) {
+                out += "\\x";
+                platform::AppendHexBytes(out, &b, 1, true);
+            };
+            escapeByte(byte);
+            if (c1)
+                escapeByte(static_cast<unsigned char>(text[++i]));
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 int Fail(const std::string& message)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", platform::WithFullStop(message).c_str());
+    std::fprintf(stderr, "%s\n", Escaped(platform::WithFullStop(message)).c_str());
     return kExitFailure;
 }
 
@@ -152,11 +189,15 @@ int main(int argc, char** argv)
     try {
         request = ParseArguments(argc, argv);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "vellumark-cli: %s\n%s", error.problem.c_str(), kUsage);
+        std::fprintf(stderr, "vellumark-cli: %s\n%s", Escaped(error.problem).c_str(), kUsage);
         return kExitUsage;
+    } catch (const Exception& error) {
+        return Fail(error.Message());
     } catch (const std::bad_alloc&) {
         return Fail("Out of memory");
     }
+    // Files are read under a lease, whose break would otherwise end us.
+    platform::IgnoreLeaseBreakSignal();
     if (request.help) {
         std::fputs(kUsage, stdout);
         std::fputs(kHelp, stdout);

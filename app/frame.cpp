@@ -31,6 +31,8 @@ public:
         QMessageBox box(owner);
         box.setIcon(QMessageBox::Critical);
         box.setWindowTitle(FromBytes(request.caption));
+        // Messages quote file names and such: never read them as markup.
+        box.setTextFormat(Qt::PlainText);
         box.setText(FromBytes(request.text));
         box.setStandardButtons(QMessageBox::Ok);
         box.setWindowModality(Qt::ApplicationModal);

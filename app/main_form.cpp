@@ -139,14 +139,28 @@ void TForm1::SaveSettings()
     SaveFormSettings(view);
 }
 
+void TForm1::SaveSettingsBeforeLeaving()
+{
+    // The first failure keeps the window, so that the user sees why; a store
+    // that can never be written must not keep them from leaving for good.
+    try {
+        SaveSettings();
+        saveFailed_ = false;
+    } catch (const Exception& error) {
+        if (!std::exchange(saveFailed_, true))
+            throw;
+        platform::ReportException(error);
+    }
+}
+
 void TForm1::FormClose()
 {
-    SaveSettings();
+    SaveSettingsBeforeLeaving();
 }
 
 void TForm1::MnExitClick()
 {
-    SaveSettings();
+    SaveSettingsBeforeLeaving();
     if (AppFrame != nullptr)
         AppFrame->RequestQuit();
 }

@@ -40,6 +40,9 @@ public:
     void SetInitialState();
     void LoadSettings();
     void SaveSettings();
+    // SaveSettings for Exit and close: throws on a failure, except when the
+    // last attempt failed too, which is shown and then let go.
+    void SaveSettingsBeforeLeaving();
 
     // Replaces the open-file dialog; returns the previous one.
     std::unique_ptr<OpenFileDialog> SetOpenDialog(std::unique_ptr<OpenFileDialog> dialog);
@@ -59,6 +62,7 @@ private:
     // text (not of its formatting or undo state) clears the results.
     QString memoText_;
     bool snapping_ = false;
+    bool saveFailed_ = false;
 };
 
 class TAboutBox;

@@ -8,6 +8,7 @@
 
 #include "about/about.h"
 #include "app/main_form.h"
+#include "platform/files/file_reader.h"
 #include "platform/process/process.h"
 #include "platform/process/session_end.h"
 
@@ -37,6 +38,8 @@ bool HasDisplay()
 int RunVellumark(int argc, char* argv[])
 {
     Q_INIT_RESOURCE(resources);
+    // Files are read under a lease, whose break would otherwise end us.
+    platform::IgnoreLeaseBreakSignal();
     ChoosePlatform();
     if (!HasDisplay()) {
         std::fprintf(stderr,

@@ -1,9 +1,12 @@
 #include "platform/files/file_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <system_error>
 
@@ -20,23 +23,19 @@ std::string SystemText(int error)
     return std::strerror(error);
 }
 
-// A lease holder is told of a writer's open by SIGIO, whose default action
-// ends the process. Nothing here waits for that signal (the writer simply
-// waits until the file has been read), so it is ignored, unless the program
-// has a use of its own for it.
-void KeepLeaseBreaksHarmless() noexcept
+// How much a file whose reported size says nothing (procfs, sysfs) is read
+// at first; the block grows as the content turns out longer.
+constexpr std::size_t kFirstGuess = 64 * 1024;
+
+// Compared a piece at a time, so that checking costs no second block.
+constexpr std::size_t kCompareChunk = 1024 * 1024;
+
+// A lease is taken only when a writer's arrival cannot end the process.
+bool LeaseBreaksAreHarmless() noexcept
 {
-    static const bool done = [] {
-        struct sigaction current {};
-        if (::sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-            struct sigaction ignore {};
-            ignore.sa_handler = SIG_IGN;
-            sigemptyset(&ignore.sa_mask);
-            ::sigaction(SIGIO, &ignore, nullptr);
-        }
-        return true;
-    }();
-    (void)done;
+    struct sigaction current {};
+    return ::sigaction(SIGIO, nullptr, &current) == 0 &&
+           ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL);
 }
 
 bool SameState(const struct stat& a, const struct stat& b) noexcept
@@ -61,6 +60,14 @@ EFileTooLargeError::EFileTooLargeError(const std::string& fileName)
 {}
 
 ENoMemoryError::ENoMemoryError() : Exception("Out of memory") {}
+
+bool IgnoreLeaseBreakSignal() noexcept
+{
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    return ::sigaction(SIGIO, &ignore, nullptr) == 0;
+}
 
 std::string AbsoluteFileName(const std::string& name)
 {
@@ -92,12 +99,10 @@ std::string AbsoluteFileName(const std::string& name)
     return result;
 }
 
-SharedReadFile::SharedReadFile(const std::string& name) : name_(name)
+SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(name)
 {
     if (name.find('\0') != std::string::npos)
         throw EFileOpenError(name, SystemText(EINVAL));
-
-    KeepLeaseBreaksHarmless();
 
     // O_NONBLOCK: should the name have become a FIFO since the existence
     // test, the open must not wait for a writer; and a file under another
@@ -123,7 +128,7 @@ SharedReadFile::SharedReadFile(const std::string& name) : name_(name)
     // open waits. Only the file's owner (or a process with CAP_LEASE) gets
     // one, and some file systems have none; without it the state taken
     // below is compared after the read.
-    if (::fcntl(file.Get(), F_SETLEASE, F_RDLCK) == 0) {
+    if (lease == Lease::Try && LeaseBreaksAreHarmless() && ::fcntl(file.Get(), F_SETLEASE, F_RDLCK) == 0) {
         lease_ = true;
     } else if (errno == EAGAIN) {
         throw EFileOpenError(name, kOpenForWritingText);
@@ -146,37 +151,96 @@ void SharedReadFile::ReleaseLease() noexcept
     }
 }
 
-FileBlock SharedReadFile::ReadAll()
+FileBlock SharedReadFile::ReadAll(std::uint64_t limit)
 {
-    const std::uint64_t size = Size();
-    if (size > kMaxWholeFileSize)
+    if (Size() > limit)
         throw EFileTooLargeError(name_);
 
+    // A regular file's size is where its content ends; files of the kernel's
+    // own (procfs, sysfs) report 0 or a page whatever they hold. So the read
+    // goes on to the end of the content, the size being only a first guess.
+    std::size_t capacity = static_cast<std::size_t>(Size() > 0 ? Size() : std::min<std::uint64_t>(kFirstGuess, limit));
     // calloc hands out fresh pages already zero, so a large file's block is
     // not written twice.
-    std::unique_ptr<unsigned char, FileBlock::Free> block(
-        static_cast<unsigned char*>(std::calloc(static_cast<std::size_t>(size) + 1, 1)));
+    std::unique_ptr<unsigned char, FileBlock::Free> block(static_cast<unsigned char*>(std::calloc(capacity + 1, 1)));
     if (!block)
         throw ENoMemoryError();
 
     std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got = RetryOnInterrupt([&] {
-            return ::pread(fd_.Get(), block.get() + done, static_cast<std::size_t>(size) - done,
-                           static_cast<off_t>(done));
-        });
-        if (got <= 0)
+    for (;;) {
+        if (done == capacity) {
+            // The block is full: one byte more tells whether the file goes on.
+            unsigned char probe = 0;
+            const ssize_t more =
+                RetryOnInterrupt([&] { return ::pread(fd_.Get(), &probe, 1, static_cast<off_t>(done)); });
+            if (more < 0)
+                throw EFileReadError();
+            if (more == 0)
+                break;
+            if (done >= limit)
+                throw EFileTooLargeError(name_);
+            const std::size_t grown =
+                static_cast<std::size_t>(std::min<std::uint64_t>(2 * std::uint64_t{capacity} + kFirstGuess, limit));
+            auto* bigger = static_cast<unsigned char*>(std::realloc(block.get(), grown + 1));
+            if (bigger == nullptr)
+                throw ENoMemoryError();
+            block.release();
+            block.reset(bigger);
+            std::memset(bigger + capacity, 0, grown + 1 - capacity);
+            bigger[done++] = probe;
+            capacity = grown;
+            continue;
+        }
+        const ssize_t got = RetryOnInterrupt(
+            [&] { return ::pread(fd_.Get(), block.get() + done, capacity - done, static_cast<off_t>(done)); });
+        if (got < 0)
             throw EFileReadError();
+        if (got == 0)
+            break;
         done += static_cast<std::size_t>(got);
     }
 
-    struct stat after {};
-    const bool stated = ::fstat(fd_.Get(), &after) == 0;
+    // Under the lease no writer can have been at work. Without it, the bytes
+    // count only if they were the file's content at one moment: the file's
+    // state must not have moved, and a second read must find the same bytes,
+    // since neither a write already under way when the read began nor one
+    // through a shared mapping moves the file's times.
+    if (!lease_ && beforeCheck_)
+        beforeCheck_();
+    const bool unchanged = lease_ || (SameStateAsBefore() && ReadsTheSame(block.get(), done) && SameStateAsBefore());
     ReleaseLease();
-    if (!stated || !SameState(before_, after))
+    if (!unchanged)
         throw EFileOpenError(name_, kChangedWhileReadText);
 
-    return FileBlock(std::move(block), static_cast<std::int32_t>(size));
+    return FileBlock(std::move(block), static_cast<std::int32_t>(done));
+}
+
+bool SharedReadFile::SameStateAsBefore() const noexcept
+{
+    struct stat now {};
+    return ::fstat(fd_.Get(), &now) == 0 && SameState(before_, now);
+}
+
+bool SharedReadFile::ReadsTheSame(const unsigned char* bytes, std::size_t size) const
+{
+    const std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[kCompareChunk + 1]);
+    if (!chunk)
+        throw ENoMemoryError();
+    std::size_t done = 0;
+    for (;;) {
+        // One byte past the end is asked for too: the content must end where it did.
+        const std::size_t want = std::min(kCompareChunk, size - done) + (size - done <= kCompareChunk ? 1 : 0);
+        const ssize_t got =
+            RetryOnInterrupt([&] { return ::pread(fd_.Get(), chunk.get(), want, static_cast<off_t>(done)); });
+        if (got < 0)
+            throw EFileReadError();
+        if (got == 0)
+            return done == size;
+        if (static_cast<std::size_t>(got) > size - done ||
+            std::memcmp(chunk.get(), bytes + done, static_cast<std::size_t>(got)) != 0)
+            return false;
+        done += static_cast<std::size_t>(got);
+    }
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -52,6 +53,12 @@ inline constexpr const char* kOpenForWritingText = "The file is open for writing
 inline constexpr const char* kChangedWhileReadText = "The file changed while it was being read";
 inline constexpr const char* kNotRegularText = "Not a regular file";
 
+// A lease holder is told of a writer's open by SIGIO, whose default action
+// ends the process. Nothing here waits for that signal (the writer simply
+// waits until the file has been read), so a program that reads files sets it
+// to be ignored once, at its start. False when the system refused.
+bool IgnoreLeaseBreakSignal() noexcept;
+
 // The name made absolute against the current directory, with "." components
 // and repeated slashes dropped; ".." stays, since a symbolic link before it
 // would make dropping it name another file. Only for messages.
@@ -81,36 +88,48 @@ private:
 // until the file has been read (and fails at once if it asks not to wait);
 // a file that someone already has open for writing cannot be opened. Where
 // no lease can be had (the file belongs to another user, or its file system
-// has no leases), a file that changes while it is read is refused instead of
-// being digested torn.
+// has no leases), the file is read twice, and a file whose content was not
+// the same both times is refused instead of being digested torn.
 class SharedReadFile {
 public:
+    // Never is for tests: the reading that a file without a lease gets.
+    enum class Lease { Try, Never };
+
     // Throws EFileOpenError.
-    explicit SharedReadFile(const std::string& name);
+    explicit SharedReadFile(const std::string& name, Lease lease = Lease::Try);
     ~SharedReadFile();
     SharedReadFile(const SharedReadFile&) = delete;
     SharedReadFile& operator=(const SharedReadFile&) = delete;
 
-    // The size when the file was opened.
+    // The size the file reported when it was opened.
     std::uint64_t Size() const noexcept { return static_cast<std::uint64_t>(before_.st_size); }
 
     // Whether writers are being held off by a lease.
     bool HoldsLease() const noexcept { return lease_; }
 
-    // Reads the whole file from offset 0 into a zero-filled block one byte
-    // longer than the file, then gives up the lease so that waiting writers
-    // can go on. Throws EFileTooLargeError before allocating, ENoMemoryError,
-    // EFileReadError when fewer bytes arrive than the size, and
-    // EFileOpenError when the file changed meanwhile.
-    FileBlock ReadAll();
+    // Reads the whole file from offset 0, to the end of its content (which
+    // may differ from the reported size for the kernel's own files), into a
+    // zero-filled block one byte longer than the content, then gives up the
+    // lease so that waiting writers can go on. Throws EFileTooLargeError
+    // when the content is longer than limit (before allocating, when the
+    // reported size says so), ENoMemoryError, EFileReadError when reading
+    // fails, and EFileOpenError when the file changed meanwhile.
+    FileBlock ReadAll(std::uint64_t limit = kMaxWholeFileSize);
+
+    // For tests only: runs between the first read and the check of a file
+    // read without a lease, where another process could change the file.
+    void SetBeforeCheckForTesting(std::function<void()> hook) { beforeCheck_ = std::move(hook); }
 
 private:
     void ReleaseLease() noexcept;
+    bool SameStateAsBefore() const noexcept;
+    bool ReadsTheSame(const unsigned char* bytes, std::size_t size) const;
 
     std::string name_;
     UniqueFd fd_;
     bool lease_ = false;
     struct stat before_ {};
+    std::function<void()> beforeCheck_;
 };
 
 }  // namespace platform

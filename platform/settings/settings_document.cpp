@@ -182,12 +182,20 @@ std::optional<std::pair<std::string, SettingsValue>> ParseValueLine(std::string_
 
 // Only a hex list may go on over the next line; for anything else a trailing
 // backslash is just damage and must not swallow the line after it.
-bool ContinuesOnNextLine(std::string_view line)
+bool MayContinue(std::string_view line)
 {
     line = Trim(line);
     std::string name;
     std::size_t dataStart = 0;
-    return line.ends_with('\\') && ParseValueHead(line, name, dataStart) && line.substr(dataStart).starts_with("hex");
+    return ParseValueHead(line, name, dataStart) && line.substr(dataStart).starts_with("hex");
+}
+
+// Looks only at the end of the line, however long the line has grown.
+bool EndsWithBackslash(std::string_view line)
+{
+    while (!line.empty() && IsSpace(line.back()))
+        line.remove_suffix(1);
+    return line.ends_with('\\');
 }
 
 std::string_view WithoutTerminator(std::string_view raw)
@@ -338,7 +346,10 @@ SettingsDocument SettingsDocument::Parse(std::string_view text)
         if (pos == 0 && first.starts_with("\xEF\xBB\xBF"))
             first.remove_prefix(3);  // editors' BOM
         std::string line(first);
-        while (next < text.size() && ContinuesOnNextLine(line)) {
+        // Whether the value may go on is settled by its first line alone, so
+        // each further line costs only its own length.
+        const bool mayContinue = EndsWithBackslash(line) && MayContinue(line);
+        while (mayContinue && next < text.size() && EndsWithBackslash(line)) {
             const std::size_t after = lineEnd(next);
             const std::string_view more = WithoutTerminator(text.substr(next, after - next));
             if (TrimLeft(more).starts_with('['))
@@ -504,8 +515,16 @@ int SettingsDocument::AddSection(std::string_view key)
 
 void SettingsDocument::EndLastLine(std::size_t before)
 {
-    if (before > 0 && !entries_[before - 1].raw.ends_with('\n'))
-        entries_[before - 1].raw += newline_;
+    if (before == 0)
+        return;
+    std::string& raw = entries_[before - 1].raw;
+    if (raw.ends_with('\n'))
+        return;
+    // A lone CR at the very end was read as the line's end: it becomes the
+    // file's usual one, not part of the line.
+    if (raw.ends_with('\r'))
+        raw.pop_back();
+    raw += newline_;
 }
 
 }  // namespace platform

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -77,14 +80,6 @@ bool MakeDirectories(const std::string& dir)
     }
 }
 
-void SyncDirectory(const std::string& dir)
-{
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // The new file is in place either way; this only makes the rename durable.
-    if (fd)
-        ::fsync(fd.Get());
-}
-
 }  // namespace
 
 std::string DefaultSettingsFilePath()
@@ -146,17 +141,25 @@ SettingsFile::LoadStatus SettingsFile::Load(std::string& contents) const
 
 bool SettingsFile::Save(std::string_view contents) const
 {
+    // What is saved must load again: a file past the read limit never would.
+    if (contents.size() > kMaxSize)
+        return false;
     const std::size_t slash = path_.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
     const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
     if (name.empty() || !MakeDirectories(dir))
         return false;
+    RemoveStaleTemporaryFiles(dir, name);
 
-    std::string temporaryPath = dir + "/." + name + ".XXXXXX";
+    std::string temporaryPath = dir + "/" + TemporaryPrefix(name) + "XXXXXX";
     UniqueFd fd(::mkostemp(temporaryPath.data(), O_CLOEXEC));
     if (!fd)
         return false;
     TemporaryFile temporary(temporaryPath);
+    // Held until the file is in place, so that no other save takes it for
+    // one left behind by a save that was killed.
+    if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0)
+        return false;
     // Whatever the umask, the settings are the user's alone.
     if (::fchmod(fd.Get(), 0600) != 0)
         return false;
@@ -172,17 +175,54 @@ bool SettingsFile::Save(std::string_view contents) const
         left -= static_cast<std::size_t>(wrote);
     }
     // fsync reports any error of writing back, which close would not add to.
-    if (::fsync(fd.Get()) != 0)
+    if (Sync(fd.Get()) != 0)
         return false;
-    fd.Reset();
 
     const int renamed = hooks_.rename ? hooks_.rename(temporaryPath.c_str(), path_.c_str())
                                       : std::rename(temporaryPath.c_str(), path_.c_str());
     if (renamed != 0)
         return false;
     temporary.Keep();
-    SyncDirectory(dir);
+    fd.Reset();
+    // The new file is in place either way; this only makes the rename durable.
+    const UniqueFd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder)
+        Sync(folder.Get());
     return true;
+}
+
+int SettingsFile::Sync(int fd) const
+{
+    return hooks_.fsync ? hooks_.fsync(fd) : ::fsync(fd);
+}
+
+std::string SettingsFile::TemporaryPrefix(const std::string& name)
+{
+    return "." + name + ".";
+}
+
+void SettingsFile::RemoveStaleTemporaryFiles(const std::string& dir, const std::string& name) const
+{
+    const std::string prefix = TemporaryPrefix(name);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        const std::string candidate = entry.path().filename().string();
+        // Exactly what mkostemp makes of the pattern, nothing else.
+        if (candidate.size() != prefix.size() + 6 || !candidate.starts_with(prefix))
+            continue;
+        const std::string path = entry.path().string();
+        const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat info {};
+        if (!fd || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid())
+            continue;
+        // A living save holds its file locked; the kernel let go of a dead one's.
+        if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0)
+            continue;
+        // Only the very file that was judged: the name may have moved on.
+        struct stat now {};
+        if (::lstat(path.c_str(), &now) == 0 && now.st_dev == info.st_dev && now.st_ino == info.st_ino)
+            ::unlink(path.c_str());
+    }
 }
 
 }  // namespace platform

@@ -14,11 +14,13 @@ namespace platform {
 // home directory can be found either.
 std::string DefaultSettingsFilePath();
 
-// Stand-ins for write(2) and rename(2) while a save runs; empty means the real
-// call. Tests use them to fill the disk or to stop a save between writing the
-// temporary file and putting it in place.
+// Stand-ins for write(2), fsync(2) and rename(2) while a save runs; empty
+// means the real call. Tests use them to fill the disk, to stop a save between
+// writing the temporary file and putting it in place, and to see that every
+// step that makes a save durable is taken.
 struct SettingsFileHooks {
     std::function<ssize_t(int fd, const void* data, std::size_t size)> write;
+    std::function<int(int fd)> fsync;
     std::function<int(const char* from, const char* to)> rename;
 };
 
@@ -45,10 +47,16 @@ public:
     // Replaces the file with contents, or leaves it exactly as it was: the new
     // text goes to a temporary file in the same folder (mode 0600), is flushed
     // to disk and renamed over the old one, then the folder is flushed. A
-    // missing folder is made with mode 0700. False when anything fails.
+    // missing folder is made with mode 0700. Temporary files that saves killed
+    // on the way left behind are removed first. False when anything fails,
+    // and for contents larger than kMaxSize, which could not be loaded again.
     bool Save(std::string_view contents) const;
 
 private:
+    static std::string TemporaryPrefix(const std::string& name);
+    void RemoveStaleTemporaryFiles(const std::string& dir, const std::string& name) const;
+    int Sync(int fd) const;
+
     std::string path_;
     SettingsFileHooks hooks_;
 };

@@ -17,11 +17,16 @@ struct Outcome {
     std::string err;
 };
 
-Outcome RunCli(const QStringList& arguments, const std::string& workingDirectory = {})
+// With `throughShell`, the arguments are a shell's words after the program,
+// for bytes that a QString cannot carry.
+Outcome RunCli(const QStringList& arguments, const std::string& workingDirectory = {}, bool throughShell = false)
 {
     QProcess process;
     process.setWorkingDirectory(QString::fromStdString(workingDirectory));
-    process.start(QStringLiteral(VELLUMARK_CLI_PATH), arguments);
+    if (throughShell)
+        process.start("/bin/sh", {"-c", "exec \"$0\" " + arguments.join(' '), QStringLiteral(VELLUMARK_CLI_PATH)});
+    else
+        process.start(QStringLiteral(VELLUMARK_CLI_PATH), arguments);
     if (!process.waitForFinished(10000)) {
         process.kill();
         process.waitForFinished(5000);
@@ -71,14 +76,22 @@ TEST_F(Cli, FailuresShowTheErrorBoxMessageAndExit1Promptly)
 {
     ASSERT_EQ(::mkfifo(Path("pipe").c_str(), 0600), 0);
     MakeFile("match-me.bin", "abc");
+    MakeFile("x\x1B]2;owned\x07\x1B[2J\\\xC2\x9B.txt", "abc");
     const std::pair<QString, std::string> cases[] = {
         {"   ", "Invalid file name.\n"},
         {"missing.bin", "Invalid file name.\n"},
         {"pipe", "Invalid file name.\n"},  // must return, not wait for a writer
         {"match-*.bin", "Cannot open file \"" + Path("match-*.bin") + "\". No such file or directory.\n"},
+        // A name's control characters would be commands to the terminal.
+        {QString::fromUtf8("x\x1B]2;owned\x07\x1B[2J\\\xC2\x9B*"),
+         "Cannot open file \"" + Path("") +
+             "x\\x1B]2;owned\\x07\\x1B[2J\\\\\\xC2\\x9B*\". No such file or directory.\n"},
+        // The text box never holds bytes that are no text in the locale's encoding.
+        {"--text \"$(printf 'a\\377')\"", "The text holds bytes that are not valid UTF-8, the locale's encoding.\n"},
     };
     for (const auto& [name, message] : cases) {
-        const Outcome run = RunCli({"--md5", "--sha1", name}, Path(""));
+        const bool shell = name.startsWith("--text");
+        const Outcome run = RunCli({"--md5", "--sha1", name}, Path(""), shell);
         EXPECT_EQ(run.exitCode, 1) << name.toStdString();
         EXPECT_EQ(run.err, message) << name.toStdString();
         EXPECT_EQ(run.out, "") << name.toStdString();

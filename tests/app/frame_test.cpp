@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QEventLoop>
+#include <QMessageBox>
 #include <QTimer>
 
 #include "app/frame.h"
@@ -61,6 +63,26 @@ TEST_F(FrameTest, GuardRoutesEscapingFailuresToTheErrorBox)
     EXPECT_EQ(shown_[0].request.text, "Invalid file name.");
     EXPECT_EQ(shown_[0].request.style, 0x10u);
     EXPECT_EQ(shown_[1].request.text, "Out of memory.");
+}
+
+// The real box: a message that quotes a file name looking like markup shows
+// it as written.
+TEST(ErrorBox, ShowsItsTextAsPlainText)
+{
+    AppFrameClass frame("vellumark");
+    const std::string name = "<h1><font color=green>Checksum*";
+    QString shown;
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        shown = box->text();
+        format = box->textFormat();
+        box->accept();
+    });
+    frame.ReportError(Exception("Cannot open file \"" + name + "\". No such file or directory"));
+    EXPECT_EQ(format, Qt::PlainText);
+    EXPECT_EQ(shown.toStdString(), "Cannot open file \"" + name + "\". No such file or directory.");
 }
 
 TEST_F(FrameTest, ErrorBoxAppliesTheFullStopRule)

@@ -21,6 +21,7 @@
 #include "about/about.h"
 #include "app/main_form.h"
 #include "app/startup.h"
+#include "platform/files/file_reader.h"
 #include "qt_test_support.h"
 
 namespace {
@@ -47,6 +48,8 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         // Settings go to a folder of the test's own, never the user's.
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.filePath("config")));
+        // As the program does at its start, so that files are read under a lease.
+        ASSERT_TRUE(platform::IgnoreLeaseBreakSignal());
         frame_ = std::make_unique<AppFrameClass>("vellumark");
         frame_->SetPresenter(std::make_unique<RecordingPresenter>(shown_));
         form_ = CreateForm(*frame_, Form1);
@@ -478,19 +481,56 @@ TEST_F(MainFormSettingsTest, AFailedLoadIsReportedAndTheWindowStillOpens)
     EXPECT_EQ(frame_->MainWindow(), form_);
 }
 
-TEST_F(MainFormSettingsTest, AFailedSaveKeepsTheWindowOpen)
+// A failed save keeps the window open once, so that the user can read why;
+// the next Exit or close after it leaves without saving, whichever it is.
+TEST_F(MainFormSettingsTest, AFailedSaveKeepsTheWindowOpenOnce)
 {
-    // A folder where the settings file should be: nothing can be written.
-    QFile::remove(StorePath());
-    ASSERT_TRUE(QDir().mkpath(StorePath()));
+    const std::string failed = "Failed to set data for 'FormLeft'";
+    const auto unwritable = [&](bool on) {
+        // A folder where the settings file should be: nothing can be written.
+        QFile::remove(StorePath());
+        QDir(StorePath()).removeRecursively();
+        if (on) {
+            ASSERT_TRUE(QDir().mkpath(StorePath()));
+        }
+    };
+    const auto exit = [&] { form_->findChild<QAction*>("MnExit")->trigger(); };
+    for (bool exitFirst : {true, false}) {
+        SCOPED_TRACE(exitFirst ? "Exit, then close" : "close, then Exit");
+        shown_.clear();
+        unwritable(true);
+        form_->show();
+        if (exitFirst)
+            exit();
+        else
+            EXPECT_FALSE(form_->close());
+        QCoreApplication::processEvents();
+        EXPECT_EQ(Errors(), std::vector<std::string>{failed});
+        EXPECT_FALSE(frame_->Terminated());
+        EXPECT_TRUE(form_->isVisible());
+
+        if (exitFirst)
+            EXPECT_TRUE(form_->close());
+        else
+            exit();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(Errors(), (std::vector<std::string>{failed, failed}));
+        EXPECT_TRUE(frame_->Terminated());
+        unwritable(false);
+        Restart();
+    }
+
+    // A save that works in between starts again from the first failure.
+    shown_.clear();
+    unwritable(true);
     form_->show();
-    form_->findChild<QAction*>("MnExit")->trigger();
+    exit();
+    unwritable(false);
+    exit();
+    EXPECT_TRUE(QFileInfo(StorePath()).isFile());
+    unwritable(true);
     EXPECT_FALSE(form_->close());
-    EXPECT_EQ(Errors(),
-              (std::vector<std::string>{"Failed to set data for 'FormLeft'", "Failed to set data for 'FormLeft'"}));
-    QCoreApplication::processEvents();
-    EXPECT_FALSE(frame_->Terminated());
-    EXPECT_TRUE(form_->isVisible());
+    EXPECT_EQ(Errors(), (std::vector<std::string>{failed, failed}));
 }
 
 }  // namespace

@@ -95,8 +95,13 @@ TEST(SettingsDocumentTest, FuzzedFilesRoundTripAndSurviveAWrite)
         return values;
     };
     std::vector<std::string> inputs;
-    for (std::size_t cut = 0; cut <= kSample.size(); ++cut)
-        inputs.push_back(kSample.substr(0, cut));
+    // Files with CR LF line ends too: a cut between CR and LF leaves a lone CR.
+    std::string crlf;
+    for (char c : kSample)
+        crlf += c == '\n' ? "\r\n" : std::string(1, c);
+    for (const std::string& sample : {kSample, crlf})
+        for (std::size_t cut = 0; cut <= sample.size(); ++cut)
+            inputs.push_back(sample.substr(0, cut));
     for (int i = 0; i < 4500; ++i) {
         std::string text;
         if (i % 3 == 0) {  // the sample with a few characters inserted, dropped or replaced
@@ -131,6 +136,25 @@ TEST(SettingsDocumentTest, FuzzedFilesRoundTripAndSurviveAWrite)
         ASSERT_EQ(reread.Find(kKey, "FormLeft"), written) << text;
         ASSERT_EQ(otherValues(reread), others) << text;
     }
+}
+
+// Near the size limit, one value continued over thousands of lines behind a
+// long name. Each line once cost a parse of everything joined so far, which
+// took minutes; the program loads and saves such a file at start and Exit.
+TEST(SettingsDocumentTest, AValueContinuedOverManyLinesParsesInOnePass)
+{
+    std::string text = "[\\" + kKey + "]\n\"" + std::string(400000, 'n') + "\"=hex:01,\\\n";
+    std::string expected = "\x01";
+    while (text.size() < 1000000) {
+        text += "  02,\\\n";
+        expected += '\x02';
+    }
+    text += "  03\n";
+    expected += '\x03';
+    auto doc = SettingsDocument::Parse(text);
+    EXPECT_EQ(doc.Find(kKey, std::string(400000, 'n')), (SettingsValue{platform::kSettingsBinary, expected}));
+    ASSERT_TRUE(doc.SetValue(kKey, "FormLeft", SettingsValue::Dword(1)));
+    EXPECT_EQ(SettingsDocument::Parse(doc.Serialize()).Find(kKey, "FormLeft"), SettingsValue::Dword(1));
 }
 
 }  // namespace

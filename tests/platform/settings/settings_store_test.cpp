@@ -1,6 +1,11 @@
 #include "platform/settings/settings_store.h"
 
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
 
 #include <functional>
 #include <tuple>
@@ -73,6 +78,66 @@ TEST_F(SettingsStoreTest, WhatIsNotAPlainFileIsNeitherReadNorReplaced)
     TSettingsAccessor settings;
     ASSERT_TRUE(settings.OpenKey("\\Software\\Halvercraft\\Vellumark", false));
     EXPECT_EQ(settings.ReadInteger("FormLeft"), 1);
+}
+
+// A save writes the whole text to a temporary file, flushes that file, puts
+// it in place and then flushes the folder: without the first flush a crash
+// can leave an empty file in place, without the last one the old file back.
+// Temporary files of saves that were killed are gone after the next save,
+// while one that a living save holds stays.
+TEST_F(SettingsStoreTest, ASaveTakesEveryStepAndClearsWhatKilledSavesLeft)
+{
+    fs::create_directories(Folder());
+    const fs::path killed = Folder() / ".settings.reg.Ab1234";  // as mkostemp names them
+    const fs::path living = Folder() / ".settings.reg.Cd5678";
+    const fs::path other = Folder() / ".settings.reg.notours";
+    for (const fs::path& path : {killed, living, other})
+        WriteFile(path, "partial");
+    const int held = ::open(living.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+    std::vector<std::string> steps;
+    const auto kind = [](int fd) {
+        struct stat info {};
+        return ::fstat(fd, &info) != 0 ? "?" : S_ISDIR(info.st_mode) ? "folder" : "file";
+    };
+    platform::SettingsFileHooks hooks;
+    hooks.write = [&](int fd, const void* data, std::size_t size) {
+        steps.push_back(std::string("write ") + kind(fd));
+        return ::write(fd, data, size);
+    };
+    hooks.fsync = [&](int fd) {
+        steps.push_back(std::string("fsync ") + kind(fd));
+        return ::fsync(fd);
+    };
+    hooks.rename = [&](const char* from, const char* to) {
+        steps.push_back("rename");
+        EXPECT_EQ(ReadFile(from), "new text");
+        return std::rename(from, to);
+    };
+    ASSERT_TRUE(SettingsFile(File(), hooks).Save("new text"));
+    EXPECT_EQ(steps, (std::vector<std::string>{"write file", "fsync file", "rename", "fsync folder"}));
+    EXPECT_EQ(ReadFile(File()), "new text");
+    EXPECT_FALSE(fs::exists(killed));
+    EXPECT_TRUE(fs::exists(living));
+    EXPECT_TRUE(fs::exists(other));
+    ::close(held);
+
+    // A failed flush of the file is a failed save: the old file stays.
+    hooks.fsync = [&](int fd) { return std::string(kind(fd)) == "file" ? (errno = EIO, -1) : 0; };
+    EXPECT_FALSE(SettingsFile(File(), hooks).Save("lost"));
+    EXPECT_EQ(ReadFile(File()), "new text");
+
+    // What a save writes must load again: past the read limit it is refused.
+    const std::string tooLarge(SettingsFile::kMaxSize + 1, ';');
+    EXPECT_FALSE(SettingsFile(File()).Save(tooLarge));
+    EXPECT_EQ(ReadFile(File()), "new text");
+    const std::string atLimit(SettingsFile::kMaxSize, ';');
+    ASSERT_TRUE(SettingsFile(File()).Save(atLimit));
+    std::string loaded;
+    EXPECT_EQ(SettingsFile(File()).Load(loaded), SettingsFile::LoadStatus::Loaded);
+    EXPECT_EQ(loaded.size(), atLimit.size());
 }
 
 }  // namespace
