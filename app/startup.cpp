@@ -75,6 +75,9 @@ int RunFrame(AppFrameClass& frame, const std::function<void()>& createWindows)
         frame.ShowLastChanceError(Exception("Out of memory"));
     } catch (const std::exception& error) {
         frame.ShowLastChanceError(Exception(error.what()));
+    } catch (...) {
+        // Whatever was thrown, the program still ends through the box.
+        frame.ShowLastChanceError(Exception("Unknown exception"));
     }
     frame.ReleaseWindows();
     return 1;

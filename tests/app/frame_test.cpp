@@ -144,6 +144,13 @@ TEST_F(FrameTest, AFailureEscapingStartUpEndsInTheLastChanceBoxWithExitCodeOne)
     EXPECT_EQ(shown_[0].request.caption, "Application Error");
     EXPECT_EQ(shown_[0].request.style, 0x2010u);
     EXPECT_EQ(shown_[0].request.text, "Exception EFailure in module frame_test at 00000000.\r\nLayout damaged.\r\n");
+
+    // Something that is not an exception class at all ends the same way.
+    EXPECT_EQ(RunFrame(*frame_, [] { throw 42; }), 1);
+    ASSERT_EQ(shown_.size(), 2u);
+    EXPECT_EQ(shown_[1].request.caption, "Application Error");
+    EXPECT_EQ(shown_[1].request.text,
+              "Exception Exception in module frame_test at 00000000.\r\nUnknown exception.\r\n");
 }
 
 TEST_F(FrameTest, AQuitRequestDiesWithItsFrame)
