@@ -1,41 +1,108 @@
 #include "app/generate.h"
 
+#include <cstdint>
+#include <functional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 #include "engine/digest.h"
 #include "engine/numtext.h"
 #include "platform/base/ascii.h"
 #include "platform/files/file_reader.h"
 #include "platform/files/file_search.h"
+#include "platform/process/thread_identity.h"
 
 namespace {
 
 // The engine's code for a name that the existence test turned down.
 constexpr std::uint32_t kInvalidFileName = 7;
 
-// Runs the ticked algorithms in the order MD5, SHA-1, CRC-32 over one input,
-// handing each result on as soon as it is known. The callables compute the
-// plain or keyed digest of that input; which one is chosen here, per tick.
-template <class Md5Of, class HmacMd5Of, class Sha1Of, class HmacSha1Of, class Crc32Of>
-void DeliverResults(const GenerateInput& input, const ResultSink& sink, Md5Of md5Of, HmacMd5Of hmacMd5Of, Sha1Of sha1Of,
-                    HmacSha1Of hmacSha1Of, Crc32Of crc32Of)
+// Below this, a thread costs more than it saves.
+constexpr std::size_t kParallelFrom = 1024 * 1024;
+
+// The digests of one run; only the ticked ones are computed.
+struct Digests {
+    Md5Digest md5{};
+    Sha1Digest sha1{};
+    std::uint32_t crc32 = 0;
+};
+
+// Runs the jobs, the first on this thread. With cores to spare the others
+// run beside it (MD5, the first, is the slowest by far); on two cores they
+// share one thread. Should no thread be had, this one does the rest. Every
+// thread has ended when this returns.
+void RunJobs(const std::vector<std::function<void()>>& jobs, bool parallel)
 {
-    if (input.md5) {
-        Md5Digest digest{};
-        if (input.hmac)
-            hmacMd5Of(digest);
-        else
-            md5Of(digest);
-        sink(Algorithm::Md5, platform::AsciiUpper(DigestToHexText(digest)));
+    const unsigned cores = parallel ? platform::ProcessorCount() : 1;
+    std::vector<std::vector<const std::function<void()>*>> groups;
+    for (std::size_t i = 1; i < jobs.size() && cores > 1; ++i) {
+        if (groups.size() < cores - 1)
+            groups.emplace_back();
+        groups.back().push_back(&jobs[i]);
     }
-    if (input.sha1) {
-        Sha1Digest digest{};
-        if (input.hmac)
-            hmacSha1Of(digest);
-        else
-            sha1Of(digest);
-        sink(Algorithm::Sha1, platform::AsciiUpper(DigestToHexText(digest)));
+    std::vector<std::jthread> threads;
+    std::size_t started = 0;
+    try {
+        for (const auto& group : groups) {
+            threads.emplace_back([&group] {
+                for (const auto* job : group)
+                    (*job)();
+            });
+            ++started;
+        }
+    } catch (const std::system_error&) {
+        // No more threads: the groups not started run below.
     }
+    jobs.front()();
+    for (std::size_t g = started; g < groups.size(); ++g)
+        for (const auto* job : groups[g])
+            (*job)();
+    if (groups.empty())
+        for (std::size_t i = 1; i < jobs.size(); ++i)
+            jobs[i]();
+}
+
+// Computes the ticked digests over one input: `size` bytes at `data`, or the
+// text (whose length may exceed a signed 32-bit count). Plain or keyed is
+// chosen per tick, as HMAC applies to MD5 and SHA-1 only.
+Digests Compute(const GenerateInput& input, const void* data, std::int32_t size, const std::string* text)
+{
+    Digests digests;
+    const std::string& key = input.key;
+    std::vector<std::function<void()>> jobs;
+    if (input.md5)
+        jobs.emplace_back([&] {
+            if (text != nullptr)
+                input.hmac ? HmacMd5OfText(key, *text, digests.md5) : Md5OfText(*text, digests.md5);
+            else
+                input.hmac ? HmacMd5OfBytes(key, data, size, digests.md5) : Md5OfBytes(data, size, digests.md5);
+        });
+    if (input.sha1)
+        jobs.emplace_back([&] {
+            if (text != nullptr)
+                input.hmac ? HmacSha1OfText(key, *text, digests.sha1) : Sha1OfText(*text, digests.sha1);
+            else
+                input.hmac ? HmacSha1OfBytes(key, data, size, digests.sha1) : Sha1OfBytes(data, size, digests.sha1);
+        });
     if (input.crc32)
-        sink(Algorithm::Crc32, WordToHexText(crc32Of(), 0, true));
+        jobs.emplace_back([&] { digests.crc32 = text != nullptr ? Crc32OfText(*text) : Crc32OfBytes(data, size); });
+    if (!jobs.empty()) {
+        const std::size_t length = text != nullptr ? text->size() : static_cast<std::size_t>(size > 0 ? size : 0);
+        RunJobs(jobs, length >= kParallelFrom);
+    }
+    return digests;
+}
+
+// Hands the ticked results on in the order MD5, SHA-1, CRC-32.
+void Deliver(const GenerateInput& input, const Digests& digests, const ResultSink& sink)
+{
+    if (input.md5)
+        sink(Algorithm::Md5, platform::AsciiUpper(DigestToHexText(digests.md5)));
+    if (input.sha1)
+        sink(Algorithm::Sha1, platform::AsciiUpper(DigestToHexText(digests.sha1)));
+    if (input.crc32)
+        sink(Algorithm::Crc32, WordToHexText(digests.crc32, 0, true));
 }
 
 void GenerateFromFile(const GenerateInput& input, const ResultSink& sink)
@@ -43,29 +110,18 @@ void GenerateFromFile(const GenerateInput& input, const ResultSink& sink)
     if (!platform::FileExistsByPattern(input.fileName))
         throw EHashError(kInvalidFileName, "");
 
-    // The file and its block live until the last result is out, and go on
-    // every path, failure included.
+    // The file and its block go on every path, failure included. No result
+    // is handed on before the file is known to have held still.
     platform::SharedReadFile file(input.fileName);
     const platform::FileBlock block = file.ReadAll();
-    const void* data = block.Data();
-    const std::int32_t size = block.Size();
-    const std::string& key = input.key;
-
-    DeliverResults(
-        input, sink, [&](Md5Digest& d) { Md5OfBytes(data, size, d); },
-        [&](Md5Digest& d) { HmacMd5OfBytes(key, data, size, d); }, [&](Sha1Digest& d) { Sha1OfBytes(data, size, d); },
-        [&](Sha1Digest& d) { HmacSha1OfBytes(key, data, size, d); }, [&] { return Crc32OfBytes(data, size); });
+    const Digests digests = Compute(input, block.Data(), block.Size(), nullptr);
+    file.ConfirmUnchanged(block);
+    Deliver(input, digests, sink);
 }
 
 void GenerateFromText(const GenerateInput& input, const ResultSink& sink)
 {
-    const std::string& text = input.text;
-    const std::string& key = input.key;
-
-    DeliverResults(
-        input, sink, [&](Md5Digest& d) { Md5OfText(text, d); }, [&](Md5Digest& d) { HmacMd5OfText(key, text, d); },
-        [&](Sha1Digest& d) { Sha1OfText(text, d); }, [&](Sha1Digest& d) { HmacSha1OfText(key, text, d); },
-        [&] { return Crc32OfText(text); });
+    Deliver(input, Compute(input, nullptr, 0, &input.text), sink);
 }
 
 }  // namespace

@@ -5,10 +5,10 @@
 #include <string_view>
 
 // The Generate command without a window: the window reads its controls into a
-// GenerateInput, this core does the work, and each result is handed back as
-// soon as it is known, in the order MD5, SHA-1, CRC-32. Failures are
-// exceptions derived from Exception; no result is handed back by a run that
-// fails while reading its input.
+// GenerateInput, this core does the work, and the results are handed back in
+// the order MD5, SHA-1, CRC-32, once all of them are known (a large input's
+// digests run side by side). Failures are exceptions derived from Exception;
+// a run that fails hands back no result.
 
 enum class GenerateSource { File, Text, Nothing };
 enum class Algorithm { Md5, Sha1, Crc32 };

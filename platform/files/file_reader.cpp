@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "platform/base/retry.h"
@@ -30,6 +32,28 @@ constexpr std::size_t kFirstGuess = 64 * 1024;
 // Compared a piece at a time, so that checking costs no second block.
 constexpr std::size_t kCompareChunk = 1024 * 1024;
 
+// Files from this size on are mapped rather than read under a lease.
+constexpr std::uint64_t kMapAtLeast = 1024 * 1024;
+
+struct Free {
+    void operator()(unsigned char* data) const noexcept { std::free(data); }
+};
+
+// What the system waits for a lease holder before it lets a writer in.
+std::chrono::seconds LeaseBreakTime() noexcept
+{
+    long seconds = 0;
+    if (std::FILE* file = std::fopen("/proc/sys/fs/lease-break-time", "re")) {
+        if (std::fscanf(file, "%ld", &seconds) != 1)
+            seconds = 0;
+        std::fclose(file);
+    }
+    return std::chrono::seconds(seconds);
+}
+
+// An empty file's block still points somewhere.
+unsigned char g_emptyByte = 0;
+
 // A lease is taken only when a writer's arrival cannot end the process.
 bool LeaseBreaksAreHarmless() noexcept
 {
@@ -46,6 +70,61 @@ bool SameState(const struct stat& a, const struct stat& b) noexcept
 }
 
 }  // namespace
+
+FileBlock::FileBlock(unsigned char* data, std::size_t length, std::int32_t size, bool mapped)
+    : data_(data), length_(length), size_(size), mapped_(mapped)
+{
+    if (mapped_) {
+        try {
+            guard_ = std::make_unique<MappingFaultGuard>(data_, length_);
+        } catch (...) {
+            Reset();
+            throw;
+        }
+    }
+    if (data_ == nullptr)
+        data_ = &g_emptyByte;
+}
+
+FileBlock::FileBlock(FileBlock&& other) noexcept
+    : data_(std::exchange(other.data_, &g_emptyByte)), length_(std::exchange(other.length_, 0)),
+      size_(std::exchange(other.size_, 0)), mapped_(std::exchange(other.mapped_, false)),
+      guard_(std::move(other.guard_))
+{}
+
+FileBlock& FileBlock::operator=(FileBlock&& other) noexcept
+{
+    if (this != &other) {
+        Reset();
+        data_ = std::exchange(other.data_, &g_emptyByte);
+        length_ = std::exchange(other.length_, 0);
+        size_ = std::exchange(other.size_, 0);
+        mapped_ = std::exchange(other.mapped_, false);
+        guard_ = std::move(other.guard_);
+    }
+    return *this;
+}
+
+FileBlock::~FileBlock()
+{
+    Reset();
+}
+
+void FileBlock::Reset() noexcept
+{
+    // The guard goes first: once the mapping is gone its range is no longer ours.
+    guard_.reset();
+    if (length_ > 0) {
+        if (mapped_)
+            ::munmap(data_, length_);
+        else
+            std::free(data_);
+    }
+    data_ = &g_emptyByte;
+    length_ = 0;
+    size_ = 0;
+    mapped_ = false;
+}
 
 EFileOpenError::EFileOpenError(const std::string& fileName, const std::string& reason)
     : Exception("Cannot open file \"" + AbsoluteFileName(fileName) + "\". " + reason)
@@ -128,10 +207,13 @@ SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(nam
     // open waits. Only the file's owner (or a process with CAP_LEASE) gets
     // one, and some file systems have none; without it the state taken
     // below is compared after the read.
-    if (lease == Lease::Try && LeaseBreaksAreHarmless() && ::fcntl(file.Get(), F_SETLEASE, F_RDLCK) == 0) {
-        lease_ = true;
-    } else if (errno == EAGAIN) {
-        throw EFileOpenError(name, kOpenForWritingText);
+    if (lease == Lease::Try && LeaseBreaksAreHarmless()) {
+        if (::fcntl(file.Get(), F_SETLEASE, F_RDLCK) == 0) {
+            lease_ = true;
+            leaseTaken_ = std::chrono::steady_clock::now();
+        } else if (errno == EAGAIN) {
+            throw EFileOpenError(name, kOpenForWritingText);
+        }
     }
 
     // Closing the descriptor on the way out also ends the lease.
@@ -155,14 +237,55 @@ FileBlock SharedReadFile::ReadAll(std::uint64_t limit)
 {
     if (Size() > limit)
         throw EFileTooLargeError(name_);
+    // Only under the lease can no writer shrink the file under the mapping
+    // or change it behind the digests. Small files read as fast as they map,
+    // and the kernel's own files, whose size says nothing, are all small.
+    if (lease_ && Size() >= kMapAtLeast) {
+        FileBlock block = Map();
+        if (block.Mapped())
+            return block;
+    }
+    return Read(limit);
+}
 
+FileBlock SharedReadFile::Map()
+{
+    const auto length = static_cast<std::size_t>(Size());
+    // Populated at once: far cheaper than a fault per page while digesting.
+    void* memory = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_.Get(), 0);
+    if (memory == MAP_FAILED)
+        return FileBlock(nullptr, 0, 0, false);  // not mappable here: read instead
+    try {
+        return FileBlock(static_cast<unsigned char*>(memory), length, static_cast<std::int32_t>(length), true);
+    } catch (const Exception&) {
+        return FileBlock(nullptr, 0, 0, false);  // unguarded it is not safe: read instead
+    }
+}
+
+void SharedReadFile::ConfirmUnchanged(const FileBlock& block)
+{
+    if (!block.Mapped())
+        return;
+    const bool faulted = block.guard_->Faulted();
+    // A writer that arrived meanwhile waits in its open while the lease is
+    // being broken, for the system's lease break time; only past that may it
+    // have written.
+    const bool held = ::fcntl(fd_.Get(), F_GETLEASE) == F_RDLCK ||
+                      std::chrono::steady_clock::now() - leaseTaken_ < LeaseBreakTime() - std::chrono::seconds(1);
+    ReleaseLease();
+    if (faulted || !held)
+        throw EFileOpenError(name_, kChangedWhileReadText);
+}
+
+FileBlock SharedReadFile::Read(std::uint64_t limit)
+{
     // A regular file's size is where its content ends; files of the kernel's
     // own (procfs, sysfs) report 0 or a page whatever they hold. So the read
     // goes on to the end of the content, the size being only a first guess.
     std::size_t capacity = static_cast<std::size_t>(Size() > 0 ? Size() : std::min<std::uint64_t>(kFirstGuess, limit));
     // calloc hands out fresh pages already zero, so a large file's block is
     // not written twice.
-    std::unique_ptr<unsigned char, FileBlock::Free> block(static_cast<unsigned char*>(std::calloc(capacity + 1, 1)));
+    std::unique_ptr<unsigned char, Free> block(static_cast<unsigned char*>(std::calloc(capacity + 1, 1)));
     if (!block)
         throw ENoMemoryError();
 
@@ -212,7 +335,7 @@ FileBlock SharedReadFile::ReadAll(std::uint64_t limit)
     if (!unchanged)
         throw EFileOpenError(name_, kChangedWhileReadText);
 
-    return FileBlock(std::move(block), static_cast<std::int32_t>(done));
+    return FileBlock(block.release(), capacity + 1, static_cast<std::int32_t>(done), false);
 }
 
 bool SharedReadFile::SameStateAsBefore() const noexcept

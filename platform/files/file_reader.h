@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -12,6 +13,7 @@
 #include "platform/base/exception.h"
 
 #include "platform/base/unique_fd.h"
+#include "platform/files/fault_guard.h"
 
 namespace platform {
 
@@ -64,23 +66,29 @@ bool IgnoreLeaseBreakSignal() noexcept;
 // would make dropping it name another file. Only for messages.
 std::string AbsoluteFileName(const std::string& name);
 
-// A whole file in memory, followed by one zero byte that is not counted.
+// A whole file in memory: a private copy, or (a large file under a read
+// lease) the file's pages mapped read-only, which costs no copy. Data() is
+// never null, also for an empty file.
 class FileBlock {
 public:
-    const unsigned char* Data() const noexcept { return data_.get(); }
+    FileBlock(FileBlock&&) noexcept;
+    FileBlock& operator=(FileBlock&&) noexcept;
+    ~FileBlock();
+
+    const unsigned char* Data() const noexcept { return data_; }
     std::int32_t Size() const noexcept { return size_; }
+    bool Mapped() const noexcept { return guard_ != nullptr; }
 
 private:
     friend class SharedReadFile;
-    struct Free {
-        void operator()(unsigned char* data) const noexcept { std::free(data); }
-    };
-    FileBlock(std::unique_ptr<unsigned char, Free> data, std::int32_t size) noexcept
-        : data_(std::move(data)), size_(size)
-    {}
+    FileBlock(unsigned char* data, std::size_t length, std::int32_t size, bool mapped);
+    void Reset() noexcept;
 
-    std::unique_ptr<unsigned char, Free> data_;
-    std::int32_t size_;
+    unsigned char* data_ = nullptr;
+    std::size_t length_ = 0;  // of the memory behind data_; 0 for none
+    std::int32_t size_ = 0;
+    bool mapped_ = false;  // munmap, not free
+    std::unique_ptr<MappingFaultGuard> guard_;
 };
 
 // An existing file opened for reading while other processes may read it but
@@ -107,14 +115,20 @@ public:
     // Whether writers are being held off by a lease.
     bool HoldsLease() const noexcept { return lease_; }
 
-    // Reads the whole file from offset 0, to the end of its content (which
-    // may differ from the reported size for the kernel's own files), into a
-    // zero-filled block one byte longer than the content, then gives up the
-    // lease so that waiting writers can go on. Throws EFileTooLargeError
-    // when the content is longer than limit (before allocating, when the
-    // reported size says so), ENoMemoryError, EFileReadError when reading
-    // fails, and EFileOpenError when the file changed meanwhile.
+    // The whole file from offset 0, to the end of its content (which may
+    // differ from the reported size for the kernel's own files). A large file
+    // under the lease is mapped and the lease kept while the block is used;
+    // otherwise it is read into memory and the lease given up at once, so
+    // that waiting writers can go on. Throws EFileTooLargeError when the
+    // content is longer than limit (before allocating, when the reported size
+    // says so), ENoMemoryError, EFileReadError when reading fails, and
+    // EFileOpenError when the file changed while it was read.
     FileBlock ReadAll(std::uint64_t limit = kMaxWholeFileSize);
+
+    // Once the block's bytes have been used: throws EFileOpenError when a
+    // mapped file may have changed meanwhile (it shrank under the mapping, or
+    // a writer got past the lease), and gives up the lease.
+    void ConfirmUnchanged(const FileBlock& block);
 
     // For tests only: runs between the first read and the check of a file
     // read without a lease, where another process could change the file.
@@ -122,12 +136,15 @@ public:
 
 private:
     void ReleaseLease() noexcept;
+    FileBlock Map();
+    FileBlock Read(std::uint64_t limit);
     bool SameStateAsBefore() const noexcept;
     bool ReadsTheSame(const unsigned char* bytes, std::size_t size) const;
 
     std::string name_;
     UniqueFd fd_;
     bool lease_ = false;
+    std::chrono::steady_clock::time_point leaseTaken_;
     struct stat before_ {};
     std::function<void()> beforeCheck_;
 };

@@ -9,7 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "platform/files/file_reader.h"
 
 #include "tests/test_files.h"
 
@@ -87,6 +91,19 @@ TEST_F(GenerateFiles, AFileAndATextWithTheSameBytesAgreeKeyedOrNot)
                                       {Algorithm::Sha1, "EFFCDF6AE5EB2FA2D27416D5F184DF9C259A7C79"},
                                       {Algorithm::Crc32, "6BC70A6C"}}));
 
+    // Large enough to be mapped and digested side by side: each result is
+    // still the one a run of that algorithm alone gives, from a text too.
+    std::string large(3 * 1024 * 1024 + 5, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i % 251);
+    Results alone;
+    for (int ticked = 0; ticked < 3; ++ticked) {
+        const Results one = Collect(Input(GenerateSource::Text, large, ticked == 0, ticked == 1, ticked == 2));
+        alone.insert(alone.end(), one.begin(), one.end());
+    }
+    EXPECT_EQ(Collect(Input(GenerateSource::File, MakeFile("large.bin", large))), alone);
+    EXPECT_EQ(Collect(Input(GenerateSource::Text, large)), alone);
+
     // A key without the HMAC tick is not used.
     GenerateInput ignoredKey = Input(GenerateSource::Text, "abc", true, false, false);
     ignoredKey.key = "Jefe";
@@ -118,6 +135,49 @@ TEST_F(GenerateFiles, NamesThatAreNoRegularFileGiveInvalidFileNamePromptly)
         EXPECT_EQ(className, "EHashError") << what;
         EXPECT_FALSE(delivered) << what;
     }
+}
+
+// Another process keeps rewriting a large file while it is digested: each
+// run gives the digests of one whole content or the file layer's refusal,
+// never a mix, never a crash.
+TEST_F(GenerateFiles, AFileRewrittenWhileDigestedGivesItsErrorOrTheRightResult)
+{
+    ASSERT_TRUE(platform::IgnoreLeaseBreakSignal());
+    const std::string a(4 * 1024 * 1024, 'A'), b(3 * 1024 * 1024, 'B');
+    const std::string path = MakeFile("busy.bin", a);
+    const Results whole[] = {Collect(Input(GenerateSource::Text, a)), Collect(Input(GenerateSource::Text, b))};
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        for (unsigned round = 0;; ++round) {
+            const std::string& next = round % 2 ? a : b;
+            const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+            if (fd < 0 || ::write(fd, next.data(), next.size()) != static_cast<ssize_t>(next.size()))
+                ::_exit(1);
+            ::close(fd);
+            ::usleep(3000);  // a moment in which a reader may come in
+        }
+    }
+    ASSERT_GT(writer, 0);
+    const std::string refusal = "Cannot open file \"" + path + "\". ";
+    int digested = 0;
+    for (int run = 0; run < 1000 && digested < 20; ++run) {
+        Results results;
+        const std::string failure = FailureOf([&] { results = Collect(Input(GenerateSource::File, path)); });
+        if (!failure.empty()) {
+            EXPECT_TRUE(failure == refusal + "The file is open for writing" ||
+                        failure == refusal + "The file changed while it was being read")
+                << failure;
+            ::usleep(1000);
+            continue;
+        }
+        ++digested;
+        EXPECT_TRUE(results == whole[0] || results == whole[1]);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(writer, &status, WNOHANG), 0) << "the writer ended early";
+    ::kill(writer, SIGKILL);
+    ::waitpid(writer, nullptr, 0);
+    EXPECT_GT(digested, 0) << "the writer never let a reader in";
 }
 
 TEST(TrimFileName, DropsBytesBelow33FromBothEndsOnly)

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -47,8 +48,12 @@ std::string ReadText(SharedReadFile& file)
     return failure.empty() ? text : failure;
 }
 
-TEST_F(FileReader, ReadsEveryByteIntoABlockOneLongerEndingInZero)
+// Small files are copied into a block one byte longer, ending in zero; large
+// ones under the lease are mapped, and the lease holds writers off until the
+// block has been used.
+TEST_F(FileReader, ReadsEveryByteCopiedOrMapped)
 {
+    ASSERT_TRUE(platform::IgnoreLeaseBreakSignal());
     std::string large(3 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < large.size(); ++i)
         large[i] = static_cast<char>(i % 251);
@@ -63,8 +68,50 @@ TEST_F(FileReader, ReadsEveryByteIntoABlockOneLongerEndingInZero)
         ASSERT_EQ(block.Size(), static_cast<std::int32_t>(bytes.size()));
         ASSERT_NE(block.Data(), nullptr);
         EXPECT_EQ(std::memcmp(block.Data(), bytes.data(), bytes.size()), 0) << bytes.size();
-        EXPECT_EQ(block.Data()[bytes.size()], 0) << bytes.size();
+        if (!block.Mapped()) {
+            EXPECT_EQ(block.Data()[bytes.size()], 0) << bytes.size();
+        }
+        EXPECT_EQ(block.Mapped(), file.HoldsLease());
+        EXPECT_EQ(block.Mapped(), bytes.size() == large.size() && file.HoldsLease());
+        file.ConfirmUnchanged(block);
+        EXPECT_FALSE(file.HoldsLease());
     }
+}
+
+// A file that shrinks under a mapping would end the process at the next
+// touch of a page past its end; under the guard the range reads as zeros
+// and the guard knows.
+TEST_F(FileReader, AMappedFileThatShrinksEndsNoProcess)
+{
+    const std::size_t size = 4 * 4096;
+    const std::string path = MakeFile("shrinks.bin", std::string(size, 'x'));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* memory = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(memory, MAP_FAILED);
+    const auto* bytes = static_cast<const volatile unsigned char*>(memory);
+    {
+        platform::MappingFaultGuard guard(memory, size);
+        EXPECT_EQ(bytes[size - 1], 'x');
+        ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+        EXPECT_EQ(bytes[size - 1], 0);
+        EXPECT_TRUE(guard.Faulted());
+        EXPECT_EQ(bytes[0], 0) << "the whole range is replaced, not just the page";
+    }
+    ::munmap(memory, size);
+
+    // Without a guard the fault goes to the action there was before: the end.
+    EXPECT_EXIT(
+        {
+            const int again = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            auto* mapped =
+                static_cast<const volatile unsigned char*>(::mmap(nullptr, size, PROT_READ, MAP_SHARED, again, 0));
+            (void)mapped[size - 1];
+            std::exit(0);
+        },
+        // SIGBUS itself, or the sanitizers' report of it when they run.
+        [](int status) { return WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0); }, "");
 }
 
 TEST_F(FileReader, OpenFailuresNameTheAbsoluteFileAndNeverWait)
@@ -123,6 +170,19 @@ TEST_F(FileReader, UnderTheLeaseWritersWaitUntilTheFileHasBeenRead)
         EXPECT_EQ(ReadText(file), "original");
         EXPECT_FALSE(file.HoldsLease());
         EXPECT_EQ(writerAttempt(), 0) << "once read, the file no longer holds writers off";
+    }
+    // A large file is mapped and digested in place: the lease holds writers
+    // off until the block has been used. One that knocked meanwhile was held
+    // off, so the bytes are still good.
+    MakeFile("held.bin", std::string(2 * 1024 * 1024, 'h'));
+    {
+        SharedReadFile file(path);
+        const platform::FileBlock block = file.ReadAll();
+        ASSERT_TRUE(block.Mapped());
+        EXPECT_EQ(writerAttempt(), EWOULDBLOCK);
+        EXPECT_TRUE(file.HoldsLease());
+        EXPECT_EQ(FailureOf([&] { file.ConfirmUnchanged(block); }), "");
+        EXPECT_EQ(writerAttempt(), 0);
     }
 
     // A file that is already open for writing is not read at all.
