@@ -10,6 +10,7 @@
 
 #include "platform/base/ascii.h"
 #include "platform/process/process.h"
+#include "platform/ui/dialog_flags.h"
 #include "platform/ui/error_text.h"
 #include "platform/ui/guard.h"
 
@@ -29,6 +30,7 @@ public:
     void Show(QWidget* owner, const MessageBoxRequest& request) override
     {
         QMessageBox box(owner);
+        box.setWindowFlags(platform::kDialogWindowFlags);
         box.setIcon(QMessageBox::Critical);
         box.setWindowTitle(FromBytes(request.caption));
         box.setText(FromBytes(request.text));

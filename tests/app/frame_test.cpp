@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QEventLoop>
+#include <QLabel>
 #include <QTimer>
+#include <QWindow>
 
 #include "app/frame.h"
 #include "app/startup.h"
@@ -72,6 +75,37 @@ TEST_F(FrameTest, ErrorBoxAppliesTheFullStopRule)
     EXPECT_EQ(shown_[0].request.text, "Really?.");
     EXPECT_EQ(shown_[1].request.text, "Done.");
     EXPECT_EQ(shown_[2].request.text, "Can't access URL \"x\"");
+}
+
+// The real error box: modal, owned by the window it reports for, and with
+// nothing that could minimise it away from that window.
+TEST(ErrorBox, IsADialogOfItsOwnerWithoutMinimiseOrMaximise)
+{
+    AppFrameClass frame("vellumark");
+    QWidget owner;
+    owner.show();
+    frame.AdoptWindow(std::make_unique<QWidget>());
+    QWidget* shown = nullptr;
+    Qt::WindowFlags flags;
+    QWindow* transientParent = nullptr;
+    QString text;
+    QTimer::singleShot(0, [&] {
+        shown = QApplication::activeModalWidget();
+        if (shown != nullptr) {
+            flags = shown->windowHandle()->flags();
+            transientParent = shown->windowHandle()->transientParent();
+            text = shown->findChild<QLabel*>("qt_msgbox_label")->text();
+            shown->close();
+        }
+    });
+    QApplication::setActiveWindow(&owner);
+    frame.ReportError(Exception("Invalid file name"));
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(text, "Invalid file name.");
+    EXPECT_EQ(transientParent, owner.windowHandle());
+    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Dialog);
+    EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
 }
 
 TEST_F(FrameTest, QuitRequestedBeforeTheLoopStartsEndsItAtItsFirstTurn)
