@@ -36,12 +36,15 @@ int DesktopUrlOpener::Open(std::uintptr_t /*owner*/, const QString& url)
         return platform::kShellNotOpened;
     }
     // The desktop picks the handler and its window; xdg-open says whether it
-    // found one. Its output goes where ours goes, and it reads nothing.
+    // found one. It reads nothing, and what it or the browser it starts
+    // writes is dropped: a failure is the error box's to tell, and the
+    // program writes no log to the terminal.
     auto handler = std::make_unique<QProcess>();
     handler->setProgram(QStringLiteral("xdg-open"));
     handler->setArguments({url});
     handler->setStandardInputFile(QProcess::nullDevice());
-    handler->setProcessChannelMode(QProcess::ForwardedChannels);
+    handler->setStandardOutputFile(QProcess::nullDevice());
+    handler->setStandardErrorFile(QProcess::nullDevice());
     handler->start();
     // The window waits without handling events, so only briefly.
     if (!handler->waitForFinished(static_cast<int>(wait_.count()))) {

@@ -97,9 +97,9 @@ int RunVellumark(int argc, char* argv[])
     // The frame ends the loop itself, after the close handler has run.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/vellumark/vellumark.svg")));
-    // The desktop entry's name: the window finds its icon and launcher by it,
-    // on Wayland too.
-    QApplication::setDesktopFileName(QStringLiteral("com.halvercraft.Vellumark"));
+    // The installed desktop entry's name (packaging/): the desktop finds the
+    // window's launcher and icon by it, on Wayland too.
+    QApplication::setDesktopFileName(QStringLiteral(VELLUMARK_APP_ID));
 
     AppFrameClass frame(AppTitleFromPath(platform::ExecutablePath()));
     // A log-off or shutdown ends the loop without any close handler.
