@@ -30,12 +30,13 @@ public:
     void Show(QWidget* owner, const MessageBoxRequest& request) override
     {
         QMessageBox box(owner);
-        box.setWindowFlags(platform::kDialogWindowFlags);
         box.setIcon(QMessageBox::Critical);
         box.setWindowTitle(FromBytes(request.caption));
         box.setText(FromBytes(request.text));
         box.setStandardButtons(QMessageBox::Ok);
         box.setWindowModality(Qt::ApplicationModal);
+        // After the modality, which gives a message box its default hints again.
+        box.setWindowFlags(platform::kDialogWindowFlags);
         box.exec();
     }
 };

@@ -104,6 +104,7 @@ TEST(ErrorBox, IsADialogOfItsOwnerWithoutMinimiseOrMaximise)
     EXPECT_EQ(text, "Invalid file name.");
     EXPECT_EQ(transientParent, owner.windowHandle());
     EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Dialog);
+    EXPECT_TRUE(flags & Qt::CustomizeWindowHint) << "only the hints given";
     EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
 }

@@ -335,6 +335,10 @@ TEST(MainFormScales, ResultsAndCaptionsFitAtEveryScale)
 
 TEST_F(MainFormTest, StartsAtItsDefaultState)
 {
+    EXPECT_EQ(form_->windowTitle(), "Vellumark");
+    EXPECT_EQ(form_->minimumSize(), form_->maximumSize()) << "a fixed size";
+    EXPECT_FALSE(form_->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(form_->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_EQ(form_->pos(), QPoint(20, 20));
     EXPECT_EQ(Control<QTabWidget>("PageControl").currentIndex(), 0);
     EXPECT_TRUE(Tick("CheckBoxMD5").isChecked());
