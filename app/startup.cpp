@@ -34,14 +34,15 @@ bool PlatformChosen(int argc, char* argv[])
 
 // The window relies on absolute positions and on raising itself, which
 // native Wayland does not allow: unless the user has chosen, X11 it is when
-// an X server can be reached (XWayland in a Wayland session); Qt falls back
-// to the next platform in the list when it cannot connect. Returns whether it
-// set the choice, which the handlers the program starts must not inherit.
+// an X server can be reached (XWayland in a Wayland session), and Wayland
+// otherwise; Qt falls back to the next platform in the list when it cannot
+// connect. Returns whether it set the choice, which the programs Vellumark
+// starts must not inherit.
 bool ChoosePlatform(int argc, char* argv[])
 {
-    if (PlatformChosen(argc, argv) || !Set("DISPLAY") || !Set("WAYLAND_DISPLAY"))
+    if (PlatformChosen(argc, argv) || !Set("WAYLAND_DISPLAY"))
         return false;
-    ::setenv("QT_QPA_PLATFORM", "xcb;wayland", 1);
+    ::setenv("QT_QPA_PLATFORM", Set("DISPLAY") ? "xcb;wayland" : "wayland", 1);
     return true;
 }
 

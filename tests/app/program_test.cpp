@@ -62,6 +62,7 @@ TEST_F(ProgramTest, ADisplayThatCannotBeOpenedIsNamedInOneLineAndFails)
         {{"DISPLAY", dead}},
         // A Wayland session whose X server is gone: X11 first, then Wayland.
         {{"DISPLAY", dead}, {"WAYLAND_DISPLAY", "vellumark-test-none"}},
+        {{"WAYLAND_DISPLAY", "vellumark-test-none"}},
         {{"QT_QPA_PLATFORM", "vellumark-test-none"}},
     };
     for (const auto& settings : cases) {
