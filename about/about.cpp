@@ -3,8 +3,10 @@
 #include <utility>
 
 #include <QKeyEvent>
+#include <QWindow>
 
 #include "about/zelhotlabel.h"
+#include "platform/ui/dialog_flags.h"
 #include "ui_about.h"
 
 // The picture lives in this static library; its resources have to be pulled
@@ -24,8 +26,7 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui
         ui_->setupUi(this);
     }
     // A fixed dialog frame: title, system menu and close box, nothing to resize.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(platform::kDialogWindowFlags | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(size());
     // Labels size themselves to their text; the layout only places them.
     for (QLabel* label : {ui_->ProductName, ui_->Version, ui_->Copyright, ui_->Comments}) {
@@ -89,6 +90,15 @@ void TAboutBox::setVisible(bool visible)
     if (visible && !isVisible() && std::exchange(centreOnFirstShowing_, false)) {
         if (const QWidget* main = CentreTarget()) {
             move(FirstShowingPlacement(OuterSize(*this, *main), main->frameGeometry()));
+        }
+    }
+    // The box belongs to the main window, not to the whole program: window
+    // managers then keep it above that window and minimise the two together,
+    // so the blocked main window never stays behind with the box out of sight.
+    if (visible) {
+        if (const QWidget* main = CentreTarget(); main != nullptr && main->windowHandle() != nullptr) {
+            winId();
+            windowHandle()->setTransientParent(main->windowHandle());
         }
     }
     QDialog::setVisible(visible);

@@ -10,6 +10,7 @@
 
 #include "platform/base/ascii.h"
 #include "platform/process/process.h"
+#include "platform/ui/dialog_flags.h"
 #include "platform/ui/error_text.h"
 #include "platform/ui/guard.h"
 
@@ -36,6 +37,8 @@ public:
         box.setText(FromBytes(request.text));
         box.setStandardButtons(QMessageBox::Ok);
         box.setWindowModality(Qt::ApplicationModal);
+        // After the modality, which gives a message box its default hints again.
+        box.setWindowFlags(platform::kDialogWindowFlags);
         box.exec();
     }
 };

@@ -1,10 +1,24 @@
 #include "app/main_form.h"
 
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QMoveEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QStyleOptionFrame>
+#include <QUrl>
 
 #include "about/about.h"
 #include "app/busy_cursor.h"
@@ -22,6 +36,10 @@ TAboutBox* AboutBox = nullptr;
 namespace {
 
 constexpr int kSnapDistance = 15;
+// The longest result a box shows: SHA-1's forty digits.
+constexpr int kLongestResult = 40;
+// QLineEdit keeps this many pixels free on either side of its text.
+constexpr int kLineEditMargin = 2;
 
 // Connects a signal to a handler that runs through the error guard.
 template <class Sender, class Signal, class Handler>
@@ -30,13 +48,89 @@ void ConnectGuarded(Sender* sender, Signal signal, TForm1* form, Handler handler
     QObject::connect(sender, signal, form, [form, handler] { platform::Guard([&] { (form->*handler)(); }); });
 }
 
-}  // namespace
-
-void SetEditText(QLineEdit& edit, const QString& text)
+// The width a line edit gives its text before it scrolls it: the style's
+// contents rectangle less the text margins, the edit's own margins and the
+// cursor, as QLineEdit lays out its text.
+int TextRoom(const QLineEdit& box)
 {
-    if (edit.text() != text)
-        edit.setText(text);
+    QStyleOptionFrame option;
+    option.initFrom(&box);
+    option.rect = box.rect();
+    option.lineWidth = box.hasFrame() ? box.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, &box) : 0;
+    option.midLineWidth = 0;
+    option.state |= QStyle::State_Sunken;
+    if (box.isReadOnly())
+        option.state |= QStyle::State_ReadOnly;
+    option.features = QStyleOptionFrame::None;
+    const QRect contents =
+        box.style()->subElementRect(QStyle::SE_LineEditContents, &option, &box).marginsRemoved(box.textMargins());
+    const int cursor = box.style()->pixelMetric(QStyle::PM_TextCursorWidth, nullptr, &box);
+    return contents.width() - 2 * kLineEditMargin - 1 - cursor;
 }
+
+// A fixed-pitch font at the window's size for the hex results, so that the
+// digits line up from box to box; smaller only where the desktop's font would
+// not fit forty of its widest digit into the box.
+QFont ResultFont(const QLineEdit& box)
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    const qreal designSize = box.font().pointSizeF();
+    const int room = TextRoom(box);
+    for (qreal size = designSize; size > 1; size -= 0.25) {
+        font.setPointSizeF(size);
+        const QFontMetricsF metrics(font, &box);
+        qreal widest = 0;
+        for (const char digit : std::string_view("0123456789ABCDEF"))
+            widest = std::max(widest, metrics.horizontalAdvance(QLatin1Char(digit)));
+        if (widest * kLongestResult <= room)
+            break;
+    }
+    return font;
+}
+
+// The status bar shows no text; it is drawn as a strip of its own along the
+// bottom edge: an etched line over a panel a shade darker than the window.
+void PaintStatusStrip(QWidget& bar)
+{
+    QPainter painter(&bar);
+    const QPalette& colours = bar.palette();
+    const QRect area = bar.rect();
+    painter.fillRect(area, colours.color(QPalette::Window).darker(106));
+    painter.setPen(colours.color(QPalette::Mid));
+    painter.drawLine(area.topLeft(), area.topRight());
+    painter.setPen(colours.color(QPalette::Light));
+    painter.drawLine(area.left(), area.top() + 1, area.right(), area.top() + 1);
+}
+
+// The one existing file a drag carries, as Browse would have given it; nothing
+// for several files, a folder, a web address or a file that is gone.
+std::optional<QString> DraggedFile(const QMimeData* data)
+{
+    if (data == nullptr || !data->hasUrls())
+        return std::nullopt;
+    const QList<QUrl> urls = data->urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile())
+        return std::nullopt;
+    const QFileInfo file(urls.front().toLocalFile());
+    if (!file.isFile())
+        return std::nullopt;
+    return file.absoluteFilePath();
+}
+
+// Takes the file as a copy, never a move: a file manager deletes the source
+// of a move once the drop is accepted.
+bool AcceptFileDrag(QDropEvent& event)
+{
+    if (!DraggedFile(event.mimeData()) || !(event.possibleActions() & Qt::CopyAction)) {
+        event.ignore();
+        return false;
+    }
+    event.setDropAction(Qt::CopyAction);
+    event.accept();
+    return true;
+}
+
+}  // namespace
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::TForm1>())
 {
@@ -49,8 +143,23 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
     ui_->Label1->adjustSize();
     ui_->Label2->adjustSize();
     ui_->StatusBar1->setSizeGripEnabled(false);
+    ui_->StatusBar1->installEventFilter(this);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     layout()->activate();
+    for (QLineEdit* box : {ui_->ResultMD5, ui_->ResultSHA1, ui_->ResultCRC32})
+        box->setFont(ResultFont(*box));
+    // The tab order is the order in which main_form.ui creates the controls.
+    // It lists no tab stops: QWidget::setTabOrder mishandles the page control,
+    // whose tab bar is its focus proxy and whose pages hold the controls that
+    // come next, and breaks the cycle into loops.
+    ui_->MemoText->installEventFilter(this);
+    // A file dropped anywhere on the window names the file; the edit boxes
+    // would otherwise take its address, or any text, as text of their own.
+    setAcceptDrops(true);
+    for (QWidget* target : {static_cast<QWidget*>(ui_->FNEdit), static_cast<QWidget*>(ui_->EditKeyHMAC),
+                            static_cast<QWidget*>(ui_->ResultMD5), static_cast<QWidget*>(ui_->ResultSHA1),
+                            static_cast<QWidget*>(ui_->ResultCRC32), ui_->MemoText->viewport()})
+        target->installEventFilter(this);
     ui_->FNEdit->setFocus();
     memoText_ = ui_->MemoText->document()->toRawText();
     openDialog_ = MakeSystemOpenFileDialog();
@@ -167,16 +276,16 @@ void TForm1::MnExitClick()
 
 void TForm1::MnAboutClick()
 {
-    if (AboutBox == nullptr || Form1 == nullptr)
+    if (AboutBox == nullptr)
         return;
-    PlaceAboutBox(*AboutBox, *Form1);
+    PlaceAboutBox(*AboutBox, *this);
     AboutBox->exec();
 }
 
 void TForm1::BtnBrowseClick()
 {
     if (const auto path = openDialog_->Execute(this))
-        SetEditText(*ui_->FNEdit, *path);
+        ui_->FNEdit->setText(*path);
 }
 
 void TForm1::BtnGenerateClick()
@@ -184,7 +293,10 @@ void TForm1::BtnGenerateClick()
     const BusyCursor busy;
     GenerateInput input;
     input.key = ui_->EditKeyHMAC->text().toLocal8Bit().toStdString();
-    SetEditText(*ui_->FNEdit, QString::fromLocal8Bit(TrimFileName(ui_->FNEdit->text().toLocal8Bit().toStdString())));
+    // The name goes to bytes and back the way the file system takes it.
+    const QByteArray name = QFile::encodeName(ui_->FNEdit->text());
+    ui_->FNEdit->setText(QFile::decodeName(QByteArray::fromStdString(
+        TrimFileName(std::string_view(name.constData(), static_cast<std::size_t>(name.size()))))));
     switch (ui_->PageControl->currentIndex()) {
     case 0:
         input.source = GenerateSource::File;
@@ -206,8 +318,15 @@ void TForm1::BtnGenerateClick()
         QLineEdit* box = algorithm == Algorithm::Md5    ? ui_->ResultMD5
                          : algorithm == Algorithm::Sha1 ? ui_->ResultSHA1
                                                         : ui_->ResultCRC32;
-        SetEditText(*box, QString::fromLatin1(result.data(), static_cast<qsizetype>(result.size())));
+        ShowResult(*box, QString::fromLatin1(result.data(), static_cast<qsizetype>(result.size())));
     });
+}
+
+void TForm1::ShowResult(QLineEdit& box, const QString& text)
+{
+    box.setText(text);
+    // Read from the first digit, not scrolled to the last.
+    box.setCursorPosition(0);
 }
 
 void TForm1::PageControlChange()
@@ -244,9 +363,10 @@ void TForm1::CheckBoxHMACClick()
 
 void TForm1::ClearResults()
 {
-    SetEditText(*ui_->ResultMD5, QString());
-    SetEditText(*ui_->ResultSHA1, QString());
-    SetEditText(*ui_->ResultCRC32, QString());
+    // setText changes the text, and signals, only when it differs.
+    ui_->ResultMD5->setText(QString());
+    ui_->ResultSHA1->setText(QString());
+    ui_->ResultCRC32->setText(QString());
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
@@ -275,4 +395,70 @@ void TForm1::moveEvent(QMoveEvent* event)
         move(snapped);
         snapping_ = false;
     }
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event)
+{
+    AcceptFileDrag(*event);
+}
+
+void TForm1::dragMoveEvent(QDragMoveEvent* event)
+{
+    AcceptFileDrag(*event);
+}
+
+void TForm1::dropEvent(QDropEvent* event)
+{
+    if (AcceptFileDrag(*event))
+        platform::Guard([&] { DropFile(*DraggedFile(event->mimeData())); });
+}
+
+void TForm1::DropFile(const QString& path)
+{
+    // As the user's own choice of the File page: a real change of page clears
+    // the results, and so does a new name.
+    ui_->PageControl->setCurrentIndex(0);
+    ui_->FNEdit->setText(path);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::Paint:
+        if (watched == ui_->StatusBar1) {
+            PaintStatusStrip(*ui_->StatusBar1);
+            return true;
+        }
+        break;
+    case QEvent::KeyPress:
+        if (watched == ui_->MemoText) {
+            // Tab types a tab character in the text; Ctrl+Tab and Shift+Tab
+            // leave it, forward and back, as in other editors that take Tab.
+            const auto* key = static_cast<QKeyEvent*>(event);
+            const bool shift = key->modifiers() & Qt::ShiftModifier;
+            const bool back = key->key() == Qt::Key_Backtab || (key->key() == Qt::Key_Tab && shift);
+            const bool forward = key->key() == Qt::Key_Tab && !shift && (key->modifiers() & Qt::ControlModifier);
+            if (forward || back) {
+                focusNextPrevChild(forward);
+                return true;
+            }
+        }
+        break;
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+        // What other programs drop is the window's, which takes only a file;
+        // text dragged from box to box within the program stays the boxes'.
+        if (watched != this && static_cast<QDropEvent*>(event)->source() == nullptr) {
+            if (event->type() == QEvent::Drop)
+                dropEvent(static_cast<QDropEvent*>(event));
+            else
+                AcceptFileDrag(*static_cast<QDropEvent*>(event));
+            return true;
+        }
+        break;
+    default:
+        break;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }

@@ -50,11 +50,17 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     class SettingsView;
     void ConnectHandlers();
     void MemoTextEdited();
+    void ShowResult(QLineEdit& box, const QString& text);
+    void DropFile(const QString& path);
 
     std::unique_ptr<Ui::TForm1> ui_;
     std::unique_ptr<OpenFileDialog> openDialog_;
@@ -70,7 +76,3 @@ class TAboutBox;
 // The program's two windows; each is set while it is being built.
 extern TForm1* Form1;
 extern TAboutBox* AboutBox;
-
-// Sets an edit's text only when it differs, so its change event runs only on
-// a real change.
-void SetEditText(QLineEdit& edit, const QString& text);

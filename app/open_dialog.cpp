@@ -2,6 +2,8 @@
 
 #include <QFileDialog>
 
+#include "platform/ui/dialog_flags.h"
+
 namespace {
 
 class SystemOpenFileDialog final : public OpenFileDialog {
@@ -9,6 +11,7 @@ public:
     std::optional<QString> Execute(QWidget* parent) override
     {
         QFileDialog dialog(parent, QStringLiteral("Open"));
+        dialog.setWindowFlags(platform::kDialogWindowFlags);
         dialog.setFileMode(QFileDialog::ExistingFile);
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         // The description reads as users know it; the pattern that counts is

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include <QApplication>
 #include <QIcon>
@@ -20,17 +22,59 @@ bool Set(const char* name)
     return value != nullptr && *value != '\0';
 }
 
-// The window relies on absolute positions and on raising itself, which
-// native Wayland does not allow; prefer X11 when the user has not chosen.
-void ChoosePlatform()
+// Whether the user chose Qt's platform, in the environment or with Qt's own
+// -platform argument.
+bool PlatformChosen(int argc, char* argv[])
 {
-    if (!Set("QT_QPA_PLATFORM") && Set("WAYLAND_DISPLAY") && Set("DISPLAY"))
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    }
+    return Set("QT_QPA_PLATFORM");
 }
 
-bool HasDisplay()
+// The window relies on absolute positions and on raising itself, which
+// native Wayland does not allow: unless the user has chosen, X11 it is when
+// an X server can be reached (XWayland in a Wayland session), and Wayland
+// otherwise; Qt falls back to the next platform in the list when it cannot
+// connect. Returns whether it set the choice, which the programs Vellumark
+// starts must not inherit.
+bool ChoosePlatform(int argc, char* argv[])
 {
-    return Set("QT_QPA_PLATFORM") || Set("DISPLAY") || Set("WAYLAND_DISPLAY");
+    if (PlatformChosen(argc, argv) || !Set("WAYLAND_DISPLAY"))
+        return false;
+    ::setenv("QT_QPA_PLATFORM", Set("DISPLAY") ? "xcb;wayland" : "wayland", 1);
+    return true;
+}
+
+bool HasDisplay(int argc, char* argv[])
+{
+    return PlatformChosen(argc, argv) || Set("DISPLAY") || Set("WAYLAND_DISPLAY");
+}
+
+// What the program was told to show its window on, for the one line that says
+// it could not.
+std::string DisplayNamed()
+{
+    std::string named;
+    for (const char* name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"}) {
+        if (Set(name))
+            named += std::string(named.empty() ? "" : ", ") + name + "=" + std::getenv(name);
+    }
+    return named.empty() ? "the default display" : named;
+}
+
+// Qt ends the program with its own lines and an abort when no display can be
+// opened. While Qt connects, this handler keeps its messages off the terminal
+// and turns that end into one line and exit code 1.
+std::string displayNamed;
+
+void QuietWhileConnecting(QtMsgType type, const QMessageLogContext&, const QString&)
+{
+    if (type != QtFatalMsg)
+        return;
+    std::fprintf(stderr, "vellumark: cannot open the display (%s)\n", displayNamed.c_str());
+    std::_Exit(1);
 }
 
 }  // namespace
@@ -40,19 +84,26 @@ int RunVellumark(int argc, char* argv[])
     Q_INIT_RESOURCE(resources);
     // Files are read under a lease, whose break would otherwise end us.
     platform::IgnoreLeaseBreakSignal();
-    ChoosePlatform();
-    if (!HasDisplay()) {
+    if (!HasDisplay(argc, argv)) {
         std::fprintf(stderr,
                      "vellumark: no display to show the window on; "
                      "run it under a virtual one: xvfb-run -a %s\n",
                      argc > 0 ? argv[0] : "vellumark");
         return 1;
     }
+    displayNamed = DisplayNamed();
+    const bool platformChosenHere = ChoosePlatform(argc, argv);
+    const QtMessageHandler previousHandler = qInstallMessageHandler(&QuietWhileConnecting);
     QApplication application(argc, argv);
+    qInstallMessageHandler(previousHandler);
+    if (platformChosenHere)
+        ::unsetenv("QT_QPA_PLATFORM");
     // The frame ends the loop itself, after the close handler has run.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/vellumark/vellumark.svg")));
-    QApplication::setDesktopFileName(QStringLiteral("vellumark"));
+    // The installed desktop entry's name (packaging/): the desktop finds the
+    // window's launcher and icon by it, on Wayland too.
+    QApplication::setDesktopFileName(QStringLiteral(VELLUMARK_APP_ID));
 
     AppFrameClass frame(AppTitleFromPath(platform::ExecutablePath()));
     // A log-off or shutdown ends the loop without any close handler.

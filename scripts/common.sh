@@ -7,6 +7,7 @@ VELLUMARK_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev zlib1g-dev
   xvfb xauth
+  desktop-file-utils appstream groff-base file dpkg-dev
 )
 
 ensure_packages() {

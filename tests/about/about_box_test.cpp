@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include "about/about.h"
 #include "about/placement.h"
@@ -37,6 +38,25 @@ TEST(AboutBox, ShowsProductVersionMakerAddressLinkAndPicture)
     EXPECT_EQ(box.ProgramIcon()->pixmap().size(), QSize(85, 57));
     EXPECT_EQ(box.minimumSize(), box.maximumSize());
     EXPECT_FALSE(box.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+}
+
+// Window managers minimise a dialog together with the window it belongs to;
+// one that belongs to the whole program could be minimised alone, leaving the
+// main window blocked with nothing visible.
+TEST(AboutBox, BelongsToTheMainWindowWithoutMinimiseOrMaximise)
+{
+    QWidget main;
+    main.show();
+    TAboutBox box;
+    box.SetMainWindow(&main);
+    box.show();
+    ASSERT_NE(box.windowHandle(), nullptr);
+    EXPECT_EQ(box.windowHandle()->transientParent(), main.windowHandle());
+    const Qt::WindowFlags flags = box.windowHandle()->flags();
+    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Dialog);
+    EXPECT_TRUE(flags & Qt::CustomizeWindowHint) << "only the hints given";
+    EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
 }
 
 TEST(AboutBox, EnterClosesWithOkEscapeDoesNothingAndTheCloseBoxCancels)

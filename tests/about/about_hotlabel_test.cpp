@@ -1,5 +1,6 @@
 // The link label: the URL check, how Caption, URL and ValidateURL go
 // together, the highlight, opening through the shell, and the hints.
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -7,12 +8,15 @@
 
 #include <QCoreApplication>
 #include <QEnterEvent>
+#include <QFile>
 #include <QHelpEvent>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolTip>
 #include <QWidget>
 
+#include "about/desktopopener.h"
 #include "about/zelhotlabel.h"
 #include "platform/ui/guard.h"
 #include "platform/ui/shell.h"
@@ -221,6 +225,105 @@ TEST_F(HotLabelTest, OpensOnAShellResultAbove32AndEmitsClickedUnlessOpeningFails
     lonely.setObjectName("Lonely");
     EXPECT_EQ(FailureOf([&] { lonely.Click(); }), "Exception: Control 'Lonely' has no parent window");
     EXPECT_EQ(opener.opened.size(), 3u);
+}
+
+// The desktop's own opener, with xdg-open replaced by scripts on PATH: the
+// label reports what xdg-open reports, and Qt says nothing on the terminal.
+class DesktopOpenerTest : public testing::Test {
+protected:
+    DesktopOpenerTest()
+    {
+        platform::SetErrorReporter([this](const Exception& e) { reports.push_back(e.Message()); });
+        previousHandler_ = qInstallMessageHandler(&RecordQtMessage);
+        QtMessages().clear();
+        qputenv("PATH", QFile::encodeName(bin_.path()));
+    }
+    ~DesktopOpenerTest() override
+    {
+        qputenv("PATH", path_);
+        qInstallMessageHandler(previousHandler_);
+        platform::SetErrorReporter({});
+    }
+
+    // An xdg-open that writes its arguments next to itself, runs body and
+    // exits with its status.
+    void FakeXdgOpen(const char* body)
+    {
+        QFile script(bin_.filePath("xdg-open"));
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(QByteArray("#!/bin/sh\nPATH=/usr/bin:/bin\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\n") +
+                     body + "\n");
+        script.close();
+        ASSERT_TRUE(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    QString Arguments() const
+    {
+        QFile args(bin_.filePath("args"));
+        return args.open(QIODevice::ReadOnly) ? QString::fromUtf8(args.readAll()) : QString();
+    }
+    void Click()
+    {
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        QTest::mouseClick(label, Qt::LeftButton);
+    }
+
+    static std::vector<std::string>& QtMessages()
+    {
+        static std::vector<std::string> messages;
+        return messages;
+    }
+    static void RecordQtMessage(QtMsgType, const QMessageLogContext&, const QString& message)
+    {
+        QtMessages().push_back(message.toStdString());
+    }
+
+    QTemporaryDir bin_;
+    const QByteArray path_ = qgetenv("PATH");
+    QtMessageHandler previousHandler_ = nullptr;
+    QWidget window;
+    TZelHotLabel* label = new TZelHotLabel(&window);
+    QSignalSpy clicked{label, &TZelHotLabel::clicked};
+    std::vector<std::string> reports;
+};
+
+TEST_F(DesktopOpenerTest, AnXdgOpenThatFailsOrIsMissingIsReportedAsTheLinksFailure)
+{
+    const std::string failure = "Can't access URL \"" + std::string(DefaultURL) + "\"";
+    FakeXdgOpen("exit 0");
+    Click();
+    EXPECT_EQ(Arguments(), kDefault + "\n") << "the URL alone, as one argument";
+    EXPECT_TRUE(reports.empty());
+    EXPECT_EQ(clicked.count(), 1);
+
+    FakeXdgOpen("exit 1");  // no handler for the scheme
+    Click();
+    EXPECT_EQ(Arguments(), kDefault + "\n");
+    EXPECT_EQ(reports, std::vector<std::string>{failure});
+
+    QFile::remove(bin_.filePath("xdg-open"));
+    Click();
+    EXPECT_EQ(reports, (std::vector<std::string>{failure, failure}));
+    EXPECT_EQ(clicked.count(), 1) << "a failed open skips the click event";
+    EXPECT_EQ(QtMessages(), std::vector<std::string>{});
+}
+
+TEST_F(DesktopOpenerTest, AHandlerStillRunningAfterTheWaitHasTakenTheURLAndIsLeftToRun)
+{
+    // Like a browser started in the foreground: it ends when the test says so.
+    FakeXdgOpen(
+        "while [ ! -e \"$(dirname \"$0\")/release\" ]; do sleep 0.05; done; echo > \"$(dirname \"$0\")/ended\"");
+    DesktopUrlOpener opener(std::chrono::milliseconds(100));
+    const platform::ScopedUrlOpener useIt(opener);
+    Click();
+    EXPECT_TRUE(reports.empty());
+    EXPECT_EQ(clicked.count(), 1);
+    QFile release(bin_.filePath("release"));
+    ASSERT_TRUE(release.open(QIODevice::WriteOnly));
+    release.close();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QFile::exists(bin_.filePath("ended")); }, 20000)) << "not killed";
+    QTest::qWait(0);
+    EXPECT_EQ(QtMessages(), std::vector<std::string>{});
 }
 
 TEST_F(HotLabelTest, HintStylesChooseTheHintText)

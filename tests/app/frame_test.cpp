@@ -2,8 +2,10 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
+#include <QWindow>
 
 #include "app/frame.h"
 #include "app/startup.h"
@@ -65,26 +67,6 @@ TEST_F(FrameTest, GuardRoutesEscapingFailuresToTheErrorBox)
     EXPECT_EQ(shown_[1].request.text, "Out of memory.");
 }
 
-// The real box: a message that quotes a file name looking like markup shows
-// it as written.
-TEST(ErrorBox, ShowsItsTextAsPlainText)
-{
-    AppFrameClass frame("vellumark");
-    const std::string name = "<h1><font color=green>Checksum*";
-    QString shown;
-    Qt::TextFormat format = Qt::AutoText;
-    QTimer::singleShot(0, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        shown = box->text();
-        format = box->textFormat();
-        box->accept();
-    });
-    frame.ReportError(Exception("Cannot open file \"" + name + "\". No such file or directory"));
-    EXPECT_EQ(format, Qt::PlainText);
-    EXPECT_EQ(shown.toStdString(), "Cannot open file \"" + name + "\". No such file or directory.");
-}
-
 TEST_F(FrameTest, ErrorBoxAppliesTheFullStopRule)
 {
     // The rule itself is tested with its function; here, that the box uses it.
@@ -94,6 +76,44 @@ TEST_F(FrameTest, ErrorBoxAppliesTheFullStopRule)
     EXPECT_EQ(shown_[0].request.text, "Really?.");
     EXPECT_EQ(shown_[1].request.text, "Done.");
     EXPECT_EQ(shown_[2].request.text, "Can't access URL \"x\"");
+}
+
+// The real error box: modal, owned by the window it reports for, with
+// nothing that could minimise it away from that window, and showing a message
+// that quotes a file name looking like markup as it is written.
+TEST(ErrorBox, IsADialogOfItsOwnerWithoutMinimiseOrMaximise)
+{
+    AppFrameClass frame("vellumark");
+    QWidget owner;
+    owner.show();
+    frame.AdoptWindow(std::make_unique<QWidget>());
+    QWidget* shown = nullptr;
+    Qt::WindowFlags flags;
+    QWindow* transientParent = nullptr;
+    QString text;
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer::singleShot(0, [&] {
+        shown = QApplication::activeModalWidget();
+        if (shown != nullptr) {
+            flags = shown->windowHandle()->flags();
+            transientParent = shown->windowHandle()->transientParent();
+            text = shown->findChild<QLabel*>("qt_msgbox_label")->text();
+            if (auto* box = qobject_cast<QMessageBox*>(shown))
+                format = box->textFormat();
+            shown->close();
+        }
+    });
+    QApplication::setActiveWindow(&owner);
+    const std::string message = "Cannot open file \"<h1><font color=green>Checksum*\". No such file or directory";
+    frame.ReportError(Exception(message));
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(text.toStdString(), message + ".");
+    EXPECT_EQ(format, Qt::PlainText);
+    EXPECT_EQ(transientParent, owner.windowHandle());
+    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Dialog);
+    EXPECT_TRUE(flags & Qt::CustomizeWindowHint) << "only the hints given";
+    EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
 }
 
 TEST_F(FrameTest, QuitRequestedBeforeTheLoopStartsEndsItAtItsFirstTurn)

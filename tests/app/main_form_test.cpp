@@ -3,20 +3,32 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <string_view>
+
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QStatusBar>
+#include <QStyleOptionButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include "about/about.h"
 #include "app/main_form.h"
@@ -117,51 +129,219 @@ protected:
     TForm1* form_ = nullptr;
 };
 
-TEST_F(MainFormTest, LayoutFollowsTheDesign)
+// One cycle through the whole window: the page control's tab bar, the selected
+// page's controls, HMAC, the key (only while HMAC is ticked), each tick before
+// its result, Generate, and round again; Shift+Tab walks it backwards.
+TEST_F(MainFormTest, TabAndShiftTabWalkOneCycleThroughTheWindow)
 {
-    EXPECT_EQ(form_->objectName(), "Form1");
-    EXPECT_EQ(form_->windowTitle(), "Vellumark");
-    EXPECT_EQ(Form1, form_);
-    EXPECT_EQ(form_->centralWidget()->size(), QSize(379, 334));
-    EXPECT_EQ(form_->minimumSize(), form_->maximumSize()) << "the window has a fixed size";
-    EXPECT_FALSE(form_->windowFlags() & Qt::WindowMaximizeButtonHint);
-    EXPECT_TRUE(form_->windowFlags() & Qt::WindowMinimizeButtonHint);
+    form_->show();
+    QApplication::setActiveWindow(form_);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_));
+    QWidget* tabBar = Control<QTabWidget>("PageControl").findChild<QTabBar*>();
+    ASSERT_NE(tabBar, nullptr);
+    auto& memo = Control<QPlainTextEdit>("MemoText");
 
-    const std::vector<std::pair<const char*, QRect>> geometry = {
-        {"PageControl", {8, 8, 361, 129}},   {"Label1", {8, 8, 45, 13}},          {"FNEdit", {8, 24, 337, 21}},
-        {"BtnBrowse", {272, 48, 75, 25}},    {"Label2", {88, 140, 24, 13}},       {"CheckBoxHMAC", {8, 156, 65, 17}},
-        {"EditKeyHMAC", {88, 156, 281, 21}}, {"Bevel1", {0, 188, 387, 2}},        {"CheckBoxMD5", {8, 200, 73, 17}},
-        {"ResultMD5", {88, 200, 281, 21}},   {"CheckBoxSHA1", {8, 224, 73, 17}},  {"ResultSHA1", {88, 224, 281, 21}},
-        {"CheckBoxCRC32", {8, 248, 73, 17}}, {"ResultCRC32", {88, 248, 281, 21}}, {"BtnGenerate", {296, 280, 75, 25}},
-        {"StatusBar1", {0, 315, 379, 19}},
+    const auto focused = [&]() -> std::string {
+        QWidget* widget = QApplication::focusWidget();
+        if (widget == nullptr)
+            return "(nothing)";
+        return widget == tabBar ? "TabBar" : widget->objectName().toStdString();
     };
-    for (const auto& [name, rect] : geometry) {
-        auto* widget = form_->findChild<QWidget*>(name);
-        ASSERT_NE(widget, nullptr) << name;
-        if (qobject_cast<QLabel*>(widget) != nullptr)
-            EXPECT_EQ(widget->pos(), rect.topLeft()) << name << " (labels fit their text)";
-        else
-            EXPECT_EQ(widget->geometry(), rect) << name;
-    }
-    EXPECT_TRUE(Edit("ResultMD5").isReadOnly());
-    EXPECT_NE(Edit("ResultMD5").focusPolicy(), Qt::NoFocus) << "results can be focused and copied";
-    EXPECT_FALSE(Control<QPushButton>("BtnGenerate").isDefault());
-    EXPECT_TRUE(Control<QPlainTextEdit>("MemoText").lineWrapMode() == QPlainTextEdit::NoWrap);
-    EXPECT_FALSE(Control<QPlainTextEdit>("MemoText").tabChangesFocus());
+    // The text box takes Tab as text; Ctrl+Tab leaves it.
+    const auto forward = [&] {
+        QWidget* widget = QApplication::focusWidget();
+        QTest::keyClick(widget, Qt::Key_Tab, widget == &memo ? Qt::ControlModifier : Qt::NoModifier);
+    };
+    // Twice round forward, so the step from Generate back to the tab bar
+    // counts, then twice round backward.
+    const auto walk = [&](const std::vector<std::string>& cycle) {
+        tabBar->setFocus(Qt::TabFocusReason);
+        for (std::size_t step = 0; step <= 2 * cycle.size(); ++step) {
+            ASSERT_EQ(focused(), cycle[step % cycle.size()]) << "Tab, step " << step;
+            forward();
+        }
+        for (std::size_t step = 2 * cycle.size() + 1; step-- > 0;) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
+            ASSERT_EQ(focused(), cycle[step % cycle.size()]) << "Shift+Tab, step " << step;
+        }
+    };
+    const auto cycle = [](std::vector<std::string> page, bool keyed) {
+        page.insert(page.begin(), "TabBar");
+        page.push_back("CheckBoxHMAC");
+        if (keyed)
+            page.push_back("EditKeyHMAC");
+        for (const char* name :
+             {"CheckBoxMD5", "ResultMD5", "CheckBoxSHA1", "ResultSHA1", "CheckBoxCRC32", "ResultCRC32", "BtnGenerate"})
+            page.push_back(name);
+        return page;
+    };
 
-    // Tab order within the window: page control, HMAC, key, then each tick
-    // before its result, and Generate last.
-    const std::vector<const char*> order = {"CheckBoxHMAC",  "EditKeyHMAC",  "CheckBoxMD5",
-                                            "ResultMD5",     "CheckBoxSHA1", "ResultSHA1",
-                                            "CheckBoxCRC32", "ResultCRC32",  "BtnGenerate"};
-    for (std::size_t i = 0; i + 1 < order.size(); ++i) {
-        QWidget* next = form_->findChild<QWidget*>(order[i])->nextInFocusChain();
-        EXPECT_EQ(next->objectName(), order[i + 1]) << "after " << order[i];
+    walk(cycle({"FNEdit", "BtnBrowse"}, false));
+    Tick("CheckBoxHMAC").setChecked(true);
+    walk(cycle({"FNEdit", "BtnBrowse"}, true));
+    // The tab bar switches pages with the arrow keys.
+    tabBar->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(tabBar, Qt::Key_Right);
+    ASSERT_EQ(Control<QTabWidget>("PageControl").currentIndex(), 1);
+    walk(cycle({"MemoText"}, true));
+
+    // Tab in the text box types a tab; Enter in a box does not press Generate.
+    memo.setFocus(Qt::TabFocusReason);
+    QTest::keyClick(&memo, Qt::Key_Tab);
+    EXPECT_EQ(focused(), "MemoText");
+    EXPECT_EQ(memo.toPlainText(), "\t");
+    Control<QTabWidget>("PageControl").setCurrentIndex(0);
+    QTest::keyClick(&Edit("FNEdit"), Qt::Key_Return);
+    EXPECT_TRUE(ResultsEmpty());
+    EXPECT_TRUE(shown_.empty());
+}
+
+// The menu opens and runs from its access letters: Alt+F, then X for Exit.
+TEST_F(MainFormTest, TheMenuWorksFromItsAccessLetters)
+{
+    form_->show();
+    QApplication::setActiveWindow(form_);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_));
+    bool exited = false;
+    QObject::connect(form_->findChild<QAction*>("MnExit"), &QAction::triggered, [&] { exited = true; });
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F, Qt::AltModifier);
+    ASSERT_TRUE(QTest::qWaitFor([] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()) != nullptr; }));
+    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    EXPECT_EQ(menu->objectName(), "MnFile");
+    QTest::keyClick(menu, Qt::Key_X);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return exited; }));
+    EXPECT_EQ(frame_->Run(), 0) << "Exit ended the loop";
+}
+
+// What a screen reader says for each control.
+TEST_F(MainFormTest, EveryControlHasAnAccessibleName)
+{
+    const std::vector<std::pair<const char*, const char*>> names = {
+        {"PageControl", "Input"},      {"FNEdit", "File name"},     {"BtnBrowse", "Browse"},
+        {"MemoText", "Text"},          {"CheckBoxHMAC", "HMAC"},    {"EditKeyHMAC", "HMAC key"},
+        {"CheckBoxMD5", "MD5"},        {"ResultMD5", "MD5 result"}, {"CheckBoxSHA1", "SHA1"},
+        {"ResultSHA1", "SHA1 result"}, {"CheckBoxCRC32", "CRC32"},  {"ResultCRC32", "CRC32 result"},
+        {"BtnGenerate", "Generate"},   {"Label1", "Filename:"},     {"Label2", "Key :"},
+    };
+    const auto spoken = [](QWidget* widget) {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+        return accessible == nullptr ? QString() : accessible->text(QAccessible::Name);
+    };
+    for (const auto& [control, name] : names)
+        EXPECT_EQ(spoken(&Control<QWidget>(control)), name) << control;
+    // Whatever takes the focus, now or after a change to the window, is named.
+    for (QWidget* widget : form_->findChildren<QWidget*>()) {
+        if ((widget->focusPolicy() & Qt::TabFocus) && !widget->objectName().startsWith("qt_") &&
+            !widget->objectName().startsWith("Scroll")) {
+            EXPECT_FALSE(spoken(widget).isEmpty()) << widget->objectName().toStdString();
+        }
+    }
+    EXPECT_EQ(qobject_cast<QLabel*>(&Control<QWidget>("Label1"))->buddy(), &Edit("FNEdit"));
+    EXPECT_EQ(qobject_cast<QLabel*>(&Control<QWidget>("Label2"))->buddy(), &Edit("EditKeyHMAC"));
+}
+
+// Whether a line edit shows its whole text: with the cursor at the end the
+// first character is still in view, and with it at the start the last one is.
+// The edit scrolls its text when it paints, hence the grabs.
+bool ShowsWholeText(QLineEdit& box)
+{
+    const int middle = box.height() / 2;
+    box.setCursorPosition(static_cast<int>(box.text().size()));
+    box.grab();
+    const int firstInView = box.cursorPositionAt(QPoint(0, middle));
+    box.setCursorPosition(0);
+    box.grab();
+    const int lastInView = box.cursorPositionAt(QPoint(box.width() - 1, middle));
+    return firstInView == 0 && lastInView == box.text().size();
+}
+
+// Whether a button's or tick box's caption fits the room its style gives it.
+bool CaptionFits(const QAbstractButton& button)
+{
+    QStyleOptionButton option;
+    option.initFrom(&button);
+    option.rect = button.rect();
+    option.text = button.text();
+    const bool tick = qobject_cast<const QCheckBox*>(&button) != nullptr;
+    const QRect room = button.style()->subElementRect(
+        tick ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &option, &button);
+    const QSize text = button.fontMetrics().size(Qt::TextShowMnemonic, button.text());
+    return text.width() <= room.width() && text.height() <= room.height();
+}
+
+// Forty digits show whole in each result box, from the first digit, and no
+// caption is cut or covered. ResultsAndCaptionsFitAtEveryScale runs this again
+// at the scale factors of HiDPI desktops.
+TEST_F(MainFormTest, ResultsAndCaptionsFitAtThisScale)
+{
+    SCOPED_TRACE("QT_SCALE_FACTOR=" + qEnvironmentVariable("QT_SCALE_FACTOR", "1").toStdString());
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_));
+
+    TickAlgorithms(true, true, true);
+    UseTextPage("abc");
+    Generate();
+    ASSERT_EQ(Result("ResultSHA1"), kAbcSha1);
+    for (const char* name : {"ResultMD5", "ResultSHA1", "ResultCRC32"}) {
+        QLineEdit& box = Edit(name);
+        EXPECT_EQ(box.cursorPosition(), 0) << name << " shows its result from the first digit";
+        EXPECT_TRUE(ShowsWholeText(box)) << name;
+        for (const char digit : std::string_view("0123456789ABCDEF")) {
+            box.setText(QString(40, QLatin1Char(digit)));
+            EXPECT_TRUE(ShowsWholeText(box)) << name << " with forty " << digit;
+        }
+    }
+
+    for (QAbstractButton* button : form_->findChildren<QAbstractButton*>()) {
+        if (!button->text().isEmpty()) {
+            EXPECT_TRUE(CaptionFits(*button)) << button->objectName().toStdString();
+        }
+    }
+    for (const auto& [label, box] : {std::pair{"Label1", "FNEdit"}, std::pair{"Label2", "EditKeyHMAC"}}) {
+        const QRect caption = Control<QLabel>(label).geometry();
+        EXPECT_GE(caption.size().width(), Control<QLabel>(label).sizeHint().width()) << label;
+        EXPECT_LE(caption.bottom(), Edit(box).geometry().top()) << label << " is not covered by its box";
+    }
+
+    // The About box's texts stay inside its panel and clear of each other.
+    TAboutBox about;
+    const QList<QLabel*> texts = about.Panel1()->findChildren<QLabel*>();
+    for (QLabel* text : texts) {
+        EXPECT_TRUE(about.Panel1()->contentsRect().contains(text->geometry())) << text->objectName().toStdString();
+        EXPECT_GE(text->width(), text->sizeHint().width()) << text->objectName().toStdString();
+        for (QLabel* other : texts) {
+            if (other != text && text != about.ProgramIcon() && other != about.ProgramIcon()) {
+                EXPECT_FALSE(text->geometry().intersects(other->geometry()))
+                    << text->objectName().toStdString() << " and " << other->objectName().toStdString();
+            }
+        }
+    }
+}
+
+TEST(MainFormScales, ResultsAndCaptionsFitAtEveryScale)
+{
+    for (const char* scale : {"1.25", "1.5", "2"}) {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("QT_SCALE_FACTOR", scale);
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=MainFormTest.ResultsAndCaptionsFitAtThisScale"});
+        ASSERT_TRUE(child.waitForFinished(60000)) << scale;
+        const QString output = QString::fromLocal8Bit(child.readAll());
+        EXPECT_EQ(child.exitCode(), 0) << "at scale " << scale << ":\n" << output.toStdString();
+        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
     }
 }
 
 TEST_F(MainFormTest, StartsAtItsDefaultState)
 {
+    EXPECT_EQ(form_->windowTitle(), "Vellumark");
+    EXPECT_EQ(form_->minimumSize(), form_->maximumSize()) << "a fixed size";
+    EXPECT_FALSE(form_->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(form_->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_EQ(form_->pos(), QPoint(20, 20));
     EXPECT_EQ(Control<QTabWidget>("PageControl").currentIndex(), 0);
     EXPECT_TRUE(Tick("CheckBoxMD5").isChecked());
@@ -182,9 +362,11 @@ TEST_F(MainFormTest, OnlyRealChangesOfTheInputClearTheResults)
 {
     // Setting the same text, the same tick or selecting a page from code is
     // no change.
+    Edit("FNEdit").setText("same");
     FillResults();
-    Edit("FNEdit").setText("");
-    SetEditText(Edit("FNEdit"), "");
+    QSignalSpy changes(&Edit("FNEdit"), &QLineEdit::textChanged);
+    Edit("FNEdit").setText("same");
+    EXPECT_EQ(changes.count(), 0);
     Tick("CheckBoxHMAC").setChecked(false);
     form_->SetInitialState();
     EXPECT_EQ(Result("ResultSHA1"), "s");
@@ -197,6 +379,7 @@ TEST_F(MainFormTest, OnlyRealChangesOfTheInputClearTheResults)
 
     QTest::keyClicks(&Edit("FNEdit"), "x");
     EXPECT_TRUE(ResultsEmpty());
+    EXPECT_EQ(changes.count(), 1);
 
     FillResults();
     Control<QTabWidget>("PageControl").setCurrentIndex(1);
@@ -375,6 +558,66 @@ TEST_F(MainFormTest, BrowseClearsOnlyWhenTheNameChanges)
     QTest::mouseClick(&Control<QPushButton>("BtnBrowse"), Qt::LeftButton);
     EXPECT_EQ(Edit("FNEdit").text(), other);
     EXPECT_TRUE(ResultsEmpty());
+}
+
+// A file dropped from a file manager is named on the File page as Browse
+// would name it, and taken as a copy (a file manager deletes the source of an
+// accepted move); whatever else other programs drop does nothing.
+TEST_F(MainFormTest, ADroppedFileIsNamedOnTheFilePageAsBrowseWouldNameIt)
+{
+    const QString path = WriteFile("dropped.txt", "abc");
+    const auto drop = [](QWidget& target, QMimeData& data, Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction) {
+        QDragEnterEvent enter(QPoint(2, 2), offered, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&target, &enter);
+        if (!enter.isAccepted())
+            return Qt::IgnoreAction;
+        QDropEvent dropped(QPointF(2, 2), offered, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&target, &dropped);
+        return dropped.isAccepted() ? dropped.dropAction() : Qt::IgnoreAction;
+    };
+    const auto files = [](const QStringList& paths) {
+        auto data = std::make_unique<QMimeData>();
+        QList<QUrl> urls;
+        for (const QString& path : paths)
+            urls.push_back(QUrl::fromLocalFile(path));
+        data->setUrls(urls);
+        data->setText(paths.join('\n'));  // file managers offer the names as text too
+        return data;
+    };
+
+    UseTextPage("typed");
+    FillResults();
+    auto file = files({path});
+    EXPECT_EQ(drop(*Control<QPlainTextEdit>("MemoText").viewport(), *file), Qt::CopyAction);
+    EXPECT_EQ(Control<QTabWidget>("PageControl").currentIndex(), 0);
+    EXPECT_EQ(Edit("FNEdit").text(), path);
+    EXPECT_EQ(Control<QPlainTextEdit>("MemoText").toPlainText(), "typed");
+    EXPECT_TRUE(ResultsEmpty());
+
+    // The same file again changes nothing, so the results stay.
+    FillResults();
+    EXPECT_EQ(drop(*form_, *file), Qt::CopyAction);
+    EXPECT_EQ(drop(Edit("ResultMD5"), *file), Qt::CopyAction);
+    EXPECT_EQ(Result("ResultMD5"), "m");
+
+    const QString other = WriteFile("other.txt", "x");
+    auto two = files({path, other});
+    auto folder = files({dir_.path()});
+    auto gone = files({dir_.filePath("gone")});
+    QMimeData web;
+    web.setUrls({QUrl("http://www.halvercraft.example/")});
+    QMimeData text;
+    text.setText(other);
+    for (QMimeData* data : {two.get(), folder.get(), gone.get(), &web, &text}) {
+        for (QWidget* target : {static_cast<QWidget*>(form_), static_cast<QWidget*>(&Edit("FNEdit"))}) {
+            EXPECT_EQ(drop(*target, *data), Qt::IgnoreAction) << data->text().toStdString();
+        }
+    }
+    auto moveOnly = files({other});
+    EXPECT_EQ(drop(Edit("FNEdit"), *moveOnly, Qt::MoveAction), Qt::IgnoreAction) << "never taken as a move";
+    EXPECT_EQ(Edit("FNEdit").text(), path);
+    EXPECT_EQ(Result("ResultMD5"), "m");
+    EXPECT_TRUE(shown_.empty());
 }
 
 TEST_F(MainFormTest, ExitAndCloseEndTheLoop)

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <signal.h>
+
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -38,6 +42,45 @@ TEST_F(ProgramTest, WithoutADisplayItSaysSoInOneLineAndFails)
     EXPECT_TRUE(error.contains("no display")) << error.toStdString();
     EXPECT_TRUE(error.contains("xvfb-run")) << error.toStdString();
     EXPECT_EQ(error.count('\n'), 1) << error.toStdString();
+}
+
+// An X display number that nothing serves: no socket and no lock file. From
+// 99 up, the number a user is told about most often.
+QString DeadDisplay()
+{
+    for (int number = 99;; ++number) {
+        const QString n = QString::number(number);
+        if (!QFile::exists("/tmp/.X11-unix/X" + n) && !QFile::exists("/tmp/.X" + n + "-lock"))
+            return ":" + n;
+    }
+}
+
+TEST_F(ProgramTest, ADisplayThatCannotBeOpenedIsNamedInOneLineAndFails)
+{
+    const QString dead = DeadDisplay();
+    const std::vector<std::vector<std::pair<const char*, QString>>> cases = {
+        {{"DISPLAY", dead}},
+        // A Wayland session whose X server is gone: X11 first, then Wayland.
+        {{"DISPLAY", dead}, {"WAYLAND_DISPLAY", "vellumark-test-none"}},
+        {{"WAYLAND_DISPLAY", "vellumark-test-none"}},
+        {{"QT_QPA_PLATFORM", "vellumark-test-none"}},
+    };
+    for (const auto& settings : cases) {
+        QProcessEnvironment env = Environment();
+        for (const auto& [name, value] : settings)
+            env.insert(name, value);
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(VELLUMARK_PATH, {});
+        ASSERT_TRUE(program.waitForFinished(20000));
+        const QString error = QString::fromLocal8Bit(program.readAllStandardError());
+        SCOPED_TRACE(error.toStdString());
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "no abort";
+        EXPECT_EQ(program.exitCode(), 1);
+        EXPECT_TRUE(error.startsWith("vellumark: cannot open the display (")) << settings.front().first;
+        EXPECT_TRUE(error.contains(settings.front().second));
+        EXPECT_EQ(error.count('\n'), 1);
+    }
 }
 
 TEST_F(ProgramTest, SessionEndEndsTheProgramWithExitCodeZero)

@@ -1,0 +1,153 @@
+// The manual page of vellumark-cli says what vellumark-cli --help says: every
+// option and every sentence of the help is in the rendered page, the page
+// documents no option the help does not know, and groff finds nothing wrong.
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace {
+
+struct Output {
+    std::string out;
+    std::string err;
+};
+
+Output RunProgram(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        ADD_FAILURE() << program.toStdString() << " failed: " << process.readAllStandardError().toStdString();
+    return {process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
+}
+
+// Every run of blanks and line breaks as one space, none at the ends: the
+// page breaks lines where the help does not.
+std::string Normalized(const std::string& text)
+{
+    std::string result;
+    for (const char c : text) {
+        const bool blank = c == ' ' || c == '\n' || c == '\t';
+        if (!blank)
+            result += c;
+        else if (!result.empty() && result.back() != ' ')
+            result += ' ';
+    }
+    if (!result.empty() && result.back() == ' ')
+        result.pop_back();
+    return result;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    return lines;
+}
+
+// The sentences of a paragraph: a full stop followed by a capital letter ends one.
+std::vector<std::string> Sentences(const std::string& paragraph)
+{
+    std::vector<std::string> sentences;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + 2 < paragraph.size(); ++i) {
+        if (paragraph[i] == '.' && paragraph[i + 1] == ' ' && paragraph[i + 2] >= 'A' && paragraph[i + 2] <= 'Z') {
+            sentences.push_back(paragraph.substr(start, i + 1 - start));
+            start = i + 2;
+        }
+    }
+    sentences.push_back(paragraph.substr(start));
+    return sentences;
+}
+
+// The help in pieces the page must hold: the usage without "usage: ", each
+// option with its description (indented two spaces, continued deeper), and
+// each sentence of the other paragraphs.
+std::vector<std::string> HelpPieces(const std::string& help, std::vector<std::string>& options)
+{
+    const std::vector<std::string> lines = Lines(help);
+    std::vector<std::string> pieces;
+    const std::string usage = "usage: ";
+    EXPECT_EQ(lines.at(0).rfind(usage, 0), 0u) << lines.at(0);
+    pieces.push_back(Normalized(lines.at(0).substr(usage.size())));
+
+    std::string paragraph;
+    std::string option;
+    const auto flush = [&] {
+        if (!option.empty())
+            pieces.push_back(Normalized(option));
+        if (!paragraph.empty()) {
+            for (const std::string& sentence : Sentences(Normalized(paragraph)))
+                pieces.push_back(sentence);
+        }
+        option.clear();
+        paragraph.clear();
+    };
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line.empty()) {
+            flush();
+        } else if (line.rfind("   ", 0) == 0) {
+            option += " " + line;  // a description goes on
+        } else if (line.rfind("  ", 0) == 0) {
+            flush();
+            option = line;
+            options.push_back(Normalized(line).substr(0, Normalized(line).find(' ')));
+        } else {
+            paragraph += " " + line;
+        }
+    }
+    flush();
+    return pieces;
+}
+
+// The options the page's OPTIONS section lists: lines indented as far as the
+// section's text that begin with "-".
+std::vector<std::string> PageOptions(const std::string& page)
+{
+    std::vector<std::string> options;
+    bool inOptions = false;
+    for (const std::string& line : Lines(page)) {
+        if (!line.empty() && line.front() != ' ')
+            inOptions = line == "OPTIONS";
+        else if (inOptions && line.rfind("       -", 0) == 0)
+            options.push_back(Normalized(line).substr(0, Normalized(line).find(' ')));
+    }
+    return options;
+}
+
+TEST(ManualPage, SaysWhatTheHelpSays)
+{
+    const std::string help = RunProgram(VELLUMARK_CLI_PATH, {"--help"}).out;
+    const Output rendered = RunProgram("groff", {"-man", "-Tascii", "-P-cbou", "-ww", VELLUMARK_MANPAGE});
+    EXPECT_EQ(rendered.err, "") << "groff's warnings";
+    const std::string page = Normalized(rendered.out);
+
+    std::vector<std::string> helpOptions;
+    const std::vector<std::string> pieces = HelpPieces(help, helpOptions);
+    ASSERT_GE(helpOptions.size(), 5u) << help;
+    for (const std::string& piece : pieces)
+        EXPECT_NE(page.find(piece), std::string::npos) << "not in the page: " << piece;
+
+    const std::vector<std::string> pageOptions = PageOptions(rendered.out);
+    EXPECT_EQ(pageOptions.size() + 1, helpOptions.size()) << "the page lists the options the help lists, FILE aside";
+    for (const std::string& option : pageOptions) {
+        EXPECT_NE(std::find(helpOptions.begin(), helpOptions.end(), option), helpOptions.end())
+            << "the help does not know " << option;
+    }
+    EXPECT_NE(rendered.out.find("VELLUMARK-CLI(1)"), std::string::npos);
+    EXPECT_NE(rendered.out.find("Vellumark " VELLUMARK_VERSION), std::string::npos) << "the page names this version";
+}
+
+}  // namespace
