@@ -1,20 +1,48 @@
-// Throughput of the engine and of the reference libraries over the same
-// buffers: 64 B, 4 KiB, 1 MiB and 64 MiB.
+// The digest engine against the reference libraries, on the same buffers in
+// the same process. Google Benchmark's rows give throughput over 64 B, 4 KiB,
+// 1 MiB and 64 MiB, the engine once on each path this CPU runs (forced
+// through the engine's test seam). The summary after them gives the ratios
+// that count, engine time / reference time, as the median of interleaved
+// rounds, so that the machine's other load falls on both sides alike.
+//
+//   engine_bench                  both
+//   engine_bench --summary_only   the ratios alone
+//
+// MD5() is deprecated in OpenSSL 3 but is the one-shot the engine is held to.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/md5.h>
+#include <openssl/sha.h>
 #include <zlib.h>
 
+#if defined(VELLUMARK_HAVE_ISAL)
+#include <isa-l/crc.h>
+#endif
+
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/digest.h"
+#include "engine/digest_paths.h"
 
 namespace {
 
+using namespace engine;
+
 constexpr std::int64_t kLargest = std::int64_t{64} << 20;
+constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 // One random buffer for every case, filled once.
 const unsigned char* Buffer()
@@ -31,120 +59,309 @@ const unsigned char* Buffer()
 
 const std::string kKey = "a key of moderate length";
 
+// ---------------------------------------------------------------- the operations
+
+// Each returns its result's bytes, so that the summary can check that both
+// sides computed the same thing before it times them.
+using Operation = std::function<std::string(const unsigned char*, std::size_t)>;
+
+std::string AsBytes(const void* p, std::size_t n)
+{
+    return {static_cast<const char*>(p), n};
+}
+
+std::string EngineMd5(const unsigned char* p, std::size_t n)
+{
+    Md5Digest d;
+    Md5OfBytes(p, static_cast<std::int32_t>(n), d);
+    return AsBytes(d.bytes, sizeof d.bytes);
+}
+
+std::string EngineSha1(const unsigned char* p, std::size_t n)
+{
+    Sha1Digest d;
+    Sha1OfBytes(p, static_cast<std::int32_t>(n), d);
+    return AsBytes(d.bytes, sizeof d.bytes);
+}
+
+std::string EngineHmacMd5(const unsigned char* p, std::size_t n)
+{
+    Md5Digest d;
+    HmacMd5OfBytes(kKey, p, static_cast<std::int32_t>(n), d);
+    return AsBytes(d.bytes, sizeof d.bytes);
+}
+
+std::string EngineHmacSha1(const unsigned char* p, std::size_t n)
+{
+    Sha1Digest d;
+    HmacSha1OfBytes(kKey, p, static_cast<std::int32_t>(n), d);
+    return AsBytes(d.bytes, sizeof d.bytes);
+}
+
+std::string EngineCrc32(const unsigned char* p, std::size_t n)
+{
+    const std::uint32_t crc = Crc32OfBytes(p, static_cast<std::int32_t>(n));
+    return AsBytes(&crc, sizeof crc);
+}
+
+std::string OpenSslMd5(const unsigned char* p, std::size_t n)
+{
+    unsigned char out[MD5_DIGEST_LENGTH];
+    MD5(p, n, out);
+    return AsBytes(out, sizeof out);
+}
+
+std::string OpenSslSha1(const unsigned char* p, std::size_t n)
+{
+    unsigned char out[SHA_DIGEST_LENGTH];
+    SHA1(p, n, out);
+    return AsBytes(out, sizeof out);
+}
+
+std::string OpenSslHmac(const EVP_MD* md, const unsigned char* p, std::size_t n)
+{
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    HMAC(md, kKey.data(), static_cast<int>(kKey.size()), p, n, out, &length);
+    return AsBytes(out, length);
+}
+
+std::string OpenSslHmacMd5(const unsigned char* p, std::size_t n)
+{
+    return OpenSslHmac(EVP_md5(), p, n);
+}
+
+std::string OpenSslHmacSha1(const unsigned char* p, std::size_t n)
+{
+    return OpenSslHmac(EVP_sha1(), p, n);
+}
+
+std::string ZlibCrc32(const unsigned char* p, std::size_t n)
+{
+    const auto crc = static_cast<std::uint32_t>(crc32(0, p, static_cast<uInt>(n)));
+    return AsBytes(&crc, sizeof crc);
+}
+
+#if defined(VELLUMARK_HAVE_ISAL)
+std::string IsalCrc32(const unsigned char* p, std::size_t n)
+{
+    const std::uint32_t crc = crc32_gzip_refl(0, p, n);
+    return AsBytes(&crc, sizeof crc);
+}
+#endif
+
+// ---------------------------------------------------------------- Google Benchmark rows
+
 void Sizes(benchmark::internal::Benchmark* b)
 {
     for (std::int64_t size : {std::int64_t{64}, std::int64_t{4} << 10, std::int64_t{1} << 20, kLargest})
         b->Arg(size);
 }
 
-template <class Body>
-void Run(benchmark::State& state, Body body)
+// `usePath`, if any, forces the engine's path for the row; the automatic
+// choice is restored after it.
+void Register(const std::string& name, const Operation& operation, const std::function<void()>& usePath = {})
+{
+    benchmark::RegisterBenchmark(name.c_str(), [operation, usePath](benchmark::State& state) {
+        if (usePath)
+            usePath();
+        const unsigned char* data = Buffer();
+        const auto size = static_cast<std::size_t>(state.range(0));
+        for (auto _ : state)
+            benchmark::DoNotOptimize(operation(data, size));
+        state.SetBytesProcessed(state.iterations() * state.range(0));
+        UseChosenPaths();
+    })->Apply(Sizes);
+}
+
+void RegisterRows()
+{
+    Register("Engine_Md5", EngineMd5);
+    Register("OpenSsl_Md5", OpenSslMd5);
+    for (Sha1Path path : kSha1Paths)
+        if (CpuRuns(path))
+            Register(std::string("Engine_Sha1/") + PathName(path), EngineSha1, [path] { ForcePath(path); });
+    Register("OpenSsl_Sha1", OpenSslSha1);
+    Register("Engine_HmacMd5", EngineHmacMd5);
+    Register("OpenSsl_HmacMd5", OpenSslHmacMd5);
+    for (Sha1Path path : kSha1Paths)
+        if (CpuRuns(path))
+            Register(std::string("Engine_HmacSha1/") + PathName(path), EngineHmacSha1, [path] { ForcePath(path); });
+    Register("OpenSsl_HmacSha1", OpenSslHmacSha1);
+    for (Crc32Path path : kCrc32Paths)
+        if (CpuRuns(path))
+            Register(std::string("Engine_Crc32/") + PathName(path), EngineCrc32, [path] { ForcePath(path); });
+    Register("Zlib_Crc32", ZlibCrc32);
+#if defined(VELLUMARK_HAVE_ISAL)
+    Register("Isal_Crc32", IsalCrc32);
+#endif
+}
+
+// ---------------------------------------------------------------- the summary
+
+struct Comparison {
+    const char* work;
+    const char* reference;
+    std::size_t size;
+    Operation engine, other;
+    double goal;                    // the ratio to stay at or under; 0 for a row that only informs
+    std::function<void()> usePath;  // the engine's path for the row
+    std::function<const char*()> pathName;
+};
+
+// The thread's CPU time rather than the wall clock: the machines this runs
+// on are shared, and time spent preempted belongs to neither side.
+double ThreadNanoseconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+double NanosecondsPerCall(const Operation& operation, std::size_t size, std::int64_t calls)
 {
     const unsigned char* data = Buffer();
-    const auto size = static_cast<std::int32_t>(state.range(0));
-    for (auto _ : state)
-        body(data, size);
-    state.SetBytesProcessed(state.iterations() * state.range(0));
+    const double start = ThreadNanoseconds();
+    for (std::int64_t i = 0; i < calls; ++i)
+        benchmark::DoNotOptimize(operation(data, size));
+    return (ThreadNanoseconds() - start) / static_cast<double>(calls);
 }
 
-void Engine_Md5(benchmark::State& state)
+// Enough calls for about 10 ms.
+std::int64_t CallsFor(const Operation& operation, std::size_t size)
 {
-    Run(state, [](const unsigned char* p, std::int32_t n) {
-        Md5Digest d;
-        Md5OfBytes(p, n, d);
-        benchmark::DoNotOptimize(d);
-    });
+    const double once = NanosecondsPerCall(operation, size, 3);
+    return std::max<std::int64_t>(3, static_cast<std::int64_t>(10e6 / std::max(once, 1.0)));
 }
 
-void OpenSsl_Md5(benchmark::State& state)
+double Median(std::vector<double> v)
 {
-    Run(state, [](const unsigned char* p, std::int32_t n) {
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int length;
-        EVP_Digest(p, static_cast<std::size_t>(n), out, &length, EVP_md5(), nullptr);
-        benchmark::DoNotOptimize(out);
-    });
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
-void Engine_Sha1(benchmark::State& state)
+std::string Time(double ns)
 {
-    Run(state, [](const unsigned char* p, std::int32_t n) {
-        Sha1Digest d;
-        Sha1OfBytes(p, n, d);
-        benchmark::DoNotOptimize(d);
-    });
+    char text[32];
+    if (ns >= 1e6)
+        std::snprintf(text, sizeof text, "%.3f ms", ns / 1e6);
+    else if (ns >= 1e3)
+        std::snprintf(text, sizeof text, "%.2f us", ns / 1e3);
+    else
+        std::snprintf(text, sizeof text, "%.0f ns", ns);
+    return text;
 }
 
-void OpenSsl_Sha1(benchmark::State& state)
+std::string CpuModel()
 {
-    Run(state, [](const unsigned char* p, std::int32_t n) {
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int length;
-        EVP_Digest(p, static_cast<std::size_t>(n), out, &length, EVP_sha1(), nullptr);
-        benchmark::DoNotOptimize(out);
-    });
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line))
+        if (line.rfind("model name", 0) == 0)
+            return line.substr(line.find(':') + 2);
+    return "unknown";
 }
 
-void Engine_HmacMd5(benchmark::State& state)
+// Returns false when a row's two sides disagree: nothing else counts then.
+bool PrintSummary()
 {
-    Run(state, [](const unsigned char* p, std::int32_t n) {
-        Md5Digest d;
-        HmacMd5OfBytes(kKey, p, n, d);
-        benchmark::DoNotOptimize(d);
-    });
-}
+    const auto chosen = [] { UseChosenPaths(); };
+    const auto sha1Portable = [] { ForcePath(Sha1Path::Portable); };
+    const auto crc32Portable = [] { ForcePath(Crc32Path::Portable); };
+    const auto sha1Name = [] { return PathName(ChosenSha1Path()); };
+    const auto crc32Name = [] { return PathName(ChosenCrc32Path()); };
+    const auto portable = [] { return "portable"; };
 
-void OpenSsl_HmacMd5(benchmark::State& state)
-{
-    Run(state, [](const unsigned char* p, std::int32_t n) {
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int length;
-        HMAC(EVP_md5(), kKey.data(), static_cast<int>(kKey.size()), p, static_cast<std::size_t>(n), out, &length);
-        benchmark::DoNotOptimize(out);
-    });
-}
+    const std::vector<Comparison> rows = {
+        {"MD5, 1 MiB", "OpenSSL MD5()", kMiB, EngineMd5, OpenSslMd5, 1.00, chosen, portable},
+        {"SHA-1, 1 MiB", "OpenSSL SHA1()", kMiB, EngineSha1, OpenSslSha1, 1.00, chosen, sha1Name},
+#if defined(VELLUMARK_HAVE_ISAL)
+        {"CRC-32, 1 MiB", "ISA-L crc32_gzip_refl", kMiB, EngineCrc32, IsalCrc32, 1.00, chosen, crc32Name},
+#endif
+        {"HMAC-MD5, 64 B", "OpenSSL HMAC()", 64, EngineHmacMd5, OpenSslHmacMd5, 0.30, chosen, portable},
+        {"HMAC-SHA-1, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha1, OpenSslHmacSha1, 0.30, chosen, sha1Name},
+        // For comparison only: another reference, and the portable paths.
+        {"CRC-32, 1 MiB", "zlib crc32", kMiB, EngineCrc32, ZlibCrc32, 0, chosen, crc32Name},
+        {"SHA-1, 1 MiB", "OpenSSL SHA1()", kMiB, EngineSha1, OpenSslSha1, 0, sha1Portable, portable},
+        {"HMAC-SHA-1, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha1, OpenSslHmacSha1, 0, sha1Portable, portable},
+#if defined(VELLUMARK_HAVE_ISAL)
+        {"CRC-32, 1 MiB", "ISA-L crc32_gzip_refl", kMiB, EngineCrc32, IsalCrc32, 0, crc32Portable, portable},
+#endif
+    };
 
-void Engine_HmacSha1(benchmark::State& state)
-{
-    Run(state, [](const unsigned char* p, std::int32_t n) {
-        Sha1Digest d;
-        HmacSha1OfBytes(kKey, p, n, d);
-        benchmark::DoNotOptimize(d);
-    });
+    constexpr int kRounds = 21;
+    std::printf(
+        "\nEngine time / reference time (thread CPU time), median of %d interleaved rounds; lower is "
+        "faster.\n",
+        kRounds);
+    std::printf("CPU: %s\n\n", CpuModel().c_str());
+    std::printf("%-18s %-22s %-18s %7s %8s %11s %11s\n", "Work", "Reference", "Engine path", "Ratio", "Goal", "Engine",
+                "Reference");
+    bool agreed = true;
+    for (const Comparison& row : rows) {
+        row.usePath();
+        const unsigned char* data = Buffer();
+        if (row.engine(data, row.size) != row.other(data, row.size)) {
+            std::printf("%-18s %-22s results differ: not timed\n", row.work, row.reference);
+            agreed = false;
+            UseChosenPaths();
+            continue;
+        }
+        const std::int64_t engineCalls = CallsFor(row.engine, row.size);
+        const std::int64_t otherCalls = CallsFor(row.other, row.size);
+        std::vector<double> ratios, engineTimes, otherTimes;
+        for (int round = 0; round < kRounds; ++round) {
+            double engineNs, otherNs;
+            if (round % 2 == 0) {
+                engineNs = NanosecondsPerCall(row.engine, row.size, engineCalls);
+                otherNs = NanosecondsPerCall(row.other, row.size, otherCalls);
+            } else {
+                otherNs = NanosecondsPerCall(row.other, row.size, otherCalls);
+                engineNs = NanosecondsPerCall(row.engine, row.size, engineCalls);
+            }
+            ratios.push_back(engineNs / otherNs);
+            engineTimes.push_back(engineNs);
+            otherTimes.push_back(otherNs);
+        }
+        const double ratio = Median(ratios);
+        char goal[16] = "";
+        const char* verdict = "";
+        if (row.goal > 0) {
+            std::snprintf(goal, sizeof goal, "<= %.2f", row.goal);
+            verdict = ratio <= row.goal ? "  met" : "  NOT MET";
+        }
+        std::printf("%-18s %-22s %-18s %7.2f %8s %11s %11s%s\n", row.work, row.reference, row.pathName(), ratio, goal,
+                    Time(Median(engineTimes)).c_str(), Time(Median(otherTimes)).c_str(), verdict);
+        UseChosenPaths();
+    }
+#if !defined(VELLUMARK_HAVE_ISAL)
+    std::printf("(ISA-L not found at build time: no CRC-32 row against it)\n");
+#endif
+    return agreed;
 }
-
-void OpenSsl_HmacSha1(benchmark::State& state)
-{
-    Run(state, [](const unsigned char* p, std::int32_t n) {
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int length;
-        HMAC(EVP_sha1(), kKey.data(), static_cast<int>(kKey.size()), p, static_cast<std::size_t>(n), out, &length);
-        benchmark::DoNotOptimize(out);
-    });
-}
-
-void Engine_Crc32(benchmark::State& state)
-{
-    Run(state, [](const unsigned char* p, std::int32_t n) { benchmark::DoNotOptimize(Crc32OfBytes(p, n)); });
-}
-
-void Zlib_Crc32(benchmark::State& state)
-{
-    Run(state,
-        [](const unsigned char* p, std::int32_t n) { benchmark::DoNotOptimize(crc32(0, p, static_cast<uInt>(n))); });
-}
-
-BENCHMARK(Engine_Md5)->Apply(Sizes);
-BENCHMARK(OpenSsl_Md5)->Apply(Sizes);
-BENCHMARK(Engine_Sha1)->Apply(Sizes);
-BENCHMARK(OpenSsl_Sha1)->Apply(Sizes);
-BENCHMARK(Engine_HmacMd5)->Apply(Sizes);
-BENCHMARK(OpenSsl_HmacMd5)->Apply(Sizes);
-BENCHMARK(Engine_HmacSha1)->Apply(Sizes);
-BENCHMARK(OpenSsl_HmacSha1)->Apply(Sizes);
-BENCHMARK(Engine_Crc32)->Apply(Sizes);
-BENCHMARK(Zlib_Crc32)->Apply(Sizes);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    bool summaryOnly = false;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--summary_only")
+            summaryOnly = true;
+        else
+            args.push_back(argv[i]);
+    }
+    int count = static_cast<int>(args.size());
+
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+        return 1;
+    if (!summaryOnly) {
+        RegisterRows();
+        benchmark::RunSpecifiedBenchmarks();
+    }
+    const bool agreed = PrintSummary();
+    benchmark::Shutdown();
+    return agreed ? 0 : 1;
+}

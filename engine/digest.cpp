@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/digest_paths.h"
 #include "platform/base/ascii.h"
 
 // The block functions are written as many small steps; they only pay off
@@ -17,9 +18,8 @@
 #define ENGINE_STEP inline
 #endif
 
+namespace engine {
 namespace {
-
-constexpr std::size_t kBlockSize = 64;  // MD5, SHA-1 and HMAC alike
 
 // Word access through memcpy: callers' buffers carry no alignment promise,
 // and the compiler turns these into single loads on hosts that allow it.
@@ -55,10 +55,12 @@ ENGINE_STEP void StoreLe32(std::uint8_t* p, std::uint32_t v)
 
 // ---------------------------------------------------------------- wiping
 
-// Key material must really leave memory. Each pass is followed by a compiler
-// barrier that claims to read the area, so no pass counts as a dead store;
-// elsewhere volatile stores do the same job byte by byte.
-void WipeBytes(void* area, std::size_t count)
+// Key material must really leave memory: every byte 0xAA, then 0x55, then
+// 0x00. Each pass is followed by a compiler barrier that claims to read the
+// area, so no pass counts as a dead store; elsewhere volatile stores do the
+// same job byte by byte. Always inlined, so that the fixed sizes of the HMAC
+// buffers become a few vector stores rather than calls.
+ENGINE_STEP void WipeBytes(void* area, std::size_t count)
 {
     for (const int pattern : {0xAA, 0x55, 0x00}) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -82,6 +84,47 @@ struct Secret {
     Secret& operator=(const Secret&) = delete;
     ~Secret() { WipeBytes(&value, sizeof value); }
 };
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ENGINE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ENGINE_ASAN 1
+#endif
+#endif
+
+// The block functions keep message words and working values of the key
+// blocks in their stack frames, which lie below the HMAC's own frame once
+// they return. This reaches over them, with room to spare: in an optimised
+// build they reach some 250 bytes down (the HMAC wipe test fails with a
+// scrub of 192), unoptimised and sanitised builds far more. The sanitizer
+// is kept out of this frame, or it would put its guard zones, which no one
+// writes, around the area.
+#if defined(__OPTIMIZE__) && !defined(ENGINE_ASAN)
+constexpr std::size_t kScrubBytes = 512;
+#else
+constexpr std::size_t kScrubBytes = 16384;
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+[[gnu::noinline, gnu::no_sanitize_address]]
+#endif
+void ScrubStack()
+{
+    // The C library's fill, through a pointer the compiler cannot see
+    // through: it would expand a fixed-size fill of this length into a
+    // string instruction several times slower.
+    static void* (*volatile fill)(void*, int, std::size_t) = [](void* area, int pattern, std::size_t count) {
+        return std::memset(area, pattern, count);
+    };
+    unsigned char area[kScrubBytes];
+    for (const int pattern : {0xAA, 0x55, 0x00})
+        fill(area, pattern, sizeof area);
+}
+
+namespace {
 
 // ---------------------------------------------------------------- MD5
 
@@ -132,91 +175,102 @@ ENGINE_STEP void Md5Step<Md5G>(std::uint32_t& a, std::uint32_t b, std::uint32_t 
     a = std::rotl(a + x + t + (c & ~d) + (b & d), s) + b;
 }
 
-// The digest record is the chaining state: A, B, C, D little-endian.
-void Md5Compress(Md5Digest& state, const std::uint8_t* block)
+}  // namespace
+
+// The digest record is the chaining state: A, B, C, D little-endian. It is
+// read once and written once however many blocks come.
+void Md5Compress(Md5Digest& state, const std::uint8_t* blocks, std::size_t count)
 {
-    std::uint32_t x[16];
-    for (int i = 0; i < 16; ++i)
-        x[i] = LoadLe32(block + 4 * i);
+    std::uint32_t h0 = LoadLe32(state.bytes), h1 = LoadLe32(state.bytes + 4);
+    std::uint32_t h2 = LoadLe32(state.bytes + 8), h3 = LoadLe32(state.bytes + 12);
+    for (; count > 0; --count, blocks += kBlockSize) {
+        std::uint32_t x[16];
+        for (int i = 0; i < 16; ++i)
+            x[i] = LoadLe32(blocks + 4 * i);
+        std::uint32_t a = h0, b = h1, c = h2, d = h3;
 
-    std::uint32_t a = LoadLe32(state.bytes), b = LoadLe32(state.bytes + 4);
-    std::uint32_t c = LoadLe32(state.bytes + 8), d = LoadLe32(state.bytes + 12);
+        Md5Step<Md5F>(a, b, c, d, x[0], kMd5Sines[0], 7);
+        Md5Step<Md5F>(d, a, b, c, x[1], kMd5Sines[1], 12);
+        Md5Step<Md5F>(c, d, a, b, x[2], kMd5Sines[2], 17);
+        Md5Step<Md5F>(b, c, d, a, x[3], kMd5Sines[3], 22);
+        Md5Step<Md5F>(a, b, c, d, x[4], kMd5Sines[4], 7);
+        Md5Step<Md5F>(d, a, b, c, x[5], kMd5Sines[5], 12);
+        Md5Step<Md5F>(c, d, a, b, x[6], kMd5Sines[6], 17);
+        Md5Step<Md5F>(b, c, d, a, x[7], kMd5Sines[7], 22);
+        Md5Step<Md5F>(a, b, c, d, x[8], kMd5Sines[8], 7);
+        Md5Step<Md5F>(d, a, b, c, x[9], kMd5Sines[9], 12);
+        Md5Step<Md5F>(c, d, a, b, x[10], kMd5Sines[10], 17);
+        Md5Step<Md5F>(b, c, d, a, x[11], kMd5Sines[11], 22);
+        Md5Step<Md5F>(a, b, c, d, x[12], kMd5Sines[12], 7);
+        Md5Step<Md5F>(d, a, b, c, x[13], kMd5Sines[13], 12);
+        Md5Step<Md5F>(c, d, a, b, x[14], kMd5Sines[14], 17);
+        Md5Step<Md5F>(b, c, d, a, x[15], kMd5Sines[15], 22);
 
-    Md5Step<Md5F>(a, b, c, d, x[0], kMd5Sines[0], 7);
-    Md5Step<Md5F>(d, a, b, c, x[1], kMd5Sines[1], 12);
-    Md5Step<Md5F>(c, d, a, b, x[2], kMd5Sines[2], 17);
-    Md5Step<Md5F>(b, c, d, a, x[3], kMd5Sines[3], 22);
-    Md5Step<Md5F>(a, b, c, d, x[4], kMd5Sines[4], 7);
-    Md5Step<Md5F>(d, a, b, c, x[5], kMd5Sines[5], 12);
-    Md5Step<Md5F>(c, d, a, b, x[6], kMd5Sines[6], 17);
-    Md5Step<Md5F>(b, c, d, a, x[7], kMd5Sines[7], 22);
-    Md5Step<Md5F>(a, b, c, d, x[8], kMd5Sines[8], 7);
-    Md5Step<Md5F>(d, a, b, c, x[9], kMd5Sines[9], 12);
-    Md5Step<Md5F>(c, d, a, b, x[10], kMd5Sines[10], 17);
-    Md5Step<Md5F>(b, c, d, a, x[11], kMd5Sines[11], 22);
-    Md5Step<Md5F>(a, b, c, d, x[12], kMd5Sines[12], 7);
-    Md5Step<Md5F>(d, a, b, c, x[13], kMd5Sines[13], 12);
-    Md5Step<Md5F>(c, d, a, b, x[14], kMd5Sines[14], 17);
-    Md5Step<Md5F>(b, c, d, a, x[15], kMd5Sines[15], 22);
+        Md5Step<Md5G>(a, b, c, d, x[1], kMd5Sines[16], 5);
+        Md5Step<Md5G>(d, a, b, c, x[6], kMd5Sines[17], 9);
+        Md5Step<Md5G>(c, d, a, b, x[11], kMd5Sines[18], 14);
+        Md5Step<Md5G>(b, c, d, a, x[0], kMd5Sines[19], 20);
+        Md5Step<Md5G>(a, b, c, d, x[5], kMd5Sines[20], 5);
+        Md5Step<Md5G>(d, a, b, c, x[10], kMd5Sines[21], 9);
+        Md5Step<Md5G>(c, d, a, b, x[15], kMd5Sines[22], 14);
+        Md5Step<Md5G>(b, c, d, a, x[4], kMd5Sines[23], 20);
+        Md5Step<Md5G>(a, b, c, d, x[9], kMd5Sines[24], 5);
+        Md5Step<Md5G>(d, a, b, c, x[14], kMd5Sines[25], 9);
+        Md5Step<Md5G>(c, d, a, b, x[3], kMd5Sines[26], 14);
+        Md5Step<Md5G>(b, c, d, a, x[8], kMd5Sines[27], 20);
+        Md5Step<Md5G>(a, b, c, d, x[13], kMd5Sines[28], 5);
+        Md5Step<Md5G>(d, a, b, c, x[2], kMd5Sines[29], 9);
+        Md5Step<Md5G>(c, d, a, b, x[7], kMd5Sines[30], 14);
+        Md5Step<Md5G>(b, c, d, a, x[12], kMd5Sines[31], 20);
 
-    Md5Step<Md5G>(a, b, c, d, x[1], kMd5Sines[16], 5);
-    Md5Step<Md5G>(d, a, b, c, x[6], kMd5Sines[17], 9);
-    Md5Step<Md5G>(c, d, a, b, x[11], kMd5Sines[18], 14);
-    Md5Step<Md5G>(b, c, d, a, x[0], kMd5Sines[19], 20);
-    Md5Step<Md5G>(a, b, c, d, x[5], kMd5Sines[20], 5);
-    Md5Step<Md5G>(d, a, b, c, x[10], kMd5Sines[21], 9);
-    Md5Step<Md5G>(c, d, a, b, x[15], kMd5Sines[22], 14);
-    Md5Step<Md5G>(b, c, d, a, x[4], kMd5Sines[23], 20);
-    Md5Step<Md5G>(a, b, c, d, x[9], kMd5Sines[24], 5);
-    Md5Step<Md5G>(d, a, b, c, x[14], kMd5Sines[25], 9);
-    Md5Step<Md5G>(c, d, a, b, x[3], kMd5Sines[26], 14);
-    Md5Step<Md5G>(b, c, d, a, x[8], kMd5Sines[27], 20);
-    Md5Step<Md5G>(a, b, c, d, x[13], kMd5Sines[28], 5);
-    Md5Step<Md5G>(d, a, b, c, x[2], kMd5Sines[29], 9);
-    Md5Step<Md5G>(c, d, a, b, x[7], kMd5Sines[30], 14);
-    Md5Step<Md5G>(b, c, d, a, x[12], kMd5Sines[31], 20);
+        Md5Step<Md5H>(a, b, c, d, x[5], kMd5Sines[32], 4);
+        Md5Step<Md5H>(d, a, b, c, x[8], kMd5Sines[33], 11);
+        Md5Step<Md5H>(c, d, a, b, x[11], kMd5Sines[34], 16);
+        Md5Step<Md5H>(b, c, d, a, x[14], kMd5Sines[35], 23);
+        Md5Step<Md5H>(a, b, c, d, x[1], kMd5Sines[36], 4);
+        Md5Step<Md5H>(d, a, b, c, x[4], kMd5Sines[37], 11);
+        Md5Step<Md5H>(c, d, a, b, x[7], kMd5Sines[38], 16);
+        Md5Step<Md5H>(b, c, d, a, x[10], kMd5Sines[39], 23);
+        Md5Step<Md5H>(a, b, c, d, x[13], kMd5Sines[40], 4);
+        Md5Step<Md5H>(d, a, b, c, x[0], kMd5Sines[41], 11);
+        Md5Step<Md5H>(c, d, a, b, x[3], kMd5Sines[42], 16);
+        Md5Step<Md5H>(b, c, d, a, x[6], kMd5Sines[43], 23);
+        Md5Step<Md5H>(a, b, c, d, x[9], kMd5Sines[44], 4);
+        Md5Step<Md5H>(d, a, b, c, x[12], kMd5Sines[45], 11);
+        Md5Step<Md5H>(c, d, a, b, x[15], kMd5Sines[46], 16);
+        Md5Step<Md5H>(b, c, d, a, x[2], kMd5Sines[47], 23);
 
-    Md5Step<Md5H>(a, b, c, d, x[5], kMd5Sines[32], 4);
-    Md5Step<Md5H>(d, a, b, c, x[8], kMd5Sines[33], 11);
-    Md5Step<Md5H>(c, d, a, b, x[11], kMd5Sines[34], 16);
-    Md5Step<Md5H>(b, c, d, a, x[14], kMd5Sines[35], 23);
-    Md5Step<Md5H>(a, b, c, d, x[1], kMd5Sines[36], 4);
-    Md5Step<Md5H>(d, a, b, c, x[4], kMd5Sines[37], 11);
-    Md5Step<Md5H>(c, d, a, b, x[7], kMd5Sines[38], 16);
-    Md5Step<Md5H>(b, c, d, a, x[10], kMd5Sines[39], 23);
-    Md5Step<Md5H>(a, b, c, d, x[13], kMd5Sines[40], 4);
-    Md5Step<Md5H>(d, a, b, c, x[0], kMd5Sines[41], 11);
-    Md5Step<Md5H>(c, d, a, b, x[3], kMd5Sines[42], 16);
-    Md5Step<Md5H>(b, c, d, a, x[6], kMd5Sines[43], 23);
-    Md5Step<Md5H>(a, b, c, d, x[9], kMd5Sines[44], 4);
-    Md5Step<Md5H>(d, a, b, c, x[12], kMd5Sines[45], 11);
-    Md5Step<Md5H>(c, d, a, b, x[15], kMd5Sines[46], 16);
-    Md5Step<Md5H>(b, c, d, a, x[2], kMd5Sines[47], 23);
+        Md5Step<Md5I>(a, b, c, d, x[0], kMd5Sines[48], 6);
+        Md5Step<Md5I>(d, a, b, c, x[7], kMd5Sines[49], 10);
+        Md5Step<Md5I>(c, d, a, b, x[14], kMd5Sines[50], 15);
+        Md5Step<Md5I>(b, c, d, a, x[5], kMd5Sines[51], 21);
+        Md5Step<Md5I>(a, b, c, d, x[12], kMd5Sines[52], 6);
+        Md5Step<Md5I>(d, a, b, c, x[3], kMd5Sines[53], 10);
+        Md5Step<Md5I>(c, d, a, b, x[10], kMd5Sines[54], 15);
+        Md5Step<Md5I>(b, c, d, a, x[1], kMd5Sines[55], 21);
+        Md5Step<Md5I>(a, b, c, d, x[8], kMd5Sines[56], 6);
+        Md5Step<Md5I>(d, a, b, c, x[15], kMd5Sines[57], 10);
+        Md5Step<Md5I>(c, d, a, b, x[6], kMd5Sines[58], 15);
+        Md5Step<Md5I>(b, c, d, a, x[13], kMd5Sines[59], 21);
+        Md5Step<Md5I>(a, b, c, d, x[4], kMd5Sines[60], 6);
+        Md5Step<Md5I>(d, a, b, c, x[11], kMd5Sines[61], 10);
+        Md5Step<Md5I>(c, d, a, b, x[2], kMd5Sines[62], 15);
+        Md5Step<Md5I>(b, c, d, a, x[9], kMd5Sines[63], 21);
 
-    Md5Step<Md5I>(a, b, c, d, x[0], kMd5Sines[48], 6);
-    Md5Step<Md5I>(d, a, b, c, x[7], kMd5Sines[49], 10);
-    Md5Step<Md5I>(c, d, a, b, x[14], kMd5Sines[50], 15);
-    Md5Step<Md5I>(b, c, d, a, x[5], kMd5Sines[51], 21);
-    Md5Step<Md5I>(a, b, c, d, x[12], kMd5Sines[52], 6);
-    Md5Step<Md5I>(d, a, b, c, x[3], kMd5Sines[53], 10);
-    Md5Step<Md5I>(c, d, a, b, x[10], kMd5Sines[54], 15);
-    Md5Step<Md5I>(b, c, d, a, x[1], kMd5Sines[55], 21);
-    Md5Step<Md5I>(a, b, c, d, x[8], kMd5Sines[56], 6);
-    Md5Step<Md5I>(d, a, b, c, x[15], kMd5Sines[57], 10);
-    Md5Step<Md5I>(c, d, a, b, x[6], kMd5Sines[58], 15);
-    Md5Step<Md5I>(b, c, d, a, x[13], kMd5Sines[59], 21);
-    Md5Step<Md5I>(a, b, c, d, x[4], kMd5Sines[60], 6);
-    Md5Step<Md5I>(d, a, b, c, x[11], kMd5Sines[61], 10);
-    Md5Step<Md5I>(c, d, a, b, x[2], kMd5Sines[62], 15);
-    Md5Step<Md5I>(b, c, d, a, x[9], kMd5Sines[63], 21);
-
-    StoreLe32(state.bytes, LoadLe32(state.bytes) + a);
-    StoreLe32(state.bytes + 4, LoadLe32(state.bytes + 4) + b);
-    StoreLe32(state.bytes + 8, LoadLe32(state.bytes + 8) + c);
-    StoreLe32(state.bytes + 12, LoadLe32(state.bytes + 12) + d);
+        h0 += a;
+        h1 += b;
+        h2 += c;
+        h3 += d;
+    }
+    StoreLe32(state.bytes, h0);
+    StoreLe32(state.bytes + 4, h1);
+    StoreLe32(state.bytes + 8, h2);
+    StoreLe32(state.bytes + 12, h3);
 }
 
 // ---------------------------------------------------------------- SHA-1
+
+namespace {
 
 ENGINE_STEP std::uint32_t Sha1Ch(std::uint32_t x, std::uint32_t y, std::uint32_t z)
 {
@@ -268,69 +322,138 @@ ENGINE_STEP void Sha1FiveSteps(std::uint32_t& a, std::uint32_t& b, std::uint32_t
     }
 }
 
+}  // namespace
+
 // The digest record holds H0..H4 little-endian while the computation runs;
 // the caller turns each word around once at the end.
-void Sha1Compress(Sha1Digest& state, const std::uint8_t* block)
+void Sha1CompressPortable(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count)
 {
-    std::uint32_t w[16];
-    for (int i = 0; i < 16; ++i)
-        w[i] = LoadBe32(block + 4 * i);
+    std::uint32_t h0 = LoadLe32(state.bytes), h1 = LoadLe32(state.bytes + 4), h2 = LoadLe32(state.bytes + 8);
+    std::uint32_t h3 = LoadLe32(state.bytes + 12), h4 = LoadLe32(state.bytes + 16);
+    for (; count > 0; --count, blocks += kBlockSize) {
+        std::uint32_t w[16];
+        for (int i = 0; i < 16; ++i)
+            w[i] = LoadBe32(blocks + 4 * i);
+        std::uint32_t a = h0, b = h1, c = h2, d = h3, e = h4;
 
-    std::uint32_t a = LoadLe32(state.bytes), b = LoadLe32(state.bytes + 4), c = LoadLe32(state.bytes + 8);
-    std::uint32_t d = LoadLe32(state.bytes + 12), e = LoadLe32(state.bytes + 16);
+        constexpr std::uint32_t k1 = 0x5A827999, k2 = 0x6ED9EBA1, k3 = 0x8F1BBCDC, k4 = 0xCA62C1D6;
+        Sha1FiveSteps<Sha1Ch, k1, false>(a, b, c, d, e, w, 0);
+        Sha1FiveSteps<Sha1Ch, k1, false>(a, b, c, d, e, w, 5);
+        Sha1FiveSteps<Sha1Ch, k1, false>(a, b, c, d, e, w, 10);
+        // Step 15 is the last with a message word as read; 16..19 expand.
+        Sha1Step<Sha1Ch, k1>(a, b, c, d, e, w[15]);
+        Sha1Step<Sha1Ch, k1>(e, a, b, c, d, Sha1Expand(w, 16));
+        Sha1Step<Sha1Ch, k1>(d, e, a, b, c, Sha1Expand(w, 17));
+        Sha1Step<Sha1Ch, k1>(c, d, e, a, b, Sha1Expand(w, 18));
+        Sha1Step<Sha1Ch, k1>(b, c, d, e, a, Sha1Expand(w, 19));
+        Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 20);
+        Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 25);
+        Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 30);
+        Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 35);
+        Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 40);
+        Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 45);
+        Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 50);
+        Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 55);
+        Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 60);
+        Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 65);
+        Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 70);
+        Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 75);
 
-    constexpr std::uint32_t k1 = 0x5A827999, k2 = 0x6ED9EBA1, k3 = 0x8F1BBCDC, k4 = 0xCA62C1D6;
-    Sha1FiveSteps<Sha1Ch, k1, false>(a, b, c, d, e, w, 0);
-    Sha1FiveSteps<Sha1Ch, k1, false>(a, b, c, d, e, w, 5);
-    Sha1FiveSteps<Sha1Ch, k1, false>(a, b, c, d, e, w, 10);
-    // Step 15 is the last with a message word as read; 16..19 expand.
-    Sha1Step<Sha1Ch, k1>(a, b, c, d, e, w[15]);
-    Sha1Step<Sha1Ch, k1>(e, a, b, c, d, Sha1Expand(w, 16));
-    Sha1Step<Sha1Ch, k1>(d, e, a, b, c, Sha1Expand(w, 17));
-    Sha1Step<Sha1Ch, k1>(c, d, e, a, b, Sha1Expand(w, 18));
-    Sha1Step<Sha1Ch, k1>(b, c, d, e, a, Sha1Expand(w, 19));
-    Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 20);
-    Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 25);
-    Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 30);
-    Sha1FiveSteps<Sha1Parity, k2, true>(a, b, c, d, e, w, 35);
-    Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 40);
-    Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 45);
-    Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 50);
-    Sha1FiveSteps<Sha1Maj, k3, true>(a, b, c, d, e, w, 55);
-    Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 60);
-    Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 65);
-    Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 70);
-    Sha1FiveSteps<Sha1Parity, k4, true>(a, b, c, d, e, w, 75);
-
-    StoreLe32(state.bytes, LoadLe32(state.bytes) + a);
-    StoreLe32(state.bytes + 4, LoadLe32(state.bytes + 4) + b);
-    StoreLe32(state.bytes + 8, LoadLe32(state.bytes + 8) + c);
-    StoreLe32(state.bytes + 12, LoadLe32(state.bytes + 12) + d);
-    StoreLe32(state.bytes + 16, LoadLe32(state.bytes + 16) + e);
+        h0 += a;
+        h1 += b;
+        h2 += c;
+        h3 += d;
+        h4 += e;
+    }
+    StoreLe32(state.bytes, h0);
+    StoreLe32(state.bytes + 4, h1);
+    StoreLe32(state.bytes + 8, h2);
+    StoreLe32(state.bytes + 12, h3);
+    StoreLe32(state.bytes + 16, h4);
 }
 
-// ---------------------------------------------------------------- padding
+// ---------------------------------------------------------------- CRC-32
+
+namespace {
+
+// Row 0 is the classic bytewise table of the reflected polynomial
+// 0xEDB88320 (x^32 implied); row k advances the register over a byte that
+// has k more bytes behind it, which lets the loop take sixteen bytes per
+// step, still one lookup per byte. Built at the first CRC of the process.
+constexpr int kCrcSlices = 16;
+std::uint32_t Crc32Table[kCrcSlices][256];
+std::atomic<bool> crc32TableBuilt{false};
+std::once_flag crc32TableOnce;
+
+void BuildCrc32Table()
+{
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t v = i;
+        for (int bit = 0; bit < 8; ++bit)
+            v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
+        Crc32Table[0][i] = v;
+    }
+    for (int slice = 1; slice < kCrcSlices; ++slice)
+        for (int i = 0; i < 256; ++i) {
+            const std::uint32_t prev = Crc32Table[slice - 1][i];
+            Crc32Table[slice][i] = Crc32Table[0][prev & 0xFF] ^ (prev >> 8);
+        }
+    // Readers that see the flag see every entry written above.
+    crc32TableBuilt.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* p, std::size_t length)
+{
+    // The once-flag makes a racing first caller wait for the builder rather
+    // than write the table a second time.
+    if (!crc32TableBuilt.load(std::memory_order_acquire))
+        std::call_once(crc32TableOnce, BuildCrc32Table);
+
+    const auto& t = Crc32Table;
+    for (; length >= 16; length -= 16, p += 16) {
+        const std::uint32_t w0 = LoadLe32(p) ^ crc, w1 = LoadLe32(p + 4);
+        const std::uint32_t w2 = LoadLe32(p + 8), w3 = LoadLe32(p + 12);
+        // Only the first word depends on the register; its lookups are
+        // combined last so the other twelve can be fetched ahead of it.
+        const std::uint32_t rest =
+            (t[11][w1 & 0xFF] ^ t[10][(w1 >> 8) & 0xFF] ^ t[9][(w1 >> 16) & 0xFF] ^ t[8][w1 >> 24]) ^
+            (t[7][w2 & 0xFF] ^ t[6][(w2 >> 8) & 0xFF] ^ t[5][(w2 >> 16) & 0xFF] ^ t[4][w2 >> 24]) ^
+            (t[3][w3 & 0xFF] ^ t[2][(w3 >> 8) & 0xFF] ^ t[1][(w3 >> 16) & 0xFF] ^ t[0][w3 >> 24]);
+        crc = rest ^ ((t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF]) ^ (t[13][(w0 >> 16) & 0xFF] ^ t[12][w0 >> 24]));
+    }
+    for (; length > 0; --length, ++p)
+        crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+// ---------------------------------------------------------------- hashing
+
+namespace {
 
 // The tail (fewer than 64 bytes), 0x80, zeros and the 64-bit bit count, in
 // one final block, or two when the count no longer fits behind the tail.
-// Returns the number of final blocks written.
+// `blocks` has room for two; returns the number of final blocks written.
 int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLength, std::uint64_t totalBytes, bool bigEndian,
-                     std::uint8_t (&blocks)[2 * kBlockSize])
+                     std::uint8_t* blocks)
 {
+    const int count = tailLength < kBlockSize - 8 ? 1 : 2;
+    // Zeros first, in whole blocks: sizes the compiler fills inline.
+    if (count == 1)
+        std::memset(blocks, 0, kBlockSize);
+    else
+        std::memset(blocks, 0, 2 * kBlockSize);
     if (tailLength > 0)
         std::memcpy(blocks, tail, tailLength);
     blocks[tailLength] = 0x80;
-    const int count = tailLength < kBlockSize - 8 ? 1 : 2;
     std::uint8_t* const bitCount = blocks + count * kBlockSize - 8;
-    std::memset(blocks + tailLength + 1, 0, static_cast<std::size_t>(bitCount - (blocks + tailLength + 1)));
 
     const std::uint64_t bits = totalBytes * 8;
     for (int i = 0; i < 8; ++i)
         bitCount[bigEndian ? 7 - i : i] = static_cast<std::uint8_t>(bits >> (8 * i));
     return count;
 }
-
-// ---------------------------------------------------------------- hashing
 
 void Md5Init(Md5Digest& state)
 {
@@ -358,43 +481,46 @@ void Sha1Finish(Sha1Digest& state)
 
 struct Md5Traits {
     using Digest = Md5Digest;
+    using CompressFn = Md5CompressFn;
     static constexpr bool kBigEndianLength = false;
+    static CompressFn CompressInUse() { return Md5Compress; }
     static void Init(Digest& d) { Md5Init(d); }
-    static void Compress(Digest& d, const std::uint8_t* block) { Md5Compress(d, block); }
     static void Finish(Digest&) {}
 };
 
 struct Sha1Traits {
     using Digest = Sha1Digest;
+    using CompressFn = Sha1CompressFn;
     static constexpr bool kBigEndianLength = true;
+    static CompressFn CompressInUse() { return Sha1CompressInUse(); }
     static void Init(Digest& d) { Sha1Init(d); }
-    static void Compress(Digest& d, const std::uint8_t* block) { Sha1Compress(d, block); }
     static void Finish(Digest& d) { Sha1Finish(d); }
 };
 
 // Hashes the message into a state that is already set up. `prefixBytes`
 // counts what went into the state before (the HMAC key block), since the
-// padding carries the length of everything hashed.
+// padding carries the length of everything hashed. The tail is copied into
+// `final`, room for two blocks, which the caller owns and wipes if need be.
 template <class H>
-void HashMessage(typename H::Digest& state, const std::uint8_t* message, std::size_t length, std::uint64_t prefixBytes)
+void HashMessage(typename H::CompressFn compress, typename H::Digest& state, const std::uint8_t* message,
+                 std::size_t length, std::uint64_t prefixBytes, std::uint8_t* final)
 {
-    const std::size_t whole = length - length % kBlockSize;
-    for (std::size_t offset = 0; offset < whole; offset += kBlockSize)
-        H::Compress(state, message + offset);
+    const std::size_t whole = length / kBlockSize;
+    if (whole > 0)
+        compress(state, message, whole);
 
-    std::uint8_t final[2 * kBlockSize];
-    const int count =
-        BuildFinalBlocks(message + whole, length - whole, prefixBytes + length, H::kBigEndianLength, final);
-    for (int i = 0; i < count; ++i)
-        H::Compress(state, final + i * kBlockSize);
+    const std::size_t tail = whole * kBlockSize;
+    const int count = BuildFinalBlocks(message + tail, length - tail, prefixBytes + length, H::kBigEndianLength, final);
+    compress(state, final, static_cast<std::size_t>(count));
     H::Finish(state);
 }
 
 template <class H>
 void Hash(const std::uint8_t* message, std::size_t length, typename H::Digest& digest)
 {
+    std::uint8_t final[2 * kBlockSize];
     H::Init(digest);
-    HashMessage<H>(digest, message, length, 0);
+    HashMessage<H>(H::CompressInUse(), digest, message, length, 0, final);
 }
 
 const std::uint8_t* Bytes(const void* buffer)
@@ -406,49 +532,85 @@ const std::uint8_t* Bytes(const std::string& text)
     return reinterpret_cast<const std::uint8_t*>(text.data());
 }
 
-// PadKeyBlock: up to 64 key bytes, zero-filled to a whole block.
-void PadKeyBlock(const std::uint8_t* key, std::size_t length, std::uint8_t (&block)[kBlockSize])
+// PadKeyBlock: up to 64 key bytes, zero-filled to a whole block, and XORed
+// with the pad byte on the way, since the plain block is never needed.
+void PadKeyBlock(const std::uint8_t* key, std::size_t length, std::uint8_t pad, std::uint8_t* block)
 {
-    if (length > 0)
-        std::memcpy(block, key, length);
-    std::memset(block + length, 0, kBlockSize - length);
-}
-
-void XorBytes(const std::uint8_t* source, std::size_t length, std::uint8_t constant, std::uint8_t* target)
-{
+    std::memset(block, pad, kBlockSize);
     for (std::size_t i = 0; i < length; ++i)
-        target[i] = static_cast<std::uint8_t>(source[i] ^ constant);
+        block[i] = static_cast<std::uint8_t>(block[i] ^ key[i]);
 }
 
-// HMAC per RFC 2104 with a 64-byte block. Every copy of key material is a
-// Secret, so it is wiped on every way out of this function.
+// XorBytes in place: turns the inner pad block into the outer one.
+void XorBytes(std::uint8_t* area, std::size_t count, std::uint8_t constant)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        area[i] = static_cast<std::uint8_t>(area[i] ^ constant);
+}
+
+// A key longer than a block: its hash, and the final blocks its tail went
+// through. It lives as long as the whole HMAC: were its storage reused for
+// the message's final blocks, a missed wipe would go unseen.
+template <class Digest>
+struct LongKey {
+    Digest hash;
+    std::uint8_t final[2 * kBlockSize];
+    bool used = false;
+
+    LongKey() = default;
+    LongKey(const LongKey&) = delete;
+    LongKey& operator=(const LongKey&) = delete;
+    ~LongKey()
+    {
+        if (used) {
+            WipeBytes(&hash, sizeof hash);
+            WipeBytes(final, sizeof final);
+        }
+    }
+};
+
+// HMAC per RFC 2104 with a 64-byte block: five compressions for a message
+// of 64 bytes, the fewest the construction allows. The key goes into one
+// block, XORed with 0x36 for the inner hash and then with 0x36 ^ 0x5C for
+// the outer, so there is one copy of it to wipe. Every copy of key material
+// is wiped on every way out; the vector registers and the block functions'
+// stack frames are cleared before the caller sees the result.
 template <class H>
+#if defined(__GNUC__) || defined(__clang__)
+[[gnu::noinline]]  // a frame of its own, below which the scrub reaches
+#endif
 void Hmac(const std::string& key, const std::uint8_t* message, std::size_t length, typename H::Digest& digest)
 {
     using Digest = typename H::Digest;
     constexpr std::size_t kDigestSize = sizeof(Digest);
+    static_assert(kDigestSize + 9 <= kBlockSize, "the inner digest and its padding make one final block");
+    const auto compress = H::CompressInUse();
 
-    Secret<std::uint8_t[kBlockSize]> k0;
+    // The pad block, then the outer hash's final block: one call for both.
+    Secret<std::uint8_t[2 * kBlockSize]> blocks;
+    LongKey<Digest> longKey;
     if (key.size() > kBlockSize) {
-        Secret<Digest> hashedKey;
-        Hash<H>(Bytes(key), key.size(), hashedKey.value);
-        PadKeyBlock(hashedKey.value.bytes, kDigestSize, k0.value);
+        longKey.used = true;
+        H::Init(longKey.hash);
+        HashMessage<H>(compress, longKey.hash, Bytes(key), key.size(), 0, longKey.final);
+        PadKeyBlock(longKey.hash.bytes, kDigestSize, 0x36, blocks.value);
     } else {
-        PadKeyBlock(Bytes(key), key.size(), k0.value);
+        PadKeyBlock(Bytes(key), key.size(), 0x36, blocks.value);
     }
 
     H::Init(digest);
-    {
-        Secret<std::uint8_t[kBlockSize]> innerPad;
-        XorBytes(k0.value, kBlockSize, 0x36, innerPad.value);
-        H::Compress(digest, innerPad.value);
-    }
-    HashMessage<H>(digest, message, length, kBlockSize);
+    compress(digest, blocks.value, 1);
+    std::uint8_t final[2 * kBlockSize];  // the message's tail: no secret
+    HashMessage<H>(compress, digest, message, length, kBlockSize, final);
 
-    Secret<std::uint8_t[kBlockSize + kDigestSize]> outer;
-    XorBytes(k0.value, kBlockSize, 0x5C, outer.value);
-    std::memcpy(outer.value + kBlockSize, digest.bytes, kDigestSize);
-    Hash<H>(outer.value, sizeof outer.value, digest);
+    BuildFinalBlocks(digest.bytes, kDigestSize, kBlockSize + kDigestSize, H::kBigEndianLength,
+                     blocks.value + kBlockSize);
+    XorBytes(blocks.value, kBlockSize, 0x36 ^ 0x5C);
+    H::Init(digest);
+    compress(digest, blocks.value, 2);
+    H::Finish(digest);
+    ClearVectorRegisters();
+    ScrubStack();
 }
 
 // Lengths of the buffer forms: a negative count is the empty message.
@@ -457,60 +619,9 @@ std::size_t ValidLength(std::int32_t length)
     return length > 0 ? static_cast<std::size_t>(length) : 0;
 }
 
-// ---------------------------------------------------------------- CRC-32
-
-// Row 0 is the classic bytewise table of the reflected polynomial; row k
-// advances the register over a byte that has k more bytes behind it, which
-// lets the main loop take sixteen bytes per step, still one lookup per byte.
-constexpr int kCrcSlices = 16;
-std::uint32_t Crc32Table[kCrcSlices][256];
-std::atomic<bool> crc32TableBuilt{false};
-std::once_flag crc32TableOnce;
-
-void BuildCrc32Table()
-{
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        std::uint32_t v = i;
-        for (int bit = 0; bit < 8; ++bit)
-            v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
-        Crc32Table[0][i] = v;
-    }
-    for (int slice = 1; slice < kCrcSlices; ++slice)
-        for (int i = 0; i < 256; ++i) {
-            const std::uint32_t prev = Crc32Table[slice - 1][i];
-            Crc32Table[slice][i] = Crc32Table[0][prev & 0xFF] ^ (prev >> 8);
-        }
-    // Readers that see the flag see every entry written above.
-    crc32TableBuilt.store(true, std::memory_order_release);
-}
-
-std::uint32_t Crc32Update(std::uint32_t crc, const std::uint8_t* p, std::size_t length)
-{
-    // The once-flag makes a racing first caller wait for the builder rather
-    // than write the table a second time.
-    if (!crc32TableBuilt.load(std::memory_order_acquire))
-        std::call_once(crc32TableOnce, BuildCrc32Table);
-
-    const auto& t = Crc32Table;
-    for (; length >= 16; length -= 16, p += 16) {
-        const std::uint32_t w0 = LoadLe32(p) ^ crc, w1 = LoadLe32(p + 4);
-        const std::uint32_t w2 = LoadLe32(p + 8), w3 = LoadLe32(p + 12);
-        // Only the first word depends on the register; its lookups are
-        // combined last so the other twelve can be fetched ahead of it.
-        const std::uint32_t rest =
-            (t[11][w1 & 0xFF] ^ t[10][(w1 >> 8) & 0xFF] ^ t[9][(w1 >> 16) & 0xFF] ^ t[8][w1 >> 24]) ^
-            (t[7][w2 & 0xFF] ^ t[6][(w2 >> 8) & 0xFF] ^ t[5][(w2 >> 16) & 0xFF] ^ t[4][w2 >> 24]) ^
-            (t[3][w3 & 0xFF] ^ t[2][(w3 >> 8) & 0xFF] ^ t[1][(w3 >> 16) & 0xFF] ^ t[0][w3 >> 24]);
-        crc = rest ^ ((t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF]) ^ (t[13][(w0 >> 16) & 0xFF] ^ t[12][w0 >> 24]));
-    }
-    for (; length > 0; --length, ++p)
-        crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
-    return crc;
-}
-
 std::uint32_t Crc32(const std::uint8_t* p, std::size_t length)
 {
-    return ~Crc32Update(0xFFFFFFFFu, p, length);
+    return ~Crc32UpdateInUse()(0xFFFFFFFFu, p, length);
 }
 
 // ---------------------------------------------------------------- text
@@ -550,6 +661,10 @@ std::string HashErrorMessage(std::uint32_t errorCode, const std::string& message
 }
 
 }  // namespace
+}  // namespace engine
+
+// The engine's internals, for the public operations below.
+using namespace engine;
 
 // The text forms take the string's own length, which may exceed what a
 // signed 32-bit count can express; they go straight to the size_t core.

@@ -3,18 +3,12 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/digest_records.h"
 #include "platform/base/exception.h"
 
 // One-shot MD5, SHA-1, HMAC-MD5, HMAC-SHA-1 and CRC-32. Every operation takes
 // the whole message at once; a Length of 0 or less means the empty message and
 // the buffer is then never read. Digest records are written whole.
-
-struct Md5Digest {
-    std::uint8_t bytes[16];
-};
-struct Sha1Digest {
-    std::uint8_t bytes[20];
-};
 
 void Md5OfBytes(const void* buffer, std::int32_t length, Md5Digest& digest);
 void Md5OfText(const std::string& text, Md5Digest& digest);

@@ -5,7 +5,7 @@ VELLUMARK_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libxkbcommon-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev zlib1g-dev
+  libssl-dev zlib1g-dev libisal-dev
   xvfb xauth
   desktop-file-utils appstream groff-base file dpkg-dev
 )

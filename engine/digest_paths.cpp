@@ -1,0 +1,362 @@
+// Which block function and CRC-32 routine the engine uses: probed once per
+// routine, at its first use, and kept for the life of the process.
+#include "engine/digest_paths.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#if defined(VELLUMARK_ENGINE_X86)
+#include <cpuid.h>
+#endif
+
+namespace engine {
+namespace {
+
+// ---------------------------------------------------------------- the CPU
+
+struct CpuFeatures {
+    bool ymmRegisters = false;  // AVX, with the wide halves saved by the OS
+    bool zmmRegisters = false;  // AVX-512 likewise
+    bool shaNi = false;
+    bool clmul = false;
+    bool vpclmulAvx2 = false;
+    bool vpclmulAvx512 = false;
+};
+
+#if defined(VELLUMARK_ENGINE_X86)
+// The register state the operating system saves on a task switch: a CPU
+// that has AVX is no use if the kernel does not keep the wide registers.
+std::uint64_t EnabledRegisterState()
+{
+    std::uint32_t low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (std::uint64_t{high} << 32) | low;
+}
+
+CpuFeatures ProbeCpu()
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d))
+        return {};
+    const bool ssse3 = c & (1u << 9), sse41 = c & (1u << 19), pclmul = c & (1u << 1);
+    const bool osxsave = c & (1u << 27), avx = c & (1u << 28);
+
+    unsigned b7 = 0, c7 = 0;
+    if (__get_cpuid_max(0, nullptr) >= 7)
+        __cpuid_count(7, 0, a, b7, c7, d);
+    const bool sha = b7 & (1u << 29), avx2 = b7 & (1u << 5), avx512f = b7 & (1u << 16);
+    const bool vpclmul = c7 & (1u << 10);
+
+    const std::uint64_t state = osxsave ? EnabledRegisterState() : 0;
+    const bool ymm = (state & 0x06) == 0x06;  // SSE and AVX halves
+    const bool zmm = (state & 0xE6) == 0xE6;  // and the mask, upper-zmm and high-zmm registers
+
+    CpuFeatures cpu;
+    cpu.ymmRegisters = avx && ymm;
+    cpu.zmmRegisters = cpu.ymmRegisters && avx512f && zmm;
+    cpu.shaNi = sha && ssse3 && sse41;
+    cpu.clmul = pclmul;
+    cpu.vpclmulAvx2 = pclmul && vpclmul && avx && avx2 && ymm;
+    cpu.vpclmulAvx512 = cpu.vpclmulAvx2 && avx512f && zmm;
+    return cpu;
+}
+#else
+CpuFeatures ProbeCpu()
+{
+    return {};
+}
+#endif
+
+const CpuFeatures& Cpu()
+{
+    static const CpuFeatures cpu = ProbeCpu();
+    return cpu;
+}
+
+// ---------------------------------------------------------------- known vectors
+
+// Everything below starts one byte past a 64-byte boundary, so that no
+// routine gets aligned loads for free.
+constexpr std::size_t kMisalign = 1;
+
+// FIPS 180-1's two-block sample, padded by hand: the 56 message bytes, 0x80,
+// zeros, and the bit count 448 big-endian at the end of the second block.
+bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
+{
+    alignas(64) std::uint8_t buffer[kMisalign + 2 * kBlockSize] = {};
+    std::uint8_t* const message = buffer + kMisalign;
+    static constexpr char kText[] = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    std::memcpy(message, kText, 56);
+    message[56] = 0x80;
+    message[2 * kBlockSize - 2] = 0x01;
+    message[2 * kBlockSize - 1] = 0xC0;
+
+    // The initial chaining value and the expected one, as the record holds them.
+    static constexpr std::uint32_t kStart[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+    static constexpr std::uint32_t kEnd[5] = {0x84983E44, 0x1C3BD26E, 0xBAAE4AA1, 0xF95129E5, 0xE54670F1};
+    Sha1Digest state, expected;
+    for (int i = 0; i < 5; ++i)
+        for (int j = 0; j < 4; ++j) {
+            state.bytes[4 * i + j] = static_cast<std::uint8_t>(kStart[i] >> (8 * j));
+            expected.bytes[4 * i + j] = static_cast<std::uint8_t>(kEnd[i] >> (8 * j));
+        }
+
+    if (blockByBlock) {
+        compress(state, message, 1);
+        compress(state, message + kBlockSize, 1);
+    } else {
+        compress(state, message, 2);
+    }
+    return std::memcmp(state.bytes, expected.bytes, sizeof state.bytes) == 0;
+}
+
+// A byte counter mod 251, so that blocks taken in the wrong order, or twice,
+// change the result. The lengths reach every stage of the widest routine
+// (alignment, whole strides, single folds, the bytes after the last fold)
+// and the short route of all of them.
+bool Crc32KnownVectorHolds(Crc32UpdateFn update)
+{
+    static constexpr struct {
+        std::size_t length;
+        std::uint32_t crc;  // with the usual inversions, as zlib gives it
+    } kVectors[] = {{2000, 0x65330DEF}, {100, 0x58C932F5}};
+
+    alignas(64) std::uint8_t buffer[kMisalign + 2000];
+    std::uint8_t* const message = buffer + kMisalign;
+    for (std::size_t i = 0; i < 2000; ++i)
+        message[i] = static_cast<std::uint8_t>(i % 251);
+    for (const auto& v : kVectors)
+        if (~update(0xFFFFFFFFu, message, v.length) != v.crc)
+            return false;
+    return true;
+}
+
+// ---------------------------------------------------------------- the choice
+
+std::atomic<Sha1CompressFn> sha1InUse{nullptr};
+Sha1Path sha1Chosen = Sha1Path::Portable;
+std::once_flag sha1Once;
+
+std::atomic<Crc32UpdateFn> crc32InUse{nullptr};
+Crc32Path crc32Chosen = Crc32Path::Portable;
+std::once_flag crc32Once;
+
+// The widest path that runs here and proves itself. The first, portable,
+// one is the reference and is taken when nothing else qualifies.
+template <class Path, std::size_t N>
+Path Widest(const Path (&paths)[N])
+{
+    for (std::size_t i = N - 1; i > 0; --i)
+        if (CpuRuns(paths[i]) && ProvesItself(PathFunction(paths[i])))
+            return paths[i];
+    return paths[0];
+}
+
+void ChooseSha1()
+{
+    sha1Chosen = Widest(kSha1Paths);
+    sha1InUse.store(PathFunction(sha1Chosen), std::memory_order_release);
+}
+
+void ChooseCrc32()
+{
+    crc32Chosen = Widest(kCrc32Paths);
+    crc32InUse.store(PathFunction(crc32Chosen), std::memory_order_release);
+}
+
+}  // namespace
+
+const char* PathName(Sha1Path path)
+{
+    switch (path) {
+    case Sha1Path::Portable:
+        return "portable";
+    case Sha1Path::ShaNi:
+        return "SHA-NI";
+    }
+    return "?";
+}
+
+const char* PathName(Crc32Path path)
+{
+    switch (path) {
+    case Crc32Path::Portable:
+        return "portable";
+    case Crc32Path::Clmul:
+        return "PCLMULQDQ";
+    case Crc32Path::VpclmulAvx2:
+        return "VPCLMULQDQ-AVX2";
+    case Crc32Path::VpclmulAvx512:
+        return "VPCLMULQDQ-AVX512";
+    }
+    return "?";
+}
+
+Sha1CompressFn PathFunction(Sha1Path path)
+{
+    switch (path) {
+    case Sha1Path::Portable:
+        return Sha1CompressPortable;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Sha1Path::ShaNi:
+        return Sha1CompressShaNi;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+Crc32UpdateFn PathFunction(Crc32Path path)
+{
+    switch (path) {
+    case Crc32Path::Portable:
+        return Crc32UpdatePortable;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Crc32Path::Clmul:
+        return Crc32UpdateClmul;
+    case Crc32Path::VpclmulAvx2:
+        return Crc32UpdateVpclmulAvx2;
+    case Crc32Path::VpclmulAvx512:
+        return Crc32UpdateVpclmulAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+bool CpuRuns(Sha1Path path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha1Path::Portable:
+        return true;
+    case Sha1Path::ShaNi:
+        return Cpu().shaNi;
+    }
+    return false;
+}
+
+bool CpuRuns(Crc32Path path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Crc32Path::Portable:
+        return true;
+    case Crc32Path::Clmul:
+        return Cpu().clmul;
+    case Crc32Path::VpclmulAvx2:
+        return Cpu().vpclmulAvx2;
+    case Crc32Path::VpclmulAvx512:
+        return Cpu().vpclmulAvx512;
+    }
+    return false;
+}
+
+bool ProvesItself(Sha1CompressFn compress)
+{
+    return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
+}
+
+bool ProvesItself(Crc32UpdateFn update)
+{
+    return Crc32KnownVectorHolds(update);
+}
+
+void ClearVectorRegisters()
+{
+#if defined(VELLUMARK_ENGINE_X86) && (defined(__GNUC__) || defined(__clang__))
+    // The assembler takes these whatever the compiler targets; what runs is
+    // chosen by what the CPU has. Nothing is live in the vector registers
+    // across a call, so only this function's own view needs the clobbers.
+    const CpuFeatures& cpu = Cpu();
+    if (cpu.ymmRegisters) {
+        __asm__ __volatile__("vzeroall"
+                             :
+                             :
+                             : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+                               "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+    } else {
+        __asm__ __volatile__(
+            "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+            "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+            "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\tpxor %%xmm8, %%xmm8\n\t"
+            "pxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+            "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\t"
+            "pxor %%xmm15, %%xmm15"
+            :
+            :
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
+              "xmm13", "xmm14", "xmm15");
+    }
+    // The C library's copy and fill routines use the upper sixteen on
+    // AVX-512 machines. This file is not built for AVX-512, so the compiler
+    // keeps nothing of its own there.
+    if (cpu.zmmRegisters)
+        __asm__ __volatile__(
+            "vpxord %zmm16, %zmm16, %zmm16\n\tvpxord %zmm17, %zmm17, %zmm17\n\t"
+            "vpxord %zmm18, %zmm18, %zmm18\n\tvpxord %zmm19, %zmm19, %zmm19\n\t"
+            "vpxord %zmm20, %zmm20, %zmm20\n\tvpxord %zmm21, %zmm21, %zmm21\n\t"
+            "vpxord %zmm22, %zmm22, %zmm22\n\tvpxord %zmm23, %zmm23, %zmm23\n\t"
+            "vpxord %zmm24, %zmm24, %zmm24\n\tvpxord %zmm25, %zmm25, %zmm25\n\t"
+            "vpxord %zmm26, %zmm26, %zmm26\n\tvpxord %zmm27, %zmm27, %zmm27\n\t"
+            "vpxord %zmm28, %zmm28, %zmm28\n\tvpxord %zmm29, %zmm29, %zmm29\n\t"
+            "vpxord %zmm30, %zmm30, %zmm30\n\tvpxord %zmm31, %zmm31, %zmm31");
+#endif
+}
+
+Sha1CompressFn Sha1CompressInUse()
+{
+    if (const auto compress = sha1InUse.load(std::memory_order_acquire))
+        return compress;
+    std::call_once(sha1Once, ChooseSha1);
+    return sha1InUse.load(std::memory_order_acquire);
+}
+
+Crc32UpdateFn Crc32UpdateInUse()
+{
+    if (const auto update = crc32InUse.load(std::memory_order_acquire))
+        return update;
+    std::call_once(crc32Once, ChooseCrc32);
+    return crc32InUse.load(std::memory_order_acquire);
+}
+
+Sha1Path ChosenSha1Path()
+{
+    std::call_once(sha1Once, ChooseSha1);
+    return sha1Chosen;
+}
+
+Crc32Path ChosenCrc32Path()
+{
+    std::call_once(crc32Once, ChooseCrc32);
+    return crc32Chosen;
+}
+
+bool ForcePath(Sha1Path path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(sha1Once, ChooseSha1);
+    sha1InUse.store(PathFunction(path), std::memory_order_release);
+    return true;
+}
+
+bool ForcePath(Crc32Path path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(crc32Once, ChooseCrc32);
+    crc32InUse.store(PathFunction(path), std::memory_order_release);
+    return true;
+}
+
+void UseChosenPaths()
+{
+    sha1InUse.store(PathFunction(ChosenSha1Path()), std::memory_order_release);
+    crc32InUse.store(PathFunction(ChosenCrc32Path()), std::memory_order_release);
+}
+
+}  // namespace engine

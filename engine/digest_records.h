@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+
+// The digest records, in a header of their own so that the block functions
+// built for other instruction sets see them and nothing else of the engine.
+
+// The MD5 digest in the standard's byte order. While a computation runs it
+// holds the chaining words A, B, C, D, each least significant byte first.
+struct Md5Digest {
+    std::uint8_t bytes[16];
+};
+
+// The SHA-1 digest in the standard's byte order. While a computation runs it
+// holds H0..H4 little-endian; each word is turned around at the end.
+struct Sha1Digest {
+    std::uint8_t bytes[20];
+};

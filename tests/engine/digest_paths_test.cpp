@@ -1,0 +1,240 @@
+// Every accelerated routine against the portable one, and the choice among
+// them: the widest path the CPU runs is taken, a routine that gets the known
+// vector wrong is not, and the test seam really routes the computations.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/digest.h"
+#include "engine/digest_paths.h"
+
+namespace {
+
+using namespace engine;
+
+// A byte counter mod 251, so that blocks or lanes taken in the wrong order,
+// or twice, change the answer. The returned start is 64-byte aligned, with
+// room behind it for the largest message at any offset up to 63.
+const std::uint8_t* Counter()
+{
+    static const std::vector<std::uint8_t> bytes = [] {
+        std::vector<std::uint8_t> b((std::size_t{1} << 20) + 256);
+        for (std::size_t i = 0; i < b.size(); ++i)
+            b[i] = static_cast<std::uint8_t>(i % 251);
+        return b;
+    }();
+    const auto address = reinterpret_cast<std::uintptr_t>(bytes.data());
+    return bytes.data() + (64 - address % 64) % 64;
+}
+
+// ---------------------------------------------------------------- CRC-32
+
+class Crc32Routine : public testing::TestWithParam<Crc32Path> {
+protected:
+    void SetUp() override
+    {
+        if (!CpuRuns(GetParam()))
+            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+    }
+
+    // The routine and the table agree from this register over these bytes.
+    void ExpectSame(std::uint32_t start, std::size_t offset, std::size_t length)
+    {
+        const std::uint8_t* p = Counter() + offset;
+        EXPECT_EQ(PathFunction(GetParam())(start, p, length), Crc32UpdatePortable(start, p, length))
+            << "length " << length << ", offset " << offset << ", register " << std::hex << start;
+    }
+};
+
+// Any register, not only the usual start: it enters the first lane.
+TEST_P(Crc32Routine, MatchesTheTableOnEveryLengthUpTo1024)
+{
+    for (std::size_t length = 0; length <= 1024 && !HasFailure(); ++length)
+        for (std::uint32_t start : {0xFFFFFFFFu, 0u, 0x9E3779B9u})
+            ExpectSame(start, length % 64, length);
+}
+
+TEST_P(Crc32Routine, MatchesTheTableAtEveryAlignment)
+{
+    for (std::size_t length : {63, 64, 127, 128, 255, 256, 257, 511, 512, 513, 767, 1000, 2049})
+        for (std::size_t offset = 0; offset < 64; ++offset)
+            ExpectSame(0xFFFFFFFFu, offset, length);
+}
+
+TEST_P(Crc32Routine, MatchesTheTableOnLargeMessages)
+{
+    for (std::size_t length : {(std::size_t{64} << 10) + 5, std::size_t{1} << 20, (std::size_t{1} << 20) + 63})
+        for (std::size_t offset : {0, 1, 33})
+            ExpectSame(0xFFFFFFFFu, offset, length);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Crc32Routine,
+                         testing::Values(Crc32Path::Clmul, Crc32Path::VpclmulAvx2, Crc32Path::VpclmulAvx512),
+                         [](const testing::TestParamInfo<Crc32Path>& info) {
+                             switch (info.param) {
+                             case Crc32Path::Clmul:
+                                 return "Clmul";
+                             case Crc32Path::VpclmulAvx2:
+                                 return "VpclmulAvx2";
+                             default:
+                                 return "VpclmulAvx512";
+                             }
+                         });
+
+// ---------------------------------------------------------------- SHA-1
+
+class Sha1Routine : public testing::TestWithParam<Sha1Path> {
+protected:
+    void SetUp() override
+    {
+        if (!CpuRuns(GetParam()))
+            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+    }
+    void TearDown() override { UseChosenPaths(); }
+
+    struct Results {
+        Sha1Digest plain, keyed;
+    };
+    // The public operations over the counter on the given path.
+    static Results On(Sha1Path path, const std::string& key, std::size_t offset, std::size_t length)
+    {
+        EXPECT_TRUE(ForcePath(path));
+        Results r;
+        Sha1OfBytes(Counter() + offset, static_cast<std::int32_t>(length), r.plain);
+        HmacSha1OfBytes(key, Counter() + offset, static_cast<std::int32_t>(length), r.keyed);
+        return r;
+    }
+    void ExpectSame(const std::string& key, std::size_t offset, std::size_t length)
+    {
+        const Results want = On(Sha1Path::Portable, key, offset, length);
+        const Results got = On(GetParam(), key, offset, length);
+        EXPECT_EQ(DigestToHexText(got.plain), DigestToHexText(want.plain))
+            << "length " << length << ", offset " << offset;
+        EXPECT_EQ(DigestToHexText(got.keyed), DigestToHexText(want.keyed))
+            << "length " << length << ", offset " << offset << ", key " << key.size();
+    }
+};
+
+// Runs of blocks from random states: the state must travel from block to
+// block in the registers and come out whole.
+TEST_P(Sha1Routine, MatchesThePortableBlockFunctionFromAnyState)
+{
+    std::mt19937 rng(180);
+    for (std::size_t count = 0; count <= 20; ++count)
+        for (int round = 0; round < 4; ++round) {
+            Sha1Digest start;
+            for (auto& b : start.bytes)
+                b = static_cast<std::uint8_t>(rng());
+            Sha1Digest want = start, got = start;
+            const std::uint8_t* blocks = Counter() + (count * 7 + static_cast<std::size_t>(round)) % 64;
+            Sha1CompressPortable(want, blocks, count);
+            PathFunction(GetParam())(got, blocks, count);
+            EXPECT_EQ(0, std::memcmp(got.bytes, want.bytes, sizeof want.bytes)) << count << " blocks";
+        }
+}
+
+TEST_P(Sha1Routine, MatchesThePortablePathOnEveryLengthUpTo1024)
+{
+    std::mt19937 rng(181);
+    for (std::size_t length = 0; length <= 1024 && !HasFailure(); ++length) {
+        std::string key(length % 131, '\0');  // short, whole-block and hashed keys
+        for (char& c : key)
+            c = static_cast<char>(rng());
+        ExpectSame(key, length % 64, length);
+    }
+}
+
+TEST_P(Sha1Routine, MatchesThePortablePathOnLargeMessages)
+{
+    for (std::size_t offset : {0, 5})
+        ExpectSame("key", offset, (std::size_t{1} << 20) + 61);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Sha1Routine, testing::Values(Sha1Path::ShaNi),
+                         [](const testing::TestParamInfo<Sha1Path>&) { return "ShaNi"; });
+
+// ---------------------------------------------------------------- the choice
+
+TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
+{
+    Sha1Path widestSha1 = Sha1Path::Portable;
+    for (Sha1Path path : kSha1Paths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
+            widestSha1 = path;
+        }
+    Crc32Path widestCrc32 = Crc32Path::Portable;
+    for (Crc32Path path : kCrc32Paths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
+            widestCrc32 = path;
+        }
+    EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(widestSha1));
+    EXPECT_STREQ(PathName(ChosenCrc32Path()), PathName(widestCrc32));
+    EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
+    EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));
+}
+
+// The known vectors are long, unaligned and several blocks: a routine wrong
+// in any of those ways is turned down.
+TEST(PathChoice, RoutinesThatGoWrongDoNotProveThemselves)
+{
+    const Sha1CompressFn firstBlockOnly = [](Sha1Digest& s, const std::uint8_t* b, std::size_t n) {
+        Sha1CompressPortable(s, b, n > 0 ? 1 : 0);
+    };
+    const Sha1CompressFn lastBlockFirst = [](Sha1Digest& s, const std::uint8_t* b, std::size_t n) {
+        for (std::size_t i = n; i > 0; --i)
+            Sha1CompressPortable(s, b + (i - 1) * kBlockSize, 1);
+    };
+    const Sha1CompressFn alignedOnly = [](Sha1Digest& s, const std::uint8_t* b, std::size_t n) {
+        if (reinterpret_cast<std::uintptr_t>(b) % 16 == 0)
+            Sha1CompressPortable(s, b, n);
+    };
+    EXPECT_TRUE(ProvesItself(Sha1CompressPortable));
+    EXPECT_FALSE(ProvesItself(firstBlockOnly));
+    EXPECT_FALSE(ProvesItself(lastBlockFirst));
+    EXPECT_FALSE(ProvesItself(alignedOnly));
+
+    const Crc32UpdateFn dropsTheLastByte = [](std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+        return Crc32UpdatePortable(crc, p, n > 0 ? n - 1 : 0);
+    };
+    const Crc32UpdateFn shortOnly = [](std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+        return n <= 256 ? Crc32UpdatePortable(crc, p, n) : crc;
+    };
+    const Crc32UpdateFn longOnly = [](std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+        return n >= 256 ? Crc32UpdatePortable(crc, p, n) : crc;
+    };
+    const Crc32UpdateFn alignedOnlyCrc = [](std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+        return reinterpret_cast<std::uintptr_t>(p) % 16 == 0 ? Crc32UpdatePortable(crc, p, n) : crc;
+    };
+    EXPECT_TRUE(ProvesItself(Crc32UpdatePortable));
+    EXPECT_FALSE(ProvesItself(dropsTheLastByte));
+    EXPECT_FALSE(ProvesItself(shortOnly));
+    EXPECT_FALSE(ProvesItself(longOnly));
+    EXPECT_FALSE(ProvesItself(alignedOnlyCrc));
+}
+
+// What the engine's differential tests rest on: a forced path is the one
+// every computation takes, and one the CPU cannot run is refused.
+TEST(PathChoice, TheSeamRoutesEveryComputation)
+{
+    for (Sha1Path path : kSha1Paths) {
+        const Sha1CompressFn before = Sha1CompressInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Sha1CompressInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
+    }
+    for (Crc32Path path : kCrc32Paths) {
+        const Crc32UpdateFn before = Crc32UpdateInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Crc32UpdateInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
+    }
+    UseChosenPaths();
+    EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
+    EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));
+}
+
+}  // namespace

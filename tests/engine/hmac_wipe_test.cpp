@@ -1,0 +1,357 @@
+// After an HMAC returns, neither its key nor anything computed from its key
+// block is left in the memory the computation used: not in the engine's own
+// buffers, not in the frames of the block functions below it. Each
+// computation runs on a thread whose stack is a zeroed buffer of the test's
+// own, so everything it left behind can be read afterwards.
+#include <alloca.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/digest.h"
+#include "engine/digest_paths.h"
+
+namespace {
+
+using namespace engine;
+
+// A thread stack the test owns: zeroed, run on to the end, then read.
+class OwnStack {
+public:
+    static constexpr std::size_t kSize = std::size_t{1} << 20;  // the sanitizers' frames are large
+
+    OwnStack() : memory_(static_cast<std::uint8_t*>(::operator new(kSize, kAlignment))) {}
+    ~OwnStack() { ::operator delete(memory_, kAlignment); }
+    OwnStack(const OwnStack&) = delete;
+    OwnStack& operator=(const OwnStack&) = delete;
+
+    void Run(const std::function<void()>& body)
+    {
+        std::memset(memory_, 0, kSize);
+        pthread_attr_t attributes;
+        ASSERT_EQ(pthread_attr_init(&attributes), 0);
+        ASSERT_EQ(pthread_attr_setstack(&attributes, memory_, kSize), 0);
+        pthread_t thread;
+        const int created = pthread_create(&thread, &attributes, Start, const_cast<std::function<void()>*>(&body));
+        pthread_attr_destroy(&attributes);
+        ASSERT_EQ(created, 0);
+        ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    }
+
+    const std::uint8_t* data() const { return memory_; }
+
+    // Whether a body's locals live here: a sanitizer that keeps them on a
+    // stack of its own (use-after-return detection) leaves nothing to read.
+    bool HoldsLocals()
+    {
+        std::uintptr_t where = 0;
+        Run([&] {
+            volatile char local = 0;
+            where = reinterpret_cast<std::uintptr_t>(&local);
+        });
+        const auto begin = reinterpret_cast<std::uintptr_t>(memory_);
+        return where >= begin && where < begin + kSize;
+    }
+
+private:
+    static constexpr std::align_val_t kAlignment{4096};
+    static constexpr std::size_t kGap = std::size_t{256} << 10;
+
+    // The body runs well below where the thread's start and exit code work
+    // (the sanitizers' exit code reaches deep), so nothing of theirs
+    // overwrites what it left behind.
+    static void* Start(void* body)
+    {
+        auto* gap = static_cast<volatile char*>(alloca(kGap));
+        gap[0] = 0;
+        (*static_cast<const std::function<void()>*>(body))();
+        gap[kGap - 1] = 0;
+        return nullptr;
+    }
+
+    std::uint8_t* memory_;
+};
+
+// Every vector register as XSAVE stores them: the XMM registers, and the
+// wide halves and the AVX-512 registers where the OS enables them. Parts
+// in their initial state are not written and stay zero.
+struct VectorRegisters {
+    static constexpr std::size_t kSize = 16384;  // more than any XSAVE area so far
+    alignas(64) std::uint8_t area[kSize];
+
+#if defined(__x86_64__)
+    static bool CanSave()
+    {
+        unsigned a, b, c, d;
+        __asm__("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(1), "c"(0));
+        return c & (1u << 27);  // OSXSAVE
+    }
+    [[gnu::noinline]] void Save()
+    {
+        std::memset(area, 0, sizeof area);
+        __asm__ __volatile__("xsave (%0)" : : "r"(area), "a"(0xFFFFFFFFu), "d"(0xFFFFFFFFu) : "memory");
+    }
+#else
+    static bool CanSave()
+    {
+        return false;
+    }
+    void Save() {}
+#endif
+};
+
+// What must not be found, by what it is: runs of eight bytes as they sit in
+// a buffer, and 32-bit words as a block function holds them.
+class Secrets {
+public:
+    void AddBytes(const std::string& name, const std::uint8_t* bytes, std::size_t count)
+    {
+        for (std::size_t i = 0; i + 8 <= count; ++i) {
+            std::uint64_t v;
+            std::memcpy(&v, bytes + i, sizeof v);
+            runs_.emplace(v, name + " bytes " + std::to_string(i) + "..");
+        }
+    }
+    void AddWord(const std::string& name, std::uint32_t word)
+    {
+        // The pads' fill, where the key had no bytes, is no secret.
+        if (word != 0 && word != 0x36363636u && word != 0x5C5C5C5Cu)
+            words_.emplace(word, name);
+    }
+
+    // Where in `memory` anything of these turns up.
+    std::vector<std::string> FindIn(const std::uint8_t* memory, std::size_t size) const
+    {
+        std::vector<std::string> found;
+        for (std::size_t i = 0; i + 8 <= size; ++i) {
+            std::uint64_t v;
+            std::memcpy(&v, memory + i, sizeof v);
+            if (v == 0)
+                continue;
+            if (const auto it = runs_.find(v); it != runs_.end())
+                found.push_back(it->second + " at " + std::to_string(i));
+            if (i % 4 == 0)
+                if (const auto it = words_.find(static_cast<std::uint32_t>(v)); it != words_.end())
+                    found.push_back(it->second + " at " + std::to_string(i));
+        }
+        return found;
+    }
+
+private:
+    std::unordered_map<std::uint64_t, std::string> runs_;
+    std::unordered_map<std::uint32_t, std::string> words_;
+};
+
+std::uint32_t Word(const std::uint8_t* p, bool bigEndian)
+{
+    return bigEndian ? std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3]
+                     : std::uint32_t{p[3]} << 24 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+}
+
+// The key block, the key's own bytes that are in it, and the pad blocks.
+template <class Record>
+struct KeyBlocks {
+    std::uint8_t k0[kBlockSize] = {}, inner[kBlockSize], outer[kBlockSize];
+    std::size_t keyBytes;  // the bytes of k0 that came from the key
+
+    KeyBlocks(const std::string& key, void (*hash)(const std::string&, Record&))
+    {
+        if (key.size() > kBlockSize) {
+            Record hashed;
+            hash(key, hashed);
+            std::memcpy(k0, hashed.bytes, sizeof hashed.bytes);
+            keyBytes = sizeof hashed.bytes;
+        } else {
+            std::memcpy(k0, key.data(), key.size());
+            keyBytes = key.size();
+        }
+        for (std::size_t i = 0; i < kBlockSize; ++i) {
+            inner[i] = static_cast<std::uint8_t>(k0[i] ^ 0x36);
+            outer[i] = static_cast<std::uint8_t>(k0[i] ^ 0x5C);
+        }
+    }
+};
+
+// Common to both hashes: the key, its hash, and the pad blocks' bytes.
+template <class Record>
+void AddKeyBytes(Secrets& s, const std::string& key, const KeyBlocks<Record>& k)
+{
+    s.AddBytes("key", reinterpret_cast<const std::uint8_t*>(key.data()), key.size());
+    s.AddBytes("key block", k.k0, k.keyBytes);
+    s.AddBytes("inner pad", k.inner, k.keyBytes);
+    s.AddBytes("outer pad", k.outer, k.keyBytes);
+}
+
+Secrets Md5Secrets(const std::string& key)
+{
+    const KeyBlocks<Md5Digest> k(key, Md5OfText);
+    Secrets s;
+    AddKeyBytes(s, key, k);
+    // The message words of the pad blocks, and the chaining values after
+    // them, which stand for the key as well as the key itself does.
+    for (const auto* pad : {k.inner, k.outer}) {
+        const std::string name = pad == k.inner ? "inner" : "outer";
+        for (int i = 0; i < 16; ++i)
+            s.AddWord(name + " pad word " + std::to_string(i), Word(pad + 4 * i, false));
+        Md5Digest state;
+        const std::uint32_t init[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+        std::memcpy(state.bytes, init, sizeof init);
+        Md5Compress(state, pad, 1);
+        for (int i = 0; i < 4; ++i)
+            s.AddWord(name + " chaining word " + std::to_string(i), Word(state.bytes + 4 * i, false));
+    }
+    return s;
+}
+
+Secrets Sha1Secrets(const std::string& key)
+{
+    const KeyBlocks<Sha1Digest> k(key, Sha1OfText);
+    Secrets s;
+    AddKeyBytes(s, key, k);
+    for (const auto* pad : {k.inner, k.outer}) {
+        const std::string name = pad == k.inner ? "inner" : "outer";
+        // All 80 schedule words: any sixteen in a row give back the block.
+        std::uint32_t w[80];
+        for (int t = 0; t < 80; ++t) {
+            w[t] = t < 16 ? Word(pad + 4 * t, true) : std::rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
+            s.AddWord(name + " schedule word " + std::to_string(t), w[t]);
+        }
+        Sha1Digest state;
+        const std::uint32_t init[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+        std::memcpy(state.bytes, init, sizeof init);
+        Sha1CompressPortable(state, pad, 1);
+        for (int i = 0; i < 5; ++i)
+            s.AddWord(name + " chaining word " + std::to_string(i), Word(state.bytes + 4 * i, false));
+    }
+    return s;
+}
+
+std::string RandomKey(std::size_t length, std::mt19937& rng)
+{
+    std::string key(length, '\0');
+    for (char& c : key)
+        c = static_cast<char>(rng());
+    return key;
+}
+
+// The last block function's working words: the result less the chaining
+// value after the outer pad, from which they give that value back.
+template <class Record>
+void AddOuterWorkingWords(Secrets& s, const std::string& key, const Record& result, bool bigEndian,
+                          void (*hash)(const std::string&, Record&),
+                          void (*compress)(Record&, const std::uint8_t*, std::size_t), const std::uint32_t* init)
+{
+    const KeyBlocks<Record> k(key, hash);
+    constexpr int kWords = sizeof(Record) / 4;
+    Record state;
+    for (int i = 0; i < kWords; ++i)
+        for (int j = 0; j < 4; ++j)
+            state.bytes[4 * i + j] = static_cast<std::uint8_t>(init[i] >> (8 * j));
+    compress(state, k.outer, 1);
+    for (int i = 0; i < kWords; ++i)
+        s.AddWord("outer working word " + std::to_string(i),
+                  Word(result.bytes + 4 * i, bigEndian) - Word(state.bytes + 4 * i, false));
+}
+
+// The thread stack of an HMAC, and the vector registers right after it,
+// hold nothing of its key: for keys used as they are, a key of exactly a
+// block, and a longer key that is hashed first (whose tail goes through a
+// final block of its own).
+class HmacWipe : public testing::TestWithParam<Sha1Path> {
+protected:
+    void SetUp() override
+    {
+        if (!ForcePath(GetParam()))
+            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+    }
+    void TearDown() override { UseChosenPaths(); }
+
+    template <class Record>
+    void ExpectNothingLeft(const char* what, void (*hmac)(const std::string&, const void*, std::int32_t, Record&),
+                           Secrets (*secrets)(const std::string&))
+    {
+        std::mt19937 rng(2202);
+        const std::string message = RandomKey(300, rng);
+        const bool canSave = VectorRegisters::CanSave();
+        for (std::size_t keyLength : {20, 64, 100})
+            for (std::int32_t messageLength : {0, 64, 150}) {
+                const std::string key = RandomKey(keyLength, rng);
+                const Secrets s = secrets(key);
+                Record result;  // off the thread's stack, like the key and the message
+                stack_.Run([&] {
+                    hmac(key, message.data(), messageLength, result);
+                    if (canSave)
+                        registers_.Save();
+                });
+                Secrets s2 = s;
+                if constexpr (sizeof(Record) == 16) {
+                    const std::uint32_t init[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+                    AddOuterWorkingWords<Md5Digest>(s2, key, result, false, Md5OfText, Md5Compress, init);
+                } else {
+                    const std::uint32_t init[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+                    AddOuterWorkingWords<Sha1Digest>(s2, key, result, true, Sha1OfText, Sha1CompressPortable, init);
+                }
+                for (const std::string& found : s2.FindIn(stack_.data(), OwnStack::kSize))
+                    ADD_FAILURE() << what << ", key " << keyLength << ", message " << messageLength << ": " << found;
+                if (!canSave)
+                    continue;  // nothing here reads the vector registers
+                for (const std::string& found : s2.FindIn(registers_.area, VectorRegisters::kSize))
+                    ADD_FAILURE() << what << ", key " << keyLength << ", message " << messageLength << ": " << found
+                                  << " in the vector registers";
+            }
+    }
+
+    OwnStack stack_;
+    VectorRegisters registers_;  // off the thread's stack
+};
+
+TEST_P(HmacWipe, Md5LeavesNothingOfTheKeyOnTheStack)
+{
+    ExpectNothingLeft<Md5Digest>("HMAC-MD5", HmacMd5OfBytes, Md5Secrets);
+}
+
+TEST_P(HmacWipe, Sha1LeavesNothingOfTheKeyOnTheStack)
+{
+    ExpectNothingLeft<Sha1Digest>("HMAC-SHA-1", HmacSha1OfBytes, Sha1Secrets);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, HmacWipe, testing::Values(Sha1Path::Portable, Sha1Path::ShaNi),
+                         [](const testing::TestParamInfo<Sha1Path>& info) {
+                             return info.param == Sha1Path::Portable ? "Portable" : "ShaNi";
+                         });
+
+// The scan is no formality, and the scrub reaches far enough: what the
+// portable SHA-1 block function leaves of a key block in its frame is found
+// there without the scrub, and gone after it.
+TEST(HmacWipeScan, TheScrubClearsWhatABlockFunctionLeaves)
+{
+    std::mt19937 rng(2104);
+    const std::string key = RandomKey(20, rng);
+    const Secrets s = Sha1Secrets(key);
+    const KeyBlocks<Sha1Digest> k(key, Sha1OfText);
+    Sha1Digest state{};  // off the thread's stack
+    OwnStack stack;
+    if (!stack.HoldsLocals())
+        GTEST_SKIP() << "locals do not live on the thread's stack in this build";
+
+    stack.Run([&] { Sha1CompressPortable(state, k.inner, 1); });
+    EXPECT_FALSE(s.FindIn(stack.data(), OwnStack::kSize).empty()) << "the block function left nothing to find";
+
+    stack.Run([&] {
+        Sha1CompressPortable(state, k.inner, 1);
+        ScrubStack();
+    });
+    for (const std::string& found : s.FindIn(stack.data(), OwnStack::kSize))
+        ADD_FAILURE() << "after the scrub: " << found;
+}
+
+}  // namespace
