@@ -35,7 +35,6 @@ struct TOptexHeld {
     pthread_mutex_t* owner;  // the mutex as this thread took it
     bool shared;
     std::int32_t depth;
-    RobustMutex::Saved saved;
 };
 
 namespace {
@@ -70,9 +69,9 @@ std::vector<const void*>& Pinned()
     return *pinned;
 }
 
-void Unlock(pthread_mutex_t& mutex, bool shared, const RobustMutex::Saved& saved) noexcept
+void Unlock(pthread_mutex_t& mutex, bool shared) noexcept
 {
-    if (RobustMutex(mutex, shared).Unlock(saved))
+    if (RobustMutex(mutex, shared).Unlock())
         return;
     try {
         const std::lock_guard<std::mutex> lock(PinnedLock());
@@ -299,19 +298,17 @@ TOptex::Outcome TOptex::TryTake() noexcept
     if (t_heldCount == kMaxHeld)
         return Outcome::NoRoom;
     const RobustMutex owner(robust_->Owner, shared_);
-    TOptexHeld& scratch = t_held[t_heldCount];
     const std::int32_t spins =
         std::clamp(SharedWord(state_->SpinLimit).Load(std::memory_order_relaxed), std::int32_t{1}, kMaxSpins);
     for (std::int32_t attempt = 0; attempt < spins; ++attempt) {
-        const Status status = owner.TryLock(scratch.saved);
+        const Status status = owner.TryLock();
         if (status != Status::Busy)
             return Take(status, false);
     }
     return Outcome::Busy;
 }
 
-// The owner mutex has just been locked (or not) into the scratch entry;
-// `counted` says whether this thread's share is in Holders already (it
+// The owner mutex has just been locked (or not); `counted` says whether this thread's share is in Holders already (it
 // waited counted).
 TOptex::Outcome TOptex::Take(Status status, bool counted) noexcept
 {
@@ -336,7 +333,7 @@ TOptex::Outcome TOptex::Take(Status status, bool counted) noexcept
             OPTEX_STEP("counted", true);
         }
         Recount(1);
-        RobustMutex(robust_->Owner, shared_).MarkConsistent(held.saved);
+        RobustMutex(robust_->Owner, shared_).MarkConsistent();
         OPTEX_STEP("consistent", true);
         return Outcome::Taken;
     }
@@ -390,14 +387,13 @@ void TOptex::Wait()
     // Count this thread in, under the guard, in a slot whose mutex it holds
     // while it waits: if it dies, the next recount sees so.
     const RobustMutex guard(robust.Guard, shared_);
-    RobustMutex::Saved guardSaved;
-    switch (guard.LockUntil(deadline, guardSaved)) {
+    switch (guard.LockUntil(deadline)) {
     case Status::Acquired:
         break;
     case Status::OwnerDied:
         // A waiter died taking or leaving a slot; the next recount repairs
         // whatever it left half done.
-        guard.MarkConsistent(guardSaved);
+        guard.MarkConsistent();
         break;
     case Status::TimedOut:
         throw EOptexTimeoutError();
@@ -406,12 +402,11 @@ void TOptex::Wait()
     }
     OPTEX_STEP("guarded", false);
     int slot = -1;
-    RobustMutex::Saved slotSaved;
     for (int i = 0; i < TOptexRobustState::kWaiterSlots && slot < 0; ++i) {
         const RobustMutex waiter(robust.Slots[i].Mutex, shared_);
-        switch (waiter.TryLock(slotSaved)) {
+        switch (waiter.TryLock()) {
         case Status::OwnerDied:
-            waiter.MarkConsistent(slotSaved);
+            waiter.MarkConsistent();
             slot = i;
             break;
         case Status::Acquired:
@@ -428,10 +423,10 @@ void TOptex::Wait()
         SharedWord(state_->Holders).Increment();
         OPTEX_STEP("waiter counted", false);
     }
-    Unlock(robust.Guard, shared_, guardSaved);
+    Unlock(robust.Guard, shared_);
     OPTEX_STEP("waiting", false);
 
-    const Status status = RobustMutex(robust.Owner, shared_).LockUntil(deadline, t_held[t_heldCount].saved);
+    const Status status = RobustMutex(robust.Owner, shared_).LockUntil(deadline);
     const bool taken = status == Status::Acquired || status == Status::OwnerDied;
     if (slot >= 0) {
         const SharedUWord counted(robust.Slots[slot].Counted);
@@ -441,10 +436,9 @@ void TOptex::Wait()
             counted.Store(0);
             OPTEX_STEP("slot unmarked", true);
         } else {
-            RobustMutex::Saved saved;
-            switch (guard.TryLock(saved)) {
+            switch (guard.TryLock()) {
             case Status::OwnerDied:
-                guard.MarkConsistent(saved);
+                guard.MarkConsistent();
                 [[fallthrough]];
             case Status::Acquired:
                 if (counted.Load() == 1) {
@@ -453,7 +447,7 @@ void TOptex::Wait()
                     SharedWord(state_->Holders).Decrement();
                     OPTEX_STEP("waiter uncounted", false);
                 }
-                Unlock(robust.Guard, shared_, saved);
+                Unlock(robust.Guard, shared_);
                 break;
             default:
                 // Without the guard the count stays until the next recount,
@@ -461,7 +455,7 @@ void TOptex::Wait()
                 break;
             }
         }
-        Unlock(robust.Slots[slot].Mutex, shared_, slotSaved);
+        Unlock(robust.Slots[slot].Mutex, shared_);
         OPTEX_STEP("slot left", taken);
     }
     if (status == Status::TimedOut)
@@ -478,10 +472,9 @@ bool TOptex::Recount(std::int32_t holderDepth) noexcept
 {
     TOptexRobustState& robust = *robust_;
     const RobustMutex guard(robust.Guard, shared_);
-    RobustMutex::Saved guardSaved;
-    switch (guard.TryLock(guardSaved)) {
+    switch (guard.TryLock()) {
     case Status::OwnerDied:
-        guard.MarkConsistent(guardSaved);
+        guard.MarkConsistent();
         break;
     case Status::Acquired:
         break;
@@ -495,8 +488,7 @@ bool TOptex::Recount(std::int32_t holderDepth) noexcept
         if (counted.Load(std::memory_order_relaxed) == 0)
             continue;
         const RobustMutex waiter(slot.Mutex, shared_);
-        RobustMutex::Saved saved;
-        const Status status = waiter.TryLock(saved);
+        const Status status = waiter.TryLock();
         if (status == Status::Busy) {
             ++waiters;
             continue;
@@ -504,13 +496,13 @@ bool TOptex::Recount(std::int32_t holderDepth) noexcept
         // Its waiter died, or gave up without the guard.
         counted.Store(0);
         if (status == Status::OwnerDied)
-            waiter.MarkConsistent(saved);
+            waiter.MarkConsistent();
         if (status == Status::Acquired || status == Status::OwnerDied)
-            Unlock(slot.Mutex, shared_, saved);
+            Unlock(slot.Mutex, shared_);
     }
     SharedWord(state_->Holders).Store(holderDepth + waiters);
     OPTEX_STEP("recounted", true);
-    Unlock(robust.Guard, shared_, guardSaved);
+    Unlock(robust.Guard, shared_);
     return true;
 }
 
@@ -537,11 +529,10 @@ void TOptex::Release() noexcept
 
 void TOptex::LetGo(TOptexHeld& held) noexcept
 {
-    const RobustMutex::Saved saved = held.saved;
     pthread_mutex_t& owner = *held.owner;
     const bool shared = held.shared;
     held = t_held[--t_heldCount];
-    Unlock(owner, shared, saved);
+    Unlock(owner, shared);
     OPTEX_STEP("released", false);
 }
 

@@ -7,20 +7,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 
 namespace platform {
 namespace {
 
-// The robust futex word comes first and is what other threads change; the
-// owner alone writes the fields up to the list links while it holds the
-// mutex. The links are the thread's list, rewritten by its other robust
-// mutexes too.
 #if defined(__GLIBC__)
-static_assert(offsetof(pthread_mutex_t, __data.__lock) == 0);
-constexpr std::size_t kOwnerFields = sizeof(int);
-constexpr std::size_t kLinks = offsetof(pthread_mutex_t, __data.__list);
-static_assert(kLinks > kOwnerFields && kLinks + sizeof(__pthread_list_t) <= sizeof(pthread_mutex_t));
+// What pthread's unlock reads besides the lock word and the links: the type,
+// and the owner field, whose "inconsistent" mark would make the mutex
+// unrecoverable. A holder's owner field is its thread id.
+constexpr int kInconsistent = 0x7fffffff;
 
 // Announced mutex memory; an entry is live while its end is set.
 constexpr int kMaxMemories = 256;
@@ -168,13 +163,13 @@ bool RobustMutex::SoundKind() const noexcept
 #endif
 }
 
-RobustMutex::Status RobustMutex::Taken(int result, Saved& saved) const noexcept
+RobustMutex::Status RobustMutex::Taken(int result) noexcept
 {
     switch (result) {
     case 0:
+        return Status::Acquired;
     case EOWNERDEAD:
-        std::memcpy(saved.bytes, mutex_, sizeof saved.bytes);
-        return result == 0 ? Status::Acquired : Status::OwnerDied;
+        return Status::OwnerDied;
     case EBUSY:
         return Status::Busy;
     case ETIMEDOUT:
@@ -186,40 +181,41 @@ RobustMutex::Status RobustMutex::Taken(int result, Saved& saved) const noexcept
     }
 }
 
-RobustMutex::Status RobustMutex::TryLock(Saved& saved) const noexcept
+RobustMutex::Status RobustMutex::TryLock() const noexcept
 {
     if (!SoundKind())
         return Status::Damaged;
-    return Taken(::pthread_mutex_trylock(mutex_), saved);
+    return Taken(::pthread_mutex_trylock(mutex_));
 }
 
-RobustMutex::Status RobustMutex::LockUntil(const struct timespec& deadline, Saved& saved) const noexcept
+RobustMutex::Status RobustMutex::LockUntil(const struct timespec& deadline) const noexcept
 {
     if (!SoundKind())
         return Status::Damaged;
-    return Taken(::pthread_mutex_clocklock(mutex_, CLOCK_MONOTONIC, &deadline), saved);
+    return Taken(::pthread_mutex_clocklock(mutex_, CLOCK_MONOTONIC, &deadline));
 }
 
-void RobustMutex::MarkConsistent(Saved& saved) const noexcept
+void RobustMutex::MarkConsistent() const noexcept
 {
     // It fails only for a mutex that was not inconsistent; either way the
     // caller holds it.
     ::pthread_mutex_consistent(mutex_);
-    std::memcpy(saved.bytes, mutex_, sizeof saved.bytes);
 }
 
-bool RobustMutex::Unlock(const Saved& saved) const noexcept
+bool RobustMutex::Unlock() const noexcept
 {
 #if defined(__GLIBC__)
-    auto* bytes = reinterpret_cast<unsigned char*>(mutex_);
-    if (std::memcmp(bytes + kOwnerFields, saved.bytes + kOwnerFields, kLinks - kOwnerFields) != 0)
-        std::memcpy(bytes + kOwnerFields, saved.bytes + kOwnerFields, kLinks - kOwnerFields);
+    const std::atomic_ref<int> kind(mutex_->__data.__kind);
+    if (kind.load(std::memory_order_relaxed) != kind_ && kind_ != -1)
+        kind.store(kind_, std::memory_order_relaxed);
+    // Only a holder that died leaves the mark; this one lives.
+    const std::atomic_ref<int> owner(mutex_->__data.__owner);
+    if (owner.load(std::memory_order_relaxed) == kInconsistent)
+        owner.store(OwnerTid(), std::memory_order_relaxed);
     using Link = __pthread_list_t*;
     if (!SoundLink(std::atomic_ref<Link>(mutex_->__data.__list.__next).load(std::memory_order_relaxed)) ||
         !SoundLink(std::atomic_ref<Link>(mutex_->__data.__list.__prev).load(std::memory_order_relaxed)))
         return false;
-#else
-    (void)saved;
 #endif
     return ::pthread_mutex_unlock(mutex_) == 0;
 }

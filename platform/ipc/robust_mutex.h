@@ -14,14 +14,13 @@ namespace platform {
 // it guards.
 //
 // The memory may have been written by anyone who can open it. Before pthread
-// sees the mutex its type is checked. While the caller holds it, the fields
-// that only the owner writes are saved and put back before it lets go; its
-// links in the thread's list of robust mutexes (which the thread's other
-// robust mutexes rewrite, and which pthread follows when it lets go) must
-// point at the list's head or into memory announced with AddMemory, or it
-// is not let go at all. So nonsense written there cannot lead pthread to
-// memory outside our mappings. (A writer racing pthread's own reads could
-// still; such a process could as well debug us.)
+// sees the mutex its type is checked, and before the holder lets go its type
+// and owner are put right; its links in the thread's list of robust mutexes
+// (which the thread's other robust mutexes rewrite, and which pthread
+// follows when it lets go) must point at the list's head or into memory
+// announced with AddMemory, or it is not let go at all. So nonsense written
+// there cannot lead pthread to memory outside our mappings. (A writer racing
+// pthread's own reads could still; such a process could as well debug us.)
 class RobustMutex {
 public:
     enum class Status {
@@ -30,11 +29,6 @@ public:
         Busy,       // someone else holds it
         TimedOut,   // still held by someone else at the deadline
         Damaged,    // the memory does not hold a sound mutex of this kind
-    };
-
-    // The owner-only fields as they were when the caller took the mutex.
-    struct Saved {
-        unsigned char bytes[sizeof(pthread_mutex_t)];
     };
 
     // Sets up a mutex in fresh memory. 0 or the errno value.
@@ -47,23 +41,23 @@ public:
 
     RobustMutex(pthread_mutex_t& mutex, bool processShared) noexcept;
 
-    Status TryLock(Saved& saved) const noexcept;
+    Status TryLock() const noexcept;
     // `deadline` is on CLOCK_MONOTONIC.
-    Status LockUntil(const struct timespec& deadline, Saved& saved) const noexcept;
+    Status LockUntil(const struct timespec& deadline) const noexcept;
     // After OwnerDied, once what the mutex guards is sound again.
-    void MarkConsistent(Saved& saved) const noexcept;
+    void MarkConsistent() const noexcept;
     // False when the mutex was not let go (its links lead elsewhere) or no
     // longer names the caller as its owner: then it may still be linked into
     // the calling thread's list of robust mutexes, and its memory must stay
     // mapped for as long as the process lives.
-    bool Unlock(const Saved& saved) const noexcept;
+    bool Unlock() const noexcept;
 
     // The thread id that the mutex names as its owner; 0 when free.
     int OwnerTid() const noexcept;
 
 private:
     bool SoundKind() const noexcept;
-    Status Taken(int result, Saved& saved) const noexcept;
+    static Status Taken(int result) noexcept;
 
     pthread_mutex_t* mutex_;
     int kind_;
