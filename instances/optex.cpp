@@ -32,8 +32,8 @@ using Status = RobustMutex::Status;
 // written there cannot make a thread believe it holds a lock.
 struct TOptexHeld {
     std::uint64_t key[2];
-    pthread_mutex_t* owner;  // the mutex as this thread took it
-    bool shared;
+    RobustMutex owner;  // the owner mutex as this thread took it
+    std::uint32_t tid;  // this thread, as the mutex names it
     std::int32_t depth;
 };
 
@@ -69,17 +69,22 @@ std::vector<const void*>& Pinned()
     return *pinned;
 }
 
-void Unlock(pthread_mutex_t& mutex, bool shared) noexcept
+void Unlock(const RobustMutex& mutex) noexcept
 {
-    if (RobustMutex(mutex, shared).Unlock())
+    if (mutex.Unlock()) [[likely]]
         return;
     try {
         const std::lock_guard<std::mutex> lock(PinnedLock());
-        Pinned().push_back(&mutex);
+        Pinned().push_back(mutex.Address());
     } catch (...) {
         // Out of memory: the destructor's owner check still keeps it mapped
         // while another thread of ours is named as its owner.
     }
+}
+
+void Unlock(pthread_mutex_t& mutex, bool shared) noexcept
+{
+    Unlock(RobustMutex(mutex, shared));
 }
 
 bool AnyPinnedIn(const void* begin, std::size_t size)
@@ -216,6 +221,7 @@ TOptex::TOptex(const std::string& name, int spinLimit)
         robust_->Size != sizeof(TOptexRobustState))
         Raise(Outcome::Damaged);
     memory_->Announce(robust_);
+    owner_ = RobustMutex(robust_->Owner, shared_);
     if (spinLimit < 0)
         spinLimit = kDefaultSpinLimit;
     // On one processor spinning only burns the holder's time slice.
@@ -232,7 +238,7 @@ TOptex::~TOptex()
     // ours holding the lock (or a mutex here that could not be let go),
     // unmapping it would leave pthread and the kernel writing to whatever
     // comes there next. Keep it, announced, for the life of the process.
-    const int owner = RobustMutex(robust_->Owner, shared_).OwnerTid();
+    const int owner = owner_.OwnerTid();
     if ((owner != 0 && IsThreadOfThisProcess(owner)) || AnyPinnedIn(robust_, sizeof(TOptexRobustState)))
         (void)memory_.release();
 }
@@ -254,7 +260,7 @@ TOptexState TOptex::Snapshot() const noexcept
     return copy;
 }
 
-TOptexHeld* TOptex::FindHeld() const noexcept
+inline TOptexHeld* TOptex::FindHeld() const noexcept
 {
     for (int i = 0; i < t_heldCount; ++i)
         if (t_held[i].key[0] == key_[0] && t_held[i].key[1] == key_[1])
@@ -262,7 +268,7 @@ TOptexHeld* TOptex::FindHeld() const noexcept
     return nullptr;
 }
 
-void TOptex::Publish(std::uint32_t owner, std::int32_t depth) noexcept
+inline void TOptex::Publish(std::uint32_t owner, std::int32_t depth) noexcept
 {
     SharedUWord(state_->OwnerThread).Store(owner, std::memory_order_relaxed);
     OPTEX_STEP("owner published", true);
@@ -274,7 +280,7 @@ TOptex::Outcome TOptex::Reenter(TOptexHeld& held) noexcept
 {
     if (held.depth == INT_MAX)
         return Outcome::NoRoom;
-    const std::uint32_t me = platform::CurrentThreadId();
+    const std::uint32_t me = held.tid;
     const SharedWord holders(state_->Holders);
     if (SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) != me ||
         SharedWord(state_->Depth).Load(std::memory_order_relaxed) != held.depth ||
@@ -297,11 +303,10 @@ TOptex::Outcome TOptex::TryTake() noexcept
 {
     if (t_heldCount == kMaxHeld)
         return Outcome::NoRoom;
-    const RobustMutex owner(robust_->Owner, shared_);
     const std::int32_t spins =
         std::clamp(SharedWord(state_->SpinLimit).Load(std::memory_order_relaxed), std::int32_t{1}, kMaxSpins);
     for (std::int32_t attempt = 0; attempt < spins; ++attempt) {
-        const Status status = owner.TryLock();
+        const Status status = owner_.TryLock();
         if (status != Status::Busy)
             return Take(status, false);
     }
@@ -314,15 +319,22 @@ TOptex::Outcome TOptex::Take(Status status, bool counted) noexcept
 {
     if (status != Status::Acquired && status != Status::OwnerDied)
         return Outcome::Damaged;
+    const SharedWord holders(state_->Holders);
+    // Counted first, before this thread's other stores: an atomic add waits
+    // for every store before it.
+    const bool fresh = status == Status::Acquired && !counted;
+    const std::int32_t early = fresh ? holders.Increment() : 0;
+    // The mutex names its owner by the id the system gives this thread.
+    std::uint32_t me = static_cast<std::uint32_t>(owner_.OwnerTid());
+    if (me == 0) [[unlikely]]
+        me = platform::CurrentThreadId();
     TOptexHeld& held = t_held[t_heldCount++];
     held.key[0] = key_[0];
     held.key[1] = key_[1];
-    held.owner = &robust_->Owner;
-    held.shared = shared_;
+    held.owner = owner_;
+    held.tid = me;
     held.depth = 1;
     OPTEX_STEP("taken", true);
-    const std::uint32_t me = platform::CurrentThreadId();
-    const SharedWord holders(state_->Holders);
 
     if (status == Status::OwnerDied) {
         // The last holder died, its share of Holders and whatever it was
@@ -333,7 +345,7 @@ TOptex::Outcome TOptex::Take(Status status, bool counted) noexcept
             OPTEX_STEP("counted", true);
         }
         Recount(1);
-        RobustMutex(robust_->Owner, shared_).MarkConsistent();
+        owner_.MarkConsistent();
         OPTEX_STEP("consistent", true);
         return Outcome::Taken;
     }
@@ -342,7 +354,7 @@ TOptex::Outcome TOptex::Take(Status status, bool counted) noexcept
     // reported as dead: anything else was written from outside.
     const bool released = SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) == 0 &&
                           SharedWord(state_->Depth).Load(std::memory_order_relaxed) == 0;
-    const std::int32_t count = counted ? holders.Load() : holders.Increment();
+    const std::int32_t count = fresh ? early : holders.Load();
     OPTEX_STEP("counted", true);
     Publish(me, 1);
     if (!released || count < 1) {
@@ -426,7 +438,7 @@ void TOptex::Wait()
     Unlock(robust.Guard, shared_);
     OPTEX_STEP("waiting", false);
 
-    const Status status = RobustMutex(robust.Owner, shared_).LockUntil(deadline);
+    const Status status = owner_.LockUntil(deadline);
     const bool taken = status == Status::Acquired || status == Status::OwnerDied;
     if (slot >= 0) {
         const SharedUWord counted(robust.Slots[slot].Counted);
@@ -519,9 +531,9 @@ void TOptex::Release() noexcept
         OPTEX_STEP("recursion uncounted", true);
         return;
     }
-    Publish(0, 0);
     const std::int32_t count = SharedWord(state_->Holders).Decrement();
     OPTEX_STEP("uncounted", true);
+    Publish(0, 0);
     if (count != 0)
         Recount(0);  // waiters, or the count of one that died
     LetGo(*held);
@@ -529,10 +541,12 @@ void TOptex::Release() noexcept
 
 void TOptex::LetGo(TOptexHeld& held) noexcept
 {
-    pthread_mutex_t& owner = *held.owner;
-    const bool shared = held.shared;
-    held = t_held[--t_heldCount];
-    Unlock(owner, shared);
+    Unlock(held.owner);
+    // No copy of an entry onto itself: reading back what was just written,
+    // in other widths, stalls.
+    TOptexHeld& last = t_held[--t_heldCount];
+    if (&held != &last)
+        held = last;
     OPTEX_STEP("released", false);
 }
 

@@ -143,6 +143,7 @@ private:
     TOptexState* state_ = nullptr;
     TOptexRobustState* robust_ = nullptr;
     bool shared_ = false;
+    platform::RobustMutex owner_{};
     // Which lock this is within the process, for every TOptex of the name.
     std::uint64_t key_[2] = {0, 0};
     std::atomic<std::int64_t> waitLimitMs_{kDefaultWaitLimit.count()};

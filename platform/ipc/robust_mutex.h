@@ -39,6 +39,9 @@ public:
     static bool AddMemory(const void* begin, std::size_t size) noexcept;
     static void RemoveMemory(const void* begin) noexcept;
 
+    // Uninitialised, to be assigned: trivial, so that it can live in
+    // zero-initialised thread-local storage.
+    RobustMutex() noexcept = default;
     RobustMutex(pthread_mutex_t& mutex, bool processShared) noexcept;
 
     Status TryLock() const noexcept;
@@ -54,6 +57,8 @@ public:
 
     // The thread id that the mutex names as its owner; 0 when free.
     int OwnerTid() const noexcept;
+
+    const pthread_mutex_t* Address() const noexcept { return mutex_; }
 
 private:
     bool SoundKind() const noexcept;
