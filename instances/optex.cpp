@@ -229,6 +229,18 @@ TOptex::TOptex(const std::string& name, int spinLimit)
         SharedWord(state_->SpinLimit).Exchange(spinLimit);
 }
 
+// Memory that must outlive its lock object: owned here until the process ends.
+void TOptex::KeptForever(std::unique_ptr<Memory> memory) noexcept
+{
+    static auto* kept = new std::vector<std::unique_ptr<Memory>>;
+    try {
+        const std::lock_guard<std::mutex> lock(PinnedLock());
+        kept->push_back(std::move(memory));
+    } catch (...) {
+        (void)memory.release();  // out of memory: unowned, but still mapped
+    }
+}
+
 TOptex::~TOptex()
 {
     // This thread's acquisitions end with the object.
@@ -240,7 +252,7 @@ TOptex::~TOptex()
     // comes there next. Keep it, announced, for the life of the process.
     const int owner = owner_.OwnerTid();
     if ((owner != 0 && IsThreadOfThisProcess(owner)) || AnyPinnedIn(robust_, sizeof(TOptexRobustState)))
-        (void)memory_.release();
+        KeptForever(std::move(memory_));
 }
 
 [[noreturn]] void TOptex::Raise(Outcome outcome)

@@ -134,6 +134,7 @@ private:
     void ForceRelease(TOptexHeld& held) noexcept;
     void Publish(std::uint32_t owner, std::int32_t depth) noexcept;
     [[noreturn]] static void Raise(Outcome outcome);
+    static void KeptForever(std::unique_ptr<Memory> memory) noexcept;
 
     TSyncEvent event_;
     bool alreadyExisted_ = false;
