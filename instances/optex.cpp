@@ -8,6 +8,7 @@
 #include <climits>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -318,6 +319,10 @@ TOptex::Outcome TOptex::TryTake() noexcept
     const std::int32_t spins =
         std::clamp(SharedWord(state_->SpinLimit).Load(std::memory_order_relaxed), std::int32_t{1}, kMaxSpins);
     for (std::int32_t attempt = 0; attempt < spins; ++attempt) {
+        // After a failed attempt, look before trying again: an attempt
+        // writes, and takes the line from the holder each time.
+        if (attempt > 0 && owner_.OwnerTid() != 0)
+            continue;
         const Status status = owner_.TryLock();
         if (status != Status::Busy)
             return Take(status, false);
@@ -441,6 +446,9 @@ void TOptex::Wait()
         }
     }
     if (slot >= 0) {
+        const SharedUWord used(robust.SlotsUsed);
+        if (used.Load(std::memory_order_relaxed) <= static_cast<std::uint32_t>(slot))
+            used.Store(static_cast<std::uint32_t>(slot) + 1, std::memory_order_relaxed);
         OPTEX_STEP("slot taken", false);
         SharedUWord(robust.Slots[slot].Counted).Store(1);
         OPTEX_STEP("slot marked", false);
@@ -507,7 +515,9 @@ bool TOptex::Recount(std::int32_t holderDepth) noexcept
     }
     OPTEX_STEP("recounting", true);
     std::int32_t waiters = 0;
-    for (auto& slot : robust.Slots) {
+    const std::uint32_t used = std::min<std::uint32_t>(SharedUWord(robust.SlotsUsed).Load(std::memory_order_relaxed),
+                                                       TOptexRobustState::kWaiterSlots);
+    for (auto& slot : std::span(robust.Slots, used)) {
         const SharedUWord counted(slot.Counted);
         if (counted.Load(std::memory_order_relaxed) == 0)
             continue;

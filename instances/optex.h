@@ -46,10 +46,10 @@ struct TOptexRobustState {
 
     std::uint32_t Magic;
     std::uint32_t Version;
-    std::uint32_t Size;  // sizeof(TOptexRobustState)
-    std::uint32_t Reserved;
-    pthread_mutex_t Owner;  // held by the lock's holder, across its recursion
-    pthread_mutex_t Guard;  // held while a waiter takes or leaves a slot, and while the count is rebuilt
+    std::uint32_t Size;       // sizeof(TOptexRobustState)
+    std::uint32_t SlotsUsed;  // no slot at or past this was ever taken; changed under Guard
+    pthread_mutex_t Owner;    // held by the lock's holder, across its recursion
+    pthread_mutex_t Guard;    // held while a waiter takes or leaves a slot, and while the count is rebuilt
     WaiterSlot Slots[kWaiterSlots];
 };
 

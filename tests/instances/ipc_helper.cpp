@@ -5,7 +5,6 @@
 
 #include <sched.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
