@@ -1,6 +1,6 @@
-// Acquire + release of the named optex against std::mutex and a
-// process-shared pthread mutex, uncontended and with a second process
-// hammering the same lock.
+// Acquire + release of the named optex against std::mutex, a process-shared
+// pthread mutex and a process-shared robust one (what the optex's ownership
+// rests on), uncontended and with a second process hammering the same lock.
 
 #include <ftw.h>
 #include <pthread.h>
@@ -32,7 +32,7 @@ struct SharedPage {
     pthread_mutex_t mutex;
 };
 
-SharedPage* MakeSharedPage()
+SharedPage* MakeSharedPage(bool robust = false)
 {
     void* memory = ::mmap(nullptr, sizeof(SharedPage), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED)
@@ -41,6 +41,10 @@ SharedPage* MakeSharedPage()
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    if (robust) {
+        pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+        pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
+    }
     pthread_mutex_init(&page->mutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
     return page;
@@ -94,6 +98,17 @@ void BM_SharedPthreadMutex(benchmark::State& state)
     FreeSharedPage(page);
 }
 BENCHMARK(BM_SharedPthreadMutex);
+
+void BM_SharedRobustPthreadMutex(benchmark::State& state)
+{
+    SharedPage* page = MakeSharedPage(true);
+    for (auto _ : state) {
+        pthread_mutex_lock(&page->mutex);
+        pthread_mutex_unlock(&page->mutex);
+    }
+    FreeSharedPage(page);
+}
+BENCHMARK(BM_SharedRobustPthreadMutex);
 
 void BM_NamedOptex(benchmark::State& state)
 {

@@ -38,11 +38,11 @@ class TFileMappingView;
 
 // One named memory region and the views made of it. The region owns its
 // views: destroying it destroys them, last first, then closes the region.
+// Only ever a part of a TSwapFileMapping, never destroyed on its own.
 class TCustomFileMapping {
 public:
     TCustomFileMapping(const TCustomFileMapping&) = delete;
     TCustomFileMapping& operator=(const TCustomFileMapping&) = delete;
-    virtual ~TCustomFileMapping();
 
     bool AlreadyExisted() const noexcept { return alreadyExisted_; }
     const std::string& Name() const noexcept { return name_; }
@@ -63,6 +63,7 @@ public:
 
 protected:
     explicit TCustomFileMapping(std::string name) : name_(std::move(name)) {}
+    ~TCustomFileMapping();
 
     bool alreadyExisted_ = false;
     std::unique_ptr<platform::SharedRegion> handle_;
@@ -77,16 +78,14 @@ private:
 // A named region backed by memory only (not by a file the user sees). It is
 // found by name from every process of this user, starts zero-filled when new
 // and is gone once no living process has it open. Raises EFileMappingError.
-class TSwapFileMapping : public TCustomFileMapping {
+class TSwapFileMapping final : public TCustomFileMapping {
 public:
     TSwapFileMapping(const std::string& name, std::uint32_t protection, std::uint64_t maximumSize);
 };
 
 // One mapped view of a region, read and written as a memory stream.
-class TFileMappingView : public TCustomMemoryStream {
+class TFileMappingView final : public TCustomMemoryStream {
 public:
-    ~TFileMappingView() override = default;
-
     TCustomFileMapping& Mapping() const noexcept { return *mapping_; }
     std::uint32_t Access() const noexcept { return access_; }
     // Where the view starts in the region, after rounding.

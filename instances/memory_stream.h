@@ -5,13 +5,12 @@
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 // A stream over a block of memory that someone else owns: it reads and writes
-// inside the block and never grows it.
+// inside the block and never grows it. Only ever a part of a stream that
+// supplies the block (TFileMappingView), never destroyed on its own.
 class TCustomMemoryStream {
 public:
-    TCustomMemoryStream() = default;
     TCustomMemoryStream(const TCustomMemoryStream&) = delete;
     TCustomMemoryStream& operator=(const TCustomMemoryStream&) = delete;
-    virtual ~TCustomMemoryStream() = default;
 
     void* Memory() const noexcept { return memory_; }
     std::int64_t Size() const noexcept { return size_; }
@@ -28,6 +27,8 @@ public:
     std::int64_t Write(const void* buffer, std::int64_t count) noexcept;
 
 protected:
+    TCustomMemoryStream() = default;
+    ~TCustomMemoryStream() = default;
     void SetPointer(void* memory, std::int64_t size, bool writable) noexcept;
 
 private:

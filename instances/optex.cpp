@@ -1,51 +1,179 @@
 #include "instances/optex.h"
 
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <string>
 #include <system_error>
+#include <vector>
 
-#include "platform/ipc/private_dir.h"
+#include "platform/ipc/shared_region.h"
 #include "platform/ipc/shared_word.h"
+#include "platform/process/thread_identity.h"
+
+#ifdef VELLUMARK_OPTEX_STEPS
+#define OPTEX_STEP(step, holding) OptexStep(step, holding)
+#else
+#define OPTEX_STEP(step, holding) ((void)0)
+#endif
+
+using platform::RobustMutex;
+using platform::SharedUWord;
+using platform::SharedWord;
+using Status = RobustMutex::Status;
+
+// One lock that this thread holds. The entries are the authority on
+// re-entry and depth; the shared fields only publish them, so nonsense
+// written there cannot make a thread believe it holds a lock.
+struct TOptexHeld {
+    std::uint64_t key[2];
+    RobustMutex owner;  // the owner mutex as this thread took it
+    std::uint32_t tid;  // this thread, as the mutex names it
+    std::int32_t depth;
+};
 
 namespace {
 
-using platform::SharedUWord;
-using platform::SharedWord;
-using platform::ThreadIdentity;
-using platform::ThreadLiveness;
-
 // More spinning than this is nonsense left in the shared state, not a choice.
 constexpr std::int32_t kMaxSpins = 1 << 20;
+// Different locks one thread may hold at once.
+constexpr int kMaxHeld = 16;
 
-std::int32_t Plus(std::int32_t value, std::int32_t delta)
+// Trivially destructible on purpose: a thread that ends holding a lock
+// leaves its entry, and the kernel hands the lock on as a dead owner's.
+thread_local TOptexHeld t_held[kMaxHeld];
+thread_local int t_heldCount = 0;
+
+// The child of a fork holds none of its parent's locks.
+void ForgetHeldAfterFork()
 {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) + static_cast<std::uint32_t>(delta));
+    t_heldCount = 0;
 }
 
-std::unique_ptr<TSwapFileMapping> OpenStateRegion(const std::string& name, std::uint64_t size)
+// Mutexes that pthread could not let go of may still be linked into a
+// thread's robust list: their memory is never unmapped.
+std::mutex& PinnedLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::vector<const void*>& Pinned()
+{
+    static auto* pinned = new std::vector<const void*>;
+    return *pinned;
+}
+
+void Unlock(const RobustMutex& mutex) noexcept
+{
+    if (mutex.Unlock()) [[likely]]
+        return;
+    try {
+        const std::lock_guard<std::mutex> lock(PinnedLock());
+        Pinned().push_back(mutex.Address());
+    } catch (...) {
+        // Out of memory: the destructor's owner check still keeps it mapped
+        // while another thread of ours is named as its owner.
+    }
+}
+
+void Unlock(pthread_mutex_t& mutex, bool shared) noexcept
+{
+    Unlock(RobustMutex(mutex, shared));
+}
+
+bool AnyPinnedIn(const void* begin, std::size_t size)
+{
+    const std::lock_guard<std::mutex> lock(PinnedLock());
+    const auto* first = static_cast<const char*>(begin);
+    return std::any_of(Pinned().begin(), Pinned().end(), [&](const void* pinned) {
+        const auto* at = static_cast<const char*>(pinned);
+        return at >= first && at < first + size;
+    });
+}
+
+bool IsThreadOfThisProcess(int tid)
+{
+    return ::access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0;
+}
+
+struct timespec DeadlineAfter(std::int64_t ms)
+{
+    constexpr std::int64_t kLongest = std::int64_t{1} << 40;  // decades
+    ms = std::clamp<std::int64_t>(ms, 0, kLongest);
+    struct timespec deadline {};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(ms / 1000);
+    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
+void InitializeRobustState(TOptexRobustState& robust, bool shared)
+{
+    const auto initialize = [shared](pthread_mutex_t& mutex) {
+        if (const int error = RobustMutex::Initialize(mutex, shared); error != 0)
+            throw std::system_error(error, std::generic_category(), "cannot set up a robust mutex");
+    };
+    initialize(robust.Owner);
+    initialize(robust.Guard);
+    for (auto& slot : robust.Slots)
+        initialize(slot.Mutex);
+    robust.Size = sizeof(TOptexRobustState);
+    robust.Version = TOptexRobustState::kVersion;
+    robust.Magic = TOptexRobustState::kMagic;
+}
+
+std::unique_ptr<TSwapFileMapping> OpenStateRegion(const std::string& name)
 {
     try {
-        auto mapping = std::make_unique<TSwapFileMapping>(name, PageReadWrite, size);
-        mapping->MapView(FileMapWrite, size, 0);
+        auto mapping = std::make_unique<TSwapFileMapping>(name, PageReadWrite, sizeof(TOptexState));
+        mapping->MapView(FileMapWrite, sizeof(TOptexState), 0);
         return mapping;
     } catch (const ESystemError& error) {
         throw EOptexStateError(error.ErrorCode());
     }
 }
 
-std::atomic_ref<std::uint64_t> Wide(std::uint64_t& word)
-{
-    static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);
-    return std::atomic_ref<std::uint64_t>(word);
-}
-
 }  // namespace
 
-struct TOptex::LocalState {
-    alignas(8) TOptexState state{};
-    TOptexOwnerRecord owner{};
-    std::mutex takeOver;
+// Where the robust part lives: a shared region for a named lock, this
+// process's heap for an unnamed one.
+struct TOptex::Memory {
+    struct Local {
+        TOptexState state{};
+        TOptexRobustState robust{};
+    };
+    Memory() = default;
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
+    ~Memory()
+    {
+        if (announced != nullptr)
+            RobustMutex::RemoveMemory(announced);
+    }
+
+    // Tells the robust mutexes that links into this memory are ours.
+    void Announce(TOptexRobustState* robust)
+    {
+        if (!RobustMutex::AddMemory(robust, sizeof *robust))
+            throw EOptexStateError(ENOLCK);
+        announced = robust;
+    }
+
+    std::optional<platform::SharedRegion> region;
+    platform::MappedMemory view;
+    std::unique_ptr<Local> local;
+    const void* announced = nullptr;
 };
 
 EOptexTimeoutError::EOptexTimeoutError()
@@ -53,21 +181,48 @@ EOptexTimeoutError::EOptexTimeoutError()
 {}
 
 TOptex::TOptex(const std::string& name, int spinLimit)
-    : event_(false, false, name.empty() ? std::string() : "Optex_Event_" + name), name_(name)
+    : event_(false, false, name.empty() ? std::string() : "Optex_Event_" + name), memory_(std::make_unique<Memory>()),
+      name_(name)
 {
+    static const bool forkHandled = ::pthread_atfork(nullptr, nullptr, ForgetHeldAfterFork) == 0;
+    (void)forkHandled;
     alreadyExisted_ = event_.AlreadyExisted();
-    if (name.empty()) {
-        local_ = std::make_unique<LocalState>();
-        state_ = &local_->state;
-        owner_ = &local_->owner;
-    } else {
-        // Never run without a state: any failure here leaves Create.
-        stateMapping_ = OpenStateRegion("Optex_MMF_" + name, sizeof(TOptexState));
-        state_ = static_cast<TOptexState*>(stateMapping_->View(0).Memory());
-        ownerMapping_ = OpenStateRegion("Optex_Owner_" + name, sizeof(TOptexOwnerRecord));
-        owner_ = static_cast<TOptexOwnerRecord*>(ownerMapping_->View(0).Memory());
-        takeOverFile_ = platform::ObjectFileName("Optex_Owner_" + name, ".takeover");
+    try {
+        if (name.empty()) {
+            memory_->local = std::make_unique<Memory::Local>();
+            state_ = &memory_->local->state;
+            robust_ = &memory_->local->robust;
+            InitializeRobustState(*robust_, false);
+            key_[0] = ~std::uint64_t{0};
+            key_[1] = reinterpret_cast<std::uintptr_t>(robust_);
+        } else {
+            shared_ = true;
+            // Never run without a state: any failure here leaves Create.
+            stateMapping_ = OpenStateRegion("Optex_MMF_" + name);
+            state_ = static_cast<TOptexState*>(stateMapping_->View(0).Memory());
+            TOptexState* state = state_;
+            memory_->region.emplace("Optex_Robust_" + name, sizeof(TOptexRobustState),
+                                    platform::SharedRegion::kDefaultOpenWait, [state](void* memory, std::size_t) {
+                                        InitializeRobustState(*static_cast<TOptexRobustState*>(memory), true);
+                                        // Nobody holds or waits for a lock whose robust part is
+                                        // new: what the fields say is left by users now gone.
+                                        SharedWord(state->Holders).Store(0);
+                                        SharedUWord(state->OwnerThread).Store(0);
+                                        SharedWord(state->Depth).Store(0);
+                                    });
+            memory_->view = memory_->region->Map(0, sizeof(TOptexRobustState), true);
+            robust_ = static_cast<TOptexRobustState*>(memory_->view.Data());
+            key_[0] = memory_->region->Device();
+            key_[1] = memory_->region->Inode();
+        }
+    } catch (const std::system_error& error) {
+        throw EOptexStateError(static_cast<std::uint32_t>(error.code().value()));
     }
+    if (robust_->Magic != TOptexRobustState::kMagic || robust_->Version != TOptexRobustState::kVersion ||
+        robust_->Size != sizeof(TOptexRobustState))
+        Raise(Outcome::Damaged);
+    memory_->Announce(robust_);
+    owner_ = RobustMutex(robust_->Owner, shared_);
     if (spinLimit < 0)
         spinLimit = kDefaultSpinLimit;
     // On one processor spinning only burns the holder's time slice.
@@ -75,7 +230,38 @@ TOptex::TOptex(const std::string& name, int spinLimit)
         SharedWord(state_->SpinLimit).Exchange(spinLimit);
 }
 
-TOptex::~TOptex() = default;
+// Memory that must outlive its lock object: owned here until the process ends.
+void TOptex::KeptForever(std::unique_ptr<Memory> memory) noexcept
+{
+    static auto* kept = new std::vector<std::unique_ptr<Memory>>;
+    try {
+        const std::lock_guard<std::mutex> lock(PinnedLock());
+        kept->push_back(std::move(memory));
+    } catch (...) {
+        (void)memory.release();  // out of memory: unowned, but still mapped
+    }
+}
+
+TOptex::~TOptex()
+{
+    // This thread's acquisitions end with the object.
+    if (TOptexHeld* held = FindHeld())
+        ForceRelease(*held);
+    // A holder's robust list links into this memory: with another thread of
+    // ours holding the lock (or a mutex here that could not be let go),
+    // unmapping it would leave pthread and the kernel writing to whatever
+    // comes there next. Keep it, announced, for the life of the process.
+    const int owner = owner_.OwnerTid();
+    if ((owner != 0 && IsThreadOfThisProcess(owner)) || AnyPinnedIn(robust_, sizeof(TOptexRobustState)))
+        KeptForever(std::move(memory_));
+}
+
+[[noreturn]] void TOptex::Raise(Outcome outcome)
+{
+    if (outcome == Outcome::NoRoom)
+        throw EOptexStateError("Too many optex acquisitions held by one thread", ENOLCK);
+    throw EOptexStateError("Optex state is damaged", ENOTRECOVERABLE);
+}
 
 TOptexState TOptex::Snapshot() const noexcept
 {
@@ -87,254 +273,309 @@ TOptexState TOptex::Snapshot() const noexcept
     return copy;
 }
 
-inline void TOptex::WriteOwnerRecord(const ThreadIdentity& me) noexcept
+inline TOptexHeld* TOptex::FindHeld() const noexcept
 {
-    const SharedUWord sequence(owner_->Sequence);
-    // A writer that died halfway leaves the count odd; stay odd from there.
-    const std::uint32_t writing = sequence.Load(std::memory_order_relaxed) | 1u;
-    sequence.Store(writing, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    SharedWord(owner_->Pid).Store(me.pid, std::memory_order_relaxed);
-    SharedWord(owner_->Tid).Store(me.tid, std::memory_order_relaxed);
-    Wide(owner_->StartTime).store(me.startTime, std::memory_order_relaxed);
-    Wide(owner_->PidNamespace).store(me.pidNamespace, std::memory_order_relaxed);
-    sequence.Store(writing + 1, std::memory_order_release);
+    for (int i = 0; i < t_heldCount; ++i)
+        if (t_held[i].key[0] == key_[0] && t_held[i].key[1] == key_[1])
+            return &t_held[i];
+    return nullptr;
 }
 
-bool TOptex::ReadOwnerRecord(ThreadIdentity& owner) const noexcept
+inline void TOptex::Publish(std::uint32_t owner, std::int32_t depth) noexcept
 {
-    const SharedUWord sequence(owner_->Sequence);
-    const std::uint32_t before = sequence.Load(std::memory_order_acquire);
-    if (before & 1u)
-        return false;
-    owner.pid = SharedWord(owner_->Pid).Load(std::memory_order_relaxed);
-    owner.tid = SharedWord(owner_->Tid).Load(std::memory_order_relaxed);
-    owner.startTime = Wide(owner_->StartTime).load(std::memory_order_relaxed);
-    owner.pidNamespace = Wide(owner_->PidNamespace).load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    return sequence.Load(std::memory_order_relaxed) == before;
+    SharedUWord(state_->OwnerThread).Store(owner, std::memory_order_relaxed);
+    OPTEX_STEP("owner published", true);
+    SharedWord(state_->Depth).Store(depth, std::memory_order_relaxed);
+    OPTEX_STEP("depth published", true);
 }
 
-std::uint64_t TOptex::ObserveOwner() const noexcept
+TOptex::Outcome TOptex::Reenter(TOptexHeld& held) noexcept
 {
-    return (std::uint64_t{SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed)} << 32) |
-           SharedUWord(owner_->Sequence).Load(std::memory_order_relaxed);
+    if (held.depth == INT_MAX)
+        return Outcome::NoRoom;
+    const std::uint32_t me = held.tid;
+    const SharedWord holders(state_->Holders);
+    if (SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) != me ||
+        SharedWord(state_->Depth).Load(std::memory_order_relaxed) != held.depth ||
+        holders.Load(std::memory_order_relaxed) < held.depth) {
+        // Written from outside while this thread holds the lock: put the
+        // truth back, and say so.
+        Publish(me, held.depth);
+        Recount(held.depth);
+        return Outcome::Damaged;
+    }
+    holders.Increment();
+    OPTEX_STEP("recursion counted", true);
+    ++held.depth;
+    SharedWord(state_->Depth).Store(held.depth, std::memory_order_relaxed);
+    OPTEX_STEP("recursion published", true);
+    return Outcome::Taken;
 }
 
-bool TOptex::IsOwner(const ThreadIdentity& me) const noexcept
+TOptex::Outcome TOptex::TryTake() noexcept
 {
-    if (SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) != static_cast<std::uint32_t>(me.tid))
-        return false;
-    // The id alone could be a dead holder's, reused for this thread.
-    ThreadIdentity recorded;
-    return ReadOwnerRecord(recorded) && recorded.pid == me.pid && recorded.tid == me.tid &&
-           recorded.startTime == me.startTime && recorded.pidNamespace == me.pidNamespace;
+    if (t_heldCount == kMaxHeld)
+        return Outcome::NoRoom;
+    const std::int32_t spins =
+        std::clamp(SharedWord(state_->SpinLimit).Load(std::memory_order_relaxed), std::int32_t{1}, kMaxSpins);
+    for (std::int32_t attempt = 0; attempt < spins; ++attempt) {
+        // After a failed attempt, look before trying again: an attempt
+        // writes, and takes the line from the holder each time.
+        if (attempt > 0 && owner_.OwnerTid() != 0)
+            continue;
+        const Status status = owner_.TryLock();
+        if (status != Status::Busy)
+            return Take(status, false);
+    }
+    return Outcome::Busy;
 }
 
-inline void TOptex::BecomeOwner(const ThreadIdentity& me) noexcept
+// The owner mutex has just been locked (or not); `counted` says whether this thread's share is in Holders already (it
+// waited counted).
+TOptex::Outcome TOptex::Take(Status status, bool counted) noexcept
 {
-    WriteOwnerRecord(me);
-    SharedUWord(state_->OwnerThread).Store(static_cast<std::uint32_t>(me.tid), std::memory_order_release);
-    SharedWord(state_->Depth).Store(1, std::memory_order_relaxed);
-}
+    if (status != Status::Acquired && status != Status::OwnerDied)
+        return Outcome::Damaged;
+    const SharedWord holders(state_->Holders);
+    // Counted first, before this thread's other stores: an atomic add waits
+    // for every store before it.
+    const bool fresh = status == Status::Acquired && !counted;
+    const std::int32_t early = fresh ? holders.Increment() : 0;
+    // The mutex names its owner by the id the system gives this thread.
+    std::uint32_t me = static_cast<std::uint32_t>(owner_.OwnerTid());
+    if (me == 0) [[unlikely]]
+        me = platform::CurrentThreadId();
+    TOptexHeld& held = t_held[t_heldCount++];
+    held.key[0] = key_[0];
+    held.key[1] = key_[1];
+    held.owner = owner_;
+    held.tid = me;
+    held.depth = 1;
+    OPTEX_STEP("taken", true);
 
-// The uncontended case: one compare-exchange, no call.
-inline bool TOptex::TryFirst(const ThreadIdentity& me) noexcept
-{
-    if (SharedWord(state_->Holders).CompareExchange(0, 1) != 0)
-        return false;
-    BecomeOwner(me);
-    return true;
-}
+    if (status == Status::OwnerDied) {
+        // The last holder died, its share of Holders and whatever it was
+        // writing with it: publish this thread, then count afresh.
+        Publish(me, 1);
+        if (!counted) {
+            holders.Increment();
+            OPTEX_STEP("counted", true);
+        }
+        Recount(1);
+        owner_.MarkConsistent();
+        OPTEX_STEP("consistent", true);
+        return Outcome::Taken;
+    }
 
-void TOptex::AddDepth() noexcept
-{
-    const SharedWord depth(state_->Depth);
-    depth.Store(Plus(depth.Load(std::memory_order_relaxed), 1), std::memory_order_relaxed);
-}
-
-bool TOptex::Reenter(const ThreadIdentity& me) noexcept
-{
-    if (!IsOwner(me))
-        return false;
-    SharedWord(state_->Holders).Increment();
-    AddDepth();
-    return true;
-}
-
-bool TOptex::KeepTrying(const ThreadIdentity& me) noexcept
-{
-    // The first compare-exchange has failed already (TryFirst).
-    if (Reenter(me))
-        return true;
-    const std::int32_t spins = std::min(SharedWord(state_->SpinLimit).Load(std::memory_order_relaxed), kMaxSpins);
-    for (std::int32_t attempt = 2; attempt <= spins; ++attempt)
-        if (TryFirst(me) || Reenter(me))
-            return true;
-    return false;
+    // Every holder clears the fields before it lets go, and one that dies is
+    // reported as dead: anything else was written from outside.
+    const bool released = SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) == 0 &&
+                          SharedWord(state_->Depth).Load(std::memory_order_relaxed) == 0;
+    const std::int32_t count = fresh ? early : holders.Load();
+    OPTEX_STEP("counted", true);
+    Publish(me, 1);
+    if (!released || count < 1) {
+        ForceRelease(held);
+        return Outcome::Damaged;
+    }
+    if (count > 1)
+        Recount(1);  // waiters, or the count of one that died
+    return Outcome::Taken;
 }
 
 bool TOptex::TryAcquire() noexcept
 {
-    const ThreadIdentity& me = platform::CurrentThreadIdentity();
-    return TryFirst(me) || KeepTrying(me);
+    if (TOptexHeld* held = FindHeld())
+        return Reenter(*held) == Outcome::Taken;
+    return TryTake() == Outcome::Taken;
 }
 
 void TOptex::Acquire()
 {
-    const ThreadIdentity& me = platform::CurrentThreadIdentity();
-    if (TryFirst(me) || KeepTrying(me))
-        return;
-    if (SharedWord(state_->Holders).Increment() == 1) {
-        BecomeOwner(me);
+    if (TOptexHeld* held = FindHeld()) {
+        if (const Outcome outcome = Reenter(*held); outcome != Outcome::Taken)
+            Raise(outcome);
         return;
     }
-    if (IsOwner(me)) {
-        AddDepth();
+    switch (const Outcome outcome = TryTake()) {
+    case Outcome::Taken:
         return;
+    case Outcome::Busy:
+        Wait();
+        return;
+    default:
+        Raise(outcome);
     }
-    WaitForHandOff(me);
+}
+
+void TOptex::Wait()
+{
+    const struct timespec deadline = DeadlineAfter(waitLimitMs_.load(std::memory_order_relaxed));
+    TOptexRobustState& robust = *robust_;
+
+    // Count this thread in, under the guard, in a slot whose mutex it holds
+    // while it waits: if it dies, the next recount sees so.
+    const RobustMutex guard(robust.Guard, shared_);
+    switch (guard.LockUntil(deadline)) {
+    case Status::Acquired:
+        break;
+    case Status::OwnerDied:
+        // A waiter died taking or leaving a slot; the next recount repairs
+        // whatever it left half done.
+        guard.MarkConsistent();
+        break;
+    case Status::TimedOut:
+        throw EOptexTimeoutError();
+    default:
+        Raise(Outcome::Damaged);
+    }
+    OPTEX_STEP("guarded", false);
+    int slot = -1;
+    for (int i = 0; i < TOptexRobustState::kWaiterSlots && slot < 0; ++i) {
+        const RobustMutex waiter(robust.Slots[i].Mutex, shared_);
+        switch (waiter.TryLock()) {
+        case Status::OwnerDied:
+            waiter.MarkConsistent();
+            slot = i;
+            break;
+        case Status::Acquired:
+            slot = i;
+            break;
+        default:
+            break;
+        }
+    }
+    if (slot >= 0) {
+        const SharedUWord used(robust.SlotsUsed);
+        if (used.Load(std::memory_order_relaxed) <= static_cast<std::uint32_t>(slot))
+            used.Store(static_cast<std::uint32_t>(slot) + 1, std::memory_order_relaxed);
+        OPTEX_STEP("slot taken", false);
+        SharedUWord(robust.Slots[slot].Counted).Store(1);
+        OPTEX_STEP("slot marked", false);
+        SharedWord(state_->Holders).Increment();
+        OPTEX_STEP("waiter counted", false);
+    }
+    Unlock(robust.Guard, shared_);
+    OPTEX_STEP("waiting", false);
+
+    const Status status = owner_.LockUntil(deadline);
+    const bool taken = status == Status::Acquired || status == Status::OwnerDied;
+    if (slot >= 0) {
+        const SharedUWord counted(robust.Slots[slot].Counted);
+        if (taken) {
+            // The count becomes the holder's; only a holder recounts, and
+            // that is this thread now.
+            counted.Store(0);
+            OPTEX_STEP("slot unmarked", true);
+        } else {
+            switch (guard.TryLock()) {
+            case Status::OwnerDied:
+                guard.MarkConsistent();
+                [[fallthrough]];
+            case Status::Acquired:
+                if (counted.Load() == 1) {
+                    counted.Store(0);
+                    OPTEX_STEP("slot unmarked", false);
+                    SharedWord(state_->Holders).Decrement();
+                    OPTEX_STEP("waiter uncounted", false);
+                }
+                Unlock(robust.Guard, shared_);
+                break;
+            default:
+                // Without the guard the count stays until the next recount,
+                // which finds the slot free and leaves it out.
+                break;
+            }
+        }
+        Unlock(robust.Slots[slot].Mutex, shared_);
+        OPTEX_STEP("slot left", taken);
+    }
+    if (status == Status::TimedOut)
+        throw EOptexTimeoutError();
+    if (const Outcome outcome = Take(status, slot >= 0); outcome != Outcome::Taken)
+        Raise(outcome);
+}
+
+// Makes Holders the holder's depth plus the waiters that live, clearing the
+// slots of those that died. Only the holder of the owner mutex recounts,
+// and only under the guard, so no count changes meanwhile. False when a
+// waiter has the guard: the next recount will do.
+bool TOptex::Recount(std::int32_t holderDepth) noexcept
+{
+    TOptexRobustState& robust = *robust_;
+    const RobustMutex guard(robust.Guard, shared_);
+    switch (guard.TryLock()) {
+    case Status::OwnerDied:
+        guard.MarkConsistent();
+        break;
+    case Status::Acquired:
+        break;
+    default:
+        return false;
+    }
+    OPTEX_STEP("recounting", true);
+    std::int32_t waiters = 0;
+    const std::uint32_t used = std::min<std::uint32_t>(SharedUWord(robust.SlotsUsed).Load(std::memory_order_relaxed),
+                                                       TOptexRobustState::kWaiterSlots);
+    for (auto& slot : std::span(robust.Slots, used)) {
+        const SharedUWord counted(slot.Counted);
+        if (counted.Load(std::memory_order_relaxed) == 0)
+            continue;
+        const RobustMutex waiter(slot.Mutex, shared_);
+        const Status status = waiter.TryLock();
+        if (status == Status::Busy) {
+            ++waiters;
+            continue;
+        }
+        // Its waiter died, or gave up without the guard.
+        counted.Store(0);
+        if (status == Status::OwnerDied)
+            waiter.MarkConsistent();
+        if (status == Status::Acquired || status == Status::OwnerDied)
+            Unlock(slot.Mutex, shared_);
+    }
+    SharedWord(state_->Holders).Store(holderDepth + waiters);
+    OPTEX_STEP("recounted", true);
+    Unlock(robust.Guard, shared_);
+    return true;
 }
 
 void TOptex::Release() noexcept
 {
-    const SharedWord depth(state_->Depth);
-    const std::int32_t left = Plus(depth.Load(std::memory_order_relaxed), -1);
-    depth.Store(left, std::memory_order_relaxed);
-    if (left > 0) {
+    TOptexHeld* held = FindHeld();
+    if (held == nullptr)
+        return;  // not held by this thread: nothing to undo
+    if (held->depth > 1) {
+        --held->depth;
+        SharedWord(state_->Depth).Store(held->depth, std::memory_order_relaxed);
+        OPTEX_STEP("recursion unpublished", true);
         SharedWord(state_->Holders).Decrement();
+        OPTEX_STEP("recursion uncounted", true);
         return;
     }
-    // OwnerThread is cleared before the count drops: a waiter woken by the
-    // signal below relies on finding it 0.
-    SharedUWord(state_->OwnerThread).Store(0, std::memory_order_release);
-    if (SharedWord(state_->Holders).Decrement() > 0)
-        event_.SetEvent();
+    const std::int32_t count = SharedWord(state_->Holders).Decrement();
+    OPTEX_STEP("uncounted", true);
+    Publish(0, 0);
+    if (count != 0)
+        Recount(0);  // waiters, or the count of one that died
+    LetGo(*held);
 }
 
-void TOptex::WaitForHandOff(const ThreadIdentity& me)
+void TOptex::LetGo(TOptexHeld& held) noexcept
 {
-    // This thread is counted in Holders from here on: every way out either
-    // becomes the holder or takes the count back (LeaveWaiters).
-    using Clock = std::chrono::steady_clock;
-    std::uint64_t observed = ObserveOwner();
-    Clock::time_point since = Clock::now();
-    for (;;) {
-        int error = 0;
-        const TWaitResult result = event_.WaitFor(kWaitSliceMs, &error);
-        if (result == TWaitResult::WaitSignaled) {
-            // A real hand-over finds no owner; a signal left over from a
-            // waiter that gave up does not, and is dropped.
-            if (SharedUWord(state_->OwnerThread).Load(std::memory_order_acquire) == 0) {
-                BecomeOwner(me);
-                return;
-            }
-            continue;
-        }
-        if (result != TWaitResult::WaitTimeout) {
-            if (LeaveWaiters(me))
-                throw EEventError("Failed to wait for event", static_cast<std::uint32_t>(error));
-            return;
-        }
-        if (TakeOverFromDeadOwner(me))
-            return;
-        const std::uint64_t now = ObserveOwner();
-        const Clock::time_point time = Clock::now();
-        if (now != observed) {
-            // The lock changed hands: nobody is stuck, start counting anew.
-            observed = now;
-            since = time;
-        } else if (time - since >= std::chrono::milliseconds(waitLimitMs_.load())) {
-            if (LeaveWaiters(me))
-                throw EOptexTimeoutError();
-            return;
-        }
-    }
+    Unlock(held.owner);
+    // No copy of an entry onto itself: reading back what was just written,
+    // in other widths, stalls.
+    TOptexHeld& last = t_held[--t_heldCount];
+    if (&held != &last)
+        held = last;
+    OPTEX_STEP("released", false);
 }
 
-bool TOptex::LeaveWaiters(const ThreadIdentity& me) noexcept
+void TOptex::ForceRelease(TOptexHeld& held) noexcept
 {
-    const SharedWord holders(state_->Holders);
-    for (;;) {
-        const std::int32_t count = holders.Load();
-        if (count <= 1) {
-            // Only this thread is left counted: the holder has let go and its
-            // signal is meant for us. Leaving now would strand that signal
-            // for a later waiter, so take the lock instead.
-            ClaimHandOff(me);
-            return false;
-        }
-        if (holders.CompareExchange(count, count - 1) == count)
-            return true;
-    }
-}
-
-void TOptex::ClaimHandOff(const ThreadIdentity& me) noexcept
-{
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitLimitMs_.load());
-    for (;;) {
-        if (event_.WaitFor(kWaitSliceMs) != TWaitResult::WaitTimeout)
-            break;
-        // The record still names the last holder: a dead one never signals.
-        ThreadIdentity last;
-        if (ReadOwnerRecord(last) && platform::ProbeThread(last) == ThreadLiveness::Gone)
-            break;
-        if (Clock::now() >= deadline)
-            break;
-    }
-    BecomeOwner(me);
-}
-
-bool TOptex::OwnerIsDead(std::uint32_t owner) const noexcept
-{
-    // Only a record that names this very owner says anything about it (a
-    // holder writes its record before it publishes OwnerThread). Without a
-    // published owner (a hand-over in progress, or a holder that has taken
-    // the count but not yet published itself) nothing is judged.
-    ThreadIdentity recorded;
-    return owner != 0 && ReadOwnerRecord(recorded) && static_cast<std::uint32_t>(recorded.tid) == owner &&
-           platform::ProbeThread(recorded) == ThreadLiveness::Gone;
-}
-
-bool TOptex::TakeOverFromDeadOwner(const ThreadIdentity& me) noexcept
-{
-    // A cheap look first; the decision is made again under the take-over lock.
-    if (!OwnerIsDead(SharedUWord(state_->OwnerThread).Load(std::memory_order_acquire)))
-        return false;
-    try {
-        if (local_) {
-            std::unique_lock<std::mutex> lock(local_->takeOver, std::try_to_lock);
-            return lock.owns_lock() && TakeOverLocked(me);
-        }
-        const platform::UniqueFd directory = platform::OpenPrivateDirectory();
-        const auto lock = platform::PrivateFileLock::TryAcquire(directory.Get(), takeOverFile_);
-        return lock && TakeOverLocked(me);
-    } catch (...) {
-        // Without the take-over lock nothing is taken; the wait goes on.
-        return false;
-    }
-}
-
-bool TOptex::TakeOverLocked(const ThreadIdentity& me) noexcept
-{
-    // A dead holder's lock changes hands only here, under this lock, so what
-    // is judged now still holds when the owner is swapped below.
-    const SharedUWord ownerThread(state_->OwnerThread);
-    const std::uint32_t owner = ownerThread.Load(std::memory_order_acquire);
-    if (!OwnerIsDead(owner))
-        return false;
-    // The dead holder's share of Holders is its depth; this thread's own
-    // count stays in. Nonsense values are kept within what the count allows.
-    const SharedWord holders(state_->Holders);
-    const std::int64_t others = std::int64_t{holders.Load()} - 1;
-    std::int64_t depth = SharedWord(state_->Depth).Load(std::memory_order_relaxed);
-    depth = others < 1 ? std::max<std::int64_t>(others, 0) : std::clamp<std::int64_t>(depth, 1, others);
-    WriteOwnerRecord(me);
-    if (ownerThread.CompareExchange(owner, static_cast<std::uint32_t>(me.tid)) != owner)
-        return false;
-    SharedWord(state_->Depth).Store(1, std::memory_order_relaxed);
-    if (depth > 0)
-        holders.Subtract(static_cast<std::int32_t>(depth));
-    return true;
+    Publish(0, 0);
+    if (!Recount(0))
+        SharedWord(state_->Holders).Subtract(held.depth);
+    LetGo(held);
 }

@@ -7,7 +7,10 @@
 #include "instances/system_error.h"
 #include "platform/ipc/shared_event.h"
 
-// The outcome of waiting on a dispatcher object, in the system's order.
+// The outcome of waiting on a dispatcher object, in the system's order. An
+// event here is never abandoned and no wait is alertable, so WaitFor gives
+// only WaitSignaled, WaitTimeout and WaitError; the other two keep their
+// places so that the values stay those of the design.
 enum class TWaitResult { WaitAbandoned, WaitError, WaitIoCompletion, WaitSignaled, WaitTimeout };
 
 // The time limit that means "no limit".
@@ -20,12 +23,12 @@ public:
     const char* ClassName() const noexcept override { return "EEventError"; }
 };
 
-// A waitable system object, closed when it goes.
+// A waitable system object, closed when it goes. Only ever a part of a
+// TSyncEvent, never destroyed on its own.
 class TDispatcherObject {
 public:
     TDispatcherObject(const TDispatcherObject&) = delete;
     TDispatcherObject& operator=(const TDispatcherObject&) = delete;
-    virtual ~TDispatcherObject() = default;
 
     bool AlreadyExisted() const noexcept { return alreadyExisted_; }
     const std::string& Name() const noexcept { return name_; }
@@ -36,6 +39,7 @@ public:
 
 protected:
     explicit TDispatcherObject(std::string name) : name_(std::move(name)) {}
+    ~TDispatcherObject() = default;
 
     bool alreadyExisted_ = false;
     std::unique_ptr<platform::SharedEvent> handle_;
@@ -46,7 +50,7 @@ private:
 
 // An event, named (shared by every process of this user that opens the name)
 // or unnamed. Raises EEventError when it cannot be created or opened.
-class TSyncEvent : public TDispatcherObject {
+class TSyncEvent final : public TDispatcherObject {
 public:
     TSyncEvent(bool manualReset, bool initialState, const std::string& name);
 

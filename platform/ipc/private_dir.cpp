@@ -1,6 +1,7 @@
 #include "platform/ipc/private_dir.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/base/ascii.h"
 #include "platform/base/retry.h"
@@ -24,13 +26,48 @@ namespace {
     throw std::system_error(error, std::generic_category(), what);
 }
 
-// Refuses what another user could have planted or could read.
+// Refuses what another user could have planted or could read, and a file
+// with a second name: truncating a region that is also someone's document
+// would destroy the document.
 void CheckPrivate(const struct stat& st, bool directory)
 {
     if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
         Fail(S_ISLNK(st.st_mode) ? ELOOP : (directory ? ENOTDIR : EINVAL), "not a private object");
     if (st.st_uid != ::getuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
         Fail(EACCES, "not private to this user");
+    if (!directory && st.st_nlink != 1)
+        Fail(EMLINK, "a private file with more than one name");
+}
+
+// An environment variable that names an absolute path, or nullptr.
+const char* AbsolutePathVariable(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] == '/' ? value : nullptr;
+}
+
+std::string HomeDirectory()
+{
+    if (const char* home = AbsolutePathVariable("HOME"))
+        return home;
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] == '/')
+        return found->pw_dir;
+    Fail(ENOENT, "no home directory for the private directory");
+}
+
+// Creates the missing directories on the way to `path` (not `path` itself),
+// each 0700; existing ones are left as they are.
+void CreateParents(const std::string& path)
+{
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string parent = path.substr(0, slash);
+        if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST)
+            Fail(errno, "cannot create the private directory's parents");
+    }
 }
 
 // Two independent 64-bit hashes: a shortened name keeps 128 bits of the whole.
@@ -53,15 +90,21 @@ std::string NameHash(std::string_view name)
 
 std::string PrivateDirectoryPath()
 {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/')
+    if (const char* runtime = AbsolutePathVariable("XDG_RUNTIME_DIR"))
         return std::string(runtime) + "/vellumark";
-    return "/dev/shm/vellumark-" + std::to_string(::getuid());
+    // Not a name in a shared directory such as /dev/shm: another user could
+    // create it first, and its sticky bit would keep us from removing it.
+    if (const char* state = AbsolutePathVariable("XDG_STATE_HOME"))
+        return std::string(state) + "/vellumark/run";
+    return HomeDirectory() + "/.local/state/vellumark/run";
 }
 
 UniqueFd OpenPrivateDirectory()
 {
     const std::string path = PrivateDirectoryPath();
+    // The runtime directory is the session's to make; a home is ours.
+    if (AbsolutePathVariable("XDG_RUNTIME_DIR") == nullptr)
+        CreateParents(path);
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         Fail(errno, "cannot create the private directory");
     struct stat st {};

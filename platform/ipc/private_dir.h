@@ -13,11 +13,13 @@
 // std::system_error carrying the errno value.
 namespace platform {
 
-// $XDG_RUNTIME_DIR/vellumark, or /dev/shm/vellumark-<uid> when the variable
-// is unset, empty or not absolute.
+// $XDG_RUNTIME_DIR/vellumark; when that variable is unset, empty or not
+// absolute, $XDG_STATE_HOME/vellumark/run, by default
+// ~/.local/state/vellumark/run. Throws when there is no home directory.
 std::string PrivateDirectoryPath();
 
-// Creates the directory when missing, checks it and opens it.
+// Creates the directory when missing (and, in a home, its missing parents,
+// 0700 each), checks it and opens it.
 UniqueFd OpenPrivateDirectory();
 
 // The file name that stands for the object called `name`: bytes a file name
@@ -27,7 +29,7 @@ std::string ObjectFileName(std::string_view name, std::string_view suffix);
 
 // Opens or creates a file in the private directory (no links followed, not
 // inherited across exec, mode 0600) and refuses anything but a regular file
-// that belongs to us alone.
+// that belongs to us alone and has no other name (EMLINK).
 UniqueFd OpenPrivateFile(int directory, const std::string& fileName);
 
 // An exclusive flock on a file of the private directory. Each lock opens the

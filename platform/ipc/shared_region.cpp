@@ -1,10 +1,12 @@
 #include "platform/ipc/shared_region.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -34,6 +36,38 @@ void Truncate(int fd, std::uint64_t size)
         Fail(errno, "cannot size a shared region");
 }
 
+// Makes the file `size` bytes long with every block allocated: a store into
+// a hole that the file system cannot fill is SIGBUS, not an error. Bytes
+// before `oldSize` may be in use by other processes and are never written.
+void AllocateBlocks(int fd, std::uint64_t oldSize, std::uint64_t size)
+{
+    // Mode 0 allocates without touching data already there. (Not
+    // posix_fallocate: where the file system lacks the call, its fallback
+    // writes over bytes that others may be using.)
+    if (RetryOnInterrupt([&] { return ::fallocate(fd, 0, 0, static_cast<off_t>(size)); }) == 0)
+        return;
+    if (errno != EOPNOTSUPP)
+        Fail(errno, "cannot allocate a shared region");
+    // Nobody maps past the old end yet: zeros written there allocate it.
+    static constexpr char kZeros[4096] = {};
+    for (std::uint64_t at = oldSize; at < size;) {
+        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof kZeros, size - at));
+        const ssize_t written = RetryOnInterrupt([&] { return ::pwrite(fd, kZeros, chunk, static_cast<off_t>(at)); });
+        if (written <= 0)
+            Fail(written < 0 ? errno : ENOSPC, "cannot allocate a shared region");
+        at += static_cast<std::uint64_t>(written);
+    }
+}
+
+void RunInitializer(int fd, std::uint64_t size, const SharedRegion::Initializer& initialize)
+{
+    void* memory = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory == MAP_FAILED)
+        Fail(errno, "cannot map a shared region");
+    const MappedMemory mapped(memory, static_cast<std::size_t>(size));
+    initialize(memory, static_cast<std::size_t>(size));
+}
+
 }  // namespace
 
 MappedMemory::MappedMemory(MappedMemory&& other) noexcept
@@ -50,6 +84,12 @@ MappedMemory& MappedMemory::operator=(MappedMemory&& other) noexcept
     return *this;
 }
 
+void MappedMemory::Abandon() noexcept
+{
+    base_ = nullptr;
+    length_ = 0;
+}
+
 void MappedMemory::Reset() noexcept
 {
     if (base_ != nullptr)
@@ -58,11 +98,13 @@ void MappedMemory::Reset() noexcept
     length_ = 0;
 }
 
-SharedRegion::SharedRegion(std::string_view name, std::uint64_t size, std::chrono::milliseconds openWait)
+SharedRegion::SharedRegion(std::string_view name, std::uint64_t size, std::chrono::milliseconds openWait,
+                           const Initializer& initialize)
 {
     if (size == 0)
         Fail(EINVAL, "a shared region needs a size");
-    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+        size > std::numeric_limits<std::size_t>::max())
         Fail(EFBIG, "shared region too large");
 
     const UniqueFd directory = OpenPrivateDirectory();
@@ -75,7 +117,9 @@ SharedRegion::SharedRegion(std::string_view name, std::uint64_t size, std::chron
         // Nobody alive has it: whatever a dead user left is discarded.
         existed_ = false;
         Truncate(fd.Get(), 0);
-        Truncate(fd.Get(), size);
+        AllocateBlocks(fd.Get(), 0, size);
+        if (initialize)
+            RunInitializer(fd.Get(), size, initialize);
         if (Flock(fd.Get(), LOCK_SH) != 0)
             Fail(errno, "cannot share a shared region");
     } else {
@@ -88,9 +132,13 @@ SharedRegion::SharedRegion(std::string_view name, std::uint64_t size, std::chron
         struct stat st {};
         if (::fstat(fd.Get(), &st) != 0)
             Fail(errno, "cannot inspect a shared region");
-        if (static_cast<std::uint64_t>(st.st_size) < size)
-            Truncate(fd.Get(), size);
+        AllocateBlocks(fd.Get(), std::min(static_cast<std::uint64_t>(st.st_size), size), size);
     }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0)
+        Fail(errno, "cannot inspect a shared region");
+    device_ = static_cast<std::uint64_t>(st.st_dev);
+    inode_ = static_cast<std::uint64_t>(st.st_ino);
     fd_ = std::move(fd);
 }
 

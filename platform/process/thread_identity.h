@@ -4,15 +4,10 @@
 
 namespace platform {
 
-// Who a thread is, in a form that survives the reuse of thread ids: the
-// kernel hands a freed id to the next new thread, so an id alone cannot tell
-// a dead thread from its successor, but the id together with the thread's
-// start time (clock ticks since boot) can.
+// The calling thread's process and thread ids.
 struct ThreadIdentity {
     std::int32_t pid = 0;
     std::int32_t tid = 0;
-    std::uint64_t startTime = 0;     // 0 when /proc could not tell
-    std::uint64_t pidNamespace = 0;  // inode of the pid namespace; 0 when unknown
 };
 
 namespace detail {
@@ -21,8 +16,8 @@ extern thread_local bool t_known;
 const ThreadIdentity& LearnCurrentThreadIdentity() noexcept;
 }  // namespace detail
 
-// The calling thread's identity, read once per thread (again after fork).
-// Inline: a lock's fast path asks for it on every acquisition.
+// The calling thread's identity, asked of the system once per thread (again
+// after fork). Inline: a lock's fast path asks for it on every acquisition.
 inline const ThreadIdentity& CurrentThreadIdentity() noexcept
 {
     if (!detail::t_known) [[unlikely]]
@@ -34,12 +29,6 @@ inline std::uint32_t CurrentThreadId() noexcept
 {
     return static_cast<std::uint32_t>(CurrentThreadIdentity().tid);
 }
-
-enum class ThreadLiveness { Alive, Gone, Unknown };
-
-// Whether the thread that `recorded` describes still runs. Gone only when
-// that is certain; whatever cannot be checked is Unknown.
-ThreadLiveness ProbeThread(const ThreadIdentity& recorded) noexcept;
 
 unsigned ProcessorCount() noexcept;
 

@@ -6,10 +6,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <numeric>
+#include <optional>
+#include <sstream>
 
 #include "instances/optex.h"
 #include "ipc_test_support.h"
@@ -134,6 +138,112 @@ TEST(RegionTest, PrivateDirectoryIsRefusedUnlessItIsOursAlone)
     }
 }
 
+// An environment variable set for one scope, then put back as it was.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        Set(value);
+    }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+    ~ScopedVariable() { Set(old_ ? old_->c_str() : nullptr); }
+
+private:
+    void Set(const char* value) const
+    {
+        if (value != nullptr)
+            ::setenv(name_, value, 1);
+        else
+            ::unsetenv(name_);
+    }
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(RegionTest, WithoutARuntimeDirectoryTheObjectsLiveInTheHomeNotInASharedDirectory)
+{
+    // No other user can create a name in our home before us, as anyone can
+    // in /dev/shm.
+    const std::string base = UseTestRuntimeDir() + "/" + UniqueName("home");
+    ASSERT_EQ(::mkdir(base.c_str(), 0755), 0);
+    struct Case {
+        const char* state;  // XDG_STATE_HOME, under `base` when absolute
+        const char* home;   // HOME, under `base`
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"/state/missing", "/home1", "/state/missing/vellumark/run"},
+        {nullptr, "/home2", "/home2/.local/state/vellumark/run"},
+        {"relative/state", "/home3", "/home3/.local/state/vellumark/run"},  // not absolute: ignored
+    };
+    const ScopedVariable noRuntime("XDG_RUNTIME_DIR", nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        const std::string state = c.state == nullptr ? "" : c.state[0] == '/' ? base + c.state : c.state;
+        const ScopedVariable stateHome("XDG_STATE_HOME", c.state == nullptr ? nullptr : state.c_str());
+        const ScopedVariable home("HOME", (base + c.home).c_str());
+        const std::string name = UniqueName("fallback");
+        const TSwapFileMapping mapping(name, PageReadWrite, 16);
+        const std::string dir = base + c.expected;
+        struct stat st {};
+        EXPECT_EQ(::lstat((dir + "/" + platform::ObjectFileName(name, ".shm")).c_str(), &st), 0);
+        // Each directory the product made on the way is ours alone.
+        for (std::string path = dir; path.size() > base.size(); path.resize(path.rfind('/'))) {
+            ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+            EXPECT_TRUE(S_ISDIR(st.st_mode)) << path;
+            EXPECT_EQ(st.st_mode & 0777, 0700u) << path;
+        }
+    }
+}
+
+TEST(RegionTest, ARegionFileWithASecondNameIsRefusedAndLeftAlone)
+{
+    // The same user linked the region's name to a document of theirs:
+    // opening the region as new would truncate the document.
+    {
+        TSwapFileMapping any(UniqueName("dir"), PageReadWrite, 16);
+    }
+    const std::string document = UseTestRuntimeDir() + "/" + UniqueName("document");
+    std::ofstream(document) << "precious";
+    ASSERT_EQ(::chmod(document.c_str(), 0600), 0);
+    for (const std::string prefix : {"", "Optex_MMF_"}) {
+        const std::string name = UniqueName("linked");
+        ASSERT_EQ(
+            ::link(document.c_str(), (PrivateDir() + "/" + platform::ObjectFileName(prefix + name, ".shm")).c_str()),
+            0);
+        try {
+            if (prefix.empty())
+                TSwapFileMapping mapping(name, PageReadWrite, 16);
+            else
+                TOptex lock(name, -1);
+            ADD_FAILURE() << "a region file with two names was opened";
+        } catch (const ESystemError& error) {
+            EXPECT_EQ(error.ErrorCode(), static_cast<std::uint32_t>(EMLINK)) << error.Message();
+        }
+    }
+    std::stringstream content;
+    content << std::ifstream(document).rdbuf();
+    EXPECT_EQ(content.str(), "precious");
+}
+
+TEST(RegionTest, AFullFileSystemIsAnErrorNotACrash)
+{
+    // A tmpfs of 64 KiB, mounted by the helper in a mount namespace of its
+    // own, under a region of 1 MiB: a sparse file would die of SIGBUS at
+    // the first store past what the file system holds.
+    const std::string dir = UseTestRuntimeDir() + "/" + UniqueName("small");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    Helper helper({"fullfs", dir, "65536", UniqueName("big"), std::to_string(1 << 20)});
+    const std::string answer = helper.ReadLine();
+    if (answer.rfind("skip", 0) == 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here (errno " << answer.substr(5) << ")";
+    EXPECT_EQ(answer, "error EFileMappingError " + std::to_string(ENOSPC));
+    EXPECT_EQ(helper.Wait(), 3);
+}
+
 TEST(RegionTest, AnotherUserCannotOpenTheObjects)
 {
     if (::getuid() != 0)
@@ -181,6 +291,93 @@ TEST(RegionTest, DestroyingTheRegionUnmapsItsViews)
     EXPECT_EQ(::mincore(first, page, &present), -1);
     EXPECT_EQ(errno, ENOMEM);
     EXPECT_EQ(::mincore(second, page, &present), -1);
+}
+
+// The stream over a view: every read and write stays inside the view, and a
+// read-only view (mapped without write access: a store would fault) is
+// never written.
+TEST(ViewTest, AStreamMovesBytesOnlyWithinItsView)
+{
+    const std::int64_t page = static_cast<std::int64_t>(::sysconf(_SC_PAGESIZE));
+    TSwapFileMapping mapping(UniqueName("stream"), PageReadWrite, static_cast<std::uint64_t>(2 * page));
+    const auto* region = static_cast<const char*>(mapping.MapView(FileMapRead, 0, 0).Memory());
+    TFileMappingView& view = mapping.MapView(FileMapAllAccess, 16, static_cast<std::uint64_t>(page));
+    EXPECT_EQ(view.Size(), 16);
+    EXPECT_EQ(view.Write("0123456789abcdefXYZ", 19), 16);  // cut at the view's end
+    EXPECT_EQ(view.Position(), 16);
+    EXPECT_EQ(view.Write("X", 1), 0);
+    EXPECT_EQ(std::string(region + page, 17), std::string("0123456789abcdef\0", 17));
+
+    char buffer[32] = {};
+    struct Move {
+        std::int64_t offset;
+        TSeekOrigin origin;
+        std::int64_t position;  // -1: refused, the position stays
+    };
+    const Move moves[] = {
+        {4, TSeekOrigin::soBeginning, 4},    {2, TSeekOrigin::soCurrent, 6},    {-3, TSeekOrigin::soEnd, 13},
+        {-1, TSeekOrigin::soBeginning, -1},  {-14, TSeekOrigin::soCurrent, -1}, {INT64_MAX, TSeekOrigin::soEnd, -1},
+        {INT64_MIN, TSeekOrigin::soEnd, -1}, {100, TSeekOrigin::soEnd, 116},
+    };
+    std::int64_t position = view.Position();
+    for (const Move& move : moves) {
+        SCOPED_TRACE(move.offset);
+        EXPECT_EQ(view.Seek(move.offset, move.origin), move.position);
+        if (move.position >= 0)
+            position = move.position;
+        EXPECT_EQ(view.Position(), position);
+    }
+    EXPECT_EQ(view.Read(buffer, 5), 0);  // past the end
+    EXPECT_EQ(view.Write("X", 1), 0);
+    view.SetPosition(13);
+    EXPECT_EQ(view.Read(buffer, 0), 0);
+    EXPECT_EQ(view.Read(buffer, -5), 0);
+    EXPECT_EQ(view.Read(buffer, 5), 3);
+    EXPECT_EQ(std::string(buffer, 3), "def");
+
+    TFileMappingView& readOnly = mapping.MapView(FileMapRead, 16, static_cast<std::uint64_t>(page));
+    EXPECT_EQ(readOnly.Write("zz", 2), 0);
+    EXPECT_EQ(readOnly.Position(), 0);
+    EXPECT_EQ(readOnly.Read(buffer, 4), 4);
+    EXPECT_EQ(std::string(buffer, 4), "0123");
+    EXPECT_EQ(mapping.MapView(FileMapRead, 0, static_cast<std::uint64_t>(page)).Size(), page);  // 0: the rest
+}
+
+TEST(ViewTest, AnUnalignedOffsetIsRoundedByTheRegionsRuleAndNeverWraps)
+{
+    const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    TSwapFileMapping mapping(UniqueName("rounding"), PageReadWrite, 3 * page);
+    auto* bytes = static_cast<char*>(mapping.MapView(FileMapWrite, 0, 0).Memory());
+    bytes[0] = 'A';
+    bytes[page] = 'B';
+    bytes[2 * page] = 'C';
+    struct Case {
+        TOffsetRounding rounding;
+        std::uint64_t offset;
+        std::uint64_t mappedAt;  // UINT64_MAX: refused
+        char first;
+    };
+    const Case cases[] = {
+        {TOffsetRounding::RoundDown, page + 100, page, 'B'},
+        {TOffsetRounding::RoundUp, page + 100, 2 * page, 'C'},
+        {TOffsetRounding::RoundUp, page, page, 'B'},  // aligned: as it is
+        {TOffsetRounding::RoundDown, 1, 0, 'A'},
+        {TOffsetRounding::RoundUp, 2 * page + 1, UINT64_MAX, 0},    // past the end
+        {TOffsetRounding::RoundUp, UINT64_MAX - 5, UINT64_MAX, 0},  // would wrap to 0
+        {TOffsetRounding::RoundDown, UINT64_MAX - 5, UINT64_MAX, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.rounding == TOffsetRounding::RoundUp ? "up " : "down ") << c.offset);
+        mapping.SetRounding(c.rounding);
+        try {
+            const TFileMappingView& view = mapping.MapView(FileMapRead, 1, c.offset);
+            EXPECT_EQ(view.Offset(), c.mappedAt);
+            EXPECT_EQ(*static_cast<const char*>(view.Memory()), c.first);
+        } catch (const EFileMappingViewError& error) {
+            EXPECT_EQ(c.mappedAt, UINT64_MAX) << error.Message();
+            EXPECT_EQ(error.ErrorCode(), static_cast<std::uint32_t>(EINVAL));
+        }
+    }
 }
 
 }  // namespace

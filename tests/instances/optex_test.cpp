@@ -1,4 +1,8 @@
 #include "instances/optex.h"
+#include "platform/process/thread_identity.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstring>
@@ -74,7 +78,7 @@ TEST(OptexTest, AHeldLockIsTriedInVainThenWaitedForAndHandedOver)
     EXPECT_TRUE(Eventually([&] { return stage == 1 && lock.Snapshot().Holders == 2; }, 5s));
     EXPECT_FALSE(tried);
     EXPECT_EQ(Held(afterTry), State(1, 1, Me()));  // the failed try changed nothing
-    std::this_thread::sleep_for(120ms);            // a few wait slices
+    std::this_thread::sleep_for(120ms);            // asleep, not taking it
     EXPECT_EQ(stage, 1);
     EXPECT_EQ(Held(lock.Snapshot()), State(2, 1, Me()));
     lock.Release();
@@ -105,7 +109,7 @@ TEST(OptexTest, ProcessesAndThreadsLoseNoUpdate)
     EXPECT_EQ(Held(TOptex(lockName, -1).Snapshot()), State(0, 0, 0));
 }
 
-TEST(OptexTest, ALiveHolderEndsTheWaitInATimeoutAndAKilledOneIsTakenOver)
+TEST(OptexTest, ALiveHolderEndsTheWaitInATimeoutAndKilledOnesLeaveTheLockUsable)
 {
     const std::string name = UniqueName("holder");
     Helper holder({"hold", name});  // holds it twice, then never lets go
@@ -129,62 +133,223 @@ TEST(OptexTest, ALiveHolderEndsTheWaitInATimeoutAndAKilledOneIsTakenOver)
 
     Helper waiter({"acquire", name});
     EXPECT_EQ(waiter.ReadLine(), "try 0 existed 1");
-    std::this_thread::sleep_for(120ms);                            // asleep, past its first slice
+    EXPECT_TRUE(Eventually([&] { return lock.Snapshot().Holders == 3; }, 3s));  // counted in, asleep
     holder.Kill(false);                                            // left a zombie, as an uncollected child is
     EXPECT_EQ(waiter.ReadLine(3s), "acquired holders 1 depth 1");  // the dead holder's depth is gone
     EXPECT_EQ(waiter.Wait(), 0);
     EXPECT_EQ(Held(lock.Snapshot()), State(0, 0, 0));
+
+    // A waiter killed in its sleep leaves no count behind.
+    lock.SetWaitLimit(3s);
+    lock.Acquire();
+    Helper doomed({"acquire", name});
+    EXPECT_EQ(doomed.ReadLine(), "try 0 existed 1");
+    EXPECT_TRUE(Eventually([&] { return lock.Snapshot().Holders == 2; }, 3s));
+    doomed.Kill();
+    lock.Release();
+    EXPECT_EQ(Held(lock.Snapshot()), State(0, 0, 0));
+    Helper next({"acquire", name});
+    EXPECT_EQ(next.ReadLine(), "try 1 existed 1");
+    EXPECT_EQ(next.ReadLine(), "acquired holders 1 depth 1");
 }
 
-TEST(OptexTest, AReusedThreadIdIsNotMistakenForTheHolder)
+TEST(OptexTest, AThreadIdLeftByADeadHolderIsNotTakenForOurs)
 {
+    // The kernel hands a dead thread's id to a new thread: a dead holder's
+    // id in OwnerThread may be this thread's own.
     const std::string name = UniqueName("reused");
-    TOptex lock(name, 10);
+    TOptex lock(name, 1);
+    Helper holder({"hold", name});
+    ASSERT_EQ(holder.ReadLine().rfind("held ", 0), 0u);
+    holder.Kill();
     TSwapFileMapping stateRegion("Optex_MMF_" + name, PageReadWrite, 16);
-    TSwapFileMapping ownerRegion("Optex_Owner_" + name, PageReadWrite, 32);
     auto* state = static_cast<TOptexState*>(stateRegion.MapView(FileMapWrite, 16, 0).Memory());
-    auto* owner = static_cast<TOptexOwnerRecord*>(ownerRegion.MapView(FileMapWrite, 32, 0).Memory());
-    // A holder that died, whose thread id this thread now carries.
-    const platform::ThreadIdentity me = platform::CurrentThreadIdentity();
-    ASSERT_NE(me.startTime, 0u) << "needs /proc";
-    *owner = TOptexOwnerRecord{2, me.pid, me.tid, 0, me.startTime - 1, me.pidNamespace};
-    *state = TOptexState{10, 1, Me(), 1};
-    EXPECT_FALSE(lock.TryAcquire());
+    state->OwnerThread = Me();
+    ASSERT_TRUE(lock.TryAcquire());  // taken over, not re-entered
     EXPECT_EQ(Held(lock.Snapshot()), State(1, 1, Me()));
-    lock.Acquire();  // taken over within the wait limit, or EOptexTimeoutError
-    EXPECT_EQ(Held(lock.Snapshot()), State(1, 1, Me()));
-    EXPECT_EQ(owner->StartTime, me.startTime);
     lock.Release();
     EXPECT_EQ(Held(lock.Snapshot()), State(0, 0, 0));
 }
 
-TEST(OptexTest, NonsenseInTheSharedStateStaysHarmless)
-{
-    // Another process may leave anything in the shared words: the lock may
-    // refuse or time out, but must neither crash nor hang.
-    const std::string name = UniqueName("nonsense");
-    TOptex lock(name, 10);
-    lock.SetWaitLimit(200ms);
-    TSwapFileMapping stateRegion("Optex_MMF_" + name, PageReadWrite, 16);
-    TSwapFileMapping ownerRegion("Optex_Owner_" + name, PageReadWrite, 32);
-    auto* state = static_cast<TOptexState*>(stateRegion.MapView(FileMapWrite, 16, 0).Memory());
-    auto* owner = static_cast<TOptexOwnerRecord*>(ownerRegion.MapView(FileMapWrite, 32, 0).Memory());
-    *state = TOptexState{INT_MAX, INT_MIN, 0xFFFFFFFFu, INT_MAX};
-    *owner = TOptexOwnerRecord{1, -1, INT_MIN, 0, ~0ull, 0};
-    const auto start = Clock::now();
-    EXPECT_FALSE(lock.TryAcquire());
-    try {
-        lock.Acquire();
-        lock.Release();
-    } catch (const ESystemError&) {
+// Another process of this user may write anything into the shared words.
+// Whatever it writes, nobody takes the lock from a living holder, no wait
+// passes its limit, and a state that no user of the lock can leave is
+// reported (EOptexStateError) and repaired.
+class OptexNonsenseTest : public testing::Test {
+protected:
+    static constexpr auto kLimit = 500ms;
+    // Past the limit, but well short of twice it.
+    static constexpr auto kLatest = kLimit + 400ms;
+
+    void SetUp() override
+    {
+        lock_.SetWaitLimit(kLimit);
+        other_.SetWaitLimit(kLimit);
     }
-    EXPECT_LT(Clock::now() - start, 3s);
 
-    *state = TOptexState{-5, 0, 0, INT_MIN};
-    *owner = TOptexOwnerRecord{0, 0, 0, 0, 0, 0};
-    ASSERT_TRUE(lock.TryAcquire());
-    lock.Release();
-    EXPECT_EQ(Held(lock.Snapshot()), State(0, 0, 0));
+    TOptexState* State() { return static_cast<TOptexState*>(stateRegion_.MapView(FileMapWrite, 16, 0).Memory()); }
+
+    // Runs `body` on another thread (a thread of its own, as another holder
+    // would be) and gives the time it took.
+    template <class Body>
+    Clock::duration OnOtherThread(Body body)
+    {
+        const auto start = Clock::now();
+        std::thread([&] { body(); }).join();
+        return Clock::now() - start;
+    }
+
+    const std::string name_ = UniqueName("nonsense");
+    TOptex lock_{name_, 10};
+    TOptex other_{name_, 10};
+    TSwapFileMapping stateRegion_{"Optex_MMF_" + name_, PageReadWrite, 16};
+};
+
+TEST_F(OptexNonsenseTest, NoCountLetsASecondHolderInOrAWaitPassItsLimit)
+{
+    TOptexState* state = State();
+    lock_.Acquire();
+    for (const std::int32_t holders : {0, -1, -2, INT_MIN, INT_MAX}) {
+        SCOPED_TRACE(holders);
+        state->Holders = holders;
+        state->SpinLimit = INT_MAX;  // one try must still end soon
+        const auto took = OnOtherThread([&] {
+            EXPECT_FALSE(other_.TryAcquire()) << "a second holder";
+            try {
+                other_.Acquire();
+                ADD_FAILURE() << "a second holder";
+                other_.Release();
+            } catch (const EOptexTimeoutError&) {
+            }
+        });
+        EXPECT_LT(took, kLatest + kLimit);  // one try and one wait
+        EXPECT_EQ(state->OwnerThread, Me());
+    }
+    lock_.Release();
+    state->SpinLimit = 10;
 }
+
+TEST_F(OptexNonsenseTest, AnImpossibleStateIsReportedThenRepaired)
+{
+    TOptexState* state = State();
+    const TOptexState nonsense[] = {
+        {10, -1, 0, 0},          // a negative count on a free lock
+        {10, 0, Me() + 1, 0},    // an owner nobody published
+        {10, 0, 0, INT_MIN},     // a depth without an owner
+        {-5, INT_MIN, ~0u, -1},  // all of it
+    };
+    for (const TOptexState& written : nonsense) {
+        SCOPED_TRACE(testing::Message() << written.Holders << " " << written.OwnerThread << " " << written.Depth);
+        *state = written;
+        EXPECT_FALSE(lock_.TryAcquire());
+        EXPECT_EQ(Held(*state), ::State(0, 0, 0));  // repaired
+        *state = written;
+        try {
+            lock_.Acquire();
+            ADD_FAILURE() << "nonsense taken in silence";
+            lock_.Release();
+        } catch (const EOptexStateError& error) {
+            EXPECT_EQ(error.Message(), "Optex state is damaged\r\nWin32: State not recoverable (131)");
+        }
+        lock_.Acquire();
+        EXPECT_EQ(Held(*state), ::State(1, 1, Me()));
+        lock_.Release();
+    }
+    // Written under a holder: its next acquisition reports it and puts back
+    // the truth, and its releases still balance.
+    lock_.Acquire();
+    state->Depth = 7;
+    state->Holders = -3;
+    EXPECT_THROW(lock_.Acquire(), EOptexStateError);
+    EXPECT_EQ(Held(*state), ::State(1, 1, Me()));
+    lock_.Release();
+    EXPECT_EQ(Held(*state), ::State(0, 0, 0));
+    EXPECT_TRUE(other_.TryAcquire());
+    other_.Release();
+}
+
+#if defined(__GLIBC__)
+TEST_F(OptexNonsenseTest, NonsenseInTheMutexesNeverLeadsOutsideOurMappings)
+{
+    // Addresses that fault when touched: if pthread followed a link written
+    // into the shared mutexes, this process would die of SIGSEGV.
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    void* trap = ::mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(trap, MAP_FAILED);
+    auto* link = static_cast<__pthread_list_t*>(trap) + 1;
+    TSwapFileMapping robustRegion("Optex_Robust_" + name_, PageReadWrite, sizeof(TOptexRobustState));
+    auto* robust =
+        static_cast<TOptexRobustState*>(robustRegion.MapView(FileMapWrite, sizeof(TOptexRobustState), 0).Memory());
+    const pthread_mutex_t sound = robust->Owner;
+
+    // Every field but the lock word, on a free lock and on a waiter's path
+    // (the guard and the slots are met only by a waiter).
+    for (pthread_mutex_t* mutex : {&robust->Owner, &robust->Guard, &robust->Slots[0].Mutex}) {
+        const pthread_mutex_t before = *mutex;
+        for (std::size_t at = sizeof(int); at + sizeof link <= sizeof *mutex; at += sizeof link)
+            std::memcpy(reinterpret_cast<char*>(mutex) + at, &link, sizeof link);
+        const auto took = OnOtherThread([&] {
+            try {
+                lock_.Acquire();
+            } catch (const EOptexStateError&) {
+                EXPECT_EQ(mutex, &robust->Owner) << "only a damaged owner mutex stops the holder";
+                return;
+            }
+            OnOtherThread([&] {
+                try {
+                    other_.Acquire();
+                    ADD_FAILURE() << "a second holder";
+                    other_.Release();
+                } catch (const ESystemError& error) {
+                    EXPECT_TRUE(std::string(error.ClassName()) == "EOptexStateError" ||
+                                std::string(error.ClassName()) == "EOptexTimeoutError")
+                        << error.ClassName();
+                }
+            });
+            lock_.Release();
+        });
+        EXPECT_LT(took, kLatest);
+        *mutex = before;
+        EXPECT_TRUE(lock_.TryAcquire());
+        lock_.Release();
+    }
+
+    // A lock word naming a live thread that never lets go: a bounded wait.
+    std::atomic<int> foreign{0};
+    std::atomic<bool> done{false};
+    std::thread sleeper([&] {
+        foreign = static_cast<int>(Me());
+        while (!done)
+            std::this_thread::sleep_for(5ms);
+    });
+    ASSERT_TRUE(Eventually([&] { return foreign != 0; }, 2s));
+    robust->Owner.__data.__lock = foreign;
+    const auto start = Clock::now();
+    EXPECT_THROW(lock_.Acquire(), EOptexTimeoutError);
+    EXPECT_LT(Clock::now() - start, kLatest);
+    done = true;
+    sleeper.join();
+    robust->Owner = sound;
+
+    // The holder's links, rewritten while it holds the lock: it cannot let
+    // go, so the lock stays its holder's, refused to everyone else within
+    // the limit, until the holder's thread ends and the kernel frees it.
+    OnOtherThread([&] {
+        lock_.Acquire();
+        robust->Owner.__data.__list.__next = link;
+        robust->Owner.__data.__list.__prev = link;
+        robust->Owner.__data.__owner = 0x3FFFFFFF;
+        lock_.Release();
+        EXPECT_THROW(lock_.Acquire(), EOptexStateError);  // it is still this thread's
+        const auto start = Clock::now();
+        std::thread([&] { EXPECT_THROW(other_.Acquire(), EOptexTimeoutError); }).join();
+        EXPECT_LT(Clock::now() - start, kLatest);
+    });
+    EXPECT_TRUE(other_.TryAcquire());
+    EXPECT_EQ(Held(other_.Snapshot()), ::State(1, 1, Me()));
+    other_.Release();
+    ::munmap(trap, page);
+}
+#endif
 
 }  // namespace
