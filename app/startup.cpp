@@ -12,7 +12,7 @@
 #include "app/main_form.h"
 #include "platform/files/file_reader.h"
 #include "platform/process/process.h"
-#include "platform/process/session_end.h"
+#include "platform/ui/session_end.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "platform/ipc/private_dir.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,10 +12,10 @@
 #include <cstdlib>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "platform/base/ascii.h"
 #include "platform/base/retry.h"
+#include "platform/process/process.h"
 
 namespace platform {
 namespace {
@@ -46,30 +45,6 @@ const char* AbsolutePathVariable(const char* name)
     return value != nullptr && value[0] == '/' ? value : nullptr;
 }
 
-std::string HomeDirectory()
-{
-    if (const char* home = AbsolutePathVariable("HOME"))
-        return home;
-    std::vector<char> buffer(16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] == '/')
-        return found->pw_dir;
-    Fail(ENOENT, "no home directory for the private directory");
-}
-
-// Creates the missing directories on the way to `path` (not `path` itself),
-// each 0700; existing ones are left as they are.
-void CreateParents(const std::string& path)
-{
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        const std::string parent = path.substr(0, slash);
-        if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST)
-            Fail(errno, "cannot create the private directory's parents");
-    }
-}
-
 // Two independent 64-bit hashes: a shortened name keeps 128 bits of the whole.
 std::string NameHash(std::string_view name)
 {
@@ -94,17 +69,18 @@ std::string PrivateDirectoryPath()
         return std::string(runtime) + "/vellumark";
     // Not a name in a shared directory such as /dev/shm: another user could
     // create it first, and its sticky bit would keep us from removing it.
-    if (const char* state = AbsolutePathVariable("XDG_STATE_HOME"))
-        return std::string(state) + "/vellumark/run";
-    return HomeDirectory() + "/.local/state/vellumark/run";
+    const std::string state = UserBaseDirectory("XDG_STATE_HOME", ".local/state");
+    if (state.empty())
+        Fail(ENOENT, "no home directory for the private directory");
+    return state + "/vellumark/run";
 }
 
 UniqueFd OpenPrivateDirectory()
 {
     const std::string path = PrivateDirectoryPath();
     // The runtime directory is the session's to make; a home is ours.
-    if (AbsolutePathVariable("XDG_RUNTIME_DIR") == nullptr)
-        CreateParents(path);
+    if (AbsolutePathVariable("XDG_RUNTIME_DIR") == nullptr && !MakePrivateDirectories(path.substr(0, path.rfind('/'))))
+        Fail(errno, "cannot create the private directory's parents");
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         Fail(errno, "cannot create the private directory");
     struct stat st {};

@@ -1,7 +1,6 @@
 #include "platform/settings/settings_file.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,10 +11,10 @@
 #include <filesystem>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include "platform/base/retry.h"
 #include "platform/base/unique_fd.h"
+#include "platform/process/process.h"
 
 namespace platform {
 namespace {
@@ -38,67 +37,12 @@ private:
     std::string path_;
 };
 
-bool IsAbsolute(const char* path)
-{
-    return path != nullptr && path[0] == '/';
-}
-
-std::string HomeDirectory()
-{
-    const char* home = std::getenv("HOME");
-    if (IsAbsolute(home))
-        return home;
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        IsAbsolute(found->pw_dir))
-        return found->pw_dir;
-    return {};
-}
-
-bool IsDirectory(const std::string& path)
-{
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Like mkdir -p, with mode 0700 for each folder it makes. A folder that is
-// already there may be a link to one; the file itself may not.
-bool MakeDirectories(const std::string& dir)
-{
-    if (IsDirectory(dir))
-        return true;
-    for (std::size_t end = dir.find('/', 1);; end = dir.find('/', end + 1)) {
-        const std::string prefix = dir.substr(0, end);
-        if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0700) != 0 &&
-            (errno != EEXIST || !IsDirectory(prefix)))
-            return false;
-        if (end == std::string::npos)
-            return true;
-    }
-}
-
 }  // namespace
 
 std::string DefaultSettingsFilePath()
 {
-    // The base directory rules say a relative path here is invalid and to be
-    // ignored, and an empty one means unset.
-    std::string base;
-    const char* configHome = std::getenv("XDG_CONFIG_HOME");
-    if (IsAbsolute(configHome)) {
-        base = configHome;
-    } else {
-        const std::string home = HomeDirectory();
-        if (home.empty())
-            return {};
-        base = home + "/.config";
-    }
-    while (base.size() > 1 && base.back() == '/')
-        base.pop_back();
-    return base + "/vellumark/settings.reg";
+    const std::string base = UserBaseDirectory("XDG_CONFIG_HOME", ".config");
+    return base.empty() ? std::string() : base + "/vellumark/settings.reg";
 }
 
 SettingsFile::SettingsFile(std::string path, SettingsFileHooks hooks) : path_(std::move(path)), hooks_(std::move(hooks))
@@ -147,7 +91,7 @@ bool SettingsFile::Save(std::string_view contents) const
     const std::size_t slash = path_.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
     const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    if (name.empty() || !MakeDirectories(dir))
+    if (name.empty() || !MakePrivateDirectories(dir))
         return false;
     RemoveStaleTemporaryFiles(dir, name);
 

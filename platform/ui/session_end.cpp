@@ -1,4 +1,4 @@
-#include "platform/process/session_end.h"
+#include "platform/ui/session_end.h"
 
 #include <signal.h>
 #include <sys/socket.h>
