@@ -91,6 +91,18 @@ const ThreadIdentity& detail::LearnCurrentThreadIdentity() noexcept
     return t_identity;
 }
 
+ThreadIdentity CurrentProcessIdentity() noexcept
+{
+    ThreadIdentity identity;
+    identity.pid = static_cast<std::int32_t>(::getpid());
+    identity.tid = identity.pid;
+    char state = 0;
+    if (ReadThreadStat(identity.pid, identity.tid, state, identity.startTime) != StatResult::Read)
+        identity.startTime = 0;
+    identity.pidNamespace = PidNamespace();
+    return identity;
+}
+
 ThreadLiveness ProbeThread(const ThreadIdentity& recorded) noexcept
 {
     if (recorded.pid <= 0 || recorded.tid <= 0)

@@ -35,6 +35,10 @@ inline std::uint32_t CurrentThreadId() noexcept
     return static_cast<std::uint32_t>(CurrentThreadIdentity().tid);
 }
 
+// The identity of this process's main thread (tid = pid): its start time is
+// the process's, so it tells the process from a later one with its id.
+ThreadIdentity CurrentProcessIdentity() noexcept;
+
 enum class ThreadLiveness { Alive, Gone, Unknown };
 
 // Whether the thread that `recorded` describes still runs. Gone only when
