@@ -16,10 +16,16 @@ TInstanceLimit::TInstanceLimit(QObject* owner) : QObject(owner)
         HandleWindowMessage(message);
         return message.Result;
     });
+    // Kept here, so that handling a notice never reaches for the table: the
+    // table's own clean-up at program end sends this window notices while
+    // the table object is being destroyed.
+    TAppInstances& table = InstanceTable();
+    noticeMessage_ = table.NoticeMessage();
+    ownProcessId_ = table.OwnProcessId();
     if (FirstComponentPending) {
         FirstComponentPending = false;
         // Tells every listed process, this one too (whose window drops it).
-        InstanceTable().RegisterInstance(65535);
+        table.RegisterInstance(65535);
     }
     active_ = true;
     maxInstances_ = 1;
@@ -84,7 +90,7 @@ bool TInstanceLimit::QueryPeersActive()
 void TInstanceLimit::HandleWindowMessage(TMessage& message)
 {
     const bool handled = platform::Guard([&] {
-        if (message.Msg == InstanceTable().NoticeMessage()) {
+        if (message.Msg == noticeMessage_) {
             HandleNotice(message);
             message.Result = platform::DefaultWindowProcedure(message);
             return;
@@ -112,11 +118,10 @@ void TInstanceLimit::HandleWindowMessage(TMessage& message)
 
 void TInstanceLimit::HandleNotice(TMessage& message)
 {
-    TAppInstances& table = InstanceTable();
     const std::intptr_t value = message.LParam;
     switch (message.WParam) {
     case NoticeCreated:
-        if (static_cast<std::uint32_t>(value) != table.OwnProcessId())
+        if (static_cast<std::uint32_t>(value) != ownProcessId_)
             FireInstanceCreated(static_cast<std::uint32_t>(value));
         break;
     case NoticeDestroyed:
@@ -126,7 +131,7 @@ void TInstanceLimit::HandleNotice(TMessage& message)
         FireUserNotify(static_cast<int>(value));
         break;
     case NoticeQueryActive:
-        platform::SendMessageTimeout(static_cast<TWindowHandle>(value), table.NoticeMessage(), NoticeActiveReply,
+        platform::SendMessageTimeout(static_cast<TWindowHandle>(value), noticeMessage_, NoticeActiveReply,
                                      active_ ? 1 : 0);
         break;
     case NoticeActiveReply:

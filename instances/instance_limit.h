@@ -69,6 +69,8 @@ private:
     void HandleNotice(TMessage& message);
 
     std::unique_ptr<platform::MessageWindow> window_;
+    std::uint32_t noticeMessage_ = 0;
+    std::uint32_t ownProcessId_ = 0;
     bool active_ = true;
     bool autoActivate_ = true;
     int maxInstances_ = 1;

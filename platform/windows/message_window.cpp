@@ -484,11 +484,21 @@ void Hub::ExpireIncoming()
 {
     const Clock::time_point now = Clock::now();
     std::vector<std::uint64_t> expired;
-    for (const auto& [id, connection] : incoming_)
-        if (!connection->busy && now >= connection->deadline)
+    std::vector<std::uint64_t> waiting;
+    for (const auto& [id, connection] : incoming_) {
+        if (connection->busy)
+            continue;
+        if (connection->ready)
+            waiting.push_back(id);
+        else if (now >= connection->deadline)
             expired.push_back(id);
+    }
     for (const std::uint64_t id : expired)
         Close(id);
+    // A frame that arrived in the deepest wait, left for later: now is later.
+    if (nesting_ == 0)
+        for (const std::uint64_t id : waiting)
+            Dispatch(id);
 }
 
 void Hub::QueuePost(const WindowMessage& message)
