@@ -334,10 +334,6 @@ void Hub::AtExit() noexcept
         return;
     if (peers_)
         RemoveOwnPeerFiles(peers_.Get(), Process(), socketInode_);
-    (void)listenNotifier_.release();
-    (void)expiry_.release();
-    for (auto& [id, connection] : incoming_)
-        (void)connection->notifier.release();
 }
 
 void Hub::OnListenReady()

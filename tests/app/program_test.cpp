@@ -41,6 +41,9 @@ protected:
         env.insert("HOME", home_.path());
         env.insert("XDG_CONFIG_HOME", home_.filePath("config"));
         env.insert("XDG_RUNTIME_DIR", home_.path());
+        // Under LeakSanitizer a turned-away start reports only what it
+        // leaks itself.
+        env.insert("LSAN_OPTIONS", "suppressions=" LSAN_SUPPRESSIONS_PATH);
         return env;
     }
 
@@ -252,15 +255,21 @@ protected:
         wm_ = Start("openbox", {}, env_);
         ASSERT_TRUE(Eventually([&] {
             return Tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id");
-        })) << "the window manager did not start";
+        })) << "the window manager did not start on :"
+            << number.toStdString() << " (running: " << (wm_->state() == QProcess::Running) << ", exit code "
+            << wm_->exitCode() << ")";
     }
 
     void TearDown() override
     {
+        // Ended gently, the X server removes its lock and socket.
         for (auto* process : {wm_.get(), xvfb_.get()})
             if (process != nullptr) {
-                process->kill();
-                process->waitForFinished(5000);
+                process->terminate();
+                if (!process->waitForFinished(5000)) {
+                    process->kill();
+                    process->waitForFinished(5000);
+                }
             }
     }
 
@@ -269,7 +278,11 @@ protected:
         QProcess process;
         process.setProcessEnvironment(env_);
         process.start(tool, args);
-        process.waitForFinished(20000);
+        if (!process.waitForFinished(20000)) {
+            ADD_FAILURE() << tool.toStdString() << " did not finish";
+            process.kill();
+            process.waitForFinished(5000);
+        }
         return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     }
 

@@ -14,6 +14,8 @@ namespace {
 using namespace ipc_test;
 
 const bool kOffscreen = ::setenv("QT_QPA_PLATFORM", "offscreen", 1) == 0;
+// Under LeakSanitizer a turned-away helper reports only what it leaks itself.
+const bool kExitSuppressions = ::setenv("LSAN_OPTIONS", "suppressions=" LSAN_SUPPRESSIONS_PATH, 1) == 0;
 
 class InstanceLimitTest : public ::testing::Test {
 protected:
