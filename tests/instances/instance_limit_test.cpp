@@ -92,6 +92,27 @@ TEST_F(InstanceLimitTest, ASecondStartIsTurnedAwayAndBringsTheFirstForwardFromMi
     EXPECT_EQ(first->ReadUntil("count "), "count 1");
 }
 
+TEST_F(InstanceLimitTest, ARunningInstanceThatDoesNotAnswerStillCountsAndComesForwardLater)
+{
+    auto first = StartAdmitted();
+    first->Send("other");
+    ASSERT_EQ(first->ReadUntil("other "), "other active=1");
+    ::kill(first->Pid(), SIGSTOP);
+    auto second = Start({});
+    const std::string id = std::to_string(second->Pid());
+    // Its questions go unanswered for a bounded time; then it leaves.
+    EXPECT_EQ(second->ReadUntil("rejected", 30s), "rejected");
+    EXPECT_EQ(second->WaitFor(30s), 0);
+    ::kill(first->Pid(), SIGCONT);
+    // Once running again, the first one acts on what reached it meanwhile.
+    std::vector<std::string> seen = LinesUntil(*first, "destroyed " + id);
+    first->Send("state");
+    const std::vector<std::string> after = LinesUntil(*first, "state ");
+    seen.insert(seen.end(), after.begin(), after.end());
+    EXPECT_GE(IndexOf(seen, "created " + id), 0) << testing::PrintToString(seen);
+    EXPECT_EQ(seen.back(), "state minimized=0 active=1") << testing::PrintToString(seen);
+}
+
 TEST_F(InstanceLimitTest, AtMostMaxInstancesRunAndZeroOrLessMeansNoLimit)
 {
     {
