@@ -1,6 +1,7 @@
 #include "app/frame.h"
 
 #include <cstdio>
+#include <system_error>
 
 #include <QApplication>
 #include <QMessageBox>
@@ -13,6 +14,7 @@
 #include "platform/ui/dialog_flags.h"
 #include "platform/ui/error_text.h"
 #include "platform/ui/guard.h"
+#include "platform/windows/application_window.h"
 
 AppFrameClass* AppFrame = nullptr;
 
@@ -78,6 +80,12 @@ AppFrameClass::AppFrameClass(std::string title)
     AppFrame = this;
     platform::SetErrorReporter([this](const Exception& error) { ReportError(error); },
                                [this](const std::string& what) { ReportForeignError(what); });
+    try {
+        applicationWindow_ = std::make_unique<platform::ApplicationWindow>([this] { return mainWindow_.data(); });
+    } catch (const std::system_error&) {
+        // Unreachable for other instances, the program still works; the
+        // instance table reports what is wrong with the private directory.
+    }
 }
 
 AppFrameClass::~AppFrameClass()

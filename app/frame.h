@@ -12,6 +12,10 @@
 
 #include "platform/base/exception.h"
 
+namespace platform {
+class ApplicationWindow;
+}
+
 // The application frame: the title, the windows it owns, the one place where
 // failures are shown, and the end of the message loop.
 
@@ -78,6 +82,8 @@ private:
     QPointer<QWidget> mainWindow_;
     std::unique_ptr<MessagePresenter> presenter_;
     bool terminated_ = false;
+    // How other processes find this one and bring its main window forward.
+    std::unique_ptr<platform::ApplicationWindow> applicationWindow_;
     // Queued requests run in its context, so none outlives the frame.
     QObject context_;
 };

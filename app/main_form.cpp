@@ -27,6 +27,7 @@
 #include "app/settings.h"
 #include "app/snap.h"
 #include "app/textbytes.h"
+#include "instances/instance_limit.h"
 #include "platform/ui/guard.h"
 #include "ui_main_form.h"
 
@@ -136,6 +137,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
 {
     Form1 = this;
     ui_->setupUi(this);
+    CreateComponents();
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     ui_->ClientArea->setFixedSize(379, 334);
@@ -170,6 +172,17 @@ TForm1::~TForm1()
 {
     if (Form1 == this)
         Form1 = nullptr;
+}
+
+void TForm1::CreateComponents()
+{
+    InstanceLimit1 = new TInstanceLimit(this);
+    InstanceLimit1->SetSendCmdLine(false);
+}
+
+void TForm1::Loaded()
+{
+    InstanceLimit1->Loaded();
 }
 
 void TForm1::ConnectHandlers()

@@ -11,6 +11,7 @@ namespace Ui {
 class TForm1;
 }
 class QLineEdit;
+class TInstanceLimit;
 
 // The main window: input on the File and Text pages, the algorithm and HMAC
 // ticks, the result boxes and the Generate button.
@@ -21,6 +22,9 @@ public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
+    // Runs once the window has been built, before FormCreate: its components
+    // act on their loaded properties.
+    void Loaded();
     // Runs once the window and its components are completely built.
     void FormCreate();
 
@@ -55,8 +59,12 @@ protected:
     void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+    // One instance at a time: a second start brings this window forward.
+    TInstanceLimit* InstanceLimit1 = nullptr;
+
 private:
     class SettingsView;
+    void CreateComponents();
     void ConnectHandlers();
     void MemoTextEdited();
     void ShowResult(QLineEdit& box, const QString& text);

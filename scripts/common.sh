@@ -6,7 +6,7 @@ VELLUMARK_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libxkbcommon-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev zlib1g-dev libisal-dev
-  xvfb xauth
+  xvfb xauth openbox xdotool x11-utils
   desktop-file-utils appstream groff-base file dpkg-dev
 )
 

@@ -70,11 +70,13 @@ public:
             argv.push_back(arg.data());
         argv.push_back(nullptr);
         int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
+        int in[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0)
             std::abort();
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(out[1], 1);
+            ::dup2(in[0], 0);
             if (asUser && (::setgroups(0, nullptr) != 0 || ::setgid(*asUser) != 0 || ::setuid(*asUser) != 0))
                 ::_exit(126);
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -82,7 +84,9 @@ public:
             ::_exit(127);
         }
         ::close(out[1]);
+        ::close(in[0]);
         output_ = out[0];
+        input_ = in[1];
     }
     Helper(const Helper&) = delete;
     Helper& operator=(const Helper&) = delete;
@@ -90,6 +94,35 @@ public:
     {
         Kill();
         ::close(output_);
+        ::close(input_);
+    }
+
+    pid_t Pid() const { return pid_; }
+
+    // One line to the helper's standard input.
+    void Send(const std::string& line)
+    {
+        const std::string text = line + "\n";
+        if (::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            ADD_FAILURE() << "the helper does not read its input";
+    }
+
+    // Reads lines until one starts with `prefix`; that line, or empty when
+    // none comes within `timeout`.
+    std::string ReadUntil(const std::string& prefix, std::chrono::milliseconds timeout = 10s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return {};
+            std::string line = ReadLine(left);
+            if (line.empty() && !Running())
+                return {};
+            if (line.rfind(prefix, 0) == 0)
+                return line;
+        }
     }
 
     // One line without its line break; empty when the helper says nothing
@@ -117,9 +150,36 @@ public:
         }
     }
 
+    bool Running()
+    {
+        if (pid_ <= 0)
+            return false;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) != pid_)
+            return true;
+        pid_ = -1;
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return false;
+    }
+
+    // Waits at most `timeout` for the helper to end: its exit code, 128 +
+    // the signal, or -1 while it still runs.
+    int WaitFor(std::chrono::milliseconds timeout)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (Running()) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return -1;
+            ::usleep(2000);
+        }
+        return exitCode_;
+    }
+
     // Waits for the helper to end: its exit code, or 128 + the signal.
     int Wait()
     {
+        if (pid_ <= 0)
+            return exitCode_;
         int status = 0;
         if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_)
             return -1;
@@ -130,6 +190,8 @@ public:
 private:
     pid_t pid_ = -1;
     int output_ = -1;
+    int input_ = -1;
+    int exitCode_ = -1;
 };
 
 }  // namespace ipc_test

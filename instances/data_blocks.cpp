@@ -1,0 +1,115 @@
+#include "instances/data_blocks.h"
+
+#include <climits>
+#include <cstring>
+#include <set>
+
+#include "platform/process/command_line.h"
+#include "platform/windows/wire_frame.h"
+
+namespace {
+
+// Class names are compared as the first 200 bytes that a look-up reads.
+constexpr std::size_t kClassNameLimit = 200;
+
+const platform::CopyDataStruct* CopyData(const TMessage& message)
+{
+    if (message.Msg != platform::kWmCopyData || message.LParam == 0)
+        return nullptr;
+    return reinterpret_cast<const platform::CopyDataStruct*>(message.LParam);
+}
+
+}  // namespace
+
+bool SendCommandLine(const std::string& windowClass, TWindowHandle originator)
+{
+    std::vector<std::string> arguments = platform::CommandLineArguments();
+    if (!arguments.empty())
+        arguments.erase(arguments.begin());
+    return SendLines(windowClass, CommandLineKind, arguments, originator);
+}
+
+bool SendLines(const std::string& windowClass, int kind, const std::vector<std::string>& lines,
+               TWindowHandle originator)
+{
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line;
+        text += "\r\n";
+        if (text.size() > platform::wire::kMaxData)
+            return false;
+    }
+    return SendBlock(windowClass, kind, text.empty() ? nullptr : text.data(), static_cast<int>(text.size()),
+                     originator);
+}
+
+bool SendBlock(const std::string& windowClass, int kind, const void* data, int size, TWindowHandle originator)
+{
+    if (size < 0 || (size > 0 && data == nullptr) || static_cast<std::uint64_t>(size) > platform::wire::kMaxData)
+        return false;
+    TAppInstances& table = InstanceTable();
+    // A process that did not answer one window is not waited for again.
+    std::set<std::int32_t> unanswered;
+    for (const platform::WindowInfo& window : platform::TopLevelWindows()) {
+        if (window.className.empty() || window.className.substr(0, kClassNameLimit) != windowClass)
+            continue;
+        if (unanswered.count(window.process) != 0 || !table.IsListed(static_cast<std::uint32_t>(window.process)))
+            continue;
+        const platform::SendResult result =
+            platform::SendDataMessage(window.handle, platform::kWmCopyData, static_cast<std::intptr_t>(originator),
+                                      static_cast<std::uint32_t>(kind), data, static_cast<std::size_t>(size));
+        if (result.status == platform::SendStatus::TimedOut)
+            unanswered.insert(window.process);
+    }
+    return true;
+}
+
+int CopyDataKind(TMessage& message, TWindowHandle ignoredWindow)
+{
+    const platform::CopyDataStruct* data = CopyData(message);
+    if (data == nullptr || static_cast<TWindowHandle>(message.WParam) == ignoredWindow) {
+        message.Result = 0;
+        return -1;
+    }
+    message.Result = 1;
+    return static_cast<int>(static_cast<std::uint32_t>(data->dwData));
+}
+
+std::vector<std::uint8_t> ExtractCopyDataBytes(const TMessage& message)
+{
+    const platform::CopyDataStruct* data = CopyData(message);
+    if (data == nullptr || data->lpData == nullptr || data->cbData == 0)
+        return {};
+    const auto* bytes = static_cast<const std::uint8_t*>(data->lpData);
+    return std::vector<std::uint8_t>(bytes, bytes + data->cbData);
+}
+
+void ExtractCopyDataLines(const TMessage& message, std::vector<std::string>& lines)
+{
+    lines.clear();
+    const platform::CopyDataStruct* data = CopyData(message);
+    if (data == nullptr || data->lpData == nullptr)
+        return;
+    lines = SplitTextLines(static_cast<const char*>(data->lpData), data->cbData);
+}
+
+std::vector<std::string> SplitTextLines(const char* text, std::size_t size)
+{
+    std::vector<std::string> lines;
+    if (text == nullptr)
+        return lines;
+    if (const void* zero = std::memchr(text, '\0', size))
+        size = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+    std::size_t i = 0;
+    while (i < size) {
+        const std::size_t start = i;
+        while (i < size && text[i] != '\r' && text[i] != '\n')
+            ++i;
+        lines.emplace_back(text + start, i - start);
+        if (i < size && text[i] == '\r')
+            ++i;
+        if (i < size && text[i] == '\n')
+            ++i;
+    }
+    return lines;
+}

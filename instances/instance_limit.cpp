@@ -1,0 +1,179 @@
+#include "instances/instance_limit.h"
+
+#include "instances/data_blocks.h"
+#include "platform/ui/guard.h"
+
+namespace {
+
+// The first component of the process registers it; later ones do not.
+bool FirstComponentPending = true;
+
+}  // namespace
+
+TInstanceLimit::TInstanceLimit(QObject* owner) : QObject(owner)
+{
+    window_ = std::make_unique<platform::MessageWindow>(kWindowClass, [this](TMessage& message) {
+        HandleWindowMessage(message);
+        return message.Result;
+    });
+    // Kept here, so that handling a notice never reaches for the table: the
+    // table's own clean-up at program end sends this window notices while
+    // the table object is being destroyed.
+    TAppInstances& table = InstanceTable();
+    noticeMessage_ = table.NoticeMessage();
+    ownProcessId_ = table.OwnProcessId();
+    if (FirstComponentPending) {
+        FirstComponentPending = false;
+        // Tells every listed process, this one too (whose window drops it).
+        table.RegisterInstance(65535);
+    }
+    active_ = true;
+    maxInstances_ = 1;
+    autoActivate_ = true;
+    sendCmdLine_ = true;
+}
+
+TInstanceLimit::~TInstanceLimit() = default;
+
+void TInstanceLimit::Loaded()
+{
+    EnforceLimit();
+}
+
+void TInstanceLimit::EnforceLimit()
+{
+    if (!active_ || maxInstances_ <= 0)
+        return;
+    TAppInstances& table = InstanceTable();
+    // Only the processes that came first count: among simultaneous starts
+    // the earliest stays, instead of each seeing the others and all leaving.
+    if (table.RunningCountUpToSelf() <= maxInstances_)
+        return;
+    if (!QueryPeersActive())
+        return;
+    FireRejected();
+    if (autoActivate_)
+        table.ActivateInstance(0);
+    if (sendCmdLine_)
+        SendCommandLine(kWindowClass, WindowHandle());
+    // The owner has no destroy handler to detach: nothing of it runs on the
+    // way out.
+    TAppInstances::EndThisInstance();
+}
+
+bool TInstanceLimit::QueryPeersActive()
+{
+    TAppInstances& table = InstanceTable();
+    const int count = table.RunningCount();
+    for (int i = 0; i < count && active_; ++i) {
+        const std::uint32_t process = table.ProcessIdAt(i);
+        if (process == table.OwnProcessId())
+            continue;
+        const TWindowHandle application = table.ApplicationWindowAt(i);
+        if (application == 0)
+            continue;
+        const auto info = platform::FindWindowInfo(application);
+        if (!info)
+            continue;
+        for (const platform::WindowInfo& window : platform::ThreadWindows({info->process, info->thread})) {
+            // The answer comes back as a notice to our window while we wait.
+            const platform::SendResult sent = platform::SendMessageTimeout(
+                window.handle, table.NoticeMessage(), NoticeQueryActive, static_cast<std::intptr_t>(WindowHandle()));
+            // A peer that does not answer counts as active: not asked again.
+            if (!active_ || sent.status == platform::SendStatus::TimedOut)
+                break;
+        }
+    }
+    return active_;
+}
+
+void TInstanceLimit::HandleWindowMessage(TMessage& message)
+{
+    const bool handled = platform::Guard([&] {
+        if (message.Msg == noticeMessage_) {
+            HandleNotice(message);
+            message.Result = platform::DefaultWindowProcedure(message);
+            return;
+        }
+        const int kind = CopyDataKind(message, WindowHandle());
+        if (kind == -1) {
+            message.Result = platform::DefaultWindowProcedure(message);
+            return;
+        }
+        if (kind == CommandLineKind) {
+            if (OnCmdLineReceived) {
+                std::vector<std::string> lines;
+                ExtractCopyDataLines(message, lines);
+                FireCmdLineReceived(lines);
+            }
+        } else if (OnDataAvailable) {
+            const std::vector<std::uint8_t> copy = ExtractCopyDataBytes(message);
+            FireDataAvailable(kind, copy.empty() ? nullptr : copy.data(), static_cast<int>(copy.size()));
+        }
+        message.Result = 1;
+    });
+    if (!handled)
+        message.Result = platform::DefaultWindowProcedure(message);
+}
+
+void TInstanceLimit::HandleNotice(TMessage& message)
+{
+    const std::intptr_t value = message.LParam;
+    switch (message.WParam) {
+    case NoticeCreated:
+        if (static_cast<std::uint32_t>(value) != ownProcessId_)
+            FireInstanceCreated(static_cast<std::uint32_t>(value));
+        break;
+    case NoticeDestroyed:
+        FireInstanceDestroyed(static_cast<std::uint32_t>(value));
+        break;
+    case NoticeUser:
+        FireUserNotify(static_cast<int>(value));
+        break;
+    case NoticeQueryActive:
+        platform::SendMessageTimeout(static_cast<TWindowHandle>(value), noticeMessage_, NoticeActiveReply,
+                                     active_ ? 1 : 0);
+        break;
+    case NoticeActiveReply:
+        active_ = value != 0;
+        break;
+    default:
+        break;
+    }
+}
+
+void TInstanceLimit::FireInstanceCreated(std::uint32_t processId)
+{
+    if (OnInstanceCreated)
+        OnInstanceCreated(*this, processId);
+}
+
+void TInstanceLimit::FireInstanceDestroyed(std::uint32_t processId)
+{
+    if (OnInstanceDestroyed)
+        OnInstanceDestroyed(*this, processId);
+}
+
+void TInstanceLimit::FireUserNotify(int value)
+{
+    if (OnUserNotify)
+        OnUserNotify(*this, value);
+}
+
+void TInstanceLimit::FireDataAvailable(int kind, const void* data, int size)
+{
+    if (OnDataAvailable)
+        OnDataAvailable(*this, kind, data, size);
+}
+
+void TInstanceLimit::FireCmdLineReceived(const std::vector<std::string>& lines)
+{
+    if (OnCmdLineReceived)
+        OnCmdLineReceived(*this, lines);
+}
+
+void TInstanceLimit::FireRejected()
+{
+    if (OnRejected)
+        OnRejected(*this);
+}

@@ -1,0 +1,187 @@
+// The instance table's own operations, in one process: the test edits the
+// shared table directly to set up the other entries.
+
+#include "instances/app_instances.h"
+
+#include "platform/base/ascii.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "ipc_test_support.h"
+
+namespace {
+
+using namespace ipc_test;
+
+// Processes that surely run, to stand in for other instances.
+std::uint32_t Init()
+{
+    return 1;
+}
+std::uint32_t Parent()
+{
+    return static_cast<std::uint32_t>(::getppid());
+}
+std::uint32_t Me()
+{
+    return static_cast<std::uint32_t>(::getpid());
+}
+
+class AppInstancesTest : public ::testing::Test {
+protected:
+    AppInstancesTest()
+        : table_(std::make_unique<TAppInstances>(path_)),
+          map_(table_->BaseName() + "_Map", PageReadWrite, sizeof(TInstanceTableData)),
+          age_(table_->BaseName() + "_Age", PageReadWrite, sizeof(TInstanceTableAges)),
+          data_(*static_cast<TInstanceTableData*>(
+              map_.MapView(FileMapAllAccess, sizeof(TInstanceTableData), 0).Memory())),
+          ages_(
+              *static_cast<TInstanceTableAges*>(age_.MapView(FileMapAllAccess, sizeof(TInstanceTableAges), 0).Memory()))
+    {}
+
+    void SetEntries(std::vector<std::uint32_t> pids)
+    {
+        data_.Used = static_cast<std::uint16_t>(pids.size());
+        std::copy(pids.begin(), pids.end(), data_.Pids);
+        std::fill(std::begin(ages_.Entries), std::end(ages_.Entries), TInstanceTableAges::Entry{});
+        const platform::ProcessIdentity me = platform::CurrentProcessIdentity();
+        for (std::size_t i = 0; i < pids.size(); ++i)
+            if (pids[i] == Me())
+                ages_.Entries[i] = {me.startTime, me.pidNamespace};
+    }
+
+    std::vector<std::uint32_t> Entries() const
+    {
+        return std::vector<std::uint32_t>(data_.Pids, data_.Pids + std::min<int>(data_.Used, 257));
+    }
+
+    const std::string path_ = "/opt/" + UniqueName("table") + "/vellumark";
+    std::unique_ptr<TAppInstances> table_;
+    TSwapFileMapping map_;
+    TSwapFileMapping age_;
+    TInstanceTableData& data_;
+    TInstanceTableAges& ages_;
+};
+
+TEST(InstanceBaseNameTest, IsIpcAndTheUpperCasedPathWithUnderscores)
+{
+    EXPECT_EQ(InstanceBaseName("/opt/Vellumark/bin/vellumark"), "IPC_OPT_VELLUMARK_BIN_VELLUMARK");
+    // Bytes outside ASCII (here UTF-8 of e-acute) stay as they are.
+    EXPECT_EQ(InstanceBaseName("/tmp/\xc3\xa9t\xc3\xa9/a.b"), "IPC_TMP_\xc3\xa9T\xc3\xa9_A.B");
+}
+
+TEST_F(AppInstancesTest, TheFirstRegistrationSetsTheLimitAndTakesEntryZero)
+{
+    EXPECT_EQ(data_.Used, 0);
+    EXPECT_EQ(data_.Limit, 0);
+    EXPECT_TRUE(table_->RegisterInstance(65535));
+    EXPECT_EQ(data_.Limit, 65535);
+    EXPECT_EQ(Entries(), std::vector<std::uint32_t>{Me()});
+    EXPECT_EQ(table_->RunningCount(), 1);
+    EXPECT_EQ(table_->RunningCountUpToSelf(), 1);
+    EXPECT_EQ(table_->ProcessIdAt(0), Me());
+    EXPECT_EQ(table_->ProcessIdAt(1), 0u);
+    EXPECT_EQ(table_->ProcessIdAt(-1), 0u);
+    // A later registration keeps the limit the first one set.
+    data_.Used = 0;
+    EXPECT_TRUE(table_->RegisterInstance(3));
+    EXPECT_EQ(data_.Limit, 65535);
+}
+
+TEST_F(AppInstancesTest, RegisteringAtTheLimitStillAddsTheEntryButSaysNo)
+{
+    data_.Limit = 2;
+    SetEntries({Init(), Parent()});
+    EXPECT_FALSE(table_->RegisterInstance(65535));
+    EXPECT_EQ(Entries(), (std::vector<std::uint32_t>{Init(), Parent(), Me()}));
+    EXPECT_EQ(table_->RunningCountUpToSelf(), 3);
+}
+
+TEST_F(AppInstancesTest, UnregisteringEntryZeroOfThreeMovesTheOthersUp)
+{
+    SetEntries({Me(), Init(), Parent()});
+    table_->UnregisterInstance();
+    EXPECT_EQ(Entries(), (std::vector<std::uint32_t>{Init(), Parent()}));
+    EXPECT_EQ(table_->RunningCountUpToSelf(), 0);
+    // Not listed: nothing changes.
+    table_->UnregisterInstance();
+    EXPECT_EQ(Entries(), (std::vector<std::uint32_t>{Init(), Parent()}));
+}
+
+TEST_F(AppInstancesTest, OnlyEarlierRegistrationsCountUpToSelf)
+{
+    SetEntries({Init(), Me(), Parent()});
+    EXPECT_EQ(table_->RunningCountUpToSelf(), 2);
+    EXPECT_EQ(table_->RunningCount(), 3);
+    EXPECT_TRUE(table_->IsListed(Parent()));
+    EXPECT_FALSE(table_->IsListed(12345678));
+}
+
+TEST_F(AppInstancesTest, AFullTableLeavesTheProcessUnlistedAndNothingIsWrittenPastIt)
+{
+    SetEntries(std::vector<std::uint32_t>(kInstanceTableEntries, Init()));
+    data_.Limit = 65535;
+    EXPECT_FALSE(table_->RegisterInstance(65535));
+    EXPECT_EQ(data_.Used, kInstanceTableEntries);
+    EXPECT_FALSE(table_->IsListed(Me()));
+    EXPECT_EQ(table_->RunningCountUpToSelf(), 0);
+    EXPECT_EQ(map_.View(0).Size(), 1032);
+}
+
+TEST_F(AppInstancesTest, ADamagedCountIsClampedNeverTrusted)
+{
+    std::fill(std::begin(data_.Pids), std::end(data_.Pids), Init());
+    data_.Used = 60000;
+    EXPECT_EQ(table_->ProcessIdAt(256), Init());
+    EXPECT_EQ(table_->ProcessIdAt(300), 0u);
+    EXPECT_FALSE(table_->IsListed(Me()));
+    table_->UnregisterInstance();  // not listed among the 257 it may look at
+    EXPECT_EQ(table_->RunningCount(), kInstanceTableEntries);
+    EXPECT_EQ(data_.Used, kInstanceTableEntries);
+    EXPECT_FALSE(table_->RegisterInstance(65535));
+    EXPECT_EQ(data_.Used, kInstanceTableEntries);
+}
+
+TEST_F(AppInstancesTest, EntriesOfEndedProcessesAreDroppedAlsoWhenTheIdWasReused)
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const platform::ProcessIdentity me = platform::CurrentProcessIdentity();
+    ASSERT_NE(me.startTime, 0u);
+    SetEntries({Init(), static_cast<std::uint32_t>(child), Parent(), 0, 0xFFFFFFFFu, Me()});
+    // The parent's id, recorded with another start time: a process that
+    // ended, whose id the parent has now.
+    ages_.Entries[2] = {me.startTime + 12345, me.pidNamespace};
+    EXPECT_EQ(table_->RunningCount(), 2);
+    EXPECT_EQ(Entries(), (std::vector<std::uint32_t>{Init(), Me()}));
+    EXPECT_EQ(table_->RunningCountUpToSelf(), 2);
+}
+
+TEST_F(AppInstancesTest, TheSamePathInOtherLetterCaseSharesTheTableAnotherPathDoesNot)
+{
+    ASSERT_TRUE(table_->RegisterInstance(65535));
+    std::string upper = path_;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return platform::AsciiToUpper(c); });
+    TAppInstances same(upper);
+    EXPECT_EQ(same.ProcessIdAt(0), Me());
+    EXPECT_EQ(same.NoticeMessage(), table_->NoticeMessage());
+    TAppInstances other(path_ + "2");
+    EXPECT_EQ(other.RunningCount(), 0);
+    EXPECT_NE(other.NoticeMessage(), table_->NoticeMessage());
+}
+
+TEST_F(AppInstancesTest, TheTableObjectUnregistersWhenItGoes)
+{
+    ASSERT_TRUE(table_->RegisterInstance(65535));
+    data_.Pids[1] = Init();
+    data_.Used = 2;
+    table_.reset();
+    EXPECT_EQ(Entries(), std::vector<std::uint32_t>{Init()});
+}
+
+}  // namespace

@@ -1,0 +1,186 @@
+// A program with an instance limit, for the multi-process tests: a shown
+// main window, the application window and a TInstanceLimit whose properties
+// come from the arguments (max=N active=0|1 auto=0|1 cmdline=0|1
+// table=PROGRAM minimized=1; the rest are plain arguments). It prints what
+// happens to it, one line each, and takes commands on standard input.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include <QApplication>
+#include <QEvent>
+#include <QSocketNotifier>
+#include <QWidget>
+
+#include "instances/data_blocks.h"
+#include "instances/instance_limit.h"
+#include "platform/base/ascii.h"
+#include "platform/windows/application_window.h"
+
+namespace {
+
+void Say(const std::string& line)
+{
+    std::cout << line << std::endl;
+}
+
+// Reports the main window's activation and state changes.
+class Watcher : public QObject {
+public:
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        auto* widget = static_cast<QWidget*>(object);
+        if (event->type() == QEvent::WindowActivate)
+            Say("activated");
+        else if (event->type() == QEvent::WindowStateChange)
+            Say(std::string("state minimized=") + (widget->isMinimized() ? "1" : "0"));
+        return false;
+    }
+};
+
+std::string Hex(const void* data, int size)
+{
+    std::string text;
+    platform::AppendHexBytes(text, static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size), false);
+    return text;
+}
+
+void Command(const std::string& line, TInstanceLimit& limit, QWidget& window)
+{
+    std::istringstream in(line);
+    std::string verb;
+    in >> verb;
+    TAppInstances& table = InstanceTable();
+    if (verb == "minimize") {
+        window.showMinimized();
+    } else if (verb == "other") {
+        // Another window of this program takes the activation away.
+        static QWidget other;
+        other.show();
+        other.activateWindow();
+        QApplication::processEvents();
+        Say(std::string("other active=") + (other.isActiveWindow() ? "1" : "0"));
+    } else if (verb == "state") {
+        Say(std::string("state minimized=") + (window.isMinimized() ? "1" : "0") +
+            " active=" + (window.isActiveWindow() ? "1" : "0"));
+    } else if (verb == "count") {
+        Say("count " + std::to_string(table.RunningCount()));
+    } else if (verb == "user") {
+        int value = 0;
+        in >> value;
+        table.BroadcastNotice(NoticeUser, value);
+        Say("sent");
+    } else if (verb == "block") {
+        // block KIND SIZE: SIZE bytes counting up from 0
+        int kind = 0, size = 0;
+        in >> kind >> size;
+        std::string bytes(static_cast<std::size_t>(size), '\0');
+        for (int i = 0; i < size; ++i)
+            bytes[static_cast<std::size_t>(i)] = static_cast<char>(i);
+        Say(std::string("sent ") + (SendBlock(TInstanceLimit::kWindowClass, kind, size > 0 ? bytes.data() : nullptr,
+                                              size, limit.WindowHandle())
+                                        ? "1"
+                                        : "0"));
+    } else if (verb == "lines") {
+        std::vector<std::string> lines;
+        for (std::string word; in >> word;)
+            lines.push_back(word);
+        Say(std::string("sent ") +
+            (SendLines(TInstanceLimit::kWindowClass, 7, lines, limit.WindowHandle()) ? "1" : "0"));
+    } else if (verb == "query") {
+        Say(std::string("peers active=") + (limit.QueryPeersActive() ? "1" : "0"));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    int maxInstances = 1;
+    bool active = true, autoActivate = true, cmdLine = false, minimized = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const std::string value = arg.substr(arg.find('=') + 1);
+        if (arg.rfind("max=", 0) == 0)
+            maxInstances = std::stoi(value);
+        else if (arg.rfind("active=", 0) == 0)
+            active = value == "1";
+        else if (arg.rfind("auto=", 0) == 0)
+            autoActivate = value == "1";
+        else if (arg.rfind("cmdline=", 0) == 0)
+            cmdLine = value == "1";
+        else if (arg.rfind("minimized=", 0) == 0)
+            minimized = value == "1";
+        else if (arg.rfind("table=", 0) == 0)
+            SetInstanceTableProgramPath(value);
+    }
+
+    QWidget window;
+    window.resize(200, 100);
+    const platform::ApplicationWindow applicationWindow([&window] { return &window; });
+    try {
+        TInstanceLimit limit(&application);
+        limit.SetActive(active);
+        limit.SetAutoActivate(autoActivate);
+        limit.SetMaxInstances(maxInstances);
+        limit.SetSendCmdLine(cmdLine);
+        limit.OnInstanceCreated = [](TInstanceLimit&, std::uint32_t pid) { Say("created " + std::to_string(pid)); };
+        limit.OnInstanceDestroyed = [](TInstanceLimit&, std::uint32_t pid) { Say("destroyed " + std::to_string(pid)); };
+        limit.OnUserNotify = [](TInstanceLimit&, int value) { Say("user " + std::to_string(value)); };
+        limit.OnDataAvailable = [](TInstanceLimit&, int kind, const void* data, int size) {
+            Say("data " + std::to_string(kind) + " " + std::to_string(size) + " " + Hex(data, std::min(size, 8)));
+        };
+        limit.OnCmdLineReceived = [](TInstanceLimit&, const std::vector<std::string>& lines) {
+            std::string text = "cmdline " + std::to_string(lines.size());
+            for (const std::string& line : lines)
+                text += " [" + line + "]";
+            Say(text);
+        };
+        limit.OnRejected = [](TInstanceLimit&) { Say("rejected"); };
+        platform::SetThreadMessageHandler([](const platform::WindowMessage& message) {
+            if (message.Msg == InstanceTable().NoticeMessage())
+                Say("thread " + std::to_string(message.WParam) + " " + std::to_string(message.LParam));
+        });
+
+        limit.Loaded();  // may end the process here
+        if (minimized)
+            window.showMinimized();
+        else
+            window.show();
+        QApplication::processEvents();
+        Watcher watcher;
+        window.installEventFilter(&watcher);
+        Say("admitted " + std::to_string(::getpid()) + " active=" + (limit.Active() ? "1" : "0"));
+
+        QSocketNotifier input(0, QSocketNotifier::Read);
+        std::string pending;
+        QObject::connect(&input, &QSocketNotifier::activated, [&] {
+            char buffer[256];
+            const ssize_t got = ::read(0, buffer, sizeof buffer);
+            if (got <= 0) {
+                QApplication::quit();
+                return;
+            }
+            pending.append(buffer, static_cast<std::size_t>(got));
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                const std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (line == "quit")
+                    QApplication::quit();
+                else
+                    Command(line, limit, window);
+            }
+        });
+        QApplication::exec();
+        window.removeEventFilter(&watcher);
+    } catch (const Exception& error) {
+        Say(std::string("error ") + error.ClassName());
+        return 3;
+    }
+    return 0;
+}
