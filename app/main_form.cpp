@@ -136,8 +136,11 @@ bool AcceptFileDrag(QDropEvent& event)
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::TForm1>())
 {
     Form1 = this;
-    ui_->setupUi(this);
+    // The window's one component comes first and acts at once: a process that
+    // it turns away ends here, before any control of the window is built.
     CreateComponents();
+    InstanceLimit1->Loaded();
+    ui_->setupUi(this);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     ui_->ClientArea->setFixedSize(379, 334);
@@ -178,11 +181,6 @@ void TForm1::CreateComponents()
 {
     InstanceLimit1 = new TInstanceLimit(this);
     InstanceLimit1->SetSendCmdLine(false);
-}
-
-void TForm1::Loaded()
-{
-    InstanceLimit1->Loaded();
 }
 
 void TForm1::ConnectHandlers()

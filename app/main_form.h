@@ -22,9 +22,6 @@ public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // Runs once the window has been built, before FormCreate: its components
-    // act on their loaded properties.
-    void Loaded();
     // Runs once the window and its components are completely built.
     void FormCreate();
 

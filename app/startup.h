@@ -17,10 +17,6 @@ Form* CreateForm(AppFrameClass& frame, Form*& reference)
     std::unique_ptr<Form> form;
     try {
         form = std::make_unique<Form>();
-        // Its components act on what was loaded (the instance limit may end
-        // the process here), before the create handler runs.
-        if constexpr (requires { form->Loaded(); })
-            form->Loaded();
     } catch (...) {
         reference = nullptr;
         throw;
