@@ -13,13 +13,13 @@
 
 #include <QApplication>
 #include <QEvent>
-#include <QSocketNotifier>
 #include <QWidget>
 
 #include "instances/data_blocks.h"
 #include "instances/instance_limit.h"
 #include "platform/base/ascii.h"
 #include "platform/windows/application_window.h"
+#include "tests/line_commands.h"
 
 namespace {
 
@@ -157,24 +157,11 @@ int main(int argc, char** argv)
         window.installEventFilter(&watcher);
         Say("admitted " + std::to_string(::getpid()) + " active=" + (limit.Active() ? "1" : "0"));
 
-        QSocketNotifier input(0, QSocketNotifier::Read);
-        std::string pending;
-        QObject::connect(&input, &QSocketNotifier::activated, [&] {
-            char buffer[256];
-            const ssize_t got = ::read(0, buffer, sizeof buffer);
-            if (got <= 0) {
+        const LineCommands commands([&](const std::string& line) {
+            if (line == "quit")
                 QApplication::quit();
-                return;
-            }
-            pending.append(buffer, static_cast<std::size_t>(got));
-            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-                const std::string line = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                if (line == "quit")
-                    QApplication::quit();
-                else
-                    Command(line, limit, window);
-            }
+            else
+                Command(line, limit, window);
         });
         QApplication::exec();
         window.removeEventFilter(&watcher);

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 #include "platform/base/ascii.h"
 #include "platform/windows/message_window.h"
 #include "platform/windows/registered_messages.h"
+#include "tests/line_commands.h"
 
 namespace {
 
@@ -84,22 +84,7 @@ int main(int argc, char** argv)
             Say("result " + std::to_string(static_cast<int>(result.status)) + " " + std::to_string(result.result));
         }
     };
-    QSocketNotifier input(0, QSocketNotifier::Read);
-    std::string pending;
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[256];
-        const ssize_t got = ::read(0, buffer, sizeof buffer);
-        if (got <= 0) {
-            QCoreApplication::quit();
-            return;
-        }
-        pending.append(buffer, static_cast<std::size_t>(got));
-        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            const std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            command(line);
-        }
-    });
+    const LineCommands commands(command);
     Say("ready " + std::to_string(::getpid()));
     return QCoreApplication::exec();
 }
