@@ -28,6 +28,7 @@
 #include "app/snap.h"
 #include "app/textbytes.h"
 #include "instances/instance_limit.h"
+#include "platform/base/ascii.h"
 #include "platform/ui/guard.h"
 #include "ui_main_form.h"
 
@@ -81,7 +82,7 @@ QFont ResultFont(const QLineEdit& box)
         font.setPointSizeF(size);
         const QFontMetricsF metrics(font, &box);
         qreal widest = 0;
-        for (const char digit : std::string_view("0123456789ABCDEF"))
+        for (const char digit : std::string_view(platform::kUpperHexDigits))
             widest = std::max(widest, metrics.horizontalAdvance(QLatin1Char(digit)));
         if (widest * kLongestResult <= room)
             break;

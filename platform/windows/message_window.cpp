@@ -586,14 +586,13 @@ SendResult Hub::Send(const wire::Frame& request, std::int32_t process, std::chro
     wire::FrameReader reader;
     for (;;) {
         while (written < bytes.size()) {
-            const ssize_t put =
-                ::send(fd.Get(), bytes.data() + written, bytes.size() - written, MSG_DONTWAIT | MSG_NOSIGNAL);
+            const ssize_t put = RetryOnInterrupt([&] {
+                return ::send(fd.Get(), bytes.data() + written, bytes.size() - written, MSG_DONTWAIT | MSG_NOSIGNAL);
+            });
             if (put > 0) {
                 written += static_cast<std::size_t>(put);
                 continue;
             }
-            if (put < 0 && errno == EINTR)
-                continue;
             if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
             return {SendStatus::Failed, 0};
