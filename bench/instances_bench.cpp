@@ -13,7 +13,6 @@
 //     socket pair.
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -28,6 +27,8 @@
 #include <QCoreApplication>
 
 #include <benchmark/benchmark.h>
+
+#include "bench/run_directory.h"
 
 #include "platform/windows/application_window.h"
 #include "platform/windows/message_window.h"
@@ -187,36 +188,16 @@ void BM_SocketRoundTrip(benchmark::State& state)
 }
 BENCHMARK(BM_SocketRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-// Named objects and settings go to directories of this run.
-struct RunDirectory {
-    RunDirectory()
-    {
-        char pattern[] = "/tmp/vellumark-bench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
-            std::abort();
-        path = pattern;
-        ::setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (path + "/config").c_str(), 1);
-        // Under a display (xvfb-run) the program shows a real window;
-        // without one it runs offscreen, where showing costs next to nothing.
-        if (std::getenv("DISPLAY") == nullptr)
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::printf("platform: %s\n", std::getenv("DISPLAY") == nullptr ? "offscreen" : "X11");
-    }
-    ~RunDirectory()
-    {
-        ::nftw(
-            path.c_str(), [](const char* item, const struct stat*, int, struct FTW*) { return ::remove(item); }, 16,
-            FTW_DEPTH | FTW_PHYS);
-    }
-    std::string path;
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const RunDirectory directory;
+    // Under a display (xvfb-run) the program shows a real window; without
+    // one it runs offscreen, where showing costs next to nothing.
+    if (std::getenv("DISPLAY") == nullptr)
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    std::printf("platform: %s\n", std::getenv("DISPLAY") == nullptr ? "offscreen" : "X11");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

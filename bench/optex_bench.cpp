@@ -2,7 +2,6 @@
 // pthread mutex and a process-shared robust one (what the optex's ownership
 // rests on), uncontended and with a second process hammering the same lock.
 
-#include <ftw.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -15,6 +14,8 @@
 #include <string>
 
 #include <benchmark/benchmark.h>
+
+#include "bench/run_directory.h"
 
 #include "instances/optex.h"
 
@@ -179,25 +180,6 @@ void BM_NamedOptexTwoProcesses(benchmark::State& state)
     FreeSharedPage(page);
 }
 BENCHMARK(BM_NamedOptexTwoProcesses)->UseRealTime();
-
-// Named objects go to a directory of this run, not the user's real one.
-struct RunDirectory {
-    RunDirectory()
-    {
-        char pattern[] = "/tmp/vellumark-bench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
-            std::abort();
-        path = pattern;
-        ::setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
-    }
-    ~RunDirectory()
-    {
-        ::nftw(
-            path.c_str(), [](const char* item, const struct stat*, int, struct FTW*) { return ::remove(item); }, 16,
-            FTW_DEPTH | FTW_PHYS);
-    }
-    std::string path;
-};
 
 }  // namespace
 
