@@ -420,9 +420,11 @@ TEST_F(CliCheck, RoundTripsWithMd5sumAndSha1sum)
 TEST_F(CliCheck, ListedFilesAreReadUnderTheUsualRules)
 {
     // A file someone has open for writing is not checked, a FIFO is not
-    // waited on, and a name is looked up as it stands: no wildcards.
+    // waited on, and a name is looked up as it stands: no trimming, no
+    // wildcards.
     ASSERT_EQ(::mkfifo(Path("data/pipe").c_str(), 0600), 0);
-    ASSERT_EQ(InData("md5sum abc > ../list && printf '%s  pipe\\n%s  a*\\n' $(md5sum < abc | cut -c1-32) "
+    MakeFile("data/ blanks ", "abc");
+    ASSERT_EQ(InData("md5sum abc ' blanks ' > ../list && printf '%s  pipe\\n%s  a*\\n' $(md5sum < abc | cut -c1-32) "
                      "$(md5sum < abc | cut -c1-32) >> ../list")
                   .exitCode,
               0);
@@ -431,7 +433,7 @@ TEST_F(CliCheck, ListedFilesAreReadUnderTheUsualRules)
     const Outcome run = InData("exec $V -c ../list");
     ::close(writer);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, "abc: FAILED open or read\npipe: FAILED open or read\na*: FAILED open or read\n");
+    EXPECT_EQ(run.out, "abc: FAILED open or read\n blanks : OK\npipe: FAILED open or read\na*: FAILED open or read\n");
     EXPECT_EQ(run.err, "vellumark-cli: abc: Cannot open file \"" + Path("data/abc") +
                            "\". The file is open for writing.\n"
                            "vellumark-cli: pipe: Invalid file name.\n"
@@ -439,9 +441,10 @@ TEST_F(CliCheck, ListedFilesAreReadUnderTheUsualRules)
                            Path("data/a*") +
                            "\". No such file or directory.\n"
                            "vellumark-cli: WARNING: 3 listed files could not be read\n");
-    EXPECT_EQ(InData("$V -c ../list").out, "abc: OK\npipe: FAILED open or read\na*: FAILED open or read\n");
+    EXPECT_EQ(InData("$V -c ../list").out,
+              "abc: OK\n blanks : OK\npipe: FAILED open or read\na*: FAILED open or read\n");
     // --ignore-missing passes over a name that is no file, wildcard or not.
-    EXPECT_EQ(InData("$V -c --ignore-missing ../list").out, "abc: OK\npipe: FAILED open or read\n");
+    EXPECT_EQ(InData("$V -c --ignore-missing ../list").out, "abc: OK\n blanks : OK\npipe: FAILED open or read\n");
 }
 
 TEST_F(CliCheck, ListsFromSeveralFilesAndStandardInput)
