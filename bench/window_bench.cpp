@@ -1,0 +1,143 @@
+// The window's Generate against vellumark-cli on the same file, in the same
+// run: from the click on Generate to the last result in its box, against
+// the companion's whole run (start to exit) with the same three ticks; and
+// how soon Escape gives the window back from a run under way. Needs xdotool
+// for the Escape.
+//
+//   xvfb-run -a build/bench/window_bench FILE [ROUNDS]
+//
+// FILE should be large (1 GiB) and in the page cache. Prints the medians and
+// the ratios with their goals.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/frame.h"
+#include "app/main_form.h"
+#include "app/startup.h"
+#include "bench/run_directory.h"
+#include "platform/files/file_reader.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+template <class T>
+T& Control(TForm1& form, const char* name)
+{
+    T* control = form.findChild<T*>(name);
+    if (control == nullptr) {
+        std::fprintf(stderr, "no control %s\n", name);
+        std::exit(1);
+    }
+    return *control;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const RunDirectory run;
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: window_bench FILE [ROUNDS]\n");
+        return 2;
+    }
+    const QString file = QString::fromLocal8Bit(argv[1]);
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    platform::IgnoreLeaseBreakSignal();
+
+    AppFrameClass frame("vellumark");
+    TForm1& form = *CreateForm(frame, Form1);
+    form.show();
+    Control<QLineEdit>(form, "FNEdit").setText(file);
+    for (const char* tick : {"CheckBoxMD5", "CheckBoxSHA1", "CheckBoxCRC32"})
+        Control<QCheckBox>(form, tick).setChecked(true);
+    auto& generate = Control<QPushButton>(form, "BtnGenerate");
+    auto& lastResult = Control<QLineEdit>(form, "ResultCRC32");
+
+    std::vector<double> window, cli;
+    std::string windowResults, cliResults;
+    for (int round = 0; round < rounds; ++round) {
+        // The click returns once the last result is in its box.
+        lastResult.clear();
+        const auto clicked = Clock::now();
+        QTest::mouseClick(&generate, Qt::LeftButton);
+        window.push_back(Seconds(Clock::now() - clicked));
+        windowResults = "MD5 " + Control<QLineEdit>(form, "ResultMD5").text().toStdString() + "\nSHA1 " +
+                        Control<QLineEdit>(form, "ResultSHA1").text().toStdString() + "\nCRC32 " +
+                        lastResult.text().toStdString() + "\n";
+        if (lastResult.text().isEmpty()) {
+            std::fprintf(stderr, "the window showed no result\n");
+            return 1;
+        }
+
+        QProcess companion;
+        const auto started = Clock::now();
+        companion.start(VELLUMARK_CLI_PATH, {"--md5", "--sha1", "--crc32", file});
+        companion.waitForFinished(-1);
+        cli.push_back(Seconds(Clock::now() - started));
+        cliResults = companion.readAllStandardOutput().toStdString();
+        if (cliResults != windowResults) {
+            std::fprintf(stderr, "the window and the companion disagree:\n%s%s", windowResults.c_str(),
+                         cliResults.c_str());
+            return 1;
+        }
+    }
+
+    // Escape a second into a run, pressed through the display server as a
+    // user's key would come: how long until the window is back. The time
+    // includes starting xdotool, which presses it.
+    std::vector<double> cancel;
+    form.activateWindow();
+    for (int round = 0; round < rounds; ++round) {
+        Clock::time_point pressed;
+        QTimer::singleShot(1000, [&] {
+            pressed = Clock::now();
+            QProcess::startDetached("xdotool", {"key", "--window", QString::number(form.winId()), "Escape"});
+        });
+        lastResult.clear();
+        QTest::mouseClick(&generate, Qt::LeftButton);
+        if (pressed == Clock::time_point()) {
+            std::fprintf(stderr, "the run ended within a second: give a larger file for the cancel rows\n");
+            break;
+        }
+        cancel.push_back(Seconds(Clock::now() - pressed));
+    }
+
+    const double w = Median(window), c = Median(cli);
+    std::printf("File: %s, %d rounds, median seconds\n", argv[1], rounds);
+    std::printf("  window, click to last result (all three)   %7.3f\n", w);
+    std::printf("  vellumark-cli, start to exit (all three)   %7.3f\n", c);
+    std::printf("Ratio (lower is faster)\n");
+    std::printf("  window / vellumark-cli (goal <= 1.10)      %7.2f\n", w / c);
+    if (!cancel.empty())
+        std::printf("  Escape to the window back, seconds (goal <= 0.20)  %5.3f (worst %5.3f)\n", Median(cancel),
+                    *std::max_element(cancel.begin(), cancel.end()));
+    std::fflush(stdout);
+    return 0;
+}
