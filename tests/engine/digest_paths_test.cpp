@@ -346,6 +346,10 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
         EXPECT_EQ(Crc32UpdateInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
+    // Away from the chosen paths (the last ones forced may be those), and back.
+    ForcePath(Sha1Path::Portable);
+    ForcePath(Sha256Path::Portable);
+    ForcePath(Crc32Path::Portable);
     UseChosenPaths();
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
     EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));

@@ -397,7 +397,7 @@ TEST(HmacWipeScan, TheScrubClearsWhatABlockFunctionLeaves)
     if (!stack.HoldsLocals())
         GTEST_SKIP() << "locals do not live on the thread's stack in this build";
     std::mt19937 rng(2104);
-    const auto expectCleared = [&](const char* what, const Secrets& s, const std::function<void()>& compress) {
+    const auto expectCleared = [&](const char* what, const Secrets& s, auto compress) {
         stack.Run(compress);
         EXPECT_FALSE(s.FindIn(stack.data(), OwnStack::kSize).empty()) << what << " left nothing to find";
         stack.Run([&] {
