@@ -420,26 +420,30 @@ ENGINE_STEP void Sha256Step(std::uint32_t a, std::uint32_t b, std::uint32_t c, s
     h = t1 + (std::rotr(a, 2) ^ std::rotr(a, 13) ^ std::rotr(a, 22)) + Sha256Maj(a, b, c);
 }
 
+// W[t] + K[t]: the first sixteen words as read, the others expanded.
+template <bool Expand>
+ENGINE_STEP std::uint32_t Sha256Word(std::uint32_t* w, int t)
+{
+    if constexpr (Expand)
+        return Sha256Expand(w, t) + kSha256Constants[t];
+    else
+        return w[t] + kSha256Constants[t];
+}
+
 // Eight rounds, after which every word is back under its own name.
 template <bool Expand>
 ENGINE_STEP void Sha256EightSteps(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d,
                                   std::uint32_t& e, std::uint32_t& f, std::uint32_t& g, std::uint32_t& h,
                                   std::uint32_t* w, int t)
 {
-    const auto word = [w](int i) {
-        if constexpr (Expand)
-            return Sha256Expand(w, i);
-        else
-            return w[i];
-    };
-    Sha256Step(a, b, c, d, e, f, g, h, word(t) + kSha256Constants[t]);
-    Sha256Step(h, a, b, c, d, e, f, g, word(t + 1) + kSha256Constants[t + 1]);
-    Sha256Step(g, h, a, b, c, d, e, f, word(t + 2) + kSha256Constants[t + 2]);
-    Sha256Step(f, g, h, a, b, c, d, e, word(t + 3) + kSha256Constants[t + 3]);
-    Sha256Step(e, f, g, h, a, b, c, d, word(t + 4) + kSha256Constants[t + 4]);
-    Sha256Step(d, e, f, g, h, a, b, c, word(t + 5) + kSha256Constants[t + 5]);
-    Sha256Step(c, d, e, f, g, h, a, b, word(t + 6) + kSha256Constants[t + 6]);
-    Sha256Step(b, c, d, e, f, g, h, a, word(t + 7) + kSha256Constants[t + 7]);
+    Sha256Step(a, b, c, d, e, f, g, h, Sha256Word<Expand>(w, t));
+    Sha256Step(h, a, b, c, d, e, f, g, Sha256Word<Expand>(w, t + 1));
+    Sha256Step(g, h, a, b, c, d, e, f, Sha256Word<Expand>(w, t + 2));
+    Sha256Step(f, g, h, a, b, c, d, e, Sha256Word<Expand>(w, t + 3));
+    Sha256Step(e, f, g, h, a, b, c, d, Sha256Word<Expand>(w, t + 4));
+    Sha256Step(d, e, f, g, h, a, b, c, Sha256Word<Expand>(w, t + 5));
+    Sha256Step(c, d, e, f, g, h, a, b, Sha256Word<Expand>(w, t + 6));
+    Sha256Step(b, c, d, e, f, g, h, a, Sha256Word<Expand>(w, t + 7));
 }
 
 }  // namespace
