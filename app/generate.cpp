@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/file_digests.h"
 #include "engine/digest.h"
 #include "engine/numtext.h"
 #include "platform/base/ascii.h"
@@ -63,34 +64,23 @@ void RunJobs(const std::vector<std::function<void()>>& jobs, bool parallel)
             jobs[i]();
 }
 
-// Computes the ticked digests over one input: `size` bytes at `data`, or the
-// text (whose length may exceed a signed 32-bit count). Plain or keyed is
-// chosen per tick, as HMAC applies to MD5 and SHA-1 only.
-Digests Compute(const GenerateInput& input, const void* data, std::int32_t size, const std::string* text)
+// Computes the ticked digests of the text, which may be longer than a
+// signed 32-bit count. Plain or keyed is chosen per tick, as HMAC applies to
+// MD5 and SHA-1 only.
+Digests Compute(const GenerateInput& input, const std::string& text)
 {
     Digests digests;
     const std::string& key = input.key;
     std::vector<std::function<void()>> jobs;
     if (input.md5)
-        jobs.emplace_back([&] {
-            if (text != nullptr)
-                input.hmac ? HmacMd5OfText(key, *text, digests.md5) : Md5OfText(*text, digests.md5);
-            else
-                input.hmac ? HmacMd5OfBytes(key, data, size, digests.md5) : Md5OfBytes(data, size, digests.md5);
-        });
+        jobs.emplace_back([&] { input.hmac ? HmacMd5OfText(key, text, digests.md5) : Md5OfText(text, digests.md5); });
     if (input.sha1)
-        jobs.emplace_back([&] {
-            if (text != nullptr)
-                input.hmac ? HmacSha1OfText(key, *text, digests.sha1) : Sha1OfText(*text, digests.sha1);
-            else
-                input.hmac ? HmacSha1OfBytes(key, data, size, digests.sha1) : Sha1OfBytes(data, size, digests.sha1);
-        });
+        jobs.emplace_back(
+            [&] { input.hmac ? HmacSha1OfText(key, text, digests.sha1) : Sha1OfText(text, digests.sha1); });
     if (input.crc32)
-        jobs.emplace_back([&] { digests.crc32 = text != nullptr ? Crc32OfText(*text) : Crc32OfBytes(data, size); });
-    if (!jobs.empty()) {
-        const std::size_t length = text != nullptr ? text->size() : static_cast<std::size_t>(size > 0 ? size : 0);
-        RunJobs(jobs, length >= kParallelFrom);
-    }
+        jobs.emplace_back([&] { digests.crc32 = Crc32OfText(text); });
+    if (!jobs.empty())
+        RunJobs(jobs, text.size() >= kParallelFrom);
     return digests;
 }
 
@@ -105,35 +95,60 @@ void Deliver(const GenerateInput& input, const Digests& digests, const ResultSin
         sink(Algorithm::Crc32, WordToHexText(digests.crc32, 0, true));
 }
 
-void GenerateFromFile(const GenerateInput& input, const ResultSink& sink)
+Digests FromWindows(const engine::WindowDigestResults& results)
+{
+    return {results.md5, results.sha1, results.crc32};
+}
+
+engine::WindowDigestChoice Choice(const GenerateInput& input)
+{
+    return {input.md5, input.sha1, input.crc32, input.hmac, input.key};
+}
+
+void GenerateFromFile(const GenerateInput& input, const ResultSink& sink, RunControl& control)
 {
     if (!platform::FileExistsByPattern(input.fileName))
         throw EHashError(kInvalidFileName, "");
 
-    // The file and its block go on every path, failure included. No result
-    // is handed on before the file is known to have held still.
+    // The file goes on every path, failure included. No result is handed on
+    // before the file is known to have held still.
     platform::SharedReadFile file(input.fileName);
-    const platform::FileBlock block = file.ReadAll();
-    const Digests digests = Compute(input, block.Data(), block.Size(), nullptr);
-    file.ConfirmUnchanged(block);
-    Deliver(input, digests, sink);
+    Deliver(input, FromWindows(DigestFile(file, Choice(input), control)), sink);
 }
 
-void GenerateFromText(const GenerateInput& input, const ResultSink& sink)
+void GenerateFromStandardInput(const GenerateInput& input, const ResultSink& sink, RunControl& control)
 {
-    Deliver(input, Compute(input, nullptr, 0, &input.text), sink);
+    platform::SharedReadFile in = platform::SharedReadFile::StandardInput();
+    Deliver(input, FromWindows(DigestFile(in, Choice(input), control)), sink);
+}
+
+void GenerateFromText(const GenerateInput& input, const ResultSink& sink, RunControl& control)
+{
+    control.SetTotal(input.text.size());
+    const Digests digests = Compute(input, input.text);
+    if (control.Cancelled())
+        throw ERunCancelled();
+    control.AddDone(input.text.size());
+    Deliver(input, digests, sink);
 }
 
 }  // namespace
 
-void Generate(const GenerateInput& input, const ResultSink& sink)
+void Generate(const GenerateInput& input, const ResultSink& sink, RunControl* control)
 {
+    RunControl own;
+    RunControl& run = control != nullptr ? *control : own;
+    if (run.Cancelled())
+        throw ERunCancelled();
     switch (input.source) {
     case GenerateSource::File:
-        GenerateFromFile(input, sink);
+        GenerateFromFile(input, sink, run);
         break;
     case GenerateSource::Text:
-        GenerateFromText(input, sink);
+        GenerateFromText(input, sink, run);
+        break;
+    case GenerateSource::StandardInput:
+        GenerateFromStandardInput(input, sink, run);
         break;
     case GenerateSource::Nothing:
         break;

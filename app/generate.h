@@ -4,13 +4,16 @@
 #include <string>
 #include <string_view>
 
+#include "app/run_control.h"
+
 // The Generate command without a window: the window reads its controls into a
 // GenerateInput, this core does the work, and the results are handed back in
 // the order MD5, SHA-1, CRC-32, once all of them are known (a large input's
 // digests run side by side). Failures are exceptions derived from Exception;
-// a run that fails hands back no result.
+// a run that fails, or is cancelled (ERunCancelled), hands back no result.
 
-enum class GenerateSource { File, Text, Nothing };
+// StandardInput is the companion's: the program's standard input, read once.
+enum class GenerateSource { File, Text, StandardInput, Nothing };
 enum class Algorithm { Md5, Sha1, Crc32 };
 
 struct GenerateInput {
@@ -26,7 +29,9 @@ struct GenerateInput {
 
 using ResultSink = std::function<void(Algorithm, const std::string& resultText)>;
 
-void Generate(const GenerateInput& input, const ResultSink& sink);
+// Runs on the calling thread. The control, when given, shows how far the run
+// has come and can stop it from any thread.
+void Generate(const GenerateInput& input, const ResultSink& sink, RunControl* control = nullptr);
 
 // Removes every byte below 33 (space and control characters) from both ends.
 std::string TrimFileName(std::string_view name);

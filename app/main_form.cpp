@@ -1,29 +1,37 @@
 #include "app/main_form.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QMimeData>
 #include <QMoveEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QStatusBar>
 #include <QStyleOptionFrame>
+#include <QTimer>
 #include <QUrl>
 
 #include "about/about.h"
 #include "app/busy_cursor.h"
 #include "app/frame.h"
 #include "app/generate.h"
+#include "app/generate_task.h"
 #include "app/settings.h"
 #include "app/snap.h"
 #include "app/textbytes.h"
@@ -38,6 +46,11 @@ TAboutBox* AboutBox = nullptr;
 namespace {
 
 constexpr int kSnapDistance = 15;
+// A Generate that ends within this time looks as it always has: the window
+// simply waits for it. A longer one keeps the window painted and shows its
+// progress, refreshed at the second interval.
+constexpr std::chrono::milliseconds kQuietRun{500};
+constexpr std::chrono::milliseconds kProgressInterval{200};
 // The longest result a box shows: SHA-1's forty digits.
 constexpr int kLongestResult = 40;
 // QLineEdit keeps this many pixels free on either side of its text.
@@ -90,9 +103,10 @@ QFont ResultFont(const QLineEdit& box)
     return font;
 }
 
-// The status bar shows no text; it is drawn as a strip of its own along the
-// bottom edge: an etched line over a panel a shade darker than the window.
-void PaintStatusStrip(QWidget& bar)
+// The status bar is drawn as a strip of its own along the bottom edge: an
+// etched line over a panel a shade darker than the window, and the message
+// it shows, if any.
+void PaintStatusStrip(QStatusBar& bar)
 {
     QPainter painter(&bar);
     const QPalette& colours = bar.palette();
@@ -102,7 +116,82 @@ void PaintStatusStrip(QWidget& bar)
     painter.drawLine(area.topLeft(), area.topRight());
     painter.setPen(colours.color(QPalette::Light));
     painter.drawLine(area.left(), area.top() + 1, area.right(), area.top() + 1);
+    const QString message = bar.currentMessage();
+    if (!message.isEmpty()) {
+        const QRect room = area.adjusted(4, 2, -4, 0);
+        painter.setPen(colours.color(QPalette::WindowText));
+        painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
+                         bar.fontMetrics().elidedText(message, Qt::ElideRight, room.width()));
+    }
 }
+
+// "42% of 1.9 GB at 812 MB/s. Press Esc to cancel."
+QString ProgressText(std::uint64_t done, std::uint64_t total, std::chrono::steady_clock::duration elapsed)
+{
+    const QLocale locale = QLocale::system();
+    QString text = "Digesting: ";
+    if (total > 0)
+        text += QString::number(std::min<std::uint64_t>(100, done * 100 / total)) + "% of " +
+                locale.formattedDataSize(static_cast<qint64>(total), 1, QLocale::DataSizeSIFormat);
+    else
+        text += locale.formattedDataSize(static_cast<qint64>(done), 1, QLocale::DataSizeSIFormat);
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    if (seconds > 0)
+        text += " at " +
+                locale.formattedDataSize(static_cast<qint64>(static_cast<double>(done) / seconds), 0,
+                                         QLocale::DataSizeSIFormat) +
+                "/s";
+    return text + ". Press Esc to cancel.";
+}
+
+// While a long Generate runs the window takes no input but Escape, which
+// cancels it, and a close, which the window sees as usual. Nothing is greyed
+// or disabled meanwhile: the window only waits.
+class RunInputFilter final : public QObject {
+public:
+    explicit RunInputFilter(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (!watched->isWidgetType() && !watched->isWindowType())
+            return false;
+        switch (event->type()) {
+        case QEvent::KeyPress:
+            if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+                cancel_();
+            return true;
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop:
+            event->ignore();
+            return true;
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::NonClientAreaMouseButtonPress:
+        case QEvent::NonClientAreaMouseButtonRelease:
+        case QEvent::NonClientAreaMouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::InputMethod:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    std::function<void()> cancel_;
+};
 
 // The one existing file a drag carries, as Browse would have given it; nothing
 // for several files, a folder, a web address or a file that is gone.
@@ -169,6 +258,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
     ui_->FNEdit->setFocus();
     memoText_ = ui_->MemoText->document()->toRawText();
     openDialog_ = MakeSystemOpenFileDialog();
+    startGenerate_ = [](const GenerateInput& input) { return std::make_unique<GenerateTask>(input); };
     ConnectHandlers();
 }
 
@@ -202,6 +292,11 @@ std::unique_ptr<OpenFileDialog> TForm1::SetOpenDialog(std::unique_ptr<OpenFileDi
 {
     std::swap(dialog, openDialog_);
     return dialog;
+}
+
+void TForm1::SetGenerateStarter(GenerateStarter starter)
+{
+    startGenerate_ = std::move(starter);
 }
 
 void TForm1::FormCreate()
@@ -303,6 +398,25 @@ void TForm1::BtnBrowseClick()
 void TForm1::BtnGenerateClick()
 {
     const BusyCursor busy;
+    const std::unique_ptr<GenerateTask> task = startGenerate_(ReadGenerateInput());
+    // A short run looks as it always has: the window waits for it.
+    if (!task->WaitFor(kQuietRun)) {
+        WaitWhileWorking(*task);
+        // Cancelled (Escape, a close), or the program is ending: the run is
+        // left to end on its own, with no result and no error shown.
+        if (task->Control().Cancelled() || !task->Finished())
+            return;
+    }
+    for (const auto& [algorithm, text] : task->TakeResults()) {
+        QLineEdit* box = algorithm == Algorithm::Md5    ? ui_->ResultMD5
+                         : algorithm == Algorithm::Sha1 ? ui_->ResultSHA1
+                                                        : ui_->ResultCRC32;
+        ShowResult(*box, QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    }
+}
+
+GenerateInput TForm1::ReadGenerateInput()
+{
     GenerateInput input;
     input.key = ui_->EditKeyHMAC->text().toLocal8Bit().toStdString();
     // The name goes to bytes and back the way the file system takes it.
@@ -326,12 +440,55 @@ void TForm1::BtnGenerateClick()
     input.md5 = ui_->CheckBoxMD5->isChecked();
     input.sha1 = ui_->CheckBoxSHA1->isChecked();
     input.crc32 = ui_->CheckBoxCRC32->isChecked();
-    Generate(input, [this](Algorithm algorithm, const std::string& result) {
-        QLineEdit* box = algorithm == Algorithm::Md5    ? ui_->ResultMD5
-                         : algorithm == Algorithm::Sha1 ? ui_->ResultSHA1
-                                                        : ui_->ResultCRC32;
-        ShowResult(*box, QString::fromLatin1(result.data(), static_cast<qsizetype>(result.size())));
-    });
+    return input;
+}
+
+void TForm1::WaitWhileWorking(GenerateTask& task)
+{
+    QEventLoop loop;
+    RunInputFilter filter([this] { CancelRun(); });
+    QTimer progress;
+    progress.setInterval(kProgressInterval);
+    connect(&progress, &QTimer::timeout, this, [this, &task] { platform::Guard([&] { ShowProgress(task); }); });
+
+    // Whatever way the wait ends, the window is its own again.
+    struct Running {
+        TForm1& form;
+        GenerateTask& task;
+        RunInputFilter& filter;
+        Running(TForm1& f, GenerateTask& t, QEventLoop& l, RunInputFilter& i) : form(f), task(t), filter(i)
+        {
+            form.runningTask_ = &task;
+            form.runLoop_ = &l;
+            qApp->installEventFilter(&filter);
+        }
+        ~Running()
+        {
+            task.OnFinished(nullptr);
+            qApp->removeEventFilter(&filter);
+            form.runningTask_ = nullptr;
+            form.runLoop_ = nullptr;
+            form.ui_->StatusBar1->clearMessage();
+        }
+    } running(*this, task, loop, filter);
+
+    task.OnFinished([&loop] { QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection); });
+    platform::Guard([&] { ShowProgress(task); });
+    progress.start();
+    loop.exec();
+}
+
+void TForm1::CancelRun()
+{
+    if (runningTask_ != nullptr)
+        runningTask_->Cancel();
+    if (runLoop_ != nullptr)
+        runLoop_->quit();
+}
+
+void TForm1::ShowProgress(const GenerateTask& task)
+{
+    ui_->StatusBar1->showMessage(ProgressText(task.Control().Done(), task.Control().Total(), task.Elapsed()));
 }
 
 void TForm1::ShowResult(QLineEdit& box, const QString& text)
@@ -383,6 +540,8 @@ void TForm1::ClearResults()
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
+    // A close during a long Generate cancels it, then goes on as usual.
+    CancelRun();
     // A close that fails to save keeps the window open, with the error shown.
     if (!platform::Guard([this] { FormClose(); })) {
         event->ignore();

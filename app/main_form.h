@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include <QMainWindow>
@@ -10,7 +11,10 @@
 namespace Ui {
 class TForm1;
 }
+class QEventLoop;
 class QLineEdit;
+class GenerateTask;
+struct GenerateInput;
 class TInstanceLimit;
 
 // The main window: input on the File and Text pages, the algorithm and HMAC
@@ -48,6 +52,10 @@ public:
     // Replaces the open-file dialog; returns the previous one.
     std::unique_ptr<OpenFileDialog> SetOpenDialog(std::unique_ptr<OpenFileDialog> dialog);
 
+    // For tests: what starts a run of Generate in place of the real command.
+    using GenerateStarter = std::function<std::unique_ptr<GenerateTask>(const GenerateInput&)>;
+    void SetGenerateStarter(GenerateStarter starter);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
@@ -64,11 +72,19 @@ private:
     void CreateComponents();
     void ConnectHandlers();
     void MemoTextEdited();
+    GenerateInput ReadGenerateInput();
+    void WaitWhileWorking(GenerateTask& task);
+    void CancelRun();
+    void ShowProgress(const GenerateTask& task);
     void ShowResult(QLineEdit& box, const QString& text);
     void DropFile(const QString& path);
 
     std::unique_ptr<Ui::TForm1> ui_;
     std::unique_ptr<OpenFileDialog> openDialog_;
+    GenerateStarter startGenerate_;
+    // While a long Generate runs: the run, and the loop that waits for it.
+    GenerateTask* runningTask_ = nullptr;
+    QEventLoop* runLoop_ = nullptr;
     // The text page's text as last seen, so that only a real change of the
     // text (not of its formatting or undo state) clears the results.
     QString memoText_;

@@ -5,9 +5,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <type_traits>
 
 #include "engine/digest_paths.h"
+#include "engine/window_digests.h"
 #include "platform/base/ascii.h"
 
 // The block functions are written as many small steps; they only pay off
@@ -797,6 +800,196 @@ std::string HashErrorMessage(std::uint32_t errorCode, const std::string& message
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- windows
+
+// One digest of the file path, fed window by window.
+class WindowDigests::Digest {
+public:
+    virtual ~Digest() = default;
+    virtual void Feed(const std::uint8_t* bytes, std::size_t size) = 0;
+    virtual void Finish(WindowDigestResults& results) = 0;
+};
+
+namespace {
+
+// A hash fed in windows of any size: whole blocks go to the block function
+// straight from the window, and the few bytes of a window that do not fill a
+// block wait here for the next one. `prefixBytes` counts what went into the
+// state before the message (the HMAC's key block), as HashMessage does.
+template <class H>
+class BlockFeeder {
+public:
+    explicit BlockFeeder(std::uint64_t prefixBytes = 0) : total_(prefixBytes) { H::Init(state_); }
+
+    // For the HMAC: the key block goes in before the message.
+    void FeedKeyBlock(const std::uint8_t* block) { compress_(state_, block, 1); }
+
+    void Feed(const std::uint8_t* bytes, std::size_t size)
+    {
+        total_ += size;
+        if (pending_ > 0) {
+            const std::size_t take = std::min(kBlockSize - pending_, size);
+            std::memcpy(buffer_ + pending_, bytes, take);
+            pending_ += take;
+            bytes += take;
+            size -= take;
+            if (pending_ < kBlockSize)
+                return;
+            compress_(state_, buffer_, 1);
+            pending_ = 0;
+        }
+        const std::size_t whole = size / kBlockSize;
+        if (whole > 0)
+            compress_(state_, bytes, whole);
+        pending_ = size - whole * kBlockSize;
+        if (pending_ > 0)
+            std::memcpy(buffer_, bytes + whole * kBlockSize, pending_);
+    }
+
+    // The padding carries the whole count in 64 bits, the prefix included.
+    typename H::Digest& Finish()
+    {
+        std::uint8_t final[2 * kBlockSize];
+        const int count = BuildFinalBlocks(buffer_, pending_, total_, H::kBigEndianLength, final);
+        compress_(state_, final, static_cast<std::size_t>(count));
+        H::Finish(state_);
+        return state_;
+    }
+
+private:
+    typename H::CompressFn compress_ = H::CompressInUse();
+    typename H::Digest state_;
+    std::uint8_t buffer_[kBlockSize];
+    std::size_t pending_ = 0;
+    std::uint64_t total_;
+};
+
+template <class H>
+typename H::Digest& ResultOf(WindowDigestResults& results)
+{
+    if constexpr (std::is_same_v<typename H::Digest, Md5Digest>)
+        return results.md5;
+    else
+        return results.sha1;
+}
+
+template <class H>
+class PlainWindowDigest final : public WindowDigests::Digest {
+public:
+    void Feed(const std::uint8_t* bytes, std::size_t size) override { feeder_.Feed(bytes, size); }
+    void Finish(WindowDigestResults& results) override { ResultOf<H>(results) = feeder_.Finish(); }
+
+private:
+    BlockFeeder<H> feeder_;
+};
+
+// The HMAC of Hmac<H> above, with the message fed in windows. The key block
+// is kept, XORed with 0x36, from the start until the outer hash, and wiped
+// with every other copy of key material. Each window's blocks leave words
+// derived from the key in the block function's frame and in the vector
+// registers of the thread that fed it, so each feed clears them too.
+template <class H>
+class KeyedWindowDigest final : public WindowDigests::Digest {
+public:
+    explicit KeyedWindowDigest(const std::string& key) : inner_(kBlockSize)
+    {
+        constexpr std::size_t kDigestSize = sizeof(typename H::Digest);
+        LongKey<typename H::Digest> longKey;
+        if (key.size() > kBlockSize) {
+            longKey.used = true;
+            H::Init(longKey.hash);
+            HashMessage<H>(H::CompressInUse(), longKey.hash, Bytes(key), key.size(), 0, longKey.final);
+            PadKeyBlock(longKey.hash.bytes, kDigestSize, 0x36, pad_.value);
+        } else {
+            PadKeyBlock(Bytes(key), key.size(), 0x36, pad_.value);
+        }
+        inner_.FeedKeyBlock(pad_.value);
+        Forget();
+    }
+
+    void Feed(const std::uint8_t* bytes, std::size_t size) override
+    {
+        inner_.Feed(bytes, size);
+        Forget();
+    }
+
+    void Finish(WindowDigestResults& results) override
+    {
+        using Digest = typename H::Digest;
+        constexpr std::size_t kDigestSize = sizeof(Digest);
+        Digest& innerDigest = inner_.Finish();
+        Secret<std::uint8_t[2 * kBlockSize]> blocks;
+        std::memcpy(blocks.value, pad_.value, kBlockSize);
+        BuildFinalBlocks(innerDigest.bytes, kDigestSize, kBlockSize + kDigestSize, H::kBigEndianLength,
+                         blocks.value + kBlockSize);
+        WipeBytes(&innerDigest, sizeof innerDigest);
+        XorBytes(blocks.value, kBlockSize, 0x36 ^ 0x5C);
+        Digest& digest = ResultOf<H>(results);
+        H::Init(digest);
+        H::CompressInUse()(digest, blocks.value, 2);
+        H::Finish(digest);
+        Forget();
+    }
+
+private:
+    static void Forget()
+    {
+        ClearVectorRegisters();
+        ScrubStack();
+    }
+
+    Secret<std::uint8_t[kBlockSize]> pad_;
+    BlockFeeder<H> inner_;
+};
+
+class Crc32WindowDigest final : public WindowDigests::Digest {
+public:
+    void Feed(const std::uint8_t* bytes, std::size_t size) override { crc_ = update_(crc_, bytes, size); }
+    void Finish(WindowDigestResults& results) override { results.crc32 = ~crc_; }
+
+private:
+    Crc32UpdateFn update_ = Crc32UpdateInUse();
+    std::uint32_t crc_ = 0xFFFFFFFFu;
+};
+
+template <class H>
+std::unique_ptr<WindowDigests::Digest> MakeWindowDigest(const WindowDigestChoice& choice)
+{
+    if (choice.hmac)
+        return std::make_unique<KeyedWindowDigest<H>>(choice.key);
+    return std::make_unique<PlainWindowDigest<H>>();
+}
+
+}  // namespace
+
+WindowDigests::WindowDigests(const WindowDigestChoice& choice)
+{
+    if (choice.md5)
+        digests_.push_back(MakeWindowDigest<Md5Traits>(choice));
+    if (choice.sha1)
+        digests_.push_back(MakeWindowDigest<Sha1Traits>(choice));
+    if (choice.crc32)
+        digests_.push_back(std::make_unique<Crc32WindowDigest>());
+}
+
+WindowDigests::~WindowDigests() = default;
+
+void WindowDigests::Feed(std::size_t digest, const std::uint8_t* bytes, std::size_t size)
+{
+    if (size > 0)
+        digests_.at(digest)->Feed(bytes, size);
+}
+
+WindowDigestResults WindowDigests::Finish()
+{
+    WindowDigestResults results;
+    for (const auto& digest : digests_)
+        digest->Finish(results);
+    digests_.clear();  // the keyed ones wipe their key blocks as they go
+    return results;
+}
+
 }  // namespace engine
 
 // The engine's internals, for the public operations below.

@@ -6,13 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
-#include <new>
 #include <string_view>
 #include <system_error>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include "platform/base/retry.h"
@@ -25,22 +22,8 @@ std::string SystemText(int error)
     return std::strerror(error);
 }
 
-// How much a file whose reported size says nothing (procfs, sysfs) is read
-// at first; the block grows as the content turns out longer.
-constexpr std::size_t kFirstGuess = 64 * 1024;
-
-// Compared a piece at a time, so that checking costs no second block.
-constexpr std::size_t kCompareChunk = 1024 * 1024;
-
-// Files from this size on are mapped rather than read under a lease.
-constexpr std::uint64_t kMapAtLeast = 1024 * 1024;
-
-struct Free {
-    void operator()(unsigned char* data) const noexcept { std::free(data); }
-};
-
 // What the system waits for a lease holder before it lets a writer in.
-std::chrono::seconds LeaseBreakTime() noexcept
+std::chrono::milliseconds SystemLeaseBreakTime() noexcept
 {
     long seconds = 0;
     if (std::FILE* file = std::fopen("/proc/sys/fs/lease-break-time", "re")) {
@@ -51,8 +34,9 @@ std::chrono::seconds LeaseBreakTime() noexcept
     return std::chrono::seconds(seconds);
 }
 
-// An empty file's block still points somewhere.
-unsigned char g_emptyByte = 0;
+// The system counts the break time in its own ticks; a writer is not let in
+// earlier than this much before the break time is over.
+constexpr std::chrono::milliseconds kLeaseBreakMargin{1000};
 
 // A lease is taken only when a writer's arrival cannot end the process.
 bool LeaseBreaksAreHarmless() noexcept
@@ -71,71 +55,14 @@ bool SameState(const struct stat& a, const struct stat& b) noexcept
 
 }  // namespace
 
-FileBlock::FileBlock(unsigned char* data, std::size_t length, std::int32_t size, bool mapped)
-    : data_(data), length_(length), size_(size), mapped_(mapped)
-{
-    if (mapped_) {
-        try {
-            guard_ = std::make_unique<MappingFaultGuard>(data_, length_);
-        } catch (...) {
-            Reset();
-            throw;
-        }
-    }
-    if (data_ == nullptr)
-        data_ = &g_emptyByte;
-}
-
-FileBlock::FileBlock(FileBlock&& other) noexcept
-    : data_(std::exchange(other.data_, &g_emptyByte)), length_(std::exchange(other.length_, 0)),
-      size_(std::exchange(other.size_, 0)), mapped_(std::exchange(other.mapped_, false)),
-      guard_(std::move(other.guard_))
-{}
-
-FileBlock& FileBlock::operator=(FileBlock&& other) noexcept
-{
-    if (this != &other) {
-        Reset();
-        data_ = std::exchange(other.data_, &g_emptyByte);
-        length_ = std::exchange(other.length_, 0);
-        size_ = std::exchange(other.size_, 0);
-        mapped_ = std::exchange(other.mapped_, false);
-        guard_ = std::move(other.guard_);
-    }
-    return *this;
-}
-
-FileBlock::~FileBlock()
-{
-    Reset();
-}
-
-void FileBlock::Reset() noexcept
-{
-    // The guard goes first: once the mapping is gone its range is no longer ours.
-    guard_.reset();
-    if (length_ > 0) {
-        if (mapped_)
-            ::munmap(data_, length_);
-        else
-            std::free(data_);
-    }
-    data_ = &g_emptyByte;
-    length_ = 0;
-    size_ = 0;
-    mapped_ = false;
-}
-
 EFileOpenError::EFileOpenError(const std::string& fileName, const std::string& reason)
     : Exception("Cannot open file \"" + AbsoluteFileName(fileName) + "\". " + reason)
 {}
 
 EFileReadError::EFileReadError() : Exception("Stream read error") {}
 
-EFileTooLargeError::EFileTooLargeError(const std::string& fileName)
-    : Exception("File \"" + AbsoluteFileName(fileName) +
-                "\" is too large: the largest file that can be digested has 2147483647 bytes"
-                " (2 GiB less one byte)")
+EFileReadError::EFileReadError(const std::string& fileName, int error)
+    : Exception("Stream read error in file \"" + AbsoluteFileName(fileName) + "\". " + SystemText(error))
 {}
 
 ENoMemoryError::ENoMemoryError() : Exception("Out of memory") {}
@@ -178,7 +105,7 @@ std::string AbsoluteFileName(const std::string& name)
     return result;
 }
 
-SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(name)
+SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(name), breakTime_(SystemLeaseBreakTime())
 {
     if (name.find('\0') != std::string::npos)
         throw EFileOpenError(name, SystemText(EINVAL));
@@ -205,137 +132,103 @@ SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(nam
     // The read lease is the sharing rule itself: it cannot be had while
     // anyone has the file open for writing, and while it is held a writer's
     // open waits. Only the file's owner (or a process with CAP_LEASE) gets
-    // one, and some file systems have none; without it the state taken
-    // below is compared after the read.
+    // one, and some file systems have none.
     if (lease == Lease::Try && LeaseBreaksAreHarmless()) {
         if (::fcntl(file.Get(), F_SETLEASE, F_RDLCK) == 0) {
             lease_ = true;
-            leaseTaken_ = std::chrono::steady_clock::now();
+            lastSeenHeld_ = std::chrono::steady_clock::now();
         } else if (errno == EAGAIN) {
             throw EFileOpenError(name, kOpenForWritingText);
         }
     }
 
-    // Closing the descriptor on the way out also ends the lease.
     if (::fstat(file.Get(), &before_) != 0)
         throw EFileOpenError(name, SystemText(errno));
     fd_ = std::move(file);
 }
 
-// Closing the descriptor also ends any lease still held.
+SharedReadFile SharedReadFile::StandardInput()
+{
+    SharedReadFile input;
+    input.name_ = "-";
+    input.stream_ = true;
+    // A descriptor of its own, so that closing it leaves the standard input be.
+    input.fd_.Reset(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
+    if (!input.fd_)
+        throw EFileReadError(input.name_, errno);
+    if (::fstat(input.fd_.Get(), &input.before_) != 0 || !S_ISREG(input.before_.st_mode))
+        input.before_.st_size = 0;
+    return input;
+}
+
+// Closing the descriptor also ends the lease.
 SharedReadFile::~SharedReadFile() = default;
 
-void SharedReadFile::ReleaseLease() noexcept
+std::size_t SharedReadFile::ReadAt(std::uint64_t offset, unsigned char* buffer, std::size_t size) const
 {
-    if (lease_) {
-        ::fcntl(fd_.Get(), F_SETLEASE, F_UNLCK);
-        lease_ = false;
-    }
-}
-
-FileBlock SharedReadFile::ReadAll(std::uint64_t limit)
-{
-    if (Size() > limit)
-        throw EFileTooLargeError(name_);
-    // Only under the lease can no writer shrink the file under the mapping
-    // or change it behind the digests. Small files read as fast as they map,
-    // and the kernel's own files, whose size says nothing, are all small.
-    if (lease_ && Size() >= kMapAtLeast) {
-        FileBlock block = Map();
-        if (block.Mapped())
-            return block;
-    }
-    return Read(limit);
-}
-
-FileBlock SharedReadFile::Map()
-{
-    const auto length = static_cast<std::size_t>(Size());
-    // Populated at once: far cheaper than a fault per page while digesting.
-    void* memory = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_.Get(), 0);
-    if (memory == MAP_FAILED)
-        return FileBlock(nullptr, 0, 0, false);  // not mappable here: read instead
-    try {
-        return FileBlock(static_cast<unsigned char*>(memory), length, static_cast<std::int32_t>(length), true);
-    } catch (const Exception&) {
-        return FileBlock(nullptr, 0, 0, false);  // unguarded it is not safe: read instead
-    }
-}
-
-void SharedReadFile::ConfirmUnchanged(const FileBlock& block)
-{
-    if (!block.Mapped())
-        return;
-    const bool faulted = block.guard_->Faulted();
-    // A writer that arrived meanwhile waits in its open while the lease is
-    // being broken, for the system's lease break time; only past that may it
-    // have written.
-    const bool held = ::fcntl(fd_.Get(), F_GETLEASE) == F_RDLCK ||
-                      std::chrono::steady_clock::now() - leaseTaken_ < LeaseBreakTime() - std::chrono::seconds(1);
-    ReleaseLease();
-    if (faulted || !held)
-        throw EFileOpenError(name_, kChangedWhileReadText);
-}
-
-FileBlock SharedReadFile::Read(std::uint64_t limit)
-{
-    // A regular file's size is where its content ends; files of the kernel's
-    // own (procfs, sysfs) report 0 or a page whatever they hold. So the read
-    // goes on to the end of the content, the size being only a first guess.
-    std::size_t capacity = static_cast<std::size_t>(Size() > 0 ? Size() : std::min<std::uint64_t>(kFirstGuess, limit));
-    // calloc hands out fresh pages already zero, so a large file's block is
-    // not written twice.
-    std::unique_ptr<unsigned char, Free> block(static_cast<unsigned char*>(std::calloc(capacity + 1, 1)));
-    if (!block)
-        throw ENoMemoryError();
-
     std::size_t done = 0;
-    for (;;) {
-        if (done == capacity) {
-            // The block is full: one byte more tells whether the file goes on.
-            unsigned char probe = 0;
-            const ssize_t more =
-                RetryOnInterrupt([&] { return ::pread(fd_.Get(), &probe, 1, static_cast<off_t>(done)); });
-            if (more < 0)
-                throw EFileReadError();
-            if (more == 0)
-                break;
-            if (done >= limit)
-                throw EFileTooLargeError(name_);
-            const std::size_t grown =
-                static_cast<std::size_t>(std::min<std::uint64_t>(2 * std::uint64_t{capacity} + kFirstGuess, limit));
-            auto* bigger = static_cast<unsigned char*>(std::realloc(block.get(), grown + 1));
-            if (bigger == nullptr)
-                throw ENoMemoryError();
-            block.release();
-            block.reset(bigger);
-            std::memset(bigger + capacity, 0, grown + 1 - capacity);
-            bigger[done++] = probe;
-            capacity = grown;
-            continue;
+    while (done < size) {
+        std::size_t want = size - done;
+        if (!stream_) {
+            // The holes of a sparse file (a virtual machine's disk, say) are
+            // zeros that no one has to copy: they are filled in here and only
+            // the data between them is read.
+            const auto [zeros, data] = HoleAndDataAt(offset + done, want);
+            std::memset(buffer + done, 0, zeros);
+            done += zeros;
+            if (zeros > 0)
+                continue;
+            want = data;
         }
-        const ssize_t got = RetryOnInterrupt(
-            [&] { return ::pread(fd_.Get(), block.get() + done, capacity - done, static_cast<off_t>(done)); });
+        const ssize_t got = RetryOnInterrupt([&] {
+            return stream_ ? ::read(fd_.Get(), buffer + done, want)
+                           : ::pread(fd_.Get(), buffer + done, want, static_cast<off_t>(offset + done));
+        });
         if (got < 0)
-            throw EFileReadError();
+            throw EFileReadError(name_, errno);
         if (got == 0)
             break;
         done += static_cast<std::size_t>(got);
     }
+    return done;
+}
 
-    // Under the lease no writer can have been at work. Without it, the bytes
-    // count only if they were the file's content at one moment: the file's
-    // state must not have moved, and a second read must find the same bytes,
-    // since neither a write already under way when the read began nor one
-    // through a shared mapping moves the file's times.
-    if (!lease_ && beforeCheck_)
-        beforeCheck_();
-    const bool unchanged = lease_ || (SameStateAsBefore() && ReadsTheSame(block.get(), done) && SameStateAsBefore());
-    ReleaseLease();
-    if (!unchanged)
-        throw EFileOpenError(name_, kChangedWhileReadText);
+std::pair<std::size_t, std::size_t> SharedReadFile::HoleAndDataAt(std::uint64_t offset, std::size_t limit) const
+{
+    if (!seekHoles_)
+        return {0, limit};
+    const auto at = static_cast<off_t>(offset);
+    const off_t data = ::lseek(fd_.Get(), at, SEEK_DATA);
+    if (data < 0) {
+        struct stat now {};
+        if (errno != ENXIO || ::fstat(fd_.Get(), &now) != 0) {
+            seekHoles_ = false;  // a file system that cannot tell (procfs): read it all
+            return {0, limit};
+        }
+        // No data from here on: what is left of the file is a hole.
+        const std::uint64_t end = static_cast<std::uint64_t>(now.st_size);
+        return {static_cast<std::size_t>(std::min<std::uint64_t>(limit, end > offset ? end - offset : 0)), limit};
+    }
+    if (data > at)
+        return {static_cast<std::size_t>(std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(data - at))), 0};
+    const off_t hole = ::lseek(fd_.Get(), at, SEEK_HOLE);
+    if (hole <= at)
+        return {0, limit};
+    return {0, static_cast<std::size_t>(std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(hole - at)))};
+}
 
-    return FileBlock(block.release(), capacity + 1, static_cast<std::int32_t>(done), false);
+bool SharedReadFile::LeaseStillHeld()
+{
+    if (!lease_)
+        return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (::fcntl(fd_.Get(), F_GETLEASE) == F_RDLCK) {
+        lastSeenHeld_ = now;
+        return true;
+    }
+    // The system is breaking the lease, or has broken it: a writer knocked
+    // after the last time it was seen held, and waits the break time.
+    return now - lastSeenHeld_ < breakTime_ - kLeaseBreakMargin;
 }
 
 bool SharedReadFile::SameStateAsBefore() const noexcept
@@ -344,26 +237,9 @@ bool SharedReadFile::SameStateAsBefore() const noexcept
     return ::fstat(fd_.Get(), &now) == 0 && SameState(before_, now);
 }
 
-bool SharedReadFile::ReadsTheSame(const unsigned char* bytes, std::size_t size) const
+void SharedReadFile::ThrowChanged() const
 {
-    const std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[kCompareChunk + 1]);
-    if (!chunk)
-        throw ENoMemoryError();
-    std::size_t done = 0;
-    for (;;) {
-        // One byte past the end is asked for too: the content must end where it did.
-        const std::size_t want = std::min(kCompareChunk, size - done) + (size - done <= kCompareChunk ? 1 : 0);
-        const ssize_t got =
-            RetryOnInterrupt([&] { return ::pread(fd_.Get(), chunk.get(), want, static_cast<off_t>(done)); });
-        if (got < 0)
-            throw EFileReadError();
-        if (got == 0)
-            return done == size;
-        if (static_cast<std::size_t>(got) > size - done ||
-            std::memcmp(chunk.get(), bytes + done, static_cast<std::size_t>(got)) != 0)
-            return false;
-        done += static_cast<std::size_t>(got);
-    }
+    throw EFileOpenError(name_, kChangedWhileReadText);
 }
 
 }  // namespace platform

@@ -1,19 +1,15 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 
 #include <sys/stat.h>
 
 #include "platform/base/exception.h"
-
 #include "platform/base/unique_fd.h"
-#include "platform/files/fault_guard.h"
 
 namespace platform {
 
@@ -24,31 +20,21 @@ public:
     const char* ClassName() const noexcept override { return "EFileOpenError"; }
 };
 
-// "Stream read error": fewer bytes arrived than the file's size.
+// "Stream read error", and with a file name and the system's reason when a
+// read fails: "Stream read error in file "<absolute name>". <reason>".
 class EFileReadError : public Exception {
 public:
     EFileReadError();
+    EFileReadError(const std::string& fileName, int error);
     const char* ClassName() const noexcept override { return "EFileReadError"; }
 };
 
-// The file is larger than a block with a signed 32-bit count can hold.
-class EFileTooLargeError : public Exception {
-public:
-    explicit EFileTooLargeError(const std::string& fileName);
-    const char* ClassName() const noexcept override { return "EFileTooLargeError"; }
-};
-
-// "Out of memory": the block for the file could not be had.
+// "Out of memory": a buffer for the file could not be had.
 class ENoMemoryError : public Exception {
 public:
     ENoMemoryError();
     const char* ClassName() const noexcept override { return "ENoMemoryError"; }
 };
-
-// The largest file that can be read whole: its size must fit the signed
-// 32-bit count that the digest operations take. The block holds one byte
-// more, which a size_t has room for.
-inline constexpr std::uint64_t kMaxWholeFileSize = 0x7FFFFFFF;
 
 // Texts that stand in for a system message where there is no errno.
 inline constexpr const char* kOpenForWritingText = "The file is open for writing";
@@ -66,38 +52,21 @@ bool IgnoreLeaseBreakSignal() noexcept;
 // would make dropping it name another file. Only for messages.
 std::string AbsoluteFileName(const std::string& name);
 
-// A whole file in memory: a private copy, or (a large file under a read
-// lease) the file's pages mapped read-only, which costs no copy. Data() is
-// never null, also for an empty file.
-class FileBlock {
-public:
-    FileBlock(FileBlock&&) noexcept;
-    FileBlock& operator=(FileBlock&&) noexcept;
-    ~FileBlock();
-
-    const unsigned char* Data() const noexcept { return data_; }
-    std::int32_t Size() const noexcept { return size_; }
-    bool Mapped() const noexcept { return guard_ != nullptr; }
-
-private:
-    friend class SharedReadFile;
-    FileBlock(unsigned char* data, std::size_t length, std::int32_t size, bool mapped);
-    void Reset() noexcept;
-
-    unsigned char* data_ = nullptr;
-    std::size_t length_ = 0;  // of the memory behind data_; 0 for none
-    std::int32_t size_ = 0;
-    bool mapped_ = false;  // munmap, not free
-    std::unique_ptr<MappingFaultGuard> guard_;
-};
-
 // An existing file opened for reading while other processes may read it but
-// not write it. Where the system grants a read lease, a writer's open waits
-// until the file has been read (and fails at once if it asks not to wait);
-// a file that someone already has open for writing cannot be opened. Where
-// no lease can be had (the file belongs to another user, or its file system
-// has no leases), the file is read twice, and a file whose content was not
-// the same both times is refused instead of being digested torn.
+// not write it, read a window at a time, as often as the reader likes.
+//
+// Where the system grants a read lease, a writer's open waits while the lease
+// is held, and a file that someone already has open for writing cannot be
+// opened. The lease is held until this object goes. The system takes it back
+// from a holder that keeps a writer waiting longer than its lease break time;
+// LeaseStillHeld tells whether that can have happened.
+//
+// Where no lease can be had (the file belongs to another user, or its file
+// system has no leases), whoever reads the file must read it twice and
+// compare; SameStateAsBefore adds what the file's size and times tell.
+//
+// The standard input is read once, from where it stands, with no lease: it
+// may be a pipe, which cannot be read again.
 class SharedReadFile {
 public:
     // Never is for tests: the reading that a file without a lease gets.
@@ -105,48 +74,60 @@ public:
 
     // Throws EFileOpenError.
     explicit SharedReadFile(const std::string& name, Lease lease = Lease::Try);
+    static SharedReadFile StandardInput();
+    SharedReadFile(SharedReadFile&&) noexcept = default;
     ~SharedReadFile();
-    SharedReadFile(const SharedReadFile&) = delete;
-    SharedReadFile& operator=(const SharedReadFile&) = delete;
 
-    // The size the file reported when it was opened.
+    const std::string& Name() const noexcept { return name_; }
+
+    // The size the file reported when it was opened: where a regular file's
+    // content ends. Files of the kernel's own (procfs, sysfs) report 0 or a
+    // page whatever they hold, and a pipe reports nothing; they are read to
+    // the end of their content.
     std::uint64_t Size() const noexcept { return static_cast<std::uint64_t>(before_.st_size); }
 
     // Whether writers are being held off by a lease.
     bool HoldsLease() const noexcept { return lease_; }
 
-    // The whole file from offset 0, to the end of its content (which may
-    // differ from the reported size for the kernel's own files). A large file
-    // under the lease is mapped and the lease kept while the block is used;
-    // otherwise it is read into memory and the lease given up at once, so
-    // that waiting writers can go on. Throws EFileTooLargeError when the
-    // content is longer than limit (before allocating, when the reported size
-    // says so), ENoMemoryError, EFileReadError when reading fails, and
-    // EFileOpenError when the file changed while it was read.
-    FileBlock ReadAll(std::uint64_t limit = kMaxWholeFileSize);
+    // Whether the content can be read a second time (not the standard input).
+    bool CanReadAgain() const noexcept { return !stream_; }
 
-    // Once the block's bytes have been used: throws EFileOpenError when a
-    // mapped file may have changed meanwhile (it shrank under the mapping, or
-    // a writer got past the lease), and gives up the lease.
-    void ConfirmUnchanged(const FileBlock& block);
+    // Fills buffer with the bytes from offset on: fewer than size only at the
+    // end of the content. The standard input ignores offset and goes on where
+    // the last read ended. Throws EFileReadError. May be called from any one
+    // thread at a time.
+    std::size_t ReadAt(std::uint64_t offset, unsigned char* buffer, std::size_t size) const;
 
-    // For tests only: runs between the first read and the check of a file
-    // read without a lease, where another process could change the file.
-    void SetBeforeCheckForTesting(std::function<void()> hook) { beforeCheck_ = std::move(hook); }
+    // Whether no writer can yet have got past the lease: the lease is still
+    // held, or the system has been breaking it for less than its lease break
+    // time (a writer knocks after the last moment it was seen held, and waits
+    // that long). False without a lease. Call it from one thread at a time,
+    // as the read goes on and once more after the last digest.
+    bool LeaseStillHeld();
+
+    // The file's identity, size and times are as they were when it was opened.
+    bool SameStateAsBefore() const noexcept;
+
+    // "Cannot open file "<name>". The file changed while it was being read"
+    [[noreturn]] void ThrowChanged() const;
+
+    // For tests: the lease break time to assume, in place of the system's.
+    void SetLeaseBreakTimeForTesting(std::chrono::milliseconds breakTime) { breakTime_ = breakTime; }
 
 private:
-    void ReleaseLease() noexcept;
-    FileBlock Map();
-    FileBlock Read(std::uint64_t limit);
-    bool SameStateAsBefore() const noexcept;
-    bool ReadsTheSame(const unsigned char* bytes, std::size_t size) const;
+    SharedReadFile() = default;
+    // From offset on, within limit: how many bytes of a hole come first, and
+    // when none, how many of data follow before the next hole.
+    std::pair<std::size_t, std::size_t> HoleAndDataAt(std::uint64_t offset, std::size_t limit) const;
 
     std::string name_;
     UniqueFd fd_;
     bool lease_ = false;
-    std::chrono::steady_clock::time_point leaseTaken_;
+    bool stream_ = false;
+    mutable bool seekHoles_ = true;
+    std::chrono::steady_clock::time_point lastSeenHeld_;
+    std::chrono::milliseconds breakTime_{0};
     struct stat before_ {};
-    std::function<void()> beforeCheck_;
 };
 
 }  // namespace platform

@@ -1,6 +1,5 @@
 #include "platform/files/file_search.h"
 
-#include <ctime>
 #include <memory>
 
 #include <dirent.h>
@@ -9,24 +8,10 @@
 namespace platform {
 namespace {
 
-// The years an MS-DOS date can hold; the design accepts only files whose
-// last-write time fits one.
-constexpr int kFirstYear = 1980;
-constexpr int kLastYear = 2107;
-
-bool HasLastWriteInRange(const struct stat& info)
-{
-    std::tm local{};
-    if (::localtime_r(&info.st_mtime, &local) == nullptr)
-        return false;
-    const long year = 1900L + local.tm_year;
-    return year >= kFirstYear && year <= kLastYear;
-}
-
 bool IsAcceptableMatch(const std::string& path)
 {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && HasLastWriteInRange(info);
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // Bytes in the character that starts at index i: one for ASCII, otherwise
@@ -88,7 +73,7 @@ bool FileExistsByPattern(const std::string& name)
 
     struct stat info {};
     if (::stat(name.c_str(), &info) == 0)
-        return S_ISREG(info.st_mode) && HasLastWriteInRange(info);
+        return S_ISREG(info.st_mode);
 
     const std::size_t slash = name.rfind('/');
     const std::string pattern = slash == std::string::npos ? name : name.substr(slash + 1);

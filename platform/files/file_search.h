@@ -10,9 +10,8 @@ namespace platform {
 // entry of the directory listing that matches decides. A name that exists as
 // written is taken literally first, since "*" and "?" are ordinary characters
 // in Linux file names. The test passes only for a regular file (after
-// following symbolic links) whose last-write time, in local time, lies in the
-// years 1980 to 2107: a directory, FIFO, socket or device fails, because
-// opening some of those blocks or never ends.
+// following symbolic links), whatever its last-write time: a directory, FIFO,
+// socket or device fails, because opening some of those blocks or never ends.
 bool FileExistsByPattern(const std::string& name);
 
 // Whether name matches pattern, where "*" stands for any run of characters,

@@ -7,7 +7,6 @@
 #include <string>
 
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -37,81 +36,71 @@ std::string OpenFailure(const std::string& name, const std::string& reason)
     return "Cannot open file \"" + name + "\". " + reason;
 }
 
-// The file's bytes, or the message of the failure.
-std::string ReadText(SharedReadFile& file)
+// The whole content through windows of the given size, or the message of the
+// failure.
+std::string ReadText(SharedReadFile& file, std::size_t window = 7)
 {
     std::string text;
     const std::string failure = FailureOf([&] {
-        const platform::FileBlock block = file.ReadAll();
-        text.assign(reinterpret_cast<const char*>(block.Data()), static_cast<std::size_t>(block.Size()));
+        std::string piece(window, '\0');
+        for (;;) {
+            const std::size_t got =
+                file.ReadAt(text.size(), reinterpret_cast<unsigned char*>(piece.data()), piece.size());
+            text.append(piece, 0, got);
+            if (got < piece.size())
+                break;
+        }
     });
     return failure.empty() ? text : failure;
 }
 
-// Small files are copied into a block one byte longer, ending in zero; large
-// ones under the lease are mapped, and the lease holds writers off until the
-// block has been used.
-TEST_F(FileReader, ReadsEveryByteCopiedOrMapped)
+// Every byte from any offset; fewer than asked only at the end.
+TEST_F(FileReader, ReadsEveryByteFromAnyOffset)
 {
     ASSERT_TRUE(platform::IgnoreLeaseBreakSignal());
     std::string large(3 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < large.size(); ++i)
         large[i] = static_cast<char>(i % 251);
-    for (const std::string& bytes : {std::string(),
-                                     std::string("\0\x01\xFF"
-                                                 "abc\r\n",
-                                                 8),
-                                     large}) {
+    for (const std::string& bytes : {std::string(), std::string("\0\x01\xFF" "abc\r\n", 8), large}) {
         SharedReadFile file(MakeFile("data.bin", bytes));
         EXPECT_EQ(file.Size(), bytes.size());
-        const platform::FileBlock block = file.ReadAll();
-        ASSERT_EQ(block.Size(), static_cast<std::int32_t>(bytes.size()));
-        ASSERT_NE(block.Data(), nullptr);
-        EXPECT_EQ(std::memcmp(block.Data(), bytes.data(), bytes.size()), 0) << bytes.size();
-        if (!block.Mapped()) {
-            EXPECT_EQ(block.Data()[bytes.size()], 0) << bytes.size();
+        EXPECT_TRUE(file.CanReadAgain());
+        for (const std::size_t window : {std::size_t{1}, std::size_t{7}, std::size_t{1} << 20}) {
+            if (bytes.size() < 100 || window > 1) {
+                EXPECT_EQ(ReadText(file, window), bytes) << bytes.size() << " in windows of " << window;
+            }
         }
-        EXPECT_EQ(block.Mapped(), file.HoldsLease());
-        EXPECT_EQ(block.Mapped(), bytes.size() == large.size() && file.HoldsLease());
-        file.ConfirmUnchanged(block);
-        EXPECT_FALSE(file.HoldsLease());
+        unsigned char piece[5] = {};
+        if (bytes.size() > 10) {
+            EXPECT_EQ(file.ReadAt(bytes.size() - 3, piece, sizeof piece), 3u);
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(piece), 3), bytes.substr(bytes.size() - 3));
+        }
+        EXPECT_EQ(file.ReadAt(bytes.size() + 100, piece, sizeof piece), 0u);
     }
 }
 
-// A file that shrinks under a mapping would end the process at the next
-// touch of a page past its end; under the guard the range reads as zeros
-// and the guard knows.
-TEST_F(FileReader, AMappedFileThatShrinksEndsNoProcess)
+// Holes are filled in rather than read: islands of data at the start, in the
+// middle of a window, across a window's edge, and a hole at the end, read in
+// windows that meet them in every way.
+TEST_F(FileReader, ASparseFileReadsAsItsBytesWithTheHolesAsZeros)
 {
-    const std::size_t size = 4 * 4096;
-    const std::string path = MakeFile("shrinks.bin", std::string(size, 'x'));
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::size_t size = 3 * 1024 * 1024 + 7;
+    std::string expected(size, '\0');
+    const std::string path = Path("sparse.bin");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
-    void* memory = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    ::close(fd);
-    ASSERT_NE(memory, MAP_FAILED);
-    const auto* bytes = static_cast<const volatile unsigned char*>(memory);
-    {
-        platform::MappingFaultGuard guard(memory, size);
-        EXPECT_EQ(bytes[size - 1], 'x');
-        ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
-        EXPECT_EQ(bytes[size - 1], 0);
-        EXPECT_TRUE(guard.Faulted());
-        EXPECT_EQ(bytes[0], 0) << "the whole range is replaced, not just the page";
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    // Data takes whole blocks: one island starts on a block's first byte.
+    for (const std::size_t at : {std::size_t{0}, std::size_t{3 * 4096 + 5}, std::size_t{10 * 4096},
+                                 std::size_t{1024 * 1024 - 2}, std::size_t{2 * 1024 * 1024 + 100}}) {
+        const std::string island(5000, static_cast<char>('A' + at % 26));
+        ASSERT_EQ(::pwrite(fd, island.data(), island.size(), static_cast<off_t>(at)), 5000);
+        expected.replace(at, island.size(), island);
     }
-    ::munmap(memory, size);
-
-    // Without a guard the fault goes to the action there was before: the end.
-    EXPECT_EXIT(
-        {
-            const int again = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            auto* mapped =
-                static_cast<const volatile unsigned char*>(::mmap(nullptr, size, PROT_READ, MAP_SHARED, again, 0));
-            (void)mapped[size - 1];
-            std::exit(0);
-        },
-        // SIGBUS itself, or the sanitizers' report of it when they run.
-        [](int status) { return WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0); }, "");
+    ::close(fd);
+    SharedReadFile file(path);
+    for (const std::size_t window : {std::size_t{4097}, std::size_t{1} << 20, size + 1})
+        EXPECT_EQ(ReadText(file, window), expected) << "in windows of " << window;
 }
 
 TEST_F(FileReader, OpenFailuresNameTheAbsoluteFileAndNeverWait)
@@ -144,7 +133,7 @@ TEST_F(FileReader, OpenFailuresNameTheAbsoluteFileAndNeverWait)
     EXPECT_EQ(FailureOf([&] { SharedReadFile file(secret); }), OpenFailure(secret, "Permission denied"));
 }
 
-TEST_F(FileReader, UnderTheLeaseWritersWaitUntilTheFileHasBeenRead)
+TEST_F(FileReader, UnderTheLeaseWritersWaitUntilTheFileIsClosed)
 {
     const std::string path = MakeFile("held.bin", "original");
     // Another process opens the file for writing without waiting: 0 when it
@@ -167,22 +156,30 @@ TEST_F(FileReader, UnderTheLeaseWritersWaitUntilTheFileHasBeenRead)
         // The refused writer also makes the system send this process SIGIO,
         // which must not end it.
         EXPECT_EQ(writerAttempt(), EWOULDBLOCK);
-        EXPECT_EQ(ReadText(file), "original");
-        EXPECT_FALSE(file.HoldsLease());
-        EXPECT_EQ(writerAttempt(), 0) << "once read, the file no longer holds writers off";
     }
-    // A large file is mapped and digested in place: the lease holds writers
-    // off until the block has been used. One that knocked meanwhile was held
-    // off, so the bytes are still good.
-    MakeFile("held.bin", std::string(2 * 1024 * 1024, 'h'));
+    // The lease is held for the object's whole life, not just while reading.
     {
         SharedReadFile file(path);
-        const platform::FileBlock block = file.ReadAll();
-        ASSERT_TRUE(block.Mapped());
+        EXPECT_EQ(ReadText(file), "original");
         EXPECT_EQ(writerAttempt(), EWOULDBLOCK);
         EXPECT_TRUE(file.HoldsLease());
-        EXPECT_EQ(FailureOf([&] { file.ConfirmUnchanged(block); }), "");
-        EXPECT_EQ(writerAttempt(), 0);
+        // A writer knocking has started the system's break of the lease, but
+        // cannot write until the break time is over.
+        EXPECT_TRUE(file.LeaseStillHeld());
+        // With a break time that is over at once, the writer may be in.
+        file.SetLeaseBreakTimeForTesting(std::chrono::milliseconds(0));
+        EXPECT_FALSE(file.LeaseStillHeld());
+        EXPECT_EQ(FailureOf([&] { file.ThrowChanged(); }),
+                  OpenFailure(path, "The file changed while it was being read"));
+    }
+    EXPECT_EQ(writerAttempt(), 0) << "the lease goes with the file";
+
+    // A lease that nobody knocked at holds however short the break time.
+    {
+        SharedReadFile file(path);
+        file.SetLeaseBreakTimeForTesting(std::chrono::milliseconds(0));
+        EXPECT_EQ(ReadText(file), "original");
+        EXPECT_TRUE(file.LeaseStillHeld());
     }
 
     // A file that is already open for writing is not read at all.
@@ -190,49 +187,6 @@ TEST_F(FileReader, UnderTheLeaseWritersWaitUntilTheFileHasBeenRead)
     ASSERT_GE(writer, 0);
     EXPECT_EQ(FailureOf([&] { SharedReadFile file(path); }), OpenFailure(path, "The file is open for writing"));
     ::close(writer);
-}
-
-// Without a lease (another user's file, a file system without leases) the
-// reader must still never digest bytes that were not the file's content at
-// one moment. Each change is made just after the first read, as a writer at
-// work during the read would make it; the file's times alone did not show a
-// write through a mapping, nor one that was stamped before the read began.
-TEST_F(FileReader, WithoutALeaseAFileChangedDuringTheReadIsRefused)
-{
-    const std::string path = Path("shared.bin");
-    const std::string changed = OpenFailure(path, "The file changed while it was being read");
-    // A page already written through a shared mapping takes further writes
-    // without the file's times moving.
-    struct Mapping {
-        char* bytes = nullptr;
-        ~Mapping()
-        {
-            if (bytes != nullptr)
-                ::munmap(bytes, 10);
-        }
-    } mapping;
-    const std::pair<std::function<void()>, std::string> cases[] = {
-        {[] {}, "0123456789"},
-        {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; }, changed},
-        {[&] { mapping.bytes[5] = 'X'; }, changed},
-        {[&] { ASSERT_EQ(::truncate(path.c_str(), 4), 0); }, changed},
-        {[&] { std::ofstream(path, std::ios::binary | std::ios::app) << "more"; }, changed},
-    };
-    for (const auto& [change, result] : cases) {
-        MakeFile("shared.bin", "0123456789");
-        if (mapping.bytes == nullptr) {
-            const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-            ASSERT_GE(fd, 0);
-            mapping.bytes = static_cast<char*>(::mmap(nullptr, 10, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-            ::close(fd);
-            ASSERT_NE(mapping.bytes, MAP_FAILED);
-        }
-        mapping.bytes[0] = '0';  // the page is written now, before the reader looks
-        SharedReadFile file(path, SharedReadFile::Lease::Never);
-        ASSERT_FALSE(file.HoldsLease());
-        file.SetBeforeCheckForTesting(change);
-        EXPECT_EQ(ReadText(file), result);
-    }
 }
 
 // The kernel's own files report a size that says nothing of their content.
@@ -248,31 +202,33 @@ TEST_F(FileReader, FilesWhoseSizeIsNotTheirContentAreReadToTheirEnd)
     SharedReadFile file("/proc/version");
     EXPECT_EQ(file.Size(), 0u);
     EXPECT_EQ(ReadText(file), expected);
-
-    // Still refused past the limit, however small the reported size.
-    SharedReadFile again("/proc/version");
-    EXPECT_EQ(FailureOf([&] { again.ReadAll(expected.size() - 1); }),
-              "File \"/proc/version\" is too large: the largest file that can be digested has 2147483647 bytes"
-              " (2 GiB less one byte)");
 }
 
-TEST_F(FileReader, FilesOf2GiBOrMoreAreRefusedBeforeReading)
+// A pipe on the standard input is read once, as it comes, from where it
+// stands; the program's own standard input stays open.
+TEST_F(FileReader, TheStandardInputIsReadOnceAsItComes)
 {
-    const std::string path = Path("huge.bin");
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    const int sized = ::ftruncate(fd, off_t{1} << 31);
-    ::close(fd);
-    if (sized != 0)
-        GTEST_SKIP() << "cannot make a sparse file of 2 GiB here: " << std::strerror(errno);
-
-    SharedReadFile file(path);
-    EXPECT_EQ(file.Size(), std::uint64_t{1} << 31);
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(ReadText(file), "File \"" + path +
-                                  "\" is too large: the largest file that can be digested has "
-                                  "2147483647 bytes (2 GiB less one byte)");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ASSERT_EQ(::write(pipeEnds[1], "skip-piped bytes", 16), 16);
+    ::close(pipeEnds[1]);
+    const int saved = ::dup(STDIN_FILENO);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(::dup2(pipeEnds[0], STDIN_FILENO), STDIN_FILENO);
+    ::close(pipeEnds[0]);
+    char skipped[5];
+    ASSERT_EQ(::read(STDIN_FILENO, skipped, 5), 5);
+    {
+        SharedReadFile input = SharedReadFile::StandardInput();
+        EXPECT_FALSE(input.CanReadAgain());
+        EXPECT_FALSE(input.HoldsLease());
+        EXPECT_FALSE(input.LeaseStillHeld());
+        EXPECT_EQ(input.Size(), 0u);
+        EXPECT_EQ(ReadText(input, 4), "piped bytes");
+    }
+    EXPECT_EQ(::fcntl(STDIN_FILENO, F_GETFD), 0) << "the standard input was closed";
+    ASSERT_EQ(::dup2(saved, STDIN_FILENO), STDIN_FILENO);
+    ::close(saved);
 }
 
 }  // namespace

@@ -101,16 +101,14 @@ TEST_F(FileSearch, WildcardsTakeTheFirstMatchUnlessTheNameExistsAsWritten)
     EXPECT_TRUE(FileExistsByPattern(literal));
 }
 
-TEST_F(FileSearch, LastWriteMustLieIn1980To2107LocalTime)
+// Reproducible builds and package stores date files to 1970; no last-write
+// time keeps a regular file from being digested.
+TEST_F(FileSearch, AnyLastWriteTimePasses)
 {
     const std::string file = MakeFile("dated.bin");
-    const std::pair<const char*, bool> cases[] = {
-        {"1980-01-01 00:00:00", true},
-        {"1979-12-31 23:59:59", false},
-        {"2107-12-31 23:59:59", true},
-        {"2108-01-01 00:00:00", false},
-    };
-    for (const auto& [date, passes] : cases) {
+    for (const char* date :
+         {"1970-01-01 00:00:00", "1979-12-31 23:59:59", "1980-01-01 00:00:00", "2107-12-31 23:59:59",
+          "2108-01-01 00:00:00"}) {
         std::tm local{};
         ASSERT_NE(::strptime(date, "%Y-%m-%d %H:%M:%S", &local), nullptr);
         local.tm_isdst = -1;
@@ -120,11 +118,11 @@ TEST_F(FileSearch, LastWriteMustLieIn1980To2107LocalTime)
         if (::utimensat(AT_FDCWD, file.c_str(), times, 0) != 0 || ::stat(file.c_str(), &info) != 0 ||
             info.st_mtime != when) {
             ASSERT_GT(local.tm_year, 138) << "cannot set the last-write time to " << date;
-            GTEST_SKIP() << "this file system cannot hold dates after 2038";
+            continue;  // this file system cannot hold dates after 2038
         }
         // The rule holds for a name as written and for a wildcard's match.
-        EXPECT_EQ(FileExistsByPattern(file), passes) << date;
-        EXPECT_EQ(FileExistsByPattern(Path("dat?d.*")), passes) << date;
+        EXPECT_TRUE(FileExistsByPattern(file)) << date;
+        EXPECT_TRUE(FileExistsByPattern(Path("dat?d.*"))) << date;
     }
 }
 
