@@ -870,8 +870,10 @@ typename H::Digest& ResultOf(WindowDigestResults& results)
 {
     if constexpr (std::is_same_v<typename H::Digest, Md5Digest>)
         return results.md5;
-    else
+    else if constexpr (std::is_same_v<typename H::Digest, Sha1Digest>)
         return results.sha1;
+    else
+        return results.sha256;
 }
 
 template <class H>
@@ -969,6 +971,8 @@ WindowDigests::WindowDigests(const WindowDigestChoice& choice)
         digests_.push_back(MakeWindowDigest<Md5Traits>(choice));
     if (choice.sha1)
         digests_.push_back(MakeWindowDigest<Sha1Traits>(choice));
+    if (choice.sha256)
+        digests_.push_back(MakeWindowDigest<Sha256Traits>(choice));
     if (choice.crc32)
         digests_.push_back(std::make_unique<Crc32WindowDigest>());
 }
