@@ -1,6 +1,7 @@
 // vellumark-cli: the Generate command for scripts and for checking results
-// without a window. It prints what the window's result boxes would show and
-// never touches the settings or the instance table.
+// without a window. It prints what the window's result boxes would show, or
+// the lines md5sum and sha1sum write, and checks lists of digests as they
+// do. It never touches the settings or the instance table.
 
 #include <cerrno>
 #include <cstdio>
@@ -10,16 +11,23 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <QByteArrayView>
 #include <QString>
 #include <QStringDecoder>
 
+#include "app/cli_check.h"
+#include "app/cli_inputs.h"
+#include "app/cli_report.h"
+#include "app/cli_sums.h"
+#include "app/digest_kinds.h"
 #include "app/generate.h"
 #include "app/textbytes.h"
-#include "platform/base/ascii.h"
 #include "platform/base/exception.h"
 #include "platform/files/file_reader.h"
+#include "platform/process/thread_identity.h"
 #include "platform/ui/error_text.h"
 
 namespace {
@@ -27,32 +35,78 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kUsage = "usage: vellumark-cli [--md5] [--sha1] [--crc32] [--hmac KEY] (FILE | --text TEXT)\n";
+constexpr const char* kUsage = "usage: vellumark-cli [OPTION]... [FILE... | --text TEXT]\n";
 
 constexpr const char* kHelp =
-    "Computes message digests and checksums of a file or a text, as the Vellumark\n"
-    "window shows them.\n"
+    "Computes message digests and checksums of files, standard input or a text,\n"
+    "as the Vellumark window shows them, and checks files against lists of\n"
+    "digests.\n"
     "\n"
     "  --md5          MD5 (the default when no algorithm is chosen)\n"
     "  --sha1         SHA-1\n"
     "  --crc32        CRC-32, never keyed\n"
     "  --hmac KEY     keyed MD5 and SHA-1 (HMAC) under KEY, which may be empty\n"
+    "  --hmac-key-file KEYFILE\n"
+    "                 the same with the key read from KEYFILE, a file of one\n"
+    "                 line whose line break is not part of the key; \"-\" reads\n"
+    "                 the key from the first line of standard input\n"
     "  --text TEXT    digest TEXT as the text page would: every line break\n"
     "                 becomes CR LF, nothing is trimmed\n"
     "  FILE           digest the file's bytes; blanks around the name are\n"
     "                 dropped, and \"*\" and \"?\" in its last part are wildcards\n"
-    "                 for the existence test\n"
+    "                 for the existence test; \"-\", or no FILE, is standard input\n"
+    "  --tag          BSD tag lines \"MD5 (name) = HEX\", also for one FILE\n"
+    "  --sum          lines \"hex  name\" in lower case, as md5sum and sha1sum\n"
+    "                 write them, for one algorithm\n"
+    "  --lower        hexadecimal digits in lower case\n"
+    "  -c, --check    read lists of digests from the FILEs (from standard input\n"
+    "                 when there are none) and check the files they name\n"
+    "  --ignore-missing\n"
+    "                 with --check: pass over listed files that do not exist\n"
+    "  --quiet        with --check: print no line for a file that is OK\n"
+    "  --status       with --check: print nothing on standard output and no\n"
+    "                 summary; the exit status tells\n"
+    "  -w, --warn     with --check: warn about each broken line, and each line of\n"
+    "                 an algorithm vellumark-cli does not compute\n"
+    "  --strict       with --check: fail when the list has such a line\n"
     "  --             ends the options, so that FILE may begin with \"-\"\n"
     "  --help         show this text\n"
+    "  --version      show the version\n"
     "\n"
-    "One line per chosen algorithm, in the order MD5, SHA-1, CRC-32: the label\n"
-    "(MD5, SHA1, CRC32), a space and the result in upper-case hexadecimal.\n"
-    "Exit status: 0 on success, 1 when the input cannot be digested (the reason\n"
-    "on standard error), 2 on bad usage.\n";
+    "For one input: one line per chosen algorithm, in the order MD5, SHA-1,\n"
+    "CRC-32: the label (MD5, SHA1, CRC32), a space and the result in upper-case\n"
+    "hexadecimal, as the result box shows it. For several FILEs the lines are\n"
+    "BSD tag lines, file after file in the order named. In tag and sum lines a\n"
+    "CRC-32 has all its 8 digits, and a name that holds a backslash, a line feed\n"
+    "or a carriage return has them written as \\\\, \\n and \\r, with a backslash\n"
+    "at the start of its line.\n"
+    "\n"
+    "A list holds lines as md5sum and sha1sum write them (\"hex  name\" or\n"
+    "\"hex *name\"), BSD tag lines for MD5, SHA1 and CRC32 (\"MD5 (name) = hex\",\n"
+    "with any spaces before the parenthesis) or \"MD5(name)= hex\" lines; lines\n"
+    "that start with \"#\" are comments. The tag names the algorithm, or else\n"
+    "--md5, --sha1 or --crc32 does, or else the number of digits. Digits compare\n"
+    "ignoring case, and names are taken exactly as listed. Each file is reported\n"
+    "in list order as \"name: OK\", \"name: FAILED\" or \"name: FAILED open or\n"
+    "read\", followed by a summary on standard error. A line of an algorithm\n"
+    "vellumark-cli does not compute (SHA256, a 64-digit digest) is never FAILED:\n"
+    "it is counted, and its algorithm named, in the summary.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when an input cannot be digested or a check\n"
+    "fails (the reason on standard error), 2 on bad usage.\n";
+
+constexpr const char* kVersion = "vellumark-cli (Vellumark) " VELLUMARK_VERSION "\n";
 
 struct Request {
-    GenerateInput input;
     bool help = false;
+    bool version = false;
+    bool check = false;
+    LineForm form = LineForm::Plain;
+    bool lower = false;
+    GenerateInput input;             // the ticks and the key; the source is chosen later
+    std::vector<std::string> files;  // as given
+    std::optional<std::string> keyFile;
+    CheckOptions checks;
 };
 
 // Thrown for a command line that cannot be understood.
@@ -60,163 +114,248 @@ struct UsageError {
     std::string problem;
 };
 
+std::string TextBytes(const std::string& text)
+{
+    // The arguments arrive in the locale's encoding (UTF-8 for Qt on Linux);
+    // the text then takes the same way to bytes as a text pasted into the
+    // window. Bytes that are no text in it could never be in the text box
+    // either: they would be digested as replacement characters.
+    QStringDecoder decoder(QStringDecoder::System);
+    const QString decoded = decoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+    if (decoder.hasError())
+        throw Exception("The text holds bytes that are not valid UTF-8, the locale's encoding");
+    return TextPageBytes(decoded);
+}
+
 Request ParseArguments(int argc, char** argv)
 {
     Request request;
     GenerateInput& input = request.input;
-    std::optional<std::string> file;
     std::optional<std::string> text;
     std::optional<std::string> key;
+    bool tag = false;
+    bool sum = false;
     bool optionsEnded = false;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        const auto value = [&](std::string_view option) -> std::string {
-            if (i + 1 >= argc)
-                throw UsageError{std::string(option) + " needs a value"};
-            return argv[++i];
+    const auto once = [](std::optional<std::string>& slot, std::string value, std::string_view what) {
+        if (slot)
+            throw UsageError{std::string(what) + " given more than once"};
+        slot = std::move(value);
+    };
+    // An option without a value; false for none of them.
+    const auto flag = [&](const std::string& name) {
+        if (const DigestKind* kind = KindByOption(name)) {
+            input.*kind->tick = true;
+            return true;
+        }
+        CheckOptions& checks = request.checks;
+        const std::pair<const char*, bool*> flags[] = {
+            {"-c", &request.check},
+            {"--check", &request.check},
+            {"--tag", &tag},
+            {"--sum", &sum},
+            {"--lower", &request.lower},
+            {"--help", &request.help},
+            {"--version", &request.version},
+            {"--quiet", &checks.quiet},
+            {"--status", &checks.status},
+            {"-w", &checks.warn},
+            {"--warn", &checks.warn},
+            {"--strict", &checks.strict},
+            {"--ignore-missing", &checks.ignoreMissing},
         };
-        const auto once = [](std::optional<std::string>& slot, std::string v, std::string_view what) {
-            if (slot)
-                throw UsageError{std::string(what) + " given more than once"};
-            slot = std::move(v);
-        };
+        for (const auto& [option, given] : flags) {
+            if (name == option) {
+                *given = true;
+                return true;
+            }
+        }
+        return false;
+    };
 
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
         if (optionsEnded || argument.size() < 2 || argument.front() != '-') {
-            once(file, std::string(argument), "FILE");
+            request.files.push_back(argument);
         } else if (argument == "--") {
             optionsEnded = true;
-        } else if (argument == "--help") {
-            request.help = true;
-        } else if (argument == "--md5") {
-            input.md5 = true;
-        } else if (argument == "--sha1") {
-            input.sha1 = true;
-        } else if (argument == "--crc32") {
-            input.crc32 = true;
-        } else if (argument == "--hmac") {
-            once(key, value(argument), "--hmac");
-        } else if (argument == "--text") {
-            once(text, value(argument), "--text");
+        } else if (argument.starts_with("--")) {
+            // --name, --name VALUE or --name=VALUE
+            const std::size_t equals = argument.find('=');
+            const std::string name = argument.substr(0, equals);
+            const auto value = [&]() -> std::string {
+                if (equals != std::string::npos)
+                    return argument.substr(equals + 1);
+                if (i + 1 >= argc)
+                    throw UsageError{name + " needs a value"};
+                return argv[++i];
+            };
+            if (name == "--hmac")
+                once(key, value(), name);
+            else if (name == "--hmac-key-file")
+                once(request.keyFile, value(), name);
+            else if (name == "--text")
+                once(text, value(), name);
+            else if (equals != std::string::npos || !flag(name))
+                throw UsageError{"unknown option " + argument};
         } else {
-            throw UsageError{"unknown option " + std::string(argument)};
+            // Short options, also together: -c, -w, -cw.
+            for (std::size_t k = 1; k < argument.size(); ++k) {
+                if (!flag(std::string{'-', argument[k]}))
+                    throw UsageError{"unknown option -" + std::string(1, argument[k])};
+            }
         }
     }
-    if (request.help)
+    if (request.help || request.version)
         return request;
 
-    if (file && text)
-        throw UsageError{"give either FILE or --text, not both"};
-    if (!file && !text)
-        throw UsageError{"give FILE or --text TEXT"};
+    if (key && request.keyFile)
+        throw UsageError{"give either --hmac or --hmac-key-file, not both"};
+    const CheckOptions& checks = request.checks;
+    const std::pair<bool, const char*> notInCheck[] = {
+        {tag, "--tag"}, {sum, "--sum"}, {request.lower, "--lower"}, {text.has_value(), "--text"}};
+    const std::pair<bool, const char*> onlyInCheck[] = {{checks.quiet, "--quiet"},
+                                                        {checks.status, "--status"},
+                                                        {checks.warn, "--warn"},
+                                                        {checks.strict, "--strict"},
+                                                        {checks.ignoreMissing, "--ignore-missing"}};
+    for (const auto& [given, option] : notInCheck) {
+        if (given && request.check)
+            throw UsageError{std::string("the ") + option + " option is meaningless when verifying checksums"};
+    }
+    for (const auto& [given, option] : onlyInCheck) {
+        if (given && !request.check)
+            throw UsageError{std::string("the ") + option + " option is meaningful only when verifying checksums"};
+    }
+    if (!request.check) {
+        if (text && !request.files.empty())
+            throw UsageError{"give either FILE or --text, not both"};
+        if (text && (tag || sum))
+            throw UsageError{"--tag and --sum name files: give FILE, not --text"};
+        if (tag && sum)
+            throw UsageError{"give either --tag or --sum, not both"};
+        // Without a choice a check goes by each line; anything else computes MD5.
+        if (TickedKinds(input).empty())
+            input.md5 = true;
+        if (sum && TickedKinds(input).size() != 1)
+            throw UsageError{"--sum takes exactly one algorithm"};
+        request.form = sum ? LineForm::Sum : tag || request.files.size() > 1 ? LineForm::Tag : LineForm::Plain;
+    }
 
-    if (!input.md5 && !input.sha1 && !input.crc32)
-        input.md5 = true;
     if (key) {
         input.hmac = true;
         input.key = *key;
     }
-    if (file) {
-        input.source = GenerateSource::File;
-        input.fileName = TrimFileName(*file);
-    } else {
-        // The arguments arrive in the locale's encoding (UTF-8 for Qt on
-        // Linux); the text then takes the same way to bytes as a text pasted
-        // into the window. Bytes that are no text in it could never be in the
-        // text box either: they would be digested as replacement characters.
-        QStringDecoder decoder(QStringDecoder::System);
-        const QString decoded = decoder.decode(QByteArrayView(text->data(), static_cast<qsizetype>(text->size())));
-        if (decoder.hasError())
-            throw Exception("The text holds bytes that are not valid UTF-8, the locale's encoding");
+    if (text) {
         input.source = GenerateSource::Text;
-        input.text = TextPageBytes(decoded);
+        input.text = TextBytes(*text);
     }
     return request;
 }
 
-const char* Label(Algorithm algorithm)
+// Every list in turn, standard input's when none is named.
+bool RunChecks(const Request& request, Report& report)
 {
-    switch (algorithm) {
-    case Algorithm::Md5:
-        return "MD5";
-    case Algorithm::Sha1:
-        return "SHA1";
-    case Algorithm::Crc32:
-        return "CRC32";
+    CheckOptions options = request.checks;
+    options.request = request.input;
+    options.threads = platform::ProcessorCount();
+    const FileInputs inputs;
+    bool passed = true;
+    for (const std::string& list : request.files.empty() ? std::vector<std::string>{"-"} : request.files) {
+        const std::string listName = IsStandardInput(list) ? "standard input" : list;
+        std::string contents;
+        try {
+            contents = ReadWholeInput(list);
+        } catch (const Exception& error) {
+            report.Err(listName + ": " + platform::WithFullStop(error.Message()));
+            passed = false;
+            continue;
+        }
+        passed = CheckList(listName, contents, options, inputs, report) && passed;
     }
-    return "";
+    return passed;
 }
 
-// Control characters (of a file name, say) are written escaped, so that
-// none reaches the terminal as a command; a backslash is doubled to keep the
-// escapes unambiguous. UTF-8's C1 controls (C2 80 to C2 9F) count too.
-std::string Escaped(const std::string& text)
+// The named files (trimmed, as the window trims its name box), or standard input.
+bool RunDigests(const Request& request, Report& report)
 {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (byte == '\\') {
-            out += "\\\\";
-        } else if (byte < 0x20 || byte == 0x7F || c1) {
-            const auto escapeByte = [&out](unsigned char b) {
-                out += "\\x";
-                platform::AppendHexBytes(out, &b, 1, true);
-            };
-            escapeByte(byte);
-            if (c1)
-                escapeByte(static_cast<unsigned char>(text[++i]));
-        } else {
-            out += text[i];
+    std::vector<std::string> names;
+    for (const std::string& file : request.files)
+        names.push_back(IsStandardInput(file) ? file : TrimFileName(file));
+    if (names.empty())
+        names.emplace_back("-");
+    SumOptions options;
+    options.form = request.form;
+    options.lower = request.lower;
+    options.request = request.input;
+    options.threads = platform::ProcessorCount();
+    return PrintDigests(names, options, FileInputs(), report);
+}
+
+bool Run(Request& request, Report& report)
+{
+    if (request.keyFile) {
+        try {
+            request.input.key = ReadKeyLine(*request.keyFile);
+            request.input.hmac = true;
+        } catch (const Exception& error) {
+            report.Err(*request.keyFile + ": " + platform::WithFullStop(error.Message()));
+            return false;
         }
     }
-    return out;
-}
-
-int Fail(const std::string& message)
-{
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", Escaped(platform::WithFullStop(message)).c_str());
-    return kExitFailure;
+    if (request.check)
+        return RunChecks(request, report);
+    if (request.input.source == GenerateSource::Text) {
+        Generate(request.input, [&](Algorithm algorithm, const std::string& result) {
+            report.Out(ResultLine(LineForm::Plain, request.lower, KindOf(algorithm), "", result));
+        });
+        return true;
+    }
+    return RunDigests(request, report);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    StdioReport report;
+    const auto fail = [&report](const std::string& message) {
+        report.Err(platform::WithFullStop(message));
+        return kExitFailure;
+    };
     Request request;
     try {
         request = ParseArguments(argc, argv);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "vellumark-cli: %s\n%s", Escaped(error.problem).c_str(), kUsage);
+        report.Err(error.problem);
+        std::fputs(kUsage, stderr);
         return kExitUsage;
     } catch (const Exception& error) {
-        return Fail(error.Message());
+        return fail(error.Message());
     } catch (const std::bad_alloc&) {
-        return Fail("Out of memory");
+        return fail("Out of memory");
     }
     // Files are read under a lease, whose break would otherwise end us.
     platform::IgnoreLeaseBreakSignal();
-    if (request.help) {
-        std::fputs(kUsage, stdout);
-        std::fputs(kHelp, stdout);
+    if (request.help || request.version) {
+        std::fputs(request.help ? kUsage : kVersion, stdout);
+        if (request.help)
+            std::fputs(kHelp, stdout);
         return std::fflush(stdout) == 0 ? 0 : kExitFailure;
     }
 
+    bool succeeded = false;
     try {
-        Generate(request.input, [](Algorithm algorithm, const std::string& result) {
-            std::printf("%s %s\n", Label(algorithm), result.c_str());
-        });
+        succeeded = Run(request, report);
     } catch (const Exception& error) {
-        return Fail(error.Message());
+        return fail(error.Message());
     } catch (const std::bad_alloc&) {
-        return Fail("Out of memory");
+        return fail("Out of memory");
     } catch (const std::exception& error) {
-        return Fail(error.what());
+        return fail(error.what());
     }
 
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        return Fail(std::string("Cannot write the results: ") + std::strerror(errno));
-    return 0;
+        return fail(std::string("Cannot write the results: ") + std::strerror(errno));
+    return succeeded ? 0 : kExitFailure;
 }

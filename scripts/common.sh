@@ -8,6 +8,7 @@ VELLUMARK_PACKAGES=(
   libssl-dev zlib1g-dev libisal-dev
   xvfb xauth openbox xdotool x11-utils
   desktop-file-utils appstream groff-base file dpkg-dev
+  rhash
 )
 
 ensure_packages() {

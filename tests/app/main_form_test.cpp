@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -30,7 +31,13 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "about/about.h"
+#include "app/generate_task.h"
 #include "app/main_form.h"
 #include "app/startup.h"
 #include "platform/files/file_reader.h"
@@ -658,6 +665,196 @@ TEST_F(MainFormTest, HelpAboutShowsTheBoxModallyOverTheWindowAndEnterClosesIt)
     EXPECT_FALSE(box->isVisible()) << "Enter pressed OK";
     EXPECT_EQ(shownAt, expectedAt);
     EXPECT_TRUE(shown_.empty());
+}
+
+// A run of Generate that the test holds: it reports 42% of its work done,
+// then waits until the test lets it go (or, when it heeds cancels, until it
+// is cancelled), and hands out three results. It can be told to stay stuck
+// through a cancel, as a read from a dead network share would.
+class HeldRun {
+public:
+    explicit HeldRun(bool heedsCancel) : heedsCancel_(heedsCancel) {}
+    ~HeldRun()
+    {
+        Release();
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return ended_ == started_; });  // the threads are gone before we are
+    }
+
+    TForm1::GenerateStarter Starter()
+    {
+        return [this](const GenerateInput&) {
+            {
+                const std::lock_guard lock(mutex_);
+                ++started_;
+            }
+            return std::make_unique<GenerateTask>([this](RunControl& control, const ResultSink& sink) {
+                Run(control, sink);
+            });
+        };
+    }
+
+    void Release()
+    {
+        const std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    int Started()
+    {
+        const std::lock_guard lock(mutex_);
+        return started_;
+    }
+    bool SawCancel() const { return sawCancel_; }
+
+private:
+    void Run(RunControl& control, const ResultSink& sink)
+    {
+        control.SetTotal(1000);
+        control.AddDone(420);
+        {
+            std::unique_lock lock(mutex_);
+            while (!released_ && !(heedsCancel_ && control.Cancelled()))
+                changed_.wait_for(lock, std::chrono::milliseconds(5));
+            sawCancel_ = control.Cancelled();
+        }
+        sink(Algorithm::Md5, "M");
+        sink(Algorithm::Sha1, "S");
+        sink(Algorithm::Crc32, "C");
+        const std::lock_guard lock(mutex_);
+        ++ended_;
+        changed_.notify_all();
+    }
+
+    const bool heedsCancel_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool released_ = false;
+    int started_ = 0;
+    int ended_ = 0;
+    std::atomic<bool> sawCancel_{false};
+};
+
+// Past half a second the window paints and shows the run's progress, takes
+// no input (typing, ticking, a second Generate, the menus' keys), greys
+// nothing, and shows the results in their order once the run ends. The
+// status bar is empty before and after.
+TEST_F(MainFormTest, ALongGenerateShowsItsProgressAndTakesNoInput)
+{
+    HeldRun run(true);
+    form_->SetGenerateStarter(run.Starter());
+    form_->show();
+    TickAlgorithms(true, false, false);
+    Edit("FNEdit").setText("name");
+    auto& status = Control<QStatusBar>("StatusBar1");
+    EXPECT_EQ(status.currentMessage(), "");
+
+    QString shown;
+    bool allEnabled = true;
+    QTimer::singleShot(700, [&] {
+        shown = status.currentMessage();
+        QTest::keyClicks(&Edit("FNEdit"), "typed");
+        QTest::mouseClick(&Tick("CheckBoxSHA1"), Qt::LeftButton);
+        QTest::keyClick(&Tick("CheckBoxCRC32"), Qt::Key_Space);
+        QTest::mouseClick(&Control<QPushButton>("BtnGenerate"), Qt::LeftButton);
+        QTest::keyClick(form_, Qt::Key_F, Qt::AltModifier);
+        for (QWidget* widget : form_->findChildren<QWidget*>())
+            allEnabled = allEnabled && (widget->isEnabled() || widget->objectName() == "EditKeyHMAC" ||
+                                        widget->objectName() == "Label2");
+        run.Release();
+    });
+    // Should a second Generate start inside the first, the test fails rather
+    // than hangs.
+    QTimer safety;
+    safety.setSingleShot(true);
+    QObject::connect(&safety, &QTimer::timeout, [&] { run.Release(); });
+    safety.start(5000);
+    Generate();
+
+    EXPECT_TRUE(shown.startsWith("Digesting: 42% of 1,000 B") || shown.startsWith("Digesting: 42% of 1.0 kB"))
+        << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith("/s. Press Esc to cancel.")) << shown.toStdString();
+    EXPECT_EQ(Edit("FNEdit").text(), "name") << "typing was taken during the run";
+    EXPECT_FALSE(Tick("CheckBoxSHA1").isChecked());
+    EXPECT_FALSE(Tick("CheckBoxCRC32").isChecked());
+    EXPECT_EQ(run.Started(), 1) << "a second Generate ran";
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr) << "a menu opened";
+    EXPECT_TRUE(allEnabled) << "a control was greyed";
+    EXPECT_EQ(Result("ResultMD5"), "M");
+    EXPECT_EQ(Result("ResultSHA1"), "S");
+    EXPECT_EQ(Result("ResultCRC32"), "C");
+    EXPECT_EQ(status.currentMessage(), "");
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(shown_.empty());
+}
+
+// Escape gives the window back at once, even from a run stuck in a read that
+// will not notice: no result, no error box, the cursor back, the status bar
+// empty. The stuck run ends later on its own, and its results go nowhere.
+TEST_F(MainFormTest, EscapeGivesTheWindowBackFromALongGenerateAtOnce)
+{
+    HeldRun run(false);
+    form_->SetGenerateStarter(run.Starter());
+    form_->show();
+    TickAlgorithms(true, true, true);
+    Edit("FNEdit").setText("name");
+    FillResults();
+    std::chrono::steady_clock::time_point pressed;
+    QTimer::singleShot(700, [&] {
+        pressed = std::chrono::steady_clock::now();
+        QTest::keyClick(&Edit("FNEdit"), Qt::Key_Escape);
+    });
+    // Should Escape be missed, the test fails rather than hangs.
+    QTimer safety;
+    safety.setSingleShot(true);
+    QObject::connect(&safety, &QTimer::timeout, [&] { run.Release(); });
+    safety.start(5000);
+    Generate();
+    const auto back = std::chrono::steady_clock::now() - pressed;
+
+    EXPECT_LT(back, std::chrono::milliseconds(200));
+    EXPECT_EQ(Result("ResultMD5"), "m");
+    EXPECT_EQ(Result("ResultSHA1"), "s");
+    EXPECT_EQ(Result("ResultCRC32"), "c");
+    EXPECT_TRUE(shown_.empty());
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(Control<QStatusBar>("StatusBar1").currentMessage(), "");
+    run.Release();
+    QTest::qWait(50);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Result("ResultMD5"), "m") << "the abandoned run wrote a result";
+}
+
+// The close box (or Alt+F4) during a run cancels it and then closes the
+// window as usual: once refused, while the settings cannot be saved (the run
+// is cancelled all the same), then for good, settings saved.
+TEST_F(MainFormTest, ClosingDuringALongGenerateCancelsItAndCloses)
+{
+    const QString store = dir_.filePath("config/vellumark/settings.reg");
+    ASSERT_TRUE(QFile::remove(store));
+    ASSERT_TRUE(QDir().mkpath(store));  // a folder where the file should be: no save
+    for (const bool saves : {false, true}) {
+        SCOPED_TRACE(saves ? "saved" : "not saved");
+        if (saves) {
+            ASSERT_TRUE(QDir(store).removeRecursively());
+        }
+        HeldRun run(true);
+        form_->SetGenerateStarter(run.Starter());
+        form_->show();
+        bool closed = !saves;
+        QTimer::singleShot(700, [&] { closed = form_->close(); });
+        QTimer safety;
+        safety.setSingleShot(true);
+        QObject::connect(&safety, &QTimer::timeout, [&] { run.Release(); });
+        safety.start(5000);
+        Generate();
+        EXPECT_EQ(closed, saves);
+        EXPECT_EQ(form_->isVisible(), !saves);
+        EXPECT_TRUE(ResultsEmpty()) << "the run was not cancelled";
+        EXPECT_EQ(Errors().size(), 1u);
+        EXPECT_EQ(QFileInfo(store).isFile(), saves);
+    }
+    EXPECT_EQ(frame_->Run(), 0);
 }
 
 class MainFormSettingsTest : public MainFormTest {

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+// Where the command-line companion's lines go. The runs write through this,
+// so that tests can read what they would have printed.
+class Report {
+public:
+    virtual ~Report() = default;
+    // A line of standard output, without its line break.
+    virtual void Out(const std::string& line) = 0;
+    // A line for standard error, without the program's name before it and
+    // the line break after it.
+    virtual void Err(const std::string& line) = 0;
+};
+
+// Standard output and standard error. An error line starts with
+// "vellumark-cli: " and has its control characters escaped; standard output
+// is flushed before it, so that the two keep their order on a terminal.
+class StdioReport : public Report {
+public:
+    void Out(const std::string& line) override;
+    void Err(const std::string& line) override;
+};
+
+// Control characters (of a file name, say) as \xHH, so that none reaches
+// the terminal as a command, and a backslash doubled to keep the escapes
+// unambiguous. UTF-8's C1 controls (C2 80 to C2 9F) count too.
+std::string TerminalSafe(const std::string& text);

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Times vellumark-cli -c on a list of 200 files of 1 MiB and one of 1 GiB (by
+# default; last in the list), all in the page cache, against md5sum -c on the
+# same MD5 list and sha1sum -c on the same SHA-1 list, rounds interleaved,
+# and prints the median of each and the ratios with their goals.
+# Usage: bench/check_bench.sh [BUILD_DIR] [ROUNDS] [BIG_MIB]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+ensure_packages bc
+
+build_dir=${1:-build}
+rounds=${2:-5}
+big_mib=${3:-1024}
+cli="$build_dir/app/vellumark-cli"
+[ -x "$cli" ] || cmake --build "$build_dir" --target vellumark-cli
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/files"
+for i in $(seq -w 1 200); do
+    head -c 1048576 /dev/urandom > "$work/files/small-$i.bin"
+done
+head -c "$((big_mib * 1048576))" /dev/urandom > "$work/files/zz-big.bin"
+(cd "$work/files" && md5sum -- * > ../md5.list && sha1sum -- * > ../sha1.list)
+cat "$work"/files/* > /dev/null  # into the page cache
+
+# Each command once, untimed: it must pass, and its files are surely cached.
+check() { (cd "$work/files" && "$@" > /dev/null) || { echo "failed: $*" >&2; exit 1; }; }
+cli_path=$(realpath "$cli")
+check "$cli_path" -c ../md5.list
+check "$cli_path" -c ../sha1.list
+check md5sum -c ../md5.list
+check sha1sum -c ../sha1.list
+
+# Seconds a command takes in the files' folder, its output dropped.
+seconds() {
+    local start end
+    start=$(date +%s.%N)
+    (cd "$work/files" && "$@" > /dev/null)
+    end=$(date +%s.%N)
+    echo "$end - $start" | bc -l
+}
+
+median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+
+declare -a ours_md5 ours_sha1 md5 sha1
+for ((round = 0; round < rounds; ++round)); do
+    ours_md5+=("$(seconds "$cli_path" -c ../md5.list)")
+    md5+=("$(seconds md5sum -c ../md5.list)")
+    ours_sha1+=("$(seconds "$cli_path" -c ../sha1.list)")
+    sha1+=("$(seconds sha1sum -c ../sha1.list)")
+done
+t_ours_md5=$(printf '%s\n' "${ours_md5[@]}" | median)
+t_md5=$(printf '%s\n' "${md5[@]}" | median)
+t_ours_sha1=$(printf '%s\n' "${ours_sha1[@]}" | median)
+t_sha1=$(printf '%s\n' "${sha1[@]}" | median)
+
+sha_goal='goal <= 0.60'
+grep -qw sha_ni /proc/cpuinfo || sha_goal='no SHA instructions: no goal'
+printf 'Lists: 200 files of 1 MiB and one of %d MiB in the page cache, %d cores, %d rounds, median seconds\n' \
+    "$big_mib" "$(nproc)" "$rounds"
+printf '  vellumark-cli -c (MD5 list)     %6.3f\n' "$t_ours_md5"
+printf '  md5sum -c                       %6.3f\n' "$t_md5"
+printf '  vellumark-cli -c (SHA-1 list)   %6.3f\n' "$t_ours_sha1"
+printf '  sha1sum -c                      %6.3f\n' "$t_sha1"
+printf 'Ratios (lower is faster)\n'
+printf '  vellumark / md5sum -c  (goal <= 0.90)  %5.2f\n' "$(echo "$t_ours_md5 / $t_md5" | bc -l)"
+printf '  vellumark / sha1sum -c (%s)  %5.2f\n' "$sha_goal" "$(echo "$t_ours_sha1 / $t_sha1" | bc -l)"
