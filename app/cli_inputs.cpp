@@ -5,11 +5,13 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/cli_progress.h"
 #include "platform/base/exception.h"
 #include "platform/base/retry.h"
 #include "platform/base/unique_fd.h"
@@ -65,14 +67,14 @@ InputDigests FileInputs::Digest(const std::string& name, const GenerateInput& re
         digests.results.emplace_back(algorithm, result);
     };
     try {
-        if (IsStandardInput(name)) {
-            DigestStandardInput(request, sink);
-        } else {
-            GenerateInput input = request;
-            input.source = GenerateSource::File;
-            input.fileName = name;
-            Generate(input, sink);
-        }
+        GenerateInput input = request;
+        input.source = IsStandardInput(name) ? GenerateSource::StandardInput : GenerateSource::File;
+        input.fileName = IsStandardInput(name) ? std::string() : name;
+        RunControl control;
+        std::optional<ProgressLine::Tracked> shown;
+        if (progress_ != nullptr)
+            shown.emplace(progress_->Track(IsStandardInput(name) ? "standard input" : name, control));
+        Generate(input, sink, &control);
         return digests;
     } catch (const Exception& error) {
         digests.failure = error.Message();
@@ -93,16 +95,6 @@ std::uint64_t FileInputs::Size(const std::string& name) const
     if (IsStandardInput(name) || ::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return 0;
     return static_cast<std::uint64_t>(info.st_size);
-}
-
-// stop-gap until the windowed reader takes standard input
-void DigestStandardInput(const GenerateInput& request, const ResultSink& sink)
-{
-    GenerateInput input = request;
-    input.source = GenerateSource::Text;  // the text source digests these bytes as they are
-    input.text.clear();
-    ReadToEnd(STDIN_FILENO, input.text);
-    Generate(input, sink);
 }
 
 std::string ReadWholeInput(const std::string& name)

@@ -34,15 +34,19 @@ inline bool IsStandardInput(const std::string& name)
     return name == "-";
 }
 
-// The system's files and standard input.
+class ProgressLine;
+
+// The system's files and standard input; each one's progress on the
+// progress line, when there is one.
 class FileInputs : public DigestInputs {
 public:
+    explicit FileInputs(ProgressLine* progress = nullptr) : progress_(progress) {}
     InputDigests Digest(const std::string& name, const GenerateInput& request) const override;
     std::uint64_t Size(const std::string& name) const override;
-};
 
-// Generate over the bytes of standard input, read to their end.
-void DigestStandardInput(const GenerateInput& request, const ResultSink& sink);
+private:
+    ProgressLine* progress_;
+};
 
 // The whole content of a file, or of standard input for "-" (a list of
 // digests). Throws Exception with the system's message.

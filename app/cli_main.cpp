@@ -14,11 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include <QByteArrayView>
 #include <QString>
 #include <QStringDecoder>
 
 #include "app/cli_check.h"
+#include "app/cli_progress.h"
 #include "app/cli_inputs.h"
 #include "app/cli_report.h"
 #include "app/cli_sums.h"
@@ -254,12 +257,11 @@ Request ParseArguments(int argc, char** argv)
 }
 
 // Every list in turn, standard input's when none is named.
-bool RunChecks(const Request& request, Report& report)
+bool RunChecks(const Request& request, const FileInputs& inputs, Report& report)
 {
     CheckOptions options = request.checks;
     options.request = request.input;
     options.threads = platform::ProcessorCount();
-    const FileInputs inputs;
     bool passed = true;
     for (const std::string& list : request.files.empty() ? std::vector<std::string>{"-"} : request.files) {
         const std::string listName = IsStandardInput(list) ? "standard input" : list;
@@ -277,7 +279,7 @@ bool RunChecks(const Request& request, Report& report)
 }
 
 // The named files (trimmed, as the window trims its name box), or standard input.
-bool RunDigests(const Request& request, Report& report)
+bool RunDigests(const Request& request, const FileInputs& inputs, Report& report)
 {
     std::vector<std::string> names;
     for (const std::string& file : request.files)
@@ -289,10 +291,10 @@ bool RunDigests(const Request& request, Report& report)
     options.lower = request.lower;
     options.request = request.input;
     options.threads = platform::ProcessorCount();
-    return PrintDigests(names, options, FileInputs(), report);
+    return PrintDigests(names, options, inputs, report);
 }
 
-bool Run(Request& request, Report& report)
+bool Run(Request& request, const FileInputs& inputs, Report& report)
 {
     if (request.keyFile) {
         try {
@@ -304,21 +306,22 @@ bool Run(Request& request, Report& report)
         }
     }
     if (request.check)
-        return RunChecks(request, report);
+        return RunChecks(request, inputs, report);
     if (request.input.source == GenerateSource::Text) {
         Generate(request.input, [&](Algorithm algorithm, const std::string& result) {
             report.Out(ResultLine(LineForm::Plain, request.lower, KindOf(algorithm), "", result));
         });
         return true;
     }
-    return RunDigests(request, report);
+    return RunDigests(request, inputs, report);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    StdioReport report;
+    ProgressLine progress(STDERR_FILENO);
+    StdioReport report(&progress);
     const auto fail = [&report](const std::string& message) {
         report.Err(platform::WithFullStop(message));
         return kExitFailure;
@@ -337,6 +340,7 @@ int main(int argc, char** argv)
     }
     // Files are read under a lease, whose break would otherwise end us.
     platform::IgnoreLeaseBreakSignal();
+    ProgressLine::EndOnInterrupt();
     if (request.help || request.version) {
         std::fputs(request.help ? kUsage : kVersion, stdout);
         if (request.help)
@@ -346,7 +350,7 @@ int main(int argc, char** argv)
 
     bool succeeded = false;
     try {
-        succeeded = Run(request, report);
+        succeeded = Run(request, FileInputs(&progress), report);
     } catch (const Exception& error) {
         return fail(error.Message());
     } catch (const std::bad_alloc&) {

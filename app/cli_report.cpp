@@ -3,16 +3,20 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "app/cli_progress.h"
 #include "platform/base/ascii.h"
 
 void StdioReport::Out(const std::string& line)
 {
+    const auto hold = progress_ != nullptr ? progress_->Hold() : std::unique_lock<std::mutex>();
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 void StdioReport::Err(const std::string& line)
 {
+    const auto hold = progress_ != nullptr ? progress_->Hold() : std::unique_lock<std::mutex>();
     std::fflush(stdout);
     std::fprintf(stderr, "vellumark-cli: %s\n", TerminalSafe(line).c_str());
 }

@@ -14,13 +14,21 @@ public:
     virtual void Err(const std::string& line) = 0;
 };
 
+class ProgressLine;
+
 // Standard output and standard error. An error line starts with
-// "vellumark-cli: " and has its control characters escaped; standard output
-// is flushed before it, so that the two keep their order on a terminal.
+// "vellumark-cli: " and has its control characters escaped. Each line is
+// written at once, so that the two keep their order on a terminal and what
+// was printed stays printed when Ctrl+C ends the program; a progress line
+// on the terminal makes room for it.
 class StdioReport : public Report {
 public:
+    explicit StdioReport(ProgressLine* progress = nullptr) : progress_(progress) {}
     void Out(const std::string& line) override;
     void Err(const std::string& line) override;
+
+private:
+    ProgressLine* progress_;
 };
 
 // Control characters (of a file name, say) as \xHH, so that none reaches

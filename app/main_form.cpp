@@ -16,7 +16,6 @@
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QKeyEvent>
-#include <QLocale>
 #include <QMimeData>
 #include <QMoveEvent>
 #include <QPainter>
@@ -32,6 +31,7 @@
 #include "app/frame.h"
 #include "app/generate.h"
 #include "app/generate_task.h"
+#include "app/progress_text.h"
 #include "app/settings.h"
 #include "app/snap.h"
 #include "app/textbytes.h"
@@ -123,25 +123,6 @@ void PaintStatusStrip(QStatusBar& bar)
         painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
                          bar.fontMetrics().elidedText(message, Qt::ElideRight, room.width()));
     }
-}
-
-// "42% of 1.9 GB at 812 MB/s. Press Esc to cancel."
-QString ProgressText(std::uint64_t done, std::uint64_t total, std::chrono::steady_clock::duration elapsed)
-{
-    const QLocale locale = QLocale::system();
-    QString text = "Digesting: ";
-    if (total > 0)
-        text += QString::number(std::min<std::uint64_t>(100, done * 100 / total)) + "% of " +
-                locale.formattedDataSize(static_cast<qint64>(total), 1, QLocale::DataSizeSIFormat);
-    else
-        text += locale.formattedDataSize(static_cast<qint64>(done), 1, QLocale::DataSizeSIFormat);
-    const double seconds = std::chrono::duration<double>(elapsed).count();
-    if (seconds > 0)
-        text += " at " +
-                locale.formattedDataSize(static_cast<qint64>(static_cast<double>(done) / seconds), 0,
-                                         QLocale::DataSizeSIFormat) +
-                "/s";
-    return text + ". Press Esc to cancel.";
 }
 
 // While a long Generate runs the window takes no input but Escape, which
@@ -488,7 +469,9 @@ void TForm1::CancelRun()
 
 void TForm1::ShowProgress(const GenerateTask& task)
 {
-    ui_->StatusBar1->showMessage(ProgressText(task.Control().Done(), task.Control().Total(), task.Elapsed()));
+    // "Digesting: 42% of 1.9 GB at 812 MB/s. Press Esc to cancel."
+    const std::string progress = ProgressText(task.Control().Done(), task.Control().Total(), task.Elapsed());
+    ui_->StatusBar1->showMessage("Digesting: " + QString::fromStdString(progress) + ". Press Esc to cancel.");
 }
 
 void TForm1::ShowResult(QLineEdit& box, const QString& text)

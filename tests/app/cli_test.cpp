@@ -1,8 +1,13 @@
 // The command-line companion, run as a program.
 
 #include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <string>
 
@@ -127,6 +132,83 @@ TEST_F(Cli, FailuresShowTheErrorBoxMessageAndExit1Promptly)
         EXPECT_EQ(run.exitCode, 1) << name.toStdString();
         EXPECT_EQ(run.err, message) << name.toStdString();
         EXPECT_EQ(run.out, "") << name.toStdString();
+    }
+}
+
+// Reads what is there to read on fd without waiting, appending it to out.
+void Drain(int fd, std::string& out)
+{
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got <= 0)
+            return;
+        out.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+// A long input (standard input, fed slowly) shows its progress on standard
+// error once it has taken a second, and only on a terminal. Ctrl+C ends the
+// program at once and by the signal, as other tools end, so that a shell
+// loop around it stops too: the input before is printed, nothing of the one
+// in progress, and the progress line is erased.
+TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
+{
+    MakeFile("small.bin", "abc");
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "standard error on a terminal" : "standard error redirected");
+        int feed[2], out[2], err[2];
+        ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
+        ASSERT_EQ(::pipe2(err, O_CLOEXEC | O_NONBLOCK), 0);
+        int pty = -1;
+        const pid_t pid = terminal ? ::forkpty(&pty, nullptr, nullptr, nullptr) : ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::dup2(feed[0], STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            if (!terminal)
+                ::dup2(err[1], STDERR_FILENO);
+            ::chdir(Path("").c_str());
+            ::execl(VELLUMARK_CLI_PATH, VELLUMARK_CLI_PATH, "small.bin", "-", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(feed[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        const int shownOn = terminal ? pty : err[0];
+        if (terminal)
+            ::fcntl(pty, F_SETFL, ::fcntl(pty, F_GETFL) | O_NONBLOCK);
+        std::string printed, shown;
+        const std::string block(64 * 1024, 'x');
+        const auto started = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(1700)) {
+            ASSERT_EQ(::write(feed[1], block.data(), block.size()), static_cast<ssize_t>(block.size()));
+            Drain(out[0], printed);
+            Drain(shownOn, shown);
+            ::usleep(20000);
+        }
+        const std::string shownWhileRunning = shown;
+        const auto interrupted = std::chrono::steady_clock::now();
+        ASSERT_EQ(::kill(pid, SIGINT), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::milliseconds(500));
+        Drain(out[0], printed);
+        Drain(shownOn, shown);
+        for (const int fd : {feed[1], out[0], err[0], pty})
+            if (fd >= 0)
+                ::close(fd);
+
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
+        EXPECT_EQ(printed, "MD5 (small.bin) = 900150983CD24FB0D6963F7D28E17F72\n");
+        if (terminal) {
+            EXPECT_NE(shownWhileRunning.find("\rstandard input: "), std::string::npos) << shownWhileRunning;
+            EXPECT_NE(shownWhileRunning.find(" MB at "), std::string::npos) << shownWhileRunning;
+            EXPECT_TRUE(shown.ends_with("\r\033[K")) << "the progress line was left standing";
+        } else {
+            EXPECT_EQ(shown, "");
+        }
     }
 }
 
