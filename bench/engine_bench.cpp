@@ -84,6 +84,13 @@ std::string EngineSha1(const unsigned char* p, std::size_t n)
     return AsBytes(d.bytes, sizeof d.bytes);
 }
 
+std::string EngineSha256(const unsigned char* p, std::size_t n)
+{
+    Sha256Digest d;
+    Sha256OfBytes(p, static_cast<std::int32_t>(n), d);
+    return AsBytes(d.bytes, sizeof d.bytes);
+}
+
 std::string EngineHmacMd5(const unsigned char* p, std::size_t n)
 {
     Md5Digest d;
@@ -95,6 +102,13 @@ std::string EngineHmacSha1(const unsigned char* p, std::size_t n)
 {
     Sha1Digest d;
     HmacSha1OfBytes(kKey, p, static_cast<std::int32_t>(n), d);
+    return AsBytes(d.bytes, sizeof d.bytes);
+}
+
+std::string EngineHmacSha256(const unsigned char* p, std::size_t n)
+{
+    Sha256Digest d;
+    HmacSha256OfBytes(kKey, p, static_cast<std::int32_t>(n), d);
     return AsBytes(d.bytes, sizeof d.bytes);
 }
 
@@ -118,6 +132,13 @@ std::string OpenSslSha1(const unsigned char* p, std::size_t n)
     return AsBytes(out, sizeof out);
 }
 
+std::string OpenSslSha256(const unsigned char* p, std::size_t n)
+{
+    unsigned char out[SHA256_DIGEST_LENGTH];
+    SHA256(p, n, out);
+    return AsBytes(out, sizeof out);
+}
+
 std::string OpenSslHmac(const EVP_MD* md, const unsigned char* p, std::size_t n)
 {
     unsigned char out[EVP_MAX_MD_SIZE];
@@ -134,6 +155,11 @@ std::string OpenSslHmacMd5(const unsigned char* p, std::size_t n)
 std::string OpenSslHmacSha1(const unsigned char* p, std::size_t n)
 {
     return OpenSslHmac(EVP_sha1(), p, n);
+}
+
+std::string OpenSslHmacSha256(const unsigned char* p, std::size_t n)
+{
+    return OpenSslHmac(EVP_sha256(), p, n);
 }
 
 std::string ZlibCrc32(const unsigned char* p, std::size_t n)
@@ -188,6 +214,14 @@ void RegisterRows()
         if (CpuRuns(path))
             Register(std::string("Engine_HmacSha1/") + PathName(path), EngineHmacSha1, [path] { ForcePath(path); });
     Register("OpenSsl_HmacSha1", OpenSslHmacSha1);
+    for (Sha256Path path : kSha256Paths)
+        if (CpuRuns(path))
+            Register(std::string("Engine_Sha256/") + PathName(path), EngineSha256, [path] { ForcePath(path); });
+    Register("OpenSsl_Sha256", OpenSslSha256);
+    for (Sha256Path path : kSha256Paths)
+        if (CpuRuns(path))
+            Register(std::string("Engine_HmacSha256/") + PathName(path), EngineHmacSha256, [path] { ForcePath(path); });
+    Register("OpenSsl_HmacSha256", OpenSslHmacSha256);
     for (Crc32Path path : kCrc32Paths)
         if (CpuRuns(path))
             Register(std::string("Engine_Crc32/") + PathName(path), EngineCrc32, [path] { ForcePath(path); });
@@ -267,23 +301,31 @@ bool PrintSummary()
 {
     const auto chosen = [] { UseChosenPaths(); };
     const auto sha1Portable = [] { ForcePath(Sha1Path::Portable); };
+    const auto sha256Portable = [] { ForcePath(Sha256Path::Portable); };
     const auto crc32Portable = [] { ForcePath(Crc32Path::Portable); };
     const auto sha1Name = [] { return PathName(ChosenSha1Path()); };
+    const auto sha256Name = [] { return PathName(ChosenSha256Path()); };
     const auto crc32Name = [] { return PathName(ChosenCrc32Path()); };
+    // SHA-256 is held to OpenSSL where both run the SHA instructions.
+    const double sha256Goal = ChosenSha256Path() == Sha256Path::ShaNi ? 1.00 : 0;
     const auto portable = [] { return "portable"; };
 
     const std::vector<Comparison> rows = {
         {"MD5, 1 MiB", "OpenSSL MD5()", kMiB, EngineMd5, OpenSslMd5, 1.00, chosen, portable},
         {"SHA-1, 1 MiB", "OpenSSL SHA1()", kMiB, EngineSha1, OpenSslSha1, 1.00, chosen, sha1Name},
+        {"SHA-256, 1 MiB", "OpenSSL SHA256()", kMiB, EngineSha256, OpenSslSha256, sha256Goal, chosen, sha256Name},
 #if defined(VELLUMARK_HAVE_ISAL)
         {"CRC-32, 1 MiB", "ISA-L crc32_gzip_refl", kMiB, EngineCrc32, IsalCrc32, 1.00, chosen, crc32Name},
 #endif
         {"HMAC-MD5, 64 B", "OpenSSL HMAC()", 64, EngineHmacMd5, OpenSslHmacMd5, 0.30, chosen, portable},
         {"HMAC-SHA-1, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha1, OpenSslHmacSha1, 0.30, chosen, sha1Name},
         // For comparison only: another reference, and the portable paths.
+        {"HMAC-SHA-256, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha256, OpenSslHmacSha256, 0, chosen, sha256Name},
         {"CRC-32, 1 MiB", "zlib crc32", kMiB, EngineCrc32, ZlibCrc32, 0, chosen, crc32Name},
         {"SHA-1, 1 MiB", "OpenSSL SHA1()", kMiB, EngineSha1, OpenSslSha1, 0, sha1Portable, portable},
         {"HMAC-SHA-1, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha1, OpenSslHmacSha1, 0, sha1Portable, portable},
+        {"SHA-256, 1 MiB", "OpenSSL SHA256()", kMiB, EngineSha256, OpenSslSha256, 0, sha256Portable, portable},
+        {"HMAC-SHA-256, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha256, OpenSslHmacSha256, 0, sha256Portable, portable},
 #if defined(VELLUMARK_HAVE_ISAL)
         {"CRC-32, 1 MiB", "ISA-L crc32_gzip_refl", kMiB, EngineCrc32, IsalCrc32, 0, crc32Portable, portable},
 #endif

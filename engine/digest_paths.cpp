@@ -111,6 +111,38 @@ bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
     return std::memcmp(state.bytes, expected.bytes, sizeof state.bytes) == 0;
 }
 
+// FIPS 180-4's two-block sample for SHA-256, the same 56 bytes padded the
+// same way.
+bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock)
+{
+    alignas(64) std::uint8_t buffer[kMisalign + 2 * kBlockSize] = {};
+    std::uint8_t* const message = buffer + kMisalign;
+    static constexpr char kText[] = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    std::memcpy(message, kText, 56);
+    message[56] = 0x80;
+    message[2 * kBlockSize - 2] = 0x01;
+    message[2 * kBlockSize - 1] = 0xC0;
+
+    static constexpr std::uint32_t kStart[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+                                                0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
+    static constexpr std::uint32_t kEnd[8] = {0x248D6A61, 0xD20638B8, 0xE5C02693, 0x0C3E6039,
+                                              0xA33CE459, 0x64FF2167, 0xF6ECEDD4, 0x19DB06C1};
+    Sha256Digest state, expected;
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 4; ++j) {
+            state.bytes[4 * i + j] = static_cast<std::uint8_t>(kStart[i] >> (8 * j));
+            expected.bytes[4 * i + j] = static_cast<std::uint8_t>(kEnd[i] >> (8 * j));
+        }
+
+    if (blockByBlock) {
+        compress(state, message, 1);
+        compress(state, message + kBlockSize, 1);
+    } else {
+        compress(state, message, 2);
+    }
+    return std::memcmp(state.bytes, expected.bytes, sizeof state.bytes) == 0;
+}
+
 // A byte counter mod 251, so that blocks taken in the wrong order, or twice,
 // change the result. The lengths reach every stage of the widest routine
 // (alignment, whole strides, single folds, the bytes after the last fold)
@@ -138,6 +170,10 @@ std::atomic<Sha1CompressFn> sha1InUse{nullptr};
 Sha1Path sha1Chosen = Sha1Path::Portable;
 std::once_flag sha1Once;
 
+std::atomic<Sha256CompressFn> sha256InUse{nullptr};
+Sha256Path sha256Chosen = Sha256Path::Portable;
+std::once_flag sha256Once;
+
 std::atomic<Crc32UpdateFn> crc32InUse{nullptr};
 Crc32Path crc32Chosen = Crc32Path::Portable;
 std::once_flag crc32Once;
@@ -159,6 +195,12 @@ void ChooseSha1()
     sha1InUse.store(PathFunction(sha1Chosen), std::memory_order_release);
 }
 
+void ChooseSha256()
+{
+    sha256Chosen = Widest(kSha256Paths);
+    sha256InUse.store(PathFunction(sha256Chosen), std::memory_order_release);
+}
+
 void ChooseCrc32()
 {
     crc32Chosen = Widest(kCrc32Paths);
@@ -173,6 +215,17 @@ const char* PathName(Sha1Path path)
     case Sha1Path::Portable:
         return "portable";
     case Sha1Path::ShaNi:
+        return "SHA-NI";
+    }
+    return "?";
+}
+
+const char* PathName(Sha256Path path)
+{
+    switch (path) {
+    case Sha256Path::Portable:
+        return "portable";
+    case Sha256Path::ShaNi:
         return "SHA-NI";
     }
     return "?";
@@ -201,6 +254,20 @@ Sha1CompressFn PathFunction(Sha1Path path)
 #if defined(VELLUMARK_ENGINE_X86)
     case Sha1Path::ShaNi:
         return Sha1CompressShaNi;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+Sha256CompressFn PathFunction(Sha256Path path)
+{
+    switch (path) {
+    case Sha256Path::Portable:
+        return Sha256CompressPortable;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Sha256Path::ShaNi:
+        return Sha256CompressShaNi;
 #endif
     default:
         return nullptr;
@@ -238,6 +305,19 @@ bool CpuRuns(Sha1Path path)
     return false;
 }
 
+bool CpuRuns(Sha256Path path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha256Path::Portable:
+        return true;
+    case Sha256Path::ShaNi:
+        return Cpu().shaNi;
+    }
+    return false;
+}
+
 bool CpuRuns(Crc32Path path)
 {
     if (PathFunction(path) == nullptr)
@@ -258,6 +338,11 @@ bool CpuRuns(Crc32Path path)
 bool ProvesItself(Sha1CompressFn compress)
 {
     return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
+}
+
+bool ProvesItself(Sha256CompressFn compress)
+{
+    return Sha256KnownVectorHolds(compress, false) && Sha256KnownVectorHolds(compress, true);
 }
 
 bool ProvesItself(Crc32UpdateFn update)
@@ -315,6 +400,14 @@ Sha1CompressFn Sha1CompressInUse()
     return sha1InUse.load(std::memory_order_acquire);
 }
 
+Sha256CompressFn Sha256CompressInUse()
+{
+    if (const auto compress = sha256InUse.load(std::memory_order_acquire))
+        return compress;
+    std::call_once(sha256Once, ChooseSha256);
+    return sha256InUse.load(std::memory_order_acquire);
+}
+
 Crc32UpdateFn Crc32UpdateInUse()
 {
     if (const auto update = crc32InUse.load(std::memory_order_acquire))
@@ -327,6 +420,12 @@ Sha1Path ChosenSha1Path()
 {
     std::call_once(sha1Once, ChooseSha1);
     return sha1Chosen;
+}
+
+Sha256Path ChosenSha256Path()
+{
+    std::call_once(sha256Once, ChooseSha256);
+    return sha256Chosen;
 }
 
 Crc32Path ChosenCrc32Path()
@@ -344,6 +443,15 @@ bool ForcePath(Sha1Path path)
     return true;
 }
 
+bool ForcePath(Sha256Path path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(sha256Once, ChooseSha256);
+    sha256InUse.store(PathFunction(path), std::memory_order_release);
+    return true;
+}
+
 bool ForcePath(Crc32Path path)
 {
     if (!CpuRuns(path))
@@ -356,6 +464,7 @@ bool ForcePath(Crc32Path path)
 void UseChosenPaths()
 {
     sha1InUse.store(PathFunction(ChosenSha1Path()), std::memory_order_release);
+    sha256InUse.store(PathFunction(ChosenSha256Path()), std::memory_order_release);
     crc32InUse.store(PathFunction(ChosenCrc32Path()), std::memory_order_release);
 }
 

@@ -23,18 +23,20 @@
 
 namespace engine {
 
-constexpr std::size_t kBlockSize = 64;  // MD5, SHA-1 and HMAC alike
+constexpr std::size_t kBlockSize = 64;  // MD5, SHA-1, SHA-256 and HMAC alike
 
 // `count` whole 64-byte blocks into a chaining state; the state stays in
 // registers from one block to the next.
 using Md5CompressFn = void (*)(Md5Digest& state, const std::uint8_t* blocks, std::size_t count);
 using Sha1CompressFn = void (*)(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
+using Sha256CompressFn = void (*)(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
 // The reflected CRC-32 register advanced over `length` bytes: no inversion
 // on the way in or out.
 using Crc32UpdateFn = std::uint32_t (*)(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
 
 void Md5Compress(Md5Digest& state, const std::uint8_t* blocks, std::size_t count);
 void Sha1CompressPortable(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
+void Sha256CompressPortable(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
 // Sixteen table lookups per sixteen bytes; the table is built at first use.
 std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
 
@@ -42,6 +44,7 @@ std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* bytes, 
 #define VELLUMARK_ENGINE_X86 1
 // SHA instructions (with SSSE3 and SSE4.1).
 void Sha1CompressShaNi(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
+void Sha256CompressShaNi(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
 // Carry-less multiply folding, 128 bits at a time (PCLMULQDQ).
 std::uint32_t Crc32UpdateClmul(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
 // The same 256 bits at a time (VPCLMULQDQ with AVX2).
@@ -60,42 +63,51 @@ void ScrubStack();
 
 // The routines in use, chosen at their first call.
 Sha1CompressFn Sha1CompressInUse();
+Sha256CompressFn Sha256CompressInUse();
 Crc32UpdateFn Crc32UpdateInUse();
 
 // ---------------------------------------------------------------- choice
 
 // Widest last: the automatic choice takes the last one that qualifies.
 enum class Sha1Path { Portable, ShaNi };
+enum class Sha256Path { Portable, ShaNi };
 enum class Crc32Path { Portable, Clmul, VpclmulAvx2, VpclmulAvx512 };
 
 constexpr Sha1Path kSha1Paths[] = {Sha1Path::Portable, Sha1Path::ShaNi};
+constexpr Sha256Path kSha256Paths[] = {Sha256Path::Portable, Sha256Path::ShaNi};
 constexpr Crc32Path kCrc32Paths[] = {Crc32Path::Portable, Crc32Path::Clmul, Crc32Path::VpclmulAvx2,
                                      Crc32Path::VpclmulAvx512};
 
 const char* PathName(Sha1Path path);
+const char* PathName(Sha256Path path);
 const char* PathName(Crc32Path path);
 
 // The routine of a path, or null where this build has none.
 Sha1CompressFn PathFunction(Sha1Path path);
+Sha256CompressFn PathFunction(Sha256Path path);
 Crc32UpdateFn PathFunction(Crc32Path path);
 
 // The CPU and the operating system can run the path (the portable ones always).
 bool CpuRuns(Sha1Path path);
+bool CpuRuns(Sha256Path path);
 bool CpuRuns(Crc32Path path);
 
 // The known-vector check every routine passes before it is used. It calls
 // the routine: ask only about routines the CPU runs.
 bool ProvesItself(Sha1CompressFn compress);
+bool ProvesItself(Sha256CompressFn compress);
 bool ProvesItself(Crc32UpdateFn update);
 
 // What the automatic choice took.
 Sha1Path ChosenSha1Path();
+Sha256Path ChosenSha256Path();
 Crc32Path ChosenCrc32Path();
 
 // Test seam, for tests and the benchmark only: every later computation of
 // the process takes this path. Nothing changes and false is returned when
 // the CPU cannot run it. Not safe while other threads compute.
 bool ForcePath(Sha1Path path);
+bool ForcePath(Sha256Path path);
 bool ForcePath(Crc32Path path);
 // Back to the automatic choice.
 void UseChosenPaths();

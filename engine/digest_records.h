@@ -16,3 +16,10 @@ struct Md5Digest {
 struct Sha1Digest {
     std::uint8_t bytes[20];
 };
+
+// The SHA-256 digest in the standard's byte order. While a computation runs
+// it holds H0..H7 little-endian, as the SHA-1 record holds its words; each
+// word is turned around at the end.
+struct Sha256Digest {
+    std::uint8_t bytes[32];
+};

@@ -17,18 +17,22 @@
 
 namespace engine {
 
+// SHA-256 comes last, so that the initialisers written before it was here
+// keep their meaning.
 struct WindowDigestChoice {
     bool md5 = false;
     bool sha1 = false;
     bool crc32 = false;
-    bool hmac = false;  // MD5 and SHA-1 keyed with key; CRC-32 never is
+    bool hmac = false;  // MD5, SHA-1 and SHA-256 keyed with key; CRC-32 never is
     std::string key;
+    bool sha256 = false;
 };
 
 struct WindowDigestResults {
     Md5Digest md5{};
     Sha1Digest sha1{};
     std::uint32_t crc32 = 0;
+    Sha256Digest sha256{};
 };
 
 class WindowDigests {
@@ -38,8 +42,9 @@ public:
     WindowDigests(const WindowDigests&) = delete;
     WindowDigests& operator=(const WindowDigests&) = delete;
 
-    // The chosen digests are numbered from 0 in the order MD5, SHA-1, CRC-32,
-    // which is also the order of their cost, the dearest first.
+    // The chosen digests are numbered from 0 in the order MD5, SHA-1, SHA-256,
+    // CRC-32. The first, MD5, is the dearest where the CPU has the SHA
+    // instructions; without them SHA-256 costs the most.
     std::size_t Count() const noexcept { return digests_.size(); }
 
     // The next window of digest number `digest`. Different digests may be fed

@@ -157,6 +157,84 @@ TEST_P(Sha1Routine, MatchesThePortablePathOnLargeMessages)
 INSTANTIATE_TEST_SUITE_P(Paths, Sha1Routine, testing::Values(Sha1Path::ShaNi),
                          [](const testing::TestParamInfo<Sha1Path>&) { return "ShaNi"; });
 
+// ---------------------------------------------------------------- SHA-256
+
+class Sha256Routine : public testing::TestWithParam<Sha256Path> {
+protected:
+    void SetUp() override
+    {
+        if (!CpuRuns(GetParam()))
+            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+    }
+    void TearDown() override { UseChosenPaths(); }
+
+    struct Results {
+        Sha256Digest plain, keyed;
+    };
+    static Results On(Sha256Path path, const std::string& key, std::size_t offset, std::size_t length)
+    {
+        EXPECT_TRUE(ForcePath(path));
+        Results r;
+        Sha256OfBytes(Counter() + offset, static_cast<std::int32_t>(length), r.plain);
+        HmacSha256OfBytes(key, Counter() + offset, static_cast<std::int32_t>(length), r.keyed);
+        return r;
+    }
+    void ExpectSame(const std::string& key, std::size_t offset, std::size_t length)
+    {
+        const Results want = On(Sha256Path::Portable, key, offset, length);
+        const Results got = On(GetParam(), key, offset, length);
+        EXPECT_EQ(DigestToHexText(got.plain), DigestToHexText(want.plain))
+            << "length " << length << ", offset " << offset;
+        EXPECT_EQ(DigestToHexText(got.keyed), DigestToHexText(want.keyed))
+            << "length " << length << ", offset " << offset << ", key " << key.size();
+    }
+};
+
+TEST_P(Sha256Routine, MatchesThePortableBlockFunctionFromAnyState)
+{
+    std::mt19937 rng(1804);
+    for (std::size_t count = 0; count <= 20; ++count)
+        for (int round = 0; round < 4; ++round) {
+            Sha256Digest start;
+            for (auto& b : start.bytes)
+                b = static_cast<std::uint8_t>(rng());
+            Sha256Digest want = start, got = start;
+            const std::uint8_t* blocks = Counter() + (count * 7 + static_cast<std::size_t>(round)) % 64;
+            Sha256CompressPortable(want, blocks, count);
+            PathFunction(GetParam())(got, blocks, count);
+            EXPECT_EQ(0, std::memcmp(got.bytes, want.bytes, sizeof want.bytes)) << count << " blocks";
+        }
+}
+
+TEST_P(Sha256Routine, MatchesThePortablePathOnEveryLengthUpTo1024)
+{
+    std::mt19937 rng(1805);
+    for (std::size_t length = 0; length <= 1024 && !HasFailure(); ++length) {
+        std::string key(length % 131, '\0');  // short, whole-block and hashed keys
+        for (char& c : key)
+            c = static_cast<char>(rng());
+        ExpectSame(key, length % 64, length);
+    }
+}
+
+// Every start in a 64-byte line, for lengths about the padding's boundaries.
+TEST_P(Sha256Routine, MatchesThePortablePathAtEveryAlignment)
+{
+    for (std::size_t length : {55, 56, 64, 119, 120, 128, 200, 1000})
+        for (std::size_t offset = 0; offset < 64; ++offset)
+            ExpectSame("key", offset, length);
+}
+
+TEST_P(Sha256Routine, MatchesThePortablePathOnLargeMessages)
+{
+    for (std::size_t length : {std::size_t{64} << 10, std::size_t{1} << 20, (std::size_t{1} << 20) + 61})
+        for (std::size_t offset : {0, 5})
+            ExpectSame("key", offset, length);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Sha256Routine, testing::Values(Sha256Path::ShaNi),
+                         [](const testing::TestParamInfo<Sha256Path>&) { return "ShaNi"; });
+
 // ---------------------------------------------------------------- the choice
 
 TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
@@ -167,6 +245,12 @@ TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
             EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
             widestSha1 = path;
         }
+    Sha256Path widestSha256 = Sha256Path::Portable;
+    for (Sha256Path path : kSha256Paths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
+            widestSha256 = path;
+        }
     Crc32Path widestCrc32 = Crc32Path::Portable;
     for (Crc32Path path : kCrc32Paths)
         if (CpuRuns(path)) {
@@ -174,8 +258,10 @@ TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
             widestCrc32 = path;
         }
     EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(widestSha1));
+    EXPECT_STREQ(PathName(ChosenSha256Path()), PathName(widestSha256));
     EXPECT_STREQ(PathName(ChosenCrc32Path()), PathName(widestCrc32));
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
+    EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
     EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));
 }
 
@@ -198,6 +284,29 @@ TEST(PathChoice, RoutinesThatGoWrongDoNotProveThemselves)
     EXPECT_FALSE(ProvesItself(firstBlockOnly));
     EXPECT_FALSE(ProvesItself(lastBlockFirst));
     EXPECT_FALSE(ProvesItself(alignedOnly));
+
+    // SHA-256 likewise, and a routine right for one block at a time only, or
+    // for runs of blocks only, fails one of the two ways of calling it.
+    const Sha256CompressFn firstBlockOnly256 = [](Sha256Digest& s, const std::uint8_t* b, std::size_t n) {
+        Sha256CompressPortable(s, b, n > 0 ? 1 : 0);
+    };
+    const Sha256CompressFn lastBlockFirst256 = [](Sha256Digest& s, const std::uint8_t* b, std::size_t n) {
+        for (std::size_t i = n; i > 0; --i)
+            Sha256CompressPortable(s, b + (i - 1) * kBlockSize, 1);
+    };
+    const Sha256CompressFn alignedOnly256 = [](Sha256Digest& s, const std::uint8_t* b, std::size_t n) {
+        if (reinterpret_cast<std::uintptr_t>(b) % 16 == 0)
+            Sha256CompressPortable(s, b, n);
+    };
+    const Sha256CompressFn runsOnly256 = [](Sha256Digest& s, const std::uint8_t* b, std::size_t n) {
+        if (n > 1)
+            Sha256CompressPortable(s, b, n);
+    };
+    EXPECT_TRUE(ProvesItself(Sha256CompressPortable));
+    EXPECT_FALSE(ProvesItself(firstBlockOnly256));
+    EXPECT_FALSE(ProvesItself(lastBlockFirst256));
+    EXPECT_FALSE(ProvesItself(alignedOnly256));
+    EXPECT_FALSE(ProvesItself(runsOnly256));
 
     const Crc32UpdateFn dropsTheLastByte = [](std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
         return Crc32UpdatePortable(crc, p, n > 0 ? n - 1 : 0);
@@ -227,13 +336,23 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
         EXPECT_EQ(Sha1CompressInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
+    for (Sha256Path path : kSha256Paths) {
+        const Sha256CompressFn before = Sha256CompressInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Sha256CompressInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
+    }
     for (Crc32Path path : kCrc32Paths) {
         const Crc32UpdateFn before = Crc32UpdateInUse();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
         EXPECT_EQ(Crc32UpdateInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
+    // Away from the chosen paths (the last ones forced may be those), and back.
+    ForcePath(Sha1Path::Portable);
+    ForcePath(Sha256Path::Portable);
+    ForcePath(Crc32Path::Portable);
     UseChosenPaths();
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
+    EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
     EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));
 }
 

@@ -33,11 +33,12 @@ std::string Hex(const void* data, std::size_t count)
 struct Results {
     std::string md5, sha1, hmacMd5, hmacSha1;
     std::uint32_t crc = 0;
+    std::string sha256, hmacSha256;
     friend bool operator==(const Results&, const Results&) = default;
     friend std::ostream& operator<<(std::ostream& os, const Results& r)
     {
         return os << r.md5 << ' ' << r.sha1 << ' ' << r.hmacMd5 << ' ' << r.hmacSha1 << ' ' << std::hex << r.crc
-                  << std::dec;
+                  << std::dec << ' ' << r.sha256 << ' ' << r.hmacSha256;
     }
 };
 
@@ -57,7 +58,9 @@ Results FromBuffer(const std::string& key, const void* buffer, std::int32_t leng
             Run<Sha1Digest>(fill, [&](Sha1Digest& d) { Sha1OfBytes(buffer, length, d); }),
             Run<Md5Digest>(fill, [&](Md5Digest& d) { HmacMd5OfBytes(key, buffer, length, d); }),
             Run<Sha1Digest>(fill, [&](Sha1Digest& d) { HmacSha1OfBytes(key, buffer, length, d); }),
-            Crc32OfBytes(buffer, length)};
+            Crc32OfBytes(buffer, length),
+            Run<Sha256Digest>(fill, [&](Sha256Digest& d) { Sha256OfBytes(buffer, length, d); }),
+            Run<Sha256Digest>(fill, [&](Sha256Digest& d) { HmacSha256OfBytes(key, buffer, length, d); })};
 }
 
 Results FromText(const std::string& key, const std::string& text, std::uint8_t fill)
@@ -65,7 +68,10 @@ Results FromText(const std::string& key, const std::string& text, std::uint8_t f
     return {Run<Md5Digest>(fill, [&](Md5Digest& d) { Md5OfText(text, d); }),
             Run<Sha1Digest>(fill, [&](Sha1Digest& d) { Sha1OfText(text, d); }),
             Run<Md5Digest>(fill, [&](Md5Digest& d) { HmacMd5OfText(key, text, d); }),
-            Run<Sha1Digest>(fill, [&](Sha1Digest& d) { HmacSha1OfText(key, text, d); }), Crc32OfText(text)};
+            Run<Sha1Digest>(fill, [&](Sha1Digest& d) { HmacSha1OfText(key, text, d); }),
+            Crc32OfText(text),
+            Run<Sha256Digest>(fill, [&](Sha256Digest& d) { Sha256OfText(text, d); }),
+            Run<Sha256Digest>(fill, [&](Sha256Digest& d) { HmacSha256OfText(key, text, d); })};
 }
 
 Results Reference(const std::string& key, const std::string& message)
@@ -83,7 +89,9 @@ Results Reference(const std::string& key, const std::string& message)
             hex(EVP_Digest(data, size, out, &outSize, EVP_sha1(), nullptr) == 1),
             hex(HMAC(EVP_md5(), key.data(), keySize, data, size, out, &outSize) != nullptr),
             hex(HMAC(EVP_sha1(), key.data(), keySize, data, size, out, &outSize) != nullptr),
-            static_cast<std::uint32_t>(crc32(0, data, static_cast<uInt>(size)))};
+            static_cast<std::uint32_t>(crc32(0, data, static_cast<uInt>(size))),
+            hex(EVP_Digest(data, size, out, &outSize, EVP_sha256(), nullptr) == 1),
+            hex(HMAC(EVP_sha256(), key.data(), keySize, data, size, out, &outSize) != nullptr)};
 }
 
 // Both forms meet the reference. The buffer form reads `offset` bytes into a
@@ -107,7 +115,9 @@ std::string RandomBytes(std::mt19937& rng, std::size_t count)
 
 using Digest = OnEveryPath;
 
-// RFC 1321 A.5, FIPS 180-1 and RFC 2202; every vector also in the buffer form.
+// RFC 1321 A.5, FIPS 180-1, FIPS 180-4 (SHA-256), RFC 2202 and RFC 4231;
+// every vector also in the buffer form. RFC 4231's case 5 publishes only
+// the first 128 bits.
 TEST_P(Digest, PublishedVectors)
 {
     const std::string key80(80, '\xaa'),
@@ -116,10 +126,15 @@ TEST_P(Digest, PublishedVectors)
             "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19";
     const std::string hashKeyFirst = "Test Using Larger Than Block-Size Key - Hash Key First";
     const std::string twoBlocks = "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data";
+    const std::string key131(131, '\xaa');
+    const std::string hashKeyAndData =
+        "This is a test using a larger than block-size key and a larger than block-size data. The key needs to be "
+        "hashed before being used by the HMAC algorithm.";
     const struct {
         std::string Results::*kind;
         std::string key, text;
         const char* hex;
+        bool truncated = false;
     } kVectors[] = {
         {&Results::md5, "", "", "d41d8cd98f00b204e9800998ecf8427e"},
         {&Results::md5, "", "a", "0cc175b9c0f1b6a831c399e269772661"},
@@ -150,11 +165,32 @@ TEST_P(Digest, PublishedVectors)
          "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"},
         {&Results::hmacSha1, key80, hashKeyFirst, "aa4ae5e15272d00e95705637ce8a3b55ed402112"},
         {&Results::hmacSha1, key80, twoBlocks, "e8e99d0f45237d786d6bbaa7965c7808bbff1a91"},
+        {&Results::sha256, "", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {&Results::sha256, "", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {&Results::sha256, "", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {&Results::sha256, "", std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+        {&Results::hmacSha256, std::string(20, '\x0b'), "Hi There",
+         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {&Results::hmacSha256, "Jefe", "what do ya want for nothing?",
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {&Results::hmacSha256, std::string(20, '\xaa'), std::string(50, '\xdd'),
+         "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
+        {&Results::hmacSha256, counting, std::string(50, '\xcd'),
+         "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
+        {&Results::hmacSha256, std::string(20, '\x0c'), "Test With Truncation", "a3b6167473100ee06e0c796c2955552b",
+         true},
+        {&Results::hmacSha256, key131, hashKeyFirst,
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+        {&Results::hmacSha256, key131, hashKeyAndData,
+         "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
     };
     for (const auto& v : kVectors) {
         SCOPED_TRACE(v.hex);
         const Results text = FromText(v.key, v.text, 0xA5);
-        EXPECT_EQ(text.*v.kind, v.hex);
+        const std::string& got = text.*v.kind;
+        EXPECT_EQ(v.truncated ? got.substr(0, std::strlen(v.hex)) : got, v.hex);
         EXPECT_EQ(FromBuffer(v.key, v.text.data(), static_cast<std::int32_t>(v.text.size()), 0x5A), text);
     }
     EXPECT_EQ(Crc32OfText("123456789"), 0xCBF43926u);  // the CRC-32 check value

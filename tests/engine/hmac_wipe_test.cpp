@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <ostream>
 #include <random>
 #include <string>
 #include <unordered_map>
@@ -235,6 +236,49 @@ Secrets Sha1Secrets(const std::string& key)
     return s;
 }
 
+constexpr std::uint32_t kSha256Start[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+                                           0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
+
+Secrets Sha256Secrets(const std::string& key)
+{
+    const KeyBlocks<Sha256Digest> k(key, Sha256OfText);
+    Secrets s;
+    AddKeyBytes(s, key, k);
+    for (const auto* pad : {k.inner, k.outer}) {
+        const std::string name = pad == k.inner ? "inner" : "outer";
+        // All 64 schedule words, and each with its round constant added, as
+        // the SHA instructions take them.
+        static constexpr std::uint32_t kConstants[64] = {
+            0x428A2F98, 0x71374491, 0xB5C0FBCF, 0xE9B5DBA5, 0x3956C25B, 0x59F111F1, 0x923F82A4, 0xAB1C5ED5,
+            0xD807AA98, 0x12835B01, 0x243185BE, 0x550C7DC3, 0x72BE5D74, 0x80DEB1FE, 0x9BDC06A7, 0xC19BF174,
+            0xE49B69C1, 0xEFBE4786, 0x0FC19DC6, 0x240CA1CC, 0x2DE92C6F, 0x4A7484AA, 0x5CB0A9DC, 0x76F988DA,
+            0x983E5152, 0xA831C66D, 0xB00327C8, 0xBF597FC7, 0xC6E00BF3, 0xD5A79147, 0x06CA6351, 0x14292967,
+            0x27B70A85, 0x2E1B2138, 0x4D2C6DFC, 0x53380D13, 0x650A7354, 0x766A0ABB, 0x81C2C92E, 0x92722C85,
+            0xA2BFE8A1, 0xA81A664B, 0xC24B8B70, 0xC76C51A3, 0xD192E819, 0xD6990624, 0xF40E3585, 0x106AA070,
+            0x19A4C116, 0x1E376C08, 0x2748774C, 0x34B0BCB5, 0x391C0CB3, 0x4ED8AA4A, 0x5B9CCA4F, 0x682E6FF3,
+            0x748F82EE, 0x78A5636F, 0x84C87814, 0x8CC70208, 0x90BEFFFA, 0xA4506CEB, 0xBEF9A3F7, 0xC67178F2,
+        };
+        std::uint32_t w[64];
+        for (int t = 0; t < 64; ++t) {
+            if (t < 16) {
+                w[t] = Word(pad + 4 * t, true);
+            } else {
+                const std::uint32_t s0 = std::rotr(w[t - 15], 7) ^ std::rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
+                const std::uint32_t s1 = std::rotr(w[t - 2], 17) ^ std::rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
+                w[t] = s1 + w[t - 7] + s0 + w[t - 16];
+            }
+            s.AddWord(name + " schedule word " + std::to_string(t), w[t]);
+            s.AddWord(name + " schedule word " + std::to_string(t) + " with its constant", w[t] + kConstants[t]);
+        }
+        Sha256Digest state;
+        std::memcpy(state.bytes, kSha256Start, sizeof kSha256Start);
+        Sha256CompressPortable(state, pad, 1);
+        for (int i = 0; i < 8; ++i)
+            s.AddWord(name + " chaining word " + std::to_string(i), Word(state.bytes + 4 * i, false));
+    }
+    return s;
+}
+
 std::string RandomKey(std::size_t length, std::mt19937& rng)
 {
     std::string key(length, '\0');
@@ -266,12 +310,19 @@ void AddOuterWorkingWords(Secrets& s, const std::string& key, const Record& resu
 // hold nothing of its key: for keys used as they are, a key of exactly a
 // block, and a longer key that is hashed first (whose tail goes through a
 // final block of its own).
-class HmacWipe : public testing::TestWithParam<Sha1Path> {
+struct WipePaths {
+    const char* name;
+    Sha1Path sha1;
+    Sha256Path sha256;
+    friend std::ostream& operator<<(std::ostream& os, const WipePaths& p) { return os << p.name; }
+};
+
+class HmacWipe : public testing::TestWithParam<WipePaths> {
 protected:
     void SetUp() override
     {
-        if (!ForcePath(GetParam()))
-            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+        if (!ForcePath(GetParam().sha1) || !ForcePath(GetParam().sha256))
+            GTEST_SKIP() << GetParam().name << ": this CPU or this build cannot run it";
     }
     void TearDown() override { UseChosenPaths(); }
 
@@ -296,6 +347,9 @@ protected:
                 if constexpr (sizeof(Record) == 16) {
                     const std::uint32_t init[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
                     AddOuterWorkingWords<Md5Digest>(s2, key, result, false, Md5OfText, Md5Compress, init);
+                } else if constexpr (sizeof(Record) == 32) {
+                    AddOuterWorkingWords<Sha256Digest>(s2, key, result, true, Sha256OfText, Sha256CompressPortable,
+                                                       kSha256Start);
                 } else {
                     const std::uint32_t init[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
                     AddOuterWorkingWords<Sha1Digest>(s2, key, result, true, Sha1OfText, Sha1CompressPortable, init);
@@ -324,34 +378,44 @@ TEST_P(HmacWipe, Sha1LeavesNothingOfTheKeyOnTheStack)
     ExpectNothingLeft<Sha1Digest>("HMAC-SHA-1", HmacSha1OfBytes, Sha1Secrets);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, HmacWipe, testing::Values(Sha1Path::Portable, Sha1Path::ShaNi),
-                         [](const testing::TestParamInfo<Sha1Path>& info) {
-                             return info.param == Sha1Path::Portable ? "Portable" : "ShaNi";
-                         });
+TEST_P(HmacWipe, Sha256LeavesNothingOfTheKeyOnTheStack)
+{
+    ExpectNothingLeft<Sha256Digest>("HMAC-SHA-256", HmacSha256OfBytes, Sha256Secrets);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, HmacWipe,
+                         testing::Values(WipePaths{"Portable", Sha1Path::Portable, Sha256Path::Portable},
+                                         WipePaths{"ShaNi", Sha1Path::ShaNi, Sha256Path::ShaNi}),
+                         [](const testing::TestParamInfo<WipePaths>& info) { return info.param.name; });
 
 // The scan is no formality, and the scrub reaches far enough: what the
-// portable SHA-1 block function leaves of a key block in its frame is found
-// there without the scrub, and gone after it.
+// portable SHA-1 and SHA-256 block functions leave of a key block in their
+// frames is found there without the scrub, and gone after it.
 TEST(HmacWipeScan, TheScrubClearsWhatABlockFunctionLeaves)
 {
-    std::mt19937 rng(2104);
-    const std::string key = RandomKey(20, rng);
-    const Secrets s = Sha1Secrets(key);
-    const KeyBlocks<Sha1Digest> k(key, Sha1OfText);
-    Sha1Digest state{};  // off the thread's stack
     OwnStack stack;
     if (!stack.HoldsLocals())
         GTEST_SKIP() << "locals do not live on the thread's stack in this build";
+    std::mt19937 rng(2104);
+    const auto expectCleared = [&](const char* what, const Secrets& s, auto compress) {
+        stack.Run(compress);
+        EXPECT_FALSE(s.FindIn(stack.data(), OwnStack::kSize).empty()) << what << " left nothing to find";
+        stack.Run([&] {
+            compress();
+            ScrubStack();
+        });
+        for (const std::string& found : s.FindIn(stack.data(), OwnStack::kSize))
+            ADD_FAILURE() << what << ", after the scrub: " << found;
+    };
 
-    stack.Run([&] { Sha1CompressPortable(state, k.inner, 1); });
-    EXPECT_FALSE(s.FindIn(stack.data(), OwnStack::kSize).empty()) << "the block function left nothing to find";
+    const std::string key = RandomKey(20, rng);
+    const KeyBlocks<Sha1Digest> k(key, Sha1OfText);
+    Sha1Digest state{};  // off the thread's stack
+    expectCleared("SHA-1", Sha1Secrets(key), [&] { Sha1CompressPortable(state, k.inner, 1); });
 
-    stack.Run([&] {
-        Sha1CompressPortable(state, k.inner, 1);
-        ScrubStack();
-    });
-    for (const std::string& found : s.FindIn(stack.data(), OwnStack::kSize))
-        ADD_FAILURE() << "after the scrub: " << found;
+    const KeyBlocks<Sha256Digest> k256(key, Sha256OfText);
+    Sha256Digest state256{};
+    expectCleared("SHA-256", Sha256Secrets(key), [&] { Sha256CompressPortable(state256, k256.inner, 1); });
 }
 
 }  // namespace

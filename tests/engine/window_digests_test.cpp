@@ -21,7 +21,7 @@ using engine::WindowDigests;
 
 WindowDigestChoice All(bool hmac = false, const std::string& key = "")
 {
-    return {true, true, true, hmac, key};
+    return {true, true, true, hmac, key, true};
 }
 
 WindowDigestResults OneShot(const std::string& message, const WindowDigestChoice& choice)
@@ -30,9 +30,11 @@ WindowDigestResults OneShot(const std::string& message, const WindowDigestChoice
     if (choice.hmac) {
         HmacMd5OfText(choice.key, message, r.md5);
         HmacSha1OfText(choice.key, message, r.sha1);
+        HmacSha256OfText(choice.key, message, r.sha256);
     } else {
         Md5OfText(message, r.md5);
         Sha1OfText(message, r.sha1);
+        Sha256OfText(message, r.sha256);
     }
     r.crc32 = Crc32OfText(message);
     return r;
@@ -56,7 +58,8 @@ WindowDigestResults Windowed(const std::string& message, const std::vector<std::
 
 std::string Hex(const WindowDigestResults& r)
 {
-    return DigestToHexText(r.md5) + " " + DigestToHexText(r.sha1) + " " + std::to_string(r.crc32);
+    return DigestToHexText(r.md5) + " " + DigestToHexText(r.sha1) + " " + DigestToHexText(r.sha256) + " " +
+           std::to_string(r.crc32);
 }
 
 class WindowDigestsTest : public OnEveryPath {};
@@ -74,8 +77,8 @@ TEST_P(WindowDigestsTest, AnySplitGivesTheOneShotDigests)
          {All(), All(true, ""), All(true, std::string(64, 'k')), All(true, std::string(80, '\xAA'))}) {
         const std::string expected = Hex(OneShot(message, choice));
         for (std::size_t cut = 0; cut <= message.size() && !HasFailure(); ++cut)
-            EXPECT_EQ(Hex(Windowed(message, {cut}, choice)), expected) << "cut at " << cut << ", key of "
-                                                                       << choice.key.size();
+            EXPECT_EQ(Hex(Windowed(message, {cut}, choice)), expected)
+                << "cut at " << cut << ", key of " << choice.key.size();
         std::vector<std::size_t> bytewise, pieces;
         for (std::size_t i = 1; i < message.size(); ++i)
             bytewise.push_back(i);
@@ -92,11 +95,68 @@ TEST_P(WindowDigestsTest, AnySplitGivesTheOneShotDigests)
     EXPECT_EQ(crcAlone.Finish().crc32, 0x06B9DF6Fu);
 }
 
+// SHA-256 alone, keyed or not, against FIPS 180-4's samples and RFC 4231's
+// cases (the fifth publishes 128 bits), cut once at every offset and fed
+// byte by byte. The million "a" is fed in pieces about the block size.
+TEST_P(WindowDigestsTest, Sha256VectorsSplitAnywhere)
+{
+    const std::string key131(131, '\xaa');
+    const struct {
+        bool hmac;
+        std::string key, text;
+        const char* hex;
+    } kVectors[] = {
+        {false, "", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {false, "", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {false, "", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {true, std::string(20, '\x0b'), "Hi There", "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {true, "Jefe", "what do ya want for nothing?",
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {true, std::string(20, '\xaa'), std::string(50, '\xdd'),
+         "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
+        {true, "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19",
+         std::string(50, '\xcd'), "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
+        {true, std::string(20, '\x0c'), "Test With Truncation", "a3b6167473100ee06e0c796c2955552b"},
+        {true, key131, "Test Using Larger Than Block-Size Key - Hash Key First",
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+        {true, key131,
+         "This is a test using a larger than block-size key and a larger than block-size data. The key needs to be "
+         "hashed before being used by the HMAC algorithm.",
+         "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
+    };
+    const auto sha256 = [](const std::string& message, const std::vector<std::size_t>& cuts,
+                           const WindowDigestChoice& choice, std::size_t published) {
+        return DigestToHexText(Windowed(message, cuts, choice).sha256).substr(0, published);
+    };
+    for (const auto& v : kVectors) {
+        SCOPED_TRACE(v.hex);
+        const WindowDigestChoice choice{false, false, false, v.hmac, v.key, true};
+        const std::size_t published = std::strlen(v.hex);
+        for (std::size_t cut = 0; cut <= v.text.size(); ++cut)
+            EXPECT_EQ(sha256(v.text, {cut}, choice, published), v.hex) << "cut at " << cut;
+        std::vector<std::size_t> bytewise;
+        for (std::size_t i = 1; i < v.text.size(); ++i)
+            bytewise.push_back(i);
+        EXPECT_EQ(sha256(v.text, bytewise, choice, published), v.hex);
+    }
+
+    const std::string million(1000000, 'a');
+    for (std::size_t piece : {1, 63, 64, 65, 4097}) {
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = piece; at < million.size(); at += piece)
+            cuts.push_back(at);
+        EXPECT_EQ(sha256(million, cuts, {false, false, false, false, "", true}, 64),
+                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0")
+            << "pieces of " << piece;
+    }
+}
+
 VELLUMARK_ON_EVERY_PATH(WindowDigestsTest);
 
 // Zeros fed as one window of 1 MiB over and over, never 4 GiB at once. The
-// known answers are those of md5sum, sha1sum and rhash over as many zeros
-// from /dev/zero. 512 MiB and a byte is the first length whose bit count
+// known answers are those of md5sum, sha1sum, sha256sum and rhash over as
+// many zeros from /dev/zero. 512 MiB and a byte is the first length whose bit count
 // needs more than 32 bits; 4 GiB and a byte needs more than 32 bits for the
 // byte count itself.
 TEST(WindowDigestsLong, CountsPastWhat32BitsHold)
@@ -108,12 +168,14 @@ TEST(WindowDigestsLong, CountsPastWhat32BitsHold)
         digests.Feed(d, zeros.data(), 1);
     };
 
-    WindowDigests half({true, true, false, false, ""});
+    WindowDigests half({true, true, false, false, "", true});
     feedZeros(half, 0, 512);
     feedZeros(half, 1, 512);
+    feedZeros(half, 2, 512);
     const WindowDigestResults halfResults = half.Finish();
     EXPECT_EQ(DigestToHexText(halfResults.md5), "ea3b62c6b93cb3625a1fd76777985f5a");
     EXPECT_EQ(DigestToHexText(halfResults.sha1), "3e1bb536d18494c32e66ef9f479d65bbe0d863de");
+    EXPECT_EQ(DigestToHexText(halfResults.sha256), "7c40fe5ce847740d0f0d0cdde3949d6585804cdec3ae61a15b923165699c8137");
 
     WindowDigests large({false, true, true, false, ""});
     feedZeros(large, 0, 4096);
