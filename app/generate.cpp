@@ -102,7 +102,7 @@ Digests FromWindows(const engine::WindowDigestResults& results)
 
 engine::WindowDigestChoice Choice(const GenerateInput& input)
 {
-    return {input.md5, input.sha1, input.crc32, input.hmac, input.key};
+    return {.md5 = input.md5, .sha1 = input.sha1, .crc32 = input.crc32, .hmac = input.hmac, .key = input.key};
 }
 
 void GenerateFromFile(const GenerateInput& input, const ResultSink& sink, RunControl& control)

@@ -17,22 +17,20 @@
 
 namespace engine {
 
-// SHA-256 comes last, so that the initialisers written before it was here
-// keep their meaning.
 struct WindowDigestChoice {
     bool md5 = false;
     bool sha1 = false;
+    bool sha256 = false;
     bool crc32 = false;
     bool hmac = false;  // MD5, SHA-1 and SHA-256 keyed with key; CRC-32 never is
     std::string key;
-    bool sha256 = false;
 };
 
 struct WindowDigestResults {
     Md5Digest md5{};
     Sha1Digest sha1{};
-    std::uint32_t crc32 = 0;
     Sha256Digest sha256{};
+    std::uint32_t crc32 = 0;
 };
 
 class WindowDigests {

@@ -28,7 +28,7 @@ constexpr std::size_t kWindow = kFileWindowSize;
 
 engine::WindowDigestChoice All(bool hmac = false, const std::string& key = "")
 {
-    return {true, true, true, hmac, key};
+    return {.md5 = true, .sha1 = true, .crc32 = true, .hmac = hmac, .key = key};
 }
 
 std::string Hex(const engine::WindowDigestResults& r)
@@ -261,7 +261,7 @@ TEST_F(FileDigests, AFileOver4GiBIsDigestedExactly)
 
     SharedReadFile file(path);
     RunControl control;
-    const engine::WindowDigestResults results = DigestFile(file, {false, true, true, false, ""}, control);
+    const engine::WindowDigestResults results = DigestFile(file, {.sha1 = true, .crc32 = true, .key = {}}, control);
     EXPECT_EQ(DigestToHexText(results.sha1), "e7d747b75f76e0e41e83b75bce4642816136304f");
     EXPECT_EQ(results.crc32, 0x41D912FFu);
     EXPECT_EQ(control.Done(), (std::uint64_t{1} << 32) + 1);
@@ -289,7 +289,7 @@ TEST_F(FileDigests, HolesOnTmpfsAreReadWithoutFillingThem)
 
     SharedReadFile file(path);
     RunControl control;
-    const engine::WindowDigestResults results = DigestFile(file, {false, false, true, false, ""}, control);
+    const engine::WindowDigestResults results = DigestFile(file, {.crc32 = true, .key = {}}, control);
     EXPECT_EQ(results.crc32, Crc32OfText(std::string(size - 1, '\0') + "!"));
     struct stat after {};
     ASSERT_EQ(::stat(path.c_str(), &after), 0);

@@ -21,7 +21,7 @@ using engine::WindowDigests;
 
 WindowDigestChoice All(bool hmac = false, const std::string& key = "")
 {
-    return {true, true, true, hmac, key, true};
+    return {.md5 = true, .sha1 = true, .sha256 = true, .crc32 = true, .hmac = hmac, .key = key};
 }
 
 WindowDigestResults OneShot(const std::string& message, const WindowDigestChoice& choice)
@@ -89,7 +89,7 @@ TEST_P(WindowDigestsTest, AnySplitGivesTheOneShotDigests)
     }
     // Nothing chosen, nothing computed; one digest alone is numbered 0.
     EXPECT_EQ(WindowDigests(WindowDigestChoice{}).Count(), 0u);
-    WindowDigests crcAlone({false, false, true, true, "unused"});
+    WindowDigests crcAlone({.crc32 = true, .hmac = true, .key = "unused"});
     ASSERT_EQ(crcAlone.Count(), 1u);
     crcAlone.Feed(0, reinterpret_cast<const std::uint8_t*>("c"), 1);
     EXPECT_EQ(crcAlone.Finish().crc32, 0x06B9DF6Fu);
@@ -131,7 +131,7 @@ TEST_P(WindowDigestsTest, Sha256VectorsSplitAnywhere)
     };
     for (const auto& v : kVectors) {
         SCOPED_TRACE(v.hex);
-        const WindowDigestChoice choice{false, false, false, v.hmac, v.key, true};
+        const WindowDigestChoice choice{.sha256 = true, .hmac = v.hmac, .key = v.key};
         const std::size_t published = std::strlen(v.hex);
         for (std::size_t cut = 0; cut <= v.text.size(); ++cut)
             EXPECT_EQ(sha256(v.text, {cut}, choice, published), v.hex) << "cut at " << cut;
@@ -146,7 +146,7 @@ TEST_P(WindowDigestsTest, Sha256VectorsSplitAnywhere)
         std::vector<std::size_t> cuts;
         for (std::size_t at = piece; at < million.size(); at += piece)
             cuts.push_back(at);
-        EXPECT_EQ(sha256(million, cuts, {false, false, false, false, "", true}, 64),
+        EXPECT_EQ(sha256(million, cuts, {.sha256 = true, .key = {}}, 64),
                   "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0")
             << "pieces of " << piece;
     }
@@ -168,7 +168,7 @@ TEST(WindowDigestsLong, CountsPastWhat32BitsHold)
         digests.Feed(d, zeros.data(), 1);
     };
 
-    WindowDigests half({true, true, false, false, "", true});
+    WindowDigests half({.md5 = true, .sha1 = true, .sha256 = true, .key = {}});
     feedZeros(half, 0, 512);
     feedZeros(half, 1, 512);
     feedZeros(half, 2, 512);
@@ -177,7 +177,7 @@ TEST(WindowDigestsLong, CountsPastWhat32BitsHold)
     EXPECT_EQ(DigestToHexText(halfResults.sha1), "3e1bb536d18494c32e66ef9f479d65bbe0d863de");
     EXPECT_EQ(DigestToHexText(halfResults.sha256), "7c40fe5ce847740d0f0d0cdde3949d6585804cdec3ae61a15b923165699c8137");
 
-    WindowDigests large({false, true, true, false, ""});
+    WindowDigests large({.sha1 = true, .crc32 = true, .key = {}});
     feedZeros(large, 0, 4096);
     feedZeros(large, 1, 4096);
     const WindowDigestResults largeResults = large.Finish();
