@@ -1,9 +1,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 
 #include "app/open_dialog.h"
 
@@ -20,6 +24,10 @@ class TForm1 : public QMainWindow {
 
 public:
     explicit TForm1(QWidget* parent = nullptr);
+    // With the files named at the program's start (absolute names): a start
+    // that the instance limit turns away hands them over to the running
+    // instance; one that stays opens the first once its window is up.
+    explicit TForm1(std::vector<std::string> files, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // Runs once the window and its components are completely built.
@@ -45,6 +53,18 @@ public:
     // last attempt failed too, which is shown and then let go.
     void SaveSettingsBeforeLeaving();
 
+    // Names the file on the File page and runs Generate on it, as the button
+    // does. A name that the name box cannot hold exactly as it is raises an
+    // error naming the file, and the window stays as it was.
+    void OpenFile(const std::string& name);
+    // A file handed to the window, by its own start or by a later start:
+    // opened from the loop once the window is not busy; of the files handed
+    // meanwhile, the last one wins.
+    void HandFile(std::string name);
+    // Within Generate or a handler that runs a dialog, or while a modal box
+    // is up: a handed file waits.
+    bool Busy() const;
+
     // Replaces the open-file dialog; returns the previous one.
     std::unique_ptr<OpenFileDialog> SetOpenDialog(std::unique_ptr<OpenFileDialog> dialog);
 
@@ -61,11 +81,14 @@ protected:
 
 private:
     class SettingsView;
+    class BusyScope;
     void CreateComponents();
     void ConnectHandlers();
     void MemoTextEdited();
     void ShowResult(QLineEdit& box, const QString& text);
     void DropFile(const QString& path);
+    void CmdLineReceived(const std::vector<std::string>& lines);
+    void TakeHandedFile();
 
     std::unique_ptr<Ui::TForm1> ui_;
     std::unique_ptr<OpenFileDialog> openDialog_;
@@ -74,6 +97,12 @@ private:
     QString memoText_;
     bool snapping_ = false;
     bool saveFailed_ = false;
+    std::vector<std::string> startFiles_;
+    std::optional<std::string> handedFile_;
+    // Handlers running that keep the window busy (BusyScope).
+    int busy_ = 0;
+    // Looks again for a handed file that had to wait.
+    QTimer handedRetry_;
 };
 
 class TAboutBox;
