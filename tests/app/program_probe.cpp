@@ -3,7 +3,7 @@
 // that program meet it as the running instance. It says on standard output
 // what its window shows:
 //   name <name, percent-encoded>   the name box changed
-//   box <text>                     a message box came up (control characters as \xHH)
+//   box <text>                     a message box came up (line breaks as blanks)
 // and answers commands on standard input, after whatever the loop had
 // already been asked to do:
 //   state  ->  "state page=<index> md5=<text> sha1=<text> crc32=<text>
@@ -27,7 +27,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "app/arguments.h"
 #include "app/main_form.h"
 #include "app/startup.h"
 #include "instances/app_instances.h"
@@ -59,7 +58,7 @@ public:
     {
         if (event->type() == QEvent::Show)
             if (auto* box = qobject_cast<QMessageBox*>(object))
-                Say("box " + ShownName(box->text().toStdString()));
+                Say("box " + box->text().replace('\r', ' ').replace('\n', ' ').toStdString());
         return false;
     }
 
