@@ -513,7 +513,7 @@ void TForm1::CmdLineReceived(const std::vector<std::string>& lines)
 {
     // Only a whole list of files from another start counts; anything else
     // is dropped unseen.
-    if (const auto files = HandedFiles(lines))
+    if (const auto files = HandedFiles(lines); files && !files->empty())
         HandFile(files->front());
 }
 

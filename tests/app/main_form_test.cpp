@@ -792,7 +792,7 @@ TEST_F(MainFormTest, OnlyAWholeListOfFilesFromAnotherStartIsTaken)
     FillResults();
     for (const std::string& bad :
          {std::string(), std::string("\r\n"), uri, uri + "\r\n", uri.substr(0, uri.size() - 2) + "\r\n",
-          std::string("hello\r\n\r\n"), path.toStdString() + "\r\n\r\n",
+          uri + "\r\n" + uri.substr(0, 12), std::string("hello\r\n\r\n"), path.toStdString() + "\r\n\r\n",
           "file://elsewhere" + path.toStdString() + "\r\n\r\n", uri + "\r\n" + std::string(1, '\0') + "\r\n"}) {
         hand(bad);
         QTest::qWait(20);

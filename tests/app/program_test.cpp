@@ -121,7 +121,14 @@ protected:
 
     static void EndGently(QProcess& process)
     {
-        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        // A process that has ended has no id (0), and kill(0) would end the
+        // whole process group: the test and whoever runs it.
+        const auto pid = static_cast<pid_t>(process.processId());
+        if (process.state() != QProcess::Running || pid <= 0) {
+            ADD_FAILURE() << "it had ended already, with exit code " << process.exitCode();
+            return;
+        }
+        ::kill(pid, SIGTERM);
         EXPECT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitCode(), 0);
     }
@@ -217,6 +224,8 @@ protected:
             envp.push_back(variable.data());
         envp.push_back(nullptr);
         const pid_t child = ::fork();
+        if (child < 0)
+            return -1;
         if (child == 0) {
             if (::chdir(workingDirectory.c_str()) == 0)
                 ::execve(VELLUMARK_PATH, argv.data(), envp.data());
@@ -396,6 +405,8 @@ TEST_F(ProgramTest, AfterTheRunningOneWasKilledOfManySimultaneousStartsExactlyOn
     SettingsWatch settings(home_.filePath("config/vellumark"));
     auto killed = Start(VELLUMARK_PATH, {}, Offscreen());
     ASSERT_TRUE(settings.Touched()) << "the first start did not come to its settings";
+    // Never kill(0): that would end the whole process group.
+    ASSERT_GT(killed->processId(), 0) << "it had ended already";
     ::kill(static_cast<pid_t>(killed->processId()), SIGKILL);
     ASSERT_TRUE(killed->waitForFinished(20000));
 
@@ -631,6 +642,7 @@ TEST_F(ProgramTest, AHostileBlockOfTheSameUserChangesNothing)
     const std::vector<QByteArray> blocks = {
         uri,                                             // cut before its end
         uri + "\r\n",                                    // cut before the list's end
+        uri + "\r\n" + uri.left(12),                     // cut within its second name
         "file:///tmp/%4\r\n\r\n",                        // cut within an escape
         "hello\r\n\r\n",                                 // no URI
         QByteArray::fromStdString(handed) + "\r\n\r\n",  // a name, not a URI
