@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -27,6 +28,7 @@
 #include <QUrl>
 
 #include "about/about.h"
+#include "app/arguments.h"
 #include "app/busy_cursor.h"
 #include "app/frame.h"
 #include "app/generate.h"
@@ -55,6 +57,8 @@ constexpr std::chrono::milliseconds kProgressInterval{200};
 constexpr int kLongestResult = 40;
 // QLineEdit keeps this many pixels free on either side of its text.
 constexpr int kLineEditMargin = 2;
+// How often a handed file that waits for the window looks again.
+constexpr int kHandedRetryMs = 50;
 
 // Connects a signal to a handler that runs through the error guard.
 template <class Sender, class Signal, class Handler>
@@ -202,9 +206,48 @@ bool AcceptFileDrag(QDropEvent& event)
     return true;
 }
 
+// The name box holds text: a name that is not UTF-8, that Generate's trim
+// would change or that is longer than the box takes would be read back from
+// it as another name.
+QString HoldableName(const std::string& name, int longest)
+{
+    const QByteArray bytes = QByteArray::fromStdString(name);
+    const QString text = QFile::decodeName(bytes);
+    const auto refused = [&](const char* why) {
+        return Exception("Cannot take the file \"" + ShownName(name) + "\": " + why);
+    };
+    if (QFile::encodeName(text) != bytes)
+        throw refused("its name is not valid UTF-8, which the name box cannot hold");
+    if (TrimFileName(name) != name)
+        throw refused("its name begins or ends with a blank or a control character, which the name box drops");
+    if (text.size() > longest)
+        throw refused("its name is longer than the name box holds");
+    return text;
+}
+
 }  // namespace
 
-TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::TForm1>())
+// Keeps the window busy while a handler runs, so that a handed file that
+// arrives meanwhile (a dialog or a long Generate runs the loop) waits for its end.
+class TForm1::BusyScope {
+public:
+    explicit BusyScope(TForm1& form) : form_(form) { ++form_.busy_; }
+    ~BusyScope()
+    {
+        if (--form_.busy_ == 0 && form_.handedFile_)
+            form_.handedRetry_.start(0);
+    }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    TForm1& form_;
+};
+
+TForm1::TForm1(QWidget* parent) : TForm1(std::vector<std::string>{}, parent) {}
+
+TForm1::TForm1(std::vector<std::string> files, QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::TForm1>()), startFiles_(std::move(files))
 {
     Form1 = this;
     // The window's one component comes first and acts at once: a process that
@@ -241,6 +284,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::
     openDialog_ = MakeSystemOpenFileDialog();
     startGenerate_ = [](const GenerateInput& input) { return std::make_unique<GenerateTask>(input); };
     ConnectHandlers();
+    handedRetry_.setSingleShot(true);
+    QObject::connect(&handedRetry_, &QTimer::timeout, this, [this] { TakeHandedFile(); });
+    if (!startFiles_.empty())
+        HandFile(startFiles_.front());
 }
 
 TForm1::~TForm1()
@@ -252,7 +299,13 @@ TForm1::~TForm1()
 void TForm1::CreateComponents()
 {
     InstanceLimit1 = new TInstanceLimit(this);
-    InstanceLimit1->SetSendCmdLine(false);
+    // A start with a file hands it over to the running instance; a plain
+    // start sends nothing.
+    InstanceLimit1->SetSendCmdLine(!startFiles_.empty());
+    InstanceLimit1->SetCommandLine(HandOverLines(startFiles_));
+    InstanceLimit1->OnCmdLineReceived = [this](TInstanceLimit&, const std::vector<std::string>& lines) {
+        CmdLineReceived(lines);
+    };
 }
 
 void TForm1::ConnectHandlers()
@@ -366,18 +419,21 @@ void TForm1::MnAboutClick()
 {
     if (AboutBox == nullptr)
         return;
+    const BusyScope busy(*this);
     PlaceAboutBox(*AboutBox, *this);
     AboutBox->exec();
 }
 
 void TForm1::BtnBrowseClick()
 {
+    const BusyScope busy(*this);
     if (const auto path = openDialog_->Execute(this))
         ui_->FNEdit->setText(*path);
 }
 
 void TForm1::BtnGenerateClick()
 {
+    const BusyScope busyScope(*this);
     const BusyCursor busy;
     const std::unique_ptr<GenerateTask> task = startGenerate_(ReadGenerateInput());
     // A short run looks as it always has: the window waits for it.
@@ -573,6 +629,48 @@ void TForm1::DropFile(const QString& path)
     // the results, and so does a new name.
     ui_->PageControl->setCurrentIndex(0);
     ui_->FNEdit->setText(path);
+}
+
+void TForm1::OpenFile(const std::string& name)
+{
+    DropFile(HoldableName(name, ui_->FNEdit->maxLength()));
+    BtnGenerateClick();
+}
+
+void TForm1::HandFile(std::string name)
+{
+    handedFile_ = std::move(name);
+    // Taken from the loop, never within whatever handed it over: another
+    // process waits for this window's answer meanwhile.
+    QMetaObject::invokeMethod(
+        this, [this] { TakeHandedFile(); }, Qt::QueuedConnection);
+}
+
+bool TForm1::Busy() const
+{
+    return busy_ > 0 || QApplication::activeModalWidget() != nullptr;
+}
+
+void TForm1::CmdLineReceived(const std::vector<std::string>& lines)
+{
+    // Only a whole list of files from another start counts; anything else
+    // is dropped unseen.
+    if (const auto files = HandedFiles(lines); files && !files->empty())
+        HandFile(files->front());
+}
+
+void TForm1::TakeHandedFile()
+{
+    if (!handedFile_)
+        return;
+    if (Busy()) {
+        handedRetry_.start(kHandedRetryMs);
+        return;
+    }
+    handedRetry_.stop();
+    const std::string name = std::move(*handedFile_);
+    handedFile_.reset();
+    platform::Guard([&] { OpenFile(name); });
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)

@@ -2,9 +2,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 
 #include "app/open_dialog.h"
 
@@ -24,6 +28,10 @@ class TForm1 : public QMainWindow {
 
 public:
     explicit TForm1(QWidget* parent = nullptr);
+    // With the files named at the program's start (absolute names): a start
+    // that the instance limit turns away hands them over to the running
+    // instance; one that stays opens the first once its window is up.
+    explicit TForm1(std::vector<std::string> files, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // Runs once the window and its components are completely built.
@@ -49,6 +57,18 @@ public:
     // last attempt failed too, which is shown and then let go.
     void SaveSettingsBeforeLeaving();
 
+    // Names the file on the File page and runs Generate on it, as the button
+    // does. A name that the name box cannot hold exactly as it is raises an
+    // error naming the file, and the window stays as it was.
+    void OpenFile(const std::string& name);
+    // A file handed to the window, by its own start or by a later start:
+    // opened from the loop once the window is not busy; of the files handed
+    // meanwhile, the last one wins.
+    void HandFile(std::string name);
+    // Within Generate or a handler that runs a dialog, or while a modal box
+    // is up: a handed file waits.
+    bool Busy() const;
+
     // Replaces the open-file dialog; returns the previous one.
     std::unique_ptr<OpenFileDialog> SetOpenDialog(std::unique_ptr<OpenFileDialog> dialog);
 
@@ -69,6 +89,7 @@ protected:
 
 private:
     class SettingsView;
+    class BusyScope;
     void CreateComponents();
     void ConnectHandlers();
     void MemoTextEdited();
@@ -78,6 +99,8 @@ private:
     void ShowProgress(const GenerateTask& task);
     void ShowResult(QLineEdit& box, const QString& text);
     void DropFile(const QString& path);
+    void CmdLineReceived(const std::vector<std::string>& lines);
+    void TakeHandedFile();
 
     std::unique_ptr<Ui::TForm1> ui_;
     std::unique_ptr<OpenFileDialog> openDialog_;
@@ -90,6 +113,12 @@ private:
     QString memoText_;
     bool snapping_ = false;
     bool saveFailed_ = false;
+    std::vector<std::string> startFiles_;
+    std::optional<std::string> handedFile_;
+    // Handlers running that keep the window busy (BusyScope).
+    int busy_ = 0;
+    // Looks again for a handed file that had to wait.
+    QTimer handedRetry_;
 };
 
 class TAboutBox;

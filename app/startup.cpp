@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <QApplication>
 #include <QIcon>
 
 #include "about/about.h"
+#include "app/arguments.h"
 #include "app/main_form.h"
 #include "platform/files/file_reader.h"
 #include "platform/process/process.h"
@@ -81,10 +83,39 @@ void QuietWhileConnecting(QtMsgType type, const QMessageLogContext&, const QStri
 
 int RunVellumark(int argc, char* argv[])
 {
+    // The arguments come first: --help and --version answer without a
+    // display, and a start that cannot be understood ends before anything.
+    const ProgramArguments arguments =
+        ParseProgramArguments(std::vector<std::string>(argv, argv + argc), CurrentDirectory());
+    switch (arguments.action) {
+    case ProgramArguments::Action::Help:
+        std::fputs(kProgramHelp, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    case ProgramArguments::Action::Version:
+        std::fputs(ProgramVersionLine().c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    case ProgramArguments::Action::Usage:
+        std::fprintf(stderr, "vellumark: %s; %s\n", arguments.problem.c_str(), kProgramUsage);
+        return 2;
+    case ProgramArguments::Action::Fail:
+        std::fprintf(stderr, "vellumark: %s\n", arguments.problem.c_str());
+        return 1;
+    case ProgramArguments::Action::Run:
+        break;
+    }
+    // Qt is given its own options only, so that a file named like one of
+    // them stays a file; it keeps the array for its lifetime.
+    std::vector<std::string> qtArguments = arguments.qtArguments;
+    std::vector<char*> qtArgv;
+    for (std::string& argument : qtArguments)
+        qtArgv.push_back(argument.data());
+    qtArgv.push_back(nullptr);
+    int qtArgc = static_cast<int>(qtArguments.size());
+
     Q_INIT_RESOURCE(resources);
     // Files are read under a lease, whose break would otherwise end us.
     platform::IgnoreLeaseBreakSignal();
-    if (!HasDisplay(argc, argv)) {
+    if (!HasDisplay(qtArgc, qtArgv.data())) {
         std::fprintf(stderr,
                      "vellumark: no display to show the window on; "
                      "run it under a virtual one: xvfb-run -a %s\n",
@@ -92,9 +123,9 @@ int RunVellumark(int argc, char* argv[])
         return 1;
     }
     displayNamed = DisplayNamed();
-    const bool platformChosenHere = ChoosePlatform(argc, argv);
+    const bool platformChosenHere = ChoosePlatform(qtArgc, qtArgv.data());
     const QtMessageHandler previousHandler = qInstallMessageHandler(&QuietWhileConnecting);
-    QApplication application(argc, argv);
+    QApplication application(qtArgc, qtArgv.data());
     qInstallMessageHandler(previousHandler);
     if (platformChosenHere)
         ::unsetenv("QT_QPA_PLATFORM");
@@ -109,8 +140,8 @@ int RunVellumark(int argc, char* argv[])
     // A log-off or shutdown ends the loop without any close handler.
     const platform::SessionEndWatcher sessionEnd([&frame] { frame.Terminate(); });
 
-    return RunFrame(frame, [] {
-        CreateForm(*AppFrame, Form1);
+    return RunFrame(frame, [&arguments] {
+        CreateForm(*AppFrame, Form1, arguments.files);
         CreateForm(*AppFrame, AboutBox)->SetMainWindow(Form1);
     });
 }

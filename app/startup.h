@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "app/frame.h"
 #include "platform/ui/guard.h"
@@ -11,12 +12,13 @@
 // reference: the window sets it as its construction begins, and it is reset
 // when construction fails. A failure of the window's create handler is
 // reported on the spot and the window is kept; any other failure leaves.
-template <class Form>
-Form* CreateForm(AppFrameClass& frame, Form*& reference)
+// `arguments` go to the window's constructor.
+template <class Form, class... Arguments>
+Form* CreateForm(AppFrameClass& frame, Form*& reference, Arguments&&... arguments)
 {
     std::unique_ptr<Form> form;
     try {
-        form = std::make_unique<Form>();
+        form = std::make_unique<Form>(std::forward<Arguments>(arguments)...);
     } catch (...) {
         reference = nullptr;
         throw;

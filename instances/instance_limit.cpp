@@ -54,8 +54,12 @@ void TInstanceLimit::EnforceLimit()
     FireRejected();
     if (autoActivate_)
         table.ActivateInstance(0);
-    if (sendCmdLine_)
-        SendCommandLine(kWindowClass, WindowHandle());
+    if (sendCmdLine_) {
+        if (commandLine_)
+            SendLines(kWindowClass, CommandLineKind, *commandLine_, WindowHandle());
+        else
+            SendCommandLine(kWindowClass, WindowHandle());
+    }
     // The owner has no destroy handler to detach: nothing of it runs on the
     // way out.
     TAppInstances::EndThisInstance();

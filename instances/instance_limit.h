@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ public:
     void SetMaxInstances(int maxInstances) noexcept { maxInstances_ = maxInstances; }
     bool SendCmdLine() const noexcept { return sendCmdLine_; }
     void SetSendCmdLine(bool sendCmdLine) noexcept { sendCmdLine_ = sendCmdLine; }
+    // The lines that SendCmdLine hands over: unless set, the arguments the
+    // process was started with. A program that reads its arguments itself
+    // hands over its own reading of them.
+    void SetCommandLine(std::vector<std::string> lines) { commandLine_ = std::move(lines); }
 
     TInstanceChangeEvent OnInstanceCreated;
     TInstanceChangeEvent OnInstanceDestroyed;
@@ -75,4 +80,5 @@ private:
     bool autoActivate_ = true;
     int maxInstances_ = 1;
     bool sendCmdLine_ = true;
+    std::optional<std::vector<std::string>> commandLine_;
 };

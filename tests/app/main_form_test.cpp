@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string_view>
 
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QCheckBox>
+#include <QCryptographicHash>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +23,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -40,7 +44,9 @@
 #include "app/generate_task.h"
 #include "app/main_form.h"
 #include "app/startup.h"
+#include "instances/instance_limit.h"
 #include "platform/files/file_reader.h"
+#include "platform/windows/message_window.h"
 #include "qt_test_support.h"
 
 namespace {
@@ -625,6 +631,189 @@ TEST_F(MainFormTest, ADroppedFileIsNamedOnTheFilePageAsBrowseWouldNameIt)
     EXPECT_EQ(Edit("FNEdit").text(), path);
     EXPECT_EQ(Result("ResultMD5"), "m");
     EXPECT_TRUE(shown_.empty());
+}
+
+// A file handed to the window (by its own start or by a later start) is named
+// on the File page, as a drop names it, and digested with the ticks as they
+// stand, as if Generate had been pressed.
+TEST_F(MainFormTest, AHandedFileIsNamedOnTheFilePageAndDigestedWithTheTicksAsTheyStand)
+{
+    // The name is in the box already: only the page changes.
+    const QString path = WriteFile("a b\nc", "abc");
+    Edit("FNEdit").setText(path);
+    UseTextPage("xyz");
+    TickAlgorithms(true, true, true);
+    Generate();
+    ASSERT_FALSE(Result("ResultSHA1").isEmpty());
+    Tick("CheckBoxSHA1").setChecked(false);
+
+    form_->HandFile(QFile::encodeName(path).toStdString());
+    EXPECT_EQ(Control<QTabWidget>("PageControl").currentIndex(), 1) << "taken from the loop, not within the hand-over";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Control<QTabWidget>("PageControl").currentIndex() == 0; }));
+    EXPECT_EQ(Edit("FNEdit").text(), path);
+    EXPECT_EQ(Control<QTabWidget>("PageControl").currentIndex(), 0);
+    EXPECT_EQ(Result("ResultMD5"), kAbcMd5);
+    EXPECT_EQ(Result("ResultSHA1"), "") << "the text's result went with the page";
+    EXPECT_EQ(Result("ResultCRC32"), kAbcCrc);
+    EXPECT_TRUE(shown_.empty());
+
+    // A failure shows the usual error box.
+    form_->HandFile(QFile::encodeName(dir_.filePath("gone")).toStdString());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shown_.empty(); }));
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Invalid file name."});
+    EXPECT_EQ(Edit("FNEdit").text(), dir_.filePath("gone"));
+
+    // The files named at the start: the first is opened once the loop runs.
+    const QString first = WriteFile("first", "abc");
+    TForm1* started =
+        CreateForm(*frame_, Form1, std::vector<std::string>{QFile::encodeName(first).toStdString(), "/tmp/second"});
+    auto* startedName = started->findChild<QLineEdit*>("FNEdit");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return startedName->text() == first; }));
+    EXPECT_EQ(started->findChild<QLineEdit*>("ResultMD5")->text(), kAbcMd5);
+}
+
+// Generate would read a name with a blank or a control character at either
+// end, or one that is not UTF-8, as another name: such a name is reported,
+// and neither named nor digested, even where the other name exists.
+TEST_F(MainFormTest, AHandedNameTheBoxCannotHoldIsReportedAndNeverDigested)
+{
+    // Names that are not UTF-8 are beyond what QTemporaryDir removes.
+    std::vector<std::string> made;
+    const auto removeMade = qScopeGuard([&] {
+        for (const std::string& path : made)
+            ::unlink(path.c_str());
+    });
+    const auto rawFile = [&](const std::string& name, const char* content) {
+        const std::string path = QFile::encodeName(dir_.path()).toStdString() + "/" + name;
+        made.push_back(path);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        EXPECT_GE(fd, 0) << path;
+        EXPECT_EQ(::write(fd, content, std::strlen(content)), static_cast<ssize_t>(std::strlen(content)));
+        ::close(fd);
+        return path;
+    };
+    const std::string dir = QFile::encodeName(dir_.path()).toStdString();
+    rawFile("x", "the other file");
+    rawFile("\xEF\xBF\xBDx", "the other file");
+    TickAlgorithms(true, false, false);
+    const QString before = WriteFile("before", "abc");
+    Edit("FNEdit").setText(before);
+    Generate();
+    ASSERT_EQ(Result("ResultMD5"), kAbcMd5);
+
+    struct Case {
+        std::string name;
+        std::string shown;
+        const char* why;
+    };
+    const std::vector<Case> cases = {
+        {"x ", "x ", "its name begins or ends with a blank or a control character, which the name box drops."},
+        {"x\n", "x\\x0A", "its name begins or ends with a blank or a control character, which the name box drops."},
+        {"x\t", "x\\x09", "its name begins or ends with a blank or a control character, which the name box drops."},
+        {"\xFFx", "\\xFFx", "its name is not valid UTF-8, which the name box cannot hold."},
+    };
+    for (const Case& c : cases) {
+        const std::string path = rawFile(c.name, "abc");
+        shown_.clear();
+        form_->HandFile(path);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !shown_.empty(); })) << c.shown;
+        EXPECT_EQ(Errors(), std::vector<std::string>{"Cannot take the file \"" + dir + "/" + c.shown + "\": " + c.why});
+        EXPECT_EQ(Edit("FNEdit").text(), before);
+        EXPECT_EQ(Result("ResultMD5"), kAbcMd5);
+    }
+
+    // Longer than the box takes: the box would cut it to another name.
+    Edit("FNEdit").setMaxLength(static_cast<int>(before.size()));
+    rawFile("beforeX", "abc");
+    shown_.clear();
+    form_->HandFile(dir + "/beforeX");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shown_.empty(); }));
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Cannot take the file \"" + dir +
+                                                 "/beforeX\": its name is longer than the name box holds."});
+    EXPECT_EQ(Edit("FNEdit").text(), before);
+}
+
+// A file handed while the window is busy (in Generate, which may run the loop
+// while it reads a large file, or under a modal box) waits until the window
+// is free; of the files handed meanwhile the last one is taken.
+TEST_F(MainFormTest, AFileHandedWhileTheWindowIsBusyWaitsAndTheLastOneWins)
+{
+    const QString first = WriteFile("first", "first");
+    const QString second = WriteFile("second", "abc");
+    const QString typed = WriteFile("typed", "typed");
+    QStringList names;
+    QObject::connect(&Edit("FNEdit"), &QLineEdit::textChanged, [&](const QString& text) { names.push_back(text); });
+
+    // Within Generate: its write-back of the trimmed name lets the loop run,
+    // as a long Generate does.
+    bool handedWithin = false;
+    QObject::connect(&Edit("FNEdit"), &QLineEdit::textChanged, form_, [&](const QString& text) {
+        if (text != typed || handedWithin)
+            return;
+        handedWithin = true;
+        form_->HandFile(QFile::encodeName(first).toStdString());
+        form_->HandFile(QFile::encodeName(second).toStdString());
+        EXPECT_TRUE(form_->Busy());
+        QTest::qWait(200);
+    });
+    Edit("FNEdit").setText("  " + typed);
+    Generate();
+    ASSERT_TRUE(handedWithin);
+    EXPECT_EQ(Result("ResultMD5"), QCryptographicHash::hash("typed", QCryptographicHash::Md5).toHex().toUpper())
+        << "Generate ran on the name it was pressed for";
+    EXPECT_EQ(names, (QStringList{"  " + typed, typed})) << "nothing taken while Generate ran";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Edit("FNEdit").text() == second; }));
+    EXPECT_EQ(Result("ResultMD5"), kAbcMd5);
+    EXPECT_FALSE(names.contains(first)) << "the last one handed wins";
+
+    // Under a modal box.
+    QDialog modal(form_);
+    modal.setWindowModality(Qt::ApplicationModal);
+    modal.show();
+    ASSERT_EQ(QApplication::activeModalWidget(), &modal);
+    form_->HandFile(QFile::encodeName(typed).toStdString());
+    QTest::qWait(200);
+    EXPECT_EQ(Edit("FNEdit").text(), second);
+    modal.close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Edit("FNEdit").text() == typed; }));
+    EXPECT_FALSE(form_->Busy());
+    EXPECT_TRUE(shown_.empty());
+}
+
+// What another start hands over reaches the window as a block of lines: only
+// a whole list of file URIs names a file; anything else changes nothing and
+// shows nothing.
+TEST_F(MainFormTest, OnlyAWholeListOfFilesFromAnotherStartIsTaken)
+{
+    platform::WindowHandle component = 0;
+    for (const platform::WindowInfo& window : platform::ProcessWindows(static_cast<std::int32_t>(::getpid())))
+        if (window.className == TInstanceLimit::kWindowClass)
+            component = window.handle;
+    ASSERT_NE(component, 0u);
+    const auto hand = [&](const std::string& block) {
+        // From another start's window, which is not this one.
+        const platform::SendResult sent =
+            platform::SendDataMessage(component, platform::kWmCopyData, 1, 1, block.data(), block.size());
+        EXPECT_TRUE(sent.Answered());
+        EXPECT_EQ(sent.result, 1);
+    };
+    const QString path = WriteFile("handed file", "abc");
+    const std::string uri = "file://" + QUrl::toPercentEncoding(path, "/").toStdString();
+    FillResults();
+    for (const std::string& bad :
+         {std::string(), std::string("\r\n"), uri, uri + "\r\n", uri.substr(0, uri.size() - 2) + "\r\n",
+          uri + "\r\n" + uri.substr(0, 12), std::string("hello\r\n\r\n"), path.toStdString() + "\r\n\r\n",
+          "file://elsewhere" + path.toStdString() + "\r\n\r\n", uri + "\r\n" + std::string(1, '\0') + "\r\n"}) {
+        hand(bad);
+        QTest::qWait(20);
+        EXPECT_EQ(Edit("FNEdit").text(), "") << testing::PrintToString(bad);
+        EXPECT_EQ(Result("ResultMD5"), "m");
+    }
+    EXPECT_TRUE(shown_.empty());
+
+    hand(uri + "\r\n\r\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Edit("FNEdit").text() == path; }));
+    EXPECT_EQ(Result("ResultMD5"), kAbcMd5);
 }
 
 TEST_F(MainFormTest, ExitAndCloseEndTheLoop)

@@ -1,24 +1,42 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QUrl>
+
+#include "instances/instance_limit.h"
+#include "platform/base/unique_fd.h"
+#include "platform/windows/message_window.h"
+#include "platform/windows/peer_directory.h"
+#include "platform/windows/wire_frame.h"
 
 #include <utility>
 
@@ -103,13 +121,148 @@ protected:
 
     static void EndGently(QProcess& process)
     {
-        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        // A process that has ended has no id (0), and kill(0) would end the
+        // whole process group: the test and whoever runs it.
+        const auto pid = static_cast<pid_t>(process.processId());
+        if (process.state() != QProcess::Running || pid <= 0) {
+            ADD_FAILURE() << "it had ended already, with exit code " << process.exitCode();
+            return;
+        }
+        ::kill(pid, SIGTERM);
         EXPECT_TRUE(process.waitForFinished(20000));
         EXPECT_EQ(process.exitCode(), 0);
     }
 
+    // The real program with a line to the test (program_probe), as the
+    // program at VELLUMARK_PATH; a start that stays says "ready".
+    std::unique_ptr<QProcess> StartProbe(const QStringList& args, const QString& workingDirectory = {},
+                                         const QProcessEnvironment* env = nullptr, bool waitUntilReady = true)
+    {
+        auto probe = std::make_unique<QProcess>();
+        probe->setProcessEnvironment(env != nullptr ? *env : Offscreen());
+        probe->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        probe->setWorkingDirectory(workingDirectory.isEmpty() ? home_.path() : workingDirectory);
+        probe->start(PROBE_PATH, args);
+        EXPECT_TRUE(probe->waitForStarted(20000));
+        if (waitUntilReady) {
+            EXPECT_TRUE(ReadUntil(*probe, "ready ").startsWith("ready ")) << "the probe did not come up";
+        }
+        return probe;
+    }
+
+    using WindowState = std::map<QString, QString>;
+
+    // What the probe's window shows once it has done what it was asked
+    // before; the other lines it said meanwhile go to `seen`.
+    static WindowState State(QProcess& probe, QStringList* seen = nullptr)
+    {
+        probe.write("state\n");
+        const QString line = ReadUntil(probe, "state ", seen);
+        if (seen != nullptr && !seen->isEmpty())
+            seen->pop_back();
+        WindowState state;
+        for (const QString& field : line.mid(6).split(' ', Qt::SkipEmptyParts))
+            state[field.section('=', 0, 0)] = field.section('=', 1);
+        return state;
+    }
+
+    // The window as it shows the file `name` (bytes) that holds `content`:
+    // MD5 and SHA-1 are ticked (the settings tick SHA1), CRC32 is not.
+    static WindowState Showing(const std::string& name, const QByteArray& content)
+    {
+        return {{"page", "0"},
+                {"md5", QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex().toUpper()},
+                {"sha1", QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex().toUpper()},
+                {"crc32", ""},
+                {"windows", "1"},
+                {"boxes", "0"},
+                {"name", QUrl::toPercentEncoding(QFile::decodeName(QByteArray::fromStdString(name)))}};
+    }
+
+    // Waits until the probe's window shows `expected`; false, with what it
+    // showed last in `last`, when it does not within the time.
+    static bool Shows(QProcess& probe, const WindowState& expected, WindowState& last, QStringList* seen = nullptr)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while ((last = State(probe, seen)) != expected) {
+            if (timer.elapsed() > 20000 || probe.state() != QProcess::Running)
+                return false;
+            QThread::msleep(20);
+        }
+        return true;
+    }
+
+    // A file in the test's home whose name is any bytes; its absolute name.
+    std::string MakeFile(const std::string& name, const QByteArray& content)
+    {
+        const std::string path = QFile::encodeName(home_.path()).toStdString() + "/" + name;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        EXPECT_GE(fd, 0) << path;
+        EXPECT_EQ(::write(fd, content.constData(), static_cast<std::size_t>(content.size())), content.size());
+        ::close(fd);
+        made_.push_back(path);
+        return path;
+    }
+
+    // Runs the real program from `workingDirectory` with arguments as bytes
+    // (a name need not be UTF-8, which QProcess requires); its exit code,
+    // -1 when it did not end in time.
+    int RunProgram(const std::vector<std::string>& args, const std::string& workingDirectory = "/")
+    {
+        std::vector<std::string> strings{VELLUMARK_PATH};
+        strings.insert(strings.end(), args.begin(), args.end());
+        std::vector<std::string> environment;
+        for (const QString& variable : Offscreen().toStringList())
+            environment.push_back(variable.toLocal8Bit().toStdString());
+        std::vector<char*> argv;
+        for (std::string& arg : strings)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& variable : environment)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        const pid_t child = ::fork();
+        if (child < 0)
+            return -1;
+        if (child == 0) {
+            if (::chdir(workingDirectory.c_str()) == 0)
+                ::execve(VELLUMARK_PATH, argv.data(), envp.data());
+            ::_exit(127);
+        }
+        int status = 0;
+        QElapsedTimer timer;
+        timer.start();
+        while (::waitpid(child, &status, WNOHANG) == 0) {
+            if (timer.elapsed() > 30000) {
+                ::kill(child, SIGKILL);
+                ::waitpid(child, &status, 0);
+                return -1;
+            }
+            QThread::msleep(5);
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    ~ProgramTest() override
+    {
+        // Names that are not UTF-8 are beyond what QTemporaryDir removes.
+        for (const std::string& path : made_)
+            ::unlink(path.c_str());
+    }
+
     QTemporaryDir home_;
+    std::vector<std::string> made_;
 };
+
+std::string Describe(const std::map<QString, QString>& state)
+{
+    std::string text;
+    for (const auto& [key, value] : state)
+        text += key.toStdString() + "=" + value.toStdString() + " ";
+    return text;
+}
 
 // Counts what happens in the settings folder: opening the folder or any
 // file in it, creating, writing or renaming anything there.
@@ -222,7 +375,7 @@ TEST_F(ProgramTest, ASecondStartLeavesWithoutItsSettingsAndBringsTheRunningOneFo
     ASSERT_EQ(ReadUntil(*running, "state "), "state minimized=1");
 
     SettingsWatch settings(home_.filePath("config/vellumark"));
-    auto second = Start(VELLUMARK_PATH, {"ignored-argument"}, Offscreen());
+    auto second = Start(VELLUMARK_PATH, {"-platform", "offscreen"}, Offscreen());
     const QString id = QString::number(second->processId());
     ASSERT_TRUE(second->waitForFinished(20000));
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
@@ -243,7 +396,7 @@ TEST_F(ProgramTest, ASecondStartLeavesWithoutItsSettingsAndBringsTheRunningOneFo
     EXPECT_GT(at("activated"), at("created " + id)) << seen.join(" | ").toStdString();
     EXPECT_GT(at("destroyed " + id), at("state minimized=0")) << seen.join(" | ").toStdString();
     EXPECT_EQ(seen.back(), "state minimized=0 active=1");
-    // This program keeps its command line to itself.
+    // A start without a file hands nothing over, Qt's options included.
     EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), [](const QString& l) { return l.startsWith("cmdline"); }));
 }
 
@@ -252,6 +405,8 @@ TEST_F(ProgramTest, AfterTheRunningOneWasKilledOfManySimultaneousStartsExactlyOn
     SettingsWatch settings(home_.filePath("config/vellumark"));
     auto killed = Start(VELLUMARK_PATH, {}, Offscreen());
     ASSERT_TRUE(settings.Touched()) << "the first start did not come to its settings";
+    // Never kill(0): that would end the whole process group.
+    ASSERT_GT(killed->processId(), 0) << "it had ended already";
     ::kill(static_cast<pid_t>(killed->processId()), SIGKILL);
     ASSERT_TRUE(killed->waitForFinished(20000));
 
@@ -281,6 +436,309 @@ TEST_F(ProgramTest, AfterTheRunningOneWasKilledOfManySimultaneousStartsExactlyOn
     ASSERT_NE(survivor, nullptr);
     EXPECT_TRUE(again.Touched()) << "the one that stayed did not come to its settings";
     EndGently(*survivor);
+}
+
+TEST_F(ProgramTest, HelpVersionAndBadUsageAnswerBeforeAnyDisplayOrInstance)
+{
+    // A running instance, which a start that got as far as its instance
+    // check would meet.
+    auto running = StartObserver();
+    for (const QProcessEnvironment& env : {Environment(), Offscreen()}) {
+        const auto run = [&](const QStringList& args) {
+            QProcess program;
+            program.setProcessEnvironment(env);
+            program.start(VELLUMARK_PATH, args);
+            EXPECT_TRUE(program.waitForFinished(20000));
+            return std::make_tuple(program.exitCode(), QString::fromLocal8Bit(program.readAllStandardOutput()),
+                                   QString::fromLocal8Bit(program.readAllStandardError()));
+        };
+        const auto [helpCode, help, helpError] = run({"--help", "-platform", "offscreen", "a"});
+        EXPECT_EQ(helpCode, 0);
+        EXPECT_TRUE(help.startsWith("usage: vellumark [FILE]\n")) << help.toStdString();
+        EXPECT_TRUE(help.contains("--version")) << help.toStdString();
+        EXPECT_EQ(helpError, "");
+        const auto [versionCode, version, versionError] = run({"--version"});
+        EXPECT_EQ(versionCode, 0);
+        EXPECT_TRUE(QRegularExpression("^vellumark \\d+\\.\\d+\\.\\d+\n$").match(version).hasMatch())
+            << version.toStdString();
+        for (const QStringList& bad :
+             {QStringList{"--frobnicate"}, QStringList{"a", "-x"}, QStringList{"file://elsewhere/a"}}) {
+            const auto [code, out, error] = run(bad);
+            EXPECT_EQ(code, 2) << bad.join(' ').toStdString();
+            EXPECT_EQ(out, "");
+            EXPECT_TRUE(error.startsWith("vellumark: ")) << error.toStdString();
+            EXPECT_TRUE(error.endsWith("; usage: vellumark [FILE]\n")) << error.toStdString();
+            EXPECT_EQ(error.count('\n'), 1) << error.toStdString();
+        }
+    }
+    // None of them came as far as the instance check.
+    running->write("count\n");
+    QStringList seen;
+    EXPECT_EQ(ReadUntil(*running, "count ", &seen), "count 1");
+    EXPECT_FALSE(seen.join('\n').contains("created ")) << seen.join(" | ").toStdString();
+    running->closeWriteChannel();  // the end of its input ends it
+    EXPECT_TRUE(running->waitForFinished(20000));
+}
+
+// Qt's options work beside a file, which is named from the folder the
+// program was started in.
+TEST_F(ProgramTest, AFirstStartWithAFileShowsItsDigests)
+{
+    QDir(home_.path()).mkdir("data");
+    const std::string file = MakeFile("data/a file.bin", "abc");
+    QProcessEnvironment env = Environment();
+    auto probe = StartProbe({"-platform", "offscreen", "a file.bin"}, home_.filePath("data"), &env);
+    WindowState last;
+    EXPECT_TRUE(Shows(*probe, Showing(file, "abc"), last)) << Describe(last);
+    EndGently(*probe);
+}
+
+// A second start with a file hands it to the running window, which shows
+// its digests; whatever the name holds, it arrives as it was given.
+TEST_F(ProgramTest, ASecondStartHandsItsFileToTheRunningWindow)
+{
+    const std::string first = MakeFile("first", "first");
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(first))});
+    WindowState last;
+    ASSERT_TRUE(Shows(*probe, Showing(first, "first"), last)) << Describe(last);
+
+    QDir(home_.path()).mkdir("other");
+    const std::string home = QFile::encodeName(home_.path()).toStdString();
+    const std::string spaced = MakeFile("other/with spaces.iso", "spaced");
+    const std::string newline = MakeFile("line\nbreak", "newline");
+    const std::string escaped = MakeFile("100% sure #1", "escaped");
+    struct Case {
+        std::vector<std::string> args;
+        std::string workingDirectory;
+        std::string name;
+        QByteArray content;
+    };
+    const std::vector<Case> cases = {
+        {{"with spaces.iso"}, home + "/other", spaced, "spaced"},
+        {{newline}, "/", newline, "newline"},
+        // As file managers pass them, with escapes of either case.
+        {{"file://" + home + "/100%25%20sure%20%231"}, "/", escaped, "escaped"},
+        {{"file://localhost" + home + "/line%0abreak"}, "/", newline, "newline"},
+        // Of several files the first, after Qt's options.
+        {{"-platform", "offscreen", "./with spaces.iso", first}, home + "/other", spaced, "spaced"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        EXPECT_EQ(RunProgram(c.args, c.workingDirectory), 0);
+        EXPECT_TRUE(Shows(*probe, Showing(c.name, c.content), last)) << Describe(last);
+    }
+    EXPECT_EQ(probe->state(), QProcess::Running);
+    EndGently(*probe);
+}
+
+// A name that the name box cannot hold as it is (Generate would drop a blank
+// at its end; the box holds text, not any bytes) is reported, naming the
+// file, and nothing else is digested in its place.
+TEST_F(ProgramTest, AHandedNameTheBoxCannotHoldIsReportedByTheRunningWindow)
+{
+    const std::string first = MakeFile("first", "first");
+    MakeFile("trailing", "not this one");
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(first))});
+    WindowState last;
+    ASSERT_TRUE(Shows(*probe, Showing(first, "first"), last)) << Describe(last);
+    const std::string home = QFile::encodeName(home_.path()).toStdString();
+    for (const auto& [name, shown] : {std::pair<std::string, std::string>{"trailing ", "trailing "},
+                                      {"trailing\t", "trailing\\x09"},
+                                      {"\xFFtrailing", "\\xFFtrailing"}}) {
+        const std::string path = MakeFile(name, "abc");
+        EXPECT_EQ(RunProgram({path}), 0);
+        QStringList seen;
+        const QString why = name[0] == '\xFF'
+                                ? "is not valid UTF-8, which the name box cannot hold."
+                                : "begins or ends with a blank or a control character, which the name box drops.";
+        EXPECT_EQ(ReadUntil(*probe, "box ", &seen),
+                  QString::fromStdString("box Cannot take the file \"" + home + "/" + shown + "\": its name ") + why);
+        EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), [](const QString& l) { return l.startsWith("name "); }))
+            << seen.join(" | ").toStdString();
+        WindowState boxUp = Showing(first, "first");
+        boxUp["boxes"] = "1";
+        EXPECT_EQ(Describe(State(*probe)), Describe(boxUp));
+        probe->write("ok\n");
+        EXPECT_EQ(ReadUntil(*probe, "closed"), "closed");
+    }
+    EXPECT_EQ(Describe(State(*probe)), Describe(Showing(first, "first")));
+    EndGently(*probe);
+}
+
+TEST_F(ProgramTest, ASecondStartWithoutAFileChangesNothingInTheRunningWindow)
+{
+    const std::string first = MakeFile("first", "first");
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(first))});
+    WindowState last;
+    ASSERT_TRUE(Shows(*probe, Showing(first, "first"), last)) << Describe(last);
+    EXPECT_EQ(RunProgram({}), 0);
+    EXPECT_EQ(RunProgram({"-platform", "offscreen", "--"}), 0);
+    QStringList seen;
+    EXPECT_EQ(Describe(State(*probe, &seen)), Describe(Showing(first, "first")));
+    EXPECT_TRUE(seen.isEmpty()) << seen.join(" | ").toStdString();
+    EndGently(*probe);
+}
+
+TEST_F(ProgramTest, OfFiveSimultaneousStartsWithAFileEachOneWindowShowsTheDigestsOfOneOfThem)
+{
+    constexpr int kStarts = 5;
+    std::vector<std::string> files;
+    std::vector<std::unique_ptr<QProcess>> starts;
+    for (int i = 0; i < kStarts; ++i)
+        files.push_back(MakeFile("file" + std::to_string(i), QByteArray::number(i)));
+    for (int i = 0; i < kStarts; ++i)
+        starts.push_back(StartProbe({QFile::decodeName(QByteArray::fromStdString(files[i]))}, {}, nullptr, false));
+    const auto ended = [&] {
+        return std::count_if(starts.begin(), starts.end(),
+                             [](const auto& start) { return start->state() == QProcess::NotRunning; });
+    };
+    QElapsedTimer timer;
+    timer.start();
+    while (ended() < kStarts - 1 && timer.elapsed() < 60000)
+        for (auto& start : starts)
+            start->waitForFinished(10);
+    QProcess* survivor = nullptr;
+    for (auto& start : starts) {
+        if (start->state() == QProcess::Running) {
+            EXPECT_EQ(survivor, nullptr) << "more than one window";
+            survivor = start.get();
+        } else {
+            EXPECT_EQ(start->exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(start->exitCode(), 0);
+        }
+    }
+    ASSERT_NE(survivor, nullptr);
+    ASSERT_TRUE(ReadUntil(*survivor, "ready ").startsWith("ready "));
+    // Every start has handed over its file by now; the window settles on one.
+    WindowState state;
+    QStringList seen;
+    std::size_t shown = files.size();
+    timer.restart();
+    do {
+        QThread::msleep(100);
+        state = State(*survivor, &seen);
+        for (std::size_t i = 0; i < files.size(); ++i)
+            if (state == Showing(files[i], QByteArray::number(static_cast<int>(i))))
+                shown = i;
+    } while (shown == files.size() && timer.elapsed() < 20000);
+    EXPECT_LT(shown, files.size()) << Describe(state);
+    EXPECT_FALSE(seen.join('\n').contains("box ")) << seen.join(" | ").toStdString();
+    EndGently(*survivor);
+}
+
+// Another process of the same user may send the window any block: one that
+// is not a whole list of file URIs (cut short, too long, something else)
+// changes nothing and shows nothing. The same sender's proper list is taken.
+TEST_F(ProgramTest, AHostileBlockOfTheSameUserChangesNothing)
+{
+    const std::string first = MakeFile("first", "first");
+    const std::string handed = MakeFile("handed", "handed");
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(first))});
+    WindowState last;
+    ASSERT_TRUE(Shows(*probe, Showing(first, "first"), last)) << Describe(last);
+    auto sender = StartObserver({"max=0"});
+
+    const QByteArray uri = "file://" + QByteArray::fromStdString(handed);
+    const std::vector<QByteArray> blocks = {
+        uri,                                             // cut before its end
+        uri + "\r\n",                                    // cut before the list's end
+        uri + "\r\n" + uri.left(12),                     // cut within its second name
+        "file:///tmp/%4\r\n\r\n",                        // cut within an escape
+        "hello\r\n\r\n",                                 // no URI
+        QByteArray::fromStdString(handed) + "\r\n\r\n",  // a name, not a URI
+        "file://elsewhere" + QByteArray::fromStdString(handed) + "\r\n\r\n",
+        uri + "\r\n" + QByteArray(1, '\0') + "\r\n",  // a zero byte ends it early
+        "\r\n",                                       // a start without a file
+    };
+    for (const QByteArray& block : blocks) {
+        sender->write("cmdblock " + block.toHex() + "\n");
+        EXPECT_EQ(ReadUntil(*sender, "sent "), "sent 1");
+    }
+    sender->write("cmdblock\n");  // an empty block
+    EXPECT_EQ(ReadUntil(*sender, "sent "), "sent 1");
+    sender->write("longcmdblock 1048576\n");  // a name longer than any path
+    EXPECT_EQ(ReadUntil(*sender, "sent "), "sent 1");
+    QStringList seen;
+    EXPECT_EQ(Describe(State(*probe, &seen)), Describe(Showing(first, "first")));
+    EXPECT_TRUE(seen.isEmpty()) << seen.join(" | ").toStdString();
+
+    sender->write("cmdblock " + (uri + "\r\n\r\n").toHex() + "\n");
+    EXPECT_EQ(ReadUntil(*sender, "sent "), "sent 1");
+    EXPECT_TRUE(Shows(*probe, Showing(handed, "handed"), last)) << Describe(last);
+    EndGently(*probe);
+    sender->closeWriteChannel();  // the end of its input ends it
+    EXPECT_TRUE(sender->waitForFinished(20000));
+}
+
+// Only the user's own processes are listened to. Here another user reaches
+// the window's socket, opened up by mistake, with a proper list: it is
+// dropped unread, while the very same bytes from the user are taken.
+TEST_F(ProgramTest, OnlyTheSameUserCanHandAFileOver)
+{
+    if (::getuid() != 0)
+        GTEST_SKIP() << "needs root to run a process as another user";
+    const std::string first = MakeFile("first", "first");
+    const std::string handed = MakeFile("handed", "handed");
+    ASSERT_EQ(::chmod(handed.c_str(), 0644), 0);
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(first))});
+    WindowState last;
+    ASSERT_TRUE(Shows(*probe, Showing(first, "first"), last)) << Describe(last);
+
+    const auto pid = static_cast<std::int32_t>(probe->processId());
+    const platform::UniqueFd peers(
+        ::open(QFile::encodeName(home_.filePath("vellumark/peers")).constData(), O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(peers);
+    const auto windows = platform::ReadPeerRecord(peers.Get(), pid);
+    ASSERT_TRUE(windows);
+    platform::WindowHandle component = 0;
+    for (const platform::WindowInfo& window : *windows)
+        if (window.className == TInstanceLimit::kWindowClass)
+            component = window.handle;
+    ASSERT_NE(component, 0u);
+    platform::wire::Frame frame;
+    frame.kind = platform::wire::FrameKind::Send;
+    frame.window = component;
+    frame.message = platform::kWmCopyData;
+    frame.hasData = true;
+    frame.dataKind = 1;
+    const std::string block = "file://" + handed + "\r\n\r\n";
+    frame.data.assign(block.begin(), block.end());
+    const std::vector<std::uint8_t> bytes = platform::wire::Encode(frame);
+
+    const std::string socket = QFile::encodeName(home_.filePath("vellumark/peers/%1.sock").arg(pid)).toStdString();
+    ASSERT_EQ(::chmod(socket.c_str(), 0666), 0);
+    const platform::UniqueFd path(::open(socket.c_str(), O_PATH | O_CLOEXEC));
+    ASSERT_TRUE(path);
+    // Sends the frame through the socket as `uid`: 1 when an answer came.
+    const auto sendAs = [&](uid_t uid) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (uid != ::getuid() && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0))
+                ::_exit(10);
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d", path.Get());
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+                ::_exit(11);
+            if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+                ::_exit(12);
+            char reply[64];
+            ::_exit(::recv(fd, reply, sizeof reply, 0) > 0 ? 1 : 0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    constexpr uid_t kNobody = 65534;
+    EXPECT_EQ(sendAs(kNobody), 0) << "the other user got an answer";
+    QStringList seen;
+    EXPECT_EQ(Describe(State(*probe, &seen)), Describe(Showing(first, "first")));
+    EXPECT_TRUE(seen.isEmpty()) << seen.join(" | ").toStdString();
+
+    EXPECT_EQ(sendAs(::getuid()), 1);
+    EXPECT_TRUE(Shows(*probe, Showing(handed, "handed"), last)) << Describe(last);
+    EndGently(*probe);
 }
 
 // Under a real X server and window manager: the second start raises and
@@ -394,6 +852,56 @@ TEST_F(DisplayTest, TheSecondStartRaisesTheMinimisedFirstWindowAndShowsNoneOfIts
     for (const QString& list : lists)
         EXPECT_TRUE(list.endsWith("# 0x" + hex)) << "another window was managed: " << list.toStdString();
     EndGently(*first);
+}
+
+// The desktop entry, installed as a package installs it and started by the
+// desktop's launcher with a file: the window shows that file's digests, read
+// from it as a user would read them, by copying them.
+TEST_F(DisplayTest, TheInstalledDesktopEntryOpensTheWindowWithTheFilesDigests)
+{
+    for (const char* tool : {"gtk-launch", "xclip"})
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            GTEST_SKIP() << tool << " is not installed";
+    const QString prefix = home_.filePath("prefix");
+    QProcess install;
+    install.start(CMAKE_COMMAND_PATH, {"--install", BUILD_DIR, "--prefix", prefix});
+    ASSERT_TRUE(install.waitForFinished(60000));
+    ASSERT_EQ(install.exitCode(), 0) << install.readAllStandardError().toStdString();
+    env_.insert("XDG_DATA_DIRS", prefix + "/share");
+    env_.insert("XDG_DATA_HOME", home_.filePath("data-home"));
+    env_.insert("PATH", prefix + "/bin:" + env_.value("PATH"));
+
+    const std::string file = MakeFile("disk image.iso", "abc");
+    Tool("gtk-launch", {"com.halvercraft.Vellumark", QString::fromStdString(file)});
+    const QString window =
+        Tool("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Vellumark$"}).section('\n', 0, 0);
+    ASSERT_FALSE(window.isEmpty()) << "no window showed";
+    const int pid = Tool("xdotool", {"getwindowpid", window}).toInt();
+    ASSERT_GT(pid, 0);
+    const QString proc = "/proc/" + QString::number(pid);
+    ASSERT_EQ(QFileInfo(proc + "/exe").symLinkTarget(), QFileInfo(prefix + "/bin/vellumark").canonicalFilePath());
+
+    // The focus starts in the name box; from there Tab walks Browse, HMAC and
+    // the MD5 tick to the MD5 result, and Shift+Tab walks back.
+    const auto copyResult = [&](int tabs) {
+        QStringList keys{"key", "--delay", "30"};
+        for (int i = 0; i < tabs; ++i)
+            keys << "Tab";
+        keys << "ctrl+a"
+             << "ctrl+c";
+        for (int i = 0; i < tabs; ++i)
+            keys << "shift+Tab";
+        Tool("xdotool", {"windowactivate", "--sync", window});
+        Tool("xdotool", keys);
+        return Tool("xclip", {"-o", "-selection", "clipboard"});
+    };
+    const WindowState expected = Showing(file, "abc");
+    QString md5;
+    EXPECT_TRUE(Eventually([&] { return (md5 = copyResult(4)) == expected.at("md5"); })) << md5.toStdString();
+    EXPECT_EQ(copyResult(6), expected.at("sha1"));
+
+    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(Eventually([&] { return !QFileInfo::exists(proc); }));
 }
 
 }  // namespace

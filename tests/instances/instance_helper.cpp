@@ -85,6 +85,23 @@ void Command(const std::string& line, TInstanceLimit& limit, QWidget& window)
                                               size, limit.WindowHandle())
                                         ? "1"
                                         : "0"));
+    } else if (verb == "cmdblock" || verb == "longcmdblock") {
+        // cmdblock HEX: a command-line block (kind 1) of exactly these bytes;
+        // longcmdblock SIZE: one file URI line of SIZE bytes and an empty line
+        std::string arg;
+        in >> arg;
+        std::string bytes;
+        if (verb == "cmdblock") {
+            for (std::size_t i = 0; i + 1 < arg.size(); i += 2)
+                bytes += static_cast<char>(platform::HexDigitValue(arg[i]) * 16 + platform::HexDigitValue(arg[i + 1]));
+        } else {
+            bytes = "file:///" + std::string(std::stoul(arg) - 8, 'a') + "\r\n\r\n";
+        }
+        Say(std::string("sent ") +
+            (SendBlock(TInstanceLimit::kWindowClass, CommandLineKind, bytes.empty() ? nullptr : bytes.data(),
+                       static_cast<int>(bytes.size()), limit.WindowHandle())
+                 ? "1"
+                 : "0"));
     } else if (verb == "lines") {
         std::vector<std::string> lines;
         for (std::string word; in >> word;)

@@ -25,8 +25,11 @@ appstreamcli validate --no-net "$metainfo" >/dev/null || { appstreamcli validate
 # The entry starts the installed program and names the installed icon.
 key() { sed -n "s/^$1=//p" "$desktop"; }
 [ -x "$prefix/bin/$(key Exec | cut -d' ' -f1)" ] || fail "Exec=$(key Exec) is not an installed program"
+[ -x "$prefix/bin/$(key TryExec)" ] || fail "TryExec=$(key TryExec) is not an installed program"
 [ "$(key Icon)" = "$id" ] || fail "Icon=$(key Icon), not $id"
 [ "$(key StartupNotify)" = true ] || fail "StartupNotify is not true"
+# A launcher or a file manager hands it the files they open with it.
+[[ "$(key Exec)" =~ ^vellumark\ %[fF]$ ]] || fail "Exec=$(key Exec) takes no file"
 [ -n "$(key Keywords)" ] && [ -n "$(key Categories)" ] || fail "Keywords or Categories missing"
 icons=$prefix/share/icons/hicolor
 grep -q '<svg' "$icons/scalable/apps/$id.svg" || fail "no scalable icon"
@@ -42,13 +45,64 @@ grep -q "<release version=\"$version\"" "$metainfo" || fail "metainfo names no r
 grep -q "<screenshot type=\"default\">" "$metainfo" || fail "metainfo shows no screenshot"
 grep -q "<description>" "$metainfo" || fail "metainfo has no description"
 
-man=$prefix/share/man/man1/vellumark-cli.1.gz
-gzip -t "$man" || fail "the manual page is not gzip"
-zcat "$man" | grep -q '^\.TH VELLUMARK-CLI 1 ' || fail "the manual page is not in section 1"
+for page in vellumark vellumark-cli; do
+  man=$prefix/share/man/man1/$page.1.gz
+  gzip -t "$man" || fail "the manual page of $page is not gzip"
+  zcat "$man" | grep -q "^\.TH ${page^^} 1 " || fail "the manual page of $page is not in section 1"
+done
+doc=$prefix/share/doc/vellumark
+zcat "$doc/changelog.gz" | head -1 | grep -q "^vellumark ($version) " || fail "the changelog does not begin with $version"
+grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' "$doc/copyright" ||
+  fail "the copyright file is not machine-readable"
+
+# Installing the entry makes it nobody's default. The types a checksum tool
+# is offered on get a handler whose name sorts after ours (where no default
+# was chosen, the desktop takes the first entry in that order), some also one
+# that sorts before it, one a chosen default; xdg-mime (and GLib, which file
+# managers use) answer the same before and after the entry is installed
+# beside them, as a package installs it.
+if command -v xdg-mime >/dev/null && command -v update-desktop-database >/dev/null; then
+  desk=$prefix/desk
+  apps=$desk/share/applications
+  mkdir -p "$apps" "$desk/config" "$desk/home"
+  types="application/octet-stream application/x-cd-image application/x-raw-disk-image application/zip
+    application/gzip application/x-tar application/x-xz application/x-7z-compressed application/x-executable"
+  handler() {
+    printf '[Desktop Entry]\nType=Application\nName=%s\nExec=true %%F\nMimeType=%s;\n' "$1" "$(echo $2 | tr ' ' ';')" \
+      >"$apps/$1.desktop"
+  }
+  handler org.late.Tool "$types"
+  handler aa.early.Tool "application/x-raw-disk-image application/gzip application/x-xz"
+  printf '[Default Applications]\napplication/x-executable=org.late.Tool.desktop\n' >"$desk/config/mimeapps.list"
+  # Only what is set here counts: no desktop of the test's own, no display.
+  query() {
+    local type
+    for type in $types; do
+      echo "$type: $(env -i PATH="$PATH" HOME="$desk/home" XDG_DATA_HOME="$desk/home" XDG_DATA_DIRS="$desk/share" \
+        XDG_CONFIG_HOME="$desk/config" XDG_CONFIG_DIRS="$desk/config" xdg-mime query default "$type")"
+      if command -v gio >/dev/null; then
+        echo "$type (GLib): $(env -i PATH="$PATH" HOME="$desk/home" XDG_DATA_HOME="$desk/home" \
+          XDG_DATA_DIRS="$desk/share" XDG_CONFIG_HOME="$desk/config" XDG_CONFIG_DIRS="$desk/config" \
+          gio mime "$type" | head -1)"
+      fi
+    done
+  }
+  update-desktop-database "$apps"
+  before=$(query)
+  [ "$(grep -c 'org.late.Tool' <<<"$before")" -ge 6 ] || fail "the handlers of the check are not seen: $before"
+  cp "$desktop" "$apps/"
+  update-desktop-database "$apps"
+  after=$(query)
+  [ "$before" = "$after" ] || fail "installing the entry changed defaults: $(diff <(echo "$before") <(echo "$after") || true)"
+  rm -r "$desk"
+else
+  echo "xdg-mime or update-desktop-database missing: the defaults are not checked" >&2
+fi
 
 # Nothing else is installed: no tests, benchmarks, libraries or headers.
 expected=$(printf '%s\n' bin/vellumark bin/vellumark-cli "share/applications/$id.desktop" \
-  "share/metainfo/$id.metainfo.xml" share/man/man1/vellumark-cli.1.gz "share/icons/hicolor/scalable/apps/$id.svg" \
+  "share/metainfo/$id.metainfo.xml" share/man/man1/vellumark.1.gz share/man/man1/vellumark-cli.1.gz \
+  share/doc/vellumark/changelog.gz share/doc/vellumark/copyright "share/icons/hicolor/scalable/apps/$id.svg" \
   $(for size in 16 22 24 32 48 64 128 256; do echo "share/icons/hicolor/${size}x${size}/apps/$id.png"; done) | sort)
 actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
 [ "$actual" = "$expected" ] || fail "installed files differ: $(diff <(echo "$expected") <(echo "$actual") || true)"

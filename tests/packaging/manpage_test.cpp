@@ -1,6 +1,7 @@
-// The manual page of vellumark-cli says what vellumark-cli --help says: every
-// option and every sentence of the help is in the rendered page, the page
-// documents no option the help does not know, and groff finds nothing wrong.
+// The manual pages of vellumark and vellumark-cli say what their --help says:
+// every option and every sentence of the help is in the rendered page, the
+// page documents no option the help does not know, and groff finds nothing
+// wrong.
 
 #include <algorithm>
 #include <string>
@@ -127,16 +128,19 @@ std::vector<std::string> PageOptions(const std::string& page)
     return options;
 }
 
-TEST(ManualPage, SaysWhatTheHelpSays)
+// The page of `program` holds its help: the usage, each option with its
+// description and each sentence, and lists no option the help does not know.
+void ExpectPageSaysWhatTheHelpSays(const char* program, const char* manpage, const std::string& title,
+                                   std::size_t leastOptions)
 {
-    const std::string help = RunProgram(VELLUMARK_CLI_PATH, {"--help"}).out;
-    const Output rendered = RunProgram("groff", {"-man", "-Tascii", "-P-cbou", "-ww", VELLUMARK_MANPAGE});
+    const std::string help = RunProgram(program, {"--help"}).out;
+    const Output rendered = RunProgram("groff", {"-man", "-Tascii", "-P-cbou", "-ww", manpage});
     EXPECT_EQ(rendered.err, "") << "groff's warnings";
     const std::string page = Normalized(rendered.out);
 
     std::vector<std::string> helpOptions;
     const std::vector<std::string> pieces = HelpPieces(help, helpOptions);
-    ASSERT_GE(helpOptions.size(), 5u) << help;
+    ASSERT_GE(helpOptions.size(), leastOptions) << help;
     for (const std::string& piece : pieces)
         EXPECT_NE(page.find(piece), std::string::npos) << "not in the page: " << piece;
 
@@ -146,8 +150,20 @@ TEST(ManualPage, SaysWhatTheHelpSays)
         EXPECT_NE(std::find(helpOptions.begin(), helpOptions.end(), option), helpOptions.end())
             << "the help does not know " << option;
     }
-    EXPECT_NE(rendered.out.find("VELLUMARK-CLI(1)"), std::string::npos);
+    EXPECT_NE(rendered.out.find(title + "(1)"), std::string::npos);
     EXPECT_NE(rendered.out.find("Vellumark " VELLUMARK_VERSION), std::string::npos) << "the page names this version";
+}
+
+TEST(ManualPage, SaysWhatTheHelpSays)
+{
+    ExpectPageSaysWhatTheHelpSays(VELLUMARK_CLI_PATH, VELLUMARK_MANPAGE, "VELLUMARK-CLI", 5);
+}
+
+TEST(ManualPage, OfTheWindowSaysWhatItsHelpSays)
+{
+    ExpectPageSaysWhatTheHelpSays(VELLUMARK_PATH, VELLUMARK_WINDOW_MANPAGE, "VELLUMARK", 4);
+    // The version the program gives is the one its page names.
+    EXPECT_EQ(RunProgram(VELLUMARK_PATH, {"--version"}).out, "vellumark " VELLUMARK_VERSION "\n");
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ done
 [[ "$(field Recommends)" == *xdg-utils* ]] || fail "Recommends lacks xdg-utils"
 
 expected=$(printf '%s\n' ./usr/bin/vellumark ./usr/bin/vellumark-cli "./usr/share/applications/$id.desktop" \
-  "./usr/share/metainfo/$id.metainfo.xml" ./usr/share/man/man1/vellumark-cli.1.gz \
+  "./usr/share/metainfo/$id.metainfo.xml" ./usr/share/man/man1/vellumark.1.gz ./usr/share/man/man1/vellumark-cli.1.gz \
+  ./usr/share/doc/vellumark/changelog.gz ./usr/share/doc/vellumark/copyright \
   "./usr/share/icons/hicolor/scalable/apps/$id.svg" \
   $(for size in 16 22 24 32 48 64 128 256; do echo "./usr/share/icons/hicolor/${size}x${size}/apps/$id.png"; done) | sort)
 actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
@@ -39,6 +40,20 @@ mkdir "$out/tree"
 dpkg-deb -x "$deb" "$out/tree"
 file "$out/tree/usr/bin/vellumark" | grep -q ', stripped' || fail "vellumark is not stripped"
 [ "$("$out/tree/usr/bin/vellumark-cli" --crc32 --text abc)" = "CRC32 352441C2" ] || fail "the packaged vellumark-cli does not run"
+
+# Debian's package checker finds no error, and a manual page for each program.
+if command -v lintian >/dev/null; then
+  lintian "$deb" >"$out/lintian.log" 2>/dev/null || true
+  if grep -q '^E: ' "$out/lintian.log"; then
+    fail "lintian reports errors: $(grep '^E: ' "$out/lintian.log")"
+  fi
+  if grep -q 'no-manual-page' "$out/lintian.log"; then
+    fail "lintian misses a manual page: $(grep 'no-manual-page' "$out/lintian.log")"
+  fi
+  [ -s "$out/lintian.log" ] && echo "lintian says: $(cat "$out/lintian.log")"
+else
+  echo "lintian is not installed: the package is not checked with it" >&2
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2

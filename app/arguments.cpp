@@ -1,0 +1,341 @@
+#include "app/arguments.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/base/ascii.h"
+
+const char* const kProgramHelp =
+    "usage: vellumark [FILE]\n"
+    "\n"
+    "Opens the Vellumark window, which computes MD5, SHA-1 and CRC-32 checksums\n"
+    "and HMACs of a file or of typed text.\n"
+    "\n"
+    "  FILE           a file whose ticked checksums the window shows at once, as\n"
+    "                 if its name had been put on the File page and Generate\n"
+    "                 pressed: a name or a file:// URI; of several files the\n"
+    "                 first is taken\n"
+    "  --             ends the options, so that FILE may begin with \"-\"\n"
+    "  --help         show this text\n"
+    "  --version      show the version\n"
+    "\n"
+    "When Vellumark already runs, a new start brings its window to the front,\n"
+    "hands it the file, if one is named, and ends. Qt's own options, such as\n"
+    "-platform, -display and -style, work as in other Qt programs.\n"
+    "Exit status: 0 after a normal end and after handing over to the running\n"
+    "window, 1 when the window cannot be shown, 2 on bad usage.\n";
+
+const char* const kProgramUsage = "usage: vellumark [FILE]";
+
+std::string ProgramVersionLine()
+{
+    return std::string("vellumark ") + VELLUMARK_VERSION + "\n";
+}
+
+namespace {
+
+// Qt's own options (of QGuiApplication, QApplication and the X11 platform),
+// which Qt takes with one dash or two; those in the first list take the next
+// argument as their value, and -style, -stylesheet and -qmljsdebugger also
+// come as -option=value.
+constexpr std::array kQtOptionsWithValue = {
+    "-platform", "-platformpluginpath", "-platformtheme", "-plugin",  "-qwindowgeometry", "-geometry", "-qwindowicon",
+    "-icon",     "-qwindowtitle",       "-title",         "-session", "-display",         "-name",     "-visual",
+    "-style",    "-stylesheet",
+};
+constexpr std::array kQtFlags = {"-reverse", "-widgetcount", "-nograb", "-dograb", "-sync", "-testability"};
+constexpr std::array kQtOptionsWithAttachedValue = {"-style=", "-stylesheet=", "-qmljsdebugger="};
+
+template <std::size_t N>
+bool Listed(const std::array<const char*, N>& list, std::string_view option)
+{
+    for (const char* listed : list)
+        if (option == listed)
+            return true;
+    return false;
+}
+
+template <std::size_t N>
+bool PrefixListed(const std::array<const char*, N>& list, std::string_view option)
+{
+    for (const char* listed : list)
+        if (option.substr(0, std::strlen(listed)) == listed)
+            return true;
+    return false;
+}
+
+// The longest name a path may have, its terminating zero aside.
+constexpr std::size_t kLongestPath = PATH_MAX - 1;
+
+bool UriSafe(unsigned char byte)
+{
+    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+           byte == '-' || byte == '.' || byte == '_' || byte == '~' || byte == '/';
+}
+
+// A character a URI's path may hold as it is: unreserved, sub-delimiters,
+// ":", "@" and "/"; and, as file managers write them, bytes of non-ASCII
+// characters.
+bool PathCharacter(unsigned char byte)
+{
+    return UriSafe(byte) || std::strchr("!$&'()*+,;=:@", byte) != nullptr || byte >= 0x80;
+}
+
+bool AsciiCaseEqual(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (platform::AsciiToLower(a[i]) != platform::AsciiToLower(b[i]))
+            return false;
+    return true;
+}
+
+// The length of the valid UTF-8 character at the start of `text`, or 0.
+std::size_t Utf8Length(std::string_view text)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 0;
+    std::uint32_t lowest = 0;
+    std::uint32_t code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, lowest = 0x80, code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, lowest = 0x800, code = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, lowest = 0x10000, code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (text.size() < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (byte(i) & 0x3Fu);
+    }
+    // Overlong forms, UTF-16 surrogates and code points past Unicode's end
+    // are no UTF-8.
+    if (code < lowest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+void AppendEscapedByte(std::string& out, unsigned char byte)
+{
+    out += "\\x";
+    platform::AppendHexBytes(out, &byte, 1, true);
+}
+
+}  // namespace
+
+std::string CurrentDirectory()
+{
+    std::string buffer(PATH_MAX, '\0');
+    for (;;) {
+        if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+            buffer.resize(std::strlen(buffer.c_str()));
+            return buffer;
+        }
+        if (errno != ERANGE)
+            return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string AbsoluteName(std::string_view name, std::string_view workingDirectory)
+{
+    std::string joined;
+    if (name.empty() || name.front() != '/')
+        joined.append(workingDirectory).append("/");
+    joined.append(name);
+    const bool folder = joined.back() == '/' || (joined.size() >= 2 && joined.substr(joined.size() - 2) == "/.");
+    std::string result;
+    std::size_t start = 0;
+    while (start <= joined.size()) {
+        std::size_t end = joined.find('/', start);
+        if (end == std::string::npos)
+            end = joined.size();
+        const std::string_view part = std::string_view(joined).substr(start, end - start);
+        if (!part.empty() && part != ".")
+            result.append("/").append(part);
+        start = end + 1;
+    }
+    if (result.empty() || folder)
+        result += '/';
+    return result;
+}
+
+ProgramArguments ParseProgramArguments(const std::vector<std::string>& arguments, std::string_view workingDirectory)
+{
+    ProgramArguments parsed;
+    if (!arguments.empty())
+        parsed.qtArguments.push_back(arguments.front());
+    const auto usage = [&](std::string problem) {
+        parsed.action = ProgramArguments::Action::Usage;
+        parsed.problem = std::move(problem);
+        return parsed;
+    };
+    std::vector<std::string> names;
+    bool optionsEnded = false;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (optionsEnded || argument.size() < 2 || argument.front() != '-') {
+            names.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (argument == "--help") {
+            parsed.action = ProgramArguments::Action::Help;
+            return parsed;
+        }
+        if (argument == "--version") {
+            parsed.action = ProgramArguments::Action::Version;
+            return parsed;
+        }
+        // Qt reads "--option" as "-option".
+        const std::string_view option = std::string_view(argument).substr(argument.rfind("--", 0) == 0 ? 1 : 0);
+        if (Listed(kQtOptionsWithValue, option)) {
+            if (i + 1 >= arguments.size())
+                return usage(std::string(option) + " needs a value");
+            parsed.qtArguments.push_back(argument);
+            parsed.qtArguments.push_back(arguments[++i]);
+        } else if (Listed(kQtFlags, option) || PrefixListed(kQtOptionsWithAttachedValue, option)) {
+            parsed.qtArguments.push_back(argument);
+        } else {
+            return usage("unknown option \"" + ShownName(argument) + "\"");
+        }
+    }
+    for (const std::string& name : names) {
+        if (name.empty())
+            return usage("an empty argument names no file");
+        std::string file = name;
+        if (name.size() >= 5 && AsciiCaseEqual(std::string_view(name).substr(0, 5), "file:")) {
+            const auto local = FileFromUri(name);
+            if (!local)
+                return usage("not the URI of a local file: \"" + ShownName(name) + "\"");
+            file = *local;
+        } else if (name.front() != '/' && workingDirectory.empty()) {
+            parsed.action = ProgramArguments::Action::Fail;
+            parsed.problem = "cannot make \"" + ShownName(name) + "\" absolute: the current folder cannot be told";
+            return parsed;
+        }
+        parsed.files.push_back(AbsoluteName(file, workingDirectory));
+    }
+    return parsed;
+}
+
+std::string FileUri(std::string_view absoluteName)
+{
+    std::string uri = "file://";
+    for (const char c : absoluteName) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (UriSafe(byte)) {
+            uri += c;
+        } else {
+            uri += '%';
+            platform::AppendHexBytes(uri, &byte, 1, true);
+        }
+    }
+    return uri;
+}
+
+std::optional<std::string> FileFromUri(std::string_view uri)
+{
+    if (uri.size() < 5 || !AsciiCaseEqual(uri.substr(0, 5), "file:"))
+        return std::nullopt;
+    std::string_view rest = uri.substr(5);
+    if (rest.substr(0, 2) == "//") {
+        rest.remove_prefix(2);
+        const std::size_t slash = rest.find('/');
+        if (slash == std::string_view::npos)
+            return std::nullopt;
+        const std::string_view host = rest.substr(0, slash);
+        if (!host.empty() && !AsciiCaseEqual(host, "localhost"))
+            return std::nullopt;
+        rest.remove_prefix(slash);
+    }
+    if (rest.empty() || rest.front() != '/')
+        return std::nullopt;
+    std::string name;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(rest[i]);
+        if (byte == '%') {
+            const int high = i + 2 < rest.size() ? platform::HexDigitValue(rest[i + 1]) : -1;
+            const int low = i + 2 < rest.size() ? platform::HexDigitValue(rest[i + 2]) : -1;
+            if (high < 0 || low < 0 || (high == 0 && low == 0))
+                return std::nullopt;
+            name += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else if (PathCharacter(byte)) {
+            name += static_cast<char>(byte);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return name;
+}
+
+std::vector<std::string> HandOverLines(const std::vector<std::string>& absoluteNames)
+{
+    std::vector<std::string> lines;
+    for (const std::string& name : absoluteNames)
+        lines.push_back(FileUri(name));
+    lines.emplace_back();
+    return lines;
+}
+
+std::optional<std::vector<std::string>> HandedFiles(const std::vector<std::string>& lines)
+{
+    if (lines.size() < 2 || !lines.back().empty())
+        return std::nullopt;
+    std::vector<std::string> files;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        // The URI of the longest path is three times as long; a longer line
+        // cannot name a file.
+        if (lines[i].size() > std::string_view("file://localhost").size() + 3 * kLongestPath)
+            return std::nullopt;
+        auto name = FileFromUri(lines[i]);
+        if (!name || name->size() > kLongestPath)
+            return std::nullopt;
+        files.push_back(std::move(*name));
+    }
+    return files;
+}
+
+std::string ShownName(std::string_view name)
+{
+    std::string shown;
+    while (!name.empty()) {
+        const std::size_t length = Utf8Length(name);
+        const auto byte = static_cast<unsigned char>(name.front());
+        // U+0080 to U+009F, the C1 controls, are two bytes from C2 80 on.
+        const bool c1 = length == 2 && byte == 0xC2 && static_cast<unsigned char>(name[1]) <= 0x9F;
+        if (length == 0 || byte < 0x20 || byte == 0x7F || c1) {
+            AppendEscapedByte(shown, byte);
+            name.remove_prefix(1);
+            if (c1) {
+                AppendEscapedByte(shown, static_cast<unsigned char>(name.front()));
+                name.remove_prefix(1);
+            }
+        } else if (byte == '\\') {
+            shown += "\\\\";
+            name.remove_prefix(1);
+        } else {
+            shown.append(name.substr(0, length));
+            name.remove_prefix(length);
+        }
+    }
+    return shown;
+}

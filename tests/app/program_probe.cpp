@@ -1,0 +1,131 @@
+// The real program with a line to the test: main() is the program's own, and
+// the process counts as the program at VELLUMARK_PATH, so that starts of
+// that program meet it as the running instance. It says on standard output
+// what its window shows:
+//   name <name, percent-encoded>   the name box changed
+//   box <text>                     a message box came up (line breaks as blanks)
+// and answers commands on standard input, after whatever the loop had
+// already been asked to do:
+//   state  ->  "state page=<index> md5=<text> sha1=<text> crc32=<text>
+//              windows=<windows shown> boxes=<boxes shown> name=<name,
+//              percent-encoded>", on one line
+//   ok     ->  closes the message box that is up; "closed"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTabWidget>
+#include <QTimer>
+#include <QUrl>
+
+#include "app/main_form.h"
+#include "app/startup.h"
+#include "instances/app_instances.h"
+#include "tests/line_commands.h"
+
+namespace {
+
+void Say(const std::string& line)
+{
+    std::cout << line << std::endl;
+}
+
+std::string Encoded(const QString& text)
+{
+    return QUrl::toPercentEncoding(text).toStdString();
+}
+
+class Probe : public QObject {
+public:
+    explicit Probe(QObject* parent) : QObject(parent)
+    {
+        qApp->installEventFilter(this);
+        if (QLineEdit* name = Edit("FNEdit"))
+            QObject::connect(name, &QLineEdit::textChanged, this,
+                             [](const QString& text) { Say("name " + Encoded(text)); });
+    }
+
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show)
+            if (auto* box = qobject_cast<QMessageBox*>(object))
+                Say("box " + box->text().replace('\r', ' ').replace('\n', ' ').toStdString());
+        return false;
+    }
+
+private:
+    static QLineEdit* Edit(const char* name) { return Form1 == nullptr ? nullptr : Form1->findChild<QLineEdit*>(name); }
+
+    static std::string Text(const char* name)
+    {
+        const QLineEdit* edit = Edit(name);
+        return edit == nullptr ? std::string("?") : edit->text().toStdString();
+    }
+
+    static void State()
+    {
+        int windows = 0;
+        int boxes = 0;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (!widget->isVisible())
+                continue;
+            if (qobject_cast<QMessageBox*>(widget) != nullptr)
+                ++boxes;
+            else
+                ++windows;
+        }
+        const auto* pages = Form1 == nullptr ? nullptr : Form1->findChild<QTabWidget*>("PageControl");
+        const QLineEdit* name = Edit("FNEdit");
+        Say("state page=" + std::to_string(pages == nullptr ? -1 : pages->currentIndex()) +
+            " md5=" + Text("ResultMD5") + " sha1=" + Text("ResultSHA1") + " crc32=" + Text("ResultCRC32") +
+            " windows=" + std::to_string(windows) + " boxes=" + std::to_string(boxes) +
+            " name=" + (name == nullptr ? std::string("?") : Encoded(name->text())));
+    }
+
+    static void Command(const std::string& line)
+    {
+        if (line == "state") {
+            // After what the loop has been asked to do already: a file the
+            // window took is opened by then.
+            QMetaObject::invokeMethod(
+                qApp, [] { State(); }, Qt::QueuedConnection);
+        } else if (line == "ok") {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->accept();
+            Say("closed");
+        }
+    }
+
+    const LineCommands commands_{[](const std::string& line) { Command(line); }};
+};
+
+void StartProbe()
+{
+    // The table of the real program: its starts find this process running.
+    SetInstanceTableProgramPath(std::filesystem::canonical(VELLUMARK_PATH).string());
+    // Once the loop runs, the window is up (a turned-away start never gets here).
+    QTimer::singleShot(0, qApp, [] {
+        auto* probe = new Probe(qApp);
+        // Gone before the loop's objects are.
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, [probe] { delete probe; });
+        Say("ready " + std::to_string(::getpid()));
+    });
+}
+
+}  // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(StartProbe)
+
+int main(int argc, char* argv[])
+{
+    return RunVellumark(argc, argv);
+}
