@@ -22,6 +22,7 @@ struct DigestKind {
 inline constexpr DigestKind kDigestKinds[] = {
     {Algorithm::Md5, "MD5", "--md5", 32, &GenerateInput::md5},
     {Algorithm::Sha1, "SHA1", "--sha1", 40, &GenerateInput::sha1},
+    {Algorithm::Sha256, "SHA256", "--sha256", 64, &GenerateInput::sha256},
     {Algorithm::Crc32, "CRC32", "--crc32", 8, &GenerateInput::crc32},
 };
 

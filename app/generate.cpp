@@ -26,6 +26,7 @@ constexpr std::size_t kParallelFrom = 1024 * 1024;
 struct Digests {
     Md5Digest md5{};
     Sha1Digest sha1{};
+    Sha256Digest sha256{};
     std::uint32_t crc32 = 0;
 };
 
@@ -77,6 +78,9 @@ Digests Compute(const GenerateInput& input, const std::string& text)
     if (input.sha1)
         jobs.emplace_back(
             [&] { input.hmac ? HmacSha1OfText(key, text, digests.sha1) : Sha1OfText(text, digests.sha1); });
+    if (input.sha256)
+        jobs.emplace_back(
+            [&] { input.hmac ? HmacSha256OfText(key, text, digests.sha256) : Sha256OfText(text, digests.sha256); });
     if (input.crc32)
         jobs.emplace_back([&] { digests.crc32 = Crc32OfText(text); });
     if (!jobs.empty())
@@ -84,25 +88,32 @@ Digests Compute(const GenerateInput& input, const std::string& text)
     return digests;
 }
 
-// Hands the ticked results on in the order MD5, SHA-1, CRC-32.
+// Hands the ticked results on in the order MD5, SHA-1, SHA-256, CRC-32.
 void Deliver(const GenerateInput& input, const Digests& digests, const ResultSink& sink)
 {
     if (input.md5)
         sink(Algorithm::Md5, platform::AsciiUpper(DigestToHexText(digests.md5)));
     if (input.sha1)
         sink(Algorithm::Sha1, platform::AsciiUpper(DigestToHexText(digests.sha1)));
+    if (input.sha256)
+        sink(Algorithm::Sha256, platform::AsciiUpper(DigestToHexText(digests.sha256)));
     if (input.crc32)
         sink(Algorithm::Crc32, WordToHexText(digests.crc32, 0, true));
 }
 
 Digests FromWindows(const engine::WindowDigestResults& results)
 {
-    return {results.md5, results.sha1, results.crc32};
+    return {results.md5, results.sha1, results.sha256, results.crc32};
 }
 
 engine::WindowDigestChoice Choice(const GenerateInput& input)
 {
-    return {.md5 = input.md5, .sha1 = input.sha1, .crc32 = input.crc32, .hmac = input.hmac, .key = input.key};
+    return {.md5 = input.md5,
+            .sha1 = input.sha1,
+            .sha256 = input.sha256,
+            .crc32 = input.crc32,
+            .hmac = input.hmac,
+            .key = input.key};
 }
 
 void GenerateFromFile(const GenerateInput& input, const ResultSink& sink, RunControl& control)

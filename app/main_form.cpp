@@ -369,9 +369,17 @@ public:
 private:
     QCheckBox* Box(Algorithm algorithm) const
     {
-        return algorithm == Algorithm::Md5    ? form_.ui_->CheckBoxMD5
-               : algorithm == Algorithm::Sha1 ? form_.ui_->CheckBoxSHA1
-                                              : form_.ui_->CheckBoxCRC32;
+        switch (algorithm) {
+        case Algorithm::Md5:
+            return form_.ui_->CheckBoxMD5;
+        case Algorithm::Sha1:
+            return form_.ui_->CheckBoxSHA1;
+        case Algorithm::Crc32:
+            return form_.ui_->CheckBoxCRC32;
+        case Algorithm::Sha256:
+            break;
+        }
+        throw Exception("The window has no tick for SHA-256");
     }
 
     TForm1& form_;
@@ -445,10 +453,12 @@ void TForm1::BtnGenerateClick()
             return;
     }
     for (const auto& [algorithm, text] : task->TakeResults()) {
+        // The window asks for its three algorithms only.
         QLineEdit* box = algorithm == Algorithm::Md5    ? ui_->ResultMD5
                          : algorithm == Algorithm::Sha1 ? ui_->ResultSHA1
                                                         : ui_->ResultCRC32;
-        ShowResult(*box, QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+        if (algorithm != Algorithm::Sha256)
+            ShowResult(*box, QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
     }
 }
 

@@ -24,6 +24,9 @@ using namespace std::string_literals;
 constexpr const char* kAbcMd5 = "900150983cd24fb0d6963f7d28e17f72";
 constexpr const char* kAbcSha1 = "a9993e364706816aba3e25717850c26c9cd0d89d";
 constexpr const char* kSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+// SHA-512, which vellumark-cli does not compute.
+constexpr const char* kSha512 =
+    "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f";
 
 // Both streams in one transcript, so that their order shows.
 class Transcript : public Report {
@@ -41,6 +44,7 @@ public:
         std::string md5, sha1, crc32;
         std::string failure;  // unreadable, with this message
         int milliseconds = 0;
+        std::string sha256 = {};
     };
 
     InputDigests Digest(const std::string& name, const GenerateInput& request) const override
@@ -69,6 +73,8 @@ public:
             digests.results.emplace_back(Algorithm::Md5, platform::AsciiUpper(file.md5));
         if (request.sha1)
             digests.results.emplace_back(Algorithm::Sha1, platform::AsciiUpper(file.sha1));
+        if (request.sha256)
+            digests.results.emplace_back(Algorithm::Sha256, platform::AsciiUpper(file.sha256));
         if (request.crc32)
             digests.results.emplace_back(Algorithm::Crc32, file.crc32);
         return digests;
@@ -77,8 +83,10 @@ public:
     std::uint64_t Size(const std::string&) const override { return 0; }
 
     std::map<std::string, File> files = {
-        {"abc", {kAbcMd5, kAbcSha1, "352441C2", "", 0}},
-        {"c", {"4a8a08f09d37b73795649038408b5f33", "84a516841ba77a5b4648de2cd0dfcb30ea46dbb4", "6B9DF6F", "", 0}},
+        {"abc", {kAbcMd5, kAbcSha1, "352441C2", "", 0, kSha256}},
+        {"c",
+         {"4a8a08f09d37b73795649038408b5f33", "84a516841ba77a5b4648de2cd0dfcb30ea46dbb4", "6B9DF6F", "", 0,
+          "2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6"}},
         {"dir", {"", "", "", "Invalid file name", 0}},
         {"locked", {"", "", "", "Cannot open file \"/x/locked\". The file is open for writing", 0}},
     };
@@ -119,10 +127,12 @@ const std::string kMixed = Joined({
     "bad line",                                             // improper
     "# a comment",                                          //
     "CRC32 (c) = 06b9df6f",                                 // OK: the leading zero
-    "SHA256 (abc) = "s + kSha256,                           // another algorithm
+    "SHA256 (abc) = "s + kSha256,                           // OK
+    "SHA512 (abc) = "s + kSha512,                           // another algorithm
     md5 + "  missing",                                      // could not be read
     "00000000000000000000000000000000  abc",                // FAILED
-    kSha256 + "  abc"s,                                     // another algorithm
+    kSha512 + "  abc"s,                                     // another algorithm
+    "SHA256 (c) = "s + kSha256,                             // FAILED
     md5 + "  locked",                                       // could not be read
 });
 
@@ -134,16 +144,18 @@ TEST(CheckList, ReportsEachFileInListOrderAndSumsUpOnStandardError)
                                  "out: abc: OK",
                                  "out: c: OK",
                                  "out: c: OK",
+                                 "out: abc: OK",
                                  "err: missing: Invalid file name.",
                                  "out: missing: FAILED open or read",
                                  "out: abc: FAILED",
+                                 "out: c: FAILED",
                                  "err: locked: Cannot open file \"/x/locked\". The file is open for writing.",
                                  "out: locked: FAILED open or read",
                                  "err: WARNING: 1 line is improperly formatted",
-                                 "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA256, "
-                                 "64-digit digest",
+                                 "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, "
+                                 "128-digit digest",
                                  "err: WARNING: 2 listed files could not be read",
-                                 "err: WARNING: 1 computed checksum did NOT match",
+                                 "err: WARNING: 2 computed checksums did NOT match",
                              }));
 }
 
@@ -156,12 +168,13 @@ TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
                   "err: missing: Invalid file name.",
                   "out: missing: FAILED open or read",
                   "out: abc: FAILED",
+                  "out: c: FAILED",
                   "err: locked: Cannot open file \"/x/locked\". The file is open for writing.",
                   "out: locked: FAILED open or read",
                   "err: WARNING: 1 line is improperly formatted",
-                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA256, 64-digit digest",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, 128-digit digest",
                   "err: WARNING: 2 listed files could not be read",
-                  "err: WARNING: 1 computed checksum did NOT match",
+                  "err: WARNING: 2 computed checksums did NOT match",
               }));
 
     // Only why a file could not be read.
@@ -174,23 +187,23 @@ TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
 
     CheckOptions warn;
     warn.warn = true;
-    const std::string unchecked = md5 + "  abc\nbad\n" + kSha256 + "  abc\nSHA512 (abc) = 12\n";
+    const std::string unchecked = md5 + "  abc\nbad\n" + kSha512 + "  abc\nSHA512 (abc) = 12\n";
     const Outcome warned = Check(unchecked, warn);
     EXPECT_TRUE(warned.passed) << "lines not checked fail a list only with --strict";
     EXPECT_EQ(warned.lines,
               (Lines{
                   "out: abc: OK",
                   "err: list: 2: improperly formatted checksum line",
-                  "err: list: 3: line uses an algorithm vellumark-cli does not compute: 64-digit digest",
+                  "err: list: 3: line uses an algorithm vellumark-cli does not compute: 128-digit digest",
                   "err: list: 4: line uses an algorithm vellumark-cli does not compute: SHA512",
                   "err: WARNING: 1 line is improperly formatted",
-                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: 64-digit digest, SHA512",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: 128-digit digest, SHA512",
               }));
     CheckOptions strict;
     strict.strict = true;
     EXPECT_FALSE(Check(unchecked, strict).passed);
     EXPECT_FALSE(Check(md5 + "  abc\nbad\n", strict).passed);
-    EXPECT_FALSE(Check(md5 + "  abc\n"s + kSha256 + "  abc\n", strict).passed);
+    EXPECT_FALSE(Check(md5 + "  abc\n"s + kSha512 + "  abc\n", strict).passed);
     EXPECT_TRUE(Check(md5 + "  abc\n# comment\n\n", strict).passed);
 
     // Missing files pass unseen; unreadable ones do not.
@@ -227,11 +240,11 @@ TEST(CheckList, AListWithNothingToCompareNeverPasses)
 
     // Lines of other algorithms alone: none of them is FAILED, and no file is
     // said to have passed either.
-    const Outcome others = Check("SHA256 (abc) = "s + kSha256 + "\r\n" + kSha256 + "  abc\r\n");
+    const Outcome others = Check("SHA512 (abc) = "s + kSha512 + "\r\n" + kSha512 + "  abc\r\n");
     EXPECT_FALSE(others.passed);
     EXPECT_EQ(others.lines,
               (Lines{
-                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA256, 64-digit digest",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, 128-digit digest",
                   "err: list: no file was verified",
               }));
 }

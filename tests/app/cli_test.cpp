@@ -94,6 +94,13 @@ TEST_F(Cli, PrintsOneLabelledLinePerAlgorithmInTheWindowsOrder)
         {{"--hmac", "Jefe", "--md5", "--sha1", "--crc32", "--text", "what do ya want for nothing?"},
          "MD5 750C783E6AB0B503EAA86E310A5DB738\nSHA1 EFFCDF6AE5EB2FA2D27416D5F184DF9C259A7C79\nCRC32 6BC70A6C\n"},
         {{"--hmac", "", "--text", "abc"}, "MD5 DD2701993D29FDD0B032C233CEC63403\n"},
+        // SHA-256, the companion's own, after SHA-1 and before CRC-32; keyed
+        // as RFC 4231's second case has it.
+        {{"--crc32", "--sha256", "--md5", "--sha1", "abc.txt"},
+         "MD5 900150983CD24FB0D6963F7D28E17F72\nSHA1 A9993E364706816ABA3E25717850C26C9CD0D89D\n"
+         "SHA256 BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD\nCRC32 352441C2\n"},
+        {{"--hmac", "Jefe", "--sha256", "--text", "what do ya want for nothing?"},
+         "SHA256 5BDCC146BF60754E6A042426089575C75A003F089D2739839DEC58B964EC3843\n"},
         {{"crlf.txt"}, kCrLfMd5},
         {{"--text", "a\nb"}, kCrLfMd5},  // the text page's way to bytes
         {{"--text", QString::fromUtf16(u"a\u00A0b")}, "MD5 7570C04097240E0563415B8D354C4607\n"},
@@ -359,8 +366,8 @@ TEST_F(CliCheck, ChecksListsThatMd5sumAndSha1sumWroteAsTheyDo)
 TEST_F(CliCheck, MissingChangedAndUnreadableFilesBadLinesAndOtherAlgorithms)
 {
     // A list with lines of every kind, then the files changed under it.
-    ASSERT_EQ(InData("{ md5sum -- *; echo 'not a line'; echo; echo '# comment'; sha256sum -- abc; "
-                     "sha256sum --tag -- 'a b'; printf 'SHA512 (abc) = 12ab\\n'; } > ../list && "
+    ASSERT_EQ(InData("{ md5sum -- *; echo 'not a line'; echo; echo '# comment'; sha512sum -- abc; "
+                     "sha512sum --tag -- 'a b'; printf 'SHA512 (abc) = 12ab\\n'; } > ../list && "
                      "rm abc && echo changed > 'a b' && rm empty && mkdir empty")
                   .exitCode,
               0);
@@ -372,7 +379,7 @@ TEST_F(CliCheck, MissingChangedAndUnreadableFilesBadLinesAndOtherAlgorithms)
               "vellumark-cli: empty: Invalid file name.\n"
               "vellumark-cli: WARNING: 1 line is improperly formatted\n"
               "vellumark-cli: WARNING: 3 lines use an algorithm vellumark-cli does not compute: "
-              "64-digit digest, SHA256, SHA512\n"
+              "128-digit digest, SHA512\n"
               "vellumark-cli: WARNING: 2 listed files could not be read\n"
               "vellumark-cli: WARNING: 1 computed checksum did NOT match\n");
     for (const char* line :
@@ -457,7 +464,7 @@ TEST_F(CliCheck, ChecksListsThatRhashWrote)
     // rhash takes a backslash for a folder's and writes line breaks raw: its
     // lists name the other files.
     for (const char* ending : {"", "\r"}) {
-        ASSERT_EQ(InData(std::string("rhash --bsd --crc32 --md5 --sha1 --sha256 -- abc 'a b' -dash 'star*' empty "
+        ASSERT_EQ(InData(std::string("rhash --bsd --crc32 --md5 --sha1 --sha256 --sha512 -- abc 'a b' -dash 'star*' empty "
                                      "'(x) = y' 'tab\tname' | sed 's/$/") +
                          ending + "/' > ../list")
                       .exitCode,
@@ -465,21 +472,26 @@ TEST_F(CliCheck, ChecksListsThatRhashWrote)
         const Outcome ours = InData("$V -c ../list");
         const std::string shown = *ending != 0 ? "CR LF" : "LF";
         EXPECT_EQ(ours.exitCode, 0) << shown;
-        EXPECT_EQ(CountOk(ours.out), 7 * 3) << shown << ours.out;
-        EXPECT_EQ(ours.out.rfind("abc: OK\nabc: OK\nabc: OK\na b: OK\na b: OK\na b: OK\n", 0), 0u) << shown << ours.out;
-        EXPECT_EQ(ours.err, "vellumark-cli: WARNING: 7 lines use an algorithm vellumark-cli does not compute: SHA256\n")
+        EXPECT_EQ(CountOk(ours.out), 7 * 4) << shown << ours.out;
+        EXPECT_EQ(ours.out.rfind("abc: OK\nabc: OK\nabc: OK\nabc: OK\na b: OK\na b: OK\na b: OK\na b: OK\n", 0), 0u)
+            << shown << ours.out;
+        EXPECT_EQ(ours.err, "vellumark-cli: WARNING: 7 lines use an algorithm vellumark-cli does not compute: SHA512\n")
             << shown;
     }
-    // And a changed file is FAILED for each of its three digests.
+    // And a changed file is FAILED for each of its four digests.
     ASSERT_EQ(InData("echo changed > 'a b'").exitCode, 0);
     const Outcome changed = InData("$V -c --quiet ../list");
     EXPECT_EQ(changed.exitCode, 1);
-    EXPECT_EQ(changed.out, "a b: FAILED\na b: FAILED\na b: FAILED\n");
+    EXPECT_EQ(changed.out, "a b: FAILED\na b: FAILED\na b: FAILED\na b: FAILED\n");
 }
 
-TEST_F(CliCheck, RoundTripsWithMd5sumAndSha1sum)
+TEST_F(CliCheck, RoundTripsWithMd5sumSha1sumAndSha256sum)
 {
     const std::pair<std::string, std::string> trips[] = {
+        {"$V --sum --sha256 -- * | sha256sum -c", "sha256sum -c"},
+        {"sha256sum -- * | $V -c", "sha256sum -c"},
+        {"sha256sum --tag -- * | $V -c", "sha256sum -c"},
+        {"$V --tag --sha256 -- * | $V -c", "own"},
         {"$V --sum --md5 -- * | md5sum -c", "md5sum -c"},
         {"$V --sum --sha1 -- * | sha1sum -c", "sha1sum -c"},
         {"$V --tag --md5 -- * | md5sum -c", "md5sum -c"},  // upper-case digits
@@ -497,6 +509,33 @@ TEST_F(CliCheck, RoundTripsWithMd5sumAndSha1sum)
         const int expected = checker == "own" && script.find("--md5 --sha1") != std::string::npos ? 3 * kFiles : kFiles;
         EXPECT_EQ(CountOk(run.out), expected) << script << "\n" << run.out;
     }
+}
+
+// What the major distributions publish for their disc images: SHA256SUMS
+// lists, in sha256sum's form or its tag form, with CR LF as some download
+// pages serve them. A changed file is FAILED; the SHA512 lines beside them
+// are counted as lines of an algorithm not computed, never FAILED.
+TEST_F(CliCheck, ChecksSha256sumListsAndCountsSha512LinesApart)
+{
+    for (const char* ending : {"", "\r"}) {
+        const std::string shown = *ending != 0 ? "CR LF" : "LF";
+        ASSERT_EQ(InData(std::string("{ sha256sum -- abc 'a b'; sha256sum --tag -- empty; sha512sum -- abc; } | "
+                                     "sed 's/$/") +
+                         ending + "/' > ../SHA256SUMS")
+                      .exitCode,
+                  0);
+        const Outcome good = InData("$V -c ../SHA256SUMS");
+        EXPECT_EQ(good.exitCode, 0) << shown << good.err;
+        EXPECT_EQ(good.out, "abc: OK\na b: OK\nempty: OK\n") << shown;
+        EXPECT_EQ(good.err, "vellumark-cli: WARNING: 1 line uses an algorithm vellumark-cli does not compute: "
+                            "128-digit digest\n")
+            << shown;
+    }
+    ASSERT_EQ(InData("printf x >> 'a b'").exitCode, 0);
+    const Outcome corrupt = InData("$V -c ../SHA256SUMS");
+    EXPECT_EQ(corrupt.exitCode, 1);
+    EXPECT_EQ(corrupt.out, "abc: OK\na b: FAILED\nempty: OK\n");
+    EXPECT_NE(corrupt.err.find("WARNING: 1 computed checksum did NOT match"), std::string::npos) << corrupt.err;
 }
 
 TEST_F(CliCheck, ListedFilesAreReadUnderTheUsualRules)

@@ -74,6 +74,11 @@ TEST(ListLines, ReadsEachFormOfOneLineAsMd5sumDoes)
         {" \t" + md5 + "  a", "MD5 <a> " + md5},
         {"900150983CD24FB0D6963F7D28E17F72  a", "MD5 <a> 900150983CD24FB0D6963F7D28E17F72"},
         {sha1 + "  a", "SHA1 <a> " + sha1},
+        {kSha256 + "  a"s, "SHA256 <a> "s + kSha256},  // as sha256sum writes it
+        {kSha256 + " *a"s, "SHA256 <a> "s + kSha256},
+        {"SHA256 (a) = "s + kSha256, "SHA256 <a> "s + kSha256},
+        {"SHA256  (a) = "s + kSha256, "SHA256 <a> "s + kSha256},  // rhash --bsd pads the tag
+        {"SHA256 (a) = " + md5, "improper"},
         {"352441c2  a", "CRC32 <a> 352441c2"},
         // Tag lines, also as rhash --bsd pads them and as openssl writes them.
         {"MD5 (a) = " + md5, "MD5 <a> " + md5},
@@ -128,22 +133,22 @@ TEST(ListLines, ReadsEachFormOfOneLineAsMd5sumDoes)
 TEST(ListLines, LinesOfOtherAlgorithmsAreToldApartFromBrokenOnes)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"SHA256 (a) = "s + kSha256, "other SHA256"},
-        {"SHA256(a)= "s + kSha256, "other SHA256"},
+        {"SHA512 (a) = "s + std::string(128, 'e'), "other SHA512"},
+        {"SHA512(a)= "s + std::string(128, 'e'), "other SHA512"},
         {"\\SHA512 (a\\nb) = abc", "other SHA512"},
         {"TTH   (a) = asd4ujseh5m47pdyb46kbtsqtsgdklbhyxomuia", "other TTH"},  // rhash's base32
         {"BLAKE2b-256 (a) = abcd", "other BLAKE2b-256"},
         {"MD4   (a) = "s + kMd5, "other MD4"},  // the tag decides, not the number of digits
-        {kSha256 + "  a"s, "other 64-digit digest"},
-        {kSha256 + " *a"s, "other 64-digit digest"},
+        {std::string(96, 'e') + "  a", "other 96-digit digest"},
+        {std::string(96, 'e') + " *a", "other 96-digit digest"},
         {"0123456789abcdef  a", "other 16-digit digest"},
         {std::string(128, 'e') + "  a", "other 128-digit digest"},
         {std::string(130, 'e') + "  a", "improper"},
         {std::string(31, 'e') + "  a", "improper"},
         {std::string(12, 'e') + "  a", "improper"},
-        {"SHA256 (a) = ", "improper"},
-        {"SHA256 (a) = a b", "improper"},
-        {"SHA256 (a) = a;b", "improper"},
+        {"SHA512 (a) = ", "improper"},
+        {"SHA512 (a) = a b", "improper"},
+        {"SHA512 (a) = a;b", "improper"},
     };
     for (const auto& [line, expected] : cases)
         EXPECT_EQ(ReadOne(line), expected) << line;
@@ -181,7 +186,8 @@ TEST(ListLines, ChosenAlgorithmsDecideLinesWithoutATagOnly)
     EXPECT_EQ(ReadOne("352441c2  a", md5Only), "improper");
     EXPECT_EQ(ReadOne(kSha256 + "  a"s, md5Only), "improper");
     EXPECT_EQ(ReadOne("SHA1 (a) = " + sha1, md5Only), "SHA1 <a> " + sha1);
-    EXPECT_EQ(ReadOne("SHA256 (a) = "s + kSha256, md5Only), "other SHA256");
+    EXPECT_EQ(ReadOne("SHA256 (a) = "s + kSha256, md5Only), "SHA256 <a> "s + kSha256);
+    EXPECT_EQ(ReadOne("SHA512 (a) = "s + std::string(128, 'e'), md5Only), "other SHA512");
 
     const DigestKinds both{KindByTag("MD5"), KindByTag("SHA1")};
     EXPECT_EQ(ReadAll({md5 + "  a", sha1 + "  b", "352441c2  c"}, both),

@@ -248,7 +248,7 @@ TEST_F(FileDigests, ACancelledRunStopsAndHandsOutNothing)
 
 // A sparse file larger than any 32-bit count: 4 GiB of holes and one byte.
 // Its holes are read as zeros without being stored anywhere. The known
-// answers are those of sha1sum and rhash over the same bytes.
+// answers are those of sha1sum, sha256sum and rhash over the same bytes.
 TEST_F(FileDigests, AFileOver4GiBIsDigestedExactly)
 {
     const std::string path = Path("huge.bin");
@@ -261,8 +261,10 @@ TEST_F(FileDigests, AFileOver4GiBIsDigestedExactly)
 
     SharedReadFile file(path);
     RunControl control;
-    const engine::WindowDigestResults results = DigestFile(file, {.sha1 = true, .crc32 = true, .key = {}}, control);
+    const engine::WindowDigestResults results =
+        DigestFile(file, {.sha1 = true, .sha256 = true, .crc32 = true, .key = {}}, control);
     EXPECT_EQ(DigestToHexText(results.sha1), "e7d747b75f76e0e41e83b75bce4642816136304f");
+    EXPECT_EQ(DigestToHexText(results.sha256), "fbb82f7b353676bb562eb82157fcf0ea42c36492ca13ee56dbf82c08b6802c5c");
     EXPECT_EQ(results.crc32, 0x41D912FFu);
     EXPECT_EQ(control.Done(), (std::uint64_t{1} << 32) + 1);
 }

@@ -28,7 +28,13 @@ constexpr const char* kAbcCrc32 = "352441C2";
 GenerateInput Input(GenerateSource source, std::string data, bool md5 = true, bool sha1 = true, bool crc32 = true)
 {
     const bool file = source == GenerateSource::File;
-    return {"", false, md5, sha1, crc32, source, file ? data : "", file ? "" : data};  // no key, no HMAC
+    GenerateInput input;  // no key, no HMAC
+    input.md5 = md5;
+    input.sha1 = sha1;
+    input.crc32 = crc32;
+    input.source = source;
+    (file ? input.fileName : input.text) = data;
+    return input;
 }
 
 Results Collect(const GenerateInput& input)
