@@ -48,6 +48,8 @@ TAboutBox* AboutBox = nullptr;
 namespace {
 
 constexpr int kSnapDistance = 15;
+// The algorithms of the result boxes, top to bottom.
+constexpr Algorithm kResultAlgorithms[] = {Algorithm::Md5, Algorithm::Sha1, Algorithm::Crc32};
 // A Generate that ends within this time looks as it always has: the window
 // simply waits for it. A longer one keeps the window painted and shows its
 // progress, refreshed at the second interval.
@@ -282,6 +284,9 @@ TForm1::TForm1(std::vector<std::string> files, QWidget* parent)
     ui_->FNEdit->setFocus();
     memoText_ = ui_->MemoText->document()->toRawText();
     openDialog_ = MakeSystemOpenFileDialog();
+    resultBoxes_ = {ui_->ResultMD5, ui_->ResultSHA1, ui_->ResultCRC32};
+    resultPalette_ = ui_->ResultMD5->palette();
+    SetClipboard(MakeSystemClipboard());
     startGenerate_ = [](const GenerateInput& input) { return std::make_unique<GenerateTask>(input); };
     ConnectHandlers();
     handedRetry_.setSingleShot(true);
@@ -320,6 +325,14 @@ void TForm1::ConnectHandlers()
     // toggled fires on every real change of the tick, by the user or by
     // code, and never when it is set to the state it already has.
     ConnectGuarded(ui_->CheckBoxHMAC, &QCheckBox::toggled, this, &TForm1::CheckBoxHMACClick);
+    // A box whose text changes or clears loses its mark at once.
+    for (std::size_t i = 0; i < resultBoxes_.size(); ++i)
+        connect(resultBoxes_[i], &QLineEdit::textChanged, this, [this, i] {
+            platform::Guard([&] {
+                SetMark(i, ResultMark::None);
+                ShowMarksLine();
+            });
+        });
 }
 
 std::unique_ptr<OpenFileDialog> TForm1::SetOpenDialog(std::unique_ptr<OpenFileDialog> dialog)
@@ -331,6 +344,64 @@ std::unique_ptr<OpenFileDialog> TForm1::SetOpenDialog(std::unique_ptr<OpenFileDi
 void TForm1::SetGenerateStarter(GenerateStarter starter)
 {
     startGenerate_ = std::move(starter);
+}
+
+void TForm1::SetClipboard(std::unique_ptr<ResultClipboard> clipboard)
+{
+    clipboard_ = std::move(clipboard);
+    clipboard_->OnChange([this] { platform::Guard([this] { MarkResults(); }); });
+}
+
+void TForm1::MarkResults()
+{
+    // The clipboard is not read while a Generate runs: its results are
+    // compared once they are shown.
+    if (runningTask_ != nullptr)
+        return;
+    const std::optional<std::string> text = clipboard_->ForeignText();
+    const ClipboardDigests digests = FindClipboardDigests(text.value_or(std::string()));
+    for (std::size_t i = 0; i < resultBoxes_.size(); ++i)
+        SetMark(i, MarkFor(kResultAlgorithms[i], resultBoxes_[i]->text().toStdString(), digests));
+    ShowMarksLine();
+}
+
+void TForm1::SetMark(std::size_t box, ResultMark mark)
+{
+    if (marks_[box] == mark)
+        return;
+    marks_[box] = mark;
+    // A tint of the box's own background: the rest of its look, its text,
+    // selection and what it copies stay as they are.
+    QLineEdit& edit = *resultBoxes_[box];
+    QPalette palette = resultPalette_;
+    if (mark != ResultMark::None) {
+        const QColor base = resultPalette_.color(QPalette::Base);
+        const QColor tint = mark == ResultMark::Matches ? QColor(0, 170, 60) : QColor(220, 30, 30);
+        constexpr float kShare = 0.3f;
+        palette.setColor(QPalette::Base,
+                         QColor::fromRgbF(base.redF() * (1 - kShare) + tint.redF() * kShare,
+                                          base.greenF() * (1 - kShare) + tint.greenF() * kShare,
+                                          base.blueF() * (1 - kShare) + tint.blueF() * kShare));
+    }
+    edit.setPalette(palette);
+    edit.setAccessibleDescription(mark == ResultMark::Matches        ? kMatchesText
+                                  : mark == ResultMark::DoesNotMatch ? kDoesNotMatchText
+                                                                     : "");
+}
+
+void TForm1::ShowMarksLine()
+{
+    // The status bar is the run's while one runs.
+    if (runningTask_ != nullptr)
+        return;
+    std::vector<std::pair<Algorithm, ResultMark>> marks;
+    for (std::size_t i = 0; i < marks_.size(); ++i)
+        marks.emplace_back(kResultAlgorithms[i], marks_[i]);
+    const std::string line = MarksLine(marks);
+    if (line.empty())
+        ui_->StatusBar1->clearMessage();
+    else
+        ui_->StatusBar1->showMessage(QString::fromStdString(line));
 }
 
 void TForm1::FormCreate()
@@ -460,6 +531,7 @@ void TForm1::BtnGenerateClick()
         if (algorithm != Algorithm::Sha256)
             ShowResult(*box, QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
     }
+    MarkResults();
 }
 
 GenerateInput TForm1::ReadGenerateInput()
@@ -625,6 +697,15 @@ void TForm1::dragEnterEvent(QDragEnterEvent* event)
 void TForm1::dragMoveEvent(QDragMoveEvent* event)
 {
     AcceptFileDrag(*event);
+}
+
+void TForm1::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    // Where a window sees the clipboard only while it is active, a digest
+    // copied elsewhere shows when the user comes back.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && clipboard_->SeenOnlyWhenActive())
+        platform::Guard([this] { MarkResults(); });
 }
 
 void TForm1::dropEvent(QDropEvent* event)

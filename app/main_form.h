@@ -10,7 +10,13 @@
 #include <QString>
 #include <QTimer>
 
+#include <array>
+
+#include <QPalette>
+
+#include "app/clipboard_marks.h"
 #include "app/open_dialog.h"
+#include "app/result_clipboard.h"
 
 namespace Ui {
 class TForm1;
@@ -76,12 +82,21 @@ public:
     using GenerateStarter = std::function<std::unique_ptr<GenerateTask>(const GenerateInput&)>;
     void SetGenerateStarter(GenerateStarter starter);
 
+    // Replaces the clipboard the results are compared with.
+    void SetClipboard(std::unique_ptr<ResultClipboard> clipboard);
+    // Compares the result boxes with the digests on the clipboard and marks
+    // them: when results are shown, when the clipboard changes and (where
+    // the window sees the clipboard only while active) when it becomes
+    // active. Never while a Generate runs.
+    void MarkResults();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     // One instance at a time: a second start brings this window forward.
@@ -101,6 +116,8 @@ private:
     void DropFile(const QString& path);
     void CmdLineReceived(const std::vector<std::string>& lines);
     void TakeHandedFile();
+    void SetMark(std::size_t box, ResultMark mark);
+    void ShowMarksLine();
 
     std::unique_ptr<Ui::TForm1> ui_;
     std::unique_ptr<OpenFileDialog> openDialog_;
@@ -119,6 +136,12 @@ private:
     int busy_ = 0;
     // Looks again for a handed file that had to wait.
     QTimer handedRetry_;
+    // The result boxes in the order MD5, SHA-1, CRC-32, their marks, and
+    // their palette before any mark tinted it.
+    std::array<QLineEdit*, 3> resultBoxes_{};
+    std::array<ResultMark, 3> marks_{};
+    QPalette resultPalette_;
+    std::unique_ptr<ResultClipboard> clipboard_;
 };
 
 class TAboutBox;

@@ -43,6 +43,7 @@
 #include "about/about.h"
 #include "app/generate_task.h"
 #include "app/main_form.h"
+#include "app/result_clipboard.h"
 #include "app/startup.h"
 #include "instances/instance_limit.h"
 #include "platform/files/file_reader.h"
@@ -1043,6 +1044,127 @@ TEST_F(MainFormTest, ClosingDuringALongGenerateCancelsItAndCloses)
         EXPECT_EQ(QFileInfo(store).isFile(), saves);
     }
     EXPECT_EQ(frame_->Run(), 0);
+}
+
+// A clipboard the test writes; it counts how often the window reads it.
+class FakeClipboard final : public ResultClipboard {
+public:
+    std::optional<std::string> ForeignText() override
+    {
+        ++reads;
+        return own ? std::nullopt : text;
+    }
+    void OnChange(std::function<void()> changed) override { changed_ = std::move(changed); }
+    bool SeenOnlyWhenActive() const override { return false; }
+
+    // Another program puts text there (or nothing), and the window hears of it.
+    void Put(std::optional<std::string> put, bool ours = false)
+    {
+        text = std::move(put);
+        own = ours;
+        changed_();
+    }
+
+    std::optional<std::string> text;
+    bool own = false;
+    int reads = 0;
+
+private:
+    std::function<void()> changed_;
+};
+
+// A digest copied from a download page marks the result boxes: a green or
+// red tint, an accessible description, one status line. Copying a result
+// does not make it match itself; a box that changes loses its mark.
+TEST_F(MainFormTest, ResultsAreComparedWithTheDigestOnTheClipboard)
+{
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    auto& status = Control<QStatusBar>("StatusBar1");
+    auto& md5 = Edit("ResultMD5");
+    auto& sha1 = Edit("ResultSHA1");
+    auto& crc = Edit("ResultCRC32");
+    const QColor plain = md5.palette().color(QPalette::Base);
+    const auto tint = [](const QLineEdit& box) { return box.palette().color(QPalette::Base); };
+    const auto green = [&](const QLineEdit& box) { return tint(box).green() > tint(box).red() && tint(box) != plain; };
+    const auto red = [&](const QLineEdit& box) { return tint(box).red() > tint(box).green() && tint(box) != plain; };
+
+    // md5sum's line on the clipboard, then Generate: the results are compared.
+    clipboard.Put("900150983cd24fb0d6963f7d28e17f72  abc.txt\n");
+    TickAlgorithms(true, true, true);
+    UseTextPage("abc");
+    Generate();
+    EXPECT_TRUE(green(md5));
+    EXPECT_EQ(md5.accessibleDescription(), "Matches the digest on the clipboard");
+    EXPECT_EQ(tint(sha1), plain) << "no SHA-1 on the clipboard";
+    EXPECT_EQ(status.currentMessage(), "MD5 matches the digest on the clipboard");
+    EXPECT_EQ(md5.text(), kAbcMd5) << "a mark never changes the text";
+
+    // A BSD tag line of another file's SHA-1, and a CRC-32 with its leading
+    // zero, though the box shows none.
+    clipboard.Put("SHA1 (other) = 0000000000000000000000000000000000000000");
+    EXPECT_EQ(tint(md5), plain);
+    EXPECT_TRUE(red(sha1));
+    EXPECT_EQ(sha1.accessibleDescription(), "Does not match the digest on the clipboard");
+    EXPECT_EQ(status.currentMessage(), "SHA-1 does not match the digest on the clipboard");
+    UseTextPage("c");
+    Generate();
+    clipboard.Put("The CRC is 06B9DF6F.");
+    EXPECT_EQ(crc.text(), "6B9DF6F");
+    EXPECT_TRUE(green(crc));
+    EXPECT_EQ(status.currentMessage(), "CRC-32 matches the digest on the clipboard");
+
+    // A SHA-256 is no digest of the window's: nothing is marked.
+    clipboard.Put("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    for (const QLineEdit* box : {&md5, &sha1, &crc})
+        EXPECT_EQ(tint(*box), plain);
+    EXPECT_EQ(status.currentMessage(), "");
+
+    // The window's own copy of a result compares with nothing.
+    clipboard.Put(md5.text().toStdString(), true);
+    EXPECT_EQ(tint(md5), plain);
+    EXPECT_EQ(status.currentMessage(), "");
+
+    // Emptied, then cleared results: the marks go, the status line with them.
+    clipboard.Put("The CRC is 06B9DF6F.");
+    ASSERT_TRUE(green(crc));
+    clipboard.Put(std::nullopt);
+    EXPECT_EQ(tint(crc), plain);
+    EXPECT_EQ(crc.accessibleDescription(), "");
+    clipboard.Put("The CRC is 06B9DF6F.");
+    ASSERT_TRUE(green(crc));
+    Control<QTabWidget>("PageControl").setCurrentIndex(0);  // a real change of page clears the results
+    EXPECT_EQ(tint(crc), plain);
+    EXPECT_EQ(status.currentMessage(), "");
+    EXPECT_TRUE(shown_.empty());
+}
+
+// While a Generate runs the clipboard is not read, and its progress keeps
+// the status bar; the results are compared once they are shown.
+TEST_F(MainFormTest, TheClipboardIsNotReadWhileAGenerateRuns)
+{
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    HeldRun run(true);
+    form_->SetGenerateStarter(run.Starter());
+    form_->show();
+    Edit("FNEdit").setText("name");
+    int readsDuringTheRun = -1;
+    QString status;
+    QTimer::singleShot(700, [&] {
+        const int before = clipboard.reads;
+        clipboard.Put("M");
+        clipboard.Put(std::string(32, '0'));
+        readsDuringTheRun = clipboard.reads - before;
+        status = Control<QStatusBar>("StatusBar1").currentMessage();
+        run.Release();
+    });
+    Generate();
+    EXPECT_EQ(readsDuringTheRun, 0);
+    EXPECT_TRUE(status.startsWith("Digesting: ")) << status.toStdString();
+    EXPECT_EQ(clipboard.reads, 1) << "read once, when the results were shown";
 }
 
 class MainFormSettingsTest : public MainFormTest {

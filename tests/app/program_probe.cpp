@@ -10,6 +10,9 @@
 //              windows=<windows shown> boxes=<boxes shown> name=<name,
 //              percent-encoded>", on one line
 //   ok     ->  closes the message box that is up; "closed"
+//   marks  ->  "marks md5=<description> sha1=<description> crc32=<description>
+//              status=<status bar text>", each percent-encoded: the result
+//              boxes' marks as their accessible descriptions tell them
 
 #include <unistd.h>
 
@@ -23,6 +26,7 @@
 #include <QEvent>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QUrl>
@@ -98,6 +102,21 @@ private:
             // window took is opened by then.
             QMetaObject::invokeMethod(
                 qApp, [] { State(); }, Qt::QueuedConnection);
+        } else if (line == "marks") {
+            QMetaObject::invokeMethod(
+                qApp,
+                [] {
+                    std::string line = "marks";
+                    for (const auto& [field, box] : {std::pair{"md5", "ResultMD5"}, std::pair{"sha1", "ResultSHA1"},
+                                                     std::pair{"crc32", "ResultCRC32"}}) {
+                        const QLineEdit* edit = Edit(box);
+                        line += std::string(" ") + field + "=" +
+                                (edit == nullptr ? std::string("?") : Encoded(edit->accessibleDescription()));
+                    }
+                    const auto* status = Form1 == nullptr ? nullptr : Form1->findChild<QStatusBar*>("StatusBar1");
+                    Say(line + " status=" + (status == nullptr ? std::string("?") : Encoded(status->currentMessage())));
+                },
+                Qt::QueuedConnection);
         } else if (line == "ok") {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
                 box->accept();

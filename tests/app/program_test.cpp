@@ -904,4 +904,58 @@ TEST_F(DisplayTest, TheInstalledDesktopEntryOpensTheWindowWithTheFilesDigests)
     EXPECT_TRUE(Eventually([&] { return !QFileInfo::exists(proc); }));
 }
 
+// On a real display: a digest that another program put on the clipboard
+// marks the result box it matches, and one that differs marks it as not
+// matching; a result the user copies from its box is the window's own and
+// compares with nothing, not even itself.
+TEST_F(DisplayTest, ADigestOnTheClipboardMarksTheResultsButACopiedResultDoesNot)
+{
+    if (QStandardPaths::findExecutable("xclip").isEmpty())
+        GTEST_SKIP() << "xclip is not installed";
+    const std::string file = MakeFile("abc.bin", "abc");
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(file))}, {}, &env_);
+    WindowState last;
+    ASSERT_TRUE(Shows(*probe, Showing(file, "abc"), last)) << Describe(last);
+    const auto marks = [&] {
+        probe->write("marks\n");
+        return QUrl::fromPercentEncoding(ReadUntil(*probe, "marks ").toUtf8());
+    };
+    // Another program owns the clipboard for as long as it runs (xclip
+    // -quiet stays in the foreground, where the test can end it).
+    std::unique_ptr<QProcess> owner;
+    const auto put = [&](const QByteArray& text) {
+        if (owner != nullptr)
+            End(*owner);
+        owner = Start("xclip", {"-quiet", "-selection", "clipboard"}, env_);
+        owner->write(text);
+        owner->waitForBytesWritten(5000);  // no event loop here to write it later
+        owner->closeWriteChannel();
+    };
+    const QString matches = "md5=Matches the digest on the clipboard sha1= crc32= "
+                            "status=MD5 matches the digest on the clipboard";
+    put("900150983cd24fb0d6963f7d28e17f72  abc.bin\n");
+    QString seen;
+    EXPECT_TRUE(Eventually([&] { return (seen = marks()) == "marks " + matches; })) << seen.toStdString();
+
+    put("SHA1 (abc.bin) = 0000000000000000000000000000000000000000\n");
+    EXPECT_TRUE(Eventually([&] {
+        return (seen = marks()) == "marks md5= sha1=Does not match the digest on the clipboard crc32= "
+                                   "status=SHA-1 does not match the digest on the clipboard";
+    })) << seen.toStdString();
+
+    // The MD5 result copied from its box (Tab walks Browse, HMAC and the MD5
+    // tick to it): the clipboard is the window's own now.
+    const QString window =
+        Tool("xdotool", {"search", "--sync", "--onlyvisible", "--pid", QString::number(probe->processId())})
+            .section('\n', 0, 0);
+    ASSERT_FALSE(window.isEmpty());
+    Tool("xdotool", {"windowactivate", "--sync", window});
+    Tool("xdotool", {"key", "--delay", "30", "Tab", "Tab", "Tab", "Tab", "ctrl+a", "ctrl+c"});
+    EXPECT_TRUE(Eventually([&] { return Tool("xclip", {"-o", "-selection", "clipboard"}) == last["md5"]; }));
+    EXPECT_TRUE(Eventually([&] { return (seen = marks()) == "marks md5= sha1= crc32= status="; })) << seen.toStdString();
+    if (owner != nullptr)
+        End(*owner);
+    EndGently(*probe);
+}
+
 }  // namespace
