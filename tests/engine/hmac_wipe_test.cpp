@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <ostream>
 #include <random>
@@ -20,6 +22,7 @@
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "engine/window_digests.h"
 
 namespace {
 
@@ -381,6 +384,55 @@ TEST_P(HmacWipe, Sha1LeavesNothingOfTheKeyOnTheStack)
 TEST_P(HmacWipe, Sha256LeavesNothingOfTheKeyOnTheStack)
 {
     ExpectNothingLeft<Sha256Digest>("HMAC-SHA-256", HmacSha256OfBytes, Sha256Secrets);
+}
+
+// Fed window by window, as the file path feeds them, the keyed digests leave
+// nothing of the key behind either: not where they were set up and finished,
+// and not on the threads that fed them the windows (other threads than that
+// one, in the file path), which a final wipe on the first would not reach.
+TEST_P(HmacWipe, WindowByWindowTheyLeaveNothingOfTheKeyOnAnyThread)
+{
+    std::mt19937 rng(4231);
+    const std::string message = RandomKey(300, rng);
+    OwnStack feeding;
+    const bool canSave = VectorRegisters::CanSave();
+    const struct {
+        const char* what;
+        bool WindowDigestChoice::*tick;
+        Secrets (*secrets)(const std::string&);
+    } kinds[] = {{"HMAC-MD5", &WindowDigestChoice::md5, Md5Secrets},
+                 {"HMAC-SHA-1", &WindowDigestChoice::sha1, Sha1Secrets},
+                 {"HMAC-SHA-256", &WindowDigestChoice::sha256, Sha256Secrets}};
+    for (const auto& kind : kinds)
+        for (std::size_t keyLength : {20, 100}) {
+            const std::string key = RandomKey(keyLength, rng);
+            const Secrets s = kind.secrets(key);
+            WindowDigestChoice choice{.hmac = true, .key = key};
+            choice.*kind.tick = true;
+            std::unique_ptr<WindowDigests> digests;
+            stack_.Run([&] { digests = std::make_unique<WindowDigests>(choice); });
+            for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
+                ADD_FAILURE() << kind.what << ", key " << keyLength << ", where it was set up: " << found;
+            feeding.Run([&] {
+                const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
+                digests->Feed(0, bytes, 100);
+                digests->Feed(0, bytes + 100, 200);
+                if (canSave)
+                    registers_.Save();
+            });
+            for (const std::string& found : s.FindIn(feeding.data(), OwnStack::kSize))
+                ADD_FAILURE() << kind.what << ", key " << keyLength << ", where it was fed: " << found;
+            for (const std::string& found : canSave ? s.FindIn(registers_.area, VectorRegisters::kSize)
+                                                    : std::vector<std::string>{})
+                ADD_FAILURE() << kind.what << ", key " << keyLength << ": " << found
+                              << " in the vector registers of the feeding thread";
+            stack_.Run([&] {
+                digests->Finish();
+                digests.reset();
+            });
+            for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
+                ADD_FAILURE() << kind.what << ", key " << keyLength << ", where it was finished: " << found;
+        }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, HmacWipe,
