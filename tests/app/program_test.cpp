@@ -721,8 +721,10 @@ TEST_F(ProgramTest, OnlyTheSameUserCanHandAFileOver)
             std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d", path.Get());
             if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
                 ::_exit(11);
+            // A peer that refuses us may hang up before the frame is all
+            // sent: that is no answer either.
             if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
-                ::_exit(12);
+                ::_exit(0);
             char reply[64];
             ::_exit(::recv(fd, reply, sizeof reply, 0) > 0 ? 1 : 0);
         }

@@ -29,8 +29,8 @@ struct FakeForm : FormSettingsTarget {
     bool Ticked(Algorithm algorithm) const override { return ticks.at(algorithm); }
     void SetTicked(Algorithm algorithm, bool ticked) override
     {
-        const char* names[] = {"md5=", "sha1=", "crc32="};
-        log += names[static_cast<int>(algorithm)] + std::to_string(ticks.at(algorithm) = ticked) + " ";
+        const char* name = algorithm == Algorithm::Md5 ? "md5=" : algorithm == Algorithm::Sha1 ? "sha1=" : "crc32=";
+        log += name + std::to_string(ticks.at(algorithm) = ticked) + " ";
     }
 };
 
