@@ -257,6 +257,16 @@ TForm1::TForm1(std::vector<std::string> files, QWidget* parent)
     CreateComponents();
     InstanceLimit1->Loaded();
     ui_->setupUi(this);
+    LayOut();
+    SetUpResultBoxes();
+    TakeDroppedFiles();
+    UseSystemServices();
+    ConnectHandlers();
+    OpenStartFile();
+}
+
+void TForm1::LayOut()
+{
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     ui_->ClientArea->setFixedSize(379, 334);
@@ -267,13 +277,26 @@ TForm1::TForm1(std::vector<std::string> files, QWidget* parent)
     ui_->StatusBar1->installEventFilter(this);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     layout()->activate();
-    for (QLineEdit* box : {ui_->ResultMD5, ui_->ResultSHA1, ui_->ResultCRC32})
-        box->setFont(ResultFont(*box));
     // The tab order is the order in which main_form.ui creates the controls.
     // It lists no tab stops: QWidget::setTabOrder mishandles the page control,
     // whose tab bar is its focus proxy and whose pages hold the controls that
     // come next, and breaks the cycle into loops.
     ui_->MemoText->installEventFilter(this);
+    ui_->FNEdit->setFocus();
+    memoText_ = ui_->MemoText->document()->toRawText();
+}
+
+void TForm1::SetUpResultBoxes()
+{
+    resultBoxes_ = {ui_->ResultMD5, ui_->ResultSHA1, ui_->ResultCRC32};
+    for (QLineEdit* box : resultBoxes_)
+        box->setFont(ResultFont(*box));
+    // Their own look, which a clipboard mark tints and then gives back.
+    resultPalette_ = ui_->ResultMD5->palette();
+}
+
+void TForm1::TakeDroppedFiles()
+{
     // A file dropped anywhere on the window names the file; the edit boxes
     // would otherwise take its address, or any text, as text of their own.
     setAcceptDrops(true);
@@ -281,14 +304,17 @@ TForm1::TForm1(std::vector<std::string> files, QWidget* parent)
                             static_cast<QWidget*>(ui_->ResultMD5), static_cast<QWidget*>(ui_->ResultSHA1),
                             static_cast<QWidget*>(ui_->ResultCRC32), ui_->MemoText->viewport()})
         target->installEventFilter(this);
-    ui_->FNEdit->setFocus();
-    memoText_ = ui_->MemoText->document()->toRawText();
+}
+
+void TForm1::UseSystemServices()
+{
     openDialog_ = MakeSystemOpenFileDialog();
-    resultBoxes_ = {ui_->ResultMD5, ui_->ResultSHA1, ui_->ResultCRC32};
-    resultPalette_ = ui_->ResultMD5->palette();
     SetClipboard(MakeSystemClipboard());
     startGenerate_ = [](const GenerateInput& input) { return std::make_unique<GenerateTask>(input); };
-    ConnectHandlers();
+}
+
+void TForm1::OpenStartFile()
+{
     handedRetry_.setSingleShot(true);
     QObject::connect(&handedRetry_, &QTimer::timeout, this, [this] { TakeHandedFile(); });
     if (!startFiles_.empty())

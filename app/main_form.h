@@ -105,8 +105,14 @@ protected:
 private:
     class SettingsView;
     class BusyScope;
+    // The steps of building the window, in their order.
     void CreateComponents();
+    void LayOut();
+    void SetUpResultBoxes();
+    void TakeDroppedFiles();
+    void UseSystemServices();
     void ConnectHandlers();
+    void OpenStartFile();
     void MemoTextEdited();
     GenerateInput ReadGenerateInput();
     void WaitWhileWorking(GenerateTask& task);
