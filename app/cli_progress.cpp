@@ -10,7 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "app/cli_report.h"
+#include "app/arguments.h"
 #include "app/progress_text.h"
 #include "platform/base/retry.h"
 
@@ -127,7 +127,7 @@ void ProgressLine::Show()
     // its start: a long name gives way, from its front.
     winsize size {};
     const std::size_t columns = ::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-    std::string name = TerminalSafe(run.name);
+    std::string name = ShownName(run.name);
     if (name.size() + progress.size() >= columns) {
         const std::size_t keep = columns > progress.size() + 4 ? columns - progress.size() - 4 : 0;
         name = "..." + name.substr(name.size() - std::min(keep, name.size()));

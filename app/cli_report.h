@@ -17,7 +17,8 @@ public:
 class ProgressLine;
 
 // Standard output and standard error. An error line starts with
-// "vellumark-cli: " and has its control characters escaped. Each line is
+// "vellumark-cli: " and is written as ShownName writes names, so that no
+// name in it can drive the terminal. Each line is
 // written at once, so that the two keep their order on a terminal and what
 // was printed stays printed when Ctrl+C ends the program; a progress line
 // on the terminal makes room for it.
@@ -30,8 +31,3 @@ public:
 private:
     ProgressLine* progress_;
 };
-
-// Control characters (of a file name, say) as \xHH, so that none reaches
-// the terminal as a command, and a backslash doubled to keep the escapes
-// unambiguous. UTF-8's C1 controls (C2 80 to C2 9F) count too.
-std::string TerminalSafe(const std::string& text);
