@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/base/ascii.h"
+#include "platform/files/file_reader.h"
 
 const char* const kProgramHelp =
     "usage: vellumark [FILE]\n"
@@ -153,25 +154,10 @@ std::string CurrentDirectory()
 
 std::string AbsoluteName(std::string_view name, std::string_view workingDirectory)
 {
-    std::string joined;
-    if (name.empty() || name.front() != '/')
-        joined.append(workingDirectory).append("/");
-    joined.append(name);
-    const bool folder = joined.back() == '/' || (joined.size() >= 2 && joined.substr(joined.size() - 2) == "/.");
-    std::string result;
-    std::size_t start = 0;
-    while (start <= joined.size()) {
-        std::size_t end = joined.find('/', start);
-        if (end == std::string::npos)
-            end = joined.size();
-        const std::string_view part = std::string_view(joined).substr(start, end - start);
-        if (!part.empty() && part != ".")
-            result.append("/").append(part);
-        start = end + 1;
-    }
-    if (result.empty() || folder)
-        result += '/';
-    return result;
+    // A trailing "/" stays: only a folder passes it.
+    const bool folder = !name.empty() && (name.back() == '/' || name == "." || name.ends_with("/."));
+    const std::string absolute = platform::AbsoluteFileName(name, workingDirectory);
+    return folder && absolute != "/" ? absolute + "/" : absolute;
 }
 
 ProgramArguments ParseProgramArguments(const std::vector<std::string>& arguments, std::string_view workingDirectory)

@@ -77,13 +77,17 @@ bool IgnoreLeaseBreakSignal() noexcept
 
 std::string AbsoluteFileName(const std::string& name)
 {
-    std::string whole = name;
-    if (name.empty() || name.front() != '/') {
-        std::error_code error;
-        const std::filesystem::path current = std::filesystem::current_path(error);
-        if (!error)
-            whole = current.string() + "/" + name;
-    }
+    std::error_code error;
+    const std::filesystem::path current = std::filesystem::current_path(error);
+    return AbsoluteFileName(name, error ? std::string() : current.string());
+}
+
+std::string AbsoluteFileName(std::string_view name, std::string_view workingDirectory)
+{
+    std::string whole;
+    if ((name.empty() || name.front() != '/') && !workingDirectory.empty())
+        whole.append(workingDirectory).append("/");
+    whole.append(name);
 
     // Rebuild from the components, leaving out empty ones and ".".
     std::string result;
