@@ -11,7 +11,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -72,6 +75,21 @@ bool FinishesPromptly(Work work, const std::string& fifo)
         ::close(writer);
     done.wait();
     return false;
+}
+
+// Another process opens the file for writing without waiting: 0 when it
+// may, otherwise the errno. Under a read lease its knock starts the system's
+// break of the lease.
+inline int WriterAttempt(const std::string& path)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ::_exit(fd < 0 ? errno : 0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Makes directory the current one for the guard's lifetime.

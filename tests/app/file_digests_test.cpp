@@ -58,21 +58,6 @@ std::string Counter(std::size_t size)
     return bytes;
 }
 
-// Another process opens the file for writing without waiting: 0 when it
-// may, otherwise the errno. Under a lease its knock starts the system's
-// break of the lease.
-int WriterAttempt(const std::string& path)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ::_exit(fd < 0 ? errno : 0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class FileDigests : public TempDirTest {
 protected:
     void SetUp() override

@@ -136,18 +136,7 @@ TEST_F(FileReader, OpenFailuresNameTheAbsoluteFileAndNeverWait)
 TEST_F(FileReader, UnderTheLeaseWritersWaitUntilTheFileIsClosed)
 {
     const std::string path = MakeFile("held.bin", "original");
-    // Another process opens the file for writing without waiting: 0 when it
-    // may, otherwise the errno.
-    const auto writerAttempt = [&] {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            ::_exit(fd < 0 ? errno : 0);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
+    const auto writerAttempt = [&] { return WriterAttempt(path); };
     ASSERT_TRUE(platform::IgnoreLeaseBreakSignal());
     {
         SharedReadFile file(path);
