@@ -64,8 +64,21 @@ private:
 
 std::string InstanceBaseName(std::string_view executablePath)
 {
-    std::string name = platform::AsciiUpper("Ipc" + std::string(executablePath));
-    std::replace(name.begin(), name.end(), '/', '_');
+    // Upper-casing would make /x/c1 and /x/C1 one name, and '_' for '/' would
+    // make a_b and a/b one: a letter already in upper case, a '_' and the
+    // escape '=' itself are written as '=' and two hex digits, so that two
+    // paths never share a name.
+    std::string name = "IPC";
+    name.reserve(name.size() + executablePath.size());
+    for (const char c : executablePath) {
+        if ((c >= 'A' && c <= 'Z') || c == '_' || c == '=') {
+            const auto byte = static_cast<std::uint8_t>(c);
+            name += '=';
+            platform::AppendHexBytes(name, &byte, 1, true);
+        } else {
+            name += c == '/' ? '_' : platform::AsciiToUpper(c);
+        }
+    }
     return name;
 }
 

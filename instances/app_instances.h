@@ -50,8 +50,10 @@ struct TInstanceTableAges {
     Entry Entries[kInstanceTableEntries];
 };
 
-// "Ipc" and the program file's path, upper-cased (ASCII letters only: the
-// path is UTF-8 bytes), with every '/' made a '_'.
+// "IPC" and the program file's path, upper-cased (ASCII letters only: the
+// path is UTF-8 bytes), with every '/' made a '_'. Letters that were upper
+// case already, '_' and '=' are escaped as "=XX" (two hex digits), so that
+// different paths never share a name.
 std::string InstanceBaseName(std::string_view executablePath);
 
 class TAppInstances {

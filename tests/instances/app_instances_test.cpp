@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 #include "ipc_test_support.h"
 
@@ -68,9 +69,36 @@ protected:
 
 TEST(InstanceBaseNameTest, IsIpcAndTheUpperCasedPathWithUnderscores)
 {
-    EXPECT_EQ(InstanceBaseName("/opt/Vellumark/bin/vellumark"), "IPC_OPT_VELLUMARK_BIN_VELLUMARK");
+    EXPECT_EQ(InstanceBaseName("/opt/vellumark/bin/vellumark"), "IPC_OPT_VELLUMARK_BIN_VELLUMARK");
     // Bytes outside ASCII (here UTF-8 of e-acute) stay as they are.
     EXPECT_EQ(InstanceBaseName("/tmp/\xc3\xa9t\xc3\xa9/a.b"), "IPC_TMP_\xc3\xa9T\xc3\xa9_A.B");
+    // What upper-casing and '_' for '/' would merge is escaped.
+    EXPECT_EQ(InstanceBaseName("/opt/Vellumark/a_b="), "IPC_OPT_=56ELLUMARK_A=5FB=3D");
+}
+
+// Different program files never share a table: no two paths give one name.
+TEST(InstanceBaseNameTest, DifferentPathsNeverShareAName)
+{
+    const std::vector<std::string> paths = {
+        "/x/c1/vellumark", "/x/C1/vellumark", "/x/a_b/vellumark", "/x/a/b/vellumark", "/x/a=5Fb/vellumark",
+        "/x/a=5fb/vellumark", "/x/=41/vellumark", "/x/A/vellumark", "/x/a/vellumark", "/x/a=/vellumark",
+        "/x/a=3D/vellumark", "/x/\xc3\xa9/vellumark", "/x/\xc3\x89/vellumark", "/x/_/vellumark", "/x///vellumark",
+    };
+    std::set<std::string> names;
+    for (const std::string& path : paths)
+        EXPECT_TRUE(names.insert(InstanceBaseName(path)).second) << path << " -> " << InstanceBaseName(path);
+    // Every byte and every pair of bytes, against each other.
+    std::set<std::string> all;
+    std::size_t count = 0;
+    for (int a = 1; a < 256; ++a)
+        for (int b = 0; b < 256; ++b) {
+            std::string path(1, static_cast<char>(a));
+            if (b != 0)
+                path += static_cast<char>(b);
+            all.insert(InstanceBaseName(path));
+            ++count;
+        }
+    EXPECT_EQ(all.size(), count);
 }
 
 TEST_F(AppInstancesTest, TheFirstRegistrationSetsTheLimitAndTakesEntryZero)
@@ -162,17 +190,24 @@ TEST_F(AppInstancesTest, EntriesOfEndedProcessesAreDroppedAlsoWhenTheIdWasReused
     EXPECT_EQ(table_->RunningCountUpToSelf(), 2);
 }
 
-TEST_F(AppInstancesTest, TheSamePathInOtherLetterCaseSharesTheTableAnotherPathDoesNot)
+// On Linux another letter case, or a '_' where the path has a '/', names
+// another file: another program, with a table of its own.
+TEST_F(AppInstancesTest, TheSamePathSharesTheTableOtherLetterCaseOrAnotherPathDoesNot)
 {
     ASSERT_TRUE(table_->RegisterInstance(65535));
-    std::string upper = path_;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return platform::AsciiToUpper(c); });
-    TAppInstances same(upper);
+    TAppInstances same(path_);
     EXPECT_EQ(same.ProcessIdAt(0), Me());
     EXPECT_EQ(same.NoticeMessage(), table_->NoticeMessage());
-    TAppInstances other(path_ + "2");
-    EXPECT_EQ(other.RunningCount(), 0);
-    EXPECT_NE(other.NoticeMessage(), table_->NoticeMessage());
+    std::string upper = path_;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return platform::AsciiToUpper(c); });
+    std::string underscored = path_;
+    underscored[path_.rfind('/')] = '_';
+    for (const std::string& path : {upper, underscored, path_ + "2"}) {
+        SCOPED_TRACE(path);
+        TAppInstances other(path);
+        EXPECT_EQ(other.RunningCount(), 0);
+        EXPECT_NE(other.NoticeMessage(), table_->NoticeMessage());
+    }
 }
 
 TEST_F(AppInstancesTest, TheTableObjectUnregistersWhenItGoes)
