@@ -221,8 +221,12 @@ void Hub::Add(MessageWindow& window)
         pid_ = Process();
         guiThread_ = static_cast<std::int32_t>(CurrentThreadId());
     }
-    if (!peers_)
+    if (!peers_) {
         peers_ = OpenPeerDirectory();
+        // Processes that were killed left their files: the first window of
+        // each process clears them away, so that the folder does not grow.
+        SweepStalePeers(peers_.Get(), Process());
+    }
     windows_.push_back(&window);
     try {
         // The record goes first: a socket is never there without a live

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 
 #include <cstring>
+#include <deque>
 #include <numeric>
 
 #include <QCoreApplication>
@@ -127,6 +128,46 @@ TEST_F(MessageWindowTest, OthersWindowsAreSeenUntilTheirProcessDies)
     EXPECT_EQ(SendMessageTimeout(window, 0x9001, 1, 2).status, SendStatus::NoWindow);
     EXPECT_EQ(PostThreadMessage({HandleProcess(window), HandleProcess(window)}, 0x9004, 0, 0),
               PostStatus::InvalidThread);
+}
+
+// What killed processes leave (records, sockets, a temporary record) is gone
+// once the next process has opened its first window: the folder does not
+// grow with every kill.
+TEST_F(MessageWindowTest, FilesOfKilledProcessesAreSweptByTheNextStart)
+{
+    std::deque<Helper> doomed;
+    std::vector<pid_t> killed;
+    for (int i = 0; i < 4; ++i) {
+        doomed.emplace_back(std::vector<std::string>{});
+        ASSERT_NE(HelperWindow(doomed.back(), "Doomed"), 0u);
+        killed.push_back(doomed.back().Pid());
+    }
+    for (Helper& helper : doomed)
+        helper.Kill();
+    const auto exists = [](const std::string& path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0;
+    };
+    for (const pid_t pid : killed) {
+        const std::string files = PeersDir() + "/" + std::to_string(pid);
+        ASSERT_TRUE(exists(files + ".rec") && exists(files + ".sock")) << "nobody has looked yet";
+    }
+    // A socket whose record is gone, and a record that was never published.
+    ASSERT_EQ(::unlink((PeersDir() + "/" + std::to_string(killed[1]) + ".rec").c_str()), 0);
+    const int temporary = ::open((PeersDir() + "/" + std::to_string(killed[2]) + ".tmp").c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(temporary, 0);
+    ::close(temporary);
+
+    Helper next({});
+    ASSERT_NE(HelperWindow(next, "Next"), 0u);
+    for (const pid_t pid : killed)
+        for (const char* suffix : {".rec", ".sock", ".tmp"}) {
+            const std::string path = PeersDir() + "/" + std::to_string(pid) + suffix;
+            EXPECT_FALSE(exists(path)) << path;
+        }
+    const std::string live = PeersDir() + "/" + std::to_string(next.Pid());
+    EXPECT_TRUE(exists(live + ".rec") && exists(live + ".sock"));
 }
 
 TEST_F(MessageWindowTest, SendsNotificationsPostsAndDataReachTheHelper)
