@@ -65,6 +65,13 @@ struct Incoming {
     QtOwned<QSocketNotifier> notifier;
     Clock::time_point deadline;
     bool busy = false;
+    std::size_t dispatching = 0;  // the data of the frame being handled, while busy
+
+    // What this connection makes the process hold.
+    std::size_t Held() const noexcept
+    {
+        return reader.Held() + (ready ? ready->data.capacity() : 0) + dispatching;
+    }
 };
 
 enum class Connect { Connected, Missing, Busy, Refused, Failed };
@@ -180,6 +187,8 @@ private:
     void Dispatch(std::uint64_t id);
     void Close(std::uint64_t id);
     void ExpireIncoming();
+    // What the connections being read hold, all together.
+    std::size_t InFlight() const noexcept;
     // Waits until `fd` shows `events` or the deadline passes, serving our
     // own socket meanwhile. Gives the events seen on `fd`.
     short Wait(int fd, short events, Clock::time_point deadline);
@@ -388,10 +397,14 @@ void Hub::Read(std::uint64_t id, bool nested)
                 return;
             }
             std::size_t used = 0;
-            const auto state = connection.reader.Feed(buffer, static_cast<std::size_t>(got), used);
-            if (state == wire::FrameReader::State::Malformed ||
+            // The frames of all connections share one budget: many peers
+            // that each send part of a large frame cannot add up to more.
+            const std::size_t others = InFlight() - connection.Held();
+            const std::size_t room = others < wire::kMaxInFlight ? wire::kMaxInFlight - others : 0;
+            const auto state = connection.reader.Feed(buffer, static_cast<std::size_t>(got), used, room);
+            if (state == wire::FrameReader::State::Malformed || state == wire::FrameReader::State::OverBudget ||
                 (state == wire::FrameReader::State::Ready && used != static_cast<std::size_t>(got))) {
-                Close(id);  // not one of our frames, or more than one frame
+                Close(id);  // not one of our frames, more than one frame, or no room for it
                 return;
             }
             if (state == wire::FrameReader::State::Ready) {
@@ -416,6 +429,7 @@ void Hub::Dispatch(std::uint64_t id)
     connection.busy = true;
     const wire::Frame frame = std::move(*connection.ready);
     connection.ready.reset();
+    connection.dispatching = frame.data.capacity();
 
     WindowMessage message{frame.message, static_cast<std::intptr_t>(frame.wParam),
                           static_cast<std::intptr_t>(frame.lParam), 0};
@@ -499,6 +513,14 @@ void Hub::ExpireIncoming()
     if (nesting_ == 0)
         for (const std::uint64_t id : waiting)
             Dispatch(id);
+}
+
+std::size_t Hub::InFlight() const noexcept
+{
+    std::size_t held = 0;
+    for (const auto& [id, connection] : incoming_)
+        held += connection->Held();
+    return held;
 }
 
 void Hub::QueuePost(const WindowMessage& message)

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <numeric>
@@ -297,6 +298,76 @@ TEST_F(MessageWindowTest, BrokenFramesAreDroppedAndTheWindowGoesOnWorking)
     SendRaw(good);
     Pump(20ms);
     EXPECT_EQ(received_, std::vector<std::uint32_t>{0x9010});
+}
+
+// Peers that each send most of a large frame share one budget: the process
+// drops the connections that would take it past kMaxInFlight, holds no more
+// than that, and goes on working.
+TEST_F(MessageWindowTest, PartlySentFramesOfManyPeersShareOneBudget)
+{
+    const auto own = OwnWindow();
+    wire::Frame frame;
+    frame.kind = wire::FrameKind::Send;
+    frame.window = own->Handle();
+    frame.message = kWmCopyData;
+    frame.hasData = true;
+    frame.data.assign(wire::kMaxData, 0x11);
+    const std::vector<std::uint8_t> bytes = wire::Encode(frame);
+    const std::size_t partial = bytes.size() - 1;  // never a whole frame
+    constexpr int kPeers = 6;
+    static_assert(kPeers * std::size_t{wire::kMaxData} >= wire::kMaxInFlight + 2 * wire::kMaxData);
+
+    struct Peer {
+        int fd = -1;
+        std::size_t sent = 0;
+        bool dropped = false;
+    };
+    std::vector<Peer> peers(kPeers);
+    const std::string path = PeersDir() + "/" + std::to_string(::getpid()) + ".sock";
+    for (Peer& peer : peers) {
+        peer.fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(::connect(peer.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 8s;
+    const auto busy = [&] {
+        return std::any_of(peers.begin(), peers.end(), [&](const Peer& p) { return !p.dropped && p.sent < partial; });
+    };
+    while (busy() && std::chrono::steady_clock::now() < deadline) {
+        for (Peer& peer : peers) {
+            if (peer.dropped || peer.sent == partial)
+                continue;
+            const std::size_t chunk = std::min<std::size_t>(256 * 1024, partial - peer.sent);
+            const ssize_t put = ::send(peer.fd, bytes.data() + peer.sent, chunk, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (put > 0)
+                peer.sent += static_cast<std::size_t>(put);
+            else if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                peer.dropped = true;  // EPIPE or ECONNRESET: the other end closed it
+        }
+        QCoreApplication::processEvents();
+    }
+    EXPECT_FALSE(busy()) << "the peers neither got through nor were dropped";
+    std::size_t held = 0;
+    int dropped = 0;
+    for (const Peer& peer : peers) {
+        dropped += peer.dropped ? 1 : 0;
+        held += peer.dropped ? 0 : peer.sent - wire::kHeaderSize;
+    }
+    EXPECT_GE(dropped, 2) << "more than the budget of partial frames was kept";
+    EXPECT_LE(held, wire::kMaxInFlight);
+    for (const Peer& peer : peers)
+        ::close(peer.fd);
+    Pump(50ms);
+
+    wire::Frame notify;
+    notify.kind = wire::FrameKind::Notify;
+    notify.window = own->Handle();
+    notify.message = 0x9013;
+    SendRaw(wire::Encode(notify));
+    Pump(20ms);
+    EXPECT_EQ(received_, std::vector<std::uint32_t>{0x9013});
 }
 
 // Forks a child that becomes `nobody` and runs `body`; its exit code.
