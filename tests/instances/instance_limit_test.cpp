@@ -135,6 +135,34 @@ TEST_F(InstanceLimitTest, ARunningInstanceThatDoesNotAnswerStillCountsAndComesFo
     EXPECT_EQ(seen.back(), "state minimized=0 active=1") << testing::PrintToString(seen);
 }
 
+// The running instance answers that it is active and then ends before the
+// new start can bring it forward: killed, or closing (its windows go first,
+// it leaves the table a moment later). The new start counts again and, with
+// none left, opens its own window.
+TEST_F(InstanceLimitTest, AStartWhoseRunningInstanceEndsMeanwhileOpensItsOwnWindow)
+{
+    for (const char* ending : {"ending=kill", "ending=quit"}) {
+        SCOPED_TRACE(ending);
+        auto first = StartAdmitted({ending});
+        auto second = Start({});
+        EXPECT_EQ(second->ReadUntil("rejected"), "rejected");
+        const std::string admitted = second->ReadUntil("admitted ");
+        EXPECT_EQ(admitted, "admitted " + std::to_string(second->Pid()) + " active=1") << "no window at all";
+        if (admitted.empty())
+            continue;
+        second->Send("count");
+        EXPECT_EQ(second->ReadUntil("count "), "count 1");
+        // And it is the one a third start finds and brings forward.
+        second->Send("other");
+        EXPECT_EQ(second->ReadUntil("other "), "other active=1");
+        auto third = Start({});
+        EXPECT_EQ(third->ReadUntil("rejected"), "rejected");
+        EXPECT_EQ(third->WaitFor(20s), 0);
+        EXPECT_NE(second->ReadUntil("activated"), "");
+        second->Kill();
+    }
+}
+
 TEST_F(InstanceLimitTest, AtMostMaxInstancesRunAndZeroOrLessMeansNoLimit)
 {
     {
