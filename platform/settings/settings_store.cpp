@@ -49,13 +49,37 @@ bool TSettingsAccessor::OpenKey(std::string_view path, bool canCreate)
     if (!document.KeyExists(*key)) {
         if (!canCreate)
             return false;
-        document.CreateKey(*key);
-        if (!file_.Save(document.Serialize()))
+        const bool created = Change([&](SettingsDocument& current) {
+            if (!current.KeyExists(*key))
+                current.CreateKey(*key);
+            document = current;
+            return true;
+        });
+        if (!created)
             return false;
     }
     document_ = std::move(document);
     key_ = std::move(*key);
     return true;
+}
+
+bool TSettingsAccessor::Change(const std::function<bool(SettingsDocument& document)>& change)
+{
+    const std::optional<UniqueFd> lock = file_.LockForChange();
+    if (!lock)
+        return false;
+    SettingsDocument current = SettingsDocument::NewFile();
+    std::string text;
+    switch (file_.Load(text)) {
+    case SettingsFile::LoadStatus::Missing:
+        break;
+    case SettingsFile::LoadStatus::Loaded:
+        current = SettingsDocument::Parse(text);
+        break;
+    case SettingsFile::LoadStatus::Unreadable:
+        return false;  // never replaced by what we could not read
+    }
+    return change(current) && file_.Save(current.Serialize());
 }
 
 void TSettingsAccessor::CloseKey() noexcept
@@ -94,12 +118,19 @@ void TSettingsAccessor::WriteInteger(std::string_view name, std::int32_t value)
 {
     if (!key_)
         Fail("Failed to set data", name);
-    // The document changes only once the file holds the change.
-    SettingsDocument updated = *document_;
-    if (!updated.SetValue(*key_, name, SettingsValue::Dword(static_cast<std::uint32_t>(value))) ||
-        !file_.Save(updated.Serialize()))
+    // Merged with the file as it is now, not as it was when the key was
+    // opened: another program may have written to it meanwhile. The
+    // document changes only once the file holds the change.
+    std::optional<SettingsDocument> updated;
+    const bool stored = Change([&](SettingsDocument& current) {
+        if (!current.SetValue(*key_, name, SettingsValue::Dword(static_cast<std::uint32_t>(value))))
+            return false;
+        updated = current;
+        return true;
+    });
+    if (!stored)
         Fail("Failed to set data", name);
-    *document_ = std::move(updated);
+    document_ = std::move(updated);
 }
 
 void TSettingsAccessor::WriteBool(std::string_view name, bool value)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,10 +23,12 @@ public:
 };
 
 // Access to the current user's settings: one key at a time, held open between
-// OpenKey and CloseKey. The file is read when a key is opened; each write
-// replaces the file at once (see SettingsFile::Save), so a failed write leaves
-// every earlier one stored and the file whole. Releasing the accessor closes
-// the key.
+// OpenKey and CloseKey. Values are read as the file stood when the key was
+// opened. Each write takes the file's change lock (SettingsFile::LockForChange),
+// reads the file as it stands then, sets its one value and replaces the file
+// at once (see SettingsFile::Save): what other programs wrote meanwhile is
+// kept, and a failed write leaves every earlier one stored and the file
+// whole. Releasing the accessor closes the key.
 class TSettingsAccessor {
 public:
     // The user's own store, at DefaultSettingsFilePath().
@@ -53,12 +56,18 @@ public:
     // ReadInteger, then true for anything but 0.
     bool ReadBool(std::string_view name) const;
 
-    // Stores a 32-bit integer, replacing any earlier value of that name.
+    // Stores a 32-bit integer, replacing any earlier value of that name. It
+    // fails also when the lock cannot be had in time, or the file can no
+    // longer be read.
     void WriteInteger(std::string_view name, std::int32_t value);
     // 1 for true, 0 for false.
     void WriteBool(std::string_view name, bool value);
 
 private:
+    // Applies `change` to the file as it stands now, under the change lock,
+    // and saves it; false when any of that fails, the file then untouched.
+    bool Change(const std::function<bool(SettingsDocument& document)>& change);
+
     SettingsFile file_;
     std::optional<SettingsDocument> document_;  // as read when the key was opened
     std::optional<std::string> key_;            // normalized path of the key held open
