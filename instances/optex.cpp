@@ -186,6 +186,9 @@ TOptex::TOptex(const std::string& name, int spinLimit)
 {
     static const bool forkHandled = ::pthread_atfork(nullptr, nullptr, ForgetHeldAfterFork) == 0;
     (void)forkHandled;
+    // Every mutex would be Damaged: say why, once, rather than that.
+    if (!platform::RobustMutex::LayoutHolds())
+        throw EOptexStateError("The C library's mutexes are not laid out as this program reads them", ENOTSUP);
     alreadyExisted_ = event_.AlreadyExisted();
     try {
         if (name.empty()) {
