@@ -47,8 +47,8 @@ constexpr int kMaxHeld = 16;
 
 // Trivially destructible on purpose: a thread that ends holding a lock
 // leaves its entry, and the kernel hands the lock on as a dead owner's.
-thread_local TOptexHeld t_held[kMaxHeld];
-thread_local int t_heldCount = 0;
+constinit thread_local TOptexHeld t_held[kMaxHeld] = {};
+constinit thread_local int t_heldCount = 0;
 
 // The child of a fork holds none of its parent's locks.
 void ForgetHeldAfterFork()
@@ -70,10 +70,8 @@ std::vector<const void*>& Pinned()
     return *pinned;
 }
 
-void Unlock(const RobustMutex& mutex) noexcept
+[[gnu::noinline]] void Pin(const RobustMutex& mutex) noexcept
 {
-    if (mutex.Unlock()) [[likely]]
-        return;
     try {
         const std::lock_guard<std::mutex> lock(PinnedLock());
         Pinned().push_back(mutex.Address());
@@ -81,6 +79,12 @@ void Unlock(const RobustMutex& mutex) noexcept
         // Out of memory: the destructor's owner check still keeps it mapped
         // while another thread of ours is named as its owner.
     }
+}
+
+inline void Unlock(const RobustMutex& mutex) noexcept
+{
+    if (!mutex.Unlock()) [[unlikely]]
+        Pin(mutex);
 }
 
 void Unlock(pthread_mutex_t& mutex, bool shared) noexcept
@@ -209,7 +213,7 @@ TOptex::TOptex(const std::string& name, int spinLimit)
                                         InitializeRobustState(*static_cast<TOptexRobustState*>(memory), true);
                                         // Nobody holds or waits for a lock whose robust part is
                                         // new: what the fields say is left by users now gone.
-                                        SharedWord(state->Holders).Store(0);
+                                        SharedWord(state->Holders).Store(0);  // and Waiting is 0
                                         SharedUWord(state->OwnerThread).Store(0);
                                         SharedWord(state->Depth).Store(0);
                                     });
@@ -276,6 +280,14 @@ TOptexState TOptex::Snapshot() const noexcept
     return copy;
 }
 
+// Word by word: a wider store read back in words soon after, as FindHeld
+// does, stalls the load until the store has left for the cache.
+inline void TOptex::StoreKey(TOptexHeld& held) const noexcept
+{
+    std::atomic_ref<std::uint64_t>(held.key[0]).store(key_[0], std::memory_order_relaxed);
+    std::atomic_ref<std::uint64_t>(held.key[1]).store(key_[1], std::memory_order_relaxed);
+}
+
 inline TOptexHeld* TOptex::FindHeld() const noexcept
 {
     for (int i = 0; i < t_heldCount; ++i)
@@ -292,115 +304,183 @@ inline void TOptex::Publish(std::uint32_t owner, std::int32_t depth) noexcept
     OPTEX_STEP("depth published", true);
 }
 
+// The waiters counted in, as a count: nonsense written there counts none.
+inline std::int32_t TOptex::Waiters() const noexcept
+{
+    return std::max(SharedWord(robust_->Waiting).Load(std::memory_order_relaxed), std::int32_t{0});
+}
+
+inline void TOptex::PublishCount(std::int32_t depth, std::int32_t waiters) noexcept
+{
+    const std::int64_t sum = std::int64_t{std::max(depth, std::int32_t{0})} + std::max(waiters, std::int32_t{0});
+    SharedWord(state_->Holders).Store(static_cast<std::int32_t>(std::min<std::int64_t>(sum, INT_MAX)),
+                                      std::memory_order_relaxed);
+}
+
 TOptex::Outcome TOptex::Reenter(TOptexHeld& held) noexcept
 {
     if (held.depth == INT_MAX)
         return Outcome::NoRoom;
     const std::uint32_t me = held.tid;
-    const SharedWord holders(state_->Holders);
     if (SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) != me ||
         SharedWord(state_->Depth).Load(std::memory_order_relaxed) != held.depth ||
-        holders.Load(std::memory_order_relaxed) < held.depth) {
+        SharedWord(state_->Holders).Load(std::memory_order_relaxed) < 0) {
         // Written from outside while this thread holds the lock: put the
         // truth back, and say so.
         Publish(me, held.depth);
         Recount(held.depth);
         return Outcome::Damaged;
     }
-    holders.Increment();
-    OPTEX_STEP("recursion counted", true);
     ++held.depth;
     SharedWord(state_->Depth).Store(held.depth, std::memory_order_relaxed);
     OPTEX_STEP("recursion published", true);
+    PublishCount(held.depth, Waiters());
+    OPTEX_STEP("recursion counted", true);
     return Outcome::Taken;
 }
 
-TOptex::Outcome TOptex::TryTake() noexcept
+// The first attempt is the usual one, and inline; spinning is not.
+[[gnu::always_inline]] inline TOptex::Outcome TOptex::TryTake() noexcept
 {
-    if (t_heldCount == kMaxHeld)
+    if (t_heldCount == kMaxHeld) [[unlikely]]
         return Outcome::NoRoom;
+    const Status status = owner_.TryLock();
+    if (status != Status::Busy) [[likely]]
+        return Take(status);
+    return Spin();
+}
+
+[[gnu::noinline]] TOptex::Outcome TOptex::Spin() noexcept
+{
     const std::int32_t spins =
         std::clamp(SharedWord(state_->SpinLimit).Load(std::memory_order_relaxed), std::int32_t{1}, kMaxSpins);
-    for (std::int32_t attempt = 0; attempt < spins; ++attempt) {
+    for (std::int32_t attempt = 1; attempt < spins; ++attempt) {
         // After a failed attempt, look before trying again: an attempt
         // writes, and takes the line from the holder each time.
-        if (attempt > 0 && owner_.OwnerTid() != 0)
+        if (owner_.OwnerTid() != 0)
             continue;
         const Status status = owner_.TryLock();
         if (status != Status::Busy)
-            return Take(status, false);
+            return Take(status);
     }
     return Outcome::Busy;
 }
 
-// The owner mutex has just been locked (or not); `counted` says whether this thread's share is in Holders already (it
-// waited counted).
-TOptex::Outcome TOptex::Take(Status status, bool counted) noexcept
+// The owner mutex has just been locked (or not). A waiter that took it has
+// already taken its count out of Waiting.
+[[gnu::always_inline]] inline TOptex::Outcome TOptex::Take(Status status) noexcept
 {
-    if (status != Status::Acquired && status != Status::OwnerDied)
-        return Outcome::Damaged;
-    const SharedWord holders(state_->Holders);
-    // Counted first, before this thread's other stores: an atomic add waits
-    // for every store before it.
-    const bool fresh = status == Status::Acquired && !counted;
-    const std::int32_t early = fresh ? holders.Increment() : 0;
+    if (status != Status::Acquired) [[unlikely]]
+        return status == Status::OwnerDied ? TakeFromTheDead() : Outcome::Damaged;
+    TOptexHeld& held = Hold();
+    // Every holder clears the fields before it lets go, and one that dies is
+    // reported as dead: anything else was written from outside.
+    const bool released = SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) == 0 &&
+                          SharedWord(state_->Depth).Load(std::memory_order_relaxed) == 0 &&
+                          SharedWord(state_->Holders).Load(std::memory_order_relaxed) >= 0;
+    const std::int32_t waiting = SharedWord(robust_->Waiting).Load(std::memory_order_relaxed);
+    Publish(held.tid, 1);
+    PublishCount(1, waiting);
+    OPTEX_STEP("counted", true);
+    if (!released || waiting != 0) [[unlikely]]
+        return TakeRepairing(held, released);
+    return Outcome::Taken;
+}
+
+// This thread's entry for the lock it has just taken.
+[[gnu::always_inline]] inline TOptexHeld& TOptex::Hold() noexcept
+{
     // The mutex names its owner by the id the system gives this thread.
     std::uint32_t me = static_cast<std::uint32_t>(owner_.OwnerTid());
     if (me == 0) [[unlikely]]
         me = platform::CurrentThreadId();
     TOptexHeld& held = t_held[t_heldCount++];
-    held.key[0] = key_[0];
-    held.key[1] = key_[1];
+    StoreKey(held);
     held.owner = owner_;
     held.tid = me;
     held.depth = 1;
     OPTEX_STEP("taken", true);
+    return held;
+}
 
-    if (status == Status::OwnerDied) {
-        // The last holder died, its share of Holders and whatever it was
-        // writing with it: publish this thread, then count afresh.
-        Publish(me, 1);
-        if (!counted) {
-            holders.Increment();
-            OPTEX_STEP("counted", true);
-        }
-        Recount(1);
-        owner_.MarkConsistent();
-        OPTEX_STEP("consistent", true);
-        return Outcome::Taken;
-    }
+[[gnu::noinline]] TOptex::Outcome TOptex::TakeFromTheDead() noexcept
+{
+    TOptexHeld& held = Hold();
+    // The last holder died, with whatever it was writing: publish this
+    // thread, then count afresh.
+    Publish(held.tid, 1);
+    Recount(1);
+    owner_.MarkConsistent();
+    OPTEX_STEP("consistent", true);
+    return Outcome::Taken;
+}
 
-    // Every holder clears the fields before it lets go, and one that dies is
-    // reported as dead: anything else was written from outside.
-    const bool released = SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) == 0 &&
-                          SharedWord(state_->Depth).Load(std::memory_order_relaxed) == 0;
-    const std::int32_t count = fresh ? early : holders.Load();
-    OPTEX_STEP("counted", true);
-    Publish(me, 1);
-    if (!released || count < 1) {
+[[gnu::noinline]] TOptex::Outcome TOptex::TakeRepairing(TOptexHeld& held, bool released) noexcept
+{
+    if (!released) {
         ForceRelease(held);
         return Outcome::Damaged;
     }
-    if (count > 1)
-        Recount(1);  // waiters, or the count of one that died
+    Recount(1);  // waiters, or the count of one that died
     return Outcome::Taken;
 }
 
 bool TOptex::TryAcquire() noexcept
 {
-    if (TOptexHeld* held = FindHeld())
+    if (TOptexHeld* held = FindHeld()) [[unlikely]]
         return Reenter(*held) == Outcome::Taken;
     return TryTake() == Outcome::Taken;
 }
 
+// Kept small, for the usual case: a thread that holds no lock takes one
+// nobody holds. Everything else is AcquireAnyway's.
 void TOptex::Acquire()
 {
-    if (TOptexHeld* held = FindHeld()) {
-        if (const Outcome outcome = Reenter(*held); outcome != Outcome::Taken)
-            Raise(outcome);
-        return;
+    if (t_heldCount != 0) [[unlikely]]
+        return AcquireAnyway(Status::Busy, false);
+    const Status status = owner_.TryLock();
+    if (status != Status::Acquired) [[unlikely]]
+        return AcquireAnyway(status);
+    // The mutex names its owner by the id the system gives this thread.
+    const auto me = static_cast<std::uint32_t>(owner_.OwnerTid());
+    // Free and nobody waiting: a holder clears all four before it lets go.
+    const SharedWord holders(state_->Holders);
+    if (me == 0 ||
+        (SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) |
+         static_cast<std::uint32_t>(SharedWord(state_->Depth).Load(std::memory_order_relaxed)) |
+         static_cast<std::uint32_t>(holders.Load(std::memory_order_relaxed)) |
+         static_cast<std::uint32_t>(SharedWord(robust_->Waiting).Load(std::memory_order_relaxed))) != 0) [[unlikely]]
+        return AcquireAnyway(status);
+    TOptexHeld& held = t_held[0];
+    t_heldCount = 1;
+    StoreKey(held);
+    held.owner = owner_;
+    held.tid = me;
+    held.depth = 1;
+    OPTEX_STEP("taken", true);
+    Publish(me, 1);
+    holders.Store(1, std::memory_order_relaxed);
+    OPTEX_STEP("counted", true);
+}
+
+// `status` is what a first try gave, when `tried`.
+[[gnu::noinline]] void TOptex::AcquireAnyway(Status status, bool tried)
+{
+    if (!tried) {
+        if (TOptexHeld* held = FindHeld()) {
+            if (const Outcome outcome = Reenter(*held); outcome != Outcome::Taken)
+                Raise(outcome);
+            return;
+        }
     }
-    switch (const Outcome outcome = TryTake()) {
+    Outcome outcome = Outcome::Busy;
+    if (!tried)
+        outcome = TryTake();
+    else if (status != Status::Busy)
+        outcome = Take(status);
+    else
+        outcome = Spin();
+    switch (outcome) {
     case Outcome::Taken:
         return;
     case Outcome::Busy:
@@ -448,6 +528,7 @@ void TOptex::Wait()
             break;
         }
     }
+    const SharedWord waiting(robust.Waiting);
     if (slot >= 0) {
         const SharedUWord used(robust.SlotsUsed);
         if (used.Load(std::memory_order_relaxed) <= static_cast<std::uint32_t>(slot))
@@ -455,8 +536,10 @@ void TOptex::Wait()
         OPTEX_STEP("slot taken", false);
         SharedUWord(robust.Slots[slot].Counted).Store(1);
         OPTEX_STEP("slot marked", false);
-        SharedWord(state_->Holders).Increment();
+        const std::int32_t waiters = waiting.Increment();
         OPTEX_STEP("waiter counted", false);
+        PublishCount(SharedWord(state_->Depth).Load(std::memory_order_relaxed), waiters);
+        OPTEX_STEP("waiter published", false);
     }
     Unlock(robust.Guard, shared_);
     OPTEX_STEP("waiting", false);
@@ -466,10 +549,12 @@ void TOptex::Wait()
     if (slot >= 0) {
         const SharedUWord counted(robust.Slots[slot].Counted);
         if (taken) {
-            // The count becomes the holder's; only a holder recounts, and
-            // that is this thread now.
+            // The count becomes the holder's depth. Only a holder recounts,
+            // and that is this thread now, so no guard is needed.
             counted.Store(0);
             OPTEX_STEP("slot unmarked", true);
+            waiting.Decrement();
+            OPTEX_STEP("waiter uncounted", true);
         } else {
             switch (guard.TryLock()) {
             case Status::OwnerDied:
@@ -479,8 +564,10 @@ void TOptex::Wait()
                 if (counted.Load() == 1) {
                     counted.Store(0);
                     OPTEX_STEP("slot unmarked", false);
-                    SharedWord(state_->Holders).Decrement();
+                    const std::int32_t waiters = waiting.Decrement();
                     OPTEX_STEP("waiter uncounted", false);
+                    PublishCount(SharedWord(state_->Depth).Load(std::memory_order_relaxed), waiters);
+                    OPTEX_STEP("waiter unpublished", false);
                 }
                 Unlock(robust.Guard, shared_);
                 break;
@@ -495,12 +582,12 @@ void TOptex::Wait()
     }
     if (status == Status::TimedOut)
         throw EOptexTimeoutError();
-    if (const Outcome outcome = Take(status, slot >= 0); outcome != Outcome::Taken)
+    if (const Outcome outcome = Take(status); outcome != Outcome::Taken)
         Raise(outcome);
 }
 
-// Makes Holders the holder's depth plus the waiters that live, clearing the
-// slots of those that died. Only the holder of the owner mutex recounts,
+// Makes Waiting the waiters that live, and Holders the holder's depth plus
+// those, clearing the slots of those that died. Only the holder of the owner mutex recounts,
 // and only under the guard, so no count changes meanwhile. False when a
 // waiter has the guard: the next recount will do.
 bool TOptex::Recount(std::int32_t holderDepth) noexcept
@@ -537,34 +624,56 @@ bool TOptex::Recount(std::int32_t holderDepth) noexcept
         if (status == Status::Acquired || status == Status::OwnerDied)
             Unlock(slot.Mutex, shared_);
     }
-    SharedWord(state_->Holders).Store(holderDepth + waiters);
+    SharedWord(robust.Waiting).Store(waiters);
+    PublishCount(holderDepth, waiters);
     OPTEX_STEP("recounted", true);
     Unlock(robust.Guard, shared_);
     return true;
 }
 
+// Kept small, for the usual case: the one lock this thread holds, once,
+// with nobody waiting. Everything else is ReleaseAnyway's.
 void TOptex::Release() noexcept
 {
+    if (t_heldCount == 1) [[likely]] {
+        TOptexHeld& held = t_held[0];
+        if (held.key[0] == key_[0] && held.key[1] == key_[1] && held.depth == 1 &&
+            SharedWord(robust_->Waiting).Load(std::memory_order_relaxed) == 0) [[likely]] {
+            Publish(0, 0);
+            SharedWord(state_->Holders).Store(0, std::memory_order_relaxed);
+            OPTEX_STEP("uncounted", true);
+            Unlock(held.owner);
+            t_heldCount = 0;
+            OPTEX_STEP("released", false);
+            return;
+        }
+    }
+    ReleaseAnyway();
+}
+
+[[gnu::noinline]] void TOptex::ReleaseAnyway() noexcept
+{
     TOptexHeld* held = FindHeld();
-    if (held == nullptr)
+    if (held == nullptr) [[unlikely]]
         return;  // not held by this thread: nothing to undo
-    if (held->depth > 1) {
+    if (held->depth > 1) [[unlikely]] {
         --held->depth;
         SharedWord(state_->Depth).Store(held->depth, std::memory_order_relaxed);
         OPTEX_STEP("recursion unpublished", true);
-        SharedWord(state_->Holders).Decrement();
+        PublishCount(held->depth, Waiters());
         OPTEX_STEP("recursion uncounted", true);
         return;
     }
-    const std::int32_t count = SharedWord(state_->Holders).Decrement();
-    OPTEX_STEP("uncounted", true);
+    const std::int32_t waiting = SharedWord(robust_->Waiting).Load(std::memory_order_relaxed);
     Publish(0, 0);
-    if (count != 0)
+    PublishCount(0, waiting);
+    OPTEX_STEP("uncounted", true);
+    if (waiting != 0) [[unlikely]]
         Recount(0);  // waiters, or the count of one that died
     LetGo(*held);
 }
 
-void TOptex::LetGo(TOptexHeld& held) noexcept
+inline void TOptex::LetGo(TOptexHeld& held) noexcept
 {
     Unlock(held.owner);
     // No copy of an entry onto itself: reading back what was just written,
@@ -579,6 +688,6 @@ void TOptex::ForceRelease(TOptexHeld& held) noexcept
 {
     Publish(0, 0);
     if (!Recount(0))
-        SharedWord(state_->Holders).Subtract(held.depth);
+        PublishCount(0, Waiters());
     LetGo(held);
 }

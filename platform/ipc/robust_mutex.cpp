@@ -14,8 +14,7 @@
 namespace platform {
 namespace {
 
-#if defined(__GLIBC__) && __PTHREAD_MUTEX_HAVE_PREV
-#define VELLUMARK_GLIBC_MUTEX 1
+#if defined(VELLUMARK_GLIBC_MUTEX)
 
 // The fields read here, as the C library's header lays them out. They must
 // be words of the right kind, inside the mutex; the lock word is the futex
@@ -52,18 +51,7 @@ struct MemoryRange {
 MemoryRange g_memories[kMaxMemories];
 std::atomic<int> g_memoriesUsed{0};
 
-// The calling thread's list head, as the kernel has it registered.
-std::uintptr_t ListHead() noexcept
-{
-    thread_local std::uintptr_t head = [] {
-        void* registered = nullptr;
-        std::size_t length = 0;
-        return ::syscall(SYS_get_robust_list, 0, &registered, &length) == 0
-                   ? reinterpret_cast<std::uintptr_t>(registered)
-                   : std::uintptr_t{0};
-    }();
-    return head;
-}
+using robust_detail::ListHead;
 
 // pthread takes a link as the address of a list entry's second word and
 // writes the entry's two words: both must lie in our mutex memory, or the
@@ -147,6 +135,14 @@ bool Inside(std::size_t offset, std::size_t size) noexcept
 #endif
 
 }  // namespace
+
+std::uintptr_t robust_detail::RegisteredListHead() noexcept
+{
+    void* registered = nullptr;
+    std::size_t length = 0;
+    return ::syscall(SYS_get_robust_list, 0, &registered, &length) == 0 ? reinterpret_cast<std::uintptr_t>(registered)
+                                                                          : std::uintptr_t{0};
+}
 
 int RobustMutex::Initialize(pthread_mutex_t& mutex, bool processShared) noexcept
 {
@@ -277,42 +273,6 @@ RobustMutex::RobustMutex(pthread_mutex_t& mutex, bool processShared) noexcept
     : mutex_(&mutex), kind_(ExpectedKind(processShared))
 {}
 
-bool RobustMutex::SoundKind() const noexcept
-{
-#if defined(VELLUMARK_GLIBC_MUTEX)
-    // Another type (priority-protected, say) would take pthread down paths
-    // that this memory was never set up for.
-    return kind_ != -1 && std::atomic_ref<int>(mutex_->__data.__kind).load(std::memory_order_relaxed) == kind_;
-#else
-    return true;
-#endif
-}
-
-RobustMutex::Status RobustMutex::Taken(int result) noexcept
-{
-    switch (result) {
-    case 0:
-        return Status::Acquired;
-    case EOWNERDEAD:
-        return Status::OwnerDied;
-    case EBUSY:
-        return Status::Busy;
-    case ETIMEDOUT:
-        return Status::TimedOut;
-    default:
-        // EDEADLK: the word names the caller, who does not hold it;
-        // ENOTRECOVERABLE, EINVAL, EAGAIN: nonsense in the fields.
-        return Status::Damaged;
-    }
-}
-
-RobustMutex::Status RobustMutex::TryLock() const noexcept
-{
-    if (!SoundKind())
-        return Status::Damaged;
-    return Taken(::pthread_mutex_trylock(mutex_));
-}
-
 RobustMutex::Status RobustMutex::LockUntil(const struct timespec& deadline) const noexcept
 {
     if (!SoundKind())
@@ -328,7 +288,7 @@ void RobustMutex::MarkConsistent() const noexcept
     ::pthread_mutex_consistent(mutex_);
 }
 
-bool RobustMutex::Unlock() const noexcept
+bool RobustMutex::UnlockChecked() const noexcept
 {
 #if defined(VELLUMARK_GLIBC_MUTEX)
     if (kind_ == -1)
@@ -344,15 +304,6 @@ bool RobustMutex::Unlock() const noexcept
         return false;
 #endif
     return ::pthread_mutex_unlock(mutex_) == 0;
-}
-
-int RobustMutex::OwnerTid() const noexcept
-{
-#if defined(VELLUMARK_GLIBC_MUTEX)
-    return std::atomic_ref<int>(mutex_->__data.__lock).load(std::memory_order_relaxed) & FUTEX_TID_MASK;
-#else
-    return 0;
-#endif
 }
 
 }  // namespace platform

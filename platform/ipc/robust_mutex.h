@@ -1,11 +1,36 @@
 #pragma once
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
+
+// The GNU C library's mutex, whose fields the checks below read: its type,
+// its lock word and its robust-list links (see robust_mutex.cpp for the
+// checks of its layout).
+#if defined(__GLIBC__) && __PTHREAD_MUTEX_HAVE_PREV
+#define VELLUMARK_GLIBC_MUTEX 1
+#endif
 
 namespace platform {
+
+namespace robust_detail {
+// The calling thread's list of robust mutexes as the kernel has it
+// registered, looked up once per thread.
+inline thread_local std::uintptr_t t_listHead = 0;
+std::uintptr_t RegisteredListHead() noexcept;
+inline std::uintptr_t ListHead() noexcept
+{
+    std::uintptr_t head = t_listHead;
+    if (head == 0) [[unlikely]]
+        head = t_listHead = RegisteredListHead();
+    return head;
+}
+}  // namespace robust_detail
 
 // A robust mutex (pthread's, error-checking) in memory that it does not own,
 // typically shared with other processes of this user. When its owner dies,
@@ -67,7 +92,12 @@ public:
     RobustMutex() noexcept = default;
     RobustMutex(pthread_mutex_t& mutex, bool processShared) noexcept;
 
-    Status TryLock() const noexcept;
+    Status TryLock() const noexcept
+    {
+        if (!SoundKind()) [[unlikely]]
+            return Status::Damaged;
+        return Taken(::pthread_mutex_trylock(mutex_));
+    }
     // `deadline` is on CLOCK_MONOTONIC.
     Status LockUntil(const struct timespec& deadline) const noexcept;
     // After OwnerDied, once what the mutex guards is sound again.
@@ -76,16 +106,65 @@ public:
     // longer names the caller as its owner: then it may still be linked into
     // the calling thread's list of robust mutexes, and its memory must stay
     // mapped for as long as the process lives.
-    bool Unlock() const noexcept;
+    bool Unlock() const noexcept
+    {
+#if defined(VELLUMARK_GLIBC_MUTEX)
+        // The usual case, checked at once: the type as it was, and the
+        // mutex the only one in this thread's list.
+        using Link = __pthread_list_t*;
+        const std::uintptr_t head = robust_detail::ListHead();
+        if (kind_ == -1 || std::atomic_ref<int>(mutex_->__data.__kind).load(std::memory_order_relaxed) != kind_ ||
+            reinterpret_cast<std::uintptr_t>(
+                std::atomic_ref<Link>(mutex_->__data.__list.__next).load(std::memory_order_relaxed)) != head ||
+            reinterpret_cast<std::uintptr_t>(
+                std::atomic_ref<Link>(mutex_->__data.__list.__prev).load(std::memory_order_relaxed)) != head ||
+            head == 0) [[unlikely]]
+            return UnlockChecked();
+#endif
+        return ::pthread_mutex_unlock(mutex_) == 0;
+    }
 
     // The thread id that the mutex names as its owner; 0 when free.
-    int OwnerTid() const noexcept;
+    int OwnerTid() const noexcept
+    {
+#if defined(VELLUMARK_GLIBC_MUTEX)
+        return std::atomic_ref<int>(mutex_->__data.__lock).load(std::memory_order_relaxed) & FUTEX_TID_MASK;
+#else
+        return 0;
+#endif
+    }
 
     const pthread_mutex_t* Address() const noexcept { return mutex_; }
 
 private:
-    bool SoundKind() const noexcept;
-    static Status Taken(int result) noexcept;
+    bool SoundKind() const noexcept
+    {
+#if defined(VELLUMARK_GLIBC_MUTEX)
+        // Another type (priority-protected, say) would take pthread down
+        // paths that this memory was never set up for.
+        return kind_ != -1 && std::atomic_ref<int>(mutex_->__data.__kind).load(std::memory_order_relaxed) == kind_;
+#else
+        return true;
+#endif
+    }
+    static Status Taken(int result) noexcept
+    {
+        switch (result) {
+        case 0:
+            return Status::Acquired;
+        case EOWNERDEAD:
+            return Status::OwnerDied;
+        case EBUSY:
+            return Status::Busy;
+        case ETIMEDOUT:
+            return Status::TimedOut;
+        default:
+            // EDEADLK: the word names the caller, who does not hold it;
+            // ENOTRECOVERABLE, EINVAL, EAGAIN: nonsense in the fields.
+            return Status::Damaged;
+        }
+    }
+    bool UnlockChecked() const noexcept;
 
     pthread_mutex_t* mutex_;
     int kind_;
