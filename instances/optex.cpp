@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -32,7 +34,7 @@ using Status = RobustMutex::Status;
 // re-entry and depth; the shared fields only publish them, so nonsense
 // written there cannot make a thread believe it holds a lock.
 struct TOptexHeld {
-    std::uint64_t key[2];
+    std::uint64_t key;
     RobustMutex owner;  // the owner mutex as this thread took it
     std::uint32_t tid;  // this thread, as the mutex names it
     std::int32_t depth;
@@ -100,6 +102,36 @@ bool AnyPinnedIn(const void* begin, std::size_t size)
         const auto* at = static_cast<const char*>(pinned);
         return at >= first && at < first + size;
     });
+}
+
+// A number for each lock of this process, the same for every TOptex of one
+// name (its robust region's file), never handed out twice.
+std::mutex& LockNumbersLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::uint64_t& NextLockNumber()
+{
+    static std::uint64_t next = 1;
+    return next;
+}
+
+std::uint64_t NewLockNumber()
+{
+    const std::lock_guard<std::mutex> guard(LockNumbersLock());
+    return NextLockNumber()++;
+}
+
+std::uint64_t LockNumber(std::uint64_t device, std::uint64_t inode)
+{
+    static auto* numbers = new std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t>;
+    const std::lock_guard<std::mutex> guard(LockNumbersLock());
+    const auto [at, added] = numbers->try_emplace({device, inode}, NextLockNumber());
+    if (added)
+        ++NextLockNumber();
+    return at->second;
 }
 
 bool IsThreadOfThisProcess(int tid)
@@ -200,8 +232,7 @@ TOptex::TOptex(const std::string& name, int spinLimit)
             state_ = &memory_->local->state;
             robust_ = &memory_->local->robust;
             InitializeRobustState(*robust_, false);
-            key_[0] = ~std::uint64_t{0};
-            key_[1] = reinterpret_cast<std::uintptr_t>(robust_);
+            key_ = NewLockNumber();
         } else {
             shared_ = true;
             // Never run without a state: any failure here leaves Create.
@@ -219,8 +250,7 @@ TOptex::TOptex(const std::string& name, int spinLimit)
                                     });
             memory_->view = memory_->region->Map(0, sizeof(TOptexRobustState), true);
             robust_ = static_cast<TOptexRobustState*>(memory_->view.Data());
-            key_[0] = memory_->region->Device();
-            key_[1] = memory_->region->Inode();
+            key_ = LockNumber(memory_->region->Device(), memory_->region->Inode());
         }
     } catch (const std::system_error& error) {
         throw EOptexStateError(static_cast<std::uint32_t>(error.code().value()));
@@ -280,28 +310,32 @@ TOptexState TOptex::Snapshot() const noexcept
     return copy;
 }
 
-// Word by word: a wider store read back in words soon after, as FindHeld
-// does, stalls the load until the store has left for the cache.
-inline void TOptex::StoreKey(TOptexHeld& held) const noexcept
-{
-    std::atomic_ref<std::uint64_t>(held.key[0]).store(key_[0], std::memory_order_relaxed);
-    std::atomic_ref<std::uint64_t>(held.key[1]).store(key_[1], std::memory_order_relaxed);
-}
-
 inline TOptexHeld* TOptex::FindHeld() const noexcept
 {
     for (int i = 0; i < t_heldCount; ++i)
-        if (t_held[i].key[0] == key_[0] && t_held[i].key[1] == key_[1])
+        if (t_held[i].key == key_)
             return &t_held[i];
     return nullptr;
 }
 
+// OwnerThread and Depth side by side, in one aligned 64-bit word, the owner
+// in the low half.
+using TOptexOwnerAndDepth = std::uint64_t __attribute__((may_alias));
+static_assert(std::endian::native == std::endian::little && alignof(TOptexState) == 8 &&
+              offsetof(TOptexState, Depth) == offsetof(TOptexState, OwnerThread) + 4);
+
+inline std::uint64_t TOptex::OwnerAndDepth() const noexcept
+{
+    return __atomic_load_n(reinterpret_cast<const TOptexOwnerAndDepth*>(&state_->OwnerThread), __ATOMIC_RELAXED);
+}
+
+// One store for both: whoever reads either field reads it as it was or as
+// it is now, never torn.
 inline void TOptex::Publish(std::uint32_t owner, std::int32_t depth) noexcept
 {
-    SharedUWord(state_->OwnerThread).Store(owner, std::memory_order_relaxed);
-    OPTEX_STEP("owner published", true);
-    SharedWord(state_->Depth).Store(depth, std::memory_order_relaxed);
-    OPTEX_STEP("depth published", true);
+    const std::uint64_t both = owner | std::uint64_t{static_cast<std::uint32_t>(depth)} << 32;
+    __atomic_store_n(reinterpret_cast<TOptexOwnerAndDepth*>(&state_->OwnerThread), both, __ATOMIC_RELAXED);
+    OPTEX_STEP("published", true);
 }
 
 // The waiters counted in, as a count: nonsense written there counts none.
@@ -395,7 +429,7 @@ TOptex::Outcome TOptex::Reenter(TOptexHeld& held) noexcept
     if (me == 0) [[unlikely]]
         me = platform::CurrentThreadId();
     TOptexHeld& held = t_held[t_heldCount++];
-    StoreKey(held);
+    held.key = key_;
     held.owner = owner_;
     held.tid = me;
     held.depth = 1;
@@ -444,16 +478,15 @@ void TOptex::Acquire()
     // The mutex names its owner by the id the system gives this thread.
     const auto me = static_cast<std::uint32_t>(owner_.OwnerTid());
     // Free and nobody waiting: a holder clears all four before it lets go.
-    const SharedWord holders(state_->Holders);
+    TOptexState* const state = state_;
+    const SharedWord holders(state->Holders);
     if (me == 0 ||
-        (SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) |
-         static_cast<std::uint32_t>(SharedWord(state_->Depth).Load(std::memory_order_relaxed)) |
-         static_cast<std::uint32_t>(holders.Load(std::memory_order_relaxed)) |
+        (OwnerAndDepth() | static_cast<std::uint32_t>(holders.Load(std::memory_order_relaxed)) |
          static_cast<std::uint32_t>(SharedWord(robust_->Waiting).Load(std::memory_order_relaxed))) != 0) [[unlikely]]
         return AcquireAnyway(status);
     TOptexHeld& held = t_held[0];
     t_heldCount = 1;
-    StoreKey(held);
+    held.key = key_;
     held.owner = owner_;
     held.tid = me;
     held.depth = 1;
@@ -637,10 +670,11 @@ void TOptex::Release() noexcept
 {
     if (t_heldCount == 1) [[likely]] {
         TOptexHeld& held = t_held[0];
-        if (held.key[0] == key_[0] && held.key[1] == key_[1] && held.depth == 1 &&
+        TOptexState* const state = state_;
+        if (held.key == key_ && held.depth == 1 &&
             SharedWord(robust_->Waiting).Load(std::memory_order_relaxed) == 0) [[likely]] {
             Publish(0, 0);
-            SharedWord(state_->Holders).Store(0, std::memory_order_relaxed);
+            SharedWord(state->Holders).Store(0, std::memory_order_relaxed);
             OPTEX_STEP("uncounted", true);
             Unlock(held.owner);
             t_heldCount = 0;

@@ -24,7 +24,7 @@
 // no read-modify-write beyond the mutex's own. While a waiter comes or goes
 // it can be off for a moment; it is never below 0, and the next holder puts
 // it right.
-struct TOptexState {
+struct alignas(8) TOptexState {
     std::int32_t SpinLimit;     // attempts a non-blocking try makes
     std::int32_t Holders;       // holder's depth + threads waiting; 0 = free
     std::uint32_t OwnerThread;  // holder's thread id; 0 = none
@@ -139,7 +139,7 @@ private:
     void AcquireAnyway(platform::RobustMutex::Status status, bool tried = true);
     void ReleaseAnyway() noexcept;
     TOptexHeld* FindHeld() const noexcept;
-    void StoreKey(TOptexHeld& held) const noexcept;
+    std::uint64_t OwnerAndDepth() const noexcept;
     Outcome Reenter(TOptexHeld& held) noexcept;
     Outcome TryTake() noexcept;
     Outcome Spin() noexcept;
@@ -167,6 +167,6 @@ private:
     bool shared_ = false;
     platform::RobustMutex owner_{};
     // Which lock this is within the process, for every TOptex of the name.
-    std::uint64_t key_[2] = {0, 0};
+    std::uint64_t key_ = 0;
     std::atomic<std::int64_t> waitLimitMs_{kDefaultWaitLimit.count()};
 };

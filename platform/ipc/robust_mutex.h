@@ -96,7 +96,10 @@ public:
     {
         if (!SoundKind()) [[unlikely]]
             return Status::Damaged;
-        return Taken(::pthread_mutex_trylock(mutex_));
+        const int result = ::pthread_mutex_trylock(mutex_);
+        if (result == 0) [[likely]]
+            return Status::Acquired;
+        return Taken(result);
     }
     // `deadline` is on CLOCK_MONOTONIC.
     Status LockUntil(const struct timespec& deadline) const noexcept;
@@ -117,8 +120,8 @@ public:
             reinterpret_cast<std::uintptr_t>(
                 std::atomic_ref<Link>(mutex_->__data.__list.__next).load(std::memory_order_relaxed)) != head ||
             reinterpret_cast<std::uintptr_t>(
-                std::atomic_ref<Link>(mutex_->__data.__list.__prev).load(std::memory_order_relaxed)) != head ||
-            head == 0) [[unlikely]]
+                std::atomic_ref<Link>(mutex_->__data.__list.__prev).load(std::memory_order_relaxed)) != head)
+            [[unlikely]]
             return UnlockChecked();
 #endif
         return ::pthread_mutex_unlock(mutex_) == 0;
