@@ -35,12 +35,14 @@ class AppInstancesTest : public ::testing::Test {
 protected:
     AppInstancesTest()
         : table_(std::make_unique<TAppInstances>(path_)),
-          map_(table_->BaseName() + "_Map", PageReadWrite, sizeof(TInstanceTableData)),
-          age_(table_->BaseName() + "_Age", PageReadWrite, sizeof(TInstanceTableAges)),
-          data_(*static_cast<TInstanceTableData*>(
-              map_.MapView(FileMapAllAccess, sizeof(TInstanceTableData), 0).Memory())),
-          ages_(
-              *static_cast<TInstanceTableAges*>(age_.MapView(FileMapAllAccess, sizeof(TInstanceTableAges), 0).Memory()))
+          map_(table_->BaseName() + "_Map", PageReadWrite, sizeof(TInstanceTableRegion)),
+          age_(table_->BaseName() + "_Age", PageReadWrite, sizeof(TInstanceAgesRegion)),
+          mapRegion_(*static_cast<TInstanceTableRegion*>(
+              map_.MapView(FileMapAllAccess, sizeof(TInstanceTableRegion), 0).Memory())),
+          ageRegion_(*static_cast<TInstanceAgesRegion*>(
+              age_.MapView(FileMapAllAccess, sizeof(TInstanceAgesRegion), 0).Memory())),
+          data_(mapRegion_.Table),
+          ages_(ageRegion_.Ages)
     {}
 
     void SetEntries(std::vector<std::uint32_t> pids)
@@ -63,6 +65,8 @@ protected:
     std::unique_ptr<TAppInstances> table_;
     TSwapFileMapping map_;
     TSwapFileMapping age_;
+    TInstanceTableRegion& mapRegion_;
+    TInstanceAgesRegion& ageRegion_;
     TInstanceTableData& data_;
     TInstanceTableAges& ages_;
 };
@@ -156,7 +160,8 @@ TEST_F(AppInstancesTest, AFullTableLeavesTheProcessUnlistedAndNothingIsWrittenPa
     EXPECT_EQ(data_.Used, kInstanceTableEntries);
     EXPECT_FALSE(table_->IsListed(Me()));
     EXPECT_EQ(table_->RunningCountUpToSelf(), 0);
-    EXPECT_EQ(map_.View(0).Size(), 1032);
+    EXPECT_EQ(map_.View(0).Size(), sizeof(TInstanceTableRegion));
+    EXPECT_EQ(sizeof(TInstanceTableRegion), 16u + 1032u);
 }
 
 TEST_F(AppInstancesTest, ADamagedCountIsClampedNeverTrusted)
@@ -208,6 +213,55 @@ TEST_F(AppInstancesTest, TheSamePathSharesTheTableOtherLetterCaseOrAnotherPathDo
         EXPECT_EQ(other.RunningCount(), 0);
         EXPECT_NE(other.NoticeMessage(), table_->NoticeMessage());
     }
+}
+
+// Both regions carry a header (magic number, version, size), and a process
+// attaches only to regions whose header is this version's: one without it
+// (another version's table, or damage) is refused with a message that says
+// what to do, and nothing in it is read or changed.
+TEST_F(AppInstancesTest, ARegionWithoutThisVersionsHeaderIsNeverTrusted)
+{
+    EXPECT_EQ(mapRegion_.Header.Magic, TInstanceTableRegion::kMagic);
+    EXPECT_EQ(mapRegion_.Header.Version, TInstanceTableRegion::kVersion);
+    EXPECT_EQ(mapRegion_.Header.Size, sizeof(TInstanceTableRegion));
+    EXPECT_EQ(ageRegion_.Header.Magic, TInstanceAgesRegion::kMagic);
+    EXPECT_EQ(ageRegion_.Header.Version, TInstanceAgesRegion::kVersion);
+    EXPECT_EQ(ageRegion_.Header.Size, sizeof(TInstanceAgesRegion));
+    ASSERT_TRUE(table_->RegisterInstance(65535));
+
+    struct Case {
+        const char* what;
+        std::uint32_t TInstanceRegionHeader::*field;
+        std::uint32_t value;
+    };
+    const Case cases[] = {{"no header", &TInstanceRegionHeader::Magic, 0},
+                          {"another magic", &TInstanceRegionHeader::Magic, 0x12345678},
+                          {"another version", &TInstanceRegionHeader::Version, 2},
+                          {"another size", &TInstanceRegionHeader::Size, 1032}};
+    for (TInstanceRegionHeader* header : {&mapRegion_.Header, &ageRegion_.Header}) {
+        const std::string region = table_->BaseName() + (header == &mapRegion_.Header ? "_Map" : "_Age");
+        for (const Case& c : cases) {
+            SCOPED_TRACE(region + ", " + c.what);
+            const TInstanceRegionHeader sound = *header;
+            header->*c.field = c.value;
+            const std::vector<std::uint32_t> before = Entries();
+            try {
+                TAppInstances attached(path_);
+                ADD_FAILURE() << "attached to a region without this version's header";
+            } catch (const EFileMappingError& error) {
+                EXPECT_EQ(error.Message(),
+                          "The shared memory " + region +
+                              " holds no instance table of this version: it is damaged, or another version of the "
+                              "program is running. End every running copy of the program and start it again\r\n"
+                              "Win32: Protocol error (71)");
+            }
+            EXPECT_EQ(header->*c.field, c.value) << "written to";
+            EXPECT_EQ(Entries(), before);
+            *header = sound;
+        }
+    }
+    TAppInstances attached(path_);
+    EXPECT_EQ(attached.ProcessIdAt(0), Me());
 }
 
 TEST_F(AppInstancesTest, TheTableObjectUnregistersWhenItGoes)
