@@ -273,15 +273,16 @@ void SweepStalePeers(int peers, std::int32_t self)
     }
     ::closedir(dir);
 
-    for (const auto& [process, suffix] : others) {
-        if (suffix == ".rec") {
-            // Reading a stale record removes it, and its socket with it.
+    // Records first: reading a stale record removes it, and its socket.
+    for (const auto& [process, suffix] : others)
+        if (suffix == ".rec")
             (void)ReadPeerRecord(peers, process);
+    for (const auto& [process, suffix] : others) {
+        if (suffix == ".rec")
             continue;
-        }
-        // A socket or a temporary record whose record is not there (or went
-        // with the first pass): its process only counts as gone when no
-        // process has its id at all; an id handed on leaves it in place.
+        // A socket or a temporary record left without its record: its
+        // process only counts as gone when no process has its id at all;
+        // an id handed on leaves it in place.
         if (::kill(process, 0) == 0 || errno != ESRCH)
             continue;
         try {
