@@ -99,6 +99,7 @@ TAppInstances::TAppInstances(const std::string& executablePath)
     try {
         noticeMessage_ = platform::RegisterWindowMessage(baseName_ + "_Msg");
     } catch (const std::system_error& error) {
+        RaiseIfRefused(error);
         throw ESystemError("Failed to register window message", static_cast<std::uint32_t>(error.code().value()));
     }
 }

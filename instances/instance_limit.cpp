@@ -1,6 +1,7 @@
 #include "instances/instance_limit.h"
 
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include "instances/data_blocks.h"
@@ -43,10 +44,16 @@ bool ActivateOldest(TAppInstances& table, int maxInstances)
 
 TInstanceLimit::TInstanceLimit(QObject* owner) : QObject(owner)
 {
-    window_ = std::make_unique<platform::MessageWindow>(kWindowClass, [this](TMessage& message) {
-        HandleWindowMessage(message);
-        return message.Result;
-    });
+    try {
+        window_ = std::make_unique<platform::MessageWindow>(kWindowClass, [this](TMessage& message) {
+            HandleWindowMessage(message);
+            return message.Result;
+        });
+    } catch (const std::system_error& error) {
+        // The first thing of the program to reach the private directory:
+        // its refusal, or any other failure, as the system failure it is.
+        RaiseSystemError(error);
+    }
     // Kept here, so that handling a notice never reaches for the table: the
     // table's own clean-up at program end sends this window notices while
     // the table object is being destroyed.

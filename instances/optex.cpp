@@ -175,7 +175,9 @@ std::unique_ptr<TSwapFileMapping> OpenStateRegion(const std::string& name)
         auto mapping = std::make_unique<TSwapFileMapping>(name, PageReadWrite, sizeof(TOptexState));
         mapping->MapView(FileMapWrite, sizeof(TOptexState), 0);
         return mapping;
-    } catch (const ESystemError& error) {
+    } catch (const EFileMappingError& error) {
+        throw EOptexStateError(error.ErrorCode());
+    } catch (const EFileMappingViewError& error) {
         throw EOptexStateError(error.ErrorCode());
     }
 }
@@ -253,6 +255,7 @@ TOptex::TOptex(const std::string& name, int spinLimit)
             key_ = LockNumber(memory_->region->Device(), memory_->region->Inode());
         }
     } catch (const std::system_error& error) {
+        RaiseIfRefused(error);
         throw EOptexStateError(static_cast<std::uint32_t>(error.code().value()));
     }
     if (robust_->Magic != TOptexRobustState::kMagic || robust_->Version != TOptexRobustState::kVersion ||

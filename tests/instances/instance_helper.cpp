@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include <QApplication>
 #include <QEvent>
@@ -157,7 +158,12 @@ int main(int argc, char** argv)
 
     auto window = std::make_unique<QWidget>();
     window->resize(200, 100);
-    auto applicationWindow = std::make_unique<platform::ApplicationWindow>([&window] { return window.get(); });
+    // As the application frame does: without it the program still runs.
+    std::unique_ptr<platform::ApplicationWindow> applicationWindow;
+    try {
+        applicationWindow = std::make_unique<platform::ApplicationWindow>([&window] { return window.get(); });
+    } catch (const std::system_error&) {
+    }
     try {
         EndingLimit limit(&application, ending, [&] {
             applicationWindow.reset();
@@ -204,7 +210,10 @@ int main(int argc, char** argv)
         QApplication::exec();
         window->removeEventFilter(&watcher);
     } catch (const Exception& error) {
-        Say(std::string("error ") + error.ClassName());
+        std::string message = error.Message();
+        for (std::size_t at; (at = message.find("\r\n")) != std::string::npos;)
+            message.replace(at, 2, " | ");
+        Say(std::string("error ") + error.ClassName() + " " + message);
         return 3;
     }
     return 0;

@@ -163,6 +163,25 @@ TEST_F(InstanceLimitTest, AStartWhoseRunningInstanceEndsMeanwhileOpensItsOwnWind
     }
 }
 
+// A private folder that others may enter stops the start in the program's
+// error box as a system failure (ESystemError), in words that name the
+// folder and its mode and say what to do.
+TEST_F(InstanceLimitTest, APrivateFolderOpenToOthersStopsTheStartSayingWhatToDo)
+{
+    const std::string runtime = UseTestRuntimeDir() + "/" + UniqueName("open");
+    const std::string folder = runtime + "/vellumark";
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    auto start = Start({});
+    ::setenv("XDG_RUNTIME_DIR", UseTestRuntimeDir().c_str(), 1);
+    EXPECT_EQ(start->ReadUntil("error "), "error ESystemError The private folder " + folder +
+                                              " has mode 0755, open to other users: remove it, or make it mode "
+                                              "0700 | Win32: Permission denied (13)");
+    EXPECT_EQ(start->WaitFor(20s), 3);
+}
+
 TEST_F(InstanceLimitTest, AtMostMaxInstancesRunAndZeroOrLessMeansNoLimit)
 {
     {
