@@ -350,8 +350,8 @@ inline std::int32_t TOptex::Waiters() const noexcept
 inline void TOptex::PublishCount(std::int32_t depth, std::int32_t waiters) noexcept
 {
     const std::int64_t sum = std::int64_t{std::max(depth, std::int32_t{0})} + std::max(waiters, std::int32_t{0});
-    SharedWord(state_->Holders).Store(static_cast<std::int32_t>(std::min<std::int64_t>(sum, INT_MAX)),
-                                      std::memory_order_relaxed);
+    SharedWord(state_->Holders)
+        .Store(static_cast<std::int32_t>(std::min<std::int64_t>(sum, INT_MAX)), std::memory_order_relaxed);
 }
 
 TOptex::Outcome TOptex::Reenter(TOptexHeld& held) noexcept
@@ -481,11 +481,11 @@ void TOptex::Acquire()
     // The mutex names its owner by the id the system gives this thread.
     const auto me = static_cast<std::uint32_t>(owner_.OwnerTid());
     // Free and nobody waiting: a holder clears all four before it lets go.
-    TOptexState* const state = state_;
-    const SharedWord holders(state->Holders);
-    if (me == 0 ||
-        (OwnerAndDepth() | static_cast<std::uint32_t>(holders.Load(std::memory_order_relaxed)) |
-         static_cast<std::uint32_t>(SharedWord(robust_->Waiting).Load(std::memory_order_relaxed))) != 0) [[unlikely]]
+    const SharedWord holders(state_->Holders);
+    const auto waiting = static_cast<std::uint32_t>(SharedWord(robust_->Waiting).Load(std::memory_order_relaxed));
+    const std::uint64_t left =
+        OwnerAndDepth() | static_cast<std::uint32_t>(holders.Load(std::memory_order_relaxed)) | waiting;
+    if (me == 0 || left != 0) [[unlikely]]
         return AcquireAnyway(status);
     TOptexHeld& held = t_held[0];
     t_heldCount = 1;
@@ -673,11 +673,10 @@ void TOptex::Release() noexcept
 {
     if (t_heldCount == 1) [[likely]] {
         TOptexHeld& held = t_held[0];
-        TOptexState* const state = state_;
-        if (held.key == key_ && held.depth == 1 &&
-            SharedWord(robust_->Waiting).Load(std::memory_order_relaxed) == 0) [[likely]] {
+        const bool once = held.key == key_ && held.depth == 1;
+        if (once && SharedWord(robust_->Waiting).Load(std::memory_order_relaxed) == 0) [[likely]] {
             Publish(0, 0);
-            SharedWord(state->Holders).Store(0, std::memory_order_relaxed);
+            SharedWord(state_->Holders).Store(0, std::memory_order_relaxed);
             OPTEX_STEP("uncounted", true);
             Unlock(held.owner);
             t_heldCount = 0;

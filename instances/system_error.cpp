@@ -32,8 +32,8 @@ void RaiseSystemError(const std::system_error& error)
     // gives on a line of its own.
     std::string text = error.what();
     const std::string systemText = ": " + error.code().message();
-    if (text.size() >= systemText.size() && text.compare(text.size() - systemText.size(), std::string::npos,
-                                                          systemText) == 0)
+    if (text.size() >= systemText.size() &&
+        text.compare(text.size() - systemText.size(), std::string::npos, systemText) == 0)
         text.resize(text.size() - systemText.size());
     throw ESystemError(text, static_cast<std::uint32_t>(error.code().value()));
 }

@@ -39,8 +39,8 @@ void CheckPrivateDirectory(const std::string& path, const struct stat& st)
 {
     const std::string mode = OctalMode(st.st_mode & 07777);
     if (S_ISLNK(st.st_mode))
-        throw PrivateDirectoryRefused(
-            ELOOP, "The private folder " + path + " is a symbolic link (mode " + mode + "), not a folder: remove it");
+        throw PrivateDirectoryRefused(ELOOP, "The private folder " + path + " is a symbolic link (mode " + mode +
+                                                 "), not a folder: remove it");
     if (!S_ISDIR(st.st_mode))
         throw PrivateDirectoryRefused(ENOTDIR,
                                       "The private folder " + path + " is not a folder (mode " + mode + "): remove it");

@@ -37,8 +37,8 @@ static_assert(sizeof(pthread_mutex_t) == 40 && offsetof(pthread_mutex_t, __data.
 #endif
 
 constexpr RobustMutex::Layout kBuiltLayout = {
-    offsetof(pthread_mutex_t, __data.__lock),       offsetof(pthread_mutex_t, __data.__owner),
-    offsetof(pthread_mutex_t, __data.__kind),       offsetof(pthread_mutex_t, __data.__list.__next),
+    offsetof(pthread_mutex_t, __data.__lock),        offsetof(pthread_mutex_t, __data.__owner),
+    offsetof(pthread_mutex_t, __data.__kind),        offsetof(pthread_mutex_t, __data.__list.__next),
     offsetof(pthread_mutex_t, __data.__list.__prev),
 };
 
@@ -141,7 +141,7 @@ std::uintptr_t robust_detail::RegisteredListHead() noexcept
     void* registered = nullptr;
     std::size_t length = 0;
     return ::syscall(SYS_get_robust_list, 0, &registered, &length) == 0 ? reinterpret_cast<std::uintptr_t>(registered)
-                                                                          : std::uintptr_t{0};
+                                                                        : std::uintptr_t{0};
 }
 
 int RobustMutex::Initialize(pthread_mutex_t& mutex, bool processShared) noexcept
@@ -186,7 +186,8 @@ bool RobustMutex::ProbeLayout(const Layout& layout) noexcept
         if (!Inside(field.offset, field.size))
             return false;
         for (const auto& other : fields)
-            if (&other != &field && field.offset < other.offset + other.size && other.offset < field.offset + field.size)
+            if (&other != &field && field.offset < other.offset + other.size &&
+                other.offset < field.offset + field.size)
                 return false;
     }
     const auto* head = reinterpret_cast<const struct robust_list_head*>(ListHead());
@@ -210,8 +211,7 @@ bool RobustMutex::ProbeLayout(const Layout& layout) noexcept
     const auto* const linkAt = reinterpret_cast<const char*>(&probe) + layout.next;
     const std::uintptr_t firstBefore = reinterpret_cast<std::uintptr_t>(head->list.next);
     bool holds = firstBefore != reinterpret_cast<std::uintptr_t>(head) && kind != FieldAt<int>(plain, layout.kind) &&
-                 FieldAt<int>(probe, layout.lock) == 0 &&
-                 FieldAt<int>(probe, layout.owner) == 0 &&
+                 FieldAt<int>(probe, layout.lock) == 0 && FieldAt<int>(probe, layout.owner) == 0 &&
                  head->futex_offset == static_cast<long>(layout.lock) - static_cast<long>(layout.next);
     if (::pthread_mutex_lock(&probe) != 0)
         return false;

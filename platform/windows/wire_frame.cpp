@@ -77,8 +77,7 @@ FrameReader::State FrameReader::CheckHeader()
     return size == 0 ? State::Ready : State::NeedMore;
 }
 
-FrameReader::State FrameReader::Feed(const std::uint8_t* bytes, std::size_t count, std::size_t& used,
-                                     std::size_t room)
+FrameReader::State FrameReader::Feed(const std::uint8_t* bytes, std::size_t count, std::size_t& used, std::size_t room)
 {
     used = 0;
     if (state_ != State::NeedMore)

@@ -41,8 +41,7 @@ protected:
               map_.MapView(FileMapAllAccess, sizeof(TInstanceTableRegion), 0).Memory())),
           ageRegion_(*static_cast<TInstanceAgesRegion*>(
               age_.MapView(FileMapAllAccess, sizeof(TInstanceAgesRegion), 0).Memory())),
-          data_(mapRegion_.Table),
-          ages_(ageRegion_.Ages)
+          data_(mapRegion_.Table), ages_(ageRegion_.Ages)
     {}
 
     void SetEntries(std::vector<std::uint32_t> pids)
@@ -84,9 +83,10 @@ TEST(InstanceBaseNameTest, IsIpcAndTheUpperCasedPathWithUnderscores)
 TEST(InstanceBaseNameTest, DifferentPathsNeverShareAName)
 {
     const std::vector<std::string> paths = {
-        "/x/c1/vellumark", "/x/C1/vellumark", "/x/a_b/vellumark", "/x/a/b/vellumark", "/x/a=5Fb/vellumark",
-        "/x/a=5fb/vellumark", "/x/=41/vellumark", "/x/A/vellumark", "/x/a/vellumark", "/x/a=/vellumark",
-        "/x/a=3D/vellumark", "/x/\xc3\xa9/vellumark", "/x/\xc3\x89/vellumark", "/x/_/vellumark", "/x///vellumark",
+        "/x/c1/vellumark",       "/x/C1/vellumark",    "/x/a_b/vellumark",  "/x/a/b/vellumark",
+        "/x/a=5Fb/vellumark",    "/x/a=5fb/vellumark", "/x/=41/vellumark",  "/x/A/vellumark",
+        "/x/a/vellumark",        "/x/a=/vellumark",    "/x/a=3D/vellumark", "/x/\xc3\xa9/vellumark",
+        "/x/\xc3\x89/vellumark", "/x/_/vellumark",     "/x///vellumark",
     };
     std::set<std::string> names;
     for (const std::string& path : paths)

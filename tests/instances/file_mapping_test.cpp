@@ -123,10 +123,10 @@ TEST(RegionTest, PrivateDirectoryIsRefusedUnlessItIsOursAlone)
         case ELOOP:
             return folder + " is a symbolic link (mode 0777), not a folder: remove it";
         case EACCES:
-            return c.owner != ::getuid() ? folder + " (mode 0700) belongs to another user: remove it"
-                                         : folder + " has mode 0" + std::to_string(c.mode / 64) +
-                                               std::to_string(c.mode / 8 % 8) + std::to_string(c.mode % 8) +
-                                               ", open to other users: remove it, or make it mode 0700";
+            return c.owner != ::getuid()
+                       ? folder + " (mode 0700) belongs to another user: remove it"
+                       : folder + " has mode 0" + std::to_string(c.mode / 64) + std::to_string(c.mode / 8 % 8) +
+                             std::to_string(c.mode % 8) + ", open to other users: remove it, or make it mode 0700";
         default:
             return "";
         }
@@ -149,8 +149,8 @@ TEST(RegionTest, PrivateDirectoryIsRefusedUnlessItIsOursAlone)
             error = raised.ErrorCode();
             // The program's system failure, in words that say what to do.
             EXPECT_STREQ(raised.ClassName(), "ESystemError") << c.what;
-            EXPECT_EQ(raised.Message(), advice(c, dir) + "\r\nWin32: " + std::strerror(c.error) + " (" +
-                                            std::to_string(c.error) + ")")
+            EXPECT_EQ(raised.Message(),
+                      advice(c, dir) + "\r\nWin32: " + std::strerror(c.error) + " (" + std::to_string(c.error) + ")")
                 << c.what;
         }
         ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);

@@ -100,9 +100,10 @@ TEST_F(InstanceLimitTest, ProgramsWhosePathsDifferOnlyInCaseOrUnderscoreRunSideB
 {
     const std::string base = "table=/vellumark-test/" + table_;
     std::vector<std::unique_ptr<Helper>> running;
-    for (const std::string& table : {base + "/c1/vellumark", base + "/C1/vellumark", base + "/a_b/vellumark",
-                                     base + "/a/b/vellumark"}) {
-        running.push_back(std::make_unique<Helper>(std::vector<std::string>{table}, std::nullopt, INSTANCE_HELPER_PATH));
+    for (const std::string& table :
+         {base + "/c1/vellumark", base + "/C1/vellumark", base + "/a_b/vellumark", base + "/a/b/vellumark"}) {
+        running.push_back(
+            std::make_unique<Helper>(std::vector<std::string>{table}, std::nullopt, INSTANCE_HELPER_PATH));
         EXPECT_NE(running.back()->ReadUntil("admitted "), "") << table << " was turned away";
     }
     // The same path still finds its table.

@@ -58,8 +58,8 @@ TEST(RobustMutexTest, TheLayoutTheChecksReadIsProvedOnARealMutex)
     ASSERT_TRUE(RobustMutex::ProbeLayout(built));
     // Any field read one word off is noticed.
     std::size_t RobustMutex::Layout::*const fields[] = {&RobustMutex::Layout::lock, &RobustMutex::Layout::owner,
-                                                         &RobustMutex::Layout::kind, &RobustMutex::Layout::next,
-                                                         &RobustMutex::Layout::prev};
+                                                        &RobustMutex::Layout::kind, &RobustMutex::Layout::next,
+                                                        &RobustMutex::Layout::prev};
     for (std::size_t RobustMutex::Layout::*field : fields)
         for (const std::size_t shift : {sizeof(int), sizeof(void*), 2 * sizeof(void*)}) {
             RobustMutex::Layout moved = built;
