@@ -478,6 +478,14 @@ void TOptex::Acquire()
     const Status status = owner_.TryLock();
     if (status != Status::Acquired) [[unlikely]]
         return AcquireAnyway(status);
+    // The rest in a function of its own, jumped to: only this function's own
+    // few registers live across the call above.
+    return Claim();
+}
+
+// The owner mutex has just been taken by a thread that holds no lock.
+[[gnu::noinline]] void TOptex::Claim()
+{
     // The mutex names its owner by the id the system gives this thread.
     const auto me = static_cast<std::uint32_t>(owner_.OwnerTid());
     // Free and nobody waiting: a holder clears all four before it lets go.
@@ -486,7 +494,7 @@ void TOptex::Acquire()
     const std::uint64_t left =
         OwnerAndDepth() | static_cast<std::uint32_t>(holders.Load(std::memory_order_relaxed)) | waiting;
     if (me == 0 || left != 0) [[unlikely]]
-        return AcquireAnyway(status);
+        return AcquireAnyway(Status::Acquired);
     TOptexHeld& held = t_held[0];
     t_heldCount = 1;
     held.key = key_;

@@ -138,6 +138,7 @@ private:
 
     void AcquireAnyway(platform::RobustMutex::Status status, bool tried = true);
     void ReleaseAnyway() noexcept;
+    void Claim();
     TOptexHeld* FindHeld() const noexcept;
     std::uint64_t OwnerAndDepth() const noexcept;
     Outcome Reenter(TOptexHeld& held) noexcept;
