@@ -12,16 +12,16 @@ namespace {
 
 }  // namespace
 
-TSettingsAccessor::TSettingsAccessor() : TSettingsAccessor(SettingsFile::Default()) {}
+SettingsAccessor::SettingsAccessor() : SettingsAccessor(SettingsFile::Default()) {}
 
-TSettingsAccessor::TSettingsAccessor(SettingsFile file) : file_(std::move(file)) {}
+SettingsAccessor::SettingsAccessor(SettingsFile file) : file_(std::move(file)) {}
 
-TSettingsAccessor::~TSettingsAccessor()
+SettingsAccessor::~SettingsAccessor()
 {
     CloseKey();
 }
 
-bool TSettingsAccessor::OpenKey(std::string_view path, bool canCreate)
+bool SettingsAccessor::OpenKey(std::string_view path, bool canCreate)
 {
     std::string full(path);
     if (!path.starts_with('\\') && key_ && !key_->empty())
@@ -63,7 +63,7 @@ bool TSettingsAccessor::OpenKey(std::string_view path, bool canCreate)
     return true;
 }
 
-bool TSettingsAccessor::Change(const std::function<bool(SettingsDocument& document)>& change)
+bool SettingsAccessor::Change(const std::function<bool(SettingsDocument& document)>& change)
 {
     const std::optional<UniqueFd> lock = file_.LockForChange();
     if (!lock)
@@ -82,19 +82,19 @@ bool TSettingsAccessor::Change(const std::function<bool(SettingsDocument& docume
     return change(current) && file_.Save(current.Serialize());
 }
 
-void TSettingsAccessor::CloseKey() noexcept
+void SettingsAccessor::CloseKey() noexcept
 {
     // Every write is already on disk, so there is nothing left to flush.
     key_.reset();
     document_.reset();
 }
 
-bool TSettingsAccessor::ValueExists(std::string_view name) const
+bool SettingsAccessor::ValueExists(std::string_view name) const
 {
     return key_ && document_->Find(*key_, name).has_value();
 }
 
-std::int32_t TSettingsAccessor::ReadInteger(std::string_view name) const
+std::int32_t SettingsAccessor::ReadInteger(std::string_view name) const
 {
     const auto value = key_ ? document_->Find(*key_, name) : std::nullopt;
     // Only 4 bytes are asked for: a longer value of any type does not fit,
@@ -109,12 +109,12 @@ std::int32_t TSettingsAccessor::ReadInteger(std::string_view name) const
     return static_cast<std::int32_t>(word);
 }
 
-bool TSettingsAccessor::ReadBool(std::string_view name) const
+bool SettingsAccessor::ReadBool(std::string_view name) const
 {
     return ReadInteger(name) != 0;
 }
 
-void TSettingsAccessor::WriteInteger(std::string_view name, std::int32_t value)
+void SettingsAccessor::WriteInteger(std::string_view name, std::int32_t value)
 {
     if (!key_)
         Fail("Failed to set data", name);
@@ -133,7 +133,7 @@ void TSettingsAccessor::WriteInteger(std::string_view name, std::int32_t value)
     document_ = std::move(updated);
 }
 
-void TSettingsAccessor::WriteBool(std::string_view name, bool value)
+void SettingsAccessor::WriteBool(std::string_view name, bool value)
 {
     WriteInteger(name, value ? 1 : 0);
 }

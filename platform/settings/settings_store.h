@@ -29,14 +29,14 @@ public:
 // at once (see SettingsFile::Save): what other programs wrote meanwhile is
 // kept, and a failed write leaves every earlier one stored and the file
 // whole. Releasing the accessor closes the key.
-class TSettingsAccessor {
+class SettingsAccessor {
 public:
     // The user's own store, at DefaultSettingsFilePath().
-    TSettingsAccessor();
-    explicit TSettingsAccessor(SettingsFile file);
-    ~TSettingsAccessor();
-    TSettingsAccessor(const TSettingsAccessor&) = delete;
-    TSettingsAccessor& operator=(const TSettingsAccessor&) = delete;
+    SettingsAccessor();
+    explicit SettingsAccessor(SettingsFile file);
+    ~SettingsAccessor();
+    SettingsAccessor(const SettingsAccessor&) = delete;
+    SettingsAccessor& operator=(const SettingsAccessor&) = delete;
 
     // Closes the key held open, then opens the key at path: "\A\B" from the
     // root, "A\B" below the key held open (or the root when none was). With
@@ -45,7 +45,6 @@ public:
     // or when the file cannot be read (it is then never written either).
     bool OpenKey(std::string_view path, bool canCreate);
     void CloseKey() noexcept;
-    bool HasCurrentKey() const noexcept { return key_.has_value(); }
 
     // A value of that name and of any type; false when no key is open.
     bool ValueExists(std::string_view name) const;

@@ -15,8 +15,8 @@
 
 #include "tests/platform/settings/settings_test_support.h"
 
+using platform::SettingsAccessor;
 using platform::SettingsFile;
-using platform::TSettingsAccessor;
 using namespace settings_test;
 using namespace std::chrono_literals;
 
@@ -64,7 +64,7 @@ TEST_F(SettingsStoreTest, WhatIsNotAPlainFileIsNeitherReadNorReplaced)
         make();
         const auto before = identity();
         {
-            TSettingsAccessor settings;  // at the default place, File()
+            SettingsAccessor settings;  // at the default place, File()
             EXPECT_FALSE(settings.OpenKey("\\Software\\Halvercraft\\Vellumark", true));
             EXPECT_FALSE(settings.ValueExists("FormLeft"));
             EXPECT_EQ(FailureOf([&] { settings.ReadInteger("FormLeft"); }), "Failed to get data for 'FormLeft'");
@@ -79,7 +79,7 @@ TEST_F(SettingsStoreTest, WhatIsNotAPlainFileIsNeitherReadNorReplaced)
 
     huge.pop_back();  // a file of exactly the limit is read
     WriteFile(File(), huge);
-    TSettingsAccessor settings;
+    SettingsAccessor settings;
     ASSERT_TRUE(settings.OpenKey("\\Software\\Halvercraft\\Vellumark", false));
     EXPECT_EQ(settings.ReadInteger("FormLeft"), 1);
 }
@@ -151,10 +151,10 @@ const char* const kKey = "\\Software\\Halvercraft\\Vellumark";
 TEST_F(SettingsStoreTest, EachWriteMergesWithTheFileAsItStandsThen)
 {
     WriteFile(File(), "[\\Software\\Halvercraft\\Vellumark]\n\"FormLeft\"=dword:00000001\n");
-    TSettingsAccessor ours{SettingsFile(File())};
+    SettingsAccessor ours{SettingsFile(File())};
     ASSERT_TRUE(ours.OpenKey(kKey, true));
     {
-        TSettingsAccessor theirs{SettingsFile(File())};
+        SettingsAccessor theirs{SettingsFile(File())};
         ASSERT_TRUE(theirs.OpenKey(kKey, false));
         theirs.WriteInteger("CBSHA1", 1);
     }
@@ -180,7 +180,7 @@ TEST_F(SettingsStoreTest, EachWriteMergesWithTheFileAsItStandsThen)
 // sees the lock released goes through.
 TEST_F(SettingsStoreTest, AWriteWaitsABoundedTimeForTheLock)
 {
-    TSettingsAccessor settings{SettingsFile(File(), {}, 200ms)};
+    SettingsAccessor settings{SettingsFile(File(), {}, 200ms)};
     ASSERT_TRUE(settings.OpenKey(kKey, true));
     const int held = ::open(LockFile().c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(held, 0);
@@ -207,11 +207,11 @@ TEST_F(SettingsStoreTest, ProgramsWritingAtOnceLoseNothing)
 {
     constexpr int kValues = 40;
     {
-        TSettingsAccessor settings{SettingsFile(File())};
+        SettingsAccessor settings{SettingsFile(File())};
         ASSERT_TRUE(settings.OpenKey(kKey, true));
     }
     const auto writeAll = [&](const std::string& prefix) {
-        TSettingsAccessor settings{SettingsFile(File())};
+        SettingsAccessor settings{SettingsFile(File())};
         if (!settings.OpenKey(kKey, false))
             return false;
         for (int i = 0; i < kValues; ++i)
@@ -231,7 +231,7 @@ TEST_F(SettingsStoreTest, ProgramsWritingAtOnceLoseNothing)
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    TSettingsAccessor settings{SettingsFile(File())};
+    SettingsAccessor settings{SettingsFile(File())};
     ASSERT_TRUE(settings.OpenKey(kKey, false));
     for (const char* prefix : {"Parent", "Child"})
         for (int i = 0; i < kValues; ++i)
