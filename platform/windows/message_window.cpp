@@ -433,16 +433,16 @@ void Hub::Dispatch(std::uint64_t id)
 
     WindowMessage message{frame.message, static_cast<std::intptr_t>(frame.wParam),
                           static_cast<std::intptr_t>(frame.lParam), 0};
-    CopyDataStruct data;
+    CopyDataStruct record;
     // Bytes go only with the messages that expect a pointer to them, and a
     // pointer never travels without its bytes.
     const bool dataMessage = frame.message == kWmCopyData || frame.message == kWmBringToFront;
     const bool wellFormed = frame.hasData ? dataMessage : frame.message != kWmCopyData;
     if (frame.hasData) {
-        data.dwData = frame.dataKind;
-        data.cbData = static_cast<std::uint32_t>(frame.data.size());
-        data.lpData = frame.data.empty() ? nullptr : frame.data.data();
-        message.LParam = reinterpret_cast<std::intptr_t>(&data);
+        record.kind = frame.dataKind;
+        record.size = static_cast<std::uint32_t>(frame.data.size());
+        record.data = frame.data.empty() ? nullptr : frame.data.data();
+        message.LParam = reinterpret_cast<std::intptr_t>(&record);
     }
 
     switch (frame.kind) {
