@@ -14,3 +14,10 @@ function(vellumark_target target)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
 endfunction()
+
+# A target with Qt code of its own: classes with Q_OBJECT, .ui forms or .qrc
+# resources. Only these get Qt's generators (and their autogen targets).
+function(vellumark_qt_target target)
+  vellumark_target(${target})
+  set_target_properties(${target} PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON)
+endfunction()
