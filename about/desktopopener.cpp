@@ -17,10 +17,18 @@ std::vector<QProcess*>& RunningHandlers()
     return running;
 }
 
+int& KeptHandlerCount()
+{
+    static int kept = 0;
+    return kept;
+}
+
 void KeepUntilFinished(std::unique_ptr<QProcess> handler)
 {
     QProcess* running = handler.release();
     RunningHandlers().push_back(running);
+    ++KeptHandlerCount();
+    QObject::connect(running, &QObject::destroyed, [] { --KeptHandlerCount(); });
     QObject::connect(running, &QProcess::finished, running, [running] {
         std::erase(RunningHandlers(), running);
         running->deleteLater();
@@ -56,6 +64,11 @@ int DesktopUrlOpener::Open(std::uintptr_t /*owner*/, const QString& url)
     }
     const bool opened = handler->exitStatus() == QProcess::NormalExit && handler->exitCode() == 0;
     return opened ? platform::kShellOpened : platform::kShellNotOpened;
+}
+
+int DesktopUrlOpener::KeptHandlers() noexcept
+{
+    return KeptHandlerCount();
 }
 
 platform::UrlOpener& UrlOpenerInUse()

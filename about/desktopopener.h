@@ -17,6 +17,10 @@ public:
     explicit DesktopUrlOpener(std::chrono::milliseconds wait = kDefaultWait) : wait_(wait) {}
     int Open(std::uintptr_t owner, const QString& url) override;
 
+    // The handlers left to run that have not been released yet: each is
+    // released (destroyed) once the event loop has seen it end.
+    static int KeptHandlers() noexcept;
+
 private:
     std::chrono::milliseconds wait_;
 };

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QCursor>
 #include <QGuiApplication>
+#include <Qt>
 
 // Shows the busy cursor for its lifetime and restores the one before it on
 // every path out, exceptions included.

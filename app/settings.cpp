@@ -27,7 +27,7 @@ void LoadFormSettings(FormSettingsTarget& form)
 
 void LoadFormSettings(FormSettingsTarget& form, const platform::SettingsFile& store)
 {
-    platform::TSettingsAccessor settings(store);
+    platform::SettingsAccessor settings(store);
     // Whether the key opened is of no interest: a key that is not open has no
     // values, and the form keeps its start-up state.
     settings.OpenKey(kSettingsKey, true);
@@ -49,7 +49,7 @@ void SaveFormSettings(const FormSettingsTarget& form)
 
 void SaveFormSettings(const FormSettingsTarget& form, const platform::SettingsFile& store)
 {
-    platform::TSettingsAccessor settings(store);
+    platform::SettingsAccessor settings(store);
     // A key that did not open makes the first write fail, naming FormLeft.
     settings.OpenKey(kSettingsKey, true);
     settings.WriteInteger("FormLeft", form.Left());

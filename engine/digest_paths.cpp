@@ -180,18 +180,18 @@ std::once_flag crc32Once;
 
 // The widest path that runs here and proves itself. The first, portable,
 // one is the reference and is taken when nothing else qualifies.
-template <class Path, std::size_t N>
-Path Widest(const Path (&paths)[N])
+template <class Path, class Function>
+Path Widest(std::span<const Path> paths, bool (*runs)(Path), Function (*function)(Path))
 {
-    for (std::size_t i = N - 1; i > 0; --i)
-        if (CpuRuns(paths[i]) && ProvesItself(PathFunction(paths[i])))
+    for (std::size_t i = paths.size(); i-- > 1;)
+        if (runs(paths[i]) && ProvesItself(function(paths[i])))
             return paths[i];
-    return paths[0];
+    return paths.front();
 }
 
 void ChooseSha1()
 {
-    sha1Chosen = Widest(kSha1Paths);
+    sha1Chosen = ChooseAmong(kSha1Paths, CpuRuns, PathFunction);
     sha1InUse.store(PathFunction(sha1Chosen), std::memory_order_release);
 }
 
@@ -203,7 +203,7 @@ void ChooseSha256()
 
 void ChooseCrc32()
 {
-    crc32Chosen = Widest(kCrc32Paths);
+    crc32Chosen = ChooseAmong(kCrc32Paths, CpuRuns, PathFunction);
     crc32InUse.store(PathFunction(crc32Chosen), std::memory_order_release);
 }
 
@@ -414,6 +414,16 @@ Crc32UpdateFn Crc32UpdateInUse()
         return update;
     std::call_once(crc32Once, ChooseCrc32);
     return crc32InUse.load(std::memory_order_acquire);
+}
+
+Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path))
+{
+    return Widest(paths, runs, function);
+}
+
+Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path))
+{
+    return Widest(paths, runs, function);
 }
 
 Sha1Path ChosenSha1Path()

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "engine/digest_records.h"
 
@@ -116,6 +117,12 @@ bool ProvesItself(Crc32UpdateFn update);
 Sha1Path ChosenSha1Path();
 Sha256Path ChosenSha256Path();
 Crc32Path ChosenCrc32Path();
+
+// The choice itself, for tests: the widest of `paths` (widest last) that
+// `runs` and whose routine proves itself; the first one otherwise. The
+// automatic choice is this over every path, with CpuRuns and PathFunction.
+Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path));
+Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path));
 
 // Test seam, for tests and the benchmark only: every later computation of
 // the process takes this path. Nothing changes and false is returned when

@@ -64,8 +64,21 @@ private:
 
 std::string InstanceBaseName(std::string_view executablePath)
 {
-    std::string name = platform::AsciiUpper("Ipc" + std::string(executablePath));
-    std::replace(name.begin(), name.end(), '/', '_');
+    // Upper-casing would make /x/c1 and /x/C1 one name, and '_' for '/' would
+    // make a_b and a/b one: a letter already in upper case, a '_' and the
+    // escape '=' itself are written as '=' and two hex digits, so that two
+    // paths never share a name.
+    std::string name = "IPC";
+    name.reserve(name.size() + executablePath.size());
+    for (const char c : executablePath) {
+        if ((c >= 'A' && c <= 'Z') || c == '_' || c == '=') {
+            const auto byte = static_cast<std::uint8_t>(c);
+            name += '=';
+            platform::AppendHexBytes(name, &byte, 1, true);
+        } else {
+            name += c == '/' ? '_' : platform::AsciiToUpper(c);
+        }
+    }
     return name;
 }
 
@@ -76,25 +89,44 @@ TAppInstances::TAppInstances(const std::string& executablePath)
     lock_ = std::make_unique<TOptex>(baseName_ + "_Otx", kTableSpinLimit);
     {
         const Held held(*lock_);
-        mapping_ = std::make_unique<TSwapFileMapping>(baseName_ + "_Map", PageReadWrite, sizeof(TInstanceTableData));
-        TFileMappingView& view = mapping_->MapView(FileMapAllAccess, sizeof(TInstanceTableData), 0);
-        table_ = static_cast<TInstanceTableData*>(view.Memory());
-        if (!mapping_->AlreadyExisted())
-            std::memset(table_, 0, sizeof(TInstanceTableData));
-        agesMapping_ =
-            std::make_unique<TSwapFileMapping>(baseName_ + "_Age", PageReadWrite, sizeof(TInstanceTableAges));
-        ages_ = static_cast<TInstanceTableAges*>(
-            agesMapping_->MapView(FileMapAllAccess, sizeof(TInstanceTableAges), 0).Memory());
+        auto* table = OpenRegion<TInstanceTableRegion>(mapping_, baseName_ + "_Map", false);
+        table_ = &table->Table;
         // Ages that do not belong to this table's entries would be worse
         // than none: a new table starts without them.
-        if (!agesMapping_->AlreadyExisted() || !mapping_->AlreadyExisted())
-            std::memset(ages_, 0, sizeof(TInstanceTableAges));
+        auto* ages = OpenRegion<TInstanceAgesRegion>(agesMapping_, baseName_ + "_Age", !mapping_->AlreadyExisted());
+        ages_ = &ages->Ages;
     }
     try {
         noticeMessage_ = platform::RegisterWindowMessage(baseName_ + "_Msg");
     } catch (const std::system_error& error) {
+        RaiseIfRefused(error);
         throw ESystemError("Failed to register window message", static_cast<std::uint32_t>(error.code().value()));
     }
+}
+
+// Maps one region of the table. A new one (or one to start afresh) is
+// zero-filled and given its header; an existing one is used only when it has
+// the header this version writes. Runs under the table lock, so no opener
+// sees a region between its creation and its header.
+template <class Region>
+Region* TAppInstances::OpenRegion(std::unique_ptr<TSwapFileMapping>& mapping, const std::string& name, bool afresh)
+{
+    mapping = std::make_unique<TSwapFileMapping>(name, PageReadWrite, sizeof(Region));
+    auto* region = static_cast<Region*>(mapping->MapView(FileMapAllAccess, sizeof(Region), 0).Memory());
+    TInstanceRegionHeader& header = region->Header;
+    if (!mapping->AlreadyExisted() || afresh) {
+        std::memset(region, 0, sizeof(Region));
+        header.Size = sizeof(Region);
+        header.Version = Region::kVersion;
+        header.Magic = Region::kMagic;
+    } else if (header.Magic != Region::kMagic || header.Version != Region::kVersion || header.Size != sizeof(Region)) {
+        throw EFileMappingError("The shared memory " + name +
+                                    " holds no instance table of this version: it is damaged, or another version "
+                                    "of the program is running. End every running copy of the program and start "
+                                    "it again",
+                                EPROTO);
+    }
+    return region;
 }
 
 TAppInstances::~TAppInstances()

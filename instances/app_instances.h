@@ -1,6 +1,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,14 +51,46 @@ struct TInstanceTableAges {
     Entry Entries[kInstanceTableEntries];
 };
 
-// "Ipc" and the program file's path, upper-cased (ASCII letters only: the
-// path is UTF-8 bytes), with every '/' made a '_'.
+// What both regions of the table start with, as the optex's region does: a
+// region without it (another program's, another version's, or damaged) is
+// never trusted.
+struct TInstanceRegionHeader {
+    std::uint32_t Magic;
+    std::uint32_t Version;
+    std::uint32_t Size;  // of the whole region, this header included
+    std::uint32_t Reserved;
+};
+
+// The region base name + "_Map": the header, then the 1032-byte table.
+struct TInstanceTableRegion {
+    static constexpr std::uint32_t kMagic = 0x54494D56;  // "VMIT"
+    static constexpr std::uint32_t kVersion = 1;
+    TInstanceRegionHeader Header;
+    TInstanceTableData Table;
+};
+static_assert(offsetof(TInstanceTableRegion, Table) == sizeof(TInstanceRegionHeader));
+
+// The region base name + "_Age": the header, then the ages.
+struct TInstanceAgesRegion {
+    static constexpr std::uint32_t kMagic = 0x41494D56;  // "VMIA"
+    static constexpr std::uint32_t kVersion = 1;
+    TInstanceRegionHeader Header;
+    TInstanceTableAges Ages;
+};
+static_assert(offsetof(TInstanceAgesRegion, Ages) == sizeof(TInstanceRegionHeader));
+
+// "IPC" and the program file's path, upper-cased (ASCII letters only: the
+// path is UTF-8 bytes), with every '/' made a '_'. Letters that were upper
+// case already, '_' and '=' are escaped as "=XX" (two hex digits), so that
+// different paths never share a name.
 std::string InstanceBaseName(std::string_view executablePath);
 
 class TAppInstances {
 public:
     // Creates or opens the table of the program at `executablePath`. Raises
-    // EFileMappingError, EFileMappingViewError, EEventError or ESystemError.
+    // EFileMappingError, EFileMappingViewError, EEventError or ESystemError;
+    // EFileMappingError also for a region that does not have the header of
+    // this version's table.
     explicit TAppInstances(const std::string& executablePath);
     TAppInstances(const TAppInstances&) = delete;
     TAppInstances& operator=(const TAppInstances&) = delete;
@@ -95,6 +128,9 @@ public:
 
 private:
     class Held;
+
+    template <class Region>
+    Region* OpenRegion(std::unique_ptr<TSwapFileMapping>& mapping, const std::string& name, bool afresh);
 
     int UsedEntries() const noexcept;
     bool IsOwnEntry(int index) const noexcept;

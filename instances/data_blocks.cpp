@@ -66,31 +66,31 @@ bool SendBlock(const std::string& windowClass, int kind, const void* data, int s
 
 int CopyDataKind(TMessage& message, TWindowHandle ignoredWindow)
 {
-    const platform::CopyDataStruct* data = CopyData(message);
-    if (data == nullptr || static_cast<TWindowHandle>(message.WParam) == ignoredWindow) {
+    const platform::CopyDataStruct* record = CopyData(message);
+    if (record == nullptr || static_cast<TWindowHandle>(message.WParam) == ignoredWindow) {
         message.Result = 0;
         return -1;
     }
     message.Result = 1;
-    return static_cast<int>(static_cast<std::uint32_t>(data->dwData));
+    return static_cast<int>(static_cast<std::uint32_t>(record->kind));
 }
 
 std::vector<std::uint8_t> ExtractCopyDataBytes(const TMessage& message)
 {
-    const platform::CopyDataStruct* data = CopyData(message);
-    if (data == nullptr || data->lpData == nullptr || data->cbData == 0)
+    const platform::CopyDataStruct* record = CopyData(message);
+    if (record == nullptr || record->data == nullptr || record->size == 0)
         return {};
-    const auto* bytes = static_cast<const std::uint8_t*>(data->lpData);
-    return std::vector<std::uint8_t>(bytes, bytes + data->cbData);
+    const auto* bytes = static_cast<const std::uint8_t*>(record->data);
+    return std::vector<std::uint8_t>(bytes, bytes + record->size);
 }
 
 void ExtractCopyDataLines(const TMessage& message, std::vector<std::string>& lines)
 {
     lines.clear();
-    const platform::CopyDataStruct* data = CopyData(message);
-    if (data == nullptr || data->lpData == nullptr)
+    const platform::CopyDataStruct* record = CopyData(message);
+    if (record == nullptr || record->data == nullptr)
         return;
-    lines = SplitTextLines(static_cast<const char*>(data->lpData), data->cbData);
+    lines = SplitTextLines(static_cast<const char*>(record->data), record->size);
 }
 
 std::vector<std::string> SplitTextLines(const char* text, std::size_t size)

@@ -58,6 +58,7 @@ TSwapFileMapping::TSwapFileMapping(const std::string& name, std::uint32_t protec
     try {
         handle_ = std::make_unique<platform::SharedRegion>(name, maximumSize);
     } catch (const std::system_error& error) {
+        RaiseIfRefused(error);
         throw EFileMappingError(static_cast<std::uint32_t>(error.code().value()));
     }
     alreadyExisted_ = handle_->AlreadyExisted();

@@ -19,6 +19,7 @@ constexpr std::uint32_t FileMapAllAccess = 0x000F001F;
 class EFileMappingError : public ESystemError {
 public:
     explicit EFileMappingError(std::uint32_t errorCode) : ESystemError("Failed to create FileMapping", errorCode) {}
+    EFileMappingError(const std::string& text, std::uint32_t errorCode) : ESystemError(text, errorCode) {}
     const char* ClassName() const noexcept override { return "EFileMappingError"; }
 };
 

@@ -1,5 +1,9 @@
 #include "instances/instance_limit.h"
 
+#include <chrono>
+#include <system_error>
+#include <thread>
+
 #include "instances/data_blocks.h"
 #include "platform/ui/guard.h"
 
@@ -8,14 +12,48 @@ namespace {
 // The first component of the process registers it; later ones do not.
 bool FirstComponentPending = true;
 
+// How long a start waits for an instance that has lost its window to leave
+// the table: one that is ending does so within milliseconds.
+constexpr int kEndingChecks = 50;
+constexpr std::chrono::milliseconds kEndingCheckPause{20};
+
+// Brings the oldest running instance to the front. False when that failed
+// because the instances before this one have ended meanwhile (killed, or
+// ending with their windows gone) and it is no longer one too many.
+bool ActivateOldest(TAppInstances& table, int maxInstances)
+{
+    for (int check = 0;; ++check) {
+        if (table.ActivateInstance(0))
+            return true;
+        // One that still has its window runs and stays; it will come
+        // forward once it answers.
+        if (table.ApplicationWindowAt(0) != 0 || check == kEndingChecks)
+            return true;
+        // Without its window it is gone, or ending and about to leave the
+        // table. Counted again before each new try, so that the one tried
+        // is never this process itself.
+        if (table.RunningCountUpToSelf() <= maxInstances)
+            return false;
+        std::this_thread::sleep_for(kEndingCheckPause);
+        if (table.RunningCountUpToSelf() <= maxInstances)
+            return false;
+    }
+}
+
 }  // namespace
 
 TInstanceLimit::TInstanceLimit(QObject* owner) : QObject(owner)
 {
-    window_ = std::make_unique<platform::MessageWindow>(kWindowClass, [this](TMessage& message) {
-        HandleWindowMessage(message);
-        return message.Result;
-    });
+    try {
+        window_ = std::make_unique<platform::MessageWindow>(kWindowClass, [this](TMessage& message) {
+            HandleWindowMessage(message);
+            return message.Result;
+        });
+    } catch (const std::system_error& error) {
+        // The first thing of the program to reach the private directory:
+        // its refusal, or any other failure, as the system failure it is.
+        RaiseSystemError(error);
+    }
     // Kept here, so that handling a notice never reaches for the table: the
     // table's own clean-up at program end sends this window notices while
     // the table object is being destroyed.
@@ -52,8 +90,9 @@ void TInstanceLimit::EnforceLimit()
     if (!QueryPeersActive())
         return;
     FireRejected();
-    if (autoActivate_)
-        table.ActivateInstance(0);
+    // The oldest may be ending just now: with none left, this start goes on.
+    if (autoActivate_ && !ActivateOldest(table, maxInstances_))
+        return;
     if (sendCmdLine_) {
         if (commandLine_)
             SendLines(kWindowClass, CommandLineKind, *commandLine_, WindowHandle());

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -32,7 +34,7 @@ using Status = RobustMutex::Status;
 // re-entry and depth; the shared fields only publish them, so nonsense
 // written there cannot make a thread believe it holds a lock.
 struct TOptexHeld {
-    std::uint64_t key[2];
+    std::uint64_t key;
     RobustMutex owner;  // the owner mutex as this thread took it
     std::uint32_t tid;  // this thread, as the mutex names it
     std::int32_t depth;
@@ -47,8 +49,8 @@ constexpr int kMaxHeld = 16;
 
 // Trivially destructible on purpose: a thread that ends holding a lock
 // leaves its entry, and the kernel hands the lock on as a dead owner's.
-thread_local TOptexHeld t_held[kMaxHeld];
-thread_local int t_heldCount = 0;
+constinit thread_local TOptexHeld t_held[kMaxHeld] = {};
+constinit thread_local int t_heldCount = 0;
 
 // The child of a fork holds none of its parent's locks.
 void ForgetHeldAfterFork()
@@ -70,10 +72,8 @@ std::vector<const void*>& Pinned()
     return *pinned;
 }
 
-void Unlock(const RobustMutex& mutex) noexcept
+[[gnu::noinline]] void Pin(const RobustMutex& mutex) noexcept
 {
-    if (mutex.Unlock()) [[likely]]
-        return;
     try {
         const std::lock_guard<std::mutex> lock(PinnedLock());
         Pinned().push_back(mutex.Address());
@@ -81,6 +81,12 @@ void Unlock(const RobustMutex& mutex) noexcept
         // Out of memory: the destructor's owner check still keeps it mapped
         // while another thread of ours is named as its owner.
     }
+}
+
+inline void Unlock(const RobustMutex& mutex) noexcept
+{
+    if (!mutex.Unlock()) [[unlikely]]
+        Pin(mutex);
 }
 
 void Unlock(pthread_mutex_t& mutex, bool shared) noexcept
@@ -96,6 +102,36 @@ bool AnyPinnedIn(const void* begin, std::size_t size)
         const auto* at = static_cast<const char*>(pinned);
         return at >= first && at < first + size;
     });
+}
+
+// A number for each lock of this process, the same for every TOptex of one
+// name (its robust region's file), never handed out twice.
+std::mutex& LockNumbersLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::uint64_t& NextLockNumber()
+{
+    static std::uint64_t next = 1;
+    return next;
+}
+
+std::uint64_t NewLockNumber()
+{
+    const std::lock_guard<std::mutex> guard(LockNumbersLock());
+    return NextLockNumber()++;
+}
+
+std::uint64_t LockNumber(std::uint64_t device, std::uint64_t inode)
+{
+    static auto* numbers = new std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t>;
+    const std::lock_guard<std::mutex> guard(LockNumbersLock());
+    const auto [at, added] = numbers->try_emplace({device, inode}, NextLockNumber());
+    if (added)
+        ++NextLockNumber();
+    return at->second;
 }
 
 bool IsThreadOfThisProcess(int tid)
@@ -139,7 +175,9 @@ std::unique_ptr<TSwapFileMapping> OpenStateRegion(const std::string& name)
         auto mapping = std::make_unique<TSwapFileMapping>(name, PageReadWrite, sizeof(TOptexState));
         mapping->MapView(FileMapWrite, sizeof(TOptexState), 0);
         return mapping;
-    } catch (const ESystemError& error) {
+    } catch (const EFileMappingError& error) {
+        throw EOptexStateError(error.ErrorCode());
+    } catch (const EFileMappingViewError& error) {
         throw EOptexStateError(error.ErrorCode());
     }
 }
@@ -186,6 +224,9 @@ TOptex::TOptex(const std::string& name, int spinLimit)
 {
     static const bool forkHandled = ::pthread_atfork(nullptr, nullptr, ForgetHeldAfterFork) == 0;
     (void)forkHandled;
+    // Every mutex would be Damaged: say why, once, rather than that.
+    if (!platform::RobustMutex::LayoutHolds())
+        throw EOptexStateError("The C library's mutexes are not laid out as this program reads them", ENOTSUP);
     alreadyExisted_ = event_.AlreadyExisted();
     try {
         if (name.empty()) {
@@ -193,8 +234,7 @@ TOptex::TOptex(const std::string& name, int spinLimit)
             state_ = &memory_->local->state;
             robust_ = &memory_->local->robust;
             InitializeRobustState(*robust_, false);
-            key_[0] = ~std::uint64_t{0};
-            key_[1] = reinterpret_cast<std::uintptr_t>(robust_);
+            key_ = NewLockNumber();
         } else {
             shared_ = true;
             // Never run without a state: any failure here leaves Create.
@@ -206,16 +246,16 @@ TOptex::TOptex(const std::string& name, int spinLimit)
                                         InitializeRobustState(*static_cast<TOptexRobustState*>(memory), true);
                                         // Nobody holds or waits for a lock whose robust part is
                                         // new: what the fields say is left by users now gone.
-                                        SharedWord(state->Holders).Store(0);
+                                        SharedWord(state->Holders).Store(0);  // and Waiting is 0
                                         SharedUWord(state->OwnerThread).Store(0);
                                         SharedWord(state->Depth).Store(0);
                                     });
             memory_->view = memory_->region->Map(0, sizeof(TOptexRobustState), true);
             robust_ = static_cast<TOptexRobustState*>(memory_->view.Data());
-            key_[0] = memory_->region->Device();
-            key_[1] = memory_->region->Inode();
+            key_ = LockNumber(memory_->region->Device(), memory_->region->Inode());
         }
     } catch (const std::system_error& error) {
+        RaiseIfRefused(error);
         throw EOptexStateError(static_cast<std::uint32_t>(error.code().value()));
     }
     if (robust_->Magic != TOptexRobustState::kMagic || robust_->Version != TOptexRobustState::kVersion ||
@@ -276,17 +316,42 @@ TOptexState TOptex::Snapshot() const noexcept
 inline TOptexHeld* TOptex::FindHeld() const noexcept
 {
     for (int i = 0; i < t_heldCount; ++i)
-        if (t_held[i].key[0] == key_[0] && t_held[i].key[1] == key_[1])
+        if (t_held[i].key == key_)
             return &t_held[i];
     return nullptr;
 }
 
+// OwnerThread and Depth side by side, in one aligned 64-bit word, the owner
+// in the low half.
+using TOptexOwnerAndDepth = std::uint64_t __attribute__((may_alias));
+static_assert(std::endian::native == std::endian::little && alignof(TOptexState) == 8 &&
+              offsetof(TOptexState, Depth) == offsetof(TOptexState, OwnerThread) + 4);
+
+inline std::uint64_t TOptex::OwnerAndDepth() const noexcept
+{
+    return __atomic_load_n(reinterpret_cast<const TOptexOwnerAndDepth*>(&state_->OwnerThread), __ATOMIC_RELAXED);
+}
+
+// One store for both: whoever reads either field reads it as it was or as
+// it is now, never torn.
 inline void TOptex::Publish(std::uint32_t owner, std::int32_t depth) noexcept
 {
-    SharedUWord(state_->OwnerThread).Store(owner, std::memory_order_relaxed);
-    OPTEX_STEP("owner published", true);
-    SharedWord(state_->Depth).Store(depth, std::memory_order_relaxed);
-    OPTEX_STEP("depth published", true);
+    const std::uint64_t both = owner | std::uint64_t{static_cast<std::uint32_t>(depth)} << 32;
+    __atomic_store_n(reinterpret_cast<TOptexOwnerAndDepth*>(&state_->OwnerThread), both, __ATOMIC_RELAXED);
+    OPTEX_STEP("published", true);
+}
+
+// The waiters counted in, as a count: nonsense written there counts none.
+inline std::int32_t TOptex::Waiters() const noexcept
+{
+    return std::max(SharedWord(robust_->Waiting).Load(std::memory_order_relaxed), std::int32_t{0});
+}
+
+inline void TOptex::PublishCount(std::int32_t depth, std::int32_t waiters) noexcept
+{
+    const std::int64_t sum = std::int64_t{std::max(depth, std::int32_t{0})} + std::max(waiters, std::int32_t{0});
+    SharedWord(state_->Holders)
+        .Store(static_cast<std::int32_t>(std::min<std::int64_t>(sum, INT_MAX)), std::memory_order_relaxed);
 }
 
 TOptex::Outcome TOptex::Reenter(TOptexHeld& held) noexcept
@@ -294,110 +359,172 @@ TOptex::Outcome TOptex::Reenter(TOptexHeld& held) noexcept
     if (held.depth == INT_MAX)
         return Outcome::NoRoom;
     const std::uint32_t me = held.tid;
-    const SharedWord holders(state_->Holders);
     if (SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) != me ||
         SharedWord(state_->Depth).Load(std::memory_order_relaxed) != held.depth ||
-        holders.Load(std::memory_order_relaxed) < held.depth) {
+        SharedWord(state_->Holders).Load(std::memory_order_relaxed) < 0) {
         // Written from outside while this thread holds the lock: put the
         // truth back, and say so.
         Publish(me, held.depth);
         Recount(held.depth);
         return Outcome::Damaged;
     }
-    holders.Increment();
-    OPTEX_STEP("recursion counted", true);
     ++held.depth;
     SharedWord(state_->Depth).Store(held.depth, std::memory_order_relaxed);
     OPTEX_STEP("recursion published", true);
+    PublishCount(held.depth, Waiters());
+    OPTEX_STEP("recursion counted", true);
     return Outcome::Taken;
 }
 
-TOptex::Outcome TOptex::TryTake() noexcept
+// The first attempt is the usual one, and inline; spinning is not.
+[[gnu::always_inline]] inline TOptex::Outcome TOptex::TryTake() noexcept
 {
-    if (t_heldCount == kMaxHeld)
+    if (t_heldCount == kMaxHeld) [[unlikely]]
         return Outcome::NoRoom;
+    const Status status = owner_.TryLock();
+    if (status != Status::Busy) [[likely]]
+        return Take(status);
+    return Spin();
+}
+
+[[gnu::noinline]] TOptex::Outcome TOptex::Spin() noexcept
+{
     const std::int32_t spins =
         std::clamp(SharedWord(state_->SpinLimit).Load(std::memory_order_relaxed), std::int32_t{1}, kMaxSpins);
-    for (std::int32_t attempt = 0; attempt < spins; ++attempt) {
+    for (std::int32_t attempt = 1; attempt < spins; ++attempt) {
         // After a failed attempt, look before trying again: an attempt
         // writes, and takes the line from the holder each time.
-        if (attempt > 0 && owner_.OwnerTid() != 0)
+        if (owner_.OwnerTid() != 0)
             continue;
         const Status status = owner_.TryLock();
         if (status != Status::Busy)
-            return Take(status, false);
+            return Take(status);
     }
     return Outcome::Busy;
 }
 
-// The owner mutex has just been locked (or not); `counted` says whether this thread's share is in Holders already (it
-// waited counted).
-TOptex::Outcome TOptex::Take(Status status, bool counted) noexcept
+// The owner mutex has just been locked (or not). A waiter that took it has
+// already taken its count out of Waiting.
+[[gnu::always_inline]] inline TOptex::Outcome TOptex::Take(Status status) noexcept
 {
-    if (status != Status::Acquired && status != Status::OwnerDied)
-        return Outcome::Damaged;
-    const SharedWord holders(state_->Holders);
-    // Counted first, before this thread's other stores: an atomic add waits
-    // for every store before it.
-    const bool fresh = status == Status::Acquired && !counted;
-    const std::int32_t early = fresh ? holders.Increment() : 0;
+    if (status != Status::Acquired) [[unlikely]]
+        return status == Status::OwnerDied ? TakeFromTheDead() : Outcome::Damaged;
+    TOptexHeld& held = Hold();
+    // Every holder clears the fields before it lets go, and one that dies is
+    // reported as dead: anything else was written from outside.
+    const bool released = SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) == 0 &&
+                          SharedWord(state_->Depth).Load(std::memory_order_relaxed) == 0 &&
+                          SharedWord(state_->Holders).Load(std::memory_order_relaxed) >= 0;
+    const std::int32_t waiting = SharedWord(robust_->Waiting).Load(std::memory_order_relaxed);
+    Publish(held.tid, 1);
+    PublishCount(1, waiting);
+    OPTEX_STEP("counted", true);
+    if (!released || waiting != 0) [[unlikely]]
+        return TakeRepairing(held, released);
+    return Outcome::Taken;
+}
+
+// This thread's entry for the lock it has just taken.
+[[gnu::always_inline]] inline TOptexHeld& TOptex::Hold() noexcept
+{
     // The mutex names its owner by the id the system gives this thread.
     std::uint32_t me = static_cast<std::uint32_t>(owner_.OwnerTid());
     if (me == 0) [[unlikely]]
         me = platform::CurrentThreadId();
     TOptexHeld& held = t_held[t_heldCount++];
-    held.key[0] = key_[0];
-    held.key[1] = key_[1];
+    held.key = key_;
     held.owner = owner_;
     held.tid = me;
     held.depth = 1;
     OPTEX_STEP("taken", true);
+    return held;
+}
 
-    if (status == Status::OwnerDied) {
-        // The last holder died, its share of Holders and whatever it was
-        // writing with it: publish this thread, then count afresh.
-        Publish(me, 1);
-        if (!counted) {
-            holders.Increment();
-            OPTEX_STEP("counted", true);
-        }
-        Recount(1);
-        owner_.MarkConsistent();
-        OPTEX_STEP("consistent", true);
-        return Outcome::Taken;
-    }
+[[gnu::noinline]] TOptex::Outcome TOptex::TakeFromTheDead() noexcept
+{
+    TOptexHeld& held = Hold();
+    // The last holder died, with whatever it was writing: publish this
+    // thread, then count afresh.
+    Publish(held.tid, 1);
+    Recount(1);
+    owner_.MarkConsistent();
+    OPTEX_STEP("consistent", true);
+    return Outcome::Taken;
+}
 
-    // Every holder clears the fields before it lets go, and one that dies is
-    // reported as dead: anything else was written from outside.
-    const bool released = SharedUWord(state_->OwnerThread).Load(std::memory_order_relaxed) == 0 &&
-                          SharedWord(state_->Depth).Load(std::memory_order_relaxed) == 0;
-    const std::int32_t count = fresh ? early : holders.Load();
-    OPTEX_STEP("counted", true);
-    Publish(me, 1);
-    if (!released || count < 1) {
+[[gnu::noinline]] TOptex::Outcome TOptex::TakeRepairing(TOptexHeld& held, bool released) noexcept
+{
+    if (!released) {
         ForceRelease(held);
         return Outcome::Damaged;
     }
-    if (count > 1)
-        Recount(1);  // waiters, or the count of one that died
+    Recount(1);  // waiters, or the count of one that died
     return Outcome::Taken;
 }
 
 bool TOptex::TryAcquire() noexcept
 {
-    if (TOptexHeld* held = FindHeld())
+    if (TOptexHeld* held = FindHeld()) [[unlikely]]
         return Reenter(*held) == Outcome::Taken;
     return TryTake() == Outcome::Taken;
 }
 
+// Kept small, for the usual case: a thread that holds no lock takes one
+// nobody holds. Everything else is AcquireAnyway's.
 void TOptex::Acquire()
 {
-    if (TOptexHeld* held = FindHeld()) {
-        if (const Outcome outcome = Reenter(*held); outcome != Outcome::Taken)
-            Raise(outcome);
-        return;
+    if (t_heldCount != 0) [[unlikely]]
+        return AcquireAnyway(Status::Busy, false);
+    const Status status = owner_.TryLock();
+    if (status != Status::Acquired) [[unlikely]]
+        return AcquireAnyway(status);
+    // The rest in a function of its own, jumped to: only this function's own
+    // few registers live across the call above.
+    return Claim();
+}
+
+// The owner mutex has just been taken by a thread that holds no lock.
+[[gnu::noinline]] void TOptex::Claim()
+{
+    // The mutex names its owner by the id the system gives this thread.
+    const auto me = static_cast<std::uint32_t>(owner_.OwnerTid());
+    // Free and nobody waiting: a holder clears all four before it lets go.
+    const SharedWord holders(state_->Holders);
+    const auto waiting = static_cast<std::uint32_t>(SharedWord(robust_->Waiting).Load(std::memory_order_relaxed));
+    const std::uint64_t left =
+        OwnerAndDepth() | static_cast<std::uint32_t>(holders.Load(std::memory_order_relaxed)) | waiting;
+    if (me == 0 || left != 0) [[unlikely]]
+        return AcquireAnyway(Status::Acquired);
+    TOptexHeld& held = t_held[0];
+    t_heldCount = 1;
+    held.key = key_;
+    held.owner = owner_;
+    held.tid = me;
+    held.depth = 1;
+    OPTEX_STEP("taken", true);
+    Publish(me, 1);
+    holders.Store(1, std::memory_order_relaxed);
+    OPTEX_STEP("counted", true);
+}
+
+// `status` is what a first try gave, when `tried`.
+[[gnu::noinline]] void TOptex::AcquireAnyway(Status status, bool tried)
+{
+    if (!tried) {
+        if (TOptexHeld* held = FindHeld()) {
+            if (const Outcome outcome = Reenter(*held); outcome != Outcome::Taken)
+                Raise(outcome);
+            return;
+        }
     }
-    switch (const Outcome outcome = TryTake()) {
+    Outcome outcome = Outcome::Busy;
+    if (!tried)
+        outcome = TryTake();
+    else if (status != Status::Busy)
+        outcome = Take(status);
+    else
+        outcome = Spin();
+    switch (outcome) {
     case Outcome::Taken:
         return;
     case Outcome::Busy:
@@ -445,6 +572,7 @@ void TOptex::Wait()
             break;
         }
     }
+    const SharedWord waiting(robust.Waiting);
     if (slot >= 0) {
         const SharedUWord used(robust.SlotsUsed);
         if (used.Load(std::memory_order_relaxed) <= static_cast<std::uint32_t>(slot))
@@ -452,8 +580,10 @@ void TOptex::Wait()
         OPTEX_STEP("slot taken", false);
         SharedUWord(robust.Slots[slot].Counted).Store(1);
         OPTEX_STEP("slot marked", false);
-        SharedWord(state_->Holders).Increment();
+        const std::int32_t waiters = waiting.Increment();
         OPTEX_STEP("waiter counted", false);
+        PublishCount(SharedWord(state_->Depth).Load(std::memory_order_relaxed), waiters);
+        OPTEX_STEP("waiter published", false);
     }
     Unlock(robust.Guard, shared_);
     OPTEX_STEP("waiting", false);
@@ -463,10 +593,12 @@ void TOptex::Wait()
     if (slot >= 0) {
         const SharedUWord counted(robust.Slots[slot].Counted);
         if (taken) {
-            // The count becomes the holder's; only a holder recounts, and
-            // that is this thread now.
+            // The count becomes the holder's depth. Only a holder recounts,
+            // and that is this thread now, so no guard is needed.
             counted.Store(0);
             OPTEX_STEP("slot unmarked", true);
+            waiting.Decrement();
+            OPTEX_STEP("waiter uncounted", true);
         } else {
             switch (guard.TryLock()) {
             case Status::OwnerDied:
@@ -476,8 +608,10 @@ void TOptex::Wait()
                 if (counted.Load() == 1) {
                     counted.Store(0);
                     OPTEX_STEP("slot unmarked", false);
-                    SharedWord(state_->Holders).Decrement();
+                    const std::int32_t waiters = waiting.Decrement();
                     OPTEX_STEP("waiter uncounted", false);
+                    PublishCount(SharedWord(state_->Depth).Load(std::memory_order_relaxed), waiters);
+                    OPTEX_STEP("waiter unpublished", false);
                 }
                 Unlock(robust.Guard, shared_);
                 break;
@@ -492,12 +626,12 @@ void TOptex::Wait()
     }
     if (status == Status::TimedOut)
         throw EOptexTimeoutError();
-    if (const Outcome outcome = Take(status, slot >= 0); outcome != Outcome::Taken)
+    if (const Outcome outcome = Take(status); outcome != Outcome::Taken)
         Raise(outcome);
 }
 
-// Makes Holders the holder's depth plus the waiters that live, clearing the
-// slots of those that died. Only the holder of the owner mutex recounts,
+// Makes Waiting the waiters that live, and Holders the holder's depth plus
+// those, clearing the slots of those that died. Only the holder of the owner mutex recounts,
 // and only under the guard, so no count changes meanwhile. False when a
 // waiter has the guard: the next recount will do.
 bool TOptex::Recount(std::int32_t holderDepth) noexcept
@@ -534,34 +668,56 @@ bool TOptex::Recount(std::int32_t holderDepth) noexcept
         if (status == Status::Acquired || status == Status::OwnerDied)
             Unlock(slot.Mutex, shared_);
     }
-    SharedWord(state_->Holders).Store(holderDepth + waiters);
+    SharedWord(robust.Waiting).Store(waiters);
+    PublishCount(holderDepth, waiters);
     OPTEX_STEP("recounted", true);
     Unlock(robust.Guard, shared_);
     return true;
 }
 
+// Kept small, for the usual case: the one lock this thread holds, once,
+// with nobody waiting. Everything else is ReleaseAnyway's.
 void TOptex::Release() noexcept
 {
+    if (t_heldCount == 1) [[likely]] {
+        TOptexHeld& held = t_held[0];
+        const bool once = held.key == key_ && held.depth == 1;
+        if (once && SharedWord(robust_->Waiting).Load(std::memory_order_relaxed) == 0) [[likely]] {
+            Publish(0, 0);
+            SharedWord(state_->Holders).Store(0, std::memory_order_relaxed);
+            OPTEX_STEP("uncounted", true);
+            Unlock(held.owner);
+            t_heldCount = 0;
+            OPTEX_STEP("released", false);
+            return;
+        }
+    }
+    ReleaseAnyway();
+}
+
+[[gnu::noinline]] void TOptex::ReleaseAnyway() noexcept
+{
     TOptexHeld* held = FindHeld();
-    if (held == nullptr)
+    if (held == nullptr) [[unlikely]]
         return;  // not held by this thread: nothing to undo
-    if (held->depth > 1) {
+    if (held->depth > 1) [[unlikely]] {
         --held->depth;
         SharedWord(state_->Depth).Store(held->depth, std::memory_order_relaxed);
         OPTEX_STEP("recursion unpublished", true);
-        SharedWord(state_->Holders).Decrement();
+        PublishCount(held->depth, Waiters());
         OPTEX_STEP("recursion uncounted", true);
         return;
     }
-    const std::int32_t count = SharedWord(state_->Holders).Decrement();
-    OPTEX_STEP("uncounted", true);
+    const std::int32_t waiting = SharedWord(robust_->Waiting).Load(std::memory_order_relaxed);
     Publish(0, 0);
-    if (count != 0)
+    PublishCount(0, waiting);
+    OPTEX_STEP("uncounted", true);
+    if (waiting != 0) [[unlikely]]
         Recount(0);  // waiters, or the count of one that died
     LetGo(*held);
 }
 
-void TOptex::LetGo(TOptexHeld& held) noexcept
+inline void TOptex::LetGo(TOptexHeld& held) noexcept
 {
     Unlock(held.owner);
     // No copy of an entry onto itself: reading back what was just written,
@@ -576,6 +732,6 @@ void TOptex::ForceRelease(TOptexHeld& held) noexcept
 {
     Publish(0, 0);
     if (!Recount(0))
-        SharedWord(state_->Holders).Subtract(held.depth);
+        PublishCount(0, Waiters());
     LetGo(held);
 }

@@ -15,9 +15,16 @@
 #include "platform/ipc/robust_mutex.h"
 
 // The lock state every user of one lock shares (16 bytes, little-endian).
-// The holder keeps it true while it holds the lock; whoever recovers the
-// lock from a dead holder, or finds a dead waiter's count, repairs it.
-struct TOptexState {
+// It publishes who holds the lock; what decides is TOptexRobustState. The
+// holder keeps it true while it holds the lock; whoever recovers the lock
+// from a dead holder, or finds a dead waiter's count, repairs it. Holders is
+// stored, not added to: each writer (the holder, or a waiter coming or going
+// under the guard) stores the depth plus TOptexRobustState::Waiting as it
+// sees them, so that taking and letting go of a lock nobody waits for cost
+// no read-modify-write beyond the mutex's own. While a waiter comes or goes
+// it can be off for a moment; it is never below 0, and the next holder puts
+// it right.
+struct alignas(8) TOptexState {
     std::int32_t SpinLimit;     // attempts a non-blocking try makes
     std::int32_t Holders;       // holder's depth + threads waiting; 0 = free
     std::uint32_t OwnerThread;  // holder's thread id; 0 = none
@@ -32,12 +39,12 @@ static_assert(offsetof(TOptexState, Holders) == 4 && offsetof(TOptexState, Owner
 // taking or letting go. Shared like TOptexState, in a region of its own.
 struct TOptexRobustState {
     static constexpr std::uint32_t kMagic = 0x584F4D56;  // "VMOX"
-    static constexpr std::uint32_t kVersion = 1;
+    static constexpr std::uint32_t kVersion = 2;
     static constexpr int kWaiterSlots = 64;
 
     // One waiter: it holds the slot's mutex for as long as it waits, so a
     // waiter that dies is seen as dead; Counted (1) says that its count is
-    // in Holders. A waiter that finds no free slot waits uncounted.
+    // in Waiting. A waiter that finds no free slot waits uncounted.
     struct WaiterSlot {
         pthread_mutex_t Mutex;
         std::uint32_t Counted;
@@ -48,6 +55,11 @@ struct TOptexRobustState {
     std::uint32_t Version;
     std::uint32_t Size;       // sizeof(TOptexRobustState)
     std::uint32_t SlotsUsed;  // no slot at or past this was ever taken; changed under Guard
+    // The waiters counted in: changed under Guard, or by a waiter that has
+    // just taken the lock (its count becomes the holder's); rebuilt from the
+    // slots by a recount.
+    std::int32_t Waiting;
+    std::uint32_t Reserved;
     pthread_mutex_t Owner;    // held by the lock's holder, across its recursion
     pthread_mutex_t Guard;    // held while a waiter takes or leaves a slot, and while the count is rebuilt
     WaiterSlot Slots[kWaiterSlots];
@@ -124,10 +136,20 @@ private:
     struct Memory;
     enum class Outcome { Taken, Busy, Damaged, NoRoom };
 
+    void AcquireAnyway(platform::RobustMutex::Status status, bool tried = true);
+    void ReleaseAnyway() noexcept;
+    void Claim();
     TOptexHeld* FindHeld() const noexcept;
+    std::uint64_t OwnerAndDepth() const noexcept;
     Outcome Reenter(TOptexHeld& held) noexcept;
     Outcome TryTake() noexcept;
-    Outcome Take(platform::RobustMutex::Status status, bool counted) noexcept;
+    Outcome Spin() noexcept;
+    Outcome Take(platform::RobustMutex::Status status) noexcept;
+    TOptexHeld& Hold() noexcept;
+    Outcome TakeFromTheDead() noexcept;
+    Outcome TakeRepairing(TOptexHeld& held, bool released) noexcept;
+    std::int32_t Waiters() const noexcept;
+    void PublishCount(std::int32_t depth, std::int32_t waiters) noexcept;
     void Wait();
     bool Recount(std::int32_t holderDepth) noexcept;
     void LetGo(TOptexHeld& held) noexcept;
@@ -146,6 +168,6 @@ private:
     bool shared_ = false;
     platform::RobustMutex owner_{};
     // Which lock this is within the process, for every TOptex of the name.
-    std::uint64_t key_[2] = {0, 0};
+    std::uint64_t key_ = 0;
     std::atomic<std::int64_t> waitLimitMs_{kDefaultWaitLimit.count()};
 };

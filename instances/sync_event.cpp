@@ -29,6 +29,7 @@ TSyncEvent::TSyncEvent(bool manualReset, bool initialState, const std::string& n
     try {
         handle_ = std::make_unique<platform::SharedEvent>(name, manualReset, initialState);
     } catch (const std::system_error& error) {
+        RaiseIfRefused(error);
         throw EEventError(static_cast<std::uint32_t>(error.code().value()));
     }
     alreadyExisted_ = handle_->AlreadyExisted();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <system_error>
 
 #include "platform/base/exception.h"
 
@@ -23,3 +24,13 @@ public:
 private:
     std::uint32_t errorCode_;
 };
+
+// The private directory's refusal (platform::PrivateDirectoryRefused), met by
+// whichever object first reaches the directory, raised as ESystemError with
+// its own words: they name the folder, its mode and what to do. Does nothing
+// for any other failure.
+void RaiseIfRefused(const std::system_error& error);
+
+// Any failure of the platform's services as ESystemError: the refusal as
+// above, anything else with the service's text and the error code.
+[[noreturn]] void RaiseSystemError(const std::system_error& error);

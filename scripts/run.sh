@@ -6,7 +6,7 @@ source scripts/common.sh
 ensure_packages
 
 build_dir=${BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --preset default -B "$build_dir"
 cmake --build "$build_dir" --target vellumark
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display found: start it under a virtual one with 'xvfb-run -a scripts/run.sh'." >&2

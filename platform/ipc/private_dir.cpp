@@ -25,16 +25,43 @@ namespace {
     throw std::system_error(error, std::generic_category(), what);
 }
 
-// Refuses what another user could have planted or could read, and a file
-// with a second name: truncating a region that is also someone's document
-// would destroy the document.
-void CheckPrivate(const struct stat& st, bool directory)
+std::string OctalMode(mode_t mode)
 {
-    if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
-        Fail(S_ISLNK(st.st_mode) ? ELOOP : (directory ? ENOTDIR : EINVAL), "not a private object");
+    std::string digits;
+    for (int shift = 9; shift >= 0; shift -= 3)
+        digits += static_cast<char>('0' + ((mode >> shift) & 7));
+    return digits;
+}
+
+// The private directory as found, refused: which folder, its mode, and what
+// to do about it.
+void CheckPrivateDirectory(const std::string& path, const struct stat& st)
+{
+    const std::string mode = OctalMode(st.st_mode & 07777);
+    if (S_ISLNK(st.st_mode))
+        throw PrivateDirectoryRefused(ELOOP, "The private folder " + path + " is a symbolic link (mode " + mode +
+                                                 "), not a folder: remove it");
+    if (!S_ISDIR(st.st_mode))
+        throw PrivateDirectoryRefused(ENOTDIR,
+                                      "The private folder " + path + " is not a folder (mode " + mode + "): remove it");
+    if (st.st_uid != ::getuid())
+        throw PrivateDirectoryRefused(EACCES, "The private folder " + path + " (mode " + mode +
+                                                  ") belongs to another user: remove it");
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        throw PrivateDirectoryRefused(EACCES, "The private folder " + path + " has mode " + mode +
+                                                  ", open to other users: remove it, or make it mode 0700");
+}
+
+// Refuses a file in the private directory that another user could have
+// planted or could read, and one with a second name: truncating a region
+// that is also someone's document would destroy the document.
+void CheckPrivateFile(const struct stat& st)
+{
+    if (!S_ISREG(st.st_mode))
+        Fail(S_ISLNK(st.st_mode) ? ELOOP : EINVAL, "not a private object");
     if (st.st_uid != ::getuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
         Fail(EACCES, "not private to this user");
-    if (!directory && st.st_nlink != 1)
+    if (st.st_nlink != 1)
         Fail(EMLINK, "a private file with more than one name");
 }
 
@@ -86,7 +113,7 @@ UniqueFd OpenPrivateDirectory()
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0)
         Fail(errno, "cannot inspect the private directory");
-    CheckPrivate(st, true);
+    CheckPrivateDirectory(path, st);
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         Fail(errno, "cannot open the private directory");
@@ -94,7 +121,7 @@ UniqueFd OpenPrivateDirectory()
     struct stat opened {};
     if (::fstat(fd.Get(), &opened) != 0)
         Fail(errno, "cannot inspect the private directory");
-    CheckPrivate(opened, true);
+    CheckPrivateDirectory(path, opened);
     if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)
         Fail(EAGAIN, "the private directory changed while it was opened");
     return fd;
@@ -137,7 +164,7 @@ UniqueFd OpenPrivateFile(int directory, const std::string& fileName)
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0)
         Fail(errno, "cannot inspect a private file");
-    CheckPrivate(st, false);
+    CheckPrivateFile(st);
     return fd;
 }
 

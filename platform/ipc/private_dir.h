@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <utility>
 
 #include "platform/base/unique_fd.h"
 
@@ -13,13 +15,27 @@
 // std::system_error carrying the errno value.
 namespace platform {
 
+// The private directory is there, but it is not ours alone: Advice() says
+// which folder, its mode, and what to do, in words for the user.
+class PrivateDirectoryRefused : public std::system_error {
+public:
+    PrivateDirectoryRefused(int error, std::string advice)
+        : std::system_error(error, std::generic_category(), advice), advice_(std::move(advice))
+    {}
+    const std::string& Advice() const noexcept { return advice_; }
+
+private:
+    std::string advice_;
+};
+
 // $XDG_RUNTIME_DIR/vellumark; when that variable is unset, empty or not
 // absolute, $XDG_STATE_HOME/vellumark/run, by default
 // ~/.local/state/vellumark/run. Throws when there is no home directory.
 std::string PrivateDirectoryPath();
 
 // Creates the directory when missing (and, in a home, its missing parents,
-// 0700 each), checks it and opens it.
+// 0700 each), checks it and opens it. A directory that is not ours alone
+// throws PrivateDirectoryRefused.
 UniqueFd OpenPrivateDirectory();
 
 // The file name that stands for the object called `name`: bytes a file name

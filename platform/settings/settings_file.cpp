@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "platform/base/retry.h"
@@ -45,7 +47,8 @@ std::string DefaultSettingsFilePath()
     return base.empty() ? std::string() : base + "/vellumark/settings.reg";
 }
 
-SettingsFile::SettingsFile(std::string path, SettingsFileHooks hooks) : path_(std::move(path)), hooks_(std::move(hooks))
+SettingsFile::SettingsFile(std::string path, SettingsFileHooks hooks, std::chrono::milliseconds lockWait)
+    : path_(std::move(path)), hooks_(std::move(hooks)), lockWait_(lockWait)
 {}
 
 SettingsFile SettingsFile::Default()
@@ -133,6 +136,34 @@ bool SettingsFile::Save(std::string_view contents) const
     if (folder)
         Sync(folder.Get());
     return true;
+}
+
+std::optional<UniqueFd> SettingsFile::LockForChange() const
+{
+    const std::size_t slash = path_.rfind('/');
+    if (path_.empty() || slash == std::string::npos || slash + 1 == path_.size())
+        return std::nullopt;
+    const std::string dir = slash == 0 ? "/" : path_.substr(0, slash);
+    if (!MakePrivateDirectories(dir))
+        return std::nullopt;
+    const std::string lockPath = dir + "/." + path_.substr(slash + 1) + ".lock";
+    UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
+    struct stat info {};
+    if (!fd || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    // flock has no timeout: poll, a little less often as the wait goes on.
+    const auto deadline = std::chrono::steady_clock::now() + lockWait_;
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) == 0)
+            return fd;
+        if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS)
+            return fd;  // no locks here: each change still merges, unguarded
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(10));
+    }
 }
 
 int SettingsFile::Sync(int fd) const

@@ -2,10 +2,14 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/base/unique_fd.h"
 
 namespace platform {
 
@@ -31,9 +35,13 @@ public:
     // not keep what was never read.
     static constexpr std::size_t kMaxSize = 1024 * 1024;
 
+    // How long a change waits for another program's change to the file.
+    static constexpr std::chrono::milliseconds kLockWait{2000};
+
     enum class LoadStatus { Missing, Loaded, Unreadable };
 
-    explicit SettingsFile(std::string path, SettingsFileHooks hooks = {});
+    explicit SettingsFile(std::string path, SettingsFileHooks hooks = {},
+                          std::chrono::milliseconds lockWait = kLockWait);
     static SettingsFile Default();
 
     const std::string& Path() const noexcept { return path_; }
@@ -52,6 +60,14 @@ public:
     // and for contents larger than kMaxSize, which could not be loaded again.
     bool Save(std::string_view contents) const;
 
+    // The lock that a change holds from reading the file to saving it, so
+    // that programs changing it at once never lose each other's values: an
+    // exclusive flock on .<name>.lock beside the file (made 0600 in a folder
+    // made 0700, and never removed), waited for at most the lock wait. Empty
+    // when it cannot be had in that time or the lock file cannot be opened.
+    // A file system that has no locks at all gives a descriptor unlocked.
+    std::optional<UniqueFd> LockForChange() const;
+
 private:
     static std::string TemporaryPrefix(const std::string& name);
     void RemoveStaleTemporaryFiles(const std::string& dir, const std::string& name) const;
@@ -59,6 +75,7 @@ private:
 
     std::string path_;
     SettingsFileHooks hooks_;
+    std::chrono::milliseconds lockWait_;
 };
 
 }  // namespace platform

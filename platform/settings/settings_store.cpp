@@ -12,16 +12,16 @@ namespace {
 
 }  // namespace
 
-TSettingsAccessor::TSettingsAccessor() : TSettingsAccessor(SettingsFile::Default()) {}
+SettingsAccessor::SettingsAccessor() : SettingsAccessor(SettingsFile::Default()) {}
 
-TSettingsAccessor::TSettingsAccessor(SettingsFile file) : file_(std::move(file)) {}
+SettingsAccessor::SettingsAccessor(SettingsFile file) : file_(std::move(file)) {}
 
-TSettingsAccessor::~TSettingsAccessor()
+SettingsAccessor::~SettingsAccessor()
 {
     CloseKey();
 }
 
-bool TSettingsAccessor::OpenKey(std::string_view path, bool canCreate)
+bool SettingsAccessor::OpenKey(std::string_view path, bool canCreate)
 {
     std::string full(path);
     if (!path.starts_with('\\') && key_ && !key_->empty())
@@ -49,8 +49,13 @@ bool TSettingsAccessor::OpenKey(std::string_view path, bool canCreate)
     if (!document.KeyExists(*key)) {
         if (!canCreate)
             return false;
-        document.CreateKey(*key);
-        if (!file_.Save(document.Serialize()))
+        const bool created = Change([&](SettingsDocument& current) {
+            if (!current.KeyExists(*key))
+                current.CreateKey(*key);
+            document = current;
+            return true;
+        });
+        if (!created)
             return false;
     }
     document_ = std::move(document);
@@ -58,19 +63,38 @@ bool TSettingsAccessor::OpenKey(std::string_view path, bool canCreate)
     return true;
 }
 
-void TSettingsAccessor::CloseKey() noexcept
+bool SettingsAccessor::Change(const std::function<bool(SettingsDocument& document)>& change)
+{
+    const std::optional<UniqueFd> lock = file_.LockForChange();
+    if (!lock)
+        return false;
+    SettingsDocument current = SettingsDocument::NewFile();
+    std::string text;
+    switch (file_.Load(text)) {
+    case SettingsFile::LoadStatus::Missing:
+        break;
+    case SettingsFile::LoadStatus::Loaded:
+        current = SettingsDocument::Parse(text);
+        break;
+    case SettingsFile::LoadStatus::Unreadable:
+        return false;  // never replaced by what we could not read
+    }
+    return change(current) && file_.Save(current.Serialize());
+}
+
+void SettingsAccessor::CloseKey() noexcept
 {
     // Every write is already on disk, so there is nothing left to flush.
     key_.reset();
     document_.reset();
 }
 
-bool TSettingsAccessor::ValueExists(std::string_view name) const
+bool SettingsAccessor::ValueExists(std::string_view name) const
 {
     return key_ && document_->Find(*key_, name).has_value();
 }
 
-std::int32_t TSettingsAccessor::ReadInteger(std::string_view name) const
+std::int32_t SettingsAccessor::ReadInteger(std::string_view name) const
 {
     const auto value = key_ ? document_->Find(*key_, name) : std::nullopt;
     // Only 4 bytes are asked for: a longer value of any type does not fit,
@@ -85,24 +109,31 @@ std::int32_t TSettingsAccessor::ReadInteger(std::string_view name) const
     return static_cast<std::int32_t>(word);
 }
 
-bool TSettingsAccessor::ReadBool(std::string_view name) const
+bool SettingsAccessor::ReadBool(std::string_view name) const
 {
     return ReadInteger(name) != 0;
 }
 
-void TSettingsAccessor::WriteInteger(std::string_view name, std::int32_t value)
+void SettingsAccessor::WriteInteger(std::string_view name, std::int32_t value)
 {
     if (!key_)
         Fail("Failed to set data", name);
-    // The document changes only once the file holds the change.
-    SettingsDocument updated = *document_;
-    if (!updated.SetValue(*key_, name, SettingsValue::Dword(static_cast<std::uint32_t>(value))) ||
-        !file_.Save(updated.Serialize()))
+    // Merged with the file as it is now, not as it was when the key was
+    // opened: another program may have written to it meanwhile. The
+    // document changes only once the file holds the change.
+    std::optional<SettingsDocument> updated;
+    const bool stored = Change([&](SettingsDocument& current) {
+        if (!current.SetValue(*key_, name, SettingsValue::Dword(static_cast<std::uint32_t>(value))))
+            return false;
+        updated = current;
+        return true;
+    });
+    if (!stored)
         Fail("Failed to set data", name);
-    *document_ = std::move(updated);
+    document_ = std::move(updated);
 }
 
-void TSettingsAccessor::WriteBool(std::string_view name, bool value)
+void SettingsAccessor::WriteBool(std::string_view name, bool value)
 {
     WriteInteger(name, value ? 1 : 0);
 }

@@ -97,10 +97,10 @@ std::intptr_t ApplicationWindow::Procedure(WindowMessage& message)
     case kWmBringToFront: {
         if (window == nullptr)
             return 0;
-        const auto* data = reinterpret_cast<const CopyDataStruct*>(message.LParam);
+        const auto* record = reinterpret_cast<const CopyDataStruct*>(message.LParam);
         std::string_view tokens;
-        if (data != nullptr && data->lpData != nullptr)
-            tokens = std::string_view(static_cast<const char*>(data->lpData), data->cbData);
+        if (record != nullptr && record->data != nullptr)
+            tokens = std::string_view(static_cast<const char*>(record->data), record->size);
         BringToFront(*window, tokens);
         return 1;
     }

@@ -36,9 +36,9 @@ static_assert(sizeof(std::intptr_t) == 8, "window handles travel in a message pa
 // What LParam points to for a message that carries bytes: valid only while
 // the procedure runs.
 struct CopyDataStruct {
-    std::uintptr_t dwData = 0;
-    std::uint32_t cbData = 0;
-    const void* lpData = nullptr;
+    std::uintptr_t kind = 0;     // the data kind
+    std::uint32_t size = 0;      // in bytes
+    const void* data = nullptr;  // the bytes; null when there are none
 };
 
 constexpr std::uint32_t kWmCopyData = 74;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <system_error>
+#include <utility>
 
 #include "platform/base/ascii.h"
 #include "platform/base/retry.h"
@@ -245,6 +247,57 @@ std::vector<std::int32_t> ListPeerProcesses(int peers)
     ::closedir(dir);
     std::sort(processes.begin(), processes.end());
     return processes;
+}
+
+void SweepStalePeers(int peers, std::int32_t self)
+{
+    std::vector<std::pair<std::int32_t, std::string>> others;
+    const int copy = ::openat(peers, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (copy < 0)
+        return;
+    DIR* dir = ::fdopendir(copy);
+    if (dir == nullptr) {
+        ::close(copy);
+        return;
+    }
+    while (const struct dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        const std::size_t dot = name.rfind('.');
+        std::int32_t process = 0;
+        if (dot == std::string_view::npos || !ParseNumber(name.substr(0, dot), process) || process <= 0 ||
+            process == self)
+            continue;
+        const std::string_view suffix = name.substr(dot);
+        if (suffix == ".rec" || suffix == ".sock" || suffix == ".tmp")
+            others.emplace_back(process, std::string(suffix));
+    }
+    ::closedir(dir);
+
+    // Records first: reading a stale record removes it, and its socket.
+    for (const auto& [process, suffix] : others)
+        if (suffix == ".rec")
+            (void)ReadPeerRecord(peers, process);
+    for (const auto& [process, suffix] : others) {
+        if (suffix == ".rec")
+            continue;
+        // A socket or a temporary record left without its record: its
+        // process only counts as gone when no process has its id at all;
+        // an id handed on leaves it in place.
+        if (::kill(process, 0) == 0 || errno != ESRCH)
+            continue;
+        try {
+            const PrivateFileLock turn = PrivateFileLock::Acquire(peers, kDirectoryLock, kLockWait);
+            struct stat st {};
+            if (::fstatat(peers, RecordFileName(process).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                continue;  // its process published a record meanwhile
+            const std::string name = std::to_string(process) + suffix;
+            if (::fstatat(peers, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == ::getuid() &&
+                (suffix == ".sock" ? S_ISSOCK(st.st_mode) : S_ISREG(st.st_mode)))
+                ::unlinkat(peers, name.c_str(), 0);
+        } catch (const std::system_error&) {
+            return;  // the folder is busy: the next start sweeps
+        }
+    }
 }
 
 void RemoveOwnPeerFiles(int peers, std::int32_t process, std::uint64_t socketInode)

@@ -51,6 +51,12 @@ std::optional<std::vector<WindowInfo>> ReadPeerRecord(int peers, std::int32_t pr
 // The processes that have a record, stale or not, in ascending order.
 std::vector<std::int32_t> ListPeerProcesses(int peers);
 
+// Removes what processes that are gone left in the peers folder: stale
+// records and their sockets, sockets without a record and temporary records
+// of processes that no longer run. `self` is never touched. Best effort:
+// whatever cannot be judged or removed stays.
+void SweepStalePeers(int peers, std::int32_t self);
+
 // Removes this process's own record and socket, when they are still its own.
 void RemoveOwnPeerFiles(int peers, std::int32_t process, std::uint64_t socketInode);
 

@@ -73,12 +73,11 @@ FrameReader::State FrameReader::CheckHeader()
     frame_.wParam = static_cast<std::int64_t>(Get(h + 32, 8));
     frame_.lParam = static_cast<std::int64_t>(Get(h + 40, 8));
     frame_.result = static_cast<std::int64_t>(Get(h + 48, 8));
-    frame_.data.resize(size);
-    dataFill_ = 0;
+    dataSize_ = size;
     return size == 0 ? State::Ready : State::NeedMore;
 }
 
-FrameReader::State FrameReader::Feed(const std::uint8_t* bytes, std::size_t count, std::size_t& used)
+FrameReader::State FrameReader::Feed(const std::uint8_t* bytes, std::size_t count, std::size_t& used, std::size_t room)
 {
     used = 0;
     if (state_ != State::NeedMore)
@@ -95,12 +94,19 @@ FrameReader::State FrameReader::Feed(const std::uint8_t* bytes, std::size_t coun
         if (state_ != State::NeedMore)
             return state_;
     }
-    const std::size_t take = std::min(count - used, frame_.data.size() - dataFill_);
-    if (take > 0)
-        std::memcpy(frame_.data.data() + dataFill_, bytes + used, take);
-    dataFill_ += take;
+    std::vector<std::uint8_t>& data = frame_.data;
+    const std::size_t take = std::min(count - used, dataSize_ - data.size());
+    if (data.size() + take > data.capacity()) {
+        if (data.size() + take > room)
+            return state_ = State::OverBudget;
+        // At least double, so that a frame in many small pieces is copied a
+        // few times only; never past the declared size or the room.
+        const std::size_t wanted = std::min(dataSize_, std::max(data.size() + take, 2 * data.capacity()));
+        data.reserve(std::min(wanted, room));
+    }
+    data.insert(data.end(), bytes + used, bytes + used + take);
     used += take;
-    if (dataFill_ == frame_.data.size())
+    if (data.size() == dataSize_)
         state_ = State::Ready;
     return state_;
 }
@@ -111,7 +117,7 @@ Frame FrameReader::Take()
     frame_ = Frame{};
     state_ = State::NeedMore;
     headerFill_ = 0;
-    dataFill_ = 0;
+    dataSize_ = 0;
     return frame;
 }
 

@@ -15,7 +15,9 @@
 //   28 u32 data kind        32 i64 wParam   40 i64 lParam
 //   48 i64 result           56 u32 data size 60 u32 zero
 // The reader trusts nothing in it: anything out of place makes the frame
-// malformed, and a declared size is checked before any byte is stored.
+// malformed, a declared size is checked before any byte is stored, and room
+// for the data is made as the bytes arrive, never for what a header merely
+// declares.
 namespace platform::wire {
 
 enum class FrameKind : std::uint8_t { Post = 1, Notify = 2, Send = 3, Reply = 4 };
@@ -28,6 +30,10 @@ constexpr std::size_t kHeaderSize = 64;
 // The most data one frame may carry: a command line or any block a user
 // hands over fits many times; more would let a peer make us allocate freely.
 constexpr std::uint32_t kMaxData = 16u << 20;
+// The most bytes of frames that one process holds at once, over all the
+// connections it is reading: several of the largest frames, far more than
+// the program ever sends, and still a bound on what peers can make it hold.
+constexpr std::size_t kMaxInFlight = 64u << 20;
 
 struct Frame {
     FrameKind kind = FrameKind::Post;
@@ -51,12 +57,17 @@ std::vector<std::uint8_t> Encode(const Frame& frame);
 // Collects the bytes of one frame as they arrive, in any pieces.
 class FrameReader {
 public:
-    enum class State { NeedMore, Ready, Malformed };
+    // OverBudget: the frame's data would need more memory than `room` allows.
+    enum class State { NeedMore, Ready, Malformed, OverBudget };
 
     // Takes up to `count` bytes and says how many it used; it never takes
-    // bytes past the end of its frame. Once Malformed or Ready it takes none.
-    State Feed(const std::uint8_t* bytes, std::size_t count, std::size_t& used);
+    // bytes past the end of its frame. Once Malformed, OverBudget or Ready it
+    // takes none. The data never holds more than `room` bytes of memory.
+    State Feed(const std::uint8_t* bytes, std::size_t count, std::size_t& used, std::size_t room = SIZE_MAX);
     State Current() const noexcept { return state_; }
+
+    // The memory the reader holds for the frame's data.
+    std::size_t Held() const noexcept { return frame_.data.capacity(); }
 
     // The frame, once Ready; the reader is then empty again.
     Frame Take();
@@ -68,7 +79,7 @@ private:
     std::array<std::uint8_t, kHeaderSize> header_{};
     std::size_t headerFill_ = 0;
     Frame frame_;
-    std::size_t dataFill_ = 0;
+    std::size_t dataSize_ = 0;  // as the header declares it
 };
 
 }  // namespace platform::wire

@@ -45,6 +45,7 @@ TEST_F(FormSettingsTest, FirstStartCreatesAPrivateKeyAndSaveWritesAllFiveInOrder
     EXPECT_EQ(form.log, "");
     EXPECT_EQ(Stat(Folder()).st_mode & 07777, 0700u);
     EXPECT_EQ(Stat(File()).st_mode & 07777, 0600u);
+    EXPECT_EQ(Stat(LockFile()).st_mode & 07777, 0600u);
     const std::string created = ReadFile(File());
     EXPECT_TRUE(created.starts_with("; ") && created.ends_with("\n\n" + kSection)) << created;
 
@@ -56,7 +57,7 @@ TEST_F(FormSettingsTest, FirstStartCreatesAPrivateKeyAndSaveWritesAllFiveInOrder
                                     "\"FormLeft\"=dword:0000012c\n\"FormTop\"=dword:fffffffb\n"
                                     "\"CBMD5\"=dword:00000000\n\"CBSHA1\"=dword:00000000\n"
                                     "\"CBCRC32\"=dword:00000001\n");
-    EXPECT_EQ(FilesInFolder(), 1);
+    EXPECT_EQ(FilesInFolder(), 2);  // the file and its lock
 }
 
 // Each stored value is applied as soon as it is read and a missing one leaves
@@ -147,7 +148,7 @@ TEST_F(FormSettingsTest, FailedWriteStopsThereAndKeepsTheLastGoodFile)
         EXPECT_EQ(ReadFile(File()), kSection +
                                         "\"Foreign\"=\"kept\"\n\"FormLeft\"=dword:00000014\n"
                                         "\"FormTop\"=dword:00000014\n\"CBMD5\"=dword:00000001\n");
-        EXPECT_EQ(FilesInFolder(), 1);
+        EXPECT_EQ(FilesInFolder(), 2);  // the file and its lock
     }
 }
 

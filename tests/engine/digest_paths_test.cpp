@@ -280,10 +280,16 @@ TEST(PathChoice, RoutinesThatGoWrongDoNotProveThemselves)
         if (reinterpret_cast<std::uintptr_t>(b) % 16 == 0)
             Sha1CompressPortable(s, b, n);
     };
+    // Right over two blocks at once, wrong when a call has an odd one left:
+    // only blocks handed over one by one show it.
+    const Sha1CompressFn pairsOnly = [](Sha1Digest& s, const std::uint8_t* b, std::size_t n) {
+        Sha1CompressPortable(s, b, n - n % 2);
+    };
     EXPECT_TRUE(ProvesItself(Sha1CompressPortable));
     EXPECT_FALSE(ProvesItself(firstBlockOnly));
     EXPECT_FALSE(ProvesItself(lastBlockFirst));
     EXPECT_FALSE(ProvesItself(alignedOnly));
+    EXPECT_FALSE(ProvesItself(pairsOnly));
 
     // SHA-256 likewise, and a routine right for one block at a time only, or
     // for runs of blocks only, fails one of the two ways of calling it.
@@ -325,6 +331,46 @@ TEST(PathChoice, RoutinesThatGoWrongDoNotProveThemselves)
     EXPECT_FALSE(ProvesItself(shortOnly));
     EXPECT_FALSE(ProvesItself(longOnly));
     EXPECT_FALSE(ProvesItself(alignedOnlyCrc));
+}
+
+// Stand-ins for the paths' routines: sound (the portable ones) and broken.
+void BrokenSha1(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count)
+{
+    Sha1CompressPortable(state, blocks, count);
+    state.bytes[0] ^= 1;
+}
+std::uint32_t BrokenCrc32(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length)
+{
+    return Crc32UpdatePortable(crc, bytes, length) ^ 1;
+}
+
+// A path the CPU runs is still passed over when its routine does not prove
+// itself: the choice falls back to the widest one that does.
+TEST(PathChoice, APathWhoseRoutineDoesNotProveItselfIsPassedOver)
+{
+    const auto everyPath = [](auto) { return true; };
+    const auto noPath = [](auto) { return false; };
+    EXPECT_EQ(ChooseAmong(kSha1Paths, everyPath, [](Sha1Path) { return Sha1CompressFn{Sha1CompressPortable}; }),
+              Sha1Path::ShaNi);
+    EXPECT_EQ(ChooseAmong(kSha1Paths, everyPath,
+                          [](Sha1Path p) { return p == Sha1Path::ShaNi ? BrokenSha1 : Sha1CompressPortable; }),
+              Sha1Path::Portable);
+    EXPECT_EQ(ChooseAmong(kSha1Paths, noPath, [](Sha1Path) { return Sha1CompressFn{Sha1CompressPortable}; }),
+              Sha1Path::Portable);
+
+    const auto widestTwoBroken = [](Crc32Path p) {
+        return p == Crc32Path::VpclmulAvx512 || p == Crc32Path::VpclmulAvx2 ? BrokenCrc32 : Crc32UpdatePortable;
+    };
+    EXPECT_EQ(ChooseAmong(kCrc32Paths, everyPath, widestTwoBroken), Crc32Path::Clmul);
+    EXPECT_EQ(ChooseAmong(kCrc32Paths, everyPath, [](Crc32Path) { return Crc32UpdateFn{Crc32UpdatePortable}; }),
+              Crc32Path::VpclmulAvx512);
+    // What the CPU does not run is never tried, however sound its routine.
+    const auto upToAvx2 = [](Crc32Path p) { return p != Crc32Path::VpclmulAvx512; };
+    EXPECT_EQ(ChooseAmong(kCrc32Paths, upToAvx2, [](Crc32Path) { return Crc32UpdateFn{Crc32UpdatePortable}; }),
+              Crc32Path::VpclmulAvx2);
+    // With nothing else to take, the first path, the reference, even broken.
+    EXPECT_EQ(ChooseAmong(kCrc32Paths, everyPath, [](Crc32Path) { return Crc32UpdateFn{BrokenCrc32}; }),
+              Crc32Path::Portable);
 }
 
 // What the engine's differential tests rest on: a forced path is the one

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 #include "ipc_test_support.h"
 
@@ -34,12 +35,13 @@ class AppInstancesTest : public ::testing::Test {
 protected:
     AppInstancesTest()
         : table_(std::make_unique<TAppInstances>(path_)),
-          map_(table_->BaseName() + "_Map", PageReadWrite, sizeof(TInstanceTableData)),
-          age_(table_->BaseName() + "_Age", PageReadWrite, sizeof(TInstanceTableAges)),
-          data_(*static_cast<TInstanceTableData*>(
-              map_.MapView(FileMapAllAccess, sizeof(TInstanceTableData), 0).Memory())),
-          ages_(
-              *static_cast<TInstanceTableAges*>(age_.MapView(FileMapAllAccess, sizeof(TInstanceTableAges), 0).Memory()))
+          map_(table_->BaseName() + "_Map", PageReadWrite, sizeof(TInstanceTableRegion)),
+          age_(table_->BaseName() + "_Age", PageReadWrite, sizeof(TInstanceAgesRegion)),
+          mapRegion_(*static_cast<TInstanceTableRegion*>(
+              map_.MapView(FileMapAllAccess, sizeof(TInstanceTableRegion), 0).Memory())),
+          ageRegion_(*static_cast<TInstanceAgesRegion*>(
+              age_.MapView(FileMapAllAccess, sizeof(TInstanceAgesRegion), 0).Memory())),
+          data_(mapRegion_.Table), ages_(ageRegion_.Ages)
     {}
 
     void SetEntries(std::vector<std::uint32_t> pids)
@@ -62,15 +64,45 @@ protected:
     std::unique_ptr<TAppInstances> table_;
     TSwapFileMapping map_;
     TSwapFileMapping age_;
+    TInstanceTableRegion& mapRegion_;
+    TInstanceAgesRegion& ageRegion_;
     TInstanceTableData& data_;
     TInstanceTableAges& ages_;
 };
 
 TEST(InstanceBaseNameTest, IsIpcAndTheUpperCasedPathWithUnderscores)
 {
-    EXPECT_EQ(InstanceBaseName("/opt/Vellumark/bin/vellumark"), "IPC_OPT_VELLUMARK_BIN_VELLUMARK");
+    EXPECT_EQ(InstanceBaseName("/opt/vellumark/bin/vellumark"), "IPC_OPT_VELLUMARK_BIN_VELLUMARK");
     // Bytes outside ASCII (here UTF-8 of e-acute) stay as they are.
     EXPECT_EQ(InstanceBaseName("/tmp/\xc3\xa9t\xc3\xa9/a.b"), "IPC_TMP_\xc3\xa9T\xc3\xa9_A.B");
+    // What upper-casing and '_' for '/' would merge is escaped.
+    EXPECT_EQ(InstanceBaseName("/opt/Vellumark/a_b="), "IPC_OPT_=56ELLUMARK_A=5FB=3D");
+}
+
+// Different program files never share a table: no two paths give one name.
+TEST(InstanceBaseNameTest, DifferentPathsNeverShareAName)
+{
+    const std::vector<std::string> paths = {
+        "/x/c1/vellumark",       "/x/C1/vellumark",    "/x/a_b/vellumark",  "/x/a/b/vellumark",
+        "/x/a=5Fb/vellumark",    "/x/a=5fb/vellumark", "/x/=41/vellumark",  "/x/A/vellumark",
+        "/x/a/vellumark",        "/x/a=/vellumark",    "/x/a=3D/vellumark", "/x/\xc3\xa9/vellumark",
+        "/x/\xc3\x89/vellumark", "/x/_/vellumark",     "/x///vellumark",
+    };
+    std::set<std::string> names;
+    for (const std::string& path : paths)
+        EXPECT_TRUE(names.insert(InstanceBaseName(path)).second) << path << " -> " << InstanceBaseName(path);
+    // Every byte and every pair of bytes, against each other.
+    std::set<std::string> all;
+    std::size_t count = 0;
+    for (int a = 1; a < 256; ++a)
+        for (int b = 0; b < 256; ++b) {
+            std::string path(1, static_cast<char>(a));
+            if (b != 0)
+                path += static_cast<char>(b);
+            all.insert(InstanceBaseName(path));
+            ++count;
+        }
+    EXPECT_EQ(all.size(), count);
 }
 
 TEST_F(AppInstancesTest, TheFirstRegistrationSetsTheLimitAndTakesEntryZero)
@@ -128,7 +160,8 @@ TEST_F(AppInstancesTest, AFullTableLeavesTheProcessUnlistedAndNothingIsWrittenPa
     EXPECT_EQ(data_.Used, kInstanceTableEntries);
     EXPECT_FALSE(table_->IsListed(Me()));
     EXPECT_EQ(table_->RunningCountUpToSelf(), 0);
-    EXPECT_EQ(map_.View(0).Size(), 1032);
+    EXPECT_EQ(map_.View(0).Size(), sizeof(TInstanceTableRegion));
+    EXPECT_EQ(sizeof(TInstanceTableRegion), 16u + 1032u);
 }
 
 TEST_F(AppInstancesTest, ADamagedCountIsClampedNeverTrusted)
@@ -162,17 +195,73 @@ TEST_F(AppInstancesTest, EntriesOfEndedProcessesAreDroppedAlsoWhenTheIdWasReused
     EXPECT_EQ(table_->RunningCountUpToSelf(), 2);
 }
 
-TEST_F(AppInstancesTest, TheSamePathInOtherLetterCaseSharesTheTableAnotherPathDoesNot)
+// On Linux another letter case, or a '_' where the path has a '/', names
+// another file: another program, with a table of its own.
+TEST_F(AppInstancesTest, TheSamePathSharesTheTableOtherLetterCaseOrAnotherPathDoesNot)
 {
     ASSERT_TRUE(table_->RegisterInstance(65535));
-    std::string upper = path_;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return platform::AsciiToUpper(c); });
-    TAppInstances same(upper);
+    TAppInstances same(path_);
     EXPECT_EQ(same.ProcessIdAt(0), Me());
     EXPECT_EQ(same.NoticeMessage(), table_->NoticeMessage());
-    TAppInstances other(path_ + "2");
-    EXPECT_EQ(other.RunningCount(), 0);
-    EXPECT_NE(other.NoticeMessage(), table_->NoticeMessage());
+    std::string upper = path_;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return platform::AsciiToUpper(c); });
+    std::string underscored = path_;
+    underscored[path_.rfind('/')] = '_';
+    for (const std::string& path : {upper, underscored, path_ + "2"}) {
+        SCOPED_TRACE(path);
+        TAppInstances other(path);
+        EXPECT_EQ(other.RunningCount(), 0);
+        EXPECT_NE(other.NoticeMessage(), table_->NoticeMessage());
+    }
+}
+
+// Both regions carry a header (magic number, version, size), and a process
+// attaches only to regions whose header is this version's: one without it
+// (another version's table, or damage) is refused with a message that says
+// what to do, and nothing in it is read or changed.
+TEST_F(AppInstancesTest, ARegionWithoutThisVersionsHeaderIsNeverTrusted)
+{
+    EXPECT_EQ(mapRegion_.Header.Magic, TInstanceTableRegion::kMagic);
+    EXPECT_EQ(mapRegion_.Header.Version, TInstanceTableRegion::kVersion);
+    EXPECT_EQ(mapRegion_.Header.Size, sizeof(TInstanceTableRegion));
+    EXPECT_EQ(ageRegion_.Header.Magic, TInstanceAgesRegion::kMagic);
+    EXPECT_EQ(ageRegion_.Header.Version, TInstanceAgesRegion::kVersion);
+    EXPECT_EQ(ageRegion_.Header.Size, sizeof(TInstanceAgesRegion));
+    ASSERT_TRUE(table_->RegisterInstance(65535));
+
+    struct Case {
+        const char* what;
+        std::uint32_t TInstanceRegionHeader::*field;
+        std::uint32_t value;
+    };
+    const Case cases[] = {{"no header", &TInstanceRegionHeader::Magic, 0},
+                          {"another magic", &TInstanceRegionHeader::Magic, 0x12345678},
+                          {"another version", &TInstanceRegionHeader::Version, 2},
+                          {"another size", &TInstanceRegionHeader::Size, 1032}};
+    for (TInstanceRegionHeader* header : {&mapRegion_.Header, &ageRegion_.Header}) {
+        const std::string region = table_->BaseName() + (header == &mapRegion_.Header ? "_Map" : "_Age");
+        for (const Case& c : cases) {
+            SCOPED_TRACE(region + ", " + c.what);
+            const TInstanceRegionHeader sound = *header;
+            header->*c.field = c.value;
+            const std::vector<std::uint32_t> before = Entries();
+            try {
+                TAppInstances attached(path_);
+                ADD_FAILURE() << "attached to a region without this version's header";
+            } catch (const EFileMappingError& error) {
+                EXPECT_EQ(error.Message(),
+                          "The shared memory " + region +
+                              " holds no instance table of this version: it is damaged, or another version of the "
+                              "program is running. End every running copy of the program and start it again\r\n"
+                              "Win32: Protocol error (71)");
+            }
+            EXPECT_EQ(header->*c.field, c.value) << "written to";
+            EXPECT_EQ(Entries(), before);
+            *header = sound;
+        }
+    }
+    TAppInstances attached(path_);
+    EXPECT_EQ(attached.ProcessIdAt(0), Me());
 }
 
 TEST_F(AppInstancesTest, TheTableObjectUnregistersWhenItGoes)

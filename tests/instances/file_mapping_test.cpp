@@ -116,6 +116,21 @@ TEST(RegionTest, PrivateDirectoryIsRefusedUnlessItIsOursAlone)
                           {"other bits", 0701, me, EACCES},
                           {"a symlink", 0, me, ELOOP},
                           {"another owner", 0700, 65534, EACCES}};
+    // What the refusal says: the folder, its mode and what to do.
+    const auto advice = [](const Case& c, const std::string& dir) -> std::string {
+        const std::string folder = "The private folder " + dir;
+        switch (c.error) {
+        case ELOOP:
+            return folder + " is a symbolic link (mode 0777), not a folder: remove it";
+        case EACCES:
+            return c.owner != ::getuid()
+                       ? folder + " (mode 0700) belongs to another user: remove it"
+                       : folder + " has mode 0" + std::to_string(c.mode / 64) + std::to_string(c.mode / 8 % 8) +
+                             std::to_string(c.mode % 8) + ", open to other users: remove it, or make it mode 0700";
+        default:
+            return "";
+        }
+    };
     const std::string runtime = UseTestRuntimeDir();
     for (const Case& c : cases) {
         if (c.owner != me && me != 0)
@@ -130,8 +145,13 @@ TEST(RegionTest, PrivateDirectoryIsRefusedUnlessItIsOursAlone)
         std::uint32_t error = 0;
         try {
             TSwapFileMapping mapping(UniqueName("dir"), PageReadWrite, 16);
-        } catch (const EFileMappingError& raised) {
+        } catch (const ESystemError& raised) {
             error = raised.ErrorCode();
+            // The program's system failure, in words that say what to do.
+            EXPECT_STREQ(raised.ClassName(), "ESystemError") << c.what;
+            EXPECT_EQ(raised.Message(),
+                      advice(c, dir) + "\r\nWin32: " + std::strerror(c.error) + " (" + std::to_string(c.error) + ")")
+                << c.what;
         }
         ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
         EXPECT_EQ(error, static_cast<std::uint32_t>(c.error)) << c.what;
@@ -256,9 +276,11 @@ TEST(RegionTest, AnotherUserCannotOpenTheObjects)
     const std::string program = UseTestRuntimeDir() + "/ipc_helper";
     std::filesystem::copy_file(IPC_HELPER_PATH, program, std::filesystem::copy_options::overwrite_existing);
     ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    // Whatever it opens first meets our private folder, which it refuses:
+    // the program's system failure, for the region and the lock alike.
     const std::pair<std::vector<std::string>, std::string> attempts[] = {
-        {{"region", name, "64", "0", "1"}, "error EFileMappingError " + std::to_string(EACCES)},
-        {{"acquire", name}, "error EEventError " + std::to_string(EACCES)},
+        {{"region", name, "64", "0", "1"}, "error ESystemError " + std::to_string(EACCES)},
+        {{"acquire", name}, "error ESystemError " + std::to_string(EACCES)},
     };
     for (const auto& [args, expected] : attempts) {
         Helper other(args, 65534, program);

@@ -3,16 +3,24 @@
 // come from the arguments (max=N active=0|1 auto=0|1 cmdline=0|1
 // table=PROGRAM minimized=1; the rest are plain arguments). It prints what
 // happens to it, one line each, and takes commands on standard input.
+// ending=kill|quit makes it end as soon as it has answered that it is
+// active: killed on the spot, or the way an instance closes, its windows
+// gone first and the table left a moment later.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include <QApplication>
 #include <QEvent>
+#include <QTimer>
 #include <QWidget>
 
 #include "instances/data_blocks.h"
@@ -48,6 +56,31 @@ std::string Hex(const void* data, int size)
     platform::AppendHexBytes(text, static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size), false);
     return text;
 }
+
+// Ends the process once it has answered a start's question (see ending=).
+class EndingLimit final : public TInstanceLimit {
+public:
+    EndingLimit(QObject* owner, std::string ending, std::function<void()> dropWindows)
+        : TInstanceLimit(owner), ending_(std::move(ending)), dropWindows_(std::move(dropWindows))
+    {}
+
+protected:
+    void HandleWindowMessage(TMessage& message) override
+    {
+        TInstanceLimit::HandleWindowMessage(message);
+        if (message.Msg != InstanceTable().NoticeMessage() || message.WParam != NoticeQueryActive || ending_.empty())
+            return;
+        if (ending_ == "kill")
+            ::raise(SIGKILL);
+        ending_.clear();
+        dropWindows_();
+        QTimer::singleShot(300, [] { QApplication::quit(); });
+    }
+
+private:
+    std::string ending_;
+    std::function<void()> dropWindows_;
+};
 
 void Command(const std::string& line, TInstanceLimit& limit, QWidget& window)
 {
@@ -120,6 +153,7 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     int maxInstances = 1;
     bool active = true, autoActivate = true, cmdLine = false, minimized = false;
+    std::string ending;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const std::string value = arg.substr(arg.find('=') + 1);
@@ -135,13 +169,23 @@ int main(int argc, char** argv)
             minimized = value == "1";
         else if (arg.rfind("table=", 0) == 0)
             SetInstanceTableProgramPath(value);
+        else if (arg.rfind("ending=", 0) == 0)
+            ending = value;
     }
 
-    QWidget window;
-    window.resize(200, 100);
-    const platform::ApplicationWindow applicationWindow([&window] { return &window; });
+    auto window = std::make_unique<QWidget>();
+    window->resize(200, 100);
+    // As the application frame does: without it the program still runs.
+    std::unique_ptr<platform::ApplicationWindow> applicationWindow;
     try {
-        TInstanceLimit limit(&application);
+        applicationWindow = std::make_unique<platform::ApplicationWindow>([&window] { return window.get(); });
+    } catch (const std::system_error&) {
+    }
+    try {
+        EndingLimit limit(&application, ending, [&] {
+            applicationWindow.reset();
+            window->hide();
+        });
         limit.SetActive(active);
         limit.SetAutoActivate(autoActivate);
         limit.SetMaxInstances(maxInstances);
@@ -166,24 +210,27 @@ int main(int argc, char** argv)
 
         limit.Loaded();  // may end the process here
         if (minimized)
-            window.showMinimized();
+            window->showMinimized();
         else
-            window.show();
+            window->show();
         QApplication::processEvents();
         Watcher watcher;
-        window.installEventFilter(&watcher);
+        window->installEventFilter(&watcher);
         Say("admitted " + std::to_string(::getpid()) + " active=" + (limit.Active() ? "1" : "0"));
 
         const LineCommands commands([&](const std::string& line) {
             if (line == "quit")
                 QApplication::quit();
             else
-                Command(line, limit, window);
+                Command(line, limit, *window);
         });
         QApplication::exec();
-        window.removeEventFilter(&watcher);
+        window->removeEventFilter(&watcher);
     } catch (const Exception& error) {
-        Say(std::string("error ") + error.ClassName());
+        std::string message = error.Message();
+        for (std::size_t at; (at = message.find("\r\n")) != std::string::npos;)
+            message.replace(at, 2, " | ");
+        Say(std::string("error ") + error.ClassName() + " " + message);
         return 3;
     }
     return 0;

@@ -94,6 +94,25 @@ TEST_F(InstanceLimitTest, ASecondStartIsTurnedAwayAndBringsTheFirstForwardFromMi
     EXPECT_EQ(first->ReadUntil("count "), "count 1");
 }
 
+// Paths that differ in letter case, or in a '_' where the other has a '/',
+// are different program files: each runs beside the other.
+TEST_F(InstanceLimitTest, ProgramsWhosePathsDifferOnlyInCaseOrUnderscoreRunSideBySide)
+{
+    const std::string base = "table=/vellumark-test/" + table_;
+    std::vector<std::unique_ptr<Helper>> running;
+    for (const std::string& table :
+         {base + "/c1/vellumark", base + "/C1/vellumark", base + "/a_b/vellumark", base + "/a/b/vellumark"}) {
+        running.push_back(
+            std::make_unique<Helper>(std::vector<std::string>{table}, std::nullopt, INSTANCE_HELPER_PATH));
+        EXPECT_NE(running.back()->ReadUntil("admitted "), "") << table << " was turned away";
+    }
+    // The same path still finds its table.
+    running.push_back(
+        std::make_unique<Helper>(std::vector<std::string>{base + "/C1/vellumark"}, std::nullopt, INSTANCE_HELPER_PATH));
+    EXPECT_EQ(running.back()->ReadUntil("rejected"), "rejected");
+    EXPECT_EQ(running.back()->WaitFor(20s), 0);
+}
+
 TEST_F(InstanceLimitTest, ARunningInstanceThatDoesNotAnswerStillCountsAndComesForwardLater)
 {
     auto first = StartAdmitted();
@@ -115,6 +134,53 @@ TEST_F(InstanceLimitTest, ARunningInstanceThatDoesNotAnswerStillCountsAndComesFo
     seen.insert(seen.end(), after.begin(), after.end());
     EXPECT_GE(IndexOf(seen, "created " + id), 0) << testing::PrintToString(seen);
     EXPECT_EQ(seen.back(), "state minimized=0 active=1") << testing::PrintToString(seen);
+}
+
+// The running instance answers that it is active and then ends before the
+// new start can bring it forward: killed, or closing (its windows go first,
+// it leaves the table a moment later). The new start counts again and, with
+// none left, opens its own window.
+TEST_F(InstanceLimitTest, AStartWhoseRunningInstanceEndsMeanwhileOpensItsOwnWindow)
+{
+    for (const char* ending : {"ending=kill", "ending=quit"}) {
+        SCOPED_TRACE(ending);
+        auto first = StartAdmitted({ending});
+        auto second = Start({});
+        EXPECT_EQ(second->ReadUntil("rejected"), "rejected");
+        const std::string admitted = second->ReadUntil("admitted ");
+        EXPECT_EQ(admitted, "admitted " + std::to_string(second->Pid()) + " active=1") << "no window at all";
+        if (admitted.empty())
+            continue;
+        second->Send("count");
+        EXPECT_EQ(second->ReadUntil("count "), "count 1");
+        // And it is the one a third start finds and brings forward.
+        second->Send("other");
+        EXPECT_EQ(second->ReadUntil("other "), "other active=1");
+        auto third = Start({});
+        EXPECT_EQ(third->ReadUntil("rejected"), "rejected");
+        EXPECT_EQ(third->WaitFor(20s), 0);
+        EXPECT_NE(second->ReadUntil("activated"), "");
+        second->Kill();
+    }
+}
+
+// A private folder that others may enter stops the start in the program's
+// error box as a system failure (ESystemError), in words that name the
+// folder and its mode and say what to do.
+TEST_F(InstanceLimitTest, APrivateFolderOpenToOthersStopsTheStartSayingWhatToDo)
+{
+    const std::string runtime = UseTestRuntimeDir() + "/" + UniqueName("open");
+    const std::string folder = runtime + "/vellumark";
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    auto start = Start({});
+    ::setenv("XDG_RUNTIME_DIR", UseTestRuntimeDir().c_str(), 1);
+    EXPECT_EQ(start->ReadUntil("error "), "error ESystemError The private folder " + folder +
+                                              " has mode 0755, open to other users: remove it, or make it mode "
+                                              "0700 | Win32: Permission denied (13)");
+    EXPECT_EQ(start->WaitFor(20s), 3);
 }
 
 TEST_F(InstanceLimitTest, AtMostMaxInstancesRunAndZeroOrLessMeansNoLimit)

@@ -45,6 +45,11 @@ inline std::string UseTestRuntimeDir()
 }
 inline const std::string kTestRuntimeDir = UseTestRuntimeDir();
 
+// A helper that has ended closes its end of the pipe: writing to it fails
+// with EPIPE, which the test reports, instead of SIGPIPE ending the program
+// with every test after it.
+inline const bool kWritesToEndedHelpersFail = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
 inline std::string PrivateDir()
 {
     return UseTestRuntimeDir() + "/vellumark";

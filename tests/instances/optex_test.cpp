@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <thread>
 #include <tuple>
 
@@ -54,6 +55,40 @@ TEST(OptexTest, RecursionUnwindsToAFreeLock)
         lock.Release();
         EXPECT_EQ(Held(lock.Snapshot()), State(0, 0, 0));
     }
+}
+
+// Two objects of one name are one lock: the thread that holds it through
+// one re-enters it through the other; objects of other names, or unnamed
+// ones, are locks of their own.
+TEST(OptexTest, ObjectsOfOneNameAreOneLockForTheThreadThatHoldsIt)
+{
+    const std::string name = UniqueName("twice");
+    TOptex first(name, 1);
+    const auto second = std::make_unique<TOptex>(name, 1);
+    TOptex other(UniqueName("other"), 1);
+    TOptex unnamed("", 1), unnamedToo("", 1);
+    first.Acquire();
+    ASSERT_TRUE(second->TryAcquire()) << "the holder was refused its own lock";
+    EXPECT_EQ(Held(second->Snapshot()), State(2, 2, Me()));
+    ASSERT_TRUE(other.TryAcquire());
+    EXPECT_EQ(Held(other.Snapshot()), State(1, 1, Me()));
+    ASSERT_TRUE(unnamed.TryAcquire());
+    ASSERT_TRUE(unnamedToo.TryAcquire());
+    EXPECT_EQ(Held(unnamed.Snapshot()), State(1, 1, Me()));
+    EXPECT_EQ(Held(unnamedToo.Snapshot()), State(1, 1, Me()));
+    unnamedToo.Release();
+    unnamed.Release();
+    other.Release();
+    second->Release();
+    EXPECT_EQ(Held(first.Snapshot()), State(1, 1, Me()));
+    std::thread([&] { EXPECT_FALSE(TOptex(name, 1).TryAcquire()); }).join();
+    first.Release();
+    EXPECT_EQ(Held(first.Snapshot()), State(0, 0, 0));
+    std::thread([&] {
+        TOptex again(name, 1);
+        EXPECT_TRUE(again.TryAcquire());
+        again.Release();
+    }).join();
 }
 
 TEST(OptexTest, AHeldLockIsTriedInVainThenWaitedForAndHandedOver)

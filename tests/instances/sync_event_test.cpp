@@ -4,11 +4,23 @@
 #include <optional>
 #include <thread>
 
+#include <gtest/gtest-spi.h>
+
 #include "ipc_test_support.h"
 
 namespace {
 
 using namespace ipc_test;
+
+// The helpers' support, which every multi-process test relies on: an order
+// to a helper that has already ended is a failure of the test that sends
+// it, and the test program goes on.
+TEST(HelperTest, AnOrderToAHelperThatHasEndedFailsTheTestNotTheProgram)
+{
+    Helper ended({"no-such-mode"});
+    ASSERT_EQ(ended.Wait(), 2);  // the helper's answer to a mode it does not know
+    EXPECT_NONFATAL_FAILURE(ended.Send("anything"), "the helper does not read its input");
+}
 
 TEST(SyncEventTest, OneSignalWakesOneWaiterOfAnAutoResetEventAndAllOfAManualOne)
 {

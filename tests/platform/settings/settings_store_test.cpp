@@ -1,10 +1,13 @@
 #include "platform/settings/settings_store.h"
 
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include <functional>
@@ -12,9 +15,10 @@
 
 #include "tests/platform/settings/settings_test_support.h"
 
+using platform::SettingsAccessor;
 using platform::SettingsFile;
-using platform::TSettingsAccessor;
 using namespace settings_test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -60,7 +64,7 @@ TEST_F(SettingsStoreTest, WhatIsNotAPlainFileIsNeitherReadNorReplaced)
         make();
         const auto before = identity();
         {
-            TSettingsAccessor settings;  // at the default place, File()
+            SettingsAccessor settings;  // at the default place, File()
             EXPECT_FALSE(settings.OpenKey("\\Software\\Halvercraft\\Vellumark", true));
             EXPECT_FALSE(settings.ValueExists("FormLeft"));
             EXPECT_EQ(FailureOf([&] { settings.ReadInteger("FormLeft"); }), "Failed to get data for 'FormLeft'");
@@ -75,7 +79,7 @@ TEST_F(SettingsStoreTest, WhatIsNotAPlainFileIsNeitherReadNorReplaced)
 
     huge.pop_back();  // a file of exactly the limit is read
     WriteFile(File(), huge);
-    TSettingsAccessor settings;
+    SettingsAccessor settings;
     ASSERT_TRUE(settings.OpenKey("\\Software\\Halvercraft\\Vellumark", false));
     EXPECT_EQ(settings.ReadInteger("FormLeft"), 1);
 }
@@ -138,6 +142,100 @@ TEST_F(SettingsStoreTest, ASaveTakesEveryStepAndClearsWhatKilledSavesLeft)
     std::string loaded;
     EXPECT_EQ(SettingsFile(File()).Load(loaded), SettingsFile::LoadStatus::Loaded);
     EXPECT_EQ(loaded.size(), atLimit.size());
+}
+
+const char* const kKey = "\\Software\\Halvercraft\\Vellumark";
+
+// A write keeps what other programs wrote after the key was opened: each
+// write merges its one value into the file as it stands at that moment.
+TEST_F(SettingsStoreTest, EachWriteMergesWithTheFileAsItStandsThen)
+{
+    WriteFile(File(), "[\\Software\\Halvercraft\\Vellumark]\n\"FormLeft\"=dword:00000001\n");
+    SettingsAccessor ours{SettingsFile(File())};
+    ASSERT_TRUE(ours.OpenKey(kKey, true));
+    {
+        SettingsAccessor theirs{SettingsFile(File())};
+        ASSERT_TRUE(theirs.OpenKey(kKey, false));
+        theirs.WriteInteger("CBSHA1", 1);
+    }
+    WriteFile(File(), ReadFile(File()) + "; by hand\n[\\Software\\Other]\n\"X\"=dword:00000002\n");
+    ours.WriteInteger("FormTop", 5);
+    ours.WriteInteger("FormLeft", 7);
+    EXPECT_EQ(ReadFile(File()),
+              "[\\Software\\Halvercraft\\Vellumark]\n\"FormLeft\"=dword:00000007\n\"CBSHA1\"=dword:00000001\n"
+              "\"FormTop\"=dword:00000005\n; by hand\n[\\Software\\Other]\n\"X\"=dword:00000002\n");
+    // A file that can no longer be read (here a symbolic link has taken its
+    // place) is not written over.
+    const std::string merged = ReadFile(File());
+    const fs::path elsewhere = root_ / "elsewhere.reg";
+    fs::rename(File(), elsewhere);
+    fs::create_symlink(elsewhere, File());
+    EXPECT_EQ(FailureOf([&] { ours.WriteInteger("CBMD5", 1); }), "Failed to set data for 'CBMD5'");
+    EXPECT_TRUE(fs::is_symlink(File()));
+    EXPECT_EQ(ReadFile(elsewhere), merged);
+}
+
+// Every write holds the change lock from reading to saving. One that cannot
+// have it within the wait fails and leaves the file alone; one whose wait
+// sees the lock released goes through.
+TEST_F(SettingsStoreTest, AWriteWaitsABoundedTimeForTheLock)
+{
+    SettingsAccessor settings{SettingsFile(File(), {}, 200ms)};
+    ASSERT_TRUE(settings.OpenKey(kKey, true));
+    const int held = ::open(LockFile().c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const std::string before = ReadFile(File());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FailureOf([&] { settings.WriteInteger("FormLeft", 1); }), "Failed to set data for 'FormLeft'");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 200ms);
+    EXPECT_LT(waited, 2s);
+    EXPECT_EQ(ReadFile(File()), before);
+
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(50ms);
+        ::close(held);
+    });
+    EXPECT_EQ(FailureOf([&] { settings.WriteInteger("FormLeft", 2); }), "");
+    releaser.join();
+    EXPECT_NE(ReadFile(File()).find("\"FormLeft\"=dword:00000002"), std::string::npos);
+}
+
+// Two programs that save at the same moment keep every value of both.
+TEST_F(SettingsStoreTest, ProgramsWritingAtOnceLoseNothing)
+{
+    constexpr int kValues = 40;
+    {
+        SettingsAccessor settings{SettingsFile(File())};
+        ASSERT_TRUE(settings.OpenKey(kKey, true));
+    }
+    const auto writeAll = [&](const std::string& prefix) {
+        SettingsAccessor settings{SettingsFile(File())};
+        if (!settings.OpenKey(kKey, false))
+            return false;
+        for (int i = 0; i < kValues; ++i)
+            settings.WriteInteger(prefix + std::to_string(i), i);
+        return true;
+    };
+    const pid_t child = ::fork();
+    if (child == 0) {
+        bool written = false;
+        try {
+            written = writeAll("Child");
+        } catch (...) {
+        }
+        ::_exit(written ? 0 : 1);
+    }
+    EXPECT_TRUE(writeAll("Parent"));
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    SettingsAccessor settings{SettingsFile(File())};
+    ASSERT_TRUE(settings.OpenKey(kKey, false));
+    for (const char* prefix : {"Parent", "Child"})
+        for (int i = 0; i < kValues; ++i)
+            EXPECT_TRUE(settings.ValueExists(prefix + std::to_string(i))) << prefix << i;
 }
 
 }  // namespace

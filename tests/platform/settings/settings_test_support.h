@@ -80,7 +80,10 @@ protected:
 
     fs::path Folder() const { return root_ / "vellumark"; }
     fs::path File() const { return Folder() / "settings.reg"; }
-    // What the folder holds: after a save, the settings file and no leftovers.
+    // The lock that each change holds; made once, never removed.
+    fs::path LockFile() const { return Folder() / ".settings.reg.lock"; }
+    // What the folder holds: after a save, the settings file, its lock and no
+    // leftovers.
     long FilesInFolder() const { return std::distance(fs::directory_iterator(Folder()), {}); }
 
     const fs::path root_ = MakeRoot();

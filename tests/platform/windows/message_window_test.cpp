@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cstring>
+#include <deque>
 #include <numeric>
 
 #include <QCoreApplication>
@@ -127,6 +129,46 @@ TEST_F(MessageWindowTest, OthersWindowsAreSeenUntilTheirProcessDies)
     EXPECT_EQ(SendMessageTimeout(window, 0x9001, 1, 2).status, SendStatus::NoWindow);
     EXPECT_EQ(PostThreadMessage({HandleProcess(window), HandleProcess(window)}, 0x9004, 0, 0),
               PostStatus::InvalidThread);
+}
+
+// What killed processes leave (records, sockets, a temporary record) is gone
+// once the next process has opened its first window: the folder does not
+// grow with every kill.
+TEST_F(MessageWindowTest, FilesOfKilledProcessesAreSweptByTheNextStart)
+{
+    std::deque<Helper> doomed;
+    std::vector<pid_t> killed;
+    for (int i = 0; i < 4; ++i) {
+        doomed.emplace_back(std::vector<std::string>{});
+        ASSERT_NE(HelperWindow(doomed.back(), "Doomed"), 0u);
+        killed.push_back(doomed.back().Pid());
+    }
+    for (Helper& helper : doomed)
+        helper.Kill();
+    const auto exists = [](const std::string& path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0;
+    };
+    for (const pid_t pid : killed) {
+        const std::string files = PeersDir() + "/" + std::to_string(pid);
+        ASSERT_TRUE(exists(files + ".rec") && exists(files + ".sock")) << "nobody has looked yet";
+    }
+    // A socket whose record is gone, and a record that was never published.
+    ASSERT_EQ(::unlink((PeersDir() + "/" + std::to_string(killed[1]) + ".rec").c_str()), 0);
+    const int temporary = ::open((PeersDir() + "/" + std::to_string(killed[2]) + ".tmp").c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(temporary, 0);
+    ::close(temporary);
+
+    Helper next({});
+    ASSERT_NE(HelperWindow(next, "Next"), 0u);
+    for (const pid_t pid : killed)
+        for (const char* suffix : {".rec", ".sock", ".tmp"}) {
+            const std::string path = PeersDir() + "/" + std::to_string(pid) + suffix;
+            EXPECT_FALSE(exists(path)) << path;
+        }
+    const std::string live = PeersDir() + "/" + std::to_string(next.Pid());
+    EXPECT_TRUE(exists(live + ".rec") && exists(live + ".sock"));
 }
 
 TEST_F(MessageWindowTest, SendsNotificationsPostsAndDataReachTheHelper)
@@ -256,6 +298,76 @@ TEST_F(MessageWindowTest, BrokenFramesAreDroppedAndTheWindowGoesOnWorking)
     SendRaw(good);
     Pump(20ms);
     EXPECT_EQ(received_, std::vector<std::uint32_t>{0x9010});
+}
+
+// Peers that each send most of a large frame share one budget: the process
+// drops the connections that would take it past kMaxInFlight, holds no more
+// than that, and goes on working.
+TEST_F(MessageWindowTest, PartlySentFramesOfManyPeersShareOneBudget)
+{
+    const auto own = OwnWindow();
+    wire::Frame frame;
+    frame.kind = wire::FrameKind::Send;
+    frame.window = own->Handle();
+    frame.message = kWmCopyData;
+    frame.hasData = true;
+    frame.data.assign(wire::kMaxData, 0x11);
+    const std::vector<std::uint8_t> bytes = wire::Encode(frame);
+    const std::size_t partial = bytes.size() - 1;  // never a whole frame
+    constexpr int kPeers = 6;
+    static_assert(kPeers * std::size_t{wire::kMaxData} >= wire::kMaxInFlight + 2 * wire::kMaxData);
+
+    struct Peer {
+        int fd = -1;
+        std::size_t sent = 0;
+        bool dropped = false;
+    };
+    std::vector<Peer> peers(kPeers);
+    const std::string path = PeersDir() + "/" + std::to_string(::getpid()) + ".sock";
+    for (Peer& peer : peers) {
+        peer.fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(::connect(peer.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 8s;
+    const auto busy = [&] {
+        return std::any_of(peers.begin(), peers.end(), [&](const Peer& p) { return !p.dropped && p.sent < partial; });
+    };
+    while (busy() && std::chrono::steady_clock::now() < deadline) {
+        for (Peer& peer : peers) {
+            if (peer.dropped || peer.sent == partial)
+                continue;
+            const std::size_t chunk = std::min<std::size_t>(256 * 1024, partial - peer.sent);
+            const ssize_t put = ::send(peer.fd, bytes.data() + peer.sent, chunk, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (put > 0)
+                peer.sent += static_cast<std::size_t>(put);
+            else if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                peer.dropped = true;  // EPIPE or ECONNRESET: the other end closed it
+        }
+        QCoreApplication::processEvents();
+    }
+    EXPECT_FALSE(busy()) << "the peers neither got through nor were dropped";
+    std::size_t held = 0;
+    int dropped = 0;
+    for (const Peer& peer : peers) {
+        dropped += peer.dropped ? 1 : 0;
+        held += peer.dropped ? 0 : peer.sent - wire::kHeaderSize;
+    }
+    EXPECT_GE(dropped, 2) << "more than the budget of partial frames was kept";
+    EXPECT_LE(held, wire::kMaxInFlight);
+    for (const Peer& peer : peers)
+        ::close(peer.fd);
+    Pump(50ms);
+
+    wire::Frame notify;
+    notify.kind = wire::FrameKind::Notify;
+    notify.window = own->Handle();
+    notify.message = 0x9013;
+    SendRaw(wire::Encode(notify));
+    Pump(20ms);
+    EXPECT_EQ(received_, std::vector<std::uint32_t>{0x9013});
 }
 
 // Forks a child that becomes `nobody` and runs `body`; its exit code.

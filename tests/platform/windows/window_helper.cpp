@@ -38,12 +38,12 @@ std::intptr_t Procedure(const std::string& name, WindowMessage& message)
         return back.Answered() ? back.result + 1000 : -1;
     }
     if (message.Msg == kWmCopyData) {
-        const auto* data = reinterpret_cast<const CopyDataStruct*>(message.LParam);
-        const auto* bytes = static_cast<const std::uint8_t*>(data->lpData);
+        const auto* record = reinterpret_cast<const CopyDataStruct*>(message.LParam);
+        const auto* bytes = static_cast<const std::uint8_t*>(record->data);
         std::string head;
-        AppendHexBytes(head, bytes, std::min<std::size_t>(data->cbData, 4), false);
-        Say("data " + name + " " + std::to_string(data->dwData) + " " + std::to_string(data->cbData) + " " + head +
-            " " + std::to_string(data->cbData == 0 ? 0u : std::accumulate(bytes, bytes + data->cbData, 0u)));
+        AppendHexBytes(head, bytes, std::min<std::size_t>(record->size, 4), false);
+        Say("data " + name + " " + std::to_string(record->kind) + " " + std::to_string(record->size) + " " + head +
+            " " + std::to_string(record->size == 0 ? 0u : std::accumulate(bytes, bytes + record->size, 0u)));
         return 1;
     }
     Say("got " + name + " " + std::to_string(message.Msg) + " " + std::to_string(message.WParam) + " " +

@@ -127,6 +127,64 @@ TEST(WireFrameTest, AnythingOutOfPlaceInTheHeaderMakesItMalformed)
     EXPECT_TRUE(Encode(huge).empty());
 }
 
+// A header costs nothing but itself: memory for the data is taken as the
+// data arrives, so peers that declare large frames and send nothing more
+// cannot make a process hold what they declared.
+TEST(WireFrameTest, MemoryForTheDataGrowsWithTheBytesNotWithTheDeclaredSize)
+{
+    Frame sample = Sample(0);
+    sample.hasData = true;
+    sample.data.assign(kMaxData, 0x5A);
+    const std::vector<std::uint8_t> bytes = Encode(sample);
+    FrameReader reader;
+    std::size_t used = 0;
+    ASSERT_EQ(reader.Feed(bytes.data(), kHeaderSize, used), State::NeedMore);
+    EXPECT_EQ(reader.Held(), 0u) << "room made for the declared size";
+    std::size_t at = kHeaderSize;
+    for (const std::size_t piece : {std::size_t{1000}, std::size_t{100000}, std::size_t{1} << 20}) {
+        ASSERT_EQ(reader.Feed(bytes.data() + at, piece, used), State::NeedMore);
+        at += used;
+        const std::size_t received = at - kHeaderSize;
+        EXPECT_LE(reader.Held(), 2 * received) << received;
+        EXPECT_GE(reader.Held(), received);
+    }
+    // The rest in one go: exactly the declared size, never more.
+    ASSERT_EQ(reader.Feed(bytes.data() + at, bytes.size() - at, used), State::Ready);
+    EXPECT_EQ(at + used, bytes.size());
+    EXPECT_EQ(reader.Held(), std::size_t{kMaxData});
+    EXPECT_EQ(reader.Take().data, sample.data);
+}
+
+// Within a budget the frame is read whole; data that would need more memory
+// than the budget allows stops the frame.
+TEST(WireFrameTest, AFrameNeedingMoreThanTheRoomGivenIsOverBudget)
+{
+    const Frame sent = Sample(70000);
+    const std::vector<std::uint8_t> bytes = Encode(sent);
+    for (const std::size_t piece : {std::size_t{4096}, bytes.size()}) {
+        SCOPED_TRACE(piece);
+        FrameReader tight;
+        State state = State::NeedMore;
+        std::size_t used = 0;
+        for (std::size_t at = 0; at < bytes.size() && state == State::NeedMore; at += used) {
+            state = tight.Feed(bytes.data() + at, std::min(piece, bytes.size() - at), used, 70000);
+            EXPECT_LE(tight.Held(), 70000u);
+        }
+        ASSERT_EQ(state, State::Ready);
+        ExpectSame(tight.Take(), sent);
+
+        FrameReader over;
+        state = State::NeedMore;
+        for (std::size_t at = 0; at < bytes.size() && state == State::NeedMore; at += used) {
+            state = over.Feed(bytes.data() + at, std::min(piece, bytes.size() - at), used, 69999);
+            EXPECT_LE(over.Held(), 69999u);
+        }
+        EXPECT_EQ(state, State::OverBudget);
+        EXPECT_EQ(over.Feed(bytes.data(), 1, used, 70000), State::OverBudget);
+        EXPECT_EQ(used, 0u);
+    }
+}
+
 TEST(WireFrameTest, TruncatedFramesNeverCountAsFrames)
 {
     const std::vector<std::uint8_t> bytes = Encode(Sample(200));
