@@ -197,7 +197,7 @@ void ChooseSha1()
 
 void ChooseSha256()
 {
-    sha256Chosen = Widest(kSha256Paths);
+    sha256Chosen = ChooseAmong(kSha256Paths, CpuRuns, PathFunction);
     sha256InUse.store(PathFunction(sha256Chosen), std::memory_order_release);
 }
 
@@ -417,6 +417,12 @@ Crc32UpdateFn Crc32UpdateInUse()
 }
 
 Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path))
+{
+    return Widest(paths, runs, function);
+}
+
+Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Path),
+                       Sha256CompressFn (*function)(Sha256Path))
 {
     return Widest(paths, runs, function);
 }

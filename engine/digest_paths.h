@@ -122,6 +122,8 @@ Crc32Path ChosenCrc32Path();
 // `runs` and whose routine proves itself; the first one otherwise. The
 // automatic choice is this over every path, with CpuRuns and PathFunction.
 Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path));
+Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Path),
+                       Sha256CompressFn (*function)(Sha256Path));
 Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path));
 
 // Test seam, for tests and the benchmark only: every later computation of
