@@ -17,11 +17,13 @@
 
 namespace {
 
-// A window fits the caches beside the digests' own data, and is large enough
-// that handing it from thread to thread costs nothing next to digesting it.
-// The ring lets the reader run a few windows ahead of the slowest digest.
-constexpr std::size_t kWindowSize = kFileWindowSize;
+// A window is large enough that handing it from thread to thread costs
+// nothing next to digesting it, and the ring lets the reader run a few
+// windows ahead of the slowest digest. CRC-32 alone costs less than copying
+// the bytes out of the page cache: it is fed on the thread that reads, each
+// window while it is still in the core's own cache.
 constexpr std::size_t kWindowCount = 8;
+constexpr std::size_t kCheapWindowSize = std::size_t{64} << 10;
 
 // Waiting threads look at the control this often: a cancelled run lets go of
 // its threads within this time (but for one stuck in a read).
@@ -32,9 +34,9 @@ struct Window {
     std::size_t size = 0;
 };
 
-std::unique_ptr<unsigned char[]> WindowBuffer()
+std::unique_ptr<unsigned char[]> WindowBuffer(std::size_t size)
 {
-    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[kWindowSize]);
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size]);
     if (!bytes)
         throw platform::ENoMemoryError();
     return bytes;
@@ -46,10 +48,10 @@ std::unique_ptr<unsigned char[]> WindowBuffer()
 // failure, or a cancel, stops every thread at its next step.
 class Ring {
 public:
-    Ring(std::size_t lanes, RunControl& control) : control_(control), consumed_(lanes, 0)
+    Ring(std::size_t lanes, std::size_t windowSize, RunControl& control) : control_(control), consumed_(lanes, 0)
     {
         for (Window& window : windows_)
-            window.bytes = WindowBuffer();
+            window.bytes = WindowBuffer(windowSize);
     }
 
     // The slot for window n, once it is free; null once the run stops.
@@ -165,15 +167,16 @@ std::vector<std::vector<std::size_t>> Lanes(std::size_t digests, unsigned cores)
 class FileRun {
 public:
     FileRun(platform::SharedReadFile& file, engine::WindowDigests& digests, RunControl& control,
-            const FileDigestOptions& options, bool fingerprinted)
-        : file_(file), digests_(digests), control_(control), options_(options), fingerprinted_(fingerprinted)
+            const FileDigestOptions& options, std::size_t windowSize, bool fingerprinted)
+        : file_(file), digests_(digests), control_(control), options_(options), windowSize_(windowSize),
+          fingerprinted_(fingerprinted)
     {}
 
     // The first read, with the digests fed as it goes.
     void ReadAndDigest(unsigned cores)
     {
         std::vector<std::vector<std::size_t>> lanes = Lanes(digests_.Count(), cores);
-        Ring ring(lanes.size(), control_);
+        Ring ring(lanes.size(), windowSize_, control_);
         {
             // Threads of their own for the other lanes and for reading, as far
             // as they can be had; this thread does what is left over.
@@ -210,12 +213,12 @@ public:
     {
         if (options_.beforeSecondRead)
             options_.beforeSecondRead();
-        const auto buffer = WindowBuffer();
+        const auto buffer = WindowBuffer(windowSize_);
         std::uint64_t offset = 0;
         for (const std::uint64_t expected : fingerprints_) {
             if (control_.Cancelled())
                 throw ERunCancelled();
-            const std::size_t size = file_.ReadAt(offset, buffer.get(), kWindowSize);
+            const std::size_t size = file_.ReadAt(offset, buffer.get(), windowSize_);
             if (fingerprint_.Of(buffer.get(), size) != expected)
                 file_.ThrowChanged();
             offset += size;
@@ -246,7 +249,7 @@ private:
             Window* window = ring.ForReading(n);
             if (window == nullptr)
                 return;
-            window->size = file_.ReadAt(length_, window->bytes.get(), kWindowSize);
+            window->size = file_.ReadAt(length_, window->bytes.get(), windowSize_);
             length_ += window->size;
             if (fingerprinted_)
                 fingerprints_.push_back(fingerprint_.Of(window->bytes.get(), window->size));
@@ -255,7 +258,7 @@ private:
                 file_.ThrowChanged();
             if (options_.afterRead)
                 options_.afterRead(n);
-            const bool last = window->size < kWindowSize;
+            const bool last = window->size < windowSize_;
             ring.Publish(last);
             if (firstLane != nullptr) {
                 if (ring.ForLane(0) == nullptr)
@@ -282,6 +285,7 @@ private:
     engine::WindowDigests& digests_;
     RunControl& control_;
     const FileDigestOptions& options_;
+    const std::size_t windowSize_;
     const bool fingerprinted_;
     const platform::WindowFingerprint fingerprint_;
     std::vector<std::uint64_t> fingerprints_;  // of the first read, one per window
@@ -301,8 +305,9 @@ engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const eng
     const bool readTwice = !file.HoldsLease() && file.CanReadAgain();
     control.SetTotal(file.Size() * (readTwice ? 2 : 1));
 
-    FileRun run(file, digests, control, options, readTwice);
-    run.ReadAndDigest(options.cores != 0 ? options.cores : platform::ProcessorCount());
+    const bool cheap = digests.Count() == 1 && choice.crc32;
+    FileRun run(file, digests, control, options, cheap ? kCheapWindowSize : kFileWindowSize, readTwice);
+    run.ReadAndDigest(options.cores != 0 ? options.cores : cheap ? 1 : platform::ProcessorCount());
     if (file.HoldsLease()) {
         if (!file.LeaseStillHeld())
             file.ThrowChanged();

@@ -22,7 +22,8 @@
 // standard input is read once and taken as it comes. ERunCancelled once the
 // control asks to stop; no digest comes out of a cancelled run.
 
-// The window a file is read in, for the tests of its edges.
+// The window a file is read in (but for CRC-32 alone), for the tests of its
+// edges.
 inline constexpr std::size_t kFileWindowSize = std::size_t{1} << 20;
 
 struct FileDigestOptions {

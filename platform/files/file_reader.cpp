@@ -201,6 +201,12 @@ std::pair<std::size_t, std::size_t> SharedReadFile::HoleAndDataAt(std::uint64_t 
 {
     if (!seekHoles_)
         return {0, limit};
+    // Data already known to run on from here needs no new question: a dense
+    // file is asked about once, not once a window. A read that starts over
+    // (the second of a file without a lease) asks afresh.
+    if (offset >= knownData_.first && offset < knownData_.second)
+        return {0, static_cast<std::size_t>(std::min<std::uint64_t>(limit, knownData_.second - offset))};
+    knownData_ = {0, 0};
     const auto at = static_cast<off_t>(offset);
     const off_t data = ::lseek(fd_.Get(), at, SEEK_DATA);
     if (data < 0) {
@@ -218,6 +224,7 @@ std::pair<std::size_t, std::size_t> SharedReadFile::HoleAndDataAt(std::uint64_t 
     const off_t hole = ::lseek(fd_.Get(), at, SEEK_HOLE);
     if (hole <= at)
         return {0, limit};
+    knownData_ = {offset, static_cast<std::uint64_t>(hole)};
     return {0, static_cast<std::size_t>(std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(hole - at)))};
 }
 

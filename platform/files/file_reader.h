@@ -129,6 +129,8 @@ private:
     bool lease_ = false;
     bool stream_ = false;
     mutable bool seekHoles_ = true;
+    // Where data was last found to run without a hole, from and to.
+    mutable std::pair<std::uint64_t, std::uint64_t> knownData_{0, 0};
     std::chrono::steady_clock::time_point lastSeenHeld_;
     std::chrono::milliseconds breakTime_{0};
     struct stat before_ {};
