@@ -80,10 +80,15 @@ const CpuFeatures& Cpu()
 // routine gets aligned loads for free.
 constexpr std::size_t kMisalign = 1;
 
-// FIPS 180-1's two-block sample, padded by hand: the 56 message bytes, 0x80,
-// zeros, and the bit count 448 big-endian at the end of the second block.
-bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
+// FIPS 180-1's (and 180-4's) two-block sample, padded by hand: the 56
+// message bytes, 0x80, zeros, and the bit count 448 big-endian at the end of
+// the second block. From the initial chaining value the block function must
+// reach the expected one, both words given as the record holds them.
+template <class Digest, std::size_t kWords>
+bool TwoBlockSampleHolds(void (*compress)(Digest&, const std::uint8_t*, std::size_t),
+                         const std::uint32_t (&start)[kWords], const std::uint32_t (&end)[kWords], bool blockByBlock)
 {
+    static_assert(sizeof(Digest) == 4 * kWords);
     alignas(64) std::uint8_t buffer[kMisalign + 2 * kBlockSize] = {};
     std::uint8_t* const message = buffer + kMisalign;
     static constexpr char kText[] = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
@@ -92,14 +97,11 @@ bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
     message[2 * kBlockSize - 2] = 0x01;
     message[2 * kBlockSize - 1] = 0xC0;
 
-    // The initial chaining value and the expected one, as the record holds them.
-    static constexpr std::uint32_t kStart[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-    static constexpr std::uint32_t kEnd[5] = {0x84983E44, 0x1C3BD26E, 0xBAAE4AA1, 0xF95129E5, 0xE54670F1};
-    Sha1Digest state, expected;
-    for (int i = 0; i < 5; ++i)
-        for (int j = 0; j < 4; ++j) {
-            state.bytes[4 * i + j] = static_cast<std::uint8_t>(kStart[i] >> (8 * j));
-            expected.bytes[4 * i + j] = static_cast<std::uint8_t>(kEnd[i] >> (8 * j));
+    Digest state, expected;
+    for (std::size_t i = 0; i < kWords; ++i)
+        for (std::size_t j = 0; j < 4; ++j) {
+            state.bytes[4 * i + j] = static_cast<std::uint8_t>(start[i] >> (8 * j));
+            expected.bytes[4 * i + j] = static_cast<std::uint8_t>(end[i] >> (8 * j));
         }
 
     if (blockByBlock) {
@@ -111,36 +113,20 @@ bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
     return std::memcmp(state.bytes, expected.bytes, sizeof state.bytes) == 0;
 }
 
-// FIPS 180-4's two-block sample for SHA-256, the same 56 bytes padded the
-// same way.
+bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
+{
+    static constexpr std::uint32_t kStart[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+    static constexpr std::uint32_t kEnd[5] = {0x84983E44, 0x1C3BD26E, 0xBAAE4AA1, 0xF95129E5, 0xE54670F1};
+    return TwoBlockSampleHolds(compress, kStart, kEnd, blockByBlock);
+}
+
 bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock)
 {
-    alignas(64) std::uint8_t buffer[kMisalign + 2 * kBlockSize] = {};
-    std::uint8_t* const message = buffer + kMisalign;
-    static constexpr char kText[] = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
-    std::memcpy(message, kText, 56);
-    message[56] = 0x80;
-    message[2 * kBlockSize - 2] = 0x01;
-    message[2 * kBlockSize - 1] = 0xC0;
-
     static constexpr std::uint32_t kStart[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
                                                 0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
     static constexpr std::uint32_t kEnd[8] = {0x248D6A61, 0xD20638B8, 0xE5C02693, 0x0C3E6039,
                                               0xA33CE459, 0x64FF2167, 0xF6ECEDD4, 0x19DB06C1};
-    Sha256Digest state, expected;
-    for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 4; ++j) {
-            state.bytes[4 * i + j] = static_cast<std::uint8_t>(kStart[i] >> (8 * j));
-            expected.bytes[4 * i + j] = static_cast<std::uint8_t>(kEnd[i] >> (8 * j));
-        }
-
-    if (blockByBlock) {
-        compress(state, message, 1);
-        compress(state, message + kBlockSize, 1);
-    } else {
-        compress(state, message, 2);
-    }
-    return std::memcmp(state.bytes, expected.bytes, sizeof state.bytes) == 0;
+    return TwoBlockSampleHolds(compress, kStart, kEnd, blockByBlock);
 }
 
 // A byte counter mod 251, so that blocks taken in the wrong order, or twice,
