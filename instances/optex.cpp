@@ -49,8 +49,11 @@ constexpr int kMaxHeld = 16;
 
 // Trivially destructible on purpose: a thread that ends holding a lock
 // leaves its entry, and the kernel hands the lock on as a dead owner's.
-constinit thread_local TOptexHeld t_held[kMaxHeld] = {};
-constinit thread_local int t_heldCount = 0;
+// Initial-exec: the libraries are built position-independent, which would
+// reach these through a call on every access, and they are only ever linked
+// into programs.
+[[gnu::tls_model("initial-exec")]] constinit thread_local TOptexHeld t_held[kMaxHeld] = {};
+[[gnu::tls_model("initial-exec")]] constinit thread_local int t_heldCount = 0;
 
 // The child of a fork holds none of its parent's locks.
 void ForgetHeldAfterFork()

@@ -20,8 +20,9 @@ namespace platform {
 
 namespace robust_detail {
 // The calling thread's list of robust mutexes as the kernel has it
-// registered, looked up once per thread.
-inline thread_local std::uintptr_t t_listHead = 0;
+// registered, looked up once per thread. Initial-exec, as the optex's own
+// records: no call on every access from position-independent code.
+[[gnu::tls_model("initial-exec")]] inline thread_local std::uintptr_t t_listHead = 0;
 std::uintptr_t RegisteredListHead() noexcept;
 inline std::uintptr_t ListHead() noexcept
 {
