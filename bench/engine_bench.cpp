@@ -31,8 +31,9 @@
 #include <functional>
 #include <random>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "bench/summary_option.h"
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
@@ -386,18 +387,9 @@ bool PrintSummary()
 
 int main(int argc, char** argv)
 {
-    bool summaryOnly = false;
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "--summary_only")
-            summaryOnly = true;
-        else
-            args.push_back(argv[i]);
-    }
-    int count = static_cast<int>(args.size());
-
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+    const bool summaryOnly = TakeSummaryOnly(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     if (!summaryOnly) {
         RegisterRows();

@@ -22,12 +22,12 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "bench/run_directory.h"
+#include "bench/summary_option.h"
 
 #include "instances/optex.h"
 
@@ -272,17 +272,9 @@ void PrintSummary()
 int main(int argc, char** argv)
 {
     const RunDirectory directory;
-    bool summaryOnly = false;
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "--summary_only")
-            summaryOnly = true;
-        else
-            args.push_back(argv[i]);
-    }
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+    const bool summaryOnly = TakeSummaryOnly(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     if (!summaryOnly)
         benchmark::RunSpecifiedBenchmarks();

@@ -32,19 +32,12 @@ bool SettingsAccessor::OpenKey(std::string_view path, bool canCreate)
     if (!key)
         return false;
 
-    SettingsDocument document = SettingsDocument::NewFile();
-    std::string text;
-    switch (file_.Load(text)) {
-    case SettingsFile::LoadStatus::Missing:
-        break;
-    case SettingsFile::LoadStatus::Loaded:
-        document = SettingsDocument::Parse(text);
-        break;
-    case SettingsFile::LoadStatus::Unreadable:
-        // Nothing read means nothing we could keep: the file is left alone,
-        // and with no key open every write fails rather than replace it.
+    // Nothing read means nothing we could keep: the file is left alone, and
+    // with no key open every write fails rather than replace it.
+    std::optional<SettingsDocument> loaded = LoadDocument();
+    if (!loaded)
         return false;
-    }
+    SettingsDocument document = std::move(*loaded);
 
     if (!document.KeyExists(*key)) {
         if (!canCreate)
@@ -68,18 +61,24 @@ bool SettingsAccessor::Change(const std::function<bool(SettingsDocument& documen
     const std::optional<UniqueFd> lock = file_.LockForChange();
     if (!lock)
         return false;
-    SettingsDocument current = SettingsDocument::NewFile();
+    std::optional<SettingsDocument> current = LoadDocument();
+    if (!current)
+        return false;  // never replaced by what we could not read
+    return change(*current) && file_.Save(current->Serialize());
+}
+
+std::optional<SettingsDocument> SettingsAccessor::LoadDocument() const
+{
     std::string text;
     switch (file_.Load(text)) {
     case SettingsFile::LoadStatus::Missing:
-        break;
+        return SettingsDocument::NewFile();
     case SettingsFile::LoadStatus::Loaded:
-        current = SettingsDocument::Parse(text);
-        break;
+        return SettingsDocument::Parse(text);
     case SettingsFile::LoadStatus::Unreadable:
-        return false;  // never replaced by what we could not read
+        break;
     }
-    return change(current) && file_.Save(current.Serialize());
+    return std::nullopt;
 }
 
 void SettingsAccessor::CloseKey() noexcept

@@ -66,6 +66,9 @@ private:
     // Applies `change` to the file as it stands now, under the change lock,
     // and saves it; false when any of that fails, the file then untouched.
     bool Change(const std::function<bool(SettingsDocument& document)>& change);
+    // The file as it stands now: a new document when there is none, nothing
+    // when it cannot be read.
+    std::optional<SettingsDocument> LoadDocument() const;
 
     SettingsFile file_;
     std::optional<SettingsDocument> document_;  // as read when the key was opened
