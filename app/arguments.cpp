@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "platform/base/ascii.h"
-#include "platform/files/file_reader.h"
+#include "platform/files/file_names.h"
+#include "platform/text/percent_codec.h"
+#include "platform/text/shown_name.h"
 
 const char* const kProgramHelp =
     "usage: vellumark [FILE]\n"
@@ -87,70 +89,7 @@ bool PathCharacter(unsigned char byte)
     return UriSafe(byte) || std::strchr("!$&'()*+,;=:@", byte) != nullptr || byte >= 0x80;
 }
 
-bool AsciiCaseEqual(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (platform::AsciiToLower(a[i]) != platform::AsciiToLower(b[i]))
-            return false;
-    return true;
-}
-
-// The length of the valid UTF-8 character at the start of `text`, or 0.
-std::size_t Utf8Length(std::string_view text)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80)
-        return 1;
-    std::size_t length = 0;
-    std::uint32_t lowest = 0;
-    std::uint32_t code = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, lowest = 0x80, code = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, lowest = 0x800, code = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, lowest = 0x10000, code = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (text.size() < length)
-        return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80)
-            return 0;
-        code = (code << 6) | (byte(i) & 0x3Fu);
-    }
-    // Overlong forms, UTF-16 surrogates and code points past Unicode's end
-    // are no UTF-8.
-    if (code < lowest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-        return 0;
-    return length;
-}
-
-void AppendEscapedByte(std::string& out, unsigned char byte)
-{
-    out += "\\x";
-    platform::AppendHexBytes(out, &byte, 1, true);
-}
-
 }  // namespace
-
-std::string CurrentDirectory()
-{
-    std::string buffer(PATH_MAX, '\0');
-    for (;;) {
-        if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
-            buffer.resize(std::strlen(buffer.c_str()));
-            return buffer;
-        }
-        if (errno != ERANGE)
-            return {};
-        buffer.resize(buffer.size() * 2);
-    }
-}
 
 std::string AbsoluteName(std::string_view name, std::string_view workingDirectory)
 {
@@ -200,21 +139,22 @@ ProgramArguments ParseProgramArguments(const std::vector<std::string>& arguments
         } else if (Listed(kQtFlags, option) || PrefixListed(kQtOptionsWithAttachedValue, option)) {
             parsed.qtArguments.push_back(argument);
         } else {
-            return usage("unknown option \"" + ShownName(argument) + "\"");
+            return usage("unknown option \"" + platform::ShownName(argument) + "\"");
         }
     }
     for (const std::string& name : names) {
         if (name.empty())
             return usage("an empty argument names no file");
         std::string file = name;
-        if (name.size() >= 5 && AsciiCaseEqual(std::string_view(name).substr(0, 5), "file:")) {
+        if (name.size() >= 5 && platform::SameAsciiNoCase(std::string_view(name).substr(0, 5), "file:")) {
             const auto local = FileFromUri(name);
             if (!local)
-                return usage("not the URI of a local file: \"" + ShownName(name) + "\"");
+                return usage("not the URI of a local file: \"" + platform::ShownName(name) + "\"");
             file = *local;
         } else if (name.front() != '/' && workingDirectory.empty()) {
             parsed.action = ProgramArguments::Action::Fail;
-            parsed.problem = "cannot make \"" + ShownName(name) + "\" absolute: the current folder cannot be told";
+            parsed.problem =
+                "cannot make \"" + platform::ShownName(name) + "\" absolute: the current folder cannot be told";
             return parsed;
         }
         parsed.files.push_back(AbsoluteName(file, workingDirectory));
@@ -224,22 +164,12 @@ ProgramArguments ParseProgramArguments(const std::vector<std::string>& arguments
 
 std::string FileUri(std::string_view absoluteName)
 {
-    std::string uri = "file://";
-    for (const char c : absoluteName) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (UriSafe(byte)) {
-            uri += c;
-        } else {
-            uri += '%';
-            platform::AppendHexBytes(uri, &byte, 1, true);
-        }
-    }
-    return uri;
+    return "file://" + platform::PercentEncode(absoluteName, UriSafe);
 }
 
 std::optional<std::string> FileFromUri(std::string_view uri)
 {
-    if (uri.size() < 5 || !AsciiCaseEqual(uri.substr(0, 5), "file:"))
+    if (uri.size() < 5 || !platform::SameAsciiNoCase(uri.substr(0, 5), "file:"))
         return std::nullopt;
     std::string_view rest = uri.substr(5);
     if (rest.substr(0, 2) == "//") {
@@ -248,29 +178,14 @@ std::optional<std::string> FileFromUri(std::string_view uri)
         if (slash == std::string_view::npos)
             return std::nullopt;
         const std::string_view host = rest.substr(0, slash);
-        if (!host.empty() && !AsciiCaseEqual(host, "localhost"))
+        if (!host.empty() && !platform::SameAsciiNoCase(host, "localhost"))
             return std::nullopt;
         rest.remove_prefix(slash);
     }
     if (rest.empty() || rest.front() != '/')
         return std::nullopt;
-    std::string name;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(rest[i]);
-        if (byte == '%') {
-            const int high = i + 2 < rest.size() ? platform::HexDigitValue(rest[i + 1]) : -1;
-            const int low = i + 2 < rest.size() ? platform::HexDigitValue(rest[i + 2]) : -1;
-            if (high < 0 || low < 0 || (high == 0 && low == 0))
-                return std::nullopt;
-            name += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else if (PathCharacter(byte)) {
-            name += static_cast<char>(byte);
-        } else {
-            return std::nullopt;
-        }
-    }
-    return name;
+    // An escaped zero byte would end the name early wherever it is used.
+    return platform::PercentDecode(rest, PathCharacter, [](unsigned char byte) { return byte != 0; });
 }
 
 std::vector<std::string> HandOverLines(const std::vector<std::string>& absoluteNames)
@@ -298,30 +213,4 @@ std::optional<std::vector<std::string>> HandedFiles(const std::vector<std::strin
         files.push_back(std::move(*name));
     }
     return files;
-}
-
-std::string ShownName(std::string_view name)
-{
-    std::string shown;
-    while (!name.empty()) {
-        const std::size_t length = Utf8Length(name);
-        const auto byte = static_cast<unsigned char>(name.front());
-        // U+0080 to U+009F, the C1 controls, are two bytes from C2 80 on.
-        const bool c1 = length == 2 && byte == 0xC2 && static_cast<unsigned char>(name[1]) <= 0x9F;
-        if (length == 0 || byte < 0x20 || byte == 0x7F || c1) {
-            AppendEscapedByte(shown, byte);
-            name.remove_prefix(1);
-            if (c1) {
-                AppendEscapedByte(shown, static_cast<unsigned char>(name.front()));
-                name.remove_prefix(1);
-            }
-        } else if (byte == '\\') {
-            shown += "\\\\";
-            name.remove_prefix(1);
-        } else {
-            shown.append(name.substr(0, length));
-            name.remove_prefix(length);
-        }
-    }
-    return shown;
 }

@@ -31,9 +31,6 @@ struct ProgramArguments {
 // told) a relative name fails.
 ProgramArguments ParseProgramArguments(const std::vector<std::string>& arguments, std::string_view workingDirectory);
 
-// The current folder, or empty (errno set) when it cannot be told.
-std::string CurrentDirectory();
-
 // `name` made absolute against `workingDirectory`, with empty and "."
 // components dropped; ".." stays (it means something else after a link), and
 // so does a trailing "/", which only a folder passes.
@@ -59,11 +56,6 @@ std::vector<std::string> HandOverLines(const std::vector<std::string>& absoluteN
 // are exactly such a list: at least one URI of an absolute name no longer
 // than a path can be, then the empty line, then nothing.
 std::optional<std::vector<std::string>> HandedFiles(const std::vector<std::string>& lines);
-
-// A name as a message shows it: valid UTF-8 as it is, but control characters,
-// bytes that are not UTF-8 and the backslash written as \xHH (and \\), so
-// that a name with a line break or a stray byte is seen for what it is.
-std::string ShownName(std::string_view name);
 
 // What `vellumark --help` prints, the one line that bad usage ends with, and
 // what `vellumark --version` prints.

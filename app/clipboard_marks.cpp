@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "platform/base/ascii.h"
+#include "platform/text/word_list.h"
 
 namespace {
 
@@ -41,14 +42,6 @@ const char* AlgorithmName(Algorithm algorithm)
         return "CRC-32";
     }
     return "";
-}
-
-std::string Listed(const std::vector<std::string>& names)
-{
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
-    return text;
 }
 
 }  // namespace
@@ -120,9 +113,9 @@ std::string MarksLine(const std::vector<std::pair<Algorithm, ResultMark>>& marks
         return {};
     std::string line;
     if (!matching.empty())
-        line = Listed(matching) + (matching.size() == 1 ? " matches" : " match");
+        line = platform::WordList(matching) + (matching.size() == 1 ? " matches" : " match");
     if (!notMatching.empty())
-        line += (line.empty() ? "" : ", ") + Listed(notMatching) +
+        line += (line.empty() ? "" : ", ") + platform::WordList(notMatching) +
                 (notMatching.size() == 1 ? " does not match" : " do not match");
     const bool several = matching.size() + notMatching.size() > 1;
     return line + (several ? " the digests on the clipboard" : " the digest on the clipboard");

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/generate.h"
+#include "app/generate/generate.h"
 
 // Comparing the window's results with a digest the user copied from a
 // download page: what counts as a digest on the clipboard, whether a result

@@ -11,8 +11,8 @@
 
 #include "platform/base/ascii.h"
 #include "platform/process/process.h"
+#include "platform/text/error_text.h"
 #include "platform/ui/dialog_flags.h"
-#include "platform/ui/error_text.h"
 #include "platform/ui/guard.h"
 #include "platform/windows/application_window.h"
 

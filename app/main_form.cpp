@@ -31,14 +31,15 @@
 #include "app/arguments.h"
 #include "app/busy_cursor.h"
 #include "app/frame.h"
-#include "app/generate.h"
-#include "app/generate_task.h"
-#include "app/progress_text.h"
+#include "app/generate/generate.h"
+#include "app/generate/generate_task.h"
+#include "app/generate/progress_text.h"
+#include "app/generate/text_bytes.h"
 #include "app/settings.h"
 #include "app/snap.h"
-#include "app/textbytes.h"
 #include "instances/instance_limit.h"
 #include "platform/base/ascii.h"
+#include "platform/text/shown_name.h"
 #include "platform/ui/guard.h"
 #include "ui_main_form.h"
 
@@ -216,7 +217,7 @@ QString HoldableName(const std::string& name, int longest)
     const QByteArray bytes = QByteArray::fromStdString(name);
     const QString text = QFile::decodeName(bytes);
     const auto refused = [&](const char* why) {
-        return Exception("Cannot take the file \"" + ShownName(name) + "\": " + why);
+        return Exception("Cannot take the file \"" + platform::ShownName(name) + "\": " + why);
     };
     if (QFile::encodeName(text) != bytes)
         throw refused("its name is not valid UTF-8, which the name box cannot hold");
@@ -404,10 +405,9 @@ void TForm1::SetMark(std::size_t box, ResultMark mark)
         const QColor base = resultPalette_.color(QPalette::Base);
         const QColor tint = mark == ResultMark::Matches ? QColor(0, 170, 60) : QColor(220, 30, 30);
         constexpr float kShare = 0.3f;
-        palette.setColor(QPalette::Base,
-                         QColor::fromRgbF(base.redF() * (1 - kShare) + tint.redF() * kShare,
-                                          base.greenF() * (1 - kShare) + tint.greenF() * kShare,
-                                          base.blueF() * (1 - kShare) + tint.blueF() * kShare));
+        palette.setColor(QPalette::Base, QColor::fromRgbF(base.redF() * (1 - kShare) + tint.redF() * kShare,
+                                                          base.greenF() * (1 - kShare) + tint.greenF() * kShare,
+                                                          base.blueF() * (1 - kShare) + tint.blueF() * kShare));
     }
     edit.setPalette(palette);
     edit.setAccessibleDescription(mark == ResultMark::Matches        ? kMatchesText
@@ -573,10 +573,14 @@ GenerateInput TForm1::ReadGenerateInput()
         input.source = GenerateSource::File;
         input.fileName = QFile::encodeName(ui_->FNEdit->text()).toStdString();
         break;
-    case 1:
+    case 1: {
+        // The text box holds Unicode; its bytes are its UTF-8, the locale's
+        // encoding, with the line breaks the text page digests.
         input.source = GenerateSource::Text;
-        input.text = TextPageBytes(ui_->MemoText->document()->toRawText());
+        const QByteArray text = ui_->MemoText->document()->toRawText().toUtf8();
+        input.text = TextPageBytes(std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
         break;
+    }
     default:
         input.source = GenerateSource::Nothing;
         break;

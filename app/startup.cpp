@@ -12,6 +12,7 @@
 #include "about/about.h"
 #include "app/arguments.h"
 #include "app/main_form.h"
+#include "platform/files/file_names.h"
 #include "platform/files/file_reader.h"
 #include "platform/process/process.h"
 #include "platform/ui/session_end.h"
@@ -86,7 +87,7 @@ int RunVellumark(int argc, char* argv[])
     // The arguments come first: --help and --version answer without a
     // display, and a start that cannot be understood ends before anything.
     const ProgramArguments arguments =
-        ParseProgramArguments(std::vector<std::string>(argv, argv + argc), CurrentDirectory());
+        ParseProgramArguments(std::vector<std::string>(argv, argv + argc), platform::CurrentDirectory());
     switch (arguments.action) {
     case ProgramArguments::Action::Help:
         std::fputs(kProgramHelp, stdout);

@@ -13,7 +13,7 @@ ensure_packages bc
 build_dir=${1:-build}
 rounds=${2:-5}
 big_mib=${3:-1024}
-cli="$build_dir/app/vellumark-cli"
+cli="$build_dir/cli/vellumark-cli"
 [ -x "$cli" ] || cmake --build "$build_dir" --target vellumark-cli
 
 work=$(mktemp -d)

@@ -15,7 +15,7 @@ build_dir=${1:-build}
 rounds=${2:-5}
 small_mib=${3:-512}
 large_mib=${4:-4096}
-cli=$(realpath "$build_dir/app/vellumark-cli")
+cli=$(realpath "$build_dir/cli/vellumark-cli")
 window_bench="$build_dir/bench/window_bench"
 [ -x "$cli" ] || cmake --build "$build_dir" --target vellumark-cli
 

@@ -14,12 +14,59 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <ftw.h>
 
-#include <QTemporaryDir>
+#include <cerrno>
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "platform/base/exception.h"
+
+// A directory of its own, made under `parent` (TMPDIR, or /tmp), and removed
+// with everything in it when the object goes: folders a test made unreadable
+// are opened up first. Links inside are removed, never followed.
+class TempDir {
+public:
+    explicit TempDir(const std::string& parent = {})
+    {
+        std::string base = parent;
+        if (base.empty()) {
+            const char* tmp = std::getenv("TMPDIR");
+            base = tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
+        }
+        std::string pattern = base + "/vellumark-test-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr)
+            path_ = pattern;
+    }
+    ~TempDir()
+    {
+        if (path_.empty())
+            return;
+        ::nftw(path_.c_str(), OpenUp, 16, FTW_PHYS);
+        ::nftw(path_.c_str(), RemoveItem, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    bool IsValid() const noexcept { return !path_.empty(); }
+    const std::string& Path() const noexcept { return path_; }
+
+private:
+    static int OpenUp(const char* item, const struct stat*, int type, FTW*)
+    {
+        if (type == FTW_D || type == FTW_DNR)
+            ::chmod(item, 0700);
+        return 0;
+    }
+    static int RemoveItem(const char* item, const struct stat*, int, FTW*)
+    {
+        ::remove(item);
+        return 0;
+    }
+
+    std::string path_;
+};
 
 // A test with a directory of its own, removed afterwards, that any user may
 // search and list.
@@ -27,11 +74,11 @@ class TempDirTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir_.isValid());
-        ASSERT_EQ(::chmod(dir_.path().toLocal8Bit().constData(), 0755), 0);
+        ASSERT_TRUE(dir_.IsValid());
+        ASSERT_EQ(::chmod(dir_.Path().c_str(), 0755), 0);
     }
 
-    std::string Path(const std::string& name) const { return dir_.path().toStdString() + "/" + name; }
+    std::string Path(const std::string& name) const { return dir_.Path() + "/" + name; }
 
     std::string MakeFile(const std::string& name, const std::string& bytes = "x") const
     {
@@ -41,7 +88,7 @@ protected:
     }
 
 private:
-    QTemporaryDir dir_;
+    TempDir dir_;
 };
 
 // The message of the Exception that body throws, or "" when it throws none;

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string_view>
 #include <system_error>
 
@@ -13,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/base/retry.h"
+#include "platform/files/file_names.h"
 
 namespace platform {
 namespace {
@@ -73,40 +73,6 @@ bool IgnoreLeaseBreakSignal() noexcept
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     return ::sigaction(SIGIO, &ignore, nullptr) == 0;
-}
-
-std::string AbsoluteFileName(const std::string& name)
-{
-    std::error_code error;
-    const std::filesystem::path current = std::filesystem::current_path(error);
-    return AbsoluteFileName(name, error ? std::string() : current.string());
-}
-
-std::string AbsoluteFileName(std::string_view name, std::string_view workingDirectory)
-{
-    std::string whole;
-    if ((name.empty() || name.front() != '/') && !workingDirectory.empty())
-        whole.append(workingDirectory).append("/");
-    whole.append(name);
-
-    // Rebuild from the components, leaving out empty ones and ".".
-    std::string result;
-    std::size_t start = 0;
-    while (start <= whole.size()) {
-        std::size_t end = whole.find('/', start);
-        if (end == std::string::npos)
-            end = whole.size();
-        const std::string_view component(whole.data() + start, end - start);
-        if (!component.empty() && component != ".") {
-            if (!result.empty() || whole.front() == '/')
-                result += '/';
-            result += component;
-        }
-        start = end + 1;
-    }
-    if (result.empty())
-        result = whole.empty() || whole.front() != '/' ? whole : "/";
-    return result;
 }
 
 SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(name), breakTime_(SystemLeaseBreakTime())

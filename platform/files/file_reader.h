@@ -48,14 +48,6 @@ inline constexpr const char* kNotRegularText = "Not a regular file";
 // to be ignored once, at its start. False when the system refused.
 bool IgnoreLeaseBreakSignal() noexcept;
 
-// The name made absolute against the current directory, with "." components
-// and repeated slashes dropped; ".." stays, since a symbolic link before it
-// would make dropping it name another file. Only for messages.
-std::string AbsoluteFileName(const std::string& name);
-// The same against the given directory (itself absolute); an empty one
-// leaves a relative name relative.
-std::string AbsoluteFileName(std::string_view name, std::string_view workingDirectory);
-
 // An existing file opened for reading while other processes may read it but
 // not write it, read a window at a time, as often as the reader likes.
 //

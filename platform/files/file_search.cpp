@@ -1,9 +1,9 @@
 #include "platform/files/file_search.h"
 
-#include <memory>
-
-#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include "platform/files/directory_reader.h"
 
 namespace platform {
 namespace {
@@ -25,10 +25,6 @@ std::size_t CharacterLength(std::string_view text, std::size_t i)
         ++length;
     return length;
 }
-
-struct DirectoryCloser {
-    void operator()(DIR* directory) const noexcept { ::closedir(directory); }
-};
 
 }  // namespace
 
@@ -82,12 +78,12 @@ bool FileExistsByPattern(const std::string& name)
     // The directory part keeps its trailing slash, so "/a*" searches "/".
     const std::string directory = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 
-    const std::unique_ptr<DIR, DirectoryCloser> listing(::opendir(directory.empty() ? "." : directory.c_str()));
+    auto listing = DirectoryReader::Open(AT_FDCWD, directory.empty() ? "." : directory);
     if (!listing)
         return false;
-    while (const dirent* entry = ::readdir(listing.get())) {
-        if (MatchesWildcard(pattern, entry->d_name))
-            return IsAcceptableMatch(directory + entry->d_name);
+    while (const auto entry = listing->Next()) {
+        if (MatchesWildcard(pattern, entry->name))
+            return IsAcceptableMatch(directory + std::string(entry->name));
     }
     return false;
 }

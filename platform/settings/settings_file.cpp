@@ -9,13 +9,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "platform/base/retry.h"
 #include "platform/base/unique_fd.h"
+#include "platform/files/directory_reader.h"
 #include "platform/process/process.h"
 
 namespace platform {
@@ -179,13 +179,15 @@ std::string SettingsFile::TemporaryPrefix(const std::string& name)
 void SettingsFile::RemoveStaleTemporaryFiles(const std::string& dir, const std::string& name) const
 {
     const std::string prefix = TemporaryPrefix(name);
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-        const std::string candidate = entry.path().filename().string();
+    auto listing = DirectoryReader::Open(AT_FDCWD, dir);
+    if (!listing)
+        return;
+    while (const auto entry = listing->Next()) {
+        const std::string_view candidate = entry->name;
         // Exactly what mkostemp makes of the pattern, nothing else.
         if (candidate.size() != prefix.size() + 6 || !candidate.starts_with(prefix))
             continue;
-        const std::string path = entry.path().string();
+        const std::string path = dir + "/" + std::string(candidate);
         const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         struct stat info {};
         if (!fd || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid())

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/base/ascii.h"
+#include "platform/text/percent_codec.h"
 
 namespace platform {
 
@@ -12,38 +12,13 @@ namespace platform {
 // other byte, and '%' itself, is written as %XX, so any name round-trips.
 inline std::string EscapeName(std::string_view text)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c <= 0x20 || c >= 0x7F || c == '%') {
-            out += '%';
-            AppendHexBytes(out, &c, 1, true);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return PercentEncode(text, [](unsigned char c) { return c > 0x20 && c < 0x7F; });
 }
 
 inline std::optional<std::string> UnescapeName(std::string_view text)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size())
-            return std::nullopt;
-        const int high = HexDigitValue(text[i + 1]);
-        const int low = HexDigitValue(text[i + 2]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    return out;
+    const auto any = [](unsigned char) { return true; };
+    return PercentDecode(text, any, any);
 }
 
 }  // namespace platform

@@ -1,6 +1,5 @@
 #include "platform/windows/peer_directory.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -15,6 +14,7 @@
 
 #include "platform/base/ascii.h"
 #include "platform/base/retry.h"
+#include "platform/files/directory_reader.h"
 #include "platform/ipc/private_dir.h"
 #include "platform/windows/name_escape.h"
 
@@ -229,22 +229,16 @@ std::optional<std::vector<WindowInfo>> ReadPeerRecord(int peers, std::int32_t pr
 std::vector<std::int32_t> ListPeerProcesses(int peers)
 {
     std::vector<std::int32_t> processes;
-    const int copy = ::openat(peers, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copy < 0)
+    auto dir = DirectoryReader::Open(peers, ".");
+    if (!dir)
         return processes;
-    DIR* dir = ::fdopendir(copy);
-    if (dir == nullptr) {
-        ::close(copy);
-        return processes;
-    }
-    while (const struct dirent* entry = ::readdir(dir)) {
-        const std::string_view name(entry->d_name);
+    while (const auto entry = dir->Next()) {
+        const std::string_view name = entry->name;
         std::int32_t process = 0;
         if (name.size() > 4 && name.substr(name.size() - 4) == ".rec" &&
             ParseNumber(name.substr(0, name.size() - 4), process) && process > 0)
             processes.push_back(process);
     }
-    ::closedir(dir);
     std::sort(processes.begin(), processes.end());
     return processes;
 }
@@ -252,16 +246,11 @@ std::vector<std::int32_t> ListPeerProcesses(int peers)
 void SweepStalePeers(int peers, std::int32_t self)
 {
     std::vector<std::pair<std::int32_t, std::string>> others;
-    const int copy = ::openat(peers, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copy < 0)
+    auto dir = DirectoryReader::Open(peers, ".");
+    if (!dir)
         return;
-    DIR* dir = ::fdopendir(copy);
-    if (dir == nullptr) {
-        ::close(copy);
-        return;
-    }
-    while (const struct dirent* entry = ::readdir(dir)) {
-        const std::string_view name(entry->d_name);
+    while (const auto entry = dir->Next()) {
+        const std::string_view name = entry->name;
         const std::size_t dot = name.rfind('.');
         std::int32_t process = 0;
         if (dot == std::string_view::npos || !ParseNumber(name.substr(0, dot), process) || process <= 0 ||
@@ -271,7 +260,6 @@ void SweepStalePeers(int peers, std::int32_t self)
         if (suffix == ".rec" || suffix == ".sock" || suffix == ".tmp")
             others.emplace_back(process, std::string(suffix));
     }
-    ::closedir(dir);
 
     // Records first: reading a stale record removes it, and its socket.
     for (const auto& [process, suffix] : others)

@@ -142,15 +142,4 @@ TEST(HandOverTest, TheLinesNameTheFilesAndACutListNamesNone)
     EXPECT_EQ(HandedFiles({"file:///" + std::string(1 << 20, 'a'), ""}), std::nullopt);
 }
 
-TEST(ShownNameTest, ControlCharactersAndStrayBytesAreSeenForWhatTheyAre)
-{
-    EXPECT_EQ(ShownName("/a b/caf\xC3\xA9"), "/a b/caf\xC3\xA9");
-    EXPECT_EQ(ShownName("a\nb\r\t\x7F"), "a\\x0Ab\\x0D\\x09\\x7F");
-    EXPECT_EQ(ShownName("a\\x"), "a\\\\x");
-    EXPECT_EQ(ShownName("\xFF\xC3(\xE2\x82"), "\\xFF\\xC3(\\xE2\\x82");
-    // Overlong forms, surrogates and C1 controls.
-    EXPECT_EQ(ShownName("\xC0\xAF\xED\xA0\x80\xC2\x85"), "\\xC0\\xAF\\xED\\xA0\\x80\\xC2\\x85");
-    EXPECT_EQ(ShownName("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
-}
-
 }  // namespace

@@ -41,7 +41,8 @@
 #include <mutex>
 
 #include "about/about.h"
-#include "app/generate_task.h"
+#include "app/generate/generate_task.h"
+#include "app/generate/text_bytes.h"
 #include "app/main_form.h"
 #include "app/result_clipboard.h"
 #include "app/startup.h"
@@ -476,6 +477,25 @@ TEST_F(MainFormTest, TypedLineBreaksAreDigestedAsCrLfAndMatchTheSameFile)
     EXPECT_EQ(Result("ResultCRC32"), textCrc);
 }
 
+// The window hands its text to the same function as the companion, as UTF-8:
+// every kind of line break the box may hold comes out as CR LF in both.
+TEST_F(MainFormTest, EveryKindOfLineBreakGivesTheCompanionsBytes)
+{
+    TickAlgorithms(true, false, false);
+    Control<QTabWidget>("PageControl").setCurrentIndex(1);
+    const std::string utf8 =
+        "LF\nCR\rCRLF\r\nLS\xE2\x80\xA8PS\xE2\x80\xA9"
+        "caf\xC3\xA9";
+    const QByteArray crlf = "LF\r\nCR\r\nCRLF\r\nLS\r\nPS\r\ncaf\xC3\xA9";
+    ASSERT_EQ(TextPageBytes(utf8), crlf.toStdString());
+    // Pasted text keeps CR and U+2028 as they are; the box makes LF and
+    // U+2029 into block ends.
+    Control<QPlainTextEdit>("MemoText")
+        .setPlainText(QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
+    Generate();
+    EXPECT_EQ(Result("ResultMD5"), QString(QCryptographicHash::hash(crlf, QCryptographicHash::Md5).toHex().toUpper()));
+}
+
 TEST_F(MainFormTest, HmacKeysMd5AndSha1ButNotCrc32)
 {
     TickAlgorithms(true, true, true);
@@ -878,9 +898,8 @@ public:
                 const std::lock_guard lock(mutex_);
                 ++started_;
             }
-            return std::make_unique<GenerateTask>([this](RunControl& control, const ResultSink& sink) {
-                Run(control, sink);
-            });
+            return std::make_unique<GenerateTask>(
+                [this](RunControl& control, const ResultSink& sink) { Run(control, sink); });
         };
     }
 

@@ -1,0 +1,324 @@
+#include "app/generate/file_digests.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/files/fingerprint.h"
+#include "platform/process/thread_identity.h"
+
+namespace {
+
+// A window is large enough that handing it from thread to thread costs
+// nothing next to digesting it, and the ring lets the reader run a few
+// windows ahead of the slowest digest. CRC-32 alone costs less than copying
+// the bytes out of the page cache: it is fed on the thread that reads, each
+// window while it is still in the core's own cache.
+constexpr std::size_t kWindowCount = 8;
+constexpr std::size_t kCheapWindowSize = std::size_t{64} << 10;
+
+// Waiting threads look at the control this often: a cancelled run lets go of
+// its threads within this time (but for one stuck in a read).
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
+
+struct Window {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t size = 0;
+};
+
+std::unique_ptr<unsigned char[]> WindowBuffer(std::size_t size)
+{
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size]);
+    if (!bytes)
+        throw platform::ENoMemoryError();
+    return bytes;
+}
+
+// The windows between the reader and the lanes (the threads that feed the
+// digests). Window n lives in slot n mod kWindowCount; the reader fills a
+// slot again only when every lane is done with what it held. The first
+// failure, or a cancel, stops every thread at its next step.
+class Ring {
+public:
+    Ring(std::size_t lanes, std::size_t windowSize, RunControl& control) : control_(control), consumed_(lanes, 0)
+    {
+        for (Window& window : windows_)
+            window.bytes = WindowBuffer(windowSize);
+    }
+
+    // The slot for window n, once it is free; null once the run stops.
+    Window* ForReading(std::uint64_t n)
+    {
+        std::unique_lock lock(mutex_);
+        while (!Stopping() && n >= kWindowCount && SlowestLane() + kWindowCount <= n)
+            Wait(lock);
+        return stopped_ ? nullptr : &windows_[n % kWindowCount];
+    }
+
+    void Publish(bool last)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            ++published_;
+            ended_ = last;
+        }
+        changed_.notify_all();
+    }
+
+    // The lane's next window; null after the last one, or once the run stops.
+    const Window* ForLane(std::size_t lane)
+    {
+        std::unique_lock lock(mutex_);
+        const std::uint64_t n = consumed_[lane];
+        while (!Stopping() && n >= published_ && !ended_)
+            Wait(lock);
+        return stopped_ || n >= published_ ? nullptr : &windows_[n % kWindowCount];
+    }
+
+    // The lane is done with its window; once every lane is, it counts as done.
+    void Consumed(std::size_t lane)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            const std::uint64_t before = SlowestLane();
+            ++consumed_[lane];
+            for (std::uint64_t n = before; n < SlowestLane(); ++n)
+                control_.AddDone(windows_[n % kWindowCount].size);
+        }
+        changed_.notify_all();
+    }
+
+    void Stop(std::exception_ptr error)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            if (!error_)
+                error_ = std::move(error);
+            stopped_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    // The first failure, once every thread has stopped.
+    std::exception_ptr Error() const
+    {
+        const std::lock_guard lock(mutex_);
+        return error_;
+    }
+
+    // For a run that ends up with fewer lanes than it set out with.
+    void SetLanes(std::size_t lanes)
+    {
+        const std::lock_guard lock(mutex_);
+        consumed_.resize(lanes);
+    }
+
+private:
+    // Under the lock.
+    bool Stopping()
+    {
+        if (!stopped_ && control_.Cancelled()) {
+            stopped_ = true;
+            error_ = std::make_exception_ptr(ERunCancelled());
+            changed_.notify_all();
+        }
+        return stopped_;
+    }
+
+    std::uint64_t SlowestLane() const { return *std::min_element(consumed_.begin(), consumed_.end()); }
+
+    void Wait(std::unique_lock<std::mutex>& lock) { changed_.wait_for(lock, kPollInterval); }
+
+    RunControl& control_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    Window windows_[kWindowCount];
+    std::vector<std::uint64_t> consumed_;  // windows each lane is done with
+    std::uint64_t published_ = 0;
+    bool ended_ = false;
+    bool stopped_ = false;
+    std::exception_ptr error_;
+};
+
+// Which digests each lane feeds. The first, the dearest, has a lane of its
+// own on the calling thread; the others share what cores are left, or that
+// lane too when there is only one.
+std::vector<std::vector<std::size_t>> Lanes(std::size_t digests, unsigned cores)
+{
+    std::vector<std::vector<std::size_t>> lanes(1);
+    for (std::size_t d = 0; d < digests; ++d) {
+        if (d == 1 && cores > 1)
+            lanes.emplace_back();
+        else if (d > 1 && lanes.size() < cores)
+            lanes.emplace_back();
+        lanes.back().push_back(d);
+    }
+    return lanes;
+}
+
+class FileRun {
+public:
+    FileRun(platform::SharedReadFile& file, engine::WindowDigests& digests, RunControl& control,
+            const FileDigestOptions& options, std::size_t windowSize, bool fingerprinted)
+        : file_(file), digests_(digests), control_(control), options_(options), windowSize_(windowSize),
+          fingerprinted_(fingerprinted)
+    {}
+
+    // The first read, with the digests fed as it goes.
+    void ReadAndDigest(unsigned cores)
+    {
+        std::vector<std::vector<std::size_t>> lanes = Lanes(digests_.Count(), cores);
+        Ring ring(lanes.size(), windowSize_, control_);
+        {
+            // Threads of their own for the other lanes and for reading, as far
+            // as they can be had; this thread does what is left over.
+            std::vector<std::jthread> threads;
+            std::optional<std::jthread> reader;
+            try {
+                for (std::size_t lane = 1; lane < lanes.size(); ++lane)
+                    threads.emplace_back([this, &ring, lane, mine = lanes[lane]] {
+                        Guarded(ring, [&] { Feed(ring, lane, mine); });
+                    });
+                if (cores > 1)
+                    reader.emplace([this, &ring] { Guarded(ring, [&] { Read(ring, nullptr); }); });
+            } catch (const std::system_error&) {
+                for (std::size_t lane = threads.size() + 1; lane < lanes.size(); ++lane)
+                    lanes.front().insert(lanes.front().end(), lanes[lane].begin(), lanes[lane].end());
+                lanes.resize(threads.size() + 1);
+                ring.SetLanes(lanes.size());
+            }
+            Guarded(ring, [&] {
+                if (reader)
+                    Feed(ring, 0, lanes.front());
+                else
+                    Read(ring, &lanes.front());
+            });
+            // Every thread stops at the end of the windows or at the first
+            // failure, and is joined here.
+        }
+        if (const std::exception_ptr error = ring.Error())
+            std::rethrow_exception(error);
+    }
+
+    // The second read of a file without a lease: every window as it was.
+    void ReadAgainAndCompare()
+    {
+        if (options_.beforeSecondRead)
+            options_.beforeSecondRead();
+        const auto buffer = WindowBuffer(windowSize_);
+        std::uint64_t offset = 0;
+        for (const std::uint64_t expected : fingerprints_) {
+            if (control_.Cancelled())
+                throw ERunCancelled();
+            const std::size_t size = file_.ReadAt(offset, buffer.get(), windowSize_);
+            if (fingerprint_.Of(buffer.get(), size) != expected)
+                file_.ThrowChanged();
+            offset += size;
+            control_.AddDone(size);
+        }
+        // The first read ended in a short window: so must this one have.
+        unsigned char probe = 0;
+        if (offset != length_ || file_.ReadAt(offset, &probe, 1) != 0)
+            file_.ThrowChanged();
+    }
+
+private:
+    template <class Work>
+    void Guarded(Ring& ring, Work&& work) noexcept
+    {
+        try {
+            work();
+        } catch (...) {
+            ring.Stop(std::current_exception());
+        }
+    }
+
+    // Reads window after window to the end of the content. Without a reader
+    // thread, the one that reads also feeds the first lane's digests.
+    void Read(Ring& ring, const std::vector<std::size_t>* firstLane)
+    {
+        for (std::uint64_t n = 0;; ++n) {
+            Window* window = ring.ForReading(n);
+            if (window == nullptr)
+                return;
+            window->size = file_.ReadAt(length_, window->bytes.get(), windowSize_);
+            length_ += window->size;
+            if (fingerprinted_)
+                fingerprints_.push_back(fingerprint_.Of(window->bytes.get(), window->size));
+            // A writer past the lease may have changed what is still to come.
+            if (file_.HoldsLease() && !file_.LeaseStillHeld())
+                file_.ThrowChanged();
+            if (options_.afterRead)
+                options_.afterRead(n);
+            const bool last = window->size < windowSize_;
+            ring.Publish(last);
+            if (firstLane != nullptr) {
+                if (ring.ForLane(0) == nullptr)
+                    return;
+                for (const std::size_t d : *firstLane)
+                    digests_.Feed(d, window->bytes.get(), window->size);
+                ring.Consumed(0);
+            }
+            if (last)
+                return;
+        }
+    }
+
+    void Feed(Ring& ring, std::size_t lane, const std::vector<std::size_t>& digests)
+    {
+        while (const Window* window = ring.ForLane(lane)) {
+            for (const std::size_t d : digests)
+                digests_.Feed(d, window->bytes.get(), window->size);
+            ring.Consumed(lane);
+        }
+    }
+
+    platform::SharedReadFile& file_;
+    engine::WindowDigests& digests_;
+    RunControl& control_;
+    const FileDigestOptions& options_;
+    const std::size_t windowSize_;
+    const bool fingerprinted_;
+    const platform::WindowFingerprint fingerprint_;
+    std::vector<std::uint64_t> fingerprints_;  // of the first read, one per window
+    std::uint64_t length_ = 0;                 // of the content, as the first read found it
+};
+
+}  // namespace
+
+engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,
+                                       RunControl& control, const FileDigestOptions& options)
+{
+    if (control.Cancelled())
+        throw ERunCancelled();
+    engine::WindowDigests digests(choice);
+    if (digests.Count() == 0)
+        return digests.Finish();  // nothing to read the file for
+    const bool readTwice = !file.HoldsLease() && file.CanReadAgain();
+    control.SetTotal(file.Size() * (readTwice ? 2 : 1));
+
+    const bool cheap = digests.Count() == 1 && choice.crc32;
+    FileRun run(file, digests, control, options, cheap ? kCheapWindowSize : kFileWindowSize, readTwice);
+    run.ReadAndDigest(options.cores != 0 ? options.cores : cheap ? 1 : platform::ProcessorCount());
+    if (file.HoldsLease()) {
+        if (!file.LeaseStillHeld())
+            file.ThrowChanged();
+    } else if (readTwice) {
+        if (!file.SameStateAsBefore())
+            file.ThrowChanged();
+        run.ReadAgainAndCompare();
+        if (!file.SameStateAsBefore())
+            file.ThrowChanged();
+    }
+    if (control.Cancelled())
+        throw ERunCancelled();
+    return digests.Finish();
+}

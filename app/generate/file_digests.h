@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "app/generate/run_control.h"
+#include "engine/window_digests.h"
+#include "platform/files/file_reader.h"
+
+// The Generate command's file path. The file is read once, a window at a
+// time into a few buffers that are used over and over, so memory stays small
+// whatever the file's size; every chosen digest takes every window. The
+// dearest digest (MD5 when it is chosen) is fed on the calling thread, the
+// others on threads beside it, and a thread of its own reads ahead.
+//
+// The digests are handed back only when the bytes were the file's content
+// at one moment: under a read lease that the system has not taken back
+// before the last digest, or, without one, when a second read finds every
+// window with the same fingerprint and the file's size and times unmoved.
+// Otherwise EFileOpenError "The file changed while it was being read". The
+// standard input is read once and taken as it comes. ERunCancelled once the
+// control asks to stop; no digest comes out of a cancelled run.
+
+// The window a file is read in (but for CRC-32 alone), for the tests of its
+// edges.
+inline constexpr std::size_t kFileWindowSize = std::size_t{1} << 20;
+
+struct FileDigestOptions {
+    // Threads to use: 0 for one per processor. With 1, everything runs on the
+    // calling thread.
+    unsigned cores = 0;
+    // For tests: runs after each window of the first read has been read
+    // (counted from 0), on the thread that read it; and between the two reads
+    // of a file read without a lease.
+    std::function<void(std::uint64_t window)> afterRead;
+    std::function<void()> beforeSecondRead;
+};
+
+engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,
+                                       RunControl& control, const FileDigestOptions& options = {});

@@ -1,0 +1,158 @@
+#include "cli/check.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "cli/digest_kinds.h"
+#include "cli/digest_lines.h"
+#include "cli/side_by_side.h"
+#include "platform/base/ascii.h"
+#include "platform/text/error_text.h"
+#include "platform/text/word_list.h"
+
+namespace {
+
+struct Counts {
+    std::size_t improper = 0;
+    std::size_t otherAlgorithm = 0;
+    std::vector<std::string> otherNames;  // in the order they first came
+    std::size_t checkable = 0;            // lines of a file to compare
+    std::size_t unreadable = 0;
+    std::size_t mismatched = 0;
+    std::size_t compared = 0;
+};
+
+// "1 line is", "2 lines are": the number and whichever form fits it.
+std::string Counted(std::size_t count, const char* one, const char* many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+class ListCheck {
+public:
+    ListCheck(const std::string& listName, const CheckOptions& options, Report& report)
+        : listName_(listName), options_(options), report_(report), chosen_(TickedKinds(options.request))
+    {}
+
+    // Reports line `number` (counted from 1) once its file, if any, was digested.
+    void Take(std::size_t number, const ListLine& line, const InputDigests& digests)
+    {
+        switch (line.kind) {
+        case ListLine::Kind::Skipped:
+            break;
+        case ListLine::Kind::Improper:
+            ++counts_.improper;
+            if (options_.warn)
+                Warn(number, "improperly formatted " + AlgorithmWord() + "checksum line");
+            break;
+        case ListLine::Kind::OtherAlgorithm:
+            ++counts_.otherAlgorithm;
+            if (std::find(counts_.otherNames.begin(), counts_.otherNames.end(), line.algorithmName) ==
+                counts_.otherNames.end())
+                counts_.otherNames.push_back(line.algorithmName);
+            if (options_.warn)
+                Warn(number, "line uses an algorithm vellumark-cli does not compute: " + line.algorithmName);
+            break;
+        case ListLine::Kind::Digest:
+            ++counts_.checkable;
+            TakeDigest(line, digests);
+            break;
+        }
+    }
+
+    bool Finish()
+    {
+        if (counts_.checkable == 0 && counts_.otherAlgorithm == 0) {
+            report_.Err(listName_ + ": no properly formatted checksum lines found");
+            return false;
+        }
+        const bool noneCompared = counts_.compared == 0 && (options_.ignoreMissing || counts_.otherAlgorithm > 0);
+        if (!options_.status) {
+            if (counts_.improper > 0)
+                report_.Err("WARNING: " + Counted(counts_.improper, "line is", "lines are") + " improperly formatted");
+            if (counts_.otherAlgorithm > 0)
+                report_.Err("WARNING: " + Counted(counts_.otherAlgorithm, "line uses", "lines use") +
+                            " an algorithm vellumark-cli does not compute: " + platform::WordList(counts_.otherNames, ", "));
+            if (counts_.unreadable > 0)
+                report_.Err("WARNING: " + Counted(counts_.unreadable, "listed file", "listed files") +
+                            " could not be read");
+            if (counts_.mismatched > 0)
+                report_.Err("WARNING: " + Counted(counts_.mismatched, "computed checksum", "computed checksums") +
+                            " did NOT match");
+            if (noneCompared)
+                report_.Err(listName_ + ": no file was verified");
+        }
+        const bool unchecked = counts_.improper > 0 || counts_.otherAlgorithm > 0;
+        return counts_.unreadable == 0 && counts_.mismatched == 0 && !noneCompared && !(options_.strict && unchecked);
+    }
+
+private:
+    void TakeDigest(const ListLine& line, const InputDigests& digests)
+    {
+        const std::string shown = CheckedName(line.fileName);
+        if (digests.failed || digests.results.size() != 1) {
+            if (digests.missing && options_.ignoreMissing)
+                return;
+            ++counts_.unreadable;
+            report_.Err(line.fileName + ": " +
+                        platform::WithFullStop(digests.failed ? digests.failure : "No result was computed"));
+            if (!options_.status)
+                report_.Out(shown + ": FAILED open or read");
+            return;
+        }
+        ++counts_.compared;
+        const std::string computed = FullWidth(*line.digestKind, digests.results.front().second);
+        if (platform::SameAsciiNoCase(computed, line.digest)) {
+            if (!options_.quiet && !options_.status)
+                report_.Out(shown + ": OK");
+        } else {
+            ++counts_.mismatched;
+            if (!options_.status)
+                report_.Out(shown + ": FAILED");
+        }
+    }
+
+    void Warn(std::size_t number, const std::string& what)
+    {
+        report_.Err(listName_ + ": " + std::to_string(number) + ": " + what);
+    }
+
+    // "MD5 " when one algorithm was chosen, as md5sum names its own.
+    std::string AlgorithmWord() const { return chosen_.size() == 1 ? std::string(chosen_.front()->tag) + " " : ""; }
+
+    const std::string& listName_;
+    const CheckOptions& options_;
+    Report& report_;
+    const DigestKinds chosen_;
+    Counts counts_;
+};
+
+}  // namespace
+
+bool CheckList(const std::string& listName, std::string_view contents, const CheckOptions& options,
+               const DigestInputs& inputs, Report& report)
+{
+    ListReader reader(TickedKinds(options.request));
+    std::vector<ListLine> lines;
+    for (const std::string_view text : SplitListLines(contents))
+        lines.push_back(reader.Read(text));
+    std::vector<InputDigests> digests(lines.size());
+    const auto isFile = [&lines](std::size_t i) { return lines[i].kind == ListLine::Kind::Digest; };
+
+    ListCheck check(listName, options, report);
+    SideBySide run;
+    run.count = lines.size();
+    run.threads = options.threads;
+    run.weight = [&](std::size_t i) { return isFile(i) ? inputs.Size(lines[i].fileName) : 0; };
+    run.inOrder = [&](std::size_t i) { return !isFile(i) || IsStandardInput(lines[i].fileName); };
+    run.work = [&](std::size_t i) {
+        if (isFile(i))
+            digests[i] = inputs.Digest(lines[i].fileName, OnlyTicked(options.request, *lines[i].digestKind));
+    };
+    run.done = [&](std::size_t i) {
+        check.Take(i + 1, lines[i], digests[i]);
+        digests[i] = {};  // its memory is not needed any more
+    };
+    RunSideBySide(run);
+    return check.Finish();
+}

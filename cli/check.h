@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "cli/inputs.h"
+#include "cli/report.h"
+#include "app/generate/generate.h"
+
+// `vellumark-cli --check`: the files a list of digests names are digested and
+// compared with it, as md5sum -c and sha1sum -c do, with their messages.
+
+struct CheckOptions {
+    bool quiet = false;          // no "name: OK"
+    bool status = false;         // nothing on standard output, no summary
+    bool warn = false;           // a warning for each line that is not checked
+    bool strict = false;         // such lines fail the list
+    bool ignoreMissing = false;  // a file that does not exist is passed over
+    // The key and HMAC tick; its ticks, when any, are the algorithms of the
+    // lines without a tag.
+    GenerateInput request;
+    unsigned threads = 0;  // besides the caller's, for files checked side by side
+};
+
+// Checks one list, given its name for messages ("standard input" for a list
+// read from there) and its content. Every file is digested through inputs,
+// several at once; the report comes in list order: "name: OK", "name:
+// FAILED" or "name: FAILED open or read" per file, each line that is not
+// checked (with warn), then the summary. True when the list passes: every
+// listed file was read and matched, at least one file was compared, and
+// (with strict) every line was checked or skipped as a comment.
+bool CheckList(const std::string& listName, std::string_view contents, const CheckOptions& options,
+               const DigestInputs& inputs, Report& report);

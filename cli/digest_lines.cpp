@@ -1,0 +1,313 @@
+#include "cli/digest_lines.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
+#include "platform/base/ascii.h"
+
+namespace {
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+bool IsHexDigit(char c)
+{
+    return platform::HexDigitValue(c) >= 0;
+}
+
+bool AllHex(std::string_view text)
+{
+    for (const char c : text) {
+        if (!IsHexDigit(c))
+            return false;
+    }
+    return true;
+}
+
+// Letters, digits, "-" and "_": "SHA256", "SHA3-256", "GOST94-CRYPTOPRO".
+bool IsTagCharacter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// What other tools put after "=": hexadecimal, base32 or base64 digits.
+bool LooksLikeADigest(std::string_view value)
+{
+    if (value.empty())
+        return false;
+    for (const char c : value) {
+        if (!IsTagCharacter(c) && c != '+' && c != '/' && c != '=')
+            return false;
+    }
+    return true;
+}
+
+// The lengths of other tools' hexadecimal digests (a 64-bit checksum up to
+// SHA-512): a line with one of them is another algorithm's, not a broken one.
+bool IsOtherDigestLength(std::size_t digits)
+{
+    return digits % 2 == 0 && digits >= 16 && digits <= 128;
+}
+
+// Control characters, DEL and UTF-8's C1 controls (C2 80 to C2 9F), as the
+// number of bytes the one at i takes (0 for none).
+std::size_t ControlLength(std::string_view text, std::size_t i)
+{
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7F)
+        return 1;
+    if (byte == 0xC2 && i + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[i + 1]);
+        if (next >= 0x80 && next <= 0x9F)
+            return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool NeedsLineEscape(std::string_view name)
+{
+    return name.find_first_of("\\\n\r") != std::string_view::npos;
+}
+
+std::string EscapeLineName(std::string_view name)
+{
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::optional<std::string> UnescapeLineName(std::string_view escaped)
+{
+    std::string name;
+    name.reserve(escaped.size());
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] != '\\') {
+            name += escaped[i];
+            continue;
+        }
+        if (++i == escaped.size())
+            return std::nullopt;
+        switch (escaped[i]) {
+        case '\\':
+            name += '\\';
+            break;
+        case 'n':
+            name += '\n';
+            break;
+        case 'r':
+            name += '\r';
+            break;
+        default:
+            return std::nullopt;
+        }
+    }
+    return name;
+}
+
+std::string TagLine(const DigestKind& kind, std::string_view name, std::string_view hex)
+{
+    const bool escape = NeedsLineEscape(name);
+    std::string line = escape ? "\\" : "";
+    line += kind.tag;
+    line += " (";
+    line += escape ? EscapeLineName(name) : std::string(name);
+    line += ") = ";
+    line += hex;
+    return line;
+}
+
+std::string SumLine(std::string_view hex, std::string_view name)
+{
+    const bool escape = NeedsLineEscape(name);
+    std::string line = escape ? "\\" : "";
+    line += hex;
+    line += "  ";
+    line += escape ? EscapeLineName(name) : std::string(name);
+    return line;
+}
+
+std::string CheckedName(std::string_view name)
+{
+    bool controls = false;
+    for (std::size_t i = 0; i < name.size() && !controls; ++i)
+        controls = ControlLength(name, i) > 0;
+    if (!controls)
+        return std::string(name);
+
+    std::string out = "\\";
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const std::size_t control = ControlLength(name, i);
+        if (name[i] == '\\') {
+            out += "\\\\";
+        } else if (name[i] == '\n') {
+            out += "\\n";
+        } else if (name[i] == '\r') {
+            out += "\\r";
+        } else if (control > 0) {
+            for (std::size_t k = 0; k < control; ++k, ++i) {
+                const auto byte = static_cast<std::uint8_t>(name[i]);
+                out += "\\x";
+                platform::AppendHexBytes(out, &byte, 1, true);
+            }
+            --i;
+        } else {
+            out += name[i];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string_view> SplitListLines(std::string_view contents)
+{
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < contents.size()) {
+        std::size_t end = contents.find('\n', start);
+        if (end == std::string_view::npos)
+            end = contents.size();
+        std::string_view line = contents.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+ListLine ListReader::Read(std::string_view line)
+{
+    if (line.empty() || line.front() == '#') {
+        ListLine skipped;
+        skipped.kind = ListLine::Kind::Skipped;
+        return skipped;
+    }
+    // A name is a C string to every system call: one cut short at a NUL
+    // would have another file checked in its place.
+    if (line.find('\0') != std::string_view::npos)
+        return {};
+
+    std::size_t start = 0;
+    while (start < line.size() && IsBlank(line[start]))
+        ++start;
+    const bool escaped = start < line.size() && line[start] == '\\';
+    const std::string_view body = line.substr(start + (escaped ? 1 : 0));
+
+    if (std::optional<ListLine> sum = ReadSumLine(body, escaped))
+        return *std::move(sum);
+    if (std::optional<ListLine> tagged = ReadTagLine(body, escaped))
+        return *std::move(tagged);
+    return {};
+}
+
+// "hex  name", "hex *name" or "hex name"; nullopt when body does not begin
+// with digits and a blank, which leaves it to the tag form.
+std::optional<ListLine> ListReader::ReadSumLine(std::string_view body, bool escaped)
+{
+    std::size_t digits = 0;
+    while (digits < body.size() && IsHexDigit(body[digits]))
+        ++digits;
+    if (digits == 0 || digits == body.size() || !IsBlank(body[digits]))
+        return std::nullopt;
+
+    ListLine line;
+    for (const DigestKind& kind : kDigestKinds) {
+        const bool allowed = chosen_.empty() || std::find(chosen_.begin(), chosen_.end(), &kind) != chosen_.end();
+        if (allowed && kind.digits == digits)
+            line.digestKind = &kind;
+    }
+    if (line.digestKind == nullptr) {
+        if (!chosen_.empty() || !IsOtherDigestLength(digits))
+            return ListLine{};
+        line.kind = ListLine::Kind::OtherAlgorithm;
+        line.algorithmName = std::to_string(digits) + "-digit digest";
+    }
+
+    // After the digits and one blank: a mode character (" " or "*") and the
+    // name, or the name alone. The list's first such line decides which, as
+    // a name may itself begin with a space or a star.
+    const std::string_view rest = body.substr(digits + 1);
+    std::string_view name;
+    if (layout_ != Layout::SingleBlank && rest.size() >= 2 && (rest[0] == ' ' || rest[0] == '*')) {
+        name = rest.substr(1);
+        layout_ = Layout::ModeCharacter;
+    } else if (layout_ != Layout::ModeCharacter && !rest.empty()) {
+        name = rest;
+        layout_ = Layout::SingleBlank;
+    } else {
+        return ListLine{};
+    }
+    if (line.kind == ListLine::Kind::OtherAlgorithm)
+        return line;
+
+    std::optional<std::string> fileName = escaped ? UnescapeLineName(name) : std::string(name);
+    if (!fileName)
+        return ListLine{};
+    line.kind = ListLine::Kind::Digest;
+    line.fileName = *std::move(fileName);
+    line.digest = std::string(body.substr(0, digits));
+    return line;
+}
+
+// "TAG (name) = hex" with any spaces before the parenthesis and any blanks
+// around "="; the name runs to the last ")". nullopt for another form.
+std::optional<ListLine> ListReader::ReadTagLine(std::string_view body, bool escaped) const
+{
+    std::size_t tagEnd = 0;
+    while (tagEnd < body.size() && IsTagCharacter(body[tagEnd]))
+        ++tagEnd;
+    std::size_t open = tagEnd;
+    while (open < body.size() && body[open] == ' ')
+        ++open;
+    const std::size_t close = body.rfind(')');
+    if (tagEnd == 0 || open >= body.size() || body[open] != '(' || close == std::string_view::npos || close < open)
+        return std::nullopt;
+    std::size_t at = close + 1;
+    while (at < body.size() && IsBlank(body[at]))
+        ++at;
+    if (at == body.size() || body[at] != '=')
+        return std::nullopt;
+    ++at;
+    while (at < body.size() && IsBlank(body[at]))
+        ++at;
+    const std::string_view tag = body.substr(0, tagEnd);
+    const std::string_view value = body.substr(at);
+
+    ListLine line;
+    line.digestKind = KindByTag(tag);
+    if (line.digestKind == nullptr) {
+        // "md5" is no tag of ours, but no other algorithm's either.
+        const bool oursInAnotherCase =
+            std::any_of(std::begin(kDigestKinds), std::end(kDigestKinds),
+                        [tag](const DigestKind& kind) { return platform::SameAsciiNoCase(kind.tag, tag); });
+        if (oursInAnotherCase || !LooksLikeADigest(value))
+            return std::nullopt;
+        line.kind = ListLine::Kind::OtherAlgorithm;
+        line.algorithmName = std::string(tag);
+        return line;
+    }
+    if (value.size() != line.digestKind->digits || !AllHex(value))
+        return std::nullopt;
+    const std::string_view name = body.substr(open + 1, close - open - 1);
+    std::optional<std::string> fileName = escaped ? UnescapeLineName(name) : std::string(name);
+    if (!fileName)
+        return std::nullopt;
+    line.kind = ListLine::Kind::Digest;
+    line.fileName = *std::move(fileName);
+    line.digest = std::string(value);
+    return line;
+}

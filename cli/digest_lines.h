@@ -1,0 +1,79 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/digest_kinds.h"
+
+// Lines of digests as md5sum, sha1sum and the BSD tools write them, and as
+// `vellumark-cli --check` reads them.
+
+// Names in written lines. A name that holds a backslash, a line feed or a
+// carriage return is written with those as \\, \n and \r, and its line
+// starts with a backslash, so that every name fits on its line and reads
+// back as it was. Other names are written as they are.
+bool NeedsLineEscape(std::string_view name);
+std::string EscapeLineName(std::string_view name);
+
+// The name of an escaped line back; nullopt for an escape other than \\, \n
+// and \r, or a backslash at the end.
+std::optional<std::string> UnescapeLineName(std::string_view escaped);
+
+// "MD5 (name) = HEX" and "hex  name", with the leading backslash of an
+// escaped name. hex is used as given.
+std::string TagLine(const DigestKind& kind, std::string_view name, std::string_view hex);
+std::string SumLine(std::string_view hex, std::string_view name);
+
+// A listed name as a check reports it ("name: OK"). A name with a line
+// break or any other control character is written as an escaped line's
+// name is, each other control character as \xHH, behind a backslash: a
+// name from someone else's list must not drive the terminal, and could
+// otherwise pass a failed file off as a good one. Other names, backslashes
+// included, are written as they are.
+std::string CheckedName(std::string_view name);
+
+// The lines of a list, without their line feeds; one carriage return before
+// a line feed (or at the end) goes too, so that CR LF lists read alike.
+std::vector<std::string_view> SplitListLines(std::string_view contents);
+
+struct ListLine {
+    enum class Kind {
+        Skipped,         // empty, or a "#" comment
+        Digest,          // a file to check
+        OtherAlgorithm,  // a digest of an algorithm not computed here
+        Improper,        // not a line of any form read here
+    };
+    Kind kind = Kind::Improper;
+    const DigestKind* digestKind = nullptr;  // Digest
+    std::string fileName;                    // Digest: the listed name, taken literally
+    std::string digest;                      // Digest: the hexadecimal digits as listed
+    std::string algorithmName;               // OtherAlgorithm: its tag, or "N-digit digest"
+};
+
+// Reads the lines of one list, in order. Accepted:
+//   hex  name, hex *name   md5sum's and sha1sum's lines (also hex name, with
+//                          one blank: whichever of the two a list's first
+//                          such line uses, its later lines must use too)
+//   TAG (name) = hex       BSD tag lines, any spaces before the parenthesis
+//   TAG(name)= hex         the same without the spaces
+// each possibly behind blanks, and behind a backslash for an escaped name.
+// The tag decides the algorithm; without one, the chosen kinds (all, when
+// none is chosen) decide by the number of digits.
+class ListReader {
+public:
+    explicit ListReader(DigestKinds chosen) : chosen_(std::move(chosen)) {}
+
+    // One line, without its line break.
+    ListLine Read(std::string_view line);
+
+private:
+    enum class Layout { Unknown, ModeCharacter, SingleBlank };
+
+    std::optional<ListLine> ReadSumLine(std::string_view body, bool escaped);
+    std::optional<ListLine> ReadTagLine(std::string_view body, bool escaped) const;
+
+    DigestKinds chosen_;
+    Layout layout_ = Layout::Unknown;
+};

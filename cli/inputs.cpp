@@ -1,0 +1,143 @@
+#include "cli/inputs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/progress.h"
+#include "platform/base/exception.h"
+#include "platform/base/retry.h"
+#include "platform/base/unique_fd.h"
+#include "platform/files/file_reader.h"
+
+namespace {
+
+// A key is a line that could be typed; anything longer is no key file.
+constexpr std::size_t kMaxKeyLine = 64 * 1024;
+
+Exception SystemFailure(int error)
+{
+    return Exception(std::strerror(error));
+}
+
+// Appends what fd holds from where it stands to its end, or until out holds
+// limit bytes.
+void ReadToEnd(int fd, std::string& out, std::size_t limit = std::string::npos)
+{
+    char chunk[64 * 1024];
+    while (out.size() < limit) {
+        const std::size_t want = std::min(sizeof chunk, limit - out.size());
+        const ssize_t got = platform::RetryOnInterrupt([&] { return ::read(fd, chunk, want); });
+        if (got < 0)
+            throw SystemFailure(errno);
+        if (got == 0)
+            return;
+        out.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+bool IsMissing(const std::string& name)
+{
+    struct stat info {};
+    return !IsStandardInput(name) && ::stat(name.c_str(), &info) != 0 && errno == ENOENT;
+}
+
+std::string WithoutLineBreak(std::string line)
+{
+    if (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+}  // namespace
+
+InputDigests FileInputs::Digest(const std::string& name, const GenerateInput& request) const
+{
+    InputDigests digests;
+    const ResultSink sink = [&digests](Algorithm algorithm, const std::string& result) {
+        digests.results.emplace_back(algorithm, result);
+    };
+    try {
+        GenerateInput input = request;
+        input.source = IsStandardInput(name) ? GenerateSource::StandardInput : GenerateSource::File;
+        input.fileName = IsStandardInput(name) ? std::string() : name;
+        RunControl control;
+        std::optional<ProgressLine::Tracked> shown;
+        if (progress_ != nullptr)
+            shown.emplace(progress_->Track(IsStandardInput(name) ? "standard input" : name, control));
+        Generate(input, sink, &control);
+        return digests;
+    } catch (const Exception& error) {
+        digests.failure = error.Message();
+    } catch (const std::bad_alloc&) {
+        digests.failure = "Out of memory";
+    } catch (const std::exception& error) {
+        digests.failure = error.what();
+    }
+    digests.results.clear();
+    digests.failed = true;
+    digests.missing = IsMissing(name);
+    return digests;
+}
+
+std::uint64_t FileInputs::Size(const std::string& name) const
+{
+    struct stat info {};
+    if (IsStandardInput(name) || ::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return 0;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::string ReadWholeInput(const std::string& name)
+{
+    std::string contents;
+    if (IsStandardInput(name)) {
+        ReadToEnd(STDIN_FILENO, contents);
+        return contents;
+    }
+    const platform::UniqueFd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (file.Get() < 0)
+        throw SystemFailure(errno);
+    ReadToEnd(file.Get(), contents);
+    return contents;
+}
+
+std::string ReadKeyLine(const std::string& name)
+{
+    // Room for the longest key and its CR LF, and one byte more to tell a
+    // longer one.
+    constexpr std::size_t kLimit = kMaxKeyLine + 3;
+    std::string line;
+    if (IsStandardInput(name)) {
+        // A byte at a time: what follows the line is not the key's.
+        for (char c = 0; c != '\n' && line.size() < kLimit;) {
+            const ssize_t got = platform::RetryOnInterrupt([&] { return ::read(STDIN_FILENO, &c, 1); });
+            if (got < 0)
+                throw SystemFailure(errno);
+            if (got == 0)
+                break;
+            line += c;
+        }
+    } else {
+        const platform::UniqueFd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+        if (file.Get() < 0)
+            throw SystemFailure(errno);
+        ReadToEnd(file.Get(), line, kLimit);
+        const std::size_t lineFeed = line.find('\n');
+        if (lineFeed != std::string::npos && lineFeed + 1 < line.size())
+            throw Exception("The key file holds more than one line");
+    }
+    std::string key = WithoutLineBreak(std::move(line));
+    if (key.size() > kMaxKeyLine)
+        throw Exception("The key is longer than 64 KiB");
+    return key;
+}

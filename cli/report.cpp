@@ -1,0 +1,22 @@
+#include "cli/report.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "cli/progress.h"
+#include "platform/text/shown_name.h"
+
+void StdioReport::Out(const std::string& line)
+{
+    const auto hold = progress_ != nullptr ? progress_->Hold() : std::unique_lock<std::mutex>();
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void StdioReport::Err(const std::string& line)
+{
+    const auto hold = progress_ != nullptr ? progress_->Hold() : std::unique_lock<std::mutex>();
+    std::fflush(stdout);
+    std::fprintf(stderr, "vellumark-cli: %s\n", platform::ShownName(line).c_str());
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/inputs.h"
+#include "cli/report.h"
+#include "cli/digest_kinds.h"
+#include "app/generate/generate.h"
+
+// The lines in which the command-line companion prints digests.
+enum class LineForm {
+    Plain,  // "MD5 HEX" as the result box shows it: one input, no name
+    Tag,    // "MD5 (name) = HEX", every digest at full width
+    Sum,    // "hex  name" in lower case, as md5sum and sha1sum write it
+};
+
+// One result as Generate hands it on, in the form's line; lower turns the
+// digits of Plain and Tag lines to lower case.
+std::string ResultLine(LineForm form, bool lower, const DigestKind& kind, const std::string& name,
+                       const std::string& result);
+
+struct SumOptions {
+    LineForm form = LineForm::Plain;
+    bool lower = false;
+    GenerateInput request;  // the ticks, the key and the HMAC tick
+    unsigned threads = 0;   // besides the caller's, for inputs digested side by side
+};
+
+// Prints the ticked digests of every named input ("-" for standard input)
+// in the order named, each input's in the order MD5, SHA-1, CRC-32; an
+// input that cannot be digested is reported on standard error, and the
+// others go on. True when every input was digested.
+bool PrintDigests(const std::vector<std::string>& names, const SumOptions& options, const DigestInputs& inputs,
+                  Report& report);

@@ -1,0 +1,291 @@
+// The file path: a file read in windows and digested as it is read, on one
+// thread or several, with and without a lease; the checks that keep a file
+// that changed while it was read from being reported; cancelling; files
+// larger than any 32-bit count; sparse files.
+#include "app/generate/file_digests.h"
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+
+
+#include "engine/digest.h"
+#include "tests/test_files.h"
+
+namespace {
+
+using platform::SharedReadFile;
+
+constexpr std::size_t kWindow = kFileWindowSize;
+
+engine::WindowDigestChoice All(bool hmac = false, const std::string& key = "")
+{
+    return {.md5 = true, .sha1 = true, .crc32 = true, .hmac = hmac, .key = key};
+}
+
+std::string Hex(const engine::WindowDigestResults& r)
+{
+    return DigestToHexText(r.md5) + " " + DigestToHexText(r.sha1) + " " + std::to_string(r.crc32);
+}
+
+std::string OneShot(const std::string& bytes, const engine::WindowDigestChoice& choice)
+{
+    engine::WindowDigestResults r;
+    if (choice.hmac) {
+        HmacMd5OfText(choice.key, bytes, r.md5);
+        HmacSha1OfText(choice.key, bytes, r.sha1);
+    } else {
+        Md5OfText(bytes, r.md5);
+        Sha1OfText(bytes, r.sha1);
+    }
+    r.crc32 = Crc32OfText(bytes);
+    return Hex(r);
+}
+
+std::string Counter(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i % 251);
+    return bytes;
+}
+
+class FileDigests : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        ASSERT_TRUE(platform::IgnoreLeaseBreakSignal());
+    }
+
+    // The digests, or the failure's message.
+    std::string Digest(SharedReadFile& file, const engine::WindowDigestChoice& choice, RunControl& control,
+                       const FileDigestOptions& options = {})
+    {
+        std::string digests;
+        const std::string failure = FailureOf([&] { digests = Hex(DigestFile(file, choice, control, options)); });
+        return failure.empty() ? digests : failure;
+    }
+
+    std::string Changed(const std::string& path) const
+    {
+        return "Cannot open file \"" + path + "\". The file changed while it was being read";
+    }
+};
+
+// Every size around the window's edges, on one thread (read and digested by
+// turns), on two (a reader beside the digests) and on three; plain and keyed;
+// with a lease and read twice without one. Progress counts every byte read.
+TEST_F(FileDigests, WindowsGiveTheDigestsOfTheWholeFile)
+{
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kWindow - 1, kWindow, kWindow + 1, 3 * kWindow + 17}) {
+        const std::string bytes = Counter(size);
+        const std::string path = MakeFile("data.bin", bytes);
+        for (const auto& choice : {All(), All(true, std::string(100, 'k'))}) {
+            const std::string expected = OneShot(bytes, choice);
+            for (const unsigned cores : {1u, 2u, 3u}) {
+                for (const auto lease : {SharedReadFile::Lease::Try, SharedReadFile::Lease::Never}) {
+                    SharedReadFile file(path, lease);
+                    RunControl control;
+                    EXPECT_EQ(Digest(file, choice, control, {cores, {}, {}}), expected)
+                        << size << " bytes on " << cores << " cores, lease " << file.HoldsLease();
+                    const std::uint64_t reads = file.HoldsLease() ? 1 : 2;
+                    EXPECT_EQ(control.Total(), reads * size);
+                    EXPECT_EQ(control.Done(), reads * size);
+                }
+            }
+        }
+        // CRC-32 alone is read in smaller windows and fed as they are read.
+        for (const auto lease : {SharedReadFile::Lease::Try, SharedReadFile::Lease::Never}) {
+            SharedReadFile file(path, lease);
+            RunControl control;
+            EXPECT_EQ(DigestFile(file, {.crc32 = true, .key = {}}, control).crc32, Crc32OfText(bytes)) << size;
+        }
+    }
+}
+
+// A writer that knocks while the lease is held waits, so the digests stand.
+// Once the system may have taken the lease back (a break time injected as
+// over at once), the run fails wherever the knock came: before the next
+// window is read, or after the last one, before any digest is handed out.
+// On one thread and with a reader thread alike.
+TEST_F(FileDigests, ALeaseTheSystemTookBackFailsTheRun)
+{
+    const std::string bytes = Counter(3 * kWindow + 5);
+    const std::string path = MakeFile("leased.bin", bytes);
+    {
+        SharedReadFile probe(path);
+        if (!probe.HoldsLease())
+            GTEST_SKIP() << "this file system grants no read leases";
+    }
+    for (const unsigned cores : {1u, 2u}) {
+        for (const std::uint64_t knockAfter : {std::uint64_t{0}, std::uint64_t{3}}) {
+            for (const bool breakTimeOver : {false, true}) {
+                SharedReadFile file(path);
+                file.SetLeaseBreakTimeForTesting(breakTimeOver ? std::chrono::milliseconds(0)
+                                                               : std::chrono::milliseconds(45000));
+                std::vector<std::uint64_t> windowsRead;
+                FileDigestOptions options{cores, [&](std::uint64_t window) {
+                                              windowsRead.push_back(window);
+                                              if (window == knockAfter) {
+                                                  EXPECT_EQ(WriterAttempt(path), EWOULDBLOCK);
+                                              }
+                                          },
+                                          {}};
+                RunControl control;
+                EXPECT_EQ(Digest(file, All(), control, options), breakTimeOver ? Changed(path) : OneShot(bytes, All()))
+                    << cores << " cores, knock after window " << knockAfter;
+                if (breakTimeOver && knockAfter == 0) {
+                    EXPECT_EQ(windowsRead, std::vector<std::uint64_t>{0}) << "read on past the lost lease";
+                }
+            }
+        }
+    }
+}
+
+// Without a lease (another user's file, a file system without leases) a file
+// is read twice, keeping no more than a fingerprint of each window. A change
+// made between the reads, as a writer at work during the read would make it,
+// is refused: in place, through a shared mapping (which moves no time stamp),
+// by truncation and by appending. Only an unchanged file gives digests.
+TEST_F(FileDigests, WithoutALeaseAFileChangedBetweenTheReadsIsRefused)
+{
+    const std::string path = Path("shared.bin");
+    const std::string bytes = Counter(2 * kWindow + 10);
+    const std::size_t size = bytes.size();
+    struct Mapping {
+        char* bytes = nullptr;
+        std::size_t size = 0;
+        ~Mapping()
+        {
+            if (bytes != nullptr)
+                ::munmap(bytes, size);
+        }
+    } mapping;
+    const std::pair<std::function<void()>, bool> cases[] = {
+        {[] {}, true},
+        {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; }, false},
+        {[&] { mapping.bytes[kWindow + 5] ^= 1; }, false},
+        {[&] { ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size - 1)), 0); }, false},
+        {[&] { std::ofstream(path, std::ios::binary | std::ios::app) << "more"; }, false},
+    };
+    for (const auto& [change, stands] : cases) {
+        MakeFile("shared.bin", bytes);
+        if (mapping.bytes == nullptr) {
+            const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            mapping.bytes = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+            mapping.size = size;
+            ::close(fd);
+            ASSERT_NE(mapping.bytes, MAP_FAILED);
+        }
+        mapping.bytes[kWindow + 5] = bytes[kWindow + 5];  // the page is written now, before the reader looks
+        for (const unsigned cores : {1u, 2u}) {
+            SharedReadFile file(path, SharedReadFile::Lease::Never);
+            RunControl control;
+            bool betweenTheReads = false;
+            const std::string result = Digest(file, All(), control,
+                                              {cores, {}, [&] {
+                                                   betweenTheReads = true;
+                                                   change();
+                                               }});
+            EXPECT_TRUE(betweenTheReads);
+            EXPECT_EQ(result, stands ? OneShot(bytes, All()) : Changed(path)) << cores << " cores";
+            MakeFile("shared.bin", bytes);
+        }
+    }
+}
+
+// Escape in the window, Ctrl+C in the companion: the run stops where it is
+// and hands out nothing, whether the request comes before the first byte,
+// in the middle of the file or in its last window.
+TEST_F(FileDigests, ACancelledRunStopsAndHandsOutNothing)
+{
+    const std::string path = MakeFile("long.bin", Counter(6 * kWindow + 3));
+    for (const unsigned cores : {1u, 2u}) {
+        {
+            SharedReadFile file(path);
+            RunControl control;
+            control.Cancel();
+            bool read = false;
+            EXPECT_EQ(Digest(file, All(), control, {cores, [&](std::uint64_t) { read = true; }, {}}), "Cancelled");
+            EXPECT_FALSE(read) << "a run cancelled before it began read the file";
+        }
+        for (const std::uint64_t at : {std::uint64_t{1}, std::uint64_t{6}}) {
+            SharedReadFile file(path);
+            RunControl control;
+            std::uint64_t lastRead = 0;
+            const FileDigestOptions options{cores, [&](std::uint64_t window) {
+                                                lastRead = window;
+                                                if (window == at)
+                                                    control.Cancel();
+                                            },
+                                            {}};
+            std::string className;
+            EXPECT_EQ(FailureOf([&] { DigestFile(file, All(), control, options); }, &className), "Cancelled");
+            EXPECT_EQ(className, "ERunCancelled");
+            EXPECT_EQ(lastRead, at) << "read on after the cancel";
+        }
+    }
+}
+
+// A sparse file larger than any 32-bit count: 4 GiB of holes and one byte.
+// Its holes are read as zeros without being stored anywhere. The known
+// answers are those of sha1sum, sha256sum and rhash over the same bytes.
+TEST_F(FileDigests, AFileOver4GiBIsDigestedExactly)
+{
+    const std::string path = Path("huge.bin");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const int sized = ::ftruncate(fd, (off_t{1} << 32) + 1);
+    ::close(fd);
+    if (sized != 0)
+        GTEST_SKIP() << "cannot make a sparse file of 4 GiB here: " << std::strerror(errno);
+
+    SharedReadFile file(path);
+    RunControl control;
+    const engine::WindowDigestResults results =
+        DigestFile(file, {.sha1 = true, .sha256 = true, .crc32 = true, .key = {}}, control);
+    EXPECT_EQ(DigestToHexText(results.sha1), "e7d747b75f76e0e41e83b75bce4642816136304f");
+    EXPECT_EQ(DigestToHexText(results.sha256), "fbb82f7b353676bb562eb82157fcf0ea42c36492ca13ee56dbf82c08b6802c5c");
+    EXPECT_EQ(results.crc32, 0x41D912FFu);
+    EXPECT_EQ(control.Done(), (std::uint64_t{1} << 32) + 1);
+}
+
+// Reading the holes of a sparse file on tmpfs takes no memory: a mapping of
+// it would fill them (and fail, with the file system full).
+TEST_F(FileDigests, HolesOnTmpfsAreReadWithoutFillingThem)
+{
+    struct statfs info {};
+    if (::statfs("/dev/shm", &info) != 0 || info.f_type != 0x01021994 /* TMPFS_MAGIC */)
+        GTEST_SKIP() << "no tmpfs at /dev/shm";
+    const TempDir dir("/dev/shm");
+    ASSERT_TRUE(dir.IsValid());
+    const std::string path = dir.Path() + "/sparse.bin";
+    const std::size_t size = 256 * kWindow;
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.seekp(static_cast<std::streamoff>(size - 1));
+        out.put('!');
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    ASSERT_LE(before.st_blocks, 64) << "the file is not sparse";
+
+    SharedReadFile file(path);
+    RunControl control;
+    const engine::WindowDigestResults results = DigestFile(file, {.crc32 = true, .key = {}}, control);
+    EXPECT_EQ(results.crc32, Crc32OfText(std::string(size - 1, '\0') + "!"));
+    struct stat after {};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_blocks, before.st_blocks) << "reading filled the holes";
+}
+
+}  // namespace

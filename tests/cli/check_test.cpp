@@ -1,0 +1,351 @@
+// The check loop on lists, with made-up files: what it prints where, in
+// which order, what it counts and when a list passes, as md5sum -c has it.
+// The program itself, on real files and real tools' lists, is cli_test's.
+
+#include "cli/check.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli/sums.h"
+#include "cli/digest_kinds.h"
+#include "platform/base/ascii.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+constexpr const char* kAbcMd5 = "900150983cd24fb0d6963f7d28e17f72";
+constexpr const char* kAbcSha1 = "a9993e364706816aba3e25717850c26c9cd0d89d";
+constexpr const char* kSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+// SHA-512, which vellumark-cli does not compute.
+constexpr const char* kSha512 =
+    "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f";
+
+// Both streams in one transcript, so that their order shows.
+class Transcript : public Report {
+public:
+    void Out(const std::string& line) override { lines.push_back("out: " + line); }
+    void Err(const std::string& line) override { lines.push_back("err: " + line); }
+    std::vector<std::string> lines;
+};
+
+// Files by name, with the results Generate would hand on for them; a name
+// not known is missing. A file may take its time, so that later ones end first.
+class MadeUpFiles : public DigestInputs {
+public:
+    struct File {
+        std::string md5, sha1, crc32;
+        std::string failure;  // unreadable, with this message
+        int milliseconds = 0;
+        std::string sha256 = {};
+    };
+
+    InputDigests Digest(const std::string& name, const GenerateInput& request) const override
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            requests.push_back(request);
+        }
+        InputDigests digests;
+        const auto found = files.find(name);
+        if (found == files.end()) {
+            digests.failed = true;
+            digests.failure = "Invalid file name";
+            digests.missing = true;
+            return digests;
+        }
+        const File& file = found->second;
+        std::this_thread::sleep_for(std::chrono::milliseconds(file.milliseconds));
+        if (!file.failure.empty()) {
+            digests.failed = true;
+            digests.failure = file.failure;
+            return digests;
+        }
+        // In upper case and the CRC-32 without leading zeros, as Generate has them.
+        if (request.md5)
+            digests.results.emplace_back(Algorithm::Md5, platform::AsciiUpper(file.md5));
+        if (request.sha1)
+            digests.results.emplace_back(Algorithm::Sha1, platform::AsciiUpper(file.sha1));
+        if (request.sha256)
+            digests.results.emplace_back(Algorithm::Sha256, platform::AsciiUpper(file.sha256));
+        if (request.crc32)
+            digests.results.emplace_back(Algorithm::Crc32, file.crc32);
+        return digests;
+    }
+
+    std::uint64_t Size(const std::string&) const override { return 0; }
+
+    std::map<std::string, File> files = {
+        {"abc", {kAbcMd5, kAbcSha1, "352441C2", "", 0, kSha256}},
+        {"c",
+         {"4a8a08f09d37b73795649038408b5f33", "84a516841ba77a5b4648de2cd0dfcb30ea46dbb4", "6B9DF6F", "", 0,
+          "2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6"}},
+        {"dir", {"", "", "", "Invalid file name", 0}},
+        {"locked", {"", "", "", "Cannot open file \"/x/locked\". The file is open for writing", 0}},
+    };
+    mutable std::vector<GenerateInput> requests;
+
+private:
+    mutable std::mutex mutex_;
+};
+
+struct Outcome {
+    bool passed = false;
+    std::vector<std::string> lines;
+};
+
+Outcome Check(const std::string& list, CheckOptions options = {}, const MadeUpFiles& files = MadeUpFiles())
+{
+    Transcript transcript;
+    const bool passed = CheckList("list", list, options, files, transcript);
+    return {passed, transcript.lines};
+}
+
+using Lines = std::vector<std::string>;
+
+const std::string md5 = kAbcMd5;
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string list;
+    for (const std::string& line : lines)
+        list += line + "\n";
+    return list;
+}
+
+// One list with a line of every kind.
+const std::string kMixed = Joined({
+    md5 + "  abc",                                          // OK
+    "SHA1 (c) = 84A516841BA77A5B4648DE2CD0DFCB30EA46DBB4",  // OK, in upper case
+    "bad line",                                             // improper
+    "# a comment",                                          //
+    "CRC32 (c) = 06b9df6f",                                 // OK: the leading zero
+    "SHA256 (abc) = "s + kSha256,                           // OK
+    "SHA512 (abc) = "s + kSha512,                           // another algorithm
+    md5 + "  missing",                                      // could not be read
+    "00000000000000000000000000000000  abc",                // FAILED
+    kSha512 + "  abc"s,                                     // another algorithm
+    "SHA256 (c) = "s + kSha256,                             // FAILED
+    md5 + "  locked",                                       // could not be read
+});
+
+TEST(CheckList, ReportsEachFileInListOrderAndSumsUpOnStandardError)
+{
+    const Outcome outcome = Check(kMixed);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_EQ(outcome.lines, (Lines{
+                                 "out: abc: OK",
+                                 "out: c: OK",
+                                 "out: c: OK",
+                                 "out: abc: OK",
+                                 "err: missing: Invalid file name.",
+                                 "out: missing: FAILED open or read",
+                                 "out: abc: FAILED",
+                                 "out: c: FAILED",
+                                 "err: locked: Cannot open file \"/x/locked\". The file is open for writing.",
+                                 "out: locked: FAILED open or read",
+                                 "err: WARNING: 1 line is improperly formatted",
+                                 "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, "
+                                 "128-digit digest",
+                                 "err: WARNING: 2 listed files could not be read",
+                                 "err: WARNING: 2 computed checksums did NOT match",
+                             }));
+}
+
+TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
+{
+    CheckOptions quiet;
+    quiet.quiet = true;
+    EXPECT_EQ(Check(kMixed, quiet).lines,
+              (Lines{
+                  "err: missing: Invalid file name.",
+                  "out: missing: FAILED open or read",
+                  "out: abc: FAILED",
+                  "out: c: FAILED",
+                  "err: locked: Cannot open file \"/x/locked\". The file is open for writing.",
+                  "out: locked: FAILED open or read",
+                  "err: WARNING: 1 line is improperly formatted",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, 128-digit digest",
+                  "err: WARNING: 2 listed files could not be read",
+                  "err: WARNING: 2 computed checksums did NOT match",
+              }));
+
+    // Only why a file could not be read.
+    CheckOptions status;
+    status.status = true;
+    const Outcome silent = Check(kMixed, status);
+    EXPECT_FALSE(silent.passed);
+    EXPECT_EQ(silent.lines, (Lines{"err: missing: Invalid file name.",
+                                   "err: locked: Cannot open file \"/x/locked\". The file is open for writing."}));
+
+    CheckOptions warn;
+    warn.warn = true;
+    const std::string unchecked = md5 + "  abc\nbad\n" + kSha512 + "  abc\nSHA512 (abc) = 12\n";
+    const Outcome warned = Check(unchecked, warn);
+    EXPECT_TRUE(warned.passed) << "lines not checked fail a list only with --strict";
+    EXPECT_EQ(warned.lines,
+              (Lines{
+                  "out: abc: OK",
+                  "err: list: 2: improperly formatted checksum line",
+                  "err: list: 3: line uses an algorithm vellumark-cli does not compute: 128-digit digest",
+                  "err: list: 4: line uses an algorithm vellumark-cli does not compute: SHA512",
+                  "err: WARNING: 1 line is improperly formatted",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: 128-digit digest, SHA512",
+              }));
+    CheckOptions strict;
+    strict.strict = true;
+    EXPECT_FALSE(Check(unchecked, strict).passed);
+    EXPECT_FALSE(Check(md5 + "  abc\nbad\n", strict).passed);
+    EXPECT_FALSE(Check(md5 + "  abc\n"s + kSha512 + "  abc\n", strict).passed);
+    EXPECT_TRUE(Check(md5 + "  abc\n# comment\n\n", strict).passed);
+
+    // Missing files pass unseen; unreadable ones do not.
+    CheckOptions ignore;
+    ignore.ignoreMissing = true;
+    const Outcome ignored = Check(md5 + "  abc\n" + md5 + "  missing\n", ignore);
+    EXPECT_TRUE(ignored.passed);
+    EXPECT_EQ(ignored.lines, (Lines{"out: abc: OK"}));
+    const Outcome unreadable = Check(md5 + "  missing\n" + md5 + "  dir\n", ignore);
+    EXPECT_FALSE(unreadable.passed);
+    EXPECT_EQ(unreadable.lines, (Lines{
+                                    "err: dir: Invalid file name.",
+                                    "out: dir: FAILED open or read",
+                                    "err: WARNING: 1 listed file could not be read",
+                                    "err: list: no file was verified",
+                                }));
+    ignore.status = true;
+    const Outcome nothing = Check(md5 + "  missing\n", ignore);
+    EXPECT_FALSE(nothing.passed) << "no file was compared";
+    EXPECT_EQ(nothing.lines, Lines{});
+}
+
+TEST(CheckList, AListWithNothingToCompareNeverPasses)
+{
+    const Outcome empty = Check("");
+    EXPECT_FALSE(empty.passed);
+    EXPECT_EQ(empty.lines, Lines{"err: list: no properly formatted checksum lines found"});
+
+    CheckOptions status;
+    status.status = true;
+    const Outcome broken = Check("# only\nbad\n\n", status);
+    EXPECT_FALSE(broken.passed);
+    EXPECT_EQ(broken.lines, Lines{"err: list: no properly formatted checksum lines found"}) << "even with --status";
+
+    // Lines of other algorithms alone: none of them is FAILED, and no file is
+    // said to have passed either.
+    const Outcome others = Check("SHA512 (abc) = "s + kSha512 + "\r\n" + kSha512 + "  abc\r\n");
+    EXPECT_FALSE(others.passed);
+    EXPECT_EQ(others.lines,
+              (Lines{
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, 128-digit digest",
+                  "err: list: no file was verified",
+              }));
+}
+
+TEST(CheckList, EachFileIsDigestedForItsOwnLinesAlgorithmWithTheKey)
+{
+    MadeUpFiles files;
+    CheckOptions options;
+    options.request.hmac = true;
+    options.request.key = "Jefe";
+    options.request.md5 = true;  // chosen: lines without a tag are MD5
+    const Outcome outcome = Check(md5 + "  abc\nCRC32 (abc) = 352441c2\n" + kAbcSha1 + "  abc\n", options, files);
+    EXPECT_EQ(outcome.lines, (Lines{"out: abc: OK", "out: abc: OK", "err: WARNING: 1 line is improperly formatted"}));
+    ASSERT_EQ(files.requests.size(), 2u);
+    for (const GenerateInput& request : files.requests) {
+        EXPECT_TRUE(request.hmac);
+        EXPECT_EQ(request.key, "Jefe");
+        EXPECT_EQ(TickedKinds(request).size(), 1u);
+    }
+    EXPECT_TRUE(files.requests[0].md5);
+    EXPECT_TRUE(files.requests[1].crc32);
+
+    // As md5sum names its own algorithm when one is chosen.
+    options.warn = true;
+    EXPECT_EQ(Check("bad\n" + md5 + "  abc\n", options).lines,
+              (Lines{"err: list: 1: improperly formatted MD5 checksum line", "out: abc: OK",
+                     "err: WARNING: 1 line is improperly formatted"}));
+}
+
+TEST(CheckList, FilesCheckedSideBySideAreStillReportedInListOrder)
+{
+    MadeUpFiles files;
+    std::string list;
+    Lines expected;
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        files.files[name] = {md5, "", "", i % 3 == 1 ? "Stream read error" : "", 5 * (8 - i)};
+        list += (i == 5 ? "11111111111111111111111111111111" : md5) + "  " + name + "\n";
+        if (i % 3 == 1)
+            expected.insert(expected.end(),
+                            {"err: " + name + ": Stream read error.", "out: " + name + ": FAILED open or read"});
+        else
+            expected.push_back("out: " + name + (i == 5 ? ": FAILED" : ": OK"));
+    }
+    expected.insert(expected.end(), {"err: WARNING: 3 listed files could not be read",
+                                     "err: WARNING: 1 computed checksum did NOT match"});
+    CheckOptions options;
+    options.threads = 3;
+    const Outcome outcome = Check(list, options, files);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_EQ(outcome.lines, expected);
+}
+
+TEST(CheckList, NamesInTheReportAreEscapedAndNoNulCutsOneShort)
+{
+    MadeUpFiles files;
+    files.files["new\nline"] = files.files["abc"];
+    files.files["ok\x1B[8m"] = files.files["abc"];
+    files.files["back\\slash"] = files.files["abc"];
+    const Outcome outcome =
+        Check("\\" + md5 + "  new\\nline\n" + md5 + "  ok\x1B[8m\n" + md5 + "  back\\slash\n" + md5 + "  abc\0x\n"s, {},
+              files);
+    EXPECT_EQ(outcome.lines, (Lines{"out: \\new\\nline: OK", "out: \\ok\\x1B[8m: OK", "out: back\\slash: OK",
+                                    "err: WARNING: 1 line is improperly formatted"}));
+}
+
+TEST(ResultLines, EachFormAsItsReadersExpectIt)
+{
+    const DigestKind& md5Kind = KindOf(Algorithm::Md5);
+    const DigestKind& crcKind = KindOf(Algorithm::Crc32);
+    const std::string upper = "900150983CD24FB0D6963F7D28E17F72";
+    // Plain lines stay as the result box shows them, byte for byte.
+    EXPECT_EQ(ResultLine(LineForm::Plain, false, md5Kind, "x", upper), "MD5 " + upper);
+    EXPECT_EQ(ResultLine(LineForm::Plain, false, crcKind, "x", "6B9DF6F"), "CRC32 6B9DF6F");
+    EXPECT_EQ(ResultLine(LineForm::Plain, true, crcKind, "x", "6B9DF6F"), "CRC32 6b9df6f");
+    EXPECT_EQ(ResultLine(LineForm::Tag, false, crcKind, "a b", "6B9DF6F"), "CRC32 (a b) = 06B9DF6F");
+    EXPECT_EQ(ResultLine(LineForm::Tag, true, md5Kind, "a\nb", upper), "\\MD5 (a\\nb) = " + md5);
+    EXPECT_EQ(ResultLine(LineForm::Sum, false, md5Kind, "a", upper), md5 + "  a");
+    EXPECT_EQ(ResultLine(LineForm::Sum, false, crcKind, "back\\slash", "0"), "\\00000000  back\\\\slash");
+}
+
+TEST(PrintDigests, EveryInputInTheOrderNamedAndFailuresOnStandardError)
+{
+    MadeUpFiles files;
+    SumOptions options;
+    options.form = LineForm::Tag;
+    options.request.md5 = true;
+    options.request.crc32 = true;
+    options.threads = 2;
+    files.files["abc"].milliseconds = 40;
+    Transcript transcript;
+    EXPECT_FALSE(PrintDigests({"abc", "missing", "c"}, options, files, transcript));
+    EXPECT_EQ(transcript.lines, (Lines{
+                                    "out: MD5 (abc) = 900150983CD24FB0D6963F7D28E17F72",
+                                    "out: CRC32 (abc) = 352441C2",
+                                    "err: missing: Invalid file name.",
+                                    "out: MD5 (c) = 4A8A08F09D37B73795649038408B5F33",
+                                    "out: CRC32 (c) = 06B9DF6F",
+                                }));
+    Transcript good;
+    EXPECT_TRUE(PrintDigests({"c"}, options, files, good));
+}
+
+}  // namespace

@@ -1,0 +1,597 @@
+// The command-line companion, run as a program.
+
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include <string>
+
+#include "tests/run_program.h"
+#include "tests/test_files.h"
+
+namespace {
+
+// With `throughShell`, the arguments are a shell's words after the program,
+// for bytes that are easier to write in the shell's quoting. Standard input
+// holds `input`.
+Outcome RunCli(const Arguments& arguments, const std::string& workingDirectory = {}, bool throughShell = false,
+               const std::string& input = {})
+{
+    if (throughShell)
+        return RunProgram("/bin/sh", {"-c", "exec \"$0\" " + Joined(arguments), VELLUMARK_CLI_PATH},
+                          workingDirectory, input);
+    return RunProgram(VELLUMARK_CLI_PATH, arguments, workingDirectory, input);
+}
+
+// A shell script run in workingDirectory, "$V" naming the program: for pipes
+// and for the other tools, whose messages are not translated.
+Outcome RunScript(const std::string& script, const std::string& workingDirectory)
+{
+    return RunProgram("/bin/sh", {"-c", script}, workingDirectory, {},
+                      {"V=" VELLUMARK_CLI_PATH, "LC_ALL=C.UTF-8"}, std::chrono::seconds(60));
+}
+
+using Cli = TempDirTest;
+
+constexpr const char* kAbcMd5 = "MD5 900150983CD24FB0D6963F7D28E17F72\n";
+constexpr const char* kAbcAll =
+    "MD5 900150983CD24FB0D6963F7D28E17F72\n"
+    "SHA1 A9993E364706816ABA3E25717850C26C9CD0D89D\n"
+    "CRC32 352441C2\n";
+// "a" and "b" on two lines: 61 0D 0A 62.
+constexpr const char* kCrLfMd5 = "MD5 65D5F03C46E62E3F2BABBE712D2CE464\n";
+
+TEST_F(Cli, PrintsOneLabelledLinePerAlgorithmInTheWindowsOrder)
+{
+    MakeFile("abc.txt", "abc");
+    MakeFile("-dash", "abc");
+    MakeFile("crlf.txt", "a\r\nb");
+    const std::pair<Arguments, std::string> cases[] = {
+        {{"--crc32", "--sha1", "--md5", "--text", "abc"}, kAbcAll},
+        {{"--text", "abc"}, kAbcMd5},                              // MD5 alone by default
+        {{"--md5", "--sha1", "--crc32", "  abc.txt\t"}, kAbcAll},  // trimmed, relative to the current directory
+        {{"--", "-dash"}, kAbcMd5},
+        {{"--hmac", "Jefe", "--md5", "--sha1", "--crc32", "--text", "what do ya want for nothing?"},
+         "MD5 750C783E6AB0B503EAA86E310A5DB738\nSHA1 EFFCDF6AE5EB2FA2D27416D5F184DF9C259A7C79\nCRC32 6BC70A6C\n"},
+        {{"--hmac", "", "--text", "abc"}, "MD5 DD2701993D29FDD0B032C233CEC63403\n"},
+        // SHA-256, the companion's own, after SHA-1 and before CRC-32; keyed
+        // as RFC 4231's second case has it.
+        {{"--crc32", "--sha256", "--md5", "--sha1", "abc.txt"},
+         "MD5 900150983CD24FB0D6963F7D28E17F72\nSHA1 A9993E364706816ABA3E25717850C26C9CD0D89D\n"
+         "SHA256 BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD\nCRC32 352441C2\n"},
+        {{"--hmac", "Jefe", "--sha256", "--text", "what do ya want for nothing?"},
+         "SHA256 5BDCC146BF60754E6A042426089575C75A003F089D2739839DEC58B964EC3843\n"},
+        {{"crlf.txt"}, kCrLfMd5},
+        {{"--text", "a\nb"}, kCrLfMd5},  // the text page's way to bytes
+        {{"--text", "a\xC2\xA0" "b"}, "MD5 7570C04097240E0563415B8D354C4607\n"},
+    };
+    for (const auto& [arguments, out] : cases) {
+        const Outcome run = RunCli(arguments, Path(""));
+        const std::string shown = Joined(arguments);
+        EXPECT_EQ(run.exitCode, 0) << shown;
+        EXPECT_EQ(run.out, out) << shown;
+        EXPECT_EQ(run.err, "") << shown;
+    }
+}
+
+TEST_F(Cli, FailuresShowTheErrorBoxMessageAndExit1Promptly)
+{
+    ASSERT_EQ(::mkfifo(Path("pipe").c_str(), 0600), 0);
+    MakeFile("match-me.bin", "abc");
+    MakeFile("x\x1B]2;owned\x07\x1B[2J\\\xC2\x9B.txt", "abc");
+    const std::pair<std::string, std::string> cases[] = {
+        {"   ", "vellumark-cli: : Invalid file name.\n"},  // the name as trimmed
+        {"missing.bin", "vellumark-cli: missing.bin: Invalid file name.\n"},
+        {"pipe", "vellumark-cli: pipe: Invalid file name.\n"},  // must return, not wait for a writer
+        {"match-*.bin",
+         "vellumark-cli: match-*.bin: Cannot open file \"" + Path("match-*.bin") + "\". No such file or directory.\n"},
+        // A name's control characters would be commands to the terminal.
+        {std::string("x\x1B]2;owned\x07\x1B[2J\\\xC2\x9B*"),
+         "vellumark-cli: x\\x1B]2;owned\\x07\\x1B[2J\\\\\\xC2\\x9B*: Cannot open file \"" + Path("") +
+             "x\\x1B]2;owned\\x07\\x1B[2J\\\\\\xC2\\x9B*\". No such file or directory.\n"},
+        // The text box never holds bytes that are no text in the locale's encoding.
+        {"--text \"$(printf 'a\\377')\"",
+         "vellumark-cli: The text holds bytes that are not valid UTF-8, the locale's encoding.\n"},
+    };
+    for (const auto& [name, message] : cases) {
+        const bool shell = name.rfind("--text", 0) == 0;
+        const Outcome run = RunCli({"--md5", "--sha1", name}, Path(""), shell);
+        EXPECT_EQ(run.exitCode, 1) << name;
+        EXPECT_EQ(run.err, message) << name;
+        EXPECT_EQ(run.out, "") << name;
+    }
+}
+
+// Reads what is there to read on fd without waiting, appending it to out.
+void Drain(int fd, std::string& out)
+{
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got <= 0)
+            return;
+        out.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+// A long input (standard input, fed slowly) shows its progress on standard
+// error once it has taken a second, and only on a terminal. Ctrl+C ends the
+// program at once and by the signal, as other tools end, so that a shell
+// loop around it stops too: the input before is printed, nothing of the one
+// in progress, and the progress line is erased.
+TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
+{
+    MakeFile("small.bin", "abc");
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "standard error on a terminal" : "standard error redirected");
+        int feed[2], out[2], err[2];
+        ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
+        ASSERT_EQ(::pipe2(err, O_CLOEXEC | O_NONBLOCK), 0);
+        int pty = -1;
+        const pid_t pid = terminal ? ::forkpty(&pty, nullptr, nullptr, nullptr) : ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::dup2(feed[0], STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            if (!terminal)
+                ::dup2(err[1], STDERR_FILENO);
+            ::chdir(Path("").c_str());
+            ::execl(VELLUMARK_CLI_PATH, VELLUMARK_CLI_PATH, "small.bin", "-", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(feed[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        const int shownOn = terminal ? pty : err[0];
+        if (terminal)
+            ::fcntl(pty, F_SETFL, ::fcntl(pty, F_GETFL) | O_NONBLOCK);
+        std::string printed, shown;
+        const std::string block(64 * 1024, 'x');
+        const auto started = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(1700)) {
+            ASSERT_EQ(::write(feed[1], block.data(), block.size()), static_cast<ssize_t>(block.size()));
+            Drain(out[0], printed);
+            Drain(shownOn, shown);
+            ::usleep(20000);
+        }
+        const std::string shownWhileRunning = shown;
+        const auto interrupted = std::chrono::steady_clock::now();
+        ASSERT_EQ(::kill(pid, SIGINT), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::milliseconds(500));
+        Drain(out[0], printed);
+        Drain(shownOn, shown);
+        for (const int fd : {feed[1], out[0], err[0], pty})
+            if (fd >= 0)
+                ::close(fd);
+
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
+        EXPECT_EQ(printed, "MD5 (small.bin) = 900150983CD24FB0D6963F7D28E17F72\n");
+        if (terminal) {
+            EXPECT_NE(shownWhileRunning.find("\rstandard input: "), std::string::npos) << shownWhileRunning;
+            EXPECT_NE(shownWhileRunning.find(" MB at "), std::string::npos) << shownWhileRunning;
+            EXPECT_TRUE(shown.ends_with("\r\033[K")) << "the progress line was left standing";
+        } else {
+            EXPECT_EQ(shown, "");
+        }
+    }
+}
+
+TEST_F(Cli, SeveralFilesAndStandardInputInTagAndSumLines)
+{
+    MakeFile("abc", "abc");
+    MakeFile("c", "c");
+    MakeFile("back\\slash", "abc");
+    MakeFile("key", "Jefe\r\n");
+    MakeFile("two-lines", "Jefe\nmore\n");
+    const std::string abcTag = "MD5 (abc) = 900150983CD24FB0D6963F7D28E17F72\n";
+    const std::string hmacMd5 = "750C783E6AB0B503EAA86E310A5DB738";
+    struct Case {
+        Arguments arguments;
+        std::string input;
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"abc", "c"}, "", 0, abcTag + "MD5 (c) = 4A8A08F09D37B73795649038408B5F33\n", ""},
+        {{"--tag", "abc"}, "", 0, abcTag, ""},
+        {{"--tag", "--lower", "--crc32", "--md5", "c"},
+         "",
+         0,
+         "MD5 (c) = 4a8a08f09d37b73795649038408b5f33\nCRC32 (c) = 06b9df6f\n",
+         ""},
+        {{"--lower", "--crc32", "c"}, "", 0, "CRC32 6b9df6f\n", ""},  // the box's digits, in lower case
+        {{"--sum", "--crc32", "c", "abc"}, "", 0, "06b9df6f  c\n352441c2  abc\n", ""},
+        {{"--sum", "back\\slash"}, "", 0, "\\900150983cd24fb0d6963f7d28e17f72  back\\\\slash\n", ""},
+        {{"--sum", "--sha1"}, "abc", 0, "a9993e364706816aba3e25717850c26c9cd0d89d  -\n", ""},
+        {{}, "abc", 0, "MD5 900150983CD24FB0D6963F7D28E17F72\n", ""},
+        {{"-"}, "abc", 0, "MD5 900150983CD24FB0D6963F7D28E17F72\n", ""},
+        // Standard input is read once, in turn: the second "-" finds it ended.
+        {{"-", "abc", "-"},
+         "abc",
+         0,
+         "MD5 (-) = 900150983CD24FB0D6963F7D28E17F72\n" + abcTag + "MD5 (-) = D41D8CD98F00B204E9800998ECF8427E\n",
+         ""},
+        {{"abc", "missing", "c"},
+         "",
+         1,
+         abcTag + "MD5 (c) = 4A8A08F09D37B73795649038408B5F33\n",
+         "vellumark-cli: missing: Invalid file name.\n"},
+        // The key from a file, or from the first line of standard input, whose rest is digested.
+        {{"--hmac-key-file", "key", "--md5", "--crc32", "-"},
+         "what do ya want for nothing?",
+         0,
+         "MD5 " + hmacMd5 + "\nCRC32 6BC70A6C\n",
+         ""},
+        {{"--hmac-key-file=-"}, "Jefe\r\nwhat do ya want for nothing?", 0, "MD5 " + hmacMd5 + "\n", ""},
+        {{"--hmac-key-file", "two-lines", "abc"},
+         "",
+         1,
+         "",
+         "vellumark-cli: two-lines: The key file holds more than one line.\n"},
+        {{"--hmac-key-file", "nokey", "abc"}, "", 1, "", "vellumark-cli: nokey: No such file or directory.\n"},
+    };
+    for (const Case& c : cases) {
+        const Outcome run = RunCli(c.arguments, Path(""), false, c.input);
+        const std::string shown = Joined(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << shown;
+        EXPECT_EQ(run.out, c.out) << shown;
+        EXPECT_EQ(run.err, c.err) << shown;
+    }
+}
+
+// Files whose names md5sum must escape or could misread, in a folder of their
+// own so that a shell's "*" names them all.
+class CliCheck : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        ASSERT_EQ(::mkdir(Path("data").c_str(), 0755), 0);
+        const std::pair<const char*, const char*> files[] = {
+            {"abc", "abc"}, {"a b", "x"},   {"back\\slash", "y"}, {"new\nline", "z"}, {"cr\rx", "w"},
+            {"-dash", "d"}, {"star*", "s"}, {"tab\tname", "t"},   {"empty", ""},      {"(x) = y", "p"},
+        };
+        for (const auto& [name, bytes] : files)
+            MakeFile(std::string("data/") + name, bytes);
+    }
+
+    Outcome InData(const std::string& script) const { return RunScript(script, Path("data")); }
+
+    static constexpr int kFiles = 10;
+};
+
+// How many lines of text end in ": OK".
+int CountOk(const std::string& text)
+{
+    int count = 0;
+    for (std::size_t at = 0; (at = text.find(": OK\n", at)) != std::string::npos; at += 5)
+        ++count;
+    return count;
+}
+
+// md5sum -c writes a name's carriage return as it is; vellumark-cli escapes
+// it, as md5sum does in the lines it writes.
+std::string WithCrEscaped(std::string text)
+{
+    const std::string raw = "cr\rx: ";
+    for (std::size_t at; (at = text.find(raw)) != std::string::npos;)
+        text.replace(at, raw.size(), "\\cr\\rx: ");
+    return text;
+}
+
+// The warnings about the list among the lines of standard error, named after
+// vellumark-cli; the reasons a file cannot be read are the window's, not md5sum's.
+std::string Warnings(const std::string& err)
+{
+    std::string warnings;
+    std::size_t start = 0;
+    for (std::size_t end; (end = err.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = err.substr(start, end + 1 - start);
+        if (line.rfind("md5sum: ", 0) == 0)
+            line.replace(0, 6, "vellumark-cli");
+        for (const char* what : {"WARNING", "improperly", "no properly", "no file was"}) {
+            if (line.find(what) != std::string::npos) {
+                warnings += line;
+                break;
+            }
+        }
+    }
+    return warnings;
+}
+
+TEST_F(CliCheck, ChecksListsThatMd5sumAndSha1sumWroteAsTheyDo)
+{
+    const std::pair<std::string, std::string> writers[] = {
+        {"md5sum", "md5sum"}, {"sha1sum", "sha1sum"}, {"md5sum --tag", "md5sum"}, {"sha1sum --tag", "sha1sum"}};
+    for (const auto& [writer, checker] : writers) {
+        for (const char* ending : {"", "\r"}) {
+            const std::string list = "../list";
+            ASSERT_EQ(InData(writer + " -- * | sed 's/$/" + ending + "/' > " + list).exitCode, 0);
+            const Outcome theirs = InData(checker + " -c " + list);
+            const Outcome ours = InData("$V -c " + list);
+            const std::string shown = writer + (*ending != 0 ? ", CR LF" : "");
+            EXPECT_EQ(theirs.exitCode, 0) << shown << theirs.err;
+            EXPECT_EQ(CountOk(theirs.out), kFiles) << shown << theirs.out;
+            EXPECT_EQ(ours.exitCode, 0) << shown;
+            EXPECT_EQ(ours.out, WithCrEscaped(theirs.out)) << shown;
+            EXPECT_EQ(ours.err, "") << shown;
+        }
+    }
+}
+
+TEST_F(CliCheck, MissingChangedAndUnreadableFilesBadLinesAndOtherAlgorithms)
+{
+    // A list with lines of every kind, then the files changed under it.
+    ASSERT_EQ(InData("{ md5sum -- *; echo 'not a line'; echo; echo '# comment'; sha512sum -- abc; "
+                     "sha512sum --tag -- 'a b'; printf 'SHA512 (abc) = 12ab\\n'; } > ../list && "
+                     "rm abc && echo changed > 'a b' && rm empty && mkdir empty")
+                  .exitCode,
+              0);
+
+    const Outcome ours = InData("$V -c ../list");
+    EXPECT_EQ(ours.exitCode, 1);
+    EXPECT_EQ(ours.err,
+              "vellumark-cli: abc: Invalid file name.\n"
+              "vellumark-cli: empty: Invalid file name.\n"
+              "vellumark-cli: WARNING: 1 line is improperly formatted\n"
+              "vellumark-cli: WARNING: 3 lines use an algorithm vellumark-cli does not compute: "
+              "128-digit digest, SHA512\n"
+              "vellumark-cli: WARNING: 2 listed files could not be read\n"
+              "vellumark-cli: WARNING: 1 computed checksum did NOT match\n");
+    for (const char* line :
+         {"\nabc: FAILED open or read\n", "\na b: FAILED\n", "\nempty: FAILED open or read\n", "\n\\new\\nline: OK\n"})
+        EXPECT_NE(("\n" + ours.out).find(line), std::string::npos) << line << " in\n" << ours.out;
+
+    // Standard output and the exit status as md5sum's, with every option that
+    // changes them: the lines md5sum cannot read it counts as broken ones.
+    const char* options[] = {"",
+                             "--quiet",
+                             "--status",
+                             "--warn",
+                             "--strict",
+                             "--ignore-missing",
+                             "--ignore-missing --quiet --strict",
+                             "--status --ignore-missing"};
+    for (const char* option : options) {
+        const Outcome theirs = InData(std::string("md5sum -c ") + option + " ../list");
+        const Outcome mine = InData(std::string("$V -c ") + option + " ../list");
+        EXPECT_EQ(mine.exitCode, theirs.exitCode) << option;
+        EXPECT_EQ(mine.out, WithCrEscaped(theirs.out)) << option;
+    }
+    EXPECT_EQ(InData("$V -c --status ../list").err,
+              "vellumark-cli: abc: Invalid file name.\nvellumark-cli: empty: Invalid file name.\n");
+}
+
+TEST_F(CliCheck, LinesAsMd5sumReadsThemOneByOne)
+{
+    // Each line alone in a list, checked by both: the forms, the blanks and
+    // mode characters, escapes, comments and broken lines.
+    const std::string h = "900150983cd24fb0d6963f7d28e17f72";
+    const std::string lines[] = {
+        h + "  abc",
+        h + " *abc",
+        h + " abc",
+        h + "\tabc",
+        " \t" + h + "  abc",
+        h + "   abc",
+        h + "  abc ",
+        h + "  *abc",
+        h + "\t\tabc",
+        h + "  ",
+        h + " *",
+        h + "",
+        h + " ",
+        "MD5 (abc) = " + h,
+        "MD5(abc)= " + h,
+        "MD5 (abc)=" + h,
+        "MD5 (abc)  =  " + h,
+        "\\MD5 (abc) = " + h,
+        "MD5 (abc) = " + h + " ",
+        "MD5 (abc",
+        "md5 (abc) = " + h,
+        "\\" + h + "  abc",
+        "\\" + h + "  a\\bc",
+        "\\" + h + "  abc\\",
+        h + "  a\\bc",
+        "#" + h + "  abc",
+        " #" + h + "  abc",
+        "",
+        "   ",
+        h + "0  abc",
+        "900150983CD24FB0D6963F7D28E17F72  abc",
+        "MD5 (abc) = 900150983CD24FB0D6963F7D28E17F72",
+        h + "  (x) = y",
+        "MD5 ((x) = y) = 83878c91171338902e0fe0fb97a8c47a",
+    };
+    for (const std::string& line : lines) {
+        ASSERT_EQ(InData("cat > ../one <<'EOF'\n" + line + "\nEOF").exitCode, 0);
+        const Outcome theirs = InData("md5sum -c --warn ../one");
+        const Outcome ours = InData("$V -c --md5 --warn ../one");
+        EXPECT_EQ(ours.exitCode, theirs.exitCode) << line;
+        EXPECT_EQ(ours.out, theirs.out) << line;
+        EXPECT_EQ(Warnings(ours.err), Warnings(theirs.err)) << line;
+    }
+}
+
+TEST_F(CliCheck, ChecksListsThatRhashWrote)
+{
+    if (RunScript("command -v rhash", Path("")).exitCode != 0)
+        GTEST_SKIP() << "rhash is not installed (scripts/common.sh installs it)";
+    // rhash takes a backslash for a folder's and writes line breaks raw: its
+    // lists name the other files.
+    for (const char* ending : {"", "\r"}) {
+        ASSERT_EQ(InData(std::string("rhash --bsd --crc32 --md5 --sha1 --sha256 --sha512 -- abc 'a b' -dash 'star*' empty "
+                                     "'(x) = y' 'tab\tname' | sed 's/$/") +
+                         ending + "/' > ../list")
+                      .exitCode,
+                  0);
+        const Outcome ours = InData("$V -c ../list");
+        const std::string shown = *ending != 0 ? "CR LF" : "LF";
+        EXPECT_EQ(ours.exitCode, 0) << shown;
+        EXPECT_EQ(CountOk(ours.out), 7 * 4) << shown << ours.out;
+        EXPECT_EQ(ours.out.rfind("abc: OK\nabc: OK\nabc: OK\nabc: OK\na b: OK\na b: OK\na b: OK\na b: OK\n", 0), 0u)
+            << shown << ours.out;
+        EXPECT_EQ(ours.err, "vellumark-cli: WARNING: 7 lines use an algorithm vellumark-cli does not compute: SHA512\n")
+            << shown;
+    }
+    // And a changed file is FAILED for each of its four digests.
+    ASSERT_EQ(InData("echo changed > 'a b'").exitCode, 0);
+    const Outcome changed = InData("$V -c --quiet ../list");
+    EXPECT_EQ(changed.exitCode, 1);
+    EXPECT_EQ(changed.out, "a b: FAILED\na b: FAILED\na b: FAILED\na b: FAILED\n");
+}
+
+TEST_F(CliCheck, RoundTripsWithMd5sumSha1sumAndSha256sum)
+{
+    const std::pair<std::string, std::string> trips[] = {
+        {"$V --sum --sha256 -- * | sha256sum -c", "sha256sum -c"},
+        {"sha256sum -- * | $V -c", "sha256sum -c"},
+        {"sha256sum --tag -- * | $V -c", "sha256sum -c"},
+        {"$V --tag --sha256 -- * | $V -c", "own"},
+        {"$V --sum --md5 -- * | md5sum -c", "md5sum -c"},
+        {"$V --sum --sha1 -- * | sha1sum -c", "sha1sum -c"},
+        {"$V --tag --md5 -- * | md5sum -c", "md5sum -c"},  // upper-case digits
+        {"$V --tag --lower --sha1 -- * | sha1sum -c", "sha1sum -c"},
+        {"md5sum -- * | $V -c", "md5sum -c"},
+        {"sha1sum -- * | $V -c", "sha1sum -c"},
+        {"md5sum --tag -- * | $V -c -", "md5sum -c"},
+        {"$V --crc32 --md5 --sha1 -- * | $V -c", "own"},
+        {"$V --sum --crc32 -- * | $V -c --crc32", "own"},
+    };
+    for (const auto& [script, checker] : trips) {
+        const Outcome run = InData(script);
+        EXPECT_EQ(run.exitCode, 0) << script << "\n" << run.err;
+        EXPECT_EQ(run.err, "") << script;
+        const int expected = checker == "own" && script.find("--md5 --sha1") != std::string::npos ? 3 * kFiles : kFiles;
+        EXPECT_EQ(CountOk(run.out), expected) << script << "\n" << run.out;
+    }
+}
+
+// What the major distributions publish for their disc images: SHA256SUMS
+// lists, in sha256sum's form or its tag form, with CR LF as some download
+// pages serve them. A changed file is FAILED; the SHA512 lines beside them
+// are counted as lines of an algorithm not computed, never FAILED.
+TEST_F(CliCheck, ChecksSha256sumListsAndCountsSha512LinesApart)
+{
+    for (const char* ending : {"", "\r"}) {
+        const std::string shown = *ending != 0 ? "CR LF" : "LF";
+        ASSERT_EQ(InData(std::string("{ sha256sum -- abc 'a b'; sha256sum --tag -- empty; sha512sum -- abc; } | "
+                                     "sed 's/$/") +
+                         ending + "/' > ../SHA256SUMS")
+                      .exitCode,
+                  0);
+        const Outcome good = InData("$V -c ../SHA256SUMS");
+        EXPECT_EQ(good.exitCode, 0) << shown << good.err;
+        EXPECT_EQ(good.out, "abc: OK\na b: OK\nempty: OK\n") << shown;
+        EXPECT_EQ(good.err, "vellumark-cli: WARNING: 1 line uses an algorithm vellumark-cli does not compute: "
+                            "128-digit digest\n")
+            << shown;
+    }
+    ASSERT_EQ(InData("printf x >> 'a b'").exitCode, 0);
+    const Outcome corrupt = InData("$V -c ../SHA256SUMS");
+    EXPECT_EQ(corrupt.exitCode, 1);
+    EXPECT_EQ(corrupt.out, "abc: OK\na b: FAILED\nempty: OK\n");
+    EXPECT_NE(corrupt.err.find("WARNING: 1 computed checksum did NOT match"), std::string::npos) << corrupt.err;
+}
+
+TEST_F(CliCheck, ListedFilesAreReadUnderTheUsualRules)
+{
+    // A file someone has open for writing is not checked, a FIFO is not
+    // waited on, and a name is looked up as it stands: no trimming, no
+    // wildcards.
+    ASSERT_EQ(::mkfifo(Path("data/pipe").c_str(), 0600), 0);
+    MakeFile("data/ blanks ", "abc");
+    ASSERT_EQ(InData("md5sum abc ' blanks ' > ../list && printf '%s  pipe\\n%s  a*\\n' $(md5sum < abc | cut -c1-32) "
+                     "$(md5sum < abc | cut -c1-32) >> ../list")
+                  .exitCode,
+              0);
+    const int writer = ::open(Path("data/abc").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const Outcome run = InData("exec $V -c ../list");
+    ::close(writer);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "abc: FAILED open or read\n blanks : OK\npipe: FAILED open or read\na*: FAILED open or read\n");
+    EXPECT_EQ(run.err, "vellumark-cli: abc: Cannot open file \"" + Path("data/abc") +
+                           "\". The file is open for writing.\n"
+                           "vellumark-cli: pipe: Invalid file name.\n"
+                           "vellumark-cli: a*: Cannot open file \"" +
+                           Path("data/a*") +
+                           "\". No such file or directory.\n"
+                           "vellumark-cli: WARNING: 3 listed files could not be read\n");
+    EXPECT_EQ(InData("$V -c ../list").out,
+              "abc: OK\n blanks : OK\npipe: FAILED open or read\na*: FAILED open or read\n");
+    // --ignore-missing passes over a name that is no file, wildcard or not.
+    EXPECT_EQ(InData("$V -c --ignore-missing ../list").out, "abc: OK\n blanks : OK\npipe: FAILED open or read\n");
+}
+
+TEST_F(CliCheck, ListsFromSeveralFilesAndStandardInput)
+{
+    ASSERT_EQ(InData("md5sum abc > ../good && md5sum empty > ../also && echo bad > ../bad").exitCode, 0);
+    const Outcome run = InData("$V -c ../good ../nolist ../bad - ../also < ../good");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "abc: OK\nabc: OK\nempty: OK\n");
+    EXPECT_EQ(run.err,
+              "vellumark-cli: ../nolist: No such file or directory.\n"
+              "vellumark-cli: ../bad: no properly formatted checksum lines found\n");
+    EXPECT_EQ(InData("echo bad | $V -c").err,
+              "vellumark-cli: standard input: no properly formatted checksum lines found\n");
+    // A keyed list, its key from a file.
+    const Outcome keyed = InData(
+        "printf 'Jefe\\n' > ../key && $V --hmac-key-file ../key --sum -- abc | "
+        "$V -c --hmac-key-file ../key && $V --hmac Jefe --sum abc | $V -c");
+    EXPECT_EQ(keyed.exitCode, 1) << "the list of keyed digests fails without its key";
+    EXPECT_EQ(keyed.out, "abc: OK\nabc: FAILED\n");
+}
+
+TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
+{
+    const std::string usage = "usage: vellumark-cli [OPTION]... [FILE... | --text TEXT]\n";
+    const std::pair<Arguments, std::string> cases[] = {
+        {{"--sum", "--md5", "--sha1", "file"}, "--sum takes exactly one algorithm"},
+        {{"--unknown", "file"}, "unknown option --unknown"},
+        {{"-cx"}, "unknown option -x"},
+        {{"--md5=yes", "file"}, "unknown option --md5=yes"},
+        {{"--text"}, "--text needs a value"},
+        {{"--text", "a", "file"}, "give either FILE or --text, not both"},
+        {{"--hmac", "k", "--hmac", "k", "--text", "a"}, "--hmac given more than once"},
+        {{"--hmac", "k", "--hmac-key-file", "key", "file"}, "give either --hmac or --hmac-key-file, not both"},
+        {{"--tag", "--sum", "file"}, "give either --tag or --sum, not both"},
+        {{"--tag", "--text", "a"}, "--tag and --sum name files: give FILE, not --text"},
+        {{"-c", "--tag", "list"}, "the --tag option is meaningless when verifying checksums"},
+        {{"--check", "--text=a"}, "the --text option is meaningless when verifying checksums"},
+        {{"--lower", "-c", "list"}, "the --lower option is meaningless when verifying checksums"},
+        {{"--quiet", "file"}, "the --quiet option is meaningful only when verifying checksums"},
+        {{"-w", "file"}, "the --warn option is meaningful only when verifying checksums"},
+        {{"--ignore-missing", "file"}, "the --ignore-missing option is meaningful only when verifying checksums"},
+    };
+    for (const auto& [arguments, problem] : cases) {
+        const Outcome run = RunCli(arguments);
+        const std::string shown = Joined(arguments);
+        EXPECT_EQ(run.exitCode, 2) << shown;
+        EXPECT_EQ(run.out, "") << shown;
+        EXPECT_EQ(run.err, "vellumark-cli: " + problem + "\n" + usage) << shown;
+    }
+
+    const Outcome help = RunCli({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind(usage, 0), 0u);
+    for (const char* option : {"\n  --hmac KEY", "\n  --hmac-key-file KEYFILE\n", "\n  --text TEXT", "\n  --help",
+                               "\n  -c, --check", "\n  --version"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+
+    const Outcome version = RunCli({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "vellumark-cli (Vellumark) " VELLUMARK_VERSION "\n");
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+// Lines of digests: how names are escaped in written lines and reports, and
+// how each line of a list is read. The forms and their corner cases are the
+// ones md5sum -c reads; where this reader goes further (padded tags, lines
+// of other algorithms, NUL bytes), the case says so.
+
+#include "cli/digest_lines.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::string_literals;
+
+constexpr const char* kMd5 = "900150983cd24fb0d6963f7d28e17f72";
+constexpr const char* kSha1 = "a9993e364706816aba3e25717850c26c9cd0d89d";
+constexpr const char* kSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+// A line as read, in one string: "MD5 <name>", "other <algorithm>",
+// "improper" or "skipped", the name between angle brackets.
+std::string Shown(const ListLine& line)
+{
+    switch (line.kind) {
+    case ListLine::Kind::Skipped:
+        return "skipped";
+    case ListLine::Kind::Improper:
+        return "improper";
+    case ListLine::Kind::OtherAlgorithm:
+        return "other " + line.algorithmName;
+    case ListLine::Kind::Digest:
+        return std::string(line.digestKind->tag) + " <" + line.fileName + "> " + line.digest;
+    }
+    return "?";
+}
+
+// The lines of one list, read in order by one reader.
+std::vector<std::string> ReadAll(const std::vector<std::string>& lines, DigestKinds chosen = {})
+{
+    ListReader reader(std::move(chosen));
+    std::vector<std::string> shown;
+    for (const std::string& line : lines)
+        shown.push_back(Shown(reader.Read(line)));
+    return shown;
+}
+
+std::string ReadOne(const std::string& line, DigestKinds chosen = {})
+{
+    return ReadAll({line}, std::move(chosen)).front();
+}
+
+const std::string md5 = kMd5;
+const std::string sha1 = kSha1;
+
+TEST(ListLines, ReadsEachFormOfOneLineAsMd5sumDoes)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        // md5sum's and sha1sum's lines: a blank, then a mode character or not.
+        {md5 + "  a", "MD5 <a> " + md5},
+        {md5 + " *a", "MD5 <a> " + md5},
+        {md5 + " a", "MD5 <a> " + md5},
+        {md5 + "\ta", "MD5 <a> " + md5},
+        {md5 + "\t a", "MD5 <a> " + md5},
+        {md5 + "\t*a", "MD5 <a> " + md5},
+        {md5 + "   a", "MD5 < a> " + md5},  // names are taken literally: no trimming
+        {md5 + "  *a", "MD5 <*a> " + md5},
+        {md5 + " **a", "MD5 <*a> " + md5},
+        {md5 + "\t\ta", "MD5 <\ta> " + md5},
+        {md5 + "  a b\t ", "MD5 <a b\t > " + md5},
+        {md5 + "  ", "MD5 < > " + md5},  // a name of one space rather than an empty one
+        {md5 + " *", "MD5 <*> " + md5},
+        {md5 + "  a*?[x]", "MD5 <a*?[x]> " + md5},  // no wildcards either
+        {" \t" + md5 + "  a", "MD5 <a> " + md5},
+        {"900150983CD24FB0D6963F7D28E17F72  a", "MD5 <a> 900150983CD24FB0D6963F7D28E17F72"},
+        {sha1 + "  a", "SHA1 <a> " + sha1},
+        {kSha256 + "  a"s, "SHA256 <a> "s + kSha256},  // as sha256sum writes it
+        {kSha256 + " *a"s, "SHA256 <a> "s + kSha256},
+        {"SHA256 (a) = "s + kSha256, "SHA256 <a> "s + kSha256},
+        {"SHA256  (a) = "s + kSha256, "SHA256 <a> "s + kSha256},  // rhash --bsd pads the tag
+        {"SHA256 (a) = " + md5, "improper"},
+        {"352441c2  a", "CRC32 <a> 352441c2"},
+        // Tag lines, also as rhash --bsd pads them and as openssl writes them.
+        {"MD5 (a) = " + md5, "MD5 <a> " + md5},
+        {"MD5  (a) = " + md5, "MD5 <a> " + md5},  // md5sum takes one space only
+        {"CRC32 (a b) = 352441C2", "CRC32 <a b> 352441C2"},
+        {"SHA1  (a) = " + sha1, "SHA1 <a> " + sha1},
+        {"MD5(a)= " + md5, "MD5 <a> " + md5},
+        {"MD5(a)=" + md5, "MD5 <a> " + md5},
+        {"MD5 (a)\t=\t" + md5, "MD5 <a> " + md5},
+        {"MD5 (a)  =  " + md5, "MD5 <a> " + md5},
+        {"MD5 ( a) = " + md5, "MD5 < a> " + md5},
+        {"MD5 (a) b) = " + md5, "MD5 <a) b> " + md5},  // the name runs to the last ")"
+        {"MD5 (a) = b) = " + md5, "MD5 <a) = b> " + md5},
+        {"MD5 () = " + md5, "MD5 <> " + md5},
+        {" MD5 (a) = " + md5, "MD5 <a> " + md5},
+        // Escaped names.
+        {"\\" + md5 + "  a\\\\b\\nc\\rd", "MD5 <a\\b\nc\rd> " + md5},
+        {"\\MD5 (a\\nb) = " + md5, "MD5 <a\nb> " + md5},
+        {"MD5 (a\\nb) = " + md5, "MD5 <a\\nb> " + md5},  // not escaped without the leading backslash
+        {md5 + "  \\x", "MD5 <\\x> " + md5},
+        // Not lines to check.
+        {"", "skipped"},
+        {"# " + md5 + "  a", "skipped"},
+        {" # comment", "improper"},  // a comment starts the line
+        {"   ", "improper"},
+        {md5, "improper"},
+        {md5 + " ", "improper"},
+        {md5 + "\t", "improper"},
+        {md5 + "0  a", "improper"},
+        {md5.substr(1) + "  a", "improper"},
+        {md5 + "\\  a", "improper"},
+        {"\\ " + md5 + "  a", "improper"},
+        {"\\" + md5 + "  a\\tb", "improper"},
+        {"\\" + md5 + "  a\\", "improper"},
+        {"md5 (a) = " + md5, "improper"},  // not another algorithm's tag either
+        {"MD5\t(a) = " + md5, "improper"},
+        {"MD5 (a = " + md5, "improper"},
+        {"MD5 a) = " + md5, "improper"},
+        {"MD5 (a)", "improper"},
+        {"MD5 (a) =", "improper"},
+        {"MD5 (a) = " + md5 + " ", "improper"},
+        {"MD5 (a) = " + md5 + "0", "improper"},
+        {"MD5 (a) = " + sha1, "improper"},
+        {"SHA1 (a) = " + md5, "improper"},
+        // A NUL would cut the name short: md5sum checks "a" for this line.
+        {md5 + "  a\0b"s, "improper"},
+    };
+    for (const auto& [line, expected] : cases)
+        EXPECT_EQ(ReadOne(line), expected) << line;
+}
+
+TEST(ListLines, LinesOfOtherAlgorithmsAreToldApartFromBrokenOnes)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"SHA512 (a) = "s + std::string(128, 'e'), "other SHA512"},
+        {"SHA512(a)= "s + std::string(128, 'e'), "other SHA512"},
+        {"\\SHA512 (a\\nb) = abc", "other SHA512"},
+        {"TTH   (a) = asd4ujseh5m47pdyb46kbtsqtsgdklbhyxomuia", "other TTH"},  // rhash's base32
+        {"BLAKE2b-256 (a) = abcd", "other BLAKE2b-256"},
+        {"MD4   (a) = "s + kMd5, "other MD4"},  // the tag decides, not the number of digits
+        {std::string(96, 'e') + "  a", "other 96-digit digest"},
+        {std::string(96, 'e') + " *a", "other 96-digit digest"},
+        {"0123456789abcdef  a", "other 16-digit digest"},
+        {std::string(128, 'e') + "  a", "other 128-digit digest"},
+        {std::string(130, 'e') + "  a", "improper"},
+        {std::string(31, 'e') + "  a", "improper"},
+        {std::string(12, 'e') + "  a", "improper"},
+        {"SHA512 (a) = ", "improper"},
+        {"SHA512 (a) = a b", "improper"},
+        {"SHA512 (a) = a;b", "improper"},
+    };
+    for (const auto& [line, expected] : cases)
+        EXPECT_EQ(ReadOne(line), expected) << line;
+}
+
+TEST(ListLines, TheFirstLineWithoutATagDecidesWhetherAModeCharacterFollowsTheBlank)
+{
+    // As md5sum reads them: a name may start with a space or a star, so a
+    // list uses one layout throughout.
+    EXPECT_EQ(ReadAll({md5 + "  a", md5 + " b"}), (std::vector<std::string>{"MD5 <a> " + md5, "improper"}));
+    EXPECT_EQ(ReadAll({md5 + " *a", md5 + " b"}), (std::vector<std::string>{"MD5 <a> " + md5, "improper"}));
+    EXPECT_EQ(ReadAll({md5 + "  a", md5 + "\ta"}), (std::vector<std::string>{"MD5 <a> " + md5, "improper"}));
+    EXPECT_EQ(ReadAll({md5 + "  a", md5 + "  "}), (std::vector<std::string>{"MD5 <a> " + md5, "improper"}));
+    EXPECT_EQ(ReadAll({md5 + " b", md5 + "  a", md5 + " *a"}),
+              (std::vector<std::string>{"MD5 <b> " + md5, "MD5 < a> " + md5, "MD5 <*a> " + md5}));
+    EXPECT_EQ(ReadAll({md5 + "\ta", md5 + "  a"}), (std::vector<std::string>{"MD5 <a> " + md5, "MD5 < a> " + md5}));
+    EXPECT_EQ(ReadAll({md5 + "  ", md5 + " b"}), (std::vector<std::string>{"MD5 < > " + md5, "MD5 <b> " + md5}));
+    EXPECT_EQ(ReadAll({md5 + "  *", md5 + " b"}), (std::vector<std::string>{"MD5 <*> " + md5, "improper"}));
+
+    // Tag lines, comments and lines with the wrong number of digits leave the
+    // layout open; a bad escape does not.
+    EXPECT_EQ(ReadAll({"MD5 (a) = " + md5, "#", md5 + "0 *a", "zz *a", md5 + " b"}),
+              (std::vector<std::string>{"MD5 <a> " + md5, "skipped", "improper", "improper", "MD5 <b> " + md5}));
+    EXPECT_EQ(ReadAll({"\\" + md5 + "  a\\q", md5 + " b"}), (std::vector<std::string>{"improper", "improper"}));
+
+    // Each list starts afresh.
+    EXPECT_EQ(ReadAll({md5 + " b"}), (std::vector<std::string>{"MD5 <b> " + md5}));
+}
+
+TEST(ListLines, ChosenAlgorithmsDecideLinesWithoutATagOnly)
+{
+    const DigestKinds md5Only{KindByTag("MD5")};
+    EXPECT_EQ(ReadOne(md5 + "  a", md5Only), "MD5 <a> " + md5);
+    EXPECT_EQ(ReadOne(sha1 + "  a", md5Only), "improper");  // as md5sum has it
+    EXPECT_EQ(ReadOne("352441c2  a", md5Only), "improper");
+    EXPECT_EQ(ReadOne(kSha256 + "  a"s, md5Only), "improper");
+    EXPECT_EQ(ReadOne("SHA1 (a) = " + sha1, md5Only), "SHA1 <a> " + sha1);
+    EXPECT_EQ(ReadOne("SHA256 (a) = "s + kSha256, md5Only), "SHA256 <a> "s + kSha256);
+    EXPECT_EQ(ReadOne("SHA512 (a) = "s + std::string(128, 'e'), md5Only), "other SHA512");
+
+    const DigestKinds both{KindByTag("MD5"), KindByTag("SHA1")};
+    EXPECT_EQ(ReadAll({md5 + "  a", sha1 + "  b", "352441c2  c"}, both),
+              (std::vector<std::string>{"MD5 <a> " + md5, "SHA1 <b> " + sha1, "improper"}));
+}
+
+TEST(ListLines, WrittenLinesReadBackWithTheirNamesWhole)
+{
+    const DigestKind& md5Kind = *KindByTag("MD5");
+    // As md5sum and md5sum --tag write them.
+    EXPECT_EQ(SumLine(md5, "a b"), md5 + "  a b");
+    EXPECT_EQ(SumLine(md5, "back\\slash"), "\\" + md5 + "  back\\\\slash");
+    EXPECT_EQ(SumLine(md5, "new\nline"), "\\" + md5 + "  new\\nline");
+    EXPECT_EQ(SumLine(md5, "cr\rx"), "\\" + md5 + "  cr\\rx");
+    EXPECT_EQ(TagLine(md5Kind, "a", md5), "MD5 (a) = " + md5);
+    EXPECT_EQ(TagLine(md5Kind, "b\\\\x\ny", md5), "\\MD5 (b\\\\\\\\x\\ny) = " + md5);
+    EXPECT_EQ(TagLine(*KindByTag("CRC32"), "e\x1B[1mx", "0006B9DF"), "CRC32 (e\x1B[1mx) = 0006B9DF");
+
+    const std::string names[] = {"a",         "a b",   " lead",       "trail ",   "*star",   "back\\slash", "\\",
+                                 "new\nline", "cr\rx", "\\n literal", "\r\n\\\\", "(x) = y", "x)"};
+    for (const std::string& name : names) {
+        EXPECT_EQ(ReadOne(SumLine(md5, name)), "MD5 <" + name + "> " + md5) << name;
+        EXPECT_EQ(ReadOne(TagLine(md5Kind, name, md5)), "MD5 <" + name + "> " + md5) << name;
+        const std::optional<std::string> back = UnescapeLineName(EscapeLineName(name));
+        ASSERT_TRUE(back.has_value()) << name;
+        EXPECT_EQ(*back, name);
+    }
+    EXPECT_FALSE(UnescapeLineName("a\\").has_value());
+    EXPECT_FALSE(UnescapeLineName("a\\x41").has_value());
+}
+
+TEST(ListLines, ReportedNamesCannotDriveTheTerminal)
+{
+    // Backslashes alone stay as they are, as md5sum -c shows them.
+    EXPECT_EQ(CheckedName("a b"), "a b");
+    EXPECT_EQ(CheckedName("back\\slash"), "back\\slash");
+    EXPECT_EQ(CheckedName("tab\tx"), "tab\tx");
+    EXPECT_EQ(CheckedName("caf\xC3\xA9"), "caf\xC3\xA9");
+    // A line break, and any other control character, escapes the whole name.
+    EXPECT_EQ(CheckedName("b\\x\ny"), "\\b\\\\x\\ny");
+    EXPECT_EQ(CheckedName("cr\rx"), "\\cr\\rx");
+    EXPECT_EQ(CheckedName("ok\x1B[8m\\"), "\\ok\\x1B[8m\\\\");
+    EXPECT_EQ(CheckedName("bell\x07\x7F"), "\\bell\\x07\\x7F");
+    EXPECT_EQ(CheckedName("csi\xC2\x9B"
+                          "2J"),
+              "\\csi\\xC2\\x9B2J");
+    EXPECT_EQ(CheckedName("nul"s + '\0'), "\\nul\\x00");
+}
+
+TEST(ListLines, ListsSplitIntoLinesWithTheirCrLfEndingsGone)
+{
+    using Lines = std::vector<std::string_view>;
+    EXPECT_EQ(SplitListLines(""), Lines{});
+    EXPECT_EQ(SplitListLines("a"), Lines{"a"});
+    EXPECT_EQ(SplitListLines("a\n"), Lines{"a"});
+    EXPECT_EQ(SplitListLines("a\r\nb\r\n"), (Lines{"a", "b"}));
+    EXPECT_EQ(SplitListLines("a\r\n\r\n\nb"), (Lines{"a", "", "", "b"}));
+    EXPECT_EQ(SplitListLines("a\r\r\nb\rc\r"), (Lines{"a\r", "b\rc"}));  // one CR only, and at a line's end
+}
+
+}  // namespace
