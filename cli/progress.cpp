@@ -43,8 +43,9 @@ extern "C" void EndByInterrupt(int signal)
 {
     // Only what a signal handler may do: write, and the default action.
     const int fd = g_shownOn.load();
-    if (fd >= 0)
-        (void)::write(fd, kEraseLine, sizeof kEraseLine - 1);
+    // A line that cannot be erased stays; nothing else can be done here.
+    if (fd >= 0 && ::write(fd, kEraseLine, sizeof kEraseLine - 1) < 0) {
+    }
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);

@@ -201,7 +201,10 @@ void Hub::Listen()
     ::unlinkat(peers_.Get(), name.c_str(), 0);
     if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         Fail(errno, "cannot bind the socket");
-    ::fchmodat(peers_.Get(), name.c_str(), 0600, 0);
+    // The folder is the user's alone; the socket's own mode is a second fence,
+    // which a file system without socket modes may not keep.
+    if (::fchmodat(peers_.Get(), name.c_str(), 0600, 0) != 0) {
+    }
     struct stat st {};
     if (::fstatat(peers_.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         Fail(errno, "cannot inspect the socket");

@@ -141,7 +141,8 @@ TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
             ::dup2(out[1], STDOUT_FILENO);
             if (!terminal)
                 ::dup2(err[1], STDERR_FILENO);
-            ::chdir(Path("").c_str());
+            if (::chdir(Path("").c_str()) != 0)
+                ::_exit(126);
             ::execl(VELLUMARK_CLI_PATH, VELLUMARK_CLI_PATH, "small.bin", "-", static_cast<char*>(nullptr));
             ::_exit(127);
         }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack and checks its control data and its
 # file list against what the installed tree holds.
-#     package_test.sh BUILD_DIR VERSION APP_ID
+#     package_test.sh BUILD_DIR VERSION APP_ID HARDENED
+# HARDENED is 1 for an optimised build with the hardening flags, whose
+# programs are checked with hardening-check and lintian's hardening tags.
 set -euo pipefail
-build=$1 version=$2 id=$3
+build=$1 version=$2 id=$3 hardened=${4:-0}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 failures=0
@@ -41,9 +43,30 @@ dpkg-deb -x "$deb" "$out/tree"
 file "$out/tree/usr/bin/vellumark" | grep -q ', stripped' || fail "vellumark is not stripped"
 [ "$("$out/tree/usr/bin/vellumark-cli" --crc32 --text abc)" = "CRC32 352441C2" ] || fail "the packaged vellumark-cli does not run"
 
+# Hardened as Debian packages are: hardening-check has nothing to say no to.
+# Stack clash protection reads "unknown" when no function has a frame large
+# enough for the compiler to probe; that is all it may say besides yes.
+if [ "$hardened" = 1 ]; then
+  if command -v hardening-check >/dev/null; then
+    for program in vellumark vellumark-cli; do
+      report=$(hardening-check "$out/tree/usr/bin/$program" 2>&1 || true)
+      if grep -q ': no' <<<"$report"; then
+        fail "hardening-check says no for $program: $(grep ': no' <<<"$report")"
+      fi
+      unknown=$(grep ': unknown' <<<"$report" | grep -v '^ Stack clash protection: unknown, no -fstack-clash-protection instructions found$' || true)
+      [ -z "$unknown" ] || fail "hardening-check cannot tell for $program: $unknown"
+    done
+  else
+    echo "hardening-check is not installed: the programs' hardening is not checked" >&2
+  fi
+fi
+
 # Debian's package checker finds no error, and a manual page for each program.
 if command -v lintian >/dev/null; then
-  lintian "$deb" >"$out/lintian.log" 2>/dev/null || true
+  lintian -I "$deb" >"$out/lintian.log" 2>/dev/null || true
+  if [ "$hardened" = 1 ] && grep -q 'hardening-' "$out/lintian.log"; then
+    fail "lintian finds the programs unhardened: $(grep 'hardening-' "$out/lintian.log")"
+  fi
   if grep -q '^E: ' "$out/lintian.log"; then
     fail "lintian reports errors: $(grep '^E: ' "$out/lintian.log")"
   fi

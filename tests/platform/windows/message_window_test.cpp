@@ -456,7 +456,8 @@ TEST_F(MessageWindowTest, AnotherUsersProcessIsRefusedAtBothEnds)
             if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0)
                 return 20;
             const std::string pid = std::to_string(::getpid());
-            ::write(ready[1], pid.c_str(), pid.size());
+            if (::write(ready[1], pid.c_str(), pid.size()) != static_cast<ssize_t>(pid.size()))
+                return 22;
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, 10000) <= 0)
                 return 21;
