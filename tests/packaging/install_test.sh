@@ -99,8 +99,14 @@ else
   echo "xdg-mime or update-desktop-database missing: the defaults are not checked" >&2
 fi
 
+# The file managers' menu entries, read as they read them.
+# Debian's own Python, which has GLib's bindings (python3-gi).
+/usr/bin/python3 "$(dirname "$0")/menu_entries.py" "$prefix" "$id" || fail "the file-manager menu entries"
+
 # Nothing else is installed: no tests, benchmarks, libraries or headers.
 expected=$(printf '%s\n' bin/vellumark bin/vellumark-cli "share/applications/$id.desktop" \
+  "share/kio/servicemenus/$id.desktop" "share/nemo/actions/$id.nemo_action" \
+  "share/file-manager/actions/$id.desktop" \
   "share/metainfo/$id.metainfo.xml" share/man/man1/vellumark.1.gz share/man/man1/vellumark-cli.1.gz \
   share/doc/vellumark/changelog.gz share/doc/vellumark/copyright "share/icons/hicolor/scalable/apps/$id.svg" \
   $(for size in 16 22 24 32 48 64 128 256; do echo "share/icons/hicolor/${size}x${size}/apps/$id.png"; done) | sort)

@@ -30,6 +30,8 @@ done
 [[ "$(field Recommends)" == *xdg-utils* ]] || fail "Recommends lacks xdg-utils"
 
 expected=$(printf '%s\n' ./usr/bin/vellumark ./usr/bin/vellumark-cli "./usr/share/applications/$id.desktop" \
+  "./usr/share/kio/servicemenus/$id.desktop" "./usr/share/nemo/actions/$id.nemo_action" \
+  "./usr/share/file-manager/actions/$id.desktop" \
   "./usr/share/metainfo/$id.metainfo.xml" ./usr/share/man/man1/vellumark.1.gz ./usr/share/man/man1/vellumark-cli.1.gz \
   ./usr/share/doc/vellumark/changelog.gz ./usr/share/doc/vellumark/copyright \
   "./usr/share/icons/hicolor/scalable/apps/$id.svg" \
