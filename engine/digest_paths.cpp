@@ -22,6 +22,8 @@ struct CpuFeatures {
     bool clmul = false;
     bool vpclmulAvx2 = false;
     bool vpclmulAvx512 = false;
+    bool avx2 = false;     // with the wide registers saved
+    bool avx512f = false;  // likewise
 };
 
 #if defined(VELLUMARK_ENGINE_X86)
@@ -59,6 +61,8 @@ CpuFeatures ProbeCpu()
     cpu.clmul = pclmul;
     cpu.vpclmulAvx2 = pclmul && vpclmul && avx && avx2 && ymm;
     cpu.vpclmulAvx512 = cpu.vpclmulAvx2 && avx512f && zmm;
+    cpu.avx2 = cpu.ymmRegisters && avx2;
+    cpu.avx512f = cpu.zmmRegisters;
     return cpu;
 }
 #else
@@ -150,6 +154,87 @@ bool Crc32KnownVectorHolds(Crc32UpdateFn update)
     return true;
 }
 
+// RFC 1321's last sample, eighty digits, padded by hand: 0x80 after them,
+// zeros, and the bit count 640 little-endian at the end of the second
+// block. Every lane digests it at once, each from its own unaligned copy;
+// then each lane a message and a start of its own, against Md5Compress,
+// with half the lanes left out at a time, which must keep their words.
+bool Md5LanesKnownVectorHolds(Md5LanesFn lanes, std::size_t width, bool blockByBlock)
+{
+    static constexpr std::uint32_t kStart[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+    static constexpr std::uint32_t kEnd[4] = {0xA2F4ED57, 0x55C9E32B, 0x2EDA49AC, 0x7AB60721};
+    constexpr std::size_t kMessage = 2 * kBlockSize;
+    alignas(64) std::uint8_t buffer[kMisalign + kMaxLanes * kMessage + kMaxLanes];
+    const std::uint8_t* blocks[kMaxLanes];
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        std::uint8_t* const message = buffer + kMisalign + lane * kMessage;
+        std::memset(message, 0, kMessage);
+        for (std::size_t i = 0; i < 80; ++i)
+            message[i] = static_cast<std::uint8_t>('0' + (i + 1) % 10);
+        message[80] = 0x80;
+        message[kMessage - 8] = 0x80;
+        message[kMessage - 7] = 0x02;
+        blocks[lane] = message;
+    }
+    const LaneMask all = width >= 32 ? ~LaneMask{0} : (LaneMask{1} << width) - 1;
+    const auto run = [&](Md5LaneStates& states, LaneMask active) {
+        if (blockByBlock) {
+            lanes(states, blocks, active, 1);
+            const std::uint8_t* second[kMaxLanes];
+            for (std::size_t lane = 0; lane < width; ++lane)
+                second[lane] = blocks[lane] + kBlockSize;
+            lanes(states, second, active, 1);
+        } else {
+            lanes(states, blocks, active, 2);
+        }
+    };
+
+    Md5LaneStates states;
+    for (std::size_t w = 0; w < 4; ++w)
+        for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
+            states.words[w][lane] = kStart[w];
+    run(states, all);
+    for (std::size_t w = 0; w < 4; ++w)
+        for (std::size_t lane = 0; lane < width; ++lane)
+            if (states.words[w][lane] != kEnd[w])
+                return false;
+
+    // A byte counter mod 251, each lane starting elsewhere in it and from a
+    // chaining value of its own.
+    for (std::size_t i = 0; i < sizeof buffer; ++i)
+        buffer[i] = static_cast<std::uint8_t>(i % 251);
+    for (std::size_t lane = 0; lane < width; ++lane)
+        blocks[lane] = buffer + kMisalign + lane * kMessage + lane;
+    Md5LaneStates start;
+    for (std::size_t w = 0; w < 4; ++w)
+        for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
+            start.words[w][lane] = kStart[w] * static_cast<std::uint32_t>(2 * lane + 1) + static_cast<std::uint32_t>(w);
+    for (const LaneMask half : {LaneMask{0x5555}, LaneMask{0xAAAA}}) {
+        states = start;
+        run(states, all & half);
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            std::uint32_t want[4];
+            if ((half >> lane) & 1) {
+                Md5Digest one;
+                for (std::size_t w = 0; w < 4; ++w)
+                    for (std::size_t j = 0; j < 4; ++j)
+                        one.bytes[4 * w + j] = static_cast<std::uint8_t>(start.words[w][lane] >> (8 * j));
+                Md5Compress(one, blocks[lane], 2);
+                for (std::size_t w = 0; w < 4; ++w)
+                    want[w] = std::uint32_t{one.bytes[4 * w]} | std::uint32_t{one.bytes[4 * w + 1]} << 8 |
+                              std::uint32_t{one.bytes[4 * w + 2]} << 16 | std::uint32_t{one.bytes[4 * w + 3]} << 24;
+            } else {
+                for (std::size_t w = 0; w < 4; ++w)
+                    want[w] = start.words[w][lane];
+            }
+            for (std::size_t w = 0; w < 4; ++w)
+                if (states.words[w][lane] != want[w])
+                    return false;
+        }
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------- the choice
 
 std::atomic<Sha1CompressFn> sha1InUse{nullptr};
@@ -164,13 +249,27 @@ std::atomic<Crc32UpdateFn> crc32InUse{nullptr};
 Crc32Path crc32Chosen = Crc32Path::Portable;
 std::once_flag crc32Once;
 
+std::atomic<Md5LanePath> md5LanesInUse{Md5LanePath::Portable};
+Md5LanePath md5LanesChosen = Md5LanePath::Portable;
+std::once_flag md5LanesOnce;
+
+template <class Path, class Function>
+bool Proves(Path, Function function)
+{
+    return ProvesItself(function);
+}
+bool Proves(Md5LanePath path, Md5LanesFn lanes)
+{
+    return ProvesItself(lanes, LaneWidth(path));
+}
+
 // The widest path that runs here and proves itself. The first, portable,
 // one is the reference and is taken when nothing else qualifies.
 template <class Path, class Function>
 Path Widest(std::span<const Path> paths, bool (*runs)(Path), Function (*function)(Path))
 {
     for (std::size_t i = paths.size(); i-- > 1;)
-        if (runs(paths[i]) && ProvesItself(function(paths[i])))
+        if (runs(paths[i]) && Proves(paths[i], function(paths[i])))
             return paths[i];
     return paths.front();
 }
@@ -191,6 +290,12 @@ void ChooseCrc32()
 {
     crc32Chosen = ChooseAmong(kCrc32Paths, CpuRuns, PathFunction);
     crc32InUse.store(PathFunction(crc32Chosen), std::memory_order_release);
+}
+
+void ChooseMd5Lanes()
+{
+    md5LanesChosen = ChooseAmong(kMd5LanePaths, CpuRuns, PathFunction);
+    md5LanesInUse.store(md5LanesChosen, std::memory_order_release);
 }
 
 }  // namespace
@@ -228,6 +333,19 @@ const char* PathName(Crc32Path path)
         return "VPCLMULQDQ-AVX2";
     case Crc32Path::VpclmulAvx512:
         return "VPCLMULQDQ-AVX512";
+    }
+    return "?";
+}
+
+const char* PathName(Md5LanePath path)
+{
+    switch (path) {
+    case Md5LanePath::Portable:
+        return "portable";
+    case Md5LanePath::Avx2:
+        return "AVX2";
+    case Md5LanePath::Avx512:
+        return "AVX-512";
     }
     return "?";
 }
@@ -278,6 +396,35 @@ Crc32UpdateFn PathFunction(Crc32Path path)
     }
 }
 
+Md5LanesFn PathFunction(Md5LanePath path)
+{
+    switch (path) {
+    case Md5LanePath::Portable:
+        return Md5LanesPortable;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Md5LanePath::Avx2:
+        return Md5LanesAvx2;
+    case Md5LanePath::Avx512:
+        return Md5LanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+std::size_t LaneWidth(Md5LanePath path)
+{
+    switch (path) {
+    case Md5LanePath::Portable:
+        return 1;
+    case Md5LanePath::Avx2:
+        return 8;
+    case Md5LanePath::Avx512:
+        return 16;
+    }
+    return 1;
+}
+
 bool CpuRuns(Sha1Path path)
 {
     if (PathFunction(path) == nullptr)
@@ -321,6 +468,21 @@ bool CpuRuns(Crc32Path path)
     return false;
 }
 
+bool CpuRuns(Md5LanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Md5LanePath::Portable:
+        return true;
+    case Md5LanePath::Avx2:
+        return Cpu().avx2;
+    case Md5LanePath::Avx512:
+        return Cpu().avx512f;
+    }
+    return false;
+}
+
 bool ProvesItself(Sha1CompressFn compress)
 {
     return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
@@ -334,6 +496,13 @@ bool ProvesItself(Sha256CompressFn compress)
 bool ProvesItself(Crc32UpdateFn update)
 {
     return Crc32KnownVectorHolds(update);
+}
+
+bool ProvesItself(Md5LanesFn lanes, std::size_t width)
+{
+    if (width == 0 || width > kMaxLanes)
+        return false;
+    return Md5LanesKnownVectorHolds(lanes, width, false) && Md5LanesKnownVectorHolds(lanes, width, true);
 }
 
 void ClearVectorRegisters()
@@ -402,6 +571,12 @@ Crc32UpdateFn Crc32UpdateInUse()
     return crc32InUse.load(std::memory_order_acquire);
 }
 
+Md5LanePath Md5LanePathInUse()
+{
+    std::call_once(md5LanesOnce, ChooseMd5Lanes);
+    return md5LanesInUse.load(std::memory_order_acquire);
+}
+
 Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path))
 {
     return Widest(paths, runs, function);
@@ -414,6 +589,12 @@ Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Pat
 }
 
 Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path))
+{
+    return Widest(paths, runs, function);
+}
+
+Md5LanePath ChooseAmong(std::span<const Md5LanePath> paths, bool (*runs)(Md5LanePath),
+                        Md5LanesFn (*function)(Md5LanePath))
 {
     return Widest(paths, runs, function);
 }
@@ -434,6 +615,21 @@ Crc32Path ChosenCrc32Path()
 {
     std::call_once(crc32Once, ChooseCrc32);
     return crc32Chosen;
+}
+
+Md5LanePath ChosenMd5LanePath()
+{
+    std::call_once(md5LanesOnce, ChooseMd5Lanes);
+    return md5LanesChosen;
+}
+
+bool ForcePath(Md5LanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(md5LanesOnce, ChooseMd5Lanes);
+    md5LanesInUse.store(path, std::memory_order_release);
+    return true;
 }
 
 bool ForcePath(Sha1Path path)
@@ -468,6 +664,7 @@ void UseChosenPaths()
     sha1InUse.store(PathFunction(ChosenSha1Path()), std::memory_order_release);
     sha256InUse.store(PathFunction(ChosenSha256Path()), std::memory_order_release);
     crc32InUse.store(PathFunction(ChosenCrc32Path()), std::memory_order_release);
+    md5LanesInUse.store(ChosenMd5LanePath(), std::memory_order_release);
 }
 
 }  // namespace engine
