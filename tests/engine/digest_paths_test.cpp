@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/digest.h"
@@ -235,6 +236,66 @@ TEST_P(Sha256Routine, MatchesThePortablePathOnLargeMessages)
 INSTANTIATE_TEST_SUITE_P(Paths, Sha256Routine, testing::Values(Sha256Path::ShaNi),
                          [](const testing::TestParamInfo<Sha256Path>&) { return "ShaNi"; });
 
+// ---------------------------------------------------------------- MD5 lanes
+
+class Md5LanesRoutine : public testing::TestWithParam<Md5LanePath> {
+protected:
+    void SetUp() override
+    {
+        if (!CpuRuns(GetParam()))
+            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+    }
+};
+
+// Every lane from random chaining words over runs of blocks, each lane its
+// own, with random sets of lanes left out: the lanes that run meet the
+// one-message block function, the others keep their words. The pointers of
+// lanes left out and past the width are null, so a routine that read them
+// would crash.
+TEST_P(Md5LanesRoutine, MatchesTheOneMessageBlockFunctionInEveryLane)
+{
+    const Md5LanesFn lanes = PathFunction(GetParam());
+    // The portable routine takes every lane, one after another, though the
+    // lane objects give it one.
+    const std::size_t width = GetParam() == Md5LanePath::Portable ? kMaxLanes : LaneWidth(GetParam());
+    std::mt19937 rng(1321);
+    for (std::size_t count = 0; count <= 9; ++count)
+        for (int round = 0; round < 8; ++round) {
+            const LaneMask active = round == 0 ? ~LaneMask{0} : static_cast<LaneMask>(rng());
+            Md5LaneStates start, got;
+            const std::uint8_t* blocks[kMaxLanes];
+            for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+                for (auto& words : start.words)
+                    words[lane] = static_cast<std::uint32_t>(rng());
+                const bool runs = lane < width && ((active >> lane) & 1);
+                blocks[lane] =
+                    runs ? Counter() + (lane * 67 + count * 7 + static_cast<std::size_t>(round)) % 251 : nullptr;
+            }
+            got = start;
+            lanes(got, blocks, active, count);
+            for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+                Md5Digest want;
+                for (std::size_t w = 0; w < 4; ++w)
+                    std::memcpy(want.bytes + 4 * w, &start.words[w][lane], 4);  // little-endian host
+                if (blocks[lane] != nullptr)
+                    Md5Compress(want, blocks[lane], count);
+                for (std::size_t w = 0; w < 4; ++w) {
+                    std::uint32_t word;
+                    std::memcpy(&word, want.bytes + 4 * w, 4);
+                    EXPECT_EQ(got.words[w][lane], word) << "lane " << lane << ", word " << w << ", " << count
+                                                        << " blocks, lanes " << std::hex << active;
+                }
+            }
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Md5LanesRoutine, testing::ValuesIn(kMd5LanePaths),
+                         [](const testing::TestParamInfo<Md5LanePath>& info) {
+                             return info.param == Md5LanePath::Portable ? "Portable"
+                                    : info.param == Md5LanePath::Avx2   ? "Avx2"
+                                                                        : "Avx512";
+                         });
+
 // ---------------------------------------------------------------- the choice
 
 TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
@@ -257,6 +318,14 @@ TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
             EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
             widestCrc32 = path;
         }
+    Md5LanePath widestLanes = Md5LanePath::Portable;
+    for (Md5LanePath path : kMd5LanePaths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path), LaneWidth(path))) << PathName(path);
+            widestLanes = path;
+        }
+    EXPECT_STREQ(PathName(ChosenMd5LanePath()), PathName(widestLanes));
+    EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
     EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(widestSha1));
     EXPECT_STREQ(PathName(ChosenSha256Path()), PathName(widestSha256));
     EXPECT_STREQ(PathName(ChosenCrc32Path()), PathName(widestCrc32));
@@ -326,6 +395,40 @@ TEST(PathChoice, RoutinesThatGoWrongDoNotProveThemselves)
     const Crc32UpdateFn alignedOnlyCrc = [](std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
         return reinterpret_cast<std::uintptr_t>(p) % 16 == 0 ? Crc32UpdatePortable(crc, p, n) : crc;
     };
+    // MD5 lanes: the portable routine takes any lanes, so each broken one
+    // is asked about at the widest width.
+    const Md5LanesFn everyLane = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask, std::size_t n) {
+        const std::uint8_t* all[kMaxLanes];
+        for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
+            all[lane] = b[lane] != nullptr ? b[lane] : b[0];
+        Md5LanesPortable(s, all, ~LaneMask{0}, n);
+    };
+    const Md5LanesFn firstTwoSwapped = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+        const std::uint8_t* swapped[kMaxLanes];
+        std::memcpy(swapped, b, sizeof swapped);
+        std::swap(swapped[0], swapped[1]);
+        Md5LanesPortable(s, swapped, m, n);
+    };
+    const Md5LanesFn lastLaneBroken = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+        Md5LanesPortable(s, b, m, n);
+        s.words[2][kMaxLanes - 1] ^= (m >> (kMaxLanes - 1)) & 1;
+    };
+    const Md5LanesFn firstBlockOnlyLanes = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m,
+                                              std::size_t n) { Md5LanesPortable(s, b, m, n > 0 ? 1 : 0); };
+    const Md5LanesFn runsOnlyLanes = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+        if (n > 1)
+            Md5LanesPortable(s, b, m, n);
+    };
+    EXPECT_TRUE(ProvesItself(Md5LanesPortable, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(everyLane, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(firstTwoSwapped, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(lastLaneBroken, kMaxLanes));
+    EXPECT_TRUE(ProvesItself(lastLaneBroken, kMaxLanes - 1)) << "the lanes past the width are not asked about";
+    EXPECT_FALSE(ProvesItself(firstBlockOnlyLanes, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(runsOnlyLanes, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(Md5LanesPortable, 0));
+    EXPECT_FALSE(ProvesItself(Md5LanesPortable, kMaxLanes + 1));
+
     EXPECT_TRUE(ProvesItself(Crc32UpdatePortable));
     EXPECT_FALSE(ProvesItself(dropsTheLastByte));
     EXPECT_FALSE(ProvesItself(shortOnly));
@@ -368,6 +471,20 @@ TEST(PathChoice, APathWhoseRoutineDoesNotProveItselfIsPassedOver)
     const auto upToAvx2 = [](Crc32Path p) { return p != Crc32Path::VpclmulAvx512; };
     EXPECT_EQ(ChooseAmong(kCrc32Paths, upToAvx2, [](Crc32Path) { return Crc32UpdateFn{Crc32UpdatePortable}; }),
               Crc32Path::VpclmulAvx2);
+    // The lane routine of each path is asked about at that path's width.
+    const auto sixteenWrongInLane8 = [](Md5LanePath p) -> Md5LanesFn {
+        if (p != Md5LanePath::Avx512)
+            return Md5LanesPortable;
+        return [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+            Md5LanesPortable(s, b, m & ~LaneMask{1u << 8}, n);
+        };
+    };
+    EXPECT_EQ(ChooseAmong(kMd5LanePaths, everyPath, [](Md5LanePath) { return Md5LanesFn{Md5LanesPortable}; }),
+              Md5LanePath::Avx512);
+    EXPECT_EQ(ChooseAmong(kMd5LanePaths, everyPath, sixteenWrongInLane8), Md5LanePath::Avx2);
+    EXPECT_EQ(ChooseAmong(kMd5LanePaths, noPath, [](Md5LanePath) { return Md5LanesFn{Md5LanesPortable}; }),
+              Md5LanePath::Portable);
+
     // With nothing else to take, the first path, the reference, even broken.
     EXPECT_EQ(ChooseAmong(kCrc32Paths, everyPath, [](Crc32Path) { return Crc32UpdateFn{BrokenCrc32}; }),
               Crc32Path::Portable);
@@ -392,11 +509,18 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
         EXPECT_EQ(Crc32UpdateInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
+    for (Md5LanePath path : kMd5LanePaths) {
+        const Md5LanePath before = Md5LanePathInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Md5LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+    }
     // Away from the chosen paths (the last ones forced may be those), and back.
     ForcePath(Sha1Path::Portable);
     ForcePath(Sha256Path::Portable);
     ForcePath(Crc32Path::Portable);
+    ForcePath(Md5LanePath::Portable);
     UseChosenPaths();
+    EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
     EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
     EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));

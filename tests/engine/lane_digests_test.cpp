@@ -349,6 +349,36 @@ TEST_P(LanesTest, LanesGoOnWithoutTheOthers)
     }
 }
 
+// Step hands back as soon as one lane waits, while the others still have
+// blocks: the caller refills that lane before the rest run dry.
+TEST_P(LanesTest, StepReturnsAsSoonAsALaneWaits)
+{
+    const std::size_t width = Md5Lanes().Width();
+    if (width < 2)
+        GTEST_SKIP() << "one lane: nothing runs beside it";
+    Md5Lanes lanes;
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        lanes.Start(lane);
+        lanes.Feed(lane, Counter(), (lane == 0 ? 100 : 1000) * kBlockSize);
+    }
+    LaneReport r = lanes.Step();
+    EXPECT_EQ(r.hungry, 1u);
+    EXPECT_EQ(r.working, ((LaneMask{1} << width) - 1) & ~LaneMask{1});
+    // Lane 0 left hungry: the others go on to their own end.
+    r = lanes.Step();
+    EXPECT_EQ(r.hungry, (LaneMask{1} << width) - 1);
+    EXPECT_EQ(r.working, 0u);
+    for (std::size_t lane = 0; lane < width; ++lane)
+        lanes.End(lane);
+    while (lanes.Step().working != 0) {
+    }
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        Md5Digest want;
+        Md5OfBytes(Counter(), static_cast<std::int32_t>((lane == 0 ? 100 : 1000) * kBlockSize), want);
+        EXPECT_EQ(DigestToHexText(lanes.TakeDigest(lane)), DigestToHexText(want)) << "lane " << lane;
+    }
+}
+
 // Misuse is refused and changes nothing.
 TEST_P(LanesTest, MisuseIsRefused)
 {
