@@ -124,6 +124,9 @@ void WipeKeyMaterial(void* area, std::size_t count);
 // where the block functions kept words of the key blocks, is overwritten.
 void ClearVectorRegisters();
 void ScrubStack();
+// The same, as deep as the lane routines' frames reach: what the lane
+// objects do after computing with key material.
+void ScrubLaneStack();
 
 // The routines in use, chosen at their first call.
 Sha1CompressFn Sha1CompressInUse();

@@ -258,7 +258,7 @@ struct LaneDigests<Digest>::State {
                 l.pad[i] = static_cast<std::uint8_t>(l.pad[i] ^ hash.bytes[i]);
             WipeKeyMaterial(&hash, sizeof hash);
             ClearVectorRegisters();
-            ScrubStack();
+            ScrubLaneStack();
         } else {
             for (std::size_t i = 0; i < key.size(); ++i)
                 l.pad[i] = static_cast<std::uint8_t>(l.pad[i] ^ static_cast<std::uint8_t>(key[i]));
@@ -351,7 +351,7 @@ struct LaneDigests<Digest>::State {
         // vector registers and below this frame.
         if (secret) {
             ClearVectorRegisters();
-            ScrubStack();
+            ScrubLaneStack();
         }
         return Report();
     }

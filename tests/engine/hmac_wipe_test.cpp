@@ -8,8 +8,10 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -22,7 +24,61 @@
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "engine/lane_digests.h"
 #include "engine/window_digests.h"
+
+// The heap blocks handed out while a test records, so that it can read what
+// an object keeps there while the object lives. Every allocation of the
+// program comes here; the array forms forward to these. Not inlined, so
+// that the compiler does not pair the callers' new with this free.
+namespace heap {
+struct Block {
+    const std::uint8_t* address;
+    std::size_t size;
+};
+std::atomic<bool> recording{false};
+Block blocks[64];
+std::atomic<std::size_t> recorded{0};
+
+void* Record(void* p, std::size_t size)
+{
+    if (p == nullptr)
+        throw std::bad_alloc();
+    if (recording.load()) {
+        const std::size_t i = recorded.fetch_add(1);
+        if (i < std::size(blocks))
+            blocks[i] = {static_cast<const std::uint8_t*>(p), size};
+    }
+    return p;
+}
+}  // namespace heap
+
+[[gnu::noinline]] void* operator new(std::size_t size)
+{
+    return heap::Record(std::malloc(size > 0 ? size : 1), size);
+}
+[[gnu::noinline]] void* operator new(std::size_t size, std::align_val_t alignment)
+{
+    void* p = nullptr;
+    const std::size_t a = std::max(static_cast<std::size_t>(alignment), sizeof(void*));
+    return heap::Record(posix_memalign(&p, a, size > 0 ? size : 1) == 0 ? p : nullptr, size);
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::align_val_t) noexcept
+{
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t, std::align_val_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
@@ -148,6 +204,13 @@ public:
                     found.push_back(it->second + " at " + std::to_string(i));
         }
         return found;
+    }
+
+    friend Secrets Merge(Secrets a, const Secrets& b)
+    {
+        a.runs_.insert(b.runs_.begin(), b.runs_.end());
+        a.words_.insert(b.words_.begin(), b.words_.end());
+        return a;
     }
 
 private:
@@ -299,6 +362,19 @@ void AddOuterWorkingWords(Secrets& s, const std::string& key, const Record& resu
                   Word(result.bytes + 4 * i, bigEndian) - Word(state.bytes + 4 * i, false));
 }
 
+constexpr std::uint32_t kMd5Start[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+
+// The HMAC-MD5's inner digest, MD5 of the inner pad block and the message.
+void AddInnerDigest(Secrets& s, const std::string& key, const std::string& message)
+{
+    const KeyBlocks<Md5Digest> k(key, Md5OfText);
+    Md5Digest inner;
+    Md5OfText(std::string(reinterpret_cast<const char*>(k.inner), kBlockSize) + message, inner);
+    for (int i = 0; i < 4; ++i)
+        s.AddWord("inner digest word " + std::to_string(i), Word(inner.bytes + 4 * i, false));
+    s.AddBytes("inner digest", inner.bytes, sizeof inner.bytes);
+}
+
 // The thread stack of an HMAC, and the vector registers right after it,
 // hold nothing of its key: for keys used as they are, a key of exactly a
 // block, and a longer key that is hashed first (whose tail goes through a
@@ -429,6 +505,122 @@ INSTANTIATE_TEST_SUITE_P(Paths, HmacWipe,
                          testing::Values(WipePaths{"Portable", Sha1Path::Portable, Sha256Path::Portable},
                                          WipePaths{"ShaNi", Sha1Path::ShaNi, Sha256Path::ShaNi}),
                          [](const testing::TestParamInfo<WipePaths>& info) { return info.param.name; });
+
+// Many HMACs in lanes, keyed lanes beside plain ones and one abandoned
+// mid-message, leave nothing of their keys behind: not on the thread that
+// stepped them, not in its vector registers, not in the lane object's own
+// heap block once the digests are taken, while the object lives on for the
+// next messages. Besides what the one-shot HMAC must not leave, each keyed
+// lane's inner digest.
+class LaneWipe : public testing::TestWithParam<Md5LanePath> {
+protected:
+    void SetUp() override
+    {
+        if (!ForcePath(GetParam()))
+            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+    }
+    void TearDown() override { UseChosenPaths(); }
+
+    OwnStack stack_;
+    VectorRegisters registers_;
+};
+
+TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
+{
+    std::mt19937 rng(2202);
+    const std::string message = RandomKey(300, rng);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
+    const bool canSave = VectorRegisters::CanSave();
+    const std::size_t messageLengths[] = {0, 64, 150, 300};
+    for (std::size_t keyLength : {20, 64, 100}) {
+        std::unique_ptr<Md5Lanes> lanes;
+        heap::recorded = 0;
+        heap::recording = true;
+        stack_.Run([&] { lanes = std::make_unique<Md5Lanes>(); });
+        heap::recording = false;
+        const std::size_t blocks = std::min(heap::recorded.load(), std::size(heap::blocks));
+        ASSERT_GT(blocks, 0u);
+        const std::size_t width = lanes->Width();
+
+        // Every lane but the last of two or more keyed, each with a key of
+        // its own; the last of two or more plain; lane 0 abandoned halfway
+        // when there are three or more.
+        std::vector<std::string> keys(width);
+        Secrets s;
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            if (width > 1 && lane == width - 1)
+                continue;
+            keys[lane] = RandomKey(keyLength, rng);
+            s = Merge(s, Md5Secrets(keys[lane]));
+        }
+        const auto length = [&](std::size_t lane) { return messageLengths[lane % std::size(messageLengths)]; };
+        const bool abandon = width > 2;
+        std::vector<Md5Digest> results(width);
+        const std::string what = std::string("key ") + std::to_string(keyLength);
+        stack_.Run([&] {
+            for (std::size_t lane = 0; lane < width; ++lane) {
+                if (keys[lane].empty())
+                    lanes->Start(lane);
+                else
+                    lanes->StartKeyed(lane, keys[lane]);
+            }
+        });
+        for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
+            ADD_FAILURE() << what << ", where the lanes were started: " << found;
+        stack_.Run([&] {
+            for (std::size_t lane = 0; lane < width; ++lane) {
+                lanes->Feed(lane, bytes, length(lane));
+                if (!(abandon && lane == 0))
+                    lanes->End(lane);
+            }
+            while (lanes->Step().working != 0) {
+            }
+            if (abandon)
+                lanes->Abandon(0);
+            if (canSave)
+                registers_.Save();
+        });
+        for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane)
+            if (!keys[lane].empty()) {
+                Md5Digest result;
+                HmacMd5OfBytes(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), result);
+                AddOuterWorkingWords<Md5Digest>(s, keys[lane], result, false, Md5OfText, Md5Compress, kMd5Start);
+                AddInnerDigest(s, keys[lane], message.substr(0, length(lane)));
+            }
+        for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
+            ADD_FAILURE() << what << ", where the lanes were stepped: " << found;
+        for (const std::string& found :
+             canSave ? s.FindIn(registers_.area, VectorRegisters::kSize) : std::vector<std::string>{})
+            ADD_FAILURE() << what << ": " << found << " in the vector registers of the stepping thread";
+
+        stack_.Run([&] {
+            for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane)
+                results[lane] = lanes->TakeDigest(lane);
+        });
+        for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane) {
+            Md5Digest want;
+            if (keys[lane].empty())
+                Md5OfBytes(bytes, static_cast<std::int32_t>(length(lane)), want);
+            else
+                HmacMd5OfBytes(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), want);
+            EXPECT_EQ(DigestToHexText(results[lane]), DigestToHexText(want)) << what << ", lane " << lane;
+        }
+        for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
+            ADD_FAILURE() << what << ", where the digests were taken: " << found;
+        for (std::size_t b = 0; b < blocks; ++b)
+            for (const std::string& found : s.FindIn(heap::blocks[b].address, heap::blocks[b].size))
+                ADD_FAILURE() << what << ": " << found << " in the lane object's heap block " << b << " of "
+                              << heap::blocks[b].size << " bytes";
+        lanes.reset();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LaneWipe, testing::ValuesIn(kMd5LanePaths),
+                         [](const testing::TestParamInfo<Md5LanePath>& info) {
+                             return info.param == Md5LanePath::Portable ? "Portable"
+                                    : info.param == Md5LanePath::Avx2   ? "Avx2"
+                                                                        : "Avx512";
+                         });
 
 // The scan is no formality, and the scrub reaches far enough: what the
 // portable SHA-1 and SHA-256 block functions leave of a key block in their
