@@ -1,9 +1,11 @@
 // The digest engine against the reference libraries, on the same buffers in
 // the same process. Google Benchmark's rows give throughput over 64 B, 4 KiB,
 // 1 MiB and 64 MiB, the engine once on each path this CPU runs (forced
-// through the engine's test seam). The summary after them gives the ratios
-// that count, engine time / reference time, as the median of interleaved
-// rounds, so that the machine's other load falls on both sides alike.
+// through the engine's test seam), and MD5 in lanes on each lane path. The
+// summary after them gives the ratios that count, engine time / reference
+// time, and the lanes' speedup over the one-message MD5, as the median of
+// interleaved rounds, so that the machine's other load falls on both sides
+// alike.
 //
 //   engine_bench                  both
 //   engine_bench --summary_only   the ratios alone
@@ -37,6 +39,7 @@
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "engine/lane_digests.h"
 
 namespace {
 
@@ -117,6 +120,54 @@ std::string EngineCrc32(const unsigned char* p, std::size_t n)
 {
     const std::uint32_t crc = Crc32OfBytes(p, static_cast<std::int32_t>(n));
     return AsBytes(&crc, sizeof crc);
+}
+
+// `count` messages of `n` bytes each, one after another from `p`, through
+// the lane object on the lane path in use, each lane starting the next
+// message as its last is done: the caller the object is made for, with
+// each message read in one window.
+std::string EngineMd5Lanes(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    Md5Lanes lanes;
+    std::vector<Md5Digest> digests(count);
+    std::size_t owner[kMaxLanes] = {};
+    std::size_t next = 0, finished = 0;
+    const auto start = [&](std::size_t lane) {
+        lanes.Start(lane);
+        lanes.Feed(lane, p + next * n, n);
+        lanes.End(lane);
+        owner[lane] = next++;
+    };
+    for (std::size_t lane = 0; lane < lanes.Width() && next < count; ++lane)
+        start(lane);
+    while (finished < count) {
+        const LaneReport r = lanes.Step();
+        for (std::size_t lane = 0; lane < lanes.Width(); ++lane)
+            if ((r.done >> lane) & 1) {
+                digests[owner[lane]] = lanes.TakeDigest(lane);
+                ++finished;
+                if (next < count)
+                    start(lane);
+            }
+    }
+    return AsBytes(digests.data(), count * sizeof(Md5Digest));
+}
+
+// The same messages one after another through the one-message MD5.
+std::string EngineMd5Each(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    std::vector<Md5Digest> digests(count);
+    for (std::size_t i = 0; i < count; ++i)
+        Md5OfBytes(p + i * n, static_cast<std::int32_t>(n), digests[i]);
+    return AsBytes(digests.data(), count * sizeof(Md5Digest));
+}
+
+std::string OpenSslMd5Each(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    std::vector<unsigned char> digests(count * MD5_DIGEST_LENGTH);
+    for (std::size_t i = 0; i < count; ++i)
+        MD5(p + i * n, n, digests.data() + i * MD5_DIGEST_LENGTH);
+    return AsBytes(digests.data(), digests.size());
 }
 
 std::string OpenSslMd5(const unsigned char* p, std::size_t n)
@@ -201,10 +252,37 @@ void Register(const std::string& name, const Operation& operation, const std::fu
     })->Apply(Sizes);
 }
 
+// As many messages as the lane path takes side by side, of 64 B, 4 KiB and
+// 1 MiB each; the bytes counted are all the messages'.
+void RegisterLaneRows()
+{
+    for (Md5LanePath path : kMd5LanePaths) {
+        if (!CpuRuns(path))
+            continue;
+        const std::size_t count = LaneWidth(path);
+        const std::string name = std::string("Engine_Md5Lanes/") + PathName(path) + "/x" + std::to_string(count);
+        benchmark::RegisterBenchmark(name.c_str(),
+                                     [path, count](benchmark::State& state) {
+                                         ForcePath(path);
+                                         const unsigned char* data = Buffer();
+                                         const auto size = static_cast<std::size_t>(state.range(0));
+                                         for (auto _ : state)
+                                             benchmark::DoNotOptimize(EngineMd5Lanes(count, data, size));
+                                         state.SetBytesProcessed(state.iterations() * state.range(0) *
+                                                                 static_cast<std::int64_t>(count));
+                                         UseChosenPaths();
+                                     })
+            ->Arg(64)
+            ->Arg(4 << 10)
+            ->Arg(1 << 20);
+    }
+}
+
 void RegisterRows()
 {
     Register("Engine_Md5", EngineMd5);
     Register("OpenSsl_Md5", OpenSslMd5);
+    RegisterLaneRows();
     for (Sha1Path path : kSha1Paths)
         if (CpuRuns(path))
             Register(std::string("Engine_Sha1/") + PathName(path), EngineSha1, [path] { ForcePath(path); });
@@ -383,6 +461,86 @@ bool PrintSummary()
     return agreed;
 }
 
+// Many messages in lanes against the same messages one after another through
+// the one-message MD5 (and OpenSSL's, for comparison): throughput, so the
+// goals are speedups, at least so many times the one-message rate. Returns
+// false when lanes and one-message results disagree.
+bool PrintLaneSummary()
+{
+    struct LaneRow {
+        std::size_t count;
+        Md5LanePath path;
+        bool force;
+        double goal;  // 0 for a row that only informs
+    };
+    const Md5LanePath chosen = ChosenMd5LanePath();
+    std::vector<LaneRow> rows;
+    if (chosen == Md5LanePath::Avx512)
+        rows.push_back({16, chosen, false, 6.0});
+    else
+        rows.push_back({LaneWidth(chosen), chosen, false, 0});
+    if (CpuRuns(Md5LanePath::Avx2))
+        rows.push_back({8, Md5LanePath::Avx2, true, 4.0});
+    rows.push_back({16, Md5LanePath::Portable, true, 0});
+
+    bool agreed = true;
+    constexpr int kRounds = 21;
+    std::printf(
+        "\nMD5 in lanes: messages of 1 MiB, one per lane, against the same messages one after another; speedup =\n"
+        "one-message time / lanes time, median of %d interleaved rounds of thread CPU time; higher is faster.\n\n",
+        kRounds);
+    std::printf("%-22s %-24s %-10s %8s %8s %11s %11s\n", "Work", "Against", "Lane path", "Speedup", "Goal", "Lanes",
+                "Against");
+    for (const LaneRow& row : rows) {
+        for (const bool openssl : {false, true}) {
+            if (row.force)
+                ForcePath(row.path);
+            const std::size_t count = row.count;
+            const Operation lanes = [count](const unsigned char* p, std::size_t n) {
+                return EngineMd5Lanes(count, p, n);
+            };
+            const Operation each = [count, openssl](const unsigned char* p, std::size_t n) {
+                return openssl ? OpenSslMd5Each(count, p, n) : EngineMd5Each(count, p, n);
+            };
+            char work[32];
+            std::snprintf(work, sizeof work, "MD5 x%zu, 1 MiB each", count);
+            const char* against = openssl ? "OpenSSL MD5() each" : "one-message MD5 each";
+            if (lanes(Buffer(), kMiB) != each(Buffer(), kMiB)) {
+                std::printf("%-22s %-24s results differ: not timed\n", work, against);
+                agreed = false;
+                UseChosenPaths();
+                continue;
+            }
+            const std::int64_t laneCalls = CallsFor(lanes, kMiB), eachCalls = CallsFor(each, kMiB);
+            std::vector<double> speedups, laneTimes, eachTimes;
+            for (int round = 0; round < kRounds; ++round) {
+                double laneNs, eachNs;
+                if (round % 2 == 0) {
+                    laneNs = NanosecondsPerCall(lanes, kMiB, laneCalls);
+                    eachNs = NanosecondsPerCall(each, kMiB, eachCalls);
+                } else {
+                    eachNs = NanosecondsPerCall(each, kMiB, eachCalls);
+                    laneNs = NanosecondsPerCall(lanes, kMiB, laneCalls);
+                }
+                speedups.push_back(eachNs / laneNs);
+                laneTimes.push_back(laneNs);
+                eachTimes.push_back(eachNs);
+            }
+            const double speedup = Median(speedups);
+            char goal[16] = "";
+            const char* verdict = "";
+            if (row.goal > 0 && !openssl) {
+                std::snprintf(goal, sizeof goal, ">= %.2f", row.goal);
+                verdict = speedup >= row.goal ? "  met" : "  NOT MET";
+            }
+            std::printf("%-22s %-24s %-10s %8.2f %8s %11s %11s%s\n", work, against, PathName(row.path), speedup, goal,
+                        Time(Median(laneTimes)).c_str(), Time(Median(eachTimes)).c_str(), verdict);
+            UseChosenPaths();
+        }
+    }
+    return agreed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -396,6 +554,7 @@ int main(int argc, char** argv)
         benchmark::RunSpecifiedBenchmarks();
     }
     const bool agreed = PrintSummary();
+    const bool lanesAgreed = PrintLaneSummary();
     benchmark::Shutdown();
-    return agreed ? 0 : 1;
+    return agreed && lanesAgreed ? 0 : 1;
 }
