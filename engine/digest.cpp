@@ -286,18 +286,43 @@ void Md5Compress(Md5Digest& state, const std::uint8_t* blocks, std::size_t count
     StoreLe32(state.bytes + 12, h3);
 }
 
-void Md5LanesPortable(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
+namespace {
+
+// One message per lane through a one-message block function, whose record
+// holds the chaining words little-endian.
+template <std::size_t kWords, class Digest>
+void LanesOneAtATime(LaneStates<kWords>& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
+                     void (*compress)(Digest&, const std::uint8_t*, std::size_t))
 {
+    static_assert(sizeof(Digest) == 4 * kWords);
     for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
         if (((active >> lane) & 1) == 0)
             continue;
-        Md5Digest state;
-        for (int w = 0; w < 4; ++w)
+        Digest state;
+        for (std::size_t w = 0; w < kWords; ++w)
             StoreLe32(state.bytes + 4 * w, states.words[w][lane]);
-        Md5Compress(state, blocks[lane], count);
-        for (int w = 0; w < 4; ++w)
+        compress(state, blocks[lane], count);
+        for (std::size_t w = 0; w < kWords; ++w)
             states.words[w][lane] = LoadLe32(state.bytes + 4 * w);
     }
+}
+
+}  // namespace
+
+void Md5LanesPortable(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
+{
+    LanesOneAtATime(states, blocks, active, count, Md5Compress);
+}
+
+void Sha1LanesOneAtATime(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
+{
+    LanesOneAtATime(states, blocks, active, count, Sha1CompressInUse());
+}
+
+void Sha256LanesOneAtATime(Sha256LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                           std::size_t count)
+{
+    LanesOneAtATime(states, blocks, active, count, Sha256CompressInUse());
 }
 
 // ---------------------------------------------------------------- SHA-1

@@ -24,6 +24,7 @@ struct CpuFeatures {
     bool vpclmulAvx512 = false;
     bool avx2 = false;     // with the wide registers saved
     bool avx512f = false;  // likewise
+    bool avx512bw = false;  // and byte shuffles on the wide registers
 };
 
 #if defined(VELLUMARK_ENGINE_X86)
@@ -63,6 +64,7 @@ CpuFeatures ProbeCpu()
     cpu.vpclmulAvx512 = cpu.vpclmulAvx2 && avx512f && zmm;
     cpu.avx2 = cpu.ymmRegisters && avx2;
     cpu.avx512f = cpu.zmmRegisters;
+    cpu.avx512bw = cpu.avx512f && (b7 & (1u << 30));
     return cpu;
 }
 #else
@@ -117,21 +119,8 @@ bool TwoBlockSampleHolds(void (*compress)(Digest&, const std::uint8_t*, std::siz
     return std::memcmp(state.bytes, expected.bytes, sizeof state.bytes) == 0;
 }
 
-bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
-{
-    static constexpr std::uint32_t kStart[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-    static constexpr std::uint32_t kEnd[5] = {0x84983E44, 0x1C3BD26E, 0xBAAE4AA1, 0xF95129E5, 0xE54670F1};
-    return TwoBlockSampleHolds(compress, kStart, kEnd, blockByBlock);
-}
-
-bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock)
-{
-    static constexpr std::uint32_t kStart[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
-                                                0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
-    static constexpr std::uint32_t kEnd[8] = {0x248D6A61, 0xD20638B8, 0xE5C02693, 0x0C3E6039,
-                                              0xA33CE459, 0x64FF2167, 0xF6ECEDD4, 0x19DB06C1};
-    return TwoBlockSampleHolds(compress, kStart, kEnd, blockByBlock);
-}
+bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock);
+bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock);
 
 // A byte counter mod 251, so that blocks taken in the wrong order, or twice,
 // change the result. The lengths reach every stage of the widest routine
@@ -154,30 +143,28 @@ bool Crc32KnownVectorHolds(Crc32UpdateFn update)
     return true;
 }
 
-// RFC 1321's last sample, eighty digits, padded by hand: 0x80 after them,
-// zeros, and the bit count 640 little-endian at the end of the second
-// block. Every lane digests it at once, each from its own unaligned copy;
-// then each lane a message and a start of its own, against Md5Compress,
-// with half the lanes left out at a time, which must keep their words.
-bool Md5LanesKnownVectorHolds(Md5LanesFn lanes, std::size_t width, bool blockByBlock)
+// The standard's two-block sample in every lane at once, each from its own
+// unaligned copy, must reach the published chaining words; then each lane a
+// message and a start of its own must meet the portable one-message block
+// function, with half the lanes left out at a time, which must keep their
+// words. `sample` is two blocks, padded by hand.
+template <std::size_t kWords, class Digest>
+bool LanesKnownVectorHolds(void (*lanes)(LaneStates<kWords>&, const std::uint8_t* const*, LaneMask, std::size_t),
+                           std::size_t width, bool blockByBlock, const std::uint8_t* sample,
+                           const std::uint32_t (&start)[kWords], const std::uint32_t (&end)[kWords],
+                           void (*compress)(Digest&, const std::uint8_t*, std::size_t))
 {
-    static constexpr std::uint32_t kStart[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
-    static constexpr std::uint32_t kEnd[4] = {0xA2F4ED57, 0x55C9E32B, 0x2EDA49AC, 0x7AB60721};
+    static_assert(sizeof(Digest) == 4 * kWords);
     constexpr std::size_t kMessage = 2 * kBlockSize;
     alignas(64) std::uint8_t buffer[kMisalign + kMaxLanes * kMessage + kMaxLanes];
     const std::uint8_t* blocks[kMaxLanes];
     for (std::size_t lane = 0; lane < width; ++lane) {
         std::uint8_t* const message = buffer + kMisalign + lane * kMessage;
-        std::memset(message, 0, kMessage);
-        for (std::size_t i = 0; i < 80; ++i)
-            message[i] = static_cast<std::uint8_t>('0' + (i + 1) % 10);
-        message[80] = 0x80;
-        message[kMessage - 8] = 0x80;
-        message[kMessage - 7] = 0x02;
+        std::memcpy(message, sample, kMessage);
         blocks[lane] = message;
     }
-    const LaneMask all = width >= 32 ? ~LaneMask{0} : (LaneMask{1} << width) - 1;
-    const auto run = [&](Md5LaneStates& states, LaneMask active) {
+    const LaneMask all = (LaneMask{1} << width) - 1;
+    const auto run = [&](LaneStates<kWords>& states, LaneMask active) {
         if (blockByBlock) {
             lanes(states, blocks, active, 1);
             const std::uint8_t* second[kMaxLanes];
@@ -189,14 +176,14 @@ bool Md5LanesKnownVectorHolds(Md5LanesFn lanes, std::size_t width, bool blockByB
         }
     };
 
-    Md5LaneStates states;
-    for (std::size_t w = 0; w < 4; ++w)
+    LaneStates<kWords> states;
+    for (std::size_t w = 0; w < kWords; ++w)
         for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
-            states.words[w][lane] = kStart[w];
+            states.words[w][lane] = start[w];
     run(states, all);
-    for (std::size_t w = 0; w < 4; ++w)
+    for (std::size_t w = 0; w < kWords; ++w)
         for (std::size_t lane = 0; lane < width; ++lane)
-            if (states.words[w][lane] != kEnd[w])
+            if (states.words[w][lane] != end[w])
                 return false;
 
     // A byte counter mod 251, each lane starting elsewhere in it and from a
@@ -205,34 +192,79 @@ bool Md5LanesKnownVectorHolds(Md5LanesFn lanes, std::size_t width, bool blockByB
         buffer[i] = static_cast<std::uint8_t>(i % 251);
     for (std::size_t lane = 0; lane < width; ++lane)
         blocks[lane] = buffer + kMisalign + lane * kMessage + lane;
-    Md5LaneStates start;
-    for (std::size_t w = 0; w < 4; ++w)
+    LaneStates<kWords> first;
+    for (std::size_t w = 0; w < kWords; ++w)
         for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
-            start.words[w][lane] = kStart[w] * static_cast<std::uint32_t>(2 * lane + 1) + static_cast<std::uint32_t>(w);
+            first.words[w][lane] = start[w] * static_cast<std::uint32_t>(2 * lane + 1) + static_cast<std::uint32_t>(w);
     for (const LaneMask half : {LaneMask{0x5555}, LaneMask{0xAAAA}}) {
-        states = start;
+        states = first;
         run(states, all & half);
         for (std::size_t lane = 0; lane < width; ++lane) {
-            std::uint32_t want[4];
+            std::uint32_t want[kWords];
+            for (std::size_t w = 0; w < kWords; ++w)
+                want[w] = first.words[w][lane];
             if ((half >> lane) & 1) {
-                Md5Digest one;
-                for (std::size_t w = 0; w < 4; ++w)
+                Digest one;
+                for (std::size_t w = 0; w < kWords; ++w)
                     for (std::size_t j = 0; j < 4; ++j)
-                        one.bytes[4 * w + j] = static_cast<std::uint8_t>(start.words[w][lane] >> (8 * j));
-                Md5Compress(one, blocks[lane], 2);
-                for (std::size_t w = 0; w < 4; ++w)
+                        one.bytes[4 * w + j] = static_cast<std::uint8_t>(want[w] >> (8 * j));
+                compress(one, blocks[lane], 2);
+                for (std::size_t w = 0; w < kWords; ++w)
                     want[w] = std::uint32_t{one.bytes[4 * w]} | std::uint32_t{one.bytes[4 * w + 1]} << 8 |
                               std::uint32_t{one.bytes[4 * w + 2]} << 16 | std::uint32_t{one.bytes[4 * w + 3]} << 24;
-            } else {
-                for (std::size_t w = 0; w < 4; ++w)
-                    want[w] = start.words[w][lane];
             }
-            for (std::size_t w = 0; w < 4; ++w)
+            for (std::size_t w = 0; w < kWords; ++w)
                 if (states.words[w][lane] != want[w])
                     return false;
         }
     }
     return true;
+}
+
+// RFC 1321's last sample, eighty digits: 0x80 after them, zeros, and the
+// bit count 640 little-endian at the end of the second block.
+struct Md5Sample {
+    std::uint8_t bytes[2 * kBlockSize] = {};
+    Md5Sample()
+    {
+        for (std::size_t i = 0; i < 80; ++i)
+            bytes[i] = static_cast<std::uint8_t>('0' + (i + 1) % 10);
+        bytes[80] = 0x80;
+        bytes[2 * kBlockSize - 8] = 0x80;
+        bytes[2 * kBlockSize - 7] = 0x02;
+    }
+};
+
+// FIPS 180's two-block sample, as TwoBlockSampleHolds pads it.
+struct ShaSample {
+    std::uint8_t bytes[2 * kBlockSize] = {};
+    ShaSample()
+    {
+        static constexpr char kText[] = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+        std::memcpy(bytes, kText, 56);
+        bytes[56] = 0x80;
+        bytes[2 * kBlockSize - 2] = 0x01;
+        bytes[2 * kBlockSize - 1] = 0xC0;
+    }
+};
+
+constexpr std::uint32_t kMd5Start[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+constexpr std::uint32_t kMd5SampleEnd[4] = {0xA2F4ED57, 0x55C9E32B, 0x2EDA49AC, 0x7AB60721};
+constexpr std::uint32_t kSha1Start[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+constexpr std::uint32_t kSha1SampleEnd[5] = {0x84983E44, 0x1C3BD26E, 0xBAAE4AA1, 0xF95129E5, 0xE54670F1};
+constexpr std::uint32_t kSha256Start[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+                                           0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
+constexpr std::uint32_t kSha256SampleEnd[8] = {0x248D6A61, 0xD20638B8, 0xE5C02693, 0x0C3E6039,
+                                               0xA33CE459, 0x64FF2167, 0xF6ECEDD4, 0x19DB06C1};
+
+bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
+{
+    return TwoBlockSampleHolds(compress, kSha1Start, kSha1SampleEnd, blockByBlock);
+}
+
+bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock)
+{
+    return TwoBlockSampleHolds(compress, kSha256Start, kSha256SampleEnd, blockByBlock);
 }
 
 // ---------------------------------------------------------------- the choice
@@ -253,12 +285,28 @@ std::atomic<Md5LanePath> md5LanesInUse{Md5LanePath::Portable};
 Md5LanePath md5LanesChosen = Md5LanePath::Portable;
 std::once_flag md5LanesOnce;
 
+std::atomic<Sha1LanePath> sha1LanesInUse{Sha1LanePath::OneAtATime};
+Sha1LanePath sha1LanesChosen = Sha1LanePath::OneAtATime;
+std::once_flag sha1LanesOnce;
+
+std::atomic<Sha256LanePath> sha256LanesInUse{Sha256LanePath::OneAtATime};
+Sha256LanePath sha256LanesChosen = Sha256LanePath::OneAtATime;
+std::once_flag sha256LanesOnce;
+
 template <class Path, class Function>
 bool Proves(Path, Function function)
 {
     return ProvesItself(function);
 }
 bool Proves(Md5LanePath path, Md5LanesFn lanes)
+{
+    return ProvesItself(lanes, LaneWidth(path));
+}
+bool Proves(Sha1LanePath path, Sha1LanesFn lanes)
+{
+    return ProvesItself(lanes, LaneWidth(path));
+}
+bool Proves(Sha256LanePath path, Sha256LanesFn lanes)
 {
     return ProvesItself(lanes, LaneWidth(path));
 }
@@ -296,6 +344,18 @@ void ChooseMd5Lanes()
 {
     md5LanesChosen = ChooseAmong(kMd5LanePaths, CpuRuns, PathFunction);
     md5LanesInUse.store(md5LanesChosen, std::memory_order_release);
+}
+
+void ChooseSha1Lanes()
+{
+    sha1LanesChosen = ChooseAmong(kSha1LanePaths, CpuRuns, PathFunction);
+    sha1LanesInUse.store(sha1LanesChosen, std::memory_order_release);
+}
+
+void ChooseSha256Lanes()
+{
+    sha256LanesChosen = ChooseAmong(kSha256LanePaths, CpuRuns, PathFunction);
+    sha256LanesInUse.store(sha256LanesChosen, std::memory_order_release);
 }
 
 }  // namespace
@@ -345,6 +405,30 @@ const char* PathName(Md5LanePath path)
     case Md5LanePath::Avx2:
         return "AVX2";
     case Md5LanePath::Avx512:
+        return "AVX-512";
+    }
+    return "?";
+}
+
+const char* PathName(Sha1LanePath path)
+{
+    switch (path) {
+    case Sha1LanePath::OneAtATime:
+        return "one at a time";
+    case Sha1LanePath::Avx2:
+        return "AVX2";
+    case Sha1LanePath::Avx512:
+        return "AVX-512";
+    }
+    return "?";
+}
+
+const char* PathName(Sha256LanePath path)
+{
+    switch (path) {
+    case Sha256LanePath::OneAtATime:
+        return "one at a time";
+    case Sha256LanePath::Avx512:
         return "AVX-512";
     }
     return "?";
@@ -410,6 +494,54 @@ Md5LanesFn PathFunction(Md5LanePath path)
     default:
         return nullptr;
     }
+}
+
+Sha1LanesFn PathFunction(Sha1LanePath path)
+{
+    switch (path) {
+    case Sha1LanePath::OneAtATime:
+        return Sha1LanesOneAtATime;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Sha1LanePath::Avx2:
+        return Sha1LanesAvx2;
+    case Sha1LanePath::Avx512:
+        return Sha1LanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+Sha256LanesFn PathFunction(Sha256LanePath path)
+{
+    switch (path) {
+    case Sha256LanePath::OneAtATime:
+        return Sha256LanesOneAtATime;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Sha256LanePath::Avx512:
+        return Sha256LanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+std::size_t LaneWidth(Sha1LanePath path)
+{
+    switch (path) {
+    case Sha1LanePath::OneAtATime:
+        return 1;
+    case Sha1LanePath::Avx2:
+        return 8;
+    case Sha1LanePath::Avx512:
+        return 16;
+    }
+    return 1;
+}
+
+std::size_t LaneWidth(Sha256LanePath path)
+{
+    return path == Sha256LanePath::Avx512 ? 16 : 1;
 }
 
 std::size_t LaneWidth(Md5LanePath path)
@@ -483,6 +615,34 @@ bool CpuRuns(Md5LanePath path)
     return false;
 }
 
+bool CpuRuns(Sha1LanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha1LanePath::OneAtATime:
+        return true;
+    case Sha1LanePath::Avx2:
+        return Cpu().avx2;
+    case Sha1LanePath::Avx512:
+        return Cpu().avx512bw;
+    }
+    return false;
+}
+
+bool CpuRuns(Sha256LanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha256LanePath::OneAtATime:
+        return true;
+    case Sha256LanePath::Avx512:
+        return Cpu().avx512bw;
+    }
+    return false;
+}
+
 bool ProvesItself(Sha1CompressFn compress)
 {
     return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
@@ -502,7 +662,29 @@ bool ProvesItself(Md5LanesFn lanes, std::size_t width)
 {
     if (width == 0 || width > kMaxLanes)
         return false;
-    return Md5LanesKnownVectorHolds(lanes, width, false) && Md5LanesKnownVectorHolds(lanes, width, true);
+    const Md5Sample sample;
+    return LanesKnownVectorHolds(lanes, width, false, sample.bytes, kMd5Start, kMd5SampleEnd, Md5Compress) &&
+           LanesKnownVectorHolds(lanes, width, true, sample.bytes, kMd5Start, kMd5SampleEnd, Md5Compress);
+}
+
+bool ProvesItself(Sha1LanesFn lanes, std::size_t width)
+{
+    if (width == 0 || width > kMaxLanes)
+        return false;
+    const ShaSample sample;
+    return LanesKnownVectorHolds(lanes, width, false, sample.bytes, kSha1Start, kSha1SampleEnd, Sha1CompressPortable) &&
+           LanesKnownVectorHolds(lanes, width, true, sample.bytes, kSha1Start, kSha1SampleEnd, Sha1CompressPortable);
+}
+
+bool ProvesItself(Sha256LanesFn lanes, std::size_t width)
+{
+    if (width == 0 || width > kMaxLanes)
+        return false;
+    const ShaSample sample;
+    return LanesKnownVectorHolds(lanes, width, false, sample.bytes, kSha256Start, kSha256SampleEnd,
+                                 Sha256CompressPortable) &&
+           LanesKnownVectorHolds(lanes, width, true, sample.bytes, kSha256Start, kSha256SampleEnd,
+                                 Sha256CompressPortable);
 }
 
 void ClearVectorRegisters()
@@ -577,6 +759,18 @@ Md5LanePath Md5LanePathInUse()
     return md5LanesInUse.load(std::memory_order_acquire);
 }
 
+Sha1LanePath Sha1LanePathInUse()
+{
+    std::call_once(sha1LanesOnce, ChooseSha1Lanes);
+    return sha1LanesInUse.load(std::memory_order_acquire);
+}
+
+Sha256LanePath Sha256LanePathInUse()
+{
+    std::call_once(sha256LanesOnce, ChooseSha256Lanes);
+    return sha256LanesInUse.load(std::memory_order_acquire);
+}
+
 Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path))
 {
     return Widest(paths, runs, function);
@@ -595,6 +789,18 @@ Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path),
 
 Md5LanePath ChooseAmong(std::span<const Md5LanePath> paths, bool (*runs)(Md5LanePath),
                         Md5LanesFn (*function)(Md5LanePath))
+{
+    return Widest(paths, runs, function);
+}
+
+Sha1LanePath ChooseAmong(std::span<const Sha1LanePath> paths, bool (*runs)(Sha1LanePath),
+                         Sha1LanesFn (*function)(Sha1LanePath))
+{
+    return Widest(paths, runs, function);
+}
+
+Sha256LanePath ChooseAmong(std::span<const Sha256LanePath> paths, bool (*runs)(Sha256LanePath),
+                           Sha256LanesFn (*function)(Sha256LanePath))
 {
     return Widest(paths, runs, function);
 }
@@ -621,6 +827,36 @@ Md5LanePath ChosenMd5LanePath()
 {
     std::call_once(md5LanesOnce, ChooseMd5Lanes);
     return md5LanesChosen;
+}
+
+Sha1LanePath ChosenSha1LanePath()
+{
+    std::call_once(sha1LanesOnce, ChooseSha1Lanes);
+    return sha1LanesChosen;
+}
+
+Sha256LanePath ChosenSha256LanePath()
+{
+    std::call_once(sha256LanesOnce, ChooseSha256Lanes);
+    return sha256LanesChosen;
+}
+
+bool ForcePath(Sha1LanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(sha1LanesOnce, ChooseSha1Lanes);
+    sha1LanesInUse.store(path, std::memory_order_release);
+    return true;
+}
+
+bool ForcePath(Sha256LanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(sha256LanesOnce, ChooseSha256Lanes);
+    sha256LanesInUse.store(path, std::memory_order_release);
+    return true;
 }
 
 bool ForcePath(Md5LanePath path)
@@ -665,6 +901,8 @@ void UseChosenPaths()
     sha256InUse.store(PathFunction(ChosenSha256Path()), std::memory_order_release);
     crc32InUse.store(PathFunction(ChosenCrc32Path()), std::memory_order_release);
     md5LanesInUse.store(ChosenMd5LanePath(), std::memory_order_release);
+    sha1LanesInUse.store(ChosenSha1LanePath(), std::memory_order_release);
+    sha256LanesInUse.store(ChosenSha256LanePath(), std::memory_order_release);
 }
 
 }  // namespace engine

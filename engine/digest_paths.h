@@ -81,6 +81,8 @@ struct LaneStates {
     alignas(64) std::uint32_t words[kWords][kMaxLanes];
 };
 using Md5LaneStates = LaneStates<4>;
+using Sha1LaneStates = LaneStates<5>;    // H0..H4
+using Sha256LaneStates = LaneStates<8>;  // H0..H7
 
 // `count` whole blocks into every lane in `active`: lane l's are blocks[l],
 // blocks[l] + 64, and so on. Lanes not in `active`, and lanes past the
@@ -88,9 +90,19 @@ using Md5LaneStates = LaneStates<4>;
 using Md5LanesFn = void (*)(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
                             std::size_t count);
 
+using Sha1LanesFn = void (*)(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                             std::size_t count);
+using Sha256LanesFn = void (*)(Sha256LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                               std::size_t count);
+
 // One message per lane through Md5Compress: the reference, for any lanes up
 // to kMaxLanes.
 void Md5LanesPortable(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+// One message per lane through the one-message block function in use (the
+// SHA instructions where the CPU has them), for any lanes up to kMaxLanes.
+void Sha1LanesOneAtATime(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+void Sha256LanesOneAtATime(Sha256LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                           std::size_t count);
 
 void Sha1CompressPortable(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
 void Sha256CompressPortable(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
@@ -105,6 +117,11 @@ void Sha256CompressShaNi(Sha256Digest& state, const std::uint8_t* blocks, std::s
 // Eight MD5 lanes (AVX2) and sixteen (AVX-512F).
 void Md5LanesAvx2(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
 void Md5LanesAvx512(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+// Eight SHA-1 lanes (AVX2) and sixteen (AVX-512F and BW). SHA-256 has no
+// AVX2 lanes: here they were slower than the SHA instructions on one message.
+void Sha1LanesAvx2(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+void Sha1LanesAvx512(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+void Sha256LanesAvx512(Sha256LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
 // Carry-less multiply folding, 128 bits at a time (PCLMULQDQ).
 std::uint32_t Crc32UpdateClmul(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
 // The same 256 bits at a time (VPCLMULQDQ with AVX2).
@@ -140,53 +157,73 @@ enum class Sha1Path { Portable, ShaNi };
 enum class Sha256Path { Portable, ShaNi };
 enum class Crc32Path { Portable, Clmul, VpclmulAvx2, VpclmulAvx512 };
 enum class Md5LanePath { Portable, Avx2, Avx512 };
+enum class Sha1LanePath { OneAtATime, Avx2, Avx512 };
+enum class Sha256LanePath { OneAtATime, Avx512 };
 
 constexpr Sha1Path kSha1Paths[] = {Sha1Path::Portable, Sha1Path::ShaNi};
 constexpr Sha256Path kSha256Paths[] = {Sha256Path::Portable, Sha256Path::ShaNi};
 constexpr Crc32Path kCrc32Paths[] = {Crc32Path::Portable, Crc32Path::Clmul, Crc32Path::VpclmulAvx2,
                                      Crc32Path::VpclmulAvx512};
 constexpr Md5LanePath kMd5LanePaths[] = {Md5LanePath::Portable, Md5LanePath::Avx2, Md5LanePath::Avx512};
+constexpr Sha1LanePath kSha1LanePaths[] = {Sha1LanePath::OneAtATime, Sha1LanePath::Avx2, Sha1LanePath::Avx512};
+constexpr Sha256LanePath kSha256LanePaths[] = {Sha256LanePath::OneAtATime, Sha256LanePath::Avx512};
 
 const char* PathName(Sha1Path path);
 const char* PathName(Sha256Path path);
 const char* PathName(Crc32Path path);
 const char* PathName(Md5LanePath path);
+const char* PathName(Sha1LanePath path);
+const char* PathName(Sha256LanePath path);
 
 // The routine of a path, or null where this build has none.
 Sha1CompressFn PathFunction(Sha1Path path);
 Sha256CompressFn PathFunction(Sha256Path path);
 Crc32UpdateFn PathFunction(Crc32Path path);
 Md5LanesFn PathFunction(Md5LanePath path);
+Sha1LanesFn PathFunction(Sha1LanePath path);
+Sha256LanesFn PathFunction(Sha256LanePath path);
 
-// How many messages a lane path takes side by side. The portable routine
-// takes any number, but one by one, so lanes gain nothing there: its width
-// is 1, and a caller then digests one message at a time.
+// How many messages a lane path takes side by side. The first routine of
+// each takes any number, but one by one, so lanes gain nothing there: its
+// width is 1, and a caller then digests one message at a time.
 std::size_t LaneWidth(Md5LanePath path);
+std::size_t LaneWidth(Sha1LanePath path);
+std::size_t LaneWidth(Sha256LanePath path);
 
 // The CPU and the operating system can run the path (the portable ones always).
 bool CpuRuns(Sha1Path path);
 bool CpuRuns(Sha256Path path);
 bool CpuRuns(Crc32Path path);
 bool CpuRuns(Md5LanePath path);
+bool CpuRuns(Sha1LanePath path);
+bool CpuRuns(Sha256LanePath path);
 
 // The known-vector check every routine passes before it is used. It calls
 // the routine: ask only about routines the CPU runs.
 bool ProvesItself(Sha1CompressFn compress);
 bool ProvesItself(Sha256CompressFn compress);
 bool ProvesItself(Crc32UpdateFn update);
-// Every lane up to `width`: RFC 1321's vector in all at once, distinct
-// messages against Md5Compress, and lanes left out unchanged.
+// Every lane up to `width`: the standard's two-block sample (RFC 1321's
+// eighty digits; FIPS 180's 56 letters) in all at once, distinct messages
+// against the portable one-message block function, and lanes left out
+// unchanged.
 bool ProvesItself(Md5LanesFn lanes, std::size_t width);
+bool ProvesItself(Sha1LanesFn lanes, std::size_t width);
+bool ProvesItself(Sha256LanesFn lanes, std::size_t width);
 
 // What the automatic choice took.
 Sha1Path ChosenSha1Path();
 Sha256Path ChosenSha256Path();
 Crc32Path ChosenCrc32Path();
 Md5LanePath ChosenMd5LanePath();
+Sha1LanePath ChosenSha1LanePath();
+Sha256LanePath ChosenSha256LanePath();
 
 // The lane path in use (the chosen one, or the one forced): its routine and
 // its width go together.
 Md5LanePath Md5LanePathInUse();
+Sha1LanePath Sha1LanePathInUse();
+Sha256LanePath Sha256LanePathInUse();
 
 // The choice itself, for tests: the widest of `paths` (widest last) that
 // `runs` and whose routine proves itself; the first one otherwise. The
@@ -197,6 +234,10 @@ Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Pat
 Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path));
 Md5LanePath ChooseAmong(std::span<const Md5LanePath> paths, bool (*runs)(Md5LanePath),
                         Md5LanesFn (*function)(Md5LanePath));
+Sha1LanePath ChooseAmong(std::span<const Sha1LanePath> paths, bool (*runs)(Sha1LanePath),
+                         Sha1LanesFn (*function)(Sha1LanePath));
+Sha256LanePath ChooseAmong(std::span<const Sha256LanePath> paths, bool (*runs)(Sha256LanePath),
+                           Sha256LanesFn (*function)(Sha256LanePath));
 
 // Test seam, for tests and the benchmark only: every later computation of
 // the process takes this path. Nothing changes and false is returned when
@@ -206,6 +247,8 @@ bool ForcePath(Sha256Path path);
 bool ForcePath(Crc32Path path);
 // Lane objects take the lane path when they are made and keep it.
 bool ForcePath(Md5LanePath path);
+bool ForcePath(Sha1LanePath path);
+bool ForcePath(Sha256LanePath path);
 // Back to the automatic choice.
 void UseChosenPaths();
 

@@ -24,11 +24,40 @@ struct Traits<Md5Digest> {
     using Path = Md5LanePath;
     using LanesFn = Md5LanesFn;
     static Path PathInUse() { return Md5LanePathInUse(); }
-    // The one-message routine, for keys longer than a block: the record
-    // holds the words least significant byte first.
+    // The one-message block function, for keys longer than a block: the
+    // record holds the words least significant byte first.
     static void Compress(Md5Digest& state, const std::uint8_t* blocks, std::size_t count)
     {
         Md5Compress(state, blocks, count);
+    }
+};
+
+template <>
+struct Traits<Sha1Digest> {
+    static constexpr std::size_t kWords = 5;
+    static constexpr bool kBigEndian = true;
+    static constexpr std::uint32_t kStart[kWords] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+    using Path = Sha1LanePath;
+    using LanesFn = Sha1LanesFn;
+    static Path PathInUse() { return Sha1LanePathInUse(); }
+    static void Compress(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count)
+    {
+        Sha1CompressInUse()(state, blocks, count);
+    }
+};
+
+template <>
+struct Traits<Sha256Digest> {
+    static constexpr std::size_t kWords = 8;
+    static constexpr bool kBigEndian = true;
+    static constexpr std::uint32_t kStart[kWords] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+                                                     0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
+    using Path = Sha256LanePath;
+    using LanesFn = Sha256LanesFn;
+    static Path PathInUse() { return Sha256LanePathInUse(); }
+    static void Compress(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count)
+    {
+        Sha256CompressInUse()(state, blocks, count);
     }
 };
 
@@ -456,5 +485,7 @@ LaneReport LaneDigests<Digest>::Report() const noexcept
 }
 
 template class LaneDigests<Md5Digest>;
+template class LaneDigests<Sha1Digest>;
+template class LaneDigests<Sha256Digest>;
 
 }  // namespace engine

@@ -3,6 +3,7 @@
 // vector wrong is not, and the test seam really routes the computations.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -236,33 +237,24 @@ TEST_P(Sha256Routine, MatchesThePortablePathOnLargeMessages)
 INSTANTIATE_TEST_SUITE_P(Paths, Sha256Routine, testing::Values(Sha256Path::ShaNi),
                          [](const testing::TestParamInfo<Sha256Path>&) { return "ShaNi"; });
 
-// ---------------------------------------------------------------- MD5 lanes
-
-class Md5LanesRoutine : public testing::TestWithParam<Md5LanePath> {
-protected:
-    void SetUp() override
-    {
-        if (!CpuRuns(GetParam()))
-            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
-    }
-};
+// ---------------------------------------------------------------- lanes
 
 // Every lane from random chaining words over runs of blocks, each lane its
 // own, with random sets of lanes left out: the lanes that run meet the
-// one-message block function, the others keep their words. The pointers of
-// lanes left out and past the width are null, so a routine that read them
-// would crash.
-TEST_P(Md5LanesRoutine, MatchesTheOneMessageBlockFunctionInEveryLane)
+// portable one-message block function, the others keep their words. The
+// pointers of lanes left out and past the width are null, so a routine that
+// read them would crash.
+template <std::size_t kWords, class Digest>
+void ExpectEveryLaneMeetsTheOneMessageFunction(void (*lanes)(LaneStates<kWords>&, const std::uint8_t* const*, LaneMask,
+                                                             std::size_t),
+                                               std::size_t width,
+                                               void (*compress)(Digest&, const std::uint8_t*, std::size_t))
 {
-    const Md5LanesFn lanes = PathFunction(GetParam());
-    // The portable routine takes every lane, one after another, though the
-    // lane objects give it one.
-    const std::size_t width = GetParam() == Md5LanePath::Portable ? kMaxLanes : LaneWidth(GetParam());
     std::mt19937 rng(1321);
     for (std::size_t count = 0; count <= 9; ++count)
         for (int round = 0; round < 8; ++round) {
             const LaneMask active = round == 0 ? ~LaneMask{0} : static_cast<LaneMask>(rng());
-            Md5LaneStates start, got;
+            LaneStates<kWords> start, got;
             const std::uint8_t* blocks[kMaxLanes];
             for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
                 for (auto& words : start.words)
@@ -274,12 +266,12 @@ TEST_P(Md5LanesRoutine, MatchesTheOneMessageBlockFunctionInEveryLane)
             got = start;
             lanes(got, blocks, active, count);
             for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
-                Md5Digest want;
-                for (std::size_t w = 0; w < 4; ++w)
+                Digest want;
+                for (std::size_t w = 0; w < kWords; ++w)
                     std::memcpy(want.bytes + 4 * w, &start.words[w][lane], 4);  // little-endian host
                 if (blocks[lane] != nullptr)
-                    Md5Compress(want, blocks[lane], count);
-                for (std::size_t w = 0; w < 4; ++w) {
+                    compress(want, blocks[lane], count);
+                for (std::size_t w = 0; w < kWords; ++w) {
                     std::uint32_t word;
                     std::memcpy(&word, want.bytes + 4 * w, 4);
                     EXPECT_EQ(got.words[w][lane], word) << "lane " << lane << ", word " << w << ", " << count
@@ -289,12 +281,58 @@ TEST_P(Md5LanesRoutine, MatchesTheOneMessageBlockFunctionInEveryLane)
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Md5LanesRoutine, testing::ValuesIn(kMd5LanePaths),
-                         [](const testing::TestParamInfo<Md5LanePath>& info) {
-                             return info.param == Md5LanePath::Portable ? "Portable"
-                                    : info.param == Md5LanePath::Avx2   ? "Avx2"
-                                                                        : "Avx512";
-                         });
+// The first path's routine takes every lane, one after another, though the
+// lane objects give it one.
+template <class Path>
+std::size_t RoutineWidth(Path path)
+{
+    return path == Path{} ? kMaxLanes : LaneWidth(path);
+}
+
+template <class Path>
+class LanesRoutine : public testing::TestWithParam<Path> {
+protected:
+    void SetUp() override
+    {
+        if (!CpuRuns(this->GetParam()))
+            GTEST_SKIP() << PathName(this->GetParam()) << ": this CPU or this build cannot run it";
+    }
+};
+
+using Md5LanesRoutine = LanesRoutine<Md5LanePath>;
+using Sha1LanesRoutine = LanesRoutine<Sha1LanePath>;
+using Sha256LanesRoutine = LanesRoutine<Sha256LanePath>;
+
+TEST_P(Md5LanesRoutine, MatchesTheOneMessageBlockFunctionInEveryLane)
+{
+    ExpectEveryLaneMeetsTheOneMessageFunction(PathFunction(GetParam()), RoutineWidth(GetParam()), Md5Compress);
+}
+
+TEST_P(Sha1LanesRoutine, MatchesThePortableBlockFunctionInEveryLane)
+{
+    ExpectEveryLaneMeetsTheOneMessageFunction(PathFunction(GetParam()), RoutineWidth(GetParam()), Sha1CompressPortable);
+}
+
+TEST_P(Sha256LanesRoutine, MatchesThePortableBlockFunctionInEveryLane)
+{
+    ExpectEveryLaneMeetsTheOneMessageFunction(PathFunction(GetParam()), RoutineWidth(GetParam()),
+                                              Sha256CompressPortable);
+}
+
+template <class Path>
+std::string LanePathParamName(const testing::TestParamInfo<Path>& info)
+{
+    std::string name;
+    for (const char c : std::string(PathName(info.param)))
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Md5LanesRoutine, testing::ValuesIn(kMd5LanePaths), LanePathParamName<Md5LanePath>);
+INSTANTIATE_TEST_SUITE_P(Paths, Sha1LanesRoutine, testing::ValuesIn(kSha1LanePaths), LanePathParamName<Sha1LanePath>);
+INSTANTIATE_TEST_SUITE_P(Paths, Sha256LanesRoutine, testing::ValuesIn(kSha256LanePaths),
+                         LanePathParamName<Sha256LanePath>);
 
 // ---------------------------------------------------------------- the choice
 
@@ -326,6 +364,22 @@ TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
         }
     EXPECT_STREQ(PathName(ChosenMd5LanePath()), PathName(widestLanes));
     EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
+    Sha1LanePath widestSha1Lanes = Sha1LanePath::OneAtATime;
+    for (Sha1LanePath path : kSha1LanePaths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
+            widestSha1Lanes = path;
+        }
+    EXPECT_STREQ(PathName(ChosenSha1LanePath()), PathName(widestSha1Lanes));
+    EXPECT_EQ(Sha1LanePathInUse(), ChosenSha1LanePath());
+    Sha256LanePath widestSha256Lanes = Sha256LanePath::OneAtATime;
+    for (Sha256LanePath path : kSha256LanePaths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
+            widestSha256Lanes = path;
+        }
+    EXPECT_STREQ(PathName(ChosenSha256LanePath()), PathName(widestSha256Lanes));
+    EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
     EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(widestSha1));
     EXPECT_STREQ(PathName(ChosenSha256Path()), PathName(widestSha256));
     EXPECT_STREQ(PathName(ChosenCrc32Path()), PathName(widestCrc32));
@@ -428,6 +482,19 @@ TEST(PathChoice, RoutinesThatGoWrongDoNotProveThemselves)
     EXPECT_FALSE(ProvesItself(runsOnlyLanes, kMaxLanes));
     EXPECT_FALSE(ProvesItself(Md5LanesPortable, 0));
     EXPECT_FALSE(ProvesItself(Md5LanesPortable, kMaxLanes + 1));
+    // SHA-1's and SHA-256's against their own samples: a routine of the
+    // other digest, or one off in a single lane, is turned down.
+    const Sha1LanesFn sha1LastLaneBroken = [](Sha1LaneStates& s, const std::uint8_t* const* b, LaneMask m,
+                                              std::size_t n) {
+        Sha1LanesOneAtATime(s, b, m, n);
+        s.words[4][kMaxLanes - 1] ^= (m >> (kMaxLanes - 1)) & 1;
+    };
+    EXPECT_TRUE(ProvesItself(Sha1LanesOneAtATime, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(sha1LastLaneBroken, kMaxLanes));
+    const Sha256LanesFn sha256FirstBlockOnly = [](Sha256LaneStates& s, const std::uint8_t* const* b, LaneMask m,
+                                                  std::size_t n) { Sha256LanesOneAtATime(s, b, m, n > 0 ? 1 : 0); };
+    EXPECT_TRUE(ProvesItself(Sha256LanesOneAtATime, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(sha256FirstBlockOnly, kMaxLanes));
 
     EXPECT_TRUE(ProvesItself(Crc32UpdatePortable));
     EXPECT_FALSE(ProvesItself(dropsTheLastByte));
@@ -484,6 +551,17 @@ TEST(PathChoice, APathWhoseRoutineDoesNotProveItselfIsPassedOver)
     EXPECT_EQ(ChooseAmong(kMd5LanePaths, everyPath, sixteenWrongInLane8), Md5LanePath::Avx2);
     EXPECT_EQ(ChooseAmong(kMd5LanePaths, noPath, [](Md5LanePath) { return Md5LanesFn{Md5LanesPortable}; }),
               Md5LanePath::Portable);
+    EXPECT_EQ(ChooseAmong(kSha1LanePaths, everyPath, [](Sha1LanePath) { return Sha1LanesFn{Sha1LanesOneAtATime}; }),
+              Sha1LanePath::Avx512);
+    const auto sha256Broken = [](Sha256LanePath p) -> Sha256LanesFn {
+        if (p == Sha256LanePath::OneAtATime)
+            return Sha256LanesOneAtATime;
+        return [](Sha256LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+            Sha256LanesOneAtATime(s, b, m, n);
+            s.words[0][0] += 1;
+        };
+    };
+    EXPECT_EQ(ChooseAmong(kSha256LanePaths, everyPath, sha256Broken), Sha256LanePath::OneAtATime);
 
     // With nothing else to take, the first path, the reference, even broken.
     EXPECT_EQ(ChooseAmong(kCrc32Paths, everyPath, [](Crc32Path) { return Crc32UpdateFn{BrokenCrc32}; }),
@@ -514,13 +592,27 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
         EXPECT_EQ(Md5LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
     }
+    for (Sha1LanePath path : kSha1LanePaths) {
+        const Sha1LanePath before = Sha1LanePathInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Sha1LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+    }
+    for (Sha256LanePath path : kSha256LanePaths) {
+        const Sha256LanePath before = Sha256LanePathInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Sha256LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+    }
     // Away from the chosen paths (the last ones forced may be those), and back.
     ForcePath(Sha1Path::Portable);
     ForcePath(Sha256Path::Portable);
     ForcePath(Crc32Path::Portable);
     ForcePath(Md5LanePath::Portable);
+    ForcePath(Sha1LanePath::OneAtATime);
+    ForcePath(Sha256LanePath::OneAtATime);
     UseChosenPaths();
     EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
+    EXPECT_EQ(Sha1LanePathInUse(), ChosenSha1LanePath());
+    EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
     EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
     EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));
