@@ -22,8 +22,8 @@ struct CpuFeatures {
     bool clmul = false;
     bool vpclmulAvx2 = false;
     bool vpclmulAvx512 = false;
-    bool avx2 = false;     // with the wide registers saved
-    bool avx512f = false;  // likewise
+    bool avx2 = false;      // with the wide registers saved
+    bool avx512f = false;   // likewise
     bool avx512bw = false;  // and byte shuffles on the wide registers
 };
 
