@@ -324,7 +324,8 @@ Secrets Sha256Secrets(const std::string& key)
                 w[t] = s1 + w[t - 7] + s0 + w[t - 16];
             }
             s.AddWord(name + " schedule word " + std::to_string(t), w[t]);
-            s.AddWord(name + " schedule word " + std::to_string(t) + " with its constant", w[t] + kSha256RoundConstants[t]);
+            s.AddWord(name + " schedule word " + std::to_string(t) + " with its constant",
+                      w[t] + kSha256RoundConstants[t]);
         }
         Sha256Digest state;
         std::memcpy(state.bytes, kSha256Start, sizeof kSha256Start);
@@ -364,14 +365,17 @@ void AddOuterWorkingWords(Secrets& s, const std::string& key, const Record& resu
 
 constexpr std::uint32_t kMd5Start[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
 
-// The HMAC-MD5's inner digest, MD5 of the inner pad block and the message.
-void AddInnerDigest(Secrets& s, const std::string& key, const std::string& message)
+// The HMAC's inner digest, the hash of the inner pad block and the message:
+// its bytes, and its words as the lanes hold them.
+template <class Record>
+void AddInnerDigest(Secrets& s, const std::string& key, const std::string& message,
+                    void (*hash)(const std::string&, Record&), bool bigEndian)
 {
-    const KeyBlocks<Md5Digest> k(key, Md5OfText);
-    Md5Digest inner;
-    Md5OfText(std::string(reinterpret_cast<const char*>(k.inner), kBlockSize) + message, inner);
-    for (int i = 0; i < 4; ++i)
-        s.AddWord("inner digest word " + std::to_string(i), Word(inner.bytes + 4 * i, false));
+    const KeyBlocks<Record> k(key, hash);
+    Record inner;
+    hash(std::string(reinterpret_cast<const char*>(k.inner), kBlockSize) + message, inner);
+    for (std::size_t i = 0; i < sizeof inner.bytes / 4; ++i)
+        s.AddWord("inner digest word " + std::to_string(i), Word(inner.bytes + 4 * i, bigEndian));
     s.AddBytes("inner digest", inner.bytes, sizeof inner.bytes);
 }
 
@@ -488,8 +492,8 @@ TEST_P(HmacWipe, WindowByWindowTheyLeaveNothingOfTheKeyOnAnyThread)
             });
             for (const std::string& found : s.FindIn(feeding.data(), OwnStack::kSize))
                 ADD_FAILURE() << kind.what << ", key " << keyLength << ", where it was fed: " << found;
-            for (const std::string& found : canSave ? s.FindIn(registers_.area, VectorRegisters::kSize)
-                                                    : std::vector<std::string>{})
+            for (const std::string& found :
+                 canSave ? s.FindIn(registers_.area, VectorRegisters::kSize) : std::vector<std::string>{})
                 ADD_FAILURE() << kind.what << ", key " << keyLength << ": " << found
                               << " in the vector registers of the feeding thread";
             stack_.Run([&] {
@@ -507,36 +511,101 @@ INSTANTIATE_TEST_SUITE_P(Paths, HmacWipe,
                          [](const testing::TestParamInfo<WipePaths>& info) { return info.param.name; });
 
 // Many HMACs in lanes, keyed lanes beside plain ones and one abandoned
-// mid-message, leave nothing of their keys behind: not on the thread that
-// stepped them, not in its vector registers, not in the lane object's own
-// heap block once the digests are taken, while the object lives on for the
-// next messages. Besides what the one-shot HMAC must not leave, each keyed
-// lane's inner digest.
-class LaneWipe : public testing::TestWithParam<Md5LanePath> {
+// mid-message, leave nothing of their keys behind: not where the lanes were
+// started (a long key is hashed there), not on the thread that stepped them,
+// not in its vector registers, not in the lane object's own heap block once
+// the digests are taken, while the object lives on for the next messages.
+// Besides what the one-shot HMAC must not leave, each keyed lane's inner
+// digest. MD5, SHA-1 and SHA-256, on each of their lane paths.
+struct LaneWipeSetting {
+    const char* name;
+    int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256
+    int path;  // the value of the digest's lane path
+    friend std::ostream& operator<<(std::ostream& os, const LaneWipeSetting& s) { return os << s.name; }
+};
+
+constexpr LaneWipeSetting kLaneWipeSettings[] = {
+    {"Md5Portable", 0, static_cast<int>(Md5LanePath::Portable)},
+    {"Md5Avx2", 0, static_cast<int>(Md5LanePath::Avx2)},
+    {"Md5Avx512", 0, static_cast<int>(Md5LanePath::Avx512)},
+    {"Sha1OneAtATime", 1, static_cast<int>(Sha1LanePath::OneAtATime)},
+    {"Sha1Avx2", 1, static_cast<int>(Sha1LanePath::Avx2)},
+    {"Sha1Avx512", 1, static_cast<int>(Sha1LanePath::Avx512)},
+    {"Sha256OneAtATime", 2, static_cast<int>(Sha256LanePath::OneAtATime)},
+    {"Sha256Avx512", 2, static_cast<int>(Sha256LanePath::Avx512)},
+};
+
+constexpr std::uint32_t kSha1Start[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+
+// What the lane wipe test needs of each digest.
+struct Md5Lane {
+    using Lanes = Md5Lanes;
+    using Record = Md5Digest;
+    static constexpr bool kBigEndian = false;
+    static Secrets KeySecrets(const std::string& key) { return Md5Secrets(key); }
+    static void Hash(const std::string& text, Record& r) { Md5OfText(text, r); }
+    static void Plain(const void* p, std::int32_t n, Record& r) { Md5OfBytes(p, n, r); }
+    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacMd5OfBytes(k, p, n, r); }
+    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Md5Compress(r, b, n); }
+    static const std::uint32_t* Start() { return kMd5Start; }
+};
+struct Sha1Lane {
+    using Lanes = Sha1Lanes;
+    using Record = Sha1Digest;
+    static constexpr bool kBigEndian = true;
+    static Secrets KeySecrets(const std::string& key) { return Sha1Secrets(key); }
+    static void Hash(const std::string& text, Record& r) { Sha1OfText(text, r); }
+    static void Plain(const void* p, std::int32_t n, Record& r) { Sha1OfBytes(p, n, r); }
+    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha1OfBytes(k, p, n, r); }
+    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Sha1CompressPortable(r, b, n); }
+    static const std::uint32_t* Start() { return kSha1Start; }
+};
+struct Sha256Lane {
+    using Lanes = Sha256Lanes;
+    using Record = Sha256Digest;
+    static constexpr bool kBigEndian = true;
+    static Secrets KeySecrets(const std::string& key) { return Sha256Secrets(key); }
+    static void Hash(const std::string& text, Record& r) { Sha256OfText(text, r); }
+    static void Plain(const void* p, std::int32_t n, Record& r) { Sha256OfBytes(p, n, r); }
+    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha256OfBytes(k, p, n, r); }
+    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Sha256CompressPortable(r, b, n); }
+    static const std::uint32_t* Start() { return kSha256Start; }
+};
+
+class LaneWipe : public testing::TestWithParam<LaneWipeSetting> {
 protected:
     void SetUp() override
     {
-        if (!ForcePath(GetParam()))
-            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+        const LaneWipeSetting& s = GetParam();
+        const bool forced = s.kind == 0   ? ForcePath(static_cast<Md5LanePath>(s.path))
+                            : s.kind == 1 ? ForcePath(static_cast<Sha1LanePath>(s.path))
+                                          : ForcePath(static_cast<Sha256LanePath>(s.path));
+        if (!forced)
+            GTEST_SKIP() << s.name << ": this CPU or this build cannot run it";
     }
     void TearDown() override { UseChosenPaths(); }
+
+    template <class D>
+    void ExpectNothingLeft();
 
     OwnStack stack_;
     VectorRegisters registers_;
 };
 
-TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
+template <class D>
+void LaneWipe::ExpectNothingLeft()
 {
+    using Record = typename D::Record;
     std::mt19937 rng(2202);
     const std::string message = RandomKey(300, rng);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
     const bool canSave = VectorRegisters::CanSave();
     const std::size_t messageLengths[] = {0, 64, 150, 300};
     for (std::size_t keyLength : {20, 64, 100}) {
-        std::unique_ptr<Md5Lanes> lanes;
+        std::unique_ptr<typename D::Lanes> lanes;
         heap::recorded = 0;
         heap::recording = true;
-        stack_.Run([&] { lanes = std::make_unique<Md5Lanes>(); });
+        stack_.Run([&] { lanes = std::make_unique<typename D::Lanes>(); });
         heap::recording = false;
         const std::size_t blocks = std::min(heap::recorded.load(), std::size(heap::blocks));
         ASSERT_GT(blocks, 0u);
@@ -551,11 +620,10 @@ TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
             if (width > 1 && lane == width - 1)
                 continue;
             keys[lane] = RandomKey(keyLength, rng);
-            s = Merge(s, Md5Secrets(keys[lane]));
+            s = Merge(s, D::KeySecrets(keys[lane]));
         }
         const auto length = [&](std::size_t lane) { return messageLengths[lane % std::size(messageLengths)]; };
         const bool abandon = width > 2;
-        std::vector<Md5Digest> results(width);
         const std::string what = std::string("key ") + std::to_string(keyLength);
         stack_.Run([&] {
             for (std::size_t lane = 0; lane < width; ++lane) {
@@ -582,10 +650,10 @@ TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
         });
         for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane)
             if (!keys[lane].empty()) {
-                Md5Digest result;
-                HmacMd5OfBytes(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), result);
-                AddOuterWorkingWords<Md5Digest>(s, keys[lane], result, false, Md5OfText, Md5Compress, kMd5Start);
-                AddInnerDigest(s, keys[lane], message.substr(0, length(lane)));
+                Record result;
+                D::Keyed(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), result);
+                AddOuterWorkingWords<Record>(s, keys[lane], result, D::kBigEndian, D::Hash, D::Compress, D::Start());
+                AddInnerDigest<Record>(s, keys[lane], message.substr(0, length(lane)), D::Hash, D::kBigEndian);
             }
         for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
             ADD_FAILURE() << what << ", where the lanes were stepped: " << found;
@@ -593,16 +661,17 @@ TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
              canSave ? s.FindIn(registers_.area, VectorRegisters::kSize) : std::vector<std::string>{})
             ADD_FAILURE() << what << ": " << found << " in the vector registers of the stepping thread";
 
+        std::vector<Record> results(width);
         stack_.Run([&] {
             for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane)
                 results[lane] = lanes->TakeDigest(lane);
         });
         for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane) {
-            Md5Digest want;
+            Record want;
             if (keys[lane].empty())
-                Md5OfBytes(bytes, static_cast<std::int32_t>(length(lane)), want);
+                D::Plain(bytes, static_cast<std::int32_t>(length(lane)), want);
             else
-                HmacMd5OfBytes(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), want);
+                D::Keyed(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), want);
             EXPECT_EQ(DigestToHexText(results[lane]), DigestToHexText(want)) << what << ", lane " << lane;
         }
         for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
@@ -615,12 +684,23 @@ TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, LaneWipe, testing::ValuesIn(kMd5LanePaths),
-                         [](const testing::TestParamInfo<Md5LanePath>& info) {
-                             return info.param == Md5LanePath::Portable ? "Portable"
-                                    : info.param == Md5LanePath::Avx2   ? "Avx2"
-                                                                        : "Avx512";
-                         });
+TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
+{
+    switch (GetParam().kind) {
+    case 0:
+        ExpectNothingLeft<Md5Lane>();
+        break;
+    case 1:
+        ExpectNothingLeft<Sha1Lane>();
+        break;
+    default:
+        ExpectNothingLeft<Sha256Lane>();
+        break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LaneWipe, testing::ValuesIn(kLaneWipeSettings),
+                         [](const testing::TestParamInfo<LaneWipeSetting>& info) { return info.param.name; });
 
 // The scan is no formality, and the scrub reaches far enough: what the
 // portable SHA-1 and SHA-256 block functions leave of a key block in their
