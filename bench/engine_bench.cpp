@@ -1,9 +1,11 @@
 // The digest engine against the reference libraries, on the same buffers in
 // the same process. Google Benchmark's rows give throughput over 64 B, 4 KiB,
 // 1 MiB and 64 MiB, the engine once on each path this CPU runs (forced
-// through the engine's test seam). The summary after them gives the ratios
-// that count, engine time / reference time, as the median of interleaved
-// rounds, so that the machine's other load falls on both sides alike.
+// through the engine's test seam), and MD5, SHA-1 and SHA-256 in lanes on
+// each lane path. The summary after them gives the ratios that count, engine
+// time / reference time, and the lanes' speedup over the one-message digests,
+// as the median of interleaved rounds, so that the machine's other load falls
+// on both sides alike.
 //
 //   engine_bench                  both
 //   engine_bench --summary_only   the ratios alone
@@ -37,6 +39,7 @@
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "engine/lane_digests.h"
 
 namespace {
 
@@ -117,6 +120,57 @@ std::string EngineCrc32(const unsigned char* p, std::size_t n)
 {
     const std::uint32_t crc = Crc32OfBytes(p, static_cast<std::int32_t>(n));
     return AsBytes(&crc, sizeof crc);
+}
+
+// `count` messages of `n` bytes each, one after another from `p`, through
+// the lane object on the lane path in use, each lane starting the next
+// message as its last is done: the caller the object is made for, with
+// each message read in one window.
+template <class Lanes, class Digest>
+std::string EngineLanes(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    Lanes lanes;
+    std::vector<Digest> digests(count);
+    std::size_t owner[kMaxLanes] = {};
+    std::size_t next = 0, finished = 0;
+    const auto start = [&](std::size_t lane) {
+        lanes.Start(lane);
+        lanes.Feed(lane, p + next * n, n);
+        lanes.End(lane);
+        owner[lane] = next++;
+    };
+    for (std::size_t lane = 0; lane < lanes.Width() && next < count; ++lane)
+        start(lane);
+    while (finished < count) {
+        const LaneReport r = lanes.Step();
+        for (std::size_t lane = 0; lane < lanes.Width(); ++lane)
+            if ((r.done >> lane) & 1) {
+                digests[owner[lane]] = lanes.TakeDigest(lane);
+                ++finished;
+                if (next < count)
+                    start(lane);
+            }
+    }
+    return AsBytes(digests.data(), count * sizeof(Digest));
+}
+
+// The same messages one after another through the one-message digest.
+template <class Digest, void (*kOneShot)(const void*, std::int32_t, Digest&)>
+std::string EngineEach(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    std::vector<Digest> digests(count);
+    for (std::size_t i = 0; i < count; ++i)
+        kOneShot(p + i * n, static_cast<std::int32_t>(n), digests[i]);
+    return AsBytes(digests.data(), count * sizeof(Digest));
+}
+
+template <std::size_t kSize, unsigned char* (*kOneShot)(const unsigned char*, std::size_t, unsigned char*)>
+std::string OpenSslEach(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    std::vector<unsigned char> digests(count * kSize);
+    for (std::size_t i = 0; i < count; ++i)
+        kOneShot(p + i * n, n, digests.data() + i * kSize);
+    return AsBytes(digests.data(), digests.size());
 }
 
 std::string OpenSslMd5(const unsigned char* p, std::size_t n)
@@ -201,10 +255,37 @@ void Register(const std::string& name, const Operation& operation, const std::fu
     })->Apply(Sizes);
 }
 
+// As many messages as the lane path takes side by side, of 64 B, 4 KiB and
+// 1 MiB each; the bytes counted are all the messages'.
+template <class Lanes, class Digest, class Path, std::size_t kPaths>
+void RegisterLaneRows(const char* digest, const Path (&paths)[kPaths])
+{
+    for (Path path : paths) {
+        if (!CpuRuns(path))
+            continue;
+        const std::size_t count = LaneWidth(path);
+        const std::string name =
+            std::string("Engine_") + digest + "Lanes/" + PathName(path) + "/x" + std::to_string(count);
+        const auto row = [path, count](benchmark::State& state) {
+            ForcePath(path);
+            const unsigned char* data = Buffer();
+            const auto size = static_cast<std::size_t>(state.range(0));
+            for (auto _ : state)
+                benchmark::DoNotOptimize(EngineLanes<Lanes, Digest>(count, data, size));
+            state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
+            UseChosenPaths();
+        };
+        benchmark::RegisterBenchmark(name.c_str(), row)->Arg(64)->Arg(4 << 10)->Arg(1 << 20);
+    }
+}
+
 void RegisterRows()
 {
     Register("Engine_Md5", EngineMd5);
     Register("OpenSsl_Md5", OpenSslMd5);
+    RegisterLaneRows<Md5Lanes, Md5Digest>("Md5", kMd5LanePaths);
+    RegisterLaneRows<Sha1Lanes, Sha1Digest>("Sha1", kSha1LanePaths);
+    RegisterLaneRows<Sha256Lanes, Sha256Digest>("Sha256", kSha256LanePaths);
     for (Sha1Path path : kSha1Paths)
         if (CpuRuns(path))
             Register(std::string("Engine_Sha1/") + PathName(path), EngineSha1, [path] { ForcePath(path); });
@@ -383,6 +464,104 @@ bool PrintSummary()
     return agreed;
 }
 
+// Many messages in lanes against the same messages one after another through
+// the one-message digest (and OpenSSL's, for comparison): throughput, so the
+// goals are speedups, at least so many times the one-message rate. Returns
+// false when lanes and one-message results disagree.
+bool PrintLaneSummary()
+{
+    using Messages = std::string (*)(std::size_t, const unsigned char*, std::size_t);
+    struct LaneRow {
+        const char* digest;
+        std::size_t count;
+        std::function<void()> usePath;  // none: the chosen path
+        std::function<const char*()> pathName;
+        Messages lanes, each, openssl;
+        double goal;  // 0 for a row that only informs
+    };
+    const Messages md5Lanes = EngineLanes<Md5Lanes, Md5Digest>;
+    const Messages md5Each = EngineEach<Md5Digest, Md5OfBytes>;
+    const Messages md5OpenSsl = OpenSslEach<MD5_DIGEST_LENGTH, MD5>;
+    const Messages sha1Lanes = EngineLanes<Sha1Lanes, Sha1Digest>;
+    const Messages sha1Each = EngineEach<Sha1Digest, Sha1OfBytes>;
+    const Messages sha1OpenSsl = OpenSslEach<SHA_DIGEST_LENGTH, SHA1>;
+    const Messages sha256Lanes = EngineLanes<Sha256Lanes, Sha256Digest>;
+    const Messages sha256Each = EngineEach<Sha256Digest, Sha256OfBytes>;
+    const Messages sha256OpenSsl = OpenSslEach<SHA256_DIGEST_LENGTH, SHA256>;
+    const auto md5Name = [] { return PathName(Md5LanePathInUse()); };
+    const auto sha1Name = [] { return PathName(Sha1LanePathInUse()); };
+    const auto sha256Name = [] { return PathName(Sha256LanePathInUse()); };
+
+    std::vector<LaneRow> rows;
+    const double md5Goal = ChosenMd5LanePath() == Md5LanePath::Avx512 ? 6.0 : 0;
+    rows.push_back({"MD5", LaneWidth(ChosenMd5LanePath()), {}, md5Name, md5Lanes, md5Each, md5OpenSsl, md5Goal});
+    if (CpuRuns(Md5LanePath::Avx2))
+        rows.push_back({"MD5", 8, [] { ForcePath(Md5LanePath::Avx2); }, md5Name, md5Lanes, md5Each, md5OpenSsl, 4.0});
+    rows.push_back({"SHA-1", LaneWidth(ChosenSha1LanePath()), {}, sha1Name, sha1Lanes, sha1Each, sha1OpenSsl, 0});
+    if (CpuRuns(Sha1LanePath::Avx2) && ChosenSha1LanePath() != Sha1LanePath::Avx2)
+        rows.push_back(
+            {"SHA-1", 8, [] { ForcePath(Sha1LanePath::Avx2); }, sha1Name, sha1Lanes, sha1Each, sha1OpenSsl, 0});
+    rows.push_back(
+        {"SHA-256", LaneWidth(ChosenSha256LanePath()), {}, sha256Name, sha256Lanes, sha256Each, sha256OpenSsl, 0});
+
+    bool agreed = true;
+    constexpr int kRounds = 21;
+    std::printf(
+        "\nIn lanes: messages of 1 MiB, one per lane, against the same messages one after another; speedup =\n"
+        "one-message time / lanes time, median of %d interleaved rounds of thread CPU time; higher is faster.\n"
+        "One-message paths: MD5 portable, SHA-1 %s, SHA-256 %s.\n\n",
+        kRounds, PathName(ChosenSha1Path()), PathName(ChosenSha256Path()));
+    std::printf("%-24s %-24s %-10s %8s %8s %11s %11s\n", "Work", "Against", "Lane path", "Speedup", "Goal", "Lanes",
+                "Against");
+    for (const LaneRow& row : rows) {
+        for (const bool openssl : {false, true}) {
+            if (row.usePath)
+                row.usePath();
+            const std::size_t count = row.count;
+            const Messages other = openssl ? row.openssl : row.each;
+            const Operation lanes = [&row, count](const unsigned char* p, std::size_t n) {
+                return row.lanes(count, p, n);
+            };
+            const Operation each = [other, count](const unsigned char* p, std::size_t n) { return other(count, p, n); };
+            char work[40], against[40];
+            std::snprintf(work, sizeof work, "%s x%zu, 1 MiB each", row.digest, count);
+            std::snprintf(against, sizeof against, "%s %s each", openssl ? "OpenSSL" : "one-message", row.digest);
+            if (lanes(Buffer(), kMiB) != each(Buffer(), kMiB)) {
+                std::printf("%-24s %-24s results differ: not timed\n", work, against);
+                agreed = false;
+                UseChosenPaths();
+                continue;
+            }
+            const std::int64_t laneCalls = CallsFor(lanes, kMiB), eachCalls = CallsFor(each, kMiB);
+            std::vector<double> speedups, laneTimes, eachTimes;
+            for (int round = 0; round < kRounds; ++round) {
+                double laneNs, eachNs;
+                if (round % 2 == 0) {
+                    laneNs = NanosecondsPerCall(lanes, kMiB, laneCalls);
+                    eachNs = NanosecondsPerCall(each, kMiB, eachCalls);
+                } else {
+                    eachNs = NanosecondsPerCall(each, kMiB, eachCalls);
+                    laneNs = NanosecondsPerCall(lanes, kMiB, laneCalls);
+                }
+                speedups.push_back(eachNs / laneNs);
+                laneTimes.push_back(laneNs);
+                eachTimes.push_back(eachNs);
+            }
+            const double speedup = Median(speedups);
+            char goal[16] = "";
+            const char* verdict = "";
+            if (row.goal > 0 && !openssl) {
+                std::snprintf(goal, sizeof goal, ">= %.2f", row.goal);
+                verdict = speedup >= row.goal ? "  met" : "  NOT MET";
+            }
+            std::printf("%-24s %-24s %-10s %8.2f %8s %11s %11s%s\n", work, against, row.pathName(), speedup, goal,
+                        Time(Median(laneTimes)).c_str(), Time(Median(eachTimes)).c_str(), verdict);
+            UseChosenPaths();
+        }
+    }
+    return agreed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -396,6 +575,7 @@ int main(int argc, char** argv)
         benchmark::RunSpecifiedBenchmarks();
     }
     const bool agreed = PrintSummary();
+    const bool lanesAgreed = PrintLaneSummary();
     benchmark::Shutdown();
-    return agreed ? 0 : 1;
+    return agreed && lanesAgreed ? 0 : 1;
 }

@@ -90,6 +90,11 @@ struct Secret {
 
 }  // namespace
 
+void WipeKeyMaterial(void* area, std::size_t count)
+{
+    WipeBytes(area, count);
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 #define ENGINE_ASAN 1
 #elif defined(__has_feature)
@@ -110,6 +115,15 @@ constexpr std::size_t kScrubBytes = 512;
 #else
 constexpr std::size_t kScrubBytes = 16384;
 #endif
+// The lane routines keep sixteen blocks' words, transposed, and their
+// working registers in frames of over 3 KiB (AVX-512 in an optimised build;
+// AVX2 about half that). Unoptimised, every intrinsic's result has a slot of
+// its own: SHA-256's sixteen lanes take 226 KiB, SHA-1's 106 KiB.
+#if defined(__OPTIMIZE__) && !defined(ENGINE_ASAN)
+constexpr std::size_t kLaneScrubBytes = 8192;
+#else
+constexpr std::size_t kLaneScrubBytes = 393216;
+#endif
 
 #if defined(__GNUC__) || defined(__clang__)
 [[gnu::noinline, gnu::no_sanitize_address]]
@@ -127,20 +141,22 @@ void ScrubStack()
         fill(area, pattern, sizeof area);
 }
 
+#if defined(__GNUC__) || defined(__clang__)
+[[gnu::noinline, gnu::no_sanitize_address]]
+#endif
+void ScrubLaneStack()
+{
+    static void* (*volatile fill)(void*, int, std::size_t) = [](void* area, int pattern, std::size_t count) {
+        return std::memset(area, pattern, count);
+    };
+    unsigned char area[kLaneScrubBytes];
+    for (const int pattern : {0xAA, 0x55, 0x00})
+        fill(area, pattern, sizeof area);
+}
+
 namespace {
 
 // ---------------------------------------------------------------- MD5
-
-constexpr std::uint32_t kMd5Sines[64] = {
-    0xD76AA478, 0xE8C7B756, 0x242070DB, 0xC1BDCEEE, 0xF57C0FAF, 0x4787C62A, 0xA8304613, 0xFD469501,
-    0x698098D8, 0x8B44F7AF, 0xFFFF5BB1, 0x895CD7BE, 0x6B901122, 0xFD987193, 0xA679438E, 0x49B40821,
-    0xF61E2562, 0xC040B340, 0x265E5A51, 0xE9B6C7AA, 0xD62F105D, 0x02441453, 0xD8A1E681, 0xE7D3FBC8,
-    0x21E1CDE6, 0xC33707D6, 0xF4D50D87, 0x455A14ED, 0xA9E3E905, 0xFCEFA3F8, 0x676F02D9, 0x8D2A4C8A,
-    0xFFFA3942, 0x8771F681, 0x6D9D6122, 0xFDE5380C, 0xA4BEEA44, 0x4BDECFA9, 0xF6BB4B60, 0xBEBFBC70,
-    0x289B7EC6, 0xEAA127FA, 0xD4EF3085, 0x04881D05, 0xD9D4D039, 0xE6DB99E5, 0x1FA27CF8, 0xC4AC5665,
-    0xF4292244, 0x432AFF97, 0xAB9423A7, 0xFC93A039, 0x655B59C3, 0x8F0CCC92, 0xFFEFF47D, 0x85845DD1,
-    0x6FA87E4F, 0xFE2CE6E0, 0xA3014314, 0x4E0811A1, 0xF7537E82, 0xBD3AF235, 0x2AD7D2BB, 0xEB86D391,
-};
 
 // The round functions in forms that agree bit for bit with RFC 1321's but
 // take fewer operations.
@@ -167,6 +183,18 @@ ENGINE_STEP void Md5Step(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std
                          std::uint32_t t, int s)
 {
     a = std::rotl(a + x + t + F(b, c, d), s) + b;
+}
+
+// F's two halves, (b & c) and (~b & d), share no bits, and ~b & d is
+// d - (b & d): the d goes in with the word and constant, and what waits for b
+// is two ANDs side by side, an add and a subtract. Same chain length as
+// d ^ (b & (c ^ d)), but about 1.5% faster here (a 3.3 GHz Xeon), where
+// that form ran at 0.96 of OpenSSL's MD5() and this at 0.95.
+template <>
+ENGINE_STEP void Md5Step<Md5F>(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x,
+                               std::uint32_t t, int s)
+{
+    a = std::rotl(a + x + t + d + (b & c) - (b & d), s) + b;
 }
 
 // G's two halves share no bits, so they can be added separately, and the
@@ -269,6 +297,45 @@ void Md5Compress(Md5Digest& state, const std::uint8_t* blocks, std::size_t count
     StoreLe32(state.bytes + 4, h1);
     StoreLe32(state.bytes + 8, h2);
     StoreLe32(state.bytes + 12, h3);
+}
+
+namespace {
+
+// One message per lane through a one-message block function, whose record
+// holds the chaining words little-endian.
+template <std::size_t kWords, class Digest>
+void LanesOneAtATime(LaneStates<kWords>& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
+                     void (*compress)(Digest&, const std::uint8_t*, std::size_t))
+{
+    static_assert(sizeof(Digest) == 4 * kWords);
+    for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+        if (((active >> lane) & 1) == 0)
+            continue;
+        Digest state;
+        for (std::size_t w = 0; w < kWords; ++w)
+            StoreLe32(state.bytes + 4 * w, states.words[w][lane]);
+        compress(state, blocks[lane], count);
+        for (std::size_t w = 0; w < kWords; ++w)
+            states.words[w][lane] = LoadLe32(state.bytes + 4 * w);
+    }
+}
+
+}  // namespace
+
+void Md5LanesPortable(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
+{
+    LanesOneAtATime(states, blocks, active, count, Md5Compress);
+}
+
+void Sha1LanesOneAtATime(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
+{
+    LanesOneAtATime(states, blocks, active, count, Sha1CompressInUse());
+}
+
+void Sha256LanesOneAtATime(Sha256LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                           std::size_t count)
+{
+    LanesOneAtATime(states, blocks, active, count, Sha256CompressInUse());
 }
 
 // ---------------------------------------------------------------- SHA-1

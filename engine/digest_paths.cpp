@@ -22,6 +22,9 @@ struct CpuFeatures {
     bool clmul = false;
     bool vpclmulAvx2 = false;
     bool vpclmulAvx512 = false;
+    bool avx2 = false;      // with the wide registers saved
+    bool avx512f = false;   // likewise
+    bool avx512bw = false;  // and byte shuffles on the wide registers
 };
 
 #if defined(VELLUMARK_ENGINE_X86)
@@ -59,6 +62,9 @@ CpuFeatures ProbeCpu()
     cpu.clmul = pclmul;
     cpu.vpclmulAvx2 = pclmul && vpclmul && avx && avx2 && ymm;
     cpu.vpclmulAvx512 = cpu.vpclmulAvx2 && avx512f && zmm;
+    cpu.avx2 = cpu.ymmRegisters && avx2;
+    cpu.avx512f = cpu.zmmRegisters;
+    cpu.avx512bw = cpu.avx512f && (b7 & (1u << 30));
     return cpu;
 }
 #else
@@ -113,21 +119,8 @@ bool TwoBlockSampleHolds(void (*compress)(Digest&, const std::uint8_t*, std::siz
     return std::memcmp(state.bytes, expected.bytes, sizeof state.bytes) == 0;
 }
 
-bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
-{
-    static constexpr std::uint32_t kStart[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-    static constexpr std::uint32_t kEnd[5] = {0x84983E44, 0x1C3BD26E, 0xBAAE4AA1, 0xF95129E5, 0xE54670F1};
-    return TwoBlockSampleHolds(compress, kStart, kEnd, blockByBlock);
-}
-
-bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock)
-{
-    static constexpr std::uint32_t kStart[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
-                                                0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
-    static constexpr std::uint32_t kEnd[8] = {0x248D6A61, 0xD20638B8, 0xE5C02693, 0x0C3E6039,
-                                              0xA33CE459, 0x64FF2167, 0xF6ECEDD4, 0x19DB06C1};
-    return TwoBlockSampleHolds(compress, kStart, kEnd, blockByBlock);
-}
+bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock);
+bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock);
 
 // A byte counter mod 251, so that blocks taken in the wrong order, or twice,
 // change the result. The lengths reach every stage of the widest routine
@@ -150,6 +143,130 @@ bool Crc32KnownVectorHolds(Crc32UpdateFn update)
     return true;
 }
 
+// The standard's two-block sample in every lane at once, each from its own
+// unaligned copy, must reach the published chaining words; then each lane a
+// message and a start of its own must meet the portable one-message block
+// function, with half the lanes left out at a time, which must keep their
+// words. `sample` is two blocks, padded by hand.
+template <std::size_t kWords, class Digest>
+bool LanesKnownVectorHolds(void (*lanes)(LaneStates<kWords>&, const std::uint8_t* const*, LaneMask, std::size_t),
+                           std::size_t width, bool blockByBlock, const std::uint8_t* sample,
+                           const std::uint32_t (&start)[kWords], const std::uint32_t (&end)[kWords],
+                           void (*compress)(Digest&, const std::uint8_t*, std::size_t))
+{
+    static_assert(sizeof(Digest) == 4 * kWords);
+    constexpr std::size_t kMessage = 2 * kBlockSize;
+    alignas(64) std::uint8_t buffer[kMisalign + kMaxLanes * kMessage + kMaxLanes];
+    const std::uint8_t* blocks[kMaxLanes];
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        std::uint8_t* const message = buffer + kMisalign + lane * kMessage;
+        std::memcpy(message, sample, kMessage);
+        blocks[lane] = message;
+    }
+    const LaneMask all = (LaneMask{1} << width) - 1;
+    const auto run = [&](LaneStates<kWords>& states, LaneMask active) {
+        if (blockByBlock) {
+            lanes(states, blocks, active, 1);
+            const std::uint8_t* second[kMaxLanes];
+            for (std::size_t lane = 0; lane < width; ++lane)
+                second[lane] = blocks[lane] + kBlockSize;
+            lanes(states, second, active, 1);
+        } else {
+            lanes(states, blocks, active, 2);
+        }
+    };
+
+    LaneStates<kWords> states;
+    for (std::size_t w = 0; w < kWords; ++w)
+        for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
+            states.words[w][lane] = start[w];
+    run(states, all);
+    for (std::size_t w = 0; w < kWords; ++w)
+        for (std::size_t lane = 0; lane < width; ++lane)
+            if (states.words[w][lane] != end[w])
+                return false;
+
+    // A byte counter mod 251, each lane starting elsewhere in it and from a
+    // chaining value of its own.
+    for (std::size_t i = 0; i < sizeof buffer; ++i)
+        buffer[i] = static_cast<std::uint8_t>(i % 251);
+    for (std::size_t lane = 0; lane < width; ++lane)
+        blocks[lane] = buffer + kMisalign + lane * kMessage + lane;
+    LaneStates<kWords> first;
+    for (std::size_t w = 0; w < kWords; ++w)
+        for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
+            first.words[w][lane] = start[w] * static_cast<std::uint32_t>(2 * lane + 1) + static_cast<std::uint32_t>(w);
+    for (const LaneMask half : {LaneMask{0x5555}, LaneMask{0xAAAA}}) {
+        states = first;
+        run(states, all & half);
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            std::uint32_t want[kWords];
+            for (std::size_t w = 0; w < kWords; ++w)
+                want[w] = first.words[w][lane];
+            if ((half >> lane) & 1) {
+                Digest one;
+                for (std::size_t w = 0; w < kWords; ++w)
+                    for (std::size_t j = 0; j < 4; ++j)
+                        one.bytes[4 * w + j] = static_cast<std::uint8_t>(want[w] >> (8 * j));
+                compress(one, blocks[lane], 2);
+                for (std::size_t w = 0; w < kWords; ++w)
+                    want[w] = std::uint32_t{one.bytes[4 * w]} | std::uint32_t{one.bytes[4 * w + 1]} << 8 |
+                              std::uint32_t{one.bytes[4 * w + 2]} << 16 | std::uint32_t{one.bytes[4 * w + 3]} << 24;
+            }
+            for (std::size_t w = 0; w < kWords; ++w)
+                if (states.words[w][lane] != want[w])
+                    return false;
+        }
+    }
+    return true;
+}
+
+// RFC 1321's last sample, eighty digits: 0x80 after them, zeros, and the
+// bit count 640 little-endian at the end of the second block.
+struct Md5Sample {
+    std::uint8_t bytes[2 * kBlockSize] = {};
+    Md5Sample()
+    {
+        for (std::size_t i = 0; i < 80; ++i)
+            bytes[i] = static_cast<std::uint8_t>('0' + (i + 1) % 10);
+        bytes[80] = 0x80;
+        bytes[2 * kBlockSize - 8] = 0x80;
+        bytes[2 * kBlockSize - 7] = 0x02;
+    }
+};
+
+// FIPS 180's two-block sample, as TwoBlockSampleHolds pads it.
+struct ShaSample {
+    std::uint8_t bytes[2 * kBlockSize] = {};
+    ShaSample()
+    {
+        static constexpr char kText[] = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+        std::memcpy(bytes, kText, 56);
+        bytes[56] = 0x80;
+        bytes[2 * kBlockSize - 2] = 0x01;
+        bytes[2 * kBlockSize - 1] = 0xC0;
+    }
+};
+
+constexpr std::uint32_t kMd5Start[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+constexpr std::uint32_t kMd5SampleEnd[4] = {0xA2F4ED57, 0x55C9E32B, 0x2EDA49AC, 0x7AB60721};
+constexpr std::uint32_t kSha1Start[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+constexpr std::uint32_t kSha1SampleEnd[5] = {0x84983E44, 0x1C3BD26E, 0xBAAE4AA1, 0xF95129E5, 0xE54670F1};
+constexpr std::uint32_t kSha256Start[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+                                           0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
+constexpr std::uint32_t kSha256SampleEnd[8] = {0x248D6A61, 0xD20638B8, 0xE5C02693, 0x0C3E6039,
+                                               0xA33CE459, 0x64FF2167, 0xF6ECEDD4, 0x19DB06C1};
+
+bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock)
+{
+    return TwoBlockSampleHolds(compress, kSha1Start, kSha1SampleEnd, blockByBlock);
+}
+
+bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock)
+{
+    return TwoBlockSampleHolds(compress, kSha256Start, kSha256SampleEnd, blockByBlock);
+}
+
 // ---------------------------------------------------------------- the choice
 
 std::atomic<Sha1CompressFn> sha1InUse{nullptr};
@@ -164,13 +281,43 @@ std::atomic<Crc32UpdateFn> crc32InUse{nullptr};
 Crc32Path crc32Chosen = Crc32Path::Portable;
 std::once_flag crc32Once;
 
+std::atomic<Md5LanePath> md5LanesInUse{Md5LanePath::Portable};
+Md5LanePath md5LanesChosen = Md5LanePath::Portable;
+std::once_flag md5LanesOnce;
+
+std::atomic<Sha1LanePath> sha1LanesInUse{Sha1LanePath::OneAtATime};
+Sha1LanePath sha1LanesChosen = Sha1LanePath::OneAtATime;
+std::once_flag sha1LanesOnce;
+
+std::atomic<Sha256LanePath> sha256LanesInUse{Sha256LanePath::OneAtATime};
+Sha256LanePath sha256LanesChosen = Sha256LanePath::OneAtATime;
+std::once_flag sha256LanesOnce;
+
+template <class Path, class Function>
+bool Proves(Path, Function function)
+{
+    return ProvesItself(function);
+}
+bool Proves(Md5LanePath path, Md5LanesFn lanes)
+{
+    return ProvesItself(lanes, LaneWidth(path));
+}
+bool Proves(Sha1LanePath path, Sha1LanesFn lanes)
+{
+    return ProvesItself(lanes, LaneWidth(path));
+}
+bool Proves(Sha256LanePath path, Sha256LanesFn lanes)
+{
+    return ProvesItself(lanes, LaneWidth(path));
+}
+
 // The widest path that runs here and proves itself. The first, portable,
 // one is the reference and is taken when nothing else qualifies.
 template <class Path, class Function>
 Path Widest(std::span<const Path> paths, bool (*runs)(Path), Function (*function)(Path))
 {
     for (std::size_t i = paths.size(); i-- > 1;)
-        if (runs(paths[i]) && ProvesItself(function(paths[i])))
+        if (runs(paths[i]) && Proves(paths[i], function(paths[i])))
             return paths[i];
     return paths.front();
 }
@@ -191,6 +338,24 @@ void ChooseCrc32()
 {
     crc32Chosen = ChooseAmong(kCrc32Paths, CpuRuns, PathFunction);
     crc32InUse.store(PathFunction(crc32Chosen), std::memory_order_release);
+}
+
+void ChooseMd5Lanes()
+{
+    md5LanesChosen = ChooseAmong(kMd5LanePaths, CpuRuns, PathFunction);
+    md5LanesInUse.store(md5LanesChosen, std::memory_order_release);
+}
+
+void ChooseSha1Lanes()
+{
+    sha1LanesChosen = ChooseAmong(kSha1LanePaths, CpuRuns, PathFunction);
+    sha1LanesInUse.store(sha1LanesChosen, std::memory_order_release);
+}
+
+void ChooseSha256Lanes()
+{
+    sha256LanesChosen = ChooseAmong(kSha256LanePaths, CpuRuns, PathFunction);
+    sha256LanesInUse.store(sha256LanesChosen, std::memory_order_release);
 }
 
 }  // namespace
@@ -228,6 +393,43 @@ const char* PathName(Crc32Path path)
         return "VPCLMULQDQ-AVX2";
     case Crc32Path::VpclmulAvx512:
         return "VPCLMULQDQ-AVX512";
+    }
+    return "?";
+}
+
+const char* PathName(Md5LanePath path)
+{
+    switch (path) {
+    case Md5LanePath::Portable:
+        return "portable";
+    case Md5LanePath::Avx2:
+        return "AVX2";
+    case Md5LanePath::Avx512:
+        return "AVX-512";
+    }
+    return "?";
+}
+
+const char* PathName(Sha1LanePath path)
+{
+    switch (path) {
+    case Sha1LanePath::OneAtATime:
+        return "one at a time";
+    case Sha1LanePath::Avx2:
+        return "AVX2";
+    case Sha1LanePath::Avx512:
+        return "AVX-512";
+    }
+    return "?";
+}
+
+const char* PathName(Sha256LanePath path)
+{
+    switch (path) {
+    case Sha256LanePath::OneAtATime:
+        return "one at a time";
+    case Sha256LanePath::Avx512:
+        return "AVX-512";
     }
     return "?";
 }
@@ -278,6 +480,83 @@ Crc32UpdateFn PathFunction(Crc32Path path)
     }
 }
 
+Md5LanesFn PathFunction(Md5LanePath path)
+{
+    switch (path) {
+    case Md5LanePath::Portable:
+        return Md5LanesPortable;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Md5LanePath::Avx2:
+        return Md5LanesAvx2;
+    case Md5LanePath::Avx512:
+        return Md5LanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+Sha1LanesFn PathFunction(Sha1LanePath path)
+{
+    switch (path) {
+    case Sha1LanePath::OneAtATime:
+        return Sha1LanesOneAtATime;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Sha1LanePath::Avx2:
+        return Sha1LanesAvx2;
+    case Sha1LanePath::Avx512:
+        return Sha1LanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+Sha256LanesFn PathFunction(Sha256LanePath path)
+{
+    switch (path) {
+    case Sha256LanePath::OneAtATime:
+        return Sha256LanesOneAtATime;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Sha256LanePath::Avx512:
+        return Sha256LanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+std::size_t LaneWidth(Sha1LanePath path)
+{
+    switch (path) {
+    case Sha1LanePath::OneAtATime:
+        return 1;
+    case Sha1LanePath::Avx2:
+        return 8;
+    case Sha1LanePath::Avx512:
+        return 16;
+    }
+    return 1;
+}
+
+std::size_t LaneWidth(Sha256LanePath path)
+{
+    return path == Sha256LanePath::Avx512 ? 16 : 1;
+}
+
+std::size_t LaneWidth(Md5LanePath path)
+{
+    switch (path) {
+    case Md5LanePath::Portable:
+        return 1;
+    case Md5LanePath::Avx2:
+        return 8;
+    case Md5LanePath::Avx512:
+        return 16;
+    }
+    return 1;
+}
+
 bool CpuRuns(Sha1Path path)
 {
     if (PathFunction(path) == nullptr)
@@ -321,6 +600,49 @@ bool CpuRuns(Crc32Path path)
     return false;
 }
 
+bool CpuRuns(Md5LanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Md5LanePath::Portable:
+        return true;
+    case Md5LanePath::Avx2:
+        return Cpu().avx2;
+    case Md5LanePath::Avx512:
+        return Cpu().avx512f;
+    }
+    return false;
+}
+
+bool CpuRuns(Sha1LanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha1LanePath::OneAtATime:
+        return true;
+    case Sha1LanePath::Avx2:
+        return Cpu().avx2;
+    case Sha1LanePath::Avx512:
+        return Cpu().avx512bw;
+    }
+    return false;
+}
+
+bool CpuRuns(Sha256LanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha256LanePath::OneAtATime:
+        return true;
+    case Sha256LanePath::Avx512:
+        return Cpu().avx512bw;
+    }
+    return false;
+}
+
 bool ProvesItself(Sha1CompressFn compress)
 {
     return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
@@ -334,6 +656,35 @@ bool ProvesItself(Sha256CompressFn compress)
 bool ProvesItself(Crc32UpdateFn update)
 {
     return Crc32KnownVectorHolds(update);
+}
+
+bool ProvesItself(Md5LanesFn lanes, std::size_t width)
+{
+    if (width == 0 || width > kMaxLanes)
+        return false;
+    const Md5Sample sample;
+    return LanesKnownVectorHolds(lanes, width, false, sample.bytes, kMd5Start, kMd5SampleEnd, Md5Compress) &&
+           LanesKnownVectorHolds(lanes, width, true, sample.bytes, kMd5Start, kMd5SampleEnd, Md5Compress);
+}
+
+bool ProvesItself(Sha1LanesFn lanes, std::size_t width)
+{
+    if (width == 0 || width > kMaxLanes)
+        return false;
+    const ShaSample sample;
+    return LanesKnownVectorHolds(lanes, width, false, sample.bytes, kSha1Start, kSha1SampleEnd, Sha1CompressPortable) &&
+           LanesKnownVectorHolds(lanes, width, true, sample.bytes, kSha1Start, kSha1SampleEnd, Sha1CompressPortable);
+}
+
+bool ProvesItself(Sha256LanesFn lanes, std::size_t width)
+{
+    if (width == 0 || width > kMaxLanes)
+        return false;
+    const ShaSample sample;
+    return LanesKnownVectorHolds(lanes, width, false, sample.bytes, kSha256Start, kSha256SampleEnd,
+                                 Sha256CompressPortable) &&
+           LanesKnownVectorHolds(lanes, width, true, sample.bytes, kSha256Start, kSha256SampleEnd,
+                                 Sha256CompressPortable);
 }
 
 void ClearVectorRegisters()
@@ -402,6 +753,24 @@ Crc32UpdateFn Crc32UpdateInUse()
     return crc32InUse.load(std::memory_order_acquire);
 }
 
+Md5LanePath Md5LanePathInUse()
+{
+    std::call_once(md5LanesOnce, ChooseMd5Lanes);
+    return md5LanesInUse.load(std::memory_order_acquire);
+}
+
+Sha1LanePath Sha1LanePathInUse()
+{
+    std::call_once(sha1LanesOnce, ChooseSha1Lanes);
+    return sha1LanesInUse.load(std::memory_order_acquire);
+}
+
+Sha256LanePath Sha256LanePathInUse()
+{
+    std::call_once(sha256LanesOnce, ChooseSha256Lanes);
+    return sha256LanesInUse.load(std::memory_order_acquire);
+}
+
 Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path))
 {
     return Widest(paths, runs, function);
@@ -414,6 +783,24 @@ Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Pat
 }
 
 Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path))
+{
+    return Widest(paths, runs, function);
+}
+
+Md5LanePath ChooseAmong(std::span<const Md5LanePath> paths, bool (*runs)(Md5LanePath),
+                        Md5LanesFn (*function)(Md5LanePath))
+{
+    return Widest(paths, runs, function);
+}
+
+Sha1LanePath ChooseAmong(std::span<const Sha1LanePath> paths, bool (*runs)(Sha1LanePath),
+                         Sha1LanesFn (*function)(Sha1LanePath))
+{
+    return Widest(paths, runs, function);
+}
+
+Sha256LanePath ChooseAmong(std::span<const Sha256LanePath> paths, bool (*runs)(Sha256LanePath),
+                           Sha256LanesFn (*function)(Sha256LanePath))
 {
     return Widest(paths, runs, function);
 }
@@ -434,6 +821,51 @@ Crc32Path ChosenCrc32Path()
 {
     std::call_once(crc32Once, ChooseCrc32);
     return crc32Chosen;
+}
+
+Md5LanePath ChosenMd5LanePath()
+{
+    std::call_once(md5LanesOnce, ChooseMd5Lanes);
+    return md5LanesChosen;
+}
+
+Sha1LanePath ChosenSha1LanePath()
+{
+    std::call_once(sha1LanesOnce, ChooseSha1Lanes);
+    return sha1LanesChosen;
+}
+
+Sha256LanePath ChosenSha256LanePath()
+{
+    std::call_once(sha256LanesOnce, ChooseSha256Lanes);
+    return sha256LanesChosen;
+}
+
+bool ForcePath(Sha1LanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(sha1LanesOnce, ChooseSha1Lanes);
+    sha1LanesInUse.store(path, std::memory_order_release);
+    return true;
+}
+
+bool ForcePath(Sha256LanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(sha256LanesOnce, ChooseSha256Lanes);
+    sha256LanesInUse.store(path, std::memory_order_release);
+    return true;
+}
+
+bool ForcePath(Md5LanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(md5LanesOnce, ChooseMd5Lanes);
+    md5LanesInUse.store(path, std::memory_order_release);
+    return true;
 }
 
 bool ForcePath(Sha1Path path)
@@ -468,6 +900,9 @@ void UseChosenPaths()
     sha1InUse.store(PathFunction(ChosenSha1Path()), std::memory_order_release);
     sha256InUse.store(PathFunction(ChosenSha256Path()), std::memory_order_release);
     crc32InUse.store(PathFunction(ChosenCrc32Path()), std::memory_order_release);
+    md5LanesInUse.store(ChosenMd5LanePath(), std::memory_order_release);
+    sha1LanesInUse.store(ChosenSha1LanePath(), std::memory_order_release);
+    sha256LanesInUse.store(ChosenSha256LanePath(), std::memory_order_release);
 }
 
 }  // namespace engine

@@ -40,6 +40,19 @@ alignas(16) inline constexpr std::uint32_t kSha256RoundConstants[64] = {
     0x748F82EE, 0x78A5636F, 0x84C87814, 0x8CC70208, 0x90BEFFFA, 0xA4506CEB, 0xBEF9A3F7, 0xC67178F2,
 };
 
+// MD5's step constants: the integer parts of 2^32 * |sin(i)|, i = 1..64, as
+// RFC 1321 lists them. Data only, shared by the one-message and lane routines.
+alignas(64) inline constexpr std::uint32_t kMd5Sines[64] = {
+    0xD76AA478, 0xE8C7B756, 0x242070DB, 0xC1BDCEEE, 0xF57C0FAF, 0x4787C62A, 0xA8304613, 0xFD469501,
+    0x698098D8, 0x8B44F7AF, 0xFFFF5BB1, 0x895CD7BE, 0x6B901122, 0xFD987193, 0xA679438E, 0x49B40821,
+    0xF61E2562, 0xC040B340, 0x265E5A51, 0xE9B6C7AA, 0xD62F105D, 0x02441453, 0xD8A1E681, 0xE7D3FBC8,
+    0x21E1CDE6, 0xC33707D6, 0xF4D50D87, 0x455A14ED, 0xA9E3E905, 0xFCEFA3F8, 0x676F02D9, 0x8D2A4C8A,
+    0xFFFA3942, 0x8771F681, 0x6D9D6122, 0xFDE5380C, 0xA4BEEA44, 0x4BDECFA9, 0xF6BB4B60, 0xBEBFBC70,
+    0x289B7EC6, 0xEAA127FA, 0xD4EF3085, 0x04881D05, 0xD9D4D039, 0xE6DB99E5, 0x1FA27CF8, 0xC4AC5665,
+    0xF4292244, 0x432AFF97, 0xAB9423A7, 0xFC93A039, 0x655B59C3, 0x8F0CCC92, 0xFFEFF47D, 0x85845DD1,
+    0x6FA87E4F, 0xFE2CE6E0, 0xA3014314, 0x4E0811A1, 0xF7537E82, 0xBD3AF235, 0x2AD7D2BB, 0xEB86D391,
+};
+
 // `count` whole 64-byte blocks into a chaining state; the state stays in
 // registers from one block to the next.
 using Md5CompressFn = void (*)(Md5Digest& state, const std::uint8_t* blocks, std::size_t count);
@@ -50,6 +63,47 @@ using Sha256CompressFn = void (*)(Sha256Digest& state, const std::uint8_t* block
 using Crc32UpdateFn = std::uint32_t (*)(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
 
 void Md5Compress(Md5Digest& state, const std::uint8_t* blocks, std::size_t count);
+
+// ---------------------------------------------------------------- lanes
+
+// The most messages a lane routine advances at once: the 32-bit lanes of an
+// AVX-512 register.
+constexpr std::size_t kMaxLanes = 16;
+
+// A set of lanes, bit l for lane l.
+using LaneMask = std::uint32_t;
+
+// The chaining words of kMaxLanes messages side by side, word-major: word w
+// of lane l is words[w][l], the words in the standard's order (MD5: A, B, C,
+// D) as numbers. A vector routine loads one word of every lane at once.
+template <std::size_t kWords>
+struct LaneStates {
+    alignas(64) std::uint32_t words[kWords][kMaxLanes];
+};
+using Md5LaneStates = LaneStates<4>;
+using Sha1LaneStates = LaneStates<5>;    // H0..H4
+using Sha256LaneStates = LaneStates<8>;  // H0..H7
+
+// `count` whole blocks into every lane in `active`: lane l's are blocks[l],
+// blocks[l] + 64, and so on. Lanes not in `active`, and lanes past the
+// routine's width, are neither read nor written, nor are their pointers.
+using Md5LanesFn = void (*)(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                            std::size_t count);
+
+using Sha1LanesFn = void (*)(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                             std::size_t count);
+using Sha256LanesFn = void (*)(Sha256LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                               std::size_t count);
+
+// One message per lane through Md5Compress: the reference, for any lanes up
+// to kMaxLanes.
+void Md5LanesPortable(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+// One message per lane through the one-message block function in use (the
+// SHA instructions where the CPU has them), for any lanes up to kMaxLanes.
+void Sha1LanesOneAtATime(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+void Sha256LanesOneAtATime(Sha256LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                           std::size_t count);
+
 void Sha1CompressPortable(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
 void Sha256CompressPortable(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
 // Sixteen table lookups per sixteen bytes; the table is built at first use.
@@ -60,6 +114,14 @@ std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* bytes, 
 // SHA instructions (with SSSE3 and SSE4.1).
 void Sha1CompressShaNi(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
 void Sha256CompressShaNi(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
+// Eight MD5 lanes (AVX2) and sixteen (AVX-512F).
+void Md5LanesAvx2(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+void Md5LanesAvx512(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+// Eight SHA-1 lanes (AVX2) and sixteen (AVX-512F and BW). SHA-256 has no
+// AVX2 lanes: here they were slower than the SHA instructions on one message.
+void Sha1LanesAvx2(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+void Sha1LanesAvx512(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
+void Sha256LanesAvx512(Sha256LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
 // Carry-less multiply folding, 128 bits at a time (PCLMULQDQ).
 std::uint32_t Crc32UpdateClmul(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
 // The same 256 bits at a time (VPCLMULQDQ with AVX2).
@@ -68,6 +130,10 @@ std::uint32_t Crc32UpdateVpclmulAvx2(std::uint32_t crc, const std::uint8_t* byte
 std::uint32_t Crc32UpdateVpclmulAvx512(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
 #endif
 
+// Key material overwritten with 0xAA, 0x55 and 0x00, no pass left out by
+// the compiler as a dead store.
+void WipeKeyMaterial(void* area, std::size_t count);
+
 // What the HMAC does last, so that nothing of its key outlives it: the
 // vector registers are zeroed (they held key blocks, and a later save of
 // them, say by the dynamic linker's first call through a lazy binding,
@@ -75,6 +141,9 @@ std::uint32_t Crc32UpdateVpclmulAvx512(std::uint32_t crc, const std::uint8_t* by
 // where the block functions kept words of the key blocks, is overwritten.
 void ClearVectorRegisters();
 void ScrubStack();
+// The same, as deep as the lane routines' frames reach: what the lane
+// objects do after computing with key material.
+void ScrubLaneStack();
 
 // The routines in use, chosen at their first call.
 Sha1CompressFn Sha1CompressInUse();
@@ -87,36 +156,74 @@ Crc32UpdateFn Crc32UpdateInUse();
 enum class Sha1Path { Portable, ShaNi };
 enum class Sha256Path { Portable, ShaNi };
 enum class Crc32Path { Portable, Clmul, VpclmulAvx2, VpclmulAvx512 };
+enum class Md5LanePath { Portable, Avx2, Avx512 };
+enum class Sha1LanePath { OneAtATime, Avx2, Avx512 };
+enum class Sha256LanePath { OneAtATime, Avx512 };
 
 constexpr Sha1Path kSha1Paths[] = {Sha1Path::Portable, Sha1Path::ShaNi};
 constexpr Sha256Path kSha256Paths[] = {Sha256Path::Portable, Sha256Path::ShaNi};
 constexpr Crc32Path kCrc32Paths[] = {Crc32Path::Portable, Crc32Path::Clmul, Crc32Path::VpclmulAvx2,
                                      Crc32Path::VpclmulAvx512};
+constexpr Md5LanePath kMd5LanePaths[] = {Md5LanePath::Portable, Md5LanePath::Avx2, Md5LanePath::Avx512};
+constexpr Sha1LanePath kSha1LanePaths[] = {Sha1LanePath::OneAtATime, Sha1LanePath::Avx2, Sha1LanePath::Avx512};
+constexpr Sha256LanePath kSha256LanePaths[] = {Sha256LanePath::OneAtATime, Sha256LanePath::Avx512};
 
 const char* PathName(Sha1Path path);
 const char* PathName(Sha256Path path);
 const char* PathName(Crc32Path path);
+const char* PathName(Md5LanePath path);
+const char* PathName(Sha1LanePath path);
+const char* PathName(Sha256LanePath path);
 
 // The routine of a path, or null where this build has none.
 Sha1CompressFn PathFunction(Sha1Path path);
 Sha256CompressFn PathFunction(Sha256Path path);
 Crc32UpdateFn PathFunction(Crc32Path path);
+Md5LanesFn PathFunction(Md5LanePath path);
+Sha1LanesFn PathFunction(Sha1LanePath path);
+Sha256LanesFn PathFunction(Sha256LanePath path);
+
+// How many messages a lane path takes side by side. The first routine of
+// each takes any number, but one by one, so lanes gain nothing there: its
+// width is 1, and a caller then digests one message at a time.
+std::size_t LaneWidth(Md5LanePath path);
+std::size_t LaneWidth(Sha1LanePath path);
+std::size_t LaneWidth(Sha256LanePath path);
 
 // The CPU and the operating system can run the path (the portable ones always).
 bool CpuRuns(Sha1Path path);
 bool CpuRuns(Sha256Path path);
 bool CpuRuns(Crc32Path path);
+bool CpuRuns(Md5LanePath path);
+bool CpuRuns(Sha1LanePath path);
+bool CpuRuns(Sha256LanePath path);
 
 // The known-vector check every routine passes before it is used. It calls
 // the routine: ask only about routines the CPU runs.
 bool ProvesItself(Sha1CompressFn compress);
 bool ProvesItself(Sha256CompressFn compress);
 bool ProvesItself(Crc32UpdateFn update);
+// Every lane up to `width`: the standard's two-block sample (RFC 1321's
+// eighty digits; FIPS 180's 56 letters) in all at once, distinct messages
+// against the portable one-message block function, and lanes left out
+// unchanged.
+bool ProvesItself(Md5LanesFn lanes, std::size_t width);
+bool ProvesItself(Sha1LanesFn lanes, std::size_t width);
+bool ProvesItself(Sha256LanesFn lanes, std::size_t width);
 
 // What the automatic choice took.
 Sha1Path ChosenSha1Path();
 Sha256Path ChosenSha256Path();
 Crc32Path ChosenCrc32Path();
+Md5LanePath ChosenMd5LanePath();
+Sha1LanePath ChosenSha1LanePath();
+Sha256LanePath ChosenSha256LanePath();
+
+// The lane path in use (the chosen one, or the one forced): its routine and
+// its width go together.
+Md5LanePath Md5LanePathInUse();
+Sha1LanePath Sha1LanePathInUse();
+Sha256LanePath Sha256LanePathInUse();
 
 // The choice itself, for tests: the widest of `paths` (widest last) that
 // `runs` and whose routine proves itself; the first one otherwise. The
@@ -125,6 +232,12 @@ Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sh
 Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Path),
                        Sha256CompressFn (*function)(Sha256Path));
 Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path));
+Md5LanePath ChooseAmong(std::span<const Md5LanePath> paths, bool (*runs)(Md5LanePath),
+                        Md5LanesFn (*function)(Md5LanePath));
+Sha1LanePath ChooseAmong(std::span<const Sha1LanePath> paths, bool (*runs)(Sha1LanePath),
+                         Sha1LanesFn (*function)(Sha1LanePath));
+Sha256LanePath ChooseAmong(std::span<const Sha256LanePath> paths, bool (*runs)(Sha256LanePath),
+                           Sha256LanesFn (*function)(Sha256LanePath));
 
 // Test seam, for tests and the benchmark only: every later computation of
 // the process takes this path. Nothing changes and false is returned when
@@ -132,6 +245,10 @@ Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path),
 bool ForcePath(Sha1Path path);
 bool ForcePath(Sha256Path path);
 bool ForcePath(Crc32Path path);
+// Lane objects take the lane path when they are made and keep it.
+bool ForcePath(Md5LanePath path);
+bool ForcePath(Sha1LanePath path);
+bool ForcePath(Sha256LanePath path);
 // Back to the automatic choice.
 void UseChosenPaths();
 

@@ -3,10 +3,12 @@
 // vector wrong is not, and the test seam really routes the computations.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/digest.h"
@@ -235,6 +237,103 @@ TEST_P(Sha256Routine, MatchesThePortablePathOnLargeMessages)
 INSTANTIATE_TEST_SUITE_P(Paths, Sha256Routine, testing::Values(Sha256Path::ShaNi),
                          [](const testing::TestParamInfo<Sha256Path>&) { return "ShaNi"; });
 
+// ---------------------------------------------------------------- lanes
+
+// Every lane from random chaining words over runs of blocks, each lane its
+// own, with random sets of lanes left out: the lanes that run meet the
+// portable one-message block function, the others keep their words. The
+// pointers of lanes left out and past the width are null, so a routine that
+// read them would crash.
+template <std::size_t kWords, class Digest>
+void ExpectEveryLaneMeetsTheOneMessageFunction(void (*lanes)(LaneStates<kWords>&, const std::uint8_t* const*, LaneMask,
+                                                             std::size_t),
+                                               std::size_t width,
+                                               void (*compress)(Digest&, const std::uint8_t*, std::size_t))
+{
+    std::mt19937 rng(1321);
+    for (std::size_t count = 0; count <= 9; ++count)
+        for (int round = 0; round < 8; ++round) {
+            const LaneMask active = round == 0 ? ~LaneMask{0} : static_cast<LaneMask>(rng());
+            LaneStates<kWords> start, got;
+            const std::uint8_t* blocks[kMaxLanes];
+            for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+                for (auto& words : start.words)
+                    words[lane] = static_cast<std::uint32_t>(rng());
+                const bool runs = lane < width && ((active >> lane) & 1);
+                blocks[lane] =
+                    runs ? Counter() + (lane * 67 + count * 7 + static_cast<std::size_t>(round)) % 251 : nullptr;
+            }
+            got = start;
+            lanes(got, blocks, active, count);
+            for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+                Digest want;
+                for (std::size_t w = 0; w < kWords; ++w)
+                    std::memcpy(want.bytes + 4 * w, &start.words[w][lane], 4);  // little-endian host
+                if (blocks[lane] != nullptr)
+                    compress(want, blocks[lane], count);
+                for (std::size_t w = 0; w < kWords; ++w) {
+                    std::uint32_t word;
+                    std::memcpy(&word, want.bytes + 4 * w, 4);
+                    EXPECT_EQ(got.words[w][lane], word) << "lane " << lane << ", word " << w << ", " << count
+                                                        << " blocks, lanes " << std::hex << active;
+                }
+            }
+        }
+}
+
+// The first path's routine takes every lane, one after another, though the
+// lane objects give it one.
+template <class Path>
+std::size_t RoutineWidth(Path path)
+{
+    return path == Path{} ? kMaxLanes : LaneWidth(path);
+}
+
+template <class Path>
+class LanesRoutine : public testing::TestWithParam<Path> {
+protected:
+    void SetUp() override
+    {
+        if (!CpuRuns(this->GetParam()))
+            GTEST_SKIP() << PathName(this->GetParam()) << ": this CPU or this build cannot run it";
+    }
+};
+
+using Md5LanesRoutine = LanesRoutine<Md5LanePath>;
+using Sha1LanesRoutine = LanesRoutine<Sha1LanePath>;
+using Sha256LanesRoutine = LanesRoutine<Sha256LanePath>;
+
+TEST_P(Md5LanesRoutine, MatchesTheOneMessageBlockFunctionInEveryLane)
+{
+    ExpectEveryLaneMeetsTheOneMessageFunction(PathFunction(GetParam()), RoutineWidth(GetParam()), Md5Compress);
+}
+
+TEST_P(Sha1LanesRoutine, MatchesThePortableBlockFunctionInEveryLane)
+{
+    ExpectEveryLaneMeetsTheOneMessageFunction(PathFunction(GetParam()), RoutineWidth(GetParam()), Sha1CompressPortable);
+}
+
+TEST_P(Sha256LanesRoutine, MatchesThePortableBlockFunctionInEveryLane)
+{
+    ExpectEveryLaneMeetsTheOneMessageFunction(PathFunction(GetParam()), RoutineWidth(GetParam()),
+                                              Sha256CompressPortable);
+}
+
+template <class Path>
+std::string LanePathParamName(const testing::TestParamInfo<Path>& info)
+{
+    std::string name;
+    for (const char c : std::string(PathName(info.param)))
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Md5LanesRoutine, testing::ValuesIn(kMd5LanePaths), LanePathParamName<Md5LanePath>);
+INSTANTIATE_TEST_SUITE_P(Paths, Sha1LanesRoutine, testing::ValuesIn(kSha1LanePaths), LanePathParamName<Sha1LanePath>);
+INSTANTIATE_TEST_SUITE_P(Paths, Sha256LanesRoutine, testing::ValuesIn(kSha256LanePaths),
+                         LanePathParamName<Sha256LanePath>);
+
 // ---------------------------------------------------------------- the choice
 
 TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
@@ -257,6 +356,30 @@ TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
             EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
             widestCrc32 = path;
         }
+    Md5LanePath widestLanes = Md5LanePath::Portable;
+    for (Md5LanePath path : kMd5LanePaths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path), LaneWidth(path))) << PathName(path);
+            widestLanes = path;
+        }
+    EXPECT_STREQ(PathName(ChosenMd5LanePath()), PathName(widestLanes));
+    EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
+    Sha1LanePath widestSha1Lanes = Sha1LanePath::OneAtATime;
+    for (Sha1LanePath path : kSha1LanePaths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
+            widestSha1Lanes = path;
+        }
+    EXPECT_STREQ(PathName(ChosenSha1LanePath()), PathName(widestSha1Lanes));
+    EXPECT_EQ(Sha1LanePathInUse(), ChosenSha1LanePath());
+    Sha256LanePath widestSha256Lanes = Sha256LanePath::OneAtATime;
+    for (Sha256LanePath path : kSha256LanePaths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
+            widestSha256Lanes = path;
+        }
+    EXPECT_STREQ(PathName(ChosenSha256LanePath()), PathName(widestSha256Lanes));
+    EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
     EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(widestSha1));
     EXPECT_STREQ(PathName(ChosenSha256Path()), PathName(widestSha256));
     EXPECT_STREQ(PathName(ChosenCrc32Path()), PathName(widestCrc32));
@@ -326,6 +449,53 @@ TEST(PathChoice, RoutinesThatGoWrongDoNotProveThemselves)
     const Crc32UpdateFn alignedOnlyCrc = [](std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
         return reinterpret_cast<std::uintptr_t>(p) % 16 == 0 ? Crc32UpdatePortable(crc, p, n) : crc;
     };
+    // MD5 lanes: the portable routine takes any lanes, so each broken one
+    // is asked about at the widest width.
+    const Md5LanesFn everyLane = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask, std::size_t n) {
+        const std::uint8_t* all[kMaxLanes];
+        for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
+            all[lane] = b[lane] != nullptr ? b[lane] : b[0];
+        Md5LanesPortable(s, all, ~LaneMask{0}, n);
+    };
+    const Md5LanesFn firstTwoSwapped = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+        const std::uint8_t* swapped[kMaxLanes];
+        std::memcpy(swapped, b, sizeof swapped);
+        std::swap(swapped[0], swapped[1]);
+        Md5LanesPortable(s, swapped, m, n);
+    };
+    const Md5LanesFn lastLaneBroken = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+        Md5LanesPortable(s, b, m, n);
+        s.words[2][kMaxLanes - 1] ^= (m >> (kMaxLanes - 1)) & 1;
+    };
+    const Md5LanesFn firstBlockOnlyLanes = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m,
+                                              std::size_t n) { Md5LanesPortable(s, b, m, n > 0 ? 1 : 0); };
+    const Md5LanesFn runsOnlyLanes = [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+        if (n > 1)
+            Md5LanesPortable(s, b, m, n);
+    };
+    EXPECT_TRUE(ProvesItself(Md5LanesPortable, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(everyLane, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(firstTwoSwapped, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(lastLaneBroken, kMaxLanes));
+    EXPECT_TRUE(ProvesItself(lastLaneBroken, kMaxLanes - 1)) << "the lanes past the width are not asked about";
+    EXPECT_FALSE(ProvesItself(firstBlockOnlyLanes, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(runsOnlyLanes, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(Md5LanesPortable, 0));
+    EXPECT_FALSE(ProvesItself(Md5LanesPortable, kMaxLanes + 1));
+    // SHA-1's and SHA-256's against their own samples: a routine of the
+    // other digest, or one off in a single lane, is turned down.
+    const Sha1LanesFn sha1LastLaneBroken = [](Sha1LaneStates& s, const std::uint8_t* const* b, LaneMask m,
+                                              std::size_t n) {
+        Sha1LanesOneAtATime(s, b, m, n);
+        s.words[4][kMaxLanes - 1] ^= (m >> (kMaxLanes - 1)) & 1;
+    };
+    EXPECT_TRUE(ProvesItself(Sha1LanesOneAtATime, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(sha1LastLaneBroken, kMaxLanes));
+    const Sha256LanesFn sha256FirstBlockOnly = [](Sha256LaneStates& s, const std::uint8_t* const* b, LaneMask m,
+                                                  std::size_t n) { Sha256LanesOneAtATime(s, b, m, n > 0 ? 1 : 0); };
+    EXPECT_TRUE(ProvesItself(Sha256LanesOneAtATime, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(sha256FirstBlockOnly, kMaxLanes));
+
     EXPECT_TRUE(ProvesItself(Crc32UpdatePortable));
     EXPECT_FALSE(ProvesItself(dropsTheLastByte));
     EXPECT_FALSE(ProvesItself(shortOnly));
@@ -368,6 +538,31 @@ TEST(PathChoice, APathWhoseRoutineDoesNotProveItselfIsPassedOver)
     const auto upToAvx2 = [](Crc32Path p) { return p != Crc32Path::VpclmulAvx512; };
     EXPECT_EQ(ChooseAmong(kCrc32Paths, upToAvx2, [](Crc32Path) { return Crc32UpdateFn{Crc32UpdatePortable}; }),
               Crc32Path::VpclmulAvx2);
+    // The lane routine of each path is asked about at that path's width.
+    const auto sixteenWrongInLane8 = [](Md5LanePath p) -> Md5LanesFn {
+        if (p != Md5LanePath::Avx512)
+            return Md5LanesPortable;
+        return [](Md5LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+            Md5LanesPortable(s, b, m & ~LaneMask{1u << 8}, n);
+        };
+    };
+    EXPECT_EQ(ChooseAmong(kMd5LanePaths, everyPath, [](Md5LanePath) { return Md5LanesFn{Md5LanesPortable}; }),
+              Md5LanePath::Avx512);
+    EXPECT_EQ(ChooseAmong(kMd5LanePaths, everyPath, sixteenWrongInLane8), Md5LanePath::Avx2);
+    EXPECT_EQ(ChooseAmong(kMd5LanePaths, noPath, [](Md5LanePath) { return Md5LanesFn{Md5LanesPortable}; }),
+              Md5LanePath::Portable);
+    EXPECT_EQ(ChooseAmong(kSha1LanePaths, everyPath, [](Sha1LanePath) { return Sha1LanesFn{Sha1LanesOneAtATime}; }),
+              Sha1LanePath::Avx512);
+    const auto sha256Broken = [](Sha256LanePath p) -> Sha256LanesFn {
+        if (p == Sha256LanePath::OneAtATime)
+            return Sha256LanesOneAtATime;
+        return [](Sha256LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+            Sha256LanesOneAtATime(s, b, m, n);
+            s.words[0][0] += 1;
+        };
+    };
+    EXPECT_EQ(ChooseAmong(kSha256LanePaths, everyPath, sha256Broken), Sha256LanePath::OneAtATime);
+
     // With nothing else to take, the first path, the reference, even broken.
     EXPECT_EQ(ChooseAmong(kCrc32Paths, everyPath, [](Crc32Path) { return Crc32UpdateFn{BrokenCrc32}; }),
               Crc32Path::Portable);
@@ -392,11 +587,32 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
         EXPECT_EQ(Crc32UpdateInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
+    for (Md5LanePath path : kMd5LanePaths) {
+        const Md5LanePath before = Md5LanePathInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Md5LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+    }
+    for (Sha1LanePath path : kSha1LanePaths) {
+        const Sha1LanePath before = Sha1LanePathInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Sha1LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+    }
+    for (Sha256LanePath path : kSha256LanePaths) {
+        const Sha256LanePath before = Sha256LanePathInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Sha256LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+    }
     // Away from the chosen paths (the last ones forced may be those), and back.
     ForcePath(Sha1Path::Portable);
     ForcePath(Sha256Path::Portable);
     ForcePath(Crc32Path::Portable);
+    ForcePath(Md5LanePath::Portable);
+    ForcePath(Sha1LanePath::OneAtATime);
+    ForcePath(Sha256LanePath::OneAtATime);
     UseChosenPaths();
+    EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
+    EXPECT_EQ(Sha1LanePathInUse(), ChosenSha1LanePath());
+    EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
     EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
     EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));

@@ -8,8 +8,10 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -22,7 +24,61 @@
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "engine/lane_digests.h"
 #include "engine/window_digests.h"
+
+// The heap blocks handed out while a test records, so that it can read what
+// an object keeps there while the object lives. Every allocation of the
+// program comes here; the array forms forward to these. Not inlined, so
+// that the compiler does not pair the callers' new with this free.
+namespace heap {
+struct Block {
+    const std::uint8_t* address;
+    std::size_t size;
+};
+std::atomic<bool> recording{false};
+Block blocks[64];
+std::atomic<std::size_t> recorded{0};
+
+void* Record(void* p, std::size_t size)
+{
+    if (p == nullptr)
+        throw std::bad_alloc();
+    if (recording.load()) {
+        const std::size_t i = recorded.fetch_add(1);
+        if (i < std::size(blocks))
+            blocks[i] = {static_cast<const std::uint8_t*>(p), size};
+    }
+    return p;
+}
+}  // namespace heap
+
+[[gnu::noinline]] void* operator new(std::size_t size)
+{
+    return heap::Record(std::malloc(size > 0 ? size : 1), size);
+}
+[[gnu::noinline]] void* operator new(std::size_t size, std::align_val_t alignment)
+{
+    void* p = nullptr;
+    const std::size_t a = std::max(static_cast<std::size_t>(alignment), sizeof(void*));
+    return heap::Record(posix_memalign(&p, a, size > 0 ? size : 1) == 0 ? p : nullptr, size);
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::align_val_t) noexcept
+{
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t, std::align_val_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
@@ -150,6 +206,13 @@ public:
         return found;
     }
 
+    friend Secrets Merge(Secrets a, const Secrets& b)
+    {
+        a.runs_.insert(b.runs_.begin(), b.runs_.end());
+        a.words_.insert(b.words_.begin(), b.words_.end());
+        return a;
+    }
+
 private:
     std::unordered_map<std::uint64_t, std::string> runs_;
     std::unordered_map<std::uint32_t, std::string> words_;
@@ -261,7 +324,8 @@ Secrets Sha256Secrets(const std::string& key)
                 w[t] = s1 + w[t - 7] + s0 + w[t - 16];
             }
             s.AddWord(name + " schedule word " + std::to_string(t), w[t]);
-            s.AddWord(name + " schedule word " + std::to_string(t) + " with its constant", w[t] + kSha256RoundConstants[t]);
+            s.AddWord(name + " schedule word " + std::to_string(t) + " with its constant",
+                      w[t] + kSha256RoundConstants[t]);
         }
         Sha256Digest state;
         std::memcpy(state.bytes, kSha256Start, sizeof kSha256Start);
@@ -297,6 +361,22 @@ void AddOuterWorkingWords(Secrets& s, const std::string& key, const Record& resu
     for (int i = 0; i < kWords; ++i)
         s.AddWord("outer working word " + std::to_string(i),
                   Word(result.bytes + 4 * i, bigEndian) - Word(state.bytes + 4 * i, false));
+}
+
+constexpr std::uint32_t kMd5Start[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+
+// The HMAC's inner digest, the hash of the inner pad block and the message:
+// its bytes, and its words as the lanes hold them.
+template <class Record>
+void AddInnerDigest(Secrets& s, const std::string& key, const std::string& message,
+                    void (*hash)(const std::string&, Record&), bool bigEndian)
+{
+    const KeyBlocks<Record> k(key, hash);
+    Record inner;
+    hash(std::string(reinterpret_cast<const char*>(k.inner), kBlockSize) + message, inner);
+    for (std::size_t i = 0; i < sizeof inner.bytes / 4; ++i)
+        s.AddWord("inner digest word " + std::to_string(i), Word(inner.bytes + 4 * i, bigEndian));
+    s.AddBytes("inner digest", inner.bytes, sizeof inner.bytes);
 }
 
 // The thread stack of an HMAC, and the vector registers right after it,
@@ -412,8 +492,8 @@ TEST_P(HmacWipe, WindowByWindowTheyLeaveNothingOfTheKeyOnAnyThread)
             });
             for (const std::string& found : s.FindIn(feeding.data(), OwnStack::kSize))
                 ADD_FAILURE() << kind.what << ", key " << keyLength << ", where it was fed: " << found;
-            for (const std::string& found : canSave ? s.FindIn(registers_.area, VectorRegisters::kSize)
-                                                    : std::vector<std::string>{})
+            for (const std::string& found :
+                 canSave ? s.FindIn(registers_.area, VectorRegisters::kSize) : std::vector<std::string>{})
                 ADD_FAILURE() << kind.what << ", key " << keyLength << ": " << found
                               << " in the vector registers of the feeding thread";
             stack_.Run([&] {
@@ -429,6 +509,198 @@ INSTANTIATE_TEST_SUITE_P(Paths, HmacWipe,
                          testing::Values(WipePaths{"Portable", Sha1Path::Portable, Sha256Path::Portable},
                                          WipePaths{"ShaNi", Sha1Path::ShaNi, Sha256Path::ShaNi}),
                          [](const testing::TestParamInfo<WipePaths>& info) { return info.param.name; });
+
+// Many HMACs in lanes, keyed lanes beside plain ones and one abandoned
+// mid-message, leave nothing of their keys behind: not where the lanes were
+// started (a long key is hashed there), not on the thread that stepped them,
+// not in its vector registers, not in the lane object's own heap block once
+// the digests are taken, while the object lives on for the next messages.
+// Besides what the one-shot HMAC must not leave, each keyed lane's inner
+// digest. MD5, SHA-1 and SHA-256, on each of their lane paths.
+struct LaneWipeSetting {
+    const char* name;
+    int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256
+    int path;  // the value of the digest's lane path
+    friend std::ostream& operator<<(std::ostream& os, const LaneWipeSetting& s) { return os << s.name; }
+};
+
+constexpr LaneWipeSetting kLaneWipeSettings[] = {
+    {"Md5Portable", 0, static_cast<int>(Md5LanePath::Portable)},
+    {"Md5Avx2", 0, static_cast<int>(Md5LanePath::Avx2)},
+    {"Md5Avx512", 0, static_cast<int>(Md5LanePath::Avx512)},
+    {"Sha1OneAtATime", 1, static_cast<int>(Sha1LanePath::OneAtATime)},
+    {"Sha1Avx2", 1, static_cast<int>(Sha1LanePath::Avx2)},
+    {"Sha1Avx512", 1, static_cast<int>(Sha1LanePath::Avx512)},
+    {"Sha256OneAtATime", 2, static_cast<int>(Sha256LanePath::OneAtATime)},
+    {"Sha256Avx512", 2, static_cast<int>(Sha256LanePath::Avx512)},
+};
+
+constexpr std::uint32_t kSha1Start[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+
+// What the lane wipe test needs of each digest.
+struct Md5Lane {
+    using Lanes = Md5Lanes;
+    using Record = Md5Digest;
+    static constexpr bool kBigEndian = false;
+    static Secrets KeySecrets(const std::string& key) { return Md5Secrets(key); }
+    static void Hash(const std::string& text, Record& r) { Md5OfText(text, r); }
+    static void Plain(const void* p, std::int32_t n, Record& r) { Md5OfBytes(p, n, r); }
+    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacMd5OfBytes(k, p, n, r); }
+    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Md5Compress(r, b, n); }
+    static const std::uint32_t* Start() { return kMd5Start; }
+};
+struct Sha1Lane {
+    using Lanes = Sha1Lanes;
+    using Record = Sha1Digest;
+    static constexpr bool kBigEndian = true;
+    static Secrets KeySecrets(const std::string& key) { return Sha1Secrets(key); }
+    static void Hash(const std::string& text, Record& r) { Sha1OfText(text, r); }
+    static void Plain(const void* p, std::int32_t n, Record& r) { Sha1OfBytes(p, n, r); }
+    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha1OfBytes(k, p, n, r); }
+    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Sha1CompressPortable(r, b, n); }
+    static const std::uint32_t* Start() { return kSha1Start; }
+};
+struct Sha256Lane {
+    using Lanes = Sha256Lanes;
+    using Record = Sha256Digest;
+    static constexpr bool kBigEndian = true;
+    static Secrets KeySecrets(const std::string& key) { return Sha256Secrets(key); }
+    static void Hash(const std::string& text, Record& r) { Sha256OfText(text, r); }
+    static void Plain(const void* p, std::int32_t n, Record& r) { Sha256OfBytes(p, n, r); }
+    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha256OfBytes(k, p, n, r); }
+    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Sha256CompressPortable(r, b, n); }
+    static const std::uint32_t* Start() { return kSha256Start; }
+};
+
+class LaneWipe : public testing::TestWithParam<LaneWipeSetting> {
+protected:
+    void SetUp() override
+    {
+        const LaneWipeSetting& s = GetParam();
+        const bool forced = s.kind == 0   ? ForcePath(static_cast<Md5LanePath>(s.path))
+                            : s.kind == 1 ? ForcePath(static_cast<Sha1LanePath>(s.path))
+                                          : ForcePath(static_cast<Sha256LanePath>(s.path));
+        if (!forced)
+            GTEST_SKIP() << s.name << ": this CPU or this build cannot run it";
+    }
+    void TearDown() override { UseChosenPaths(); }
+
+    template <class D>
+    void ExpectNothingLeft();
+
+    OwnStack stack_;
+    VectorRegisters registers_;
+};
+
+template <class D>
+void LaneWipe::ExpectNothingLeft()
+{
+    using Record = typename D::Record;
+    std::mt19937 rng(2202);
+    const std::string message = RandomKey(300, rng);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
+    const bool canSave = VectorRegisters::CanSave();
+    const std::size_t messageLengths[] = {0, 64, 150, 300};
+    for (std::size_t keyLength : {20, 64, 100}) {
+        std::unique_ptr<typename D::Lanes> lanes;
+        heap::recorded = 0;
+        heap::recording = true;
+        stack_.Run([&] { lanes = std::make_unique<typename D::Lanes>(); });
+        heap::recording = false;
+        const std::size_t blocks = std::min(heap::recorded.load(), std::size(heap::blocks));
+        ASSERT_GT(blocks, 0u);
+        const std::size_t width = lanes->Width();
+
+        // Every lane but the last of two or more keyed, each with a key of
+        // its own; the last of two or more plain; lane 0 abandoned halfway
+        // when there are three or more.
+        std::vector<std::string> keys(width);
+        Secrets s;
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            if (width > 1 && lane == width - 1)
+                continue;
+            keys[lane] = RandomKey(keyLength, rng);
+            s = Merge(s, D::KeySecrets(keys[lane]));
+        }
+        const auto length = [&](std::size_t lane) { return messageLengths[lane % std::size(messageLengths)]; };
+        const bool abandon = width > 2;
+        const std::string what = std::string("key ") + std::to_string(keyLength);
+        stack_.Run([&] {
+            for (std::size_t lane = 0; lane < width; ++lane) {
+                if (keys[lane].empty())
+                    lanes->Start(lane);
+                else
+                    lanes->StartKeyed(lane, keys[lane]);
+            }
+        });
+        for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
+            ADD_FAILURE() << what << ", where the lanes were started: " << found;
+        stack_.Run([&] {
+            for (std::size_t lane = 0; lane < width; ++lane) {
+                lanes->Feed(lane, bytes, length(lane));
+                if (!(abandon && lane == 0))
+                    lanes->End(lane);
+            }
+            while (lanes->Step().working != 0) {
+            }
+            if (abandon)
+                lanes->Abandon(0);
+            if (canSave)
+                registers_.Save();
+        });
+        for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane)
+            if (!keys[lane].empty()) {
+                Record result;
+                D::Keyed(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), result);
+                AddOuterWorkingWords<Record>(s, keys[lane], result, D::kBigEndian, D::Hash, D::Compress, D::Start());
+                AddInnerDigest<Record>(s, keys[lane], message.substr(0, length(lane)), D::Hash, D::kBigEndian);
+            }
+        for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
+            ADD_FAILURE() << what << ", where the lanes were stepped: " << found;
+        for (const std::string& found :
+             canSave ? s.FindIn(registers_.area, VectorRegisters::kSize) : std::vector<std::string>{})
+            ADD_FAILURE() << what << ": " << found << " in the vector registers of the stepping thread";
+
+        std::vector<Record> results(width);
+        stack_.Run([&] {
+            for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane)
+                results[lane] = lanes->TakeDigest(lane);
+        });
+        for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane) {
+            Record want;
+            if (keys[lane].empty())
+                D::Plain(bytes, static_cast<std::int32_t>(length(lane)), want);
+            else
+                D::Keyed(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), want);
+            EXPECT_EQ(DigestToHexText(results[lane]), DigestToHexText(want)) << what << ", lane " << lane;
+        }
+        for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
+            ADD_FAILURE() << what << ", where the digests were taken: " << found;
+        for (std::size_t b = 0; b < blocks; ++b)
+            for (const std::string& found : s.FindIn(heap::blocks[b].address, heap::blocks[b].size))
+                ADD_FAILURE() << what << ": " << found << " in the lane object's heap block " << b << " of "
+                              << heap::blocks[b].size << " bytes";
+        lanes.reset();
+    }
+}
+
+TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
+{
+    switch (GetParam().kind) {
+    case 0:
+        ExpectNothingLeft<Md5Lane>();
+        break;
+    case 1:
+        ExpectNothingLeft<Sha1Lane>();
+        break;
+    default:
+        ExpectNothingLeft<Sha256Lane>();
+        break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LaneWipe, testing::ValuesIn(kLaneWipeSettings),
+                         [](const testing::TestParamInfo<LaneWipeSetting>& info) { return info.param.name; });
 
 // The scan is no formality, and the scrub reaches far enough: what the
 // portable SHA-1 and SHA-256 block functions leave of a key block in their

@@ -1,0 +1,491 @@
+// The lane objects: per lane, where its next blocks come from (a block of
+// its own, or the caller's bytes in place), and the padding, key blocks and
+// outer hash that the one-shot operations build, queued as blocks of the
+// lane's own so that they too run side by side.
+#include "engine/lane_digests.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/digest_paths.h"
+
+namespace engine {
+namespace {
+
+template <class Digest>
+struct Traits;
+
+template <>
+struct Traits<Md5Digest> {
+    static constexpr std::size_t kWords = 4;
+    static constexpr bool kBigEndian = false;  // the words in the digest, and the bit count
+    static constexpr std::uint32_t kStart[kWords] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+    using Path = Md5LanePath;
+    using LanesFn = Md5LanesFn;
+    static Path PathInUse() { return Md5LanePathInUse(); }
+    // The one-message block function, for keys longer than a block: the
+    // record holds the words least significant byte first.
+    static void Compress(Md5Digest& state, const std::uint8_t* blocks, std::size_t count)
+    {
+        Md5Compress(state, blocks, count);
+    }
+};
+
+template <>
+struct Traits<Sha1Digest> {
+    static constexpr std::size_t kWords = 5;
+    static constexpr bool kBigEndian = true;
+    static constexpr std::uint32_t kStart[kWords] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+    using Path = Sha1LanePath;
+    using LanesFn = Sha1LanesFn;
+    static Path PathInUse() { return Sha1LanePathInUse(); }
+    static void Compress(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count)
+    {
+        Sha1CompressInUse()(state, blocks, count);
+    }
+};
+
+template <>
+struct Traits<Sha256Digest> {
+    static constexpr std::size_t kWords = 8;
+    static constexpr bool kBigEndian = true;
+    static constexpr std::uint32_t kStart[kWords] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+                                                     0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
+    using Path = Sha256LanePath;
+    using LanesFn = Sha256LanesFn;
+    static Path PathInUse() { return Sha256LanePathInUse(); }
+    static void Compress(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count)
+    {
+        Sha256CompressInUse()(state, blocks, count);
+    }
+};
+
+void PutWord(std::uint8_t* p, std::uint32_t v, bool bigEndian)
+{
+    for (int i = 0; i < 4; ++i)
+        p[bigEndian ? 3 - i : i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t GetWord(const std::uint8_t* p, bool bigEndian)
+{
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i)
+        v |= std::uint32_t{p[bigEndian ? 3 - i : i]} << (8 * i);
+    return v;
+}
+
+// In place: after the `length` bytes at `blocks` (fewer than a block), 0x80,
+// zeros and the 64-bit bit count of `total` bytes. `blocks` has room for
+// two; returns how many the padding took.
+std::size_t Pad(std::uint8_t* blocks, std::size_t length, std::uint64_t total, bool bigEndian)
+{
+    const std::size_t count = length < kBlockSize - 8 ? 1 : 2;
+    const std::size_t end = count * kBlockSize - 8;
+    blocks[length] = 0x80;
+    std::memset(blocks + length + 1, 0, end - length - 1);
+    const std::uint64_t bits = total * 8;
+    for (int i = 0; i < 8; ++i)
+        blocks[end + (bigEndian ? 7 - i : i)] = static_cast<std::uint8_t>(bits >> (8 * i));
+    return count;
+}
+
+[[noreturn]] void Misuse(const char* what)
+{
+    throw std::logic_error(std::string("lane digests: ") + what);
+}
+
+}  // namespace
+
+template <class Digest>
+struct LaneDigests<Digest>::State {
+    using T = Traits<Digest>;
+    static constexpr std::size_t kWords = T::kWords;
+
+    // Message: taking bytes until End; Final: its padding queued; Outer:
+    // the keyed lane's outer hash queued; Done: the digest waits.
+    enum class Phase : std::uint8_t { Idle, Message, Final, Outer, Done };
+
+    struct Lane {
+        // A block begun (`partial` bytes), or up to two whole blocks of the
+        // lane's own: one completed from a window, the padding, or the outer
+        // hash's key and final blocks.
+        alignas(64) std::uint8_t own[2 * kBlockSize];
+        // Keyed: the key block XORed with 0x36, from the start to the outer
+        // hash. The inner hash's first block is read from here.
+        std::uint8_t pad[kBlockSize];
+        const std::uint8_t* queue;  // the next of `queued` whole blocks of its own
+        std::size_t queued;
+        const std::uint8_t* span;  // the caller's bytes not taken in yet
+        std::size_t spanSize;
+        std::size_t partial;
+        std::uint64_t total;  // bytes into this hash, the key block included
+        Phase phase;
+        bool ended;
+        bool keyed;
+    };
+
+    LaneStates<kWords> words;
+    Lane lanes[kMaxLanes];
+    typename T::LanesFn routine;
+    std::size_t width;
+    typename T::Path path;
+
+    State()
+    {
+        path = T::PathInUse();
+        routine = PathFunction(path);
+        width = LaneWidth(path);
+        std::memset(&words, 0, sizeof words);
+        std::memset(lanes, 0, sizeof lanes);
+    }
+
+    Lane& At(std::size_t lane)
+    {
+        if (lane >= width)
+            Misuse("no such lane");
+        return lanes[lane];
+    }
+
+    void SetWords(std::size_t lane, const std::uint32_t* values)
+    {
+        for (std::size_t w = 0; w < kWords; ++w)
+            words.words[w][lane] = values[w];
+    }
+
+    // Everything of the lane, key material or not, and it is idle.
+    void Clear(std::size_t lane)
+    {
+        Lane& l = lanes[lane];
+        const bool secret = l.keyed;
+        if (secret) {
+            WipeKeyMaterial(&l, sizeof l);
+            for (std::size_t w = 0; w < kWords; ++w)
+                WipeKeyMaterial(&words.words[w][lane], sizeof(std::uint32_t));
+        } else {
+            std::memset(&l, 0, sizeof l);
+        }
+        l.phase = Phase::Idle;
+    }
+
+    bool Working(const Lane& l) const
+    {
+        return (l.phase == Phase::Message || l.phase == Phase::Final || l.phase == Phase::Outer) &&
+               (l.queued > 0 || l.spanSize >= kBlockSize);
+    }
+
+    LaneReport Report() const
+    {
+        LaneReport r;
+        for (std::size_t i = 0; i < width; ++i) {
+            const Lane& l = lanes[i];
+            const LaneMask bit = LaneMask{1} << i;
+            if (Working(l))
+                r.working |= bit;
+            else if (l.phase == Phase::Message && !l.ended)
+                r.hungry |= bit;
+            else if (l.phase == Phase::Done)
+                r.done |= bit;
+        }
+        return r;
+    }
+
+    // The keyed lane's inner digest, its padding and the outer key block,
+    // queued from the start value: the outer hash runs in the lanes too.
+    void BeginOuter(std::size_t lane)
+    {
+        Lane& l = lanes[lane];
+        constexpr std::size_t kDigestSize = 4 * kWords;
+        for (std::size_t i = 0; i < kBlockSize; ++i)
+            l.own[i] = static_cast<std::uint8_t>(l.pad[i] ^ (0x36 ^ 0x5C));
+        WipeKeyMaterial(l.pad, sizeof l.pad);
+        std::uint8_t* const final = l.own + kBlockSize;
+        for (std::size_t w = 0; w < kWords; ++w)
+            PutWord(final + 4 * w, words.words[w][lane], T::kBigEndian);
+        Pad(final, kDigestSize, kBlockSize + kDigestSize, T::kBigEndian);
+        SetWords(lane, T::kStart);
+        l.queue = l.own;
+        l.queued = 2;
+        l.phase = Phase::Outer;
+    }
+
+    // After the lane's blocks moved on: what it does next, once nothing
+    // whole is left where it was reading.
+    void Settle(std::size_t lane)
+    {
+        Lane& l = lanes[lane];
+        if (l.queued > 0)
+            return;
+        switch (l.phase) {
+        case Phase::Message:
+            if (l.spanSize >= kBlockSize)
+                return;
+            // A block begun: copied, so the caller's buffer is free.
+            if (l.spanSize > 0)
+                std::memcpy(l.own + l.partial, l.span, l.spanSize);
+            l.partial += l.spanSize;
+            l.span = nullptr;
+            l.spanSize = 0;
+            if (!l.ended)
+                return;
+            l.queued = Pad(l.own, l.partial, l.total, T::kBigEndian);
+            l.queue = l.own;
+            l.partial = 0;
+            l.phase = Phase::Final;
+            return;
+        case Phase::Final:
+            if (l.keyed)
+                BeginOuter(lane);
+            else
+                l.phase = Phase::Done;
+            return;
+        case Phase::Outer:
+            l.phase = Phase::Done;
+            return;
+        default:
+            return;
+        }
+    }
+
+    void Start(std::size_t lane, bool keyed)
+    {
+        At(lane);
+        Clear(lane);
+        Lane& l = lanes[lane];
+        l.keyed = keyed;
+        l.phase = Phase::Message;
+        SetWords(lane, T::kStart);
+    }
+
+    // The key's hash, for a key longer than a block, on one chain.
+    static void HashKey(const std::string& key, Digest& hash)
+    {
+        for (std::size_t w = 0; w < kWords; ++w)
+            PutWord(hash.bytes + 4 * w, T::kStart[w], false);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(key.data());
+        const std::size_t whole = key.size() / kBlockSize;
+        T::Compress(hash, bytes, whole);
+        std::uint8_t final[2 * kBlockSize];
+        const std::size_t tail = key.size() - whole * kBlockSize;
+        std::memcpy(final, bytes + whole * kBlockSize, tail);
+        T::Compress(hash, final, Pad(final, tail, key.size(), T::kBigEndian));
+        WipeKeyMaterial(final, sizeof final);
+        // The record holds the words least significant byte first.
+        for (std::size_t w = 0; w < kWords; ++w)
+            PutWord(hash.bytes + 4 * w, GetWord(hash.bytes + 4 * w, false), T::kBigEndian);
+    }
+
+    void StartKeyed(std::size_t lane, const std::string& key)
+    {
+        Start(lane, true);
+        Lane& l = lanes[lane];
+        std::memset(l.pad, 0x36, kBlockSize);
+        if (key.size() > kBlockSize) {
+            Digest hash;
+            HashKey(key, hash);
+            for (std::size_t i = 0; i < sizeof hash.bytes; ++i)
+                l.pad[i] = static_cast<std::uint8_t>(l.pad[i] ^ hash.bytes[i]);
+            WipeKeyMaterial(&hash, sizeof hash);
+            ClearVectorRegisters();
+            ScrubLaneStack();
+        } else {
+            for (std::size_t i = 0; i < key.size(); ++i)
+                l.pad[i] = static_cast<std::uint8_t>(l.pad[i] ^ static_cast<std::uint8_t>(key[i]));
+        }
+        l.queue = l.pad;
+        l.queued = 1;
+        l.total = kBlockSize;
+    }
+
+    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
+    {
+        Lane& l = At(lane);
+        if (l.phase != Phase::Message || l.ended)
+            Misuse("Feed on a lane that takes no bytes");
+        if (l.spanSize > 0)
+            Misuse("Feed on a lane that still holds bytes");
+        if (size == 0)
+            return;
+        l.total += size;
+        if (l.partial > 0) {
+            const std::size_t take = std::min(kBlockSize - l.partial, size);
+            std::memcpy(l.own + l.partial, bytes, take);
+            l.partial += take;
+            bytes += take;
+            size -= take;
+            if (l.partial < kBlockSize)
+                return;
+            l.partial = 0;
+            l.queue = l.own;
+            l.queued = 1;
+        }
+        l.span = bytes;
+        l.spanSize = size;
+        Settle(lane);
+    }
+
+    void End(std::size_t lane)
+    {
+        Lane& l = At(lane);
+        if (l.phase != Phase::Message || l.ended)
+            Misuse("End on a lane that takes no bytes");
+        l.ended = true;
+        Settle(lane);
+    }
+
+    LaneReport Step()
+    {
+        const LaneReport before = Report();
+        bool secret = false;
+        for (;;) {
+            const std::uint8_t* blocks[kMaxLanes];
+            LaneMask active = 0;
+            std::size_t count = ~std::size_t{0};
+            for (std::size_t i = 0; i < width; ++i) {
+                Lane& l = lanes[i];
+                if (!Working(l))
+                    continue;
+                std::size_t available;
+                if (l.queued > 0) {
+                    blocks[i] = l.queue;
+                    available = l.queued;
+                } else {
+                    blocks[i] = l.span;
+                    available = l.spanSize / kBlockSize;
+                }
+                active |= LaneMask{1} << i;
+                count = std::min(count, available);
+                secret = secret || l.keyed;
+            }
+            if (active == 0)
+                break;
+            routine(words, blocks, active, count);
+            for (std::size_t i = 0; i < width; ++i) {
+                if (((active >> i) & 1) == 0)
+                    continue;
+                Lane& l = lanes[i];
+                if (l.queued > 0) {
+                    l.queue += count * kBlockSize;
+                    l.queued -= count;
+                } else {
+                    l.span += count * kBlockSize;
+                    l.spanSize -= count * kBlockSize;
+                }
+                Settle(i);
+            }
+            if ((before.working & ~Report().working) != 0)
+                break;
+        }
+        // The routines left words of the key blocks and keyed states in the
+        // vector registers and below this frame.
+        if (secret) {
+            ClearVectorRegisters();
+            ScrubLaneStack();
+        }
+        return Report();
+    }
+
+    Digest TakeDigest(std::size_t lane)
+    {
+        Lane& l = At(lane);
+        if (l.phase != Phase::Done)
+            Misuse("TakeDigest on a lane that is not done");
+        Digest digest;
+        for (std::size_t w = 0; w < kWords; ++w)
+            PutWord(digest.bytes + 4 * w, words.words[w][lane], T::kBigEndian);
+        Clear(lane);
+        return digest;
+    }
+};
+
+template <class Digest>
+LaneDigests<Digest>::LaneDigests() : state_(std::make_unique<State>())
+{}
+
+template <class Digest>
+LaneDigests<Digest>::~LaneDigests()
+{
+    if (state_)
+        WipeKeyMaterial(state_.get(), sizeof(State));
+}
+
+template <class Digest>
+LaneDigests<Digest>::LaneDigests(LaneDigests&&) noexcept = default;
+
+template <class Digest>
+LaneDigests<Digest>& LaneDigests<Digest>::operator=(LaneDigests&& other) noexcept
+{
+    if (this != &other) {
+        if (state_)
+            WipeKeyMaterial(state_.get(), sizeof(State));
+        state_ = std::move(other.state_);
+    }
+    return *this;
+}
+
+template <class Digest>
+std::size_t LaneDigests<Digest>::Width() const noexcept
+{
+    return state_->width;
+}
+
+template <class Digest>
+const char* LaneDigests<Digest>::PathName() const noexcept
+{
+    return engine::PathName(state_->path);
+}
+
+template <class Digest>
+void LaneDigests<Digest>::Start(std::size_t lane)
+{
+    state_->Start(lane, false);
+}
+
+template <class Digest>
+void LaneDigests<Digest>::StartKeyed(std::size_t lane, const std::string& key)
+{
+    state_->StartKeyed(lane, key);
+}
+
+template <class Digest>
+void LaneDigests<Digest>::Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
+{
+    state_->Feed(lane, bytes, size);
+}
+
+template <class Digest>
+void LaneDigests<Digest>::End(std::size_t lane)
+{
+    state_->End(lane);
+}
+
+template <class Digest>
+LaneReport LaneDigests<Digest>::Step()
+{
+    return state_->Step();
+}
+
+template <class Digest>
+Digest LaneDigests<Digest>::TakeDigest(std::size_t lane)
+{
+    return state_->TakeDigest(lane);
+}
+
+template <class Digest>
+void LaneDigests<Digest>::Abandon(std::size_t lane)
+{
+    state_->At(lane);
+    state_->Clear(lane);
+}
+
+template <class Digest>
+LaneReport LaneDigests<Digest>::Report() const noexcept
+{
+    return state_->Report();
+}
+
+template class LaneDigests<Md5Digest>;
+template class LaneDigests<Sha1Digest>;
+template class LaneDigests<Sha256Digest>;
+
+}  // namespace engine
