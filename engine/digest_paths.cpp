@@ -136,8 +136,8 @@ bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock)
 // two-block sample (the 112-byte message, 0x80, zeros, and the bit count 896
 // big-endian at the end of the second block) they run seven blocks of a
 // byte counter mod 251: 879 bytes and their padding, whose digest sha512sum
-// gave. The expected values are digest words, each turned around in the
-// record.
+// gave. The words are given as the digest has them; the record holds each
+// least significant byte first.
 bool Sha512KnownVectorHolds(Sha512CompressFn compress, bool blockByBlock)
 {
     static constexpr std::uint64_t kStart[8] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
@@ -166,7 +166,7 @@ bool Sha512KnownVectorHolds(Sha512CompressFn compress, bool blockByBlock)
         }
         for (std::size_t i = 0; i < 8; ++i)
             for (std::size_t j = 0; j < 8; ++j)
-                if (state.bytes[8 * i + j] != static_cast<std::uint8_t>(end[i] >> (8 * (7 - j))))
+                if (state.bytes[8 * i + j] != static_cast<std::uint8_t>(end[i] >> (8 * j)))
                     return false;
         return true;
     };
