@@ -135,11 +135,12 @@ struct Secret {
 // optimised build they reach some 250 bytes down, SHA-256's nearly 300 (the
 // HMAC wipe tests fail with a scrub of 192, and of 256 for SHA-256),
 // unoptimised and sanitised builds far more. SHA-512's wider paths hold the
-// schedule of two blocks with its constants, 1280 bytes, so its HMAC takes
+// schedules of four blocks with their constants, 2560 bytes, in frames of
+// some 3.5 KiB (its wipe tests fail with a scrub of 3072), so its HMAC takes
 // a deeper scrub of its own rather than making every other HMAC pay for one.
 #if defined(__OPTIMIZE__) && !defined(ENGINE_ASAN)
 constexpr std::size_t kScrubBytes = 512;
-constexpr std::size_t kDeepScrubBytes = 2048;
+constexpr std::size_t kDeepScrubBytes = 8192;
 #else
 constexpr std::size_t kScrubBytes = 16384;
 constexpr std::size_t kDeepScrubBytes = 16384;

@@ -19,7 +19,8 @@ struct CpuFeatures {
     bool ymmRegisters = false;  // AVX, with the wide halves saved by the OS
     bool zmmRegisters = false;  // AVX-512 likewise
     bool shaNi = false;
-    bool avx2Bmi2 = false;  // AVX2 with BMI2's rotations, and the wide registers kept
+    bool avx2Bmi2 = false;    // AVX2 with BMI2's rotations, and the wide registers kept
+    bool avx512Bmi2 = false;  // the same with AVX-512F and VL, and the AVX-512 registers kept
     bool clmul = false;
     bool vpclmulAvx2 = false;
     bool vpclmulAvx512 = false;
@@ -47,7 +48,7 @@ CpuFeatures ProbeCpu()
     if (__get_cpuid_max(0, nullptr) >= 7)
         __cpuid_count(7, 0, a, b7, c7, d);
     const bool sha = b7 & (1u << 29), avx2 = b7 & (1u << 5), avx512f = b7 & (1u << 16);
-    const bool bmi1 = b7 & (1u << 3), bmi2 = b7 & (1u << 8);
+    const bool bmi1 = b7 & (1u << 3), bmi2 = b7 & (1u << 8), avx512vl = b7 & (1u << 31);
     const bool vpclmul = c7 & (1u << 10);
 
     const std::uint64_t state = osxsave ? EnabledRegisterState() : 0;
@@ -59,6 +60,7 @@ CpuFeatures ProbeCpu()
     cpu.zmmRegisters = cpu.ymmRegisters && avx512f && zmm;
     cpu.shaNi = sha && ssse3 && sse41;
     cpu.avx2Bmi2 = cpu.ymmRegisters && avx2 && bmi1 && bmi2;
+    cpu.avx512Bmi2 = cpu.avx2Bmi2 && cpu.zmmRegisters && avx512vl;
     cpu.clmul = pclmul;
     cpu.vpclmulAvx2 = pclmul && vpclmul && avx && avx2 && ymm;
     cpu.vpclmulAvx512 = cpu.vpclmulAvx2 && avx512f && zmm;
@@ -295,6 +297,8 @@ const char* PathName(Sha512Path path)
         return "portable";
     case Sha512Path::Avx2:
         return "AVX2";
+    case Sha512Path::Avx512:
+        return "AVX-512";
     }
     return "?";
 }
@@ -350,6 +354,8 @@ Sha512CompressFn PathFunction(Sha512Path path)
 #if defined(VELLUMARK_ENGINE_X86)
     case Sha512Path::Avx2:
         return Sha512CompressAvx2;
+    case Sha512Path::Avx512:
+        return Sha512CompressAvx512;
 #endif
     default:
         return nullptr;
@@ -409,6 +415,8 @@ bool CpuRuns(Sha512Path path)
         return true;
     case Sha512Path::Avx2:
         return Cpu().avx2Bmi2;
+    case Sha512Path::Avx512:
+        return Cpu().avx512Bmi2;
     }
     return false;
 }

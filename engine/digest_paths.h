@@ -85,9 +85,11 @@ std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* bytes, 
 // SHA instructions (with SSSE3 and SSE4.1).
 void Sha1CompressShaNi(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
 void Sha256CompressShaNi(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
-// SHA-512's rounds in 64-bit registers (BMI2's rotations), its message
-// schedule in vector registers: two blocks at a time with AVX2.
+// SHA-512's rounds in 64-bit registers (BMI2's rotations), with the message
+// schedule of the next two blocks made in vector registers between them:
+// with AVX2, and with AVX-512's rotations on the same 256-bit registers.
 void Sha512CompressAvx2(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count);
+void Sha512CompressAvx512(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count);
 // Carry-less multiply folding, 128 bits at a time (PCLMULQDQ).
 std::uint32_t Crc32UpdateClmul(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
 // The same 256 bits at a time (VPCLMULQDQ with AVX2).
@@ -118,12 +120,12 @@ Crc32UpdateFn Crc32UpdateInUse();
 // Widest last: the automatic choice takes the last one that qualifies.
 enum class Sha1Path { Portable, ShaNi };
 enum class Sha256Path { Portable, ShaNi };
-enum class Sha512Path { Portable, Avx2 };
+enum class Sha512Path { Portable, Avx2, Avx512 };
 enum class Crc32Path { Portable, Clmul, VpclmulAvx2, VpclmulAvx512 };
 
 constexpr Sha1Path kSha1Paths[] = {Sha1Path::Portable, Sha1Path::ShaNi};
 constexpr Sha256Path kSha256Paths[] = {Sha256Path::Portable, Sha256Path::ShaNi};
-constexpr Sha512Path kSha512Paths[] = {Sha512Path::Portable, Sha512Path::Avx2};
+constexpr Sha512Path kSha512Paths[] = {Sha512Path::Portable, Sha512Path::Avx2, Sha512Path::Avx512};
 constexpr Crc32Path kCrc32Paths[] = {Crc32Path::Portable, Crc32Path::Clmul, Crc32Path::VpclmulAvx2,
                                      Crc32Path::VpclmulAvx512};
 

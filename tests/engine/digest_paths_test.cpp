@@ -312,9 +312,9 @@ TEST_P(Sha512Routine, MatchesThePortablePathOnLargeMessages)
             ExpectSame("key", offset, length);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Sha512Routine, testing::Values(Sha512Path::Avx2),
+INSTANTIATE_TEST_SUITE_P(Paths, Sha512Routine, testing::Values(Sha512Path::Avx2, Sha512Path::Avx512),
                          [](const testing::TestParamInfo<Sha512Path>& info) {
-                             return std::string(info.param == Sha512Path::Avx2 ? "Avx2" : "Other");
+                             return info.param == Sha512Path::Avx2 ? "Avx2" : "Avx512";
                          });
 
 // ---------------------------------------------------------------- the choice

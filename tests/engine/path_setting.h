@@ -26,6 +26,8 @@ inline constexpr PathSetting kPathSettings[] = {
      engine::Crc32Path::Portable},
     {"Sha512Avx2", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Avx2,
      engine::Crc32Path::Portable},
+    {"Sha512Avx512", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Avx512,
+     engine::Crc32Path::Portable},
     {"Clmul", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Portable,
      engine::Crc32Path::Clmul},
     {"VpclmulAvx2", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Portable,
