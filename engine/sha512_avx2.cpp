@@ -102,9 +102,11 @@ SHA512_STEP std::uint64_t Ror(std::uint64_t x, int n)
 
 // A partial sum the compiler must take as it stands: it would otherwise
 // add the terms in an order that lengthens the rounds' dependency chains.
-SHA512_STEP void Keep(std::uint64_t& v)
+SHA512_STEP void Keep([[maybe_unused]] std::uint64_t& v)
 {
+#if defined(__GNUC__) || defined(__clang__)
     __asm__("" : "+r"(v));
+#endif
 }
 
 // One round; the callers rename the words instead of moving them. Each of
