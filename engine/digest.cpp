@@ -56,6 +56,37 @@ ENGINE_STEP void StoreLe32(std::uint8_t* p, std::uint32_t v)
     std::memcpy(p, &v, sizeof v);
 }
 
+ENGINE_STEP std::uint64_t ByteSwap64(std::uint64_t v)
+{
+    return std::uint64_t{ByteSwap32(static_cast<std::uint32_t>(v))} << 32 |
+           ByteSwap32(static_cast<std::uint32_t>(v >> 32));
+}
+
+ENGINE_STEP std::uint64_t LoadLe64(const std::uint8_t* p)
+{
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big)
+        v = ByteSwap64(v);
+    return v;
+}
+
+ENGINE_STEP std::uint64_t LoadBe64(const std::uint8_t* p)
+{
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little)
+        v = ByteSwap64(v);
+    return v;
+}
+
+ENGINE_STEP void StoreLe64(std::uint8_t* p, std::uint64_t v)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        v = ByteSwap64(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
 // ---------------------------------------------------------------- wiping
 
 // Key material must really leave memory: every byte 0xAA, then 0x55, then
@@ -105,15 +136,19 @@ void WipeKeyMaterial(void* area, std::size_t count)
 
 // The block functions keep message words and working values of the key
 // blocks in their stack frames, which lie below the HMAC's own frame once
-// they return. This reaches over them, with room to spare: in an optimised
-// build they reach some 250 bytes down, SHA-256's nearly 300 (the HMAC wipe
-// tests fail with a scrub of 192, and of 256 for SHA-256), unoptimised and
-// sanitised builds far more. The sanitizer is kept out of this frame, or it
-// would put its guard zones, which no one writes, around the area.
+// they return. The scrub reaches over them, with room to spare: in an
+// optimised build they reach some 250 bytes down, SHA-256's nearly 300 (the
+// HMAC wipe tests fail with a scrub of 192, and of 256 for SHA-256),
+// unoptimised and sanitised builds far more. SHA-512's wider paths hold the
+// schedules of four blocks with their constants, 2560 bytes, in frames of
+// some 3.5 KiB (its wipe tests fail with a scrub of 3072), so its HMAC takes
+// a deeper scrub of its own rather than making every other HMAC pay for one.
 #if defined(__OPTIMIZE__) && !defined(ENGINE_ASAN)
 constexpr std::size_t kScrubBytes = 512;
+constexpr std::size_t kDeepScrubBytes = 8192;
 #else
 constexpr std::size_t kScrubBytes = 16384;
+constexpr std::size_t kDeepScrubBytes = 16384;
 #endif
 // The lane routines keep sixteen blocks' words, transposed, and their
 // working registers in frames of over 3 KiB (AVX-512 in an optimised build;
@@ -125,10 +160,16 @@ constexpr std::size_t kLaneScrubBytes = 8192;
 constexpr std::size_t kLaneScrubBytes = 393216;
 #endif
 
+namespace {
+
+// The sanitizer is kept out of this frame, or it would put its guard zones,
+// which no one writes, around the area. Called last by its caller, so it
+// takes the caller's place on the stack and the area starts right below.
+template <std::size_t kBytes>
 #if defined(__GNUC__) || defined(__clang__)
 [[gnu::noinline, gnu::no_sanitize_address]]
 #endif
-void ScrubStack()
+void FillStackBelow()
 {
     // The C library's fill, through a pointer the compiler cannot see
     // through: it would expand a fixed-size fill of this length into a
@@ -136,22 +177,26 @@ void ScrubStack()
     static void* (*volatile fill)(void*, int, std::size_t) = [](void* area, int pattern, std::size_t count) {
         return std::memset(area, pattern, count);
     };
-    unsigned char area[kScrubBytes];
+    unsigned char area[kBytes];
     for (const int pattern : {0xAA, 0x55, 0x00})
         fill(area, pattern, sizeof area);
 }
 
-#if defined(__GNUC__) || defined(__clang__)
-[[gnu::noinline, gnu::no_sanitize_address]]
-#endif
+}  // namespace
+
+void ScrubStack()
+{
+    FillStackBelow<kScrubBytes>();
+}
+
+void ScrubStackDeep()
+{
+    FillStackBelow<kDeepScrubBytes>();
+}
+
 void ScrubLaneStack()
 {
-    static void* (*volatile fill)(void*, int, std::size_t) = [](void* area, int pattern, std::size_t count) {
-        return std::memset(area, pattern, count);
-    };
-    unsigned char area[kLaneScrubBytes];
-    for (const int pattern : {0xAA, 0x55, 0x00})
-        fill(area, pattern, sizeof area);
+    FillStackBelow<kLaneScrubBytes>();
 }
 
 namespace {
@@ -540,6 +585,96 @@ void Sha256CompressPortable(Sha256Digest& state, const std::uint8_t* blocks, std
         StoreLe32(state.bytes + 4 * i, h[i]);
 }
 
+// ---------------------------------------------------------------- SHA-512
+
+namespace {
+
+ENGINE_STEP std::uint64_t Sha512Ch(std::uint64_t x, std::uint64_t y, std::uint64_t z)
+{
+    return z ^ (x & (y ^ z));
+}
+ENGINE_STEP std::uint64_t Sha512Maj(std::uint64_t x, std::uint64_t y, std::uint64_t z)
+{
+    return (x & y) | (z & (x | y));
+}
+
+// W as a 16-word ring, as for SHA-256.
+ENGINE_STEP std::uint64_t Sha512Expand(std::uint64_t* w, int t)
+{
+    const std::uint64_t w2 = w[(t - 2) & 15], w15 = w[(t - 15) & 15];
+    const std::uint64_t sigma1 = std::rotr(w2, 19) ^ std::rotr(w2, 61) ^ (w2 >> 6);
+    const std::uint64_t sigma0 = std::rotr(w15, 1) ^ std::rotr(w15, 8) ^ (w15 >> 7);
+    const std::uint64_t v = sigma1 + w[(t - 7) & 15] + sigma0 + w[t & 15];
+    w[t & 15] = v;
+    return v;
+}
+
+// One round, the words renamed by the callers as for SHA-256.
+ENGINE_STEP void Sha512Step(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t& d, std::uint64_t e,
+                            std::uint64_t f, std::uint64_t g, std::uint64_t& h, std::uint64_t wk)
+{
+    const std::uint64_t t1 = h + wk + (std::rotr(e, 14) ^ std::rotr(e, 18) ^ std::rotr(e, 41)) + Sha512Ch(e, f, g);
+    d += t1;
+    h = t1 + (std::rotr(a, 28) ^ std::rotr(a, 34) ^ std::rotr(a, 39)) + Sha512Maj(a, b, c);
+}
+
+template <bool Expand>
+ENGINE_STEP std::uint64_t Sha512Word(std::uint64_t* w, int t)
+{
+    if constexpr (Expand)
+        return Sha512Expand(w, t) + kSha512RoundConstants[t];
+    else
+        return w[t] + kSha512RoundConstants[t];
+}
+
+template <bool Expand>
+ENGINE_STEP void Sha512EightSteps(std::uint64_t& a, std::uint64_t& b, std::uint64_t& c, std::uint64_t& d,
+                                  std::uint64_t& e, std::uint64_t& f, std::uint64_t& g, std::uint64_t& h,
+                                  std::uint64_t* w, int t)
+{
+    Sha512Step(a, b, c, d, e, f, g, h, Sha512Word<Expand>(w, t));
+    Sha512Step(h, a, b, c, d, e, f, g, Sha512Word<Expand>(w, t + 1));
+    Sha512Step(g, h, a, b, c, d, e, f, Sha512Word<Expand>(w, t + 2));
+    Sha512Step(f, g, h, a, b, c, d, e, Sha512Word<Expand>(w, t + 3));
+    Sha512Step(e, f, g, h, a, b, c, d, Sha512Word<Expand>(w, t + 4));
+    Sha512Step(d, e, f, g, h, a, b, c, Sha512Word<Expand>(w, t + 5));
+    Sha512Step(c, d, e, f, g, h, a, b, Sha512Word<Expand>(w, t + 6));
+    Sha512Step(b, c, d, e, f, g, h, a, Sha512Word<Expand>(w, t + 7));
+}
+
+}  // namespace
+
+// The digest record holds H0..H7 as little-endian 64-bit words while the
+// computation runs; the caller turns each word around once at the end.
+void Sha512CompressPortable(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count)
+{
+    std::uint64_t h[8];
+    for (int i = 0; i < 8; ++i)
+        h[i] = LoadLe64(state.bytes + 8 * i);
+    for (; count > 0; --count, blocks += kSha512BlockSize) {
+        std::uint64_t w[16];
+        for (int i = 0; i < 16; ++i)
+            w[i] = LoadBe64(blocks + 8 * i);
+        std::uint64_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+
+        Sha512EightSteps<false>(a, b, c, d, e, f, g, hh, w, 0);
+        Sha512EightSteps<false>(a, b, c, d, e, f, g, hh, w, 8);
+        for (int t = 16; t < 80; t += 8)
+            Sha512EightSteps<true>(a, b, c, d, e, f, g, hh, w, t);
+
+        h[0] += a;
+        h[1] += b;
+        h[2] += c;
+        h[3] += d;
+        h[4] += e;
+        h[5] += f;
+        h[6] += g;
+        h[7] += hh;
+    }
+    for (int i = 0; i < 8; ++i)
+        StoreLe64(state.bytes + 8 * i, h[i]);
+}
+
 // ---------------------------------------------------------------- CRC-32
 
 namespace {
@@ -600,26 +735,33 @@ std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* p, std:
 
 namespace {
 
-// The tail (fewer than 64 bytes), 0x80, zeros and the 64-bit bit count, in
-// one final block, or two when the count no longer fits behind the tail.
-// `blocks` has room for two; returns the number of final blocks written.
-int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLength, std::uint64_t totalBytes, bool bigEndian,
-                     std::uint8_t* blocks)
+// The tail (less than a block), 0x80, zeros and the bit count, in one final
+// block, or two when the count no longer fits behind the tail. The count
+// takes 64 bits, SHA-512's 128: a byte count of 64 bits gives its bit count
+// exactly, the three bits shifted out going to the upper half. `blocks` has
+// room for two; returns the number of final blocks written.
+template <class H>
+int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLength, std::uint64_t totalBytes, std::uint8_t* blocks)
 {
-    const int count = tailLength < kBlockSize - 8 ? 1 : 2;
+    constexpr std::size_t kBlock = H::kBlockSize, kCountBytes = H::kLengthBytes;
+    static_assert(kCountBytes == 8 || (kCountBytes == 16 && H::kBigEndianLength));
+    const int count = tailLength < kBlock - kCountBytes ? 1 : 2;
     // Zeros first, in whole blocks: sizes the compiler fills inline.
     if (count == 1)
-        std::memset(blocks, 0, kBlockSize);
+        std::memset(blocks, 0, kBlock);
     else
-        std::memset(blocks, 0, 2 * kBlockSize);
+        std::memset(blocks, 0, 2 * kBlock);
     if (tailLength > 0)
         std::memcpy(blocks, tail, tailLength);
     blocks[tailLength] = 0x80;
-    std::uint8_t* const bitCount = blocks + count * kBlockSize - 8;
+    std::uint8_t* const bitCount = blocks + count * kBlock - kCountBytes;
 
-    const std::uint64_t bits = totalBytes * 8;
-    for (int i = 0; i < 8; ++i)
-        bitCount[bigEndian ? 7 - i : i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    const std::uint64_t bits = totalBytes << 3, high = totalBytes >> 61;
+    for (std::size_t i = 0; i < 8; ++i)
+        bitCount[H::kBigEndianLength ? kCountBytes - 1 - i : i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    if constexpr (kCountBytes == 16)
+        for (std::size_t i = 0; i < 8; ++i)
+            bitCount[7 - i] = static_cast<std::uint8_t>(high >> (8 * i));
     return count;
 }
 
@@ -663,31 +805,72 @@ void Sha256Finish(Sha256Digest& state)
         std::reverse(state.bytes + 4 * i, state.bytes + 4 * i + 4);
 }
 
+void Sha512Init(Sha512Digest& state)
+{
+    // The first 64 bits of the fractional parts of the square roots of the
+    // first eight primes.
+    static constexpr std::uint64_t kStart[8] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
+                                                0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
+                                                0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
+    for (int i = 0; i < 8; ++i)
+        StoreLe64(state.bytes + 8 * i, kStart[i]);
+}
+
+void Sha512Finish(Sha512Digest& state)
+{
+    for (int i = 0; i < 8; ++i)
+        std::reverse(state.bytes + 8 * i, state.bytes + 8 * i + 8);
+}
+
+// What the hashing and the HMAC need to know of each hash: its block and
+// length field, its routines, and how far below its caller the stack is
+// scrubbed after a keyed computation.
 struct Md5Traits {
     using Digest = Md5Digest;
     using CompressFn = Md5CompressFn;
+    static constexpr std::size_t kBlockSize = engine::kBlockSize;
+    static constexpr std::size_t kLengthBytes = 8;
     static constexpr bool kBigEndianLength = false;
     static CompressFn CompressInUse() { return Md5Compress; }
     static void Init(Digest& d) { Md5Init(d); }
     static void Finish(Digest&) {}
+    static void Scrub() { ScrubStack(); }
 };
 
 struct Sha1Traits {
     using Digest = Sha1Digest;
     using CompressFn = Sha1CompressFn;
+    static constexpr std::size_t kBlockSize = engine::kBlockSize;
+    static constexpr std::size_t kLengthBytes = 8;
     static constexpr bool kBigEndianLength = true;
     static CompressFn CompressInUse() { return Sha1CompressInUse(); }
     static void Init(Digest& d) { Sha1Init(d); }
     static void Finish(Digest& d) { Sha1Finish(d); }
+    static void Scrub() { ScrubStack(); }
 };
 
 struct Sha256Traits {
     using Digest = Sha256Digest;
     using CompressFn = Sha256CompressFn;
+    static constexpr std::size_t kBlockSize = engine::kBlockSize;
+    static constexpr std::size_t kLengthBytes = 8;
     static constexpr bool kBigEndianLength = true;
     static CompressFn CompressInUse() { return Sha256CompressInUse(); }
     static void Init(Digest& d) { Sha256Init(d); }
     static void Finish(Digest& d) { Sha256Finish(d); }
+    static void Scrub() { ScrubStack(); }
+};
+
+struct Sha512Traits {
+    using Digest = Sha512Digest;
+    using CompressFn = Sha512CompressFn;
+    static constexpr std::size_t kBlockSize = kSha512BlockSize;
+    static constexpr std::size_t kLengthBytes = 16;
+    static constexpr bool kBigEndianLength = true;
+    static CompressFn CompressInUse() { return Sha512CompressInUse(); }
+    static void Init(Digest& d) { Sha512Init(d); }
+    static void Finish(Digest& d) { Sha512Finish(d); }
+    static void Scrub() { ScrubStackDeep(); }
 };
 
 // Hashes the message into a state that is already set up. `prefixBytes`
@@ -698,12 +881,12 @@ template <class H>
 void HashMessage(typename H::CompressFn compress, typename H::Digest& state, const std::uint8_t* message,
                  std::size_t length, std::uint64_t prefixBytes, std::uint8_t* final)
 {
-    const std::size_t whole = length / kBlockSize;
+    const std::size_t whole = length / H::kBlockSize;
     if (whole > 0)
         compress(state, message, whole);
 
-    const std::size_t tail = whole * kBlockSize;
-    const int count = BuildFinalBlocks(message + tail, length - tail, prefixBytes + length, H::kBigEndianLength, final);
+    const std::size_t tail = whole * H::kBlockSize;
+    const int count = BuildFinalBlocks<H>(message + tail, length - tail, prefixBytes + length, final);
     compress(state, final, static_cast<std::size_t>(count));
     H::Finish(state);
 }
@@ -711,7 +894,7 @@ void HashMessage(typename H::CompressFn compress, typename H::Digest& state, con
 template <class H>
 void Hash(const std::uint8_t* message, std::size_t length, typename H::Digest& digest)
 {
-    std::uint8_t final[2 * kBlockSize];
+    std::uint8_t final[2 * H::kBlockSize];
     H::Init(digest);
     HashMessage<H>(H::CompressInUse(), digest, message, length, 0, final);
 }
@@ -725,11 +908,12 @@ const std::uint8_t* Bytes(const std::string& text)
     return reinterpret_cast<const std::uint8_t*>(text.data());
 }
 
-// PadKeyBlock: up to 64 key bytes, zero-filled to a whole block, and XORed
-// with the pad byte on the way, since the plain block is never needed.
+// PadKeyBlock: up to a block of key bytes, zero-filled to a whole block, and
+// XORed with the pad byte on the way, since the plain block is never needed.
+template <std::size_t kBlock>
 void PadKeyBlock(const std::uint8_t* key, std::size_t length, std::uint8_t pad, std::uint8_t* block)
 {
-    std::memset(block, pad, kBlockSize);
+    std::memset(block, pad, kBlock);
     for (std::size_t i = 0; i < length; ++i)
         block[i] = static_cast<std::uint8_t>(block[i] ^ key[i]);
 }
@@ -744,10 +928,10 @@ void XorBytes(std::uint8_t* area, std::size_t count, std::uint8_t constant)
 // A key longer than a block: its hash, and the final blocks its tail went
 // through. It lives as long as the whole HMAC: were its storage reused for
 // the message's final blocks, a missed wipe would go unseen.
-template <class Digest>
+template <class H>
 struct LongKey {
-    Digest hash;
-    std::uint8_t final[2 * kBlockSize];
+    typename H::Digest hash;
+    std::uint8_t final[2 * H::kBlockSize];
     bool used = false;
 
     LongKey() = default;
@@ -762,8 +946,9 @@ struct LongKey {
     }
 };
 
-// HMAC per RFC 2104 with a 64-byte block: five compressions for a message
-// of 64 bytes, the fewest the construction allows. The key goes into one
+// HMAC per RFC 2104 with the hash's own block, 64 bytes or SHA-512's 128:
+// five compressions for a message of one block, the fewest the construction
+// allows. The key goes into one
 // block, XORed with 0x36 for the inner hash and then with 0x36 ^ 0x5C for
 // the outer, so there is one copy of it to wipe. Every copy of key material
 // is wiped on every way out; the vector registers and the block functions'
@@ -774,36 +959,35 @@ template <class H>
 #endif
 void Hmac(const std::string& key, const std::uint8_t* message, std::size_t length, typename H::Digest& digest)
 {
-    using Digest = typename H::Digest;
-    constexpr std::size_t kDigestSize = sizeof(Digest);
-    static_assert(kDigestSize + 9 <= kBlockSize, "the inner digest and its padding make one final block");
+    constexpr std::size_t kBlock = H::kBlockSize;
+    constexpr std::size_t kDigestSize = sizeof(typename H::Digest);
+    static_assert(kDigestSize + 1 + H::kLengthBytes <= kBlock, "the inner digest and its padding make one final block");
     const auto compress = H::CompressInUse();
 
     // The pad block, then the outer hash's final block: one call for both.
-    Secret<std::uint8_t[2 * kBlockSize]> blocks;
-    LongKey<Digest> longKey;
-    if (key.size() > kBlockSize) {
+    Secret<std::uint8_t[2 * kBlock]> blocks;
+    LongKey<H> longKey;
+    if (key.size() > kBlock) {
         longKey.used = true;
         H::Init(longKey.hash);
         HashMessage<H>(compress, longKey.hash, Bytes(key), key.size(), 0, longKey.final);
-        PadKeyBlock(longKey.hash.bytes, kDigestSize, 0x36, blocks.value);
+        PadKeyBlock<kBlock>(longKey.hash.bytes, kDigestSize, 0x36, blocks.value);
     } else {
-        PadKeyBlock(Bytes(key), key.size(), 0x36, blocks.value);
+        PadKeyBlock<kBlock>(Bytes(key), key.size(), 0x36, blocks.value);
     }
 
     H::Init(digest);
     compress(digest, blocks.value, 1);
-    std::uint8_t final[2 * kBlockSize];  // the message's tail: no secret
-    HashMessage<H>(compress, digest, message, length, kBlockSize, final);
+    std::uint8_t final[2 * kBlock];  // the message's tail: no secret
+    HashMessage<H>(compress, digest, message, length, kBlock, final);
 
-    BuildFinalBlocks(digest.bytes, kDigestSize, kBlockSize + kDigestSize, H::kBigEndianLength,
-                     blocks.value + kBlockSize);
-    XorBytes(blocks.value, kBlockSize, 0x36 ^ 0x5C);
+    BuildFinalBlocks<H>(digest.bytes, kDigestSize, kBlock + kDigestSize, blocks.value + kBlock);
+    XorBytes(blocks.value, kBlock, 0x36 ^ 0x5C);
     H::Init(digest);
     compress(digest, blocks.value, 2);
     H::Finish(digest);
     ClearVectorRegisters();
-    ScrubStack();
+    H::Scrub();
 }
 
 // Lengths of the buffer forms: a negative count is the empty message.
@@ -883,38 +1067,40 @@ public:
     {
         total_ += size;
         if (pending_ > 0) {
-            const std::size_t take = std::min(kBlockSize - pending_, size);
+            const std::size_t take = std::min(kBlock - pending_, size);
             std::memcpy(buffer_ + pending_, bytes, take);
             pending_ += take;
             bytes += take;
             size -= take;
-            if (pending_ < kBlockSize)
+            if (pending_ < kBlock)
                 return;
             compress_(state_, buffer_, 1);
             pending_ = 0;
         }
-        const std::size_t whole = size / kBlockSize;
+        const std::size_t whole = size / kBlock;
         if (whole > 0)
             compress_(state_, bytes, whole);
-        pending_ = size - whole * kBlockSize;
+        pending_ = size - whole * kBlock;
         if (pending_ > 0)
-            std::memcpy(buffer_, bytes + whole * kBlockSize, pending_);
+            std::memcpy(buffer_, bytes + whole * kBlock, pending_);
     }
 
-    // The padding carries the whole count in 64 bits, the prefix included.
+    // The padding carries the whole count, the prefix included.
     typename H::Digest& Finish()
     {
-        std::uint8_t final[2 * kBlockSize];
-        const int count = BuildFinalBlocks(buffer_, pending_, total_, H::kBigEndianLength, final);
+        std::uint8_t final[2 * kBlock];
+        const int count = BuildFinalBlocks<H>(buffer_, pending_, total_, final);
         compress_(state_, final, static_cast<std::size_t>(count));
         H::Finish(state_);
         return state_;
     }
 
 private:
+    static constexpr std::size_t kBlock = H::kBlockSize;
+
     typename H::CompressFn compress_ = H::CompressInUse();
     typename H::Digest state_;
-    std::uint8_t buffer_[kBlockSize];
+    std::uint8_t buffer_[kBlock];
     std::size_t pending_ = 0;
     std::uint64_t total_;
 };
@@ -926,8 +1112,10 @@ typename H::Digest& ResultOf(WindowDigestResults& results)
         return results.md5;
     else if constexpr (std::is_same_v<typename H::Digest, Sha1Digest>)
         return results.sha1;
-    else
+    else if constexpr (std::is_same_v<typename H::Digest, Sha256Digest>)
         return results.sha256;
+    else
+        return results.sha512;
 }
 
 template <class H>
@@ -948,17 +1136,17 @@ private:
 template <class H>
 class KeyedWindowDigest final : public WindowDigests::Digest {
 public:
-    explicit KeyedWindowDigest(const std::string& key) : inner_(kBlockSize)
+    explicit KeyedWindowDigest(const std::string& key) : inner_(kBlock)
     {
         constexpr std::size_t kDigestSize = sizeof(typename H::Digest);
-        LongKey<typename H::Digest> longKey;
-        if (key.size() > kBlockSize) {
+        LongKey<H> longKey;
+        if (key.size() > kBlock) {
             longKey.used = true;
             H::Init(longKey.hash);
             HashMessage<H>(H::CompressInUse(), longKey.hash, Bytes(key), key.size(), 0, longKey.final);
-            PadKeyBlock(longKey.hash.bytes, kDigestSize, 0x36, pad_.value);
+            PadKeyBlock<kBlock>(longKey.hash.bytes, kDigestSize, 0x36, pad_.value);
         } else {
-            PadKeyBlock(Bytes(key), key.size(), 0x36, pad_.value);
+            PadKeyBlock<kBlock>(Bytes(key), key.size(), 0x36, pad_.value);
         }
         inner_.FeedKeyBlock(pad_.value);
         Forget();
@@ -975,12 +1163,11 @@ public:
         using Digest = typename H::Digest;
         constexpr std::size_t kDigestSize = sizeof(Digest);
         Digest& innerDigest = inner_.Finish();
-        Secret<std::uint8_t[2 * kBlockSize]> blocks;
-        std::memcpy(blocks.value, pad_.value, kBlockSize);
-        BuildFinalBlocks(innerDigest.bytes, kDigestSize, kBlockSize + kDigestSize, H::kBigEndianLength,
-                         blocks.value + kBlockSize);
+        Secret<std::uint8_t[2 * kBlock]> blocks;
+        std::memcpy(blocks.value, pad_.value, kBlock);
+        BuildFinalBlocks<H>(innerDigest.bytes, kDigestSize, kBlock + kDigestSize, blocks.value + kBlock);
         WipeBytes(&innerDigest, sizeof innerDigest);
-        XorBytes(blocks.value, kBlockSize, 0x36 ^ 0x5C);
+        XorBytes(blocks.value, kBlock, 0x36 ^ 0x5C);
         Digest& digest = ResultOf<H>(results);
         H::Init(digest);
         H::CompressInUse()(digest, blocks.value, 2);
@@ -989,13 +1176,15 @@ public:
     }
 
 private:
+    static constexpr std::size_t kBlock = H::kBlockSize;
+
     static void Forget()
     {
         ClearVectorRegisters();
-        ScrubStack();
+        H::Scrub();
     }
 
-    Secret<std::uint8_t[kBlockSize]> pad_;
+    Secret<std::uint8_t[kBlock]> pad_;
     BlockFeeder<H> inner_;
 };
 
@@ -1027,6 +1216,8 @@ WindowDigests::WindowDigests(const WindowDigestChoice& choice)
         digests_.push_back(MakeWindowDigest<Sha1Traits>(choice));
     if (choice.sha256)
         digests_.push_back(MakeWindowDigest<Sha256Traits>(choice));
+    if (choice.sha512)
+        digests_.push_back(MakeWindowDigest<Sha512Traits>(choice));
     if (choice.crc32)
         digests_.push_back(std::make_unique<Crc32WindowDigest>());
 }
@@ -1116,6 +1307,26 @@ void HmacSha256OfText(const std::string& key, const std::string& text, Sha256Dig
     Hmac<Sha256Traits>(key, Bytes(text), text.size(), digest);
 }
 
+void Sha512OfBytes(const void* buffer, std::int32_t length, Sha512Digest& digest)
+{
+    Hash<Sha512Traits>(Bytes(buffer), ValidLength(length), digest);
+}
+
+void Sha512OfText(const std::string& text, Sha512Digest& digest)
+{
+    Hash<Sha512Traits>(Bytes(text), text.size(), digest);
+}
+
+void HmacSha512OfBytes(const std::string& key, const void* buffer, std::int32_t length, Sha512Digest& digest)
+{
+    Hmac<Sha512Traits>(key, Bytes(buffer), ValidLength(length), digest);
+}
+
+void HmacSha512OfText(const std::string& key, const std::string& text, Sha512Digest& digest)
+{
+    Hmac<Sha512Traits>(key, Bytes(text), text.size(), digest);
+}
+
 std::uint32_t Crc32OfBytes(const void* buffer, std::int32_t length)
 {
     return Crc32(Bytes(buffer), ValidLength(length));
@@ -1137,6 +1348,11 @@ std::string DigestToHexText(const Sha1Digest& digest)
 }
 
 std::string DigestToHexText(const Sha256Digest& digest)
+{
+    return BytesToHexText(digest.bytes, sizeof digest.bytes);
+}
+
+std::string DigestToHexText(const Sha512Digest& digest)
 {
     return BytesToHexText(digest.bytes, sizeof digest.bytes);
 }

@@ -6,7 +6,7 @@
 #include "engine/digest_records.h"
 #include "platform/base/exception.h"
 
-// One-shot MD5, SHA-1, SHA-256, their HMACs and CRC-32. Every operation takes
+// One-shot MD5, SHA-1, SHA-256, SHA-512, their HMACs and CRC-32. Every operation takes
 // the whole message at once; a Length of 0 or less means the empty message and
 // the buffer is then never read. Digest records are written whole.
 
@@ -22,6 +22,10 @@ void Sha256OfBytes(const void* buffer, std::int32_t length, Sha256Digest& digest
 void Sha256OfText(const std::string& text, Sha256Digest& digest);
 void HmacSha256OfBytes(const std::string& key, const void* buffer, std::int32_t length, Sha256Digest& digest);
 void HmacSha256OfText(const std::string& key, const std::string& text, Sha256Digest& digest);
+void Sha512OfBytes(const void* buffer, std::int32_t length, Sha512Digest& digest);
+void Sha512OfText(const std::string& text, Sha512Digest& digest);
+void HmacSha512OfBytes(const std::string& key, const void* buffer, std::int32_t length, Sha512Digest& digest);
+void HmacSha512OfText(const std::string& key, const std::string& text, Sha512Digest& digest);
 std::uint32_t Crc32OfBytes(const void* buffer, std::int32_t length);
 std::uint32_t Crc32OfText(const std::string& text);
 
@@ -29,6 +33,7 @@ std::uint32_t Crc32OfText(const std::string& text);
 std::string DigestToHexText(const Md5Digest& digest);
 std::string DigestToHexText(const Sha1Digest& digest);
 std::string DigestToHexText(const Sha256Digest& digest);
+std::string DigestToHexText(const Sha512Digest& digest);
 
 // The engine's exception. The Generate command raises it with code 7.
 class EHashError : public Exception {

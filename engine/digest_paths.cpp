@@ -19,6 +19,8 @@ struct CpuFeatures {
     bool ymmRegisters = false;  // AVX, with the wide halves saved by the OS
     bool zmmRegisters = false;  // AVX-512 likewise
     bool shaNi = false;
+    bool avx2Bmi2 = false;    // AVX2 with BMI2's rotations, and the wide registers kept
+    bool avx512Bmi2 = false;  // the same with AVX-512F and VL, and the AVX-512 registers kept
     bool clmul = false;
     bool vpclmulAvx2 = false;
     bool vpclmulAvx512 = false;
@@ -49,6 +51,7 @@ CpuFeatures ProbeCpu()
     if (__get_cpuid_max(0, nullptr) >= 7)
         __cpuid_count(7, 0, a, b7, c7, d);
     const bool sha = b7 & (1u << 29), avx2 = b7 & (1u << 5), avx512f = b7 & (1u << 16);
+    const bool bmi1 = b7 & (1u << 3), bmi2 = b7 & (1u << 8), avx512vl = b7 & (1u << 31);
     const bool vpclmul = c7 & (1u << 10);
 
     const std::uint64_t state = osxsave ? EnabledRegisterState() : 0;
@@ -59,6 +62,8 @@ CpuFeatures ProbeCpu()
     cpu.ymmRegisters = avx && ymm;
     cpu.zmmRegisters = cpu.ymmRegisters && avx512f && zmm;
     cpu.shaNi = sha && ssse3 && sse41;
+    cpu.avx2Bmi2 = cpu.ymmRegisters && avx2 && bmi1 && bmi2;
+    cpu.avx512Bmi2 = cpu.avx2Bmi2 && cpu.zmmRegisters && avx512vl;
     cpu.clmul = pclmul;
     cpu.vpclmulAvx2 = pclmul && vpclmul && avx && avx2 && ymm;
     cpu.vpclmulAvx512 = cpu.vpclmulAvx2 && avx512f && zmm;
@@ -121,6 +126,64 @@ bool TwoBlockSampleHolds(void (*compress)(Digest&, const std::uint8_t*, std::siz
 
 bool Sha1KnownVectorHolds(Sha1CompressFn compress, bool blockByBlock);
 bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock);
+
+// SHA-512's block functions take blocks in groups, so besides FIPS 180-4's
+// two-block sample (the 112-byte message, 0x80, zeros, and the bit count 896
+// big-endian at the end of the second block) they run seven blocks of a
+// byte counter mod 251: 879 bytes and their padding, whose digest sha512sum
+// gave. The words are given as the digest has them; the record holds each
+// least significant byte first.
+bool Sha512KnownVectorHolds(Sha512CompressFn compress, bool blockByBlock)
+{
+    static constexpr std::uint64_t kStart[8] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
+                                                0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
+                                                0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
+    static constexpr std::uint64_t kTwoBlocks[8] = {0x8E959B75DAE313DA, 0x8CF4F72814FC143F, 0x8F7779C6EB9F7FA1,
+                                                    0x7299AEADB6889018, 0x501D289E4900F7E4, 0x331B99DEC4B5433A,
+                                                    0xC7D329EEB6DD2654, 0x5E96E55B874BE909};
+    static constexpr std::uint64_t kSevenBlocks[8] = {0x39E7FBAE033790DF, 0xC9786AA81237FD19, 0x1D882DBC6ECDED56,
+                                                      0x441419ECDD33B6F9, 0x0598734A5AE71636, 0x4B531D75D9030EA8,
+                                                      0x6C7DAA6C9315E80E, 0x611C3B2821BFE936};
+    constexpr std::size_t kBlock = kSha512BlockSize;
+    alignas(64) std::uint8_t buffer[kMisalign + 7 * kBlock] = {};
+    std::uint8_t* const message = buffer + kMisalign;
+
+    const auto holds = [&](std::size_t blocks, const std::uint64_t(&end)[8]) {
+        Sha512Digest state;
+        for (std::size_t i = 0; i < 8; ++i)
+            for (std::size_t j = 0; j < 8; ++j)
+                state.bytes[8 * i + j] = static_cast<std::uint8_t>(kStart[i] >> (8 * j));
+        if (blockByBlock) {
+            for (std::size_t b = 0; b < blocks; ++b)
+                compress(state, message + b * kBlock, 1);
+        } else {
+            compress(state, message, blocks);
+        }
+        for (std::size_t i = 0; i < 8; ++i)
+            for (std::size_t j = 0; j < 8; ++j)
+                if (state.bytes[8 * i + j] != static_cast<std::uint8_t>(end[i] >> (8 * j)))
+                    return false;
+        return true;
+    };
+
+    static constexpr char kText[] =
+        "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmno"
+        "ijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu";
+    std::memcpy(message, kText, 112);
+    message[112] = 0x80;
+    message[2 * kBlock - 2] = 0x03;
+    message[2 * kBlock - 1] = 0x80;
+    if (!holds(2, kTwoBlocks))
+        return false;
+
+    std::memset(message, 0, 7 * kBlock);
+    for (std::size_t i = 0; i < 879; ++i)
+        message[i] = static_cast<std::uint8_t>(i % 251);
+    message[879] = 0x80;
+    message[7 * kBlock - 2] = 879 * 8 >> 8;
+    message[7 * kBlock - 1] = 879 * 8 & 0xFF;
+    return holds(7, kSevenBlocks);
+}
 
 // A byte counter mod 251, so that blocks taken in the wrong order, or twice,
 // change the result. The lengths reach every stage of the widest routine
@@ -277,6 +340,10 @@ std::atomic<Sha256CompressFn> sha256InUse{nullptr};
 Sha256Path sha256Chosen = Sha256Path::Portable;
 std::once_flag sha256Once;
 
+std::atomic<Sha512CompressFn> sha512InUse{nullptr};
+Sha512Path sha512Chosen = Sha512Path::Portable;
+std::once_flag sha512Once;
+
 std::atomic<Crc32UpdateFn> crc32InUse{nullptr};
 Crc32Path crc32Chosen = Crc32Path::Portable;
 std::once_flag crc32Once;
@@ -334,6 +401,12 @@ void ChooseSha256()
     sha256InUse.store(PathFunction(sha256Chosen), std::memory_order_release);
 }
 
+void ChooseSha512()
+{
+    sha512Chosen = ChooseAmong(kSha512Paths, CpuRuns, PathFunction);
+    sha512InUse.store(PathFunction(sha512Chosen), std::memory_order_release);
+}
+
 void ChooseCrc32()
 {
     crc32Chosen = ChooseAmong(kCrc32Paths, CpuRuns, PathFunction);
@@ -378,6 +451,19 @@ const char* PathName(Sha256Path path)
         return "portable";
     case Sha256Path::ShaNi:
         return "SHA-NI";
+    }
+    return "?";
+}
+
+const char* PathName(Sha512Path path)
+{
+    switch (path) {
+    case Sha512Path::Portable:
+        return "portable";
+    case Sha512Path::Avx2:
+        return "AVX2";
+    case Sha512Path::Avx512:
+        return "AVX-512";
     }
     return "?";
 }
@@ -456,6 +542,22 @@ Sha256CompressFn PathFunction(Sha256Path path)
 #if defined(VELLUMARK_ENGINE_X86)
     case Sha256Path::ShaNi:
         return Sha256CompressShaNi;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+Sha512CompressFn PathFunction(Sha512Path path)
+{
+    switch (path) {
+    case Sha512Path::Portable:
+        return Sha512CompressPortable;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Sha512Path::Avx2:
+        return Sha512CompressAvx2;
+    case Sha512Path::Avx512:
+        return Sha512CompressAvx512;
 #endif
     default:
         return nullptr;
@@ -583,6 +685,21 @@ bool CpuRuns(Sha256Path path)
     return false;
 }
 
+bool CpuRuns(Sha512Path path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha512Path::Portable:
+        return true;
+    case Sha512Path::Avx2:
+        return Cpu().avx2Bmi2;
+    case Sha512Path::Avx512:
+        return Cpu().avx512Bmi2;
+    }
+    return false;
+}
+
 bool CpuRuns(Crc32Path path)
 {
     if (PathFunction(path) == nullptr)
@@ -651,6 +768,11 @@ bool ProvesItself(Sha1CompressFn compress)
 bool ProvesItself(Sha256CompressFn compress)
 {
     return Sha256KnownVectorHolds(compress, false) && Sha256KnownVectorHolds(compress, true);
+}
+
+bool ProvesItself(Sha512CompressFn compress)
+{
+    return Sha512KnownVectorHolds(compress, false) && Sha512KnownVectorHolds(compress, true);
 }
 
 bool ProvesItself(Crc32UpdateFn update)
@@ -745,6 +867,14 @@ Sha256CompressFn Sha256CompressInUse()
     return sha256InUse.load(std::memory_order_acquire);
 }
 
+Sha512CompressFn Sha512CompressInUse()
+{
+    if (const auto compress = sha512InUse.load(std::memory_order_acquire))
+        return compress;
+    std::call_once(sha512Once, ChooseSha512);
+    return sha512InUse.load(std::memory_order_acquire);
+}
+
 Crc32UpdateFn Crc32UpdateInUse()
 {
     if (const auto update = crc32InUse.load(std::memory_order_acquire))
@@ -782,6 +912,12 @@ Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Pat
     return Widest(paths, runs, function);
 }
 
+Sha512Path ChooseAmong(std::span<const Sha512Path> paths, bool (*runs)(Sha512Path),
+                       Sha512CompressFn (*function)(Sha512Path))
+{
+    return Widest(paths, runs, function);
+}
+
 Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path))
 {
     return Widest(paths, runs, function);
@@ -815,6 +951,12 @@ Sha256Path ChosenSha256Path()
 {
     std::call_once(sha256Once, ChooseSha256);
     return sha256Chosen;
+}
+
+Sha512Path ChosenSha512Path()
+{
+    std::call_once(sha512Once, ChooseSha512);
+    return sha512Chosen;
 }
 
 Crc32Path ChosenCrc32Path()
@@ -886,6 +1028,15 @@ bool ForcePath(Sha256Path path)
     return true;
 }
 
+bool ForcePath(Sha512Path path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(sha512Once, ChooseSha512);
+    sha512InUse.store(PathFunction(path), std::memory_order_release);
+    return true;
+}
+
 bool ForcePath(Crc32Path path)
 {
     if (!CpuRuns(path))
@@ -899,6 +1050,7 @@ void UseChosenPaths()
 {
     sha1InUse.store(PathFunction(ChosenSha1Path()), std::memory_order_release);
     sha256InUse.store(PathFunction(ChosenSha256Path()), std::memory_order_release);
+    sha512InUse.store(PathFunction(ChosenSha512Path()), std::memory_order_release);
     crc32InUse.store(PathFunction(ChosenCrc32Path()), std::memory_order_release);
     md5LanesInUse.store(ChosenMd5LanePath(), std::memory_order_release);
     sha1LanesInUse.store(ChosenSha1LanePath(), std::memory_order_release);

@@ -24,7 +24,8 @@
 
 namespace engine {
 
-constexpr std::size_t kBlockSize = 64;  // MD5, SHA-1, SHA-256 and HMAC alike
+constexpr std::size_t kBlockSize = 64;         // MD5, SHA-1, SHA-256 and their HMACs
+constexpr std::size_t kSha512BlockSize = 128;  // SHA-512 and its HMAC
 
 // SHA-256's round constants: the first 32 bits of the fractional parts of
 // the cube roots of the first 64 primes. Aligned for the SHA instructions,
@@ -53,11 +54,34 @@ alignas(64) inline constexpr std::uint32_t kMd5Sines[64] = {
     0x6FA87E4F, 0xFE2CE6E0, 0xA3014314, 0x4E0811A1, 0xF7537E82, 0xBD3AF235, 0x2AD7D2BB, 0xEB86D391,
 };
 
-// `count` whole 64-byte blocks into a chaining state; the state stays in
-// registers from one block to the next.
+// SHA-512's round constants: the first 64 bits of the fractional parts of
+// the cube roots of the first 80 primes. Aligned for the vector loads that
+// add them to the message schedule.
+alignas(64) inline constexpr std::uint64_t kSha512RoundConstants[80] = {
+    0x428A2F98D728AE22, 0x7137449123EF65CD, 0xB5C0FBCFEC4D3B2F, 0xE9B5DBA58189DBBC, 0x3956C25BF348B538,
+    0x59F111F1B605D019, 0x923F82A4AF194F9B, 0xAB1C5ED5DA6D8118, 0xD807AA98A3030242, 0x12835B0145706FBE,
+    0x243185BE4EE4B28C, 0x550C7DC3D5FFB4E2, 0x72BE5D74F27B896F, 0x80DEB1FE3B1696B1, 0x9BDC06A725C71235,
+    0xC19BF174CF692694, 0xE49B69C19EF14AD2, 0xEFBE4786384F25E3, 0x0FC19DC68B8CD5B5, 0x240CA1CC77AC9C65,
+    0x2DE92C6F592B0275, 0x4A7484AA6EA6E483, 0x5CB0A9DCBD41FBD4, 0x76F988DA831153B5, 0x983E5152EE66DFAB,
+    0xA831C66D2DB43210, 0xB00327C898FB213F, 0xBF597FC7BEEF0EE4, 0xC6E00BF33DA88FC2, 0xD5A79147930AA725,
+    0x06CA6351E003826F, 0x142929670A0E6E70, 0x27B70A8546D22FFC, 0x2E1B21385C26C926, 0x4D2C6DFC5AC42AED,
+    0x53380D139D95B3DF, 0x650A73548BAF63DE, 0x766A0ABB3C77B2A8, 0x81C2C92E47EDAEE6, 0x92722C851482353B,
+    0xA2BFE8A14CF10364, 0xA81A664BBC423001, 0xC24B8B70D0F89791, 0xC76C51A30654BE30, 0xD192E819D6EF5218,
+    0xD69906245565A910, 0xF40E35855771202A, 0x106AA07032BBD1B8, 0x19A4C116B8D2D0C8, 0x1E376C085141AB53,
+    0x2748774CDF8EEB99, 0x34B0BCB5E19B48A8, 0x391C0CB3C5C95A63, 0x4ED8AA4AE3418ACB, 0x5B9CCA4F7763E373,
+    0x682E6FF3D6B2B8A3, 0x748F82EE5DEFB2FC, 0x78A5636F43172F60, 0x84C87814A1F0AB72, 0x8CC702081A6439EC,
+    0x90BEFFFA23631E28, 0xA4506CEBDE82BDE9, 0xBEF9A3F7B2C67915, 0xC67178F2E372532B, 0xCA273ECEEA26619C,
+    0xD186B8C721C0C207, 0xEADA7DD6CDE0EB1E, 0xF57D4F7FEE6ED178, 0x06F067AA72176FBA, 0x0A637DC5A2C898A6,
+    0x113F9804BEF90DAE, 0x1B710B35131C471B, 0x28DB77F523047D84, 0x32CAAB7B40C72493, 0x3C9EBE0A15C9BEBC,
+    0x431D67C49C100D4C, 0x4CC5D4BECB3E42B6, 0x597F299CFC657E2A, 0x5FCB6FAB3AD6FAEC, 0x6C44198C4A475817,
+};
+
+// `count` whole blocks (64 bytes, SHA-512's 128) into a chaining state; the
+// state stays in registers from one block to the next.
 using Md5CompressFn = void (*)(Md5Digest& state, const std::uint8_t* blocks, std::size_t count);
 using Sha1CompressFn = void (*)(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
 using Sha256CompressFn = void (*)(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
+using Sha512CompressFn = void (*)(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count);
 // The reflected CRC-32 register advanced over `length` bytes: no inversion
 // on the way in or out.
 using Crc32UpdateFn = std::uint32_t (*)(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
@@ -106,6 +130,7 @@ void Sha256LanesOneAtATime(Sha256LaneStates& states, const std::uint8_t* const* 
 
 void Sha1CompressPortable(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
 void Sha256CompressPortable(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
+void Sha512CompressPortable(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count);
 // Sixteen table lookups per sixteen bytes; the table is built at first use.
 std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length);
 
@@ -114,6 +139,11 @@ std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* bytes, 
 // SHA instructions (with SSSE3 and SSE4.1).
 void Sha1CompressShaNi(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count);
 void Sha256CompressShaNi(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count);
+// SHA-512's rounds in 64-bit registers (BMI2's rotations), with the message
+// schedule of the next two blocks made in vector registers between them:
+// with AVX2, and with AVX-512's rotations on the same 256-bit registers.
+void Sha512CompressAvx2(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count);
+void Sha512CompressAvx512(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count);
 // Eight MD5 lanes (AVX2) and sixteen (AVX-512F).
 void Md5LanesAvx2(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
 void Md5LanesAvx512(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count);
@@ -144,10 +174,14 @@ void ScrubStack();
 // The same, as deep as the lane routines' frames reach: what the lane
 // objects do after computing with key material.
 void ScrubLaneStack();
+// The same reaching further down, for SHA-512, whose wider block functions
+// keep the schedules of several blocks in their frames.
+void ScrubStackDeep();
 
 // The routines in use, chosen at their first call.
 Sha1CompressFn Sha1CompressInUse();
 Sha256CompressFn Sha256CompressInUse();
+Sha512CompressFn Sha512CompressInUse();
 Crc32UpdateFn Crc32UpdateInUse();
 
 // ---------------------------------------------------------------- choice
@@ -155,6 +189,7 @@ Crc32UpdateFn Crc32UpdateInUse();
 // Widest last: the automatic choice takes the last one that qualifies.
 enum class Sha1Path { Portable, ShaNi };
 enum class Sha256Path { Portable, ShaNi };
+enum class Sha512Path { Portable, Avx2, Avx512 };
 enum class Crc32Path { Portable, Clmul, VpclmulAvx2, VpclmulAvx512 };
 enum class Md5LanePath { Portable, Avx2, Avx512 };
 enum class Sha1LanePath { OneAtATime, Avx2, Avx512 };
@@ -162,6 +197,7 @@ enum class Sha256LanePath { OneAtATime, Avx512 };
 
 constexpr Sha1Path kSha1Paths[] = {Sha1Path::Portable, Sha1Path::ShaNi};
 constexpr Sha256Path kSha256Paths[] = {Sha256Path::Portable, Sha256Path::ShaNi};
+constexpr Sha512Path kSha512Paths[] = {Sha512Path::Portable, Sha512Path::Avx2, Sha512Path::Avx512};
 constexpr Crc32Path kCrc32Paths[] = {Crc32Path::Portable, Crc32Path::Clmul, Crc32Path::VpclmulAvx2,
                                      Crc32Path::VpclmulAvx512};
 constexpr Md5LanePath kMd5LanePaths[] = {Md5LanePath::Portable, Md5LanePath::Avx2, Md5LanePath::Avx512};
@@ -170,6 +206,7 @@ constexpr Sha256LanePath kSha256LanePaths[] = {Sha256LanePath::OneAtATime, Sha25
 
 const char* PathName(Sha1Path path);
 const char* PathName(Sha256Path path);
+const char* PathName(Sha512Path path);
 const char* PathName(Crc32Path path);
 const char* PathName(Md5LanePath path);
 const char* PathName(Sha1LanePath path);
@@ -178,6 +215,7 @@ const char* PathName(Sha256LanePath path);
 // The routine of a path, or null where this build has none.
 Sha1CompressFn PathFunction(Sha1Path path);
 Sha256CompressFn PathFunction(Sha256Path path);
+Sha512CompressFn PathFunction(Sha512Path path);
 Crc32UpdateFn PathFunction(Crc32Path path);
 Md5LanesFn PathFunction(Md5LanePath path);
 Sha1LanesFn PathFunction(Sha1LanePath path);
@@ -193,6 +231,7 @@ std::size_t LaneWidth(Sha256LanePath path);
 // The CPU and the operating system can run the path (the portable ones always).
 bool CpuRuns(Sha1Path path);
 bool CpuRuns(Sha256Path path);
+bool CpuRuns(Sha512Path path);
 bool CpuRuns(Crc32Path path);
 bool CpuRuns(Md5LanePath path);
 bool CpuRuns(Sha1LanePath path);
@@ -202,6 +241,7 @@ bool CpuRuns(Sha256LanePath path);
 // the routine: ask only about routines the CPU runs.
 bool ProvesItself(Sha1CompressFn compress);
 bool ProvesItself(Sha256CompressFn compress);
+bool ProvesItself(Sha512CompressFn compress);
 bool ProvesItself(Crc32UpdateFn update);
 // Every lane up to `width`: the standard's two-block sample (RFC 1321's
 // eighty digits; FIPS 180's 56 letters) in all at once, distinct messages
@@ -214,6 +254,7 @@ bool ProvesItself(Sha256LanesFn lanes, std::size_t width);
 // What the automatic choice took.
 Sha1Path ChosenSha1Path();
 Sha256Path ChosenSha256Path();
+Sha512Path ChosenSha512Path();
 Crc32Path ChosenCrc32Path();
 Md5LanePath ChosenMd5LanePath();
 Sha1LanePath ChosenSha1LanePath();
@@ -231,6 +272,8 @@ Sha256LanePath Sha256LanePathInUse();
 Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path));
 Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Path),
                        Sha256CompressFn (*function)(Sha256Path));
+Sha512Path ChooseAmong(std::span<const Sha512Path> paths, bool (*runs)(Sha512Path),
+                       Sha512CompressFn (*function)(Sha512Path));
 Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path));
 Md5LanePath ChooseAmong(std::span<const Md5LanePath> paths, bool (*runs)(Md5LanePath),
                         Md5LanesFn (*function)(Md5LanePath));
@@ -244,6 +287,7 @@ Sha256LanePath ChooseAmong(std::span<const Sha256LanePath> paths, bool (*runs)(S
 // the CPU cannot run it. Not safe while other threads compute.
 bool ForcePath(Sha1Path path);
 bool ForcePath(Sha256Path path);
+bool ForcePath(Sha512Path path);
 bool ForcePath(Crc32Path path);
 // Lane objects take the lane path when they are made and keep it.
 bool ForcePath(Md5LanePath path);

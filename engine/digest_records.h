@@ -23,3 +23,10 @@ struct Sha1Digest {
 struct Sha256Digest {
     std::uint8_t bytes[32];
 };
+
+// The SHA-512 digest in the standard's byte order. While a computation runs
+// it holds H0..H7 as 64-bit words, least significant byte first; each word
+// is turned around at the end.
+struct Sha512Digest {
+    std::uint8_t bytes[64];
+};

@@ -11,8 +11,9 @@
 // The file path's digests. A file is not held in memory whole: it arrives in
 // windows, and each chosen digest takes them one after the other through the
 // same block functions as the one-shot operations, counting the bytes in 64
-// bits, so a file of any size gives what the one-shot operation would give
-// for the same bytes. Nothing else in the program feeds a digest piece by
+// bits (of which SHA-512's 128-bit length field takes the bit count whole),
+// so a file of any size gives what the one-shot operation would give for the
+// same bytes. Nothing else in the program feeds a digest piece by
 // piece.
 
 namespace engine {
@@ -21,8 +22,9 @@ struct WindowDigestChoice {
     bool md5 = false;
     bool sha1 = false;
     bool sha256 = false;
+    bool sha512 = false;
     bool crc32 = false;
-    bool hmac = false;  // MD5, SHA-1 and SHA-256 keyed with key; CRC-32 never is
+    bool hmac = false;  // MD5, SHA-1, SHA-256 and SHA-512 keyed with key; CRC-32 never is
     std::string key;
 };
 
@@ -30,6 +32,7 @@ struct WindowDigestResults {
     Md5Digest md5{};
     Sha1Digest sha1{};
     Sha256Digest sha256{};
+    Sha512Digest sha512{};
     std::uint32_t crc32 = 0;
 };
 
@@ -41,8 +44,9 @@ public:
     WindowDigests& operator=(const WindowDigests&) = delete;
 
     // The chosen digests are numbered from 0 in the order MD5, SHA-1, SHA-256,
-    // CRC-32. The first, MD5, is the dearest where the CPU has the SHA
-    // instructions; without them SHA-256 costs the most.
+    // SHA-512, CRC-32. Where the CPU has the SHA instructions, which carry
+    // SHA-1 and SHA-256 but not SHA-512, MD5 and SHA-512 are the dearest;
+    // without them SHA-256 costs the most.
     std::size_t Count() const noexcept { return digests_.size(); }
 
     // The next window of digest number `digest`. Different digests may be fed

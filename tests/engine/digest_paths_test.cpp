@@ -334,6 +334,88 @@ INSTANTIATE_TEST_SUITE_P(Paths, Sha1LanesRoutine, testing::ValuesIn(kSha1LanePat
 INSTANTIATE_TEST_SUITE_P(Paths, Sha256LanesRoutine, testing::ValuesIn(kSha256LanePaths),
                          LanePathParamName<Sha256LanePath>);
 
+// ---------------------------------------------------------------- SHA-512
+
+class Sha512Routine : public testing::TestWithParam<Sha512Path> {
+protected:
+    void SetUp() override
+    {
+        if (!CpuRuns(GetParam()))
+            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+    }
+    void TearDown() override { UseChosenPaths(); }
+
+    struct Results {
+        Sha512Digest plain, keyed;
+    };
+    static Results On(Sha512Path path, const std::string& key, std::size_t offset, std::size_t length)
+    {
+        EXPECT_TRUE(ForcePath(path));
+        Results r;
+        Sha512OfBytes(Counter() + offset, static_cast<std::int32_t>(length), r.plain);
+        HmacSha512OfBytes(key, Counter() + offset, static_cast<std::int32_t>(length), r.keyed);
+        return r;
+    }
+    void ExpectSame(const std::string& key, std::size_t offset, std::size_t length)
+    {
+        const Results want = On(Sha512Path::Portable, key, offset, length);
+        const Results got = On(GetParam(), key, offset, length);
+        EXPECT_EQ(DigestToHexText(got.plain), DigestToHexText(want.plain))
+            << "length " << length << ", offset " << offset;
+        EXPECT_EQ(DigestToHexText(got.keyed), DigestToHexText(want.keyed))
+            << "length " << length << ", offset " << offset << ", key " << key.size();
+    }
+};
+
+// Runs of any number of blocks, so that every way the routine groups them
+// and every block left over after the groups is met.
+TEST_P(Sha512Routine, MatchesThePortableBlockFunctionFromAnyState)
+{
+    std::mt19937 rng(1805);
+    for (std::size_t count = 0; count <= 20; ++count)
+        for (int round = 0; round < 4; ++round) {
+            Sha512Digest start;
+            for (auto& b : start.bytes)
+                b = static_cast<std::uint8_t>(rng());
+            Sha512Digest want = start, got = start;
+            const std::uint8_t* blocks = Counter() + (count * 7 + static_cast<std::size_t>(round)) % 64;
+            Sha512CompressPortable(want, blocks, count);
+            PathFunction(GetParam())(got, blocks, count);
+            EXPECT_EQ(0, std::memcmp(got.bytes, want.bytes, sizeof want.bytes)) << count << " blocks";
+        }
+}
+
+TEST_P(Sha512Routine, MatchesThePortablePathOnEveryLengthUpTo1024)
+{
+    std::mt19937 rng(1806);
+    for (std::size_t length = 0; length <= 1024 && !HasFailure(); ++length) {
+        std::string key(length % 259, '\0');  // short, whole-block and hashed keys
+        for (char& c : key)
+            c = static_cast<char>(rng());
+        ExpectSame(key, length % 64, length);
+    }
+}
+
+// Every start in a 64-byte line, for lengths about the padding's boundaries.
+TEST_P(Sha512Routine, MatchesThePortablePathAtEveryAlignment)
+{
+    for (std::size_t length : {111, 112, 127, 128, 239, 240, 256, 383, 512, 1000})
+        for (std::size_t offset = 0; offset < 64; ++offset)
+            ExpectSame("key", offset, length);
+}
+
+TEST_P(Sha512Routine, MatchesThePortablePathOnLargeMessages)
+{
+    for (std::size_t length : {std::size_t{64} << 10, std::size_t{1} << 20, (std::size_t{1} << 20) + 61})
+        for (std::size_t offset : {0, 5})
+            ExpectSame("key", offset, length);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Sha512Routine, testing::Values(Sha512Path::Avx2, Sha512Path::Avx512),
+                         [](const testing::TestParamInfo<Sha512Path>& info) {
+                             return info.param == Sha512Path::Avx2 ? "Avx2" : "Avx512";
+                         });
+
 // ---------------------------------------------------------------- the choice
 
 TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
@@ -349,6 +431,12 @@ TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
         if (CpuRuns(path)) {
             EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
             widestSha256 = path;
+        }
+    Sha512Path widestSha512 = Sha512Path::Portable;
+    for (Sha512Path path : kSha512Paths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
+            widestSha512 = path;
         }
     Crc32Path widestCrc32 = Crc32Path::Portable;
     for (Crc32Path path : kCrc32Paths)
@@ -382,9 +470,11 @@ TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
     EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
     EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(widestSha1));
     EXPECT_STREQ(PathName(ChosenSha256Path()), PathName(widestSha256));
+    EXPECT_STREQ(PathName(ChosenSha512Path()), PathName(widestSha512));
     EXPECT_STREQ(PathName(ChosenCrc32Path()), PathName(widestCrc32));
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
     EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
+    EXPECT_EQ(Sha512CompressInUse(), PathFunction(ChosenSha512Path()));
     EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));
 }
 
@@ -436,6 +526,38 @@ TEST(PathChoice, RoutinesThatGoWrongDoNotProveThemselves)
     EXPECT_FALSE(ProvesItself(lastBlockFirst256));
     EXPECT_FALSE(ProvesItself(alignedOnly256));
     EXPECT_FALSE(ProvesItself(runsOnly256));
+
+    // SHA-512's routines take blocks in groups: one that goes wrong on a
+    // group of four, or on what is left after groups of two, is turned down
+    // too, as is one wrong on any block after the first.
+    const Sha512CompressFn firstBlockOnly512 = [](Sha512Digest& s, const std::uint8_t* b, std::size_t n) {
+        Sha512CompressPortable(s, b, n > 0 ? 1 : 0);
+    };
+    const Sha512CompressFn lastBlockFirst512 = [](Sha512Digest& s, const std::uint8_t* b, std::size_t n) {
+        for (std::size_t i = n; i > 0; --i)
+            Sha512CompressPortable(s, b + (i - 1) * kSha512BlockSize, 1);
+    };
+    const Sha512CompressFn alignedOnly512 = [](Sha512Digest& s, const std::uint8_t* b, std::size_t n) {
+        if (reinterpret_cast<std::uintptr_t>(b) % 16 == 0)
+            Sha512CompressPortable(s, b, n);
+    };
+    const Sha512CompressFn pairsOnly512 = [](Sha512Digest& s, const std::uint8_t* b, std::size_t n) {
+        Sha512CompressPortable(s, b, n - n % 2);
+    };
+    const Sha512CompressFn stopsAfterFour512 = [](Sha512Digest& s, const std::uint8_t* b, std::size_t n) {
+        Sha512CompressPortable(s, b, n > 4 ? 4 : n);
+    };
+    const Sha512CompressFn runsOnly512 = [](Sha512Digest& s, const std::uint8_t* b, std::size_t n) {
+        if (n > 1)
+            Sha512CompressPortable(s, b, n);
+    };
+    EXPECT_TRUE(ProvesItself(Sha512CompressPortable));
+    EXPECT_FALSE(ProvesItself(firstBlockOnly512));
+    EXPECT_FALSE(ProvesItself(lastBlockFirst512));
+    EXPECT_FALSE(ProvesItself(alignedOnly512));
+    EXPECT_FALSE(ProvesItself(pairsOnly512));
+    EXPECT_FALSE(ProvesItself(stopsAfterFour512));
+    EXPECT_FALSE(ProvesItself(runsOnly512));
 
     const Crc32UpdateFn dropsTheLastByte = [](std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
         return Crc32UpdatePortable(crc, p, n > 0 ? n - 1 : 0);
@@ -509,6 +631,11 @@ void BrokenSha1(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count
     Sha1CompressPortable(state, blocks, count);
     state.bytes[0] ^= 1;
 }
+void BrokenSha512(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count)
+{
+    Sha512CompressPortable(state, blocks, count);
+    state.bytes[63] ^= 0x80;
+}
 std::uint32_t BrokenCrc32(std::uint32_t crc, const std::uint8_t* bytes, std::size_t length)
 {
     return Crc32UpdatePortable(crc, bytes, length) ^ 1;
@@ -527,6 +654,15 @@ TEST(PathChoice, APathWhoseRoutineDoesNotProveItselfIsPassedOver)
               Sha1Path::Portable);
     EXPECT_EQ(ChooseAmong(kSha1Paths, noPath, [](Sha1Path) { return Sha1CompressFn{Sha1CompressPortable}; }),
               Sha1Path::Portable);
+
+    EXPECT_EQ(ChooseAmong(kSha512Paths, everyPath, [](Sha512Path) { return Sha512CompressFn{Sha512CompressPortable}; }),
+              kSha512Paths[std::size(kSha512Paths) - 1]);
+    EXPECT_EQ(
+        ChooseAmong(kSha512Paths, everyPath,
+                    [](Sha512Path p) { return p == Sha512Path::Portable ? Sha512CompressPortable : BrokenSha512; }),
+        Sha512Path::Portable);
+    EXPECT_EQ(ChooseAmong(kSha512Paths, noPath, [](Sha512Path) { return Sha512CompressFn{Sha512CompressPortable}; }),
+              Sha512Path::Portable);
 
     const auto widestTwoBroken = [](Crc32Path p) {
         return p == Crc32Path::VpclmulAvx512 || p == Crc32Path::VpclmulAvx2 ? BrokenCrc32 : Crc32UpdatePortable;
@@ -582,6 +718,11 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
         EXPECT_EQ(Sha256CompressInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
+    for (Sha512Path path : kSha512Paths) {
+        const Sha512CompressFn before = Sha512CompressInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Sha512CompressInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
+    }
     for (Crc32Path path : kCrc32Paths) {
         const Crc32UpdateFn before = Crc32UpdateInUse();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
@@ -605,6 +746,7 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
     // Away from the chosen paths (the last ones forced may be those), and back.
     ForcePath(Sha1Path::Portable);
     ForcePath(Sha256Path::Portable);
+    ForcePath(Sha512Path::Portable);
     ForcePath(Crc32Path::Portable);
     ForcePath(Md5LanePath::Portable);
     ForcePath(Sha1LanePath::OneAtATime);
@@ -615,6 +757,7 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
     EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
     EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
+    EXPECT_EQ(Sha512CompressInUse(), PathFunction(ChosenSha512Path()));
     EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));
 }
 

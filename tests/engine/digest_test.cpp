@@ -33,12 +33,12 @@ std::string Hex(const void* data, std::size_t count)
 struct Results {
     std::string md5, sha1, hmacMd5, hmacSha1;
     std::uint32_t crc = 0;
-    std::string sha256, hmacSha256;
+    std::string sha256, hmacSha256, sha512, hmacSha512;
     friend bool operator==(const Results&, const Results&) = default;
     friend std::ostream& operator<<(std::ostream& os, const Results& r)
     {
         return os << r.md5 << ' ' << r.sha1 << ' ' << r.hmacMd5 << ' ' << r.hmacSha1 << ' ' << std::hex << r.crc
-                  << std::dec << ' ' << r.sha256 << ' ' << r.hmacSha256;
+                  << std::dec << ' ' << r.sha256 << ' ' << r.hmacSha256 << ' ' << r.sha512 << ' ' << r.hmacSha512;
     }
 };
 
@@ -60,7 +60,9 @@ Results FromBuffer(const std::string& key, const void* buffer, std::int32_t leng
             Run<Sha1Digest>(fill, [&](Sha1Digest& d) { HmacSha1OfBytes(key, buffer, length, d); }),
             Crc32OfBytes(buffer, length),
             Run<Sha256Digest>(fill, [&](Sha256Digest& d) { Sha256OfBytes(buffer, length, d); }),
-            Run<Sha256Digest>(fill, [&](Sha256Digest& d) { HmacSha256OfBytes(key, buffer, length, d); })};
+            Run<Sha256Digest>(fill, [&](Sha256Digest& d) { HmacSha256OfBytes(key, buffer, length, d); }),
+            Run<Sha512Digest>(fill, [&](Sha512Digest& d) { Sha512OfBytes(buffer, length, d); }),
+            Run<Sha512Digest>(fill, [&](Sha512Digest& d) { HmacSha512OfBytes(key, buffer, length, d); })};
 }
 
 Results FromText(const std::string& key, const std::string& text, std::uint8_t fill)
@@ -71,7 +73,9 @@ Results FromText(const std::string& key, const std::string& text, std::uint8_t f
             Run<Sha1Digest>(fill, [&](Sha1Digest& d) { HmacSha1OfText(key, text, d); }),
             Crc32OfText(text),
             Run<Sha256Digest>(fill, [&](Sha256Digest& d) { Sha256OfText(text, d); }),
-            Run<Sha256Digest>(fill, [&](Sha256Digest& d) { HmacSha256OfText(key, text, d); })};
+            Run<Sha256Digest>(fill, [&](Sha256Digest& d) { HmacSha256OfText(key, text, d); }),
+            Run<Sha512Digest>(fill, [&](Sha512Digest& d) { Sha512OfText(text, d); }),
+            Run<Sha512Digest>(fill, [&](Sha512Digest& d) { HmacSha512OfText(key, text, d); })};
 }
 
 Results Reference(const std::string& key, const std::string& message)
@@ -91,7 +95,9 @@ Results Reference(const std::string& key, const std::string& message)
             hex(HMAC(EVP_sha1(), key.data(), keySize, data, size, out, &outSize) != nullptr),
             static_cast<std::uint32_t>(crc32(0, data, static_cast<uInt>(size))),
             hex(EVP_Digest(data, size, out, &outSize, EVP_sha256(), nullptr) == 1),
-            hex(HMAC(EVP_sha256(), key.data(), keySize, data, size, out, &outSize) != nullptr)};
+            hex(HMAC(EVP_sha256(), key.data(), keySize, data, size, out, &outSize) != nullptr),
+            hex(EVP_Digest(data, size, out, &outSize, EVP_sha512(), nullptr) == 1),
+            hex(HMAC(EVP_sha512(), key.data(), keySize, data, size, out, &outSize) != nullptr)};
 }
 
 // Both forms meet the reference. The buffer form reads `offset` bytes into a
@@ -115,9 +121,9 @@ std::string RandomBytes(std::mt19937& rng, std::size_t count)
 
 using Digest = OnEveryPath;
 
-// RFC 1321 A.5, FIPS 180-1, FIPS 180-4 (SHA-256), RFC 2202 and RFC 4231;
-// every vector also in the buffer form. RFC 4231's case 5 publishes only
-// the first 128 bits.
+// RFC 1321 A.5, FIPS 180-1, FIPS 180-4 (SHA-256 and SHA-512), RFC 2202 and
+// RFC 4231; every vector also in the buffer form. RFC 4231's case 5
+// publishes only the first 128 bits.
 TEST_P(Digest, PublishedVectors)
 {
     const std::string key80(80, '\xaa'),
@@ -185,6 +191,40 @@ TEST_P(Digest, PublishedVectors)
          "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
         {&Results::hmacSha256, key131, hashKeyAndData,
          "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
+        {&Results::sha512, "", "abc",
+         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+         "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
+        {&Results::sha512, "",
+         "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrst"
+         "nopqrstu",
+         "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018"
+         "501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545e96e55b874be909"},
+        {&Results::sha512, "", "",
+         "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
+         "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e"},
+        {&Results::sha512, "", std::string(1000000, 'a'),
+         "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
+         "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b"},
+        {&Results::hmacSha512, std::string(20, '\x0b'), "Hi There",
+         "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cde"
+         "daa833b7d6b8a702038b274eaea3f4e4be9d914eeb61f1702e696c203a126854"},
+        {&Results::hmacSha512, "Jefe", "what do ya want for nothing?",
+         "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea250554"
+         "9758bf75c05a994a6d034f65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737"},
+        {&Results::hmacSha512, std::string(20, '\xaa'), std::string(50, '\xdd'),
+         "fa73b0089d56a284efb0f0756c890be9b1b5dbdd8ee81a3655f83e33b2279d39"
+         "bf3e848279a722c806b485a47e67c807b946a337bee8942674278859e13292fb"},
+        {&Results::hmacSha512, counting, std::string(50, '\xcd'),
+         "b0ba465637458c6990e5a8c5f61d4af7e576d97ff94b872de76f8050361ee3db"
+         "a91ca5c11aa25eb4d679275cc5788063a5f19741120c4f2de2adebeb10a298dd"},
+        {&Results::hmacSha512, std::string(20, '\x0c'), "Test With Truncation", "415fad6271580a531d4179bc891d87a6",
+         true},
+        {&Results::hmacSha512, key131, hashKeyFirst,
+         "80b24263c7c1a3ebb71493c1dd7be8b49b46d1f41b4aeec1121b013783f8f352"
+         "6b56d037e05f2598bd0fd2215d6a1e5295e64f73f63f0aec8b915a985d786598"},
+        {&Results::hmacSha512, key131, hashKeyAndData,
+         "e37b6a775dc87dbaa4dfa9f96e5e3ffddebd71f8867289865df5a32d20cdc944"
+         "b6022cac3c4982b10d5eeb55c3e4de15134676fb6de0446065c97440fa8c6a58"},
     };
     for (const auto& v : kVectors) {
         SCOPED_TRACE(v.hex);
@@ -213,12 +253,15 @@ TEST_P(Digest, ZeroBytesAreDataInTheMessageAndTheKey)
     ExpectSameAsReference(std::string("k\0y", 3), std::string("ab\0cd\0\0ef\0", 10), 1, 0x00);
 }
 
+// The boundaries of the 64-byte blocks and of SHA-512's 128-byte ones, whose
+// length field takes 16 bytes; keys about both block sizes.
 TEST_P(Digest, PaddingBoundariesAndKeySizesMeetTheReference)
 {
     std::mt19937 rng(1321);
-    for (std::size_t length : {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 121, 127, 128, 129}) {
+    for (std::size_t length :
+         {0, 1, 55, 56, 57, 63, 64, 65, 111, 112, 113, 119, 120, 121, 127, 128, 129, 239, 240, 241, 255, 256, 257}) {
         const std::string message = RandomBytes(rng, length);
-        for (std::size_t keyLength : {0, 1, 63, 64, 65, 80}) {
+        for (std::size_t keyLength : {0, 1, 63, 64, 65, 80, 127, 128, 129, 200}) {
             SCOPED_TRACE(testing::Message() << "length " << length << ", key " << keyLength);
             ExpectSameAsReference(RandomBytes(rng, keyLength), message, 0, 0xA5);
         }
@@ -229,7 +272,7 @@ TEST_P(Digest, PaddingBoundariesAndKeySizesMeetTheReference)
 TEST_P(Digest, SeededRandomInputMeetsTheReference)
 {
     std::mt19937 rng(2104);
-    std::uniform_int_distribution<std::size_t> messageLength(0, 5000), keyLength(0, 200);
+    std::uniform_int_distribution<std::size_t> messageLength(0, 5000), keyLength(0, 300);
     for (int round = 0; round < 3000 && !HasFailure(); ++round) {
         const std::string message = RandomBytes(rng, messageLength(rng));
         const std::string key = RandomBytes(rng, keyLength(rng));

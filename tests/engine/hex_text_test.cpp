@@ -53,15 +53,21 @@ TEST(DigestText, LowerCaseTwoDigitsPerByte)
     Md5Digest md5;
     Sha1Digest sha1;
     Sha256Digest sha256;
+    Sha512Digest sha512;
     for (int i = 0; i < 16; ++i)
         md5.bytes[i] = static_cast<std::uint8_t>(0x11 * i);
     for (int i = 0; i < 20; ++i)
         sha1.bytes[i] = static_cast<std::uint8_t>(i);
     for (int i = 0; i < 32; ++i)
         sha256.bytes[i] = static_cast<std::uint8_t>(0xF0 - 7 * i);
+    for (int i = 0; i < 64; ++i)
+        sha512.bytes[i] = static_cast<std::uint8_t>(4 * i + 1);
     EXPECT_EQ(DigestToHexText(md5), "00112233445566778899aabbccddeeff");
     EXPECT_EQ(DigestToHexText(sha1), "000102030405060708090a0b0c0d0e0f10111213");
     EXPECT_EQ(DigestToHexText(sha256), "f0e9e2dbd4cdc6bfb8b1aaa39c958e878079726b645d564f48413a332c251e17");
+    EXPECT_EQ(DigestToHexText(sha512),
+              "0105090d1115191d2125292d3135393d4145494d5155595d6165696d7175797d"
+              "8185898d9195999da1a5a9adb1b5b9bdc1c5c9cdd1d5d9dde1e5e9edf1f5f9fd");
 }
 
 // An own message wins; otherwise the code's text, and none past the table.

@@ -170,7 +170,8 @@ struct VectorRegisters {
 };
 
 // What must not be found, by what it is: runs of eight bytes as they sit in
-// a buffer, and 32-bit words as a block function holds them.
+// a buffer, 32-bit words as a block function holds them, and SHA-512's
+// 64-bit words, found wherever they start.
 class Secrets {
 public:
     void AddBytes(const std::string& name, const std::uint8_t* bytes, std::size_t count)
@@ -186,6 +187,11 @@ public:
         // The pads' fill, where the key had no bytes, is no secret.
         if (word != 0 && word != 0x36363636u && word != 0x5C5C5C5Cu)
             words_.emplace(word, name);
+    }
+    void AddWord64(const std::string& name, std::uint64_t word)
+    {
+        if (word != 0 && word != 0x3636363636363636u && word != 0x5C5C5C5C5C5C5C5Cu)
+            runs_.emplace(word, name);
     }
 
     // Where in `memory` anything of these turns up.
@@ -224,15 +230,23 @@ std::uint32_t Word(const std::uint8_t* p, bool bigEndian)
                      : std::uint32_t{p[3]} << 24 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
 }
 
+std::uint64_t Word64(const std::uint8_t* p, bool bigEndian)
+{
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i)
+        v |= std::uint64_t{p[i]} << (bigEndian ? 56 - 8 * i : 8 * i);
+    return v;
+}
+
 // The key block, the key's own bytes that are in it, and the pad blocks.
-template <class Record>
+template <class Record, std::size_t kBlock = kBlockSize>
 struct KeyBlocks {
-    std::uint8_t k0[kBlockSize] = {}, inner[kBlockSize], outer[kBlockSize];
+    std::uint8_t k0[kBlock] = {}, inner[kBlock], outer[kBlock];
     std::size_t keyBytes;  // the bytes of k0 that came from the key
 
     KeyBlocks(const std::string& key, void (*hash)(const std::string&, Record&))
     {
-        if (key.size() > kBlockSize) {
+        if (key.size() > kBlock) {
             Record hashed;
             hash(key, hashed);
             std::memcpy(k0, hashed.bytes, sizeof hashed.bytes);
@@ -241,16 +255,16 @@ struct KeyBlocks {
             std::memcpy(k0, key.data(), key.size());
             keyBytes = key.size();
         }
-        for (std::size_t i = 0; i < kBlockSize; ++i) {
+        for (std::size_t i = 0; i < kBlock; ++i) {
             inner[i] = static_cast<std::uint8_t>(k0[i] ^ 0x36);
             outer[i] = static_cast<std::uint8_t>(k0[i] ^ 0x5C);
         }
     }
 };
 
-// Common to both hashes: the key, its hash, and the pad blocks' bytes.
-template <class Record>
-void AddKeyBytes(Secrets& s, const std::string& key, const KeyBlocks<Record>& k)
+// Common to every hash: the key, its hash, and the pad blocks' bytes.
+template <class Record, std::size_t kBlock>
+void AddKeyBytes(Secrets& s, const std::string& key, const KeyBlocks<Record, kBlock>& k)
 {
     s.AddBytes("key", reinterpret_cast<const std::uint8_t*>(key.data()), key.size());
     s.AddBytes("key block", k.k0, k.keyBytes);
@@ -336,6 +350,50 @@ Secrets Sha256Secrets(const std::string& key)
     return s;
 }
 
+constexpr std::uint64_t kSha512Start[8] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
+                                           0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
+                                           0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
+
+// The record's form of SHA-512's initial words: each least significant byte first.
+Sha512Digest Sha512StartRecord()
+{
+    Sha512Digest state;
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j)
+            state.bytes[8 * i + j] = static_cast<std::uint8_t>(kSha512Start[i] >> (8 * j));
+    return state;
+}
+
+Secrets Sha512Secrets(const std::string& key)
+{
+    const KeyBlocks<Sha512Digest, kSha512BlockSize> k(key, Sha512OfText);
+    Secrets s;
+    AddKeyBytes(s, key, k);
+    for (const auto* pad : {k.inner, k.outer}) {
+        const std::string name = pad == k.inner ? "inner" : "outer";
+        // All 80 schedule words, alone and with their round constants, as
+        // the vector paths store them.
+        std::uint64_t w[80];
+        for (int t = 0; t < 80; ++t) {
+            if (t < 16) {
+                w[t] = Word64(pad + 8 * t, true);
+            } else {
+                const std::uint64_t s0 = std::rotr(w[t - 15], 1) ^ std::rotr(w[t - 15], 8) ^ (w[t - 15] >> 7);
+                const std::uint64_t s1 = std::rotr(w[t - 2], 19) ^ std::rotr(w[t - 2], 61) ^ (w[t - 2] >> 6);
+                w[t] = s1 + w[t - 7] + s0 + w[t - 16];
+            }
+            s.AddWord64(name + " schedule word " + std::to_string(t), w[t]);
+            s.AddWord64(name + " schedule word " + std::to_string(t) + " with its constant",
+                        w[t] + kSha512RoundConstants[t]);
+        }
+        Sha512Digest state = Sha512StartRecord();
+        Sha512CompressPortable(state, pad, 1);
+        for (int i = 0; i < 8; ++i)
+            s.AddWord64(name + " chaining word " + std::to_string(i), Word64(state.bytes + 8 * i, false));
+    }
+    return s;
+}
+
 std::string RandomKey(std::size_t length, std::mt19937& rng)
 {
     std::string key(length, '\0');
@@ -379,6 +437,17 @@ void AddInnerDigest(Secrets& s, const std::string& key, const std::string& messa
     s.AddBytes("inner digest", inner.bytes, sizeof inner.bytes);
 }
 
+// SHA-512's likewise, in 64-bit words.
+void AddSha512OuterWorkingWords(Secrets& s, const std::string& key, const Sha512Digest& result)
+{
+    const KeyBlocks<Sha512Digest, kSha512BlockSize> k(key, Sha512OfText);
+    Sha512Digest state = Sha512StartRecord();
+    Sha512CompressPortable(state, k.outer, 1);
+    for (int i = 0; i < 8; ++i)
+        s.AddWord64("outer working word " + std::to_string(i),
+                    Word64(result.bytes + 8 * i, true) - Word64(state.bytes + 8 * i, false));
+}
+
 // The thread stack of an HMAC, and the vector registers right after it,
 // hold nothing of its key: for keys used as they are, a key of exactly a
 // block, and a longer key that is hashed first (whose tail goes through a
@@ -387,6 +456,7 @@ struct WipePaths {
     const char* name;
     Sha1Path sha1;
     Sha256Path sha256;
+    Sha512Path sha512;
     friend std::ostream& operator<<(std::ostream& os, const WipePaths& p) { return os << p.name; }
 };
 
@@ -394,7 +464,7 @@ class HmacWipe : public testing::TestWithParam<WipePaths> {
 protected:
     void SetUp() override
     {
-        if (!ForcePath(GetParam().sha1) || !ForcePath(GetParam().sha256))
+        if (!ForcePath(GetParam().sha1) || !ForcePath(GetParam().sha256) || !ForcePath(GetParam().sha512))
             GTEST_SKIP() << GetParam().name << ": this CPU or this build cannot run it";
     }
     void TearDown() override { UseChosenPaths(); }
@@ -403,11 +473,14 @@ protected:
     void ExpectNothingLeft(const char* what, void (*hmac)(const std::string&, const void*, std::int32_t, Record&),
                            Secrets (*secrets)(const std::string&))
     {
+        // Keys shorter than a block, of a block and longer; messages of
+        // nothing, of a block, and longer.
+        constexpr std::size_t kBlock = sizeof(Record) == 64 ? kSha512BlockSize : kBlockSize;
         std::mt19937 rng(2202);
         const std::string message = RandomKey(300, rng);
         const bool canSave = VectorRegisters::CanSave();
-        for (std::size_t keyLength : {20, 64, 100})
-            for (std::int32_t messageLength : {0, 64, 150}) {
+        for (std::size_t keyLength : {std::size_t{20}, kBlock, kBlock + 36})
+            for (std::int32_t messageLength : {0, static_cast<int>(kBlock), 150}) {
                 const std::string key = RandomKey(keyLength, rng);
                 const Secrets s = secrets(key);
                 Record result;  // off the thread's stack, like the key and the message
@@ -423,6 +496,8 @@ protected:
                 } else if constexpr (sizeof(Record) == 32) {
                     AddOuterWorkingWords<Sha256Digest>(s2, key, result, true, Sha256OfText, Sha256CompressPortable,
                                                        kSha256Start);
+                } else if constexpr (sizeof(Record) == 64) {
+                    AddSha512OuterWorkingWords(s2, key, result);
                 } else {
                     const std::uint32_t init[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
                     AddOuterWorkingWords<Sha1Digest>(s2, key, result, true, Sha1OfText, Sha1CompressPortable, init);
@@ -456,6 +531,11 @@ TEST_P(HmacWipe, Sha256LeavesNothingOfTheKeyOnTheStack)
     ExpectNothingLeft<Sha256Digest>("HMAC-SHA-256", HmacSha256OfBytes, Sha256Secrets);
 }
 
+TEST_P(HmacWipe, Sha512LeavesNothingOfTheKeyOnTheStack)
+{
+    ExpectNothingLeft<Sha512Digest>("HMAC-SHA-512", HmacSha512OfBytes, Sha512Secrets);
+}
+
 // Fed window by window, as the file path feeds them, the keyed digests leave
 // nothing of the key behind either: not where they were set up and finished,
 // and not on the threads that fed them the windows (other threads than that
@@ -472,9 +552,10 @@ TEST_P(HmacWipe, WindowByWindowTheyLeaveNothingOfTheKeyOnAnyThread)
         Secrets (*secrets)(const std::string&);
     } kinds[] = {{"HMAC-MD5", &WindowDigestChoice::md5, Md5Secrets},
                  {"HMAC-SHA-1", &WindowDigestChoice::sha1, Sha1Secrets},
-                 {"HMAC-SHA-256", &WindowDigestChoice::sha256, Sha256Secrets}};
+                 {"HMAC-SHA-256", &WindowDigestChoice::sha256, Sha256Secrets},
+                 {"HMAC-SHA-512", &WindowDigestChoice::sha512, Sha512Secrets}};
     for (const auto& kind : kinds)
-        for (std::size_t keyLength : {20, 100}) {
+        for (std::size_t keyLength : {20, 100, 200}) {
             const std::string key = RandomKey(keyLength, rng);
             const Secrets s = kind.secrets(key);
             WindowDigestChoice choice{.hmac = true, .key = key};
@@ -505,10 +586,13 @@ TEST_P(HmacWipe, WindowByWindowTheyLeaveNothingOfTheKeyOnAnyThread)
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, HmacWipe,
-                         testing::Values(WipePaths{"Portable", Sha1Path::Portable, Sha256Path::Portable},
-                                         WipePaths{"ShaNi", Sha1Path::ShaNi, Sha256Path::ShaNi}),
-                         [](const testing::TestParamInfo<WipePaths>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, HmacWipe,
+    testing::Values(WipePaths{"Portable", Sha1Path::Portable, Sha256Path::Portable, Sha512Path::Portable},
+                    WipePaths{"ShaNi", Sha1Path::ShaNi, Sha256Path::ShaNi, Sha512Path::Portable},
+                    WipePaths{"Sha512Avx2", Sha1Path::Portable, Sha256Path::Portable, Sha512Path::Avx2},
+                    WipePaths{"Sha512Avx512", Sha1Path::Portable, Sha256Path::Portable, Sha512Path::Avx512}),
+    [](const testing::TestParamInfo<WipePaths>& info) { return info.param.name; });
 
 // Many HMACs in lanes, keyed lanes beside plain ones and one abandoned
 // mid-message, leave nothing of their keys behind: not where the lanes were
@@ -703,20 +787,21 @@ INSTANTIATE_TEST_SUITE_P(Paths, LaneWipe, testing::ValuesIn(kLaneWipeSettings),
                          [](const testing::TestParamInfo<LaneWipeSetting>& info) { return info.param.name; });
 
 // The scan is no formality, and the scrub reaches far enough: what the
-// portable SHA-1 and SHA-256 block functions leave of a key block in their
-// frames is found there without the scrub, and gone after it.
+// portable SHA-1 and SHA-256 block functions and every SHA-512 block
+// function leave of a key block in their frames is found there without the
+// scrub, and gone after the one their HMAC uses.
 TEST(HmacWipeScan, TheScrubClearsWhatABlockFunctionLeaves)
 {
     OwnStack stack;
     if (!stack.HoldsLocals())
         GTEST_SKIP() << "locals do not live on the thread's stack in this build";
     std::mt19937 rng(2104);
-    const auto expectCleared = [&](const char* what, const Secrets& s, auto compress) {
+    const auto expectCleared = [&](const std::string& what, const Secrets& s, void (*scrub)(), auto compress) {
         stack.Run(compress);
         EXPECT_FALSE(s.FindIn(stack.data(), OwnStack::kSize).empty()) << what << " left nothing to find";
         stack.Run([&] {
             compress();
-            ScrubStack();
+            scrub();
         });
         for (const std::string& found : s.FindIn(stack.data(), OwnStack::kSize))
             ADD_FAILURE() << what << ", after the scrub: " << found;
@@ -725,11 +810,28 @@ TEST(HmacWipeScan, TheScrubClearsWhatABlockFunctionLeaves)
     const std::string key = RandomKey(20, rng);
     const KeyBlocks<Sha1Digest> k(key, Sha1OfText);
     Sha1Digest state{};  // off the thread's stack
-    expectCleared("SHA-1", Sha1Secrets(key), [&] { Sha1CompressPortable(state, k.inner, 1); });
+    expectCleared("SHA-1", Sha1Secrets(key), ScrubStack, [&] { Sha1CompressPortable(state, k.inner, 1); });
 
     const KeyBlocks<Sha256Digest> k256(key, Sha256OfText);
     Sha256Digest state256{};
-    expectCleared("SHA-256", Sha256Secrets(key), [&] { Sha256CompressPortable(state256, k256.inner, 1); });
+    expectCleared("SHA-256", Sha256Secrets(key), ScrubStack, [&] { Sha256CompressPortable(state256, k256.inner, 1); });
+
+    // The wider paths keep two blocks' schedules: the inner pad block beside
+    // the outer one, as in the HMAC's last call.
+    const KeyBlocks<Sha512Digest, kSha512BlockSize> k512(key, Sha512OfText);
+    std::uint8_t padBlocks[2 * kSha512BlockSize];
+    std::memcpy(padBlocks, k512.inner, kSha512BlockSize);
+    std::memcpy(padBlocks + kSha512BlockSize, k512.outer, kSha512BlockSize);
+    const Secrets secrets512 = Sha512Secrets(key);
+    for (Sha512Path path : kSha512Paths) {
+        if (!CpuRuns(path))
+            continue;
+        Sha512Digest state512{};
+        const Sha512CompressFn compress = PathFunction(path);
+        for (std::size_t count : {1, 2})
+            expectCleared(std::string("SHA-512 ") + PathName(path) + ", " + std::to_string(count) + " blocks",
+                          secrets512, ScrubStackDeep, [&] { compress(state512, padBlocks, count); });
+    }
 }
 
 }  // namespace

@@ -13,17 +13,27 @@ struct PathSetting {
     const char* name;
     engine::Sha1Path sha1;
     engine::Sha256Path sha256;
+    engine::Sha512Path sha512;
     engine::Crc32Path crc32;
     friend std::ostream& operator<<(std::ostream& os, const PathSetting& s) { return os << s.name; }
 };
 
 // The SHA instructions carry SHA-1 and SHA-256 alike, so one setting takes both.
 inline constexpr PathSetting kPathSettings[] = {
-    {"Portable", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Crc32Path::Portable},
-    {"ShaNi", engine::Sha1Path::ShaNi, engine::Sha256Path::ShaNi, engine::Crc32Path::Portable},
-    {"Clmul", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Crc32Path::Clmul},
-    {"VpclmulAvx2", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Crc32Path::VpclmulAvx2},
-    {"VpclmulAvx512", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Crc32Path::VpclmulAvx512},
+    {"Portable", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Portable,
+     engine::Crc32Path::Portable},
+    {"ShaNi", engine::Sha1Path::ShaNi, engine::Sha256Path::ShaNi, engine::Sha512Path::Portable,
+     engine::Crc32Path::Portable},
+    {"Sha512Avx2", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Avx2,
+     engine::Crc32Path::Portable},
+    {"Sha512Avx512", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Avx512,
+     engine::Crc32Path::Portable},
+    {"Clmul", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Portable,
+     engine::Crc32Path::Clmul},
+    {"VpclmulAvx2", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Portable,
+     engine::Crc32Path::VpclmulAvx2},
+    {"VpclmulAvx512", engine::Sha1Path::Portable, engine::Sha256Path::Portable, engine::Sha512Path::Portable,
+     engine::Crc32Path::VpclmulAvx512},
 };
 
 // Forces the parameter's paths for the test and goes back to the automatic
@@ -33,7 +43,8 @@ protected:
     void SetUp() override
     {
         const PathSetting& s = GetParam();
-        if (!engine::ForcePath(s.sha1) || !engine::ForcePath(s.sha256) || !engine::ForcePath(s.crc32))
+        if (!engine::ForcePath(s.sha1) || !engine::ForcePath(s.sha256) || !engine::ForcePath(s.sha512) ||
+            !engine::ForcePath(s.crc32))
             GTEST_SKIP() << s.name << ": this CPU or this build cannot run it";
     }
     void TearDown() override { engine::UseChosenPaths(); }

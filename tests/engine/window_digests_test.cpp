@@ -21,7 +21,7 @@ using engine::WindowDigests;
 
 WindowDigestChoice All(bool hmac = false, const std::string& key = "")
 {
-    return {.md5 = true, .sha1 = true, .sha256 = true, .crc32 = true, .hmac = hmac, .key = key};
+    return {.md5 = true, .sha1 = true, .sha256 = true, .sha512 = true, .crc32 = true, .hmac = hmac, .key = key};
 }
 
 WindowDigestResults OneShot(const std::string& message, const WindowDigestChoice& choice)
@@ -31,10 +31,12 @@ WindowDigestResults OneShot(const std::string& message, const WindowDigestChoice
         HmacMd5OfText(choice.key, message, r.md5);
         HmacSha1OfText(choice.key, message, r.sha1);
         HmacSha256OfText(choice.key, message, r.sha256);
+        HmacSha512OfText(choice.key, message, r.sha512);
     } else {
         Md5OfText(message, r.md5);
         Sha1OfText(message, r.sha1);
         Sha256OfText(message, r.sha256);
+        Sha512OfText(message, r.sha512);
     }
     r.crc32 = Crc32OfText(message);
     return r;
@@ -59,14 +61,15 @@ WindowDigestResults Windowed(const std::string& message, const std::vector<std::
 std::string Hex(const WindowDigestResults& r)
 {
     return DigestToHexText(r.md5) + " " + DigestToHexText(r.sha1) + " " + DigestToHexText(r.sha256) + " " +
-           std::to_string(r.crc32);
+           DigestToHexText(r.sha512) + " " + std::to_string(r.crc32);
 }
 
 class WindowDigestsTest : public OnEveryPath {};
 
 // Each key rule (none, the empty key, a key of one block, a longer key that
-// is hashed first) with the message cut once at every offset, byte by byte,
-// and in pieces of random sizes around the block size.
+// is hashed first, for 64-byte blocks and SHA-512's 128-byte ones) with the
+// message cut once at every offset, byte by byte, and in pieces of random
+// sizes around the block sizes.
 TEST_P(WindowDigestsTest, AnySplitGivesTheOneShotDigests)
 {
     std::string message(300, '\0');
@@ -74,7 +77,8 @@ TEST_P(WindowDigestsTest, AnySplitGivesTheOneShotDigests)
         message[i] = static_cast<char>(i % 251);
     std::mt19937 random(1);
     for (const WindowDigestChoice& choice :
-         {All(), All(true, ""), All(true, std::string(64, 'k')), All(true, std::string(80, '\xAA'))}) {
+         {All(), All(true, ""), All(true, std::string(64, 'k')), All(true, std::string(80, '\xAA')),
+          All(true, std::string(128, 'K')), All(true, std::string(131, '\x5C'))}) {
         const std::string expected = Hex(OneShot(message, choice));
         for (std::size_t cut = 0; cut <= message.size() && !HasFailure(); ++cut)
             EXPECT_EQ(Hex(Windowed(message, {cut}, choice)), expected)
@@ -152,13 +156,85 @@ TEST_P(WindowDigestsTest, Sha256VectorsSplitAnywhere)
     }
 }
 
+// SHA-512 likewise: FIPS 180-4's samples and RFC 4231's cases, whose keys
+// of 131 bytes are longer than even SHA-512's block.
+TEST_P(WindowDigestsTest, Sha512VectorsSplitAnywhere)
+{
+    const std::string key131(131, '\xaa');
+    const struct {
+        bool hmac;
+        std::string key, text;
+        const char* hex;
+    } kVectors[] = {
+        {false, "", "",
+         "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
+         "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e"},
+        {false, "", "abc",
+         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+         "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
+        {false, "",
+         "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrst"
+         "nopqrstu",
+         "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018"
+         "501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545e96e55b874be909"},
+        {true, std::string(20, '\x0b'), "Hi There",
+         "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cde"
+         "daa833b7d6b8a702038b274eaea3f4e4be9d914eeb61f1702e696c203a126854"},
+        {true, "Jefe", "what do ya want for nothing?",
+         "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea250554"
+         "9758bf75c05a994a6d034f65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737"},
+        {true, std::string(20, '\xaa'), std::string(50, '\xdd'),
+         "fa73b0089d56a284efb0f0756c890be9b1b5dbdd8ee81a3655f83e33b2279d39"
+         "bf3e848279a722c806b485a47e67c807b946a337bee8942674278859e13292fb"},
+        {true, "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19",
+         std::string(50, '\xcd'),
+         "b0ba465637458c6990e5a8c5f61d4af7e576d97ff94b872de76f8050361ee3db"
+         "a91ca5c11aa25eb4d679275cc5788063a5f19741120c4f2de2adebeb10a298dd"},
+        {true, std::string(20, '\x0c'), "Test With Truncation", "415fad6271580a531d4179bc891d87a6"},
+        {true, key131, "Test Using Larger Than Block-Size Key - Hash Key First",
+         "80b24263c7c1a3ebb71493c1dd7be8b49b46d1f41b4aeec1121b013783f8f352"
+         "6b56d037e05f2598bd0fd2215d6a1e5295e64f73f63f0aec8b915a985d786598"},
+        {true, key131,
+         "This is a test using a larger than block-size key and a larger than block-size data. The key needs to be "
+         "hashed before being used by the HMAC algorithm.",
+         "e37b6a775dc87dbaa4dfa9f96e5e3ffddebd71f8867289865df5a32d20cdc944"
+         "b6022cac3c4982b10d5eeb55c3e4de15134676fb6de0446065c97440fa8c6a58"},
+    };
+    const auto sha512 = [](const std::string& message, const std::vector<std::size_t>& cuts,
+                           const WindowDigestChoice& choice, std::size_t published) {
+        return DigestToHexText(Windowed(message, cuts, choice).sha512).substr(0, published);
+    };
+    for (const auto& v : kVectors) {
+        SCOPED_TRACE(v.hex);
+        const WindowDigestChoice choice{.sha512 = true, .hmac = v.hmac, .key = v.key};
+        const std::size_t published = std::strlen(v.hex);
+        for (std::size_t cut = 0; cut <= v.text.size(); ++cut)
+            EXPECT_EQ(sha512(v.text, {cut}, choice, published), v.hex) << "cut at " << cut;
+        std::vector<std::size_t> bytewise;
+        for (std::size_t i = 1; i < v.text.size(); ++i)
+            bytewise.push_back(i);
+        EXPECT_EQ(sha512(v.text, bytewise, choice, published), v.hex);
+    }
+
+    const std::string million(1000000, 'a');
+    for (std::size_t piece : {1, 127, 128, 129, 4097}) {
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = piece; at < million.size(); at += piece)
+            cuts.push_back(at);
+        EXPECT_EQ(sha512(million, cuts, {.sha512 = true, .key = {}}, 128),
+                  "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
+                  "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b")
+            << "pieces of " << piece;
+    }
+}
+
 VELLUMARK_ON_EVERY_PATH(WindowDigestsTest);
 
 // Zeros fed as one window of 1 MiB over and over, never 4 GiB at once. The
-// known answers are those of md5sum, sha1sum, sha256sum and rhash over as
-// many zeros from /dev/zero. 512 MiB and a byte is the first length whose bit count
-// needs more than 32 bits; 4 GiB and a byte needs more than 32 bits for the
-// byte count itself.
+// known answers are those of md5sum, sha1sum, sha256sum, sha512sum and rhash
+// over as many zeros from /dev/zero, run once and written down here. 512 MiB
+// and a byte is the first length whose bit count needs more than 32 bits;
+// 4 GiB and a byte needs more than 32 bits for the byte count itself.
 TEST(WindowDigestsLong, CountsPastWhat32BitsHold)
 {
     const std::vector<std::uint8_t> zeros(std::size_t{1} << 20, 0);
@@ -168,20 +244,25 @@ TEST(WindowDigestsLong, CountsPastWhat32BitsHold)
         digests.Feed(d, zeros.data(), 1);
     };
 
-    WindowDigests half({.md5 = true, .sha1 = true, .sha256 = true, .key = {}});
-    feedZeros(half, 0, 512);
-    feedZeros(half, 1, 512);
-    feedZeros(half, 2, 512);
+    WindowDigests half({.md5 = true, .sha1 = true, .sha256 = true, .sha512 = true, .key = {}});
+    for (std::size_t d = 0; d < half.Count(); ++d)
+        feedZeros(half, d, 512);
     const WindowDigestResults halfResults = half.Finish();
     EXPECT_EQ(DigestToHexText(halfResults.md5), "ea3b62c6b93cb3625a1fd76777985f5a");
     EXPECT_EQ(DigestToHexText(halfResults.sha1), "3e1bb536d18494c32e66ef9f479d65bbe0d863de");
     EXPECT_EQ(DigestToHexText(halfResults.sha256), "7c40fe5ce847740d0f0d0cdde3949d6585804cdec3ae61a15b923165699c8137");
+    EXPECT_EQ(DigestToHexText(halfResults.sha512),
+              "8165468866efe161e7d5394bcb5a72bb5dd30e8584ce00a5f87a89c861464ae5"
+              "ee9bfbbe542d3a80f86f83f2ebeaf2757beffc96e4c0431395bd94284f3c766e");
 
-    WindowDigests large({.sha1 = true, .crc32 = true, .key = {}});
-    feedZeros(large, 0, 4096);
-    feedZeros(large, 1, 4096);
+    WindowDigests large({.sha1 = true, .sha512 = true, .crc32 = true, .key = {}});
+    for (std::size_t d = 0; d < large.Count(); ++d)
+        feedZeros(large, d, 4096);
     const WindowDigestResults largeResults = large.Finish();
     EXPECT_EQ(DigestToHexText(largeResults.sha1), "e7d747b75f76e0e41e83b75bce4642816136304f");
+    EXPECT_EQ(DigestToHexText(largeResults.sha512),
+              "89fdc1f5c95f86d177144bc417b3513a669dae7f60c9e57fc2b39e0bfcd6dbb9"
+              "efdf6b339d1762fe3f5e7914f1b64abb6a97a2ceec1bbb2a381e3eb0d3c43781");
     EXPECT_EQ(largeResults.crc32, 0x41D912FFu);
 }
 
