@@ -505,7 +505,7 @@ TEST_F(ProgramTest, ASecondStartHandsItsFileToTheRunningWindow)
     QDir(home_.path()).mkdir("other");
     const std::string home = QFile::encodeName(home_.path()).toStdString();
     const std::string spaced = MakeFile("other/with spaces.iso", "spaced");
-    const std::string newline = MakeFile("line\nbreak", "newline");
+    const std::string accented = MakeFile("caf\xC3\xA9 \xE2\x82\xAC", "accented");
     const std::string escaped = MakeFile("100% sure #1", "escaped");
     struct Case {
         std::vector<std::string> args;
@@ -515,10 +515,10 @@ TEST_F(ProgramTest, ASecondStartHandsItsFileToTheRunningWindow)
     };
     const std::vector<Case> cases = {
         {{"with spaces.iso"}, home + "/other", spaced, "spaced"},
-        {{newline}, "/", newline, "newline"},
+        {{accented}, "/", accented, "accented"},
         // As file managers pass them, with escapes of either case.
         {{"file://" + home + "/100%25%20sure%20%231"}, "/", escaped, "escaped"},
-        {{"file://localhost" + home + "/line%0abreak"}, "/", newline, "newline"},
+        {{"file://localhost" + home + "/caf%C3%a9%20%e2%82%AC"}, "/", accented, "accented"},
         // Of several files the first, after Qt's options.
         {{"-platform", "offscreen", "./with spaces.iso", first}, home + "/other", spaced, "spaced"},
     };
@@ -531,28 +531,35 @@ TEST_F(ProgramTest, ASecondStartHandsItsFileToTheRunningWindow)
     EndGently(*probe);
 }
 
+// Why a name the name box would show as another name is refused.
+const char* const kNotShown =
+    "its name holds a control character or a mark that reorders text, which the name box cannot show as it is.";
+
 // A name that the name box cannot hold as it is (Generate would drop a blank
-// at its end; the box holds text, not any bytes) is reported, naming the
-// file, and nothing else is digested in its place.
+// at its end; the box holds text, not any bytes; it would show a line feed
+// as a blank) is reported, naming the file, and nothing else is digested in
+// its place.
 TEST_F(ProgramTest, AHandedNameTheBoxCannotHoldIsReportedByTheRunningWindow)
 {
     const std::string first = MakeFile("first", "first");
     MakeFile("trailing", "not this one");
+    MakeFile("nl name", "not this one");
     auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(first))});
     WindowState last;
     ASSERT_TRUE(Shows(*probe, Showing(first, "first"), last)) << Describe(last);
     const std::string home = QFile::encodeName(home_.path()).toStdString();
-    for (const auto& [name, shown] : {std::pair<std::string, std::string>{"trailing ", "trailing "},
-                                      {"trailing\t", "trailing\\x09"},
-                                      {"\xFFtrailing", "\\xFFtrailing"}}) {
+    const std::string dropped =
+        "its name begins or ends with a blank or a control character, which the name box drops.";
+    for (const auto& [name, shown, why] :
+         {std::tuple<std::string, std::string, std::string>{"trailing ", "trailing ", dropped},
+          {"trailing\t", "trailing\\x09", dropped},
+          {"\xFFtrailing", "\\xFFtrailing", "its name is not valid UTF-8, which the name box cannot hold."},
+          {"nl\nname", "nl\\x0Aname", kNotShown}}) {
         const std::string path = MakeFile(name, "abc");
         EXPECT_EQ(RunProgram({path}), 0);
         QStringList seen;
-        const QString why = name[0] == '\xFF'
-                                ? "is not valid UTF-8, which the name box cannot hold."
-                                : "begins or ends with a blank or a control character, which the name box drops.";
         EXPECT_EQ(ReadUntil(*probe, "box ", &seen),
-                  QString::fromStdString("box Cannot take the file \"" + home + "/" + shown + "\": its name ") + why);
+                  QString::fromStdString("box Cannot take the file \"" + home + "/" + shown + "\": " + why));
         EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), [](const QString& l) { return l.startsWith("name "); }))
             << seen.join(" | ").toStdString();
         WindowState boxUp = Showing(first, "first");
@@ -562,6 +569,31 @@ TEST_F(ProgramTest, AHandedNameTheBoxCannotHoldIsReportedByTheRunningWindow)
         EXPECT_EQ(ReadUntil(*probe, "closed"), "closed");
     }
     EXPECT_EQ(Describe(State(*probe)), Describe(Showing(first, "first")));
+    EndGently(*probe);
+}
+
+// `vellumark "$(printf 'DIR/nl\nname')"`: the name box would show the name
+// as "DIR/nl name", a file that exists beside it, with the digests of the
+// other. The start says why it cannot take it and names and digests nothing.
+TEST_F(ProgramTest, AFirstStartWithANameTheBoxWouldShowAsAnotherSaysSo)
+{
+    MakeFile("nl name", "not this one");
+    const std::string name = MakeFile("nl\nname", "abc");
+    const std::string home = QFile::encodeName(home_.path()).toStdString();
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(name))});
+    QStringList seen;
+    EXPECT_EQ(ReadUntil(*probe, "box ", &seen),
+              QString::fromStdString("box Cannot take the file \"" + home + "/nl\\x0Aname\": " + kNotShown));
+    EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), [](const QString& l) { return l.startsWith("name "); }))
+        << seen.join(" | ").toStdString();
+    const WindowState nothing = {{"page", "0"},    {"md5", ""},    {"sha1", ""}, {"crc32", ""},
+                                 {"windows", "1"}, {"boxes", "1"}, {"name", ""}};
+    EXPECT_EQ(Describe(State(*probe)), Describe(nothing));
+    probe->write("ok\n");
+    EXPECT_EQ(ReadUntil(*probe, "closed"), "closed");
+    WindowState closed = nothing;
+    closed["boxes"] = "0";
+    EXPECT_EQ(Describe(State(*probe)), Describe(closed));
     EndGently(*probe);
 }
 
