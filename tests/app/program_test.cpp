@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -594,6 +595,54 @@ TEST_F(ProgramTest, AFirstStartWithANameTheBoxWouldShowAsAnotherSaysSo)
     WindowState closed = nothing;
     closed["boxes"] = "0";
     EXPECT_EQ(Describe(State(*probe)), Describe(closed));
+    EndGently(*probe);
+}
+
+// A process of the same user that holds the window's connections open and
+// idles (here the test, with more of them than the window reads at once)
+// cannot keep a start's file out: the oldest idle connection gives way.
+TEST_F(ProgramTest, IdleConnectionsHeldOpenDoNotKeepAHandedFileOut)
+{
+    const std::string first = MakeFile("first", "first");
+    const std::string handed = MakeFile("handed", "handed");
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(first))});
+    WindowState last;
+    ASSERT_TRUE(Shows(*probe, Showing(first, "first"), last)) << Describe(last);
+
+    const std::string socket =
+        QFile::encodeName(home_.filePath("vellumark/peers/%1.sock").arg(probe->processId())).toStdString();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socket.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, socket.c_str(), socket.size() + 1);
+    // The window reads 64 connections at once; these are more.
+    constexpr std::size_t kHeld = 80;
+    std::vector<platform::UniqueFd> held;
+    QElapsedTimer timer;
+    timer.start();
+    while (held.size() < kHeld && timer.elapsed() < 20000) {
+        platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ASSERT_TRUE(fd);
+        if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            held.push_back(std::move(fd));
+        else if (errno == EAGAIN)
+            QThread::msleep(2);  // its queue is full until it accepts
+        else
+            FAIL() << "cannot connect: " << std::strerror(errno);
+    }
+    ASSERT_EQ(held.size(), kHeld);
+    // Once the window has hung up on one of them, it holds all it reads.
+    const auto hungUp = [&] {
+        char byte = 0;
+        return std::any_of(held.begin(), held.end(),
+                           [&](const platform::UniqueFd& fd) { return ::recv(fd.Get(), &byte, 1, MSG_DONTWAIT) == 0; });
+    };
+    while (!hungUp() && timer.elapsed() < 20000)
+        QThread::msleep(5);
+    ASSERT_TRUE(hungUp()) << "the window never had its fill";
+
+    EXPECT_EQ(RunProgram({handed}), 0);
+    EXPECT_TRUE(Shows(*probe, Showing(handed, "handed"), last)) << Describe(last);
     EndGently(*probe);
 }
 
