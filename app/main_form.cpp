@@ -352,7 +352,11 @@ void TForm1::CreateComponents()
     InstanceLimit1->SetSendCmdLine(!startFiles_.empty());
     InstanceLimit1->SetCommandLine(HandOverLines(startFiles_));
     InstanceLimit1->OnCmdLineReceived = [this](TInstanceLimit&, const std::vector<std::string>& lines) {
-        CmdLineReceived(lines);
+        return CmdLineReceived(lines);
+    };
+    InstanceLimit1->OnCmdLineNotTaken = [](TInstanceLimit&) {
+        if (AppFrame != nullptr)
+            AppFrame->ReportEndingError(Exception("The running Vellumark did not take the file"));
     };
 }
 
@@ -798,12 +802,15 @@ bool TForm1::Busy() const
     return busy_ > 0 || QApplication::activeModalWidget() != nullptr;
 }
 
-void TForm1::CmdLineReceived(const std::vector<std::string>& lines)
+bool TForm1::CmdLineReceived(const std::vector<std::string>& lines)
 {
-    // Only a whole list of files from another start counts; anything else
-    // is dropped unseen.
-    if (const auto files = HandedFiles(lines); files && !files->empty())
-        HandFile(files->front());
+    // Only a whole list of files from another start counts, and is taken
+    // (the start is told so); anything else is dropped unseen.
+    const auto files = HandedFiles(lines);
+    if (!files || files->empty())
+        return false;
+    HandFile(files->front());
+    return true;
 }
 
 void TForm1::TakeHandedFile()

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -207,9 +208,10 @@ protected:
     }
 
     // Runs the real program from `workingDirectory` with arguments as bytes
-    // (a name need not be UTF-8, which QProcess requires); its exit code,
-    // -1 when it did not end in time.
-    int RunProgram(const std::vector<std::string>& args, const std::string& workingDirectory = "/")
+    // (a name need not be UTF-8, which QProcess requires), its standard
+    // error on `errorFd` unless that is -1; its exit code, -1 when it did not
+    // end in time.
+    int RunProgram(const std::vector<std::string>& args, const std::string& workingDirectory = "/", int errorFd = -1)
     {
         std::vector<std::string> strings{VELLUMARK_PATH};
         strings.insert(strings.end(), args.begin(), args.end());
@@ -228,7 +230,7 @@ protected:
         if (child < 0)
             return -1;
         if (child == 0) {
-            if (::chdir(workingDirectory.c_str()) == 0)
+            if ((errorFd < 0 || ::dup2(errorFd, 2) == 2) && ::chdir(workingDirectory.c_str()) == 0)
                 ::execve(VELLUMARK_PATH, argv.data(), envp.data());
             ::_exit(127);
         }
@@ -644,6 +646,67 @@ TEST_F(ProgramTest, IdleConnectionsHeldOpenDoNotKeepAHandedFileOut)
     EXPECT_EQ(RunProgram({handed}), 0);
     EXPECT_TRUE(Shows(*probe, Showing(handed, "handed"), last)) << Describe(last);
     EndGently(*probe);
+}
+
+// A running instance that answers that it did not take the file: the start
+// says so on standard error and, since that is no terminal here, in the
+// program's error box, and ends with exit code 1.
+TEST_F(ProgramTest, AStartWhoseFileIsNotTakenSaysSoAndFails)
+{
+    auto running = StartObserver({"take=0"});
+    const std::string file = MakeFile("file", "abc");
+    QProcess start;
+    start.setProcessEnvironment(Offscreen());
+    start.start(PROBE_PATH, {QFile::decodeName(QByteArray::fromStdString(file))});
+    ASSERT_TRUE(start.waitForStarted(20000));
+    EXPECT_EQ(ReadUntil(start, "box "), "box The running Vellumark did not take the file.");
+    start.write("ok\n");
+    ASSERT_TRUE(start.waitForFinished(20000));
+    EXPECT_EQ(start.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(start.exitCode(), 1);
+    const QString error = QString::fromLocal8Bit(start.readAllStandardError());
+    EXPECT_EQ(error.count("vellumark: The running Vellumark did not take the file.\n"), 1) << error.toStdString();
+    // It did reach the running one, which did not take it.
+    EXPECT_TRUE(ReadUntil(*running, "cmdline ").startsWith("cmdline 2 [file://")) << "nothing reached it";
+    running->closeWriteChannel();  // the end of its input ends it
+    EXPECT_TRUE(running->waitForFinished(20000));
+}
+
+// A running instance that takes the connection and never answers (stopped
+// here): within bounded waits the start says so on the terminal its
+// standard error is (and shows no box there, which would keep it), and ends
+// with exit code 1.
+TEST_F(ProgramTest, AStartWhoseRunningInstanceNeverAnswersSaysSoOnItsTerminal)
+{
+    auto running = StartObserver();
+    const auto pid = static_cast<pid_t>(running->processId());
+    ASSERT_GT(pid, 0);
+    const std::string file = MakeFile("file", "abc");
+    const platform::UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(terminal);
+    ASSERT_EQ(::grantpt(terminal.Get()), 0);
+    ASSERT_EQ(::unlockpt(terminal.Get()), 0);
+    const platform::UniqueFd side(::open(::ptsname(terminal.Get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(side);
+
+    ::kill(pid, SIGSTOP);
+    QElapsedTimer timer;
+    timer.start();
+    const int code = RunProgram({file}, "/", side.Get());
+    const qint64 took = timer.elapsed();
+    ::kill(pid, SIGCONT);
+    EXPECT_EQ(code, 1) << "-1: it did not end within 30 s";
+    // What it wrote waits in the terminal until read.
+    std::string said;
+    pollfd waiting{terminal.Get(), POLLIN, 0};
+    char buffer[4096];
+    ssize_t got = 0;
+    while (::poll(&waiting, 1, 0) > 0 && (got = ::read(terminal.Get(), buffer, sizeof buffer)) > 0)
+        said.append(buffer, static_cast<std::size_t>(got));
+    EXPECT_NE(said.find("vellumark: The running Vellumark did not take the file."), std::string::npos) << said;
+    std::printf("the start ended after %.1f s\n", static_cast<double>(took) / 1000);
+    running->closeWriteChannel();
+    EXPECT_TRUE(running->waitForFinished(20000));
 }
 
 TEST_F(ProgramTest, ASecondStartWithoutAFileChangesNothingInTheRunningWindow)
