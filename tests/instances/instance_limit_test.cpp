@@ -101,23 +101,25 @@ TEST_F(InstanceLimitTest, ASecondStartIsTurnedAwayAndBringsTheFirstForwardFromMi
     EXPECT_EQ(first->ReadUntil("count "), "count 1");
 }
 
-// Paths that differ in letter case, or in a '_' where the other has a '/',
-// are different program files: each runs beside the other.
+// Paths that differ in letter case, or in a '_' or a blank where the other
+// has a '/', are different program files: each runs beside the other.
 TEST_F(InstanceLimitTest, ProgramsWhosePathsDifferOnlyInCaseOrUnderscoreRunSideBySide)
 {
     const std::string base = "table=/vellumark-test/" + table_;
     std::vector<std::unique_ptr<Helper>> running;
-    for (const std::string& table :
-         {base + "/c1/vellumark", base + "/C1/vellumark", base + "/a_b/vellumark", base + "/a/b/vellumark"}) {
+    for (const std::string& table : {base + "/c1/vellumark", base + "/C1/vellumark", base + "/a_b/vellumark",
+                                     base + "/a/b/vellumark", base + "/a b/vellumark"}) {
         running.push_back(
             std::make_unique<Helper>(std::vector<std::string>{table}, std::nullopt, INSTANCE_HELPER_PATH));
         EXPECT_NE(running.back()->ReadUntil("admitted "), "") << table << " was turned away";
     }
     // The same path still finds its table.
-    running.push_back(
-        std::make_unique<Helper>(std::vector<std::string>{base + "/C1/vellumark"}, std::nullopt, INSTANCE_HELPER_PATH));
-    EXPECT_EQ(running.back()->ReadUntil("rejected"), "rejected");
-    EXPECT_EQ(running.back()->WaitFor(20s), 0);
+    for (const std::string& table : {base + "/C1/vellumark", base + "/a b/vellumark"}) {
+        running.push_back(
+            std::make_unique<Helper>(std::vector<std::string>{table}, std::nullopt, INSTANCE_HELPER_PATH));
+        EXPECT_EQ(running.back()->ReadUntil("rejected"), "rejected") << table;
+        EXPECT_EQ(running.back()->WaitFor(20s), 0);
+    }
 }
 
 TEST_F(InstanceLimitTest, ARunningInstanceThatDoesNotAnswerStillCountsAndComesForwardLater)
