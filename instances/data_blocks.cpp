@@ -63,6 +63,8 @@ BlockSent SendBlock(const std::string& windowClass, int kind, const void* data, 
             unanswered.insert(window.process);
         else if (result.Answered() && result.result != 0)
             ++outcome.taken;
+        else if (!result.Answered())
+            ++outcome.hungUp;
     }
     return outcome;
 }

@@ -16,10 +16,12 @@ constexpr int CommandLineKind = 1;
 // block that cannot be sent at all (a negative size, bytes missing, or more
 // than a copy-data message carries). `taken`: the windows that answered that
 // they took it (a result other than 0); one that did not answer in time, or
-// whose process hung up, did not.
+// whose process hung up, did not. `hungUp`: the windows whose process hung up
+// or was gone without an answer, as one that ends does.
 struct BlockSent {
     bool sent = false;
     int taken = 0;
+    int hungUp = 0;
 };
 
 // This process's arguments 1 to N, each followed by CR LF, as kind 1.

@@ -40,6 +40,20 @@ bool ActivateOldest(TAppInstances& table, int maxInstances)
     }
 }
 
+// Whether the instances before this one have ended, so that it is no longer
+// one too many. After a hang-up it waits a moment for the one that hung up:
+// a process that is ending closes its connections before it leaves the table.
+bool EndedMeanwhile(TAppInstances& table, int maxInstances, bool hungUp)
+{
+    for (int check = 0;; ++check) {
+        if (table.RunningCountUpToSelf() <= maxInstances)
+            return true;
+        if (!hungUp || check == kEndingChecks)
+            return false;
+        std::this_thread::sleep_for(kEndingCheckPause);
+    }
+}
+
 }  // namespace
 
 TInstanceLimit::TInstanceLimit(QObject* owner) : QObject(owner)
@@ -100,7 +114,7 @@ void TInstanceLimit::EnforceLimit()
         if (sent.taken == 0) {
             // The instances before this one have ended meanwhile: with none
             // left, this start goes on and acts on its command line itself.
-            if (table.RunningCountUpToSelf() <= maxInstances_)
+            if (EndedMeanwhile(table, maxInstances_, sent.hungUp > 0))
                 return;
             FireCmdLineNotTaken();
             TAppInstances::EndThisInstance(1);
