@@ -31,7 +31,8 @@ const char* const kProgramHelp =
     "hands it the file, if one is named, and ends. Qt's own options, such as\n"
     "-platform, -display and -style, work as in other Qt programs.\n"
     "Exit status: 0 after a normal end and after handing over to the running\n"
-    "window, 1 when the window cannot be shown, 2 on bad usage.\n";
+    "window, 1 when the window cannot be shown or the running window did not\n"
+    "take the file, 2 on bad usage.\n";
 
 const char* const kProgramUsage = "usage: vellumark [FILE]";
 

@@ -1,5 +1,7 @@
 #include "app/frame.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <system_error>
 
@@ -117,6 +119,14 @@ void AppFrameClass::ReportError(const Exception& error)
 void AppFrameClass::ReportForeignError(const std::string& what)
 {
     presenter_->Show(nullptr, {title_, platform::WithFullStop(what), kMbOk | kMbIconStop | kMbTaskModal});
+}
+
+void AppFrameClass::ReportEndingError(const Exception& error)
+{
+    std::fprintf(stderr, "vellumark: %s\n", platform::WithFullStop(error.Message()).c_str());
+    std::fflush(stderr);
+    if (::isatty(STDERR_FILENO) != 1)
+        ReportError(error);
 }
 
 void AppFrameClass::ShowLastChanceError(const Exception& error)

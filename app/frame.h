@@ -57,6 +57,10 @@ public:
     void ReportForeignError(const std::string& what);
     // The text and box shown when start-up itself fails.
     void ShowLastChanceError(const Exception& error);
+    // A failure that ends a start before its window shows: on standard
+    // error, and in the error box too unless standard error is a terminal
+    // (a start from the desktop has nowhere else to say it).
+    void ReportEndingError(const Exception& error);
 
     // Ends the message loop once control returns to it.
     void RequestQuit();

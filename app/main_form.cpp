@@ -209,23 +209,39 @@ bool AcceptFileDrag(QDropEvent& event)
     return true;
 }
 
+Exception Refusal(const std::string& name, const char* why)
+{
+    return Exception("Cannot take the file \"" + platform::ShownName(name) + "\": " + why);
+}
+
+constexpr const char* kNotShown =
+    "its name holds a control character or a mark that reorders text, which the name box cannot show as it is";
+
 // The name box holds text: a name that is not UTF-8, that Generate's trim
 // would change or that is longer than the box takes would be read back from
-// it as another name.
+// it as another name; one that the box shows as another would be taken for it.
 QString HoldableName(const std::string& name, int longest)
 {
     const QByteArray bytes = QByteArray::fromStdString(name);
     const QString text = QFile::decodeName(bytes);
-    const auto refused = [&](const char* why) {
-        return Exception("Cannot take the file \"" + platform::ShownName(name) + "\": " + why);
-    };
     if (QFile::encodeName(text) != bytes)
-        throw refused("its name is not valid UTF-8, which the name box cannot hold");
+        throw Refusal(name, "its name is not valid UTF-8, which the name box cannot hold");
     if (TrimFileName(name) != name)
-        throw refused("its name begins or ends with a blank or a control character, which the name box drops");
+        throw Refusal(name, "its name begins or ends with a blank or a control character, which the name box drops");
+    if (!platform::ShowsAsItIs(name))
+        throw Refusal(name, kNotShown);
     if (text.size() > longest)
-        throw refused("its name is longer than the name box holds");
+        throw Refusal(name, "its name is longer than the name box holds");
     return text;
+}
+
+// A name that Browse or a drop gives, as the box would show it.
+QString ShowableName(const QString& name)
+{
+    const std::string bytes = QFile::encodeName(name).toStdString();
+    if (!platform::ShowsAsItIs(bytes))
+        throw Refusal(bytes, kNotShown);
+    return name;
 }
 
 }  // namespace
@@ -336,7 +352,11 @@ void TForm1::CreateComponents()
     InstanceLimit1->SetSendCmdLine(!startFiles_.empty());
     InstanceLimit1->SetCommandLine(HandOverLines(startFiles_));
     InstanceLimit1->OnCmdLineReceived = [this](TInstanceLimit&, const std::vector<std::string>& lines) {
-        CmdLineReceived(lines);
+        return CmdLineReceived(lines);
+    };
+    InstanceLimit1->OnCmdLineNotTaken = [](TInstanceLimit&) {
+        if (AppFrame != nullptr)
+            AppFrame->ReportEndingError(Exception("The running Vellumark did not take the file"));
     };
 }
 
@@ -533,7 +553,7 @@ void TForm1::BtnBrowseClick()
 {
     const BusyScope busy(*this);
     if (const auto path = openDialog_->Execute(this))
-        ui_->FNEdit->setText(*path);
+        ui_->FNEdit->setText(ShowableName(*path));
 }
 
 void TForm1::BtnGenerateClick()
@@ -740,8 +760,18 @@ void TForm1::changeEvent(QEvent* event)
 
 void TForm1::dropEvent(QDropEvent* event)
 {
-    if (AcceptFileDrag(*event))
-        platform::Guard([&] { DropFile(*DraggedFile(event->mimeData())); });
+    if (!AcceptFileDrag(*event))
+        return;
+    const QString path = *DraggedFile(event->mimeData());
+    if (platform::ShowsAsItIs(QFile::encodeName(path).toStdString())) {
+        platform::Guard([&] { DropFile(path); });
+        return;
+    }
+    // Refused once the drop is over: the program it came from waits for the
+    // drop's end, which an error box would hold up.
+    event->ignore();
+    QMetaObject::invokeMethod(
+        this, [path] { platform::Guard([&] { ShowableName(path); }); }, Qt::QueuedConnection);
 }
 
 void TForm1::DropFile(const QString& path)
@@ -772,12 +802,15 @@ bool TForm1::Busy() const
     return busy_ > 0 || QApplication::activeModalWidget() != nullptr;
 }
 
-void TForm1::CmdLineReceived(const std::vector<std::string>& lines)
+bool TForm1::CmdLineReceived(const std::vector<std::string>& lines)
 {
-    // Only a whole list of files from another start counts; anything else
-    // is dropped unseen.
-    if (const auto files = HandedFiles(lines); files && !files->empty())
-        HandFile(files->front());
+    // Only a whole list of files from another start counts, and is taken
+    // (the start is told so); anything else is dropped unseen.
+    const auto files = HandedFiles(lines);
+    if (!files || files->empty())
+        return false;
+    HandFile(files->front());
+    return true;
 }
 
 void TForm1::TakeHandedFile()

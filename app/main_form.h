@@ -120,7 +120,7 @@ private:
     void ShowProgress(const GenerateTask& task);
     void ShowResult(QLineEdit& box, const QString& text);
     void DropFile(const QString& path);
-    void CmdLineReceived(const std::vector<std::string>& lines);
+    bool CmdLineReceived(const std::vector<std::string>& lines);
     void TakeHandedFile();
     void SetMark(std::size_t box, ResultMark mark);
     void ShowMarksLine();

@@ -276,9 +276,9 @@ bool TAppInstances::ActivateInstance(int index)
     return ActivateWindow(ApplicationWindowAt(index));
 }
 
-void TAppInstances::EndThisInstance()
+void TAppInstances::EndThisInstance(int exitCode)
 {
-    std::exit(0);
+    std::exit(exitCode);
 }
 
 TAppInstances& InstanceTable()

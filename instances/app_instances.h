@@ -122,9 +122,9 @@ public:
     const std::string& BaseName() const noexcept { return baseName_; }
     TOptex& Lock() noexcept { return *lock_; }
 
-    // Ends the process with exit code 0 the ordinary way, so that the
+    // Ends the process with `exitCode` the ordinary way, so that the
     // end-of-program clean-up, this table's included, runs.
-    [[noreturn]] static void EndThisInstance();
+    [[noreturn]] static void EndThisInstance(int exitCode = 0);
 
 private:
     class Held;

@@ -21,7 +21,7 @@ const platform::CopyDataStruct* CopyData(const TMessage& message)
 
 }  // namespace
 
-bool SendCommandLine(const std::string& windowClass, TWindowHandle originator)
+BlockSent SendCommandLine(const std::string& windowClass, TWindowHandle originator)
 {
     std::vector<std::string> arguments = platform::CommandLineArguments();
     if (!arguments.empty())
@@ -29,24 +29,25 @@ bool SendCommandLine(const std::string& windowClass, TWindowHandle originator)
     return SendLines(windowClass, CommandLineKind, arguments, originator);
 }
 
-bool SendLines(const std::string& windowClass, int kind, const std::vector<std::string>& lines,
-               TWindowHandle originator)
+BlockSent SendLines(const std::string& windowClass, int kind, const std::vector<std::string>& lines,
+                    TWindowHandle originator)
 {
     std::string text;
     for (const std::string& line : lines) {
         text += line;
         text += "\r\n";
         if (text.size() > platform::wire::kMaxData)
-            return false;
+            return {};
     }
     return SendBlock(windowClass, kind, text.empty() ? nullptr : text.data(), static_cast<int>(text.size()),
                      originator);
 }
 
-bool SendBlock(const std::string& windowClass, int kind, const void* data, int size, TWindowHandle originator)
+BlockSent SendBlock(const std::string& windowClass, int kind, const void* data, int size, TWindowHandle originator)
 {
     if (size < 0 || (size > 0 && data == nullptr) || static_cast<std::uint64_t>(size) > platform::wire::kMaxData)
-        return false;
+        return {};
+    BlockSent outcome{true, 0};
     TAppInstances& table = InstanceTable();
     // A process that did not answer one window is not waited for again.
     std::set<std::int32_t> unanswered;
@@ -60,8 +61,12 @@ bool SendBlock(const std::string& windowClass, int kind, const void* data, int s
                                       static_cast<std::uint32_t>(kind), data, static_cast<std::size_t>(size));
         if (result.status == platform::SendStatus::TimedOut)
             unanswered.insert(window.process);
+        else if (result.Answered() && result.result != 0)
+            ++outcome.taken;
+        else if (!result.Answered())
+            ++outcome.hungUp;
     }
-    return true;
+    return outcome;
 }
 
 int CopyDataKind(TMessage& message, TWindowHandle ignoredWindow)

@@ -12,17 +12,26 @@
 // The kind of a block that holds a command line.
 constexpr int CommandLineKind = 1;
 
-// This process's arguments 1 to N, each followed by CR LF, as kind 1.
-bool SendCommandLine(const std::string& windowClass, TWindowHandle originator);
-// The lines, each followed by CR LF.
-bool SendLines(const std::string& windowClass, int kind, const std::vector<std::string>& lines,
-               TWindowHandle originator);
-// Sends the bytes, blocking, to every top-level window of the class whose
-// process is listed in the instance table, the sender's own included. True
-// once the windows were enumerated, whoever accepted the block; false for a
+// How a block went out. `sent`: the windows were enumerated; false for a
 // block that cannot be sent at all (a negative size, bytes missing, or more
-// than a copy-data message carries).
-bool SendBlock(const std::string& windowClass, int kind, const void* data, int size, TWindowHandle originator);
+// than a copy-data message carries). `taken`: the windows that answered that
+// they took it (a result other than 0); one that did not answer in time, or
+// whose process hung up, did not. `hungUp`: the windows whose process hung up
+// or was gone without an answer, as one that ends does.
+struct BlockSent {
+    bool sent = false;
+    int taken = 0;
+    int hungUp = 0;
+};
+
+// This process's arguments 1 to N, each followed by CR LF, as kind 1.
+BlockSent SendCommandLine(const std::string& windowClass, TWindowHandle originator);
+// The lines, each followed by CR LF.
+BlockSent SendLines(const std::string& windowClass, int kind, const std::vector<std::string>& lines,
+                    TWindowHandle originator);
+// Sends the bytes, blocking, to every top-level window of the class whose
+// process is listed in the instance table, the sender's own included.
+BlockSent SendBlock(const std::string& windowClass, int kind, const void* data, int size, TWindowHandle originator);
 
 // The kind of a received block, and the message result 1; -1 (result 0) for
 // any other message and for a block that `ignoredWindow` sent.

@@ -40,6 +40,20 @@ bool ActivateOldest(TAppInstances& table, int maxInstances)
     }
 }
 
+// Whether the instances before this one have ended, so that it is no longer
+// one too many. After a hang-up it waits a moment for the one that hung up:
+// a process that is ending closes its connections before it leaves the table.
+bool EndedMeanwhile(TAppInstances& table, int maxInstances, bool hungUp)
+{
+    for (int check = 0;; ++check) {
+        if (table.RunningCountUpToSelf() <= maxInstances)
+            return true;
+        if (!hungUp || check == kEndingChecks)
+            return false;
+        std::this_thread::sleep_for(kEndingCheckPause);
+    }
+}
+
 }  // namespace
 
 TInstanceLimit::TInstanceLimit(QObject* owner) : QObject(owner)
@@ -94,10 +108,17 @@ void TInstanceLimit::EnforceLimit()
     if (autoActivate_ && !ActivateOldest(table, maxInstances_))
         return;
     if (sendCmdLine_) {
-        if (commandLine_)
-            SendLines(kWindowClass, CommandLineKind, *commandLine_, WindowHandle());
-        else
-            SendCommandLine(kWindowClass, WindowHandle());
+        const BlockSent sent = commandLine_ ? SendLines(kWindowClass, CommandLineKind, *commandLine_, WindowHandle())
+                                            : SendCommandLine(kWindowClass, WindowHandle());
+        // Nobody said it took the lines: they would be lost without a word.
+        if (sent.taken == 0) {
+            // The instances before this one have ended meanwhile: with none
+            // left, this start goes on and acts on its command line itself.
+            if (EndedMeanwhile(table, maxInstances_, sent.hungUp > 0))
+                return;
+            FireCmdLineNotTaken();
+            TAppInstances::EndThisInstance(1);
+        }
     }
     // The owner has no destroy handler to detach: nothing of it runs on the
     // way out.
@@ -144,12 +165,14 @@ void TInstanceLimit::HandleWindowMessage(TMessage& message)
             return;
         }
         if (kind == CommandLineKind) {
-            if (OnCmdLineReceived) {
-                std::vector<std::string> lines;
-                ExtractCopyDataLines(message, lines);
-                FireCmdLineReceived(lines);
-            }
-        } else if (OnDataAvailable) {
+            // The sender learns whether its lines were taken; without a
+            // handler nobody took them.
+            std::vector<std::string> lines;
+            ExtractCopyDataLines(message, lines);
+            message.Result = FireCmdLineReceived(lines) ? 1 : 0;
+            return;
+        }
+        if (OnDataAvailable) {
             const std::vector<std::uint8_t> copy = ExtractCopyDataBytes(message);
             FireDataAvailable(kind, copy.empty() ? nullptr : copy.data(), static_cast<int>(copy.size()));
         }
@@ -209,14 +232,20 @@ void TInstanceLimit::FireDataAvailable(int kind, const void* data, int size)
         OnDataAvailable(*this, kind, data, size);
 }
 
-void TInstanceLimit::FireCmdLineReceived(const std::vector<std::string>& lines)
+bool TInstanceLimit::FireCmdLineReceived(const std::vector<std::string>& lines)
 {
-    if (OnCmdLineReceived)
-        OnCmdLineReceived(*this, lines);
+    return OnCmdLineReceived && OnCmdLineReceived(*this, lines);
 }
 
 void TInstanceLimit::FireRejected()
 {
     if (OnRejected)
         OnRejected(*this);
+}
+
+void TInstanceLimit::FireCmdLineNotTaken()
+{
+    // The process ends right after: a failure here must not keep it.
+    if (OnCmdLineNotTaken)
+        platform::Guard([&] { OnCmdLineNotTaken(*this); });
 }

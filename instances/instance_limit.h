@@ -25,7 +25,9 @@ public:
     using TInstanceChangeEvent = std::function<void(TInstanceLimit& sender, std::uint32_t processId)>;
     using TUserNotifyEvent = std::function<void(TInstanceLimit& sender, int param)>;
     using TDataAvailableEvent = std::function<void(TInstanceLimit& sender, int kind, const void* data, int size)>;
-    using TCmdLineReceivedEvent = std::function<void(TInstanceLimit& sender, const std::vector<std::string>& cmdLine)>;
+    // Returns whether the lines were taken, which is the answer the start
+    // that sent them waits for.
+    using TCmdLineReceivedEvent = std::function<bool(TInstanceLimit& sender, const std::vector<std::string>& cmdLine)>;
     using TNotifyEvent = std::function<void(TInstanceLimit& sender)>;
 
     // Raises what creating the instance table raises.
@@ -52,6 +54,10 @@ public:
     TDataAvailableEvent OnDataAvailable;
     TCmdLineReceivedEvent OnCmdLineReceived;
     TNotifyEvent OnRejected;
+    // A start that was turned away and handed its command line over, which
+    // no running instance took: fired before the process ends with exit
+    // code 1.
+    TNotifyEvent OnCmdLineNotTaken;
 
     // The owner has loaded: the limit check. May end the process.
     virtual void Loaded();
@@ -67,8 +73,9 @@ protected:
     virtual void FireInstanceDestroyed(std::uint32_t processId);
     virtual void FireUserNotify(int value);
     virtual void FireDataAvailable(int kind, const void* data, int size);
-    virtual void FireCmdLineReceived(const std::vector<std::string>& lines);
+    virtual bool FireCmdLineReceived(const std::vector<std::string>& lines);
     virtual void FireRejected();
+    virtual void FireCmdLineNotTaken();
 
 private:
     void HandleNotice(TMessage& message);

@@ -26,7 +26,8 @@
 namespace platform::detail {
 namespace {
 
-// Connections being read at once; more are closed as they come.
+// Connections being read at once. A new one past this makes the oldest idle
+// one give way (see AcceptAll); with none idle, it is closed.
 constexpr std::size_t kMaxIncoming = 64;
 // A peer that connects and does not finish its frame is dropped after this.
 constexpr std::chrono::seconds kIncomingLimit{10};
@@ -261,7 +262,15 @@ void Hub::AcceptAll()
         if (!fd)
             return;
         // Another user's process is dropped before a byte is read.
-        if (!PeerIsTrusted(fd.Get(), 0) || incoming_.size() >= kMaxIncoming)
+        if (!PeerIsTrusted(fd.Get(), 0))
+            continue;
+        // Connections that idle (a peer that hung, or one that holds them
+        // open on purpose) must not keep a live peer out, and a deadline
+        // alone would let them back in as fast as they expire: the oldest
+        // idle one gives way to the newcomer. A live peer sends its frame as
+        // soon as it has connected, so it is usually there before the
+        // connection is accepted and is read at once.
+        if (incoming_.size() >= kMaxIncoming && !DropOldestIdle())
             continue;
         const std::uint64_t id = nextIncoming_++;
         auto connection = std::make_unique<Incoming>();
@@ -391,6 +400,17 @@ void Hub::Close(std::uint64_t id)
     incoming_.erase(it);
     if (incoming_.empty() && expiry_)
         expiry_->stop();
+}
+
+bool Hub::DropOldestIdle()
+{
+    // Ids grow with every connection accepted: the first idle one is the oldest.
+    for (const auto& [id, connection] : incoming_)
+        if (!connection->busy && !connection->ready) {
+            Close(id);
+            return true;
+        }
+    return false;
 }
 
 void Hub::ExpireIncoming()

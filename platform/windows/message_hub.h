@@ -105,6 +105,9 @@ private:
     void Read(std::uint64_t id, bool nested);
     void Dispatch(std::uint64_t id);
     void Close(std::uint64_t id);
+    // Closes the oldest connection that has neither a whole frame waiting
+    // nor one being handled; false when there is none.
+    bool DropOldestIdle();
     void ExpireIncoming();
     // What the connections being read hold, all together.
     std::size_t InFlight() const noexcept;

@@ -58,6 +58,10 @@ constexpr const char* kEmptySha1 = "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709";
 constexpr const char* kAbcMd5 = "900150983CD24FB0D6963F7D28E17F72";
 constexpr const char* kAbcSha1 = "A9993E364706816ABA3E25717850C26C9CD0D89D";
 constexpr const char* kAbcCrc = "352441C2";
+// Why a name the name box would show as another name is refused.
+constexpr const char* kNotShown =
+    "its name holds a control character or a mark that reorders text, which the name "
+    "box cannot show as it is.";
 
 class ScriptedDialog final : public OpenFileDialog {
 public:
@@ -654,13 +658,57 @@ TEST_F(MainFormTest, ADroppedFileIsNamedOnTheFilePageAsBrowseWouldNameIt)
     EXPECT_TRUE(shown_.empty());
 }
 
+// Browse and a drop cannot give a name that the box would show as another
+// ("nl\nname" as "nl name", which exists beside it): choosing or dropping
+// one says why, and the name box and results stay as they were.
+TEST_F(MainFormTest, ANameTheBoxWouldShowAsAnotherCannotBeBrowsedOrDropped)
+{
+    WriteFile("nl name", "the other file");
+    const QString before = WriteFile("before", "abc");
+    Edit("FNEdit").setText(before);
+    FillResults();
+    const std::string dir = QFile::encodeName(dir_.path()).toStdString();
+    const auto refusal = [&](const std::string& shown) {
+        return std::vector<std::string>{"Cannot take the file \"" + dir + "/" + shown + "\": " + kNotShown};
+    };
+    const std::vector<std::pair<QString, std::string>> names = {
+        {"nl\nname", "nl\\x0Aname"},
+        {QString::fromUtf8("\u202Etxt.exe"), "\\xE2\\x80\\xAEtxt.exe"},
+        {QString::fromUtf8("a\u0085b"), "a\\xC2\\x85b"},
+    };
+    for (const auto& [name, shown] : names) {
+        SCOPED_TRACE(shown);
+        const QString path = WriteFile(name, "abc");
+
+        shown_.clear();
+        form_->SetOpenDialog(std::make_unique<ScriptedDialog>(path));
+        QTest::mouseClick(&Control<QPushButton>("BtnBrowse"), Qt::LeftButton);
+        EXPECT_EQ(Errors(), refusal(shown));
+        EXPECT_EQ(Edit("FNEdit").text(), before);
+        EXPECT_EQ(Result("ResultMD5"), "m");
+
+        shown_.clear();
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(path)});
+        QDragEnterEvent enter(QPoint(2, 2), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(form_, &enter);
+        QDropEvent dropped(QPointF(2, 2), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(form_, &dropped);
+        EXPECT_FALSE(dropped.isAccepted()) << "refused";
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !shown_.empty(); }));
+        EXPECT_EQ(Errors(), refusal(shown));
+        EXPECT_EQ(Edit("FNEdit").text(), before);
+        EXPECT_EQ(Result("ResultMD5"), "m");
+    }
+}
+
 // A file handed to the window (by its own start or by a later start) is named
 // on the File page, as a drop names it, and digested with the ticks as they
 // stand, as if Generate had been pressed.
 TEST_F(MainFormTest, AHandedFileIsNamedOnTheFilePageAndDigestedWithTheTicksAsTheyStand)
 {
     // The name is in the box already: only the page changes.
-    const QString path = WriteFile("a b\nc", "abc");
+    const QString path = WriteFile("a b%c #1", "abc");
     Edit("FNEdit").setText(path);
     UseTextPage("xyz");
     TickAlgorithms(true, true, true);
@@ -694,8 +742,10 @@ TEST_F(MainFormTest, AHandedFileIsNamedOnTheFilePageAndDigestedWithTheTicksAsThe
 }
 
 // Generate would read a name with a blank or a control character at either
-// end, or one that is not UTF-8, as another name: such a name is reported,
-// and neither named nor digested, even where the other name exists.
+// end, or one that is not UTF-8, as another name, and the box would show one
+// with a control character or a reordering mark within it as another name
+// ("nl\nname" as "nl name"): such a name is reported, and neither named nor
+// digested, even where the other name exists.
 TEST_F(MainFormTest, AHandedNameTheBoxCannotHoldIsReportedAndNeverDigested)
 {
     // Names that are not UTF-8 are beyond what QTemporaryDir removes.
@@ -716,6 +766,8 @@ TEST_F(MainFormTest, AHandedNameTheBoxCannotHoldIsReportedAndNeverDigested)
     const std::string dir = QFile::encodeName(dir_.path()).toStdString();
     rawFile("x", "the other file");
     rawFile("\xEF\xBF\xBDx", "the other file");
+    rawFile("nl name", "the other file");
+    rawFile("xy", "the other file");
     TickAlgorithms(true, false, false);
     const QString before = WriteFile("before", "abc");
     Edit("FNEdit").setText(before);
@@ -732,6 +784,11 @@ TEST_F(MainFormTest, AHandedNameTheBoxCannotHoldIsReportedAndNeverDigested)
         {"x\n", "x\\x0A", "its name begins or ends with a blank or a control character, which the name box drops."},
         {"x\t", "x\\x09", "its name begins or ends with a blank or a control character, which the name box drops."},
         {"\xFFx", "\\xFFx", "its name is not valid UTF-8, which the name box cannot hold."},
+        {"nl\nname", "nl\\x0Aname", kNotShown},
+        {"x\x7Fy", "x\\x7Fy", kNotShown},
+        {"x\xC2\x85y", "x\\xC2\\x85y", kNotShown},
+        {"\xE2\x80\xAEtxt.exe", "\\xE2\\x80\\xAEtxt.exe", kNotShown},
+        {"x\xE2\x81\xA9y", "x\\xE2\\x81\\xA9y", kNotShown},
     };
     for (const Case& c : cases) {
         const std::string path = rawFile(c.name, "abc");
@@ -811,12 +868,13 @@ TEST_F(MainFormTest, OnlyAWholeListOfFilesFromAnotherStartIsTaken)
         if (window.className == TInstanceLimit::kWindowClass)
             component = window.handle;
     ASSERT_NE(component, 0u);
-    const auto hand = [&](const std::string& block) {
+    // The answer tells the start whether its list was taken.
+    const auto hand = [&](const std::string& block, std::intptr_t taken) {
         // From another start's window, which is not this one.
         const platform::SendResult sent =
             platform::SendDataMessage(component, platform::kWmCopyData, 1, 1, block.data(), block.size());
         EXPECT_TRUE(sent.Answered());
-        EXPECT_EQ(sent.result, 1);
+        EXPECT_EQ(sent.result, taken) << testing::PrintToString(block);
     };
     const QString path = WriteFile("handed file", "abc");
     const std::string uri = "file://" + QUrl::toPercentEncoding(path, "/").toStdString();
@@ -825,14 +883,14 @@ TEST_F(MainFormTest, OnlyAWholeListOfFilesFromAnotherStartIsTaken)
          {std::string(), std::string("\r\n"), uri, uri + "\r\n", uri.substr(0, uri.size() - 2) + "\r\n",
           uri + "\r\n" + uri.substr(0, 12), std::string("hello\r\n\r\n"), path.toStdString() + "\r\n\r\n",
           "file://elsewhere" + path.toStdString() + "\r\n\r\n", uri + "\r\n" + std::string(1, '\0') + "\r\n"}) {
-        hand(bad);
+        hand(bad, 0);
         QTest::qWait(20);
         EXPECT_EQ(Edit("FNEdit").text(), "") << testing::PrintToString(bad);
         EXPECT_EQ(Result("ResultMD5"), "m");
     }
     EXPECT_TRUE(shown_.empty());
 
-    hand(uri + "\r\n\r\n");
+    hand(uri + "\r\n\r\n", 1);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Edit("FNEdit").text() == path; }));
     EXPECT_EQ(Result("ResultMD5"), kAbcMd5);
 }

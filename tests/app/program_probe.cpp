@@ -3,7 +3,9 @@
 // that program meet it as the running instance. It says on standard output
 // what its window shows:
 //   name <name, percent-encoded>   the name box changed
-//   box <text>                     a message box came up (line breaks as blanks)
+//   box <text>                     a message box came up (line breaks as blanks),
+//                                  also one that was up before the loop ran
+//                                  (a start that fails before its window shows)
 // and answers commands on standard input, after whatever the loop had
 // already been asked to do:
 //   state  ->  "state page=<index> md5=<text> sha1=<text> crc32=<text>
@@ -53,6 +55,8 @@ public:
     explicit Probe(QObject* parent) : QObject(parent)
     {
         qApp->installEventFilter(this);
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            SayBox(*box);
         if (QLineEdit* name = Edit("FNEdit"))
             QObject::connect(name, &QLineEdit::textChanged, this,
                              [](const QString& text) { Say("name " + Encoded(text)); });
@@ -62,11 +66,16 @@ public:
     {
         if (event->type() == QEvent::Show)
             if (auto* box = qobject_cast<QMessageBox*>(object))
-                Say("box " + box->text().replace('\r', ' ').replace('\n', ' ').toStdString());
+                SayBox(*box);
         return false;
     }
 
 private:
+    static void SayBox(const QMessageBox& box)
+    {
+        Say("box " + box.text().replace('\r', ' ').replace('\n', ' ').toStdString());
+    }
+
     static QLineEdit* Edit(const char* name) { return Form1 == nullptr ? nullptr : Form1->findChild<QLineEdit*>(name); }
 
     static std::string Text(const char* name)
@@ -131,7 +140,8 @@ void StartProbe()
 {
     // The table of the real program: its starts find this process running.
     SetInstanceTableProgramPath(std::filesystem::canonical(VELLUMARK_PATH).string());
-    // Once the loop runs, the window is up (a turned-away start never gets here).
+    // Once the loop runs, the window is up; a start turned away gets here
+    // only while it shows why it ends.
     QTimer::singleShot(0, qApp, [] {
         auto* probe = new Probe(qApp);
         // Gone before the loop's objects are.

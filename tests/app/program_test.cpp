@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -206,9 +208,10 @@ protected:
     }
 
     // Runs the real program from `workingDirectory` with arguments as bytes
-    // (a name need not be UTF-8, which QProcess requires); its exit code,
-    // -1 when it did not end in time.
-    int RunProgram(const std::vector<std::string>& args, const std::string& workingDirectory = "/")
+    // (a name need not be UTF-8, which QProcess requires), its standard
+    // error on `errorFd` unless that is -1; its exit code, -1 when it did not
+    // end in time.
+    int RunProgram(const std::vector<std::string>& args, const std::string& workingDirectory = "/", int errorFd = -1)
     {
         std::vector<std::string> strings{VELLUMARK_PATH};
         strings.insert(strings.end(), args.begin(), args.end());
@@ -227,7 +230,7 @@ protected:
         if (child < 0)
             return -1;
         if (child == 0) {
-            if (::chdir(workingDirectory.c_str()) == 0)
+            if ((errorFd < 0 || ::dup2(errorFd, 2) == 2) && ::chdir(workingDirectory.c_str()) == 0)
                 ::execve(VELLUMARK_PATH, argv.data(), envp.data());
             ::_exit(127);
         }
@@ -505,7 +508,7 @@ TEST_F(ProgramTest, ASecondStartHandsItsFileToTheRunningWindow)
     QDir(home_.path()).mkdir("other");
     const std::string home = QFile::encodeName(home_.path()).toStdString();
     const std::string spaced = MakeFile("other/with spaces.iso", "spaced");
-    const std::string newline = MakeFile("line\nbreak", "newline");
+    const std::string accented = MakeFile("caf\xC3\xA9 \xE2\x82\xAC", "accented");
     const std::string escaped = MakeFile("100% sure #1", "escaped");
     struct Case {
         std::vector<std::string> args;
@@ -515,10 +518,10 @@ TEST_F(ProgramTest, ASecondStartHandsItsFileToTheRunningWindow)
     };
     const std::vector<Case> cases = {
         {{"with spaces.iso"}, home + "/other", spaced, "spaced"},
-        {{newline}, "/", newline, "newline"},
+        {{accented}, "/", accented, "accented"},
         // As file managers pass them, with escapes of either case.
         {{"file://" + home + "/100%25%20sure%20%231"}, "/", escaped, "escaped"},
-        {{"file://localhost" + home + "/line%0abreak"}, "/", newline, "newline"},
+        {{"file://localhost" + home + "/caf%C3%a9%20%e2%82%AC"}, "/", accented, "accented"},
         // Of several files the first, after Qt's options.
         {{"-platform", "offscreen", "./with spaces.iso", first}, home + "/other", spaced, "spaced"},
     };
@@ -531,28 +534,35 @@ TEST_F(ProgramTest, ASecondStartHandsItsFileToTheRunningWindow)
     EndGently(*probe);
 }
 
+// Why a name the name box would show as another name is refused.
+const char* const kNotShown =
+    "its name holds a control character or a mark that reorders text, which the name box cannot show as it is.";
+
 // A name that the name box cannot hold as it is (Generate would drop a blank
-// at its end; the box holds text, not any bytes) is reported, naming the
-// file, and nothing else is digested in its place.
+// at its end; the box holds text, not any bytes; it would show a line feed
+// as a blank) is reported, naming the file, and nothing else is digested in
+// its place.
 TEST_F(ProgramTest, AHandedNameTheBoxCannotHoldIsReportedByTheRunningWindow)
 {
     const std::string first = MakeFile("first", "first");
     MakeFile("trailing", "not this one");
+    MakeFile("nl name", "not this one");
     auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(first))});
     WindowState last;
     ASSERT_TRUE(Shows(*probe, Showing(first, "first"), last)) << Describe(last);
     const std::string home = QFile::encodeName(home_.path()).toStdString();
-    for (const auto& [name, shown] : {std::pair<std::string, std::string>{"trailing ", "trailing "},
-                                      {"trailing\t", "trailing\\x09"},
-                                      {"\xFFtrailing", "\\xFFtrailing"}}) {
+    const std::string dropped =
+        "its name begins or ends with a blank or a control character, which the name box drops.";
+    for (const auto& [name, shown, why] :
+         {std::tuple<std::string, std::string, std::string>{"trailing ", "trailing ", dropped},
+          {"trailing\t", "trailing\\x09", dropped},
+          {"\xFFtrailing", "\\xFFtrailing", "its name is not valid UTF-8, which the name box cannot hold."},
+          {"nl\nname", "nl\\x0Aname", kNotShown}}) {
         const std::string path = MakeFile(name, "abc");
         EXPECT_EQ(RunProgram({path}), 0);
         QStringList seen;
-        const QString why = name[0] == '\xFF'
-                                ? "is not valid UTF-8, which the name box cannot hold."
-                                : "begins or ends with a blank or a control character, which the name box drops.";
         EXPECT_EQ(ReadUntil(*probe, "box ", &seen),
-                  QString::fromStdString("box Cannot take the file \"" + home + "/" + shown + "\": its name ") + why);
+                  QString::fromStdString("box Cannot take the file \"" + home + "/" + shown + "\": " + why));
         EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), [](const QString& l) { return l.startsWith("name "); }))
             << seen.join(" | ").toStdString();
         WindowState boxUp = Showing(first, "first");
@@ -563,6 +573,140 @@ TEST_F(ProgramTest, AHandedNameTheBoxCannotHoldIsReportedByTheRunningWindow)
     }
     EXPECT_EQ(Describe(State(*probe)), Describe(Showing(first, "first")));
     EndGently(*probe);
+}
+
+// `vellumark "$(printf 'DIR/nl\nname')"`: the name box would show the name
+// as "DIR/nl name", a file that exists beside it, with the digests of the
+// other. The start says why it cannot take it and names and digests nothing.
+TEST_F(ProgramTest, AFirstStartWithANameTheBoxWouldShowAsAnotherSaysSo)
+{
+    MakeFile("nl name", "not this one");
+    const std::string name = MakeFile("nl\nname", "abc");
+    const std::string home = QFile::encodeName(home_.path()).toStdString();
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(name))});
+    QStringList seen;
+    EXPECT_EQ(ReadUntil(*probe, "box ", &seen),
+              QString::fromStdString("box Cannot take the file \"" + home + "/nl\\x0Aname\": " + kNotShown));
+    EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), [](const QString& l) { return l.startsWith("name "); }))
+        << seen.join(" | ").toStdString();
+    const WindowState nothing = {{"page", "0"},    {"md5", ""},    {"sha1", ""}, {"crc32", ""},
+                                 {"windows", "1"}, {"boxes", "1"}, {"name", ""}};
+    EXPECT_EQ(Describe(State(*probe)), Describe(nothing));
+    probe->write("ok\n");
+    EXPECT_EQ(ReadUntil(*probe, "closed"), "closed");
+    WindowState closed = nothing;
+    closed["boxes"] = "0";
+    EXPECT_EQ(Describe(State(*probe)), Describe(closed));
+    EndGently(*probe);
+}
+
+// A process of the same user that holds the window's connections open and
+// idles (here the test, with more of them than the window reads at once)
+// cannot keep a start's file out: the oldest idle connection gives way.
+TEST_F(ProgramTest, IdleConnectionsHeldOpenDoNotKeepAHandedFileOut)
+{
+    const std::string first = MakeFile("first", "first");
+    const std::string handed = MakeFile("handed", "handed");
+    auto probe = StartProbe({QFile::decodeName(QByteArray::fromStdString(first))});
+    WindowState last;
+    ASSERT_TRUE(Shows(*probe, Showing(first, "first"), last)) << Describe(last);
+
+    const std::string socket =
+        QFile::encodeName(home_.filePath("vellumark/peers/%1.sock").arg(probe->processId())).toStdString();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socket.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, socket.c_str(), socket.size() + 1);
+    // The window reads 64 connections at once; these are more.
+    constexpr std::size_t kHeld = 80;
+    std::vector<platform::UniqueFd> held;
+    QElapsedTimer timer;
+    timer.start();
+    while (held.size() < kHeld && timer.elapsed() < 20000) {
+        platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ASSERT_TRUE(fd);
+        if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            held.push_back(std::move(fd));
+        else if (errno == EAGAIN)
+            QThread::msleep(2);  // its queue is full until it accepts
+        else
+            FAIL() << "cannot connect: " << std::strerror(errno);
+    }
+    ASSERT_EQ(held.size(), kHeld);
+    // Once the window has hung up on one of them, it holds all it reads.
+    const auto hungUp = [&] {
+        char byte = 0;
+        return std::any_of(held.begin(), held.end(),
+                           [&](const platform::UniqueFd& fd) { return ::recv(fd.Get(), &byte, 1, MSG_DONTWAIT) == 0; });
+    };
+    while (!hungUp() && timer.elapsed() < 20000)
+        QThread::msleep(5);
+    ASSERT_TRUE(hungUp()) << "the window never had its fill";
+
+    EXPECT_EQ(RunProgram({handed}), 0);
+    EXPECT_TRUE(Shows(*probe, Showing(handed, "handed"), last)) << Describe(last);
+    EndGently(*probe);
+}
+
+// A running instance that answers that it did not take the file: the start
+// says so on standard error and, since that is no terminal here, in the
+// program's error box, and ends with exit code 1.
+TEST_F(ProgramTest, AStartWhoseFileIsNotTakenSaysSoAndFails)
+{
+    auto running = StartObserver({"take=0"});
+    const std::string file = MakeFile("file", "abc");
+    QProcess start;
+    start.setProcessEnvironment(Offscreen());
+    start.start(PROBE_PATH, {QFile::decodeName(QByteArray::fromStdString(file))});
+    ASSERT_TRUE(start.waitForStarted(20000));
+    EXPECT_EQ(ReadUntil(start, "box "), "box The running Vellumark did not take the file.");
+    start.write("ok\n");
+    ASSERT_TRUE(start.waitForFinished(20000));
+    EXPECT_EQ(start.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(start.exitCode(), 1);
+    const QString error = QString::fromLocal8Bit(start.readAllStandardError());
+    EXPECT_EQ(error.count("vellumark: The running Vellumark did not take the file.\n"), 1) << error.toStdString();
+    // It did reach the running one, which did not take it.
+    EXPECT_TRUE(ReadUntil(*running, "cmdline ").startsWith("cmdline 2 [file://")) << "nothing reached it";
+    running->closeWriteChannel();  // the end of its input ends it
+    EXPECT_TRUE(running->waitForFinished(20000));
+}
+
+// A running instance that takes the connection and never answers (stopped
+// here): within bounded waits the start says so on the terminal its
+// standard error is (and shows no box there, which would keep it), and ends
+// with exit code 1.
+TEST_F(ProgramTest, AStartWhoseRunningInstanceNeverAnswersSaysSoOnItsTerminal)
+{
+    auto running = StartObserver();
+    const auto pid = static_cast<pid_t>(running->processId());
+    ASSERT_GT(pid, 0);
+    const std::string file = MakeFile("file", "abc");
+    const platform::UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(terminal);
+    ASSERT_EQ(::grantpt(terminal.Get()), 0);
+    ASSERT_EQ(::unlockpt(terminal.Get()), 0);
+    const platform::UniqueFd side(::open(::ptsname(terminal.Get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(side);
+
+    ::kill(pid, SIGSTOP);
+    QElapsedTimer timer;
+    timer.start();
+    const int code = RunProgram({file}, "/", side.Get());
+    const qint64 took = timer.elapsed();
+    ::kill(pid, SIGCONT);
+    EXPECT_EQ(code, 1) << "-1: it did not end within 30 s";
+    // What it wrote waits in the terminal until read.
+    std::string said;
+    pollfd waiting{terminal.Get(), POLLIN, 0};
+    char buffer[4096];
+    ssize_t got = 0;
+    while (::poll(&waiting, 1, 0) > 0 && (got = ::read(terminal.Get(), buffer, sizeof buffer)) > 0)
+        said.append(buffer, static_cast<std::size_t>(got));
+    EXPECT_NE(said.find("vellumark: The running Vellumark did not take the file."), std::string::npos) << said;
+    std::printf("the start ended after %.1f s\n", static_cast<double>(took) / 1000);
+    running->closeWriteChannel();
+    EXPECT_TRUE(running->waitForFinished(20000));
 }
 
 TEST_F(ProgramTest, ASecondStartWithoutAFileChangesNothingInTheRunningWindow)

@@ -77,6 +77,9 @@ TEST(InstanceBaseNameTest, IsIpcAndTheUpperCasedPathWithUnderscores)
     EXPECT_EQ(InstanceBaseName("/tmp/\xc3\xa9t\xc3\xa9/a.b"), "IPC_TMP_\xc3\xa9T\xc3\xa9_A.B");
     // What upper-casing and '_' for '/' would merge is escaped.
     EXPECT_EQ(InstanceBaseName("/opt/Vellumark/a_b="), "IPC_OPT_=56ELLUMARK_A=5FB=3D");
+    // Blanks stay: they merge with nothing, and the names that hold them are
+    // escaped wherever a blank would end a field.
+    EXPECT_EQ(InstanceBaseName("/opt/my apps/vellumark \t"), "IPC_OPT_MY APPS_VELLUMARK \t");
 }
 
 // Different program files never share a table: no two paths give one name.

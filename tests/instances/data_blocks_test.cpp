@@ -68,9 +68,9 @@ TEST(DataBlocksTest, OnlyCopyDataFromAnotherWindowIsABlockAndIsCopiedExactly)
 TEST(DataBlocksTest, ABlockThatCannotBeSentIsRefusedBeforeAnythingGoes)
 {
     const char byte = 'x';
-    EXPECT_FALSE(SendBlock("InstanceLimit_WindowClass", 2, &byte, -1, 0));
-    EXPECT_FALSE(SendBlock("InstanceLimit_WindowClass", 2, nullptr, 1, 0));
-    EXPECT_FALSE(SendBlock("InstanceLimit_WindowClass", 2, &byte, (16 << 20) + 1, 0));
+    EXPECT_FALSE(SendBlock("InstanceLimit_WindowClass", 2, &byte, -1, 0).sent);
+    EXPECT_FALSE(SendBlock("InstanceLimit_WindowClass", 2, nullptr, 1, 0).sent);
+    EXPECT_FALSE(SendBlock("InstanceLimit_WindowClass", 2, &byte, (16 << 20) + 1, 0).sent);
 }
 
 }  // namespace

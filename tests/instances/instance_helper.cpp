@@ -1,7 +1,9 @@
 // A program with an instance limit, for the multi-process tests: a shown
 // main window, the application window and a TInstanceLimit whose properties
 // come from the arguments (max=N active=0|1 auto=0|1 cmdline=0|1
-// table=PROGRAM minimized=1; the rest are plain arguments). It prints what
+// table=PROGRAM minimized=1 take=0|1|die: whether it answers that it took
+// the command lines handed to it, or is killed as they arrive; the rest are
+// plain arguments). It prints what
 // happens to it, one line each, and takes commands on standard input.
 // ending=kill|quit makes it end as soon as it has answered that it is
 // active: killed on the spot, or the way an instance closes, its windows
@@ -116,6 +118,7 @@ void Command(const std::string& line, TInstanceLimit& limit, QWidget& window)
             bytes[static_cast<std::size_t>(i)] = static_cast<char>(i);
         Say(std::string("sent ") + (SendBlock(TInstanceLimit::kWindowClass, kind, size > 0 ? bytes.data() : nullptr,
                                               size, limit.WindowHandle())
+                                            .sent
                                         ? "1"
                                         : "0"));
     } else if (verb == "cmdblock" || verb == "longcmdblock") {
@@ -133,6 +136,7 @@ void Command(const std::string& line, TInstanceLimit& limit, QWidget& window)
         Say(std::string("sent ") +
             (SendBlock(TInstanceLimit::kWindowClass, CommandLineKind, bytes.empty() ? nullptr : bytes.data(),
                        static_cast<int>(bytes.size()), limit.WindowHandle())
+                     .sent
                  ? "1"
                  : "0"));
     } else if (verb == "lines") {
@@ -140,7 +144,7 @@ void Command(const std::string& line, TInstanceLimit& limit, QWidget& window)
         for (std::string word; in >> word;)
             lines.push_back(word);
         Say(std::string("sent ") +
-            (SendLines(TInstanceLimit::kWindowClass, 7, lines, limit.WindowHandle()) ? "1" : "0"));
+            (SendLines(TInstanceLimit::kWindowClass, 7, lines, limit.WindowHandle()).sent ? "1" : "0"));
     } else if (verb == "query") {
         Say(std::string("peers active=") + (limit.QueryPeersActive() ? "1" : "0"));
     }
@@ -153,6 +157,7 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     int maxInstances = 1;
     bool active = true, autoActivate = true, cmdLine = false, minimized = false;
+    std::string take = "1";
     std::string ending;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -167,6 +172,8 @@ int main(int argc, char** argv)
             cmdLine = value == "1";
         else if (arg.rfind("minimized=", 0) == 0)
             minimized = value == "1";
+        else if (arg.rfind("take=", 0) == 0)
+            take = value;
         else if (arg.rfind("table=", 0) == 0)
             SetInstanceTableProgramPath(value);
         else if (arg.rfind("ending=", 0) == 0)
@@ -196,13 +203,17 @@ int main(int argc, char** argv)
         limit.OnDataAvailable = [](TInstanceLimit&, int kind, const void* data, int size) {
             Say("data " + std::to_string(kind) + " " + std::to_string(size) + " " + Hex(data, std::min(size, 8)));
         };
-        limit.OnCmdLineReceived = [](TInstanceLimit&, const std::vector<std::string>& lines) {
+        limit.OnCmdLineReceived = [take](TInstanceLimit&, const std::vector<std::string>& lines) {
             std::string text = "cmdline " + std::to_string(lines.size());
             for (const std::string& line : lines)
                 text += " [" + line + "]";
             Say(text);
+            if (take == "die")
+                ::raise(SIGKILL);
+            return take == "1";
         };
         limit.OnRejected = [](TInstanceLimit&) { Say("rejected"); };
+        limit.OnCmdLineNotTaken = [](TInstanceLimit&) { Say("not taken"); };
         platform::SetThreadMessageHandler([](const platform::WindowMessage& message) {
             if (message.Msg == InstanceTable().NoticeMessage())
                 Say("thread " + std::to_string(message.WParam) + " " + std::to_string(message.LParam));

@@ -101,23 +101,25 @@ TEST_F(InstanceLimitTest, ASecondStartIsTurnedAwayAndBringsTheFirstForwardFromMi
     EXPECT_EQ(first->ReadUntil("count "), "count 1");
 }
 
-// Paths that differ in letter case, or in a '_' where the other has a '/',
-// are different program files: each runs beside the other.
+// Paths that differ in letter case, or in a '_' or a blank where the other
+// has a '/', are different program files: each runs beside the other.
 TEST_F(InstanceLimitTest, ProgramsWhosePathsDifferOnlyInCaseOrUnderscoreRunSideBySide)
 {
     const std::string base = "table=/vellumark-test/" + table_;
     std::vector<std::unique_ptr<Helper>> running;
-    for (const std::string& table :
-         {base + "/c1/vellumark", base + "/C1/vellumark", base + "/a_b/vellumark", base + "/a/b/vellumark"}) {
+    for (const std::string& table : {base + "/c1/vellumark", base + "/C1/vellumark", base + "/a_b/vellumark",
+                                     base + "/a/b/vellumark", base + "/a b/vellumark"}) {
         running.push_back(
             std::make_unique<Helper>(std::vector<std::string>{table}, std::nullopt, INSTANCE_HELPER_PATH));
         EXPECT_NE(running.back()->ReadUntil("admitted "), "") << table << " was turned away";
     }
     // The same path still finds its table.
-    running.push_back(
-        std::make_unique<Helper>(std::vector<std::string>{base + "/C1/vellumark"}, std::nullopt, INSTANCE_HELPER_PATH));
-    EXPECT_EQ(running.back()->ReadUntil("rejected"), "rejected");
-    EXPECT_EQ(running.back()->WaitFor(20s), 0);
+    for (const std::string& table : {base + "/C1/vellumark", base + "/a b/vellumark"}) {
+        running.push_back(
+            std::make_unique<Helper>(std::vector<std::string>{table}, std::nullopt, INSTANCE_HELPER_PATH));
+        EXPECT_EQ(running.back()->ReadUntil("rejected"), "rejected") << table;
+        EXPECT_EQ(running.back()->WaitFor(20s), 0);
+    }
 }
 
 TEST_F(InstanceLimitTest, ARunningInstanceThatDoesNotAnswerStillCountsAndComesForwardLater)
@@ -278,6 +280,48 @@ TEST_F(InstanceLimitTest, ARejectedStartHandsItsArgumentsOverAsLines)
     EXPECT_EQ(second->WaitFor(20s), 0);
     const std::string line = first->ReadUntil("cmdline ");
     EXPECT_EQ(line, "cmdline 5 [table=/vellumark-test/" + table_ + "] [cmdline=1] [alpha] [two words] []");
+}
+
+// The lines must be taken: a running instance that answers that it did not
+// take them, or that does not answer at all, makes the start say so and end
+// with exit code 1. Without lines to hand over, the start ends as before.
+TEST_F(InstanceLimitTest, ARejectedStartWhoseLinesAreNotTakenSaysSoAndEndsWithOne)
+{
+    {
+        auto first = StartAdmitted({"take=0"});
+        auto second = Start({"cmdline=1", "alpha"});
+        EXPECT_EQ(second->ReadUntil("not taken"), "not taken");
+        EXPECT_EQ(second->WaitFor(20s), 1);
+        EXPECT_EQ(first->ReadUntil("cmdline "), "cmdline 3 [table=/vellumark-test/" + table_ + "] [cmdline=1] [alpha]");
+        auto plain = Start({});
+        EXPECT_EQ(plain->ReadUntil("rejected"), "rejected");
+        EXPECT_EQ(plain->WaitFor(20s), 0);
+    }
+    const std::string table = UniqueName("stopped");
+    const auto start = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "table=/vellumark-test/" + table);
+        return std::make_unique<Helper>(std::move(args), std::nullopt, INSTANCE_HELPER_PATH);
+    };
+    auto stopped = start({});
+    ASSERT_NE(stopped->ReadUntil("admitted "), "");
+    ::kill(stopped->Pid(), SIGSTOP);
+    auto second = start({"cmdline=1", "alpha"});
+    EXPECT_EQ(second->ReadUntil("not taken", 30s), "not taken");
+    EXPECT_EQ(second->WaitFor(30s), 1);
+    ::kill(stopped->Pid(), SIGCONT);
+}
+
+// The running instance ends while the lines are on their way to it: the
+// start finds none left before it and goes on with its own window.
+TEST_F(InstanceLimitTest, AStartWhoseRunningInstanceDiesWithItsLinesOpensItsOwnWindow)
+{
+    auto first = StartAdmitted({"take=die"});
+    auto second = Start({"cmdline=1", "alpha"});
+    EXPECT_EQ(second->ReadUntil("rejected"), "rejected");
+    const std::string admitted = second->ReadUntil("admitted ");
+    EXPECT_EQ(admitted, "admitted " + std::to_string(second->Pid()) + " active=1") << "no window at all";
+    second->Send("count");
+    EXPECT_EQ(second->ReadUntil("count "), "count 1");
 }
 
 TEST_F(InstanceLimitTest, BlocksAndUserNoticesReachTheOthersButNotTheSender)

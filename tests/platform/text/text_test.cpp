@@ -1,5 +1,6 @@
 // The text rules both programs share.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,59 @@ TEST(ShownNameTest, ControlCharactersAndStrayBytesAreSeenForWhatTheyAre)
     // Overlong forms, surrogates and C1 controls.
     EXPECT_EQ(ShownName("\xC0\xAF\xED\xA0\x80\xC2\x85"), "\\xC0\\xAF\\xED\\xA0\\x80\\xC2\\x85");
     EXPECT_EQ(ShownName("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+    // Marks that reorder the text after them (U+202E, U+2066) are written
+    // out too, so that the rest of the message reads as it stands.
+    EXPECT_EQ(ShownName("a\xE2\x80\xAE"
+                        "exe.txt\xE2\x81\xA6"),
+              "a\\xE2\\x80\\xAEexe.txt\\xE2\\x81\\xA6");
+}
+
+// The UTF-8 of a code point, for the check below.
+std::string Utf8Of(char32_t c)
+{
+    std::string bytes;
+    if (c < 0x80) {
+        bytes += static_cast<char>(c);
+    } else if (c < 0x800) {
+        bytes += static_cast<char>(0xC0 | (c >> 6));
+        bytes += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        bytes += static_cast<char>(0xE0 | (c >> 12));
+        bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        bytes += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        bytes += static_cast<char>(0xF0 | (c >> 18));
+        bytes += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        bytes += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return bytes;
+}
+
+// A one-line box shows a line feed as a blank and a C1 control as nothing,
+// and U+202E turns what follows around: such a name would be read as
+// another. Every code point is tried, inside a name and alone.
+TEST(ShowsAsItIsTest, ControlsAndReorderingMarksAreNotShownAsTheyAre)
+{
+    const auto hidden = [](char32_t c) {
+        return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    };
+    std::size_t refused = 0;
+    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF)
+            continue;  // surrogates have no UTF-8
+        const std::string character = Utf8Of(c);
+        ASSERT_EQ(platform::ShowsAsItIs("/tmp/a" + character + "b"), !hidden(c))
+            << std::hex << "U+" << static_cast<std::uint32_t>(c);
+        ASSERT_EQ(platform::ShowsAsItIs(character), !hidden(c)) << std::hex << "U+" << static_cast<std::uint32_t>(c);
+        refused += hidden(c) ? 1 : 0;
+    }
+    EXPECT_EQ(refused, 32u + 33u + 5u + 4u);
+    EXPECT_TRUE(platform::ShowsAsItIs(""));
+    EXPECT_TRUE(platform::ShowsAsItIs("/home/me/disk image.iso"));
+    // Bytes that are not UTF-8 are shown as something else too.
+    for (const std::string bad : {"a\xFF", "\xC3(", "\xE2\x80", "\xED\xA0\x80", "\xC0\xAF"})
+        EXPECT_FALSE(platform::ShowsAsItIs(bad)) << ShownName(bad);
 }
 
 TEST(Utf8Test, OnlyShortestFormsOfRealCodePointsAreUtf8)
