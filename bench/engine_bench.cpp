@@ -1,8 +1,8 @@
 // The digest engine against the reference libraries, on the same buffers in
 // the same process. Google Benchmark's rows give throughput over 64 B, 4 KiB,
 // 1 MiB and 64 MiB, the engine once on each path this CPU runs (forced
-// through the engine's test seam), and MD5, SHA-1 and SHA-256 in lanes on
-// each lane path. The summary after them gives the ratios that count, engine
+// through the engine's test seam), and MD5, SHA-1, SHA-256 and SHA-512 in
+// lanes on each lane path. The summary after them gives the ratios that count, engine
 // time / reference time, and the lanes' speedup over the one-message digests,
 // as the median of interleaved rounds, so that the machine's other load falls
 // on both sides alike.
@@ -312,6 +312,7 @@ void RegisterRows()
     RegisterLaneRows<Md5Lanes, Md5Digest>("Md5", kMd5LanePaths);
     RegisterLaneRows<Sha1Lanes, Sha1Digest>("Sha1", kSha1LanePaths);
     RegisterLaneRows<Sha256Lanes, Sha256Digest>("Sha256", kSha256LanePaths);
+    RegisterLaneRows<Sha512Lanes, Sha512Digest>("Sha512", kSha512LanePaths);
     for (Sha1Path path : kSha1Paths)
         if (CpuRuns(path))
             Register(std::string("Engine_Sha1/") + PathName(path), EngineSha1, [path] { ForcePath(path); });
@@ -532,9 +533,13 @@ bool PrintLaneSummary()
     const Messages sha256Lanes = EngineLanes<Sha256Lanes, Sha256Digest>;
     const Messages sha256Each = EngineEach<Sha256Digest, Sha256OfBytes>;
     const Messages sha256OpenSsl = OpenSslEach<SHA256_DIGEST_LENGTH, SHA256>;
+    const Messages sha512Lanes = EngineLanes<Sha512Lanes, Sha512Digest>;
+    const Messages sha512Each = EngineEach<Sha512Digest, Sha512OfBytes>;
+    const Messages sha512OpenSsl = OpenSslEach<SHA512_DIGEST_LENGTH, SHA512>;
     const auto md5Name = [] { return PathName(Md5LanePathInUse()); };
     const auto sha1Name = [] { return PathName(Sha1LanePathInUse()); };
     const auto sha256Name = [] { return PathName(Sha256LanePathInUse()); };
+    const auto sha512Name = [] { return PathName(Sha512LanePathInUse()); };
 
     std::vector<LaneRow> rows;
     const double md5Goal = ChosenMd5LanePath() == Md5LanePath::Avx512 ? 6.0 : 0;
@@ -547,14 +552,16 @@ bool PrintLaneSummary()
             {"SHA-1", 8, [] { ForcePath(Sha1LanePath::Avx2); }, sha1Name, sha1Lanes, sha1Each, sha1OpenSsl, 0});
     rows.push_back(
         {"SHA-256", LaneWidth(ChosenSha256LanePath()), {}, sha256Name, sha256Lanes, sha256Each, sha256OpenSsl, 0});
+    rows.push_back(
+        {"SHA-512", LaneWidth(ChosenSha512LanePath()), {}, sha512Name, sha512Lanes, sha512Each, sha512OpenSsl, 0});
 
     bool agreed = true;
     constexpr int kRounds = 21;
     std::printf(
         "\nIn lanes: messages of 1 MiB, one per lane, against the same messages one after another; speedup =\n"
         "one-message time / lanes time, median of %d interleaved rounds of thread CPU time; higher is faster.\n"
-        "One-message paths: MD5 portable, SHA-1 %s, SHA-256 %s.\n\n",
-        kRounds, PathName(ChosenSha1Path()), PathName(ChosenSha256Path()));
+        "One-message paths: MD5 portable, SHA-1 %s, SHA-256 %s, SHA-512 %s.\n\n",
+        kRounds, PathName(ChosenSha1Path()), PathName(ChosenSha256Path()), PathName(ChosenSha512Path()));
     std::printf("%-24s %-24s %-10s %8s %8s %11s %11s\n", "Work", "Against", "Lane path", "Speedup", "Goal", "Lanes",
                 "Against");
     for (const LaneRow& row : rows) {

@@ -347,21 +347,29 @@ void Md5Compress(Md5Digest& state, const std::uint8_t* blocks, std::size_t count
 namespace {
 
 // One message per lane through a one-message block function, whose record
-// holds the chaining words little-endian.
-template <std::size_t kWords, class Digest>
-void LanesOneAtATime(LaneStates<kWords>& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
-                     void (*compress)(Digest&, const std::uint8_t*, std::size_t))
+// holds the chaining words least significant byte first.
+template <std::size_t kWords, class Word, class Digest>
+void LanesOneAtATime(LaneStates<kWords, Word>& states, const std::uint8_t* const* blocks, LaneMask active,
+                     std::size_t count, void (*compress)(Digest&, const std::uint8_t*, std::size_t))
 {
-    static_assert(sizeof(Digest) == 4 * kWords);
+    static_assert(sizeof(Digest) == sizeof(Word) * kWords);
     for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
         if (((active >> lane) & 1) == 0)
             continue;
         Digest state;
-        for (std::size_t w = 0; w < kWords; ++w)
-            StoreLe32(state.bytes + 4 * w, states.words[w][lane]);
+        for (std::size_t w = 0; w < kWords; ++w) {
+            if constexpr (sizeof(Word) == 8)
+                StoreLe64(state.bytes + 8 * w, states.words[w][lane]);
+            else
+                StoreLe32(state.bytes + 4 * w, states.words[w][lane]);
+        }
         compress(state, blocks[lane], count);
-        for (std::size_t w = 0; w < kWords; ++w)
-            states.words[w][lane] = LoadLe32(state.bytes + 4 * w);
+        for (std::size_t w = 0; w < kWords; ++w) {
+            if constexpr (sizeof(Word) == 8)
+                states.words[w][lane] = LoadLe64(state.bytes + 8 * w);
+            else
+                states.words[w][lane] = LoadLe32(state.bytes + 4 * w);
+        }
     }
 }
 
@@ -381,6 +389,12 @@ void Sha256LanesOneAtATime(Sha256LaneStates& states, const std::uint8_t* const* 
                            std::size_t count)
 {
     LanesOneAtATime(states, blocks, active, count, Sha256CompressInUse());
+}
+
+void Sha512LanesOneAtATime(Sha512LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                           std::size_t count)
+{
+    LanesOneAtATime(states, blocks, active, count, Sha512CompressInUse());
 }
 
 // ---------------------------------------------------------------- SHA-1

@@ -133,14 +133,30 @@ bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock);
 // byte counter mod 251: 879 bytes and their padding, whose digest sha512sum
 // gave. The words are given as the digest has them; the record holds each
 // least significant byte first.
+constexpr std::uint64_t kSha512Start[8] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
+                                           0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
+                                           0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
+constexpr std::uint64_t kSha512SampleEnd[8] = {0x8E959B75DAE313DA, 0x8CF4F72814FC143F, 0x8F7779C6EB9F7FA1,
+                                               0x7299AEADB6889018, 0x501D289E4900F7E4, 0x331B99DEC4B5433A,
+                                               0xC7D329EEB6DD2654, 0x5E96E55B874BE909};
+
+// FIPS 180-4's 112-byte sample for SHA-512, padded by hand to two blocks.
+struct Sha512Sample {
+    std::uint8_t bytes[2 * kSha512BlockSize] = {};
+    Sha512Sample()
+    {
+        static constexpr char kText[] =
+            "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmno"
+            "ijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu";
+        std::memcpy(bytes, kText, 112);
+        bytes[112] = 0x80;
+        bytes[2 * kSha512BlockSize - 2] = 0x03;
+        bytes[2 * kSha512BlockSize - 1] = 0x80;
+    }
+};
+
 bool Sha512KnownVectorHolds(Sha512CompressFn compress, bool blockByBlock)
 {
-    static constexpr std::uint64_t kStart[8] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
-                                                0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
-                                                0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
-    static constexpr std::uint64_t kTwoBlocks[8] = {0x8E959B75DAE313DA, 0x8CF4F72814FC143F, 0x8F7779C6EB9F7FA1,
-                                                    0x7299AEADB6889018, 0x501D289E4900F7E4, 0x331B99DEC4B5433A,
-                                                    0xC7D329EEB6DD2654, 0x5E96E55B874BE909};
     static constexpr std::uint64_t kSevenBlocks[8] = {0x39E7FBAE033790DF, 0xC9786AA81237FD19, 0x1D882DBC6ECDED56,
                                                       0x441419ECDD33B6F9, 0x0598734A5AE71636, 0x4B531D75D9030EA8,
                                                       0x6C7DAA6C9315E80E, 0x611C3B2821BFE936};
@@ -152,7 +168,7 @@ bool Sha512KnownVectorHolds(Sha512CompressFn compress, bool blockByBlock)
         Sha512Digest state;
         for (std::size_t i = 0; i < 8; ++i)
             for (std::size_t j = 0; j < 8; ++j)
-                state.bytes[8 * i + j] = static_cast<std::uint8_t>(kStart[i] >> (8 * j));
+                state.bytes[8 * i + j] = static_cast<std::uint8_t>(kSha512Start[i] >> (8 * j));
         if (blockByBlock) {
             for (std::size_t b = 0; b < blocks; ++b)
                 compress(state, message + b * kBlock, 1);
@@ -166,14 +182,8 @@ bool Sha512KnownVectorHolds(Sha512CompressFn compress, bool blockByBlock)
         return true;
     };
 
-    static constexpr char kText[] =
-        "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmno"
-        "ijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu";
-    std::memcpy(message, kText, 112);
-    message[112] = 0x80;
-    message[2 * kBlock - 2] = 0x03;
-    message[2 * kBlock - 1] = 0x80;
-    if (!holds(2, kTwoBlocks))
+    std::memcpy(message, Sha512Sample().bytes, 2 * kBlock);
+    if (!holds(2, kSha512SampleEnd))
         return false;
 
     std::memset(message, 0, 7 * kBlock);
@@ -210,15 +220,16 @@ bool Crc32KnownVectorHolds(Crc32UpdateFn update)
 // unaligned copy, must reach the published chaining words; then each lane a
 // message and a start of its own must meet the portable one-message block
 // function, with half the lanes left out at a time, which must keep their
-// words. `sample` is two blocks, padded by hand.
-template <std::size_t kWords, class Digest>
-bool LanesKnownVectorHolds(void (*lanes)(LaneStates<kWords>&, const std::uint8_t* const*, LaneMask, std::size_t),
+// words. `sample` is two blocks, padded by hand. The one-message record
+// holds the words least significant byte first.
+template <std::size_t kBlock, std::size_t kWords, class Word, class Digest>
+bool LanesKnownVectorHolds(void (*lanes)(LaneStates<kWords, Word>&, const std::uint8_t* const*, LaneMask, std::size_t),
                            std::size_t width, bool blockByBlock, const std::uint8_t* sample,
-                           const std::uint32_t (&start)[kWords], const std::uint32_t (&end)[kWords],
+                           const Word (&start)[kWords], const Word (&end)[kWords],
                            void (*compress)(Digest&, const std::uint8_t*, std::size_t))
 {
-    static_assert(sizeof(Digest) == 4 * kWords);
-    constexpr std::size_t kMessage = 2 * kBlockSize;
+    static_assert(sizeof(Digest) == sizeof(Word) * kWords);
+    constexpr std::size_t kMessage = 2 * kBlock;
     alignas(64) std::uint8_t buffer[kMisalign + kMaxLanes * kMessage + kMaxLanes];
     const std::uint8_t* blocks[kMaxLanes];
     for (std::size_t lane = 0; lane < width; ++lane) {
@@ -227,19 +238,19 @@ bool LanesKnownVectorHolds(void (*lanes)(LaneStates<kWords>&, const std::uint8_t
         blocks[lane] = message;
     }
     const LaneMask all = (LaneMask{1} << width) - 1;
-    const auto run = [&](LaneStates<kWords>& states, LaneMask active) {
+    const auto run = [&](LaneStates<kWords, Word>& states, LaneMask active) {
         if (blockByBlock) {
             lanes(states, blocks, active, 1);
             const std::uint8_t* second[kMaxLanes];
             for (std::size_t lane = 0; lane < width; ++lane)
-                second[lane] = blocks[lane] + kBlockSize;
+                second[lane] = blocks[lane] + kBlock;
             lanes(states, second, active, 1);
         } else {
             lanes(states, blocks, active, 2);
         }
     };
 
-    LaneStates<kWords> states;
+    LaneStates<kWords, Word> states;
     for (std::size_t w = 0; w < kWords; ++w)
         for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
             states.words[w][lane] = start[w];
@@ -255,26 +266,28 @@ bool LanesKnownVectorHolds(void (*lanes)(LaneStates<kWords>&, const std::uint8_t
         buffer[i] = static_cast<std::uint8_t>(i % 251);
     for (std::size_t lane = 0; lane < width; ++lane)
         blocks[lane] = buffer + kMisalign + lane * kMessage + lane;
-    LaneStates<kWords> first;
+    LaneStates<kWords, Word> first;
     for (std::size_t w = 0; w < kWords; ++w)
         for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
-            first.words[w][lane] = start[w] * static_cast<std::uint32_t>(2 * lane + 1) + static_cast<std::uint32_t>(w);
+            first.words[w][lane] = static_cast<Word>(start[w] * static_cast<Word>(2 * lane + 1) + static_cast<Word>(w));
     for (const LaneMask half : {LaneMask{0x5555}, LaneMask{0xAAAA}}) {
         states = first;
         run(states, all & half);
         for (std::size_t lane = 0; lane < width; ++lane) {
-            std::uint32_t want[kWords];
+            Word want[kWords];
             for (std::size_t w = 0; w < kWords; ++w)
                 want[w] = first.words[w][lane];
             if ((half >> lane) & 1) {
                 Digest one;
                 for (std::size_t w = 0; w < kWords; ++w)
-                    for (std::size_t j = 0; j < 4; ++j)
-                        one.bytes[4 * w + j] = static_cast<std::uint8_t>(want[w] >> (8 * j));
+                    for (std::size_t j = 0; j < sizeof(Word); ++j)
+                        one.bytes[sizeof(Word) * w + j] = static_cast<std::uint8_t>(want[w] >> (8 * j));
                 compress(one, blocks[lane], 2);
-                for (std::size_t w = 0; w < kWords; ++w)
-                    want[w] = std::uint32_t{one.bytes[4 * w]} | std::uint32_t{one.bytes[4 * w + 1]} << 8 |
-                              std::uint32_t{one.bytes[4 * w + 2]} << 16 | std::uint32_t{one.bytes[4 * w + 3]} << 24;
+                for (std::size_t w = 0; w < kWords; ++w) {
+                    want[w] = 0;
+                    for (std::size_t j = 0; j < sizeof(Word); ++j)
+                        want[w] |= static_cast<Word>(Word{one.bytes[sizeof(Word) * w + j]} << (8 * j));
+                }
             }
             for (std::size_t w = 0; w < kWords; ++w)
                 if (states.words[w][lane] != want[w])
@@ -360,6 +373,10 @@ std::atomic<Sha256LanePath> sha256LanesInUse{Sha256LanePath::OneAtATime};
 Sha256LanePath sha256LanesChosen = Sha256LanePath::OneAtATime;
 std::once_flag sha256LanesOnce;
 
+std::atomic<Sha512LanePath> sha512LanesInUse{Sha512LanePath::OneAtATime};
+Sha512LanePath sha512LanesChosen = Sha512LanePath::OneAtATime;
+std::once_flag sha512LanesOnce;
+
 template <class Path, class Function>
 bool Proves(Path, Function function)
 {
@@ -374,6 +391,10 @@ bool Proves(Sha1LanePath path, Sha1LanesFn lanes)
     return ProvesItself(lanes, LaneWidth(path));
 }
 bool Proves(Sha256LanePath path, Sha256LanesFn lanes)
+{
+    return ProvesItself(lanes, LaneWidth(path));
+}
+bool Proves(Sha512LanePath path, Sha512LanesFn lanes)
 {
     return ProvesItself(lanes, LaneWidth(path));
 }
@@ -429,6 +450,12 @@ void ChooseSha256Lanes()
 {
     sha256LanesChosen = ChooseAmong(kSha256LanePaths, CpuRuns, PathFunction);
     sha256LanesInUse.store(sha256LanesChosen, std::memory_order_release);
+}
+
+void ChooseSha512Lanes()
+{
+    sha512LanesChosen = ChooseAmong(kSha512LanePaths, CpuRuns, PathFunction);
+    sha512LanesInUse.store(sha512LanesChosen, std::memory_order_release);
 }
 
 }  // namespace
@@ -515,6 +542,17 @@ const char* PathName(Sha256LanePath path)
     case Sha256LanePath::OneAtATime:
         return "one at a time";
     case Sha256LanePath::Avx512:
+        return "AVX-512";
+    }
+    return "?";
+}
+
+const char* PathName(Sha512LanePath path)
+{
+    switch (path) {
+    case Sha512LanePath::OneAtATime:
+        return "one at a time";
+    case Sha512LanePath::Avx512:
         return "AVX-512";
     }
     return "?";
@@ -628,6 +666,20 @@ Sha256LanesFn PathFunction(Sha256LanePath path)
     }
 }
 
+Sha512LanesFn PathFunction(Sha512LanePath path)
+{
+    switch (path) {
+    case Sha512LanePath::OneAtATime:
+        return Sha512LanesOneAtATime;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Sha512LanePath::Avx512:
+        return Sha512LanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
 std::size_t LaneWidth(Sha1LanePath path)
 {
     switch (path) {
@@ -644,6 +696,11 @@ std::size_t LaneWidth(Sha1LanePath path)
 std::size_t LaneWidth(Sha256LanePath path)
 {
     return path == Sha256LanePath::Avx512 ? 16 : 1;
+}
+
+std::size_t LaneWidth(Sha512LanePath path)
+{
+    return path == Sha512LanePath::Avx512 ? 8 : 1;
 }
 
 std::size_t LaneWidth(Md5LanePath path)
@@ -760,6 +817,19 @@ bool CpuRuns(Sha256LanePath path)
     return false;
 }
 
+bool CpuRuns(Sha512LanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha512LanePath::OneAtATime:
+        return true;
+    case Sha512LanePath::Avx512:
+        return Cpu().avx512bw;
+    }
+    return false;
+}
+
 bool ProvesItself(Sha1CompressFn compress)
 {
     return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
@@ -785,8 +855,9 @@ bool ProvesItself(Md5LanesFn lanes, std::size_t width)
     if (width == 0 || width > kMaxLanes)
         return false;
     const Md5Sample sample;
-    return LanesKnownVectorHolds(lanes, width, false, sample.bytes, kMd5Start, kMd5SampleEnd, Md5Compress) &&
-           LanesKnownVectorHolds(lanes, width, true, sample.bytes, kMd5Start, kMd5SampleEnd, Md5Compress);
+    return LanesKnownVectorHolds<kBlockSize>(lanes, width, false, sample.bytes, kMd5Start, kMd5SampleEnd,
+                                             Md5Compress) &&
+           LanesKnownVectorHolds<kBlockSize>(lanes, width, true, sample.bytes, kMd5Start, kMd5SampleEnd, Md5Compress);
 }
 
 bool ProvesItself(Sha1LanesFn lanes, std::size_t width)
@@ -794,8 +865,21 @@ bool ProvesItself(Sha1LanesFn lanes, std::size_t width)
     if (width == 0 || width > kMaxLanes)
         return false;
     const ShaSample sample;
-    return LanesKnownVectorHolds(lanes, width, false, sample.bytes, kSha1Start, kSha1SampleEnd, Sha1CompressPortable) &&
-           LanesKnownVectorHolds(lanes, width, true, sample.bytes, kSha1Start, kSha1SampleEnd, Sha1CompressPortable);
+    return LanesKnownVectorHolds<kBlockSize>(lanes, width, false, sample.bytes, kSha1Start, kSha1SampleEnd,
+                                             Sha1CompressPortable) &&
+           LanesKnownVectorHolds<kBlockSize>(lanes, width, true, sample.bytes, kSha1Start, kSha1SampleEnd,
+                                             Sha1CompressPortable);
+}
+
+bool ProvesItself(Sha512LanesFn lanes, std::size_t width)
+{
+    if (width == 0 || width > kMaxLanes)
+        return false;
+    const Sha512Sample sample;
+    return LanesKnownVectorHolds<kSha512BlockSize>(lanes, width, false, sample.bytes, kSha512Start, kSha512SampleEnd,
+                                                   Sha512CompressPortable) &&
+           LanesKnownVectorHolds<kSha512BlockSize>(lanes, width, true, sample.bytes, kSha512Start, kSha512SampleEnd,
+                                                   Sha512CompressPortable);
 }
 
 bool ProvesItself(Sha256LanesFn lanes, std::size_t width)
@@ -803,10 +887,10 @@ bool ProvesItself(Sha256LanesFn lanes, std::size_t width)
     if (width == 0 || width > kMaxLanes)
         return false;
     const ShaSample sample;
-    return LanesKnownVectorHolds(lanes, width, false, sample.bytes, kSha256Start, kSha256SampleEnd,
-                                 Sha256CompressPortable) &&
-           LanesKnownVectorHolds(lanes, width, true, sample.bytes, kSha256Start, kSha256SampleEnd,
-                                 Sha256CompressPortable);
+    return LanesKnownVectorHolds<kBlockSize>(lanes, width, false, sample.bytes, kSha256Start, kSha256SampleEnd,
+                                             Sha256CompressPortable) &&
+           LanesKnownVectorHolds<kBlockSize>(lanes, width, true, sample.bytes, kSha256Start, kSha256SampleEnd,
+                                             Sha256CompressPortable);
 }
 
 void ClearVectorRegisters()
@@ -901,6 +985,12 @@ Sha256LanePath Sha256LanePathInUse()
     return sha256LanesInUse.load(std::memory_order_acquire);
 }
 
+Sha512LanePath Sha512LanePathInUse()
+{
+    std::call_once(sha512LanesOnce, ChooseSha512Lanes);
+    return sha512LanesInUse.load(std::memory_order_acquire);
+}
+
 Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path))
 {
     return Widest(paths, runs, function);
@@ -937,6 +1027,12 @@ Sha1LanePath ChooseAmong(std::span<const Sha1LanePath> paths, bool (*runs)(Sha1L
 
 Sha256LanePath ChooseAmong(std::span<const Sha256LanePath> paths, bool (*runs)(Sha256LanePath),
                            Sha256LanesFn (*function)(Sha256LanePath))
+{
+    return Widest(paths, runs, function);
+}
+
+Sha512LanePath ChooseAmong(std::span<const Sha512LanePath> paths, bool (*runs)(Sha512LanePath),
+                           Sha512LanesFn (*function)(Sha512LanePath))
 {
     return Widest(paths, runs, function);
 }
@@ -983,6 +1079,12 @@ Sha256LanePath ChosenSha256LanePath()
     return sha256LanesChosen;
 }
 
+Sha512LanePath ChosenSha512LanePath()
+{
+    std::call_once(sha512LanesOnce, ChooseSha512Lanes);
+    return sha512LanesChosen;
+}
+
 bool ForcePath(Sha1LanePath path)
 {
     if (!CpuRuns(path))
@@ -998,6 +1100,15 @@ bool ForcePath(Sha256LanePath path)
         return false;
     std::call_once(sha256LanesOnce, ChooseSha256Lanes);
     sha256LanesInUse.store(path, std::memory_order_release);
+    return true;
+}
+
+bool ForcePath(Sha512LanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(sha512LanesOnce, ChooseSha512Lanes);
+    sha512LanesInUse.store(path, std::memory_order_release);
     return true;
 }
 
@@ -1055,6 +1166,7 @@ void UseChosenPaths()
     md5LanesInUse.store(ChosenMd5LanePath(), std::memory_order_release);
     sha1LanesInUse.store(ChosenSha1LanePath(), std::memory_order_release);
     sha256LanesInUse.store(ChosenSha256LanePath(), std::memory_order_release);
+    sha512LanesInUse.store(ChosenSha512LanePath(), std::memory_order_release);
 }
 
 }  // namespace engine

@@ -16,8 +16,16 @@ namespace {
 template <class Digest>
 struct Traits;
 
+// Besides what each digest's own traits say: 32-bit words, 64-byte blocks,
+// and a bit count of 64 bits at the end of the padding.
+struct Blocks64 {
+    using Word = std::uint32_t;
+    static constexpr std::size_t kBlock = kBlockSize;
+    static constexpr std::size_t kCountBytes = 8;
+};
+
 template <>
-struct Traits<Md5Digest> {
+struct Traits<Md5Digest> : Blocks64 {
     static constexpr std::size_t kWords = 4;
     static constexpr bool kBigEndian = false;  // the words in the digest, and the bit count
     static constexpr std::uint32_t kStart[kWords] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
@@ -33,7 +41,7 @@ struct Traits<Md5Digest> {
 };
 
 template <>
-struct Traits<Sha1Digest> {
+struct Traits<Sha1Digest> : Blocks64 {
     static constexpr std::size_t kWords = 5;
     static constexpr bool kBigEndian = true;
     static constexpr std::uint32_t kStart[kWords] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
@@ -47,7 +55,7 @@ struct Traits<Sha1Digest> {
 };
 
 template <>
-struct Traits<Sha256Digest> {
+struct Traits<Sha256Digest> : Blocks64 {
     static constexpr std::size_t kWords = 8;
     static constexpr bool kBigEndian = true;
     static constexpr std::uint32_t kStart[kWords] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
@@ -61,32 +69,58 @@ struct Traits<Sha256Digest> {
     }
 };
 
-void PutWord(std::uint8_t* p, std::uint32_t v, bool bigEndian)
+// SHA-512: 64-bit words, 128-byte blocks, a bit count of 128 bits.
+template <>
+struct Traits<Sha512Digest> {
+    using Word = std::uint64_t;
+    static constexpr std::size_t kBlock = kSha512BlockSize;
+    static constexpr std::size_t kCountBytes = 16;
+    static constexpr std::size_t kWords = 8;
+    static constexpr bool kBigEndian = true;
+    static constexpr std::uint64_t kStart[kWords] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
+                                                     0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
+                                                     0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
+    using Path = Sha512LanePath;
+    using LanesFn = Sha512LanesFn;
+    static Path PathInUse() { return Sha512LanePathInUse(); }
+    static void Compress(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count)
+    {
+        Sha512CompressInUse()(state, blocks, count);
+    }
+};
+
+template <class Word>
+void PutWord(std::uint8_t* p, Word v, bool bigEndian)
 {
-    for (int i = 0; i < 4; ++i)
-        p[bigEndian ? 3 - i : i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (std::size_t i = 0; i < sizeof(Word); ++i)
+        p[bigEndian ? sizeof(Word) - 1 - i : i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-std::uint32_t GetWord(const std::uint8_t* p, bool bigEndian)
+template <class Word>
+Word GetWord(const std::uint8_t* p, bool bigEndian)
 {
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-        v |= std::uint32_t{p[bigEndian ? 3 - i : i]} << (8 * i);
+    Word v = 0;
+    for (std::size_t i = 0; i < sizeof(Word); ++i)
+        v |= static_cast<Word>(Word{p[bigEndian ? sizeof(Word) - 1 - i : i]} << (8 * i));
     return v;
 }
 
 // In place: after the `length` bytes at `blocks` (fewer than a block), 0x80,
-// zeros and the 64-bit bit count of `total` bytes. `blocks` has room for
-// two; returns how many the padding took.
-std::size_t Pad(std::uint8_t* blocks, std::size_t length, std::uint64_t total, bool bigEndian)
+// zeros and the bit count of `total` bytes, in as many bytes as the digest
+// gives it. `blocks` has room for two; returns how many the padding took.
+template <class T>
+std::size_t Pad(std::uint8_t* blocks, std::size_t length, std::uint64_t total)
 {
-    const std::size_t count = length < kBlockSize - 8 ? 1 : 2;
-    const std::size_t end = count * kBlockSize - 8;
+    constexpr std::size_t kBlock = T::kBlock, kField = T::kCountBytes;
+    const std::size_t count = length < kBlock - kField ? 1 : 2;
+    const std::size_t end = count * kBlock - kField;
     blocks[length] = 0x80;
     std::memset(blocks + length + 1, 0, end - length - 1);
-    const std::uint64_t bits = total * 8;
-    for (int i = 0; i < 8; ++i)
-        blocks[end + (bigEndian ? 7 - i : i)] = static_cast<std::uint8_t>(bits >> (8 * i));
+    // total * 8, the three bits shifted out the start of a 128-bit count.
+    const std::uint64_t low = total << 3, high = total >> 61;
+    for (std::size_t i = 0; i < kField; ++i)
+        blocks[end + (T::kBigEndian ? kField - 1 - i : i)] =
+            static_cast<std::uint8_t>(i < 8 ? low >> (8 * i) : high >> (8 * (i - 8)));
     return count;
 }
 
@@ -100,7 +134,9 @@ std::size_t Pad(std::uint8_t* blocks, std::size_t length, std::uint64_t total, b
 template <class Digest>
 struct LaneDigests<Digest>::State {
     using T = Traits<Digest>;
+    using Word = typename T::Word;
     static constexpr std::size_t kWords = T::kWords;
+    static constexpr std::size_t kBlock = T::kBlock;
 
     // Message: taking bytes until End; Final: its padding queued; Outer:
     // the keyed lane's outer hash queued; Done: the digest waits.
@@ -110,10 +146,10 @@ struct LaneDigests<Digest>::State {
         // A block begun (`partial` bytes), or up to two whole blocks of the
         // lane's own: one completed from a window, the padding, or the outer
         // hash's key and final blocks.
-        alignas(64) std::uint8_t own[2 * kBlockSize];
+        alignas(64) std::uint8_t own[2 * kBlock];
         // Keyed: the key block XORed with 0x36, from the start to the outer
         // hash. The inner hash's first block is read from here.
-        std::uint8_t pad[kBlockSize];
+        std::uint8_t pad[kBlock];
         const std::uint8_t* queue;  // the next of `queued` whole blocks of its own
         std::size_t queued;
         const std::uint8_t* span;  // the caller's bytes not taken in yet
@@ -125,7 +161,7 @@ struct LaneDigests<Digest>::State {
         bool keyed;
     };
 
-    LaneStates<kWords> words;
+    LaneStates<kWords, Word> words;
     Lane lanes[kMaxLanes];
     typename T::LanesFn routine;
     std::size_t width;
@@ -147,7 +183,7 @@ struct LaneDigests<Digest>::State {
         return lanes[lane];
     }
 
-    void SetWords(std::size_t lane, const std::uint32_t* values)
+    void SetWords(std::size_t lane, const Word* values)
     {
         for (std::size_t w = 0; w < kWords; ++w)
             words.words[w][lane] = values[w];
@@ -161,7 +197,7 @@ struct LaneDigests<Digest>::State {
         if (secret) {
             WipeKeyMaterial(&l, sizeof l);
             for (std::size_t w = 0; w < kWords; ++w)
-                WipeKeyMaterial(&words.words[w][lane], sizeof(std::uint32_t));
+                WipeKeyMaterial(&words.words[w][lane], sizeof(Word));
         } else {
             std::memset(&l, 0, sizeof l);
         }
@@ -171,7 +207,7 @@ struct LaneDigests<Digest>::State {
     bool Working(const Lane& l) const
     {
         return (l.phase == Phase::Message || l.phase == Phase::Final || l.phase == Phase::Outer) &&
-               (l.queued > 0 || l.spanSize >= kBlockSize);
+               (l.queued > 0 || l.spanSize >= kBlock);
     }
 
     LaneReport Report() const
@@ -195,14 +231,14 @@ struct LaneDigests<Digest>::State {
     void BeginOuter(std::size_t lane)
     {
         Lane& l = lanes[lane];
-        constexpr std::size_t kDigestSize = 4 * kWords;
-        for (std::size_t i = 0; i < kBlockSize; ++i)
+        constexpr std::size_t kDigestSize = sizeof(Word) * kWords;
+        for (std::size_t i = 0; i < kBlock; ++i)
             l.own[i] = static_cast<std::uint8_t>(l.pad[i] ^ (0x36 ^ 0x5C));
         WipeKeyMaterial(l.pad, sizeof l.pad);
-        std::uint8_t* const final = l.own + kBlockSize;
+        std::uint8_t* const final = l.own + kBlock;
         for (std::size_t w = 0; w < kWords; ++w)
-            PutWord(final + 4 * w, words.words[w][lane], T::kBigEndian);
-        Pad(final, kDigestSize, kBlockSize + kDigestSize, T::kBigEndian);
+            PutWord(final + sizeof(Word) * w, words.words[w][lane], T::kBigEndian);
+        Pad<T>(final, kDigestSize, kBlock + kDigestSize);
         SetWords(lane, T::kStart);
         l.queue = l.own;
         l.queued = 2;
@@ -218,7 +254,7 @@ struct LaneDigests<Digest>::State {
             return;
         switch (l.phase) {
         case Phase::Message:
-            if (l.spanSize >= kBlockSize)
+            if (l.spanSize >= kBlock)
                 return;
             // A block begun: copied, so the caller's buffer is free.
             if (l.spanSize > 0)
@@ -228,7 +264,7 @@ struct LaneDigests<Digest>::State {
             l.spanSize = 0;
             if (!l.ended)
                 return;
-            l.queued = Pad(l.own, l.partial, l.total, T::kBigEndian);
+            l.queued = Pad<T>(l.own, l.partial, l.total);
             l.queue = l.own;
             l.partial = 0;
             l.phase = Phase::Final;
@@ -261,26 +297,28 @@ struct LaneDigests<Digest>::State {
     static void HashKey(const std::string& key, Digest& hash)
     {
         for (std::size_t w = 0; w < kWords; ++w)
-            PutWord(hash.bytes + 4 * w, T::kStart[w], false);
+            PutWord(hash.bytes + sizeof(Word) * w, T::kStart[w], false);
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(key.data());
-        const std::size_t whole = key.size() / kBlockSize;
+        const std::size_t whole = key.size() / kBlock;
         T::Compress(hash, bytes, whole);
-        std::uint8_t final[2 * kBlockSize];
-        const std::size_t tail = key.size() - whole * kBlockSize;
-        std::memcpy(final, bytes + whole * kBlockSize, tail);
-        T::Compress(hash, final, Pad(final, tail, key.size(), T::kBigEndian));
+        std::uint8_t final[2 * kBlock];
+        const std::size_t tail = key.size() - whole * kBlock;
+        std::memcpy(final, bytes + whole * kBlock, tail);
+        T::Compress(hash, final, Pad<T>(final, tail, key.size()));
         WipeKeyMaterial(final, sizeof final);
         // The record holds the words least significant byte first.
-        for (std::size_t w = 0; w < kWords; ++w)
-            PutWord(hash.bytes + 4 * w, GetWord(hash.bytes + 4 * w, false), T::kBigEndian);
+        for (std::size_t w = 0; w < kWords; ++w) {
+            std::uint8_t* const word = hash.bytes + sizeof(Word) * w;
+            PutWord(word, GetWord<Word>(word, false), T::kBigEndian);
+        }
     }
 
     void StartKeyed(std::size_t lane, const std::string& key)
     {
         Start(lane, true);
         Lane& l = lanes[lane];
-        std::memset(l.pad, 0x36, kBlockSize);
-        if (key.size() > kBlockSize) {
+        std::memset(l.pad, 0x36, kBlock);
+        if (key.size() > kBlock) {
             Digest hash;
             HashKey(key, hash);
             for (std::size_t i = 0; i < sizeof hash.bytes; ++i)
@@ -294,7 +332,7 @@ struct LaneDigests<Digest>::State {
         }
         l.queue = l.pad;
         l.queued = 1;
-        l.total = kBlockSize;
+        l.total = kBlock;
     }
 
     void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
@@ -308,12 +346,12 @@ struct LaneDigests<Digest>::State {
             return;
         l.total += size;
         if (l.partial > 0) {
-            const std::size_t take = std::min(kBlockSize - l.partial, size);
+            const std::size_t take = std::min(kBlock - l.partial, size);
             std::memcpy(l.own + l.partial, bytes, take);
             l.partial += take;
             bytes += take;
             size -= take;
-            if (l.partial < kBlockSize)
+            if (l.partial < kBlock)
                 return;
             l.partial = 0;
             l.queue = l.own;
@@ -351,7 +389,7 @@ struct LaneDigests<Digest>::State {
                     available = l.queued;
                 } else {
                     blocks[i] = l.span;
-                    available = l.spanSize / kBlockSize;
+                    available = l.spanSize / kBlock;
                 }
                 active |= LaneMask{1} << i;
                 count = std::min(count, available);
@@ -365,11 +403,11 @@ struct LaneDigests<Digest>::State {
                     continue;
                 Lane& l = lanes[i];
                 if (l.queued > 0) {
-                    l.queue += count * kBlockSize;
+                    l.queue += count * kBlock;
                     l.queued -= count;
                 } else {
-                    l.span += count * kBlockSize;
-                    l.spanSize -= count * kBlockSize;
+                    l.span += count * kBlock;
+                    l.spanSize -= count * kBlock;
                 }
                 Settle(i);
             }
@@ -392,7 +430,7 @@ struct LaneDigests<Digest>::State {
             Misuse("TakeDigest on a lane that is not done");
         Digest digest;
         for (std::size_t w = 0; w < kWords; ++w)
-            PutWord(digest.bytes + 4 * w, words.words[w][lane], T::kBigEndian);
+            PutWord(digest.bytes + sizeof(Word) * w, words.words[w][lane], T::kBigEndian);
         Clear(lane);
         return digest;
     }
@@ -487,5 +525,6 @@ LaneReport LaneDigests<Digest>::Report() const noexcept
 template class LaneDigests<Md5Digest>;
 template class LaneDigests<Sha1Digest>;
 template class LaneDigests<Sha256Digest>;
+template class LaneDigests<Sha512Digest>;
 
 }  // namespace engine

@@ -11,13 +11,15 @@
 // is one serial chain per message, but the chains of different messages are
 // independent, and one core runs 16 of them (AVX-512) or 8 (AVX2) in about
 // the time of one. SHA-1 likewise (16 or 8 lanes), and SHA-256 with AVX-512
-// (16 lanes): there they beat the SHA instructions run on one message. Where
-// a digest has no lanes on the CPU, its object has one lane, and digests
-// one message at a time on the one-message path. Each lane holds one message at a time, plain or keyed
-// (HMAC); any lane may end its message and start another at any block while
-// the others go on. The results are those of the one-shot operations in
-// digest.h on the same bytes and keys, for messages of any length (the
-// padding carries the count in 64 bits).
+// (16 lanes): there they beat the SHA instructions run on one message.
+// SHA-512 with AVX-512 runs 8, one per 64-bit lane, in its 128-byte blocks.
+// Where a digest has no lanes on the CPU, its object has one lane, and
+// digests one message at a time on the one-message path. Each lane holds
+// one message at a time, plain or keyed (HMAC); any lane may end its
+// message and start another at any block while the others go on. The
+// results are those of the one-shot operations in digest.h on the same
+// bytes and keys, for messages of any length (the padding carries the count
+// in 64 bits, SHA-512's in 128).
 //
 // How a caller with one thread per core drives it, each thread with an
 // object of its own and its own share of the files:
@@ -95,7 +97,7 @@ template <class Digest>
 class LaneDigests {
 public:
     // As many lanes as the lane path in use takes side by side: 16 with
-    // AVX-512, 8 with AVX2 (not SHA-256), 1 otherwise.
+    // AVX-512 (SHA-512: 8), 8 with AVX2 (MD5 and SHA-1), 1 otherwise.
     LaneDigests();
     ~LaneDigests();
     LaneDigests(LaneDigests&&) noexcept;
@@ -145,8 +147,10 @@ private:
 extern template class LaneDigests<Md5Digest>;
 extern template class LaneDigests<Sha1Digest>;
 extern template class LaneDigests<Sha256Digest>;
+extern template class LaneDigests<Sha512Digest>;
 using Md5Lanes = LaneDigests<Md5Digest>;
 using Sha1Lanes = LaneDigests<Sha1Digest>;
 using Sha256Lanes = LaneDigests<Sha256Digest>;
+using Sha512Lanes = LaneDigests<Sha512Digest>;
 
 }  // namespace engine

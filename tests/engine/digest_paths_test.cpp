@@ -244,21 +244,22 @@ INSTANTIATE_TEST_SUITE_P(Paths, Sha256Routine, testing::Values(Sha256Path::ShaNi
 // portable one-message block function, the others keep their words. The
 // pointers of lanes left out and past the width are null, so a routine that
 // read them would crash.
-template <std::size_t kWords, class Digest>
-void ExpectEveryLaneMeetsTheOneMessageFunction(void (*lanes)(LaneStates<kWords>&, const std::uint8_t* const*, LaneMask,
-                                                             std::size_t),
+template <std::size_t kWords, class Word, class Digest>
+void ExpectEveryLaneMeetsTheOneMessageFunction(void (*lanes)(LaneStates<kWords, Word>&, const std::uint8_t* const*,
+                                                             LaneMask, std::size_t),
                                                std::size_t width,
                                                void (*compress)(Digest&, const std::uint8_t*, std::size_t))
 {
-    std::mt19937 rng(1321);
+    static_assert(sizeof(Digest) == sizeof(Word) * kWords);
+    std::mt19937_64 rng(1321);
     for (std::size_t count = 0; count <= 9; ++count)
         for (int round = 0; round < 8; ++round) {
             const LaneMask active = round == 0 ? ~LaneMask{0} : static_cast<LaneMask>(rng());
-            LaneStates<kWords> start, got;
+            LaneStates<kWords, Word> start, got;
             const std::uint8_t* blocks[kMaxLanes];
             for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
                 for (auto& words : start.words)
-                    words[lane] = static_cast<std::uint32_t>(rng());
+                    words[lane] = static_cast<Word>(rng());
                 const bool runs = lane < width && ((active >> lane) & 1);
                 blocks[lane] =
                     runs ? Counter() + (lane * 67 + count * 7 + static_cast<std::size_t>(round)) % 251 : nullptr;
@@ -266,14 +267,14 @@ void ExpectEveryLaneMeetsTheOneMessageFunction(void (*lanes)(LaneStates<kWords>&
             got = start;
             lanes(got, blocks, active, count);
             for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
-                Digest want;
+                Digest want;  // the words little-endian, as this host has them
                 for (std::size_t w = 0; w < kWords; ++w)
-                    std::memcpy(want.bytes + 4 * w, &start.words[w][lane], 4);  // little-endian host
+                    std::memcpy(want.bytes + sizeof(Word) * w, &start.words[w][lane], sizeof(Word));
                 if (blocks[lane] != nullptr)
                     compress(want, blocks[lane], count);
                 for (std::size_t w = 0; w < kWords; ++w) {
-                    std::uint32_t word;
-                    std::memcpy(&word, want.bytes + 4 * w, 4);
+                    Word word;
+                    std::memcpy(&word, want.bytes + sizeof(Word) * w, sizeof(Word));
                     EXPECT_EQ(got.words[w][lane], word) << "lane " << lane << ", word " << w << ", " << count
                                                         << " blocks, lanes " << std::hex << active;
                 }
@@ -302,6 +303,7 @@ protected:
 using Md5LanesRoutine = LanesRoutine<Md5LanePath>;
 using Sha1LanesRoutine = LanesRoutine<Sha1LanePath>;
 using Sha256LanesRoutine = LanesRoutine<Sha256LanePath>;
+using Sha512LanesRoutine = LanesRoutine<Sha512LanePath>;
 
 TEST_P(Md5LanesRoutine, MatchesTheOneMessageBlockFunctionInEveryLane)
 {
@@ -319,6 +321,12 @@ TEST_P(Sha256LanesRoutine, MatchesThePortableBlockFunctionInEveryLane)
                                               Sha256CompressPortable);
 }
 
+TEST_P(Sha512LanesRoutine, MatchesThePortableBlockFunctionInEveryLane)
+{
+    ExpectEveryLaneMeetsTheOneMessageFunction(PathFunction(GetParam()), RoutineWidth(GetParam()),
+                                              Sha512CompressPortable);
+}
+
 template <class Path>
 std::string LanePathParamName(const testing::TestParamInfo<Path>& info)
 {
@@ -333,6 +341,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, Md5LanesRoutine, testing::ValuesIn(kMd5LanePaths
 INSTANTIATE_TEST_SUITE_P(Paths, Sha1LanesRoutine, testing::ValuesIn(kSha1LanePaths), LanePathParamName<Sha1LanePath>);
 INSTANTIATE_TEST_SUITE_P(Paths, Sha256LanesRoutine, testing::ValuesIn(kSha256LanePaths),
                          LanePathParamName<Sha256LanePath>);
+INSTANTIATE_TEST_SUITE_P(Paths, Sha512LanesRoutine, testing::ValuesIn(kSha512LanePaths),
+                         LanePathParamName<Sha512LanePath>);
 
 // ---------------------------------------------------------------- SHA-512
 
@@ -468,6 +478,14 @@ TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
         }
     EXPECT_STREQ(PathName(ChosenSha256LanePath()), PathName(widestSha256Lanes));
     EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
+    Sha512LanePath widestSha512Lanes = Sha512LanePath::OneAtATime;
+    for (Sha512LanePath path : kSha512LanePaths)
+        if (CpuRuns(path)) {
+            EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
+            widestSha512Lanes = path;
+        }
+    EXPECT_STREQ(PathName(ChosenSha512LanePath()), PathName(widestSha512Lanes));
+    EXPECT_EQ(Sha512LanePathInUse(), ChosenSha512LanePath());
     EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(widestSha1));
     EXPECT_STREQ(PathName(ChosenSha256Path()), PathName(widestSha256));
     EXPECT_STREQ(PathName(ChosenSha512Path()), PathName(widestSha512));
@@ -617,6 +635,26 @@ TEST(PathChoice, RoutinesThatGoWrongDoNotProveThemselves)
                                                   std::size_t n) { Sha256LanesOneAtATime(s, b, m, n > 0 ? 1 : 0); };
     EXPECT_TRUE(ProvesItself(Sha256LanesOneAtATime, kMaxLanes));
     EXPECT_FALSE(ProvesItself(sha256FirstBlockOnly, kMaxLanes));
+    // SHA-512's, in 128-byte blocks: one that steps 64 bytes at a time, or
+    // is off in the last of eight lanes, is turned down.
+    const Sha512LanesFn sha512HalfBlocks = [](Sha512LaneStates& s, const std::uint8_t* const* b, LaneMask m,
+                                              std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint8_t* at[kMaxLanes];
+            for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
+                at[lane] = b[lane] != nullptr ? b[lane] + i * kBlockSize : nullptr;
+            Sha512LanesOneAtATime(s, at, m, 1);
+        }
+    };
+    const Sha512LanesFn sha512EighthLaneBroken = [](Sha512LaneStates& s, const std::uint8_t* const* b, LaneMask m,
+                                                    std::size_t n) {
+        Sha512LanesOneAtATime(s, b, m, n);
+        s.words[7][7] ^= std::uint64_t{(m >> 7) & 1} << 63;
+    };
+    EXPECT_TRUE(ProvesItself(Sha512LanesOneAtATime, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(sha512HalfBlocks, kMaxLanes));
+    EXPECT_FALSE(ProvesItself(sha512EighthLaneBroken, 8));
+    EXPECT_TRUE(ProvesItself(sha512EighthLaneBroken, 7)) << "the lanes past the width are not asked about";
 
     EXPECT_TRUE(ProvesItself(Crc32UpdatePortable));
     EXPECT_FALSE(ProvesItself(dropsTheLastByte));
@@ -698,6 +736,18 @@ TEST(PathChoice, APathWhoseRoutineDoesNotProveItselfIsPassedOver)
         };
     };
     EXPECT_EQ(ChooseAmong(kSha256LanePaths, everyPath, sha256Broken), Sha256LanePath::OneAtATime);
+    EXPECT_EQ(
+        ChooseAmong(kSha512LanePaths, everyPath, [](Sha512LanePath) { return Sha512LanesFn{Sha512LanesOneAtATime}; }),
+        Sha512LanePath::Avx512);
+    const auto sha512Broken = [](Sha512LanePath p) -> Sha512LanesFn {
+        if (p == Sha512LanePath::OneAtATime)
+            return Sha512LanesOneAtATime;
+        return [](Sha512LaneStates& s, const std::uint8_t* const* b, LaneMask m, std::size_t n) {
+            Sha512LanesOneAtATime(s, b, m, n);
+            s.words[3][5] += 1;
+        };
+    };
+    EXPECT_EQ(ChooseAmong(kSha512LanePaths, everyPath, sha512Broken), Sha512LanePath::OneAtATime);
 
     // With nothing else to take, the first path, the reference, even broken.
     EXPECT_EQ(ChooseAmong(kCrc32Paths, everyPath, [](Crc32Path) { return Crc32UpdateFn{BrokenCrc32}; }),
@@ -743,6 +793,11 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
         EXPECT_EQ(Sha256LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
     }
+    for (Sha512LanePath path : kSha512LanePaths) {
+        const Sha512LanePath before = Sha512LanePathInUse();
+        EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
+        EXPECT_EQ(Sha512LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+    }
     // Away from the chosen paths (the last ones forced may be those), and back.
     ForcePath(Sha1Path::Portable);
     ForcePath(Sha256Path::Portable);
@@ -751,10 +806,12 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
     ForcePath(Md5LanePath::Portable);
     ForcePath(Sha1LanePath::OneAtATime);
     ForcePath(Sha256LanePath::OneAtATime);
+    ForcePath(Sha512LanePath::OneAtATime);
     UseChosenPaths();
     EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
     EXPECT_EQ(Sha1LanePathInUse(), ChosenSha1LanePath());
     EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
+    EXPECT_EQ(Sha512LanePathInUse(), ChosenSha512LanePath());
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
     EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
     EXPECT_EQ(Sha512CompressInUse(), PathFunction(ChosenSha512Path()));

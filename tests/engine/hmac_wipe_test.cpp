@@ -424,16 +424,46 @@ void AddOuterWorkingWords(Secrets& s, const std::string& key, const Record& resu
 constexpr std::uint32_t kMd5Start[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
 
 // The HMAC's inner digest, the hash of the inner pad block and the message:
-// its bytes, and its words as the lanes hold them.
-template <class Record>
+// its bytes, and its words as the lanes hold them (SHA-512's 64-bit).
+template <class Record, std::size_t kBlock = kBlockSize>
 void AddInnerDigest(Secrets& s, const std::string& key, const std::string& message,
                     void (*hash)(const std::string&, Record&), bool bigEndian)
 {
-    const KeyBlocks<Record> k(key, hash);
+    const KeyBlocks<Record, kBlock> k(key, hash);
     Record inner;
-    hash(std::string(reinterpret_cast<const char*>(k.inner), kBlockSize) + message, inner);
-    for (std::size_t i = 0; i < sizeof inner.bytes / 4; ++i)
-        s.AddWord("inner digest word " + std::to_string(i), Word(inner.bytes + 4 * i, bigEndian));
+    hash(std::string(reinterpret_cast<const char*>(k.inner), kBlock) + message, inner);
+    if constexpr (kBlock == kSha512BlockSize) {
+        for (std::size_t i = 0; i < sizeof inner.bytes / 8; ++i)
+            s.AddWord64("inner digest word " + std::to_string(i), Word64(inner.bytes + 8 * i, bigEndian));
+        // The outer hash's last block carries the inner digest: any sixteen
+        // of its schedule words in a row give it back, and the lanes' last
+        // call leaves the last sixteen in the vector registers. Words 0 to 7
+        // are the digest's own; 8 to 15, the padding, are no secret.
+        std::uint8_t last[kBlock] = {};
+        std::memcpy(last, inner.bytes, sizeof inner.bytes);
+        last[sizeof inner.bytes] = 0x80;
+        const std::uint64_t bits = 8 * (kBlock + sizeof inner.bytes);
+        for (int i = 0; i < 8; ++i)
+            last[kBlock - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        std::uint64_t w[80];
+        for (int t = 0; t < 80; ++t) {
+            if (t < 16) {
+                w[t] = Word64(last + 8 * t, true);
+            } else {
+                const std::uint64_t s0 = std::rotr(w[t - 15], 1) ^ std::rotr(w[t - 15], 8) ^ (w[t - 15] >> 7);
+                const std::uint64_t s1 = std::rotr(w[t - 2], 19) ^ std::rotr(w[t - 2], 61) ^ (w[t - 2] >> 6);
+                w[t] = s1 + w[t - 7] + s0 + w[t - 16];
+            }
+            if (t < 16)
+                continue;
+            s.AddWord64("outer last block schedule word " + std::to_string(t), w[t]);
+            s.AddWord64("outer last block schedule word " + std::to_string(t) + " with its constant",
+                        w[t] + kSha512RoundConstants[t]);
+        }
+    } else {
+        for (std::size_t i = 0; i < sizeof inner.bytes / 4; ++i)
+            s.AddWord("inner digest word " + std::to_string(i), Word(inner.bytes + 4 * i, bigEndian));
+    }
     s.AddBytes("inner digest", inner.bytes, sizeof inner.bytes);
 }
 
@@ -600,10 +630,10 @@ INSTANTIATE_TEST_SUITE_P(
 // not in its vector registers, not in the lane object's own heap block once
 // the digests are taken, while the object lives on for the next messages.
 // Besides what the one-shot HMAC must not leave, each keyed lane's inner
-// digest. MD5, SHA-1 and SHA-256, on each of their lane paths.
+// digest. MD5, SHA-1, SHA-256 and SHA-512, on each of their lane paths.
 struct LaneWipeSetting {
     const char* name;
-    int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256
+    int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256, 3 SHA-512
     int path;  // the value of the digest's lane path
     friend std::ostream& operator<<(std::ostream& os, const LaneWipeSetting& s) { return os << s.name; }
 };
@@ -617,6 +647,8 @@ constexpr LaneWipeSetting kLaneWipeSettings[] = {
     {"Sha1Avx512", 1, static_cast<int>(Sha1LanePath::Avx512)},
     {"Sha256OneAtATime", 2, static_cast<int>(Sha256LanePath::OneAtATime)},
     {"Sha256Avx512", 2, static_cast<int>(Sha256LanePath::Avx512)},
+    {"Sha512OneAtATime", 3, static_cast<int>(Sha512LanePath::OneAtATime)},
+    {"Sha512Avx512", 3, static_cast<int>(Sha512LanePath::Avx512)},
 };
 
 constexpr std::uint32_t kSha1Start[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
@@ -625,6 +657,7 @@ constexpr std::uint32_t kSha1Start[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x1
 struct Md5Lane {
     using Lanes = Md5Lanes;
     using Record = Md5Digest;
+    static constexpr std::size_t kBlock = kBlockSize;
     static constexpr bool kBigEndian = false;
     static Secrets KeySecrets(const std::string& key) { return Md5Secrets(key); }
     static void Hash(const std::string& text, Record& r) { Md5OfText(text, r); }
@@ -636,6 +669,7 @@ struct Md5Lane {
 struct Sha1Lane {
     using Lanes = Sha1Lanes;
     using Record = Sha1Digest;
+    static constexpr std::size_t kBlock = kBlockSize;
     static constexpr bool kBigEndian = true;
     static Secrets KeySecrets(const std::string& key) { return Sha1Secrets(key); }
     static void Hash(const std::string& text, Record& r) { Sha1OfText(text, r); }
@@ -647,6 +681,7 @@ struct Sha1Lane {
 struct Sha256Lane {
     using Lanes = Sha256Lanes;
     using Record = Sha256Digest;
+    static constexpr std::size_t kBlock = kBlockSize;
     static constexpr bool kBigEndian = true;
     static Secrets KeySecrets(const std::string& key) { return Sha256Secrets(key); }
     static void Hash(const std::string& text, Record& r) { Sha256OfText(text, r); }
@@ -654,6 +689,16 @@ struct Sha256Lane {
     static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha256OfBytes(k, p, n, r); }
     static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Sha256CompressPortable(r, b, n); }
     static const std::uint32_t* Start() { return kSha256Start; }
+};
+struct Sha512Lane {
+    using Lanes = Sha512Lanes;
+    using Record = Sha512Digest;
+    static constexpr std::size_t kBlock = kSha512BlockSize;
+    static constexpr bool kBigEndian = true;
+    static Secrets KeySecrets(const std::string& key) { return Sha512Secrets(key); }
+    static void Hash(const std::string& text, Record& r) { Sha512OfText(text, r); }
+    static void Plain(const void* p, std::int32_t n, Record& r) { Sha512OfBytes(p, n, r); }
+    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha512OfBytes(k, p, n, r); }
 };
 
 class LaneWipe : public testing::TestWithParam<LaneWipeSetting> {
@@ -663,7 +708,8 @@ protected:
         const LaneWipeSetting& s = GetParam();
         const bool forced = s.kind == 0   ? ForcePath(static_cast<Md5LanePath>(s.path))
                             : s.kind == 1 ? ForcePath(static_cast<Sha1LanePath>(s.path))
-                                          : ForcePath(static_cast<Sha256LanePath>(s.path));
+                            : s.kind == 2 ? ForcePath(static_cast<Sha256LanePath>(s.path))
+                                          : ForcePath(static_cast<Sha512LanePath>(s.path));
         if (!forced)
             GTEST_SKIP() << s.name << ": this CPU or this build cannot run it";
     }
@@ -684,8 +730,10 @@ void LaneWipe::ExpectNothingLeft()
     const std::string message = RandomKey(300, rng);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
     const bool canSave = VectorRegisters::CanSave();
-    const std::size_t messageLengths[] = {0, 64, 150, 300};
-    for (std::size_t keyLength : {20, 64, 100}) {
+    // Keys shorter than a block, of a block and longer; messages of nothing,
+    // of a block and longer.
+    const std::size_t messageLengths[] = {0, D::kBlock, 150, 300};
+    for (std::size_t keyLength : {std::size_t{20}, D::kBlock, D::kBlock + 36}) {
         std::unique_ptr<typename D::Lanes> lanes;
         heap::recorded = 0;
         heap::recording = true;
@@ -736,8 +784,14 @@ void LaneWipe::ExpectNothingLeft()
             if (!keys[lane].empty()) {
                 Record result;
                 D::Keyed(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), result);
-                AddOuterWorkingWords<Record>(s, keys[lane], result, D::kBigEndian, D::Hash, D::Compress, D::Start());
-                AddInnerDigest<Record>(s, keys[lane], message.substr(0, length(lane)), D::Hash, D::kBigEndian);
+                if constexpr (D::kBlock == kSha512BlockSize) {
+                    AddSha512OuterWorkingWords(s, keys[lane], result);
+                } else {
+                    AddOuterWorkingWords<Record>(s, keys[lane], result, D::kBigEndian, D::Hash, D::Compress,
+                                                 D::Start());
+                }
+                AddInnerDigest<Record, D::kBlock>(s, keys[lane], message.substr(0, length(lane)), D::Hash,
+                                                  D::kBigEndian);
             }
         for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
             ADD_FAILURE() << what << ", where the lanes were stepped: " << found;
@@ -777,8 +831,11 @@ TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
     case 1:
         ExpectNothingLeft<Sha1Lane>();
         break;
-    default:
+    case 2:
         ExpectNothingLeft<Sha256Lane>();
+        break;
+    default:
+        ExpectNothingLeft<Sha512Lane>();
         break;
     }
 }

@@ -1,8 +1,8 @@
 // The lane objects against the one-shot operations: every lane count up to
 // the width, messages of every length ending in every lane at every block
 // while others start, bytes in pieces of any size, keyed lanes beside plain
-// ones, a long message beside short ones; MD5, SHA-1 and SHA-256, on every
-// lane path, each forced.
+// ones, a long message beside short ones; MD5, SHA-1, SHA-256 and SHA-512,
+// on every lane path, each forced.
 #include "engine/lane_digests.h"
 
 #include <gtest/gtest.h>
@@ -44,6 +44,7 @@ struct Md5Kind {
     using Lanes = Md5Lanes;
     using Digest = Md5Digest;
     using Path = Md5LanePath;
+    static constexpr std::size_t kBlock = kBlockSize;
     static void Plain(const void* p, std::int32_t n, Digest& d) { Md5OfBytes(p, n, d); }
     static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { HmacMd5OfBytes(k, p, n, d); }
 };
@@ -51,6 +52,7 @@ struct Sha1Kind {
     using Lanes = Sha1Lanes;
     using Digest = Sha1Digest;
     using Path = Sha1LanePath;
+    static constexpr std::size_t kBlock = kBlockSize;
     static void Plain(const void* p, std::int32_t n, Digest& d) { Sha1OfBytes(p, n, d); }
     static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { HmacSha1OfBytes(k, p, n, d); }
 };
@@ -58,8 +60,17 @@ struct Sha256Kind {
     using Lanes = Sha256Lanes;
     using Digest = Sha256Digest;
     using Path = Sha256LanePath;
+    static constexpr std::size_t kBlock = kBlockSize;
     static void Plain(const void* p, std::int32_t n, Digest& d) { Sha256OfBytes(p, n, d); }
     static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { HmacSha256OfBytes(k, p, n, d); }
+};
+struct Sha512Kind {
+    using Lanes = Sha512Lanes;
+    using Digest = Sha512Digest;
+    using Path = Sha512LanePath;
+    static constexpr std::size_t kBlock = kSha512BlockSize;
+    static void Plain(const void* p, std::int32_t n, Digest& d) { Sha512OfBytes(p, n, d); }
+    static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { HmacSha512OfBytes(k, p, n, d); }
 };
 
 struct Job {
@@ -185,7 +196,7 @@ std::string RandomKey(std::size_t length, std::mt19937& rng)
 // Each digest on each of its lane paths, forced for the test.
 struct LaneSetting {
     const char* name;
-    int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256
+    int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256, 3 SHA-512
     int path;  // the value of the digest's lane path
     friend std::ostream& operator<<(std::ostream& os, const LaneSetting& s) { return os << s.name; }
 };
@@ -199,6 +210,8 @@ constexpr LaneSetting kLaneSettings[] = {
     {"Sha1Avx512", 1, static_cast<int>(Sha1LanePath::Avx512)},
     {"Sha256OneAtATime", 2, static_cast<int>(Sha256LanePath::OneAtATime)},
     {"Sha256Avx512", 2, static_cast<int>(Sha256LanePath::Avx512)},
+    {"Sha512OneAtATime", 3, static_cast<int>(Sha512LanePath::OneAtATime)},
+    {"Sha512Avx512", 3, static_cast<int>(Sha512LanePath::Avx512)},
 };
 
 class LanesTest : public testing::TestWithParam<LaneSetting> {
@@ -208,7 +221,8 @@ protected:
         const LaneSetting& s = GetParam();
         const bool forced = s.kind == 0   ? ForcePath(static_cast<Md5LanePath>(s.path))
                             : s.kind == 1 ? ForcePath(static_cast<Sha1LanePath>(s.path))
-                                          : ForcePath(static_cast<Sha256LanePath>(s.path));
+                            : s.kind == 2 ? ForcePath(static_cast<Sha256LanePath>(s.path))
+                                          : ForcePath(static_cast<Sha512LanePath>(s.path));
         if (!forced)
             GTEST_SKIP() << s.name << ": this CPU or this build cannot run it";
     }
@@ -225,8 +239,11 @@ protected:
         case 1:
             body.template operator()<Sha1Kind>();
             break;
-        default:
+        case 2:
             body.template operator()<Sha256Kind>();
+            break;
+        default:
+            body.template operator()<Sha512Kind>();
             break;
         }
     }
@@ -250,7 +267,8 @@ TEST_P(LanesTest, TakesTheWidthOfItsPath)
 
 // With every number of lanes in use, each lane digests every length from 0
 // to 1024, the lanes in different orders, so that messages end in every
-// lane at every block of the others, and a new one starts there.
+// lane at every block of the others (64 bytes, or SHA-512's 128), and a new
+// one starts there.
 TEST_P(LanesTest, EveryLengthUpTo1024InEveryLaneCount)
 {
     ForTheDigest([&]<class K>() {
@@ -283,7 +301,7 @@ TEST_P(LanesTest, BytesInPiecesOfAnySize)
             case 0:
                 return rng() % 8;
             case 1:
-                return 56 + rng() % 16;
+                return K::kBlock - 8 + rng() % 16;
             case 2:
                 return rng() % 300;
             default:
@@ -304,12 +322,14 @@ TEST_P(LanesTest, BytesInPiecesOfAnySize)
 // Keys shorter than a block, of a block, and longer (hashed first), the
 // empty key among them, keyed lanes beside plain ones; then RFC 2202's and
 // RFC 4231's cases with a short and a hashed key in every lane at once.
+// SHA-512's block, and so its keys' lengths, are twice the others'.
 TEST_P(LanesTest, KeyedLanesGiveTheOneShotHmac)
 {
     ForTheDigest([&]<class K>() {
         std::mt19937 rng(2104);
         const std::size_t width = typename K::Lanes().Width();
-        const std::size_t keyLengths[] = {0, 1, 16, 63, 64, 65, 100, 200};
+        constexpr std::size_t b = K::kBlock;
+        const std::size_t keyLengths[] = {0, 1, 16, b - 1, b, b + 1, b + 36, 3 * b + 8};
         std::vector<std::vector<Job>> jobs(width);
         for (std::size_t lane = 0; lane < width; ++lane)
             for (std::size_t j = 0; j < 40; ++j) {
@@ -332,10 +352,17 @@ TEST_P(LanesTest, KeyedLanesGiveTheOneShotHmac)
         } else if constexpr (std::is_same_v<K, Sha1Kind>) {
             cases = {{std::string(20, '\x0b'), hi, "b617318655057264e28bc0b6fb378c8ef146be00"},
                      {std::string(80, '\xaa'), larger, "aa4ae5e15272d00e95705637ce8a3b55ed402112"}};
-        } else {
+        } else if constexpr (std::is_same_v<K, Sha256Kind>) {
             cases = {
                 {std::string(20, '\x0b'), hi, "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
                 {std::string(131, '\xaa'), larger, "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"}};
+        } else {
+            cases = {{std::string(20, '\x0b'), hi,
+                      "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cde"
+                      "daa833b7d6b8a702038b274eaea3f4e4be9d914eeb61f1702e696c203a126854"},
+                     {std::string(131, '\xaa'), larger,
+                      "80b24263c7c1a3ebb71493c1dd7be8b49b46d1f41b4aeec1121b013783f8f352"
+                      "6b56d037e05f2598bd0fd2215d6a1e5295e64f73f63f0aec8b915a985d786598"}};
         }
         for (const auto& [key, text, hex] : cases) {
             for (std::size_t lane = 0; lane < width; ++lane) {
@@ -458,7 +485,7 @@ TEST_P(LanesTest, StepReturnsAsSoonAsALaneWaits)
         if (width < 2)
             GTEST_SKIP() << "one lane: nothing runs beside it";
         typename K::Lanes lanes;
-        const auto length = [](std::size_t lane) { return (lane == 0 ? 100 : 1000) * kBlockSize; };
+        const auto length = [](std::size_t lane) { return (lane == 0 ? 100 : 1000) * K::kBlock; };
         for (std::size_t lane = 0; lane < width; ++lane) {
             lanes.Start(lane);
             lanes.Feed(lane, Counter(), length(lane));
@@ -509,7 +536,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, LanesTest, testing::ValuesIn(kLaneSettings),
 
 // 512 MiB and a byte of zeros, fed as one window of 1 MiB over and over:
 // the first length whose bit count needs more than 32 bits. The answers are
-// md5sum's, sha1sum's and sha256sum's over as many zeros from /dev/zero. The
+// md5sum's, sha1sum's, sha256sum's and sha512sum's over as many zeros from
+// /dev/zero (the window digests' tests hold the same). The
 // count and the padding are the lane object's, the same on every path; the
 // one-lane paths digest a single message fastest.
 template <class Lanes>
@@ -545,9 +573,13 @@ TEST(LanesLong, CountsPastWhat32BitsHold)
     ForcePath(Md5LanePath::Portable);
     ForcePath(Sha1LanePath::OneAtATime);
     ForcePath(Sha256LanePath::OneAtATime);
+    ForcePath(Sha512LanePath::OneAtATime);
     ExpectZerosPast32Bits<Md5Lanes>("ea3b62c6b93cb3625a1fd76777985f5a");
     ExpectZerosPast32Bits<Sha1Lanes>("3e1bb536d18494c32e66ef9f479d65bbe0d863de");
     ExpectZerosPast32Bits<Sha256Lanes>("7c40fe5ce847740d0f0d0cdde3949d6585804cdec3ae61a15b923165699c8137");
+    ExpectZerosPast32Bits<Sha512Lanes>(
+        "8165468866efe161e7d5394bcb5a72bb5dd30e8584ce00a5f87a89c861464ae5"
+        "ee9bfbbe542d3a80f86f83f2ebeaf2757beffc96e4c0431395bd94284f3c766e");
     UseChosenPaths();
 }
 
