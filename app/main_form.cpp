@@ -376,16 +376,16 @@ void TForm1::SetGenerateStarter(GenerateStarter starter)
 void TForm1::SetClipboard(std::unique_ptr<ResultClipboard> clipboard)
 {
     clipboard_ = std::move(clipboard);
-    clipboard_->OnChange([this] { platform::Guard([this] { MarkResults(); }); });
+    clipboard_->OnRead([this] { platform::Guard([this] { MarkResults(); }); });
 }
 
 void TForm1::MarkResults()
 {
-    // The clipboard is not read while a Generate runs: its results are
-    // compared once they are shown.
+    // Nothing is compared while a Generate runs: its results are compared
+    // once they are shown, with what the clipboard held when last read.
     if (runningTask_ != nullptr)
         return;
-    const std::optional<std::string> text = clipboard_->ForeignText();
+    const std::optional<std::string> text = clipboard_->LastText();
     const ClipboardDigests digests = FindClipboardDigests(text.value_or(std::string()));
     for (std::size_t i = 0; i < resultBoxes_.size(); ++i)
         SetMark(i, MarkFor(kResultAlgorithms[i], resultBoxes_[i]->text().toStdString(), digests));
@@ -734,8 +734,8 @@ void TForm1::changeEvent(QEvent* event)
     QMainWindow::changeEvent(event);
     // Where a window sees the clipboard only while it is active, a digest
     // copied elsewhere shows when the user comes back.
-    if (event->type() == QEvent::ActivationChange && isActiveWindow() && clipboard_->SeenOnlyWhenActive())
-        platform::Guard([this] { MarkResults(); });
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        clipboard_->ReadAgain();
 }
 
 void TForm1::dropEvent(QDropEvent* event)

@@ -84,10 +84,11 @@ public:
 
     // Replaces the clipboard the results are compared with.
     void SetClipboard(std::unique_ptr<ResultClipboard> clipboard);
-    // Compares the result boxes with the digests on the clipboard and marks
-    // them: when results are shown, when the clipboard changes and (where
-    // the window sees the clipboard only while active) when it becomes
-    // active. Never while a Generate runs.
+    // Compares the result boxes with the digests on the clipboard, as it was
+    // last read, and marks them: when results are shown and whenever a read
+    // of the clipboard ends (it is read when it changes and when the window
+    // becomes active). Never while a Generate runs, and never waiting for
+    // the clipboard.
     void MarkResults();
 
 protected:

@@ -1065,31 +1065,33 @@ TEST_F(MainFormTest, ClosingDuringALongGenerateCancelsItAndCloses)
     EXPECT_EQ(frame_->Run(), 0);
 }
 
-// A clipboard the test writes; it counts how often the window reads it.
+// A clipboard the test writes. It counts how often the window looks at what
+// was read last, and how often it asks for a new read.
 class FakeClipboard final : public ResultClipboard {
 public:
-    std::optional<std::string> ForeignText() override
+    std::optional<std::string> LastText() const override
     {
-        ++reads;
+        ++looks;
         return own ? std::nullopt : text;
     }
-    void OnChange(std::function<void()> changed) override { changed_ = std::move(changed); }
-    bool SeenOnlyWhenActive() const override { return false; }
+    void OnRead(std::function<void()> read) override { read_ = std::move(read); }
+    void ReadAgain() override { ++reads; }
 
-    // Another program puts text there (or nothing), and the window hears of it.
+    // Another program puts text there (or nothing), and a read of it ends.
     void Put(std::optional<std::string> put, bool ours = false)
     {
         text = std::move(put);
         own = ours;
-        changed_();
+        read_();
     }
 
     std::optional<std::string> text;
     bool own = false;
+    mutable int looks = 0;
     int reads = 0;
 
 private:
-    std::function<void()> changed_;
+    std::function<void()> read_;
 };
 
 // A digest copied from a download page marks the result boxes: a green or
@@ -1159,9 +1161,11 @@ TEST_F(MainFormTest, ResultsAreComparedWithTheDigestOnTheClipboard)
     EXPECT_TRUE(shown_.empty());
 }
 
-// While a Generate runs the clipboard is not read, and its progress keeps
-// the status bar; the results are compared once they are shown.
-TEST_F(MainFormTest, TheClipboardIsNotReadWhileAGenerateRuns)
+// While a Generate runs nothing is compared, and its progress keeps the
+// status bar; the results are compared once they are shown, with what was
+// read last. Generate never asks for the clipboard: a read could wait on
+// its owner. The window asks when it becomes active.
+TEST_F(MainFormTest, GenerateNeverAsksForTheClipboardAndComparesOnlyOnceItEnds)
 {
     auto owned = std::make_unique<FakeClipboard>();
     FakeClipboard& clipboard = *owned;
@@ -1169,21 +1173,35 @@ TEST_F(MainFormTest, TheClipboardIsNotReadWhileAGenerateRuns)
     HeldRun run(true);
     form_->SetGenerateStarter(run.Starter());
     form_->show();
+    QApplication::setActiveWindow(form_);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_));
+    EXPECT_EQ(clipboard.reads, 1) << "not asked when the window became active";
     Edit("FNEdit").setText("name");
-    int readsDuringTheRun = -1;
+    int looksDuringTheRun = -1;
     QString status;
     QTimer::singleShot(700, [&] {
-        const int before = clipboard.reads;
+        const int before = clipboard.looks;
         clipboard.Put("M");
         clipboard.Put(std::string(32, '0'));
-        readsDuringTheRun = clipboard.reads - before;
+        looksDuringTheRun = clipboard.looks - before;
         status = Control<QStatusBar>("StatusBar1").currentMessage();
         run.Release();
     });
+    const int readsBefore = clipboard.reads;
+    const int looksBefore = clipboard.looks;
     Generate();
-    EXPECT_EQ(readsDuringTheRun, 0);
+    EXPECT_EQ(looksDuringTheRun, 0);
     EXPECT_TRUE(status.startsWith("Digesting: ")) << status.toStdString();
-    EXPECT_EQ(clipboard.reads, 1) << "read once, when the results were shown";
+    EXPECT_EQ(clipboard.looks - looksBefore, 1) << "looked at once, when the results were shown";
+    EXPECT_EQ(Result("ResultMD5"), "M");
+    EXPECT_EQ(Control<QStatusBar>("StatusBar1").currentMessage(), "MD5 does not match the digest on the clipboard");
+
+    // A short run, as most are, asks no more than a long one.
+    form_->SetGenerateStarter([](const GenerateInput& input) { return std::make_unique<GenerateTask>(input); });
+    UseTextPage("abc");
+    Generate();
+    ASSERT_EQ(Result("ResultMD5"), kAbcMd5);
+    EXPECT_EQ(clipboard.reads, readsBefore) << "Generate asked for the clipboard";
 }
 
 class MainFormSettingsTest : public MainFormTest {
