@@ -276,6 +276,10 @@ void TForm1::LayOut()
     ui_->Label2->adjustSize();
     ui_->StatusBar1->setSizeGripEnabled(false);
     ui_->StatusBar1->installEventFilter(this);
+    // The bar updates only its own message area when its message changes,
+    // narrower than the strip's text: the whole strip is drawn again, or the
+    // edge of the first letter keeps what was there before.
+    connect(ui_->StatusBar1, &QStatusBar::messageChanged, ui_->StatusBar1, qOverload<>(&QWidget::update));
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     layout()->activate();
     // The tab order is the order in which main_form.ui creates the controls.

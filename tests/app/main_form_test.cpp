@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <string_view>
 
 #include <QAbstractButton>
 #include <QAccessible>
+#include <QBackingStore>
 #include <QCheckBox>
 #include <QCryptographicHash>
 #include <QDialog>
@@ -333,22 +335,33 @@ TEST_F(MainFormTest, ResultsAndCaptionsFitAtThisScale)
     }
 }
 
+// Runs one test of this program again in a process of its own, at a scale
+// factor of a HiDPI desktop.
+void RunAtScale(const char* test, const char* scale)
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("QT_SCALE_FACTOR", scale);
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QString("--gtest_filter=") + test});
+    ASSERT_TRUE(child.waitForFinished(60000)) << scale;
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << "at scale " << scale << ":\n" << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
+
 TEST(MainFormScales, ResultsAndCaptionsFitAtEveryScale)
 {
-    for (const char* scale : {"1.25", "1.5", "2"}) {
-        QProcess child;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("QT_SCALE_FACTOR", scale);
-        child.setProcessEnvironment(environment);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {"--gtest_filter=MainFormTest.ResultsAndCaptionsFitAtThisScale"});
-        ASSERT_TRUE(child.waitForFinished(60000)) << scale;
-        const QString output = QString::fromLocal8Bit(child.readAll());
-        EXPECT_EQ(child.exitCode(), 0) << "at scale " << scale << ":\n" << output.toStdString();
-        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
-    }
+    for (const char* scale : {"1.25", "1.5", "2"})
+        RunAtScale("MainFormTest.ResultsAndCaptionsFitAtThisScale", scale);
+}
+
+TEST(MainFormScales, StatusBarTextsAreWholeAtEveryScale)
+{
+    for (const char* scale : {"1.5", "2"})
+        RunAtScale("MainFormTest.StatusBarTextsAreWholeAtThisScale", scale);
 }
 
 TEST_F(MainFormTest, StartsAtItsDefaultState)
@@ -1202,6 +1215,110 @@ TEST_F(MainFormTest, GenerateNeverAsksForTheClipboardAndComparesOnlyOnceItEnds)
     Generate();
     ASSERT_EQ(Result("ResultMD5"), kAbcMd5);
     EXPECT_EQ(clipboard.reads, readsBefore) << "Generate asked for the clipboard";
+}
+
+// The status bar as the window shows it, and as the window draws it afresh,
+// in device pixels. What the window shows is its backing store, which holds
+// what was painted and goes to the screen as it is.
+std::pair<QImage, QImage> StatusBarShownAndFresh(QWidget& window, QStatusBar& bar)
+{
+    const auto* store = dynamic_cast<const QImage*>(window.backingStore()->paintDevice());
+    if (store == nullptr)
+        return {};
+    // The whole window, so that a bar that begins between two device pixels
+    // (at scale 1.5) lies on the same pixels in both.
+    const QImage fresh = window.grab().toImage();
+    const qreal ratio = store->devicePixelRatio();
+    const QRect area(bar.mapTo(&window, QPoint(0, 0)) * ratio, bar.size() * ratio);
+    return {store->copy(area).convertToFormat(QImage::Format_RGB32),
+            fresh.copy(area).convertToFormat(QImage::Format_RGB32)};
+}
+
+// The first column of the image, from the left, that holds a pixel of the
+// colour `ink` (text) more than of the background; -1 for none.
+int FirstInkColumn(const QImage& image, const QColor& ink, const QColor& background)
+{
+    const auto distance = [](QRgb a, const QColor& b) {
+        return std::abs(qRed(a) - b.red()) + std::abs(qGreen(a) - b.green()) + std::abs(qBlue(a) - b.blue());
+    };
+    // The text's middle half, clear of the bar's etched top line.
+    for (int x = 0; x < image.width(); ++x)
+        for (int y = image.height() / 4; y < image.height() * 3 / 4; ++y)
+            if (distance(image.pixel(x, y), ink) < distance(image.pixel(x, y), background))
+                return x;
+    return -1;
+}
+
+// Every text of the status bar shows whole, as freshly drawn, whatever text
+// it showed before (a paint that reaches only part of the bar leaves the
+// rest as it was: the first letter cut, a stroke of the run's line behind),
+// clear of the bar's left edge, in a light and a dark palette. Run again at
+// the scales of HiDPI desktops by StatusBarTextsAreWholeAtEveryScale.
+TEST_F(MainFormTest, StatusBarTextsAreWholeAtThisScale)
+{
+    SCOPED_TRACE("QT_SCALE_FACTOR=" + qEnvironmentVariable("QT_SCALE_FACTOR", "1").toStdString());
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_));
+    auto& bar = Control<QStatusBar>("StatusBar1");
+    const QPalette light = QApplication::palette();
+    QPalette dark = light;
+    for (const auto& [role, colour] :
+         {std::pair{QPalette::Window, QColor(45, 45, 48)}, std::pair{QPalette::WindowText, QColor(235, 235, 235)},
+          std::pair{QPalette::Base, QColor(30, 30, 30)}, std::pair{QPalette::Text, QColor(235, 235, 235)},
+          std::pair{QPalette::Button, QColor(55, 55, 58)}, std::pair{QPalette::ButtonText, QColor(235, 235, 235)},
+          std::pair{QPalette::Light, QColor(90, 90, 95)}, std::pair{QPalette::Mid, QColor(25, 25, 25)}})
+        dark.setColor(role, colour);
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(light); });
+
+    const auto expectWhole = [&](const std::string& when) {
+        QTest::qWait(30);  // the paints reach the screen
+        const auto [shown, fresh] = StatusBarShownAndFresh(*form_, bar);
+        ASSERT_FALSE(shown.isNull()) << "the window's backing store is no image";
+        ASSERT_EQ(shown.size(), fresh.size()) << when;
+        EXPECT_TRUE(shown == fresh) << when << ": the bar on the screen is not the bar freshly drawn";
+        if (!bar.currentMessage().isEmpty()) {
+            const int first =
+                FirstInkColumn(fresh, bar.palette().color(QPalette::WindowText), bar.palette().color(QPalette::Window));
+            EXPECT_GE(first, std::ceil(2.0 * fresh.width() / bar.width()))
+                << when << ": the text touches the left edge";
+        }
+    };
+
+    for (const auto& [which, palette] :
+         {std::pair{std::string("light: "), light}, std::pair{std::string("dark: "), dark}}) {
+        QApplication::setPalette(palette);
+        TickAlgorithms(true, true, true);
+        UseTextPage("abc");
+        form_->SetGenerateStarter([](const GenerateInput& input) { return std::make_unique<GenerateTask>(input); });
+        Generate();
+        expectWhole(which + "no text");
+        clipboard.Put("SHA1 (abc) = " + std::string(40, '0'));
+        ASSERT_EQ(bar.currentMessage(), "SHA-1 does not match the digest on the clipboard");
+        expectWhole(which + "SHA-1");
+        clipboard.Put("MD5 (abc) = " + std::string(kAbcMd5));
+        expectWhole(which + "MD5");
+        clipboard.Put("CRC32 " + std::string(kAbcCrc) + " MD5 " + std::string(kAbcMd5));
+        expectWhole(which + "MD5 and CRC-32");
+
+        // A long run, its line, and the bar once it has ended.
+        clipboard.Put(std::nullopt);
+        HeldRun run(true);
+        form_->SetGenerateStarter(run.Starter());
+        QTimer::singleShot(700, [&] {
+            expectWhole(which + "the run's line");
+            // Drawn whole, as when the window shows or is uncovered during
+            // a run started from the command line.
+            form_->repaint();
+            run.Release();
+        });
+        Generate();
+        ASSERT_EQ(Result("ResultMD5"), "M");
+        ASSERT_EQ(bar.currentMessage(), "");
+        expectWhole(which + "after a run");
+    }
 }
 
 class MainFormSettingsTest : public MainFormTest {
