@@ -466,11 +466,17 @@ TEST_F(MainFormTest, GeneratesEmptyInputsAndPublishedDigests)
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
+// The text box says how it digests its line breaks, to the eye and to a
+// screen reader, and does as it says.
 TEST_F(MainFormTest, TypedLineBreaksAreDigestedAsCrLfAndMatchTheSameFile)
 {
     TickAlgorithms(true, true, true);
     Control<QTabWidget>("PageControl").setCurrentIndex(1);
     auto& memo = Control<QPlainTextEdit>("MemoText");
+    EXPECT_EQ(memo.toolTip(), "Each line break is digested as CR LF (two bytes).");
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&memo);
+    ASSERT_NE(accessible, nullptr);
+    EXPECT_EQ(accessible->text(QAccessible::Description), memo.toolTip());
     QTest::keyClicks(&memo, "a");
     QTest::keyClick(&memo, Qt::Key_Return);
     QTest::keyClicks(&memo, "b");
