@@ -69,8 +69,9 @@ public:
     void OpenFile(const std::string& name);
     // A file handed to the window, by its own start or by a later start:
     // opened from the loop once the window is not busy; of the files handed
-    // meanwhile, the last one wins.
-    void HandFile(std::string name);
+    // meanwhile, the last one wins. `others` counts the files named with it,
+    // which are never opened: the status bar says so once it is.
+    void HandFile(std::string name, std::size_t others = 0);
     // Within Generate or a handler that runs a dialog, or while a modal box
     // is up: a handed file waits.
     bool Busy() const;
@@ -124,7 +125,7 @@ private:
     void CmdLineReceived(const std::vector<std::string>& lines);
     void TakeHandedFile();
     void SetMark(std::size_t box, ResultMark mark);
-    void ShowMarksLine();
+    void ShowStatusLine();
 
     std::unique_ptr<Ui::TForm1> ui_;
     std::unique_ptr<OpenFileDialog> openDialog_;
@@ -139,6 +140,10 @@ private:
     bool saveFailed_ = false;
     std::vector<std::string> startFiles_;
     std::optional<std::string> handedFile_;
+    // How many files came with the handed file, and were left unopened.
+    std::size_t handedOthers_ = 0;
+    // The status line's note on those files, until the name box changes.
+    std::string othersNote_;
     // Handlers running that keep the window busy (BusyScope).
     int busy_ = 0;
     // Looks again for a handed file that had to wait.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -1221,6 +1222,87 @@ TEST_F(MainFormTest, GenerateNeverAsksForTheClipboardAndComparesOnlyOnceItEnds)
     Generate();
     ASSERT_EQ(Result("ResultMD5"), kAbcMd5);
     EXPECT_EQ(clipboard.reads, readsBefore) << "Generate asked for the clipboard";
+}
+
+// A start or a hand-over that names several files opens the first, as one
+// that names one file does, and the status line then says how many others
+// were not opened, until the name box changes. The others are never tried:
+// a FIFO among them would block whoever opened it, and a missing one would
+// show an error box. The note follows the marks' line, and reaches screen
+// readers with it.
+TEST_F(MainFormTest, OfSeveralFilesHandedAtOnceTheFirstIsOpenedAndTheOthersCounted)
+{
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    auto& bar = Control<QStatusBar>("StatusBar1");
+    const auto spoken = [&] {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&bar);
+        return accessible == nullptr ? QString() : accessible->text(QAccessible::Description);
+    };
+    const QString first = WriteFile("first", "abc");
+    const QString fifo = dir_.filePath("fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Should the window open the FIFO, a writer lets it go, and says so.
+    bool fifoOpened = false;
+    QTimer writer;
+    QObject::connect(&writer, &QTimer::timeout, [&] {
+        const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            fifoOpened = true;
+            ::close(fd);
+        }
+    });
+    writer.start(100);
+    const QString missing = dir_.filePath("missing");
+    const auto uri = [](const QString& path) { return "file://" + QUrl::toPercentEncoding(path, "/").toStdString(); };
+
+    // Handed over by another start.
+    platform::WindowHandle component = 0;
+    for (const platform::WindowInfo& window : platform::ProcessWindows(static_cast<std::int32_t>(::getpid())))
+        if (window.className == TInstanceLimit::kWindowClass)
+            component = window.handle;
+    ASSERT_NE(component, 0u);
+    const std::string block = uri(first) + "\r\n" + uri(fifo) + "\r\n" + uri(missing) + "\r\n\r\n";
+    const platform::SendResult sent =
+        platform::SendDataMessage(component, platform::kWmCopyData, 1, 1, block.data(), block.size());
+    ASSERT_TRUE(sent.Answered());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Result("ResultMD5") == kAbcMd5; }));
+    EXPECT_EQ(Edit("FNEdit").text(), first);
+    EXPECT_EQ(bar.currentMessage(), "2 other files were not opened.");
+    EXPECT_EQ(spoken(), "2 other files were not opened.");
+
+    // With the marks' line, first.
+    clipboard.Put(std::string(kAbcMd5) + "  first\n");
+    const QString both = "MD5 matches the digest on the clipboard  2 other files were not opened.";
+    EXPECT_EQ(bar.currentMessage(), both);
+    EXPECT_EQ(spoken(), both);
+    // Another Generate of the same name keeps it.
+    Generate();
+    EXPECT_EQ(bar.currentMessage(), both);
+
+    // A new name clears it; the marks go with the results.
+    Edit("FNEdit").setText(first + "x");
+    EXPECT_EQ(bar.currentMessage(), "");
+    EXPECT_EQ(spoken(), "");
+
+    // Named at a start, and refused: the note all the same.
+    clipboard.Put(std::nullopt);
+    form_->HandFile(QFile::encodeName(missing).toStdString(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shown_.empty(); }));
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Invalid file name."}) << "the missing file alone";
+    EXPECT_EQ(bar.currentMessage(), "1 other file was not opened.");
+    TForm1* started = CreateForm(
+        *frame_, Form1,
+        std::vector<std::string>{QFile::encodeName(first).toStdString(), QFile::encodeName(fifo).toStdString()});
+    auto* startedBar = started->findChild<QStatusBar*>("StatusBar1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return startedBar->currentMessage() == "1 other file was not opened."; }))
+        << startedBar->currentMessage().toStdString();
+    EXPECT_EQ(started->findChild<QLineEdit*>("ResultMD5")->text(), kAbcMd5);
+
+    QTest::qWait(200);
+    EXPECT_FALSE(fifoOpened) << "a file after the first was opened";
+    EXPECT_EQ(Errors().size(), 1u);
 }
 
 // The status bar as the window shows it, and as the window draws it afresh,
