@@ -1016,6 +1016,40 @@ TEST_F(MainFormTest, ALongGenerateShowsItsProgressAndTakesNoInput)
     EXPECT_TRUE(shown_.empty());
 }
 
+// A tab switches its page on the press of the mouse button, not on its
+// release: during a run the press is not taken either.
+TEST_F(MainFormTest, APressOnATabDuringALongGenerateDoesNotSwitchThePage)
+{
+    HeldRun run(true);
+    form_->SetGenerateStarter(run.Starter());
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_));
+    Edit("FNEdit").setText("name");
+    auto& pages = Control<QTabWidget>("PageControl");
+    QTabBar* tabs = pages.findChild<QTabBar*>();
+    ASSERT_NE(tabs, nullptr);
+    int pageDuringTheRun = -1;
+    QTimer::singleShot(700, [&] {
+        QTest::mousePress(tabs, Qt::LeftButton, Qt::NoModifier, tabs->tabRect(1).center());
+        pageDuringTheRun = pages.currentIndex();
+        QTest::mouseRelease(tabs, Qt::LeftButton, Qt::NoModifier, tabs->tabRect(1).center());
+        run.Release();
+    });
+    QTimer safety;
+    safety.setSingleShot(true);
+    QObject::connect(&safety, &QTimer::timeout, [&] { run.Release(); });
+    safety.start(5000);
+    Generate();
+    EXPECT_EQ(pageDuringTheRun, 0) << "the press switched the page";
+    EXPECT_EQ(pages.currentIndex(), 0);
+    EXPECT_EQ(Result("ResultMD5"), "M");
+
+    // Outside a run the same press switches it.
+    QTest::mousePress(tabs, Qt::LeftButton, Qt::NoModifier, tabs->tabRect(1).center());
+    EXPECT_EQ(pages.currentIndex(), 1);
+    QTest::mouseRelease(tabs, Qt::LeftButton, Qt::NoModifier, tabs->tabRect(1).center());
+}
+
 // Escape gives the window back at once, even from a run stuck in a read that
 // will not notice: no result, no error box, the cursor back, the status bar
 // empty. The stuck run ends later on its own, and its results go nowhere.
