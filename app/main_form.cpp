@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -762,8 +763,8 @@ void TForm1::dragMoveEvent(QDragMoveEvent* event)
 void TForm1::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
-    // Where a window sees the clipboard only while it is active, a digest
-    // copied elsewhere shows when the user comes back.
+    // A digest copied elsewhere shows when the user comes back, also where
+    // a window sees the clipboard only while it is active.
     if (event->type() == QEvent::ActivationChange && isActiveWindow())
         clipboard_->ReadAgain();
 }
@@ -822,13 +823,14 @@ void TForm1::TakeHandedFile()
     handedRetry_.stop();
     const std::string name = std::move(*handedFile_);
     handedFile_.reset();
+    // A long Generate lets another hand-over in, with a count of its own.
+    const std::size_t others = std::exchange(handedOthers_, 0);
     platform::Guard([&] { OpenFile(name); });
     // Only the first file is opened; the others are never tried, and the
     // user is told how many there were, whether the first opened or not.
-    if (handedOthers_ > 0) {
-        othersNote_ = handedOthers_ == 1 ? "1 other file was not opened."
-                                         : std::to_string(handedOthers_) + " other files were not opened.";
-        handedOthers_ = 0;
+    if (others > 0) {
+        othersNote_ =
+            others == 1 ? "1 other file was not opened." : std::to_string(others) + " other files were not opened.";
         ShowStatusLine();
     }
 }

@@ -1337,6 +1337,26 @@ TEST_F(MainFormTest, OfSeveralFilesHandedAtOnceTheFirstIsOpenedAndTheOthersCount
     QTest::qWait(200);
     EXPECT_FALSE(fifoOpened) << "a file after the first was opened";
     EXPECT_EQ(Errors().size(), 1u);
+
+    // A hand-over that comes during the long Generate of the one before:
+    // each is told with its own count.
+    HeldRun run(true);
+    form_->SetGenerateStarter(run.Starter());
+    const QString second = WriteFile("second", "abc");
+    form_->HandFile(QFile::encodeName(first).toStdString(), 1);
+    QString noteOfTheFirst;
+    QTimer::singleShot(700, [&] {
+        form_->HandFile(QFile::encodeName(second).toStdString(), 3);
+        QObject::connect(&bar, &QStatusBar::messageChanged, form_, [&](const QString& message) {
+            if (noteOfTheFirst.isEmpty() && message.endsWith("opened."))
+                noteOfTheFirst = message;
+        });
+        run.Release();
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Edit("FNEdit").text() == second; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !bar.currentMessage().isEmpty(); }));
+    EXPECT_EQ(noteOfTheFirst, "1 other file was not opened.");
+    EXPECT_EQ(bar.currentMessage(), "3 other files were not opened.");
 }
 
 // The status bar as the window shows it, and as the window draws it afresh,
