@@ -44,9 +44,10 @@ public:
     // The owner's silence after which a read is given up.
     static constexpr std::chrono::milliseconds kPatience{200};
 
+private:
+    // Qt's connection and the X library's functions.
     struct Xcb;
 
-private:
     // A question to an owner, and its answer on a property of our window.
     // An answer that no longer counts is still taken off the property (and
     // a long one taken to its end unread), so that the owner is not left
