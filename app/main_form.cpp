@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -62,6 +63,8 @@ constexpr int kLongestResult = 40;
 constexpr int kLineEditMargin = 2;
 // How often a handed file that waits for the window looks again.
 constexpr int kHandedRetryMs = 50;
+// Between the marks' line and the note on files not opened.
+constexpr const char* kStatusSeparator = "  ";
 
 // Connects a signal to a handler that runs through the error guard.
 template <class Sender, class Signal, class Handler>
@@ -110,10 +113,22 @@ QFont ResultFont(const QLineEdit& box)
     return font;
 }
 
+// The message as it fits the room: cut short at its end, except for `tail`
+// (the note on files not opened) which stays whole while what comes before
+// it gives way.
+QString FittedMessage(const QString& message, const QString& tail, const QFontMetrics& metrics, int room)
+{
+    if (metrics.horizontalAdvance(message) <= room || tail.isEmpty() || !message.endsWith(tail) ||
+        message.size() == tail.size())
+        return metrics.elidedText(message, Qt::ElideRight, room);
+    const QString head = message.left(message.size() - tail.size());
+    return metrics.elidedText(head, Qt::ElideRight, std::max(0, room - metrics.horizontalAdvance(tail))) + tail;
+}
+
 // The status bar is drawn as a strip of its own along the bottom edge: an
 // etched line over a panel a shade darker than the window, and the message
 // it shows, if any.
-void PaintStatusStrip(QStatusBar& bar)
+void PaintStatusStrip(QStatusBar& bar, const QString& tail)
 {
     QPainter painter(&bar);
     const QPalette& colours = bar.palette();
@@ -128,7 +143,7 @@ void PaintStatusStrip(QStatusBar& bar)
         const QRect room = area.adjusted(4, 2, -4, 0);
         painter.setPen(colours.color(QPalette::WindowText));
         painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
-                         bar.fontMetrics().elidedText(message, Qt::ElideRight, room.width()));
+                         FittedMessage(message, tail, bar.fontMetrics(), room.width()));
     }
 }
 
@@ -292,6 +307,10 @@ void TForm1::LayOut()
     ui_->Label2->adjustSize();
     ui_->StatusBar1->setSizeGripEnabled(false);
     ui_->StatusBar1->installEventFilter(this);
+    // The bar updates only its own message area when its message changes,
+    // narrower than the strip's text: the whole strip is drawn again, or the
+    // edge of the first letter keeps what was there before.
+    connect(ui_->StatusBar1, &QStatusBar::messageChanged, ui_->StatusBar1, qOverload<>(&QWidget::update));
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     layout()->activate();
     // The tab order is the order in which main_form.ui creates the controls.
@@ -335,7 +354,7 @@ void TForm1::OpenStartFile()
     handedRetry_.setSingleShot(true);
     QObject::connect(&handedRetry_, &QTimer::timeout, this, [this] { TakeHandedFile(); });
     if (!startFiles_.empty())
-        HandFile(startFiles_.front());
+        HandFile(startFiles_.front(), startFiles_.size() - 1);
 }
 
 TForm1::~TForm1()
@@ -377,7 +396,7 @@ void TForm1::ConnectHandlers()
         connect(resultBoxes_[i], &QLineEdit::textChanged, this, [this, i] {
             platform::Guard([&] {
                 SetMark(i, ResultMark::None);
-                ShowMarksLine();
+                ShowStatusLine();
             });
         });
 }
@@ -396,20 +415,20 @@ void TForm1::SetGenerateStarter(GenerateStarter starter)
 void TForm1::SetClipboard(std::unique_ptr<ResultClipboard> clipboard)
 {
     clipboard_ = std::move(clipboard);
-    clipboard_->OnChange([this] { platform::Guard([this] { MarkResults(); }); });
+    clipboard_->OnRead([this] { platform::Guard([this] { MarkResults(); }); });
 }
 
 void TForm1::MarkResults()
 {
-    // The clipboard is not read while a Generate runs: its results are
-    // compared once they are shown.
+    // Nothing is compared while a Generate runs: its results are compared
+    // once they are shown, with what the clipboard held when last read.
     if (runningTask_ != nullptr)
         return;
-    const std::optional<std::string> text = clipboard_->ForeignText();
+    const std::optional<std::string> text = clipboard_->LastText();
     const ClipboardDigests digests = FindClipboardDigests(text.value_or(std::string()));
     for (std::size_t i = 0; i < resultBoxes_.size(); ++i)
         SetMark(i, MarkFor(kResultAlgorithms[i], resultBoxes_[i]->text().toStdString(), digests));
-    ShowMarksLine();
+    ShowStatusLine();
 }
 
 void TForm1::SetMark(std::size_t box, ResultMark mark)
@@ -435,7 +454,7 @@ void TForm1::SetMark(std::size_t box, ResultMark mark)
                                                                      : "");
 }
 
-void TForm1::ShowMarksLine()
+void TForm1::ShowStatusLine()
 {
     // The status bar is the run's while one runs.
     if (runningTask_ != nullptr)
@@ -443,11 +462,18 @@ void TForm1::ShowMarksLine()
     std::vector<std::pair<Algorithm, ResultMark>> marks;
     for (std::size_t i = 0; i < marks_.size(); ++i)
         marks.emplace_back(kResultAlgorithms[i], marks_[i]);
-    const std::string line = MarksLine(marks);
+    // One line: the marks' verdict, then the note on files not opened.
+    std::string line = MarksLine(marks);
+    if (!othersNote_.empty())
+        line += (line.empty() ? "" : kStatusSeparator) + othersNote_;
+    const QString text = QString::fromStdString(line);
     if (line.empty())
         ui_->StatusBar1->clearMessage();
     else
-        ui_->StatusBar1->showMessage(QString::fromStdString(line));
+        ui_->StatusBar1->showMessage(text);
+    // The bar's accessible name is its own ("Status bar"): its line reaches
+    // screen readers as its description.
+    ui_->StatusBar1->setAccessibleDescription(text);
 }
 
 void TForm1::FormCreate()
@@ -677,6 +703,11 @@ void TForm1::PageControlChange()
 void TForm1::FNEditChange()
 {
     ClearResults();
+    // The note on files not opened belongs to the name the hand-over set.
+    if (!othersNote_.empty()) {
+        othersNote_.clear();
+        ShowStatusLine();
+    }
 }
 
 void TForm1::MemoTextEdited()
@@ -752,10 +783,10 @@ void TForm1::dragMoveEvent(QDragMoveEvent* event)
 void TForm1::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
-    // Where a window sees the clipboard only while it is active, a digest
-    // copied elsewhere shows when the user comes back.
-    if (event->type() == QEvent::ActivationChange && isActiveWindow() && clipboard_->SeenOnlyWhenActive())
-        platform::Guard([this] { MarkResults(); });
+    // A digest copied elsewhere shows when the user comes back, also where
+    // a window sees the clipboard only while it is active.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        clipboard_->ReadAgain();
 }
 
 void TForm1::dropEvent(QDropEvent* event)
@@ -788,9 +819,10 @@ void TForm1::OpenFile(const std::string& name)
     BtnGenerateClick();
 }
 
-void TForm1::HandFile(std::string name)
+void TForm1::HandFile(std::string name, std::size_t others)
 {
     handedFile_ = std::move(name);
+    handedOthers_ = others;
     // Taken from the loop, never within whatever handed it over: another
     // process waits for this window's answer meanwhile.
     QMetaObject::invokeMethod(
@@ -809,7 +841,7 @@ bool TForm1::CmdLineReceived(const std::vector<std::string>& lines)
     const auto files = HandedFiles(lines);
     if (!files || files->empty())
         return false;
-    HandFile(files->front());
+    HandFile(files->front(), files->size() - 1);
     return true;
 }
 
@@ -824,7 +856,16 @@ void TForm1::TakeHandedFile()
     handedRetry_.stop();
     const std::string name = std::move(*handedFile_);
     handedFile_.reset();
+    // A long Generate lets another hand-over in, with a count of its own.
+    const std::size_t others = std::exchange(handedOthers_, 0);
     platform::Guard([&] { OpenFile(name); });
+    // Only the first file is opened; the others are never tried, and the
+    // user is told how many there were, whether the first opened or not.
+    if (others > 0) {
+        othersNote_ =
+            others == 1 ? "1 other file was not opened." : std::to_string(others) + " other files were not opened.";
+        ShowStatusLine();
+    }
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
@@ -832,7 +873,8 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
     switch (event->type()) {
     case QEvent::Paint:
         if (watched == ui_->StatusBar1) {
-            PaintStatusStrip(*ui_->StatusBar1);
+            PaintStatusStrip(*ui_->StatusBar1,
+                             othersNote_.empty() ? QString() : QString::fromStdString(kStatusSeparator + othersNote_));
             return true;
         }
         break;

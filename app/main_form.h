@@ -69,8 +69,9 @@ public:
     void OpenFile(const std::string& name);
     // A file handed to the window, by its own start or by a later start:
     // opened from the loop once the window is not busy; of the files handed
-    // meanwhile, the last one wins.
-    void HandFile(std::string name);
+    // meanwhile, the last one wins. `others` counts the files named with it,
+    // which are never opened: the status bar says so once it is.
+    void HandFile(std::string name, std::size_t others = 0);
     // Within Generate or a handler that runs a dialog, or while a modal box
     // is up: a handed file waits.
     bool Busy() const;
@@ -84,10 +85,11 @@ public:
 
     // Replaces the clipboard the results are compared with.
     void SetClipboard(std::unique_ptr<ResultClipboard> clipboard);
-    // Compares the result boxes with the digests on the clipboard and marks
-    // them: when results are shown, when the clipboard changes and (where
-    // the window sees the clipboard only while active) when it becomes
-    // active. Never while a Generate runs.
+    // Compares the result boxes with the digests on the clipboard, as it was
+    // last read, and marks them: when results are shown and whenever a read
+    // of the clipboard ends (it is read when it changes and when the window
+    // becomes active). Never while a Generate runs, and never waiting for
+    // the clipboard.
     void MarkResults();
 
 protected:
@@ -123,7 +125,7 @@ private:
     bool CmdLineReceived(const std::vector<std::string>& lines);
     void TakeHandedFile();
     void SetMark(std::size_t box, ResultMark mark);
-    void ShowMarksLine();
+    void ShowStatusLine();
 
     std::unique_ptr<Ui::TForm1> ui_;
     std::unique_ptr<OpenFileDialog> openDialog_;
@@ -138,6 +140,10 @@ private:
     bool saveFailed_ = false;
     std::vector<std::string> startFiles_;
     std::optional<std::string> handedFile_;
+    // How many files came with the handed file, and were left unopened.
+    std::size_t handedOthers_ = 0;
+    // The status line's note on those files, until the name box changes.
+    std::string othersNote_;
     // Handlers running that keep the window busy (BusyScope).
     int busy_ = 0;
     // Looks again for a handed file that had to wait.

@@ -6,20 +6,61 @@
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QObject>
+#include <QTimer>
 
 #include "app/clipboard_marks.h"
+#include "app/x11_selection_reader.h"
 
 namespace {
 
-class SystemClipboard final : public ResultClipboard {
+class SystemClipboard final : public QObject, public ResultClipboard {
 public:
-    std::optional<std::string> ForeignText() override
+    SystemClipboard()
+    {
+        x11_ = X11SelectionReader::Make([this](std::optional<std::string> text) { Take(std::move(text)); });
+        // The change is told without the clipboard's content, so hearing of
+        // it never waits.
+        QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] { ReadAgain(); });
+        // What the clipboard holds already.
+        ReadAgain();
+    }
+
+    std::optional<std::string> LastText() const override { return last_; }
+
+    void OnRead(std::function<void()> read) override { read_ = std::move(read); }
+
+    void ReadAgain() override
     {
         QClipboard* clipboard = QGuiApplication::clipboard();
-        if (clipboard == nullptr || clipboard->ownsClipboard())
+        if (clipboard->ownsClipboard()) {
+            // A result the user copied: nothing to ask anyone.
+            if (x11_ != nullptr)
+                x11_->Drop();
+            Take(std::nullopt);
+            return;
+        }
+        if (x11_ != nullptr) {
+            x11_->Read();
+            return;
+        }
+        // Elsewhere (Wayland) only the toolkit can read the clipboard, and it
+        // waits for the owner, within a bound of its own: from the loop, at
+        // least never within Generate or a handler.
+        if (!readQueued_) {
+            readQueued_ = true;
+            QTimer::singleShot(0, this, [this] {
+                readQueued_ = false;
+                Take(ReadThroughQt());
+            });
+        }
+    }
+
+private:
+    static std::optional<std::string> ReadThroughQt()
+    {
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        if (clipboard->ownsClipboard())
             return std::nullopt;
-        // Plain text only. The toolkit waits a few seconds at most for an
-        // owner that does not answer; no shorter bound can be set.
         const QMimeData* data = clipboard->mimeData();
         if (data == nullptr || !data->hasText())
             return std::nullopt;
@@ -30,17 +71,24 @@ public:
         return bytes;
     }
 
-    void OnChange(std::function<void()> changed) override
+    void Take(std::optional<std::string> text)
     {
-        connection_ = QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, std::move(changed));
+        last_ = std::move(text);
+        // Told from the loop: a read may end within the toolkit's own
+        // handling of the display's events.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (read_)
+                    read_();
+            },
+            Qt::QueuedConnection);
     }
 
-    bool SeenOnlyWhenActive() const override { return QGuiApplication::platformName().startsWith("wayland"); }
-
-    ~SystemClipboard() override { QObject::disconnect(connection_); }
-
-private:
-    QMetaObject::Connection connection_;
+    std::unique_ptr<X11SelectionReader> x11_;
+    std::optional<std::string> last_;
+    std::function<void()> read_;
+    bool readQueued_ = false;
 };
 
 }  // namespace

@@ -5,24 +5,29 @@
 #include <optional>
 #include <string>
 
-// The clipboard as the window compares its results with it. Tests replace
-// it: the real one is shared with the whole desktop, and reading it waits
-// on whichever program owns it.
+// The clipboard as the window compares its results with it. The clipboard is
+// shared with the whole desktop, and its owner (another program) may be slow
+// or never answer: the window never waits for it. It is read when it changes
+// and when the window asks, in the background, and the window compares its
+// results with what was read last. Tests replace it.
 class ResultClipboard {
 public:
     virtual ~ResultClipboard() = default;
 
-    // The clipboard's plain text as UTF-8, no more than the first 64 KiB of
-    // it; nothing when the clipboard holds no text, or text this program put
-    // there (a result the user copied, which must not match itself).
-    virtual std::optional<std::string> ForeignText() = 0;
+    // What the clipboard held when last read: its plain text as UTF-8, no
+    // more than the first 64 KiB of it; nothing when it held no text, text
+    // this program put there (a result the user copied, which must not match
+    // itself), or when its owner did not answer in time. Never waits.
+    virtual std::optional<std::string> LastText() const = 0;
 
-    // Calls back on the GUI thread whenever the clipboard's content changes.
-    virtual void OnChange(std::function<void()> changed) = 0;
+    // Calls back on the GUI thread, from the loop, whenever a read has ended
+    // (what LastText gives may have changed).
+    virtual void OnRead(std::function<void()> read) = 0;
 
-    // Whether the clipboard is seen only by the active window (Wayland), so
-    // that its changes must be looked for when the window becomes active.
-    virtual bool SeenOnlyWhenActive() const = 0;
+    // Reads the clipboard again, without waiting for it: for a window that
+    // has become active, since on some desktops a window sees the
+    // clipboard's changes only while it is active.
+    virtual void ReadAgain() = 0;
 };
 
 std::unique_ptr<ResultClipboard> MakeSystemClipboard();

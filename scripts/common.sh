@@ -3,7 +3,7 @@
 
 VELLUMARK_PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libxkbcommon-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libxkbcommon-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev zlib1g-dev libisal-dev
   xvfb xauth openbox xdotool x11-utils

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <string_view>
 
 #include <QAbstractButton>
 #include <QAccessible>
+#include <QBackingStore>
 #include <QCheckBox>
 #include <QCryptographicHash>
 #include <QDialog>
@@ -337,22 +340,33 @@ TEST_F(MainFormTest, ResultsAndCaptionsFitAtThisScale)
     }
 }
 
+// Runs one test of this program again in a process of its own, at a scale
+// factor of a HiDPI desktop.
+void RunAtScale(const char* test, const char* scale)
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("QT_SCALE_FACTOR", scale);
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QString("--gtest_filter=") + test});
+    ASSERT_TRUE(child.waitForFinished(60000)) << scale;
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << "at scale " << scale << ":\n" << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
+
 TEST(MainFormScales, ResultsAndCaptionsFitAtEveryScale)
 {
-    for (const char* scale : {"1.25", "1.5", "2"}) {
-        QProcess child;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("QT_SCALE_FACTOR", scale);
-        child.setProcessEnvironment(environment);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {"--gtest_filter=MainFormTest.ResultsAndCaptionsFitAtThisScale"});
-        ASSERT_TRUE(child.waitForFinished(60000)) << scale;
-        const QString output = QString::fromLocal8Bit(child.readAll());
-        EXPECT_EQ(child.exitCode(), 0) << "at scale " << scale << ":\n" << output.toStdString();
-        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
-    }
+    for (const char* scale : {"1.25", "1.5", "2"})
+        RunAtScale("MainFormTest.ResultsAndCaptionsFitAtThisScale", scale);
+}
+
+TEST(MainFormScales, StatusBarTextsAreWholeAtEveryScale)
+{
+    for (const char* scale : {"1.5", "2"})
+        RunAtScale("MainFormTest.StatusBarTextsAreWholeAtThisScale", scale);
 }
 
 TEST_F(MainFormTest, StartsAtItsDefaultState)
@@ -457,11 +471,17 @@ TEST_F(MainFormTest, GeneratesEmptyInputsAndPublishedDigests)
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
+// The text box says how it digests its line breaks, to the eye and to a
+// screen reader, and does as it says.
 TEST_F(MainFormTest, TypedLineBreaksAreDigestedAsCrLfAndMatchTheSameFile)
 {
     TickAlgorithms(true, true, true);
     Control<QTabWidget>("PageControl").setCurrentIndex(1);
     auto& memo = Control<QPlainTextEdit>("MemoText");
+    EXPECT_EQ(memo.toolTip(), "Each line break is digested as CR LF (two bytes).");
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&memo);
+    ASSERT_NE(accessible, nullptr);
+    EXPECT_EQ(accessible->text(QAccessible::Description), memo.toolTip());
     QTest::keyClicks(&memo, "a");
     QTest::keyClick(&memo, Qt::Key_Return);
     QTest::keyClicks(&memo, "b");
@@ -1054,6 +1074,40 @@ TEST_F(MainFormTest, ALongGenerateShowsItsProgressAndTakesNoInput)
     EXPECT_TRUE(shown_.empty());
 }
 
+// A tab switches its page on the press of the mouse button, not on its
+// release: during a run the press is not taken either.
+TEST_F(MainFormTest, APressOnATabDuringALongGenerateDoesNotSwitchThePage)
+{
+    HeldRun run(true);
+    form_->SetGenerateStarter(run.Starter());
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_));
+    Edit("FNEdit").setText("name");
+    auto& pages = Control<QTabWidget>("PageControl");
+    QTabBar* tabs = pages.findChild<QTabBar*>();
+    ASSERT_NE(tabs, nullptr);
+    int pageDuringTheRun = -1;
+    QTimer::singleShot(700, [&] {
+        QTest::mousePress(tabs, Qt::LeftButton, Qt::NoModifier, tabs->tabRect(1).center());
+        pageDuringTheRun = pages.currentIndex();
+        QTest::mouseRelease(tabs, Qt::LeftButton, Qt::NoModifier, tabs->tabRect(1).center());
+        run.Release();
+    });
+    QTimer safety;
+    safety.setSingleShot(true);
+    QObject::connect(&safety, &QTimer::timeout, [&] { run.Release(); });
+    safety.start(5000);
+    Generate();
+    EXPECT_EQ(pageDuringTheRun, 0) << "the press switched the page";
+    EXPECT_EQ(pages.currentIndex(), 0);
+    EXPECT_EQ(Result("ResultMD5"), "M");
+
+    // Outside a run the same press switches it.
+    QTest::mousePress(tabs, Qt::LeftButton, Qt::NoModifier, tabs->tabRect(1).center());
+    EXPECT_EQ(pages.currentIndex(), 1);
+    QTest::mouseRelease(tabs, Qt::LeftButton, Qt::NoModifier, tabs->tabRect(1).center());
+}
+
 // Escape gives the window back at once, even from a run stuck in a read that
 // will not notice: no result, no error box, the cursor back, the status bar
 // empty. The stuck run ends later on its own, and its results go nowhere.
@@ -1123,31 +1177,33 @@ TEST_F(MainFormTest, ClosingDuringALongGenerateCancelsItAndCloses)
     EXPECT_EQ(frame_->Run(), 0);
 }
 
-// A clipboard the test writes; it counts how often the window reads it.
+// A clipboard the test writes. It counts how often the window looks at what
+// was read last, and how often it asks for a new read.
 class FakeClipboard final : public ResultClipboard {
 public:
-    std::optional<std::string> ForeignText() override
+    std::optional<std::string> LastText() const override
     {
-        ++reads;
+        ++looks;
         return own ? std::nullopt : text;
     }
-    void OnChange(std::function<void()> changed) override { changed_ = std::move(changed); }
-    bool SeenOnlyWhenActive() const override { return false; }
+    void OnRead(std::function<void()> read) override { read_ = std::move(read); }
+    void ReadAgain() override { ++reads; }
 
-    // Another program puts text there (or nothing), and the window hears of it.
+    // Another program puts text there (or nothing), and a read of it ends.
     void Put(std::optional<std::string> put, bool ours = false)
     {
         text = std::move(put);
         own = ours;
-        changed_();
+        read_();
     }
 
     std::optional<std::string> text;
     bool own = false;
+    mutable int looks = 0;
     int reads = 0;
 
 private:
-    std::function<void()> changed_;
+    std::function<void()> read_;
 };
 
 // A digest copied from a download page marks the result boxes: a green or
@@ -1217,9 +1273,11 @@ TEST_F(MainFormTest, ResultsAreComparedWithTheDigestOnTheClipboard)
     EXPECT_TRUE(shown_.empty());
 }
 
-// While a Generate runs the clipboard is not read, and its progress keeps
-// the status bar; the results are compared once they are shown.
-TEST_F(MainFormTest, TheClipboardIsNotReadWhileAGenerateRuns)
+// While a Generate runs nothing is compared, and its progress keeps the
+// status bar; the results are compared once they are shown, with what was
+// read last. Generate never asks for the clipboard: a read could wait on
+// its owner. The window asks when it becomes active.
+TEST_F(MainFormTest, GenerateNeverAsksForTheClipboardAndComparesOnlyOnceItEnds)
 {
     auto owned = std::make_unique<FakeClipboard>();
     FakeClipboard& clipboard = *owned;
@@ -1227,21 +1285,240 @@ TEST_F(MainFormTest, TheClipboardIsNotReadWhileAGenerateRuns)
     HeldRun run(true);
     form_->SetGenerateStarter(run.Starter());
     form_->show();
+    QApplication::setActiveWindow(form_);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_));
+    EXPECT_EQ(clipboard.reads, 1) << "not asked when the window became active";
     Edit("FNEdit").setText("name");
-    int readsDuringTheRun = -1;
+    int looksDuringTheRun = -1;
     QString status;
     QTimer::singleShot(700, [&] {
-        const int before = clipboard.reads;
+        const int before = clipboard.looks;
         clipboard.Put("M");
         clipboard.Put(std::string(32, '0'));
-        readsDuringTheRun = clipboard.reads - before;
+        looksDuringTheRun = clipboard.looks - before;
         status = Control<QStatusBar>("StatusBar1").currentMessage();
         run.Release();
     });
+    const int readsBefore = clipboard.reads;
+    const int looksBefore = clipboard.looks;
     Generate();
-    EXPECT_EQ(readsDuringTheRun, 0);
+    EXPECT_EQ(looksDuringTheRun, 0);
     EXPECT_TRUE(status.startsWith("Digesting: ")) << status.toStdString();
-    EXPECT_EQ(clipboard.reads, 1) << "read once, when the results were shown";
+    EXPECT_EQ(clipboard.looks - looksBefore, 1) << "looked at once, when the results were shown";
+    EXPECT_EQ(Result("ResultMD5"), "M");
+    EXPECT_EQ(Control<QStatusBar>("StatusBar1").currentMessage(), "MD5 does not match the digest on the clipboard");
+
+    // A short run, as most are, asks no more than a long one.
+    form_->SetGenerateStarter([](const GenerateInput& input) { return std::make_unique<GenerateTask>(input); });
+    UseTextPage("abc");
+    Generate();
+    ASSERT_EQ(Result("ResultMD5"), kAbcMd5);
+    EXPECT_EQ(clipboard.reads, readsBefore) << "Generate asked for the clipboard";
+}
+
+// A start or a hand-over that names several files opens the first, as one
+// that names one file does, and the status line then says how many others
+// were not opened, until the name box changes. The others are never tried:
+// a FIFO among them would block whoever opened it, and a missing one would
+// show an error box. The note follows the marks' line, and reaches screen
+// readers with it.
+TEST_F(MainFormTest, OfSeveralFilesHandedAtOnceTheFirstIsOpenedAndTheOthersCounted)
+{
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    auto& bar = Control<QStatusBar>("StatusBar1");
+    const auto spoken = [&] {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&bar);
+        return accessible == nullptr ? QString() : accessible->text(QAccessible::Description);
+    };
+    const QString first = WriteFile("first", "abc");
+    const QString fifo = dir_.filePath("fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Should the window open the FIFO, a writer lets it go, and says so.
+    bool fifoOpened = false;
+    QTimer writer;
+    QObject::connect(&writer, &QTimer::timeout, [&] {
+        const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            fifoOpened = true;
+            ::close(fd);
+        }
+    });
+    writer.start(100);
+    const QString missing = dir_.filePath("missing");
+    const auto uri = [](const QString& path) { return "file://" + QUrl::toPercentEncoding(path, "/").toStdString(); };
+
+    // Handed over by another start.
+    platform::WindowHandle component = 0;
+    for (const platform::WindowInfo& window : platform::ProcessWindows(static_cast<std::int32_t>(::getpid())))
+        if (window.className == TInstanceLimit::kWindowClass)
+            component = window.handle;
+    ASSERT_NE(component, 0u);
+    const std::string block = uri(first) + "\r\n" + uri(fifo) + "\r\n" + uri(missing) + "\r\n\r\n";
+    const platform::SendResult sent =
+        platform::SendDataMessage(component, platform::kWmCopyData, 1, 1, block.data(), block.size());
+    ASSERT_TRUE(sent.Answered());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Result("ResultMD5") == kAbcMd5; }));
+    EXPECT_EQ(Edit("FNEdit").text(), first);
+    EXPECT_EQ(bar.currentMessage(), "2 other files were not opened.");
+    EXPECT_EQ(spoken(), "2 other files were not opened.");
+
+    // With the marks' line, first.
+    clipboard.Put(std::string(kAbcMd5) + "  first\n");
+    const QString both = "MD5 matches the digest on the clipboard  2 other files were not opened.";
+    EXPECT_EQ(bar.currentMessage(), both);
+    EXPECT_EQ(spoken(), both);
+    // Another Generate of the same name keeps it.
+    Generate();
+    EXPECT_EQ(bar.currentMessage(), both);
+
+    // A new name clears it; the marks go with the results.
+    Edit("FNEdit").setText(first + "x");
+    EXPECT_EQ(bar.currentMessage(), "");
+    EXPECT_EQ(spoken(), "");
+
+    // Named at a start, and refused: the note all the same.
+    clipboard.Put(std::nullopt);
+    form_->HandFile(QFile::encodeName(missing).toStdString(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shown_.empty(); }));
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Invalid file name."}) << "the missing file alone";
+    EXPECT_EQ(bar.currentMessage(), "1 other file was not opened.");
+    TForm1* started = CreateForm(
+        *frame_, Form1,
+        std::vector<std::string>{QFile::encodeName(first).toStdString(), QFile::encodeName(fifo).toStdString()});
+    auto* startedBar = started->findChild<QStatusBar*>("StatusBar1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return startedBar->currentMessage() == "1 other file was not opened."; }))
+        << startedBar->currentMessage().toStdString();
+    EXPECT_EQ(started->findChild<QLineEdit*>("ResultMD5")->text(), kAbcMd5);
+
+    QTest::qWait(200);
+    EXPECT_FALSE(fifoOpened) << "a file after the first was opened";
+    EXPECT_EQ(Errors().size(), 1u);
+
+    // A hand-over that comes during the long Generate of the one before:
+    // each is told with its own count.
+    HeldRun run(true);
+    form_->SetGenerateStarter(run.Starter());
+    const QString second = WriteFile("second", "abc");
+    form_->HandFile(QFile::encodeName(first).toStdString(), 1);
+    QString noteOfTheFirst;
+    QTimer::singleShot(700, [&] {
+        form_->HandFile(QFile::encodeName(second).toStdString(), 3);
+        QObject::connect(&bar, &QStatusBar::messageChanged, form_, [&](const QString& message) {
+            if (noteOfTheFirst.isEmpty() && message.endsWith("opened."))
+                noteOfTheFirst = message;
+        });
+        run.Release();
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Edit("FNEdit").text() == second; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !bar.currentMessage().isEmpty(); }));
+    EXPECT_EQ(noteOfTheFirst, "1 other file was not opened.");
+    EXPECT_EQ(bar.currentMessage(), "3 other files were not opened.");
+}
+
+// The status bar as the window shows it, and as the window draws it afresh,
+// in device pixels. What the window shows is its backing store, which holds
+// what was painted and goes to the screen as it is.
+std::pair<QImage, QImage> StatusBarShownAndFresh(QWidget& window, QStatusBar& bar)
+{
+    const auto* store = dynamic_cast<const QImage*>(window.backingStore()->paintDevice());
+    if (store == nullptr)
+        return {};
+    // The whole window, so that a bar that begins between two device pixels
+    // (at scale 1.5) lies on the same pixels in both.
+    const QImage fresh = window.grab().toImage();
+    const qreal ratio = store->devicePixelRatio();
+    const QRect area(bar.mapTo(&window, QPoint(0, 0)) * ratio, bar.size() * ratio);
+    return {store->copy(area).convertToFormat(QImage::Format_RGB32),
+            fresh.copy(area).convertToFormat(QImage::Format_RGB32)};
+}
+
+// The first column of the image, from the left, that holds a pixel of the
+// colour `ink` (text) more than of the background; -1 for none.
+int FirstInkColumn(const QImage& image, const QColor& ink, const QColor& background)
+{
+    const auto distance = [](QRgb a, const QColor& b) {
+        return std::abs(qRed(a) - b.red()) + std::abs(qGreen(a) - b.green()) + std::abs(qBlue(a) - b.blue());
+    };
+    // The text's middle half, clear of the bar's etched top line.
+    for (int x = 0; x < image.width(); ++x)
+        for (int y = image.height() / 4; y < image.height() * 3 / 4; ++y)
+            if (distance(image.pixel(x, y), ink) < distance(image.pixel(x, y), background))
+                return x;
+    return -1;
+}
+
+// Every text of the status bar shows whole, as freshly drawn, whatever text
+// it showed before (a paint that reaches only part of the bar leaves the
+// rest as it was: the first letter cut, a stroke of the run's line behind),
+// clear of the bar's left edge, in a light and a dark palette. Run again at
+// the scales of HiDPI desktops by StatusBarTextsAreWholeAtEveryScale.
+TEST_F(MainFormTest, StatusBarTextsAreWholeAtThisScale)
+{
+    SCOPED_TRACE("QT_SCALE_FACTOR=" + qEnvironmentVariable("QT_SCALE_FACTOR", "1").toStdString());
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_));
+    auto& bar = Control<QStatusBar>("StatusBar1");
+    const QPalette light = QApplication::palette();
+    QPalette dark = light;
+    for (const auto& [role, colour] :
+         {std::pair{QPalette::Window, QColor(45, 45, 48)}, std::pair{QPalette::WindowText, QColor(235, 235, 235)},
+          std::pair{QPalette::Base, QColor(30, 30, 30)}, std::pair{QPalette::Text, QColor(235, 235, 235)},
+          std::pair{QPalette::Button, QColor(55, 55, 58)}, std::pair{QPalette::ButtonText, QColor(235, 235, 235)},
+          std::pair{QPalette::Light, QColor(90, 90, 95)}, std::pair{QPalette::Mid, QColor(25, 25, 25)}})
+        dark.setColor(role, colour);
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(light); });
+
+    const auto expectWhole = [&](const std::string& when) {
+        QTest::qWait(30);  // the paints reach the screen
+        const auto [shown, fresh] = StatusBarShownAndFresh(*form_, bar);
+        ASSERT_FALSE(shown.isNull()) << "the window's backing store is no image";
+        ASSERT_EQ(shown.size(), fresh.size()) << when;
+        EXPECT_TRUE(shown == fresh) << when << ": the bar on the screen is not the bar freshly drawn";
+        if (!bar.currentMessage().isEmpty()) {
+            const int first =
+                FirstInkColumn(fresh, bar.palette().color(QPalette::WindowText), bar.palette().color(QPalette::Window));
+            EXPECT_GE(first, std::ceil(2.0 * fresh.width() / bar.width()))
+                << when << ": the text touches the left edge";
+        }
+    };
+
+    for (const auto& [which, palette] :
+         {std::pair{std::string("light: "), light}, std::pair{std::string("dark: "), dark}}) {
+        QApplication::setPalette(palette);
+        TickAlgorithms(true, true, true);
+        UseTextPage("abc");
+        form_->SetGenerateStarter([](const GenerateInput& input) { return std::make_unique<GenerateTask>(input); });
+        Generate();
+        expectWhole(which + "no text");
+        clipboard.Put("SHA1 (abc) = " + std::string(40, '0'));
+        ASSERT_EQ(bar.currentMessage(), "SHA-1 does not match the digest on the clipboard");
+        expectWhole(which + "SHA-1");
+        clipboard.Put("MD5 (abc) = " + std::string(kAbcMd5));
+        expectWhole(which + "MD5");
+        clipboard.Put("CRC32 " + std::string(kAbcCrc) + " MD5 " + std::string(kAbcMd5));
+        expectWhole(which + "MD5 and CRC-32");
+
+        // A long run, its line, and the bar once it has ended.
+        clipboard.Put(std::nullopt);
+        HeldRun run(true);
+        form_->SetGenerateStarter(run.Starter());
+        QTimer::singleShot(700, [&] {
+            expectWhole(which + "the run's line");
+            // Drawn whole, as when the window shows or is uncovered during
+            // a run started from the command line.
+            form_->repaint();
+            run.Release();
+        });
+        Generate();
+        ASSERT_EQ(Result("ResultMD5"), "M");
+        ASSERT_EQ(bar.currentMessage(), "");
+        expectWhole(which + "after a run");
+    }
 }
 
 class MainFormSettingsTest : public MainFormTest {

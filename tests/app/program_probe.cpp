@@ -15,9 +15,14 @@
 //   marks  ->  "marks md5=<description> sha1=<description> crc32=<description>
 //              status=<status bar text>", each percent-encoded: the result
 //              boxes' marks as their accessible descriptions tell them
+//   generate  ->  presses Generate; "generated <milliseconds>" from the
+//              press until the results are shown and compared
+//   gap    ->  "gap <milliseconds>": the longest the loop went without
+//              running a timer of 10 ms since the last gap
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -25,9 +30,11 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -60,6 +67,12 @@ public:
         if (QLineEdit* name = Edit("FNEdit"))
             QObject::connect(name, &QLineEdit::textChanged, this,
                              [](const QString& text) { Say("name " + Encoded(text)); });
+        // The loop's pulse: a stalled window shows as a long gap.
+        pulse_.start();
+        ticker_.setInterval(10);
+        QObject::connect(&ticker_, &QTimer::timeout, this,
+                         [] { longestGap_ = std::max(longestGap_, pulse_.restart()); });
+        ticker_.start();
     }
 
     bool eventFilter(QObject* object, QEvent* event) override
@@ -126,6 +139,29 @@ private:
                     Say(line + " status=" + (status == nullptr ? std::string("?") : Encoded(status->currentMessage())));
                 },
                 Qt::QueuedConnection);
+        } else if (line == "generate") {
+            QMetaObject::invokeMethod(
+                qApp,
+                [] {
+                    auto* button = Form1 == nullptr ? nullptr : Form1->findChild<QPushButton*>("BtnGenerate");
+                    if (button == nullptr) {
+                        Say("generated ?");
+                        return;
+                    }
+                    QElapsedTimer timer;
+                    timer.start();
+                    button->click();
+                    Say("generated " + std::to_string(timer.elapsed()));
+                },
+                Qt::QueuedConnection);
+        } else if (line == "gap") {
+            QMetaObject::invokeMethod(
+                qApp,
+                [] {
+                    Say("gap " + std::to_string(std::max(longestGap_, pulse_.elapsed())));
+                    longestGap_ = 0;
+                },
+                Qt::QueuedConnection);
         } else if (line == "ok") {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
                 box->accept();
@@ -134,6 +170,9 @@ private:
     }
 
     const LineCommands commands_{[](const std::string& line) { Command(line); }};
+    QTimer ticker_;
+    static inline QElapsedTimer pulse_;
+    static inline qint64 longestGap_ = 0;
 };
 
 void StartProbe()

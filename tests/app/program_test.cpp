@@ -1104,4 +1104,221 @@ TEST_F(DisplayTest, ADigestOnTheClipboardMarksTheResultsButACopiedResultDoesNot)
     EndGently(*probe);
 }
 
+// The window on a real display, with the commands that drive its clipboard:
+// xclip owns the clipboard with a text for as long as it runs, and a helper
+// owns it without ever answering.
+class ClipboardTest : public DisplayTest {
+protected:
+    void SetUp() override
+    {
+        DisplayTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (QStandardPaths::findExecutable("xclip").isEmpty())
+            GTEST_SKIP() << "xclip is not installed";
+        file_ = MakeFile("abc.bin", "abc");
+        probe_ = StartProbe({QFile::decodeName(QByteArray::fromStdString(file_))}, {}, &env_);
+        WindowState last;
+        ASSERT_TRUE(Shows(*probe_, Showing(file_, "abc"), last)) << Describe(last);
+        md5_ = last["md5"];
+    }
+
+    void TearDown() override
+    {
+        for (auto* process : {owner_.get(), silent_.get()})
+            if (process != nullptr && process->state() == QProcess::Running)
+                End(*process);
+        if (probe_ != nullptr)
+            EndGently(*probe_);
+        DisplayTest::TearDown();
+    }
+
+    // The result boxes' marks and the status line, as the window tells them.
+    QString Marks()
+    {
+        probe_->write("marks\n");
+        return QUrl::fromPercentEncoding(ReadUntil(*probe_, "marks ").toUtf8());
+    }
+
+    bool MarksBecome(const QString& expected, QString& seen)
+    {
+        return Eventually([&] { return (seen = Marks()) == expected; });
+    }
+
+    // Another program takes the clipboard with this text (xclip -quiet stays
+    // in the foreground, where the test can end it).
+    void Put(const QByteArray& text)
+    {
+        if (owner_ != nullptr)
+            End(*owner_);
+        owner_ = Start("xclip", {"-quiet", "-selection", "clipboard"}, env_);
+        for (qint64 written = 0; written < text.size();) {
+            const qint64 wrote = owner_->write(text.constData() + written, text.size() - written);
+            ASSERT_GT(wrote, 0);
+            written += wrote;
+            owner_->waitForBytesWritten(5000);  // no event loop here to write it later
+        }
+        while (owner_->bytesToWrite() > 0 && owner_->waitForBytesWritten(5000)) {
+        }
+        owner_->closeWriteChannel();
+    }
+
+    // A helper takes the clipboard and never answers for it.
+    void TakeSilently()
+    {
+        silent_ = Start(SILENT_OWNER_PATH, {}, env_);
+        ASSERT_EQ(ReadLine(*silent_), "owning");
+    }
+
+    // Presses Generate; the milliseconds until its results were shown and
+    // compared.
+    qint64 Generate()
+    {
+        probe_->write("generate\n");
+        bool ok = false;
+        const qint64 ms = ReadUntil(*probe_, "generated ").section(' ', 1).toLongLong(&ok);
+        EXPECT_TRUE(ok);
+        return ms;
+    }
+
+    // The longest the window's loop stalled since this was last asked.
+    qint64 Gap()
+    {
+        probe_->write("gap\n");
+        return ReadUntil(*probe_, "gap ").section(' ', 1).toLongLong();
+    }
+
+    static qint64 Median(std::vector<qint64> values)
+    {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    }
+
+    std::string file_;
+    QString md5_;
+    std::unique_ptr<QProcess> probe_;
+    std::unique_ptr<QProcess> owner_;
+    std::unique_ptr<QProcess> silent_;
+    const QString matches_ =
+        "marks md5=Matches the digest on the clipboard sha1= crc32= "
+        "status=MD5 matches the digest on the clipboard";
+    const QString unmarked_ = "marks md5= sha1= crc32= status=";
+};
+
+// An owner that never answers stalls neither Generate nor the window: the
+// window asks, goes on, and gives the question up within a fraction of a
+// second; Generate compares with what the clipboard held when last read
+// and never asks. A digest copied after Generate, as a download page is
+// read, marks its box as usual.
+TEST_F(ClipboardTest, AnOwnerThatNeverAnswersStallsNeitherGenerateNorTheWindow)
+{
+    QString seen;
+    Put(md5_.toLower().toUtf8() + "  abc.bin\n");
+    ASSERT_TRUE(MarksBecome(matches_, seen)) << seen.toStdString();
+    std::vector<qint64> answered;
+    for (int round = 0; round < 5; ++round)
+        answered.push_back(Generate());
+    EXPECT_EQ(Marks().toStdString(), matches_.toStdString());
+
+    Gap();
+    QElapsedTimer taken;
+    TakeSilently();
+    taken.start();
+    EXPECT_EQ(ReadLine(*silent_), "request") << "the window did not ask the new owner";
+    ASSERT_TRUE(MarksBecome(unmarked_, seen)) << seen.toStdString();
+    const qint64 givenUp = taken.elapsed();
+    EXPECT_LT(givenUp, 1000) << "the question to the silent owner was not given up";
+    EXPECT_GE(givenUp, 150) << "the silent owner was not waited for";
+
+    // Coming back to the window asks again, and does not wait either.
+    const QString window =
+        Tool("xdotool", {"search", "--sync", "--onlyvisible", "--pid", QString::number(probe_->processId())})
+            .section('\n', 0, 0);
+    ASSERT_FALSE(window.isEmpty());
+    Tool("xdotool", {"windowactivate", "--sync", window});
+    std::vector<qint64> silent;
+    for (int round = 0; round < 5; ++round)
+        silent.push_back(Generate());
+    const qint64 longestStall = Gap();
+    std::printf(
+        "[ figures  ] Generate with an owner that answers: median %lld ms, with one that never answers: "
+        "median %lld ms, worst %lld ms; question given up after %lld ms; longest stall of the loop %lld ms\n",
+        static_cast<long long>(Median(answered)), static_cast<long long>(Median(silent)),
+        static_cast<long long>(*std::max_element(silent.begin(), silent.end())), static_cast<long long>(givenUp),
+        static_cast<long long>(longestStall));
+    for (const qint64 ms : silent)
+        EXPECT_LT(ms, Median(answered) + 300);
+    EXPECT_LT(longestStall, 500);
+
+    // Copied after Generate, from an owner that answers.
+    Put("MD5 (abc.bin) = " + md5_.toUtf8() + "\n");
+    EXPECT_TRUE(MarksBecome(matches_, seen)) << seen.toStdString();
+
+    // Copied while the question to a silent owner is in flight: the newer
+    // answer counts, and giving the older question up changes nothing.
+    TakeSilently();
+    EXPECT_EQ(ReadLine(*silent_), "request");
+    Put("SHA1 (abc.bin) = " + QByteArray(40, '0') + "\n");
+    const QString differs =
+        "marks md5= sha1=Does not match the digest on the clipboard crc32= "
+        "status=SHA-1 does not match the digest on the clipboard";
+    EXPECT_TRUE(MarksBecome(differs, seen)) << seen.toStdString();
+    QThread::msleep(2 * 200);
+    EXPECT_EQ(Marks().toStdString(), differs.toStdString());
+}
+
+// A clipboard of 50 MB is read no further than its first 64 KiB, and its
+// owner is not left waiting on the window for the rest: another program
+// still gets the whole text afterwards. Generate does not read it at all.
+TEST_F(ClipboardTest, ALargeClipboardIsReadNoFurtherThanItsFirst64KiB)
+{
+    QString seen;
+    std::vector<qint64> small;
+    Put(md5_.toLower().toUtf8() + "  abc.bin\n");
+    ASSERT_TRUE(MarksBecome(matches_, seen)) << seen.toStdString();
+    for (int round = 0; round < 5; ++round)
+        small.push_back(Generate());
+
+    // The digest past the first 64 KiB: not seen.
+    const QByteArray line = "MD5 (abc.bin) = " + md5_.toUtf8() + "\n";
+    Put(QByteArray(64 * 1024, 'x') + "\n" + line);
+    ASSERT_TRUE(MarksBecome(unmarked_, seen)) << seen.toStdString();
+    QThread::msleep(500);
+    EXPECT_EQ(Marks().toStdString(), unmarked_.toStdString());
+
+    // At the start of 50 MB, which comes in pieces.
+    const QByteArray large = line + QByteArray(50 * 1000 * 1000, 'x');
+    Put(large);
+    ASSERT_TRUE(MarksBecome(matches_, seen)) << seen.toStdString();
+    std::vector<qint64> big;
+    for (int round = 0; round < 5; ++round)
+        big.push_back(Generate());
+    std::printf("[ figures  ] Generate with a clipboard of 50 bytes: median %lld ms; of 50 MB: median %lld ms\n",
+                static_cast<long long>(Median(small)), static_cast<long long>(Median(big)));
+    for (const qint64 ms : big)
+        EXPECT_LT(ms, Median(small) + 300);
+
+    // xclip serves one reader at a time and drops the questions of others
+    // meanwhile: one that comes while the window takes the rest off unread
+    // is lost, and asked again.
+    const auto readWhole = [&] {
+        QProcess reader;
+        reader.setProcessEnvironment(env_);
+        reader.start("xclip", {"-o", "-selection", "clipboard"});
+        qint64 got = 0;
+        while (reader.waitForReadyRead(3000))
+            got += reader.readAll().size();
+        got += reader.readAll().size();
+        if (!reader.waitForFinished(0)) {
+            reader.kill();
+            reader.waitForFinished(5000);
+        }
+        return got;
+    };
+    qint64 got = 0;
+    for (int attempt = 0; attempt < 3 && got != large.size(); ++attempt)
+        got = readWhole();
+    EXPECT_EQ(got, large.size()) << "the owner was left waiting for the window";
+}
+
 }  // namespace
