@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -23,7 +24,7 @@ namespace {
 // the bytes out of the page cache: it is fed on the thread that reads, each
 // window while it is still in the core's own cache.
 constexpr std::size_t kWindowCount = 8;
-constexpr std::size_t kCheapWindowSize = std::size_t{64} << 10;
+constexpr std::size_t kCheapWindowSize = std::size_t{256} << 10;
 
 // Waiting threads look at the control this often: a cancelled run lets go of
 // its threads within this time (but for one stuck in a read).
@@ -292,6 +293,86 @@ private:
     std::uint64_t length_ = 0;                 // of the content, as the first read found it
 };
 
+// A file that fits in one window is read whole and digested on the calling
+// thread: no ring and no thread for it. Its buffers are the thread's own and
+// serve every such file the thread reads (the companion's workers read
+// thousands), and they grow only as far as the files need.
+class OneWindow {
+public:
+    // Room for size bytes and one more, which tells a file that grew.
+    static unsigned char* Buffer(int which, std::size_t size)
+    {
+        Scratch& scratch = t_scratch[which];
+        if (scratch.size < size) {
+            scratch.bytes.reset();
+            scratch.size = 0;
+            scratch.bytes = WindowBuffer(size);
+            scratch.size = size;
+        }
+        return scratch.bytes.get();
+    }
+
+private:
+    struct Scratch {
+        std::unique_ptr<unsigned char[]> bytes;
+        std::size_t size = 0;
+    };
+    static thread_local Scratch t_scratch[2];
+};
+
+thread_local OneWindow::Scratch OneWindow::t_scratch[2];
+
+// What to ask for: the file's size and one byte more, in steps that keep a
+// buffer from growing for every file a little larger than the last.
+std::size_t OneWindowRequest(std::uint64_t size)
+{
+    constexpr std::size_t kStep = std::size_t{64} << 10;
+    const std::uint64_t steps = (size + 1 + kStep - 1) / kStep;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(steps * kStep, kFileWindowSize + 1));
+}
+
+// The digests of a file read in one go, or nothing when it turned out larger
+// than the request (a file of the kernel's, whose size says nothing, or one
+// that grew since it was opened), which the windows then read from the start.
+std::optional<engine::WindowDigestResults> DigestInOneWindow(platform::SharedReadFile& file,
+                                                             engine::WindowDigests& digests, RunControl& control,
+                                                             const FileDigestOptions& options)
+{
+    const std::size_t request = OneWindowRequest(file.Size());
+    unsigned char* bytes = OneWindow::Buffer(0, request);
+    const std::size_t size = file.ReadAt(0, bytes, request);
+    if (size == request)
+        return std::nullopt;
+    if (file.HoldsLease() && !file.LeaseStillHeld())
+        file.ThrowChanged();
+    if (options.afterRead)
+        options.afterRead(0);
+    if (control.Cancelled())
+        throw ERunCancelled();
+    for (std::size_t d = 0; d < digests.Count(); ++d)
+        digests.Feed(d, bytes, size);
+    control.AddDone(size);
+
+    if (file.HoldsLease()) {
+        if (!file.LeaseStillHeld())
+            file.ThrowChanged();
+    } else if (file.CanReadAgain()) {
+        // The bytes themselves are at hand: the second read must find them
+        // all again, and the file's state unmoved around it.
+        if (!file.SameStateAsBefore())
+            file.ThrowChanged();
+        if (options.beforeSecondRead)
+            options.beforeSecondRead();
+        unsigned char* again = OneWindow::Buffer(1, request);
+        if (file.ReadAt(0, again, request) != size || std::memcmp(bytes, again, size) != 0 || !file.SameStateAsBefore())
+            file.ThrowChanged();
+        control.AddDone(size);
+    }
+    if (control.Cancelled())
+        throw ERunCancelled();
+    return digests.Finish();
+}
+
 }  // namespace
 
 engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,
@@ -304,6 +385,10 @@ engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const eng
         return digests.Finish();  // nothing to read the file for
     const bool readTwice = !file.HoldsLease() && file.CanReadAgain();
     control.SetTotal(file.Size() * (readTwice ? 2 : 1));
+    if (file.CanReadAgain() && file.Size() <= kFileWindowSize) {
+        if (std::optional<engine::WindowDigestResults> results = DigestInOneWindow(file, digests, control, options))
+            return *results;
+    }
 
     const bool cheap = digests.Count() == 1 && choice.crc32;
     FileRun run(file, digests, control, options, cheap ? kCheapWindowSize : kFileWindowSize, readTwice);
