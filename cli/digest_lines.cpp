@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "platform/base/ascii.h"
+#include "platform/text/shown_name.h"
 
 namespace {
 
@@ -50,21 +51,6 @@ bool LooksLikeADigest(std::string_view value)
 bool IsOtherDigestLength(std::size_t digits)
 {
     return digits % 2 == 0 && digits >= 16 && digits <= 128;
-}
-
-// Control characters, DEL and UTF-8's C1 controls (C2 80 to C2 9F), as the
-// number of bytes the one at i takes (0 for none).
-std::size_t ControlLength(std::string_view text, std::size_t i)
-{
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if ((byte < 0x20 && byte != '\t') || byte == 0x7F)
-        return 1;
-    if (byte == 0xC2 && i + 1 < text.size()) {
-        const auto next = static_cast<unsigned char>(text[i + 1]);
-        if (next >= 0x80 && next <= 0x9F)
-            return 2;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -145,13 +131,13 @@ std::string CheckedName(std::string_view name)
 {
     bool controls = false;
     for (std::size_t i = 0; i < name.size() && !controls; ++i)
-        controls = ControlLength(name, i) > 0;
+        controls = platform::ControlCharacterLength(name, i) > 0;
     if (!controls)
         return std::string(name);
 
     std::string out = "\\";
     for (std::size_t i = 0; i < name.size(); ++i) {
-        const std::size_t control = ControlLength(name, i);
+        const std::size_t control = platform::ControlCharacterLength(name, i);
         if (name[i] == '\\') {
             out += "\\\\";
         } else if (name[i] == '\n') {

@@ -27,8 +27,9 @@ std::string TagLine(const DigestKind& kind, std::string_view name, std::string_v
 std::string SumLine(std::string_view hex, std::string_view name);
 
 // A listed name as a check reports it ("name: OK"). A name with a line
-// break or any other control character is written as an escaped line's
-// name is, each other control character as \xHH, behind a backslash: a
+// break or any other control character (as platform::ControlCharacterLength
+// counts them, a tab included) is written as an escaped line's name is, each
+// other control character as \xHH, behind a backslash: a
 // name from someone else's list must not drive the terminal, and could
 // otherwise pass a failed file off as a good one. Other names, backslashes
 // included, are written as they are.

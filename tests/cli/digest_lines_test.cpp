@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/text/shown_name.h"
+
 namespace {
 
 using namespace std::string_literals;
@@ -224,13 +226,16 @@ TEST(ListLines, ReportedNamesCannotDriveTheTerminal)
     // Backslashes alone stay as they are, as md5sum -c shows them.
     EXPECT_EQ(CheckedName("a b"), "a b");
     EXPECT_EQ(CheckedName("back\\slash"), "back\\slash");
-    EXPECT_EQ(CheckedName("tab\tx"), "tab\tx");
     EXPECT_EQ(CheckedName("caf\xC3\xA9"), "caf\xC3\xA9");
     // A line break, and any other control character, escapes the whole name.
     EXPECT_EQ(CheckedName("b\\x\ny"), "\\b\\\\x\\ny");
     EXPECT_EQ(CheckedName("cr\rx"), "\\cr\\rx");
     EXPECT_EQ(CheckedName("ok\x1B[8m\\"), "\\ok\\x1B[8m\\\\");
     EXPECT_EQ(CheckedName("bell\x07\x7F"), "\\bell\\x07\\x7F");
+    // A tab is a control character here as in every message: the same name
+    // reads alike in a check's report and in an error about it.
+    EXPECT_EQ(CheckedName("tab\tx"), "\\tab\\x09x");
+    EXPECT_EQ(CheckedName("tab\tx"), "\\" + platform::ShownName("tab\tx"));
     EXPECT_EQ(CheckedName("csi\xC2\x9B"
                           "2J"),
               "\\csi\\xC2\\x9B2J");
