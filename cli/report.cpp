@@ -8,9 +8,13 @@
 
 void StdioReport::Out(const std::string& line)
 {
-    const auto hold = progress_ != nullptr ? progress_->Hold() : std::unique_lock<std::mutex>();
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
+}
+
+void StdioReport::Flush()
+{
+    const auto hold = progress_ != nullptr ? progress_->Hold() : std::unique_lock<std::mutex>();
     std::fflush(stdout);
 }
 

@@ -120,15 +120,17 @@ void Drain(int fd, std::string& out)
 }
 
 // A long input (standard input, fed slowly) shows its progress on standard
-// error once it has taken a second, and only on a terminal. Ctrl+C ends the
-// program at once and by the signal, as other tools end, so that a shell
-// loop around it stops too: the input before is printed, nothing of the one
-// in progress, and the progress line is erased.
+// error once it has taken a second, and only on a terminal: alone, by its
+// name and share; after another, as the whole run. Ctrl+C ends the program
+// at once and by the signal, as other tools end, so that a shell loop around
+// it stops too: the input before is printed, nothing of the one in
+// progress, and the progress line is erased.
 TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
 {
     MakeFile("small.bin", "abc");
-    for (const bool terminal : {true, false}) {
-        SCOPED_TRACE(terminal ? "standard error on a terminal" : "standard error redirected");
+    for (const auto& [terminal, alone] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
+        SCOPED_TRACE(std::string(terminal ? "standard error on a terminal" : "standard error redirected") +
+                     (alone ? ", standard input alone" : ", after a file"));
         int feed[2], out[2], err[2];
         ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
         ASSERT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
@@ -142,7 +144,10 @@ TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
             if (!terminal)
                 ::dup2(err[1], STDERR_FILENO);
             ::chdir(Path("").c_str());
-            ::execl(VELLUMARK_CLI_PATH, VELLUMARK_CLI_PATH, "small.bin", "-", static_cast<char*>(nullptr));
+            if (alone)
+                ::execl(VELLUMARK_CLI_PATH, VELLUMARK_CLI_PATH, "-", static_cast<char*>(nullptr));
+            else
+                ::execl(VELLUMARK_CLI_PATH, VELLUMARK_CLI_PATH, "small.bin", "-", static_cast<char*>(nullptr));
             ::_exit(127);
         }
         ::close(feed[0]);
@@ -173,9 +178,11 @@ TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
                 ::close(fd);
 
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
-        EXPECT_EQ(printed, "MD5 (small.bin) = 900150983CD24FB0D6963F7D28E17F72\n");
+        EXPECT_EQ(printed, alone ? "" : "MD5 (small.bin) = 900150983CD24FB0D6963F7D28E17F72\n");
         if (terminal) {
-            EXPECT_NE(shownWhileRunning.find("\rstandard input: "), std::string::npos) << shownWhileRunning;
+            // Two inputs: the whole run, whose bytes have no total with standard input among them.
+            EXPECT_NE(shownWhileRunning.find(alone ? "\rstandard input: " : "\r1 of 2 files, "), std::string::npos)
+                << shownWhileRunning;
             EXPECT_NE(shownWhileRunning.find(" MB at "), std::string::npos) << shownWhileRunning;
             EXPECT_TRUE(shown.ends_with("\r\033[K")) << "the progress line was left standing";
         } else {
