@@ -648,9 +648,13 @@ TEST_F(CliWalk, NamedFilesAndFoldersAsTheUserNamedThem)
         {"$V -r tree/a.txt", {0, "MD5 (tree/a.txt) = " + abc + "\n", ""}},
         {"$V -r tree/empty", {0, "", ""}},
         // A link named on the command line is followed, as md5sum would.
-        {"$V -r --sha1 tree/linkdir", {0, "SHA1 (tree/linkdir/deep/x) = 11F6AD8EC52A2984ABAAFD7C3B516503785C2072\n", ""}},
-        {"$V -r tree/sub/ tree/a", {0, "MD5 (tree/sub/deep/x) = 9DD4E461268C8034F5C8564E155C67A6\nMD5 (tree/a/b) = "
-                                   "92EB5FFEE6AE2FEC3AD71C777531578F\n", ""}},
+        {"$V -r --sha1 tree/linkdir",
+         {0, "SHA1 (tree/linkdir/deep/x) = 11F6AD8EC52A2984ABAAFD7C3B516503785C2072\n", ""}},
+        {"$V -r tree/sub/ tree/a",
+         {0,
+          "MD5 (tree/sub/deep/x) = 9DD4E461268C8034F5C8564E155C67A6\nMD5 (tree/a/b) = "
+          "92EB5FFEE6AE2FEC3AD71C777531578F\n",
+          ""}},
         {"$V -r tree/missing tree/a.txt",
          {1, "MD5 (tree/a.txt) = " + abc + "\n", "vellumark-cli: tree/missing: Invalid file name.\n"}},
         // Without -r a folder is no file.
@@ -691,8 +695,8 @@ TEST_F(CliWalk, UnreadableFilesAndFoldersAreToldAndTheWalkGoesOn)
                   .exitCode,
               0);
     const int nobody = ::geteuid() == 0 ? 65534 : -1;
-    const Outcome run = RunProgram(VELLUMARK_CLI_PATH, {"-r", "locked"}, Path(""), {}, {}, std::chrono::seconds(10),
-                                   nobody);
+    const Outcome run =
+        RunProgram(VELLUMARK_CLI_PATH, {"-r", "locked"}, Path(""), {}, {}, std::chrono::seconds(10), nobody);
     if (run.exitCode == 126)
         GTEST_SKIP() << "cannot run the program as another user here (setuid to 65534 refused)";
     EXPECT_EQ(run.exitCode, 1);
