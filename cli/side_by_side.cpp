@@ -1,6 +1,7 @@
 #include "cli/side_by_side.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -21,7 +22,9 @@ enum class State : unsigned char { Pending, Taken, Finished };
 
 struct Slot {
     ItemFacts facts;
-    State state = State::Pending;
+    // Set under the lock but for Finished, which a worker sets alone: the
+    // lock is taken once a job, not once an item.
+    std::atomic<State> state{State::Pending};
 };
 
 // A list with no thread to spare: each item in turn, on the calling thread.
@@ -135,7 +138,7 @@ private:
                 }
                 Slot& slot = SlotOf(item);
                 slot.facts = *facts;
-                slot.state = facts->work ? State::Pending : State::Finished;
+                slot.state.store(facts->work ? State::Pending : State::Finished, std::memory_order_relaxed);
                 bytes_ += facts->listBytes;
                 ++tail_;
                 if (facts->work && run_.tally != nullptr) {
@@ -148,7 +151,11 @@ private:
                     heap_.push_back(item);
                     std::push_heap(heap_.begin(), heap_.end(), [this](auto a, auto b) { return Lighter(a, b); });
                     startWorkers = ++workItems_ == 2;
-                    if (idle_ > 0)
+                    // A worker that is busy takes the next job itself: an
+                    // idle one is woken for the first item, for a heavy
+                    // one, or once there is a batch to share.
+                    const bool heavy = facts->weight > kFileWindowSize;
+                    if (idle_ > 0 && (idle_ == workers_.size() || heavy || heap_.size() >= kBatchItems))
                         workCv_.notify_one();
                 }
                 if (item == head_ || !workersStarted_)
@@ -193,26 +200,27 @@ private:
             std::pop_heap(heap_.begin(), heap_.end(), lighter);
             job.push_back(heap_.back());
             heap_.pop_back();
-            SlotOf(job.back()).state = State::Taken;
+            SlotOf(job.back()).state.store(State::Taken, std::memory_order_relaxed);
             bytes += weight;
             if (weight > kFileWindowSize)
                 break;
         }
     }
 
-    // Works on the job's items, the lock released.
+    // Works on the job's items, the lock released; the caller is woken at
+    // the end, should the oldest item be done.
     void DoJob(std::unique_lock<std::mutex>& lock, const std::vector<std::uint64_t>& job)
     {
+        lock.unlock();
         for (const std::uint64_t item : job) {
-            lock.unlock();
             run_.work(item % kLookAheadItems);
             if (run_.tally != nullptr)
                 ++run_.tally->filesDone;
-            lock.lock();
-            SlotOf(item).state = State::Finished;
-            if (item == head_)
-                headCv_.notify_one();
+            SlotOf(item).state.store(State::Finished, std::memory_order_release);
         }
+        lock.lock();
+        if (head_ < tail_ && SlotOf(head_).state.load(std::memory_order_acquire) == State::Finished)
+            headCv_.notify_one();
     }
 
     void Work()
@@ -241,7 +249,8 @@ private:
                 if (head_ == tail_)
                     return false;
                 const Slot& slot = SlotOf(head_);
-                return slot.state == State::Finished || (slot.facts.onCaller && slot.state == State::Pending);
+                const State state = slot.state.load(std::memory_order_acquire);
+                return state == State::Finished || (slot.facts.onCaller && state == State::Pending);
             };
             // A list with one file has no workers: the caller digests it
             // once the list has ended, or has no room left for a second.
@@ -269,21 +278,21 @@ private:
                 continue;
             }
             Slot& first = SlotOf(head_);
-            if (first.state == State::Pending) {
+            if (first.state.load(std::memory_order_relaxed) == State::Pending) {
                 // What was taken before is seen while this one takes its time.
-                first.state = State::Taken;
+                first.state.store(State::Taken, std::memory_order_relaxed);
                 lock.unlock();
                 CaughtUp();
                 run_.work(head_ % kLookAheadItems);
                 if (run_.tally != nullptr)
                     ++run_.tally->filesDone;
                 lock.lock();
-                first.state = State::Finished;
+                first.state.store(State::Finished, std::memory_order_relaxed);
             }
             // Every finished item from the head on is taken in one go.
             std::uint64_t end = head_;
             std::size_t bytes = 0;
-            while (end < tail_ && SlotOf(end).state == State::Finished) {
+            while (end < tail_ && SlotOf(end).state.load(std::memory_order_acquire) == State::Finished) {
                 bytes += SlotOf(end).facts.listBytes;
                 ++end;
             }
