@@ -8,7 +8,7 @@ VELLUMARK_PACKAGES=(
   libssl-dev zlib1g-dev libisal-dev
   xvfb xauth openbox xdotool x11-utils
   desktop-file-utils appstream groff-base file dpkg-dev
-  rhash lintian xdg-utils libglib2.0-bin libgtk-3-bin xclip
+  rhash lintian xdg-utils libglib2.0-bin libgtk-3-bin xclip hyperfine
 )
 
 ensure_packages() {
