@@ -22,9 +22,12 @@ namespace {
 // nothing next to digesting it, and the ring lets the reader run a few
 // windows ahead of the slowest digest. CRC-32 alone costs less than copying
 // the bytes out of the page cache: it is fed on the thread that reads, each
-// window while it is still in the core's own cache.
+// window while it is still in the core's own cache. That thread has no one
+// to run ahead of, so it reads into one window over and over: the system's
+// copy then writes to memory the core holds, where eight windows in turn
+// would not fit its cache and the copy, most of the cost, would be dearer.
 constexpr std::size_t kWindowCount = 8;
-constexpr std::size_t kCheapWindowSize = std::size_t{256} << 10;
+constexpr std::size_t kCheapWindowSize = std::size_t{128} << 10;
 
 // Waiting threads look at the control this often: a cancelled run lets go of
 // its threads within this time (but for one stuck in a read).
@@ -44,12 +47,13 @@ std::unique_ptr<unsigned char[]> WindowBuffer(std::size_t size)
 }
 
 // The windows between the reader and the lanes (the threads that feed the
-// digests). Window n lives in slot n mod kWindowCount; the reader fills a
+// digests). Window n lives in slot n mod the ring's size; the reader fills a
 // slot again only when every lane is done with what it held. The first
 // failure, or a cancel, stops every thread at its next step.
 class Ring {
 public:
-    Ring(std::size_t lanes, std::size_t windowSize, RunControl& control) : control_(control), consumed_(lanes, 0)
+    Ring(std::size_t lanes, std::size_t windows, std::size_t windowSize, RunControl& control)
+        : control_(control), windows_(windows), consumed_(lanes, 0)
     {
         for (Window& window : windows_)
             window.bytes = WindowBuffer(windowSize);
@@ -59,9 +63,9 @@ public:
     Window* ForReading(std::uint64_t n)
     {
         std::unique_lock lock(mutex_);
-        while (!Stopping() && n >= kWindowCount && SlowestLane() + kWindowCount <= n)
+        while (!Stopping() && n >= windows_.size() && SlowestLane() + windows_.size() <= n)
             Wait(lock);
-        return stopped_ ? nullptr : &windows_[n % kWindowCount];
+        return stopped_ ? nullptr : &windows_[n % windows_.size()];
     }
 
     void Publish(bool last)
@@ -81,7 +85,7 @@ public:
         const std::uint64_t n = consumed_[lane];
         while (!Stopping() && n >= published_ && !ended_)
             Wait(lock);
-        return stopped_ || n >= published_ ? nullptr : &windows_[n % kWindowCount];
+        return stopped_ || n >= published_ ? nullptr : &windows_[n % windows_.size()];
     }
 
     // The lane is done with its window; once every lane is, it counts as done.
@@ -92,7 +96,7 @@ public:
             const std::uint64_t before = SlowestLane();
             ++consumed_[lane];
             for (std::uint64_t n = before; n < SlowestLane(); ++n)
-                control_.AddDone(windows_[n % kWindowCount].size);
+                control_.AddDone(windows_[n % windows_.size()].size);
         }
         changed_.notify_all();
     }
@@ -141,7 +145,7 @@ private:
     RunControl& control_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    Window windows_[kWindowCount];
+    std::vector<Window> windows_;
     std::vector<std::uint64_t> consumed_;  // windows each lane is done with
     std::uint64_t published_ = 0;
     bool ended_ = false;
@@ -177,7 +181,7 @@ public:
     void ReadAndDigest(unsigned cores)
     {
         std::vector<std::vector<std::size_t>> lanes = Lanes(digests_.Count(), cores);
-        Ring ring(lanes.size(), windowSize_, control_);
+        Ring ring(lanes.size(), cores > 1 ? kWindowCount : 1, windowSize_, control_);
         {
             // Threads of their own for the other lanes and for reading, as far
             // as they can be had; this thread does what is left over.
