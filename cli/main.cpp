@@ -446,6 +446,7 @@ int main(int argc, char** argv)
         return fail(error.what());
     }
 
+    report.Flush();
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         return fail(std::string("Cannot write the results: ") + std::strerror(errno));
     return succeeded ? 0 : kExitFailure;

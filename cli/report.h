@@ -34,4 +34,5 @@ public:
 
 private:
     ProgressLine* progress_;
+    std::string pending_;  // standard output's lines not yet written
 };
