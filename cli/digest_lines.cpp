@@ -190,7 +190,8 @@ bool ListLines::Fill()
     if (buffer_.size() < kListChunk + kMaxListLine + 2)
         buffer_.resize(kListChunk + kMaxListLine + 2);
     const std::size_t kept = data_.size();
-    std::memmove(buffer_.data(), data_.data(), kept);
+    if (kept > 0)
+        std::memmove(buffer_.data(), data_.data(), kept);
     const ssize_t got = platform::RetryOnInterrupt(
         [&] { return ::read(fd_, buffer_.data() + kept, std::min(kListChunk, buffer_.size() - kept)); });
     if (got < 0)
