@@ -18,7 +18,7 @@ namespace {
 constexpr std::size_t kBatchItems = 64;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
 
-enum class State : unsigned char { Pending, Taken, Finished };
+enum class State : unsigned char { Pending, Taken, Finished, Failed };
 
 struct Slot {
     ItemFacts facts;
@@ -85,15 +85,21 @@ private:
             const std::lock_guard lock(mutex_);
             if (!failure_)
                 failure_ = std::current_exception();
-            stop_ = true;
-            WakeAll();
+            SetStop();
         }
     }
 
     void Stop()
     {
         const std::lock_guard lock(mutex_);
+        SetStop();
+    }
+
+    // Under the lock: the run ends.
+    void SetStop()
+    {
         stop_ = true;
+        stopping_.store(true, std::memory_order_relaxed);
         WakeAll();
     }
 
@@ -208,12 +214,25 @@ private:
     }
 
     // Works on the job's items, the lock released; the caller is woken at
-    // the end, should the oldest item be done.
+    // the end, should the oldest item be done, and at a failure.
     void DoJob(std::unique_lock<std::mutex>& lock, const std::vector<std::uint64_t>& job)
     {
         lock.unlock();
-        for (const std::uint64_t item : job) {
-            run_.work(item % kLookAheadItems);
+        for (std::size_t k = 0; k < job.size(); ++k) {
+            const std::uint64_t item = job[k];
+            if (stopping_.load(std::memory_order_relaxed)) {
+                // After a failure no item starts: these were never begun.
+                for (; k < job.size(); ++k)
+                    SlotOf(job[k]).state.store(State::Pending, std::memory_order_release);
+                break;
+            }
+            try {
+                run_.work(item % kLookAheadItems);
+            } catch (...) {
+                SlotOf(item).state.store(State::Failed, std::memory_order_release);
+                lock.lock();
+                throw;
+            }
             if (run_.tally != nullptr)
                 ++run_.tally->filesDone;
             SlotOf(item).state.store(State::Finished, std::memory_order_release);
@@ -245,49 +264,53 @@ private:
         std::vector<std::uint64_t> job;
         std::unique_lock lock(mutex_);
         for (;;) {
-            const auto headReady = [&] {
-                if (head_ == tail_)
-                    return false;
-                const Slot& slot = SlotOf(head_);
-                const State state = slot.state.load(std::memory_order_acquire);
-                return state == State::Finished || (slot.facts.onCaller && state == State::Pending);
+            const auto headIs = [&](State state) {
+                return head_ < tail_ && SlotOf(head_).state.load(std::memory_order_acquire) == state;
             };
+            const auto onCaller = [&] { return headIs(State::Pending) && SlotOf(head_).facts.onCaller; };
             // A list with one file has no workers: the caller digests it
             // once the list has ended, or has no room left for a second.
             const auto mustWork = [&] { return !workersStarted_ && !heap_.empty() && (ended_ || !HasRoom()); };
-            const auto ready = [&] { return stop_ || headReady() || (ended_ && head_ == tail_) || mustWork(); };
+            // After a failure, the items begun before it still end and are
+            // taken in turn; the run ends at the failed one, or one never begun.
+            const auto ready = [&] {
+                if (stop_)
+                    return !headIs(State::Taken);
+                return headIs(State::Finished) || onCaller() || (ended_ && head_ == tail_) || mustWork();
+            };
             if (!ready()) {
                 lock.unlock();
                 CaughtUp();
                 lock.lock();
             }
             headCv_.wait(lock, ready);
-            if (stop_ || (ended_ && head_ == tail_)) {
-                const bool stopped = stop_;
-                lock.unlock();
-                if (!stopped)
+            if (!headIs(State::Finished)) {
+                if (stop_ || (ended_ && head_ == tail_)) {
+                    const bool stopped = stop_;
+                    lock.unlock();
+                    if (!stopped)
+                        CaughtUp();
+                    return;
+                }
+                if (onCaller()) {
+                    // What was taken before is seen while this one takes its time.
+                    Slot& first = SlotOf(head_);
+                    first.state.store(State::Taken, std::memory_order_relaxed);
+                    lock.unlock();
                     CaughtUp();
-                return;
-            }
-            if (!headReady()) {
-                TakeJob(job);
-                lock.unlock();
-                CaughtUp();
-                lock.lock();
-                DoJob(lock, job);
-                continue;
-            }
-            Slot& first = SlotOf(head_);
-            if (first.state.load(std::memory_order_relaxed) == State::Pending) {
-                // What was taken before is seen while this one takes its time.
-                first.state.store(State::Taken, std::memory_order_relaxed);
-                lock.unlock();
-                CaughtUp();
-                run_.work(head_ % kLookAheadItems);
-                if (run_.tally != nullptr)
-                    ++run_.tally->filesDone;
-                lock.lock();
-                first.state.store(State::Finished, std::memory_order_relaxed);
+                    run_.work(head_ % kLookAheadItems);
+                    if (run_.tally != nullptr)
+                        ++run_.tally->filesDone;
+                    lock.lock();
+                    first.state.store(State::Finished, std::memory_order_relaxed);
+                } else {
+                    TakeJob(job);
+                    lock.unlock();
+                    CaughtUp();
+                    lock.lock();
+                    DoJob(lock, job);
+                    continue;
+                }
             }
             // Every finished item from the head on is taken in one go.
             std::uint64_t end = head_;
@@ -327,6 +350,7 @@ private:
     unsigned idle_ = 0;
     bool ended_ = false;
     bool stop_ = false;
+    std::atomic<bool> stopping_{false};  // stop_, for workers between items
     bool workersStarted_ = false;
     std::exception_ptr failure_;
     std::vector<std::jthread> workers_;
