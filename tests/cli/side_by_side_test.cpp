@@ -172,23 +172,29 @@ TEST(SideBySide, TheListIsReadNoFurtherThanTheLookAhead)
         List list(std::vector<ItemFacts>(count, ItemFacts{1, true, false, bytes}));
         std::atomic<std::size_t> taken{0};
         std::size_t furthest = 0;
+        std::atomic<std::size_t> listed{0};
         SideBySide run;
         run.threads = 2;
         list.Into(run);
         const auto listNext = run.next;
         run.next = [&](std::size_t slot) {
             furthest = std::max(furthest, list.listed - taken);
-            return listNext(slot);
+            const auto facts = listNext(slot);
+            listed = list.listed;
+            return facts;
         };
-        // The first item holds the others back until the list stops growing.
+        const std::size_t bound = bytes == 0 ? kLookAheadItems : kLookAheadBytes / bytes;
+        // The first item holds the others back until the list has filled
+        // the look-ahead (or long enough to show it would not stop).
         run.work = [&](std::size_t slot) {
+            for (int wait = 0; list.slots[slot] == 0 && wait < 2000 && listed < bound; ++wait)
+                std::this_thread::sleep_for(1ms);
             if (list.slots[slot] == 0)
-                std::this_thread::sleep_for(200ms);
+                std::this_thread::sleep_for(20ms);
         };
         run.done = [&](std::size_t) { ++taken; };
         RunSideBySide(run);
         EXPECT_EQ(taken, count);
-        const std::size_t bound = bytes == 0 ? kLookAheadItems : kLookAheadBytes / bytes;
         EXPECT_EQ(furthest, bound - 1) << "items of " << bytes << " bytes of list";
     }
 }
