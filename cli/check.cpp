@@ -129,30 +129,69 @@ private:
 
 }  // namespace
 
-bool CheckList(const std::string& listName, std::string_view contents, const CheckOptions& options,
+bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardInput, const CheckOptions& options,
                const DigestInputs& inputs, Report& report)
 {
+    struct Item {
+        std::size_t number = 0;
+        ListLine line;
+        Looked looked;
+        InputDigests digests;
+    };
+    Slots<Item> items;
     ListReader reader(TickedKinds(options.request));
-    std::vector<ListLine> lines;
-    for (const std::string_view text : SplitListLines(contents))
-        lines.push_back(reader.Read(text));
-    std::vector<InputDigests> digests(lines.size());
-    const auto isFile = [&lines](std::size_t i) { return lines[i].kind == ListLine::Kind::Digest; };
+    std::size_t number = 0;
 
     ListCheck check(listName, options, report);
     SideBySide run;
-    run.count = lines.size();
     run.threads = options.threads;
-    run.weight = [&](std::size_t i) { return isFile(i) ? inputs.Size(lines[i].fileName) : 0; };
-    run.inOrder = [&](std::size_t i) { return !isFile(i) || IsStandardInput(lines[i].fileName); };
-    run.work = [&](std::size_t i) {
-        if (isFile(i))
-            digests[i] = inputs.Digest(lines[i].fileName, OnlyTicked(options.request, *lines[i].digestKind));
+    run.tally = options.tally;
+    run.next = [&](std::size_t slot) -> std::optional<ItemFacts> {
+        const std::optional<ListLines::Line> text = lines.Next();
+        if (!text)
+            return std::nullopt;
+        Item& item = items[slot];
+        item = {};
+        item.number = ++number;
+        item.line = text->tooLong ? ListLine{} : reader.Read(text->text);
+        ItemFacts facts;
+        facts.listBytes = text->text.size() + 1;
+        facts.work = item.line.kind == ListLine::Kind::Digest;
+        if (facts.work && IsStandardInput(item.line.fileName)) {
+            facts.onCaller = true;
+        } else if (facts.work) {
+            item.looked = inputs.Look(item.line.fileName);
+            facts.weight = item.looked.Size();
+        }
+        return facts;
     };
-    run.done = [&](std::size_t i) {
-        check.Take(i + 1, lines[i], digests[i]);
-        digests[i] = {};  // its memory is not needed any more
+    run.work = [&](std::size_t slot) {
+        Item& item = items[slot];
+        const GenerateInput request = OnlyTicked(options.request, *item.line.digestKind);
+        if (fromStandardInput && IsStandardInput(item.line.fileName)) {
+            // The list is standard input's: what it leaves there is nothing.
+            GenerateInput empty = request;
+            empty.source = GenerateSource::Text;
+            Generate(empty, [&](Algorithm algorithm, const std::string& result) {
+                item.digests.results.emplace_back(algorithm, result);
+            });
+            return;
+        }
+        item.digests = inputs.Digest(item.line.fileName, item.looked, request);
     };
+    run.done = [&](std::size_t slot) {
+        Item& item = items[slot];
+        check.Take(item.number, item.line, item.digests);
+        item = {};  // its memory is not needed any more
+    };
+    run.caughtUp = [&] { report.Flush(); };
     RunSideBySide(run);
     return check.Finish();
+}
+
+bool CheckList(const std::string& listName, std::string_view contents, const CheckOptions& options,
+               const DigestInputs& inputs, Report& report)
+{
+    ListLines lines(contents);
+    return CheckList(listName, lines, false, options, inputs, report);
 }

@@ -3,9 +3,11 @@
 #include <string>
 #include <string_view>
 
+#include "app/generate/generate.h"
+#include "cli/digest_lines.h"
 #include "cli/inputs.h"
 #include "cli/report.h"
-#include "app/generate/generate.h"
+#include "cli/side_by_side.h"
 
 // `vellumark-cli --check`: the files a list of digests names are digested and
 // compared with it, as md5sum -c and sha1sum -c do, with their messages.
@@ -20,14 +22,22 @@ struct CheckOptions {
     // lines without a tag.
     GenerateInput request;
     unsigned threads = 0;  // besides the caller's, for files checked side by side
+    RunTally* tally = nullptr;  // counted as the check goes, when given
 };
 
 // Checks one list, given its name for messages ("standard input" for a list
-// read from there) and its content. Every file is digested through inputs,
-// several at once; the report comes in list order: "name: OK", "name:
-// FAILED" or "name: FAILED open or read" per file, each line that is not
-// checked (with warn), then the summary. True when the list passes: every
-// listed file was read and matched, at least one file was compared, and
-// (with strict) every line was checked or skipped as a comment.
+// read from there) and its lines, read as the check goes. Every file is
+// digested through inputs, several at once; the report comes in list order:
+// "name: OK", "name: FAILED" or "name: FAILED open or read" per file, each
+// line that is not checked (with warn), then the summary. True when the list
+// passes: every listed file was read and matched, at least one file was
+// compared, and (with strict) every line was checked or skipped as a
+// comment. `fromStandardInput`: the list is standard input's, so that a line
+// naming "-" finds nothing left there. Throws Exception when the list cannot
+// be read to its end; what was checked before is reported.
+bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardInput, const CheckOptions& options,
+               const DigestInputs& inputs, Report& report);
+
+// The same for a list held whole (a test's).
 bool CheckList(const std::string& listName, std::string_view contents, const CheckOptions& options,
                const DigestInputs& inputs, Report& report);

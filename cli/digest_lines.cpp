@@ -1,10 +1,17 @@
 #include "cli/digest_lines.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 
+#include <unistd.h>
+
 #include "platform/base/ascii.h"
+#include "platform/base/exception.h"
+#include "platform/base/retry.h"
+#include "platform/text/shown_name.h"
 
 namespace {
 
@@ -50,21 +57,6 @@ bool LooksLikeADigest(std::string_view value)
 bool IsOtherDigestLength(std::size_t digits)
 {
     return digits % 2 == 0 && digits >= 16 && digits <= 128;
-}
-
-// Control characters, DEL and UTF-8's C1 controls (C2 80 to C2 9F), as the
-// number of bytes the one at i takes (0 for none).
-std::size_t ControlLength(std::string_view text, std::size_t i)
-{
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if ((byte < 0x20 && byte != '\t') || byte == 0x7F)
-        return 1;
-    if (byte == 0xC2 && i + 1 < text.size()) {
-        const auto next = static_cast<unsigned char>(text[i + 1]);
-        if (next >= 0x80 && next <= 0x9F)
-            return 2;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -145,13 +137,13 @@ std::string CheckedName(std::string_view name)
 {
     bool controls = false;
     for (std::size_t i = 0; i < name.size() && !controls; ++i)
-        controls = ControlLength(name, i) > 0;
+        controls = platform::ControlCharacterLength(name, i) > 0;
     if (!controls)
         return std::string(name);
 
     std::string out = "\\";
     for (std::size_t i = 0; i < name.size(); ++i) {
-        const std::size_t control = ControlLength(name, i);
+        const std::size_t control = platform::ControlCharacterLength(name, i);
         if (name[i] == '\\') {
             out += "\\\\";
         } else if (name[i] == '\n') {
@@ -172,21 +164,70 @@ std::string CheckedName(std::string_view name)
     return out;
 }
 
-std::vector<std::string_view> SplitListLines(std::string_view contents)
+namespace {
+
+constexpr std::size_t kListChunk = 256 * 1024;
+
+std::string_view WithoutCarriageReturn(std::string_view line)
 {
-    std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < contents.size()) {
-        std::size_t end = contents.find('\n', start);
-        if (end == std::string_view::npos)
-            end = contents.size();
-        std::string_view line = contents.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        lines.push_back(line);
-        start = end + 1;
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line;
+}
+
+}  // namespace
+
+ListLines::ListLines(int fd) : fd_(fd) {}
+
+ListLines::ListLines(std::string_view text) : data_(text), ended_(true) {}
+
+// Moves what is not yet taken to the front and reads more behind it; false
+// at the end of the list.
+bool ListLines::Fill()
+{
+    if (ended_)
+        return false;
+    if (buffer_.size() < kListChunk + kMaxListLine + 2)
+        buffer_.resize(kListChunk + kMaxListLine + 2);
+    const std::size_t kept = data_.size();
+    if (kept > 0)
+        std::memmove(buffer_.data(), data_.data(), kept);
+    const ssize_t got = platform::RetryOnInterrupt(
+        [&] { return ::read(fd_, buffer_.data() + kept, std::min(kListChunk, buffer_.size() - kept)); });
+    if (got < 0)
+        throw Exception(std::strerror(errno));
+    ended_ = got == 0;
+    data_ = std::string_view(buffer_.data(), kept + static_cast<std::size_t>(got));
+    return !ended_;
+}
+
+std::optional<ListLines::Line> ListLines::Next()
+{
+    bool skipping = false;  // through a line too long to keep
+    for (;;) {
+        const std::size_t lineFeed = data_.find('\n');
+        if (lineFeed != std::string_view::npos) {
+            const std::string_view line = WithoutCarriageReturn(data_.substr(0, lineFeed));
+            data_.remove_prefix(lineFeed + 1);
+            if (skipping || line.size() > kMaxListLine)
+                return Line{{}, true};
+            return Line{line, false};
+        }
+        // No line feed yet: a line this long with its CR cannot be kept.
+        if (data_.size() > kMaxListLine + 1) {
+            skipping = true;
+            data_ = {};
+        }
+        if (!Fill()) {
+            if (!skipping && data_.empty())
+                return std::nullopt;
+            const std::string_view line = WithoutCarriageReturn(data_);
+            data_ = {};
+            if (skipping || line.size() > kMaxListLine)
+                return Line{{}, true};
+            return Line{line, false};
+        }
     }
-    return lines;
 }
 
 ListLine ListReader::Read(std::string_view line)

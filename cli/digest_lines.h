@@ -27,16 +27,44 @@ std::string TagLine(const DigestKind& kind, std::string_view name, std::string_v
 std::string SumLine(std::string_view hex, std::string_view name);
 
 // A listed name as a check reports it ("name: OK"). A name with a line
-// break or any other control character is written as an escaped line's
-// name is, each other control character as \xHH, behind a backslash: a
+// break or any other control character (as platform::ControlCharacterLength
+// counts them, a tab included) is written as an escaped line's name is, each
+// other control character as \xHH, behind a backslash: a
 // name from someone else's list must not drive the terminal, and could
 // otherwise pass a failed file off as a good one. Other names, backslashes
 // included, are written as they are.
 std::string CheckedName(std::string_view name);
 
-// The lines of a list, without their line feeds; one carriage return before
+// The longest list line that can name a file: a longer one is improperly
+// formatted, and is never held whole.
+inline constexpr std::size_t kMaxListLine = 64 * 1024;
+
+// The lines of a list as they are read, from a file or a pipe, or from a
+// text held whole: without their line feeds, and one carriage return before
 // a line feed (or at the end) goes too, so that CR LF lists read alike.
-std::vector<std::string_view> SplitListLines(std::string_view contents);
+// Memory stays a few lines' worth, whatever the list.
+class ListLines {
+public:
+    // Reads from fd, which stays open.
+    explicit ListLines(int fd);
+    explicit ListLines(std::string_view text);
+
+    struct Line {
+        std::string_view text;  // valid until the next call; empty when too long
+        bool tooLong = false;   // longer than kMaxListLine, skipped to its end
+    };
+    // The next line; nothing at the end. Throws Exception with the system's
+    // message when the list cannot be read.
+    std::optional<Line> Next();
+
+private:
+    bool Fill();
+
+    int fd_ = -1;
+    std::string buffer_;
+    std::string_view data_;  // what is read and not yet taken
+    bool ended_ = false;
+};
 
 struct ListLine {
     enum class Kind {

@@ -11,11 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli/progress.h"
 #include "platform/base/exception.h"
 #include "platform/base/retry.h"
 #include "platform/base/unique_fd.h"
 #include "platform/files/file_reader.h"
+#include "platform/files/file_search.h"
 
 namespace {
 
@@ -60,7 +60,15 @@ std::string WithoutLineBreak(std::string line)
 
 }  // namespace
 
-InputDigests FileInputs::Digest(const std::string& name, const GenerateInput& request) const
+Looked FileInputs::Look(const std::string& name) const
+{
+    Looked looked;
+    if (!IsStandardInput(name) && ::stat(name.c_str(), &looked.info) != 0)
+        looked.error = errno;
+    return looked;
+}
+
+InputDigests FileInputs::Digest(const std::string& name, const Looked& looked, const GenerateInput& request) const
 {
     InputDigests digests;
     const ResultSink sink = [&digests](Algorithm algorithm, const std::string& result) {
@@ -68,14 +76,24 @@ InputDigests FileInputs::Digest(const std::string& name, const GenerateInput& re
     };
     try {
         GenerateInput input = request;
-        input.source = IsStandardInput(name) ? GenerateSource::StandardInput : GenerateSource::File;
-        input.fileName = IsStandardInput(name) ? std::string() : name;
-        RunControl control;
-        std::optional<ProgressLine::Tracked> shown;
-        if (progress_ != nullptr)
-            shown.emplace(progress_->Track(IsStandardInput(name) ? "standard input" : name, control));
-        Generate(input, sink, &control);
+        RunControl own;
+        RunControl* control = read_ != nullptr ? read_ : &own;
+        if (IsStandardInput(name)) {
+            input.source = GenerateSource::StandardInput;
+            Generate(input, sink, control);
+        } else {
+            input.source = GenerateSource::File;
+            input.fileName = name;
+            const bool exists = platform::FileExistsByPattern(name, looked.error == 0 ? &looked.info : nullptr);
+            GenerateFromTestedFile(input, exists, sink, control);
+        }
         return digests;
+    } catch (const platform::EFileOpenError& error) {
+        digests.failure = error.Message();
+        digests.reason = error.Reason();
+    } catch (const platform::EFileReadError& error) {
+        digests.failure = error.Message();
+        digests.reason = error.Reason();
     } catch (const Exception& error) {
         digests.failure = error.Message();
     } catch (const std::bad_alloc&) {
@@ -83,32 +101,12 @@ InputDigests FileInputs::Digest(const std::string& name, const GenerateInput& re
     } catch (const std::exception& error) {
         digests.failure = error.what();
     }
+    if (digests.reason.empty())
+        digests.reason = digests.failure;
     digests.results.clear();
     digests.failed = true;
     digests.missing = IsMissing(name);
     return digests;
-}
-
-std::uint64_t FileInputs::Size(const std::string& name) const
-{
-    struct stat info {};
-    if (IsStandardInput(name) || ::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return 0;
-    return static_cast<std::uint64_t>(info.st_size);
-}
-
-std::string ReadWholeInput(const std::string& name)
-{
-    std::string contents;
-    if (IsStandardInput(name)) {
-        ReadToEnd(STDIN_FILENO, contents);
-        return contents;
-    }
-    const platform::UniqueFd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (file.Get() < 0)
-        throw SystemFailure(errno);
-    ReadToEnd(file.Get(), contents);
-    return contents;
 }
 
 std::string ReadKeyLine(const std::string& name)

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "app/generate/generate.h"
 
 // The command-line companion's inputs: files by name and standard input,
@@ -15,18 +17,31 @@ struct InputDigests {
     std::vector<std::pair<Algorithm, std::string>> results;  // as Generate hands them on
     bool failed = false;
     std::string failure;   // the message the error box would show
+    std::string reason;    // its reason alone: the system's message, or "The file is open for writing"
     bool missing = false;  // failed, and no file has the name
+};
+
+// What one look at a name found (stat(2), which follows links): the
+// existence test's answer and the size that orders the work.
+struct Looked {
+    int error = 0;  // stat's errno, or 0 when it found the name
+    struct stat info {};
+
+    bool Regular() const { return error == 0 && S_ISREG(info.st_mode); }
+    bool Folder() const { return error == 0 && S_ISDIR(info.st_mode); }
+    // The bytes to read, to start the largest first; 0 when unknown.
+    std::uint64_t Size() const { return Regular() ? static_cast<std::uint64_t>(info.st_size) : 0; }
 };
 
 class DigestInputs {
 public:
     virtual ~DigestInputs() = default;
+    // Looks at the name once, before it is digested.
+    virtual Looked Look(const std::string& name) const = 0;
     // The digests that request ticks (with its key and HMAC tick) of the
-    // file name, or of standard input for "-". Never throws; called for
-    // several names at once, on any thread.
-    virtual InputDigests Digest(const std::string& name, const GenerateInput& request) const = 0;
-    // The file's size, to start the largest first; 0 when unknown.
-    virtual std::uint64_t Size(const std::string& name) const = 0;
+    // file name, which Look found as `looked`, or of standard input for "-".
+    // Never throws; called for several names at once, on any thread.
+    virtual InputDigests Digest(const std::string& name, const Looked& looked, const GenerateInput& request) const = 0;
 };
 
 inline bool IsStandardInput(const std::string& name)
@@ -34,23 +49,17 @@ inline bool IsStandardInput(const std::string& name)
     return name == "-";
 }
 
-class ProgressLine;
-
-// The system's files and standard input; each one's progress on the
-// progress line, when there is one.
+// The system's files and standard input; the bytes read counted on the
+// run's control, when there is one.
 class FileInputs : public DigestInputs {
 public:
-    explicit FileInputs(ProgressLine* progress = nullptr) : progress_(progress) {}
-    InputDigests Digest(const std::string& name, const GenerateInput& request) const override;
-    std::uint64_t Size(const std::string& name) const override;
+    explicit FileInputs(RunControl* read = nullptr) : read_(read) {}
+    Looked Look(const std::string& name) const override;
+    InputDigests Digest(const std::string& name, const Looked& looked, const GenerateInput& request) const override;
 
 private:
-    ProgressLine* progress_;
+    RunControl* read_;
 };
-
-// The whole content of a file, or of standard input for "-" (a list of
-// digests). Throws Exception with the system's message.
-std::string ReadWholeInput(const std::string& name);
 
 // An HMAC key from a file of one line, or from one line of standard input
 // for "-", without its line break (LF or CR LF). Standard input is read no

@@ -4,6 +4,7 @@
 // do. It never touches the settings or the instance table.
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,17 +15,22 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
-#include "cli/check.h"
-#include "cli/progress.h"
-#include "cli/inputs.h"
-#include "cli/report.h"
-#include "cli/sums.h"
-#include "cli/digest_kinds.h"
 #include "app/generate/generate.h"
+#include "app/generate/progress_text.h"
 #include "app/generate/text_bytes.h"
+#include "cli/check.h"
+#include "cli/digest_kinds.h"
+#include "cli/digest_lines.h"
+#include "cli/inputs.h"
+#include "cli/progress.h"
+#include "cli/report.h"
+#include "cli/side_by_side.h"
+#include "cli/sums.h"
 #include "platform/base/exception.h"
+#include "platform/base/unique_fd.h"
 #include "platform/files/file_reader.h"
 #include "platform/process/thread_identity.h"
 #include "platform/text/error_text.h"
@@ -61,6 +67,10 @@ constexpr const char* kHelp =
     "  --sum          lines \"hex  name\" in lower case, as md5sum, sha1sum and\n"
     "                 sha256sum write them, for one algorithm\n"
     "  --lower        hexadecimal digits in lower case\n"
+    "  -r, --recursive\n"
+    "                 a FILE that is a folder stands for every file in it and\n"
+    "                 in the folders below, in the order of their whole names\n"
+    "                 byte by byte; each line carries its name\n"
     "  -c, --check    read lists of digests from the FILEs (from standard input\n"
     "                 when there are none) and check the files they name\n"
     "  --ignore-missing\n"
@@ -78,11 +88,14 @@ constexpr const char* kHelp =
     "For one input: one line per chosen algorithm, in the order MD5, SHA-1,\n"
     "SHA-256, CRC-32: the label (MD5, SHA1, SHA256, CRC32), a space and the\n"
     "result in upper-case hexadecimal, as the result box shows it (the window\n"
-    "has no SHA-256). For several FILEs the lines are BSD tag lines, file after\n"
-    "file in the order named. In tag and sum lines a CRC-32 has all its 8\n"
-    "digits, and a name that holds a backslash, a line feed or a carriage return\n"
-    "has them written as \\\\, \\n and \\r, with a backslash at the start of\n"
-    "its line.\n"
+    "has no SHA-256). For several FILEs, or with -r, the lines are BSD tag lines,\n"
+    "file after file in the order named. With -r a symbolic link to a file is\n"
+    "digested as the file, a link to a folder is not followed, and what is no\n"
+    "regular file or cannot be read is told on standard error while the walk goes\n"
+    "on; the lines check back with -c from the folder where they were made. In\n"
+    "tag and sum lines a CRC-32 has all its 8 digits, and a name that holds a\n"
+    "backslash, a line feed or a carriage return has them written as \\\\, \\n\n"
+    "and \\r, with a backslash at the start of its line.\n"
     "\n"
     "A list holds lines as md5sum, sha1sum and sha256sum write them (\"hex  name\"\n"
     "or \"hex *name\"), BSD tag lines for MD5, SHA1, SHA256 and CRC32 (\"MD5 (name)\n"
@@ -104,6 +117,7 @@ struct Request {
     bool help = false;
     bool version = false;
     bool check = false;
+    bool recursive = false;
     LineForm form = LineForm::Plain;
     bool lower = false;
     GenerateInput input;             // the ticks and the key; the source is chosen later
@@ -127,156 +141,217 @@ std::string TextBytes(const std::string& text)
     return TextPageBytes(text);
 }
 
-Request ParseArguments(int argc, char** argv)
-{
+// What the command line says, option by option, before the rules between
+// them are applied.
+struct Given {
     Request request;
-    GenerateInput& input = request.input;
     std::optional<std::string> text;
     std::optional<std::string> key;
     bool tag = false;
     bool sum = false;
+};
+
+void Once(std::optional<std::string>& slot, std::string value, std::string_view option)
+{
+    if (slot)
+        throw UsageError{std::string(option) + " given more than once"};
+    slot = std::move(value);
+}
+
+template <std::size_t K>
+void Tick(Given& given, std::string&&)
+{
+    given.request.input.*kDigestKinds[K].tick = true;
+}
+
+// Every option: its long name, its letter (0 for none), whether it takes a
+// value, and what it sets.
+struct Option {
+    std::string_view name;
+    char letter;
+    bool takesValue;
+    void (*set)(Given&, std::string&& value);
+};
+
+static_assert(std::size(kDigestKinds) == 4, "each algorithm needs its option below");
+
+constexpr Option kOptions[] = {
+    {kDigestKinds[0].option, 0, false, Tick<0>},
+    {kDigestKinds[1].option, 0, false, Tick<1>},
+    {kDigestKinds[2].option, 0, false, Tick<2>},
+    {kDigestKinds[3].option, 0, false, Tick<3>},
+    {"--hmac", 0, true, [](Given& g, std::string&& v) { Once(g.key, std::move(v), "--hmac"); }},
+    {"--hmac-key-file", 0, true,
+     [](Given& g, std::string&& v) { Once(g.request.keyFile, std::move(v), "--hmac-key-file"); }},
+    {"--text", 0, true, [](Given& g, std::string&& v) { Once(g.text, std::move(v), "--text"); }},
+    {"--tag", 0, false, [](Given& g, std::string&&) { g.tag = true; }},
+    {"--sum", 0, false, [](Given& g, std::string&&) { g.sum = true; }},
+    {"--lower", 0, false, [](Given& g, std::string&&) { g.request.lower = true; }},
+    {"--recursive", 'r', false, [](Given& g, std::string&&) { g.request.recursive = true; }},
+    {"--check", 'c', false, [](Given& g, std::string&&) { g.request.check = true; }},
+    {"--ignore-missing", 0, false, [](Given& g, std::string&&) { g.request.checks.ignoreMissing = true; }},
+    {"--quiet", 0, false, [](Given& g, std::string&&) { g.request.checks.quiet = true; }},
+    {"--status", 0, false, [](Given& g, std::string&&) { g.request.checks.status = true; }},
+    {"--warn", 'w', false, [](Given& g, std::string&&) { g.request.checks.warn = true; }},
+    {"--strict", 0, false, [](Given& g, std::string&&) { g.request.checks.strict = true; }},
+    {"--help", 0, false, [](Given& g, std::string&&) { g.request.help = true; }},
+    {"--version", 0, false, [](Given& g, std::string&&) { g.request.version = true; }},
+};
+
+const Option* OptionNamed(std::string_view name)
+{
+    for (const Option& option : kOptions) {
+        if (option.name == name ||
+            (name.size() == 2 && name[0] == '-' && option.letter != 0 && name[1] == option.letter))
+            return &option;
+    }
+    return nullptr;
+}
+
+// The options as given, each once it is known.
+Given ReadOptions(int argc, char** argv)
+{
+    Given given;
     bool optionsEnded = false;
-
-    const auto once = [](std::optional<std::string>& slot, std::string value, std::string_view what) {
-        if (slot)
-            throw UsageError{std::string(what) + " given more than once"};
-        slot = std::move(value);
-    };
-    // An option without a value; false for none of them.
-    const auto flag = [&](const std::string& name) {
-        if (const DigestKind* kind = KindByOption(name)) {
-            input.*kind->tick = true;
-            return true;
-        }
-        CheckOptions& checks = request.checks;
-        const std::pair<const char*, bool*> flags[] = {
-            {"-c", &request.check},
-            {"--check", &request.check},
-            {"--tag", &tag},
-            {"--sum", &sum},
-            {"--lower", &request.lower},
-            {"--help", &request.help},
-            {"--version", &request.version},
-            {"--quiet", &checks.quiet},
-            {"--status", &checks.status},
-            {"-w", &checks.warn},
-            {"--warn", &checks.warn},
-            {"--strict", &checks.strict},
-            {"--ignore-missing", &checks.ignoreMissing},
-        };
-        for (const auto& [option, given] : flags) {
-            if (name == option) {
-                *given = true;
-                return true;
-            }
-        }
-        return false;
-    };
-
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (optionsEnded || argument.size() < 2 || argument.front() != '-') {
-            request.files.push_back(argument);
+            given.request.files.push_back(argument);
         } else if (argument == "--") {
             optionsEnded = true;
         } else if (argument.starts_with("--")) {
             // --name, --name VALUE or --name=VALUE
             const std::size_t equals = argument.find('=');
-            const std::string name = argument.substr(0, equals);
-            const auto value = [&]() -> std::string {
-                if (equals != std::string::npos)
-                    return argument.substr(equals + 1);
-                if (i + 1 >= argc)
-                    throw UsageError{name + " needs a value"};
-                return argv[++i];
-            };
-            if (name == "--hmac")
-                once(key, value(), name);
-            else if (name == "--hmac-key-file")
-                once(request.keyFile, value(), name);
-            else if (name == "--text")
-                once(text, value(), name);
-            else if (equals != std::string::npos || !flag(name))
+            const Option* option = OptionNamed(std::string_view(argument).substr(0, equals));
+            if (option == nullptr || (!option->takesValue && equals != std::string::npos))
                 throw UsageError{"unknown option " + argument};
+            std::string value;
+            if (equals != std::string::npos)
+                value = argument.substr(equals + 1);
+            else if (option->takesValue && i + 1 >= argc)
+                throw UsageError{std::string(option->name) + " needs a value"};
+            else if (option->takesValue)
+                value = argv[++i];
+            option->set(given, std::move(value));
         } else {
-            // Short options, also together: -c, -w, -cw.
+            // Letters, also together: -c, -w, -cw.
             for (std::size_t k = 1; k < argument.size(); ++k) {
-                if (!flag(std::string{'-', argument[k]}))
+                const Option* option = OptionNamed(std::string{'-', argument[k]});
+                if (option == nullptr || option->takesValue)
                     throw UsageError{"unknown option -" + std::string(1, argument[k])};
+                option->set(given, {});
             }
         }
     }
+    return given;
+}
+
+Request ParseArguments(int argc, char** argv)
+{
+    Given given = ReadOptions(argc, argv);
+    Request& request = given.request;
     if (request.help || request.version)
         return request;
 
-    if (key && request.keyFile)
-        throw UsageError{"give either --hmac or --hmac-key-file, not both"};
+    GenerateInput& input = request.input;
     const CheckOptions& checks = request.checks;
-    const std::pair<bool, const char*> notInCheck[] = {
-        {tag, "--tag"}, {sum, "--sum"}, {request.lower, "--lower"}, {text.has_value(), "--text"}};
+    if (given.key && request.keyFile)
+        throw UsageError{"give either --hmac or --hmac-key-file, not both"};
+    const std::pair<bool, const char*> notInCheck[] = {{given.tag, "--tag"},
+                                                       {given.sum, "--sum"},
+                                                       {request.lower, "--lower"},
+                                                       {given.text.has_value(), "--text"},
+                                                       {request.recursive, "--recursive"}};
     const std::pair<bool, const char*> onlyInCheck[] = {{checks.quiet, "--quiet"},
                                                         {checks.status, "--status"},
                                                         {checks.warn, "--warn"},
                                                         {checks.strict, "--strict"},
                                                         {checks.ignoreMissing, "--ignore-missing"}};
-    for (const auto& [given, option] : notInCheck) {
-        if (given && request.check)
+    for (const auto& [set, option] : notInCheck) {
+        if (set && request.check)
             throw UsageError{std::string("the ") + option + " option is meaningless when verifying checksums"};
     }
-    for (const auto& [given, option] : onlyInCheck) {
-        if (given && !request.check)
+    for (const auto& [set, option] : onlyInCheck) {
+        if (set && !request.check)
             throw UsageError{std::string("the ") + option + " option is meaningful only when verifying checksums"};
     }
     if (!request.check) {
-        if (text && !request.files.empty())
+        if (given.text && !request.files.empty())
             throw UsageError{"give either FILE or --text, not both"};
-        if (text && (tag || sum))
+        if (given.text && request.recursive)
+            throw UsageError{"--recursive walks folders: give FILE, not --text"};
+        if (given.text && (given.tag || given.sum))
             throw UsageError{"--tag and --sum name files: give FILE, not --text"};
-        if (tag && sum)
+        if (given.tag && given.sum)
             throw UsageError{"give either --tag or --sum, not both"};
         // Without a choice a check goes by each line; anything else computes MD5.
         if (TickedKinds(input).empty())
             input.md5 = true;
-        if (sum && TickedKinds(input).size() != 1)
+        if (given.sum && TickedKinds(input).size() != 1)
             throw UsageError{"--sum takes exactly one algorithm"};
-        request.form = sum ? LineForm::Sum : tag || request.files.size() > 1 ? LineForm::Tag : LineForm::Plain;
+        const bool named = given.tag || request.recursive || request.files.size() > 1;
+        request.form = given.sum ? LineForm::Sum : named ? LineForm::Tag : LineForm::Plain;
     }
 
-    if (key) {
+    if (given.key) {
         input.hmac = true;
-        input.key = *key;
+        input.key = *given.key;
     }
-    if (text) {
+    if (given.text) {
         input.source = GenerateSource::Text;
-        input.text = TextBytes(*text);
+        input.text = TextBytes(*given.text);
     }
     return request;
 }
 
+// What a run shares with the progress line: the bytes read and, of many
+// files, how many there are and how many are done.
+struct Progress {
+    ProgressLine& line;
+    RunControl read;
+    RunTally tally;
+};
+
+ProgressLine::Shown ShowWholeRun(Progress& progress)
+{
+    return progress.line.Show([&progress](std::chrono::steady_clock::duration elapsed) {
+        const RunTally& tally = progress.tally;
+        const RunCounts counts{tally.filesDone,      tally.filesListed, tally.listEnded,
+                               progress.read.Done(), tally.bytesListed, !tally.sizesUnknown};
+        return ProgressLine::Text{{}, RunProgressText(counts, elapsed)};
+    });
+}
+
 // Every list in turn, standard input's when none is named.
-bool RunChecks(const Request& request, const FileInputs& inputs, Report& report)
+bool RunChecks(const Request& request, const FileInputs& inputs, Report& report, Progress& progress)
 {
     CheckOptions options = request.checks;
     options.request = request.input;
     options.threads = platform::ProcessorCount();
+    options.tally = &progress.tally;
+    const ProgressLine::Shown shown = ShowWholeRun(progress);
     bool passed = true;
     for (const std::string& list : request.files.empty() ? std::vector<std::string>{"-"} : request.files) {
-        const std::string listName = IsStandardInput(list) ? "standard input" : list;
-        std::string contents;
+        const bool standardInput = IsStandardInput(list);
+        const std::string listName = standardInput ? "standard input" : list;
+        progress.tally.listEnded = false;
         try {
-            contents = ReadWholeInput(list);
+            const platform::UniqueFd file(standardInput ? -1 : ::open(list.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+            if (!standardInput && file.Get() < 0)
+                throw Exception(std::strerror(errno));
+            ListLines lines(standardInput ? STDIN_FILENO : file.Get());
+            passed = CheckList(listName, lines, standardInput, options, inputs, report) && passed;
         } catch (const Exception& error) {
             report.Err(listName + ": " + platform::WithFullStop(error.Message()));
             passed = false;
-            continue;
         }
-        passed = CheckList(listName, contents, options, inputs, report) && passed;
     }
     return passed;
 }
 
-// The named files (trimmed, as the window trims its name box), or standard input.
-bool RunDigests(const Request& request, const FileInputs& inputs, Report& report)
+// The named files (trimmed, as the window trims its name box), or standard
+// input; with --recursive, the files in the named folders.
+bool RunDigests(const Request& request, const FileInputs& inputs, Report& report, Progress& progress)
 {
     std::vector<std::string> names;
     for (const std::string& file : request.files)
@@ -286,12 +361,25 @@ bool RunDigests(const Request& request, const FileInputs& inputs, Report& report
     SumOptions options;
     options.form = request.form;
     options.lower = request.lower;
+    options.recursive = request.recursive;
     options.request = request.input;
+    options.tally = &progress.tally;
+    if (names.size() == 1 && !request.recursive) {
+        // One input: on this thread alone, its own name and share on the line.
+        const std::string& name = names.front();
+        const ProgressLine::Shown shown =
+            progress.line.Show([&progress, &name](std::chrono::steady_clock::duration elapsed) {
+                return ProgressLine::Text{IsStandardInput(name) ? "standard input" : name,
+                                          ProgressText(progress.read.Done(), progress.read.Total(), elapsed)};
+            });
+        return PrintDigests(names, options, inputs, report);
+    }
     options.threads = platform::ProcessorCount();
+    const ProgressLine::Shown shown = ShowWholeRun(progress);
     return PrintDigests(names, options, inputs, report);
 }
 
-bool Run(Request& request, const FileInputs& inputs, Report& report)
+bool Run(Request& request, Report& report, ProgressLine& line)
 {
     if (request.keyFile) {
         try {
@@ -302,15 +390,17 @@ bool Run(Request& request, const FileInputs& inputs, Report& report)
             return false;
         }
     }
-    if (request.check)
-        return RunChecks(request, inputs, report);
     if (request.input.source == GenerateSource::Text) {
         Generate(request.input, [&](Algorithm algorithm, const std::string& result) {
             report.Out(ResultLine(LineForm::Plain, request.lower, KindOf(algorithm), "", result));
         });
         return true;
     }
-    return RunDigests(request, inputs, report);
+    Progress progress{line, {}, {}};
+    const FileInputs inputs(&progress.read);
+    if (request.check)
+        return RunChecks(request, inputs, report, progress);
+    return RunDigests(request, inputs, report, progress);
 }
 
 }  // namespace
@@ -347,7 +437,7 @@ int main(int argc, char** argv)
 
     bool succeeded = false;
     try {
-        succeeded = Run(request, FileInputs(&progress), report);
+        succeeded = Run(request, report, progress);
     } catch (const Exception& error) {
         return fail(error.Message());
     } catch (const std::bad_alloc&) {
@@ -356,6 +446,7 @@ int main(int argc, char** argv)
         return fail(error.what());
     }
 
+    report.Flush();
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         return fail(std::string("Cannot write the results: ") + std::strerror(errno));
     return succeeded ? 0 : kExitFailure;

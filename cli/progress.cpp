@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <system_error>
 #include <utility>
 
 #include <sys/ioctl.h>
@@ -55,11 +57,7 @@ extern "C" void EndByInterrupt(int signal)
 
 }  // namespace
 
-ProgressLine::ProgressLine(int fd) : fd_(fd), terminal_(::isatty(fd) == 1)
-{
-    if (terminal_)
-        thread_ = std::thread([this] { Loop(); });
-}
+ProgressLine::ProgressLine(int fd) : fd_(fd), terminal_(::isatty(fd) == 1) {}
 
 ProgressLine::~ProgressLine()
 {
@@ -74,26 +72,31 @@ ProgressLine::~ProgressLine()
     Erase();
 }
 
-ProgressLine::Tracked::Tracked(Tracked&& other) noexcept
-    : line_(std::exchange(other.line_, nullptr)), run_(other.run_)
-{}
+ProgressLine::Shown::Shown(Shown&& other) noexcept : line_(std::exchange(other.line_, nullptr)) {}
 
-ProgressLine::Tracked::~Tracked()
+ProgressLine::Shown::~Shown()
 {
     if (line_ == nullptr)
         return;
     const std::lock_guard lock(line_->mutex_);
-    // The run shown goes, and its line with it until the next redraw.
-    if (run_ == line_->runs_.begin())
-        line_->Erase();
-    line_->runs_.erase(run_);
+    line_->Erase();
+    line_->describe_ = nullptr;
 }
 
-ProgressLine::Tracked ProgressLine::Track(std::string name, const RunControl& control)
+ProgressLine::Shown ProgressLine::Show(Describe describe)
 {
     const std::lock_guard lock(mutex_);
-    runs_.push_back({std::move(name), &control, std::chrono::steady_clock::now()});
-    return Tracked(this, std::prev(runs_.end()));
+    describe_ = std::move(describe);
+    started_ = std::chrono::steady_clock::now();
+    // The line's thread starts with the first run a terminal can show.
+    if (terminal_ && !thread_.joinable()) {
+        try {
+            thread_ = std::thread([this] { Loop(); });
+        } catch (const std::system_error&) {
+            // No line then: the run goes on all the same.
+        }
+    }
+    return Shown(this);
 }
 
 std::unique_lock<std::mutex> ProgressLine::Hold()
@@ -115,25 +118,31 @@ void ProgressLine::EndOnInterrupt()
 }
 
 // Under the lock.
-void ProgressLine::Show()
+void ProgressLine::Draw()
 {
-    if (runs_.empty())
+    if (!describe_)
         return;
-    const Tracked::Run& run = runs_.front();
-    const auto elapsed = std::chrono::steady_clock::now() - run.started;
+    const auto elapsed = std::chrono::steady_clock::now() - started_;
     if (elapsed < kShowAfter)
         return;
-    const std::string progress = ": " + ProgressText(run.control->Done(), run.control->Total(), elapsed);
+    const Text text = describe_(elapsed);
     // One row of the terminal, or the carriage return would not get back to
     // its start: a long name gives way, from its front.
     winsize size {};
     const std::size_t columns = ::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-    std::string name = platform::ShownName(run.name);
-    if (name.size() + progress.size() >= columns) {
-        const std::size_t keep = columns > progress.size() + 4 ? columns - progress.size() - 4 : 0;
-        name = "..." + name.substr(name.size() - std::min(keep, name.size()));
+    std::string line = "\r";
+    if (!text.name.empty()) {
+        const std::string progress = ": " + text.progress;
+        std::string name = platform::ShownName(text.name);
+        if (name.size() + progress.size() >= columns) {
+            const std::size_t keep = columns > progress.size() + 4 ? columns - progress.size() - 4 : 0;
+            name = "..." + name.substr(name.size() - std::min(keep, name.size()));
+        }
+        line += name + progress;
+    } else {
+        line += text.progress.substr(0, columns > 1 ? columns - 1 : 0);
     }
-    const std::string line = "\r" + name + progress + kClearToEnd;
+    line += kClearToEnd;
     g_shownOn.store(fd_);
     shown_ = true;
     WriteAll(fd_, line.data(), line.size());
@@ -155,6 +164,51 @@ void ProgressLine::Loop()
     while (!ending_) {
         wake_.wait_for(lock, kRedraw);
         if (!ending_)
-            Show();
+            Draw();
     }
+}
+
+namespace {
+
+// "5,000": digits in groups of three, as the line is read in English.
+std::string Grouped(std::uint64_t number)
+{
+    std::string digits = std::to_string(number);
+    for (std::size_t at = digits.size(); at > 3; at -= 3)
+        digits.insert(at - 3, ",");
+    return digits;
+}
+
+// bytes in the unit SizeText gives `in`: "1.2" of "4.7 GB".
+std::string SizeIn(double bytes, double in)
+{
+    double scale = 1;
+    while (in >= 999.95 && scale < 1e18) {
+        in /= 1000;
+        scale *= 1000;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, scale == 1 ? "%.0f" : "%.1f", bytes / scale);
+    return text;
+}
+
+}  // namespace
+
+std::string RunProgressText(const RunCounts& counts, std::chrono::steady_clock::duration elapsed)
+{
+    std::string text = Grouped(counts.filesDone);
+    if (counts.listEnded)
+        text += " of " + Grouped(counts.filesListed);
+    text += (counts.listEnded ? counts.filesListed : counts.filesDone) == 1 ? " file, " : " files, ";
+    if (counts.listEnded && counts.sizesKnown) {
+        const double done = static_cast<double>(std::min(counts.bytesDone, counts.bytesListed));
+        const double total = static_cast<double>(counts.bytesListed);
+        text += SizeIn(done, total) + " of " + SizeText(total);
+    } else {
+        text += SizeText(static_cast<double>(counts.bytesDone));
+    }
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    if (seconds > 0)
+        text += " at " + SizeText(static_cast<double>(counts.bytesDone) / seconds) + "/s";
+    return text;
 }

@@ -12,22 +12,27 @@ public:
     // A line for standard error, without the program's name before it and
     // the line break after it.
     virtual void Err(const std::string& line) = 0;
+    // The lines so far are to be seen now: the run waits for more.
+    virtual void Flush() {}
 };
 
 class ProgressLine;
 
 // Standard output and standard error. An error line starts with
 // "vellumark-cli: " and is written as ShownName writes names, so that no
-// name in it can drive the terminal. Each line is
-// written at once, so that the two keep their order on a terminal and what
-// was printed stays printed when Ctrl+C ends the program; a progress line
-// on the terminal makes room for it.
+// name in it can drive the terminal. Lines are written when the run waits
+// for more and before each error line, so that the two keep their order on
+// a terminal and what was printed stays printed when Ctrl+C ends the
+// program, in one write for the lines of many files; a progress line on the
+// terminal makes room for them.
 class StdioReport : public Report {
 public:
     explicit StdioReport(ProgressLine* progress = nullptr) : progress_(progress) {}
     void Out(const std::string& line) override;
     void Err(const std::string& line) override;
+    void Flush() override;
 
 private:
     ProgressLine* progress_;
+    std::string pending_;  // standard output's lines not yet written
 };

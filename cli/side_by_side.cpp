@@ -1,6 +1,7 @@
 #include "cli/side_by_side.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -8,115 +9,358 @@
 #include <thread>
 #include <vector>
 
+#include "app/generate/file_digests.h"
+
 namespace {
 
-// What the threads and the caller share, under the mutex.
-struct Board {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::size_t> order;  // the items the threads run, heaviest first
-    std::size_t next = 0;            // in order
-    enum State : char { Waiting, Taken, Finished, Failed };
-    std::vector<State> states;  // by item
-    bool stop = false;
-    std::exception_ptr failure;
+// A batch is as many items of one window each as keep a thread busy for a
+// while without leaving the others idle at the end of the list.
+constexpr std::size_t kBatchItems = 64;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
+
+enum class State : unsigned char { Pending, Taken, Finished, Failed };
+
+struct Slot {
+    ItemFacts facts;
+    // Set under the lock but for Finished, which a worker sets alone: the
+    // lock is taken once a job, not once an item.
+    std::atomic<State> state{State::Pending};
 };
 
-void Work(const SideBySide& run, Board& board)
-{
-    for (;;) {
-        std::size_t item = 0;
-        {
-            const std::lock_guard lock(board.mutex);
-            if (board.stop || board.next == board.order.size())
-                return;
-            item = board.order[board.next++];
-            board.states[item] = Board::Taken;
-        }
-        std::exception_ptr failure;
-        try {
-            run.work(item);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        {
-            const std::lock_guard lock(board.mutex);
-            board.states[item] = failure ? Board::Failed : Board::Finished;
-            if (failure && !board.failure)
-                board.failure = failure;
-            if (failure)
-                board.stop = true;
-        }
-        board.changed.notify_all();
-    }
-}
-
-// Tells the threads to take no more items; declared after them, so that it
-// acts before they are joined, on every way out.
-struct StopOnExit {
-    Board& board;
-    ~StopOnExit()
-    {
-        const std::lock_guard lock(board.mutex);
-        board.stop = true;
-    }
-};
-
+// A list with no thread to spare: each item in turn, on the calling thread.
 void RunOneByOne(const SideBySide& run)
 {
-    for (std::size_t i = 0; i < run.count; ++i) {
-        run.work(i);
-        run.done(i);
+    while (const std::optional<ItemFacts> facts = run.next(0)) {
+        if (facts->work) {
+            run.work(0);
+            if (run.tally != nullptr)
+                ++run.tally->filesDone;
+        }
+        run.done(0);
+        if (run.caughtUp)
+            run.caughtUp();
     }
 }
+
+class Run {
+public:
+    explicit Run(const SideBySide& run) : run_(run), slots_(kLookAheadItems) {}
+
+    void Go()
+    {
+        {
+            // The producer, then the workers it started, are joined on every
+            // way out; they are told to stop first.
+            struct Joined {
+                Run& run;
+                std::jthread producer;
+                ~Joined()
+                {
+                    run.Stop();
+                    if (producer.joinable())
+                        producer.join();
+                    run.workers_.clear();
+                }
+            } joined{*this, {}};
+            try {
+                joined.producer = std::jthread([this] { Guarded([&] { Produce(); }); });
+            } catch (const std::system_error&) {
+                return RunOneByOne(run_);
+            }
+            Guarded([&] { TakeInOrder(); });
+        }
+        if (failure_)
+            std::rethrow_exception(failure_);
+    }
+
+private:
+    Slot& SlotOf(std::uint64_t item) { return slots_[item % kLookAheadItems]; }
+
+    template <class Body>
+    void Guarded(Body&& body) noexcept
+    {
+        try {
+            body();
+        } catch (...) {
+            const std::lock_guard lock(mutex_);
+            if (!failure_)
+                failure_ = std::current_exception();
+            SetStop();
+        }
+    }
+
+    void Stop()
+    {
+        const std::lock_guard lock(mutex_);
+        SetStop();
+    }
+
+    // Under the lock: the run ends.
+    void SetStop()
+    {
+        stop_ = true;
+        stopping_.store(true, std::memory_order_relaxed);
+        WakeAll();
+    }
+
+    // Under the lock.
+    void WakeAll()
+    {
+        workCv_.notify_all();
+        headCv_.notify_all();
+        roomCv_.notify_all();
+    }
+
+    // Heavier first; of equal weight, the earlier in the list.
+    bool Lighter(std::uint64_t a, std::uint64_t b)
+    {
+        const std::uint64_t wa = SlotOf(a).facts.weight;
+        const std::uint64_t wb = SlotOf(b).facts.weight;
+        return wa < wb || (wa == wb && a > b);
+    }
+
+    bool HasRoom() const { return tail_ - head_ < kLookAheadItems && (bytes_ < kLookAheadBytes || tail_ == head_); }
+
+    void Produce()
+    {
+        for (;;) {
+            {
+                std::unique_lock lock(mutex_);
+                roomCv_.wait(lock, [&] { return stop_ || HasRoom(); });
+                if (stop_)
+                    return;
+            }
+            const std::uint64_t item = tail_;  // only this thread moves the tail
+            const std::optional<ItemFacts> facts = run_.next(item % kLookAheadItems);
+            bool startWorkers = false;
+            {
+                const std::lock_guard lock(mutex_);
+                if (!facts) {
+                    ended_ = true;
+                    if (run_.tally != nullptr)
+                        run_.tally->listEnded = true;
+                    WakeAll();
+                    return;
+                }
+                Slot& slot = SlotOf(item);
+                slot.facts = *facts;
+                slot.state.store(facts->work ? State::Pending : State::Finished, std::memory_order_relaxed);
+                bytes_ += facts->listBytes;
+                ++tail_;
+                if (facts->work && run_.tally != nullptr) {
+                    ++run_.tally->filesListed;
+                    run_.tally->bytesListed += facts->weight;
+                    if (facts->onCaller)
+                        run_.tally->sizesUnknown = true;
+                }
+                if (facts->work && !facts->onCaller) {
+                    heap_.push_back(item);
+                    std::push_heap(heap_.begin(), heap_.end(), [this](auto a, auto b) { return Lighter(a, b); });
+                    startWorkers = ++workItems_ == 2;
+                    // A worker that is busy takes the next job itself: an
+                    // idle one is woken for the first item, for a heavy
+                    // one, or once there is a batch to share.
+                    const bool heavy = facts->weight > kFileWindowSize;
+                    if (idle_ > 0 && (idle_ == workers_.size() || heavy || heap_.size() >= kBatchItems))
+                        workCv_.notify_one();
+                }
+                if (item == head_ || !workersStarted_)
+                    headCv_.notify_one();
+                if (startWorkers)
+                    workersStarted_ = true;
+            }
+            if (startWorkers)
+                StartWorkers();
+        }
+    }
+
+    // From the second item with work on: alone, an item is done by the caller.
+    void StartWorkers()
+    {
+        try {
+            for (unsigned i = 0; i < run_.threads; ++i)
+                workers_.emplace_back([this] { Guarded([&] { Work(); }); });
+        } catch (const std::system_error&) {
+            // Fewer threads then; with none at all, the caller does the work.
+        }
+        if (workers_.empty()) {
+            const std::lock_guard lock(mutex_);
+            workersStarted_ = false;
+            headCv_.notify_one();
+        }
+    }
+
+    // Under the lock: the next job, heaviest first, as a batch of items of
+    // one window each, or a heavier item alone.
+    void TakeJob(std::vector<std::uint64_t>& job)
+    {
+        job.clear();
+        const auto lighter = [this](auto a, auto b) { return Lighter(a, b); };
+        const std::size_t threads = std::max<std::size_t>(1, run_.threads);
+        const std::size_t share = std::clamp<std::size_t>((heap_.size() + threads - 1) / threads, 1, kBatchItems);
+        std::uint64_t bytes = 0;
+        while (!heap_.empty() && job.size() < share && bytes < kBatchBytes) {
+            const std::uint64_t weight = SlotOf(heap_.front()).facts.weight;
+            if (weight > kFileWindowSize && !job.empty())
+                break;
+            std::pop_heap(heap_.begin(), heap_.end(), lighter);
+            job.push_back(heap_.back());
+            heap_.pop_back();
+            SlotOf(job.back()).state.store(State::Taken, std::memory_order_relaxed);
+            bytes += weight;
+            if (weight > kFileWindowSize)
+                break;
+        }
+    }
+
+    // Works on the job's items, the lock released; the caller is woken at
+    // the end, should the oldest item be done, and at a failure.
+    void DoJob(std::unique_lock<std::mutex>& lock, const std::vector<std::uint64_t>& job)
+    {
+        lock.unlock();
+        for (std::size_t k = 0; k < job.size(); ++k) {
+            const std::uint64_t item = job[k];
+            if (stopping_.load(std::memory_order_relaxed)) {
+                // After a failure no item starts: these were never begun.
+                for (; k < job.size(); ++k)
+                    SlotOf(job[k]).state.store(State::Pending, std::memory_order_release);
+                break;
+            }
+            try {
+                run_.work(item % kLookAheadItems);
+            } catch (...) {
+                SlotOf(item).state.store(State::Failed, std::memory_order_release);
+                lock.lock();
+                throw;
+            }
+            if (run_.tally != nullptr)
+                ++run_.tally->filesDone;
+            SlotOf(item).state.store(State::Finished, std::memory_order_release);
+        }
+        lock.lock();
+        if (head_ < tail_ && SlotOf(head_).state.load(std::memory_order_acquire) == State::Finished)
+            headCv_.notify_one();
+    }
+
+    void Work()
+    {
+        std::vector<std::uint64_t> job;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ++idle_;
+            workCv_.wait(lock, [&] { return stop_ || !heap_.empty() || ended_; });
+            --idle_;
+            if (stop_ || heap_.empty())
+                return;
+            TakeJob(job);
+            DoJob(lock, job);
+        }
+    }
+
+    // The caller's part: each item taken in list order; standard input's
+    // worked on here in turn; and the work itself while no worker runs.
+    void TakeInOrder()
+    {
+        std::vector<std::uint64_t> job;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            const auto headIs = [&](State state) {
+                return head_ < tail_ && SlotOf(head_).state.load(std::memory_order_acquire) == state;
+            };
+            const auto onCaller = [&] { return headIs(State::Pending) && SlotOf(head_).facts.onCaller; };
+            // A list with one file has no workers: the caller digests it
+            // once the list has ended, or has no room left for a second.
+            const auto mustWork = [&] { return !workersStarted_ && !heap_.empty() && (ended_ || !HasRoom()); };
+            // After a failure, the items begun before it still end and are
+            // taken in turn; the run ends at the failed one, or one never begun.
+            const auto ready = [&] {
+                if (stop_)
+                    return !headIs(State::Taken);
+                return headIs(State::Finished) || onCaller() || (ended_ && head_ == tail_) || mustWork();
+            };
+            if (!ready()) {
+                lock.unlock();
+                CaughtUp();
+                lock.lock();
+            }
+            headCv_.wait(lock, ready);
+            if (!headIs(State::Finished)) {
+                if (stop_ || (ended_ && head_ == tail_)) {
+                    const bool stopped = stop_;
+                    lock.unlock();
+                    if (!stopped)
+                        CaughtUp();
+                    return;
+                }
+                if (onCaller()) {
+                    // What was taken before is seen while this one takes its time.
+                    Slot& first = SlotOf(head_);
+                    first.state.store(State::Taken, std::memory_order_relaxed);
+                    lock.unlock();
+                    CaughtUp();
+                    run_.work(head_ % kLookAheadItems);
+                    if (run_.tally != nullptr)
+                        ++run_.tally->filesDone;
+                    lock.lock();
+                    first.state.store(State::Finished, std::memory_order_relaxed);
+                } else {
+                    TakeJob(job);
+                    lock.unlock();
+                    CaughtUp();
+                    lock.lock();
+                    DoJob(lock, job);
+                    continue;
+                }
+            }
+            // Every finished item from the head on is taken in one go.
+            std::uint64_t end = head_;
+            std::size_t bytes = 0;
+            while (end < tail_ && SlotOf(end).state.load(std::memory_order_acquire) == State::Finished) {
+                bytes += SlotOf(end).facts.listBytes;
+                ++end;
+            }
+            const std::uint64_t from = head_;
+            lock.unlock();
+            for (std::uint64_t item = from; item < end; ++item)
+                run_.done(item % kLookAheadItems);
+            lock.lock();
+            head_ = end;
+            bytes_ -= bytes;
+            roomCv_.notify_one();
+        }
+    }
+
+    void CaughtUp()
+    {
+        if (run_.caughtUp)
+            run_.caughtUp();
+    }
+
+    const SideBySide& run_;
+    std::mutex mutex_;
+    std::condition_variable workCv_;   // workers wait for items
+    std::condition_variable headCv_;   // the caller waits for the oldest item
+    std::condition_variable roomCv_;   // the producer waits for room
+    std::vector<Slot> slots_;          // by item number modulo the look-ahead
+    std::uint64_t head_ = 0;           // the oldest item not yet taken
+    std::uint64_t tail_ = 0;           // the next item to come
+    std::size_t bytes_ = 0;            // of the list, from head to tail
+    std::vector<std::uint64_t> heap_;  // items waiting for a worker, heaviest on top
+    std::uint64_t workItems_ = 0;
+    unsigned idle_ = 0;
+    bool ended_ = false;
+    bool stop_ = false;
+    std::atomic<bool> stopping_{false};  // stop_, for workers between items
+    bool workersStarted_ = false;
+    std::exception_ptr failure_;
+    std::vector<std::jthread> workers_;
+};
 
 }  // namespace
 
 void RunSideBySide(const SideBySide& run)
 {
-    const auto onCaller = [&run](std::size_t i) { return run.inOrder && run.inOrder(i); };
-    if (run.threads == 0 || run.count <= 1)
+    if (run.threads == 0)
         return RunOneByOne(run);
-
-    Board board;
-    board.states.assign(run.count, Board::Waiting);
-    std::vector<std::uint64_t> weights(run.count, 0);
-    for (std::size_t i = 0; i < run.count; ++i) {
-        if (onCaller(i))
-            continue;
-        board.order.push_back(i);
-        if (run.weight)
-            weights[i] = run.weight(i);
-    }
-    std::stable_sort(board.order.begin(), board.order.end(),
-                     [&weights](std::size_t a, std::size_t b) { return weights[a] > weights[b]; });
-
-    std::vector<std::jthread> threads;
-    const StopOnExit stopOnExit{board};
-    const std::size_t wanted = std::min<std::size_t>(run.threads, board.order.size());
-    try {
-        while (threads.size() < wanted)
-            threads.emplace_back([&run, &board] { Work(run, board); });
-    } catch (const std::system_error&) {
-        // Fewer threads then; with none at all, the caller does the work.
-    }
-    if (threads.empty())
-        return RunOneByOne(run);
-
-    for (std::size_t i = 0; i < run.count; ++i) {
-        if (onCaller(i)) {
-            run.work(i);
-        } else {
-            // Items that were taken before a failure still end and are
-            // taken in turn; the run ends at the failed one or one never begun.
-            std::unique_lock lock(board.mutex);
-            board.changed.wait(lock, [&] {
-                return board.states[i] == Board::Finished || board.states[i] == Board::Failed ||
-                       (board.stop && board.states[i] == Board::Waiting);
-            });
-            if (board.states[i] != Board::Finished)
-                std::rethrow_exception(board.failure);
-        }
-        run.done(i);
-    }
+    Run(run).Go();
 }

@@ -3,10 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "app/generate/generate.h"
+#include "cli/digest_kinds.h"
 #include "cli/inputs.h"
 #include "cli/report.h"
-#include "cli/digest_kinds.h"
-#include "app/generate/generate.h"
+#include "cli/side_by_side.h"
 
 // The lines in which the command-line companion prints digests.
 enum class LineForm {
@@ -23,13 +24,18 @@ std::string ResultLine(LineForm form, bool lower, const DigestKind& kind, const 
 struct SumOptions {
     LineForm form = LineForm::Plain;
     bool lower = false;
-    GenerateInput request;  // the ticks, the key and the HMAC tick
-    unsigned threads = 0;   // besides the caller's, for inputs digested side by side
+    bool recursive = false;     // a named folder is walked (FolderWalk)
+    GenerateInput request;      // the ticks, the key and the HMAC tick
+    unsigned threads = 0;       // besides the caller's, for inputs digested side by side
+    RunTally* tally = nullptr;  // counted as the run goes, when given
 };
 
 // Prints the ticked digests of every named input ("-" for standard input)
-// in the order named, each input's in the order MD5, SHA-1, CRC-32; an
-// input that cannot be digested is reported on standard error, and the
-// others go on. True when every input was digested.
+// in the order named, each input's in the order MD5, SHA-1, SHA-256, CRC-32;
+// with `recursive`, a named folder stands for the files the walk finds in
+// it, in their order. An input that cannot be digested, and anything the
+// walk cannot read or finds that is no regular file, is reported on
+// standard error, and the others go on. True when every input was digested
+// and the walks found nothing wrong.
 bool PrintDigests(const std::vector<std::string>& names, const SumOptions& options, const DigestInputs& inputs,
                   Report& report);

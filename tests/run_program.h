@@ -4,6 +4,7 @@
 // bytes), standard input from a string, standard output and error caught.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -32,10 +33,11 @@ inline std::string Joined(const Arguments& arguments)
 
 // `environment` holds NAME=VALUE lines set for the program on top of ours.
 // A program still running at the timeout is killed, and its outcome is the
-// default one.
+// default one. With `user` (root may ask for it), the program runs as that
+// user and group instead; it exits 126 when they cannot be taken.
 inline Outcome RunProgram(const std::string& program, const Arguments& arguments, const std::string& workingDirectory,
                           const std::string& input = {}, const std::vector<std::string>& environment = {},
-                          std::chrono::milliseconds timeout = std::chrono::seconds(10))
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10), int user = -1)
 {
     // A program that ends before reading all its input must not end us.
     ::signal(SIGPIPE, SIG_IGN);
@@ -53,6 +55,9 @@ inline Outcome RunProgram(const std::string& program, const Arguments& arguments
             ::_exit(127);
         if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0)
             ::_exit(127);
+        if (user >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(user)) != 0 ||
+                          ::setuid(static_cast<uid_t>(user)) != 0))
+            ::_exit(126);
         for (const std::string& line : environment)
             ::putenv(const_cast<char*>(line.c_str()));
         ::execv(program.c_str(), argv.data());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -21,9 +22,12 @@ namespace {
 // nothing next to digesting it, and the ring lets the reader run a few
 // windows ahead of the slowest digest. CRC-32 alone costs less than copying
 // the bytes out of the page cache: it is fed on the thread that reads, each
-// window while it is still in the core's own cache.
+// window while it is still in the core's own cache. That thread has no one
+// to run ahead of, so it reads into one window over and over: the system's
+// copy then writes to memory the core holds, where eight windows in turn
+// would not fit its cache and the copy, most of the cost, would be dearer.
 constexpr std::size_t kWindowCount = 8;
-constexpr std::size_t kCheapWindowSize = std::size_t{64} << 10;
+constexpr std::size_t kCheapWindowSize = std::size_t{128} << 10;
 
 // Waiting threads look at the control this often: a cancelled run lets go of
 // its threads within this time (but for one stuck in a read).
@@ -43,12 +47,13 @@ std::unique_ptr<unsigned char[]> WindowBuffer(std::size_t size)
 }
 
 // The windows between the reader and the lanes (the threads that feed the
-// digests). Window n lives in slot n mod kWindowCount; the reader fills a
+// digests). Window n lives in slot n mod the ring's size; the reader fills a
 // slot again only when every lane is done with what it held. The first
 // failure, or a cancel, stops every thread at its next step.
 class Ring {
 public:
-    Ring(std::size_t lanes, std::size_t windowSize, RunControl& control) : control_(control), consumed_(lanes, 0)
+    Ring(std::size_t lanes, std::size_t windows, std::size_t windowSize, RunControl& control)
+        : control_(control), windows_(windows), consumed_(lanes, 0)
     {
         for (Window& window : windows_)
             window.bytes = WindowBuffer(windowSize);
@@ -58,9 +63,9 @@ public:
     Window* ForReading(std::uint64_t n)
     {
         std::unique_lock lock(mutex_);
-        while (!Stopping() && n >= kWindowCount && SlowestLane() + kWindowCount <= n)
+        while (!Stopping() && n >= windows_.size() && SlowestLane() + windows_.size() <= n)
             Wait(lock);
-        return stopped_ ? nullptr : &windows_[n % kWindowCount];
+        return stopped_ ? nullptr : &windows_[n % windows_.size()];
     }
 
     void Publish(bool last)
@@ -80,7 +85,7 @@ public:
         const std::uint64_t n = consumed_[lane];
         while (!Stopping() && n >= published_ && !ended_)
             Wait(lock);
-        return stopped_ || n >= published_ ? nullptr : &windows_[n % kWindowCount];
+        return stopped_ || n >= published_ ? nullptr : &windows_[n % windows_.size()];
     }
 
     // The lane is done with its window; once every lane is, it counts as done.
@@ -91,7 +96,7 @@ public:
             const std::uint64_t before = SlowestLane();
             ++consumed_[lane];
             for (std::uint64_t n = before; n < SlowestLane(); ++n)
-                control_.AddDone(windows_[n % kWindowCount].size);
+                control_.AddDone(windows_[n % windows_.size()].size);
         }
         changed_.notify_all();
     }
@@ -140,7 +145,7 @@ private:
     RunControl& control_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    Window windows_[kWindowCount];
+    std::vector<Window> windows_;
     std::vector<std::uint64_t> consumed_;  // windows each lane is done with
     std::uint64_t published_ = 0;
     bool ended_ = false;
@@ -176,7 +181,7 @@ public:
     void ReadAndDigest(unsigned cores)
     {
         std::vector<std::vector<std::size_t>> lanes = Lanes(digests_.Count(), cores);
-        Ring ring(lanes.size(), windowSize_, control_);
+        Ring ring(lanes.size(), cores > 1 ? kWindowCount : 1, windowSize_, control_);
         {
             // Threads of their own for the other lanes and for reading, as far
             // as they can be had; this thread does what is left over.
@@ -292,6 +297,86 @@ private:
     std::uint64_t length_ = 0;                 // of the content, as the first read found it
 };
 
+// A file that fits in one window is read whole and digested on the calling
+// thread: no ring and no thread for it. Its buffers are the thread's own and
+// serve every such file the thread reads (the companion's workers read
+// thousands), and they grow only as far as the files need.
+class OneWindow {
+public:
+    // Room for size bytes and one more, which tells a file that grew.
+    static unsigned char* Buffer(int which, std::size_t size)
+    {
+        Scratch& scratch = t_scratch[which];
+        if (scratch.size < size) {
+            scratch.bytes.reset();
+            scratch.size = 0;
+            scratch.bytes = WindowBuffer(size);
+            scratch.size = size;
+        }
+        return scratch.bytes.get();
+    }
+
+private:
+    struct Scratch {
+        std::unique_ptr<unsigned char[]> bytes;
+        std::size_t size = 0;
+    };
+    static thread_local Scratch t_scratch[2];
+};
+
+thread_local OneWindow::Scratch OneWindow::t_scratch[2];
+
+// What to ask for: the file's size and one byte more, in steps that keep a
+// buffer from growing for every file a little larger than the last.
+std::size_t OneWindowRequest(std::uint64_t size)
+{
+    constexpr std::size_t kStep = std::size_t{64} << 10;
+    const std::uint64_t steps = (size + 1 + kStep - 1) / kStep;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(steps * kStep, kFileWindowSize + 1));
+}
+
+// The digests of a file read in one go, or nothing when it turned out larger
+// than the request (a file of the kernel's, whose size says nothing, or one
+// that grew since it was opened), which the windows then read from the start.
+std::optional<engine::WindowDigestResults> DigestInOneWindow(platform::SharedReadFile& file,
+                                                             engine::WindowDigests& digests, RunControl& control,
+                                                             const FileDigestOptions& options)
+{
+    const std::size_t request = OneWindowRequest(file.Size());
+    unsigned char* bytes = OneWindow::Buffer(0, request);
+    const std::size_t size = file.ReadAt(0, bytes, request);
+    if (size == request)
+        return std::nullopt;
+    if (file.HoldsLease() && !file.LeaseStillHeld())
+        file.ThrowChanged();
+    if (options.afterRead)
+        options.afterRead(0);
+    if (control.Cancelled())
+        throw ERunCancelled();
+    for (std::size_t d = 0; d < digests.Count(); ++d)
+        digests.Feed(d, bytes, size);
+    control.AddDone(size);
+
+    if (file.HoldsLease()) {
+        if (!file.LeaseStillHeld())
+            file.ThrowChanged();
+    } else if (file.CanReadAgain()) {
+        // The bytes themselves are at hand: the second read must find them
+        // all again, and the file's state unmoved around it.
+        if (!file.SameStateAsBefore())
+            file.ThrowChanged();
+        if (options.beforeSecondRead)
+            options.beforeSecondRead();
+        unsigned char* again = OneWindow::Buffer(1, request);
+        if (file.ReadAt(0, again, request) != size || std::memcmp(bytes, again, size) != 0 || !file.SameStateAsBefore())
+            file.ThrowChanged();
+        control.AddDone(size);
+    }
+    if (control.Cancelled())
+        throw ERunCancelled();
+    return digests.Finish();
+}
+
 }  // namespace
 
 engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,
@@ -304,6 +389,10 @@ engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const eng
         return digests.Finish();  // nothing to read the file for
     const bool readTwice = !file.HoldsLease() && file.CanReadAgain();
     control.SetTotal(file.Size() * (readTwice ? 2 : 1));
+    if (file.CanReadAgain() && file.Size() <= kFileWindowSize) {
+        if (std::optional<engine::WindowDigestResults> results = DigestInOneWindow(file, digests, control, options))
+            return *results;
+    }
 
     const bool cheap = digests.Count() == 1 && choice.crc32;
     FileRun run(file, digests, control, options, cheap ? kCheapWindowSize : kFileWindowSize, readTwice);

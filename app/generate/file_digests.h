@@ -12,12 +12,15 @@
 // time into a few buffers that are used over and over, so memory stays small
 // whatever the file's size; every chosen digest takes every window. The
 // dearest digest (MD5 when it is chosen) is fed on the calling thread, the
-// others on threads beside it, and a thread of its own reads ahead.
+// others on threads beside it, and a thread of its own reads ahead. A file
+// that fits in one window is read and digested on the calling thread alone,
+// in buffers the thread keeps for the next such file.
 //
 // The digests are handed back only when the bytes were the file's content
 // at one moment: under a read lease that the system has not taken back
 // before the last digest, or, without one, when a second read finds every
-// window with the same fingerprint and the file's size and times unmoved.
+// window with the same fingerprint (a file of one window: the same bytes)
+// and the file's size and times unmoved.
 // Otherwise EFileOpenError "The file changed while it was being read". The
 // standard input is read once and taken as it comes. ERunCancelled once the
 // control asks to stop; no digest comes out of a cancelled run.

@@ -116,9 +116,9 @@ engine::WindowDigestChoice Choice(const GenerateInput& input)
             .key = input.key};
 }
 
-void GenerateFromFile(const GenerateInput& input, const ResultSink& sink, RunControl& control)
+void GenerateFromFile(const GenerateInput& input, bool exists, const ResultSink& sink, RunControl& control)
 {
-    if (!platform::FileExistsByPattern(input.fileName))
+    if (!exists)
         throw EHashError(kInvalidFileName, "");
 
     // The file goes on every path, failure included. No result is handed on
@@ -153,7 +153,7 @@ void Generate(const GenerateInput& input, const ResultSink& sink, RunControl* co
         throw ERunCancelled();
     switch (input.source) {
     case GenerateSource::File:
-        GenerateFromFile(input, sink, run);
+        GenerateFromFile(input, platform::FileExistsByPattern(input.fileName), sink, run);
         break;
     case GenerateSource::Text:
         GenerateFromText(input, sink, run);
@@ -164,6 +164,15 @@ void Generate(const GenerateInput& input, const ResultSink& sink, RunControl* co
     case GenerateSource::Nothing:
         break;
     }
+}
+
+void GenerateFromTestedFile(const GenerateInput& input, bool exists, const ResultSink& sink, RunControl* control)
+{
+    RunControl own;
+    RunControl& run = control != nullptr ? *control : own;
+    if (run.Cancelled())
+        throw ERunCancelled();
+    GenerateFromFile(input, exists, sink, run);
 }
 
 std::string TrimFileName(std::string_view name)

@@ -35,5 +35,12 @@ using ResultSink = std::function<void(Algorithm, const std::string& resultText)>
 // has come and can stop it from any thread.
 void Generate(const GenerateInput& input, const ResultSink& sink, RunControl* control = nullptr);
 
+// Generate on input.fileName for a caller that has made the file's
+// existence test itself (the companion looks at each name once, to order its
+// work by size): `exists` is its answer, and all else is Generate's, the
+// failures and their messages included.
+void GenerateFromTestedFile(const GenerateInput& input, bool exists, const ResultSink& sink,
+                            RunControl* control = nullptr);
+
 // Removes every byte below 33 (space and control characters) from both ends.
 std::string TrimFileName(std::string_view name);

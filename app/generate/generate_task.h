@@ -9,12 +9,11 @@
 
 #include "app/generate/generate.h"
 
-// A run of the Generate command on a thread of its own, for callers that must
-// stay with the user while it works: the window keeps painting and takes
-// Escape, the companion shows progress and stops on Ctrl+C. A caller that
-// gives up does not wait for the thread: a run stuck in a read (a dead
-// network share) is left to end on its own, and whatever it finds is thrown
-// away.
+// A run of the Generate command on a thread of its own, for the window, which
+// must stay with the user while it works: it keeps painting, shows progress
+// and takes Escape. A caller that gives up does not wait for the thread: a
+// run stuck in a read (a dead network share) is left to end on its own, and
+// whatever it finds is thrown away.
 class GenerateTask {
 public:
     using Results = std::vector<std::pair<Algorithm, std::string>>;

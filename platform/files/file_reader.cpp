@@ -1,6 +1,7 @@
 #include "platform/files/file_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -22,14 +23,26 @@ std::string SystemText(int error)
     return std::strerror(error);
 }
 
-// What the system waits for a lease holder before it lets a writer in.
+// What the system waits for a lease holder before it lets a writer in. Read
+// again at most once a second, not once a file: a run over many files would
+// otherwise open one more file for each.
 std::chrono::milliseconds SystemLeaseBreakTime() noexcept
 {
-    long seconds = 0;
-    if (std::FILE* file = std::fopen("/proc/sys/fs/lease-break-time", "re")) {
-        if (std::fscanf(file, "%ld", &seconds) != 1)
-            seconds = 0;
-        std::fclose(file);
+    using Clock = std::chrono::steady_clock;
+    static std::atomic<Clock::rep> readAt{0};
+    static std::atomic<long> known{-1};
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    const Clock::rep last = readAt.load(std::memory_order_acquire);
+    long seconds = known.load(std::memory_order_relaxed);
+    if (seconds < 0 || now - last >= Clock::duration(std::chrono::seconds(1)).count()) {
+        seconds = 0;
+        if (std::FILE* file = std::fopen("/proc/sys/fs/lease-break-time", "re")) {
+            if (std::fscanf(file, "%ld", &seconds) != 1 || seconds < 0)
+                seconds = 0;
+            std::fclose(file);
+        }
+        known.store(seconds, std::memory_order_relaxed);
+        readAt.store(now, std::memory_order_release);
     }
     return std::chrono::seconds(seconds);
 }
@@ -38,9 +51,14 @@ std::chrono::milliseconds SystemLeaseBreakTime() noexcept
 // earlier than this much before the break time is over.
 constexpr std::chrono::milliseconds kLeaseBreakMargin{1000};
 
+// Set once this process has had SIGIO ignored through IgnoreLeaseBreakSignal.
+std::atomic<bool> g_leaseBreaksIgnored{false};
+
 // A lease is taken only when a writer's arrival cannot end the process.
 bool LeaseBreaksAreHarmless() noexcept
 {
+    if (g_leaseBreaksIgnored.load(std::memory_order_relaxed))
+        return true;
     struct sigaction current {};
     return ::sigaction(SIGIO, nullptr, &current) == 0 &&
            ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL);
@@ -56,13 +74,14 @@ bool SameState(const struct stat& a, const struct stat& b) noexcept
 }  // namespace
 
 EFileOpenError::EFileOpenError(const std::string& fileName, const std::string& reason)
-    : Exception("Cannot open file \"" + AbsoluteFileName(fileName) + "\". " + reason)
+    : Exception("Cannot open file \"" + AbsoluteFileName(fileName) + "\". " + reason), reason_(reason)
 {}
 
-EFileReadError::EFileReadError() : Exception("Stream read error") {}
+EFileReadError::EFileReadError() : Exception("Stream read error"), reason_(Message()) {}
 
 EFileReadError::EFileReadError(const std::string& fileName, int error)
-    : Exception("Stream read error in file \"" + AbsoluteFileName(fileName) + "\". " + SystemText(error))
+    : Exception("Stream read error in file \"" + AbsoluteFileName(fileName) + "\". " + SystemText(error)),
+      reason_(SystemText(error))
 {}
 
 ENoMemoryError::ENoMemoryError() : Exception("Out of memory") {}
@@ -72,7 +91,9 @@ bool IgnoreLeaseBreakSignal() noexcept
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    return ::sigaction(SIGIO, &ignore, nullptr) == 0;
+    const bool ignored = ::sigaction(SIGIO, &ignore, nullptr) == 0;
+    g_leaseBreaksIgnored.store(ignored, std::memory_order_relaxed);
+    return ignored;
 }
 
 SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(name), breakTime_(SystemLeaseBreakTime())
@@ -90,30 +111,34 @@ SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(nam
         throw EFileOpenError(name, error == EWOULDBLOCK ? kOpenForWritingText : SystemText(error));
     }
 
-    struct stat info {};
-    if (::fstat(file.Get(), &info) != 0)
+    // One look at the file serves the type test, the size, the state a
+    // second read without a lease compares with, and whether it may have
+    // holes at all.
+    if (::fstat(file.Get(), &before_) != 0)
         throw EFileOpenError(name, SystemText(errno));
-    if (!S_ISREG(info.st_mode))
-        throw EFileOpenError(name, S_ISDIR(info.st_mode) ? SystemText(EISDIR) : kNotRegularText);
-    const int flags = ::fcntl(file.Get(), F_GETFL);
-    if (flags >= 0)
-        ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK);
+    if (!S_ISREG(before_.st_mode))
+        throw EFileOpenError(name, S_ISDIR(before_.st_mode) ? SystemText(EISDIR) : kNotRegularText);
+    // The flags F_SETFL changes are none that the open set but O_NONBLOCK.
+    ::fcntl(file.Get(), F_SETFL, 0);
+    // A file with as many blocks as bytes has no holes worth asking about:
+    // reading one is correct all the same, it only costs the copy of zeros.
+    seekHoles_ = static_cast<std::uint64_t>(before_.st_blocks) * 512 < static_cast<std::uint64_t>(before_.st_size);
 
     // The read lease is the sharing rule itself: it cannot be had while
     // anyone has the file open for writing, and while it is held a writer's
     // open waits. Only the file's owner (or a process with CAP_LEASE) gets
-    // one, and some file systems have none.
+    // one, and some file systems have none. A writer let in before it was
+    // granted has closed the file again: what is read from here on is one
+    // content.
     if (lease == Lease::Try && LeaseBreaksAreHarmless()) {
+        const auto asked = std::chrono::steady_clock::now();
         if (::fcntl(file.Get(), F_SETLEASE, F_RDLCK) == 0) {
             lease_ = true;
-            lastSeenHeld_ = std::chrono::steady_clock::now();
+            lastSeenHeld_ = asked;
         } else if (errno == EAGAIN) {
             throw EFileOpenError(name, kOpenForWritingText);
         }
     }
-
-    if (::fstat(file.Get(), &before_) != 0)
-        throw EFileOpenError(name, SystemText(errno));
     fd_ = std::move(file);
 }
 
@@ -198,14 +223,17 @@ bool SharedReadFile::LeaseStillHeld()
 {
     if (!lease_)
         return false;
+    // A writer knocks no earlier than the last moment the lease was seen
+    // held, and then waits the break time: until that is nearly over, no
+    // writer can have got in, and the system need not be asked.
     const auto now = std::chrono::steady_clock::now();
+    if (now - lastSeenHeld_ < breakTime_ - kLeaseBreakMargin)
+        return true;
     if (::fcntl(fd_.Get(), F_GETLEASE) == F_RDLCK) {
         lastSeenHeld_ = now;
         return true;
     }
-    // The system is breaking the lease, or has broken it: a writer knocked
-    // after the last time it was seen held, and waits the break time.
-    return now - lastSeenHeld_ < breakTime_ - kLeaseBreakMargin;
+    return false;
 }
 
 bool SharedReadFile::SameStateAsBefore() const noexcept

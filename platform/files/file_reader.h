@@ -19,6 +19,11 @@ class EFileOpenError : public Exception {
 public:
     EFileOpenError(const std::string& fileName, const std::string& reason);
     const char* ClassName() const noexcept override { return "EFileOpenError"; }
+    // The reason alone: the system's message, or one of the texts below.
+    const std::string& Reason() const noexcept { return reason_; }
+
+private:
+    std::string reason_;
 };
 
 // "Stream read error", and with a file name and the system's reason when a
@@ -28,6 +33,11 @@ public:
     EFileReadError();
     EFileReadError(const std::string& fileName, int error);
     const char* ClassName() const noexcept override { return "EFileReadError"; }
+    // The system's message alone, or the whole message when there is none.
+    const std::string& Reason() const noexcept { return reason_; }
+
+private:
+    std::string reason_;
 };
 
 // "Out of memory": a buffer for the file could not be had.

@@ -63,13 +63,18 @@ bool MatchesWildcard(std::string_view pattern, std::string_view name)
 
 bool FileExistsByPattern(const std::string& name)
 {
+    struct stat info {};
+    const bool found = !name.empty() && ::stat(name.c_str(), &info) == 0;
+    return FileExistsByPattern(name, found ? &info : nullptr);
+}
+
+bool FileExistsByPattern(const std::string& name, const struct stat* info)
+{
     // A NUL byte would silently cut the name short in every system call.
     if (name.empty() || name.find('\0') != std::string::npos)
         return false;
-
-    struct stat info {};
-    if (::stat(name.c_str(), &info) == 0)
-        return S_ISREG(info.st_mode);
+    if (info != nullptr)
+        return S_ISREG(info->st_mode);
 
     const std::size_t slash = name.rfind('/');
     const std::string pattern = slash == std::string::npos ? name : name.substr(slash + 1);

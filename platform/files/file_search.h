@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/stat.h>
+
 namespace platform {
 
 // The Generate command's existence test. The name is taken as a search
@@ -13,6 +15,11 @@ namespace platform {
 // following symbolic links), whatever its last-write time: a directory, FIFO,
 // socket or device fails, because opening some of those blocks or never ends.
 bool FileExistsByPattern(const std::string& name);
+
+// The same test for a caller that has already looked at the name with
+// stat(2): `info` is what stat found, or null when it failed. The search
+// pattern is looked at only then.
+bool FileExistsByPattern(const std::string& name, const struct stat* info);
 
 // Whether name matches pattern, where "*" stands for any run of characters,
 // "?" for exactly one character (a whole UTF-8 sequence) and every other byte

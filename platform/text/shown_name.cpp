@@ -7,36 +7,47 @@ namespace platform {
 
 namespace {
 
-void AppendEscapedByte(std::string& out, unsigned char byte)
+void AppendEscapedBytes(std::string& out, std::string_view bytes)
 {
-    out += "\\x";
-    AppendHexBytes(out, &byte, 1, true);
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += "\\x";
+        AppendHexBytes(out, &byte, 1, true);
+    }
 }
 
 // One whole UTF-8 character: whether a one-line box shows it as it is.
 bool Shown(std::string_view character) noexcept
 {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(character[i]); };
-    switch (character.size()) {
-    case 1:
-        return byte(0) >= 0x20 && byte(0) != 0x7F;
-    case 2:
-        // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F.
-        return byte(0) != 0xC2 || byte(1) > 0x9F;
-    case 3:
-        // U+202A to U+202E are E2 80 AA to E2 80 AE; U+2066 to U+2069 are
-        // E2 81 A6 to E2 81 A9.
-        if (byte(0) == 0xE2 && byte(1) == 0x80)
-            return byte(2) < 0xAA || byte(2) > 0xAE;
-        if (byte(0) == 0xE2 && byte(1) == 0x81)
-            return byte(2) < 0xA6 || byte(2) > 0xA9;
+    if (ControlCharacterLength(character, 0) != 0)
+        return false;
+    if (character.size() != 3 || static_cast<unsigned char>(character[0]) != 0xE2)
         return true;
-    default:
-        return true;
-    }
+    // U+202A to U+202E are E2 80 AA to E2 80 AE; U+2066 to U+2069 are
+    // E2 81 A6 to E2 81 A9.
+    const auto second = static_cast<unsigned char>(character[1]);
+    const auto third = static_cast<unsigned char>(character[2]);
+    if (second == 0x80)
+        return third < 0xAA || third > 0xAE;
+    if (second == 0x81)
+        return third < 0xA6 || third > 0xA9;
+    return true;
 }
 
 }  // namespace
+
+std::size_t ControlCharacterLength(std::string_view text, std::size_t i) noexcept
+{
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F)
+        return 1;
+    if (byte == 0xC2 && i + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[i + 1]);
+        if (next >= 0x80 && next <= 0x9F)
+            return 2;
+    }
+    return 0;
+}
 
 bool ShowsAsItIs(std::string_view name) noexcept
 {
@@ -58,8 +69,7 @@ std::string ShownName(std::string_view name)
             // A stray byte alone; a character the box would not show, every
             // byte of it.
             const std::size_t count = length == 0 ? 1 : length;
-            for (std::size_t i = 0; i < count; ++i)
-                AppendEscapedByte(shown, static_cast<unsigned char>(name[i]));
+            AppendEscapedBytes(shown, name.substr(0, count));
             name.remove_prefix(count);
         } else if (name.front() == '\\') {
             shown += "\\\\";

@@ -1,9 +1,16 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace platform {
+
+// What counts as a control character in a name shown to a person, everywhere
+// a name is shown: C0 (tab included), DEL and the C1 controls U+0080 to U+009F
+// (C2 80 to C2 9F in UTF-8). The number of bytes the one that starts at
+// text[i] takes, or 0 when none does.
+std::size_t ControlCharacterLength(std::string_view text, std::size_t i) noexcept;
 
 // Whether a one-line box shows the name as it is: valid UTF-8 without control
 // characters (C0, DEL and the C1 controls U+0080 to U+009F, which such a box

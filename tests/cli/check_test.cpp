@@ -4,6 +4,7 @@
 
 #include "cli/check.h"
 
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -47,7 +48,20 @@ public:
         std::string sha256 = {};
     };
 
-    InputDigests Digest(const std::string& name, const GenerateInput& request) const override
+    Looked Look(const std::string& name) const override
+    {
+        Looked looked;
+        const auto found = files.find(name);
+        if (found == files.end()) {
+            looked.error = ENOENT;
+        } else {
+            looked.info.st_mode = S_IFREG;
+            looked.info.st_size = static_cast<off_t>(found->second.md5.size());
+        }
+        return looked;
+    }
+
+    InputDigests Digest(const std::string& name, const Looked&, const GenerateInput& request) const override
     {
         {
             const std::lock_guard lock(mutex_);
@@ -79,8 +93,6 @@ public:
             digests.results.emplace_back(Algorithm::Crc32, file.crc32);
         return digests;
     }
-
-    std::uint64_t Size(const std::string&) const override { return 0; }
 
     std::map<std::string, File> files = {
         {"abc", {kAbcMd5, kAbcSha1, "352441C2", "", 0, kSha256}},

@@ -120,15 +120,17 @@ void Drain(int fd, std::string& out)
 }
 
 // A long input (standard input, fed slowly) shows its progress on standard
-// error once it has taken a second, and only on a terminal. Ctrl+C ends the
-// program at once and by the signal, as other tools end, so that a shell
-// loop around it stops too: the input before is printed, nothing of the one
-// in progress, and the progress line is erased.
+// error once it has taken a second, and only on a terminal: alone, by its
+// name and share; after another, as the whole run. Ctrl+C ends the program
+// at once and by the signal, as other tools end, so that a shell loop around
+// it stops too: the input before is printed, nothing of the one in
+// progress, and the progress line is erased.
 TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
 {
     MakeFile("small.bin", "abc");
-    for (const bool terminal : {true, false}) {
-        SCOPED_TRACE(terminal ? "standard error on a terminal" : "standard error redirected");
+    for (const auto& [terminal, alone] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
+        SCOPED_TRACE(std::string(terminal ? "standard error on a terminal" : "standard error redirected") +
+                     (alone ? ", standard input alone" : ", after a file"));
         int feed[2], out[2], err[2];
         ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
         ASSERT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
@@ -143,7 +145,10 @@ TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
                 ::dup2(err[1], STDERR_FILENO);
             if (::chdir(Path("").c_str()) != 0)
                 ::_exit(126);
-            ::execl(VELLUMARK_CLI_PATH, VELLUMARK_CLI_PATH, "small.bin", "-", static_cast<char*>(nullptr));
+            if (alone)
+                ::execl(VELLUMARK_CLI_PATH, VELLUMARK_CLI_PATH, "-", static_cast<char*>(nullptr));
+            else
+                ::execl(VELLUMARK_CLI_PATH, VELLUMARK_CLI_PATH, "small.bin", "-", static_cast<char*>(nullptr));
             ::_exit(127);
         }
         ::close(feed[0]);
@@ -174,9 +179,11 @@ TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
                 ::close(fd);
 
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
-        EXPECT_EQ(printed, "MD5 (small.bin) = 900150983CD24FB0D6963F7D28E17F72\n");
+        EXPECT_EQ(printed, alone ? "" : "MD5 (small.bin) = 900150983CD24FB0D6963F7D28E17F72\n");
         if (terminal) {
-            EXPECT_NE(shownWhileRunning.find("\rstandard input: "), std::string::npos) << shownWhileRunning;
+            // Two inputs: the whole run, whose bytes have no total with standard input among them.
+            EXPECT_NE(shownWhileRunning.find(alone ? "\rstandard input: " : "\r1 of 2 files, "), std::string::npos)
+                << shownWhileRunning;
             EXPECT_NE(shownWhileRunning.find(" MB at "), std::string::npos) << shownWhileRunning;
             EXPECT_TRUE(shown.ends_with("\r\033[K")) << "the progress line was left standing";
         } else {
@@ -279,14 +286,27 @@ int CountOk(const std::string& text)
     return count;
 }
 
-// md5sum -c writes a name's carriage return as it is; vellumark-cli escapes
-// it, as md5sum does in the lines it writes.
-std::string WithCrEscaped(std::string text)
+// md5sum -c writes a name's carriage return and tab as they are;
+// vellumark-cli escapes the first as md5sum does in the lines it writes, and
+// a tab as every message of its own shows one, behind the backslash that
+// marks an escaped name.
+std::string WithControlsEscaped(const std::string& text)
 {
-    const std::string raw = "cr\rx: ";
-    for (std::size_t at; (at = text.find(raw)) != std::string::npos;)
-        text.replace(at, raw.size(), "\\cr\\rx: ");
-    return text;
+    std::string out;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = text.substr(start, end - start);
+        const std::size_t colon = line.rfind(": ");
+        std::string name = line.substr(0, colon);
+        if (colon != std::string::npos && name.find_first_of("\r\t") != std::string::npos) {
+            std::string escaped = name.starts_with('\\') ? "" : "\\";
+            for (const char c : name)
+                escaped += c == '\r' ? "\\r" : c == '\t' ? "\\x09" : std::string(1, c);
+            name = escaped;
+        }
+        out += name + (colon != std::string::npos ? line.substr(colon) : "") + "\n";
+    }
+    return out + text.substr(start);
 }
 
 // The warnings about the list among the lines of standard error, named after
@@ -323,7 +343,7 @@ TEST_F(CliCheck, ChecksListsThatMd5sumAndSha1sumWroteAsTheyDo)
             EXPECT_EQ(theirs.exitCode, 0) << shown << theirs.err;
             EXPECT_EQ(CountOk(theirs.out), kFiles) << shown << theirs.out;
             EXPECT_EQ(ours.exitCode, 0) << shown;
-            EXPECT_EQ(ours.out, WithCrEscaped(theirs.out)) << shown;
+            EXPECT_EQ(ours.out, WithControlsEscaped(theirs.out)) << shown;
             EXPECT_EQ(ours.err, "") << shown;
         }
     }
@@ -366,7 +386,7 @@ TEST_F(CliCheck, MissingChangedAndUnreadableFilesBadLinesAndOtherAlgorithms)
         const Outcome theirs = InData(std::string("md5sum -c ") + option + " ../list");
         const Outcome mine = InData(std::string("$V -c ") + option + " ../list");
         EXPECT_EQ(mine.exitCode, theirs.exitCode) << option;
-        EXPECT_EQ(mine.out, WithCrEscaped(theirs.out)) << option;
+        EXPECT_EQ(mine.out, WithControlsEscaped(theirs.out)) << option;
     }
     EXPECT_EQ(InData("$V -c --status ../list").err,
               "vellumark-cli: abc: Invalid file name.\nvellumark-cli: empty: Invalid file name.\n");
@@ -418,7 +438,7 @@ TEST_F(CliCheck, LinesAsMd5sumReadsThemOneByOne)
         const Outcome theirs = InData("md5sum -c --warn ../one");
         const Outcome ours = InData("$V -c --md5 --warn ../one");
         EXPECT_EQ(ours.exitCode, theirs.exitCode) << line;
-        EXPECT_EQ(ours.out, theirs.out) << line;
+        EXPECT_EQ(ours.out, WithControlsEscaped(theirs.out)) << line;
         EXPECT_EQ(Warnings(ours.err), Warnings(theirs.err)) << line;
     }
 }
@@ -553,6 +573,181 @@ TEST_F(CliCheck, ListsFromSeveralFilesAndStandardInput)
     EXPECT_EQ(keyed.out, "abc: OK\nabc: FAILED\n");
 }
 
+// A folder walked with -r: its files in the order of `find | LC_ALL=C sort`
+// ("a-" and "a.txt" before the files in "a/"), dot-files included, a link to
+// a file digested under its own name, a link to a folder not followed, and
+// what cannot be digested (a dangling link, a loop of links, a FIFO, which
+// is never opened) told on standard error while the walk goes on.
+class CliWalk : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        ASSERT_EQ(RunScript("mkdir -p tree/a tree/sub/deep tree/empty && cd tree && printf abc > a.txt && "
+                            "printf b > a/b && printf dash > a- && printf h > .hidden && printf n > 'new\nline' && "
+                            "printf t > \"$(printf 'tab\\tname')\" && printf x > sub/deep/x && ln -s a.txt link && "
+                            "ln -s sub linkdir && ln -s nowhere dangling && ln -s loop2 loop1 && ln -s loop1 loop2 && "
+                            "mkfifo pipe",
+                            Path(""))
+                      .exitCode,
+                  0);
+    }
+
+    // The files the walk digests, in its order.
+    static constexpr const char* kFound =
+        "tree/.hidden tree/a- tree/a.txt tree/a/b tree/link \"$(printf 'tree/new\\nline')\" tree/sub/deep/x "
+        "\"$(printf 'tree/tab\\tname')\"";
+    static constexpr const char* kNotFound =
+        "vellumark-cli: tree/dangling: No such file or directory.\n"
+        "vellumark-cli: tree/loop1: Too many levels of symbolic links.\n"
+        "vellumark-cli: tree/loop2: Too many levels of symbolic links.\n"
+        "vellumark-cli: tree/pipe: Not a regular file.\n";
+};
+
+TEST_F(CliWalk, WalksAFolderInTheOrderOfItsWholePathsAndGoesOnPastWhatItCannotRead)
+{
+    // A writer waits in its open of the FIFO until someone opens it to read:
+    // the walk must not.
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        const int fd = ::open(Path("tree/pipe").c_str(), O_WRONLY | O_CLOEXEC);
+        ::_exit(fd >= 0 ? 0 : 1);
+    }
+
+    const Outcome md5sum = RunScript(std::string("md5sum --tag -- ") + kFound, Path(""));
+    ASSERT_EQ(md5sum.exitCode, 0) << md5sum.err;
+    const Outcome walk = RunScript("$V -r --lower tree", Path(""));
+    EXPECT_EQ(walk.exitCode, 1);
+    EXPECT_EQ(walk.out, md5sum.out);
+    EXPECT_EQ(walk.err, kNotFound);
+
+    int status = 0;
+    EXPECT_EQ(::waitpid(writer, &status, WNOHANG), 0) << "the walk opened the FIFO";
+    const int reader = ::open(Path("tree/pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_EQ(::waitpid(writer, &status, 0), writer);
+    if (reader >= 0)
+        ::close(reader);
+
+    // Every form names each file, so that the lines check back from here,
+    // with this program and with md5sum.
+    for (const char* form : {"", "--tag", "--sum"}) {
+        const Outcome lines = RunScript(std::string("$V -r ") + form + " tree > sums; $V -c sums", Path(""));
+        EXPECT_EQ(lines.exitCode, 0) << form;
+        EXPECT_EQ(CountOk(lines.out), 8) << form << "\n" << lines.out;
+        EXPECT_EQ(lines.err, kNotFound) << form;
+    }
+    const Outcome sums = RunScript("$V -r --sum tree 2> /dev/null | md5sum -c --quiet", Path(""));
+    EXPECT_EQ(sums.exitCode, 0) << sums.out << sums.err;
+}
+
+TEST_F(CliWalk, NamedFilesAndFoldersAsTheUserNamedThem)
+{
+    const std::string abc = "900150983CD24FB0D6963F7D28E17F72";
+    const std::pair<std::string, Outcome> cases[] = {
+        // One file found still carries its name.
+        {"$V -r tree/a.txt", {0, "MD5 (tree/a.txt) = " + abc + "\n", ""}},
+        {"$V -r tree/empty", {0, "", ""}},
+        // A link named on the command line is followed, as md5sum would.
+        {"$V -r --sha1 tree/linkdir",
+         {0, "SHA1 (tree/linkdir/deep/x) = 11F6AD8EC52A2984ABAAFD7C3B516503785C2072\n", ""}},
+        {"$V -r tree/sub/ tree/a",
+         {0,
+          "MD5 (tree/sub/deep/x) = 9DD4E461268C8034F5C8564E155C67A6\nMD5 (tree/a/b) = "
+          "92EB5FFEE6AE2FEC3AD71C777531578F\n",
+          ""}},
+        {"$V -r tree/missing tree/a.txt",
+         {1, "MD5 (tree/a.txt) = " + abc + "\n", "vellumark-cli: tree/missing: Invalid file name.\n"}},
+        // Without -r a folder is no file.
+        {"$V tree/sub", {1, "", "vellumark-cli: tree/sub: Invalid file name.\n"}},
+    };
+    for (const auto& [script, expected] : cases) {
+        const Outcome run = RunScript(script, Path(""));
+        EXPECT_EQ(run.exitCode, expected.exitCode) << script;
+        EXPECT_EQ(run.out, expected.out) << script;
+        EXPECT_EQ(run.err, expected.err) << script;
+    }
+}
+
+// A tree deeper than any open descriptor could hold, and a folder that
+// cannot be read below it, walked under a limit of 32 open files.
+TEST_F(CliWalk, ADeepTreeIsWalkedWithFewDescriptors)
+{
+    std::string path = Path("deep");
+    constexpr int kDepth = 600;
+    for (int level = 0; level < kDepth; ++level) {
+        ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << level;
+        path += "/d";
+    }
+    MakeFile(path.substr(Path("").size()) + "-file", "abc");
+    const Outcome run = RunScript("ulimit -n 32 && $V -r deep | wc -l", Path(""));
+    EXPECT_EQ(run.exitCode, 0) << run.err.substr(0, 300);
+    EXPECT_EQ(run.out, "1\n");
+}
+
+// What another user cannot read: a file and a folder, each told in the
+// system's words while the walk goes on. Root reads everything, so the
+// program runs as nobody when the test runs as root.
+TEST_F(CliWalk, UnreadableFilesAndFoldersAreToldAndTheWalkGoesOn)
+{
+    ASSERT_EQ(RunScript("mkdir locked locked/closed && printf abc > locked/open && printf x > locked/secret && "
+                        "printf y > locked/closed/inside && chmod 000 locked/secret locked/closed",
+                        Path(""))
+                  .exitCode,
+              0);
+    const int nobody = ::geteuid() == 0 ? 65534 : -1;
+    const Outcome run =
+        RunProgram(VELLUMARK_CLI_PATH, {"-r", "locked"}, Path(""), {}, {}, std::chrono::seconds(10), nobody);
+    if (run.exitCode == 126)
+        GTEST_SKIP() << "cannot run the program as another user here (setuid to 65534 refused)";
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "MD5 (locked/open) = 900150983CD24FB0D6963F7D28E17F72\n");
+    EXPECT_EQ(run.err,
+              "vellumark-cli: locked/closed: Permission denied.\n"
+              "vellumark-cli: locked/secret: Permission denied.\n");
+}
+
+// Many files side by side: the lines come in the order named whatever order
+// the files end in (the largest, named first, ends last), and one that
+// fails in the middle is told while the others are digested.
+TEST_F(Cli, ManyFilesInTheOrderNamedWithOneFailingInTheMiddle)
+{
+    ASSERT_EQ(RunScript("mkdir many && cd many && head -c 3000000 /dev/zero > m000 && "
+                        "for i in $(seq 1 199); do printf \"%0${i}d\" 0 > m$(printf %03d $i); done && "
+                        "rm m100 && mkdir m100",
+                        Path(""))
+                  .exitCode,
+              0);
+    const Outcome theirs = RunScript("cd many && md5sum -- *", Path(""));
+    const Outcome ours = RunScript("cd many && $V --sum -- *", Path(""));
+    EXPECT_EQ(theirs.exitCode, 1);
+    EXPECT_EQ(ours.exitCode, 1);
+    EXPECT_EQ(ours.out, theirs.out);
+    EXPECT_EQ(ours.err, "vellumark-cli: m100: Invalid file name.\n");
+
+    // The same as a list, read from a pipe as it comes.
+    const Outcome piped = RunScript("cd many && { md5sum m001; sleep 0.3; md5sum m000 m199; } | $V -c", Path(""));
+    EXPECT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_EQ(piped.out, "m001: OK\nm000: OK\nm199: OK\n");
+    const Outcome all = RunScript("cd many && md5sum -- * 2> /dev/null | $V -c --quiet", Path(""));
+    EXPECT_EQ(all.exitCode, 0) << all.err;
+    EXPECT_EQ(all.out, "");
+}
+
+// A list line longer than 64 KiB names no file: it is improperly formatted,
+// like any line that is no line of a list, and the lines around it count.
+TEST_F(Cli, AListLineLongerThan64KiBIsImproperlyFormatted)
+{
+    MakeFile("abc", "abc");
+    const std::string line = "900150983cd24fb0d6963f7d28e17f72  abc\n";
+    MakeFile("list", line + "900150983cd24fb0d6963f7d28e17f72  " + std::string(70000, 'x') + "\n" + line);
+    const Outcome run = RunCli({"-c", "list"}, Path(""));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "abc: OK\nabc: OK\n");
+    EXPECT_EQ(run.err, "vellumark-cli: WARNING: 1 line is improperly formatted\n");
+    EXPECT_EQ(RunCli({"-c", "--strict", "--quiet", "list"}, Path("")).exitCode, 1);
+}
+
 TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
 {
     const std::string usage = "usage: vellumark-cli [OPTION]... [FILE... | --text TEXT]\n";
@@ -573,6 +768,8 @@ TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
         {{"--quiet", "file"}, "the --quiet option is meaningful only when verifying checksums"},
         {{"-w", "file"}, "the --warn option is meaningful only when verifying checksums"},
         {{"--ignore-missing", "file"}, "the --ignore-missing option is meaningful only when verifying checksums"},
+        {{"-r", "-c", "list"}, "the --recursive option is meaningless when verifying checksums"},
+        {{"--recursive", "--text", "a"}, "--recursive walks folders: give FILE, not --text"},
     };
     for (const auto& [arguments, problem] : cases) {
         const Outcome run = RunCli(arguments);
@@ -587,7 +784,7 @@ TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind(usage, 0), 0u);
     for (const char* option : {"\n  --hmac KEY", "\n  --hmac-key-file KEYFILE\n", "\n  --text TEXT", "\n  --help",
-                               "\n  -c, --check", "\n  --version"})
+                               "\n  -c, --check", "\n  -r, --recursive\n", "\n  --version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     const Outcome version = RunCli({"--version"});

@@ -8,7 +8,15 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
 #include <gtest/gtest.h>
+
+#include "platform/text/shown_name.h"
 
 namespace {
 
@@ -224,28 +232,81 @@ TEST(ListLines, ReportedNamesCannotDriveTheTerminal)
     // Backslashes alone stay as they are, as md5sum -c shows them.
     EXPECT_EQ(CheckedName("a b"), "a b");
     EXPECT_EQ(CheckedName("back\\slash"), "back\\slash");
-    EXPECT_EQ(CheckedName("tab\tx"), "tab\tx");
     EXPECT_EQ(CheckedName("caf\xC3\xA9"), "caf\xC3\xA9");
     // A line break, and any other control character, escapes the whole name.
     EXPECT_EQ(CheckedName("b\\x\ny"), "\\b\\\\x\\ny");
     EXPECT_EQ(CheckedName("cr\rx"), "\\cr\\rx");
     EXPECT_EQ(CheckedName("ok\x1B[8m\\"), "\\ok\\x1B[8m\\\\");
     EXPECT_EQ(CheckedName("bell\x07\x7F"), "\\bell\\x07\\x7F");
+    // A tab is a control character here as in every message: the same name
+    // reads alike in a check's report and in an error about it.
+    EXPECT_EQ(CheckedName("tab\tx"), "\\tab\\x09x");
+    EXPECT_EQ(CheckedName("tab\tx"), "\\" + platform::ShownName("tab\tx"));
     EXPECT_EQ(CheckedName("csi\xC2\x9B"
                           "2J"),
               "\\csi\\xC2\\x9B2J");
     EXPECT_EQ(CheckedName("nul"s + '\0'), "\\nul\\x00");
 }
 
+// Every line of a text or of what a pipe carries, "<too long>" for one
+// that is.
+std::vector<std::string> LinesOf(ListLines& lines)
+{
+    std::vector<std::string> all;
+    while (const std::optional<ListLines::Line> line = lines.Next())
+        all.push_back(line->tooLong ? "<too long>" : std::string(line->text));
+    return all;
+}
+
+std::vector<std::string> SplitListLines(std::string_view text)
+{
+    ListLines lines(text);
+    return LinesOf(lines);
+}
+
+// The same text through a pipe, written in pieces of `piece` bytes.
+std::vector<std::string> LinesThroughAPipe(const std::string& text, std::size_t piece)
+{
+    int pipe[2];
+    EXPECT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < text.size(); at += piece)
+            EXPECT_GT(::write(pipe[1], text.data() + at, std::min(piece, text.size() - at)), 0);
+        ::close(pipe[1]);
+    });
+    ListLines lines(pipe[0]);
+    std::vector<std::string> all = LinesOf(lines);
+    writer.join();
+    ::close(pipe[0]);
+    return all;
+}
+
 TEST(ListLines, ListsSplitIntoLinesWithTheirCrLfEndingsGone)
 {
-    using Lines = std::vector<std::string_view>;
+    using Lines = std::vector<std::string>;
     EXPECT_EQ(SplitListLines(""), Lines{});
     EXPECT_EQ(SplitListLines("a"), Lines{"a"});
     EXPECT_EQ(SplitListLines("a\n"), Lines{"a"});
     EXPECT_EQ(SplitListLines("a\r\nb\r\n"), (Lines{"a", "b"}));
     EXPECT_EQ(SplitListLines("a\r\n\r\n\nb"), (Lines{"a", "", "", "b"}));
     EXPECT_EQ(SplitListLines("a\r\r\nb\rc\r"), (Lines{"a\r", "b\rc"}));  // one CR only, and at a line's end
+}
+
+// A line longer than 64 KiB names no file: it is skipped to its end without
+// being held, whether the list is held whole or comes through a pipe in
+// pieces of any size, and the lines after it read as they are.
+TEST(ListLines, ALineLongerThan64KiBIsSkippedNotHeld)
+{
+    using Lines = std::vector<std::string>;
+    const std::string longest(kMaxListLine, 'x');
+    const std::string tooLong(kMaxListLine + 1, 'y');
+    const std::string huge(5 * kMaxListLine + 3, 'z');
+    const std::string text = "a\n" + longest + "\r\n" + tooLong + "\nb\n" + huge + "\r\n" + longest + "\n" + huge;
+    const Lines expected = {"a", longest, "<too long>", "b", "<too long>", longest, "<too long>"};
+    EXPECT_EQ(SplitListLines(text), expected);
+    for (const std::size_t piece : {std::size_t{1000}, std::size_t{65536}, std::size_t{1} << 20})
+        EXPECT_EQ(LinesThroughAPipe(text, piece), expected) << "pieces of " << piece;
+    EXPECT_EQ(LinesThroughAPipe("c\r\nd", 1), (Lines{"c", "d"}));
 }
 
 }  // namespace

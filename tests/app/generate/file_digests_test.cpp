@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/mman.h>
@@ -157,48 +159,92 @@ TEST_F(FileDigests, ALeaseTheSystemTookBackFailsTheRun)
 // by truncation and by appending. Only an unchanged file gives digests.
 TEST_F(FileDigests, WithoutALeaseAFileChangedBetweenTheReadsIsRefused)
 {
-    const std::string path = Path("shared.bin");
-    const std::string bytes = Counter(2 * kWindow + 10);
-    const std::size_t size = bytes.size();
-    struct Mapping {
-        char* bytes = nullptr;
-        std::size_t size = 0;
-        ~Mapping()
-        {
-            if (bytes != nullptr)
-                ::munmap(bytes, size);
-        }
-    } mapping;
-    const std::pair<std::function<void()>, bool> cases[] = {
-        {[] {}, true},
-        {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; }, false},
-        {[&] { mapping.bytes[kWindow + 5] ^= 1; }, false},
-        {[&] { ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size - 1)), 0); }, false},
-        {[&] { std::ofstream(path, std::ios::binary | std::ios::app) << "more"; }, false},
-    };
-    for (const auto& [change, stands] : cases) {
-        MakeFile("shared.bin", bytes);
-        if (mapping.bytes == nullptr) {
-            const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-            ASSERT_GE(fd, 0);
-            mapping.bytes = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-            mapping.size = size;
-            ::close(fd);
-            ASSERT_NE(mapping.bytes, MAP_FAILED);
-        }
-        mapping.bytes[kWindow + 5] = bytes[kWindow + 5];  // the page is written now, before the reader looks
-        for (const unsigned cores : {1u, 2u}) {
-            SharedReadFile file(path, SharedReadFile::Lease::Never);
-            RunControl control;
-            bool betweenTheReads = false;
-            const std::string result = Digest(file, All(), control,
-                                              {cores, {}, [&] {
-                                                   betweenTheReads = true;
-                                                   change();
-                                               }});
-            EXPECT_TRUE(betweenTheReads);
-            EXPECT_EQ(result, stands ? OneShot(bytes, All()) : Changed(path)) << cores << " cores";
+    // Files of several windows keep fingerprints; a file of one keeps its bytes.
+    for (const std::size_t size : {2 * kWindow + 10, kWindow / 2}) {
+        SCOPED_TRACE(std::to_string(size) + " bytes");
+        const std::string path = Path("shared.bin");
+        const std::string bytes = Counter(size);
+        const std::size_t mapped = size - 5;  // a byte of the last window
+        struct Mapping {
+            char* bytes = nullptr;
+            std::size_t size = 0;
+            ~Mapping()
+            {
+                if (bytes != nullptr)
+                    ::munmap(bytes, size);
+            }
+        } mapping;
+        const std::pair<std::function<void()>, bool> cases[] = {
+            {[] {}, true},
+            {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; }, false},
+            {[&] { mapping.bytes[mapped] ^= 1; }, false},
+            {[&] { ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size - 1)), 0); }, false},
+            {[&] { std::ofstream(path, std::ios::binary | std::ios::app) << "more"; }, false},
+        };
+        for (const auto& [change, stands] : cases) {
             MakeFile("shared.bin", bytes);
+            if (mapping.bytes == nullptr) {
+                const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+                ASSERT_GE(fd, 0);
+                mapping.bytes = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+                mapping.size = size;
+                ::close(fd);
+                ASSERT_NE(mapping.bytes, MAP_FAILED);
+            }
+            mapping.bytes[mapped] = bytes[mapped];  // the page is written now, before the reader looks
+            for (const unsigned cores : {1u, 2u}) {
+                SharedReadFile file(path, SharedReadFile::Lease::Never);
+                RunControl control;
+                bool betweenTheReads = false;
+                const std::string result = Digest(file, All(), control, {cores, {}, [&] {
+                                                                             betweenTheReads = true;
+                                                                             change();
+                                                                         }});
+                EXPECT_TRUE(betweenTheReads);
+                EXPECT_EQ(result, stands ? OneShot(bytes, All()) : Changed(path)) << cores << " cores";
+                MakeFile("shared.bin", bytes);
+            }
+        }
+    }
+}
+
+// The threads of this process, as the system counts them.
+std::size_t ThreadCount()
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// A file that fits in one window is read and digested on the calling thread,
+// however many cores there are: a run over many small files starts no
+// thread per file. A larger one has a reader of its own beside the digests.
+TEST_F(FileDigests, AFileOfOneWindowIsReadOnTheCallingThreadAlone)
+{
+    const std::size_t before = ThreadCount();
+    for (const std::size_t size : {std::size_t{0}, std::size_t{5}, kWindow - 1, kWindow, kWindow + 1}) {
+        const std::string bytes = Counter(size);
+        const std::string path = MakeFile("one.bin", bytes);
+        for (const auto lease : {SharedReadFile::Lease::Try, SharedReadFile::Lease::Never}) {
+            SharedReadFile file(path, lease);
+            RunControl control;
+            std::thread::id readOn;
+            std::size_t threads = 0;
+            const FileDigestOptions options{2,
+                                            [&](std::uint64_t window) {
+                                                if (window == 0) {
+                                                    readOn = std::this_thread::get_id();
+                                                    threads = ThreadCount();
+                                                }
+                                            },
+                                            {}};
+            EXPECT_EQ(Digest(file, All(), control, options), OneShot(bytes, All())) << size;
+            const bool oneWindow = size <= kWindow;
+            EXPECT_EQ(readOn == std::this_thread::get_id(), oneWindow) << size << " bytes";
+            if (oneWindow) {
+                EXPECT_EQ(threads, before) << size << " bytes: a thread was started";
+            }
         }
     }
 }
