@@ -49,6 +49,17 @@ std::size_t ControlCharacterLength(std::string_view text, std::size_t i) noexcep
     return 0;
 }
 
+TerminalCharacter TerminalCharacterAt(std::string_view text, std::size_t i, Charset charset) noexcept
+{
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (charset == Charset::EightBit)
+        return {1, byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)};
+    const std::size_t length = Utf8Length(text.substr(i));
+    if (length == 0)
+        return {1, true};
+    return {length, ControlCharacterLength(text, i) != 0};
+}
+
 bool ShowsAsItIs(std::string_view name) noexcept
 {
     while (!name.empty()) {
@@ -62,22 +73,24 @@ bool ShowsAsItIs(std::string_view name) noexcept
 
 std::string ShownName(std::string_view name)
 {
+    return ShownName(name, Charset::Utf8);
+}
+
+std::string ShownName(std::string_view name, Charset charset)
+{
     std::string shown;
-    while (!name.empty()) {
-        const std::size_t length = Utf8Length(name);
-        if (length == 0 || !Shown(name.substr(0, length))) {
-            // A stray byte alone; a character the box would not show, every
-            // byte of it.
-            const std::size_t count = length == 0 ? 1 : length;
-            AppendEscapedBytes(shown, name.substr(0, count));
-            name.remove_prefix(count);
-        } else if (name.front() == '\\') {
+    for (std::size_t i = 0; i < name.size();) {
+        const TerminalCharacter character = TerminalCharacterAt(name, i, charset);
+        const std::string_view bytes = name.substr(i, character.length);
+        // In UTF-8 a character the box would not show goes too, every byte
+        // of it; an 8-bit terminal has no reordering marks.
+        if (character.control || (charset == Charset::Utf8 && !Shown(bytes)))
+            AppendEscapedBytes(shown, bytes);
+        else if (bytes == "\\")
             shown += "\\\\";
-            name.remove_prefix(1);
-        } else {
-            shown.append(name.substr(0, length));
-            name.remove_prefix(length);
-        }
+        else
+            shown.append(bytes);
+        i += character.length;
     }
     return shown;
 }

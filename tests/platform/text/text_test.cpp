@@ -1,6 +1,7 @@
 // The text rules both programs share.
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,40 @@ TEST(ShownNameTest, ControlCharactersAndStrayBytesAreSeenForWhatTheyAre)
     EXPECT_EQ(ShownName("a\xE2\x80\xAE"
                         "exe.txt\xE2\x81\xA6"),
               "a\\xE2\\x80\\xAEexe.txt\\xE2\\x81\\xA6");
+}
+
+// A terminal that is not in UTF-8 takes the bytes 0x80 to 0x9F for C1
+// controls (0x9B as ESC [) wherever they stand, also inside what would be a
+// UTF-8 letter, and the bytes above them for its own letters. Each of the
+// 256 bytes alone, then names that differ by the terminal's character set.
+TEST(ShownNameTest, EachTerminalHasItsOwnControlsEscaped)
+{
+    using platform::Charset;
+    for (int b = 0; b < 256; ++b) {
+        const std::string byte(1, static_cast<char>(b));
+        const bool control = b < 0x20 || (b >= 0x7F && b <= 0x9F);
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(b));
+        const std::string expected = control ? escaped : b == '\\' ? "\\\\" : byte;
+        EXPECT_EQ(ShownName(byte, Charset::EightBit), expected) << "byte " << b;
+        // Alone, a byte from 0x80 on is no UTF-8.
+        EXPECT_EQ(ShownName(byte, Charset::Utf8), b >= 0x80 ? escaped : expected) << "byte " << b;
+    }
+    const struct {
+        std::string name, eightBit, utf8;
+    } names[] = {
+        {"evil.iso: OK\x9B" "8m", "evil.iso: OK\\x9B8m", "evil.iso: OK\\x9B8m"},
+        {"\xC3\x9B.txt", "\xC3\\x9B.txt", "\xC3\x9B.txt"},  // U+00DB in UTF-8
+        {"\xC2\x9B" "1m", "\xC2\\x9B1m", "\\xC2\\x9B1m"},  // U+009B in UTF-8
+        {"caf\xE9", "caf\xE9", "caf\\xE9"},                  // ISO 8859-1
+        {"a\xE2\x80\xAE" "b", "a\xE2\\x80\xAE" "b", "a\\xE2\\x80\\xAEb"},
+        {"tab\tx\\", "tab\\x09x\\\\", "tab\\x09x\\\\"},
+    };
+    for (const auto& [name, eightBit, utf8] : names) {
+        EXPECT_EQ(ShownName(name, Charset::EightBit), eightBit) << ShownName(name);
+        EXPECT_EQ(ShownName(name, Charset::Utf8), utf8) << ShownName(name);
+        EXPECT_EQ(ShownName(name), utf8) << ShownName(name);
+    }
 }
 
 // The UTF-8 of a code point, for the check below.
