@@ -7,7 +7,6 @@
 #include "cli/digest_lines.h"
 #include "cli/side_by_side.h"
 #include "platform/base/ascii.h"
-#include "platform/text/error_text.h"
 #include "platform/text/word_list.h"
 
 namespace {
@@ -94,8 +93,7 @@ private:
             if (digests.missing && options_.ignoreMissing)
                 return;
             ++counts_.unreadable;
-            report_.Err(line.fileName + ": " +
-                        platform::WithFullStop(digests.failed ? digests.failure : "No result was computed"));
+            report_.Err(line.fileName + ": " + (digests.failed ? digests.reason : "No result was computed"));
             if (!options_.status)
                 report_.Out(shown + ": FAILED open or read");
             return;

@@ -58,6 +58,17 @@ std::string WithoutLineBreak(std::string line)
     return line;
 }
 
+// Why a name that Look found as `looked` is no file to read: what stat
+// said, or what it found instead.
+std::string NoFileReason(const Looked& looked)
+{
+    if (looked.error != 0)
+        return std::strerror(looked.error);
+    if (looked.Folder())
+        return std::strerror(EISDIR);
+    return platform::kNotRegularText;
+}
+
 }  // namespace
 
 Looked FileInputs::Look(const std::string& name) const
@@ -81,28 +92,28 @@ InputDigests FileInputs::Digest(const std::string& name, const Looked& looked, c
         if (IsStandardInput(name)) {
             input.source = GenerateSource::StandardInput;
             Generate(input, sink, control);
-        } else {
-            input.source = GenerateSource::File;
-            input.fileName = name;
-            const bool exists = platform::FileExistsByPattern(name, looked.error == 0 ? &looked.info : nullptr);
-            GenerateFromTestedFile(input, exists, sink, control);
+            return digests;
         }
-        return digests;
+        input.source = GenerateSource::File;
+        input.fileName = name;
+        // The window's existence test, wildcards and all; the companion says
+        // why a name failed it, where the window says "Invalid file name".
+        if (platform::FileExistsByPattern(name, looked.error == 0 ? &looked.info : nullptr)) {
+            GenerateFromTestedFile(input, true, sink, control);
+            return digests;
+        }
+        digests.reason = NoFileReason(looked);
     } catch (const platform::EFileOpenError& error) {
-        digests.failure = error.Message();
         digests.reason = error.Reason();
     } catch (const platform::EFileReadError& error) {
-        digests.failure = error.Message();
         digests.reason = error.Reason();
     } catch (const Exception& error) {
-        digests.failure = error.Message();
+        digests.reason = error.Message();
     } catch (const std::bad_alloc&) {
-        digests.failure = "Out of memory";
+        digests.reason = "Out of memory";
     } catch (const std::exception& error) {
-        digests.failure = error.what();
+        digests.reason = error.what();
     }
-    if (digests.reason.empty())
-        digests.reason = digests.failure;
     digests.results.clear();
     digests.failed = true;
     digests.missing = IsMissing(name);

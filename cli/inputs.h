@@ -16,8 +16,11 @@
 struct InputDigests {
     std::vector<std::pair<Algorithm, std::string>> results;  // as Generate hands them on
     bool failed = false;
-    std::string failure;   // the message the error box would show
-    std::string reason;    // its reason alone: the system's message, or "The file is open for writing"
+    // Why, as md5sum tells it after the name: the system's message (strerror)
+    // for a file that cannot be opened or read, a folder included ("Is a
+    // directory"), or "Not a regular file", "The file is open for writing",
+    // "The file changed while it was being read".
+    std::string reason;
     bool missing = false;  // failed, and no file has the name
 };
 

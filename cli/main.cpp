@@ -333,7 +333,8 @@ bool RunChecks(const Request& request, const FileInputs& inputs, Report& report,
     bool passed = true;
     for (const std::string& list : request.files.empty() ? std::vector<std::string>{"-"} : request.files) {
         const bool standardInput = IsStandardInput(list);
-        const std::string listName = standardInput ? "standard input" : list;
+        // An empty name as md5sum shows it.
+        const std::string listName = standardInput ? "standard input" : list.empty() ? "''" : list;
         progress.tally.listEnded = false;
         try {
             const platform::UniqueFd file(standardInput ? -1 : ::open(list.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
@@ -342,7 +343,7 @@ bool RunChecks(const Request& request, const FileInputs& inputs, Report& report,
             ListLines lines(standardInput ? STDIN_FILENO : file.Get());
             passed = CheckList(listName, lines, standardInput, options, inputs, report) && passed;
         } catch (const Exception& error) {
-            report.Err(listName + ": " + platform::WithFullStop(error.Message()));
+            report.Err(listName + ": " + error.Message());
             passed = false;
         }
     }
@@ -386,7 +387,7 @@ bool Run(Request& request, Report& report, ProgressLine& line)
             request.input.key = ReadKeyLine(*request.keyFile);
             request.input.hmac = true;
         } catch (const Exception& error) {
-            report.Err(*request.keyFile + ": " + platform::WithFullStop(error.Message()));
+            report.Err(*request.keyFile + ": " + error.Message());
             return false;
         }
     }

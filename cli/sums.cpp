@@ -10,7 +10,6 @@
 #include "cli/side_by_side.h"
 #include "platform/base/ascii.h"
 #include "platform/files/file_reader.h"
-#include "platform/text/error_text.h"
 
 std::string ResultLine(LineForm form, bool lower, const DigestKind& kind, const std::string& name,
                        const std::string& result)
@@ -34,7 +33,6 @@ bool PrintDigests(const std::vector<std::string>& names, const SumOptions& optio
     struct Item {
         std::string name;
         Looked looked;
-        bool found = false;    // by a walk: its failures are told in the system's words
         std::string notFound;  // why the walk could not take it
         InputDigests digests;
     };
@@ -58,7 +56,6 @@ bool PrintDigests(const std::vector<std::string>& names, const SumOptions& optio
                     continue;
                 }
                 item.name = std::move(found->path);
-                item.found = true;
                 if (found->error != 0) {
                     item.notFound = found->error == FolderWalk::kNotRegular ? platform::kNotRegularText
                                                                             : std::strerror(found->error);
@@ -96,10 +93,9 @@ bool PrintDigests(const std::vector<std::string>& names, const SumOptions& optio
         Item& item = items[slot];
         if (!item.notFound.empty() || item.digests.failed) {
             allRead = false;
-            const std::string& why = !item.notFound.empty() ? item.notFound
-                                     : item.found           ? item.digests.reason
-                                                            : item.digests.failure;
-            report.Err(item.name + ": " + platform::WithFullStop(why));
+            // As md5sum names an empty name, so that it shows.
+            const std::string name = item.name.empty() ? "''" : item.name;
+            report.Err(name + ": " + (!item.notFound.empty() ? item.notFound : item.digests.reason));
         }
         for (const auto& [algorithm, result] : item.digests.results)
             report.Out(ResultLine(options.form, options.lower, KindOf(algorithm), item.name, result));

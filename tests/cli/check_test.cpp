@@ -43,7 +43,7 @@ class MadeUpFiles : public DigestInputs {
 public:
     struct File {
         std::string md5, sha1, crc32;
-        std::string failure;  // unreadable, with this message
+        std::string reason;  // unreadable, for this reason
         int milliseconds = 0;
         std::string sha256 = {};
     };
@@ -71,15 +71,15 @@ public:
         const auto found = files.find(name);
         if (found == files.end()) {
             digests.failed = true;
-            digests.failure = "Invalid file name";
+            digests.reason = "No such file or directory";
             digests.missing = true;
             return digests;
         }
         const File& file = found->second;
         std::this_thread::sleep_for(std::chrono::milliseconds(file.milliseconds));
-        if (!file.failure.empty()) {
+        if (!file.reason.empty()) {
             digests.failed = true;
-            digests.failure = file.failure;
+            digests.reason = file.reason;
             return digests;
         }
         // In upper case and the CRC-32 without leading zeros, as Generate has them.
@@ -99,8 +99,8 @@ public:
         {"c",
          {"4a8a08f09d37b73795649038408b5f33", "84a516841ba77a5b4648de2cd0dfcb30ea46dbb4", "6B9DF6F", "", 0,
           "2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6"}},
-        {"dir", {"", "", "", "Invalid file name", 0}},
-        {"locked", {"", "", "", "Cannot open file \"/x/locked\". The file is open for writing", 0}},
+        {"dir", {"", "", "", "Is a directory", 0}},
+        {"locked", {"", "", "", "The file is open for writing", 0}},
     };
     mutable std::vector<GenerateInput> requests;
 
@@ -157,11 +157,11 @@ TEST(CheckList, ReportsEachFileInListOrderAndSumsUpOnStandardError)
                                  "out: c: OK",
                                  "out: c: OK",
                                  "out: abc: OK",
-                                 "err: missing: Invalid file name.",
+                                 "err: missing: No such file or directory",
                                  "out: missing: FAILED open or read",
                                  "out: abc: FAILED",
                                  "out: c: FAILED",
-                                 "err: locked: Cannot open file \"/x/locked\". The file is open for writing.",
+                                 "err: locked: The file is open for writing",
                                  "out: locked: FAILED open or read",
                                  "err: WARNING: 1 line is improperly formatted",
                                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, "
@@ -177,11 +177,11 @@ TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
     quiet.quiet = true;
     EXPECT_EQ(Check(kMixed, quiet).lines,
               (Lines{
-                  "err: missing: Invalid file name.",
+                  "err: missing: No such file or directory",
                   "out: missing: FAILED open or read",
                   "out: abc: FAILED",
                   "out: c: FAILED",
-                  "err: locked: Cannot open file \"/x/locked\". The file is open for writing.",
+                  "err: locked: The file is open for writing",
                   "out: locked: FAILED open or read",
                   "err: WARNING: 1 line is improperly formatted",
                   "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, 128-digit digest",
@@ -194,8 +194,8 @@ TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
     status.status = true;
     const Outcome silent = Check(kMixed, status);
     EXPECT_FALSE(silent.passed);
-    EXPECT_EQ(silent.lines, (Lines{"err: missing: Invalid file name.",
-                                   "err: locked: Cannot open file \"/x/locked\". The file is open for writing."}));
+    EXPECT_EQ(silent.lines,
+              (Lines{"err: missing: No such file or directory", "err: locked: The file is open for writing"}));
 
     CheckOptions warn;
     warn.warn = true;
@@ -227,7 +227,7 @@ TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
     const Outcome unreadable = Check(md5 + "  missing\n" + md5 + "  dir\n", ignore);
     EXPECT_FALSE(unreadable.passed);
     EXPECT_EQ(unreadable.lines, (Lines{
-                                    "err: dir: Invalid file name.",
+                                    "err: dir: Is a directory",
                                     "out: dir: FAILED open or read",
                                     "err: WARNING: 1 listed file could not be read",
                                     "err: list: no file was verified",
@@ -293,11 +293,11 @@ TEST(CheckList, FilesCheckedSideBySideAreStillReportedInListOrder)
     Lines expected;
     for (int i = 0; i < 8; ++i) {
         const std::string name = "f" + std::to_string(i);
-        files.files[name] = {md5, "", "", i % 3 == 1 ? "Stream read error" : "", 5 * (8 - i)};
+        files.files[name] = {md5, "", "", i % 3 == 1 ? "Input/output error" : "", 5 * (8 - i)};
         list += (i == 5 ? "11111111111111111111111111111111" : md5) + "  " + name + "\n";
         if (i % 3 == 1)
             expected.insert(expected.end(),
-                            {"err: " + name + ": Stream read error.", "out: " + name + ": FAILED open or read"});
+                            {"err: " + name + ": Input/output error", "out: " + name + ": FAILED open or read"});
         else
             expected.push_back("out: " + name + (i == 5 ? ": FAILED" : ": OK"));
     }
@@ -352,7 +352,7 @@ TEST(PrintDigests, EveryInputInTheOrderNamedAndFailuresOnStandardError)
     EXPECT_EQ(transcript.lines, (Lines{
                                     "out: MD5 (abc) = 900150983CD24FB0D6963F7D28E17F72",
                                     "out: CRC32 (abc) = 352441C2",
-                                    "err: missing: Invalid file name.",
+                                    "err: missing: No such file or directory",
                                     "out: MD5 (c) = 4A8A08F09D37B73795649038408B5F33",
                                     "out: CRC32 (c) = 06B9DF6F",
                                 }));
