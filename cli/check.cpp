@@ -88,7 +88,7 @@ public:
 private:
     void TakeDigest(const ListLine& line, const InputDigests& digests)
     {
-        const std::string shown = CheckedName(line.fileName);
+        const std::string shown = CheckedName(line.fileName, options_.charset);
         if (digests.failed || digests.results.size() != 1) {
             if (digests.missing && options_.ignoreMissing)
                 return;

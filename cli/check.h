@@ -8,6 +8,7 @@
 #include "cli/inputs.h"
 #include "cli/report.h"
 #include "cli/side_by_side.h"
+#include "platform/text/shown_name.h"
 
 // `vellumark-cli --check`: the files a list of digests names are digested and
 // compared with it, as md5sum -c and sha1sum -c do, with their messages.
@@ -23,6 +24,8 @@ struct CheckOptions {
     GenerateInput request;
     unsigned threads = 0;  // besides the caller's, for files checked side by side
     RunTally* tally = nullptr;  // counted as the check goes, when given
+    // That of the terminal the report is read on, for the names in it.
+    platform::Charset charset = platform::Charset::Utf8;
 };
 
 // Checks one list, given its name for messages ("standard input" for a list

@@ -133,33 +133,36 @@ std::string SumLine(std::string_view hex, std::string_view name)
     return line;
 }
 
-std::string CheckedName(std::string_view name)
+std::string CheckedName(std::string_view name, platform::Charset charset)
 {
     bool controls = false;
-    for (std::size_t i = 0; i < name.size() && !controls; ++i)
-        controls = platform::ControlCharacterLength(name, i) > 0;
+    for (std::size_t i = 0; i < name.size() && !controls;) {
+        const platform::TerminalCharacter character = platform::TerminalCharacterAt(name, i, charset);
+        controls = character.control;
+        i += character.length;
+    }
     if (!controls)
         return std::string(name);
 
     std::string out = "\\";
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const std::size_t control = platform::ControlCharacterLength(name, i);
+    for (std::size_t i = 0; i < name.size();) {
+        const platform::TerminalCharacter character = platform::TerminalCharacterAt(name, i, charset);
         if (name[i] == '\\') {
             out += "\\\\";
         } else if (name[i] == '\n') {
             out += "\\n";
         } else if (name[i] == '\r') {
             out += "\\r";
-        } else if (control > 0) {
-            for (std::size_t k = 0; k < control; ++k, ++i) {
-                const auto byte = static_cast<std::uint8_t>(name[i]);
+        } else if (character.control) {
+            for (std::size_t k = 0; k < character.length; ++k) {
+                const auto byte = static_cast<std::uint8_t>(name[i + k]);
                 out += "\\x";
                 platform::AppendHexBytes(out, &byte, 1, true);
             }
-            --i;
         } else {
-            out += name[i];
+            out.append(name.substr(i, character.length));
         }
+        i += character.length;
     }
     return out;
 }

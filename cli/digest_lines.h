@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/digest_kinds.h"
+#include "platform/text/shown_name.h"
 
 // Lines of digests as md5sum, sha1sum and the BSD tools write them, and as
 // `vellumark-cli --check` reads them.
@@ -26,14 +27,15 @@ std::optional<std::string> UnescapeLineName(std::string_view escaped);
 std::string TagLine(const DigestKind& kind, std::string_view name, std::string_view hex);
 std::string SumLine(std::string_view hex, std::string_view name);
 
-// A listed name as a check reports it ("name: OK"). A name with a line
-// break or any other control character (as platform::ControlCharacterLength
-// counts them, a tab included) is written as an escaped line's name is, each
-// other control character as \xHH, behind a backslash: a
-// name from someone else's list must not drive the terminal, and could
-// otherwise pass a failed file off as a good one. Other names, backslashes
-// included, are written as they are.
-std::string CheckedName(std::string_view name);
+// A listed name as a check reports it ("name: OK") on a terminal of that
+// character set. A name with a line break or any other control character
+// (as platform::TerminalCharacterAt finds them: a tab, the set's C1
+// controls, and in UTF-8 a byte that is no UTF-8) is written as an escaped
+// line's name is, each other control character as \xHH, behind a
+// backslash: a name from someone else's list must not drive the terminal,
+// and could otherwise pass a failed file off as a good one. Other names,
+// backslashes included, are written as they are.
+std::string CheckedName(std::string_view name, platform::Charset charset);
 
 // The longest list line that can name a file: a longer one is improperly
 // formatted, and is never held whole.

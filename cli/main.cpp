@@ -408,8 +408,9 @@ bool Run(Request& request, Report& report, ProgressLine& line)
 
 int main(int argc, char** argv)
 {
-    ProgressLine progress(STDERR_FILENO);
-    StdioReport report(&progress);
+    const platform::Charset charset = LocaleCharset();
+    ProgressLine progress(STDERR_FILENO, charset);
+    StdioReport report(&progress, charset);
     const auto fail = [&report](const std::string& message) {
         report.Err(platform::WithFullStop(message));
         return kExitFailure;
@@ -436,6 +437,7 @@ int main(int argc, char** argv)
         return std::fflush(stdout) == 0 ? 0 : kExitFailure;
     }
 
+    request.checks.charset = charset;
     bool succeeded = false;
     try {
         succeeded = Run(request, report, progress);

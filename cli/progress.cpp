@@ -57,7 +57,8 @@ extern "C" void EndByInterrupt(int signal)
 
 }  // namespace
 
-ProgressLine::ProgressLine(int fd) : fd_(fd), terminal_(::isatty(fd) == 1) {}
+ProgressLine::ProgressLine(int fd, platform::Charset charset) : fd_(fd), terminal_(::isatty(fd) == 1), charset_(charset)
+{}
 
 ProgressLine::~ProgressLine()
 {
@@ -133,7 +134,7 @@ void ProgressLine::Draw()
     std::string line = "\r";
     if (!text.name.empty()) {
         const std::string progress = ": " + text.progress;
-        std::string name = platform::ShownName(text.name);
+        std::string name = platform::ShownName(text.name, charset_);
         if (name.size() + progress.size() >= columns) {
             const std::size_t keep = columns > progress.size() + 4 ? columns - progress.size() - 4 : 0;
             name = "..." + name.substr(name.size() - std::min(keep, name.size()));

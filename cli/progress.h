@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/text/shown_name.h"
+
 // The companion's progress line. While standard error is a terminal and a
 // run has gone on for more than about a second, one line there shows how far
 // it has come, redrawn a few times a second; it goes when the run ends.
@@ -16,8 +18,9 @@
 // run ("1,234 of 5,000 files, 1.2 of 4.7 GB at 1.2 GB/s").
 class ProgressLine {
 public:
-    // fd: where to show it, when it is a terminal.
-    explicit ProgressLine(int fd);
+    // fd: where to show it, when it is a terminal, whose character set a
+    // name is shown for.
+    ProgressLine(int fd, platform::Charset charset);
     ~ProgressLine();
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -63,6 +66,7 @@ private:
 
     const int fd_;
     const bool terminal_;
+    const platform::Charset charset_;
     std::mutex mutex_;
     std::condition_variable wake_;
     Describe describe_;

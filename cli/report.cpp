@@ -1,7 +1,11 @@
 #include "cli/report.h"
 
+#include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+
+#include <langinfo.h>
 
 #include "cli/progress.h"
 #include "platform/text/shown_name.h"
@@ -12,6 +16,15 @@ namespace {
 constexpr std::size_t kPendingLimit = 64 * 1024;
 
 }  // namespace
+
+platform::Charset LocaleCharset()
+{
+    // A locale that cannot be had leaves "C", whose set is ASCII: 8 bits.
+    std::setlocale(LC_CTYPE, "");
+    const bool utf8 = std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;
+    std::setlocale(LC_CTYPE, "C");
+    return utf8 ? platform::Charset::Utf8 : platform::Charset::EightBit;
+}
 
 void StdioReport::Out(const std::string& line)
 {
@@ -35,5 +48,5 @@ void StdioReport::Err(const std::string& line)
 {
     Flush();
     const auto hold = progress_ != nullptr ? progress_->Hold() : std::unique_lock<std::mutex>();
-    std::fprintf(stderr, "vellumark-cli: %s\n", platform::ShownName(line).c_str());
+    std::fprintf(stderr, "vellumark-cli: %s\n", platform::ShownName(line, charset_).c_str());
 }

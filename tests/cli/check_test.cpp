@@ -323,6 +323,22 @@ TEST(CheckList, NamesInTheReportAreEscapedAndNoNulCutsOneShort)
                                     "err: WARNING: 1 line is improperly formatted"}));
 }
 
+// The report is escaped for the terminal's character set: U+00DB, C3 9B, is
+// a letter in UTF-8, and its second byte a C1 control (CSI) to an 8-bit
+// terminal, whose own letters (0xE9, é in ISO 8859-1) are no UTF-8.
+TEST(CheckList, NamesInTheReportAreEscapedForTheTerminalsCharacterSet)
+{
+    MadeUpFiles files;
+    files.files["\xC3\x9B"] = files.files["abc"];
+    files.files["caf\xE9"] = files.files["abc"];
+    const std::string list = md5 + "  \xC3\x9B\n" + md5 + "  caf\xE9\n";
+    CheckOptions options;
+    options.charset = platform::Charset::Utf8;
+    EXPECT_EQ(Check(list, options, files).lines, (Lines{"out: \xC3\x9B: OK", "out: \\caf\\xE9: OK"}));
+    options.charset = platform::Charset::EightBit;
+    EXPECT_EQ(Check(list, options, files).lines, (Lines{"out: \\\xC3\\x9B: OK", "out: caf\xE9: OK"}));
+}
+
 TEST(ResultLines, EachFormAsItsReadersExpectIt)
 {
     const DigestKind& md5Kind = KindOf(Algorithm::Md5);

@@ -18,14 +18,16 @@ namespace {
 
 // With `throughShell`, the arguments are a shell's words after the program,
 // for bytes that are easier to write in the shell's quoting. Standard input
-// holds `input`.
+// holds `input`. The locale is a UTF-8 one, whatever the test's, for the
+// names in messages are escaped by its character set.
 Outcome RunCli(const Arguments& arguments, const std::string& workingDirectory = {}, bool throughShell = false,
-               const std::string& input = {})
+               const std::string& input = {}, const std::string& locale = "C.UTF-8")
 {
+    const std::vector<std::string> environment{"LC_ALL=" + locale};
     if (throughShell)
-        return RunProgram("/bin/sh", {"-c", "exec \"$0\" " + Joined(arguments), VELLUMARK_CLI_PATH},
-                          workingDirectory, input);
-    return RunProgram(VELLUMARK_CLI_PATH, arguments, workingDirectory, input);
+        return RunProgram("/bin/sh", {"-c", "exec \"$0\" " + Joined(arguments), VELLUMARK_CLI_PATH}, workingDirectory,
+                          input, environment);
+    return RunProgram(VELLUMARK_CLI_PATH, arguments, workingDirectory, input, environment);
 }
 
 // A shell script run in workingDirectory, "$V" naming the program: for pipes
@@ -153,6 +155,61 @@ TEST_F(Cli, CannotOpenOrReadAsMd5sumTellsIt)
         EXPECT_EQ(mine.exitCode, 1);
         EXPECT_EQ(mine.err, std::string("vellumark-cli: ") + list + ": " +
                                 (list == std::string("folder") ? "Is a directory" : "Input/output error") + "\n");
+    }
+}
+
+// A list can name a file "evil.iso: OK" followed by 9B 38 6D: a terminal not
+// in UTF-8 takes 0x9B for CSI, and "CSI 8 m" hides what follows, the
+// FAILED and the warnings, so that only "evil.iso: OK" showed. Such a
+// terminal has every byte 0x80 to 0x9F escaped, also inside what would be a
+// UTF-8 letter (U+00DB is C3 9B), and keeps its own letters (0xE9); a UTF-8
+// one has what is no UTF-8 escaped and its letters kept. On standard output
+// and in the errors alike, by the locale's character set.
+TEST_F(Cli, ReportsAreEscapedForTheLocalesCharacterSet)
+{
+    const std::string evil =
+        "evil.iso: OK\x9B"
+        "8m";
+    MakeFile("readme.txt", "abc");
+    MakeFile(evil, "x");
+    MakeFile("\xC3\x9B", "abc");
+    MakeFile("caf\xE9", "abc");
+    const std::string abc = "900150983cd24fb0d6963f7d28e17f72  ";
+    MakeFile("list", abc + "readme.txt\n" + abc + evil + "\n" + abc + "\xC3\x9B\n" + abc + "caf\xE9\n" + abc +
+                         "gone\x9B\n" + abc + "\xC3\x9B-gone\n");
+    const std::string warnings =
+        "vellumark-cli: WARNING: 2 listed files could not be read\n"
+        "vellumark-cli: WARNING: 1 computed checksum did NOT match\n";
+    const struct {
+        const char* locale;
+        std::string out, err;
+    } cases[] = {
+        {"C",
+         "readme.txt: OK\n"
+         "\\evil.iso: OK\\x9B8m: FAILED\n"
+         "\\\xC3\\x9B: OK\n"
+         "caf\xE9: OK\n"
+         "\\gone\\x9B: FAILED open or read\n"
+         "\\\xC3\\x9B-gone: FAILED open or read\n",
+         "vellumark-cli: gone\\x9B: No such file or directory\n"
+         "vellumark-cli: \xC3\\x9B-gone: No such file or directory\n" +
+             warnings},
+        {"C.UTF-8",
+         "readme.txt: OK\n"
+         "\\evil.iso: OK\\x9B8m: FAILED\n"
+         "\xC3\x9B: OK\n"
+         "\\caf\\xE9: OK\n"
+         "\\gone\\x9B: FAILED open or read\n"
+         "\xC3\x9B-gone: FAILED open or read\n",
+         "vellumark-cli: gone\\x9B: No such file or directory\n"
+         "vellumark-cli: \xC3\x9B-gone: No such file or directory\n" +
+             warnings},
+    };
+    for (const auto& [locale, out, err] : cases) {
+        const Outcome run = RunCli({"-c", "list"}, Path(""), false, {}, locale);
+        EXPECT_EQ(run.exitCode, 1) << locale;
+        EXPECT_EQ(run.out, out) << locale;
+        EXPECT_EQ(run.err, err) << locale;
     }
 }
 

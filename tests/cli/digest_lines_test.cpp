@@ -229,23 +229,44 @@ TEST(ListLines, WrittenLinesReadBackWithTheirNamesWhole)
 
 TEST(ListLines, ReportedNamesCannotDriveTheTerminal)
 {
-    // Backslashes alone stay as they are, as md5sum -c shows them.
-    EXPECT_EQ(CheckedName("a b"), "a b");
-    EXPECT_EQ(CheckedName("back\\slash"), "back\\slash");
-    EXPECT_EQ(CheckedName("caf\xC3\xA9"), "caf\xC3\xA9");
-    // A line break, and any other control character, escapes the whole name.
-    EXPECT_EQ(CheckedName("b\\x\ny"), "\\b\\\\x\\ny");
-    EXPECT_EQ(CheckedName("cr\rx"), "\\cr\\rx");
-    EXPECT_EQ(CheckedName("ok\x1B[8m\\"), "\\ok\\x1B[8m\\\\");
-    EXPECT_EQ(CheckedName("bell\x07\x7F"), "\\bell\\x07\\x7F");
-    // A tab is a control character here as in every message: the same name
-    // reads alike in a check's report and in an error about it.
-    EXPECT_EQ(CheckedName("tab\tx"), "\\tab\\x09x");
-    EXPECT_EQ(CheckedName("tab\tx"), "\\" + platform::ShownName("tab\tx"));
+    using platform::Charset;
+    for (const Charset charset : {Charset::Utf8, Charset::EightBit}) {
+        SCOPED_TRACE(charset == Charset::Utf8 ? "UTF-8" : "8-bit");
+        // Backslashes alone stay as they are, as md5sum -c shows them.
+        EXPECT_EQ(CheckedName("a b", charset), "a b");
+        EXPECT_EQ(CheckedName("back\\slash", charset), "back\\slash");
+        EXPECT_EQ(CheckedName("caf\xC3\xA9", charset), "caf\xC3\xA9");
+        // A line break, and any other control character, escapes the whole name.
+        EXPECT_EQ(CheckedName("b\\x\ny", charset), "\\b\\\\x\\ny");
+        EXPECT_EQ(CheckedName("cr\rx", charset), "\\cr\\rx");
+        EXPECT_EQ(CheckedName("ok\x1B[8m\\", charset), "\\ok\\x1B[8m\\\\");
+        EXPECT_EQ(CheckedName("bell\x07\x7F", charset), "\\bell\\x07\\x7F");
+        // A tab is a control character here as in every message: the same name
+        // reads alike in a check's report and in an error about it.
+        EXPECT_EQ(CheckedName("tab\tx", charset), "\\tab\\x09x");
+        EXPECT_EQ(CheckedName("tab\tx", charset), "\\" + platform::ShownName("tab\tx", charset));
+        EXPECT_EQ(CheckedName("nul"s + '\0', charset), "\\nul\\x00");
+        // A CSI byte alone is no UTF-8, and an 8-bit terminal's C1 control.
+        EXPECT_EQ(CheckedName("evil.iso: OK\x9B"
+                              "8m",
+                              charset),
+                  "\\evil.iso: OK\\x9B8m");
+    }
+    // U+009B, CSI in UTF-8; its second byte alone is CSI to an 8-bit terminal.
     EXPECT_EQ(CheckedName("csi\xC2\x9B"
-                          "2J"),
+                          "2J",
+                          Charset::Utf8),
               "\\csi\\xC2\\x9B2J");
-    EXPECT_EQ(CheckedName("nul"s + '\0'), "\\nul\\x00");
+    EXPECT_EQ(CheckedName("csi\xC2\x9B"
+                          "2J",
+                          Charset::EightBit),
+              "\\csi\xC2\\x9B2J");
+    // U+00DB is C3 9B: a letter in UTF-8, a letter and CSI to an 8-bit terminal.
+    EXPECT_EQ(CheckedName("\xC3\x9B.txt", Charset::Utf8), "\xC3\x9B.txt");
+    EXPECT_EQ(CheckedName("\xC3\x9B.txt", Charset::EightBit), "\\\xC3\\x9B.txt");
+    // A Latin-1 letter: no UTF-8, but the 8-bit set's own.
+    EXPECT_EQ(CheckedName("caf\xE9", Charset::Utf8), "\\caf\\xE9");
+    EXPECT_EQ(CheckedName("caf\xE9", Charset::EightBit), "caf\xE9");
 }
 
 // Every line of a text or of what a pipe carries, "<too long>" for one
