@@ -429,7 +429,7 @@ int main(int argc, char** argv)
     }
     // Files are read under a lease, whose break would otherwise end us.
     platform::IgnoreLeaseBreakSignal();
-    ProgressLine::EndOnInterrupt();
+    ProgressLine::EndOnSignals();
     if (request.help || request.version) {
         std::fputs(request.help ? kUsage : kVersion, stdout);
         if (request.help)

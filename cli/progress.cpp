@@ -41,7 +41,10 @@ void WriteAll(int fd, const char* text, std::size_t size)
     }
 }
 
-extern "C" void EndByInterrupt(int signal)
+// The signals that end the program with the progress line erased.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void EndBySignal(int signal)
 {
     // Only what a signal handler may do: write, and the default action.
     const int fd = g_shownOn.load();
@@ -107,15 +110,19 @@ std::unique_lock<std::mutex> ProgressLine::Hold()
     return lock;
 }
 
-void ProgressLine::EndOnInterrupt()
+void ProgressLine::EndOnSignals()
 {
-    struct sigaction before {};
-    if (::sigaction(SIGINT, nullptr, &before) != 0 || before.sa_handler == SIG_IGN)
-        return;
     struct sigaction action {};
-    action.sa_handler = EndByInterrupt;
+    action.sa_handler = EndBySignal;
+    // One at a time: a second signal waits until the first has ended us.
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
+    for (const int signal : kEndingSignals)
+        sigaddset(&action.sa_mask, signal);
+    for (const int signal : kEndingSignals) {
+        struct sigaction before {};
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            ::sigaction(signal, &action, nullptr);
+    }
 }
 
 // Under the lock.

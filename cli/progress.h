@@ -54,10 +54,12 @@ public:
     // caller's own lines on the terminal are not mixed with it.
     [[nodiscard]] std::unique_lock<std::mutex> Hold();
 
-    // Ctrl+C ends the program at once, by the signal, as other tools end:
-    // with nothing printed for a file in progress, and the progress line
-    // erased. A signal that was ignored at the start stays ignored.
-    static void EndOnInterrupt();
+    // Ctrl+C (SIGINT), SIGTERM (sent by kill and timeout) and SIGHUP (the
+    // terminal closed) end the program at once, by that signal, as other
+    // tools end: with nothing printed for a file in progress, and the
+    // progress line erased. A signal that was ignored at the start stays
+    // ignored.
+    static void EndOnSignals();
 
 private:
     void Draw();

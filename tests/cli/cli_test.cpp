@@ -8,7 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
-
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "tests/run_program.h"
@@ -230,13 +231,22 @@ void Drain(int fd, std::string& out)
 // name and share; after another, as the whole run. Ctrl+C ends the program
 // at once and by the signal, as other tools end, so that a shell loop around
 // it stops too: the input before is printed, nothing of the one in
-// progress, and the progress line is erased.
-TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
+// progress, and the progress line is erased. So do SIGTERM (from kill, or
+// timeout) and SIGHUP (the terminal closed).
+TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlCSigtermAndSighup)
 {
     MakeFile("small.bin", "abc");
-    for (const auto& [terminal, alone] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
+    const struct {
+        bool terminal;
+        bool alone;
+        int signal;
+    } cases[] = {
+        {true, false, SIGINT},  {false, false, SIGINT}, {true, true, SIGINT},
+        {true, false, SIGTERM}, {true, true, SIGHUP},
+    };
+    for (const auto& [terminal, alone, signal] : cases) {
         SCOPED_TRACE(std::string(terminal ? "standard error on a terminal" : "standard error redirected") +
-                     (alone ? ", standard input alone" : ", after a file"));
+                     (alone ? ", standard input alone, " : ", after a file, ") + ::strsignal(signal));
         int feed[2], out[2], err[2];
         ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
         ASSERT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
@@ -274,7 +284,7 @@ TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
         }
         const std::string shownWhileRunning = shown;
         const auto interrupted = std::chrono::steady_clock::now();
-        ASSERT_EQ(::kill(pid, SIGINT), 0);
+        ASSERT_EQ(::kill(pid, signal), 0);
         int status = 0;
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::milliseconds(500));
@@ -284,7 +294,7 @@ TEST_F(Cli, ShowsProgressOnATerminalAndEndsByCtrlC)
             if (fd >= 0)
                 ::close(fd);
 
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status;
         EXPECT_EQ(printed, alone ? "" : "MD5 (small.bin) = 900150983CD24FB0D6963F7D28E17F72\n");
         if (terminal) {
             // Two inputs: the whole run, whose bytes have no total with standard input among them.
