@@ -26,7 +26,7 @@ namespace {
 // to run ahead of, so it reads into one window over and over: the system's
 // copy then writes to memory the core holds, where eight windows in turn
 // would not fit its cache and the copy, most of the cost, would be dearer.
-constexpr std::size_t kWindowCount = 8;
+constexpr std::size_t kWindowCount = kFileRingWindows;
 constexpr std::size_t kCheapWindowSize = std::size_t{128} << 10;
 
 // Waiting threads look at the control this often: a cancelled run lets go of
@@ -268,6 +268,8 @@ private:
             if (firstLane != nullptr) {
                 if (ring.ForLane(0) == nullptr)
                     return;
+                if (options_.beforeFeed)
+                    options_.beforeFeed(0, n);
                 for (const std::size_t d : *firstLane)
                     digests_.Feed(d, window->bytes.get(), window->size);
                 ring.Consumed(0);
@@ -279,7 +281,9 @@ private:
 
     void Feed(Ring& ring, std::size_t lane, const std::vector<std::size_t>& digests)
     {
-        while (const Window* window = ring.ForLane(lane)) {
+        for (std::uint64_t n = 0; const Window* window = ring.ForLane(lane); ++n) {
+            if (options_.beforeFeed)
+                options_.beforeFeed(lane, n);
             for (const std::size_t d : digests)
                 digests_.Feed(d, window->bytes.get(), window->size);
             ring.Consumed(lane);

@@ -25,9 +25,11 @@
 // standard input is read once and taken as it comes. ERunCancelled once the
 // control asks to stop; no digest comes out of a cancelled run.
 
-// The window a file is read in (but for CRC-32 alone), for the tests of its
-// edges.
+// The window a file is read in (but for CRC-32 alone), and how many windows
+// the reader may be ahead of the slowest digest thread, for the tests of
+// their edges.
 inline constexpr std::size_t kFileWindowSize = std::size_t{1} << 20;
+inline constexpr std::size_t kFileRingWindows = 8;
 
 struct FileDigestOptions {
     // Threads to use: 0 for one per processor. With 1, everything runs on the
@@ -38,6 +40,10 @@ struct FileDigestOptions {
     // of a file read without a lease.
     std::function<void(std::uint64_t window)> afterRead;
     std::function<void()> beforeSecondRead;
+    // For tests: runs on the thread of each lane (a thread that feeds some of
+    // the digests; lane 0 feeds the first on the calling thread) once it
+    // holds window n of the first read, before it feeds it.
+    std::function<void(std::size_t lane, std::uint64_t window)> beforeFeed;
 };
 
 engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,

@@ -5,9 +5,12 @@
 #include "app/generate/file_digests.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +22,7 @@
 
 
 #include "engine/digest.h"
+#include "platform/process/thread_identity.h"
 #include "tests/test_files.h"
 
 namespace {
@@ -96,7 +100,7 @@ TEST_F(FileDigests, WindowsGiveTheDigestsOfTheWholeFile)
                 for (const auto lease : {SharedReadFile::Lease::Try, SharedReadFile::Lease::Never}) {
                     SharedReadFile file(path, lease);
                     RunControl control;
-                    EXPECT_EQ(Digest(file, choice, control, {cores, {}, {}}), expected)
+                    EXPECT_EQ(Digest(file, choice, control, {cores, {}, {}, {}}), expected)
                         << size << " bytes on " << cores << " cores, lease " << file.HoldsLease();
                     const std::uint64_t reads = file.HoldsLease() ? 1 : 2;
                     EXPECT_EQ(control.Total(), reads * size);
@@ -109,6 +113,27 @@ TEST_F(FileDigests, WindowsGiveTheDigestsOfTheWholeFile)
             SharedReadFile file(path, lease);
             RunControl control;
             EXPECT_EQ(DigestFile(file, {.crc32 = true, .key = {}}, control).crc32, Crc32OfText(bytes)) << size;
+        }
+    }
+}
+
+// Files that wrap the ring of windows three times and end in the fourth
+// turn's first window, or just after it, on two threads and on three: a
+// digest thread that took a window past the last would find one of an
+// earlier turn there, where a file of a few windows has an empty one.
+TEST_F(FileDigests, FilesThatWrapTheRingOfWindowsGiveTheirDigests)
+{
+    const std::size_t ring = kFileRingWindows * kWindow;
+    for (const std::size_t size : {3 * ring + 5, 3 * ring + kWindow}) {
+        const std::string bytes = Counter(size);
+        const std::string path = MakeFile("wraps.bin", bytes);
+        const std::string expected = OneShot(bytes, All());
+        for (const unsigned cores : {2u, 3u}) {
+            SharedReadFile file(path);
+            RunControl control;
+            EXPECT_EQ(Digest(file, All(), control, {cores, {}, {}, {}}), expected)
+                << size << " bytes on " << cores << " cores";
+            EXPECT_EQ(control.Done(), (file.HoldsLease() ? 1 : 2) * size) << size << " bytes on " << cores << " cores";
         }
     }
 }
@@ -134,12 +159,14 @@ TEST_F(FileDigests, ALeaseTheSystemTookBackFailsTheRun)
                 file.SetLeaseBreakTimeForTesting(breakTimeOver ? std::chrono::milliseconds(0)
                                                                : std::chrono::milliseconds(45000));
                 std::vector<std::uint64_t> windowsRead;
-                FileDigestOptions options{cores, [&](std::uint64_t window) {
+                FileDigestOptions options{cores,
+                                          [&](std::uint64_t window) {
                                               windowsRead.push_back(window);
                                               if (window == knockAfter) {
                                                   EXPECT_EQ(WriterAttempt(path), EWOULDBLOCK);
                                               }
                                           },
+                                          {},
                                           {}};
                 RunControl control;
                 EXPECT_EQ(Digest(file, All(), control, options), breakTimeOver ? Changed(path) : OneShot(bytes, All()))
@@ -196,10 +223,14 @@ TEST_F(FileDigests, WithoutALeaseAFileChangedBetweenTheReadsIsRefused)
                 SharedReadFile file(path, SharedReadFile::Lease::Never);
                 RunControl control;
                 bool betweenTheReads = false;
-                const std::string result = Digest(file, All(), control, {cores, {}, [&] {
-                                                                             betweenTheReads = true;
-                                                                             change();
-                                                                         }});
+                const std::string result = Digest(file, All(), control,
+                                                  {cores,
+                                                   {},
+                                                   [&] {
+                                                       betweenTheReads = true;
+                                                       change();
+                                                   },
+                                                   {}});
                 EXPECT_TRUE(betweenTheReads);
                 EXPECT_EQ(result, stands ? OneShot(bytes, All()) : Changed(path)) << cores << " cores";
                 MakeFile("shared.bin", bytes);
@@ -238,6 +269,7 @@ TEST_F(FileDigests, AFileOfOneWindowIsReadOnTheCallingThreadAlone)
                                                     threads = ThreadCount();
                                                 }
                                             },
+                                            {},
                                             {}};
             EXPECT_EQ(Digest(file, All(), control, options), OneShot(bytes, All())) << size;
             const bool oneWindow = size <= kWindow;
@@ -246,6 +278,88 @@ TEST_F(FileDigests, AFileOfOneWindowIsReadOnTheCallingThreadAlone)
                 EXPECT_EQ(threads, before) << size << " bytes: a thread was started";
             }
         }
+    }
+}
+
+// A digest thread that falls the whole ring behind, held at its first
+// window until the reader has read as far as it can (or a while longer),
+// still gets every window as the file has it: the reader waits for it rather
+// than fill the window it holds. Each lane in turn, the calling thread's
+// among them, on two threads and on three.
+TEST_F(FileDigests, ADigestThreadTheWholeRingBehindStillGetsItsWindows)
+{
+    const std::size_t windows = 3 * kFileRingWindows + 1;
+    const std::string bytes = Counter(windows * kWindow - 100);
+    const std::string path = MakeFile("ring.bin", bytes);
+    const std::string expected = OneShot(bytes, All());
+    for (const auto& [cores, slowLane] : {std::pair{2u, 0u}, std::pair{2u, 1u}, std::pair{3u, 1u}, std::pair{3u, 2u}}) {
+        SharedReadFile file(path);
+        RunControl control;
+        std::mutex mutex;
+        std::condition_variable read;
+        std::uint64_t windowsRead = 0;
+        std::uint64_t readWhileHeld = 0;
+        bool held = false;
+        FileDigestOptions options{cores,
+                                  [&](std::uint64_t window) {
+                                      const std::lock_guard lock(mutex);
+                                      windowsRead = window + 1;
+                                      read.notify_all();
+                                  },
+                                  {},
+                                  [&](std::size_t lane, std::uint64_t window) {
+                                      if (lane != slowLane || window != 0)
+                                          return;
+                                      std::unique_lock lock(mutex);
+                                      read.wait_for(lock, std::chrono::milliseconds(300),
+                                                    [&] { return windowsRead == windows; });
+                                      readWhileHeld = windowsRead;
+                                      held = true;
+                                  }};
+        EXPECT_EQ(Digest(file, All(), control, options), expected) << cores << " cores, lane " << slowLane << " slow";
+        EXPECT_TRUE(held) << cores << " cores: no lane " << slowLane;
+        EXPECT_LE(readWhileHeld, kFileRingWindows)
+            << cores << " cores, lane " << slowLane << " slow: the reader went on past the ring";
+    }
+}
+
+// CRC-32 alone is read in small windows on the calling thread, which feeds
+// each while it is in the core's cache; any other choice, CRC-32 among
+// others included, in whole windows, by a reader of its own where there is a
+// core for it. Told by the windows read (a file of two windows and a byte)
+// and the thread that read them.
+TEST_F(FileDigests, OnlyCrc32AloneIsReadAndFedOnTheCallingThread)
+{
+    const std::string bytes = Counter(2 * kWindow + 1);
+    const std::string path = MakeFile("crc.bin", bytes);
+    const bool readerThread = platform::ProcessorCount() > 1;
+    const struct {
+        const char* what;
+        engine::WindowDigestChoice choice;
+        bool alone;
+    } cases[] = {
+        {"CRC-32", {.crc32 = true, .key = {}}, true},
+        {"CRC-32 with a key, which it never takes", {.crc32 = true, .hmac = true, .key = "k"}, true},
+        {"MD5 and CRC-32", {.md5 = true, .crc32 = true, .key = {}}, false},
+        {"SHA-1 and CRC-32", {.sha1 = true, .crc32 = true, .key = {}}, false},
+        {"MD5", {.md5 = true, .key = {}}, false},
+        {"SHA-256", {.sha256 = true, .key = {}}, false},
+    };
+    for (const auto& [what, choice, alone] : cases) {
+        SharedReadFile file(path);
+        RunControl control;
+        std::uint64_t windows = 0;
+        bool onCaller = true;
+        FileDigestOptions options;
+        const std::thread::id caller = std::this_thread::get_id();
+        options.afterRead = [&](std::uint64_t) {
+            ++windows;
+            onCaller = onCaller && std::this_thread::get_id() == caller;
+        };
+        const engine::WindowDigestResults results = DigestFile(file, choice, control, options);
+        EXPECT_EQ(results.crc32, choice.crc32 ? Crc32OfText(bytes) : 0u) << what;
+        EXPECT_EQ(windows, alone ? (2 * kWindow) / (128 * 1024) + 1 : 3u) << what;
+        EXPECT_EQ(onCaller, alone || !readerThread) << what;
     }
 }
 
@@ -261,18 +375,20 @@ TEST_F(FileDigests, ACancelledRunStopsAndHandsOutNothing)
             RunControl control;
             control.Cancel();
             bool read = false;
-            EXPECT_EQ(Digest(file, All(), control, {cores, [&](std::uint64_t) { read = true; }, {}}), "Cancelled");
+            EXPECT_EQ(Digest(file, All(), control, {cores, [&](std::uint64_t) { read = true; }, {}, {}}), "Cancelled");
             EXPECT_FALSE(read) << "a run cancelled before it began read the file";
         }
         for (const std::uint64_t at : {std::uint64_t{1}, std::uint64_t{6}}) {
             SharedReadFile file(path);
             RunControl control;
             std::uint64_t lastRead = 0;
-            const FileDigestOptions options{cores, [&](std::uint64_t window) {
+            const FileDigestOptions options{cores,
+                                            [&](std::uint64_t window) {
                                                 lastRead = window;
                                                 if (window == at)
                                                     control.Cancel();
                                             },
+                                            {},
                                             {}};
             std::string className;
             EXPECT_EQ(FailureOf([&] { DigestFile(file, All(), control, options); }, &className), "Cancelled");
