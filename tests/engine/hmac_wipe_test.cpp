@@ -28,7 +28,8 @@
 #include "engine/window_digests.h"
 
 // The heap blocks handed out while a test records, so that it can read what
-// an object keeps there while the object lives. Every allocation of the
+// an object keeps there while the object lives, and, while it keeps, what
+// the object left there when the block was freed. Every allocation of the
 // program comes here; the array forms forward to these. Not inlined, so
 // that the compiler does not pair the callers' new with this free.
 namespace heap {
@@ -51,6 +52,26 @@ void* Record(void* p, std::size_t size)
     }
     return p;
 }
+
+// Each recorded block's bytes as they were when it was freed while keeping.
+std::atomic<bool> keeping{false};
+constexpr std::size_t kKeptSize = 4096;
+std::uint8_t kept[std::size(blocks)][kKeptSize];
+std::size_t keptSize[std::size(blocks)];
+
+void Release(void* p) noexcept
+{
+    if (p != nullptr && keeping.load()) {
+        const std::size_t count = std::min(recorded.load(), std::size(blocks));
+        for (std::size_t i = 0; i < count; ++i) {
+            if (blocks[i].address == p) {
+                keptSize[i] = std::min(blocks[i].size, kKeptSize);
+                std::memcpy(kept[i], p, keptSize[i]);
+            }
+        }
+    }
+    std::free(p);
+}
 }  // namespace heap
 
 [[gnu::noinline]] void* operator new(std::size_t size)
@@ -65,19 +86,19 @@ void* Record(void* p, std::size_t size)
 }
 [[gnu::noinline]] void operator delete(void* p) noexcept
 {
-    std::free(p);
+    heap::Release(p);
 }
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept
 {
-    std::free(p);
+    heap::Release(p);
 }
 [[gnu::noinline]] void operator delete(void* p, std::align_val_t) noexcept
 {
-    std::free(p);
+    heap::Release(p);
 }
 [[gnu::noinline]] void operator delete(void* p, std::size_t, std::align_val_t) noexcept
 {
-    std::free(p);
+    heap::Release(p);
 }
 
 namespace {
@@ -614,6 +635,66 @@ TEST_P(HmacWipe, WindowByWindowTheyLeaveNothingOfTheKeyOnAnyThread)
             for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
                 ADD_FAILURE() << kind.what << ", key " << keyLength << ", where it was finished: " << found;
         }
+}
+
+// A keyed digest fed window by window keeps its key block and the inner
+// hash's state in its own heap block, and the state becomes the inner
+// digest, from which the HMAC of any message that begins alike can be had
+// without the key. None of it is in the block when the block is freed: the
+// test reads each block the digests took just before it goes back.
+template <class Record, std::size_t kBlock = kBlockSize>
+void ExpectHeapBlocksWiped(const char* what, bool WindowDigestChoice::*tick, Record WindowDigestResults::*result,
+                           Secrets (*secrets)(const std::string&), void (*hash)(const std::string&, Record&),
+                           void (*hmac)(const std::string&, const void*, std::int32_t, Record&), bool bigEndian)
+{
+    std::mt19937 rng(2104);
+    const std::string message = RandomKey(300, rng);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
+    for (std::size_t keyLength : {std::size_t{20}, kBlock + 36}) {
+        const std::string key = RandomKey(keyLength, rng);
+        Secrets s = secrets(key);
+        AddInnerDigest<Record, kBlock>(s, key, message, hash, bigEndian);
+        WindowDigestChoice choice{.hmac = true, .key = key};
+        choice.*tick = true;
+
+        heap::recorded = 0;
+        heap::recording = true;
+        auto digests = std::make_unique<WindowDigests>(choice);
+        heap::recording = false;
+        const std::size_t blocks = std::min(heap::recorded.load(), std::size(heap::blocks));
+        ASSERT_GT(blocks, 0u);
+        digests->Feed(0, bytes, 100);
+        digests->Feed(0, bytes + 100, 200);
+        std::fill(std::begin(heap::keptSize), std::end(heap::keptSize), 0);
+        heap::keeping = true;
+        const WindowDigestResults results = digests->Finish();
+        heap::keeping = false;
+
+        Record want;
+        hmac(key, bytes, static_cast<std::int32_t>(message.size()), want);
+        EXPECT_EQ(DigestToHexText(results.*result), DigestToHexText(want)) << what << ", key " << keyLength;
+        std::size_t freed = 0;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            freed += heap::keptSize[b] > 0 ? 1 : 0;
+            for (const std::string& found : s.FindIn(heap::kept[b], heap::keptSize[b]))
+                ADD_FAILURE() << what << ", key " << keyLength << ": " << found << " in heap block " << b << " of "
+                              << heap::blocks[b].size << " bytes, freed";
+        }
+        EXPECT_GT(freed, 0u) << what << ": Finish freed none of the blocks the digests took";
+    }
+}
+
+TEST(WindowDigestsWipe, KeyedDigestsLeaveNothingInTheHeapBlocksTheyFree)
+{
+    ExpectHeapBlocksWiped<Md5Digest>("HMAC-MD5", &WindowDigestChoice::md5, &WindowDigestResults::md5, Md5Secrets,
+                                     Md5OfText, HmacMd5OfBytes, false);
+    ExpectHeapBlocksWiped<Sha1Digest>("HMAC-SHA-1", &WindowDigestChoice::sha1, &WindowDigestResults::sha1, Sha1Secrets,
+                                      Sha1OfText, HmacSha1OfBytes, true);
+    ExpectHeapBlocksWiped<Sha256Digest>("HMAC-SHA-256", &WindowDigestChoice::sha256, &WindowDigestResults::sha256,
+                                        Sha256Secrets, Sha256OfText, HmacSha256OfBytes, true);
+    ExpectHeapBlocksWiped<Sha512Digest, kSha512BlockSize>("HMAC-SHA-512", &WindowDigestChoice::sha512,
+                                                          &WindowDigestResults::sha512, Sha512Secrets, Sha512OfText,
+                                                          HmacSha512OfBytes, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(
