@@ -52,11 +52,12 @@ TEST(ShownNameTest, EachTerminalHasItsOwnControlsEscaped)
     const struct {
         std::string name, eightBit, utf8;
     } names[] = {
-        {"evil.iso: OK\x9B" "8m", "evil.iso: OK\\x9B8m", "evil.iso: OK\\x9B8m"},
+        // "8m", "1m" and "b" written as \x38m, \x31m and \x62, which end the escapes before them.
+        {"evil.iso: OK\x9B\x38m", "evil.iso: OK\\x9B8m", "evil.iso: OK\\x9B8m"},
         {"\xC3\x9B.txt", "\xC3\\x9B.txt", "\xC3\x9B.txt"},  // U+00DB in UTF-8
-        {"\xC2\x9B" "1m", "\xC2\\x9B1m", "\\xC2\\x9B1m"},  // U+009B in UTF-8
-        {"caf\xE9", "caf\xE9", "caf\\xE9"},                  // ISO 8859-1
-        {"a\xE2\x80\xAE" "b", "a\xE2\\x80\xAE" "b", "a\\xE2\\x80\\xAEb"},
+        {"\xC2\x9B\x31m", "\xC2\\x9B1m", "\\xC2\\x9B1m"},   // U+009B in UTF-8
+        {"caf\xE9", "caf\xE9", "caf\\xE9"},                 // ISO 8859-1
+        {"a\xE2\x80\xAE\x62", "a\xE2\\x80\xAE\x62", "a\\xE2\\x80\\xAEb"},
         {"tab\tx\\", "tab\\x09x\\\\", "tab\\x09x\\\\"},
     };
     for (const auto& [name, eightBit, utf8] : names) {
