@@ -353,7 +353,7 @@ TEST_F(CliCheck, MissingChangedAndUnreadableFilesBadLinesAndOtherAlgorithms)
 {
     // A list with lines of every kind, then the files changed under it.
     ASSERT_EQ(InData("{ md5sum -- *; echo 'not a line'; echo; echo '# comment'; sha512sum -- abc; "
-                     "sha512sum --tag -- 'a b'; printf 'SHA512 (abc) = 12ab\\n'; } > ../list && "
+                     "sha384sum --tag -- 'a b'; printf 'SHA384 (abc) = 12ab\\n'; } > ../list && "
                      "rm abc && echo changed > 'a b' && rm empty && mkdir empty")
                   .exitCode,
               0);
@@ -365,7 +365,7 @@ TEST_F(CliCheck, MissingChangedAndUnreadableFilesBadLinesAndOtherAlgorithms)
               "vellumark-cli: empty: Invalid file name.\n"
               "vellumark-cli: WARNING: 1 line is improperly formatted\n"
               "vellumark-cli: WARNING: 3 lines use an algorithm vellumark-cli does not compute: "
-              "128-digit digest, SHA512\n"
+              "128-digit digest, SHA384\n"
               "vellumark-cli: WARNING: 2 listed files could not be read\n"
               "vellumark-cli: WARNING: 1 computed checksum did NOT match\n");
     for (const char* line :
@@ -450,25 +450,28 @@ TEST_F(CliCheck, ChecksListsThatRhashWrote)
     // rhash takes a backslash for a folder's and writes line breaks raw: its
     // lists name the other files.
     for (const char* ending : {"", "\r"}) {
-        ASSERT_EQ(InData(std::string("rhash --bsd --crc32 --md5 --sha1 --sha256 --sha512 -- abc 'a b' -dash 'star*' empty "
-                                     "'(x) = y' 'tab\tname' | sed 's/$/") +
+        ASSERT_EQ(InData(std::string("rhash --bsd --crc32 --md5 --sha1 --sha256 --sha384 --sha512 -- abc 'a b' -dash "
+                                     "'star*' empty '(x) = y' 'tab\tname' | sed 's/$/") +
                          ending + "/' > ../list")
                       .exitCode,
                   0);
         const Outcome ours = InData("$V -c ../list");
         const std::string shown = *ending != 0 ? "CR LF" : "LF";
         EXPECT_EQ(ours.exitCode, 0) << shown;
-        EXPECT_EQ(CountOk(ours.out), 7 * 4) << shown << ours.out;
-        EXPECT_EQ(ours.out.rfind("abc: OK\nabc: OK\nabc: OK\nabc: OK\na b: OK\na b: OK\na b: OK\na b: OK\n", 0), 0u)
+        EXPECT_EQ(CountOk(ours.out), 7 * 5) << shown << ours.out;
+        EXPECT_EQ(ours.out.rfind("abc: OK\nabc: OK\nabc: OK\nabc: OK\nabc: OK\na b: OK\na b: OK\na b: OK\na b: OK\n"
+                                 "a b: OK\n",
+                                 0),
+                  0u)
             << shown << ours.out;
-        EXPECT_EQ(ours.err, "vellumark-cli: WARNING: 7 lines use an algorithm vellumark-cli does not compute: SHA512\n")
+        EXPECT_EQ(ours.err, "vellumark-cli: WARNING: 7 lines use an algorithm vellumark-cli does not compute: SHA384\n")
             << shown;
     }
-    // And a changed file is FAILED for each of its four digests.
+    // And a changed file is FAILED for each of its five digests.
     ASSERT_EQ(InData("echo changed > 'a b'").exitCode, 0);
     const Outcome changed = InData("$V -c --quiet ../list");
     EXPECT_EQ(changed.exitCode, 1);
-    EXPECT_EQ(changed.out, "a b: FAILED\na b: FAILED\na b: FAILED\na b: FAILED\n");
+    EXPECT_EQ(changed.out, "a b: FAILED\na b: FAILED\na b: FAILED\na b: FAILED\na b: FAILED\n");
 }
 
 TEST_F(CliCheck, RoundTripsWithMd5sumSha1sumAndSha256sum)
