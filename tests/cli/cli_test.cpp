@@ -389,9 +389,9 @@ TEST_F(Cli, Sha512AndItsHmacOfASparseFileOver4GiBAgreeWithOpenssl)
             theirArguments.insert(theirArguments.begin() + 2, {"-hmac", "a key"});
             ourArguments.insert(ourArguments.begin(), {"--hmac", "a key"});
         }
-        const Outcome theirs = RunProgram(openssl, theirArguments, Path(""), {}, {}, std::chrono::seconds(140));
+        const Outcome theirs = RunProgram(openssl, theirArguments, Path(""), {}, {}, std::chrono::seconds(280));
         ASSERT_EQ(theirs.exitCode, 0) << theirs.err;
-        const Outcome ours = RunProgram(VELLUMARK_CLI_PATH, ourArguments, Path(""), {}, {}, std::chrono::seconds(140));
+        const Outcome ours = RunProgram(VELLUMARK_CLI_PATH, ourArguments, Path(""), {}, {}, std::chrono::seconds(280));
         EXPECT_EQ(ours.exitCode, 0) << ours.err;
         EXPECT_EQ(ours.out, theirs.out.substr(0, 128) + "  sparse\n");
     }
