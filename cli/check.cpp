@@ -50,7 +50,8 @@ public:
                 counts_.otherNames.end())
                 counts_.otherNames.push_back(line.algorithmName);
             if (options_.warn)
-                Warn(number, "line uses an algorithm vellumark-cli does not compute: " + line.algorithmName);
+                Warn(number, "line uses an algorithm vellumark-cli does not compute: " + line.algorithmName +
+                                 (line.maybeSha512 ? " (--sha512 checks it as SHA-512)" : ""));
             break;
         case ListLine::Kind::Digest:
             ++counts_.checkable;
@@ -125,6 +126,14 @@ private:
     Counts counts_;
 };
 
+// Whether the list's file name (its last part) holds "sha512" in any case,
+// as SHA512SUMS does: its lines of 128 digits without a tag are SHA-512.
+bool NamedForSha512(std::string_view path)
+{
+    const std::string name = platform::AsciiLower(std::string(path.substr(path.rfind('/') + 1)));
+    return name.find("sha512") != std::string::npos;
+}
+
 }  // namespace
 
 bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardInput, const CheckOptions& options,
@@ -137,7 +146,7 @@ bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardI
         InputDigests digests;
     };
     Slots<Item> items;
-    ListReader reader(TickedKinds(options.request));
+    ListReader reader(TickedKinds(options.request), !fromStandardInput && NamedForSha512(listName));
     std::size_t number = 0;
 
     ListCheck check(listName, options, report);

@@ -36,7 +36,9 @@ struct CheckOptions {
 // passes: every listed file was read and matched, at least one file was
 // compared, and (with strict) every line was checked or skipped as a
 // comment. `fromStandardInput`: the list is standard input's, so that a line
-// naming "-" finds nothing left there. Throws Exception when the list cannot
+// naming "-" finds nothing left there; otherwise a list whose file name holds
+// "sha512" (any case) has its lines of 128 digits without a tag checked as
+// SHA-512, as --sha512 would. Throws Exception when the list cannot
 // be read to its end; what was checked before is reported.
 bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardInput, const CheckOptions& options,
                const DigestInputs& inputs, Report& report);

@@ -23,6 +23,7 @@ inline constexpr DigestKind kDigestKinds[] = {
     {Algorithm::Md5, "MD5", "--md5", 32, &GenerateInput::md5},
     {Algorithm::Sha1, "SHA1", "--sha1", 40, &GenerateInput::sha1},
     {Algorithm::Sha256, "SHA256", "--sha256", 64, &GenerateInput::sha256},
+    {Algorithm::Sha512, "SHA512", "--sha512", 128, &GenerateInput::sha512},
     {Algorithm::Crc32, "CRC32", "--crc32", 8, &GenerateInput::crc32},
 };
 

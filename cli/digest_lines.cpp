@@ -133,6 +133,25 @@ std::string SumLine(std::string_view hex, std::string_view name)
     return line;
 }
 
+std::string SfvLine(std::string_view name, std::string_view hex)
+{
+    std::string line(name);
+    line += ' ';
+    line += hex;
+    return line;
+}
+
+std::string SfvNameRefusal(std::string_view name)
+{
+    if (name.find_first_of("\\\n\r") != std::string_view::npos)
+        return "An SFV line cannot hold a name with a line feed, a carriage return or a backslash";
+    const std::string line = SfvLine(name, "00000000");
+    const ListLine read = ListReader({}).Read(line);
+    if (read.kind != ListLine::Kind::Digest || read.fileName != name || read.digestKind->algorithm != Algorithm::Crc32)
+        return "An SFV line with this name would be read back as another line";
+    return "";
+}
+
 std::string CheckedName(std::string_view name, platform::Charset charset)
 {
     bool controls = false;
@@ -235,7 +254,7 @@ std::optional<ListLines::Line> ListLines::Next()
 
 ListLine ListReader::Read(std::string_view line)
 {
-    if (line.empty() || line.front() == '#') {
+    if (line.empty() || line.front() == '#' || line.front() == ';') {
         ListLine skipped;
         skipped.kind = ListLine::Kind::Skipped;
         return skipped;
@@ -255,11 +274,13 @@ ListLine ListReader::Read(std::string_view line)
         return *std::move(sum);
     if (std::optional<ListLine> tagged = ReadTagLine(body, escaped))
         return *std::move(tagged);
+    if (std::optional<ListLine> sfv = ReadSfvLine(line))
+        return *std::move(sfv);
     return {};
 }
 
-// "hex  name", "hex *name" or "hex name"; nullopt when body does not begin
-// with digits and a blank, which leaves it to the tag form.
+// "hex  name", "hex *name" or "hex name"; nullopt for a line that is none of
+// them, which leaves it to the other forms.
 std::optional<ListLine> ListReader::ReadSumLine(std::string_view body, bool escaped)
 {
     std::size_t digits = 0;
@@ -270,15 +291,17 @@ std::optional<ListLine> ListReader::ReadSumLine(std::string_view body, bool esca
 
     ListLine line;
     for (const DigestKind& kind : kDigestKinds) {
-        const bool allowed = chosen_.empty() || std::find(chosen_.begin(), chosen_.end(), &kind) != chosen_.end();
+        const bool allowed = chosen_.empty() ? kind.algorithm != Algorithm::Sha512 || untaggedSha512_
+                                             : std::find(chosen_.begin(), chosen_.end(), &kind) != chosen_.end();
         if (allowed && kind.digits == digits)
             line.digestKind = &kind;
     }
     if (line.digestKind == nullptr) {
         if (!chosen_.empty() || !IsOtherDigestLength(digits))
-            return ListLine{};
+            return std::nullopt;
         line.kind = ListLine::Kind::OtherAlgorithm;
         line.algorithmName = std::to_string(digits) + "-digit digest";
+        line.maybeSha512 = digits == KindOf(Algorithm::Sha512).digits;
     }
 
     // After the digits and one blank: a mode character (" " or "*") and the
@@ -293,14 +316,14 @@ std::optional<ListLine> ListReader::ReadSumLine(std::string_view body, bool esca
         name = rest;
         layout_ = Layout::SingleBlank;
     } else {
-        return ListLine{};
+        return std::nullopt;
     }
     if (line.kind == ListLine::Kind::OtherAlgorithm)
         return line;
 
     std::optional<std::string> fileName = escaped ? UnescapeLineName(name) : std::string(name);
     if (!fileName)
-        return ListLine{};
+        return std::nullopt;
     line.kind = ListLine::Kind::Digest;
     line.fileName = *std::move(fileName);
     line.digest = std::string(body.substr(0, digits));
@@ -354,4 +377,23 @@ std::optional<ListLine> ListReader::ReadTagLine(std::string_view body, bool esca
     line.fileName = *std::move(fileName);
     line.digest = std::string(value);
     return line;
+}
+
+// "name HEX": the CRC-32's 8 digits after the line's last space, the name
+// before it, as it stands (SFV has no escapes). nullopt for another line.
+std::optional<ListLine> ListReader::ReadSfvLine(std::string_view line)
+{
+    const std::size_t space = line.rfind(' ');
+    const DigestKind& crc32 = KindOf(Algorithm::Crc32);
+    if (space == std::string_view::npos || space == 0)
+        return std::nullopt;
+    const std::string_view value = line.substr(space + 1);
+    if (value.size() != crc32.digits || !AllHex(value))
+        return std::nullopt;
+    ListLine read;
+    read.kind = ListLine::Kind::Digest;
+    read.digestKind = &crc32;
+    read.fileName = std::string(line.substr(0, space));
+    read.digest = std::string(value);
+    return read;
 }

@@ -27,6 +27,17 @@ std::optional<std::string> UnescapeLineName(std::string_view escaped);
 std::string TagLine(const DigestKind& kind, std::string_view name, std::string_view hex);
 std::string SumLine(std::string_view hex, std::string_view name);
 
+// "name HEX", as SFV checkers read it: SFV has no escapes, so the name is
+// written as it stands, and SfvNameRefusal tells the names it cannot hold.
+std::string SfvLine(std::string_view name, std::string_view hex);
+
+// Why no SFV line can hold the name, or "" when one can: a line break would
+// split the line, a backslash is a folder separator to SFV checkers
+// elsewhere, and a name whose line a check here would read as a comment or
+// as a line of another form (one that begins with "#", ";", or digits and
+// a blank) would name another file, or none.
+std::string SfvNameRefusal(std::string_view name);
+
 // A listed name as a check reports it ("name: OK") on a terminal of that
 // character set. A name with a line break or any other control character
 // (as platform::TerminalCharacterAt finds them: a tab, the set's C1
@@ -80,20 +91,29 @@ struct ListLine {
     std::string fileName;                    // Digest: the listed name, taken literally
     std::string digest;                      // Digest: the hexadecimal digits as listed
     std::string algorithmName;               // OtherAlgorithm: its tag, or "N-digit digest"
+    bool maybeSha512 = false;                // OtherAlgorithm: 128 digits without a tag
 };
 
-// Reads the lines of one list, in order. Accepted:
+// Reads the lines of one list, in order. Accepted, each form tried in turn:
 //   hex  name, hex *name   md5sum's and sha1sum's lines (also hex name, with
 //                          one blank: whichever of the two a list's first
 //                          such line uses, its later lines must use too)
 //   TAG (name) = hex       BSD tag lines, any spaces before the parenthesis
 //   TAG(name)= hex         the same without the spaces
-// each possibly behind blanks, and behind a backslash for an escaped name.
-// The tag decides the algorithm; without one, the chosen kinds (all, when
-// none is chosen) decide by the number of digits.
+//   name HEX               SFV lines: the last space-separated field is a
+//                          CRC-32 of 8 digits, the name all before its space
+// the first two possibly behind blanks, and behind a backslash for an
+// escaped name; an SFV name is taken as it stands. Lines that start with "#"
+// or ";" are comments. The tag decides the algorithm, and an SFV line is
+// CRC-32; without either, the chosen kinds decide by the number of digits.
+// When none is chosen, every kind may, but for SHA-512: 128 digits are also
+// BLAKE2b's, which b2sum writes without a tag, so they are SHA-512 only when
+// `untaggedSha512` says the list is of SHA-512 (its name says so).
 class ListReader {
 public:
-    explicit ListReader(DigestKinds chosen) : chosen_(std::move(chosen)) {}
+    explicit ListReader(DigestKinds chosen, bool untaggedSha512 = false)
+        : chosen_(std::move(chosen)), untaggedSha512_(untaggedSha512)
+    {}
 
     // One line, without its line break.
     ListLine Read(std::string_view line);
@@ -103,7 +123,9 @@ private:
 
     std::optional<ListLine> ReadSumLine(std::string_view body, bool escaped);
     std::optional<ListLine> ReadTagLine(std::string_view body, bool escaped) const;
+    static std::optional<ListLine> ReadSfvLine(std::string_view line);
 
     DigestKinds chosen_;
+    bool untaggedSha512_;
     Layout layout_ = Layout::Unknown;
 };

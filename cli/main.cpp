@@ -51,9 +51,10 @@ constexpr const char* kHelp =
     "  --md5          MD5 (the default when no algorithm is chosen)\n"
     "  --sha1         SHA-1\n"
     "  --sha256       SHA-256, which only the companion computes, not the window\n"
+    "  --sha512       SHA-512\n"
     "  --crc32        CRC-32, never keyed\n"
-    "  --hmac KEY     keyed MD5, SHA-1 and SHA-256 (HMAC) under KEY, which may be\n"
-    "                 empty\n"
+    "  --hmac KEY     keyed MD5, SHA-1, SHA-256 and SHA-512 (HMAC) under KEY,\n"
+    "                 which may be empty\n"
     "  --hmac-key-file KEYFILE\n"
     "                 the same with the key read from KEYFILE, a file of one\n"
     "                 line whose line break is not part of the key; \"-\" reads\n"
@@ -64,8 +65,10 @@ constexpr const char* kHelp =
     "                 dropped, and \"*\" and \"?\" in its last part are wildcards\n"
     "                 for the existence test; \"-\", or no FILE, is standard input\n"
     "  --tag          BSD tag lines \"MD5 (name) = HEX\", also for one FILE\n"
-    "  --sum          lines \"hex  name\" in lower case, as md5sum, sha1sum and\n"
-    "                 sha256sum write them, for one algorithm\n"
+    "  --sum          lines \"hex  name\" in lower case, as md5sum, sha1sum,\n"
+    "                 sha256sum and sha512sum write them, for one algorithm\n"
+    "  --sfv          SFV lines \"name HEX\" of the CRC-32, for one or more FILEs;\n"
+    "                 it takes no other algorithm, key or form of line\n"
     "  --lower        hexadecimal digits in lower case\n"
     "  -r, --recursive\n"
     "                 a FILE that is a folder stands for every file in it and\n"
@@ -86,27 +89,36 @@ constexpr const char* kHelp =
     "  --version      show the version\n"
     "\n"
     "For one input: one line per chosen algorithm, in the order MD5, SHA-1,\n"
-    "SHA-256, CRC-32: the label (MD5, SHA1, SHA256, CRC32), a space and the\n"
-    "result in upper-case hexadecimal, as the result box shows it (the window\n"
-    "has no SHA-256). For several FILEs, or with -r, the lines are BSD tag lines,\n"
-    "file after file in the order named. With -r a symbolic link to a file is\n"
-    "digested as the file, a link to a folder is not followed, and what is no\n"
-    "regular file or cannot be read is told on standard error while the walk goes\n"
-    "on; the lines check back with -c from the folder where they were made. In\n"
-    "tag and sum lines a CRC-32 has all its 8 digits, and a name that holds a\n"
-    "backslash, a line feed or a carriage return has them written as \\\\, \\n\n"
-    "and \\r, with a backslash at the start of its line.\n"
+    "SHA-256, SHA-512, CRC-32: the label (MD5, SHA1, SHA256, SHA512, CRC32), a\n"
+    "space and the result in upper-case hexadecimal, as the result box shows it\n"
+    "(the window has no SHA-256). For several FILEs, or with -r, the lines are\n"
+    "BSD tag lines, file after file in the order named. With --sfv each file\n"
+    "has one line, its name, a space and its CRC-32 in 8 upper-case digits, with\n"
+    "no header; a name that no SFV line can hold (one with a line feed, a\n"
+    "carriage return or a backslash, or one that a check would read as a comment\n"
+    "or as a line of another form) is refused on standard error, and the other\n"
+    "files go on. With -r a symbolic link to a file is digested as the file, a\n"
+    "link to a folder is not followed, and what is no regular file or cannot be\n"
+    "read is told on standard error while the walk goes on; the lines check back\n"
+    "with -c from the folder where they were made. In tag and sum lines a CRC-32\n"
+    "has all its 8 digits, and a name that holds a backslash, a line feed or a\n"
+    "carriage return has them written as \\\\, \\n and \\r, with a backslash at\n"
+    "the start of its line.\n"
     "\n"
-    "A list holds lines as md5sum, sha1sum and sha256sum write them (\"hex  name\"\n"
-    "or \"hex *name\"), BSD tag lines for MD5, SHA1, SHA256 and CRC32 (\"MD5 (name)\n"
-    "= hex\", with any spaces before the parenthesis) or \"MD5(name)= hex\" lines;\n"
-    "lines that start with \"#\" are comments. The tag names the algorithm, or\n"
-    "else --md5, --sha1, --sha256 or --crc32 does, or else the number of digits.\n"
-    "Digits compare ignoring case, and names are taken exactly as listed. Each\n"
-    "file is reported in list order as \"name: OK\", \"name: FAILED\" or \"name:\n"
-    "FAILED open or read\", followed by a summary on standard error. A line of an\n"
-    "algorithm vellumark-cli does not compute (SHA512, a 128-digit digest) is\n"
-    "never FAILED: it is counted, and its algorithm named, in the summary.\n"
+    "A list holds lines as md5sum, sha1sum, sha256sum and sha512sum write them\n"
+    "(\"hex  name\" or \"hex *name\"), BSD tag lines for MD5, SHA1, SHA256, SHA512\n"
+    "and CRC32 (\"MD5 (name) = hex\", with any spaces before the parenthesis),\n"
+    "\"MD5(name)= hex\" lines, or SFV lines (\"name HEX\", the CRC-32 after the\n"
+    "last space); lines that start with \"#\" or \";\" are comments. The tag names\n"
+    "the algorithm, an SFV line is CRC-32, or else --md5, --sha1, --sha256,\n"
+    "--sha512 or --crc32 does, or else the number of digits. Digits compare\n"
+    "ignoring case, and names are taken exactly as listed. Each file is reported\n"
+    "in list order as \"name: OK\", \"name: FAILED\" or \"name: FAILED open or\n"
+    "read\", followed by a summary on standard error. A line of an algorithm\n"
+    "vellumark-cli does not compute (SHA384, say) is never FAILED: it is counted,\n"
+    "and its algorithm named, in the summary. So is a line of 128 digits without\n"
+    "a tag, which b2sum writes too, unless --sha512 is given or the list's file\n"
+    "name holds \"sha512\" in any case: then it is SHA-512.\n"
     "\n"
     "Exit status: 0 on success, 1 when an input cannot be digested or a check\n"
     "fails (the reason on standard error), 2 on bad usage.\n";
@@ -149,6 +161,7 @@ struct Given {
     std::optional<std::string> key;
     bool tag = false;
     bool sum = false;
+    bool sfv = false;
 };
 
 void Once(std::optional<std::string>& slot, std::string value, std::string_view option)
@@ -173,19 +186,21 @@ struct Option {
     void (*set)(Given&, std::string&& value);
 };
 
-static_assert(std::size(kDigestKinds) == 4, "each algorithm needs its option below");
+static_assert(std::size(kDigestKinds) == 5, "each algorithm needs its option below");
 
 constexpr Option kOptions[] = {
     {kDigestKinds[0].option, 0, false, Tick<0>},
     {kDigestKinds[1].option, 0, false, Tick<1>},
     {kDigestKinds[2].option, 0, false, Tick<2>},
     {kDigestKinds[3].option, 0, false, Tick<3>},
+    {kDigestKinds[4].option, 0, false, Tick<4>},
     {"--hmac", 0, true, [](Given& g, std::string&& v) { Once(g.key, std::move(v), "--hmac"); }},
     {"--hmac-key-file", 0, true,
      [](Given& g, std::string&& v) { Once(g.request.keyFile, std::move(v), "--hmac-key-file"); }},
     {"--text", 0, true, [](Given& g, std::string&& v) { Once(g.text, std::move(v), "--text"); }},
     {"--tag", 0, false, [](Given& g, std::string&&) { g.tag = true; }},
     {"--sum", 0, false, [](Given& g, std::string&&) { g.sum = true; }},
+    {"--sfv", 0, false, [](Given& g, std::string&&) { g.sfv = true; }},
     {"--lower", 0, false, [](Given& g, std::string&&) { g.request.lower = true; }},
     {"--recursive", 'r', false, [](Given& g, std::string&&) { g.request.recursive = true; }},
     {"--check", 'c', false, [](Given& g, std::string&&) { g.request.check = true; }},
@@ -246,6 +261,30 @@ Given ReadOptions(int argc, char** argv)
     return given;
 }
 
+// SFV lines hold the CRC-32 of a named file, in upper case, and nothing else.
+void CheckSfvAlone(Given& given)
+{
+    if (given.text)
+        throw UsageError{"--sfv names files: give FILE, not --text"};
+    std::vector<std::string_view> others;
+    for (const DigestKind* kind : TickedKinds(given.request.input)) {
+        if (kind->algorithm != Algorithm::Crc32)
+            others.push_back(kind->option);
+    }
+    const std::pair<bool, std::string_view> options[] = {{given.key.has_value(), "--hmac"},
+                                                         {given.request.keyFile.has_value(), "--hmac-key-file"},
+                                                         {given.tag, "--tag"},
+                                                         {given.sum, "--sum"},
+                                                         {given.request.lower, "--lower"}};
+    for (const auto& [set, option] : options) {
+        if (set)
+            others.push_back(option);
+    }
+    if (!others.empty())
+        throw UsageError{"--sfv writes CRC-32 alone, in upper case: it takes no " + std::string(others.front())};
+    given.request.input.crc32 = true;
+}
+
 Request ParseArguments(int argc, char** argv)
 {
     Given given = ReadOptions(argc, argv);
@@ -259,6 +298,7 @@ Request ParseArguments(int argc, char** argv)
         throw UsageError{"give either --hmac or --hmac-key-file, not both"};
     const std::pair<bool, const char*> notInCheck[] = {{given.tag, "--tag"},
                                                        {given.sum, "--sum"},
+                                                       {given.sfv, "--sfv"},
                                                        {request.lower, "--lower"},
                                                        {given.text.has_value(), "--text"},
                                                        {request.recursive, "--recursive"}};
@@ -284,13 +324,15 @@ Request ParseArguments(int argc, char** argv)
             throw UsageError{"--tag and --sum name files: give FILE, not --text"};
         if (given.tag && given.sum)
             throw UsageError{"give either --tag or --sum, not both"};
+        if (given.sfv)
+            CheckSfvAlone(given);
         // Without a choice a check goes by each line; anything else computes MD5.
         if (TickedKinds(input).empty())
             input.md5 = true;
         if (given.sum && TickedKinds(input).size() != 1)
             throw UsageError{"--sum takes exactly one algorithm"};
         const bool named = given.tag || request.recursive || request.files.size() > 1;
-        request.form = given.sum ? LineForm::Sum : named ? LineForm::Tag : LineForm::Plain;
+        request.form = given.sfv ? LineForm::Sfv : given.sum ? LineForm::Sum : named ? LineForm::Tag : LineForm::Plain;
     }
 
     if (given.key) {

@@ -23,6 +23,8 @@ std::string ResultLine(LineForm form, bool lower, const DigestKind& kind, const 
     }
     case LineForm::Sum:
         return SumLine(platform::AsciiLower(FullWidth(kind, result)), name);
+    case LineForm::Sfv:
+        return SfvLine(name, platform::AsciiUpper(FullWidth(kind, result)));
     }
     return {};
 }
@@ -33,13 +35,22 @@ bool PrintDigests(const std::vector<std::string>& names, const SumOptions& optio
     struct Item {
         std::string name;
         Looked looked;
-        std::string notFound;  // why the walk could not take it
+        std::string notFound;  // why the walk could not take it, or no SFV line can hold its name
         InputDigests digests;
     };
     Slots<Item> items;
     std::size_t named = 0;
     std::optional<FolderWalk> walk;
     bool allRead = true;
+
+    // A name no SFV line can hold is not read: its line could not be written.
+    const auto refused = [&options](Item& item, ItemFacts& facts) {
+        if (options.form != LineForm::Sfv || item.name.empty() || IsStandardInput(item.name))
+            return false;
+        item.notFound = SfvNameRefusal(item.name);
+        facts.work = item.notFound.empty();
+        return !facts.work;
+    };
 
     SideBySide run;
     run.threads = options.threads;
@@ -56,6 +67,9 @@ bool PrintDigests(const std::vector<std::string>& names, const SumOptions& optio
                     continue;
                 }
                 item.name = std::move(found->path);
+                facts.listBytes = item.name.size();
+                if (found->error == 0 && refused(item, facts))
+                    return facts;
                 if (found->error != 0) {
                     item.notFound = found->error == FolderWalk::kNotRegular ? platform::kNotRegularText
                                                                             : std::strerror(found->error);
@@ -65,7 +79,6 @@ bool PrintDigests(const std::vector<std::string>& names, const SumOptions& optio
                     item.looked.info.st_size = static_cast<off_t>(found->size);
                     facts.weight = found->size;
                 }
-                facts.listBytes = item.name.size();
                 return facts;
             }
             if (named == names.size())
@@ -81,6 +94,8 @@ bool PrintDigests(const std::vector<std::string>& names, const SumOptions& optio
                 walk.emplace(item.name);
                 continue;
             }
+            if (refused(item, facts))
+                return facts;
             facts.weight = item.looked.Size();
             return facts;
         }

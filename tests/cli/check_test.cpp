@@ -25,9 +25,11 @@ using namespace std::string_literals;
 constexpr const char* kAbcMd5 = "900150983cd24fb0d6963f7d28e17f72";
 constexpr const char* kAbcSha1 = "a9993e364706816aba3e25717850c26c9cd0d89d";
 constexpr const char* kSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-// SHA-512, which vellumark-cli does not compute.
 constexpr const char* kSha512 =
     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f";
+// SHA-384, which vellumark-cli does not compute.
+constexpr const char* kSha384 =
+    "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7";
 
 // Both streams in one transcript, so that their order shows.
 class Transcript : public Report {
@@ -46,6 +48,7 @@ public:
         std::string reason;  // unreadable, for this reason
         int milliseconds = 0;
         std::string sha256 = {};
+        std::string sha512 = {};
     };
 
     Looked Look(const std::string& name) const override
@@ -89,13 +92,15 @@ public:
             digests.results.emplace_back(Algorithm::Sha1, platform::AsciiUpper(file.sha1));
         if (request.sha256)
             digests.results.emplace_back(Algorithm::Sha256, platform::AsciiUpper(file.sha256));
+        if (request.sha512)
+            digests.results.emplace_back(Algorithm::Sha512, platform::AsciiUpper(file.sha512));
         if (request.crc32)
             digests.results.emplace_back(Algorithm::Crc32, file.crc32);
         return digests;
     }
 
     std::map<std::string, File> files = {
-        {"abc", {kAbcMd5, kAbcSha1, "352441C2", "", 0, kSha256}},
+        {"abc", {kAbcMd5, kAbcSha1, "352441C2", "", 0, kSha256, kSha512}},
         {"c",
          {"4a8a08f09d37b73795649038408b5f33", "84a516841ba77a5b4648de2cd0dfcb30ea46dbb4", "6B9DF6F", "", 0,
           "2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6"}},
@@ -113,10 +118,11 @@ struct Outcome {
     std::vector<std::string> lines;
 };
 
-Outcome Check(const std::string& list, CheckOptions options = {}, const MadeUpFiles& files = MadeUpFiles())
+Outcome Check(const std::string& list, CheckOptions options = {}, const MadeUpFiles& files = MadeUpFiles(),
+              const std::string& listName = "list")
 {
     Transcript transcript;
-    const bool passed = CheckList("list", list, options, files, transcript);
+    const bool passed = CheckList(listName, list, options, files, transcript);
     return {passed, transcript.lines};
 }
 
@@ -140,10 +146,11 @@ const std::string kMixed = Joined({
     "# a comment",                                          //
     "CRC32 (c) = 06b9df6f",                                 // OK: the leading zero
     "SHA256 (abc) = "s + kSha256,                           // OK
-    "SHA512 (abc) = "s + kSha512,                           // another algorithm
+    "SHA512 (abc) = "s + kSha512,                           // OK
+    "SHA384 (abc) = "s + kSha384,                           // another algorithm
     md5 + "  missing",                                      // could not be read
     "00000000000000000000000000000000  abc",                // FAILED
-    kSha512 + "  abc"s,                                     // another algorithm
+    kSha512 + "  abc"s,                                     // 128 digits: not without --sha512
     "SHA256 (c) = "s + kSha256,                             // FAILED
     md5 + "  locked",                                       // could not be read
 });
@@ -157,6 +164,7 @@ TEST(CheckList, ReportsEachFileInListOrderAndSumsUpOnStandardError)
                                  "out: c: OK",
                                  "out: c: OK",
                                  "out: abc: OK",
+                                 "out: abc: OK",
                                  "err: missing: No such file or directory",
                                  "out: missing: FAILED open or read",
                                  "out: abc: FAILED",
@@ -164,7 +172,7 @@ TEST(CheckList, ReportsEachFileInListOrderAndSumsUpOnStandardError)
                                  "err: locked: The file is open for writing",
                                  "out: locked: FAILED open or read",
                                  "err: WARNING: 1 line is improperly formatted",
-                                 "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, "
+                                 "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA384, "
                                  "128-digit digest",
                                  "err: WARNING: 2 listed files could not be read",
                                  "err: WARNING: 2 computed checksums did NOT match",
@@ -184,7 +192,7 @@ TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
                   "err: locked: The file is open for writing",
                   "out: locked: FAILED open or read",
                   "err: WARNING: 1 line is improperly formatted",
-                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, 128-digit digest",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA384, 128-digit digest",
                   "err: WARNING: 2 listed files could not be read",
                   "err: WARNING: 2 computed checksums did NOT match",
               }));
@@ -199,17 +207,18 @@ TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
 
     CheckOptions warn;
     warn.warn = true;
-    const std::string unchecked = md5 + "  abc\nbad\n" + kSha512 + "  abc\nSHA512 (abc) = 12\n";
+    const std::string unchecked = md5 + "  abc\nbad\n" + kSha512 + "  abc\nSHA384 (abc) = 12\n";
     const Outcome warned = Check(unchecked, warn);
     EXPECT_TRUE(warned.passed) << "lines not checked fail a list only with --strict";
     EXPECT_EQ(warned.lines,
               (Lines{
                   "out: abc: OK",
                   "err: list: 2: improperly formatted checksum line",
-                  "err: list: 3: line uses an algorithm vellumark-cli does not compute: 128-digit digest",
-                  "err: list: 4: line uses an algorithm vellumark-cli does not compute: SHA512",
+                  "err: list: 3: line uses an algorithm vellumark-cli does not compute: 128-digit digest "
+                  "(--sha512 checks it as SHA-512)",
+                  "err: list: 4: line uses an algorithm vellumark-cli does not compute: SHA384",
                   "err: WARNING: 1 line is improperly formatted",
-                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: 128-digit digest, SHA512",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: 128-digit digest, SHA384",
               }));
     CheckOptions strict;
     strict.strict = true;
@@ -252,11 +261,11 @@ TEST(CheckList, AListWithNothingToCompareNeverPasses)
 
     // Lines of other algorithms alone: none of them is FAILED, and no file is
     // said to have passed either.
-    const Outcome others = Check("SHA512 (abc) = "s + kSha512 + "\r\n" + kSha512 + "  abc\r\n");
+    const Outcome others = Check("SHA384 (abc) = "s + kSha384 + "\r\n" + kSha512 + "  abc\r\n");
     EXPECT_FALSE(others.passed);
     EXPECT_EQ(others.lines,
               (Lines{
-                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA512, 128-digit digest",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA384, 128-digit digest",
                   "err: list: no file was verified",
               }));
 }
@@ -284,6 +293,92 @@ TEST(CheckList, EachFileIsDigestedForItsOwnLinesAlgorithmWithTheKey)
     EXPECT_EQ(Check("bad\n" + md5 + "  abc\n", options).lines,
               (Lines{"err: list: 1: improperly formatted MD5 checksum line", "out: abc: OK",
                      "err: WARNING: 1 line is improperly formatted"}));
+}
+
+// 128 digits without a tag may be BLAKE2b's, as b2sum writes them: they are
+// SHA-512 when --sha512 is given or the list's file name says so, and
+// otherwise never FAILED, nor read.
+TEST(CheckList, LinesOf128DigitsWithoutATagAreSha512OnlyWhenSaid)
+{
+    const std::string list = kSha512 + "  abc\n"s + std::string(128, '0') + "  abc\n";
+    const Lines checked = {"out: abc: OK", "out: abc: FAILED", "err: WARNING: 1 computed checksum did NOT match"};
+    for (const char* name : {"SHA512SUMS", "../sums/my.Sha512.txt", "x-sha512"}) {
+        MadeUpFiles files;
+        const Outcome outcome = Check(list, {}, files, name);
+        EXPECT_FALSE(outcome.passed) << name;
+        EXPECT_EQ(outcome.lines, checked) << name;
+        ASSERT_EQ(files.requests.size(), 2u) << name;
+        EXPECT_EQ(TickedKinds(files.requests[0]), DigestKinds{&KindOf(Algorithm::Sha512)}) << name;
+    }
+    CheckOptions chosen;
+    chosen.request.sha512 = true;
+    EXPECT_EQ(Check(list, chosen, MadeUpFiles(), "list.txt").lines, checked) << "--sha512";
+
+    for (const char* name : {"list.txt", "sha512/list.txt", "SHA-512SUMS"}) {
+        MadeUpFiles files;
+        CheckOptions warn;
+        warn.warn = true;
+        const Outcome outcome = Check(list, warn, files, name);
+        EXPECT_FALSE(outcome.passed) << name;
+        const std::string said = std::string("err: ") + name + ": ";
+        const std::string why =
+            ": line uses an algorithm vellumark-cli does not compute: 128-digit digest (--sha512 checks it as SHA-512)";
+        EXPECT_EQ(outcome.lines,
+                  (Lines{said + "1" + why, said + "2" + why,
+                         "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: 128-digit digest",
+                         said + "no file was verified"}))
+            << name;
+        EXPECT_TRUE(files.requests.empty()) << name;
+    }
+
+    // A tag says SHA-512 whatever the name; with another algorithm chosen,
+    // 128 digits without a tag are broken, as md5sum has it.
+    CheckOptions md5Only;
+    md5Only.request.md5 = true;
+    EXPECT_EQ(
+        Check("SHA512 (abc) = "s + kSha512 + "\n" + kSha512 + "  abc\n", md5Only, MadeUpFiles(), "list.txt").lines,
+        (Lines{"out: abc: OK", "err: WARNING: 1 line is improperly formatted"}));
+}
+
+// SFV lines, as rhash --sfv writes them, among the other forms: its ";"
+// comments skipped, names with spaces, CR LF endings, and the CRC-32 after
+// the last space in either case.
+TEST(CheckList, SfvLinesAreCheckedAndCountedAsTheOthersAre)
+{
+    MadeUpFiles files;
+    files.files["a b"] = files.files["c"];
+    const std::string list =
+        "; Generated by some tool\r\n"
+        ";\r\n"
+        "abc 352441C2\r\n" +
+        md5 +
+        "  abc\r\n"
+        "a b 06b9df6f\r\n"
+        "c 352441C2\r\n"
+        "missing 00000000\r\n"
+        "abc 352441C\r\n";
+    CheckOptions warn;
+    warn.warn = true;
+    const Outcome outcome = Check(list, warn, files);
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_EQ(outcome.lines, (Lines{
+                                 "out: abc: OK",
+                                 "out: abc: OK",
+                                 "out: a b: OK",
+                                 "out: c: FAILED",
+                                 "err: missing: No such file or directory",
+                                 "out: missing: FAILED open or read",
+                                 "err: list: 8: improperly formatted checksum line",
+                                 "err: WARNING: 1 line is improperly formatted",
+                                 "err: WARNING: 1 listed file could not be read",
+                                 "err: WARNING: 1 computed checksum did NOT match",
+                             }));
+    EXPECT_TRUE(files.requests[0].crc32 && TickedKinds(files.requests[0]).size() == 1);
+
+    CheckOptions strict;
+    strict.strict = true;
+    EXPECT_TRUE(Check("; only comments and\nabc 352441c2\n", strict).passed);
+    EXPECT_FALSE(Check("; only comments\n", strict).passed);
 }
 
 TEST(CheckList, FilesCheckedSideBySideAreStillReportedInListOrder)

@@ -7,10 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "tests/run_program.h"
 #include "tests/test_files.h"
@@ -83,9 +87,21 @@ TEST_F(Cli, PrintsOneLabelledLinePerAlgorithmInTheWindowsOrder)
          "SHA256 BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD\nCRC32 352441C2\n"},
         {{"--hmac", "Jefe", "--sha256", "--text", "what do ya want for nothing?"},
          "SHA256 5BDCC146BF60754E6A042426089575C75A003F089D2739839DEC58B964EC3843\n"},
+        // SHA-512 after SHA-256, FIPS 180-4's and RFC 4231's.
+        {{"--crc32", "--sha512", "--md5", "--sha256", "--sha1", "abc.txt"},
+         "MD5 900150983CD24FB0D6963F7D28E17F72\nSHA1 A9993E364706816ABA3E25717850C26C9CD0D89D\n"
+         "SHA256 BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD\n"
+         "SHA512 DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A2192992A274FC1A836BA3C23A3FEEBBD454D4"
+         "423643CE80E2A9AC94FA54CA49F\nCRC32 352441C2\n"},
+        {{"--hmac", "Jefe", "--sha512", "--text", "what do ya want for nothing?"},
+         "SHA512 164B7A7BFCF819E2E395FBE73B56E0A387BD64222E831FD610270CD7EA2505549758BF75C05A994A6D034F65F8F0E6FDCAEAB"
+         "1A34D4A6B4B636E070A38BCE737\n"},
         {{"crlf.txt"}, kCrLfMd5},
         {{"--text", "a\nb"}, kCrLfMd5},  // the text page's way to bytes
-        {{"--text", "a\xC2\xA0" "b"}, "MD5 7570C04097240E0563415B8D354C4607\n"},
+        {{"--text",
+          "a\xC2\xA0"
+          "b"},
+         "MD5 7570C04097240E0563415B8D354C4607\n"},
     };
     for (const auto& [arguments, out] : cases) {
         const Outcome run = RunCli(arguments, Path(""));
@@ -372,6 +388,186 @@ TEST_F(Cli, SeveralFilesAndStandardInputInTagAndSumLines)
     }
 }
 
+// The path of a program, found as the shell finds it; "" when there is none.
+std::string ProgramPath(const std::string& name)
+{
+    Outcome found = RunProgram("/bin/sh", {"-c", "command -v \"$0\"", name}, "");
+    while (!found.out.empty() && found.out.back() == '\n')
+        found.out.pop_back();
+    return found.exitCode == 0 ? found.out : "";
+}
+
+// The lines of text, in order.
+std::vector<std::string> LinesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// SHA-512 and HMAC-SHA-512 of files of random bytes and of random lengths,
+// the edges of SHA-512's block of 128 bytes (111 and 112 bytes leave the
+// padding's length field the last block, or push it into one more) and of
+// the file pipeline's window of 1 MiB among them, against sha512sum and
+// openssl under random keys, shorter than, of and longer than the block.
+TEST_F(Cli, Sha512AndItsHmacAgreeWithSha512sumAndOpensslOnRandomLengths)
+{
+    const std::string openssl = ProgramPath("openssl");
+    ASSERT_FALSE(openssl.empty()) << "openssl is not installed (scripts/common.sh installs it)";
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("random seed " + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    constexpr std::size_t kMiB = 1024 * 1024;
+    std::vector<std::size_t> lengths = {0,   1,   111, 112,      127,  128,      129,
+                                        239, 240, 256, kMiB - 1, kMiB, kMiB + 1, 3 * kMiB + 5};
+    for (int i = 0; i < 10; ++i)
+        lengths.push_back(random() % (300 * 1024));
+    Arguments names;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        std::string bytes(lengths[i], '\0');
+        for (char& byte : bytes)
+            byte = static_cast<char>(random());
+        names.push_back((i < 10 ? "f0" : "f") + std::to_string(i));
+        MakeFile(names.back(), bytes);
+    }
+
+    const Outcome sha512sum = RunScript("sha512sum -- f*", Path(""));
+    ASSERT_EQ(sha512sum.exitCode, 0) << sha512sum.err;
+    const Outcome sums = RunScript("$V --sum --sha512 -- f*", Path(""));
+    EXPECT_EQ(sums.exitCode, 0);
+    EXPECT_EQ(sums.out, sha512sum.out);
+    EXPECT_EQ(sums.err, "");
+    EXPECT_EQ(RunScript("$V --tag --lower --sha512 -- f*", Path("")).out,
+              RunScript("sha512sum --tag -- f*", Path("")).out);
+    // One input's line, as the other labelled lines, in upper case.
+    const std::string first = LinesOf(sha512sum.out).at(3).substr(0, 128);
+    std::string upper = first;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return c >= 'a' ? c - 32 : c; });
+    EXPECT_EQ(RunCli({"--sha512", names[3]}, Path("")).out, "SHA512 " + upper + "\n");
+
+    std::vector<std::size_t> keyLengths = {1, 64, 127, 128, 129, 300};
+    keyLengths.push_back(1 + random() % 400);
+    for (const std::size_t length : keyLengths) {
+        std::string key(length, '\0');
+        for (char& byte : key)
+            byte = static_cast<char>(1 + random() % 255);  // openssl takes the key as a C string
+        SCOPED_TRACE("a key of " + std::to_string(length) + " bytes");
+        Arguments theirArguments = {"dgst", "-sha512", "-hmac", key, "-r"};
+        theirArguments.insert(theirArguments.end(), names.begin(), names.end());
+        const Outcome theirs = RunProgram(openssl, theirArguments, Path(""), {}, {}, std::chrono::seconds(60));
+        ASSERT_EQ(theirs.exitCode, 0) << theirs.err;
+        Arguments ourArguments = {"--hmac", key, "--sha512", "--sum"};
+        ourArguments.insert(ourArguments.end(), names.begin(), names.end());
+        const Outcome ours = RunProgram(VELLUMARK_CLI_PATH, ourArguments, Path(""), {}, {}, std::chrono::seconds(60));
+        EXPECT_EQ(ours.exitCode, 0) << ours.err;
+        // openssl's -r lines are "hex *name".
+        std::string expected = theirs.out;
+        for (std::size_t at = 0; (at = expected.find(" *", at)) != std::string::npos; at += 2)
+            expected[at + 1] = ' ';
+        EXPECT_EQ(ours.out, expected);
+    }
+    // And a key from a file, whose line break is not the key's.
+    std::string key(200, '\0');
+    for (char& byte : key)
+        byte = static_cast<char>(' ' + random() % 95);
+    MakeFile("key", key + "\n");
+    const Outcome theirs = RunProgram(openssl, {"dgst", "-sha512", "-hmac", key, "-r", names[5]}, Path(""));
+    const Outcome ours = RunCli({"--hmac-key-file", "key", "--sha512", "--sum", names[5]}, Path(""));
+    EXPECT_EQ(ours.out.substr(0, 128), theirs.out.substr(0, 128));
+    EXPECT_EQ(ours.out.size(), 128 + 2 + names[5].size() + 1);
+}
+
+// A file larger than 4 GiB, made sparse in a moment, with bytes written at
+// its start, on both sides of the 2^32nd byte and at its end, so that a
+// length or offset kept in 32 bits anywhere from the file to the padding's
+// length field shows. The reference is openssl for both digests: sha512sum
+// reads the holes in small pieces and takes several times as long.
+TEST_F(Cli, Sha512AndItsHmacOfASparseFileOver4GiBAgreeWithOpenssl)
+{
+    const std::string openssl = ProgramPath("openssl");
+    ASSERT_FALSE(openssl.empty()) << "openssl is not installed (scripts/common.sh installs it)";
+    constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
+    const std::string path = MakeFile("sparse", "start");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::pair<std::uint64_t, std::string> pieces[] = {{k4GiB - 3, "around"}, {k4GiB + 4096, "end"}};
+    for (const auto& [offset, bytes] : pieces)
+        ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(::close(fd), 0);
+
+    for (const bool keyed : {false, true}) {
+        SCOPED_TRACE(keyed ? "keyed" : "plain");
+        Arguments theirArguments = {"dgst", "-sha512", "-r", "sparse"};
+        Arguments ourArguments = {"--sha512", "--sum", "sparse"};
+        if (keyed) {
+            theirArguments.insert(theirArguments.begin() + 2, {"-hmac", "a key"});
+            ourArguments.insert(ourArguments.begin(), {"--hmac", "a key"});
+        }
+        const Outcome theirs = RunProgram(openssl, theirArguments, Path(""), {}, {}, std::chrono::seconds(280));
+        ASSERT_EQ(theirs.exitCode, 0) << theirs.err;
+        const Outcome ours = RunProgram(VELLUMARK_CLI_PATH, ourArguments, Path(""), {}, {}, std::chrono::seconds(280));
+        EXPECT_EQ(ours.exitCode, 0) << ours.err;
+        EXPECT_EQ(ours.out, theirs.out.substr(0, 128) + "  sparse\n");
+    }
+}
+
+// SFV lines: the name, a space and the CRC-32's 8 digits in upper case, for
+// one file or many, standard input as "-". A name no SFV line can hold is
+// refused by name and not read, and the other files go on.
+TEST_F(Cli, SfvLinesAndTheNamesTheyCannotHold)
+{
+    MakeFile("abc", "abc");
+    MakeFile("c", "c");
+    MakeFile("a b", "abc");
+    const std::string refused[] = {"back\\slash", "new\nline", "cr\rx", ";semi", "#hash", "deadbeef"};
+    for (const std::string& name : refused)
+        MakeFile(name, "abc");
+    struct Case {
+        Arguments arguments;
+        std::string input;
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    const std::string cannot = ": An SFV line cannot hold a name with a line feed, a carriage return or a backslash\n";
+    const std::string misread = ": An SFV line with this name would be read back as another line\n";
+    const Case cases[] = {
+        {{"--sfv", "c"}, "", 0, "c 06B9DF6F\n", ""},
+        {{"--sfv", "--crc32", "abc", "a b", "-"}, "c", 0, "abc 352441C2\na b 352441C2\n- 06B9DF6F\n", ""},
+        {{"--sfv", "abc", "missing", "c"},
+         "",
+         1,
+         "abc 352441C2\nc 06B9DF6F\n",
+         "vellumark-cli: missing: No such file or directory\n"},
+        {{"--sfv", "abc", refused[0], refused[1], refused[2], "c", refused[3], refused[4], refused[5], "a b"},
+         "",
+         1,
+         "abc 352441C2\nc 06B9DF6F\na b 352441C2\n",
+         "vellumark-cli: back\\\\slash" + cannot + "vellumark-cli: new\\x0Aline" + cannot + "vellumark-cli: cr\\x0Dx" +
+             cannot + "vellumark-cli: ;semi" + misread + "vellumark-cli: #hash" + misread + "vellumark-cli: deadbeef" +
+             misread},
+    };
+    for (const Case& c : cases) {
+        const Outcome run = RunCli(c.arguments, Path(""), false, c.input);
+        const std::string shown = Joined(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << shown;
+        EXPECT_EQ(run.out, c.out) << shown;
+        EXPECT_EQ(run.err, c.err) << shown;
+    }
+
+    // A refused name is not read: a file that is open for writing would
+    // otherwise be reported as such.
+    const int writer = ::open(Path(refused[0]).c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const Outcome run = RunCli({"--sfv", refused[0], "abc"}, Path(""));
+    ::close(writer);
+    EXPECT_EQ(run.err, "vellumark-cli: back\\\\slash" + cannot);
+    EXPECT_EQ(run.out, "abc 352441C2\n");
+}
+
 // Files whose names md5sum must escape or could misread, in a folder of their
 // own so that a shell's "*" names them all.
 class CliCheck : public TempDirTest {
@@ -427,14 +623,14 @@ std::string WithControlsEscaped(const std::string& text)
 
 // The warnings about the list among the lines of standard error, named after
 // vellumark-cli; the reasons a file cannot be read are the window's, not md5sum's.
-std::string Warnings(const std::string& err)
+std::string Warnings(const std::string& err, const std::string& tool = "md5sum")
 {
     std::string warnings;
     std::size_t start = 0;
     for (std::size_t end; (end = err.find('\n', start)) != std::string::npos; start = end + 1) {
         std::string line = err.substr(start, end + 1 - start);
-        if (line.rfind("md5sum: ", 0) == 0)
-            line.replace(0, 6, "vellumark-cli");
+        if (line.rfind(tool + ": ", 0) == 0)
+            line.replace(0, tool.size(), "vellumark-cli");
         for (const char* what : {"WARNING", "improperly", "no properly", "no file was"}) {
             if (line.find(what) != std::string::npos) {
                 warnings += line;
@@ -486,7 +682,7 @@ TEST_F(CliCheck, MissingChangedAndUnreadableFilesBadLinesAndOtherAlgorithms)
 {
     // A list with lines of every kind, then the files changed under it.
     ASSERT_EQ(InData("{ md5sum -- *; echo 'not a line'; echo; echo '# comment'; sha512sum -- abc; "
-                     "sha512sum --tag -- 'a b'; printf 'SHA512 (abc) = 12ab\\n'; } > ../list && "
+                     "sha384sum --tag -- 'a b'; printf 'SHA384 (abc) = 12ab\\n'; } > ../list && "
                      "rm abc && echo changed > 'a b' && rm empty && mkdir empty")
                   .exitCode,
               0);
@@ -498,7 +694,7 @@ TEST_F(CliCheck, MissingChangedAndUnreadableFilesBadLinesAndOtherAlgorithms)
               "vellumark-cli: empty: Is a directory\n"
               "vellumark-cli: WARNING: 1 line is improperly formatted\n"
               "vellumark-cli: WARNING: 3 lines use an algorithm vellumark-cli does not compute: "
-              "128-digit digest, SHA512\n"
+              "128-digit digest, SHA384\n"
               "vellumark-cli: WARNING: 2 listed files could not be read\n"
               "vellumark-cli: WARNING: 1 computed checksum did NOT match\n");
     for (const char* line :
@@ -584,25 +780,28 @@ TEST_F(CliCheck, ChecksListsThatRhashWrote)
     // rhash takes a backslash for a folder's and writes line breaks raw: its
     // lists name the other files.
     for (const char* ending : {"", "\r"}) {
-        ASSERT_EQ(InData(std::string("rhash --bsd --crc32 --md5 --sha1 --sha256 --sha512 -- abc 'a b' -dash 'star*' empty "
-                                     "'(x) = y' 'tab\tname' | sed 's/$/") +
+        ASSERT_EQ(InData(std::string("rhash --bsd --crc32 --md5 --sha1 --sha256 --sha384 --sha512 -- abc 'a b' -dash "
+                                     "'star*' empty '(x) = y' 'tab\tname' | sed 's/$/") +
                          ending + "/' > ../list")
                       .exitCode,
                   0);
         const Outcome ours = InData("$V -c ../list");
         const std::string shown = *ending != 0 ? "CR LF" : "LF";
         EXPECT_EQ(ours.exitCode, 0) << shown;
-        EXPECT_EQ(CountOk(ours.out), 7 * 4) << shown << ours.out;
-        EXPECT_EQ(ours.out.rfind("abc: OK\nabc: OK\nabc: OK\nabc: OK\na b: OK\na b: OK\na b: OK\na b: OK\n", 0), 0u)
+        EXPECT_EQ(CountOk(ours.out), 7 * 5) << shown << ours.out;
+        EXPECT_EQ(ours.out.rfind("abc: OK\nabc: OK\nabc: OK\nabc: OK\nabc: OK\na b: OK\na b: OK\na b: OK\na b: OK\n"
+                                 "a b: OK\n",
+                                 0),
+                  0u)
             << shown << ours.out;
-        EXPECT_EQ(ours.err, "vellumark-cli: WARNING: 7 lines use an algorithm vellumark-cli does not compute: SHA512\n")
+        EXPECT_EQ(ours.err, "vellumark-cli: WARNING: 7 lines use an algorithm vellumark-cli does not compute: SHA384\n")
             << shown;
     }
-    // And a changed file is FAILED for each of its four digests.
+    // And a changed file is FAILED for each of its five digests.
     ASSERT_EQ(InData("echo changed > 'a b'").exitCode, 0);
     const Outcome changed = InData("$V -c --quiet ../list");
     EXPECT_EQ(changed.exitCode, 1);
-    EXPECT_EQ(changed.out, "a b: FAILED\na b: FAILED\na b: FAILED\na b: FAILED\n");
+    EXPECT_EQ(changed.out, "a b: FAILED\na b: FAILED\na b: FAILED\na b: FAILED\na b: FAILED\n");
 }
 
 TEST_F(CliCheck, RoundTripsWithMd5sumSha1sumAndSha256sum)
@@ -633,8 +832,9 @@ TEST_F(CliCheck, RoundTripsWithMd5sumSha1sumAndSha256sum)
 
 // What the major distributions publish for their disc images: SHA256SUMS
 // lists, in sha256sum's form or its tag form, with CR LF as some download
-// pages serve them. A changed file is FAILED; the SHA512 lines beside them
-// are counted as lines of an algorithm not computed, never FAILED.
+// pages serve them. A changed file is FAILED; the lines of 128 digits beside
+// them, which a list of that name does not say to be SHA-512, are counted as
+// lines of an algorithm not computed, never FAILED.
 TEST_F(CliCheck, ChecksSha256sumListsAndCountsSha512LinesApart)
 {
     for (const char* ending : {"", "\r"}) {
@@ -656,6 +856,145 @@ TEST_F(CliCheck, ChecksSha256sumListsAndCountsSha512LinesApart)
     EXPECT_EQ(corrupt.exitCode, 1);
     EXPECT_EQ(corrupt.out, "abc: OK\na b: FAILED\nempty: OK\n");
     EXPECT_NE(corrupt.err.find("WARNING: 1 computed checksum did NOT match"), std::string::npos) << corrupt.err;
+}
+
+// SHA512SUMS lists as sha512sum writes them, plain or tagged, LF or CR LF:
+// OK for every file, and once one file has changed and another has gone,
+// the report, the warnings and the exit status of sha512sum -c under every
+// option that changes them.
+TEST_F(CliCheck, ChecksSha512sumListsAsSha512sumDoes)
+{
+    for (const char* writer : {"sha512sum", "sha512sum --tag"}) {
+        for (const char* ending : {"", "\r"}) {
+            const std::string shown = std::string(writer) + (*ending != 0 ? ", CR LF" : "");
+            ASSERT_EQ(InData(std::string(writer) + " -- * | sed 's/$/" + ending + "/' > ../SHA512SUMS").exitCode, 0);
+            const Outcome theirs = InData("sha512sum -c ../SHA512SUMS");
+            const Outcome ours = InData("$V -c ../SHA512SUMS");
+            EXPECT_EQ(theirs.exitCode, 0) << shown << theirs.err;
+            EXPECT_EQ(CountOk(theirs.out), kFiles) << shown << theirs.out;
+            EXPECT_EQ(ours.exitCode, 0) << shown;
+            EXPECT_EQ(ours.out, WithControlsEscaped(theirs.out)) << shown;
+            EXPECT_EQ(ours.err, "") << shown;
+        }
+    }
+    ASSERT_EQ(InData("sha512sum -- * > ../SHA512SUMS && printf x >> 'a b' && rm empty").exitCode, 0);
+    for (const char* option : {"", "--quiet", "--status", "--warn", "--strict", "--ignore-missing"}) {
+        const Outcome theirs = InData(std::string("sha512sum -c ") + option + " ../SHA512SUMS");
+        const Outcome ours = InData(std::string("$V -c ") + option + " ../SHA512SUMS");
+        EXPECT_EQ(theirs.exitCode, 1) << option;
+        EXPECT_EQ(ours.exitCode, theirs.exitCode) << option;
+        EXPECT_EQ(ours.out, WithControlsEscaped(theirs.out)) << option;
+        EXPECT_EQ(Warnings(ours.err), Warnings(theirs.err, "sha512sum")) << option;
+        if (std::string(option) != "--status") {
+            EXPECT_NE(ours.out.find("a b: FAILED\n"), std::string::npos) << option << ours.out;
+        }
+    }
+}
+
+// b2sum writes 128 digits without a tag too: a list of such lines whose name
+// does not say SHA-512 is never FAILED, changed files or not, and --warn
+// says how to have it checked. With --sha512 it is checked as sha512sum -c
+// checks it.
+TEST_F(CliCheck, UntaggedLinesOf128DigitsAreNeverFailedUnlessSaidToBeSha512)
+{
+    ASSERT_EQ(InData("sha512sum -- * > ../list.txt && b2sum -- * > ../b2.txt && printf x >> 'a b'").exitCode, 0);
+    for (const char* list : {"../list.txt", "../b2.txt"}) {
+        const Outcome ours = InData(std::string("$V -c ") + list);
+        EXPECT_EQ(ours.exitCode, 1) << list;
+        EXPECT_EQ(ours.out, "") << list;
+        EXPECT_EQ(ours.err,
+                  "vellumark-cli: WARNING: 10 lines use an algorithm vellumark-cli does not compute: "
+                  "128-digit digest\nvellumark-cli: " +
+                      std::string(list) + ": no file was verified\n")
+            << list;
+        const Outcome warned = InData(std::string("$V -c -w ") + list);
+        std::size_t hints = 0;
+        for (const std::string& line : LinesOf(warned.err))
+            hints += line.ends_with("128-digit digest (--sha512 checks it as SHA-512)");
+        EXPECT_EQ(hints, static_cast<std::size_t>(kFiles)) << warned.err;
+    }
+    const Outcome theirs = InData("sha512sum -c ../list.txt");
+    const Outcome ours = InData("$V -c --sha512 ../list.txt");
+    EXPECT_EQ(ours.exitCode, 1);
+    EXPECT_EQ(ours.out, WithControlsEscaped(theirs.out));
+    EXPECT_EQ(Warnings(ours.err), Warnings(theirs.err, "sha512sum"));
+    // Taken for SHA-512, the BLAKE2b list fails on every line.
+    const Outcome b2 = InData("$V -c --sha512 --quiet ../b2.txt");
+    EXPECT_EQ(b2.exitCode, 1);
+    EXPECT_EQ(CountOk(b2.out), 0);
+    // A list whose file name holds "sha512", in any case, is of SHA-512.
+    const Outcome named = InData("cp ../list.txt ../Files.Sha512 && $V -c ../Files.Sha512");
+    EXPECT_EQ(named.out, ours.out);
+}
+
+// The SFV lists rhash writes, with their header of ";" comments, LF or CR
+// LF: their files are reported as md5sum -c reports the same files from its
+// own list, before and after one file changes and another goes, with
+// rhash -c's exit status on the same list.
+TEST_F(CliCheck, ChecksSfvListsThatRhashWroteAsMd5sumChecksItsOwn)
+{
+    if (ProgramPath("rhash").empty())
+        GTEST_SKIP() << "rhash is not installed (scripts/common.sh installs it)";
+    // Names rhash reads back: no backslash, line break or leading dash.
+    const std::string files = "abc 'a b' 'star*' empty '(x) = y' 'tab\tname'";
+    for (const char* ending : {"", "\r"}) {
+        const std::string shown = *ending != 0 ? "CR LF" : "LF";
+        ASSERT_EQ(InData("rhash --sfv -- " + files + " | sed 's/$/" + ending + "/' > ../list.sfv && md5sum -- " +
+                         files + " > ../list.md5")
+                      .exitCode,
+                  0);
+        ASSERT_NE(InData("head -1 ../list.sfv").out.rfind(";", 0), std::string::npos) << "rhash wrote no header";
+        const Outcome md5sum = InData("md5sum -c ../list.md5");
+        const Outcome ours = InData("$V -c ../list.sfv");
+        EXPECT_EQ(CountOk(md5sum.out), 6) << md5sum.out;
+        EXPECT_EQ(ours.exitCode, 0) << shown;
+        EXPECT_EQ(ours.out, WithControlsEscaped(md5sum.out)) << shown;
+        EXPECT_EQ(ours.err, "") << shown;
+        EXPECT_EQ(InData("rhash -c ../list.sfv").exitCode, 0) << shown;
+    }
+    ASSERT_EQ(InData("printf x >> 'a b' && rm empty").exitCode, 0);
+    for (const char* option : {"", "--quiet", "--status", "--warn", "--strict", "--ignore-missing"}) {
+        const Outcome md5sum = InData(std::string("md5sum -c ") + option + " ../list.md5");
+        const Outcome ours = InData(std::string("$V -c ") + option + " ../list.sfv");
+        EXPECT_EQ(ours.exitCode, md5sum.exitCode) << option;
+        EXPECT_EQ(ours.out, WithControlsEscaped(md5sum.out)) << option;
+        EXPECT_EQ(Warnings(ours.err), Warnings(md5sum.err)) << option;
+    }
+    EXPECT_EQ(InData("rhash -c ../list.sfv").exitCode, 1);
+    EXPECT_NE(InData("$V -c ../list.sfv").out.find("a b: FAILED\n"), std::string::npos);
+}
+
+// What --sfv writes, rhash -c checks, and rhash --sfv writes the same lines
+// below its header; both checkers find the changed file.
+TEST_F(CliCheck, RhashChecksSfvLinesAndWritesTheSame)
+{
+    if (ProgramPath("rhash").empty())
+        GTEST_SKIP() << "rhash is not installed (scripts/common.sh installs it)";
+    const std::string files = "abc 'a b' 'star*' empty '(x) = y' 'tab\tname'";
+    const Outcome ours = InData("$V --sfv -- " + files + " | tee ../ours.sfv");
+    ASSERT_EQ(ours.exitCode, 0) << ours.err;
+    EXPECT_EQ(LinesOf(ours.out).size(), 6u);
+    // The same lines below rhash's header, the digits compared in either case.
+    const std::vector<std::string> theirs = LinesOf(InData("rhash --sfv -- " + files + " | grep -v '^;'").out);
+    const std::vector<std::string> mine = LinesOf(ours.out);
+    ASSERT_EQ(mine.size(), theirs.size()) << ours.out;
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+        const std::size_t digits = mine[i].size() - 8;
+        EXPECT_EQ(mine[i].substr(0, digits), theirs[i].substr(0, theirs[i].size() - 8));
+        EXPECT_TRUE(std::equal(mine[i].begin() + digits, mine[i].end(), theirs[i].end() - 8, theirs[i].end(),
+                               [](char a, char b) { return std::toupper(a) == std::toupper(b); }))
+            << mine[i] << " against " << theirs[i];
+    }
+    const Outcome checked = InData("rhash -c ../ours.sfv");
+    EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
+    EXPECT_NE(checked.out.find("Everything OK"), std::string::npos) << checked.out;
+    EXPECT_EQ(CountOk(InData("$V -c ../ours.sfv").out), 6);
+
+    ASSERT_EQ(InData("printf x >> 'a b'").exitCode, 0);
+    EXPECT_EQ(InData("rhash -c ../ours.sfv").exitCode, 1);
+    const Outcome again = InData("$V -c --quiet ../ours.sfv");
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.out, "a b: FAILED\n");
 }
 
 TEST_F(CliCheck, ListedFilesAreReadUnderTheUsualRules)
@@ -801,6 +1140,37 @@ TEST_F(CliWalk, NamedFilesAndFoldersAsTheUserNamedThem)
     }
 }
 
+// --sfv with -r: a line for each file the walk finds, under its walked name,
+// as rhash --sfv writes it for the same names; a found name that no SFV line
+// can hold is told in the walk's order among what it cannot read. The lines
+// check back from here, with -c and with rhash -c.
+TEST_F(CliWalk, SfvLinesOfAWalkCheckBack)
+{
+    const Outcome walk = RunScript("$V --sfv -r tree | tee sums", Path(""));
+    EXPECT_EQ(walk.exitCode, 0) << "tee's";
+    const std::string notFound = kNotFound;
+    const std::size_t pipe = notFound.find("vellumark-cli: tree/pipe");
+    EXPECT_EQ(walk.err, notFound.substr(0, pipe) +
+                            "vellumark-cli: tree/new\\x0Aline: An SFV line cannot hold a name with a line feed, a "
+                            "carriage return or a backslash\n" +
+                            notFound.substr(pipe));
+    EXPECT_EQ(RunScript("$V --sfv -r tree > /dev/null 2>&1", Path("")).exitCode, 1);
+    EXPECT_EQ(LinesOf(walk.out).size(), 7u) << walk.out;
+
+    const Outcome checked = RunScript("$V -c sums", Path(""));
+    EXPECT_EQ(checked.exitCode, 0) << checked.err;
+    EXPECT_EQ(CountOk(checked.out), 7) << checked.out;
+    EXPECT_EQ(checked.err, "");
+    if (ProgramPath("rhash").empty())
+        GTEST_SKIP() << "rhash is not installed (scripts/common.sh installs it)";
+    const std::string found = kFound;
+    const std::string others =
+        found.substr(0, found.find(" \"$(printf 'tree/new")) + found.substr(found.find(" tree/sub/deep/x"));
+    EXPECT_EQ(RunScript("rhash --sfv -- " + others + " | grep -v '^;'", Path("")).out, walk.out);
+    const Outcome theirs = RunScript("rhash -c sums", Path(""));
+    EXPECT_EQ(theirs.exitCode, 0) << theirs.out << theirs.err;
+}
+
 // A tree deeper than any open descriptor could hold, and a folder that
 // cannot be read below it, walked under a limit of 32 open files.
 TEST_F(CliWalk, ADeepTreeIsWalkedWithFewDescriptors)
@@ -904,6 +1274,19 @@ TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
         {{"--ignore-missing", "file"}, "the --ignore-missing option is meaningful only when verifying checksums"},
         {{"-r", "-c", "list"}, "the --recursive option is meaningless when verifying checksums"},
         {{"--recursive", "--text", "a"}, "--recursive walks folders: give FILE, not --text"},
+        // SFV lines hold a CRC-32 in upper case and nothing else.
+        {{"--sfv", "--md5", "file"}, "--sfv writes CRC-32 alone, in upper case: it takes no --md5"},
+        {{"--sha1", "--sfv", "file"}, "--sfv writes CRC-32 alone, in upper case: it takes no --sha1"},
+        {{"--sfv", "--crc32", "--sha256", "file"}, "--sfv writes CRC-32 alone, in upper case: it takes no --sha256"},
+        {{"-r", "--sfv", "--sha512", "dir"}, "--sfv writes CRC-32 alone, in upper case: it takes no --sha512"},
+        {{"--sfv", "--hmac", "k", "file"}, "--sfv writes CRC-32 alone, in upper case: it takes no --hmac"},
+        {{"--sfv", "--hmac-key-file=key", "file"},
+         "--sfv writes CRC-32 alone, in upper case: it takes no --hmac-key-file"},
+        {{"--sfv", "--tag", "file"}, "--sfv writes CRC-32 alone, in upper case: it takes no --tag"},
+        {{"--sum", "--sfv", "file"}, "--sfv writes CRC-32 alone, in upper case: it takes no --sum"},
+        {{"--sfv", "--lower", "file"}, "--sfv writes CRC-32 alone, in upper case: it takes no --lower"},
+        {{"--sfv", "--text", "a"}, "--sfv names files: give FILE, not --text"},
+        {{"-c", "--sfv", "list"}, "the --sfv option is meaningless when verifying checksums"},
     };
     for (const auto& [arguments, problem] : cases) {
         const Outcome run = RunCli(arguments);
@@ -917,8 +1300,9 @@ TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind(usage, 0), 0u);
-    for (const char* option : {"\n  --hmac KEY", "\n  --hmac-key-file KEYFILE\n", "\n  --text TEXT", "\n  --help",
-                               "\n  -c, --check", "\n  -r, --recursive\n", "\n  --version"})
+    for (const char* option :
+         {"\n  --sha512", "\n  --sfv", "\n  --hmac KEY", "\n  --hmac-key-file KEYFILE\n", "\n  --text TEXT",
+          "\n  --help", "\n  -c, --check", "\n  -r, --recursive\n", "\n  --version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     const Outcome version = RunCli({"--version"});

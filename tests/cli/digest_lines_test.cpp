@@ -141,9 +141,11 @@ TEST(ListLines, ReadsEachFormOfOneLineAsMd5sumDoes)
 TEST(ListLines, LinesOfOtherAlgorithmsAreToldApartFromBrokenOnes)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"SHA512 (a) = "s + std::string(128, 'e'), "other SHA512"},
-        {"SHA512(a)= "s + std::string(128, 'e'), "other SHA512"},
-        {"\\SHA512 (a\\nb) = abc", "other SHA512"},
+        {"SHA384 (a) = "s + std::string(96, 'e'), "other SHA384"},
+        {"SHA384(a)= "s + std::string(96, 'e'), "other SHA384"},
+        {"\\SHA384 (a\\nb) = abc", "other SHA384"},
+        {"SHA224 (a) = "s + std::string(56, 'e'), "other SHA224"},
+        {"BLAKE2b (a) = "s + std::string(128, 'e'), "other BLAKE2b"},
         {"TTH   (a) = asd4ujseh5m47pdyb46kbtsqtsgdklbhyxomuia", "other TTH"},  // rhash's base32
         {"BLAKE2b-256 (a) = abcd", "other BLAKE2b-256"},
         {"MD4   (a) = "s + kMd5, "other MD4"},  // the tag decides, not the number of digits
@@ -154,9 +156,9 @@ TEST(ListLines, LinesOfOtherAlgorithmsAreToldApartFromBrokenOnes)
         {std::string(130, 'e') + "  a", "improper"},
         {std::string(31, 'e') + "  a", "improper"},
         {std::string(12, 'e') + "  a", "improper"},
-        {"SHA512 (a) = ", "improper"},
-        {"SHA512 (a) = a b", "improper"},
-        {"SHA512 (a) = a;b", "improper"},
+        {"SHA384 (a) = ", "improper"},
+        {"SHA384 (a) = a b", "improper"},
+        {"SHA384 (a) = a;b", "improper"},
     };
     for (const auto& [line, expected] : cases)
         EXPECT_EQ(ReadOne(line), expected) << line;
@@ -195,11 +197,110 @@ TEST(ListLines, ChosenAlgorithmsDecideLinesWithoutATagOnly)
     EXPECT_EQ(ReadOne(kSha256 + "  a"s, md5Only), "improper");
     EXPECT_EQ(ReadOne("SHA1 (a) = " + sha1, md5Only), "SHA1 <a> " + sha1);
     EXPECT_EQ(ReadOne("SHA256 (a) = "s + kSha256, md5Only), "SHA256 <a> "s + kSha256);
-    EXPECT_EQ(ReadOne("SHA512 (a) = "s + std::string(128, 'e'), md5Only), "other SHA512");
+    EXPECT_EQ(ReadOne("SHA512 (a) = "s + std::string(128, 'e'), md5Only), "SHA512 <a> "s + std::string(128, 'e'));
+    EXPECT_EQ(ReadOne("SHA384 (a) = "s + std::string(96, 'e'), md5Only), "other SHA384");
 
     const DigestKinds both{KindByTag("MD5"), KindByTag("SHA1")};
     EXPECT_EQ(ReadAll({md5 + "  a", sha1 + "  b", "352441c2  c"}, both),
               (std::vector<std::string>{"MD5 <a> " + md5, "SHA1 <b> " + sha1, "improper"}));
+}
+
+// A tag says SHA-512 whatever is chosen; 128 digits without one are SHA-512
+// only when it is chosen or the list is said to be of SHA-512, and otherwise
+// another algorithm's, with the hint that --sha512 would check them.
+TEST(ListLines, Sha512LinesWithATagAlwaysAndWithoutOneWhenSaid)
+{
+    const std::string sha512(128, 'e');
+    const std::string sha256 = kSha256;
+    EXPECT_EQ(ReadOne("SHA512 (a) = " + sha512), "SHA512 <a> " + sha512);
+    EXPECT_EQ(ReadOne("SHA512(a)= " + sha512), "SHA512 <a> " + sha512);  // as openssl writes it
+    EXPECT_EQ(ReadOne("\\SHA512 (a\\nb) = " + sha512), "SHA512 <a\nb> " + sha512);
+    EXPECT_EQ(ReadOne("SHA512 (a) = " + sha256), "improper");
+    EXPECT_EQ(ReadOne("SHA512 (a) = " + sha512 + "0"), "improper");
+
+    ListReader unsaid({});
+    const ListLine other = unsaid.Read(sha512 + "  a");
+    EXPECT_EQ(Shown(other), "other 128-digit digest");
+    EXPECT_TRUE(other.maybeSha512);
+    EXPECT_FALSE(unsaid.Read(std::string(96, 'e') + "  a").maybeSha512);
+    EXPECT_FALSE(unsaid.Read("SHA384 (a) = " + std::string(96, 'e')).maybeSha512);
+
+    ListReader said({}, true);
+    EXPECT_EQ(Shown(said.Read(sha512 + "  a")), "SHA512 <a> " + sha512);
+    EXPECT_EQ(Shown(said.Read(sha512 + " *b")), "SHA512 <b> " + sha512);
+    EXPECT_EQ(Shown(said.Read(sha256 + "  c")), "SHA256 <c> " + sha256);
+    EXPECT_EQ(Shown(said.Read(md5 + "  d")), "MD5 <d> " + md5);
+
+    const DigestKinds chosen{KindByOption("--sha512")};
+    EXPECT_EQ(ReadOne(sha512 + "  a", chosen), "SHA512 <a> " + sha512);
+    EXPECT_EQ(ReadOne(sha256 + "  a", chosen), "improper");
+    EXPECT_EQ(ReadOne(sha512 + "  a", {KindByTag("MD5")}), "improper");
+    EXPECT_EQ(ReadAll({sha512 + "  a", md5 + "  b"}, {KindByTag("SHA512"), KindByTag("MD5")}),
+              (std::vector<std::string>{"SHA512 <a> " + sha512, "MD5 <b> " + md5}));
+}
+
+// SFV lines: the name, the last space, 8 digits of CRC-32; the name taken
+// as it stands, spaces, backslashes and all. They come after the other
+// forms, mix with them in one list, and ";" starts a comment.
+TEST(ListLines, SfvLinesAfterTheOtherForms)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"a 352441C2", "CRC32 <a> 352441C2"},
+        {"abc 352441c2", "CRC32 <abc> 352441c2"},  // a name of hexadecimal digits, too short for a digest
+        {"a b c 352441C2", "CRC32 <a b c> 352441C2"},
+        {"a  352441C2", "CRC32 <a > 352441C2"},  // one space is the separator
+        {" lead 352441C2", "CRC32 < lead> 352441C2"},
+        {"tab\tname 352441C2", "CRC32 <tab\tname> 352441C2"},
+        {"dir\\file 352441C2", "CRC32 <dir\\file> 352441C2"},  // no escapes
+        {"\\x 352441C2", "CRC32 <\\x> 352441C2"},
+        {"(x) = y 352441C2", "CRC32 <(x) = y> 352441C2"},
+        {"a;b 352441C2", "CRC32 <a;b> 352441C2"},
+        {"; Generated by a tool", "skipped"},
+        {";a 352441C2", "skipped"},
+        {";", "skipped"},
+        {"a 352441C", "improper"},
+        {"a 352441C20", "improper"},
+        {"a 352441CG", "improper"},
+        {"a 352441C2 ", "improper"},
+        {"a\t352441C2", "improper"},
+        {" 352441C2", "improper"},
+        {"352441C2", "improper"},
+        // The forms before it win: these are CRC-32 lines of md5sum's form
+        // and a tag line.
+        {"deadbeef x 352441C2", "CRC32 <x 352441C2> deadbeef"},
+        {"CRC32 (x) = 352441C2", "CRC32 <x> 352441C2"},
+    };
+    for (const auto& [line, expected] : cases)
+        EXPECT_EQ(ReadOne(line), expected) << line;
+    // Whatever is chosen: the form says CRC-32, as a tag does.
+    EXPECT_EQ(ReadOne("a b 352441C2", {KindByTag("MD5")}), "CRC32 <a b> 352441C2");
+
+    EXPECT_EQ(ReadAll({"; header", md5 + "  a", "b c 352441C2", "SHA1 (d) = " + sha1, "e 0006B9DF", md5 + "  f"}),
+              (std::vector<std::string>{"skipped", "MD5 <a> " + md5, "CRC32 <b c> 352441C2", "SHA1 <d> " + sha1,
+                                        "CRC32 <e> 0006B9DF", "MD5 <f> " + md5}));
+}
+
+// Every name an SFV line is written for reads back whole; the others are
+// refused: line breaks and backslashes, which SFV cannot hold, and names
+// whose line a check would read as a comment or as another form's line.
+TEST(ListLines, SfvLinesHoldOnlyNamesThatReadBack)
+{
+    EXPECT_EQ(SfvLine("a b", "352441C2"), "a b 352441C2");
+    const std::string fine[] = {"a",           "a b",          " lead",   "trail ",  "tab\tname", "(x) = y",
+                                "caf\xC3\xA9", "a;b",          "x#",      "*star",   "-dash",     "dir/file",
+                                "abc",         "deadbeef.bin", "ab cd.x", "MD5 (x)", "e\x1B[1mx"};
+    for (const std::string& name : fine) {
+        EXPECT_EQ(SfvNameRefusal(name), "") << name;
+        EXPECT_EQ(ReadOne(SfvLine(name, "0006B9DF")), "CRC32 <" + name + "> 0006B9DF") << name;
+    }
+    const std::string unholdable = "An SFV line cannot hold a name with a line feed, a carriage return or a backslash";
+    for (const std::string name : {"new\nline", "cr\rx", "back\\slash", "\\", "trail\n"})
+        EXPECT_EQ(SfvNameRefusal(name), unholdable) << name;
+    const std::string misread = "An SFV line with this name would be read back as another line";
+    // A name of 8 hexadecimal digits reads as a CRC-32 of md5sum's form.
+    for (const std::string name :
+         {"#x", ";x", "deadbeef", "deadbeef x", "900150983cd24fb0d6963f7d28e17f72 *x", "CRC32 (y) ="})
+        EXPECT_EQ(SfvNameRefusal(name), misread) << name;
 }
 
 TEST(ListLines, WrittenLinesReadBackWithTheirNamesWhole)
