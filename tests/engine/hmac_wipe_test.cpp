@@ -26,6 +26,7 @@
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
 #include "engine/window_digests.h"
+#include "tests/engine/lane_setting.h"
 
 // The heap blocks handed out while a test records, so that it can read what
 // an object keeps there while the object lives. Every allocation of the
@@ -631,90 +632,39 @@ INSTANTIATE_TEST_SUITE_P(
 // the digests are taken, while the object lives on for the next messages.
 // Besides what the one-shot HMAC must not leave, each keyed lane's inner
 // digest. MD5, SHA-1, SHA-256 and SHA-512, on each of their lane paths.
-struct LaneWipeSetting {
-    const char* name;
-    int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256, 3 SHA-512
-    int path;  // the value of the digest's lane path
-    friend std::ostream& operator<<(std::ostream& os, const LaneWipeSetting& s) { return os << s.name; }
-};
-
-constexpr LaneWipeSetting kLaneWipeSettings[] = {
-    {"Md5Portable", 0, static_cast<int>(Md5LanePath::Portable)},
-    {"Md5Avx2", 0, static_cast<int>(Md5LanePath::Avx2)},
-    {"Md5Avx512", 0, static_cast<int>(Md5LanePath::Avx512)},
-    {"Sha1OneAtATime", 1, static_cast<int>(Sha1LanePath::OneAtATime)},
-    {"Sha1Avx2", 1, static_cast<int>(Sha1LanePath::Avx2)},
-    {"Sha1Avx512", 1, static_cast<int>(Sha1LanePath::Avx512)},
-    {"Sha256OneAtATime", 2, static_cast<int>(Sha256LanePath::OneAtATime)},
-    {"Sha256Avx512", 2, static_cast<int>(Sha256LanePath::Avx512)},
-    {"Sha512OneAtATime", 3, static_cast<int>(Sha512LanePath::OneAtATime)},
-    {"Sha512Avx512", 3, static_cast<int>(Sha512LanePath::Avx512)},
-};
-
 constexpr std::uint32_t kSha1Start[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
 
-// What the lane wipe test needs of each digest.
-struct Md5Lane {
-    using Lanes = Md5Lanes;
-    using Record = Md5Digest;
-    static constexpr std::size_t kBlock = kBlockSize;
+// What the lane wipe test needs of each digest besides what every lane test
+// does.
+struct Md5Lane : Md5Kind {
     static constexpr bool kBigEndian = false;
     static Secrets KeySecrets(const std::string& key) { return Md5Secrets(key); }
-    static void Hash(const std::string& text, Record& r) { Md5OfText(text, r); }
-    static void Plain(const void* p, std::int32_t n, Record& r) { Md5OfBytes(p, n, r); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacMd5OfBytes(k, p, n, r); }
-    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Md5Compress(r, b, n); }
+    static void Hash(const std::string& text, Digest& d) { Md5OfText(text, d); }
+    static void Compress(Digest& d, const std::uint8_t* b, std::size_t n) { Md5Compress(d, b, n); }
     static const std::uint32_t* Start() { return kMd5Start; }
 };
-struct Sha1Lane {
-    using Lanes = Sha1Lanes;
-    using Record = Sha1Digest;
-    static constexpr std::size_t kBlock = kBlockSize;
+struct Sha1Lane : Sha1Kind {
     static constexpr bool kBigEndian = true;
     static Secrets KeySecrets(const std::string& key) { return Sha1Secrets(key); }
-    static void Hash(const std::string& text, Record& r) { Sha1OfText(text, r); }
-    static void Plain(const void* p, std::int32_t n, Record& r) { Sha1OfBytes(p, n, r); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha1OfBytes(k, p, n, r); }
-    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Sha1CompressPortable(r, b, n); }
+    static void Hash(const std::string& text, Digest& d) { Sha1OfText(text, d); }
+    static void Compress(Digest& d, const std::uint8_t* b, std::size_t n) { Sha1CompressPortable(d, b, n); }
     static const std::uint32_t* Start() { return kSha1Start; }
 };
-struct Sha256Lane {
-    using Lanes = Sha256Lanes;
-    using Record = Sha256Digest;
-    static constexpr std::size_t kBlock = kBlockSize;
+struct Sha256Lane : Sha256Kind {
     static constexpr bool kBigEndian = true;
     static Secrets KeySecrets(const std::string& key) { return Sha256Secrets(key); }
-    static void Hash(const std::string& text, Record& r) { Sha256OfText(text, r); }
-    static void Plain(const void* p, std::int32_t n, Record& r) { Sha256OfBytes(p, n, r); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha256OfBytes(k, p, n, r); }
-    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Sha256CompressPortable(r, b, n); }
+    static void Hash(const std::string& text, Digest& d) { Sha256OfText(text, d); }
+    static void Compress(Digest& d, const std::uint8_t* b, std::size_t n) { Sha256CompressPortable(d, b, n); }
     static const std::uint32_t* Start() { return kSha256Start; }
 };
-struct Sha512Lane {
-    using Lanes = Sha512Lanes;
-    using Record = Sha512Digest;
-    static constexpr std::size_t kBlock = kSha512BlockSize;
+struct Sha512Lane : Sha512Kind {
     static constexpr bool kBigEndian = true;
     static Secrets KeySecrets(const std::string& key) { return Sha512Secrets(key); }
-    static void Hash(const std::string& text, Record& r) { Sha512OfText(text, r); }
-    static void Plain(const void* p, std::int32_t n, Record& r) { Sha512OfBytes(p, n, r); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha512OfBytes(k, p, n, r); }
+    static void Hash(const std::string& text, Digest& d) { Sha512OfText(text, d); }
 };
 
-class LaneWipe : public testing::TestWithParam<LaneWipeSetting> {
+class LaneWipe : public OnEveryLanePath {
 protected:
-    void SetUp() override
-    {
-        const LaneWipeSetting& s = GetParam();
-        const bool forced = s.kind == 0   ? ForcePath(static_cast<Md5LanePath>(s.path))
-                            : s.kind == 1 ? ForcePath(static_cast<Sha1LanePath>(s.path))
-                            : s.kind == 2 ? ForcePath(static_cast<Sha256LanePath>(s.path))
-                                          : ForcePath(static_cast<Sha512LanePath>(s.path));
-        if (!forced)
-            GTEST_SKIP() << s.name << ": this CPU or this build cannot run it";
-    }
-    void TearDown() override { UseChosenPaths(); }
-
     template <class D>
     void ExpectNothingLeft();
 
@@ -725,7 +675,7 @@ protected:
 template <class D>
 void LaneWipe::ExpectNothingLeft()
 {
-    using Record = typename D::Record;
+    using Record = typename D::Digest;
     std::mt19937 rng(2202);
     const std::string message = RandomKey(300, rng);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
@@ -824,24 +774,10 @@ void LaneWipe::ExpectNothingLeft()
 
 TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
 {
-    switch (GetParam().kind) {
-    case 0:
-        ExpectNothingLeft<Md5Lane>();
-        break;
-    case 1:
-        ExpectNothingLeft<Sha1Lane>();
-        break;
-    case 2:
-        ExpectNothingLeft<Sha256Lane>();
-        break;
-    default:
-        ExpectNothingLeft<Sha512Lane>();
-        break;
-    }
+    ForTheDigest<Md5Lane, Sha1Lane, Sha256Lane, Sha512Lane>([&]<class D>() { ExpectNothingLeft<D>(); });
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, LaneWipe, testing::ValuesIn(kLaneWipeSettings),
-                         [](const testing::TestParamInfo<LaneWipeSetting>& info) { return info.param.name; });
+VELLUMARK_ON_EVERY_LANE_PATH(LaneWipe);
 
 // The scan is no formality, and the scrub reaches far enough: what the
 // portable SHA-1 and SHA-256 block functions and every SHA-512 block
