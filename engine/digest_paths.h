@@ -8,9 +8,12 @@
 // bit for bit. The portable ones run everywhere and are the reference; the
 // others are built only on x86-64, each in a file of its own that alone gets
 // its instruction set's compiler flags. Those files include nothing but this
-// header and the intrinsics: an inline function from a shared header compiled
-// there could be the copy the linker keeps, and then run on a CPU without
-// those instructions.
+// header, the intrinsics and headers of their own: an inline function from a
+// shared header compiled there could be the copy the linker keeps, and then
+// run on a CPU without those instructions. What some of them share is in
+// headers that only they include, with all their code in an unnamed
+// namespace, so that each file compiles a copy of its own that no other can
+// take.
 //
 // A variant is used only when the CPU and the operating system support it
 // and it has computed a known vector right, from an unaligned address, in

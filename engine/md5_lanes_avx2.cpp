@@ -1,14 +1,13 @@
 // Eight MD5 messages side by side, one in each 32-bit lane of the AVX2
 // registers. Built with -mavx2 and called only where the CPU and the
 // operating system support it (digest_paths.cpp); it includes nothing that
-// could bring an inline function into this file.
+// could bring a shared inline function into this file. The loads,
+// transposes and the frame around the rounds are lanes_avx2.h's.
 #include "engine/digest_paths.h"
 
 #if defined(VELLUMARK_ENGINE_X86)
 
-#include <immintrin.h>
-
-#define MD5_LANE_STEP [[gnu::always_inline]] inline
+#include "engine/lanes_avx2.h"
 
 namespace engine {
 namespace {
@@ -20,7 +19,7 @@ enum class Round { F, G, H, I };
 // wait for the chain. G's two halves share no bits, so each is added on its
 // own, and the half without b is ready before b is.
 template <Round kRound, int kShift>
-MD5_LANE_STEP void Step(__m256i& a, __m256i b, __m256i c, __m256i d, __m256i x, int step)
+LANE_STEP void Step(__m256i& a, __m256i b, __m256i c, __m256i d, __m256i x, int step)
 {
     a = _mm256_add_epi32(a, _mm256_add_epi32(x, _mm256_set1_epi32(static_cast<int>(kMd5Sines[step]))));
     if constexpr (kRound == Round::F) {
@@ -37,68 +36,13 @@ MD5_LANE_STEP void Step(__m256i& a, __m256i b, __m256i c, __m256i d, __m256i x, 
     a = _mm256_add_epi32(_mm256_or_si256(_mm256_slli_epi32(a, kShift), _mm256_srli_epi32(a, 32 - kShift)), b);
 }
 
-// Eight rows of eight words, one row per lane, into eight registers of one
-// word of every lane each.
-MD5_LANE_STEP void Transpose(const __m256i* r, __m256i* x)
-{
-    __m256i t[8], s[8];
-    for (int j = 0; j < 4; ++j) {
-        t[2 * j] = _mm256_unpacklo_epi32(r[2 * j], r[2 * j + 1]);
-        t[2 * j + 1] = _mm256_unpackhi_epi32(r[2 * j], r[2 * j + 1]);
-    }
-    // s[4j + m], 128-bit half h, is word 4h + m of lanes 4j..4j+3.
-    for (int j = 0; j < 2; ++j) {
-        s[4 * j] = _mm256_unpacklo_epi64(t[4 * j], t[4 * j + 2]);
-        s[4 * j + 1] = _mm256_unpackhi_epi64(t[4 * j], t[4 * j + 2]);
-        s[4 * j + 2] = _mm256_unpacklo_epi64(t[4 * j + 1], t[4 * j + 3]);
-        s[4 * j + 3] = _mm256_unpackhi_epi64(t[4 * j + 1], t[4 * j + 3]);
-    }
-    for (int m = 0; m < 4; ++m) {
-        x[m] = _mm256_permute2x128_si256(s[m], s[4 + m], 0x20);
-        x[4 + m] = _mm256_permute2x128_si256(s[m], s[4 + m], 0x31);
-    }
-}
+// One block's 64 steps, its words read little-endian.
+struct Md5 {
+    static constexpr bool kBigEndian = false;
 
-MD5_LANE_STEP void LoadTransposed(const std::uint8_t* const* p, __m256i* x)
-{
-    __m256i r[8];
-    for (int l = 0; l < 8; ++l)
-        r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p[l]));
-    Transpose(r, x);
-    for (int l = 0; l < 8; ++l)
-        r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p[l] + 32));
-    Transpose(r, x + 8);
-}
-
-}  // namespace
-
-void Md5LanesAvx2(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
-{
-    active &= 0xFF;
-    if (active == 0 || count == 0)
-        return;
-    // Lanes left out read one block of zeros over and over; their results
-    // are never stored.
-    alignas(64) static const std::uint8_t kIdle[kBlockSize] = {};
-    const std::uint8_t* p[8];
-    std::size_t stride[8];
-    int keep[8];
-    for (int l = 0; l < 8; ++l) {
-        const bool on = (active >> l) & 1;
-        p[l] = on ? blocks[l] : kIdle;
-        stride[l] = on ? kBlockSize : 0;
-        keep[l] = on ? -1 : 0;
-    }
-
-    const auto load = [&](int w) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(states.words[w])); };
-    __m256i a = load(0), b = load(1), c = load(2), d = load(3);
-    for (; count > 0; --count) {
-        __m256i x[16];
-        LoadTransposed(p, x);
-        for (int l = 0; l < 8; ++l)
-            p[l] += stride[l];
-        const __m256i a0 = a, b0 = b, c0 = c, d0 = d;
-
+    LANE_STEP static void Rounds(__m256i (&v)[4], __m256i* x)
+    {
+        auto& [a, b, c, d] = v;
         Step<Round::F, 7>(a, b, c, d, x[0], 0);
         Step<Round::F, 12>(d, a, b, c, x[1], 1);
         Step<Round::F, 17>(c, d, a, b, x[2], 2);
@@ -166,18 +110,14 @@ void Md5LanesAvx2(Md5LaneStates& states, const std::uint8_t* const* blocks, Lane
         Step<Round::I, 10>(d, a, b, c, x[11], 61);
         Step<Round::I, 15>(c, d, a, b, x[2], 62);
         Step<Round::I, 21>(b, c, d, a, x[9], 63);
-
-        a = _mm256_add_epi32(a, a0);
-        b = _mm256_add_epi32(b, b0);
-        c = _mm256_add_epi32(c, c0);
-        d = _mm256_add_epi32(d, d0);
     }
-    // Only the lanes that ran are written back.
-    const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keep));
-    _mm256_maskstore_epi32(reinterpret_cast<int*>(states.words[0]), mask, a);
-    _mm256_maskstore_epi32(reinterpret_cast<int*>(states.words[1]), mask, b);
-    _mm256_maskstore_epi32(reinterpret_cast<int*>(states.words[2]), mask, c);
-    _mm256_maskstore_epi32(reinterpret_cast<int*>(states.words[3]), mask, d);
+};
+
+}  // namespace
+
+void Md5LanesAvx2(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
+{
+    RunLanes<Avx2Lanes, Md5>(states, blocks, active, count);
 }
 
 }  // namespace engine

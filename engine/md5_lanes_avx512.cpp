@@ -1,21 +1,13 @@
 // Sixteen MD5 messages side by side, one in each 32-bit lane of the AVX-512
 // registers. Built with -mavx512f -mavx2 and called only where the CPU and
 // the operating system support them (digest_paths.cpp); it includes nothing
-// that could bring an inline function into this file.
+// that could bring a shared inline function into this file. The loads,
+// transposes and the frame around the rounds are lanes_avx512.h's.
 #include "engine/digest_paths.h"
 
 #if defined(VELLUMARK_ENGINE_X86)
 
-// GCC 12's AVX-512 headers fill unused lanes from a variable initialised
-// with itself, which -Wmaybe-uninitialized reports wherever the intrinsics
-// are inlined (GCC bug 105593, mended in GCC 13).
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
-#include <immintrin.h>
-
-#define MD5_LANE_STEP [[gnu::always_inline]] inline
+#include "engine/lanes_avx512.h"
 
 namespace engine {
 namespace {
@@ -30,72 +22,20 @@ constexpr int kI = 0x39;  // c ^ (b | ~d)
 // a = b + ((a + f(b, c, d) + x + k) <<< s). The word and constant go in
 // first: they do not wait for the chain.
 template <int kFunction, int kShift>
-MD5_LANE_STEP void Step(__m512i& a, __m512i b, __m512i c, __m512i d, __m512i x, int step)
+LANE_STEP void Step(__m512i& a, __m512i b, __m512i c, __m512i d, __m512i x, int step)
 {
     a = _mm512_add_epi32(a, _mm512_add_epi32(x, _mm512_set1_epi32(static_cast<int>(kMd5Sines[step]))));
     a = _mm512_add_epi32(a, _mm512_ternarylogic_epi32(b, c, d, kFunction));
     a = _mm512_add_epi32(_mm512_rol_epi32(a, kShift), b);
 }
 
-// Sixteen blocks, one per lane, into sixteen registers holding one message
-// word of every lane each: a 16 x 16 transpose of 32-bit words in four
-// stages of interleaves.
-MD5_LANE_STEP void LoadTransposed(const std::uint8_t* const* p, __m512i* x)
-{
-    __m512i r[16], t[16];
-    for (int l = 0; l < 16; ++l)
-        r[l] = _mm512_loadu_si512(p[l]);
-    // Pairs of lanes: per 128-bit chunk c, words 4c..4c+3 of lanes 2j, 2j+1.
-    for (int j = 0; j < 8; ++j) {
-        t[2 * j] = _mm512_unpacklo_epi32(r[2 * j], r[2 * j + 1]);
-        t[2 * j + 1] = _mm512_unpackhi_epi32(r[2 * j], r[2 * j + 1]);
-    }
-    // Fours of lanes: r[4j + m], chunk c, is word 4c + m of lanes 4j..4j+3.
-    for (int j = 0; j < 4; ++j) {
-        r[4 * j] = _mm512_unpacklo_epi64(t[4 * j], t[4 * j + 2]);
-        r[4 * j + 1] = _mm512_unpackhi_epi64(t[4 * j], t[4 * j + 2]);
-        r[4 * j + 2] = _mm512_unpacklo_epi64(t[4 * j + 1], t[4 * j + 3]);
-        r[4 * j + 3] = _mm512_unpackhi_epi64(t[4 * j + 1], t[4 * j + 3]);
-    }
-    // The 128-bit chunks transposed four by four: word 4c + m of all lanes.
-    for (int m = 0; m < 4; ++m) {
-        const __m512i p0 = r[m], q0 = r[4 + m], r0 = r[8 + m], s0 = r[12 + m];
-        const __m512i u0 = _mm512_shuffle_i32x4(p0, q0, 0x44), u1 = _mm512_shuffle_i32x4(r0, s0, 0x44);
-        const __m512i u2 = _mm512_shuffle_i32x4(p0, q0, 0xEE), u3 = _mm512_shuffle_i32x4(r0, s0, 0xEE);
-        x[m] = _mm512_shuffle_i32x4(u0, u1, 0x88);
-        x[4 + m] = _mm512_shuffle_i32x4(u0, u1, 0xDD);
-        x[8 + m] = _mm512_shuffle_i32x4(u2, u3, 0x88);
-        x[12 + m] = _mm512_shuffle_i32x4(u2, u3, 0xDD);
-    }
-}
+// One block's 64 steps, its words read little-endian.
+struct Md5 {
+    static constexpr bool kBigEndian = false;
 
-}  // namespace
-
-void Md5LanesAvx512(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
-{
-    const auto mask = static_cast<__mmask16>(active & 0xFFFF);
-    if (mask == 0 || count == 0)
-        return;
-    // Lanes left out read one block of zeros over and over; their results
-    // are never stored.
-    alignas(64) static const std::uint8_t kIdle[kBlockSize] = {};
-    const std::uint8_t* p[16];
-    std::size_t stride[16];
-    for (int l = 0; l < 16; ++l) {
-        const bool on = (mask >> l) & 1;
-        p[l] = on ? blocks[l] : kIdle;
-        stride[l] = on ? kBlockSize : 0;
-    }
-
-    __m512i a = _mm512_load_si512(states.words[0]), b = _mm512_load_si512(states.words[1]);
-    __m512i c = _mm512_load_si512(states.words[2]), d = _mm512_load_si512(states.words[3]);
-    for (; count > 0; --count) {
-        __m512i x[16];
-        LoadTransposed(p, x);
-        for (int l = 0; l < 16; ++l)
-            p[l] += stride[l];
-        const __m512i a0 = a, b0 = b, c0 = c, d0 = d;
-
+    LANE_STEP static void Rounds(__m512i (&v)[4], __m512i* x)
+    {
+        auto& [a, b, c, d] = v;
         Step<kF, 7>(a, b, c, d, x[0], 0);
         Step<kF, 12>(d, a, b, c, x[1], 1);
         Step<kF, 17>(c, d, a, b, x[2], 2);
@@ -163,16 +103,14 @@ void Md5LanesAvx512(Md5LaneStates& states, const std::uint8_t* const* blocks, La
         Step<kI, 10>(d, a, b, c, x[11], 61);
         Step<kI, 15>(c, d, a, b, x[2], 62);
         Step<kI, 21>(b, c, d, a, x[9], 63);
-
-        a = _mm512_add_epi32(a, a0);
-        b = _mm512_add_epi32(b, b0);
-        c = _mm512_add_epi32(c, c0);
-        d = _mm512_add_epi32(d, d0);
     }
-    _mm512_mask_store_epi32(states.words[0], mask, a);
-    _mm512_mask_store_epi32(states.words[1], mask, b);
-    _mm512_mask_store_epi32(states.words[2], mask, c);
-    _mm512_mask_store_epi32(states.words[3], mask, d);
+};
+
+}  // namespace
+
+void Md5LanesAvx512(Md5LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
+{
+    RunLanes<Avx512Lanes<std::uint32_t>, Md5>(states, blocks, active, count);
 }
 
 }  // namespace engine

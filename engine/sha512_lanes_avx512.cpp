@@ -3,19 +3,14 @@
 // three-way logic one for each of Ch, Maj and the XORs of the sigma
 // functions. Built with -mavx512f -mavx512bw -mavx2 and called only where
 // the CPU and the operating system support them (digest_paths.cpp); it
-// includes nothing that could bring an inline function into this file.
+// includes nothing that could bring a shared inline function into this
+// file. The loads, transposes and the frame around the rounds are
+// lanes_avx512.h's.
 #include "engine/digest_paths.h"
 
 #if defined(VELLUMARK_ENGINE_X86)
 
-// GCC 12's AVX-512 headers fill unused lanes from a variable initialised
-// with itself, which -Wmaybe-uninitialized reports wherever the intrinsics
-// are inlined (GCC bug 105593, mended in GCC 13).
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
-#include <immintrin.h>
+#include "engine/lanes_avx512.h"
 
 // The eighty rounds are inlined into one run of code; the build compiles
 // this file optimised even in debug builds, where inlined steps would each
@@ -28,8 +23,6 @@
 
 namespace engine {
 namespace {
-
-constexpr int kLanes = 8;
 
 SHA512_LANE_STEP __m512i Xor3(__m512i x, __m512i y, __m512i z)
 {
@@ -80,73 +73,13 @@ SHA512_LANE_STEP void EightSteps(__m512i& a, __m512i& b, __m512i& c, __m512i& d,
     Step<t + 7>(b, c, d, e, f, g, h, a, w);
 }
 
-// Eight registers of eight 64-bit words each, row l lane l's, turned into
-// x[k] = word k of every lane: pairs of words, then pairs of pairs, then
-// halves trade places.
-SHA512_LANE_STEP void Transpose(const __m512i* r, __m512i* x)
-{
-    __m512i t[8];
-    for (int j = 0; j < 4; ++j) {
-        t[2 * j] = _mm512_unpacklo_epi64(r[2 * j], r[2 * j + 1]);      // words 0, 2, 4, 6 of two lanes
-        t[2 * j + 1] = _mm512_unpackhi_epi64(r[2 * j], r[2 * j + 1]);  // words 1, 3, 5, 7
-    }
-    for (int odd = 0; odd < 2; ++odd) {
-        // Of four lanes each: words 0 and 4 (or 1 and 5), words 2 and 6 (3 and 7).
-        const __m512i u0 = _mm512_shuffle_i64x2(t[odd], t[2 + odd], 0x88);
-        const __m512i u1 = _mm512_shuffle_i64x2(t[odd], t[2 + odd], 0xDD);
-        const __m512i u2 = _mm512_shuffle_i64x2(t[4 + odd], t[6 + odd], 0x88);
-        const __m512i u3 = _mm512_shuffle_i64x2(t[4 + odd], t[6 + odd], 0xDD);
-        x[odd] = _mm512_shuffle_i64x2(u0, u2, 0x88);
-        x[4 + odd] = _mm512_shuffle_i64x2(u0, u2, 0xDD);
-        x[2 + odd] = _mm512_shuffle_i64x2(u1, u3, 0x88);
-        x[6 + odd] = _mm512_shuffle_i64x2(u1, u3, 0xDD);
-    }
-}
+// One block's 80 rounds, its words read big-endian.
+struct Sha512 {
+    static constexpr bool kBigEndian = true;
 
-// Eight blocks, one per lane, into sixteen registers of one big-endian
-// message word of every lane each: each word's bytes turned around, then
-// each half block transposed.
-SHA512_LANE_STEP void LoadTransposed(const std::uint8_t* const* p, __m512i* x)
-{
-    const __m512i byteOrder =
-        _mm512_set4_epi64(0x08090A0B0C0D0E0F, 0x0001020304050607, 0x08090A0B0C0D0E0F, 0x0001020304050607);
-    for (int half = 0; half < 2; ++half) {
-        __m512i r[kLanes];
-        for (int l = 0; l < kLanes; ++l)
-            r[l] = _mm512_shuffle_epi8(_mm512_loadu_si512(p[l] + 64 * half), byteOrder);
-        Transpose(r, x + 8 * half);
-    }
-}
-
-}  // namespace
-
-void Sha512LanesAvx512(Sha512LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
-{
-    const auto mask = static_cast<__mmask8>(active & 0xFF);
-    if (mask == 0 || count == 0)
-        return;
-    // Lanes left out read one block of zeros over and over; their results
-    // are never stored.
-    alignas(64) static const std::uint8_t kIdle[kSha512BlockSize] = {};
-    const std::uint8_t* p[kLanes];
-    std::size_t stride[kLanes];
-    for (int l = 0; l < kLanes; ++l) {
-        const bool on = (mask >> l) & 1;
-        p[l] = on ? blocks[l] : kIdle;
-        stride[l] = on ? kSha512BlockSize : 0;
-    }
-
-    __m512i a = _mm512_load_si512(states.words[0]), b = _mm512_load_si512(states.words[1]);
-    __m512i c = _mm512_load_si512(states.words[2]), d = _mm512_load_si512(states.words[3]);
-    __m512i e = _mm512_load_si512(states.words[4]), f = _mm512_load_si512(states.words[5]);
-    __m512i g = _mm512_load_si512(states.words[6]), h = _mm512_load_si512(states.words[7]);
-    for (; count > 0; --count) {
-        __m512i w[16];
-        LoadTransposed(p, w);
-        for (int l = 0; l < kLanes; ++l)
-            p[l] += stride[l];
-        const __m512i a0 = a, b0 = b, c0 = c, d0 = d, e0 = e, f0 = f, g0 = g, h0 = h;
-
+    SHA512_LANE_STEP static void Rounds(__m512i (&v)[8], __m512i* w)
+    {
+        auto& [a, b, c, d, e, f, g, h] = v;
         EightSteps<0>(a, b, c, d, e, f, g, h, w);
         EightSteps<8>(a, b, c, d, e, f, g, h, w);
         EightSteps<16>(a, b, c, d, e, f, g, h, w);
@@ -157,24 +90,14 @@ void Sha512LanesAvx512(Sha512LaneStates& states, const std::uint8_t* const* bloc
         EightSteps<56>(a, b, c, d, e, f, g, h, w);
         EightSteps<64>(a, b, c, d, e, f, g, h, w);
         EightSteps<72>(a, b, c, d, e, f, g, h, w);
-
-        a = _mm512_add_epi64(a, a0);
-        b = _mm512_add_epi64(b, b0);
-        c = _mm512_add_epi64(c, c0);
-        d = _mm512_add_epi64(d, d0);
-        e = _mm512_add_epi64(e, e0);
-        f = _mm512_add_epi64(f, f0);
-        g = _mm512_add_epi64(g, g0);
-        h = _mm512_add_epi64(h, h0);
     }
-    _mm512_mask_store_epi64(states.words[0], mask, a);
-    _mm512_mask_store_epi64(states.words[1], mask, b);
-    _mm512_mask_store_epi64(states.words[2], mask, c);
-    _mm512_mask_store_epi64(states.words[3], mask, d);
-    _mm512_mask_store_epi64(states.words[4], mask, e);
-    _mm512_mask_store_epi64(states.words[5], mask, f);
-    _mm512_mask_store_epi64(states.words[6], mask, g);
-    _mm512_mask_store_epi64(states.words[7], mask, h);
+};
+
+}  // namespace
+
+void Sha512LanesAvx512(Sha512LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
+{
+    RunLanes<Avx512Lanes<std::uint64_t>, Sha512>(states, blocks, active, count);
 }
 
 }  // namespace engine

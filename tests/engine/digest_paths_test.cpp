@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <utility>
@@ -33,16 +34,22 @@ const std::uint8_t* Counter()
     return bytes.data() + (64 - address % 64) % 64;
 }
 
-// ---------------------------------------------------------------- CRC-32
-
-class Crc32Routine : public testing::TestWithParam<Crc32Path> {
+// A routine's path as the parameter; a path this CPU or this build cannot
+// run is skipped, saying so.
+template <class Path>
+class PathRoutine : public testing::TestWithParam<Path> {
 protected:
     void SetUp() override
     {
-        if (!CpuRuns(GetParam()))
-            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
+        if (!CpuRuns(this->GetParam()))
+            GTEST_SKIP() << PathName(this->GetParam()) << ": this CPU or this build cannot run it";
     }
+};
 
+// ---------------------------------------------------------------- CRC-32
+
+class Crc32Routine : public PathRoutine<Crc32Path> {
+protected:
     // The routine and the table agree from this register over these bytes.
     void ExpectSame(std::uint32_t start, std::size_t offset, std::size_t length)
     {
@@ -87,73 +94,101 @@ INSTANTIATE_TEST_SUITE_P(Paths, Crc32Routine,
                              }
                          });
 
-// ---------------------------------------------------------------- SHA-1
+// ---------------------------------------------------------------- one message
 
-class Sha1Routine : public testing::TestWithParam<Sha1Path> {
+// A one-message block function's path against the portable one: its public
+// operations, plain and keyed, and the block function itself.
+template <class Path, class Digest, auto kPlain, auto kKeyed, auto kPortable>
+class OneMessageRoutine : public PathRoutine<Path> {
 protected:
-    void SetUp() override
-    {
-        if (!CpuRuns(GetParam()))
-            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
-    }
     void TearDown() override { UseChosenPaths(); }
 
     struct Results {
-        Sha1Digest plain, keyed;
+        Digest plain, keyed;
     };
     // The public operations over the counter on the given path.
-    static Results On(Sha1Path path, const std::string& key, std::size_t offset, std::size_t length)
+    static Results On(Path path, const std::string& key, std::size_t offset, std::size_t length)
     {
         EXPECT_TRUE(ForcePath(path));
         Results r;
-        Sha1OfBytes(Counter() + offset, static_cast<std::int32_t>(length), r.plain);
-        HmacSha1OfBytes(key, Counter() + offset, static_cast<std::int32_t>(length), r.keyed);
+        kPlain(Counter() + offset, static_cast<std::int32_t>(length), r.plain);
+        kKeyed(key, Counter() + offset, static_cast<std::int32_t>(length), r.keyed);
         return r;
     }
     void ExpectSame(const std::string& key, std::size_t offset, std::size_t length)
     {
-        const Results want = On(Sha1Path::Portable, key, offset, length);
-        const Results got = On(GetParam(), key, offset, length);
+        const Results want = On(Path::Portable, key, offset, length);
+        const Results got = On(this->GetParam(), key, offset, length);
         EXPECT_EQ(DigestToHexText(got.plain), DigestToHexText(want.plain))
             << "length " << length << ", offset " << offset;
         EXPECT_EQ(DigestToHexText(got.keyed), DigestToHexText(want.keyed))
             << "length " << length << ", offset " << offset << ", key " << key.size();
     }
+
+    // Runs of any number of blocks from random states: the state must travel
+    // from block to block in the registers and come out whole, however the
+    // routine groups the blocks and whatever block is left over after them.
+    void ExpectTheBlockFunctionFromAnyState(std::uint32_t seed)
+    {
+        std::mt19937 rng(seed);
+        for (std::size_t count = 0; count <= 20; ++count)
+            for (int round = 0; round < 4; ++round) {
+                Digest start;
+                for (auto& b : start.bytes)
+                    b = static_cast<std::uint8_t>(rng());
+                Digest want = start, got = start;
+                const std::uint8_t* blocks = Counter() + (count * 7 + static_cast<std::size_t>(round)) % 64;
+                kPortable(want, blocks, count);
+                PathFunction(this->GetParam())(got, blocks, count);
+                EXPECT_EQ(0, std::memcmp(got.bytes, want.bytes, sizeof want.bytes)) << count << " blocks";
+            }
+    }
+
+    // Keys of every length below keyLengths: short, whole-block and hashed.
+    void ExpectEveryLengthUpTo1024(std::uint32_t seed, std::size_t keyLengths)
+    {
+        std::mt19937 rng(seed);
+        for (std::size_t length = 0; length <= 1024 && !this->HasFailure(); ++length) {
+            std::string key(length % keyLengths, '\0');
+            for (char& c : key)
+                c = static_cast<char>(rng());
+            ExpectSame(key, length % 64, length);
+        }
+    }
+
+    // Every start in a 64-byte line.
+    void ExpectEveryAlignment(std::initializer_list<std::size_t> lengths)
+    {
+        for (std::size_t length : lengths)
+            for (std::size_t offset = 0; offset < 64; ++offset)
+                ExpectSame("key", offset, length);
+    }
+
+    void ExpectLargeMessages(std::initializer_list<std::size_t> lengths)
+    {
+        for (std::size_t length : lengths)
+            for (std::size_t offset : {0, 5})
+                ExpectSame("key", offset, length);
+    }
 };
 
-// Runs of blocks from random states: the state must travel from block to
-// block in the registers and come out whole.
+// ---------------------------------------------------------------- SHA-1
+
+using Sha1Routine = OneMessageRoutine<Sha1Path, Sha1Digest, Sha1OfBytes, HmacSha1OfBytes, Sha1CompressPortable>;
+
 TEST_P(Sha1Routine, MatchesThePortableBlockFunctionFromAnyState)
 {
-    std::mt19937 rng(180);
-    for (std::size_t count = 0; count <= 20; ++count)
-        for (int round = 0; round < 4; ++round) {
-            Sha1Digest start;
-            for (auto& b : start.bytes)
-                b = static_cast<std::uint8_t>(rng());
-            Sha1Digest want = start, got = start;
-            const std::uint8_t* blocks = Counter() + (count * 7 + static_cast<std::size_t>(round)) % 64;
-            Sha1CompressPortable(want, blocks, count);
-            PathFunction(GetParam())(got, blocks, count);
-            EXPECT_EQ(0, std::memcmp(got.bytes, want.bytes, sizeof want.bytes)) << count << " blocks";
-        }
+    ExpectTheBlockFunctionFromAnyState(180);
 }
 
 TEST_P(Sha1Routine, MatchesThePortablePathOnEveryLengthUpTo1024)
 {
-    std::mt19937 rng(181);
-    for (std::size_t length = 0; length <= 1024 && !HasFailure(); ++length) {
-        std::string key(length % 131, '\0');  // short, whole-block and hashed keys
-        for (char& c : key)
-            c = static_cast<char>(rng());
-        ExpectSame(key, length % 64, length);
-    }
+    ExpectEveryLengthUpTo1024(181, 131);
 }
 
 TEST_P(Sha1Routine, MatchesThePortablePathOnLargeMessages)
 {
-    for (std::size_t offset : {0, 5})
-        ExpectSame("key", offset, (std::size_t{1} << 20) + 61);
+    ExpectLargeMessages({(std::size_t{1} << 20) + 61});
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Sha1Routine, testing::Values(Sha1Path::ShaNi),
@@ -161,77 +196,28 @@ INSTANTIATE_TEST_SUITE_P(Paths, Sha1Routine, testing::Values(Sha1Path::ShaNi),
 
 // ---------------------------------------------------------------- SHA-256
 
-class Sha256Routine : public testing::TestWithParam<Sha256Path> {
-protected:
-    void SetUp() override
-    {
-        if (!CpuRuns(GetParam()))
-            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
-    }
-    void TearDown() override { UseChosenPaths(); }
-
-    struct Results {
-        Sha256Digest plain, keyed;
-    };
-    static Results On(Sha256Path path, const std::string& key, std::size_t offset, std::size_t length)
-    {
-        EXPECT_TRUE(ForcePath(path));
-        Results r;
-        Sha256OfBytes(Counter() + offset, static_cast<std::int32_t>(length), r.plain);
-        HmacSha256OfBytes(key, Counter() + offset, static_cast<std::int32_t>(length), r.keyed);
-        return r;
-    }
-    void ExpectSame(const std::string& key, std::size_t offset, std::size_t length)
-    {
-        const Results want = On(Sha256Path::Portable, key, offset, length);
-        const Results got = On(GetParam(), key, offset, length);
-        EXPECT_EQ(DigestToHexText(got.plain), DigestToHexText(want.plain))
-            << "length " << length << ", offset " << offset;
-        EXPECT_EQ(DigestToHexText(got.keyed), DigestToHexText(want.keyed))
-            << "length " << length << ", offset " << offset << ", key " << key.size();
-    }
-};
+using Sha256Routine =
+    OneMessageRoutine<Sha256Path, Sha256Digest, Sha256OfBytes, HmacSha256OfBytes, Sha256CompressPortable>;
 
 TEST_P(Sha256Routine, MatchesThePortableBlockFunctionFromAnyState)
 {
-    std::mt19937 rng(1804);
-    for (std::size_t count = 0; count <= 20; ++count)
-        for (int round = 0; round < 4; ++round) {
-            Sha256Digest start;
-            for (auto& b : start.bytes)
-                b = static_cast<std::uint8_t>(rng());
-            Sha256Digest want = start, got = start;
-            const std::uint8_t* blocks = Counter() + (count * 7 + static_cast<std::size_t>(round)) % 64;
-            Sha256CompressPortable(want, blocks, count);
-            PathFunction(GetParam())(got, blocks, count);
-            EXPECT_EQ(0, std::memcmp(got.bytes, want.bytes, sizeof want.bytes)) << count << " blocks";
-        }
+    ExpectTheBlockFunctionFromAnyState(1804);
 }
 
 TEST_P(Sha256Routine, MatchesThePortablePathOnEveryLengthUpTo1024)
 {
-    std::mt19937 rng(1805);
-    for (std::size_t length = 0; length <= 1024 && !HasFailure(); ++length) {
-        std::string key(length % 131, '\0');  // short, whole-block and hashed keys
-        for (char& c : key)
-            c = static_cast<char>(rng());
-        ExpectSame(key, length % 64, length);
-    }
+    ExpectEveryLengthUpTo1024(1805, 131);
 }
 
-// Every start in a 64-byte line, for lengths about the padding's boundaries.
+// Lengths about the padding's boundaries.
 TEST_P(Sha256Routine, MatchesThePortablePathAtEveryAlignment)
 {
-    for (std::size_t length : {55, 56, 64, 119, 120, 128, 200, 1000})
-        for (std::size_t offset = 0; offset < 64; ++offset)
-            ExpectSame("key", offset, length);
+    ExpectEveryAlignment({55, 56, 64, 119, 120, 128, 200, 1000});
 }
 
 TEST_P(Sha256Routine, MatchesThePortablePathOnLargeMessages)
 {
-    for (std::size_t length : {std::size_t{64} << 10, std::size_t{1} << 20, (std::size_t{1} << 20) + 61})
-        for (std::size_t offset : {0, 5})
-            ExpectSame("key", offset, length);
+    ExpectLargeMessages({std::size_t{64} << 10, std::size_t{1} << 20, (std::size_t{1} << 20) + 61});
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Sha256Routine, testing::Values(Sha256Path::ShaNi),
@@ -290,20 +276,10 @@ std::size_t RoutineWidth(Path path)
     return path == Path{} ? kMaxLanes : LaneWidth(path);
 }
 
-template <class Path>
-class LanesRoutine : public testing::TestWithParam<Path> {
-protected:
-    void SetUp() override
-    {
-        if (!CpuRuns(this->GetParam()))
-            GTEST_SKIP() << PathName(this->GetParam()) << ": this CPU or this build cannot run it";
-    }
-};
-
-using Md5LanesRoutine = LanesRoutine<Md5LanePath>;
-using Sha1LanesRoutine = LanesRoutine<Sha1LanePath>;
-using Sha256LanesRoutine = LanesRoutine<Sha256LanePath>;
-using Sha512LanesRoutine = LanesRoutine<Sha512LanePath>;
+using Md5LanesRoutine = PathRoutine<Md5LanePath>;
+using Sha1LanesRoutine = PathRoutine<Sha1LanePath>;
+using Sha256LanesRoutine = PathRoutine<Sha256LanePath>;
+using Sha512LanesRoutine = PathRoutine<Sha512LanePath>;
 
 TEST_P(Md5LanesRoutine, MatchesTheOneMessageBlockFunctionInEveryLane)
 {
@@ -346,79 +322,28 @@ INSTANTIATE_TEST_SUITE_P(Paths, Sha512LanesRoutine, testing::ValuesIn(kSha512Lan
 
 // ---------------------------------------------------------------- SHA-512
 
-class Sha512Routine : public testing::TestWithParam<Sha512Path> {
-protected:
-    void SetUp() override
-    {
-        if (!CpuRuns(GetParam()))
-            GTEST_SKIP() << PathName(GetParam()) << ": this CPU or this build cannot run it";
-    }
-    void TearDown() override { UseChosenPaths(); }
+using Sha512Routine =
+    OneMessageRoutine<Sha512Path, Sha512Digest, Sha512OfBytes, HmacSha512OfBytes, Sha512CompressPortable>;
 
-    struct Results {
-        Sha512Digest plain, keyed;
-    };
-    static Results On(Sha512Path path, const std::string& key, std::size_t offset, std::size_t length)
-    {
-        EXPECT_TRUE(ForcePath(path));
-        Results r;
-        Sha512OfBytes(Counter() + offset, static_cast<std::int32_t>(length), r.plain);
-        HmacSha512OfBytes(key, Counter() + offset, static_cast<std::int32_t>(length), r.keyed);
-        return r;
-    }
-    void ExpectSame(const std::string& key, std::size_t offset, std::size_t length)
-    {
-        const Results want = On(Sha512Path::Portable, key, offset, length);
-        const Results got = On(GetParam(), key, offset, length);
-        EXPECT_EQ(DigestToHexText(got.plain), DigestToHexText(want.plain))
-            << "length " << length << ", offset " << offset;
-        EXPECT_EQ(DigestToHexText(got.keyed), DigestToHexText(want.keyed))
-            << "length " << length << ", offset " << offset << ", key " << key.size();
-    }
-};
-
-// Runs of any number of blocks, so that every way the routine groups them
-// and every block left over after the groups is met.
 TEST_P(Sha512Routine, MatchesThePortableBlockFunctionFromAnyState)
 {
-    std::mt19937 rng(1805);
-    for (std::size_t count = 0; count <= 20; ++count)
-        for (int round = 0; round < 4; ++round) {
-            Sha512Digest start;
-            for (auto& b : start.bytes)
-                b = static_cast<std::uint8_t>(rng());
-            Sha512Digest want = start, got = start;
-            const std::uint8_t* blocks = Counter() + (count * 7 + static_cast<std::size_t>(round)) % 64;
-            Sha512CompressPortable(want, blocks, count);
-            PathFunction(GetParam())(got, blocks, count);
-            EXPECT_EQ(0, std::memcmp(got.bytes, want.bytes, sizeof want.bytes)) << count << " blocks";
-        }
+    ExpectTheBlockFunctionFromAnyState(1805);
 }
 
 TEST_P(Sha512Routine, MatchesThePortablePathOnEveryLengthUpTo1024)
 {
-    std::mt19937 rng(1806);
-    for (std::size_t length = 0; length <= 1024 && !HasFailure(); ++length) {
-        std::string key(length % 259, '\0');  // short, whole-block and hashed keys
-        for (char& c : key)
-            c = static_cast<char>(rng());
-        ExpectSame(key, length % 64, length);
-    }
+    ExpectEveryLengthUpTo1024(1806, 259);
 }
 
-// Every start in a 64-byte line, for lengths about the padding's boundaries.
+// Lengths about the padding's boundaries.
 TEST_P(Sha512Routine, MatchesThePortablePathAtEveryAlignment)
 {
-    for (std::size_t length : {111, 112, 127, 128, 239, 240, 256, 383, 512, 1000})
-        for (std::size_t offset = 0; offset < 64; ++offset)
-            ExpectSame("key", offset, length);
+    ExpectEveryAlignment({111, 112, 127, 128, 239, 240, 256, 383, 512, 1000});
 }
 
 TEST_P(Sha512Routine, MatchesThePortablePathOnLargeMessages)
 {
-    for (std::size_t length : {std::size_t{64} << 10, std::size_t{1} << 20, (std::size_t{1} << 20) + 61})
-        for (std::size_t offset : {0, 5})
-            ExpectSame("key", offset, length);
+    ExpectLargeMessages({std::size_t{64} << 10, std::size_t{1} << 20, (std::size_t{1} << 20) + 61});
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Sha512Routine, testing::Values(Sha512Path::Avx2, Sha512Path::Avx512),
@@ -428,68 +353,37 @@ INSTANTIATE_TEST_SUITE_P(Paths, Sha512Routine, testing::Values(Sha512Path::Avx2,
 
 // ---------------------------------------------------------------- the choice
 
+// The widest of the paths (widest last) that this CPU runs, each of which
+// proves itself: a lane routine in as many lanes as it takes.
+template <class Path, std::size_t kCount>
+Path WidestProvingItself(const Path (&paths)[kCount])
+{
+    Path widest = paths[0];
+    for (Path path : paths)
+        if (CpuRuns(path)) {
+            if constexpr (requires { LaneWidth(path); })
+                EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
+            else
+                EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
+            widest = path;
+        }
+    return widest;
+}
+
 TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
 {
-    Sha1Path widestSha1 = Sha1Path::Portable;
-    for (Sha1Path path : kSha1Paths)
-        if (CpuRuns(path)) {
-            EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
-            widestSha1 = path;
-        }
-    Sha256Path widestSha256 = Sha256Path::Portable;
-    for (Sha256Path path : kSha256Paths)
-        if (CpuRuns(path)) {
-            EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
-            widestSha256 = path;
-        }
-    Sha512Path widestSha512 = Sha512Path::Portable;
-    for (Sha512Path path : kSha512Paths)
-        if (CpuRuns(path)) {
-            EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
-            widestSha512 = path;
-        }
-    Crc32Path widestCrc32 = Crc32Path::Portable;
-    for (Crc32Path path : kCrc32Paths)
-        if (CpuRuns(path)) {
-            EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
-            widestCrc32 = path;
-        }
-    Md5LanePath widestLanes = Md5LanePath::Portable;
-    for (Md5LanePath path : kMd5LanePaths)
-        if (CpuRuns(path)) {
-            EXPECT_TRUE(ProvesItself(PathFunction(path), LaneWidth(path))) << PathName(path);
-            widestLanes = path;
-        }
-    EXPECT_STREQ(PathName(ChosenMd5LanePath()), PathName(widestLanes));
+    EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(WidestProvingItself(kSha1Paths)));
+    EXPECT_STREQ(PathName(ChosenSha256Path()), PathName(WidestProvingItself(kSha256Paths)));
+    EXPECT_STREQ(PathName(ChosenSha512Path()), PathName(WidestProvingItself(kSha512Paths)));
+    EXPECT_STREQ(PathName(ChosenCrc32Path()), PathName(WidestProvingItself(kCrc32Paths)));
+    EXPECT_STREQ(PathName(ChosenMd5LanePath()), PathName(WidestProvingItself(kMd5LanePaths)));
+    EXPECT_STREQ(PathName(ChosenSha1LanePath()), PathName(WidestProvingItself(kSha1LanePaths)));
+    EXPECT_STREQ(PathName(ChosenSha256LanePath()), PathName(WidestProvingItself(kSha256LanePaths)));
+    EXPECT_STREQ(PathName(ChosenSha512LanePath()), PathName(WidestProvingItself(kSha512LanePaths)));
     EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
-    Sha1LanePath widestSha1Lanes = Sha1LanePath::OneAtATime;
-    for (Sha1LanePath path : kSha1LanePaths)
-        if (CpuRuns(path)) {
-            EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
-            widestSha1Lanes = path;
-        }
-    EXPECT_STREQ(PathName(ChosenSha1LanePath()), PathName(widestSha1Lanes));
     EXPECT_EQ(Sha1LanePathInUse(), ChosenSha1LanePath());
-    Sha256LanePath widestSha256Lanes = Sha256LanePath::OneAtATime;
-    for (Sha256LanePath path : kSha256LanePaths)
-        if (CpuRuns(path)) {
-            EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
-            widestSha256Lanes = path;
-        }
-    EXPECT_STREQ(PathName(ChosenSha256LanePath()), PathName(widestSha256Lanes));
     EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
-    Sha512LanePath widestSha512Lanes = Sha512LanePath::OneAtATime;
-    for (Sha512LanePath path : kSha512LanePaths)
-        if (CpuRuns(path)) {
-            EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
-            widestSha512Lanes = path;
-        }
-    EXPECT_STREQ(PathName(ChosenSha512LanePath()), PathName(widestSha512Lanes));
     EXPECT_EQ(Sha512LanePathInUse(), ChosenSha512LanePath());
-    EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(widestSha1));
-    EXPECT_STREQ(PathName(ChosenSha256Path()), PathName(widestSha256));
-    EXPECT_STREQ(PathName(ChosenSha512Path()), PathName(widestSha512));
-    EXPECT_STREQ(PathName(ChosenCrc32Path()), PathName(widestCrc32));
     EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
     EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
     EXPECT_EQ(Sha512CompressInUse(), PathFunction(ChosenSha512Path()));

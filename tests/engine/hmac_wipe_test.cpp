@@ -26,6 +26,7 @@
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
 #include "engine/window_digests.h"
+#include "tests/engine/lane_setting.h"
 
 // The heap blocks handed out while a test records, so that it can read what
 // an object keeps there while the object lives, and, while it keeps, what
@@ -259,6 +260,42 @@ std::uint64_t Word64(const std::uint8_t* p, bool bigEndian)
     return v;
 }
 
+// Each hash's initial chaining words.
+constexpr std::uint32_t kMd5Start[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+constexpr std::uint32_t kSha1Start[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+constexpr std::uint32_t kSha256Start[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+                                           0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
+constexpr std::uint64_t kSha512Start[8] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
+                                           0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
+                                           0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
+
+// The record's form of a hash's initial words, as the block functions take
+// it: each word least significant byte first.
+template <class Record, class Word, std::size_t kWords>
+Record StartRecord(const Word (&start)[kWords])
+{
+    static_assert(sizeof(Record) == sizeof start);
+    Record state;
+    for (std::size_t i = 0; i < kWords; ++i)
+        for (std::size_t j = 0; j < sizeof(Word); ++j)
+            state.bytes[sizeof(Word) * i + j] = static_cast<std::uint8_t>(start[i] >> (8 * j));
+    return state;
+}
+
+// SHA-512's eighty schedule words of a block.
+void Sha512Schedule(const std::uint8_t* block, std::uint64_t (&w)[80])
+{
+    for (int t = 0; t < 80; ++t) {
+        if (t < 16) {
+            w[t] = Word64(block + 8 * t, true);
+        } else {
+            const std::uint64_t s0 = std::rotr(w[t - 15], 1) ^ std::rotr(w[t - 15], 8) ^ (w[t - 15] >> 7);
+            const std::uint64_t s1 = std::rotr(w[t - 2], 19) ^ std::rotr(w[t - 2], 61) ^ (w[t - 2] >> 6);
+            w[t] = s1 + w[t - 7] + s0 + w[t - 16];
+        }
+    }
+}
+
 // The key block, the key's own bytes that are in it, and the pad blocks.
 template <class Record, std::size_t kBlock = kBlockSize>
 struct KeyBlocks {
@@ -304,9 +341,7 @@ Secrets Md5Secrets(const std::string& key)
         const std::string name = pad == k.inner ? "inner" : "outer";
         for (int i = 0; i < 16; ++i)
             s.AddWord(name + " pad word " + std::to_string(i), Word(pad + 4 * i, false));
-        Md5Digest state;
-        const std::uint32_t init[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
-        std::memcpy(state.bytes, init, sizeof init);
+        Md5Digest state = StartRecord<Md5Digest>(kMd5Start);
         Md5Compress(state, pad, 1);
         for (int i = 0; i < 4; ++i)
             s.AddWord(name + " chaining word " + std::to_string(i), Word(state.bytes + 4 * i, false));
@@ -327,18 +362,13 @@ Secrets Sha1Secrets(const std::string& key)
             w[t] = t < 16 ? Word(pad + 4 * t, true) : std::rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
             s.AddWord(name + " schedule word " + std::to_string(t), w[t]);
         }
-        Sha1Digest state;
-        const std::uint32_t init[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-        std::memcpy(state.bytes, init, sizeof init);
+        Sha1Digest state = StartRecord<Sha1Digest>(kSha1Start);
         Sha1CompressPortable(state, pad, 1);
         for (int i = 0; i < 5; ++i)
             s.AddWord(name + " chaining word " + std::to_string(i), Word(state.bytes + 4 * i, false));
     }
     return s;
 }
-
-constexpr std::uint32_t kSha256Start[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
-                                           0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
 
 Secrets Sha256Secrets(const std::string& key)
 {
@@ -362,27 +392,12 @@ Secrets Sha256Secrets(const std::string& key)
             s.AddWord(name + " schedule word " + std::to_string(t) + " with its constant",
                       w[t] + kSha256RoundConstants[t]);
         }
-        Sha256Digest state;
-        std::memcpy(state.bytes, kSha256Start, sizeof kSha256Start);
+        Sha256Digest state = StartRecord<Sha256Digest>(kSha256Start);
         Sha256CompressPortable(state, pad, 1);
         for (int i = 0; i < 8; ++i)
             s.AddWord(name + " chaining word " + std::to_string(i), Word(state.bytes + 4 * i, false));
     }
     return s;
-}
-
-constexpr std::uint64_t kSha512Start[8] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
-                                           0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
-                                           0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
-
-// The record's form of SHA-512's initial words: each least significant byte first.
-Sha512Digest Sha512StartRecord()
-{
-    Sha512Digest state;
-    for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 8; ++j)
-            state.bytes[8 * i + j] = static_cast<std::uint8_t>(kSha512Start[i] >> (8 * j));
-    return state;
 }
 
 Secrets Sha512Secrets(const std::string& key)
@@ -395,19 +410,13 @@ Secrets Sha512Secrets(const std::string& key)
         // All 80 schedule words, alone and with their round constants, as
         // the vector paths store them.
         std::uint64_t w[80];
+        Sha512Schedule(pad, w);
         for (int t = 0; t < 80; ++t) {
-            if (t < 16) {
-                w[t] = Word64(pad + 8 * t, true);
-            } else {
-                const std::uint64_t s0 = std::rotr(w[t - 15], 1) ^ std::rotr(w[t - 15], 8) ^ (w[t - 15] >> 7);
-                const std::uint64_t s1 = std::rotr(w[t - 2], 19) ^ std::rotr(w[t - 2], 61) ^ (w[t - 2] >> 6);
-                w[t] = s1 + w[t - 7] + s0 + w[t - 16];
-            }
             s.AddWord64(name + " schedule word " + std::to_string(t), w[t]);
             s.AddWord64(name + " schedule word " + std::to_string(t) + " with its constant",
                         w[t] + kSha512RoundConstants[t]);
         }
-        Sha512Digest state = Sha512StartRecord();
+        Sha512Digest state = StartRecord<Sha512Digest>(kSha512Start);
         Sha512CompressPortable(state, pad, 1);
         for (int i = 0; i < 8; ++i)
             s.AddWord64(name + " chaining word " + std::to_string(i), Word64(state.bytes + 8 * i, false));
@@ -423,26 +432,55 @@ std::string RandomKey(std::size_t length, std::mt19937& rng)
     return key;
 }
 
+// What the wipe tests need of each digest besides its lane object and its
+// one-shot operations: what must not be found of a key, the hash of a text,
+// the portable block function, the initial words and their byte order in
+// the digest.
+struct Md5Wipe : Md5Kind {
+    static constexpr bool kBigEndian = false;
+    static constexpr const auto& kStart = kMd5Start;
+    static Secrets KeySecrets(const std::string& key) { return Md5Secrets(key); }
+    static void Hash(const std::string& text, Digest& d) { Md5OfText(text, d); }
+    static void Compress(Digest& d, const std::uint8_t* b, std::size_t n) { Md5Compress(d, b, n); }
+};
+struct Sha1Wipe : Sha1Kind {
+    static constexpr bool kBigEndian = true;
+    static constexpr const auto& kStart = kSha1Start;
+    static Secrets KeySecrets(const std::string& key) { return Sha1Secrets(key); }
+    static void Hash(const std::string& text, Digest& d) { Sha1OfText(text, d); }
+    static void Compress(Digest& d, const std::uint8_t* b, std::size_t n) { Sha1CompressPortable(d, b, n); }
+};
+struct Sha256Wipe : Sha256Kind {
+    static constexpr bool kBigEndian = true;
+    static constexpr const auto& kStart = kSha256Start;
+    static Secrets KeySecrets(const std::string& key) { return Sha256Secrets(key); }
+    static void Hash(const std::string& text, Digest& d) { Sha256OfText(text, d); }
+    static void Compress(Digest& d, const std::uint8_t* b, std::size_t n) { Sha256CompressPortable(d, b, n); }
+};
+struct Sha512Wipe : Sha512Kind {
+    static constexpr bool kBigEndian = true;
+    static constexpr const auto& kStart = kSha512Start;
+    static Secrets KeySecrets(const std::string& key) { return Sha512Secrets(key); }
+    static void Hash(const std::string& text, Digest& d) { Sha512OfText(text, d); }
+    static void Compress(Digest& d, const std::uint8_t* b, std::size_t n) { Sha512CompressPortable(d, b, n); }
+};
+
 // The last block function's working words: the result less the chaining
 // value after the outer pad, from which they give that value back.
-template <class Record>
-void AddOuterWorkingWords(Secrets& s, const std::string& key, const Record& result, bool bigEndian,
-                          void (*hash)(const std::string&, Record&),
-                          void (*compress)(Record&, const std::uint8_t*, std::size_t), const std::uint32_t* init)
+template <class D>
+void AddOuterWorkingWords(Secrets& s, const std::string& key, const typename D::Digest& result)
 {
-    const KeyBlocks<Record> k(key, hash);
-    constexpr int kWords = sizeof(Record) / 4;
-    Record state;
-    for (int i = 0; i < kWords; ++i)
-        for (int j = 0; j < 4; ++j)
-            state.bytes[4 * i + j] = static_cast<std::uint8_t>(init[i] >> (8 * j));
-    compress(state, k.outer, 1);
-    for (int i = 0; i < kWords; ++i)
-        s.AddWord("outer working word " + std::to_string(i),
-                  Word(result.bytes + 4 * i, bigEndian) - Word(state.bytes + 4 * i, false));
+    const KeyBlocks<typename D::Digest, D::kBlock> k(key, D::Hash);
+    typename D::Digest state = StartRecord<typename D::Digest>(D::kStart);
+    D::Compress(state, k.outer, 1);
+    for (std::size_t i = 0; i < std::size(D::kStart); ++i) {
+        const std::string name = "outer working word " + std::to_string(i);
+        if constexpr (sizeof D::kStart[0] == 8)
+            s.AddWord64(name, Word64(result.bytes + 8 * i, D::kBigEndian) - Word64(state.bytes + 8 * i, false));
+        else
+            s.AddWord(name, Word(result.bytes + 4 * i, D::kBigEndian) - Word(state.bytes + 4 * i, false));
+    }
 }
-
-constexpr std::uint32_t kMd5Start[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
 
 // The HMAC's inner digest, the hash of the inner pad block and the message:
 // its bytes, and its words as the lanes hold them (SHA-512's 64-bit).
@@ -467,16 +505,8 @@ void AddInnerDigest(Secrets& s, const std::string& key, const std::string& messa
         for (int i = 0; i < 8; ++i)
             last[kBlock - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
         std::uint64_t w[80];
-        for (int t = 0; t < 80; ++t) {
-            if (t < 16) {
-                w[t] = Word64(last + 8 * t, true);
-            } else {
-                const std::uint64_t s0 = std::rotr(w[t - 15], 1) ^ std::rotr(w[t - 15], 8) ^ (w[t - 15] >> 7);
-                const std::uint64_t s1 = std::rotr(w[t - 2], 19) ^ std::rotr(w[t - 2], 61) ^ (w[t - 2] >> 6);
-                w[t] = s1 + w[t - 7] + s0 + w[t - 16];
-            }
-            if (t < 16)
-                continue;
+        Sha512Schedule(last, w);
+        for (int t = 16; t < 80; ++t) {
             s.AddWord64("outer last block schedule word " + std::to_string(t), w[t]);
             s.AddWord64("outer last block schedule word " + std::to_string(t) + " with its constant",
                         w[t] + kSha512RoundConstants[t]);
@@ -486,17 +516,6 @@ void AddInnerDigest(Secrets& s, const std::string& key, const std::string& messa
             s.AddWord("inner digest word " + std::to_string(i), Word(inner.bytes + 4 * i, bigEndian));
     }
     s.AddBytes("inner digest", inner.bytes, sizeof inner.bytes);
-}
-
-// SHA-512's likewise, in 64-bit words.
-void AddSha512OuterWorkingWords(Secrets& s, const std::string& key, const Sha512Digest& result)
-{
-    const KeyBlocks<Sha512Digest, kSha512BlockSize> k(key, Sha512OfText);
-    Sha512Digest state = Sha512StartRecord();
-    Sha512CompressPortable(state, k.outer, 1);
-    for (int i = 0; i < 8; ++i)
-        s.AddWord64("outer working word " + std::to_string(i),
-                    Word64(result.bytes + 8 * i, true) - Word64(state.bytes + 8 * i, false));
 }
 
 // The thread stack of an HMAC, and the vector registers right after it,
@@ -520,39 +539,27 @@ protected:
     }
     void TearDown() override { UseChosenPaths(); }
 
-    template <class Record>
-    void ExpectNothingLeft(const char* what, void (*hmac)(const std::string&, const void*, std::int32_t, Record&),
-                           Secrets (*secrets)(const std::string&))
+    template <class D>
+    void ExpectNothingLeft(const char* what)
     {
         // Keys shorter than a block, of a block and longer; messages of
         // nothing, of a block, and longer.
-        constexpr std::size_t kBlock = sizeof(Record) == 64 ? kSha512BlockSize : kBlockSize;
+        constexpr std::size_t kBlock = D::kBlock;
         std::mt19937 rng(2202);
         const std::string message = RandomKey(300, rng);
         const bool canSave = VectorRegisters::CanSave();
         for (std::size_t keyLength : {std::size_t{20}, kBlock, kBlock + 36})
             for (std::int32_t messageLength : {0, static_cast<int>(kBlock), 150}) {
                 const std::string key = RandomKey(keyLength, rng);
-                const Secrets s = secrets(key);
-                Record result;  // off the thread's stack, like the key and the message
+                const Secrets s = D::KeySecrets(key);
+                typename D::Digest result;  // off the thread's stack, like the key and the message
                 stack_.Run([&] {
-                    hmac(key, message.data(), messageLength, result);
+                    D::Keyed(key, message.data(), messageLength, result);
                     if (canSave)
                         registers_.Save();
                 });
                 Secrets s2 = s;
-                if constexpr (sizeof(Record) == 16) {
-                    const std::uint32_t init[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
-                    AddOuterWorkingWords<Md5Digest>(s2, key, result, false, Md5OfText, Md5Compress, init);
-                } else if constexpr (sizeof(Record) == 32) {
-                    AddOuterWorkingWords<Sha256Digest>(s2, key, result, true, Sha256OfText, Sha256CompressPortable,
-                                                       kSha256Start);
-                } else if constexpr (sizeof(Record) == 64) {
-                    AddSha512OuterWorkingWords(s2, key, result);
-                } else {
-                    const std::uint32_t init[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-                    AddOuterWorkingWords<Sha1Digest>(s2, key, result, true, Sha1OfText, Sha1CompressPortable, init);
-                }
+                AddOuterWorkingWords<D>(s2, key, result);
                 for (const std::string& found : s2.FindIn(stack_.data(), OwnStack::kSize))
                     ADD_FAILURE() << what << ", key " << keyLength << ", message " << messageLength << ": " << found;
                 if (!canSave)
@@ -569,22 +576,22 @@ protected:
 
 TEST_P(HmacWipe, Md5LeavesNothingOfTheKeyOnTheStack)
 {
-    ExpectNothingLeft<Md5Digest>("HMAC-MD5", HmacMd5OfBytes, Md5Secrets);
+    ExpectNothingLeft<Md5Wipe>("HMAC-MD5");
 }
 
 TEST_P(HmacWipe, Sha1LeavesNothingOfTheKeyOnTheStack)
 {
-    ExpectNothingLeft<Sha1Digest>("HMAC-SHA-1", HmacSha1OfBytes, Sha1Secrets);
+    ExpectNothingLeft<Sha1Wipe>("HMAC-SHA-1");
 }
 
 TEST_P(HmacWipe, Sha256LeavesNothingOfTheKeyOnTheStack)
 {
-    ExpectNothingLeft<Sha256Digest>("HMAC-SHA-256", HmacSha256OfBytes, Sha256Secrets);
+    ExpectNothingLeft<Sha256Wipe>("HMAC-SHA-256");
 }
 
 TEST_P(HmacWipe, Sha512LeavesNothingOfTheKeyOnTheStack)
 {
-    ExpectNothingLeft<Sha512Digest>("HMAC-SHA-512", HmacSha512OfBytes, Sha512Secrets);
+    ExpectNothingLeft<Sha512Wipe>("HMAC-SHA-512");
 }
 
 // Fed window by window, as the file path feeds them, the keyed digests leave
@@ -712,90 +719,8 @@ INSTANTIATE_TEST_SUITE_P(
 // the digests are taken, while the object lives on for the next messages.
 // Besides what the one-shot HMAC must not leave, each keyed lane's inner
 // digest. MD5, SHA-1, SHA-256 and SHA-512, on each of their lane paths.
-struct LaneWipeSetting {
-    const char* name;
-    int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256, 3 SHA-512
-    int path;  // the value of the digest's lane path
-    friend std::ostream& operator<<(std::ostream& os, const LaneWipeSetting& s) { return os << s.name; }
-};
-
-constexpr LaneWipeSetting kLaneWipeSettings[] = {
-    {"Md5Portable", 0, static_cast<int>(Md5LanePath::Portable)},
-    {"Md5Avx2", 0, static_cast<int>(Md5LanePath::Avx2)},
-    {"Md5Avx512", 0, static_cast<int>(Md5LanePath::Avx512)},
-    {"Sha1OneAtATime", 1, static_cast<int>(Sha1LanePath::OneAtATime)},
-    {"Sha1Avx2", 1, static_cast<int>(Sha1LanePath::Avx2)},
-    {"Sha1Avx512", 1, static_cast<int>(Sha1LanePath::Avx512)},
-    {"Sha256OneAtATime", 2, static_cast<int>(Sha256LanePath::OneAtATime)},
-    {"Sha256Avx512", 2, static_cast<int>(Sha256LanePath::Avx512)},
-    {"Sha512OneAtATime", 3, static_cast<int>(Sha512LanePath::OneAtATime)},
-    {"Sha512Avx512", 3, static_cast<int>(Sha512LanePath::Avx512)},
-};
-
-constexpr std::uint32_t kSha1Start[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-
-// What the lane wipe test needs of each digest.
-struct Md5Lane {
-    using Lanes = Md5Lanes;
-    using Record = Md5Digest;
-    static constexpr std::size_t kBlock = kBlockSize;
-    static constexpr bool kBigEndian = false;
-    static Secrets KeySecrets(const std::string& key) { return Md5Secrets(key); }
-    static void Hash(const std::string& text, Record& r) { Md5OfText(text, r); }
-    static void Plain(const void* p, std::int32_t n, Record& r) { Md5OfBytes(p, n, r); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacMd5OfBytes(k, p, n, r); }
-    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Md5Compress(r, b, n); }
-    static const std::uint32_t* Start() { return kMd5Start; }
-};
-struct Sha1Lane {
-    using Lanes = Sha1Lanes;
-    using Record = Sha1Digest;
-    static constexpr std::size_t kBlock = kBlockSize;
-    static constexpr bool kBigEndian = true;
-    static Secrets KeySecrets(const std::string& key) { return Sha1Secrets(key); }
-    static void Hash(const std::string& text, Record& r) { Sha1OfText(text, r); }
-    static void Plain(const void* p, std::int32_t n, Record& r) { Sha1OfBytes(p, n, r); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha1OfBytes(k, p, n, r); }
-    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Sha1CompressPortable(r, b, n); }
-    static const std::uint32_t* Start() { return kSha1Start; }
-};
-struct Sha256Lane {
-    using Lanes = Sha256Lanes;
-    using Record = Sha256Digest;
-    static constexpr std::size_t kBlock = kBlockSize;
-    static constexpr bool kBigEndian = true;
-    static Secrets KeySecrets(const std::string& key) { return Sha256Secrets(key); }
-    static void Hash(const std::string& text, Record& r) { Sha256OfText(text, r); }
-    static void Plain(const void* p, std::int32_t n, Record& r) { Sha256OfBytes(p, n, r); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha256OfBytes(k, p, n, r); }
-    static void Compress(Record& r, const std::uint8_t* b, std::size_t n) { Sha256CompressPortable(r, b, n); }
-    static const std::uint32_t* Start() { return kSha256Start; }
-};
-struct Sha512Lane {
-    using Lanes = Sha512Lanes;
-    using Record = Sha512Digest;
-    static constexpr std::size_t kBlock = kSha512BlockSize;
-    static constexpr bool kBigEndian = true;
-    static Secrets KeySecrets(const std::string& key) { return Sha512Secrets(key); }
-    static void Hash(const std::string& text, Record& r) { Sha512OfText(text, r); }
-    static void Plain(const void* p, std::int32_t n, Record& r) { Sha512OfBytes(p, n, r); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Record& r) { HmacSha512OfBytes(k, p, n, r); }
-};
-
-class LaneWipe : public testing::TestWithParam<LaneWipeSetting> {
+class LaneWipe : public OnEveryLanePath {
 protected:
-    void SetUp() override
-    {
-        const LaneWipeSetting& s = GetParam();
-        const bool forced = s.kind == 0   ? ForcePath(static_cast<Md5LanePath>(s.path))
-                            : s.kind == 1 ? ForcePath(static_cast<Sha1LanePath>(s.path))
-                            : s.kind == 2 ? ForcePath(static_cast<Sha256LanePath>(s.path))
-                                          : ForcePath(static_cast<Sha512LanePath>(s.path));
-        if (!forced)
-            GTEST_SKIP() << s.name << ": this CPU or this build cannot run it";
-    }
-    void TearDown() override { UseChosenPaths(); }
-
     template <class D>
     void ExpectNothingLeft();
 
@@ -806,7 +731,7 @@ protected:
 template <class D>
 void LaneWipe::ExpectNothingLeft()
 {
-    using Record = typename D::Record;
+    using Record = typename D::Digest;
     std::mt19937 rng(2202);
     const std::string message = RandomKey(300, rng);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
@@ -865,12 +790,7 @@ void LaneWipe::ExpectNothingLeft()
             if (!keys[lane].empty()) {
                 Record result;
                 D::Keyed(keys[lane], bytes, static_cast<std::int32_t>(length(lane)), result);
-                if constexpr (D::kBlock == kSha512BlockSize) {
-                    AddSha512OuterWorkingWords(s, keys[lane], result);
-                } else {
-                    AddOuterWorkingWords<Record>(s, keys[lane], result, D::kBigEndian, D::Hash, D::Compress,
-                                                 D::Start());
-                }
+                AddOuterWorkingWords<D>(s, keys[lane], result);
                 AddInnerDigest<Record, D::kBlock>(s, keys[lane], message.substr(0, length(lane)), D::Hash,
                                                   D::kBigEndian);
             }
@@ -905,24 +825,10 @@ void LaneWipe::ExpectNothingLeft()
 
 TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
 {
-    switch (GetParam().kind) {
-    case 0:
-        ExpectNothingLeft<Md5Lane>();
-        break;
-    case 1:
-        ExpectNothingLeft<Sha1Lane>();
-        break;
-    case 2:
-        ExpectNothingLeft<Sha256Lane>();
-        break;
-    default:
-        ExpectNothingLeft<Sha512Lane>();
-        break;
-    }
+    ForTheDigest<Md5Wipe, Sha1Wipe, Sha256Wipe, Sha512Wipe>([&]<class D>() { ExpectNothingLeft<D>(); });
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, LaneWipe, testing::ValuesIn(kLaneWipeSettings),
-                         [](const testing::TestParamInfo<LaneWipeSetting>& info) { return info.param.name; });
+VELLUMARK_ON_EVERY_LANE_PATH(LaneWipe);
 
 // The scan is no formality, and the scrub reaches far enough: what the
 // portable SHA-1 and SHA-256 block functions and every SHA-512 block

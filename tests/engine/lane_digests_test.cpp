@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -20,6 +19,7 @@
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "tests/engine/lane_setting.h"
 
 namespace {
 
@@ -37,41 +37,6 @@ const std::uint8_t* Counter()
     }();
     return bytes.data();
 }
-
-// What the tests need of each digest: its lane object, its one-shot
-// operations, its lane paths.
-struct Md5Kind {
-    using Lanes = Md5Lanes;
-    using Digest = Md5Digest;
-    using Path = Md5LanePath;
-    static constexpr std::size_t kBlock = kBlockSize;
-    static void Plain(const void* p, std::int32_t n, Digest& d) { Md5OfBytes(p, n, d); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { HmacMd5OfBytes(k, p, n, d); }
-};
-struct Sha1Kind {
-    using Lanes = Sha1Lanes;
-    using Digest = Sha1Digest;
-    using Path = Sha1LanePath;
-    static constexpr std::size_t kBlock = kBlockSize;
-    static void Plain(const void* p, std::int32_t n, Digest& d) { Sha1OfBytes(p, n, d); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { HmacSha1OfBytes(k, p, n, d); }
-};
-struct Sha256Kind {
-    using Lanes = Sha256Lanes;
-    using Digest = Sha256Digest;
-    using Path = Sha256LanePath;
-    static constexpr std::size_t kBlock = kBlockSize;
-    static void Plain(const void* p, std::int32_t n, Digest& d) { Sha256OfBytes(p, n, d); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { HmacSha256OfBytes(k, p, n, d); }
-};
-struct Sha512Kind {
-    using Lanes = Sha512Lanes;
-    using Digest = Sha512Digest;
-    using Path = Sha512LanePath;
-    static constexpr std::size_t kBlock = kSha512BlockSize;
-    static void Plain(const void* p, std::int32_t n, Digest& d) { Sha512OfBytes(p, n, d); }
-    static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { HmacSha512OfBytes(k, p, n, d); }
-};
 
 struct Job {
     Job(const std::uint8_t* d, std::size_t n) : data(d), length(n) {}
@@ -193,61 +158,7 @@ std::string RandomKey(std::size_t length, std::mt19937& rng)
     return key;
 }
 
-// Each digest on each of its lane paths, forced for the test.
-struct LaneSetting {
-    const char* name;
-    int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256, 3 SHA-512
-    int path;  // the value of the digest's lane path
-    friend std::ostream& operator<<(std::ostream& os, const LaneSetting& s) { return os << s.name; }
-};
-
-constexpr LaneSetting kLaneSettings[] = {
-    {"Md5Portable", 0, static_cast<int>(Md5LanePath::Portable)},
-    {"Md5Avx2", 0, static_cast<int>(Md5LanePath::Avx2)},
-    {"Md5Avx512", 0, static_cast<int>(Md5LanePath::Avx512)},
-    {"Sha1OneAtATime", 1, static_cast<int>(Sha1LanePath::OneAtATime)},
-    {"Sha1Avx2", 1, static_cast<int>(Sha1LanePath::Avx2)},
-    {"Sha1Avx512", 1, static_cast<int>(Sha1LanePath::Avx512)},
-    {"Sha256OneAtATime", 2, static_cast<int>(Sha256LanePath::OneAtATime)},
-    {"Sha256Avx512", 2, static_cast<int>(Sha256LanePath::Avx512)},
-    {"Sha512OneAtATime", 3, static_cast<int>(Sha512LanePath::OneAtATime)},
-    {"Sha512Avx512", 3, static_cast<int>(Sha512LanePath::Avx512)},
-};
-
-class LanesTest : public testing::TestWithParam<LaneSetting> {
-protected:
-    void SetUp() override
-    {
-        const LaneSetting& s = GetParam();
-        const bool forced = s.kind == 0   ? ForcePath(static_cast<Md5LanePath>(s.path))
-                            : s.kind == 1 ? ForcePath(static_cast<Sha1LanePath>(s.path))
-                            : s.kind == 2 ? ForcePath(static_cast<Sha256LanePath>(s.path))
-                                          : ForcePath(static_cast<Sha512LanePath>(s.path));
-        if (!forced)
-            GTEST_SKIP() << s.name << ": this CPU or this build cannot run it";
-    }
-    void TearDown() override { UseChosenPaths(); }
-
-    // Calls body.template operator()<K>() for the parameter's digest.
-    template <class Body>
-    void ForTheDigest(Body body)
-    {
-        switch (GetParam().kind) {
-        case 0:
-            body.template operator()<Md5Kind>();
-            break;
-        case 1:
-            body.template operator()<Sha1Kind>();
-            break;
-        case 2:
-            body.template operator()<Sha256Kind>();
-            break;
-        default:
-            body.template operator()<Sha512Kind>();
-            break;
-        }
-    }
-};
+class LanesTest : public OnEveryLanePath {};
 
 template <class K>
 void TakesTheWidthOfItsPath(typename K::Path path)
@@ -531,8 +442,7 @@ TEST_P(LanesTest, MisuseIsRefused)
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, LanesTest, testing::ValuesIn(kLaneSettings),
-                         [](const testing::TestParamInfo<LaneSetting>& info) { return info.param.name; });
+VELLUMARK_ON_EVERY_LANE_PATH(LanesTest);
 
 // 512 MiB and a byte of zeros, fed as one window of 1 MiB over and over:
 // the first length whose bit count needs more than 32 bits. The answers are

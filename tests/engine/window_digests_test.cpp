@@ -4,6 +4,7 @@
 #include "engine/window_digests.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -64,6 +65,48 @@ std::string Hex(const WindowDigestResults& r)
            DigestToHexText(r.sha512) + " " + std::to_string(r.crc32);
 }
 
+// A published vector: the message, the key where there is one, and the
+// digest as far as it is published.
+struct Vector {
+    bool hmac;
+    std::string key, text;
+    const char* hex;
+};
+
+// One digest alone, keyed or not, over each vector cut once at every offset
+// and fed byte by byte, and over the million "a" fed in pieces of the given
+// sizes.
+template <class Digest>
+void ExpectVectorsSplitAnywhere(bool WindowDigestChoice::*tick, Digest WindowDigestResults::*digest,
+                                const std::vector<Vector>& vectors, std::initializer_list<std::size_t> pieces,
+                                const char* millionHex)
+{
+    const auto hex = [&](const std::string& message, const std::vector<std::size_t>& cuts, bool hmac,
+                         const std::string& key, std::size_t published) {
+        WindowDigestChoice choice{.hmac = hmac, .key = key};
+        choice.*tick = true;
+        return DigestToHexText(Windowed(message, cuts, choice).*digest).substr(0, published);
+    };
+    for (const Vector& v : vectors) {
+        SCOPED_TRACE(v.hex);
+        const std::size_t published = std::strlen(v.hex);
+        for (std::size_t cut = 0; cut <= v.text.size(); ++cut)
+            EXPECT_EQ(hex(v.text, {cut}, v.hmac, v.key, published), v.hex) << "cut at " << cut;
+        std::vector<std::size_t> bytewise;
+        for (std::size_t i = 1; i < v.text.size(); ++i)
+            bytewise.push_back(i);
+        EXPECT_EQ(hex(v.text, bytewise, v.hmac, v.key, published), v.hex);
+    }
+
+    const std::string million(1000000, 'a');
+    for (std::size_t piece : pieces) {
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = piece; at < million.size(); at += piece)
+            cuts.push_back(at);
+        EXPECT_EQ(hex(million, cuts, false, {}, std::strlen(millionHex)), millionHex) << "pieces of " << piece;
+    }
+}
+
 class WindowDigestsTest : public OnEveryPath {};
 
 // Each key rule (none, the empty key, a key of one block, a longer key that
@@ -105,11 +148,7 @@ TEST_P(WindowDigestsTest, AnySplitGivesTheOneShotDigests)
 TEST_P(WindowDigestsTest, Sha256VectorsSplitAnywhere)
 {
     const std::string key131(131, '\xaa');
-    const struct {
-        bool hmac;
-        std::string key, text;
-        const char* hex;
-    } kVectors[] = {
+    const std::vector<Vector> vectors = {
         {false, "", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
         {false, "", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {false, "", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
@@ -129,31 +168,9 @@ TEST_P(WindowDigestsTest, Sha256VectorsSplitAnywhere)
          "hashed before being used by the HMAC algorithm.",
          "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
     };
-    const auto sha256 = [](const std::string& message, const std::vector<std::size_t>& cuts,
-                           const WindowDigestChoice& choice, std::size_t published) {
-        return DigestToHexText(Windowed(message, cuts, choice).sha256).substr(0, published);
-    };
-    for (const auto& v : kVectors) {
-        SCOPED_TRACE(v.hex);
-        const WindowDigestChoice choice{.sha256 = true, .hmac = v.hmac, .key = v.key};
-        const std::size_t published = std::strlen(v.hex);
-        for (std::size_t cut = 0; cut <= v.text.size(); ++cut)
-            EXPECT_EQ(sha256(v.text, {cut}, choice, published), v.hex) << "cut at " << cut;
-        std::vector<std::size_t> bytewise;
-        for (std::size_t i = 1; i < v.text.size(); ++i)
-            bytewise.push_back(i);
-        EXPECT_EQ(sha256(v.text, bytewise, choice, published), v.hex);
-    }
-
-    const std::string million(1000000, 'a');
-    for (std::size_t piece : {1, 63, 64, 65, 4097}) {
-        std::vector<std::size_t> cuts;
-        for (std::size_t at = piece; at < million.size(); at += piece)
-            cuts.push_back(at);
-        EXPECT_EQ(sha256(million, cuts, {.sha256 = true, .key = {}}, 64),
-                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0")
-            << "pieces of " << piece;
-    }
+    ExpectVectorsSplitAnywhere(&WindowDigestChoice::sha256, &WindowDigestResults::sha256, vectors,
+                               {1, 63, 64, 65, 4097},
+                               "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 // SHA-512 likewise: FIPS 180-4's samples and RFC 4231's cases, whose keys
@@ -161,11 +178,7 @@ TEST_P(WindowDigestsTest, Sha256VectorsSplitAnywhere)
 TEST_P(WindowDigestsTest, Sha512VectorsSplitAnywhere)
 {
     const std::string key131(131, '\xaa');
-    const struct {
-        bool hmac;
-        std::string key, text;
-        const char* hex;
-    } kVectors[] = {
+    const std::vector<Vector> vectors = {
         {false, "", "",
          "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
          "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e"},
@@ -200,32 +213,10 @@ TEST_P(WindowDigestsTest, Sha512VectorsSplitAnywhere)
          "e37b6a775dc87dbaa4dfa9f96e5e3ffddebd71f8867289865df5a32d20cdc944"
          "b6022cac3c4982b10d5eeb55c3e4de15134676fb6de0446065c97440fa8c6a58"},
     };
-    const auto sha512 = [](const std::string& message, const std::vector<std::size_t>& cuts,
-                           const WindowDigestChoice& choice, std::size_t published) {
-        return DigestToHexText(Windowed(message, cuts, choice).sha512).substr(0, published);
-    };
-    for (const auto& v : kVectors) {
-        SCOPED_TRACE(v.hex);
-        const WindowDigestChoice choice{.sha512 = true, .hmac = v.hmac, .key = v.key};
-        const std::size_t published = std::strlen(v.hex);
-        for (std::size_t cut = 0; cut <= v.text.size(); ++cut)
-            EXPECT_EQ(sha512(v.text, {cut}, choice, published), v.hex) << "cut at " << cut;
-        std::vector<std::size_t> bytewise;
-        for (std::size_t i = 1; i < v.text.size(); ++i)
-            bytewise.push_back(i);
-        EXPECT_EQ(sha512(v.text, bytewise, choice, published), v.hex);
-    }
-
-    const std::string million(1000000, 'a');
-    for (std::size_t piece : {1, 127, 128, 129, 4097}) {
-        std::vector<std::size_t> cuts;
-        for (std::size_t at = piece; at < million.size(); at += piece)
-            cuts.push_back(at);
-        EXPECT_EQ(sha512(million, cuts, {.sha512 = true, .key = {}}, 128),
-                  "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
-                  "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b")
-            << "pieces of " << piece;
-    }
+    ExpectVectorsSplitAnywhere(&WindowDigestChoice::sha512, &WindowDigestResults::sha512, vectors,
+                               {1, 127, 128, 129, 4097},
+                               "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
+                               "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b");
 }
 
 VELLUMARK_ON_EVERY_PATH(WindowDigestsTest);
