@@ -179,6 +179,18 @@ bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardI
         }
         item.digests = inputs.Digest(item.line.fileName, item.looked, request);
     };
+    // Each line's request, made once per algorithm rather than once a line:
+    // the files in flight read theirs in place.
+    std::vector<GenerateInput> requests;
+    for (const DigestKind& kind : kDigestKinds)
+        requests.push_back(OnlyTicked(options.request, kind));
+    run.inFlight = [&] {
+        return ItemsThrough(inputs.InFlight(options.request), [&](InputsInFlight& in, std::size_t slot) {
+            Item& item = items[slot];
+            const auto kind = static_cast<std::size_t>(item.line.digestKind - kDigestKinds);
+            in.Begin(slot, item.line.fileName, item.looked, requests.at(kind), item.digests);
+        });
+    };
     run.done = [&](std::size_t slot) {
         Item& item = items[slot];
         check.Take(item.number, item.line, item.digests);

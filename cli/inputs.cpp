@@ -58,6 +58,81 @@ std::string WithoutLineBreak(std::string line)
     return line;
 }
 
+// The input failed with `failure`: why, as the error box and the check
+// report it.
+void Failed(InputDigests& digests, const std::string& name, const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const platform::EFileOpenError& error) {
+        digests.failure = error.Message();
+        digests.reason = error.Reason();
+    } catch (const platform::EFileReadError& error) {
+        digests.failure = error.Message();
+        digests.reason = error.Reason();
+    } catch (const Exception& error) {
+        digests.failure = error.Message();
+    } catch (const std::bad_alloc&) {
+        digests.failure = "Out of memory";
+    } catch (const std::exception& error) {
+        digests.failure = error.what();
+    }
+    if (digests.reason.empty())
+        digests.reason = digests.failure;
+    digests.results.clear();
+    digests.failed = true;
+    digests.missing = IsMissing(name);
+}
+
+bool Exists(const std::string& name, const Looked& looked)
+{
+    return platform::FileExistsByPattern(name, looked.error == 0 ? &looked.info : nullptr);
+}
+
+// Files in the lanes of the vector unit, through the Generate command.
+class FilesInFlight final : public InputsInFlight {
+public:
+    FilesInFlight(const GenerateInput& possible, RunControl* read) : lanes_(possible, read) {}
+
+    std::size_t Room() const override { return lanes_.Room(); }
+    std::uint64_t WeightLeft() const override { return lanes_.WeightLeft(); }
+
+    void Begin(std::size_t tag, const std::string& name, const Looked& looked, const GenerateInput& request,
+               InputDigests& into) override
+    {
+        inputs_.reserve(inputs_.size() + 1);
+        lanes_.Begin(tag, name, request, Exists(name, looked));
+        inputs_.push_back({tag, &name, &into});
+    }
+
+    void Advance(std::vector<std::size_t>& ended) override
+    {
+        lanes_.Advance(done_);
+        for (GenerateInLanes::Ended& file : done_) {
+            const auto input =
+                std::find_if(inputs_.begin(), inputs_.end(), [&](const Input& i) { return i.tag == file.tag; });
+            InputDigests& digests = *input->into;
+            digests = {};
+            if (file.failure)
+                Failed(digests, *input->name, file.failure);
+            else
+                digests.results = std::move(file.results);
+            ended.push_back(input->tag);
+            inputs_.erase(input);
+        }
+    }
+
+private:
+    struct Input {
+        std::size_t tag;
+        const std::string* name;
+        InputDigests* into;
+    };
+    GenerateInLanes lanes_;
+    std::vector<Input> inputs_;
+    std::vector<GenerateInLanes::Ended> done_;
+};
+
 }  // namespace
 
 Looked FileInputs::Look(const std::string& name) const
@@ -84,29 +159,19 @@ InputDigests FileInputs::Digest(const std::string& name, const Looked& looked, c
         } else {
             input.source = GenerateSource::File;
             input.fileName = name;
-            const bool exists = platform::FileExistsByPattern(name, looked.error == 0 ? &looked.info : nullptr);
-            GenerateFromTestedFile(input, exists, sink, control);
+            GenerateFromTestedFile(input, Exists(name, looked), sink, control);
         }
-        return digests;
-    } catch (const platform::EFileOpenError& error) {
-        digests.failure = error.Message();
-        digests.reason = error.Reason();
-    } catch (const platform::EFileReadError& error) {
-        digests.failure = error.Message();
-        digests.reason = error.Reason();
-    } catch (const Exception& error) {
-        digests.failure = error.Message();
-    } catch (const std::bad_alloc&) {
-        digests.failure = "Out of memory";
-    } catch (const std::exception& error) {
-        digests.failure = error.what();
+    } catch (...) {
+        Failed(digests, name, std::current_exception());
     }
-    if (digests.reason.empty())
-        digests.reason = digests.failure;
-    digests.results.clear();
-    digests.failed = true;
-    digests.missing = IsMissing(name);
     return digests;
+}
+
+std::unique_ptr<InputsInFlight> FileInputs::InFlight(const GenerateInput& possible) const
+{
+    if (!GenerateInLanes::Pays(possible))
+        return nullptr;
+    return std::make_unique<FilesInFlight>(possible, read_);
 }
 
 std::string ReadKeyLine(const std::string& name)

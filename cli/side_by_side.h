@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 // Work on the items of a list that runs on all cores while the results are
 // taken in list order: files named, listed or found in a folder, digested
@@ -48,6 +49,23 @@ struct RunTally {
     std::atomic<std::uint64_t> filesDone{0};
 };
 
+// Several items at once on one thread (files in the lanes of the vector
+// unit): each worker makes one of its own, keeps it as full as the list
+// allows and has it work while it takes more.
+class ItemsInFlight {
+public:
+    virtual ~ItemsInFlight() = default;
+    // Items it takes now.
+    virtual std::size_t Room() const = 0;
+    // What is left of the weight of its heaviest item at work; 0 when none.
+    virtual std::uint64_t WeightLeft() const = 0;
+    // Takes the item in `slot`.
+    virtual void Begin(std::size_t slot) = 0;
+    // Works until an item or more has ended and puts their slots into
+    // `ended`; called only while it holds an item.
+    virtual void Advance(std::vector<std::size_t>& ended) = 0;
+};
+
 struct SideBySide {
     // Threads that work besides the caller's.
     unsigned threads = 0;
@@ -59,6 +77,10 @@ struct SideBySide {
     // Works on the item in `slot`. Called for several items at once, on any
     // thread.
     std::function<void(std::size_t slot)> work;
+    // When given and it makes one, each worker works on items in flight:
+    // all but an item heavier than a window that would be left at work
+    // alone there, which goes to `work` once the worker holds nothing else.
+    std::function<std::unique_ptr<ItemsInFlight>()> inFlight;
     // Takes the item in `slot`, on the calling thread, in list order, each
     // as soon as its work and that of every item before it is done.
     std::function<void(std::size_t slot)> done;

@@ -16,7 +16,9 @@
 namespace {
 
 // A file of more than one window is read a window at a time: each lane then
-// holds at most a window of the caller's bytes.
+// holds at most a window of the caller's bytes. Windows of 256 and 128 KiB,
+// whose lanes' bytes would stay in the core's cache, ran no faster on files
+// of 10 MiB.
 constexpr std::size_t kLaneWindow = kFileWindowSize;
 
 // The digests that have lanes, in the order of WindowDigestChoice: the tick
