@@ -101,7 +101,8 @@ std::unique_ptr<ItemsInFlight> ItemsThrough(std::unique_ptr<InputsInFlight> inpu
 {
     class Items final : public ItemsInFlight {
     public:
-        Items(std::unique_ptr<InputsInFlight> inputs, Starter begin) : inputs_(std::move(inputs)), begin_(std::move(begin))
+        Items(std::unique_ptr<InputsInFlight> inputs, Starter begin)
+            : inputs_(std::move(inputs)), begin_(std::move(begin))
         {}
         std::size_t Room() const override { return inputs_->Room(); }
         std::uint64_t WeightLeft() const override { return inputs_->WeightLeft(); }

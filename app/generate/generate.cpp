@@ -249,8 +249,8 @@ void GenerateInLanes::Advance(std::vector<Ended>& ended)
     std::vector<FileLanes::Ended> done;
     lanes_->Advance(done);
     for (FileLanes::Ended& file : done) {
-        const auto request = std::find_if(requests_.begin(), requests_.end(),
-                                          [&](const auto& r) { return r.first == file.tag; });
+        const auto request =
+            std::find_if(requests_.begin(), requests_.end(), [&](const auto& r) { return r.first == file.tag; });
         Ended result{file.tag, {}, file.failure};
         if (!file.failure) {
             Deliver(*request->second, FromWindows(file.results), [&](Algorithm algorithm, const std::string& text) {
