@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/files/file_reader.h"
 #include "platform/files/file_search.h"
+#include "platform/process/thread_identity.h"
 
 namespace {
 
@@ -89,12 +92,29 @@ bool Exists(const std::string& name, const Looked& looked)
     return platform::FileExistsByPattern(name, looked.error == 0 ? &looked.info : nullptr);
 }
 
+// Files each worker may hold open at once: what the descriptor limit leaves,
+// after a few for the rest of the program, shared among the workers, so
+// that a low limit (ulimit -n) makes for fewer files in flight rather than
+// for files that cannot be opened.
+std::size_t DescriptorShare()
+{
+    constexpr rlim_t kKept = 16;
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return SIZE_MAX;
+    const rlim_t left = limit.rlim_cur > kKept ? limit.rlim_cur - kKept : 0;
+    return std::max<std::size_t>(1, static_cast<std::size_t>(left / platform::ProcessorCount()));
+}
+
 // Files in the lanes of the vector unit, through the Generate command.
 class FilesInFlight final : public InputsInFlight {
 public:
-    FilesInFlight(const GenerateInput& possible, RunControl* read) : lanes_(possible, read) {}
+    FilesInFlight(const GenerateInput& possible, RunControl* read) : lanes_(possible, read), open_(DescriptorShare()) {}
 
-    std::size_t Room() const override { return lanes_.Room(); }
+    std::size_t Room() const override
+    {
+        return std::min(lanes_.Room(), open_ > inputs_.size() ? open_ - inputs_.size() : 0);
+    }
     std::uint64_t WeightLeft() const override { return lanes_.WeightLeft(); }
 
     void Begin(std::size_t tag, const std::string& name, const Looked& looked, const GenerateInput& request,
@@ -129,6 +149,7 @@ private:
         InputDigests* into;
     };
     GenerateInLanes lanes_;
+    const std::size_t open_;
     std::vector<Input> inputs_;
     std::vector<GenerateInLanes::Ended> done_;
 };
