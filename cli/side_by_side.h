@@ -19,8 +19,9 @@
 // no more than kLookAheadBytes of the list's text. Within it the heaviest
 // items start first, so that the largest file is not the last to begin;
 // items of one window each go to a thread in batches of like size, one item
-// heavier than that alone. Each result is held only until every item before
-// it is taken.
+// heavier than that alone, or, with items in flight, each thread keeps
+// several at once and takes more as they end. Each result is held only
+// until every item before it is taken.
 
 inline constexpr std::size_t kLookAheadItems = 4096;
 inline constexpr std::size_t kLookAheadBytes = std::size_t{8} << 20;
