@@ -1,7 +1,10 @@
 #include "cli/check.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
+
+#include <string.h>
 
 #include "cli/digest_kinds.h"
 #include "cli/digest_lines.h"
@@ -180,8 +183,18 @@ bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardI
         item.digests = inputs.Digest(item.line.fileName, item.looked, request);
     };
     // Each line's request, made once per algorithm rather than once a line:
-    // the files in flight read theirs in place.
+    // the files in flight read theirs in place. Their copies of the key are
+    // wiped when the list is done.
     std::vector<GenerateInput> requests;
+    struct Wiped {
+        std::vector<GenerateInput>& requests;
+        ~Wiped()
+        {
+            for (GenerateInput& request : requests)
+                ::explicit_bzero(request.key.data(), request.key.size());
+        }
+    } wiped{requests};
+    requests.reserve(std::size(kDigestKinds));
     for (const DigestKind& kind : kDigestKinds)
         requests.push_back(OnlyTicked(options.request, kind));
     run.inFlight = [&] {
