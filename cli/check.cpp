@@ -197,11 +197,13 @@ bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardI
     requests.reserve(std::size(kDigestKinds));
     for (const DigestKind& kind : kDigestKinds)
         requests.push_back(OnlyTicked(options.request, kind));
+    const auto requestOf = [&](std::size_t slot) -> const GenerateInput& {
+        return requests.at(static_cast<std::size_t>(items[slot].line.digestKind - kDigestKinds));
+    };
     run.inFlight = [&] {
-        return ItemsThrough(inputs.InFlight(options.request), [&](InputsInFlight& in, std::size_t slot) {
+        return ItemsThrough(inputs.InFlight(options.request), requestOf, [&](InputsInFlight& in, std::size_t slot) {
             Item& item = items[slot];
-            const auto kind = static_cast<std::size_t>(item.line.digestKind - kDigestKinds);
-            in.Begin(slot, item.line.fileName, item.looked, requests.at(kind), item.digests);
+            in.Begin(slot, item.line.fileName, item.looked, requestOf(slot), item.digests);
         });
     };
     run.done = [&](std::size_t slot) {

@@ -116,6 +116,11 @@ public:
         return std::min(lanes_.Room(), open_ > inputs_.size() ? open_ - inputs_.size() : 0);
     }
     std::uint64_t WeightLeft() const override { return lanes_.WeightLeft(); }
+    bool Alone(const GenerateInput& request, std::uint64_t weight, std::uint64_t beside,
+               std::uint64_t share) const override
+    {
+        return lanes_.Alone(request, weight, beside, share);
+    }
 
     void Begin(std::size_t tag, const std::string& name, const Looked& looked, const GenerateInput& request,
                InputDigests& into) override

@@ -45,6 +45,10 @@ public:
     virtual std::size_t Room() const = 0;
     // Bytes left to read of the input in flight that has the most left.
     virtual std::uint64_t WeightLeft() const = 0;
+    // Whether a file of `weight` bytes, to digest as request ticks, does
+    // better alone (see ItemsInFlight::Alone).
+    virtual bool Alone(const GenerateInput& request, std::uint64_t weight, std::uint64_t beside,
+                       std::uint64_t share) const = 0;
     // Begins the digests of the file `name` (not standard input), which Look
     // found as `looked`, with request's ticks and key; they go into `into`
     // when it ends. All four stay as they are until then.
@@ -94,26 +98,32 @@ private:
 // than one line.
 std::string ReadKeyLine(const std::string& name);
 
-// Side by side's items in flight, through inputs in flight: `begin(inputs,
-// slot)` begins the item in the slot. Null for null inputs.
-template <class Starter>
-std::unique_ptr<ItemsInFlight> ItemsThrough(std::unique_ptr<InputsInFlight> inputs, Starter begin)
+// Side by side's items in flight, through inputs in flight: `requestOf(slot)`
+// is the request of the item in the slot, and `begin(inputs, slot)` begins
+// it. Null for null inputs.
+template <class Request, class Starter>
+std::unique_ptr<ItemsInFlight> ItemsThrough(std::unique_ptr<InputsInFlight> inputs, Request requestOf, Starter begin)
 {
     class Items final : public ItemsInFlight {
     public:
-        Items(std::unique_ptr<InputsInFlight> inputs, Starter begin)
-            : inputs_(std::move(inputs)), begin_(std::move(begin))
+        Items(std::unique_ptr<InputsInFlight> inputs, Request requestOf, Starter begin)
+            : inputs_(std::move(inputs)), requestOf_(std::move(requestOf)), begin_(std::move(begin))
         {}
         std::size_t Room() const override { return inputs_->Room(); }
         std::uint64_t WeightLeft() const override { return inputs_->WeightLeft(); }
+        bool Alone(std::size_t slot, std::uint64_t weight, std::uint64_t beside, std::uint64_t share) const override
+        {
+            return inputs_->Alone(requestOf_(slot), weight, beside, share);
+        }
         void Begin(std::size_t slot) override { begin_(*inputs_, slot); }
         void Advance(std::vector<std::size_t>& ended) override { inputs_->Advance(ended); }
 
     private:
         std::unique_ptr<InputsInFlight> inputs_;
+        Request requestOf_;
         Starter begin_;
     };
     if (!inputs)
         return nullptr;
-    return std::make_unique<Items>(std::move(inputs), std::move(begin));
+    return std::make_unique<Items>(std::move(inputs), std::move(requestOf), std::move(begin));
 }

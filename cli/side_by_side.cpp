@@ -202,41 +202,42 @@ private:
         return item;
     }
 
-    // Under the lock: whether an item of `weight` would spend most of its
-    // time alone among a worker's items in flight, where a lane costs about
-    // what the whole vector does: its company is what the worker holds and
-    // its share of what waits, and an item half as heavy again goes alone,
-    // through `work`, where a file has a thread to read it and the digests'
-    // own.
-    bool Alone(std::uint64_t weight, std::uint64_t weightLeft) const
+    // Under the lock: the weight of the heaviest item waiting but one.
+    std::uint64_t SecondHeaviest()
     {
-        if (weight <= kFileWindowSize)
-            return false;
-        const std::uint64_t threads = std::max<unsigned>(1, run_.threads);
-        const std::uint64_t company = (heapBytes_ - weight) / threads + weightLeft;
-        return weight / 3 * 2 > company;
+        std::uint64_t weight = 0;
+        for (std::size_t child = 1; child <= 2 && child < heap_.size(); ++child)
+            weight = std::max(weight, SlotOf(heap_[child]).facts.weight);
+        return weight;
     }
 
     // Under the lock: items for a worker's items in flight, heaviest first,
     // as many as it has room for and no more than its share of those
     // waiting; or an item to work on alone, taken only by a worker that
-    // holds nothing (true).
+    // holds nothing (true). Beside an item would be what the worker holds
+    // and takes with it, and the next heaviest when enough wait for each
+    // worker to take one; then its share of the rest.
     bool TakeInFlight(std::vector<std::uint64_t>& job, const ItemsInFlight& flight, bool holding)
     {
         job.clear();
         const std::size_t threads = std::max<std::size_t>(1, run_.threads);
         const std::size_t share = std::min((heap_.size() + threads - 1) / threads, flight.Room());
-        std::uint64_t weightLeft = flight.WeightLeft();
+        std::uint64_t beside = flight.WeightLeft();
         while (!heap_.empty() && job.size() < share) {
-            const std::uint64_t weight = SlotOf(heap_.front()).facts.weight;
-            if (Alone(weight, weightLeft)) {
-                if (holding || !job.empty())
-                    return false;
-                job.push_back(PopHeaviest());
-                return true;
+            const std::uint64_t item = heap_.front();
+            const std::uint64_t weight = SlotOf(item).facts.weight;
+            if (weight > kFileWindowSize) {
+                const std::uint64_t next = heap_.size() > threads ? SecondHeaviest() : 0;
+                const std::uint64_t rest = (heapBytes_ - weight) / threads;
+                if (flight.Alone(item % kLookAheadItems, weight, std::max(beside, next), rest)) {
+                    if (holding || !job.empty())
+                        return false;
+                    job.push_back(PopHeaviest());
+                    return true;
+                }
             }
             job.push_back(PopHeaviest());
-            weightLeft = std::max(weightLeft, weight);
+            beside = std::max(beside, weight);
         }
         return false;
     }

@@ -60,6 +60,10 @@ public:
     virtual std::size_t Room() const = 0;
     // What is left of the weight of its heaviest item at work; 0 when none.
     virtual std::uint64_t WeightLeft() const = 0;
+    // Whether the item in `slot`, of `weight`, does better worked on alone
+    // (through `work`) than here beside items of which the heaviest weighs
+    // `beside`, with `share` more of other items' weight to come.
+    virtual bool Alone(std::size_t slot, std::uint64_t weight, std::uint64_t beside, std::uint64_t share) const = 0;
     // Takes the item in `slot`.
     virtual void Begin(std::size_t slot) = 0;
     // Works until an item or more has ended and puts their slots into
@@ -79,8 +83,8 @@ struct SideBySide {
     // thread.
     std::function<void(std::size_t slot)> work;
     // When given and it makes one, each worker works on items in flight:
-    // all but an item heavier than a window that would be left at work
-    // alone there, which goes to `work` once the worker holds nothing else.
+    // all but an item they would rather see worked on alone, which goes to
+    // `work` once the worker holds nothing else.
     std::function<std::unique_ptr<ItemsInFlight>()> inFlight;
     // Takes the item in `slot`, on the calling thread, in list order, each
     // as soon as its work and that of every item before it is done.

@@ -28,6 +28,23 @@ constexpr bool engine::WindowDigestChoice::*kTicks[kKinds] = {
     &engine::WindowDigestChoice::md5, &engine::WindowDigestChoice::sha1, &engine::WindowDigestChoice::sha256,
     &engine::WindowDigestChoice::sha512};
 
+// What a lane object with every lane at work costs, in digests of one
+// message of the same length: its width over its speed-up, as engine_bench
+// measured them (one message per lane against the one-message digest).
+double FullVectorCost(std::size_t kind, std::size_t width)
+{
+    struct Measured {
+        std::size_t kind;
+        std::size_t width;
+        double speedUp;
+    };
+    constexpr Measured kMeasured[] = {{0, 16, 10.5}, {0, 8, 4.3}, {1, 16, 5.4}, {1, 8, 2.4}, {2, 16, 3.0}, {3, 8, 3.5}};
+    for (const Measured& m : kMeasured)
+        if (m.kind == kind && m.width == width)
+            return static_cast<double>(width) / m.speedUp;
+    return 2.0;  // a path not measured: as if it ran twice as wide as fast
+}
+
 std::unique_ptr<unsigned char[]> Allocate(std::size_t size)
 {
     std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size]);
@@ -205,6 +222,28 @@ bool FileLanes::Pay(const engine::WindowDigestChoice& possible)
         if (possible.*kTicks[k] && MakeBank(k)->Width() > 1)
             return true;
     return false;
+}
+
+bool FileLanes::Alone(const engine::WindowDigestChoice& ticks, std::uint64_t weight, std::uint64_t beside,
+                      std::uint64_t share) const
+{
+    if (weight <= kFileWindowSize)
+        return false;
+    // In the lanes the file keeps the vector unit at work for its whole
+    // length, but shares it with the heaviest file beside it and with what
+    // the other lanes take on meanwhile; alone, it costs its length, and the
+    // rest takes what it takes in the lanes.
+    double cost = 1.0;
+    for (std::size_t k = 0; k < kKinds; ++k) {
+        if (!(ticks.*kTicks[k]))
+            continue;
+        const std::size_t width = banks_[k] ? banks_[k]->Width() : MakeBank(k)->Width();
+        if (width > 1)
+            cost = std::max(cost, FullVectorCost(k, width));
+    }
+    const double company =
+        std::max(static_cast<double>(beside), static_cast<double>(share) / static_cast<double>(places_.size()));
+    return (cost - 1.0) * static_cast<double>(weight) > cost * company;
 }
 
 std::size_t FileLanes::Room() const noexcept

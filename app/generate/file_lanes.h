@@ -62,6 +62,17 @@ public:
     // time through DigestFile does at least as well.
     static bool Pay(const engine::WindowDigestChoice& possible);
 
+    // Whether a file of `weight` bytes, with the digests `ticks` chooses,
+    // does better alone through DigestFile than here, beside files of which
+    // the heaviest has `beside` bytes left and with `share` bytes more of
+    // other files to come. A lane object costs about as much whatever its
+    // lanes hold: a file left alone in it takes the whole vector unit for
+    // each of its blocks, which costs more than the digest of one message
+    // (about 1.5 times for MD5 with AVX-512, 5 times for SHA-256, whose
+    // one-message digest has instructions of its own).
+    bool Alone(const engine::WindowDigestChoice& ticks, std::uint64_t weight, std::uint64_t beside,
+               std::uint64_t share) const;
+
     // Files it takes now, and what it holds.
     std::size_t Room() const noexcept;
     bool Empty() const noexcept;

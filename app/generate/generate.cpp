@@ -215,6 +215,12 @@ bool GenerateInLanes::Pays(const GenerateInput& possible)
     return FileLanes::Pay(Possible(possible));
 }
 
+bool GenerateInLanes::Alone(const GenerateInput& request, std::uint64_t weight, std::uint64_t beside,
+                            std::uint64_t share) const
+{
+    return lanes_->Alone(Ticks(request), weight, beside, share);
+}
+
 std::size_t GenerateInLanes::Room() const noexcept
 {
     return lanes_->Room();

@@ -65,6 +65,10 @@ public:
     // may tick has lanes here. Otherwise each file does as well alone.
     static bool Pays(const GenerateInput& possible);
 
+    // Whether a file of `weight` bytes with the ticks of `request` does
+    // better alone through Generate (see FileLanes::Alone).
+    bool Alone(const GenerateInput& request, std::uint64_t weight, std::uint64_t beside, std::uint64_t share) const;
+
     // Files it takes now; the bytes not yet read of the one in flight that
     // has the most left.
     std::size_t Room() const noexcept;

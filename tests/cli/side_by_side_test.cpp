@@ -6,9 +6,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -263,6 +265,10 @@ struct Flight {
     std::vector<int> begun;  // by item
     std::size_t mostHeld = 0;
     std::vector<std::size_t> heldAtWork;  // what the worker's flight held as `work` ran, per item sent there
+    // Items of this weight and more are better alone; the first question
+    // about each such item, with what would be beside it.
+    std::uint64_t aloneFrom = UINT64_MAX;
+    std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> asked;
     std::function<void(std::size_t item)> onBegin;
     std::function<void(const std::vector<std::size_t>& held)> onAdvance;
 };
@@ -283,6 +289,12 @@ public:
         for (const auto& [slot, rounds] : held_)
             most = std::max(most, list_.facts[list_.slots[slot]].weight);
         return most;
+    }
+    bool Alone(std::size_t slot, std::uint64_t weight, std::uint64_t beside, std::uint64_t share) const override
+    {
+        const std::lock_guard lock(flight_.mutex);
+        flight_.asked.emplace(list_.slots[slot], std::pair{beside, share});
+        return weight >= flight_.aloneFrom;
     }
     void Begin(std::size_t slot) override
     {
@@ -373,10 +385,12 @@ TEST(SideBySide, ItemsInFlightAreTakenInListOrder)
     }
 }
 
-// An item that would be left alone in flight, far heavier than everything
-// else, is worked on alone, by a worker that holds nothing else; items
-// heavier than a window but in company stay in flight.
-TEST(SideBySide, AnItemThatWouldBeAloneInFlightIsWorkedOnAlone)
+// An item that the items in flight would rather see worked on alone goes to
+// `work`, by a worker that holds nothing else; they are asked about items
+// heavier than a window, with the heaviest that would be beside it (held,
+// taken with it, or next when enough wait for every worker) and the
+// worker's share of the rest.
+TEST(SideBySide, AnItemBetterAloneIsWorkedOnAlone)
 {
     std::vector<ItemFacts> facts(4, ItemFacts{3 * kMiB, true, false, 0});
     facts.resize(104, ItemFacts{1024, true, false, 0});
@@ -386,6 +400,7 @@ TEST(SideBySide, AnItemThatWouldBeAloneInFlightIsWorkedOnAlone)
         List list(facts);
         Flight flight;
         flight.begun.assign(facts.size(), 0);
+        flight.aloneFrom = 500 * kMiB;
         std::mutex mutex;
         std::vector<std::size_t> alone;
         std::vector<std::size_t> done;
@@ -411,6 +426,15 @@ TEST(SideBySide, AnItemThatWouldBeAloneInFlightIsWorkedOnAlone)
         EXPECT_EQ(done.size(), facts.size());
         for (std::size_t i = 0; i < facts.size(); ++i)
             EXPECT_EQ(flight.begun[i], i == 104 ? 0 : 1) << "item " << i;
+        std::vector<std::size_t> asked;
+        for (const auto& [item, question] : flight.asked)
+            asked.push_back(item);
+        EXPECT_EQ(asked, (std::vector<std::size_t>{0, 1, 2, 3, 104})) << "asked about items of a window or less";
+        if (threads == 1) {
+            // Asked first, with the whole list waiting behind it.
+            EXPECT_EQ(flight.asked[104].first, 3 * kMiB);
+            EXPECT_EQ(flight.asked[104].second, 4 * 3 * kMiB + 100 * 1024 + 95 * 2048);
+        }
     }
 }
 

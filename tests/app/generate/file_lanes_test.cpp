@@ -204,6 +204,37 @@ TEST_F(FileLanesTest, EachFileGetsItsOwnDigestsOnEveryLanePath)
     }
 }
 
+// A large file goes alone when it would keep the whole vector unit at work
+// for little company: sooner for SHA-256, whose lanes cost five times its
+// one-message digest, than for MD5, whose cost one and a half; never a file
+// of a window or less, nor one without lanes.
+TEST_F(FileLanesTest, ALargeFileGoesAloneWhenItWouldHaveLittleCompany)
+{
+    if (!engine::ForcePath(engine::Md5LanePath::Avx512) || !engine::ForcePath(engine::Sha256LanePath::Avx512))
+        GTEST_SKIP() << "this CPU has no AVX-512 lanes";
+    constexpr std::uint64_t kMiB = kWindow;
+    RunControl control;
+    const FileLanes lanes(Every(), control);
+    const engine::WindowDigestChoice md5{.md5 = true, .key = {}};
+    const engine::WindowDigestChoice sha256{.sha256 = true, .key = {}};
+    const engine::WindowDigestChoice crc32{.crc32 = true, .key = {}};
+    // A disc image beside small files.
+    EXPECT_TRUE(lanes.Alone(md5, 1024 * kMiB, 1 * kMiB, 100 * kMiB));
+    // Two images, one for each thread.
+    EXPECT_TRUE(lanes.Alone(md5, 1024 * kMiB, 0, 512 * kMiB));
+    // Files of the same size side by side.
+    EXPECT_FALSE(lanes.Alone(md5, 100 * kMiB, 100 * kMiB, 400 * kMiB));
+    // Half as much beside it: enough for MD5, not for SHA-256.
+    EXPECT_FALSE(lanes.Alone(md5, 100 * kMiB, 50 * kMiB, 0));
+    EXPECT_TRUE(lanes.Alone(sha256, 100 * kMiB, 50 * kMiB, 0));
+    // The rest of the list spread over the lanes counts too.
+    EXPECT_TRUE(lanes.Alone(md5, 100 * kMiB, 0, 16 * 20 * kMiB));
+    EXPECT_FALSE(lanes.Alone(md5, 100 * kMiB, 0, 16 * 60 * kMiB));
+    EXPECT_FALSE(lanes.Alone(md5, kWindow, 0, 0));
+    EXPECT_TRUE(lanes.Alone(md5, kWindow + 1, 0, 0));
+    EXPECT_FALSE(lanes.Alone(crc32, 1024 * kMiB, 0, 0));
+}
+
 // Files of one digest each, different ones side by side, as the lines of a
 // list choose them; CRC-32 alone has no lanes and is read all the same.
 TEST_F(FileLanesTest, FilesOfDifferentDigestsSideBySide)
