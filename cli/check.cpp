@@ -1,7 +1,10 @@
 #include "cli/check.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
+
+#include <string.h>
 
 #include "cli/digest_kinds.h"
 #include "cli/digest_lines.h"
@@ -185,6 +188,30 @@ bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardI
             return;
         }
         item.digests = inputs.Digest(item.line.fileName, item.looked, request);
+    };
+    // Each line's request, made once per algorithm rather than once a line:
+    // the files in flight read theirs in place. Their copies of the key are
+    // wiped when the list is done.
+    std::vector<GenerateInput> requests;
+    struct Wiped {
+        std::vector<GenerateInput>& requests;
+        ~Wiped()
+        {
+            for (GenerateInput& request : requests)
+                ::explicit_bzero(request.key.data(), request.key.size());
+        }
+    } wiped{requests};
+    requests.reserve(std::size(kDigestKinds));
+    for (const DigestKind& kind : kDigestKinds)
+        requests.push_back(OnlyTicked(options.request, kind));
+    const auto requestOf = [&](std::size_t slot) -> const GenerateInput& {
+        return requests.at(static_cast<std::size_t>(items[slot].line.digestKind - kDigestKinds));
+    };
+    run.inFlight = [&] {
+        return ItemsThrough(inputs.InFlight(options.request), requestOf, [&](InputsInFlight& in, std::size_t slot) {
+            Item& item = items[slot];
+            in.Begin(slot, item.line.fileName, item.looked, requestOf(slot), item.digests);
+        });
     };
     run.done = [&](std::size_t slot) {
         Item& item = items[slot];

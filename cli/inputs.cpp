@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include "platform/base/unique_fd.h"
 #include "platform/files/file_reader.h"
 #include "platform/files/file_search.h"
+#include "platform/process/thread_identity.h"
 
 namespace {
 
@@ -69,6 +72,123 @@ std::string NoFileReason(const Looked& looked)
     return platform::kNotRegularText;
 }
 
+
+// The input failed with `failure`: why, as md5sum tells it after the name.
+void Failed(InputDigests& digests, const std::string& name, const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const platform::EFileOpenError& error) {
+        digests.reason = error.Reason();
+    } catch (const platform::EFileReadError& error) {
+        digests.reason = error.Reason();
+    } catch (const Exception& error) {
+        digests.reason = error.Message();
+    } catch (const std::bad_alloc&) {
+        digests.reason = "Out of memory";
+    } catch (const std::exception& error) {
+        digests.reason = error.what();
+    }
+    digests.results.clear();
+    digests.failed = true;
+    digests.missing = IsMissing(name);
+}
+
+// The window's existence test, wildcards and all; the companion says why a
+// name failed it (NoFileReason), where the window says "Invalid file name".
+bool Exists(const std::string& name, const Looked& looked)
+{
+    return platform::FileExistsByPattern(name, looked.error == 0 ? &looked.info : nullptr);
+}
+
+// The digests of a name that is no file to read.
+void Refused(InputDigests& digests, const std::string& name, const Looked& looked)
+{
+    digests = {};
+    digests.reason = NoFileReason(looked);
+    digests.failed = true;
+    digests.missing = IsMissing(name);
+}
+
+// Files each worker may hold open at once: what the descriptor limit leaves,
+// after a few for the rest of the program, shared among the workers, so
+// that a low limit (ulimit -n) makes for fewer files in flight rather than
+// for files that cannot be opened.
+std::size_t DescriptorShare()
+{
+    constexpr rlim_t kKept = 16;
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return SIZE_MAX;
+    const rlim_t left = limit.rlim_cur > kKept ? limit.rlim_cur - kKept : 0;
+    return std::max<std::size_t>(1, static_cast<std::size_t>(left / platform::ProcessorCount()));
+}
+
+// Files in the lanes of the vector unit, through the Generate command.
+class FilesInFlight final : public InputsInFlight {
+public:
+    FilesInFlight(const GenerateInput& possible, RunControl* read) : lanes_(possible, read), open_(DescriptorShare()) {}
+
+    std::size_t Room() const override
+    {
+        return std::min(lanes_.Room(), open_ > inputs_.size() ? open_ - inputs_.size() : 0);
+    }
+    std::uint64_t WeightLeft() const override { return lanes_.WeightLeft(); }
+    bool Alone(const GenerateInput& request, std::uint64_t weight, std::uint64_t beside,
+               std::uint64_t share) const override
+    {
+        return lanes_.Alone(request, weight, beside, share);
+    }
+
+    void Begin(std::size_t tag, const std::string& name, const Looked& looked, const GenerateInput& request,
+               InputDigests& into) override
+    {
+        if (!Exists(name, looked)) {
+            Refused(into, name, looked);
+            refused_.push_back(tag);
+            return;
+        }
+        inputs_.reserve(inputs_.size() + 1);
+        lanes_.Begin(tag, name, request, true);
+        inputs_.push_back({tag, &name, &into});
+    }
+
+    void Advance(std::vector<std::size_t>& ended) override
+    {
+        // A name refused at once ends without waiting on the lanes.
+        if (!refused_.empty()) {
+            ended.insert(ended.end(), refused_.begin(), refused_.end());
+            refused_.clear();
+            return;
+        }
+        lanes_.Advance(done_);
+        for (GenerateInLanes::Ended& file : done_) {
+            const auto input =
+                std::find_if(inputs_.begin(), inputs_.end(), [&](const Input& i) { return i.tag == file.tag; });
+            InputDigests& digests = *input->into;
+            digests = {};
+            if (file.failure)
+                Failed(digests, *input->name, file.failure);
+            else
+                digests.results = std::move(file.results);
+            ended.push_back(input->tag);
+            inputs_.erase(input);
+        }
+    }
+
+private:
+    struct Input {
+        std::size_t tag;
+        const std::string* name;
+        InputDigests* into;
+    };
+    GenerateInLanes lanes_;
+    const std::size_t open_;
+    std::vector<Input> inputs_;
+    std::vector<std::size_t> refused_;
+    std::vector<GenerateInLanes::Ended> done_;
+};
+
 }  // namespace
 
 Looked FileInputs::Look(const std::string& name) const
@@ -96,28 +216,22 @@ InputDigests FileInputs::Digest(const std::string& name, const Looked& looked, c
         }
         input.source = GenerateSource::File;
         input.fileName = name;
-        // The window's existence test, wildcards and all; the companion says
-        // why a name failed it, where the window says "Invalid file name".
-        if (platform::FileExistsByPattern(name, looked.error == 0 ? &looked.info : nullptr)) {
-            GenerateFromTestedFile(input, true, sink, control);
+        if (!Exists(name, looked)) {
+            Refused(digests, name, looked);
             return digests;
         }
-        digests.reason = NoFileReason(looked);
-    } catch (const platform::EFileOpenError& error) {
-        digests.reason = error.Reason();
-    } catch (const platform::EFileReadError& error) {
-        digests.reason = error.Reason();
-    } catch (const Exception& error) {
-        digests.reason = error.Message();
-    } catch (const std::bad_alloc&) {
-        digests.reason = "Out of memory";
-    } catch (const std::exception& error) {
-        digests.reason = error.what();
+        GenerateFromTestedFile(input, true, sink, control);
+    } catch (...) {
+        Failed(digests, name, std::current_exception());
     }
-    digests.results.clear();
-    digests.failed = true;
-    digests.missing = IsMissing(name);
     return digests;
+}
+
+std::unique_ptr<InputsInFlight> FileInputs::InFlight(const GenerateInput& possible) const
+{
+    if (!GenerateInLanes::Pays(possible))
+        return nullptr;
+    return std::make_unique<FilesInFlight>(possible, read_);
 }
 
 std::string ReadKeyLine(const std::string& name)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "app/generate/generate.h"
+#include "cli/side_by_side.h"
 
 // The command-line companion's inputs: files by name and standard input,
 // each digested by Generate, so that a file is read under the usual rules.
@@ -36,6 +39,28 @@ struct Looked {
     std::uint64_t Size() const { return Regular() ? static_cast<std::uint64_t>(info.st_size) : 0; }
 };
 
+// Several inputs digested at once on one thread (files in the lanes of the
+// vector unit), each as DigestInputs::Digest would digest it.
+class InputsInFlight {
+public:
+    virtual ~InputsInFlight() = default;
+    // Inputs it takes now.
+    virtual std::size_t Room() const = 0;
+    // Bytes left to read of the input in flight that has the most left.
+    virtual std::uint64_t WeightLeft() const = 0;
+    // Whether a file of `weight` bytes, to digest as request ticks, does
+    // better alone (see ItemsInFlight::Alone).
+    virtual bool Alone(const GenerateInput& request, std::uint64_t weight, std::uint64_t beside,
+                       std::uint64_t share) const = 0;
+    // Begins the digests of the file `name` (not standard input), which Look
+    // found as `looked`, with request's ticks and key; they go into `into`
+    // when it ends. All four stay as they are until then.
+    virtual void Begin(std::size_t tag, const std::string& name, const Looked& looked, const GenerateInput& request,
+                       InputDigests& into) = 0;
+    // Works until an input or more has ended, and puts their tags into `ended`.
+    virtual void Advance(std::vector<std::size_t>& ended) = 0;
+};
+
 class DigestInputs {
 public:
     virtual ~DigestInputs() = default;
@@ -45,6 +70,10 @@ public:
     // file name, which Look found as `looked`, or of standard input for "-".
     // Never throws; called for several names at once, on any thread.
     virtual InputDigests Digest(const std::string& name, const Looked& looked, const GenerateInput& request) const = 0;
+    // Several inputs at once on the calling thread, for requests that tick
+    // what `possible` ticks (nothing ticked: anything); null where that does
+    // not pay, and each input is digested alone.
+    virtual std::unique_ptr<InputsInFlight> InFlight(const GenerateInput&) const { return nullptr; }
 };
 
 inline bool IsStandardInput(const std::string& name)
@@ -59,6 +88,7 @@ public:
     explicit FileInputs(RunControl* read = nullptr) : read_(read) {}
     Looked Look(const std::string& name) const override;
     InputDigests Digest(const std::string& name, const Looked& looked, const GenerateInput& request) const override;
+    std::unique_ptr<InputsInFlight> InFlight(const GenerateInput& possible) const override;
 
 private:
     RunControl* read_;
@@ -70,3 +100,33 @@ private:
 // Throws Exception with the system's message, or when the file holds more
 // than one line.
 std::string ReadKeyLine(const std::string& name);
+
+// Side by side's items in flight, through inputs in flight: `requestOf(slot)`
+// is the request of the item in the slot, and `begin(inputs, slot)` begins
+// it. Null for null inputs.
+template <class Request, class Starter>
+std::unique_ptr<ItemsInFlight> ItemsThrough(std::unique_ptr<InputsInFlight> inputs, Request requestOf, Starter begin)
+{
+    class Items final : public ItemsInFlight {
+    public:
+        Items(std::unique_ptr<InputsInFlight> inputs, Request requestOf, Starter begin)
+            : inputs_(std::move(inputs)), requestOf_(std::move(requestOf)), begin_(std::move(begin))
+        {}
+        std::size_t Room() const override { return inputs_->Room(); }
+        std::uint64_t WeightLeft() const override { return inputs_->WeightLeft(); }
+        bool Alone(std::size_t slot, std::uint64_t weight, std::uint64_t beside, std::uint64_t share) const override
+        {
+            return inputs_->Alone(requestOf_(slot), weight, beside, share);
+        }
+        void Begin(std::size_t slot) override { begin_(*inputs_, slot); }
+        void Advance(std::vector<std::size_t>& ended) override { inputs_->Advance(ended); }
+
+    private:
+        std::unique_ptr<InputsInFlight> inputs_;
+        Request requestOf_;
+        Starter begin_;
+    };
+    if (!inputs)
+        return nullptr;
+    return std::make_unique<Items>(std::move(inputs), std::move(requestOf), std::move(begin));
+}

@@ -155,6 +155,7 @@ private:
                 }
                 if (facts->work && !facts->onCaller) {
                     heap_.push_back(item);
+                    heapBytes_ += facts->weight;
                     std::push_heap(heap_.begin(), heap_.end(), [this](auto a, auto b) { return Lighter(a, b); });
                     startWorkers = ++workItems_ == 2;
                     // A worker that is busy takes the next job itself: an
@@ -190,12 +191,62 @@ private:
         }
     }
 
+    // Under the lock: the heaviest item waiting, taken.
+    std::uint64_t PopHeaviest()
+    {
+        std::pop_heap(heap_.begin(), heap_.end(), [this](auto a, auto b) { return Lighter(a, b); });
+        const std::uint64_t item = heap_.back();
+        heap_.pop_back();
+        heapBytes_ -= SlotOf(item).facts.weight;
+        SlotOf(item).state.store(State::Taken, std::memory_order_relaxed);
+        return item;
+    }
+
+    // Under the lock: the weight of the heaviest item waiting but one.
+    std::uint64_t SecondHeaviest()
+    {
+        std::uint64_t weight = 0;
+        for (std::size_t child = 1; child <= 2 && child < heap_.size(); ++child)
+            weight = std::max(weight, SlotOf(heap_[child]).facts.weight);
+        return weight;
+    }
+
+    // Under the lock: items for a worker's items in flight, heaviest first,
+    // as many as it has room for and no more than its share of those
+    // waiting; or an item to work on alone, taken only by a worker that
+    // holds nothing (true). Beside an item would be what the worker holds
+    // and takes with it, and the next heaviest when enough wait for each
+    // worker to take one; then its share of the rest.
+    bool TakeInFlight(std::vector<std::uint64_t>& job, const ItemsInFlight& flight, bool holding)
+    {
+        job.clear();
+        const std::size_t threads = std::max<std::size_t>(1, run_.threads);
+        const std::size_t share = std::min((heap_.size() + threads - 1) / threads, flight.Room());
+        std::uint64_t beside = flight.WeightLeft();
+        while (!heap_.empty() && job.size() < share) {
+            const std::uint64_t item = heap_.front();
+            const std::uint64_t weight = SlotOf(item).facts.weight;
+            if (weight > kFileWindowSize) {
+                const std::uint64_t next = heap_.size() > threads ? SecondHeaviest() : 0;
+                const std::uint64_t rest = (heapBytes_ - weight) / threads;
+                if (flight.Alone(item % kLookAheadItems, weight, std::max(beside, next), rest)) {
+                    if (holding || !job.empty())
+                        return false;
+                    job.push_back(PopHeaviest());
+                    return true;
+                }
+            }
+            job.push_back(PopHeaviest());
+            beside = std::max(beside, weight);
+        }
+        return false;
+    }
+
     // Under the lock: the next job, heaviest first, as a batch of items of
     // one window each, or a heavier item alone.
     void TakeJob(std::vector<std::uint64_t>& job)
     {
         job.clear();
-        const auto lighter = [this](auto a, auto b) { return Lighter(a, b); };
         const std::size_t threads = std::max<std::size_t>(1, run_.threads);
         const std::size_t share = std::clamp<std::size_t>((heap_.size() + threads - 1) / threads, 1, kBatchItems);
         std::uint64_t bytes = 0;
@@ -203,10 +254,7 @@ private:
             const std::uint64_t weight = SlotOf(heap_.front()).facts.weight;
             if (weight > kFileWindowSize && !job.empty())
                 break;
-            std::pop_heap(heap_.begin(), heap_.end(), lighter);
-            job.push_back(heap_.back());
-            heap_.pop_back();
-            SlotOf(job.back()).state.store(State::Taken, std::memory_order_relaxed);
+            job.push_back(PopHeaviest());
             bytes += weight;
             if (weight > kFileWindowSize)
                 break;
@@ -214,7 +262,8 @@ private:
     }
 
     // Works on the job's items, the lock released; the caller is woken at
-    // the end, should the oldest item be done, and at a failure.
+    // the end, should the oldest item be done or given back, and at a
+    // failure.
     void DoJob(std::unique_lock<std::mutex>& lock, const std::vector<std::uint64_t>& job)
     {
         lock.unlock();
@@ -230,6 +279,10 @@ private:
                 run_.work(item % kLookAheadItems);
             } catch (...) {
                 SlotOf(item).state.store(State::Failed, std::memory_order_release);
+                // Those after it in the job are never begun; one of them
+                // may come before it in the list.
+                for (++k; k < job.size(); ++k)
+                    SlotOf(job[k]).state.store(State::Pending, std::memory_order_release);
                 lock.lock();
                 throw;
             }
@@ -238,12 +291,24 @@ private:
             SlotOf(item).state.store(State::Finished, std::memory_order_release);
         }
         lock.lock();
-        if (head_ < tail_ && SlotOf(head_).state.load(std::memory_order_acquire) == State::Finished)
+        WakeCallerForHead();
+    }
+
+    // Under the lock, after a worker's items changed state without it: the
+    // caller waits for the oldest item while it is taken, and after a
+    // failure an item never begun is given back as pending.
+    void WakeCallerForHead()
+    {
+        if (head_ < tail_ && SlotOf(head_).state.load(std::memory_order_acquire) != State::Taken)
             headCv_.notify_one();
     }
 
     void Work()
     {
+        if (run_.inFlight) {
+            if (const std::unique_ptr<ItemsInFlight> flight = run_.inFlight())
+                return WorkInFlight(*flight);
+        }
         std::vector<std::uint64_t> job;
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -254,6 +319,76 @@ private:
                 return;
             TakeJob(job);
             DoJob(lock, job);
+        }
+    }
+
+    // A worker with items in flight: it takes items as room comes free and
+    // has them work meanwhile, and waits only while it holds none. After a
+    // failure it takes no more, and what it holds still ends; should the
+    // items in flight fail, every one of them counts as failed.
+    void WorkInFlight(ItemsInFlight& flight)
+    {
+        std::vector<std::uint64_t> job;
+        std::vector<std::uint64_t> held;
+        std::vector<std::size_t> ended;
+        const auto failAll = [&](std::size_t from) {
+            for (const std::uint64_t item : held)
+                SlotOf(item).state.store(State::Failed, std::memory_order_release);
+            for (std::size_t k = from; k < job.size(); ++k)
+                SlotOf(job[k]).state.store(State::Pending, std::memory_order_release);
+        };
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (held.empty()) {
+                ++idle_;
+                workCv_.wait(lock, [&] { return stop_ || !heap_.empty() || ended_; });
+                --idle_;
+                if (stop_ || heap_.empty())
+                    return;
+            }
+            job.clear();
+            if (!stop_ && TakeInFlight(job, flight, !held.empty())) {
+                DoJob(lock, job);
+                continue;
+            }
+            lock.unlock();
+            for (std::size_t k = 0; k < job.size(); ++k) {
+                if (stopping_.load(std::memory_order_relaxed)) {
+                    for (; k < job.size(); ++k)
+                        SlotOf(job[k]).state.store(State::Pending, std::memory_order_release);
+                    break;
+                }
+                try {
+                    flight.Begin(job[k] % kLookAheadItems);
+                } catch (...) {
+                    SlotOf(job[k]).state.store(State::Failed, std::memory_order_release);
+                    failAll(k + 1);
+                    lock.lock();
+                    throw;
+                }
+                held.push_back(job[k]);
+            }
+            job.clear();
+            if (!held.empty()) {
+                ended.clear();
+                try {
+                    flight.Advance(ended);
+                } catch (...) {
+                    failAll(0);
+                    lock.lock();
+                    throw;
+                }
+                for (const std::size_t slot : ended) {
+                    const auto item = std::find_if(held.begin(), held.end(),
+                                                   [&](std::uint64_t i) { return i % kLookAheadItems == slot; });
+                    if (run_.tally != nullptr)
+                        ++run_.tally->filesDone;
+                    SlotOf(*item).state.store(State::Finished, std::memory_order_release);
+                    held.erase(item);
+                }
+            }
+            lock.lock();
+            WakeCallerForHead();
         }
     }
 
@@ -346,6 +481,7 @@ private:
     std::uint64_t tail_ = 0;           // the next item to come
     std::size_t bytes_ = 0;            // of the list, from head to tail
     std::vector<std::uint64_t> heap_;  // items waiting for a worker, heaviest on top
+    std::uint64_t heapBytes_ = 0;      // their weights
     std::uint64_t workItems_ = 0;
     unsigned idle_ = 0;
     bool ended_ = false;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 // Work on the items of a list that runs on all cores while the results are
 // taken in list order: files named, listed or found in a folder, digested
@@ -18,8 +19,9 @@
 // no more than kLookAheadBytes of the list's text. Within it the heaviest
 // items start first, so that the largest file is not the last to begin;
 // items of one window each go to a thread in batches of like size, one item
-// heavier than that alone. Each result is held only until every item before
-// it is taken.
+// heavier than that alone, or, with items in flight, each thread keeps
+// several at once and takes more as they end. Each result is held only
+// until every item before it is taken.
 
 inline constexpr std::size_t kLookAheadItems = 4096;
 inline constexpr std::size_t kLookAheadBytes = std::size_t{8} << 20;
@@ -48,6 +50,27 @@ struct RunTally {
     std::atomic<std::uint64_t> filesDone{0};
 };
 
+// Several items at once on one thread (files in the lanes of the vector
+// unit): each worker makes one of its own, keeps it as full as the list
+// allows and has it work while it takes more.
+class ItemsInFlight {
+public:
+    virtual ~ItemsInFlight() = default;
+    // Items it takes now.
+    virtual std::size_t Room() const = 0;
+    // What is left of the weight of its heaviest item at work; 0 when none.
+    virtual std::uint64_t WeightLeft() const = 0;
+    // Whether the item in `slot`, of `weight`, does better worked on alone
+    // (through `work`) than here beside items of which the heaviest weighs
+    // `beside`, with `share` more of other items' weight to come.
+    virtual bool Alone(std::size_t slot, std::uint64_t weight, std::uint64_t beside, std::uint64_t share) const = 0;
+    // Takes the item in `slot`.
+    virtual void Begin(std::size_t slot) = 0;
+    // Works until an item or more has ended and puts their slots into
+    // `ended`; called only while it holds an item.
+    virtual void Advance(std::vector<std::size_t>& ended) = 0;
+};
+
 struct SideBySide {
     // Threads that work besides the caller's.
     unsigned threads = 0;
@@ -59,6 +82,10 @@ struct SideBySide {
     // Works on the item in `slot`. Called for several items at once, on any
     // thread.
     std::function<void(std::size_t slot)> work;
+    // When given and it makes one, each worker works on items in flight:
+    // all but an item they would rather see worked on alone, which goes to
+    // `work` once the worker holds nothing else.
+    std::function<std::unique_ptr<ItemsInFlight>()> inFlight;
     // Takes the item in `slot`, on the calling thread, in list order, each
     // as soon as its work and that of every item before it is done.
     std::function<void(std::size_t slot)> done;

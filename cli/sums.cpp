@@ -104,6 +104,14 @@ bool PrintDigests(const std::vector<std::string>& names, const SumOptions& optio
         Item& item = items[slot];
         item.digests = inputs.Digest(item.name, item.looked, options.request);
     };
+    run.inFlight = [&] {
+        return ItemsThrough(
+            inputs.InFlight(options.request), [&](std::size_t) -> const GenerateInput& { return options.request; },
+            [&](InputsInFlight& in, std::size_t slot) {
+                Item& item = items[slot];
+                in.Begin(slot, item.name, item.looked, options.request, item.digests);
+            });
+    };
     run.done = [&](std::size_t slot) {
         Item& item = items[slot];
         if (!item.notFound.empty() || item.digests.failed) {

@@ -330,15 +330,6 @@ private:
 
 thread_local OneWindow::Scratch OneWindow::t_scratch[2];
 
-// What to ask for: the file's size and one byte more, in steps that keep a
-// buffer from growing for every file a little larger than the last.
-std::size_t OneWindowRequest(std::uint64_t size)
-{
-    constexpr std::size_t kStep = std::size_t{64} << 10;
-    const std::uint64_t steps = (size + 1 + kStep - 1) / kStep;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(steps * kStep, kFileWindowSize + 1));
-}
-
 // The digests of a file read in one go, or nothing when it turned out larger
 // than the request (a file of the kernel's, whose size says nothing, or one
 // that grew since it was opened), which the windows then read from the start.
@@ -382,6 +373,13 @@ std::optional<engine::WindowDigestResults> DigestInOneWindow(platform::SharedRea
 }
 
 }  // namespace
+
+std::size_t OneWindowRequest(std::uint64_t size)
+{
+    constexpr std::size_t kStep = std::size_t{64} << 10;
+    const std::uint64_t steps = (size + 1 + kStep - 1) / kStep;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(steps * kStep, kFileWindowSize + 1));
+}
 
 engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,
                                        RunControl& control, const FileDigestOptions& options)

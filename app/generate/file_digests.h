@@ -31,6 +31,12 @@
 inline constexpr std::size_t kFileWindowSize = std::size_t{1} << 20;
 inline constexpr std::size_t kFileRingWindows = 8;
 
+// What to ask for when a file of `size` bytes (as it was opened) is read in
+// one go: its size and one byte more, which tells a file that grew, in steps
+// that keep a buffer from growing for every file a little larger than the
+// last; never more than a window and that byte.
+std::size_t OneWindowRequest(std::uint64_t size);
+
 struct FileDigestOptions {
     // Threads to use: 0 for one per processor. With 1, everything runs on the
     // calling thread.

@@ -1,12 +1,16 @@
 #include "app/generate/generate.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include <string.h>
+
 #include "app/generate/file_digests.h"
+#include "app/generate/file_lanes.h"
 #include "engine/digest.h"
 #include "engine/numtext.h"
 #include "platform/base/ascii.h"
@@ -123,15 +127,40 @@ engine::WindowDigestChoice Choice(const GenerateInput& input)
             .key = input.key};
 }
 
-void GenerateFromFile(const GenerateInput& input, bool exists, const ResultSink& sink, RunControl& control)
+// The file Generate reads, once the existence test has passed.
+platform::SharedReadFile OpenTested(const std::string& fileName, bool exists)
 {
     if (!exists)
         throw EHashError(kInvalidFileName, "");
+    return platform::SharedReadFile(fileName);
+}
 
+void GenerateFromFile(const GenerateInput& input, bool exists, const ResultSink& sink, RunControl& control)
+{
     // The file goes on every path, failure included. No result is handed on
     // before the file is known to have held still.
-    platform::SharedReadFile file(input.fileName);
+    platform::SharedReadFile file = OpenTested(input.fileName, exists);
     Deliver(input, FromWindows(DigestFile(file, Choice(input), control)), sink);
+}
+
+// The choice without its copy of the key, which is wiped: the lanes read the
+// request's own.
+engine::WindowDigestChoice Ticks(const GenerateInput& input)
+{
+    engine::WindowDigestChoice choice = Choice(input);
+    ::explicit_bzero(choice.key.data(), choice.key.size());
+    choice.key.clear();
+    return choice;
+}
+
+// What files of the request may tick: a request that ticks nothing (a
+// check, whose lines choose) may meet any digest.
+engine::WindowDigestChoice Possible(const GenerateInput& input)
+{
+    engine::WindowDigestChoice choice = Ticks(input);
+    if (!choice.md5 && !choice.sha1 && !choice.sha256 && !choice.sha512)
+        choice.md5 = choice.sha1 = choice.sha256 = choice.sha512 = true;
+    return choice;
 }
 
 void GenerateFromStandardInput(const GenerateInput& input, const ResultSink& sink, RunControl& control)
@@ -180,6 +209,70 @@ void GenerateFromTestedFile(const GenerateInput& input, bool exists, const Resul
     if (run.Cancelled())
         throw ERunCancelled();
     GenerateFromFile(input, exists, sink, run);
+}
+
+GenerateInLanes::GenerateInLanes(const GenerateInput& possible, RunControl* control)
+    : control_(control != nullptr ? *control : own_), lanes_(std::make_unique<FileLanes>(Possible(possible), control_))
+{}
+
+GenerateInLanes::~GenerateInLanes() = default;
+
+bool GenerateInLanes::Pays(const GenerateInput& possible)
+{
+    return FileLanes::Pay(Possible(possible));
+}
+
+bool GenerateInLanes::Alone(const GenerateInput& request, std::uint64_t weight, std::uint64_t beside,
+                            std::uint64_t share) const
+{
+    return lanes_->Alone(Ticks(request), weight, beside, share);
+}
+
+std::size_t GenerateInLanes::Room() const noexcept
+{
+    return lanes_->Room();
+}
+
+std::uint64_t GenerateInLanes::WeightLeft() const noexcept
+{
+    return lanes_->WeightLeft();
+}
+
+void GenerateInLanes::Begin(std::uint64_t tag, const std::string& fileName, const GenerateInput& request, bool exists)
+{
+    try {
+        if (control_.Cancelled())
+            throw ERunCancelled();
+        platform::SharedReadFile file = OpenTested(fileName, exists);
+        requests_.reserve(requests_.size() + 1);
+        lanes_->Add(tag, std::move(file), Ticks(request), request.key);
+        requests_.emplace_back(tag, &request);
+    } catch (...) {
+        failed_.push_back({tag, {}, std::current_exception()});
+    }
+}
+
+void GenerateInLanes::Advance(std::vector<Ended>& ended)
+{
+    ended.clear();
+    if (!failed_.empty()) {
+        ended.swap(failed_);
+        return;
+    }
+    std::vector<FileLanes::Ended> done;
+    lanes_->Advance(done);
+    for (FileLanes::Ended& file : done) {
+        const auto request =
+            std::find_if(requests_.begin(), requests_.end(), [&](const auto& r) { return r.first == file.tag; });
+        Ended result{file.tag, {}, file.failure};
+        if (!file.failure) {
+            Deliver(*request->second, FromWindows(file.results), [&](Algorithm algorithm, const std::string& text) {
+                result.results.emplace_back(algorithm, text);
+            });
+        }
+        requests_.erase(request);
+        ended.push_back(std::move(result));
+    }
 }
 
 std::string TrimFileName(std::string_view name)

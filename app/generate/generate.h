@@ -1,8 +1,14 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "app/generate/run_control.h"
 
@@ -42,6 +48,55 @@ void Generate(const GenerateInput& input, const ResultSink& sink, RunControl* co
 // failures and their messages included.
 void GenerateFromTestedFile(const GenerateInput& input, bool exists, const ResultSink& sink,
                             RunControl* control = nullptr);
+
+// Generate on many files at once, on the calling thread: their digests run
+// side by side in the lanes of the vector unit (app/generate/file_lanes.h).
+// Each file gets what Generate on it would hand on, its failure and message
+// included, under the same rules. Not for sharing between threads.
+class FileLanes;
+class GenerateInLanes {
+public:
+    // `possible` ticks the digests the files may have (none ticked: any).
+    explicit GenerateInLanes(const GenerateInput& possible, RunControl* control = nullptr);
+    ~GenerateInLanes();
+    GenerateInLanes(const GenerateInLanes&) = delete;
+    GenerateInLanes& operator=(const GenerateInLanes&) = delete;
+
+    // Whether that pays on this processor: one of the digests `possible`
+    // may tick has lanes here. Otherwise each file does as well alone.
+    static bool Pays(const GenerateInput& possible);
+
+    // Whether a file of `weight` bytes with the ticks of `request` does
+    // better alone through Generate (see FileLanes::Alone).
+    bool Alone(const GenerateInput& request, std::uint64_t weight, std::uint64_t beside, std::uint64_t share) const;
+
+    // Files it takes now; the bytes not yet read of the one in flight that
+    // has the most left.
+    std::size_t Room() const noexcept;
+    std::uint64_t WeightLeft() const noexcept;
+
+    // Begins Generate on the file `fileName` (already trimmed) with the
+    // ticks, HMAC tick and key of `request`, which are read in place until
+    // the file has ended; `exists` is the caller's existence test, as for
+    // GenerateFromTestedFile.
+    void Begin(std::uint64_t tag, const std::string& fileName, const GenerateInput& request, bool exists);
+
+    struct Ended {
+        std::uint64_t tag = 0;
+        std::vector<std::pair<Algorithm, std::string>> results;  // as a ResultSink would take them
+        std::exception_ptr failure;                              // as Generate would have thrown it
+    };
+    // Reads and digests until a file or more has ended, and puts those into
+    // `ended`; at once for a file that failed before it was read.
+    void Advance(std::vector<Ended>& ended);
+
+private:
+    RunControl own_;
+    RunControl& control_;
+    std::unique_ptr<FileLanes> lanes_;
+    std::vector<std::pair<std::uint64_t, const GenerateInput*>> requests_;  // of the files in flight
+    std::vector<Ended> failed_;                                             // before they were read
+};
 
 // Removes every byte below 33 (space and control characters) from both ends.
 std::string TrimFileName(std::string_view name);

@@ -6,6 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -250,6 +256,264 @@ TEST(SideBySide, AFailureStopsTheRunAndTravelsToTheCaller)
         EXPECT_THROW(RunSideBySide(run), Broken) << (inList ? "in the list" : "in taking");
         EXPECT_LT(worked.load(), inList ? 11 : 50);
     }
+}
+
+// Items in flight, made up: at most `width` at once, each ending after a
+// number of Advance calls of its own, so that they end out of list order.
+struct Flight {
+    std::mutex mutex;
+    std::vector<int> begun;  // by item
+    std::size_t mostHeld = 0;
+    std::vector<std::size_t> heldAtWork;  // what the worker's flight held as `work` ran, per item sent there
+    // Items of this weight and more are better alone; the first question
+    // about each such item, with what would be beside it.
+    std::uint64_t aloneFrom = UINT64_MAX;
+    std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> asked;
+    std::function<void(std::size_t item)> onBegin;
+    std::function<void(const std::vector<std::size_t>& held)> onAdvance;
+};
+
+class MadeUpFlight : public ItemsInFlight {
+public:
+    MadeUpFlight(List& list, Flight& flight, std::size_t width) : list_(list), flight_(flight), width_(width) {}
+    ~MadeUpFlight() override
+    {
+        const std::lock_guard lock(mutex_);
+        t_current = nullptr;
+    }
+
+    std::size_t Room() const override { return width_ - held_.size(); }
+    std::uint64_t WeightLeft() const override
+    {
+        std::uint64_t most = 0;
+        for (const auto& [slot, rounds] : held_)
+            most = std::max(most, list_.facts[list_.slots[slot]].weight);
+        return most;
+    }
+    bool Alone(std::size_t slot, std::uint64_t weight, std::uint64_t beside, std::uint64_t share) const override
+    {
+        const std::lock_guard lock(flight_.mutex);
+        flight_.asked.emplace(list_.slots[slot], std::pair{beside, share});
+        return weight >= flight_.aloneFrom;
+    }
+    void Begin(std::size_t slot) override
+    {
+        t_current = this;
+        const std::size_t item = list_.slots[slot];
+        if (flight_.onBegin)
+            flight_.onBegin(item);
+        held_.emplace_back(slot, 1 + (list_.facts.size() - item) % 5);
+        const std::lock_guard lock(flight_.mutex);
+        ++flight_.begun.at(item);
+        flight_.mostHeld = std::max(flight_.mostHeld, held_.size());
+    }
+    void Advance(std::vector<std::size_t>& ended) override
+    {
+        if (flight_.onAdvance) {
+            std::vector<std::size_t> items;
+            for (const auto& [slot, rounds] : held_)
+                items.push_back(list_.slots[slot]);
+            flight_.onAdvance(items);
+        }
+        while (ended.empty()) {
+            for (auto it = held_.begin(); it != held_.end();) {
+                if (--it->second == 0) {
+                    ended.push_back(it->first);
+                    it = held_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+    // The flight of the calling worker, if it has begun an item.
+    static std::size_t HeldByThisThread() { return t_current == nullptr ? 0 : t_current->held_.size(); }
+
+private:
+    static thread_local MadeUpFlight* t_current;
+    std::mutex mutex_;
+    List& list_;
+    Flight& flight_;
+    const std::size_t width_;
+    std::vector<std::pair<std::size_t, std::size_t>> held_;  // slot, Advance calls left
+};
+
+thread_local MadeUpFlight* MadeUpFlight::t_current = nullptr;
+
+// Runs the list and fails, rather than hangs, should it not end in time.
+template <class Body>
+void WithinTenSeconds(Body&& body)
+{
+    auto done = std::async(std::launch::async, std::forward<Body>(body));
+    if (done.wait_for(10s) != std::future_status::ready) {
+        ADD_FAILURE() << "the run did not end";
+        std::_Exit(1);
+    }
+    done.get();
+}
+
+// With items in flight each worker keeps several at once, no more than it
+// has room for; every item is begun once and taken in list order, whatever
+// order they end in.
+TEST(SideBySide, ItemsInFlightAreTakenInListOrder)
+{
+    for (const unsigned threads : {1u, 2u}) {
+        constexpr std::size_t kCount = 700;
+        std::vector<ItemFacts> facts(kCount);
+        for (std::size_t i = 0; i < kCount; ++i)
+            facts[i] = {(i * 7919) % (kMiB + 1), true, false, 10};
+        List list(facts);
+        Flight flight;
+        flight.begun.assign(kCount, 0);
+        std::vector<std::size_t> done;
+        std::atomic<int> worked{0};
+        SideBySide run;
+        run.threads = threads;
+        list.Into(run);
+        run.work = [&](std::size_t) { ++worked; };
+        run.inFlight = [&] { return std::make_unique<MadeUpFlight>(list, flight, 16); };
+        run.done = [&](std::size_t slot) { done.push_back(list.slots[slot]); };
+        WithinTenSeconds([&] { RunSideBySide(run); });
+        std::vector<std::size_t> expected(kCount);
+        for (std::size_t i = 0; i < kCount; ++i)
+            expected[i] = i;
+        EXPECT_EQ(done, expected) << threads << " threads";
+        EXPECT_EQ(flight.begun, std::vector<int>(kCount, 1)) << threads << " threads";
+        EXPECT_EQ(worked.load(), 0) << "no item of a window or less goes alone";
+        EXPECT_LE(flight.mostHeld, 16u);
+        EXPECT_GT(flight.mostHeld, 1u);
+    }
+}
+
+// An item that the items in flight would rather see worked on alone goes to
+// `work`, by a worker that holds nothing else; they are asked about items
+// heavier than a window, with the heaviest that would be beside it (held,
+// taken with it, or next when enough wait for every worker) and the
+// worker's share of the rest.
+TEST(SideBySide, AnItemBetterAloneIsWorkedOnAlone)
+{
+    std::vector<ItemFacts> facts(4, ItemFacts{3 * kMiB, true, false, 0});
+    facts.resize(104, ItemFacts{1024, true, false, 0});
+    facts.push_back({900 * kMiB, true, false, 0});
+    facts.resize(200, ItemFacts{2048, true, false, 0});
+    for (const unsigned threads : {1u, 2u}) {
+        List list(facts);
+        Flight flight;
+        flight.begun.assign(facts.size(), 0);
+        flight.aloneFrom = 500 * kMiB;
+        std::mutex mutex;
+        std::vector<std::size_t> alone;
+        std::vector<std::size_t> done;
+        SideBySide run;
+        run.threads = threads;
+        list.Into(run);
+        run.work = [&](std::size_t slot) {
+            const std::lock_guard lock(mutex);
+            alone.push_back(list.slots[slot]);
+            flight.heldAtWork.push_back(MadeUpFlight::HeldByThisThread());
+        };
+        // The workers wait until the whole list is known, so that the
+        // weights alone decide.
+        run.inFlight = [&] {
+            for (int wait = 0; wait < 2000 && !list.ended; ++wait)
+                std::this_thread::sleep_for(1ms);
+            return std::make_unique<MadeUpFlight>(list, flight, 16);
+        };
+        run.done = [&](std::size_t slot) { done.push_back(list.slots[slot]); };
+        WithinTenSeconds([&] { RunSideBySide(run); });
+        EXPECT_EQ(alone, std::vector<std::size_t>{104}) << threads << " threads";
+        EXPECT_EQ(flight.heldAtWork, std::vector<std::size_t>{0}) << "the worker held items as it went alone";
+        EXPECT_EQ(done.size(), facts.size());
+        for (std::size_t i = 0; i < facts.size(); ++i)
+            EXPECT_EQ(flight.begun[i], i == 104 ? 0 : 1) << "item " << i;
+        std::vector<std::size_t> asked;
+        for (const auto& [item, question] : flight.asked)
+            asked.push_back(item);
+        EXPECT_EQ(asked, (std::vector<std::size_t>{0, 1, 2, 3, 104})) << "asked about items of a window or less";
+        if (threads == 1) {
+            // Asked first, with the whole list waiting behind it.
+            EXPECT_EQ(flight.asked[104].first, 3 * kMiB);
+            EXPECT_EQ(flight.asked[104].second, 4 * 3 * kMiB + 100 * 1024 + 95 * 2048);
+        }
+    }
+}
+
+// A failure of the items in flight ends the run: the items taken before it
+// are those that ended before it, in list order; the worker begins no item
+// after it; the failure travels to the caller.
+TEST(SideBySide, AFailureInFlightStopsTheRun)
+{
+    struct Broken : std::runtime_error {
+        Broken() : std::runtime_error("broken") {}
+    };
+    for (const auto& [inBegin, threads] : {std::pair{false, 1u}, std::pair{true, 1u}, std::pair{false, 2u}}) {
+        SCOPED_TRACE(std::string(inBegin ? "in Begin, " : "in Advance, ") + std::to_string(threads) + " threads");
+        List list(std::vector<ItemFacts>(300, ItemFacts{4096, true, false, 0}));
+        Flight flight;
+        flight.begun.assign(300, 0);
+        std::atomic<bool> failed{false};
+        std::atomic<int> begunAfter{0};
+        if (inBegin) {
+            flight.onBegin = [&](std::size_t item) {
+                if (failed)
+                    ++begunAfter;
+                if (item == 40) {
+                    failed = true;
+                    throw Broken();
+                }
+            };
+        } else {
+            flight.onAdvance = [&](const std::vector<std::size_t>& held) {
+                if (std::find(held.begin(), held.end(), 40) != held.end()) {
+                    failed = true;
+                    throw Broken();
+                }
+            };
+            flight.onBegin = [&](std::size_t) {
+                if (failed)
+                    ++begunAfter;
+            };
+        }
+        std::vector<std::size_t> done;
+        SideBySide run;
+        run.threads = threads;
+        list.Into(run);
+        run.work = [](std::size_t) {};
+        run.inFlight = [&] { return std::make_unique<MadeUpFlight>(list, flight, 16); };
+        run.done = [&](std::size_t slot) { done.push_back(list.slots[slot]); };
+        WithinTenSeconds([&] { EXPECT_THROW(RunSideBySide(run), Broken); });
+        EXPECT_LT(done.size(), 41u);
+        for (std::size_t i = 0; i < done.size(); ++i)
+            EXPECT_EQ(done[i], i);
+        // Another worker may begin items until it hears of the failure.
+        if (threads == 1) {
+            EXPECT_EQ(begunAfter.load(), 0);
+        }
+    }
+}
+
+// One at a time, a failing item ends the run even when a lighter item of
+// its batch, begun after it, comes before it in the list.
+TEST(SideBySide, AFailureEndsTheRunWhateverTheOrderOfItsBatch)
+{
+    struct Broken : std::runtime_error {
+        Broken() : std::runtime_error("broken") {}
+    };
+    std::vector<ItemFacts> facts;
+    for (std::size_t i = 0; i < 40; ++i)
+        facts.push_back({100 + i, true, false, 0});  // heavier down the list: a batch begins at its end
+    List list(facts);
+    std::vector<std::size_t> done;
+    SideBySide run;
+    run.threads = 1;
+    list.Into(run);
+    run.work = [&](std::size_t slot) {
+        if (list.slots[slot] > 0)
+            throw Broken();
+    };
+    run.done = [&](std::size_t slot) { done.push_back(list.slots[slot]); };
+    WithinTenSeconds([&] { EXPECT_THROW(RunSideBySide(run), Broken); });
+    EXPECT_LE(done.size(), 1u);
 }
 
 }  // namespace

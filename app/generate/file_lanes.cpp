@@ -1,0 +1,516 @@
+#include "app/generate/file_lanes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include <string.h>
+
+#include "app/generate/file_digests.h"
+#include "engine/lane_digests.h"
+#include "platform/files/fingerprint.h"
+
+namespace {
+
+// A file of more than one window is read a window at a time: each lane then
+// holds at most a window of the caller's bytes. Windows of 256 and 128 KiB,
+// whose lanes' bytes would stay in the core's cache, ran no faster on files
+// of 10 MiB.
+constexpr std::size_t kLaneWindow = kFileWindowSize;
+
+// The digests that have lanes, in the order of WindowDigestChoice: the tick
+// that chooses each, and where its result goes.
+constexpr std::size_t kKinds = 4;
+constexpr bool engine::WindowDigestChoice::*kTicks[kKinds] = {
+    &engine::WindowDigestChoice::md5, &engine::WindowDigestChoice::sha1, &engine::WindowDigestChoice::sha256,
+    &engine::WindowDigestChoice::sha512};
+
+// What a lane object with every lane at work costs, in digests of one
+// message of the same length: its width over its speed-up, as engine_bench
+// measured them (one message per lane against the one-message digest).
+double FullVectorCost(std::size_t kind, std::size_t width)
+{
+    struct Measured {
+        std::size_t kind;
+        std::size_t width;
+        double speedUp;
+    };
+    constexpr Measured kMeasured[] = {{0, 16, 10.5}, {0, 8, 4.3}, {1, 16, 5.4}, {1, 8, 2.4}, {2, 16, 3.0}, {3, 8, 3.5}};
+    for (const Measured& m : kMeasured)
+        if (m.kind == kind && m.width == width)
+            return static_cast<double>(width) / m.speedUp;
+    return 2.0;  // a path not measured: as if it ran twice as wide as fast
+}
+
+std::unique_ptr<unsigned char[]> Allocate(std::size_t size)
+{
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size]);
+    if (!bytes)
+        throw platform::ENoMemoryError();
+    return bytes;
+}
+
+// A buffer that grows to the size asked for and keeps it.
+unsigned char* Grown(std::unique_ptr<unsigned char[]>& bytes, std::size_t& capacity, std::size_t size)
+{
+    if (capacity < size) {
+        bytes.reset();
+        capacity = 0;
+        bytes = Allocate(size);
+        capacity = size;
+    }
+    return bytes.get();
+}
+
+}  // namespace
+
+// The lanes of one digest: as many lane objects as the places need, place p
+// in lane p mod the width of object p / the width.
+class FileLanes::Bank {
+public:
+    virtual ~Bank() = default;
+    virtual std::size_t Width() const noexcept = 0;
+    virtual void Grow(std::size_t places) = 0;
+    virtual void Start(std::size_t place, const std::string* key) = 0;
+    virtual void Feed(std::size_t place, const std::uint8_t* bytes, std::size_t size) = 0;
+    virtual void End(std::size_t place) = 0;
+    virtual void Abandon(std::size_t place) = 0;
+    virtual void Take(std::size_t place, engine::WindowDigestResults& results) = 0;
+    // Steps each object that has blocks to digest, once.
+    virtual void Step() = 0;
+    // The lanes as they stand, for Hungry and Done.
+    virtual void Look() = 0;
+    virtual bool Hungry(std::size_t place) const noexcept = 0;
+    virtual bool Done(std::size_t place) const noexcept = 0;
+};
+
+namespace {
+
+template <class Digest>
+class LaneBank final : public FileLanes::Bank {
+public:
+    explicit LaneBank(Digest engine::WindowDigestResults::*result) : result_(result)
+    {
+        objects_.emplace_back();
+        reports_.emplace_back();
+        width_ = objects_.front().Width();
+    }
+
+    std::size_t Width() const noexcept override { return width_; }
+
+    void Grow(std::size_t places) override
+    {
+        const std::size_t count = (places + width_ - 1) / width_;
+        while (objects_.size() < count) {
+            objects_.emplace_back();
+            reports_.emplace_back();
+        }
+    }
+
+    void Start(std::size_t place, const std::string* key) override
+    {
+        if (key != nullptr)
+            Of(place).StartKeyed(Lane(place), *key);
+        else
+            Of(place).Start(Lane(place));
+    }
+
+    void Feed(std::size_t place, const std::uint8_t* bytes, std::size_t size) override
+    {
+        Of(place).Feed(Lane(place), bytes, size);
+    }
+
+    void End(std::size_t place) override { Of(place).End(Lane(place)); }
+    void Abandon(std::size_t place) override { Of(place).Abandon(Lane(place)); }
+
+    void Take(std::size_t place, engine::WindowDigestResults& results) override
+    {
+        results.*result_ = Of(place).TakeDigest(Lane(place));
+    }
+
+    void Step() override
+    {
+        for (std::size_t i = 0; i < objects_.size(); ++i) {
+            reports_[i] = objects_[i].Report();
+            if (reports_[i].working != 0)
+                reports_[i] = objects_[i].Step();
+        }
+    }
+
+    void Look() override
+    {
+        for (std::size_t i = 0; i < objects_.size(); ++i)
+            reports_[i] = objects_[i].Report();
+    }
+
+    bool Hungry(std::size_t place) const noexcept override { return Bit(reports_[place / width_].hungry, place); }
+    bool Done(std::size_t place) const noexcept override { return Bit(reports_[place / width_].done, place); }
+
+private:
+    engine::LaneDigests<Digest>& Of(std::size_t place) { return objects_[place / width_]; }
+    std::size_t Lane(std::size_t place) const noexcept { return place % width_; }
+    bool Bit(engine::LaneMask mask, std::size_t place) const noexcept { return ((mask >> Lane(place)) & 1) != 0; }
+
+    Digest engine::WindowDigestResults::*result_;
+    std::vector<engine::LaneDigests<Digest>> objects_;
+    std::vector<engine::LaneReport> reports_;
+    std::size_t width_ = 1;
+};
+
+std::unique_ptr<FileLanes::Bank> MakeBank(std::size_t kind)
+{
+    switch (kind) {
+    case 0:
+        return std::make_unique<LaneBank<Md5Digest>>(&engine::WindowDigestResults::md5);
+    case 1:
+        return std::make_unique<LaneBank<Sha1Digest>>(&engine::WindowDigestResults::sha1);
+    case 2:
+        return std::make_unique<LaneBank<Sha256Digest>>(&engine::WindowDigestResults::sha256);
+    default:
+        return std::make_unique<LaneBank<Sha512Digest>>(&engine::WindowDigestResults::sha512);
+    }
+}
+
+}  // namespace
+
+// A file in flight, in place p: lane p of each of its digests' banks.
+struct FileLanes::Place {
+    bool busy = false;
+    std::uint64_t tag = 0;
+    std::optional<platform::SharedReadFile> file;
+    unsigned lanes = 0;                           // the kinds it has in lanes, bit k for kind k
+    std::unique_ptr<engine::WindowDigests> side;  // the others, and CRC-32
+    std::unique_ptr<unsigned char[]> buffer;
+    std::size_t capacity = 0;
+    bool whole = false;      // read in one go, its bytes kept for the second read
+    bool readTwice = false;  // no lease: read again once the digests are known
+    bool fed = false;        // bytes have gone to the lanes: the next read waits until they are taken in
+    bool readDone = false;   // the content is read to its end
+    std::size_t request = 0;
+    std::uint64_t length = 0;  // of the content read so far
+    std::uint64_t window = 0;  // windows read
+    std::vector<std::uint64_t> fingerprints;
+    engine::WindowDigestResults results;
+    std::exception_ptr failure;
+};
+
+FileLanes::FileLanes(const engine::WindowDigestChoice& possible, RunControl& control, FileLaneOptions options)
+    : control_(control), options_(std::move(options)), banks_(kKinds),
+      fingerprint_(std::make_unique<platform::WindowFingerprint>())
+{
+    std::size_t places = 1;
+    for (std::size_t k = 0; k < kKinds; ++k) {
+        if (possible.*kTicks[k]) {
+            banks_[k] = MakeBank(k);
+            places = std::max(places, banks_[k]->Width());
+        }
+    }
+    places_.resize(places);
+    for (const auto& bank : banks_)
+        if (bank)
+            bank->Grow(places);
+}
+
+FileLanes::~FileLanes() = default;
+
+bool FileLanes::Pay(const engine::WindowDigestChoice& possible)
+{
+    for (std::size_t k = 0; k < kKinds; ++k)
+        if (possible.*kTicks[k] && MakeBank(k)->Width() > 1)
+            return true;
+    return false;
+}
+
+bool FileLanes::Alone(const engine::WindowDigestChoice& ticks, std::uint64_t weight, std::uint64_t beside,
+                      std::uint64_t share) const
+{
+    if (weight <= kFileWindowSize)
+        return false;
+    // In the lanes the file keeps the vector unit at work for its whole
+    // length, but shares it with the heaviest file beside it and with what
+    // the other lanes take on meanwhile; alone, it costs its length, and the
+    // rest takes what it takes in the lanes.
+    double cost = 1.0;
+    for (std::size_t k = 0; k < kKinds; ++k) {
+        if (!(ticks.*kTicks[k]))
+            continue;
+        const std::size_t width = banks_[k] ? banks_[k]->Width() : MakeBank(k)->Width();
+        if (width > 1)
+            cost = std::max(cost, FullVectorCost(k, width));
+    }
+    const double company =
+        std::max(static_cast<double>(beside), static_cast<double>(share) / static_cast<double>(places_.size()));
+    return (cost - 1.0) * static_cast<double>(weight) > cost * company;
+}
+
+std::size_t FileLanes::Room() const noexcept
+{
+    return static_cast<std::size_t>(
+        std::count_if(places_.begin(), places_.end(), [](const Place& f) { return !f.busy; }));
+}
+
+bool FileLanes::Empty() const noexcept
+{
+    return Room() == places_.size();
+}
+
+std::uint64_t FileLanes::WeightLeft() const noexcept
+{
+    std::uint64_t most = 0;
+    for (const Place& f : places_)
+        if (f.busy && f.file->Size() > f.length)
+            most = std::max(most, f.file->Size() - f.length);
+    return most;
+}
+
+void FileLanes::Add(std::uint64_t tag, platform::SharedReadFile&& file, const engine::WindowDigestChoice& ticks,
+                    const std::string& key)
+{
+    const auto free = std::find_if(places_.begin(), places_.end(), [](const Place& f) { return !f.busy; });
+    if (free == places_.end())
+        throw std::logic_error("file lanes: no room for another file");
+    const std::size_t p = static_cast<std::size_t>(free - places_.begin());
+    Place& f = *free;
+    f.tag = tag;
+    f.file.emplace(std::move(file));
+    f.whole = f.file->CanReadAgain() && f.file->Size() <= kFileWindowSize;
+    f.readTwice = !f.file->HoldsLease() && f.file->CanReadAgain();
+    f.fed = false;
+    f.readDone = false;
+    f.length = 0;
+    f.window = 0;
+    f.fingerprints.clear();
+    f.results = {};
+    f.failure = nullptr;
+    f.lanes = 0;
+    f.busy = true;
+    try {
+        engine::WindowDigestChoice side;
+        side.crc32 = ticks.crc32;
+        side.hmac = ticks.hmac;
+        bool sideKeyed = false;
+        for (std::size_t k = 0; k < kKinds; ++k) {
+            if (!(ticks.*kTicks[k]))
+                continue;
+            if (!banks_[k]) {
+                banks_[k] = MakeBank(k);
+                banks_[k]->Grow(places_.size());
+            }
+            if (banks_[k]->Width() > 1) {
+                banks_[k]->Start(p, ticks.hmac ? &key : nullptr);
+                f.lanes |= 1u << k;
+            } else {
+                side.*kTicks[k] = true;
+                sideKeyed = ticks.hmac;
+            }
+        }
+        if (sideKeyed)
+            side.key = key;
+        const bool sideDigests = side.crc32 || side.md5 || side.sha1 || side.sha256 || side.sha512;
+        f.side = sideDigests ? std::make_unique<engine::WindowDigests>(side) : nullptr;
+        // The side digests hold their own copy of the key's block, which they wipe.
+        ::explicit_bzero(side.key.data(), side.key.size());
+        if (f.lanes == 0 && !sideDigests) {
+            // Nothing to read the file for.
+            f.readDone = true;
+            f.readTwice = false;
+        }
+    } catch (...) {
+        for (std::size_t k = 0; k < kKinds; ++k)
+            if ((f.lanes >> k) & 1)
+                banks_[k]->Abandon(p);
+        f.side.reset();
+        f.file.reset();
+        f.busy = false;
+        throw;
+    }
+}
+
+void FileLanes::Look()
+{
+    for (const auto& bank : banks_)
+        if (bank)
+            bank->Look();
+}
+
+bool FileLanes::AllLanes(const Place& f, bool done) const
+{
+    const auto p = static_cast<std::size_t>(&f - places_.data());
+    for (std::size_t k = 0; k < kKinds; ++k) {
+        if (((f.lanes >> k) & 1) == 0)
+            continue;
+        if (!(done ? banks_[k]->Done(p) : banks_[k]->Hungry(p)))
+            return false;
+    }
+    return true;
+}
+
+void FileLanes::Advance(std::vector<Ended>& ended)
+{
+    ended.clear();
+    for (;;) {
+        const bool cancelled = control_.Cancelled();
+        Look();
+        bool any = false;
+        for (std::size_t p = 0; p < places_.size(); ++p) {
+            Place& f = places_[p];
+            if (!f.busy)
+                continue;
+            any = true;
+            try {
+                if (cancelled)
+                    throw ERunCancelled();
+                if (!f.readDone) {
+                    if (!f.fed || AllLanes(f, false))
+                        ReadNext(p);
+                } else if (AllLanes(f, true)) {
+                    Finish(p);
+                    End(p, ended);
+                }
+            } catch (...) {
+                f.failure = std::current_exception();
+                for (std::size_t k = 0; k < kKinds; ++k)
+                    if ((f.lanes >> k) & 1)
+                        banks_[k]->Abandon(p);
+                f.lanes = 0;
+                End(p, ended);
+            }
+        }
+        if (!ended.empty() || !any)
+            return;
+        for (const auto& bank : banks_)
+            if (bank)
+                bank->Step();
+    }
+}
+
+// The file's next window into its buffer, and on to its digests. A file of
+// one window is read whole, with a byte to spare that tells whether it grew:
+// then it is read in windows from the start after all.
+void FileLanes::ReadNext(std::size_t place)
+{
+    Place& f = places_[place];
+    const platform::SharedReadFile& file = *f.file;
+    if (f.whole && f.window == 0) {
+        f.request = OneWindowRequest(file.Size());
+        unsigned char* bytes = Grown(f.buffer, f.capacity, f.request);
+        const std::size_t size = file.ReadAt(0, bytes, f.request);
+        if (size < f.request) {
+            f.length = size;
+            TakeIn(place, size, true);
+            return;
+        }
+        f.whole = false;
+    }
+    unsigned char* bytes = Grown(f.buffer, f.capacity, kLaneWindow);
+    const std::size_t size = file.ReadAt(f.length, bytes, kLaneWindow);
+    f.length += size;
+    if (f.readTwice)
+        f.fingerprints.push_back(fingerprint_->Of(bytes, size));
+    TakeIn(place, size, size < kLaneWindow);
+}
+
+// What was just read goes to the digests, once the lease is known to have
+// kept writers out while it was read.
+void FileLanes::TakeIn(std::size_t place, std::size_t size, bool last)
+{
+    Place& f = places_[place];
+    platform::SharedReadFile& file = *f.file;
+    if (file.HoldsLease() && !file.LeaseStillHeld())
+        file.ThrowChanged();
+    if (options_.afterRead)
+        options_.afterRead(f.tag, f.window);
+    ++f.window;
+    control_.AddDone(size);
+    const unsigned char* bytes = f.buffer.get();
+    if (f.side) {
+        for (std::size_t d = 0; d < f.side->Count(); ++d)
+            f.side->Feed(d, bytes, size);
+    }
+    for (std::size_t k = 0; k < kKinds; ++k) {
+        if (((f.lanes >> k) & 1) == 0)
+            continue;
+        banks_[k]->Feed(place, bytes, size);
+        if (last)
+            banks_[k]->End(place);
+    }
+    f.fed = true;
+    f.readDone = last;
+}
+
+// Every digest is known: they are handed out only for a file that held
+// still while it was read.
+void FileLanes::Finish(std::size_t place)
+{
+    Place& f = places_[place];
+    platform::SharedReadFile& file = *f.file;
+    engine::WindowDigestResults results = f.side ? f.side->Finish() : engine::WindowDigestResults{};
+    for (std::size_t k = 0; k < kKinds; ++k)
+        if ((f.lanes >> k) & 1)
+            banks_[k]->Take(place, results);
+    f.lanes = 0;
+    if (file.HoldsLease()) {
+        if (!file.LeaseStillHeld())
+            file.ThrowChanged();
+    } else if (f.readTwice) {
+        if (!file.SameStateAsBefore())
+            file.ThrowChanged();
+        if (options_.beforeSecondRead)
+            options_.beforeSecondRead(f.tag);
+        ReadAgainAndCompare(f);
+        if (!file.SameStateAsBefore())
+            file.ThrowChanged();
+    }
+    if (control_.Cancelled())
+        throw ERunCancelled();
+    f.results = results;
+}
+
+// The second read of a file without a lease: a file of one window must give
+// back the bytes it kept, a larger one every window's fingerprint, and the
+// content must end where it ended.
+void FileLanes::ReadAgainAndCompare(Place& f)
+{
+    const platform::SharedReadFile& file = *f.file;
+    if (f.whole) {
+        unsigned char* again = Grown(again_, againSize_, f.request);
+        const std::size_t size = file.ReadAt(0, again, f.request);
+        if (size != f.length || std::memcmp(f.buffer.get(), again, size) != 0)
+            file.ThrowChanged();
+        control_.AddDone(size);
+        return;
+    }
+    unsigned char* bytes = f.buffer.get();
+    std::uint64_t offset = 0;
+    for (const std::uint64_t expected : f.fingerprints) {
+        if (control_.Cancelled())
+            throw ERunCancelled();
+        const std::size_t size = file.ReadAt(offset, bytes, kLaneWindow);
+        if (fingerprint_->Of(bytes, size) != expected)
+            file.ThrowChanged();
+        offset += size;
+        control_.AddDone(size);
+    }
+    unsigned char probe = 0;
+    if (offset != f.length || file.ReadAt(offset, &probe, 1) != 0)
+        file.ThrowChanged();
+}
+
+void FileLanes::End(std::size_t place, std::vector<Ended>& ended)
+{
+    Place& f = places_[place];
+    Ended done;
+    done.tag = f.tag;
+    done.failure = f.failure;
+    if (!f.failure)
+        done.results = f.results;
+    f.file.reset();
+    f.side.reset();
+    f.failure = nullptr;
+    f.results = {};
+    f.busy = false;
+    ended.push_back(std::move(done));
+}
