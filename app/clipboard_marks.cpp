@@ -38,6 +38,8 @@ const char* AlgorithmName(Algorithm algorithm)
         return "SHA-1";
     case Algorithm::Sha256:
         return "SHA-256";
+    case Algorithm::Sha512:
+        return "SHA-512";
     case Algorithm::Crc32:
         return "CRC-32";
     }
@@ -93,6 +95,7 @@ ResultMark MarkFor(Algorithm algorithm, std::string_view boxText, const Clipboar
         break;
     }
     case Algorithm::Sha256:
+    case Algorithm::Sha512:
         break;
     }
     if (matches)

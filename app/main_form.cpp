@@ -520,9 +520,10 @@ private:
         case Algorithm::Crc32:
             return form_.ui_->CheckBoxCRC32;
         case Algorithm::Sha256:
+        case Algorithm::Sha512:
             break;
         }
-        throw Exception("The window has no tick for SHA-256");
+        throw Exception("The window has no tick for SHA-256 or SHA-512");
     }
 
     TForm1& form_;

@@ -27,6 +27,7 @@ struct Digests {
     Md5Digest md5{};
     Sha1Digest sha1{};
     Sha256Digest sha256{};
+    Sha512Digest sha512{};
     std::uint32_t crc32 = 0;
 };
 
@@ -67,7 +68,7 @@ void RunJobs(const std::vector<std::function<void()>>& jobs, bool parallel)
 
 // Computes the ticked digests of the text, which may be longer than a
 // signed 32-bit count. Plain or keyed is chosen per tick, as HMAC applies to
-// MD5 and SHA-1 only.
+// all but CRC-32.
 Digests Compute(const GenerateInput& input, const std::string& text)
 {
     Digests digests;
@@ -81,6 +82,9 @@ Digests Compute(const GenerateInput& input, const std::string& text)
     if (input.sha256)
         jobs.emplace_back(
             [&] { input.hmac ? HmacSha256OfText(key, text, digests.sha256) : Sha256OfText(text, digests.sha256); });
+    if (input.sha512)
+        jobs.emplace_back(
+            [&] { input.hmac ? HmacSha512OfText(key, text, digests.sha512) : Sha512OfText(text, digests.sha512); });
     if (input.crc32)
         jobs.emplace_back([&] { digests.crc32 = Crc32OfText(text); });
     if (!jobs.empty())
@@ -88,7 +92,7 @@ Digests Compute(const GenerateInput& input, const std::string& text)
     return digests;
 }
 
-// Hands the ticked results on in the order MD5, SHA-1, SHA-256, CRC-32.
+// Hands the ticked results on in the order MD5, SHA-1, SHA-256, SHA-512, CRC-32.
 void Deliver(const GenerateInput& input, const Digests& digests, const ResultSink& sink)
 {
     if (input.md5)
@@ -97,13 +101,15 @@ void Deliver(const GenerateInput& input, const Digests& digests, const ResultSin
         sink(Algorithm::Sha1, platform::AsciiUpper(DigestToHexText(digests.sha1)));
     if (input.sha256)
         sink(Algorithm::Sha256, platform::AsciiUpper(DigestToHexText(digests.sha256)));
+    if (input.sha512)
+        sink(Algorithm::Sha512, platform::AsciiUpper(DigestToHexText(digests.sha512)));
     if (input.crc32)
         sink(Algorithm::Crc32, WordToHexText(digests.crc32, 0, true));
 }
 
 Digests FromWindows(const engine::WindowDigestResults& results)
 {
-    return {results.md5, results.sha1, results.sha256, results.crc32};
+    return {results.md5, results.sha1, results.sha256, results.sha512, results.crc32};
 }
 
 engine::WindowDigestChoice Choice(const GenerateInput& input)
@@ -111,6 +117,7 @@ engine::WindowDigestChoice Choice(const GenerateInput& input)
     return {.md5 = input.md5,
             .sha1 = input.sha1,
             .sha256 = input.sha256,
+            .sha512 = input.sha512,
             .crc32 = input.crc32,
             .hmac = input.hmac,
             .key = input.key};
