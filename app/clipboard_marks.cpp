@@ -68,8 +68,16 @@ ClipboardDigests FindClipboardDigests(std::string_view text)
             AddOnce(digests.sha1, platform::AsciiUpper(std::string(run)));
         else if (run.size() == 8)
             AddOnce(digests.crc32, *HexValue(run));
+        else if (run.size() == 64)
+            AddOnce(digests.sha256, platform::AsciiUpper(std::string(run)));
+        else if (run.size() == 128)
+            AddOnce(digests.sha512, platform::AsciiUpper(std::string(run)));
         at = end;
     }
+    const std::string upper = platform::AsciiUpper(std::string(text));
+    const auto names = [&upper](const char* name) { return upper.find(name) != std::string::npos; };
+    digests.namesSha256 = names("SHA256") || names("SHA-256");
+    digests.namesSha512 = names("SHA512") || names("SHA-512");
     return digests;
 }
 
@@ -103,23 +111,81 @@ ResultMark MarkFor(Algorithm algorithm, std::string_view boxText, const Clipboar
     return candidates == 1 ? ResultMark::DoesNotMatch : ResultMark::None;
 }
 
-std::string MarksLine(const std::vector<std::pair<Algorithm, ResultMark>>& marks)
+ClipboardVerdict VerdictFor(Algorithm algorithm, const std::optional<std::string>& result,
+                            const ClipboardDigests& digests)
 {
+    const bool sha512 = algorithm == Algorithm::Sha512;
+    if (!sha512 && algorithm != Algorithm::Sha256)
+        return ClipboardVerdict::None;
+    const std::vector<std::string>& list = sha512 ? digests.sha512 : digests.sha256;
+    if (list.empty())
+        return ClipboardVerdict::None;
+    if (!result)
+        return ClipboardVerdict::NotComputed;
+    if (std::find(list.begin(), list.end(), platform::AsciiUpper(*result)) != list.end())
+        return ClipboardVerdict::Matches;
+    if (list.size() > 1)
+        return ClipboardVerdict::NoneOfThem;
+    return (sha512 ? digests.namesSha512 : digests.namesSha256) ? ClipboardVerdict::DoesNotMatch
+                                                                : ClipboardVerdict::NotThisOne;
+}
+
+std::string StatusLine(const std::vector<std::pair<Algorithm, ResultMark>>& marks,
+                       const std::vector<std::pair<Algorithm, ClipboardVerdict>>& verdicts, Digested digested)
+{
+    // Matches and mismatches of boxes and verdicts alike, in the algorithms'
+    // order.
+    std::vector<std::pair<Algorithm, ResultMark>> plain = marks;
+    for (const auto& [algorithm, verdict] : verdicts) {
+        if (verdict == ClipboardVerdict::Matches)
+            plain.emplace_back(algorithm, ResultMark::Matches);
+        else if (verdict == ClipboardVerdict::DoesNotMatch)
+            plain.emplace_back(algorithm, ResultMark::DoesNotMatch);
+    }
+    std::stable_sort(plain.begin(), plain.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::string> matching, notMatching;
-    for (const auto& [algorithm, mark] : marks) {
+    for (const auto& [algorithm, mark] : plain) {
         if (mark == ResultMark::Matches)
             matching.emplace_back(AlgorithmName(algorithm));
         else if (mark == ResultMark::DoesNotMatch)
             notMatching.emplace_back(AlgorithmName(algorithm));
     }
-    if (matching.empty() && notMatching.empty())
-        return {};
+    std::vector<std::string> clauses;
+    if (!matching.empty() || !notMatching.empty()) {
+        std::string clause;
+        if (!matching.empty())
+            clause = platform::WordList(matching) + (matching.size() == 1 ? " matches" : " match");
+        if (!notMatching.empty())
+            clause += (clause.empty() ? "" : ", ") + platform::WordList(notMatching) +
+                      (notMatching.size() == 1 ? " does not match" : " do not match");
+        const bool several = matching.size() + notMatching.size() > 1;
+        clauses.push_back(clause + (several ? " the digests on the clipboard" : " the digest on the clipboard"));
+    }
+
+    // The verdicts that cannot say "does not match", then what to do for
+    // one that was not computed.
+    const std::string whose = digested == Digested::Text ? "this text's " : "this file's ";
+    std::vector<std::string> later;
+    for (const auto& [algorithm, verdict] : verdicts) {
+        const std::string name = AlgorithmName(algorithm);
+        const std::string digits = algorithm == Algorithm::Sha512 ? "128-digit" : "64-digit";
+        if (verdict == ClipboardVerdict::NotThisOne)
+            clauses.push_back("the " + digits + " digest on the clipboard is not " + whose + name);
+        else if (verdict == ClipboardVerdict::NoneOfThem)
+            clauses.push_back("none of the " + digits + " digests on the clipboard is " + whose + name);
+        else if (verdict == ClipboardVerdict::NotComputed)
+            later.push_back("press Generate again to compare " + whose + name + " with the clipboard");
+    }
+    clauses.insert(clauses.end(), later.begin(), later.end());
     std::string line;
-    if (!matching.empty())
-        line = platform::WordList(matching) + (matching.size() == 1 ? " matches" : " match");
-    if (!notMatching.empty())
-        line += (line.empty() ? "" : ", ") + platform::WordList(notMatching) +
-                (notMatching.size() == 1 ? " does not match" : " do not match");
-    const bool several = matching.size() + notMatching.size() > 1;
-    return line + (several ? " the digests on the clipboard" : " the digest on the clipboard");
+    for (const std::string& clause : clauses)
+        line += (line.empty() ? "" : "; ") + clause;
+    if (!line.empty())
+        line.front() = platform::AsciiToUpper(line.front());
+    return line;
+}
+
+std::string MarksLine(const std::vector<std::pair<Algorithm, ResultMark>>& marks)
+{
+    return StatusLine(marks, {}, Digested::File);
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,13 +19,19 @@ inline constexpr std::size_t kClipboardTextLimit = 64 * 1024;
 
 // The digests in a clipboard's text: maximal runs of hexadecimal digits
 // (bounded by other characters or the text's ends) of 32 digits (MD5), 40
-// (SHA-1) or exactly 8 (CRC-32), case ignored, each kept once. Runs of any
-// other length (a SHA-256's 64, a 7-digit word) are none, and digits parted
-// by spaces or colons are not joined.
+// (SHA-1), exactly 8 (CRC-32), 64 (SHA-256) or 128 (SHA-512), case ignored,
+// each kept once. Runs of any other length (a 7-digit word) are none, and
+// digits parted by spaces or colons are not joined.
 struct ClipboardDigests {
     std::vector<std::string> md5;   // upper case
     std::vector<std::string> sha1;  // upper case
     std::vector<std::uint32_t> crc32;
+    std::vector<std::string> sha256;  // upper case
+    std::vector<std::string> sha512;  // upper case
+    // Whether the text names the algorithm anywhere, in any case: SHA256 or
+    // SHA-256; SHA512 or SHA-512.
+    bool namesSha256 = false;
+    bool namesSha512 = false;
 };
 ClipboardDigests FindClipboardDigests(std::string_view text);
 
@@ -40,7 +47,32 @@ ResultMark MarkFor(Algorithm algorithm, std::string_view boxText, const Clipboar
 inline constexpr const char* kMatchesText = "Matches the digest on the clipboard";
 inline constexpr const char* kDoesNotMatchText = "Does not match the digest on the clipboard";
 
-// One line naming the marked algorithms and their verdicts in words, in the
-// boxes' order: "MD5 matches the digest on the clipboard", "MD5 matches,
-// SHA-1 does not match the digests on the clipboard". Empty without marks.
+// How a digest that has no box (SHA-256, SHA-512) compares with the digests
+// of its length on the clipboard. BLAKE2, BLAKE3 and SHA-3 give digests of
+// the same lengths, so one that differs is said not to match only when the
+// clipboard holds that one alone and names the algorithm.
+enum class ClipboardVerdict {
+    None,          // no digest of its length on the clipboard
+    Matches,       // equals one of them (a SHA256SUMS list: the file's line)
+    DoesNotMatch,  // differs from the only one, and the clipboard names the algorithm
+    NotThisOne,    // differs from the only one, which may be another algorithm's
+    NoneOfThem,    // differs from each of several
+    NotComputed,   // digests of its length, but the run did not compute it
+};
+ClipboardVerdict VerdictFor(Algorithm algorithm, const std::optional<std::string>& result,
+                            const ClipboardDigests& digests);
+
+// What the results were computed from, as the status line names it.
+enum class Digested { File, Text };
+
+// One line naming each verdict in words. The marks and the verdicts that
+// match or do not match come first, in the order MD5, SHA-1, SHA-256,
+// SHA-512, CRC-32: "MD5 and SHA-256 match the digests on the clipboard",
+// "MD5 matches, SHA-1 does not match the digests on the clipboard". The
+// others follow after semicolons: "the 64-digit digest on the clipboard is
+// not this file's SHA-256". Empty when there is nothing to say.
+std::string StatusLine(const std::vector<std::pair<Algorithm, ResultMark>>& marks,
+                       const std::vector<std::pair<Algorithm, ClipboardVerdict>>& verdicts, Digested digested);
+
+// The line of the boxes' marks alone, as StatusLine gives it.
 std::string MarksLine(const std::vector<std::pair<Algorithm, ResultMark>>& marks);

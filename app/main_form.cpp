@@ -428,6 +428,10 @@ void TForm1::MarkResults()
     const ClipboardDigests digests = FindClipboardDigests(text.value_or(std::string()));
     for (std::size_t i = 0; i < resultBoxes_.size(); ++i)
         SetMark(i, MarkFor(kResultAlgorithms[i], resultBoxes_[i]->text().toStdString(), digests));
+    verdicts_ = {};
+    if (unboxed_.present)
+        verdicts_ = {VerdictFor(Algorithm::Sha256, unboxed_.sha256, digests),
+                     VerdictFor(Algorithm::Sha512, unboxed_.sha512, digests)};
     ShowStatusLine();
 }
 
@@ -462,8 +466,9 @@ void TForm1::ShowStatusLine()
     std::vector<std::pair<Algorithm, ResultMark>> marks;
     for (std::size_t i = 0; i < marks_.size(); ++i)
         marks.emplace_back(kResultAlgorithms[i], marks_[i]);
-    // One line: the marks' verdict, then the note on files not opened.
-    std::string line = MarksLine(marks);
+    // One line: the verdicts, then the note on files not opened.
+    std::string line =
+        StatusLine(marks, {{Algorithm::Sha256, verdicts_[0]}, {Algorithm::Sha512, verdicts_[1]}}, unboxed_.digested);
     if (!othersNote_.empty())
         line += (line.empty() ? "" : kStatusSeparator) + othersNote_;
     const QString text = QString::fromStdString(line);
@@ -587,7 +592,14 @@ void TForm1::BtnGenerateClick()
 {
     const BusyScope busyScope(*this);
     const BusyCursor busy;
-    const std::unique_ptr<GenerateTask> task = startGenerate_(ReadGenerateInput());
+    // A clipboard whose owner was too slow to answer when last asked (a busy
+    // browser, a loaded machine) is asked again, in the background: its
+    // answer marks the results when it comes.
+    if (!clipboard_->LastText())
+        clipboard_->ReadAgain();
+    const GenerateInput input = ReadGenerateInput();
+    const Digested digested = input.source == GenerateSource::Text ? Digested::Text : Digested::File;
+    const std::unique_ptr<GenerateTask> task = startGenerate_(input);
     // A short run looks as it always has: the window waits for it.
     if (!task->WaitFor(kQuietRun)) {
         WaitWhileWorking(*task);
@@ -596,13 +608,30 @@ void TForm1::BtnGenerateClick()
         if (task->Control().Cancelled() || !task->Finished())
             return;
     }
-    for (const auto& [algorithm, text] : task->TakeResults()) {
-        // The window asks for its three algorithms only.
-        QLineEdit* box = algorithm == Algorithm::Md5    ? ui_->ResultMD5
-                         : algorithm == Algorithm::Sha1 ? ui_->ResultSHA1
-                                                        : ui_->ResultCRC32;
-        if (algorithm != Algorithm::Sha256)
-            ShowResult(*box, QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    const GenerateTask::Results results = task->TakeResults();
+    unboxed_ = {};
+    unboxed_.present = true;
+    unboxed_.digested = digested;
+    verdicts_ = {};
+    for (const auto& [algorithm, text] : results) {
+        const QString shown = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+        switch (algorithm) {
+        case Algorithm::Md5:
+            ShowResult(*ui_->ResultMD5, shown);
+            break;
+        case Algorithm::Sha1:
+            ShowResult(*ui_->ResultSHA1, shown);
+            break;
+        case Algorithm::Crc32:
+            ShowResult(*ui_->ResultCRC32, shown);
+            break;
+        case Algorithm::Sha256:
+            unboxed_.sha256 = text;
+            break;
+        case Algorithm::Sha512:
+            unboxed_.sha512 = text;
+            break;
+        }
     }
     MarkResults();
 }
@@ -636,6 +665,11 @@ GenerateInput TForm1::ReadGenerateInput()
     input.md5 = ui_->CheckBoxMD5->isChecked();
     input.sha1 = ui_->CheckBoxSHA1->isChecked();
     input.crc32 = ui_->CheckBoxCRC32->isChecked();
+    // Beside the ticked digests, for the digests people publish: SHA-256
+    // always; SHA-512, which costs as much as MD5, only when the clipboard as
+    // last read (not waited for) holds a digest of its length.
+    input.sha256 = true;
+    input.sha512 = !FindClipboardDigests(clipboard_->LastText().value_or(std::string())).sha512.empty();
     return input;
 }
 
@@ -735,10 +769,14 @@ void TForm1::CheckBoxHMACClick()
 
 void TForm1::ClearResults()
 {
+    unboxed_ = {};
+    verdicts_ = {};
     // setText changes the text, and signals, only when it differs.
     ui_->ResultMD5->setText(QString());
     ui_->ResultSHA1->setText(QString());
     ui_->ResultCRC32->setText(QString());
+    // The verdicts of the digests without a box go even when no box changed.
+    ShowStatusLine();
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

@@ -85,8 +85,9 @@ public:
 
     // Replaces the clipboard the results are compared with.
     void SetClipboard(std::unique_ptr<ResultClipboard> clipboard);
-    // Compares the result boxes with the digests on the clipboard, as it was
-    // last read, and marks them: when results are shown and whenever a read
+    // Compares the result boxes, and the digests that have no box, with the
+    // digests on the clipboard, as it was last read, and marks them and says
+    // so in the status line: when results are shown and whenever a read
     // of the clipboard ends (it is read when it changes and when the window
     // becomes active). Never while a Generate runs, and never waiting for
     // the clipboard.
@@ -153,6 +154,18 @@ private:
     std::array<QLineEdit*, 3> resultBoxes_{};
     std::array<ResultMark, 3> marks_{};
     QPalette resultPalette_;
+    // What the last Generate computed beside the boxes and shows in none, to
+    // compare it with digests of its length on the clipboard: SHA-256 always,
+    // SHA-512 when the clipboard held one as the run started. Kept until the
+    // results are cleared; their verdicts, in that order.
+    struct UnboxedResults {
+        bool present = false;
+        Digested digested = Digested::File;
+        std::optional<std::string> sha256;
+        std::optional<std::string> sha512;
+    };
+    UnboxedResults unboxed_;
+    std::array<ClipboardVerdict, 2> verdicts_{};
     std::unique_ptr<ResultClipboard> clipboard_;
 };
 

@@ -340,8 +340,11 @@ void X11SelectionReader::Answered(std::size_t index, std::uint32_t property)
         xcb_->deleteProperty(xcb_->connection, window_, property);
     if (reply->type == incr_) {
         // A long answer comes in pieces, each written once the last one is
-        // deleted, which the read above did.
+        // deleted, which the read above did. An owner that answers is not
+        // silent: patience starts again with each piece.
         transfer.phase = wanted ? Phase::Receiving : Phase::Draining;
+        if (wanted)
+            patience_.start();
         xcb_->flush(xcb_->connection);
         return;
     }
@@ -385,6 +388,8 @@ void X11SelectionReader::PieceArrived(std::size_t index)
     }
     const auto* value = static_cast<const char*>(xcb_->getPropertyValue(reply.get()));
     transfer.text.append(value, std::min<std::size_t>(reply->valueLength, room));
+    if (current_ == index)
+        patience_.start();
     if (reply->bytesAfter > 0)
         xcb_->deleteProperty(xcb_->connection, window_, transfer.property);
     xcb_->flush(xcb_->connection);

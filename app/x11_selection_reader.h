@@ -14,7 +14,8 @@
 
 // Reads the X clipboard's text without ever waiting for its owner: the
 // question goes out, the loop runs on, and the answer is taken up when it
-// arrives, or given up after a fifth of a second. No more than the first
+// arrives, or given up after a fifth of a second of the owner's silence (a
+// long answer's pieces each show it alive). No more than the first
 // 64 KiB of the text is read.
 //
 // It speaks the X protocol through Qt's own connection, with the functions

@@ -1,18 +1,25 @@
 // The window's Generate against vellumark-cli on the same file, in the same
 // run: from the click on Generate to the last result in its box, against
-// the companion's whole run (start to exit) with the same three ticks; and
-// how soon Escape gives the window back from a run under way. Needs xdotool
+// the companion's whole run (start to exit) with the same digests (the
+// ticked ones and the SHA-256 the window computes beside them); and how
+// soon Escape gives the window back from a run under way. Needs xdotool
 // for the Escape.
 //
-//   xvfb-run -a build/bench/window_bench FILE [ROUNDS]
+//   xvfb-run -a build/bench/window_bench FILE [ROUNDS] [--md5] [--sha512] [--window-only]
 //
 // FILE should be large (1 GiB) and in the page cache. Prints the medians and
-// the ratios with their goals.
+// the ratios with their goals. --md5 ticks MD5 alone (all three otherwise);
+// --sha512 puts a 128-digit digest on a stand-in clipboard, so that each
+// Generate computes SHA-512 too; --window-only times the window's Generate
+// alone and prints each round's seconds ("window 1.234"), for a script that
+// runs two builds in turn.
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +33,7 @@
 
 #include "app/frame.h"
 #include "app/main_form.h"
+#include "app/result_clipboard.h"
 #include "app/startup.h"
 #include "bench/run_directory.h"
 #include "platform/files/file_reader.h"
@@ -57,6 +65,18 @@ T& Control(TForm1& form, const char* name)
     return *control;
 }
 
+// A clipboard that holds the same text all along, read at once.
+class StandInClipboard final : public ResultClipboard {
+public:
+    explicit StandInClipboard(std::string text) : text_(std::move(text)) {}
+    std::optional<std::string> LastText() const override { return text_; }
+    void OnRead(std::function<void()>) override {}
+    void ReadAgain() override {}
+
+private:
+    std::string text_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -68,17 +88,35 @@ int main(int argc, char** argv)
         return 2;
     }
     const QString file = QString::fromLocal8Bit(argv[1]);
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    int rounds = 5;
+    bool md5Alone = false, sha512 = false, windowOnly = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--md5")
+            md5Alone = true;
+        else if (arg == "--sha512")
+            sha512 = true;
+        else if (arg == "--window-only")
+            windowOnly = true;
+        else
+            rounds = std::atoi(argv[i]);
+    }
     platform::IgnoreLeaseBreakSignal();
 
     AppFrameClass frame("vellumark");
     TForm1& form = *CreateForm(frame, Form1);
     form.show();
+    if (sha512)
+        form.SetClipboard(std::make_unique<StandInClipboard>("SHA512 (file) = " + std::string(128, '0') + "\n"));
     Control<QLineEdit>(form, "FNEdit").setText(file);
-    for (const char* tick : {"CheckBoxMD5", "CheckBoxSHA1", "CheckBoxCRC32"})
-        Control<QCheckBox>(form, tick).setChecked(true);
+    Control<QCheckBox>(form, "CheckBoxMD5").setChecked(true);
+    for (const char* tick : {"CheckBoxSHA1", "CheckBoxCRC32"})
+        Control<QCheckBox>(form, tick).setChecked(!md5Alone);
     auto& generate = Control<QPushButton>(form, "BtnGenerate");
-    auto& lastResult = Control<QLineEdit>(form, "ResultCRC32");
+    auto& lastResult = Control<QLineEdit>(form, md5Alone ? "ResultMD5" : "ResultCRC32");
+    const QString ticks = md5Alone ? "MD5 alone" : "all three";
+    const QStringList cliTicks =
+        md5Alone ? QStringList{"--md5", "--sha256"} : QStringList{"--md5", "--sha1", "--sha256", "--crc32"};
 
     std::vector<double> window, cli;
     std::string windowResults, cliResults;
@@ -88,26 +126,39 @@ int main(int argc, char** argv)
         const auto clicked = Clock::now();
         QTest::mouseClick(&generate, Qt::LeftButton);
         window.push_back(Seconds(Clock::now() - clicked));
-        windowResults = "MD5 " + Control<QLineEdit>(form, "ResultMD5").text().toStdString() + "\nSHA1 " +
-                        Control<QLineEdit>(form, "ResultSHA1").text().toStdString() + "\nCRC32 " +
-                        lastResult.text().toStdString() + "\n";
         if (lastResult.text().isEmpty()) {
             std::fprintf(stderr, "the window showed no result\n");
             return 1;
         }
+        if (windowOnly) {
+            std::printf("window %.4f\n", window.back());
+            std::fflush(stdout);
+            continue;
+        }
+        windowResults = "MD5 " + Control<QLineEdit>(form, "ResultMD5").text().toStdString() + "\n";
+        if (!md5Alone)
+            windowResults += "SHA1 " + Control<QLineEdit>(form, "ResultSHA1").text().toStdString() + "\nCRC32 " +
+                             lastResult.text().toStdString() + "\n";
 
         QProcess companion;
         const auto started = Clock::now();
-        companion.start(VELLUMARK_CLI_PATH, {"--md5", "--sha1", "--crc32", file});
+        companion.start(VELLUMARK_CLI_PATH, cliTicks + QStringList{file});
         companion.waitForFinished(-1);
         cli.push_back(Seconds(Clock::now() - started));
-        cliResults = companion.readAllStandardOutput().toStdString();
+        // The window shows no SHA-256.
+        cliResults.clear();
+        for (const QByteArray& line : companion.readAllStandardOutput().split('\n'))
+            if (!line.isEmpty() && !line.startsWith("SHA256 "))
+                cliResults += line.toStdString() + "\n";
         if (cliResults != windowResults) {
             std::fprintf(stderr, "the window and the companion disagree:\n%s%s", windowResults.c_str(),
                          cliResults.c_str());
             return 1;
         }
     }
+
+    if (windowOnly)
+        return 0;
 
     // Escape a second into a run, pressed through the display server as a
     // user's key would come: how long until the window is back. The time
@@ -130,9 +181,10 @@ int main(int argc, char** argv)
     }
 
     const double w = Median(window), c = Median(cli);
+    const std::string what = ticks.toStdString() + (sha512 ? ", SHA-512 too" : "");
     std::printf("File: %s, %d rounds, median seconds\n", argv[1], rounds);
-    std::printf("  window, click to last result (all three)   %7.3f\n", w);
-    std::printf("  vellumark-cli, start to exit (all three)   %7.3f\n", c);
+    std::printf("  window, click to last result (%s)   %7.3f\n", what.c_str(), w);
+    std::printf("  vellumark-cli, start to exit (%s, SHA-256)   %7.3f\n", ticks.toStdString().c_str(), c);
     std::printf("Ratio (lower is faster)\n");
     std::printf("  window / vellumark-cli (goal <= 1.10)      %7.2f\n", w / c);
     if (!cancel.empty())

@@ -28,6 +28,11 @@ namespace {
 // would not fit its cache and the copy, most of the cost, would be dearer.
 constexpr std::size_t kWindowCount = kFileRingWindows;
 constexpr std::size_t kCheapWindowSize = std::size_t{128} << 10;
+// A lane that feeds several digests gives each this much of the window in
+// turn, so that the next finds it in the core's own cache: with SHA-1,
+// SHA-256 and CRC-32 on one lane that lane took 8 to 10% less processor
+// time than with the whole window to each in turn.
+constexpr std::size_t kFeedPiece = std::size_t{64} << 10;
 
 // Waiting threads look at the control this often: a cancelled run lets go of
 // its threads within this time (but for one stuck in a read).
@@ -270,12 +275,20 @@ private:
                     return;
                 if (options_.beforeFeed)
                     options_.beforeFeed(0, n);
-                for (const std::size_t d : *firstLane)
-                    digests_.Feed(d, window->bytes.get(), window->size);
+                FeedAll(*firstLane, *window);
                 ring.Consumed(0);
             }
             if (last)
                 return;
+        }
+    }
+
+    void FeedAll(const std::vector<std::size_t>& digests, const Window& window)
+    {
+        for (std::size_t at = 0; at < window.size; at += kFeedPiece) {
+            const std::size_t size = std::min(kFeedPiece, window.size - at);
+            for (const std::size_t d : digests)
+                digests_.Feed(d, window.bytes.get() + at, size);
         }
     }
 
@@ -284,8 +297,7 @@ private:
         for (std::uint64_t n = 0; const Window* window = ring.ForLane(lane); ++n) {
             if (options_.beforeFeed)
                 options_.beforeFeed(lane, n);
-            for (const std::size_t d : digests)
-                digests_.Feed(d, window->bytes.get(), window->size);
+            FeedAll(digests, *window);
             ring.Consumed(lane);
         }
     }

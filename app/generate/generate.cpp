@@ -72,7 +72,7 @@ void RunJobs(const std::vector<std::function<void()>>& jobs, bool parallel)
 
 // Computes the ticked digests of the text, which may be longer than a
 // signed 32-bit count. Plain or keyed is chosen per tick, as HMAC applies to
-// MD5 and SHA-1 only.
+// all but CRC-32.
 Digests Compute(const GenerateInput& input, const std::string& text)
 {
     Digests digests;

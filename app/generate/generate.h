@@ -14,13 +14,14 @@
 
 // The Generate command without a window: the window reads its controls into a
 // GenerateInput, this core does the work, and the results are handed back in
-// the order MD5, SHA-1, SHA-256, SHA-512, CRC-32, once all of them are known (a large input's
-// digests run side by side). Failures are exceptions derived from Exception;
+// the order MD5, SHA-1, SHA-256, SHA-512, CRC-32, once all of them are known (a
+// large input's digests run side by side). Failures are exceptions derived from Exception;
 // a run that fails, or is cancelled (ERunCancelled), hands back no result.
 
 // StandardInput is the companion's: the program's standard input, read once.
 enum class GenerateSource { File, Text, StandardInput, Nothing };
-// SHA-256 is the companion's: the window has no box for it.
+// SHA-256 and SHA-512 have no box in the window, which computes them only to
+// compare them with a digest the user copied.
 enum class Algorithm { Md5, Sha1, Sha256, Sha512, Crc32 };
 
 struct GenerateInput {

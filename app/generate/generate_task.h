@@ -42,7 +42,7 @@ public:
     // ending at that moment.
     void OnFinished(std::function<void()> notify);
 
-    // Once finished: the results in the order MD5, SHA-1, CRC-32, or the
+    // Once finished: the results in Generate's order, or the
     // run's failure thrown again.
     Results TakeResults();
 

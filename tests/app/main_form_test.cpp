@@ -29,6 +29,7 @@
 #include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyleOptionButton>
 #include <QTabBar>
@@ -61,6 +62,14 @@ constexpr const char* kEmptySha1 = "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709";
 constexpr const char* kAbcMd5 = "900150983CD24FB0D6963F7D28E17F72";
 constexpr const char* kAbcSha1 = "A9993E364706816ABA3E25717850C26C9CD0D89D";
 constexpr const char* kAbcCrc = "352441C2";
+
+std::string Lower(std::string_view text)
+{
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
 // Why a name the name box would show as another name is refused.
 constexpr const char* kNotShown =
     "its name holds a control character or a mark that reorders text, which the name "
@@ -1248,11 +1257,12 @@ TEST_F(MainFormTest, ResultsAreComparedWithTheDigestOnTheClipboard)
     EXPECT_TRUE(green(crc));
     EXPECT_EQ(status.currentMessage(), "CRC-32 matches the digest on the clipboard");
 
-    // A SHA-256 is no digest of the window's: nothing is marked.
+    // A SHA-256 (of "abc", not "c") has no box: none is marked, and the
+    // status line alone gives its verdict.
     clipboard.Put("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     for (const QLineEdit* box : {&md5, &sha1, &crc})
         EXPECT_EQ(tint(*box), plain);
-    EXPECT_EQ(status.currentMessage(), "");
+    EXPECT_EQ(status.currentMessage(), "The 64-digit digest on the clipboard is not this text's SHA-256");
 
     // The window's own copy of a result compares with nothing.
     clipboard.Put(md5.text().toStdString(), true);
@@ -1273,11 +1283,196 @@ TEST_F(MainFormTest, ResultsAreComparedWithTheDigestOnTheClipboard)
     EXPECT_TRUE(shown_.empty());
 }
 
+// The digests download pages publish beside MD5 and SHA-1: SHA-256, which
+// every Generate computes beside the ticked digests, and SHA-512, computed
+// when the clipboard holds a digest of its length as the run starts. No box
+// shows them; the status line (and its accessible description) says how
+// they compare with the clipboard, copied before the run or after it. A
+// differing digest "does not match" only when it is the only one and the
+// clipboard names its algorithm; otherwise it may be another algorithm's.
+TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
+{
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    std::vector<GenerateInput> inputs;
+    form_->SetGenerateStarter([&](const GenerateInput& input) {
+        inputs.push_back(input);
+        return std::make_unique<GenerateTask>(input);
+    });
+    auto& bar = Control<QStatusBar>("StatusBar1");
+    const auto line = [&] {
+        EXPECT_EQ(bar.accessibleDescription(), bar.currentMessage()) << "not what a screen reader is told";
+        return bar.currentMessage().toStdString();
+    };
+    const auto hex = [](const QByteArray& bytes, QCryptographicHash::Algorithm algorithm) {
+        return QCryptographicHash::hash(bytes, algorithm).toHex().toStdString();
+    };
+    const std::string abc256 = hex("abc", QCryptographicHash::Sha256);
+    const std::string abd256 = hex("abd", QCryptographicHash::Sha256);
+    const std::string xyz256 = hex("xyz", QCryptographicHash::Sha256);
+    const std::string sums = abd256 + "  other.iso\n" + abc256 + " *ubuntu.iso\n" + xyz256 + "  third.iso\n";
+    const QString file = WriteFile("ubuntu.iso", "abc");
+    TickAlgorithms(true, false, false);
+    Edit("FNEdit").setText(file);
+
+    // A SHA256SUMS list copied before Generate: the file's line matches.
+    clipboard.Put(sums);
+    Generate();
+    EXPECT_EQ(Result("ResultMD5"), kAbcMd5);
+    EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
+    EXPECT_EQ(Edit("ResultMD5").accessibleDescription(), "") << "MD5 is on no list here";
+    ASSERT_EQ(inputs.size(), 1u);
+    EXPECT_TRUE(inputs.back().sha256);
+    EXPECT_FALSE(inputs.back().sha512) << "SHA-512 computed with none on the clipboard";
+    EXPECT_TRUE(inputs.back().md5 && !inputs.back().sha1 && !inputs.back().crc32) << "the ticks changed";
+
+    // Copied after Generate, as a download page is read: a new read of the
+    // clipboard gives the verdict.
+    clipboard.Put(std::nullopt);
+    EXPECT_EQ(line(), "");
+    clipboard.Put(sums);
+    EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
+    // With the MD5 of an md5sum line, in one sentence.
+    clipboard.Put(Lower(kAbcMd5) + "  ubuntu.iso\n" + sums);
+    EXPECT_EQ(line(), "MD5 and SHA-256 match the digests on the clipboard");
+
+    // The file changed since its digests were published.
+    WriteFile("ubuntu.iso", "abd!");
+    Generate();
+    clipboard.Put("SHA256 (ubuntu.iso) = " + abc256 + "\n");
+    EXPECT_EQ(line(), "SHA-256 does not match the digest on the clipboard");
+    clipboard.Put("sha-256: " + abc256 + "\nMD5: " + Lower(kAbcMd5));
+    EXPECT_EQ(line(), "MD5 and SHA-256 do not match the digests on the clipboard");
+    clipboard.Put(abc256);
+    EXPECT_EQ(line(), "The 64-digit digest on the clipboard is not this file's SHA-256");
+    clipboard.Put("Checksum (BLAKE2s): " + abc256);
+    EXPECT_EQ(line(), "The 64-digit digest on the clipboard is not this file's SHA-256");
+    clipboard.Put(Lower(kAbcMd5) + "  ubuntu.iso\n" + abc256 + "  ubuntu.iso\n");
+    EXPECT_EQ(line(),
+              "MD5 does not match the digest on the clipboard; the 64-digit digest on the clipboard is not this "
+              "file's SHA-256");
+    clipboard.Put(sums);
+    EXPECT_EQ(line(), "None of the 64-digit digests on the clipboard is this file's SHA-256");
+    clipboard.Put("SHA256 (a) = " + abc256 + "\nSHA256 (b) = " + xyz256 + "\n");
+    EXPECT_EQ(line(), "None of the 64-digit digests on the clipboard is this file's SHA-256");
+
+    // Nothing ticked: SHA-256 all the same, of the file as it is again.
+    TickAlgorithms(false, false, false);
+    WriteFile("ubuntu.iso", "abc");
+    Edit("FNEdit").setText(file + "x");
+    Edit("FNEdit").setText(file);
+    Generate();
+    EXPECT_TRUE(ResultsEmpty());
+    EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
+    clipboard.Put(xyz256);
+    EXPECT_EQ(line(), "The 64-digit digest on the clipboard is not this file's SHA-256");
+    clipboard.Put(sums);
+    EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
+    // A new name clears the results, and their verdicts with them.
+    Edit("FNEdit").setText(file + "x");
+    EXPECT_EQ(line(), "");
+    Edit("FNEdit").setText(file);
+    EXPECT_EQ(line(), "");
+
+    // On the text page, of the text.
+    TickAlgorithms(true, false, false);
+    UseTextPage("abd!");
+    Generate();
+    EXPECT_EQ(line(), "None of the 64-digit digests on the clipboard is this text's SHA-256");
+    UseTextPage("abc");
+    Generate();
+    EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
+    Tick("CheckBoxHMAC").setChecked(true);  // clears the results
+    EXPECT_EQ(line(), "");
+
+    // A SHA-512 on the clipboard as Generate starts is computed too, and
+    // compared; one copied afterwards was not computed.
+    const std::string abc512 = hex("abc", QCryptographicHash::Sha512);
+    const std::string abd512 = hex("abd!", QCryptographicHash::Sha512);
+    Tick("CheckBoxHMAC").setChecked(false);
+    Control<QTabWidget>("PageControl").setCurrentIndex(0);
+    clipboard.Put("SHA512 (ubuntu.iso) = " + abc512 + "\n");
+    inputs.clear();
+    Generate();
+    ASSERT_EQ(inputs.size(), 1u);
+    EXPECT_TRUE(inputs.back().sha512);
+    EXPECT_EQ(line(), "SHA-512 matches the digest on the clipboard");
+    clipboard.Put(abd512 + "  ubuntu.iso\n" + sums);
+    EXPECT_EQ(line(),
+              "SHA-256 matches the digest on the clipboard; the 128-digit digest on the clipboard is not this "
+              "file's SHA-512");
+    clipboard.Put("SHA-512: " + abd512);
+    EXPECT_EQ(line(), "SHA-512 does not match the digest on the clipboard");
+    clipboard.Put(std::nullopt);
+    inputs.clear();
+    Generate();
+    ASSERT_EQ(inputs.size(), 1u);
+    EXPECT_FALSE(inputs.back().sha512);
+    EXPECT_EQ(line(), "");
+    clipboard.Put("SHA512 (ubuntu.iso) = " + abc512 + "\n");
+    EXPECT_EQ(line(), "Press Generate again to compare this file's SHA-512 with the clipboard");
+    Generate();
+    EXPECT_EQ(line(), "SHA-512 matches the digest on the clipboard");
+    EXPECT_TRUE(shown_.empty());
+}
+
+// HMAC keys SHA-256 and SHA-512 as it keys the rows: the window's verdict
+// agrees with `openssl dgst -hmac` on the same file and key.
+TEST_F(MainFormTest, KeyedSha256AndSha512MatchWhatOpensslGivesForTheKey)
+{
+    if (QStandardPaths::findExecutable("openssl").isEmpty())
+        GTEST_SKIP() << "openssl is not installed";
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    const QByteArray content = "The quick brown fox jumps over the lazy dog\n";
+    const QString file = WriteFile("fox.txt", content);
+    const QString key = "secret key";
+    const auto openssl = [&](const char* algorithm) {
+        QProcess process;
+        process.start("openssl", {"dgst", algorithm, "-hmac", key, file});
+        EXPECT_TRUE(process.waitForFinished(20000));
+        return process.readAllStandardOutput().toStdString();
+    };
+    // "HMAC-SHA2-256(NAME)= hex", which names no algorithm the window knows.
+    const std::string sha256 = openssl("-sha256"), sha512 = openssl("-sha512");
+    ASSERT_NE(sha256.find("= "), std::string::npos) << sha256;
+    auto& bar = Control<QStatusBar>("StatusBar1");
+    TickAlgorithms(true, false, false);
+    Edit("FNEdit").setText(file);
+    Tick("CheckBoxHMAC").setChecked(true);
+    Edit("EditKeyHMAC").setText(key);
+    clipboard.Put(sha256);
+    Generate();
+    EXPECT_EQ(bar.currentMessage(), "SHA-256 matches the digest on the clipboard");
+    clipboard.Put(sha512 + sha256);
+    Generate();
+    EXPECT_EQ(bar.currentMessage(), "SHA-256 and SHA-512 match the digests on the clipboard");
+
+    // Another key, and none: the keyed digests are no longer the file's.
+    Edit("EditKeyHMAC").setText("secret kez");
+    Generate();
+    EXPECT_EQ(bar.currentMessage(),
+              "The 64-digit digest on the clipboard is not this file's SHA-256; the 128-digit digest on the "
+              "clipboard is not this file's SHA-512");
+    Tick("CheckBoxHMAC").setChecked(false);
+    Generate();
+    EXPECT_EQ(bar.currentMessage(),
+              "The 64-digit digest on the clipboard is not this file's SHA-256; the 128-digit digest on the "
+              "clipboard is not this file's SHA-512");
+    clipboard.Put(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex().toStdString());
+    EXPECT_EQ(bar.currentMessage(), "SHA-256 matches the digest on the clipboard");
+    EXPECT_TRUE(shown_.empty());
+}
+
 // While a Generate runs nothing is compared, and its progress keeps the
 // status bar; the results are compared once they are shown, with what was
-// read last. Generate never asks for the clipboard: a read could wait on
-// its owner. The window asks when it becomes active.
-TEST_F(MainFormTest, GenerateNeverAsksForTheClipboardAndComparesOnlyOnceItEnds)
+// read last. Generate never waits for the clipboard: a read could wait on
+// its owner. The window asks when it becomes active, and Generate asks in
+// the background only when the last read got nothing (an owner too slow to
+// answer then), so that its answer can still mark the results.
+TEST_F(MainFormTest, GenerateNeverWaitsForTheClipboardAndComparesOnlyOnceItEnds)
 {
     auto owned = std::make_unique<FakeClipboard>();
     FakeClipboard& clipboard = *owned;
@@ -1304,7 +1499,10 @@ TEST_F(MainFormTest, GenerateNeverAsksForTheClipboardAndComparesOnlyOnceItEnds)
     Generate();
     EXPECT_EQ(looksDuringTheRun, 0);
     EXPECT_TRUE(status.startsWith("Digesting: ")) << status.toStdString();
-    EXPECT_EQ(clipboard.looks - looksBefore, 1) << "looked at once, when the results were shown";
+    EXPECT_EQ(clipboard.reads, readsBefore + 1) << "a clipboard that gave nothing was not asked again";
+    // Before the run, whether to ask again; as the run starts, for a SHA-512
+    // to compute; and once when the results were shown.
+    EXPECT_EQ(clipboard.looks - looksBefore, 3) << "looked at during the run";
     EXPECT_EQ(Result("ResultMD5"), "M");
     EXPECT_EQ(Control<QStatusBar>("StatusBar1").currentMessage(), "MD5 does not match the digest on the clipboard");
 
@@ -1313,7 +1511,7 @@ TEST_F(MainFormTest, GenerateNeverAsksForTheClipboardAndComparesOnlyOnceItEnds)
     UseTextPage("abc");
     Generate();
     ASSERT_EQ(Result("ResultMD5"), kAbcMd5);
-    EXPECT_EQ(clipboard.reads, readsBefore) << "Generate asked for the clipboard";
+    EXPECT_EQ(clipboard.reads, readsBefore + 1) << "Generate asked for a clipboard it had read";
 }
 
 // A start or a hand-over that names several files opens the first, as one

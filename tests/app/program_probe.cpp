@@ -19,6 +19,8 @@
 //              press until the results are shown and compared
 //   gap    ->  "gap <milliseconds>": the longest the loop went without
 //              running a timer of 10 ms since the last gap
+//   hmac <key, percent-encoded>  ->  ticks HMAC (which clears the results)
+//              and types the key; "hmac"
 
 #include <unistd.h>
 
@@ -29,6 +31,7 @@
 #include <string>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -160,6 +163,20 @@ private:
                 [] {
                     Say("gap " + std::to_string(std::max(longestGap_, pulse_.elapsed())));
                     longestGap_ = 0;
+                },
+                Qt::QueuedConnection);
+        } else if (line.rfind("hmac ", 0) == 0) {
+            const QString key = QUrl::fromPercentEncoding(QByteArray::fromStdString(line.substr(5)));
+            QMetaObject::invokeMethod(
+                qApp,
+                [key] {
+                    auto* tick = Form1 == nullptr ? nullptr : Form1->findChild<QCheckBox*>("CheckBoxHMAC");
+                    QLineEdit* edit = Edit("EditKeyHMAC");
+                    if (tick != nullptr && edit != nullptr) {
+                        tick->setChecked(true);
+                        edit->setText(key);
+                    }
+                    Say("hmac");
                 },
                 Qt::QueuedConnection);
         } else if (line == "ok") {

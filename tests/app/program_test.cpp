@@ -956,6 +956,23 @@ protected:
         return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     }
 
+    // The shown Vellumark window of a process, found within 20 s; empty if
+    // none shows. Asked again and again rather than with xdotool's --sync,
+    // which was seen to find nothing for 20 s on a loaded machine.
+    QString WindowOf(const QProcess& process)
+    {
+        QString window;
+        Eventually(
+            [&] {
+                window = Tool("xdotool", {"search", "--onlyvisible", "--pid", QString::number(process.processId()),
+                                          "--name", "^Vellumark$"})
+                             .section('\n', 0, 0);
+                return !window.isEmpty();
+            },
+            20000);
+        return window;
+    }
+
     template <class Condition>
     static bool Eventually(Condition condition, int milliseconds = 10000)
     {
@@ -974,8 +991,7 @@ TEST_F(DisplayTest, TheSecondStartRaisesTheMinimisedFirstWindowAndShowsNoneOfIts
 {
     auto first = Start(VELLUMARK_PATH, {}, env_);
     const QString pid = QString::number(first->processId());
-    const QString window =
-        Tool("xdotool", {"search", "--sync", "--onlyvisible", "--pid", pid, "--name", "Vellumark"}).section('\n', 0, 0);
+    const QString window = WindowOf(*first);
     ASSERT_FALSE(window.isEmpty()) << "the first window did not show";
     const auto state = [&] { return Tool("xprop", {"-id", window, "WM_STATE"}); };
     const auto active = [&] { return Tool("xprop", {"-root", "_NET_ACTIVE_WINDOW"}); };
@@ -1091,9 +1107,7 @@ TEST_F(DisplayTest, ADigestOnTheClipboardMarksTheResultsButACopiedResultDoesNot)
 
     // The MD5 result copied from its box (Tab walks Browse, HMAC and the MD5
     // tick to it): the clipboard is the window's own now.
-    const QString window =
-        Tool("xdotool", {"search", "--sync", "--onlyvisible", "--pid", QString::number(probe->processId())})
-            .section('\n', 0, 0);
+    const QString window = WindowOf(*probe);
     ASSERT_FALSE(window.isEmpty());
     Tool("xdotool", {"windowactivate", "--sync", window});
     Tool("xdotool", {"key", "--delay", "30", "Tab", "Tab", "Tab", "Tab", "ctrl+a", "ctrl+c"});
@@ -1231,9 +1245,7 @@ TEST_F(ClipboardTest, AnOwnerThatNeverAnswersStallsNeitherGenerateNorTheWindow)
     EXPECT_GE(givenUp, 150) << "the silent owner was not waited for";
 
     // Coming back to the window asks again, and does not wait either.
-    const QString window =
-        Tool("xdotool", {"search", "--sync", "--onlyvisible", "--pid", QString::number(probe_->processId())})
-            .section('\n', 0, 0);
+    const QString window = WindowOf(*probe_);
     ASSERT_FALSE(window.isEmpty());
     Tool("xdotool", {"windowactivate", "--sync", window});
     std::vector<qint64> silent;
@@ -1319,6 +1331,77 @@ TEST_F(ClipboardTest, ALargeClipboardIsReadNoFurtherThanItsFirst64KiB)
     for (int attempt = 0; attempt < 3 && got != large.size(); ++attempt)
         got = readWhole();
     EXPECT_EQ(got, large.size()) << "the owner was left waiting for the window";
+}
+
+// The digests download pages publish beside MD5 and SHA-1, on a real
+// clipboard: a SHA256SUMS list copied after the window's Generate (here, the
+// one of its start) or before the next; a file changed since, against a tag
+// line that names SHA-256 and against a bare digest that could be another
+// algorithm's; a SHA-512, computed when it is on the clipboard as Generate
+// starts; a keyed SHA-256 as openssl gives it for the same key.
+TEST_F(ClipboardTest, PublishedSha256AndSha512DigestsAreComparedCopiedBeforeOrAfterGenerate)
+{
+    const auto hex = [](const QByteArray& bytes, QCryptographicHash::Algorithm algorithm) {
+        return QCryptographicHash::hash(bytes, algorithm).toHex();
+    };
+    const auto status = [](const QString& line) { return "marks md5= sha1= crc32= status=" + line; };
+    const QByteArray abc256 = hex("abc", QCryptographicHash::Sha256);
+    const QByteArray other256 = hex("other", QCryptographicHash::Sha256);
+    const QByteArray name = QFileInfo(QString::fromStdString(file_)).fileName().toUtf8();
+    const QByteArray sums = other256 + "  other.iso\n" + abc256 + "  " + name + "\n";
+    const QString matches = status("SHA-256 matches the digest on the clipboard");
+    QString seen;
+
+    // After Generate, then before the next.
+    Put(sums);
+    EXPECT_TRUE(MarksBecome(matches, seen)) << seen.toStdString();
+    Generate();
+    EXPECT_EQ(Marks().toStdString(), matches.toStdString());
+
+    // The file changes; the tag line copied before names SHA-256 (read by
+    // the time the line changes from none to its verdict).
+    Put("no digest");
+    ASSERT_TRUE(MarksBecome(unmarked_, seen)) << seen.toStdString();
+    Put("SHA256 (" + name + ") = " + abc256 + "\n");
+    ASSERT_TRUE(MarksBecome(matches, seen)) << seen.toStdString();
+    MakeFile(QFileInfo(QString::fromStdString(file_)).fileName().toStdString(), "abd");
+    Generate();
+    EXPECT_EQ(Marks().toStdString(), status("SHA-256 does not match the digest on the clipboard").toStdString());
+    Put(abc256 + "\n");
+    EXPECT_TRUE(MarksBecome(status("The 64-digit digest on the clipboard is not this file's SHA-256"), seen))
+        << seen.toStdString();
+    Put(sums);
+    EXPECT_TRUE(MarksBecome(status("None of the 64-digit digests on the clipboard is this file's SHA-256"), seen))
+        << seen.toStdString();
+    MakeFile(QFileInfo(QString::fromStdString(file_)).fileName().toStdString(), "abc");
+    Generate();
+    EXPECT_EQ(Marks().toStdString(), matches.toStdString());
+
+    // A SHA-512 copied after Generate was not computed; the next Generate
+    // computes it.
+    Put("SHA512 (" + name + ") = " + hex("abc", QCryptographicHash::Sha512) + "\n");
+    EXPECT_TRUE(MarksBecome(status("Press Generate again to compare this file's SHA-512 with the clipboard"), seen))
+        << seen.toStdString();
+    Generate();
+    EXPECT_EQ(Marks().toStdString(), status("SHA-512 matches the digest on the clipboard").toStdString());
+    Put("SHA512 (" + name + ") = " + hex("abd", QCryptographicHash::Sha512) + "\n");
+    EXPECT_TRUE(MarksBecome(status("SHA-512 does not match the digest on the clipboard"), seen)) << seen.toStdString();
+
+    // Keyed: what openssl gives for the file and the key.
+    if (QStandardPaths::findExecutable("openssl").isEmpty())
+        GTEST_SKIP() << "openssl is not installed";
+    const QString key = "k\u00E9y with blanks";
+    const QString keyed = Tool("openssl", {"dgst", "-sha256", "-hmac", key, QString::fromStdString(file_)});
+    ASSERT_TRUE(keyed.contains("= ")) << keyed.toStdString();
+    probe_->write("hmac " + QUrl::toPercentEncoding(key) + "\n");
+    ASSERT_EQ(ReadUntil(*probe_, "hmac"), "hmac");
+    EXPECT_EQ(Marks().toStdString(), unmarked_.toStdString()) << "results shown after HMAC was ticked";
+    Generate();
+    Put(keyed.toUtf8() + "\n");
+    EXPECT_TRUE(MarksBecome(matches, seen)) << seen.toStdString();
+    Put(sums);
+    EXPECT_TRUE(MarksBecome(status("None of the 64-digit digests on the clipboard is this file's SHA-256"), seen))
+        << seen.toStdString();
 }
 
 }  // namespace

@@ -116,51 +116,72 @@ TEST_F(GenerateFiles, AFileAndATextWithTheSameBytesAgreeKeyedOrNot)
     EXPECT_EQ(Collect(ignoredKey), (Results{{Algorithm::Md5, kAbcMd5}}));
 }
 
-// SHA-512 comes after SHA-256 and before CRC-32, from a text and from a
-// file alike, keyed as RFC 4231's second case has it, and a file of several
-// windows gives what the text of the same bytes gives.
-TEST_F(GenerateFiles, Sha512ComesBetweenSha256AndCrc32PlainOrKeyed)
+// SHA-256 and SHA-512 come between SHA-1 and CRC-32, keyed under HMAC as
+// the others are, the same from a file as from a text, also when the input is
+// large enough to be digested side by side.
+TEST_F(GenerateFiles, Sha256AndSha512ComeBetweenSha1AndCrc32KeyedOrNot)
 {
-    const std::string abcSha256 = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
-    const std::string abcSha512 =
-        "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE8"
-        "0E2A9AC94FA54CA49F";
-    for (const GenerateSource source : {GenerateSource::Text, GenerateSource::File}) {
-        GenerateInput all = Input(source, source == GenerateSource::File ? MakeFile("abc", "abc") : "abc");
-        all.sha256 = all.sha512 = true;
-        EXPECT_EQ(Collect(all), (Results{{Algorithm::Md5, kAbcMd5},
-                                         {Algorithm::Sha1, kAbcSha1},
-                                         {Algorithm::Sha256, abcSha256},
-                                         {Algorithm::Sha512, abcSha512},
-                                         {Algorithm::Crc32, kAbcCrc32}}));
-        GenerateInput jefe = Input(source,
-                                   source == GenerateSource::File ? MakeFile("jefe", "what do ya want for nothing?")
-                                                                  : "what do ya want for nothing?",
-                                   false, false, false);
-        jefe.sha512 = jefe.hmac = true;
-        jefe.key = "Jefe";
-        EXPECT_EQ(Collect(jefe), (Results{{Algorithm::Sha512,
-                                           "164B7A7BFCF819E2E395FBE73B56E0A387BD64222E831FD610270CD7EA250554975"
-                                           "8BF75C05A994A6D034F65F8F0E6FDCAEAB1A34D4A6B4B636E070A38BCE737"}}));
+    const auto all = [](GenerateInput input) {
+        input.sha256 = input.sha512 = true;
+        return input;
+    };
+    // FIPS 180-4's "abc".
+    const Results abc{
+        {Algorithm::Md5, kAbcMd5},
+        {Algorithm::Sha1, kAbcSha1},
+        {Algorithm::Sha256, "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"},
+        {Algorithm::Sha512,
+         "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A"
+         "2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F"},
+        {Algorithm::Crc32, kAbcCrc32},
+    };
+    EXPECT_EQ(Collect(all(Input(GenerateSource::Text, "abc"))), abc);
+    EXPECT_EQ(Collect(all(Input(GenerateSource::File, MakeFile("abc.txt", "abc")))), abc);
+
+    // RFC 4231's second case; CRC-32 is never keyed.
+    const std::string data = "what do ya want for nothing?";
+    const Results jefe{
+        {Algorithm::Sha256, "5BDCC146BF60754E6A042426089575C75A003F089D2739839DEC58B964EC3843"},
+        {Algorithm::Sha512,
+         "164B7A7BFCF819E2E395FBE73B56E0A387BD64222E831FD610270CD7EA250554"
+         "9758BF75C05A994A6D034F65F8F0E6FDCAEAB1A34D4A6B4B636E070A38BCE737"},
+        {Algorithm::Crc32, "6BC70A6C"},
+    };
+    for (GenerateInput keyed : {all(Input(GenerateSource::Text, data, false, false, true)),
+                                all(Input(GenerateSource::File, MakeFile("jefe.txt", data), false, false, true))}) {
+        keyed.hmac = true;
+        keyed.key = "Jefe";
+        EXPECT_EQ(Collect(keyed), jefe);
     }
 
-    std::string large(2 * 1024 * 1024 + 77, '\0');
+    // Each result of a large input as a run of its algorithm alone gives it.
+    std::string large(3 * 1024 * 1024 + 5, '\0');
     for (std::size_t i = 0; i < large.size(); ++i)
         large[i] = static_cast<char>(i * 7 % 253);
-    for (const bool keyed : {false, true}) {
-        GenerateInput text = Input(GenerateSource::Text, large, true, false, false);
-        text.sha512 = true;
-        text.hmac = keyed;
-        text.key = std::string(200, 'k');  // longer than SHA-512's block of 128 bytes
-        GenerateInput file = text;
-        file.source = GenerateSource::File;
-        file.fileName = MakeFile("large.bin", large);
-        const Results fromText = Collect(text);
-        ASSERT_EQ(fromText.size(), 2u);
-        EXPECT_EQ(fromText[1].first, Algorithm::Sha512);
-        EXPECT_EQ(fromText[1].second.size(), 128u);
-        EXPECT_EQ(Collect(file), fromText) << (keyed ? "keyed" : "plain");
+    Results alone;
+    for (bool GenerateInput::*tick : {&GenerateInput::md5, &GenerateInput::sha1, &GenerateInput::sha256,
+                                      &GenerateInput::sha512, &GenerateInput::crc32}) {
+        GenerateInput one = Input(GenerateSource::Text, large, false, false, false);
+        one.*tick = true;
+        const Results result = Collect(one);
+        ASSERT_EQ(result.size(), 1u);
+        alone.push_back(result.front());
     }
+    EXPECT_EQ(Collect(all(Input(GenerateSource::Text, large))), alone);
+    EXPECT_EQ(Collect(all(Input(GenerateSource::File, MakeFile("large.bin", large)))), alone);
+
+    // Keyed with a key longer than SHA-512's block of 128 bytes, a file of
+    // several windows gives what the text of the same bytes gives.
+    GenerateInput text = all(Input(GenerateSource::Text, large));
+    text.hmac = true;
+    text.key = std::string(200, 'k');
+    GenerateInput file = text;
+    file.source = GenerateSource::File;
+    file.fileName = MakeFile("large.bin", large);
+    const Results fromText = Collect(text);
+    ASSERT_EQ(fromText.size(), 5u);
+    EXPECT_EQ(fromText[3].second.size(), 128u);
+    EXPECT_EQ(Collect(file), fromText);
 }
 
 TEST_F(GenerateFiles, NamesThatAreNoRegularFileGiveInvalidFileNamePromptly)
