@@ -22,6 +22,7 @@
 
 
 #include "engine/digest.h"
+#include "engine/digest_paths.h"
 #include "platform/process/thread_identity.h"
 #include "tests/test_files.h"
 
@@ -323,13 +324,16 @@ TEST_F(FileDigests, ADigestThreadTheWholeRingBehindStillGetsItsWindows)
     }
 }
 
-// CRC-32 alone is read in small windows on the calling thread, which feeds
-// each while it is in the core's cache; any other choice, CRC-32 among
-// others included, in whole windows, by a reader of its own where there is a
-// core for it. Told by the windows read (a file of two windows and a byte)
-// and the thread that read them.
-TEST_F(FileDigests, OnlyCrc32AloneIsReadAndFedOnTheCallingThread)
+// A digest alone that keeps up with the reads (CRC-32; SHA-1 and SHA-256 on
+// the SHA instructions) is read in small windows on the calling thread,
+// which feeds each while it is in the core's cache; any other choice, CRC-32
+// among others included, in whole windows, by a reader of its own where
+// there is a core for it. Told by the windows read (a file of two windows
+// and a byte) and the thread that read them.
+TEST_F(FileDigests, OnlyADigestAloneThatKeepsUpIsReadAndFedOnTheCallingThread)
 {
+    const bool sha1Ni = engine::ChosenSha1Path() == engine::Sha1Path::ShaNi;
+    const bool sha256Ni = engine::ChosenSha256Path() == engine::Sha256Path::ShaNi;
     const std::string bytes = Counter(2 * kWindow + 1);
     const std::string path = MakeFile("crc.bin", bytes);
     const bool readerThread = platform::ProcessorCount() > 1;
@@ -343,7 +347,10 @@ TEST_F(FileDigests, OnlyCrc32AloneIsReadAndFedOnTheCallingThread)
         {"MD5 and CRC-32", {.md5 = true, .crc32 = true, .key = {}}, false},
         {"SHA-1 and CRC-32", {.sha1 = true, .crc32 = true, .key = {}}, false},
         {"MD5", {.md5 = true, .key = {}}, false},
-        {"SHA-256", {.sha256 = true, .key = {}}, false},
+        {"SHA-512", {.sha512 = true, .key = {}}, false},
+        {"SHA-1", {.sha1 = true, .key = {}}, sha1Ni},
+        {"SHA-256 with a key", {.sha256 = true, .hmac = true, .key = "k"}, sha256Ni},
+        {"SHA-1 and SHA-256", {.sha1 = true, .sha256 = true, .key = {}}, false},
     };
     for (const auto& [what, choice, alone] : cases) {
         SharedReadFile file(path);
@@ -358,6 +365,14 @@ TEST_F(FileDigests, OnlyCrc32AloneIsReadAndFedOnTheCallingThread)
         };
         const engine::WindowDigestResults results = DigestFile(file, choice, control, options);
         EXPECT_EQ(results.crc32, choice.crc32 ? Crc32OfText(bytes) : 0u) << what;
+        if (choice.sha1 || choice.sha256) {
+            engine::WindowDigests whole(choice);
+            for (std::size_t d = 0; d < whole.Count(); ++d)
+                whole.Feed(d, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            const engine::WindowDigestResults expected = whole.Finish();
+            EXPECT_EQ(DigestToHexText(results.sha1), DigestToHexText(expected.sha1)) << what;
+            EXPECT_EQ(DigestToHexText(results.sha256), DigestToHexText(expected.sha256)) << what;
+        }
         EXPECT_EQ(windows, alone ? (2 * kWindow) / (128 * 1024) + 1 : 3u) << what;
         EXPECT_EQ(onCaller, alone || !readerThread) << what;
     }
