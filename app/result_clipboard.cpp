@@ -17,10 +17,25 @@ class SystemClipboard final : public QObject, public ResultClipboard {
 public:
     SystemClipboard()
     {
-        x11_ = X11SelectionReader::Make([this](std::optional<std::string> text) { Take(std::move(text)); });
+        x11_ = X11SelectionReader::Make([this](std::optional<std::string> text, bool silent) {
+            // An owner too slow for the first question (a busy program, a
+            // loaded machine) is asked once more, a second later, in the
+            // background as ever.
+            if (silent && !askedTwice_) {
+                askedTwice_ = true;
+                secondQuestion_.start();
+            }
+            Take(std::move(text));
+        });
+        secondQuestion_.setSingleShot(true);
+        secondQuestion_.setInterval(1000);
+        QObject::connect(&secondQuestion_, &QTimer::timeout, this, [this] { Ask(); });
         // The change is told without the clipboard's content, so hearing of
         // it never waits.
-        QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] { ReadAgain(); });
+        QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
+            askedTwice_ = false;
+            ReadAgain();
+        });
         // What the clipboard holds already.
         ReadAgain();
     }
@@ -30,6 +45,13 @@ public:
     void OnRead(std::function<void()> read) override { read_ = std::move(read); }
 
     void ReadAgain() override
+    {
+        secondQuestion_.stop();
+        Ask();
+    }
+
+private:
+    void Ask()
     {
         QClipboard* clipboard = QGuiApplication::clipboard();
         if (clipboard->ownsClipboard()) {
@@ -55,7 +77,6 @@ public:
         }
     }
 
-private:
     static std::optional<std::string> ReadThroughQt()
     {
         QClipboard* clipboard = QGuiApplication::clipboard();
@@ -89,6 +110,9 @@ private:
     std::optional<std::string> last_;
     std::function<void()> read_;
     bool readQueued_ = false;
+    // Whether the clipboard's present owner has been asked a second time.
+    bool askedTwice_ = false;
+    QTimer secondQuestion_;
 };
 
 }  // namespace

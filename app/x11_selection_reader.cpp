@@ -276,7 +276,7 @@ void X11SelectionReader::GiveUp()
     if (!current_)
         return;
     Drop();
-    done_(std::nullopt);
+    done_(std::nullopt, true);
 }
 
 void X11SelectionReader::Finish(std::size_t index, std::optional<std::string> text)
@@ -285,7 +285,7 @@ void X11SelectionReader::Finish(std::size_t index, std::optional<std::string> te
         return;
     patience_.stop();
     current_.reset();
-    done_(std::move(text));
+    done_(std::move(text), false);
 }
 
 bool X11SelectionReader::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)

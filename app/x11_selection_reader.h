@@ -24,8 +24,9 @@
 class X11SelectionReader final : public QObject, public QAbstractNativeEventFilter {
 public:
     // Called with the text read (UTF-8, at most 64 KiB), or nothing when the
-    // owner had no text, refused, or did not answer in time.
-    using Done = std::function<void(std::optional<std::string> text)>;
+    // owner had no text or refused; or nothing and `silent` when it did not
+    // answer in time.
+    using Done = std::function<void(std::optional<std::string> text, bool silent)>;
 
     // Nothing where the application does not run on X11, or the X library
     // cannot be found in the process.

@@ -1220,10 +1220,10 @@ protected:
 };
 
 // An owner that never answers stalls neither Generate nor the window: the
-// window asks, goes on, and gives the question up within a fraction of a
-// second; Generate compares with what the clipboard held when last read
-// and never asks. A digest copied after Generate, as a download page is
-// read, marks its box as usual.
+// window asks, goes on, gives the question up within a fraction of a second
+// and asks once more a second later; Generate compares with what the
+// clipboard held when last read and never waits. A digest copied after
+// Generate, as a download page is read, marks its box as usual.
 TEST_F(ClipboardTest, AnOwnerThatNeverAnswersStallsNeitherGenerateNorTheWindow)
 {
     QString seen;
@@ -1243,6 +1243,10 @@ TEST_F(ClipboardTest, AnOwnerThatNeverAnswersStallsNeitherGenerateNorTheWindow)
     const qint64 givenUp = taken.elapsed();
     EXPECT_LT(givenUp, 1000) << "the question to the silent owner was not given up";
     EXPECT_GE(givenUp, 150) << "the silent owner was not waited for";
+    // A slow owner gets a second question, a second later, and no third.
+    EXPECT_EQ(ReadLine(*silent_, 3000), "request") << "the silent owner was not asked a second time";
+    EXPECT_GE(taken.elapsed(), givenUp + 900);
+    EXPECT_EQ(ReadLine(*silent_, 2500), "") << "the silent owner was asked a third time";
 
     // Coming back to the window asks again, and does not wait either.
     const QString window = WindowOf(*probe_);
