@@ -157,6 +157,12 @@ private:
                     Say("generated " + std::to_string(timer.elapsed()));
                 },
                 Qt::QueuedConnection);
+        } else if (line == "window") {
+            // Its X window, which the test would otherwise have to search for.
+            QMetaObject::invokeMethod(
+                qApp,
+                [] { Say("window " + std::to_string(Form1 == nullptr || !Form1->isVisible() ? 0 : Form1->winId())); },
+                Qt::QueuedConnection);
         } else if (line == "gap") {
             QMetaObject::invokeMethod(
                 qApp,
