@@ -10,6 +10,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,6 +67,22 @@ private:
     }
 
     std::string path_;
+};
+
+// A file's bytes mapped shared, to write to it as another program would,
+// unmapped when the object goes.
+struct SharedMapping {
+    char* bytes = nullptr;
+    std::size_t size = 0;
+
+    SharedMapping() = default;
+    SharedMapping(const SharedMapping&) = delete;
+    SharedMapping& operator=(const SharedMapping&) = delete;
+    ~SharedMapping()
+    {
+        if (bytes != nullptr && bytes != MAP_FAILED)
+            ::munmap(bytes, size);
+    }
 };
 
 // A test with a directory of its own, removed afterwards, that any user may

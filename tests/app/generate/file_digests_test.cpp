@@ -193,15 +193,7 @@ TEST_F(FileDigests, WithoutALeaseAFileChangedBetweenTheReadsIsRefused)
         const std::string path = Path("shared.bin");
         const std::string bytes = Counter(size);
         const std::size_t mapped = size - 5;  // a byte of the last window
-        struct Mapping {
-            char* bytes = nullptr;
-            std::size_t size = 0;
-            ~Mapping()
-            {
-                if (bytes != nullptr)
-                    ::munmap(bytes, size);
-            }
-        } mapping;
+        SharedMapping mapping;
         const std::pair<std::function<void()>, bool> cases[] = {
             {[] {}, true},
             {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; }, false},

@@ -273,15 +273,7 @@ TEST_F(FileLanesTest, WithoutALeaseAFileChangedBetweenTheReadsIsRefusedAndTheOth
         const std::size_t target = 2;
         const std::string& path = files[target].path;
         const std::size_t mapped = size - 5;  // a byte of the last window
-        struct Mapping {
-            char* bytes = nullptr;
-            std::size_t size = 0;
-            ~Mapping()
-            {
-                if (bytes != nullptr)
-                    ::munmap(bytes, size);
-            }
-        } mapping;
+        SharedMapping mapping;
         const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(fd, 0);
         mapping.bytes = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
