@@ -72,7 +72,6 @@ std::string NoFileReason(const Looked& looked)
     return platform::kNotRegularText;
 }
 
-
 // The input failed with `failure`: why, as md5sum tells it after the name.
 void Failed(InputDigests& digests, const std::string& name, const std::exception_ptr& failure)
 {
