@@ -595,7 +595,7 @@ void TForm1::BtnGenerateClick()
     // A clipboard whose owner was too slow to answer when last asked (a busy
     // browser, a loaded machine) is asked again, in the background: its
     // answer marks the results when it comes.
-    if (!clipboard_->LastText())
+    if (clipboard_->Unanswered())
         clipboard_->ReadAgain();
     const GenerateInput input = ReadGenerateInput();
     const Digested digested = input.source == GenerateSource::Text ? Digested::Text : Digested::File;

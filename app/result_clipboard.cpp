@@ -21,6 +21,7 @@ public:
             // An owner too slow for the first question (a busy program, a
             // loaded machine) is asked once more, a second later, in the
             // background as ever.
+            unanswered_ = silent;
             if (silent && !askedTwice_) {
                 askedTwice_ = true;
                 secondQuestion_.start();
@@ -44,6 +45,8 @@ public:
 
     void OnRead(std::function<void()> read) override { read_ = std::move(read); }
 
+    bool Unanswered() const override { return unanswered_; }
+
     void ReadAgain() override
     {
         secondQuestion_.stop();
@@ -58,6 +61,7 @@ private:
             // A result the user copied: nothing to ask anyone.
             if (x11_ != nullptr)
                 x11_->Drop();
+            unanswered_ = false;
             Take(std::nullopt);
             return;
         }
@@ -112,6 +116,7 @@ private:
     bool readQueued_ = false;
     // Whether the clipboard's present owner has been asked a second time.
     bool askedTwice_ = false;
+    bool unanswered_ = false;
     QTimer secondQuestion_;
 };
 

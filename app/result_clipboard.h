@@ -28,6 +28,12 @@ public:
     // has become active, since on some desktops a window sees the
     // clipboard's changes only while it is active.
     virtual void ReadAgain() = 0;
+
+    // Whether the last read was given up because the owner did not answer
+    // in time, so that asking again may still get its text. Never where the
+    // toolkit itself waits for the owner (Wayland): asking again there
+    // would wait again.
+    virtual bool Unanswered() const = 0;
 };
 
 std::unique_ptr<ResultClipboard> MakeSystemClipboard();

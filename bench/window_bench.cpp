@@ -72,6 +72,7 @@ public:
     std::optional<std::string> LastText() const override { return text_; }
     void OnRead(std::function<void()>) override {}
     void ReadAgain() override {}
+    bool Unanswered() const override { return false; }
 
 private:
     std::string text_;
