@@ -10,6 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
+source bench/measure.sh
 ensure_packages bc
 
 build_dir=${1:-build}
@@ -49,10 +50,9 @@ seconds() {
     echo "$end - $start" | bc -l
 }
 
-median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 
 declare -a ours_md5 ours_sha1 md5 sha1 ours_sha256 sha256
-load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+load_before=$(load)
 for ((round = 0; round < rounds; ++round)); do
     ours_md5+=("$(seconds "$cli_path" -c ../md5.list)")
     md5+=("$(seconds md5sum -c ../md5.list)")
@@ -61,7 +61,7 @@ for ((round = 0; round < rounds; ++round)); do
     ours_sha256+=("$(seconds "$cli_path" -c ../sha256.list)")
     sha256+=("$(seconds sha256sum -c ../sha256.list)")
 done
-load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+load_after=$(load)
 t_ours_md5=$(printf '%s\n' "${ours_md5[@]}" | median)
 t_md5=$(printf '%s\n' "${md5[@]}" | median)
 t_ours_sha1=$(printf '%s\n' "${ours_sha1[@]}" | median)

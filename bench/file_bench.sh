@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
+source bench/measure.sh
 ensure_packages rhash openssl bc time xvfb xauth
 
 build_dir=${1:-build}
@@ -35,8 +36,6 @@ seconds() {
     end=$(date +%s.%N)
     echo "$end - $start" | bc -l
 }
-median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
-ratio() { echo "$1 / $2" | bc -l; }
 
 # name -> command, timed in turn within each round
 declare -A command=(

@@ -18,6 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
+source bench/measure.sh
 ensure_packages bc time hyperfine
 
 build_dir=${1:-build}
@@ -85,9 +86,6 @@ seconds() {
         --export-json "$work/time.json" "$command" > /dev/null 2>&1)
     grep -m1 '"median"' "$work/time.json" | sed 's/.*: *\([0-9.e+-]*\).*/\1/'
 }
-median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
-ratio() { echo "$1 / $2" | bc -l; }
-load() { cut -d' ' -f1-3 /proc/loadavg; }
 
 cd "$work"
 declare -A command=(

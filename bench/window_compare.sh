@@ -17,6 +17,7 @@ if [ -z "${DISPLAY:-}" ]; then
     exec xvfb-run -a -s '-screen 0 1280x1024x24' "$0" "$@"
 fi
 cd "$(dirname "$0")/.."
+source bench/measure.sh
 
 before=$(realpath "$1")
 after=$(realpath "${2:-build}")
@@ -38,7 +39,6 @@ once() {
     shift
     "$build/bench/window_bench" "$file" 1 --window-only "$@" | awk '$1 == "window" { print $2 }'
 }
-median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 
 declare -A times
 loads=()
@@ -61,7 +61,6 @@ declare -A t
 for key in "${!times[@]}"; do
     t[$key]=$(tr ' ' '\n' <<< "${times[$key]}" | grep . | median)
 done
-ratio() { echo "$1 / $2" | bc -l; }
 
 printf 'Window Generate, %d MiB in the page cache, %d cores, %d rounds, median seconds\n' "$mib" "$(nproc)" "$rounds"
 printf '  before: %s\n  after:  %s\n' "$before" "$after"
