@@ -5,9 +5,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -76,14 +78,44 @@ struct SharedMapping {
     std::size_t size = 0;
 
     SharedMapping() = default;
+    // The first `length` bytes of the file at `path`; bytes stays null when
+    // it cannot be mapped.
+    SharedMapping(const std::string& path, std::size_t length)
+    {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        void* mapped = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (mapped != MAP_FAILED) {
+            bytes = static_cast<char*>(mapped);
+            size = length;
+        }
+    }
     SharedMapping(const SharedMapping&) = delete;
     SharedMapping& operator=(const SharedMapping&) = delete;
     ~SharedMapping()
     {
-        if (bytes != nullptr && bytes != MAP_FAILED)
+        if (bytes != nullptr)
             ::munmap(bytes, size);
     }
 };
+
+// What a writer may do to the file at `path` of `size` bytes while it is read
+// without a lease, and whether its digests then stand: nothing; bytes written
+// over at its start; a byte at `mapped` flipped through `mapping`, which moves
+// no time stamp; the file cut one byte short; the file grown.
+inline std::vector<std::pair<std::function<void()>, bool>>
+WritersBetweenReads(const std::string& path, std::size_t size, SharedMapping& mapping, std::size_t mapped)
+{
+    return {
+        {[] {}, true},
+        {[path] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; }, false},
+        {[&mapping, mapped] { mapping.bytes[mapped] ^= 1; }, false},
+        {[path, size] { ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size - 1)), 0); }, false},
+        {[path] { std::ofstream(path, std::ios::binary | std::ios::app) << "more"; }, false},
+    };
+}
 
 // A test with a directory of its own, removed afterwards, that any user may
 // search and list.

@@ -193,24 +193,11 @@ TEST_F(FileDigests, WithoutALeaseAFileChangedBetweenTheReadsIsRefused)
         const std::string path = Path("shared.bin");
         const std::string bytes = Counter(size);
         const std::size_t mapped = size - 5;  // a byte of the last window
-        SharedMapping mapping;
-        const std::pair<std::function<void()>, bool> cases[] = {
-            {[] {}, true},
-            {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; }, false},
-            {[&] { mapping.bytes[mapped] ^= 1; }, false},
-            {[&] { ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size - 1)), 0); }, false},
-            {[&] { std::ofstream(path, std::ios::binary | std::ios::app) << "more"; }, false},
-        };
-        for (const auto& [change, stands] : cases) {
+        MakeFile("shared.bin", bytes);
+        SharedMapping mapping(path, size);
+        ASSERT_NE(mapping.bytes, nullptr);
+        for (const auto& [change, stands] : WritersBetweenReads(path, size, mapping, mapped)) {
             MakeFile("shared.bin", bytes);
-            if (mapping.bytes == nullptr) {
-                const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-                ASSERT_GE(fd, 0);
-                mapping.bytes = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-                mapping.size = size;
-                ::close(fd);
-                ASSERT_NE(mapping.bytes, MAP_FAILED);
-            }
             mapping.bytes[mapped] = bytes[mapped];  // the page is written now, before the reader looks
             for (const unsigned cores : {1u, 2u}) {
                 SharedReadFile file(path, SharedReadFile::Lease::Never);

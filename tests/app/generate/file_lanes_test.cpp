@@ -273,21 +273,9 @@ TEST_F(FileLanesTest, WithoutALeaseAFileChangedBetweenTheReadsIsRefusedAndTheOth
         const std::size_t target = 2;
         const std::string& path = files[target].path;
         const std::size_t mapped = size - 5;  // a byte of the last window
-        SharedMapping mapping;
-        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        mapping.bytes = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-        mapping.size = size;
-        ::close(fd);
-        ASSERT_NE(mapping.bytes, MAP_FAILED);
-        const std::pair<std::function<void()>, bool> cases[] = {
-            {[] {}, true},
-            {[&] { std::ofstream(path, std::ios::binary | std::ios::in) << "ABCDEFGHIJ"; }, false},
-            {[&] { mapping.bytes[mapped] ^= 1; }, false},
-            {[&] { ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size - 1)), 0); }, false},
-            {[&] { std::ofstream(path, std::ios::binary | std::ios::app) << "more"; }, false},
-        };
-        for (const auto& [change, stands] : cases) {
+        SharedMapping mapping(path, size);
+        ASSERT_NE(mapping.bytes, nullptr);
+        for (const auto& [change, stands] : WritersBetweenReads(path, size, mapping, mapped)) {
             MakeFile("f2", files[target].bytes);
             mapping.bytes[mapped] = files[target].bytes[mapped];  // written now, before the first read
             std::vector<std::string> paths;
