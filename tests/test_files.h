@@ -77,7 +77,6 @@ struct SharedMapping {
     char* bytes = nullptr;
     std::size_t size = 0;
 
-    SharedMapping() = default;
     // The first `length` bytes of the file at `path`; bytes stays null when
     // it cannot be mapped.
     SharedMapping(const std::string& path, std::size_t length)
