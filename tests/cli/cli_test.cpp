@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,27 @@ std::string Renamed(const std::string& text)
 }
 
 using Cli = TempDirTest;
+
+// A run of the companion with these arguments and this standard input, and
+// what it must give.
+struct RunCase {
+    Arguments arguments;
+    std::string input;
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+void ExpectRuns(std::span<const RunCase> cases, const std::string& workingDirectory)
+{
+    for (const RunCase& c : cases) {
+        const Outcome run = RunCli(c.arguments, workingDirectory, false, c.input);
+        const std::string shown = Joined(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << shown;
+        EXPECT_EQ(run.out, c.out) << shown;
+        EXPECT_EQ(run.err, c.err) << shown;
+    }
+}
 
 constexpr const char* kAbcMd5 = "MD5 900150983CD24FB0D6963F7D28E17F72\n";
 constexpr const char* kAbcAll =
@@ -333,14 +355,7 @@ TEST_F(Cli, SeveralFilesAndStandardInputInTagAndSumLines)
     MakeFile("two-lines", "Jefe\nmore\n");
     const std::string abcTag = "MD5 (abc) = 900150983CD24FB0D6963F7D28E17F72\n";
     const std::string hmacMd5 = "750C783E6AB0B503EAA86E310A5DB738";
-    struct Case {
-        Arguments arguments;
-        std::string input;
-        int exitCode;
-        std::string out;
-        std::string err;
-    };
-    const Case cases[] = {
+    const RunCase cases[] = {
         {{"abc", "c"}, "", 0, abcTag + "MD5 (c) = 4A8A08F09D37B73795649038408B5F33\n", ""},
         {{"--tag", "abc"}, "", 0, abcTag, ""},
         {{"--tag", "--lower", "--crc32", "--md5", "c"},
@@ -379,13 +394,7 @@ TEST_F(Cli, SeveralFilesAndStandardInputInTagAndSumLines)
          "vellumark-cli: two-lines: The key file holds more than one line\n"},
         {{"--hmac-key-file", "nokey", "abc"}, "", 1, "", "vellumark-cli: nokey: No such file or directory\n"},
     };
-    for (const Case& c : cases) {
-        const Outcome run = RunCli(c.arguments, Path(""), false, c.input);
-        const std::string shown = Joined(c.arguments);
-        EXPECT_EQ(run.exitCode, c.exitCode) << shown;
-        EXPECT_EQ(run.out, c.out) << shown;
-        EXPECT_EQ(run.err, c.err) << shown;
-    }
+    ExpectRuns(cases, Path(""));
 }
 
 // The path of a program, found as the shell finds it; "" when there is none.
@@ -525,16 +534,9 @@ TEST_F(Cli, SfvLinesAndTheNamesTheyCannotHold)
     const std::string refused[] = {"back\\slash", "new\nline", "cr\rx", ";semi", "#hash", "deadbeef"};
     for (const std::string& name : refused)
         MakeFile(name, "abc");
-    struct Case {
-        Arguments arguments;
-        std::string input;
-        int exitCode;
-        std::string out;
-        std::string err;
-    };
     const std::string cannot = ": An SFV line cannot hold a name with a line feed, a carriage return or a backslash\n";
     const std::string misread = ": An SFV line with this name would be read back as another line\n";
-    const Case cases[] = {
+    const RunCase cases[] = {
         {{"--sfv", "c"}, "", 0, "c 06B9DF6F\n", ""},
         {{"--sfv", "--crc32", "abc", "a b", "-"}, "c", 0, "abc 352441C2\na b 352441C2\n- 06B9DF6F\n", ""},
         {{"--sfv", "abc", "missing", "c"},
@@ -550,13 +552,7 @@ TEST_F(Cli, SfvLinesAndTheNamesTheyCannotHold)
              cannot + "vellumark-cli: ;semi" + misread + "vellumark-cli: #hash" + misread + "vellumark-cli: deadbeef" +
              misread},
     };
-    for (const Case& c : cases) {
-        const Outcome run = RunCli(c.arguments, Path(""), false, c.input);
-        const std::string shown = Joined(c.arguments);
-        EXPECT_EQ(run.exitCode, c.exitCode) << shown;
-        EXPECT_EQ(run.out, c.out) << shown;
-        EXPECT_EQ(run.err, c.err) << shown;
-    }
+    ExpectRuns(cases, Path(""));
 
     // A refused name is not read: a file that is open for writing would
     // otherwise be reported as such.
