@@ -996,6 +996,14 @@ public:
         released_ = true;
         changed_.notify_all();
     }
+    // Releases the run after 5 s, from the loop, should the test's own way
+    // of ending it fail: the test then fails rather than hangs.
+    void ReleaseAtTheLatest()
+    {
+        safety_.setSingleShot(true);
+        QObject::connect(&safety_, &QTimer::timeout, [this] { Release(); });
+        safety_.start(5000);
+    }
     int Started()
     {
         const std::lock_guard lock(mutex_);
@@ -1029,6 +1037,7 @@ private:
     int started_ = 0;
     int ended_ = 0;
     std::atomic<bool> sawCancel_{false};
+    QTimer safety_;
 };
 
 // Past half a second the window paints and shows the run's progress, takes
@@ -1061,10 +1070,7 @@ TEST_F(MainFormTest, ALongGenerateShowsItsProgressAndTakesNoInput)
     });
     // Should a second Generate start inside the first, the test fails rather
     // than hangs.
-    QTimer safety;
-    safety.setSingleShot(true);
-    QObject::connect(&safety, &QTimer::timeout, [&] { run.Release(); });
-    safety.start(5000);
+    run.ReleaseAtTheLatest();
     Generate();
 
     EXPECT_TRUE(shown.startsWith("Digesting: 42% of 1.0 kB at ")) << shown.toStdString();
@@ -1102,10 +1108,7 @@ TEST_F(MainFormTest, APressOnATabDuringALongGenerateDoesNotSwitchThePage)
         QTest::mouseRelease(tabs, Qt::LeftButton, Qt::NoModifier, tabs->tabRect(1).center());
         run.Release();
     });
-    QTimer safety;
-    safety.setSingleShot(true);
-    QObject::connect(&safety, &QTimer::timeout, [&] { run.Release(); });
-    safety.start(5000);
+    run.ReleaseAtTheLatest();
     Generate();
     EXPECT_EQ(pageDuringTheRun, 0) << "the press switched the page";
     EXPECT_EQ(pages.currentIndex(), 0);
@@ -1134,10 +1137,7 @@ TEST_F(MainFormTest, EscapeGivesTheWindowBackFromALongGenerateAtOnce)
         QTest::keyClick(&Edit("FNEdit"), Qt::Key_Escape);
     });
     // Should Escape be missed, the test fails rather than hangs.
-    QTimer safety;
-    safety.setSingleShot(true);
-    QObject::connect(&safety, &QTimer::timeout, [&] { run.Release(); });
-    safety.start(5000);
+    run.ReleaseAtTheLatest();
     Generate();
     const auto back = std::chrono::steady_clock::now() - pressed;
 
@@ -1172,10 +1172,7 @@ TEST_F(MainFormTest, ClosingDuringALongGenerateCancelsItAndCloses)
         form_->show();
         bool closed = !saves;
         QTimer::singleShot(700, [&] { closed = form_->close(); });
-        QTimer safety;
-        safety.setSingleShot(true);
-        QObject::connect(&safety, &QTimer::timeout, [&] { run.Release(); });
-        safety.start(5000);
+        run.ReleaseAtTheLatest();
         Generate();
         EXPECT_EQ(closed, saves);
         EXPECT_EQ(form_->isVisible(), !saves);
