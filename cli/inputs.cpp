@@ -101,12 +101,12 @@ bool Exists(const std::string& name, const Looked& looked)
 }
 
 // The digests of a name that is no file to read.
-void Refused(InputDigests& digests, const std::string& name, const Looked& looked)
+void Refused(InputDigests& digests, const Looked& looked)
 {
     digests = {};
     digests.reason = NoFileReason(looked);
     digests.failed = true;
-    digests.missing = IsMissing(name);
+    digests.missing = looked.error == ENOENT;  // the look already asked
 }
 
 // Files each worker may hold open at once: what the descriptor limit leaves,
@@ -143,7 +143,7 @@ public:
                InputDigests& into) override
     {
         if (!Exists(name, looked)) {
-            Refused(into, name, looked);
+            Refused(into, looked);
             refused_.push_back(tag);
             return;
         }
@@ -216,7 +216,7 @@ InputDigests FileInputs::Digest(const std::string& name, const Looked& looked, c
         input.source = GenerateSource::File;
         input.fileName = name;
         if (!Exists(name, looked)) {
-            Refused(digests, name, looked);
+            Refused(digests, looked);
             return digests;
         }
         GenerateFromTestedFile(input, true, sink, control);
