@@ -14,7 +14,7 @@
 
 #include <QPalette>
 
-#include "app/clipboard_marks.h"
+#include "core/clipboard_marks.h"
 #include "app/open_dialog.h"
 #include "app/result_clipboard.h"
 

@@ -8,7 +8,7 @@
 #include <QObject>
 #include <QTimer>
 
-#include "app/clipboard_marks.h"
+#include "core/clipboard_marks.h"
 #include "app/x11_selection_reader.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/generate/generate.h"
+#include "core/generate.h"
 #include "platform/settings/settings_file.h"
 
 // Where the main window stood and which algorithms were ticked, kept between

@@ -12,7 +12,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 
-#include "app/clipboard_marks.h"
+#include "core/clipboard_marks.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/generate/generate.h"
+#include "core/generate.h"
 #include "cli/digest_lines.h"
 #include "cli/inputs.h"
 #include "cli/report.h"

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/generate/generate.h"
+#include "core/generate.h"
 
 // The algorithms the command-line companion computes, one row each: the
 // label of its lines and its BSD tag, its option, the digits of its digest

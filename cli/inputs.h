@@ -9,7 +9,7 @@
 
 #include <sys/stat.h>
 
-#include "app/generate/generate.h"
+#include "core/generate.h"
 #include "cli/side_by_side.h"
 
 // The command-line companion's inputs: files by name and standard input,

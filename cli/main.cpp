@@ -18,9 +18,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/generate/generate.h"
-#include "app/generate/progress_text.h"
-#include "app/generate/text_bytes.h"
+#include "core/generate.h"
+#include "core/progress_text.h"
+#include "core/text_bytes.h"
 #include "cli/check.h"
 #include "cli/digest_kinds.h"
 #include "cli/digest_lines.h"

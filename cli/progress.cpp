@@ -12,7 +12,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "app/generate/progress_text.h"
+#include "core/progress_text.h"
 #include "platform/base/retry.h"
 #include "platform/text/shown_name.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/generate/file_digests.h"
+#include "core/file_digests.h"
 
 namespace {
 

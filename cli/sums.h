@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/generate/generate.h"
+#include "core/generate.h"
 #include "cli/digest_kinds.h"
 #include "cli/inputs.h"
 #include "cli/report.h"

@@ -45,8 +45,8 @@
 #include <mutex>
 
 #include "about/about.h"
-#include "app/generate/generate_task.h"
-#include "app/generate/text_bytes.h"
+#include "core/generate_task.h"
+#include "core/text_bytes.h"
 #include "app/main_form.h"
 #include "app/result_clipboard.h"
 #include "app/startup.h"

@@ -1,7 +1,7 @@
 // A run of the Generate command on a thread of its own: when its owner hears
 // of its end, what it hands back, and how it stops.
 
-#include "app/generate/generate_task.h"
+#include "core/generate_task.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // thread or several, with and without a lease; the checks that keep a file
 // that changed while it was read from being reported; cancelling; files
 // larger than any 32-bit count; sparse files.
-#include "app/generate/file_digests.h"
+#include "core/file_digests.h"
 
 #include <cerrno>
 #include <chrono>

@@ -3,7 +3,7 @@
 // and without a lease; and each file's own guarantees while others go on
 // beside it: a file changed between its two reads, a lease taken back, a read
 // that fails, a cancel.
-#include "app/generate/file_lanes.h"
+#include "core/file_lanes.h"
 
 #include <map>
 #include <random>
@@ -12,7 +12,7 @@
 
 #include <sys/mman.h>
 
-#include "app/generate/file_digests.h"
+#include "core/file_digests.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "tests/test_files.h"

@@ -1,4 +1,4 @@
-#include "app/clipboard_marks.h"
+#include "core/clipboard_marks.h"
 
 #include <algorithm>
 #include <optional>

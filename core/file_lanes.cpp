@@ -1,4 +1,4 @@
-#include "app/generate/file_lanes.h"
+#include "core/file_lanes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +9,7 @@
 
 #include <string.h>
 
-#include "app/generate/file_digests.h"
+#include "core/file_digests.h"
 #include "engine/lane_digests.h"
 #include "platform/files/fingerprint.h"
 

@@ -1,4 +1,4 @@
-#include "app/generate/generate.h"
+#include "core/generate.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,8 +9,8 @@
 
 #include <string.h>
 
-#include "app/generate/file_digests.h"
-#include "app/generate/file_lanes.h"
+#include "core/file_digests.h"
+#include "core/file_lanes.h"
 #include "engine/digest.h"
 #include "engine/numtext.h"
 #include "platform/base/ascii.h"

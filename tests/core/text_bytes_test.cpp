@@ -1,4 +1,4 @@
-#include "app/generate/text_bytes.h"
+#include "core/text_bytes.h"
 
 #include <string>
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "app/generate/run_control.h"
+#include "core/run_control.h"
 #include "engine/window_digests.h"
 #include "platform/files/file_reader.h"
 

@@ -1,6 +1,6 @@
 // What counts as a digest on the clipboard, and how a result box compares
 // with it.
-#include "app/clipboard_marks.h"
+#include "core/clipboard_marks.h"
 
 #include <gtest/gtest.h>
 

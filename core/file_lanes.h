@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/generate/run_control.h"
+#include "core/run_control.h"
 #include "engine/window_digests.h"
 #include "platform/files/file_reader.h"
 

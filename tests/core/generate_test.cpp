@@ -3,7 +3,7 @@
 // the empty key and the window's handling of failures; these cover what only
 // the core shows.
 
-#include "app/generate/generate.h"
+#include "core/generate.h"
 
 #include <string>
 #include <utility>

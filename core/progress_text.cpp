@@ -1,4 +1,4 @@
-#include "app/generate/progress_text.h"
+#include "core/progress_text.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/generate/generate.h"
+#include "core/generate.h"
 
 // A run of the Generate command on a thread of its own, for the window, which
 // must stay with the user while it works: it keeps painting, shows progress

@@ -1,4 +1,4 @@
-#include "app/generate/file_digests.h"
+#include "core/file_digests.h"
 
 #include <algorithm>
 #include <chrono>

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/generate/generate.h"
+#include "core/generate.h"
 
 // Comparing the window's results with a digest the user copied from a
 // download page: what counts as a digest on the clipboard, whether a result

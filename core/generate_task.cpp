@@ -1,4 +1,4 @@
-#include "app/generate/generate_task.h"
+#include "core/generate_task.h"
 
 #include <condition_variable>
 #include <exception>

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/generate/run_control.h"
+#include "core/run_control.h"
 
 // The Generate command without a window: the window reads its controls into a
 // GenerateInput, this core does the work, and the results are handed back in
@@ -51,7 +51,7 @@ void GenerateFromTestedFile(const GenerateInput& input, bool exists, const Resul
                             RunControl* control = nullptr);
 
 // Generate on many files at once, on the calling thread: their digests run
-// side by side in the lanes of the vector unit (app/generate/file_lanes.h).
+// side by side in the lanes of the vector unit (core/file_lanes.h).
 // Each file gets what Generate on it would hand on, its failure and message
 // included, under the same rules. Not for sharing between threads.
 class FileLanes;
