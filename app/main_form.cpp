@@ -32,12 +32,12 @@
 #include "app/arguments.h"
 #include "app/busy_cursor.h"
 #include "app/frame.h"
+#include "app/settings.h"
+#include "app/snap.h"
 #include "core/generate.h"
 #include "core/generate_task.h"
 #include "core/progress_text.h"
 #include "core/text_bytes.h"
-#include "app/settings.h"
-#include "app/snap.h"
 #include "instances/instance_limit.h"
 #include "platform/base/ascii.h"
 #include "platform/text/shown_name.h"
@@ -428,10 +428,11 @@ void TForm1::MarkResults()
     const ClipboardDigests digests = FindClipboardDigests(text.value_or(std::string()));
     for (std::size_t i = 0; i < resultBoxes_.size(); ++i)
         SetMark(i, MarkFor(kResultAlgorithms[i], resultBoxes_[i]->text().toStdString(), digests));
-    verdicts_ = {};
-    if (unboxed_.present)
-        verdicts_ = {VerdictFor(Algorithm::Sha256, unboxed_.sha256, digests),
-                     VerdictFor(Algorithm::Sha512, unboxed_.sha512, digests)};
+    verdicts_.clear();
+    if (unboxed_.present) {
+        for (const Algorithm algorithm : UnboxedAlgorithms())
+            verdicts_.emplace_back(algorithm, VerdictFor(algorithm, unboxed_.results[IndexOf(algorithm)], digests));
+    }
     ShowStatusLine();
 }
 
@@ -467,8 +468,7 @@ void TForm1::ShowStatusLine()
     for (std::size_t i = 0; i < marks_.size(); ++i)
         marks.emplace_back(kResultAlgorithms[i], marks_[i]);
     // One line: the verdicts, then the note on files not opened.
-    std::string line =
-        StatusLine(marks, {{Algorithm::Sha256, verdicts_[0]}, {Algorithm::Sha512, verdicts_[1]}}, unboxed_.digested);
+    std::string line = StatusLine(marks, verdicts_, unboxed_.digested);
     if (!othersNote_.empty())
         line += (line.empty() ? "" : kStatusSeparator) + othersNote_;
     const QString text = QString::fromStdString(line);
@@ -524,11 +524,10 @@ private:
             return form_.ui_->CheckBoxSHA1;
         case Algorithm::Crc32:
             return form_.ui_->CheckBoxCRC32;
-        case Algorithm::Sha256:
-        case Algorithm::Sha512:
+        default:
             break;
         }
-        throw Exception("The window has no tick for SHA-256 or SHA-512");
+        throw Exception("The window has no tick for " + std::string(RowOf(algorithm).name));
     }
 
     TForm1& form_;
@@ -612,7 +611,7 @@ void TForm1::BtnGenerateClick()
     unboxed_ = {};
     unboxed_.present = true;
     unboxed_.digested = digested;
-    verdicts_ = {};
+    verdicts_.clear();
     for (const auto& [algorithm, text] : results) {
         const QString shown = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
         switch (algorithm) {
@@ -625,11 +624,8 @@ void TForm1::BtnGenerateClick()
         case Algorithm::Crc32:
             ShowResult(*ui_->ResultCRC32, shown);
             break;
-        case Algorithm::Sha256:
-            unboxed_.sha256 = text;
-            break;
-        case Algorithm::Sha512:
-            unboxed_.sha512 = text;
+        default:
+            unboxed_.results[IndexOf(algorithm)] = text;
             break;
         }
     }
@@ -662,14 +658,13 @@ GenerateInput TForm1::ReadGenerateInput()
         break;
     }
     input.hmac = ui_->CheckBoxHMAC->isChecked();
-    input.md5 = ui_->CheckBoxMD5->isChecked();
-    input.sha1 = ui_->CheckBoxSHA1->isChecked();
-    input.crc32 = ui_->CheckBoxCRC32->isChecked();
-    // Beside the ticked digests, for the digests people publish: SHA-256
-    // always; SHA-512, which costs as much as MD5, only when the clipboard as
-    // last read (not waited for) holds a digest of its length.
-    input.sha256 = true;
-    input.sha512 = !FindClipboardDigests(clipboard_->LastText().value_or(std::string())).sha512.empty();
+    input.algorithms.Set(Algorithm::Md5, ui_->CheckBoxMD5->isChecked());
+    input.algorithms.Set(Algorithm::Sha1, ui_->CheckBoxSHA1->isChecked());
+    input.algorithms.Set(Algorithm::Crc32, ui_->CheckBoxCRC32->isChecked());
+    // Beside the ticked digests, those people publish, as the clipboard as
+    // last read (not waited for) asks for them.
+    input.algorithms =
+        input.algorithms | UnboxedToCompute(FindClipboardDigests(clipboard_->LastText().value_or(std::string())));
     return input;
 }
 
@@ -770,7 +765,7 @@ void TForm1::CheckBoxHMACClick()
 void TForm1::ClearResults()
 {
     unboxed_ = {};
-    verdicts_ = {};
+    verdicts_.clear();
     // setText changes the text, and signals, only when it differs.
     ui_->ResultMD5->setText(QString());
     ui_->ResultSHA1->setText(QString());

@@ -14,9 +14,9 @@
 
 #include <QPalette>
 
-#include "core/clipboard_marks.h"
 #include "app/open_dialog.h"
 #include "app/result_clipboard.h"
+#include "core/clipboard_marks.h"
 
 namespace Ui {
 class TForm1;
@@ -161,11 +161,10 @@ private:
     struct UnboxedResults {
         bool present = false;
         Digested digested = Digested::File;
-        std::optional<std::string> sha256;
-        std::optional<std::string> sha512;
+        std::array<std::optional<std::string>, kAlgorithmCount> results;  // by algorithm
     };
     UnboxedResults unboxed_;
-    std::array<ClipboardVerdict, 2> verdicts_{};
+    std::vector<std::pair<Algorithm, ClipboardVerdict>> verdicts_;
     std::unique_ptr<ResultClipboard> clipboard_;
 };
 

@@ -6,9 +6,9 @@
 
 #include <string.h>
 
-#include "cli/digest_kinds.h"
 #include "cli/digest_lines.h"
 #include "cli/side_by_side.h"
+#include "engine/algorithms.h"
 #include "platform/base/ascii.h"
 #include "platform/text/word_list.h"
 
@@ -33,7 +33,7 @@ std::string Counted(std::size_t count, const char* one, const char* many)
 class ListCheck {
 public:
     ListCheck(const std::string& listName, const CheckOptions& options, Report& report)
-        : listName_(listName), options_(options), report_(report), chosen_(TickedKinds(options.request))
+        : listName_(listName), options_(options), report_(report), chosen_(options.request.algorithms)
     {}
 
     // Reports line `number` (counted from 1) once its file, if any, was digested.
@@ -74,8 +74,9 @@ public:
             if (counts_.improper > 0)
                 report_.Err("WARNING: " + Counted(counts_.improper, "line is", "lines are") + " improperly formatted");
             if (counts_.otherAlgorithm > 0)
-                report_.Err("WARNING: " + Counted(counts_.otherAlgorithm, "line uses", "lines use") +
-                            " an algorithm vellumark-cli does not compute: " + platform::WordList(counts_.otherNames, ", "));
+                report_.Err(
+                    "WARNING: " + Counted(counts_.otherAlgorithm, "line uses", "lines use") +
+                    " an algorithm vellumark-cli does not compute: " + platform::WordList(counts_.otherNames, ", "));
             if (counts_.unreadable > 0)
                 report_.Err("WARNING: " + Counted(counts_.unreadable, "listed file", "listed files") +
                             " could not be read");
@@ -103,7 +104,7 @@ private:
             return;
         }
         ++counts_.compared;
-        const std::string computed = FullWidth(*line.digestKind, digests.results.front().second);
+        const std::string computed = FullWidth(*line.row, digests.results.front().second);
         if (platform::SameAsciiNoCase(computed, line.digest)) {
             if (!options_.quiet && !options_.status)
                 report_.Out(shown + ": OK");
@@ -120,21 +121,29 @@ private:
     }
 
     // "MD5 " when one algorithm was chosen, as md5sum names its own.
-    std::string AlgorithmWord() const { return chosen_.size() == 1 ? std::string(chosen_.front()->tag) + " " : ""; }
+    std::string AlgorithmWord() const
+    {
+        return chosen_.Count() == 1 ? std::string(RowOf(*chosen_.begin()).label) + " " : "";
+    }
 
     const std::string& listName_;
     const CheckOptions& options_;
     Report& report_;
-    const DigestKinds chosen_;
+    const AlgorithmSet chosen_;
     Counts counts_;
 };
 
-// Whether the list's file name (its last part) holds "sha512" in any case,
-// as SHA512SUMS does: its lines of 128 digits without a tag are SHA-512.
-bool NamedForSha512(std::string_view path)
+// The algorithms whose words the list's file name (its last part) holds,
+// in any case, as SHA512SUMS holds "sha512".
+AlgorithmSet NamedByList(std::string_view path)
 {
     const std::string name = platform::AsciiLower(std::string(path.substr(path.rfind('/') + 1)));
-    return name.find("sha512") != std::string::npos;
+    AlgorithmSet named;
+    for (const AlgorithmRow& row : AlgorithmRows()) {
+        for (const std::string_view word : row.listWords)
+            named.Set(row.algorithm, named.Has(row.algorithm) || name.find(word) != std::string::npos);
+    }
+    return named;
 }
 
 }  // namespace
@@ -149,7 +158,7 @@ bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardI
         InputDigests digests;
     };
     Slots<Item> items;
-    ListReader reader(TickedKinds(options.request), !fromStandardInput && NamedForSha512(listName));
+    ListReader reader(options.request.algorithms, fromStandardInput ? AlgorithmSet{} : NamedByList(listName));
     std::size_t number = 0;
 
     ListCheck check(listName, options, report);
@@ -177,7 +186,7 @@ bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardI
     };
     run.work = [&](std::size_t slot) {
         Item& item = items[slot];
-        const GenerateInput request = OnlyTicked(options.request, *item.line.digestKind);
+        const GenerateInput request = OnlyTicked(options.request, item.line.row->algorithm);
         if (fromStandardInput && IsStandardInput(item.line.fileName)) {
             // The list is standard input's: what it leaves there is nothing.
             GenerateInput empty = request;
@@ -201,11 +210,11 @@ bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardI
                 ::explicit_bzero(request.key.data(), request.key.size());
         }
     } wiped{requests};
-    requests.reserve(std::size(kDigestKinds));
-    for (const DigestKind& kind : kDigestKinds)
-        requests.push_back(OnlyTicked(options.request, kind));
+    requests.reserve(kAlgorithmCount);
+    for (const AlgorithmRow& row : AlgorithmRows())
+        requests.push_back(OnlyTicked(options.request, row.algorithm));
     const auto requestOf = [&](std::size_t slot) -> const GenerateInput& {
-        return requests.at(static_cast<std::size_t>(items[slot].line.digestKind - kDigestKinds));
+        return requests.at(IndexOf(items[slot].line.row->algorithm));
     };
     run.inFlight = [&] {
         return ItemsThrough(inputs.InFlight(options.request), requestOf, [&](InputsInFlight& in, std::size_t slot) {

@@ -111,11 +111,11 @@ std::optional<std::string> UnescapeLineName(std::string_view escaped)
     return name;
 }
 
-std::string TagLine(const DigestKind& kind, std::string_view name, std::string_view hex)
+std::string TagLine(const AlgorithmRow& row, std::string_view name, std::string_view hex)
 {
     const bool escape = NeedsLineEscape(name);
     std::string line = escape ? "\\" : "";
-    line += kind.tag;
+    line += row.label;
     line += " (";
     line += escape ? EscapeLineName(name) : std::string(name);
     line += ") = ";
@@ -147,7 +147,7 @@ std::string SfvNameRefusal(std::string_view name)
         return "An SFV line cannot hold a name with a line feed, a carriage return or a backslash";
     const std::string line = SfvLine(name, "00000000");
     const ListLine read = ListReader({}).Read(line);
-    if (read.kind != ListLine::Kind::Digest || read.fileName != name || read.digestKind->algorithm != Algorithm::Crc32)
+    if (read.kind != ListLine::Kind::Digest || read.fileName != name || read.row->algorithm != Algorithm::Crc32)
         return "An SFV line with this name would be read back as another line";
     return "";
 }
@@ -290,18 +290,18 @@ std::optional<ListLine> ListReader::ReadSumLine(std::string_view body, bool esca
         return std::nullopt;
 
     ListLine line;
-    for (const DigestKind& kind : kDigestKinds) {
-        const bool allowed = chosen_.empty() ? kind.algorithm != Algorithm::Sha512 || untaggedSha512_
-                                             : std::find(chosen_.begin(), chosen_.end(), &kind) != chosen_.end();
-        if (allowed && kind.digits == digits)
-            line.digestKind = &kind;
+    for (const AlgorithmRow& row : AlgorithmRows()) {
+        const bool allowed =
+            chosen_.Empty() ? row.listWords.empty() || namedByList_.Has(row.algorithm) : chosen_.Has(row.algorithm);
+        if (allowed && row.digits == digits)
+            line.row = &row;
     }
-    if (line.digestKind == nullptr) {
-        if (!chosen_.empty() || !IsOtherDigestLength(digits))
+    if (line.row == nullptr) {
+        if (!chosen_.Empty() || !IsOtherDigestLength(digits))
             return std::nullopt;
         line.kind = ListLine::Kind::OtherAlgorithm;
         line.algorithmName = std::to_string(digits) + "-digit digest";
-        line.maybeSha512 = digits == KindOf(Algorithm::Sha512).digits;
+        line.maybeSha512 = digits == RowOf(Algorithm::Sha512).digits;
     }
 
     // After the digits and one blank: a mode character (" " or "*") and the
@@ -355,19 +355,21 @@ std::optional<ListLine> ListReader::ReadTagLine(std::string_view body, bool esca
     const std::string_view value = body.substr(at);
 
     ListLine line;
-    line.digestKind = KindByTag(tag);
-    if (line.digestKind == nullptr) {
+    line.row = RowByTag(tag);
+    if (line.row == nullptr) {
         // "md5" is no tag of ours, but no other algorithm's either.
+        const auto sameNoCase = [tag](std::string_view rowTag) { return platform::SameAsciiNoCase(rowTag, tag); };
         const bool oursInAnotherCase =
-            std::any_of(std::begin(kDigestKinds), std::end(kDigestKinds),
-                        [tag](const DigestKind& kind) { return platform::SameAsciiNoCase(kind.tag, tag); });
+            std::any_of(AlgorithmRows().begin(), AlgorithmRows().end(), [&](const AlgorithmRow& row) {
+                return std::any_of(row.tags.begin(), row.tags.end(), sameNoCase);
+            });
         if (oursInAnotherCase || !LooksLikeADigest(value))
             return std::nullopt;
         line.kind = ListLine::Kind::OtherAlgorithm;
         line.algorithmName = std::string(tag);
         return line;
     }
-    if (value.size() != line.digestKind->digits || !AllHex(value))
+    if (value.size() != line.row->digits || !AllHex(value))
         return std::nullopt;
     const std::string_view name = body.substr(open + 1, close - open - 1);
     std::optional<std::string> fileName = escaped ? UnescapeLineName(name) : std::string(name);
@@ -384,7 +386,7 @@ std::optional<ListLine> ListReader::ReadTagLine(std::string_view body, bool esca
 std::optional<ListLine> ListReader::ReadSfvLine(std::string_view line)
 {
     const std::size_t space = line.rfind(' ');
-    const DigestKind& crc32 = KindOf(Algorithm::Crc32);
+    const AlgorithmRow& crc32 = RowOf(Algorithm::Crc32);
     if (space == std::string_view::npos || space == 0)
         return std::nullopt;
     const std::string_view value = line.substr(space + 1);
@@ -392,7 +394,7 @@ std::optional<ListLine> ListReader::ReadSfvLine(std::string_view line)
         return std::nullopt;
     ListLine read;
     read.kind = ListLine::Kind::Digest;
-    read.digestKind = &crc32;
+    read.row = &crc32;
     read.fileName = std::string(line.substr(0, space));
     read.digest = std::string(value);
     return read;

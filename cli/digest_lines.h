@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/digest_kinds.h"
+#include "engine/algorithms.h"
 #include "platform/text/shown_name.h"
 
 // Lines of digests as md5sum, sha1sum and the BSD tools write them, and as
@@ -24,7 +24,7 @@ std::optional<std::string> UnescapeLineName(std::string_view escaped);
 
 // "MD5 (name) = HEX" and "hex  name", with the leading backslash of an
 // escaped name. hex is used as given.
-std::string TagLine(const DigestKind& kind, std::string_view name, std::string_view hex);
+std::string TagLine(const AlgorithmRow& row, std::string_view name, std::string_view hex);
 std::string SumLine(std::string_view hex, std::string_view name);
 
 // "name HEX", as SFV checkers read it: SFV has no escapes, so the name is
@@ -87,11 +87,11 @@ struct ListLine {
         Improper,        // not a line of any form read here
     };
     Kind kind = Kind::Improper;
-    const DigestKind* digestKind = nullptr;  // Digest
-    std::string fileName;                    // Digest: the listed name, taken literally
-    std::string digest;                      // Digest: the hexadecimal digits as listed
-    std::string algorithmName;               // OtherAlgorithm: its tag, or "N-digit digest"
-    bool maybeSha512 = false;                // OtherAlgorithm: 128 digits without a tag
+    const AlgorithmRow* row = nullptr;  // Digest: its algorithm
+    std::string fileName;               // Digest: the listed name, taken literally
+    std::string digest;                 // Digest: the hexadecimal digits as listed
+    std::string algorithmName;          // OtherAlgorithm: its tag, or "N-digit digest"
+    bool maybeSha512 = false;           // OtherAlgorithm: 128 digits without a tag
 };
 
 // Reads the lines of one list, in order. Accepted, each form tried in turn:
@@ -105,14 +105,13 @@ struct ListLine {
 // the first two possibly behind blanks, and behind a backslash for an
 // escaped name; an SFV name is taken as it stands. Lines that start with "#"
 // or ";" are comments. The tag decides the algorithm, and an SFV line is
-// CRC-32; without either, the chosen kinds decide by the number of digits.
-// When none is chosen, every kind may, but for SHA-512: 128 digits are also
-// BLAKE2b's, which b2sum writes without a tag, so they are SHA-512 only when
-// `untaggedSha512` says the list is of SHA-512 (its name says so).
+// CRC-32; without either, the chosen algorithms decide by the number of
+// digits. When none is chosen, every algorithm may, but for those that a
+// list's file name must name (SHA-512: 128 digits are also BLAKE2b's, which
+// b2sum writes without a tag): they may only when `namedByList` has them.
 class ListReader {
 public:
-    explicit ListReader(DigestKinds chosen, bool untaggedSha512 = false)
-        : chosen_(std::move(chosen)), untaggedSha512_(untaggedSha512)
+    explicit ListReader(AlgorithmSet chosen, AlgorithmSet namedByList = {}) : chosen_(chosen), namedByList_(namedByList)
     {}
 
     // One line, without its line break.
@@ -125,7 +124,7 @@ private:
     std::optional<ListLine> ReadTagLine(std::string_view body, bool escaped) const;
     static std::optional<ListLine> ReadSfvLine(std::string_view line);
 
-    DigestKinds chosen_;
-    bool untaggedSha512_;
+    AlgorithmSet chosen_;
+    AlgorithmSet namedByList_;
     Layout layout_ = Layout::Unknown;
 };

@@ -228,7 +228,7 @@ InputDigests FileInputs::Digest(const std::string& name, const Looked& looked, c
 
 std::unique_ptr<InputsInFlight> FileInputs::InFlight(const GenerateInput& possible) const
 {
-    if (!GenerateInLanes::Pays(possible))
+    if (!GenerateInLanes::Worthwhile(possible))
         return nullptr;
     return std::make_unique<FilesInFlight>(possible, read_);
 }

@@ -18,17 +18,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "core/generate.h"
-#include "core/progress_text.h"
-#include "core/text_bytes.h"
 #include "cli/check.h"
-#include "cli/digest_kinds.h"
 #include "cli/digest_lines.h"
 #include "cli/inputs.h"
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/side_by_side.h"
 #include "cli/sums.h"
+#include "core/generate.h"
+#include "core/progress_text.h"
+#include "core/text_bytes.h"
+#include "engine/algorithms.h"
 #include "platform/base/exception.h"
 #include "platform/base/unique_fd.h"
 #include "platform/files/file_reader.h"
@@ -171,14 +171,9 @@ void Once(std::optional<std::string>& slot, std::string value, std::string_view 
     slot = std::move(value);
 }
 
-template <std::size_t K>
-void Tick(Given& given, std::string&&)
-{
-    given.request.input.*kDigestKinds[K].tick = true;
-}
-
-// Every option: its long name, its letter (0 for none), whether it takes a
-// value, and what it sets.
+// Every option but the algorithms' (the table of algorithms has theirs): its
+// long name, its letter (0 for none), whether it takes a value, and what it
+// sets.
 struct Option {
     std::string_view name;
     char letter;
@@ -186,14 +181,7 @@ struct Option {
     void (*set)(Given&, std::string&& value);
 };
 
-static_assert(std::size(kDigestKinds) == 5, "each algorithm needs its option below");
-
 constexpr Option kOptions[] = {
-    {kDigestKinds[0].option, 0, false, Tick<0>},
-    {kDigestKinds[1].option, 0, false, Tick<1>},
-    {kDigestKinds[2].option, 0, false, Tick<2>},
-    {kDigestKinds[3].option, 0, false, Tick<3>},
-    {kDigestKinds[4].option, 0, false, Tick<4>},
     {"--hmac", 0, true, [](Given& g, std::string&& v) { Once(g.key, std::move(v), "--hmac"); }},
     {"--hmac-key-file", 0, true,
      [](Given& g, std::string&& v) { Once(g.request.keyFile, std::move(v), "--hmac-key-file"); }},
@@ -237,7 +225,12 @@ Given ReadOptions(int argc, char** argv)
         } else if (argument.starts_with("--")) {
             // --name, --name VALUE or --name=VALUE
             const std::size_t equals = argument.find('=');
-            const Option* option = OptionNamed(std::string_view(argument).substr(0, equals));
+            const std::string_view name = std::string_view(argument).substr(0, equals);
+            if (const AlgorithmRow* row = RowByOption(name); row != nullptr && equals == std::string::npos) {
+                given.request.input.algorithms.Add(row->algorithm);
+                continue;
+            }
+            const Option* option = OptionNamed(name);
             if (option == nullptr || (!option->takesValue && equals != std::string::npos))
                 throw UsageError{"unknown option " + argument};
             std::string value;
@@ -267,9 +260,9 @@ void CheckSfvAlone(Given& given)
     if (given.text)
         throw UsageError{"--sfv names files: give FILE, not --text"};
     std::vector<std::string_view> others;
-    for (const DigestKind* kind : TickedKinds(given.request.input)) {
-        if (kind->algorithm != Algorithm::Crc32)
-            others.push_back(kind->option);
+    for (const Algorithm algorithm : given.request.input.algorithms) {
+        if (algorithm != Algorithm::Crc32)
+            others.push_back(RowOf(algorithm).option);
     }
     const std::pair<bool, std::string_view> options[] = {{given.key.has_value(), "--hmac"},
                                                          {given.request.keyFile.has_value(), "--hmac-key-file"},
@@ -282,7 +275,7 @@ void CheckSfvAlone(Given& given)
     }
     if (!others.empty())
         throw UsageError{"--sfv writes CRC-32 alone, in upper case: it takes no " + std::string(others.front())};
-    given.request.input.crc32 = true;
+    given.request.input.algorithms.Add(Algorithm::Crc32);
 }
 
 Request ParseArguments(int argc, char** argv)
@@ -327,9 +320,9 @@ Request ParseArguments(int argc, char** argv)
         if (given.sfv)
             CheckSfvAlone(given);
         // Without a choice a check goes by each line; anything else computes MD5.
-        if (TickedKinds(input).empty())
-            input.md5 = true;
-        if (given.sum && TickedKinds(input).size() != 1)
+        if (input.algorithms.Empty())
+            input.algorithms.Add(Algorithm::Md5);
+        if (given.sum && input.algorithms.Count() != 1)
             throw UsageError{"--sum takes exactly one algorithm"};
         const bool named = given.tag || request.recursive || request.files.size() > 1;
         request.form = given.sfv ? LineForm::Sfv : given.sum ? LineForm::Sum : named ? LineForm::Tag : LineForm::Plain;
@@ -435,7 +428,7 @@ bool Run(Request& request, Report& report, ProgressLine& line)
     }
     if (request.input.source == GenerateSource::Text) {
         Generate(request.input, [&](Algorithm algorithm, const std::string& result) {
-            report.Out(ResultLine(LineForm::Plain, request.lower, KindOf(algorithm), "", result));
+            report.Out(ResultLine(LineForm::Plain, request.lower, RowOf(algorithm), "", result));
         });
         return true;
     }

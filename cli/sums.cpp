@@ -11,20 +11,20 @@
 #include "platform/base/ascii.h"
 #include "platform/files/file_reader.h"
 
-std::string ResultLine(LineForm form, bool lower, const DigestKind& kind, const std::string& name,
+std::string ResultLine(LineForm form, bool lower, const AlgorithmRow& row, const std::string& name,
                        const std::string& result)
 {
     switch (form) {
     case LineForm::Plain:
-        return std::string(kind.tag) + " " + (lower ? platform::AsciiLower(result) : result);
+        return std::string(row.label) + " " + (lower ? platform::AsciiLower(result) : result);
     case LineForm::Tag: {
-        const std::string full = FullWidth(kind, result);
-        return TagLine(kind, name, lower ? platform::AsciiLower(full) : full);
+        const std::string full = FullWidth(row, result);
+        return TagLine(row, name, lower ? platform::AsciiLower(full) : full);
     }
     case LineForm::Sum:
-        return SumLine(platform::AsciiLower(FullWidth(kind, result)), name);
+        return SumLine(platform::AsciiLower(FullWidth(row, result)), name);
     case LineForm::Sfv:
-        return SfvLine(name, platform::AsciiUpper(FullWidth(kind, result)));
+        return SfvLine(name, platform::AsciiUpper(FullWidth(row, result)));
     }
     return {};
 }
@@ -121,7 +121,7 @@ bool PrintDigests(const std::vector<std::string>& names, const SumOptions& optio
             report.Err(name + ": " + (!item.notFound.empty() ? item.notFound : item.digests.reason));
         }
         for (const auto& [algorithm, result] : item.digests.results)
-            report.Out(ResultLine(options.form, options.lower, KindOf(algorithm), item.name, result));
+            report.Out(ResultLine(options.form, options.lower, RowOf(algorithm), item.name, result));
         item = {};
     };
     run.caughtUp = [&] { report.Flush(); };

@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "core/generate.h"
-#include "cli/digest_kinds.h"
 #include "cli/inputs.h"
 #include "cli/report.h"
 #include "cli/side_by_side.h"
+#include "core/generate.h"
+#include "engine/algorithms.h"
 
 // The lines in which the command-line companion prints digests.
 enum class LineForm {
@@ -19,7 +19,7 @@ enum class LineForm {
 
 // One result as Generate hands it on, in the form's line; lower turns the
 // digits of Plain and Tag lines to lower case.
-std::string ResultLine(LineForm form, bool lower, const DigestKind& kind, const std::string& name,
+std::string ResultLine(LineForm form, bool lower, const AlgorithmRow& row, const std::string& name,
                        const std::string& result);
 
 struct SumOptions {

@@ -29,29 +29,28 @@ std::optional<std::uint32_t> HexValue(std::string_view digits)
     return value;
 }
 
-const char* AlgorithmName(Algorithm algorithm)
-{
-    switch (algorithm) {
-    case Algorithm::Md5:
-        return "MD5";
-    case Algorithm::Sha1:
-        return "SHA-1";
-    case Algorithm::Sha256:
-        return "SHA-256";
-    case Algorithm::Sha512:
-        return "SHA-512";
-    case Algorithm::Crc32:
-        return "CRC-32";
-    }
-    return "";
-}
-
 }  // namespace
+
+const std::vector<std::string>& ClipboardDigests::Of(Algorithm algorithm) const
+{
+    static const std::vector<std::string> kNone;
+    const std::size_t digits = RowOf(algorithm).digits;
+    for (const auto& [length, runs] : runs_) {
+        if (length == digits)
+            return runs;
+    }
+    return kNone;
+}
 
 ClipboardDigests FindClipboardDigests(std::string_view text)
 {
     text = text.substr(0, std::min(text.size(), kClipboardTextLimit));
     ClipboardDigests digests;
+    for (const AlgorithmRow& row : AlgorithmRows()) {
+        if (std::none_of(digests.runs_.begin(), digests.runs_.end(),
+                         [&row](const auto& runs) { return runs.first == row.digits; }))
+            digests.runs_.emplace_back(row.digits, std::vector<std::string>{});
+    }
     std::size_t at = 0;
     while (at < text.size()) {
         if (platform::HexDigitValue(text[at]) < 0) {
@@ -61,23 +60,19 @@ ClipboardDigests FindClipboardDigests(std::string_view text)
         std::size_t end = at;
         while (end < text.size() && platform::HexDigitValue(text[end]) >= 0)
             ++end;
-        const std::string_view run = text.substr(at, end - at);
-        if (run.size() == 32)
-            AddOnce(digests.md5, platform::AsciiUpper(std::string(run)));
-        else if (run.size() == 40)
-            AddOnce(digests.sha1, platform::AsciiUpper(std::string(run)));
-        else if (run.size() == 8)
-            AddOnce(digests.crc32, *HexValue(run));
-        else if (run.size() == 64)
-            AddOnce(digests.sha256, platform::AsciiUpper(std::string(run)));
-        else if (run.size() == 128)
-            AddOnce(digests.sha512, platform::AsciiUpper(std::string(run)));
+        for (auto& [length, runs] : digests.runs_) {
+            if (length == end - at)
+                AddOnce(runs, platform::AsciiUpper(std::string(text.substr(at, end - at))));
+        }
         at = end;
     }
     const std::string upper = platform::AsciiUpper(std::string(text));
-    const auto names = [&upper](const char* name) { return upper.find(name) != std::string::npos; };
-    digests.namesSha256 = names("SHA256") || names("SHA-256");
-    digests.namesSha512 = names("SHA512") || names("SHA-512");
+    const auto names = [&upper](std::string_view name) {
+        return upper.find(platform::AsciiUpper(std::string(name))) != std::string::npos;
+    };
+    for (const AlgorithmRow& row : AlgorithmRows()) {
+        digests.named_.Set(row.algorithm, names(row.name) || std::any_of(row.tags.begin(), row.tags.end(), names));
+    }
     return digests;
 }
 
@@ -85,40 +80,26 @@ ResultMark MarkFor(Algorithm algorithm, std::string_view boxText, const Clipboar
 {
     if (boxText.empty())
         return ResultMark::None;
-    std::size_t candidates = 0;
+    const std::vector<std::string>& list = digests.Of(algorithm);
     bool matches = false;
-    switch (algorithm) {
-    case Algorithm::Md5:
-    case Algorithm::Sha1: {
-        const auto& list = algorithm == Algorithm::Md5 ? digests.md5 : digests.sha1;
-        const std::string shown = platform::AsciiUpper(std::string(boxText));
-        candidates = list.size();
-        matches = std::find(list.begin(), list.end(), shown) != list.end();
-        break;
-    }
-    case Algorithm::Crc32: {
+    if (RowOf(algorithm).leadingZerosDropped) {
+        // A number: compared by its value, whatever its width.
         const std::optional<std::uint32_t> shown = HexValue(boxText);
-        candidates = digests.crc32.size();
-        matches = shown && std::find(digests.crc32.begin(), digests.crc32.end(), *shown) != digests.crc32.end();
-        break;
-    }
-    case Algorithm::Sha256:
-    case Algorithm::Sha512:
-        break;
+        matches = shown && std::any_of(list.begin(), list.end(),
+                                       [&](const std::string& digest) { return HexValue(digest) == shown; });
+    } else {
+        matches = std::find(list.begin(), list.end(), platform::AsciiUpper(std::string(boxText))) != list.end();
     }
     if (matches)
         return ResultMark::Matches;
-    return candidates == 1 ? ResultMark::DoesNotMatch : ResultMark::None;
+    return list.size() == 1 ? ResultMark::DoesNotMatch : ResultMark::None;
 }
 
 ClipboardVerdict VerdictFor(Algorithm algorithm, const std::optional<std::string>& result,
                             const ClipboardDigests& digests)
 {
-    const bool sha512 = algorithm == Algorithm::Sha512;
-    if (!sha512 && algorithm != Algorithm::Sha256)
-        return ClipboardVerdict::None;
-    const std::vector<std::string>& list = sha512 ? digests.sha512 : digests.sha256;
-    if (list.empty())
+    const std::vector<std::string>& list = digests.Of(algorithm);
+    if (list.empty() || !UnboxedAlgorithms().Has(algorithm))
         return ClipboardVerdict::None;
     if (!result)
         return ClipboardVerdict::NotComputed;
@@ -126,8 +107,28 @@ ClipboardVerdict VerdictFor(Algorithm algorithm, const std::optional<std::string
         return ClipboardVerdict::Matches;
     if (list.size() > 1)
         return ClipboardVerdict::NoneOfThem;
-    return (sha512 ? digests.namesSha512 : digests.namesSha256) ? ClipboardVerdict::DoesNotMatch
-                                                                : ClipboardVerdict::NotThisOne;
+    return digests.Names(algorithm) ? ClipboardVerdict::DoesNotMatch : ClipboardVerdict::NotThisOne;
+}
+
+AlgorithmSet UnboxedAlgorithms()
+{
+    AlgorithmSet algorithms;
+    for (const AlgorithmRow& row : AlgorithmRows()) {
+        if (row.windowUnasked || row.windowWhenNamed)
+            algorithms.Add(row.algorithm);
+    }
+    return algorithms;
+}
+
+AlgorithmSet UnboxedToCompute(const ClipboardDigests& digests)
+{
+    AlgorithmSet algorithms{Algorithm::Sha256};
+    for (const AlgorithmRow& row : AlgorithmRows()) {
+        if ((row.windowUnasked && !digests.Of(row.algorithm).empty()) ||
+            (row.windowWhenNamed && digests.Names(row.algorithm)))
+            algorithms.Add(row.algorithm);
+    }
+    return algorithms;
 }
 
 std::string StatusLine(const std::vector<std::pair<Algorithm, ResultMark>>& marks,
@@ -146,9 +147,9 @@ std::string StatusLine(const std::vector<std::pair<Algorithm, ResultMark>>& mark
     std::vector<std::string> matching, notMatching;
     for (const auto& [algorithm, mark] : plain) {
         if (mark == ResultMark::Matches)
-            matching.emplace_back(AlgorithmName(algorithm));
+            matching.emplace_back(RowOf(algorithm).name);
         else if (mark == ResultMark::DoesNotMatch)
-            notMatching.emplace_back(AlgorithmName(algorithm));
+            notMatching.emplace_back(RowOf(algorithm).name);
     }
     std::vector<std::string> clauses;
     if (!matching.empty() || !notMatching.empty()) {
@@ -167,8 +168,9 @@ std::string StatusLine(const std::vector<std::pair<Algorithm, ResultMark>>& mark
     const std::string whose = digested == Digested::Text ? "this text's " : "this file's ";
     std::vector<std::string> later;
     for (const auto& [algorithm, verdict] : verdicts) {
-        const std::string name = AlgorithmName(algorithm);
-        const std::string digits = algorithm == Algorithm::Sha512 ? "128-digit" : "64-digit";
+        const AlgorithmRow& row = RowOf(algorithm);
+        const std::string name(row.name);
+        const std::string digits = std::to_string(row.digits) + "-digit";
         if (verdict == ClipboardVerdict::NotThisOne)
             clauses.push_back("the " + digits + " digest on the clipboard is not " + whose + name);
         else if (verdict == ClipboardVerdict::NoneOfThem)

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/generate.h"
+#include "engine/algorithms.h"
 
 // Comparing the window's results with a digest the user copied from a
 // download page: what counts as a digest on the clipboard, whether a result
@@ -18,20 +18,23 @@
 inline constexpr std::size_t kClipboardTextLimit = 64 * 1024;
 
 // The digests in a clipboard's text: maximal runs of hexadecimal digits
-// (bounded by other characters or the text's ends) of 32 digits (MD5), 40
-// (SHA-1), exactly 8 (CRC-32), 64 (SHA-256) or 128 (SHA-512), case ignored,
-// each kept once. Runs of any other length (a 7-digit word) are none, and
-// digits parted by spaces or colons are not joined.
-struct ClipboardDigests {
-    std::vector<std::string> md5;   // upper case
-    std::vector<std::string> sha1;  // upper case
-    std::vector<std::uint32_t> crc32;
-    std::vector<std::string> sha256;  // upper case
-    std::vector<std::string> sha512;  // upper case
-    // Whether the text names the algorithm anywhere, in any case: SHA256 or
-    // SHA-256; SHA512 or SHA-512.
-    bool namesSha256 = false;
-    bool namesSha512 = false;
+// (bounded by other characters or the text's ends) of a length that an
+// algorithm's digest has (32 digits MD5, 40 SHA-1, exactly 8 CRC-32, 64
+// SHA-256, 128 SHA-512), case ignored, each kept once. Runs of any other
+// length (a 7-digit word) are none, and digits parted by spaces or colons
+// are not joined.
+class ClipboardDigests {
+public:
+    // The runs of the algorithm's length, in upper case.
+    const std::vector<std::string>& Of(Algorithm algorithm) const;
+    // Whether the text names the algorithm anywhere, in any case, by its
+    // name or a tag: SHA256 or SHA-256.
+    bool Names(Algorithm algorithm) const { return named_.Has(algorithm); }
+
+private:
+    friend ClipboardDigests FindClipboardDigests(std::string_view text);
+    std::vector<std::pair<std::size_t, std::vector<std::string>>> runs_;  // by length
+    AlgorithmSet named_;
 };
 ClipboardDigests FindClipboardDigests(std::string_view text);
 
@@ -61,6 +64,17 @@ enum class ClipboardVerdict {
 };
 ClipboardVerdict VerdictFor(Algorithm algorithm, const std::optional<std::string>& result,
                             const ClipboardDigests& digests);
+
+// The algorithms without a result box that a Generate of the window may
+// compute, to compare them with a digest the user copied: those the table
+// says it computes unticked.
+AlgorithmSet UnboxedAlgorithms();
+
+// Which of them a Generate computes beside the ticked rows, given the
+// clipboard as last read: SHA-256 always; one that costs more (SHA-512
+// costs as much as MD5) only when the clipboard holds a digest of its
+// length, or names it where the table says so.
+AlgorithmSet UnboxedToCompute(const ClipboardDigests& digests);
 
 // What the results were computed from, as the status line names it.
 enum class Digested { File, Text };

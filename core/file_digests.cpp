@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "engine/digest_paths.h"
 #include "platform/files/fingerprint.h"
 #include "platform/process/thread_identity.h"
 
@@ -198,9 +197,8 @@ public:
             std::optional<std::jthread> reader;
             try {
                 for (std::size_t lane = 1; lane < lanes.size(); ++lane)
-                    threads.emplace_back([this, &ring, lane, mine = lanes[lane]] {
-                        Guarded(ring, [&] { Feed(ring, lane, mine); });
-                    });
+                    threads.emplace_back(
+                        [this, &ring, lane, mine = lanes[lane]] { Guarded(ring, [&] { Feed(ring, lane, mine); }); });
                 if (cores > 1)
                     reader.emplace([this, &ring] { Guarded(ring, [&] { Read(ring, nullptr); }); });
             } catch (const std::system_error&) {
@@ -349,9 +347,8 @@ thread_local OneWindow::Scratch OneWindow::t_scratch[2];
 // The digests of a file read in one go, or nothing when it turned out larger
 // than the request (a file of the kernel's, whose size says nothing, or one
 // that grew since it was opened), which the windows then read from the start.
-std::optional<engine::WindowDigestResults> DigestInOneWindow(platform::SharedReadFile& file,
-                                                             engine::WindowDigests& digests, RunControl& control,
-                                                             const FileDigestOptions& options)
+std::optional<engine::DigestResults> DigestInOneWindow(platform::SharedReadFile& file, engine::WindowDigests& digests,
+                                                       RunControl& control, const FileDigestOptions& options)
 {
     const std::size_t request = OneWindowRequest(file.Size());
     unsigned char* bytes = OneWindow::Buffer(0, request);
@@ -402,14 +399,13 @@ namespace {
 // Whether the one digest of `choice` keeps up with the reads (see above).
 bool FedWhereRead(const engine::WindowDigestChoice& choice)
 {
-    return choice.crc32 || (choice.sha1 && engine::ChosenSha1Path() == engine::Sha1Path::ShaNi) ||
-           (choice.sha256 && engine::ChosenSha256Path() == engine::Sha256Path::ShaNi);
+    return choice.algorithms.Count() == 1 && RowOf(*choice.algorithms.begin()).keepsUpWithReads();
 }
 
 }  // namespace
 
-engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,
-                                       RunControl& control, const FileDigestOptions& options)
+engine::DigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,
+                                 RunControl& control, const FileDigestOptions& options)
 {
     if (control.Cancelled())
         throw ERunCancelled();
@@ -419,11 +415,11 @@ engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const eng
     const bool readTwice = !file.HoldsLease() && file.CanReadAgain();
     control.SetTotal(file.Size() * (readTwice ? 2 : 1));
     if (file.CanReadAgain() && file.Size() <= kFileWindowSize) {
-        if (std::optional<engine::WindowDigestResults> results = DigestInOneWindow(file, digests, control, options))
+        if (std::optional<engine::DigestResults> results = DigestInOneWindow(file, digests, control, options))
             return *results;
     }
 
-    const bool cheap = digests.Count() == 1 && FedWhereRead(choice);
+    const bool cheap = FedWhereRead(choice);
     FileRun run(file, digests, control, options, cheap ? kCheapWindowSize : kFileWindowSize, readTwice);
     run.ReadAndDigest(options.cores != 0 ? options.cores : cheap ? 1 : platform::ProcessorCount());
     if (file.HoldsLease()) {

@@ -52,5 +52,5 @@ struct FileDigestOptions {
     std::function<void(std::size_t lane, std::uint64_t window)> beforeFeed;
 };
 
-engine::WindowDigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,
-                                       RunControl& control, const FileDigestOptions& options = {});
+engine::DigestResults DigestFile(platform::SharedReadFile& file, const engine::WindowDigestChoice& choice,
+                                 RunControl& control, const FileDigestOptions& options = {});

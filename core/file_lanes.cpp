@@ -21,26 +21,25 @@ namespace {
 // of 10 MiB.
 constexpr std::size_t kLaneWindow = kFileWindowSize;
 
-// The digests that have lanes, in the order of WindowDigestChoice: the tick
-// that chooses each, and where its result goes.
-constexpr std::size_t kKinds = 4;
-constexpr bool engine::WindowDigestChoice::*kTicks[kKinds] = {
-    &engine::WindowDigestChoice::md5, &engine::WindowDigestChoice::sha1, &engine::WindowDigestChoice::sha256,
-    &engine::WindowDigestChoice::sha512};
-
 // What a lane object with every lane at work costs, in digests of one
-// message of the same length: its width over its speed-up, as engine_bench
-// measured them (one message per lane against the one-message digest).
-double FullVectorCost(std::size_t kind, std::size_t width)
+// message of the same length: its width over its speed-up, the speed-ups
+// as engine_bench's lane summary measured them (one message of 1 MiB per
+// lane against the one-message digest) on a 3.3 GHz Intel Xeon with AVX-512
+// in December 2026. They move between kinds of processor (16 MD5 lanes gave
+// 11.3x there and 5.7x on an AMD Zen 5), but the choice they make, which
+// files go alone, moves little with them.
+double FullVectorCost(Algorithm algorithm, std::size_t width)
 {
     struct Measured {
-        std::size_t kind;
+        Algorithm algorithm;
         std::size_t width;
         double speedUp;
     };
-    constexpr Measured kMeasured[] = {{0, 16, 10.5}, {0, 8, 4.3}, {1, 16, 5.4}, {1, 8, 2.4}, {2, 16, 3.0}, {3, 8, 3.5}};
+    constexpr Measured kMeasured[] = {{Algorithm::Md5, 16, 11.3},   {Algorithm::Md5, 8, 4.4},
+                                      {Algorithm::Sha1, 16, 4.2},   {Algorithm::Sha1, 8, 1.5},
+                                      {Algorithm::Sha256, 16, 2.6}, {Algorithm::Sha512, 8, 3.6}};
     for (const Measured& m : kMeasured)
-        if (m.kind == kind && m.width == width)
+        if (m.algorithm == algorithm && m.width == width)
             return static_cast<double>(width) / m.speedUp;
     return 2.0;  // a path not measured: as if it ran twice as wide as fast
 }
@@ -71,107 +70,73 @@ unsigned char* Grown(std::unique_ptr<unsigned char[]>& bytes, std::size_t& capac
 // in lane p mod the width of object p / the width.
 class FileLanes::Bank {
 public:
-    virtual ~Bank() = default;
-    virtual std::size_t Width() const noexcept = 0;
-    virtual void Grow(std::size_t places) = 0;
-    virtual void Start(std::size_t place, const std::string* key) = 0;
-    virtual void Feed(std::size_t place, const std::uint8_t* bytes, std::size_t size) = 0;
-    virtual void End(std::size_t place) = 0;
-    virtual void Abandon(std::size_t place) = 0;
-    virtual void Take(std::size_t place, engine::WindowDigestResults& results) = 0;
-    // Steps each object that has blocks to digest, once.
-    virtual void Step() = 0;
-    // The lanes as they stand, for Hungry and Done.
-    virtual void Look() = 0;
-    virtual bool Hungry(std::size_t place) const noexcept = 0;
-    virtual bool Done(std::size_t place) const noexcept = 0;
-};
-
-namespace {
-
-template <class Digest>
-class LaneBank final : public FileLanes::Bank {
-public:
-    explicit LaneBank(Digest engine::WindowDigestResults::*result) : result_(result)
+    explicit Bank(const AlgorithmRow& row) : row_(row)
     {
-        objects_.emplace_back();
+        objects_.push_back(row.lanes());
         reports_.emplace_back();
-        width_ = objects_.front().Width();
+        width_ = objects_.front()->Width();
     }
 
-    std::size_t Width() const noexcept override { return width_; }
+    std::size_t Width() const noexcept { return width_; }
 
-    void Grow(std::size_t places) override
+    void Grow(std::size_t places)
     {
         const std::size_t count = (places + width_ - 1) / width_;
         while (objects_.size() < count) {
-            objects_.emplace_back();
+            objects_.push_back(row_.lanes());
             reports_.emplace_back();
         }
     }
 
-    void Start(std::size_t place, const std::string* key) override
-    {
-        if (key != nullptr)
-            Of(place).StartKeyed(Lane(place), *key);
-        else
-            Of(place).Start(Lane(place));
-    }
-
-    void Feed(std::size_t place, const std::uint8_t* bytes, std::size_t size) override
+    void Start(std::size_t place, const std::string* key) { Of(place).Start(Lane(place), key); }
+    void Feed(std::size_t place, const std::uint8_t* bytes, std::size_t size)
     {
         Of(place).Feed(Lane(place), bytes, size);
     }
-
-    void End(std::size_t place) override { Of(place).End(Lane(place)); }
-    void Abandon(std::size_t place) override { Of(place).Abandon(Lane(place)); }
-
-    void Take(std::size_t place, engine::WindowDigestResults& results) override
+    void End(std::size_t place) { Of(place).End(Lane(place)); }
+    void Abandon(std::size_t place) { Of(place).Abandon(Lane(place)); }
+    void Take(std::size_t place, engine::DigestResults& results)
     {
-        results.*result_ = Of(place).TakeDigest(Lane(place));
+        results.Set(row_.algorithm, Of(place).TakeDigest(Lane(place)));
     }
 
-    void Step() override
+    // Steps each object that has blocks to digest, once.
+    void Step()
     {
         for (std::size_t i = 0; i < objects_.size(); ++i) {
-            reports_[i] = objects_[i].Report();
+            reports_[i] = objects_[i]->Report();
             if (reports_[i].working != 0)
-                reports_[i] = objects_[i].Step();
+                reports_[i] = objects_[i]->Step();
         }
     }
 
-    void Look() override
+    // The lanes as they stand, for Hungry and Done.
+    void Look()
     {
         for (std::size_t i = 0; i < objects_.size(); ++i)
-            reports_[i] = objects_[i].Report();
+            reports_[i] = objects_[i]->Report();
     }
 
-    bool Hungry(std::size_t place) const noexcept override { return Bit(reports_[place / width_].hungry, place); }
-    bool Done(std::size_t place) const noexcept override { return Bit(reports_[place / width_].done, place); }
+    bool Hungry(std::size_t place) const noexcept { return Bit(reports_[place / width_].hungry, place); }
+    bool Done(std::size_t place) const noexcept { return Bit(reports_[place / width_].done, place); }
 
 private:
-    engine::LaneDigests<Digest>& Of(std::size_t place) { return objects_[place / width_]; }
+    engine::DigestLanes& Of(std::size_t place) { return *objects_[place / width_]; }
     std::size_t Lane(std::size_t place) const noexcept { return place % width_; }
     bool Bit(engine::LaneMask mask, std::size_t place) const noexcept { return ((mask >> Lane(place)) & 1) != 0; }
 
-    Digest engine::WindowDigestResults::*result_;
-    std::vector<engine::LaneDigests<Digest>> objects_;
+    const AlgorithmRow& row_;
+    std::vector<std::unique_ptr<engine::DigestLanes>> objects_;
     std::vector<engine::LaneReport> reports_;
     std::size_t width_ = 1;
 };
 
-std::unique_ptr<FileLanes::Bank> MakeBank(std::size_t kind)
+namespace {
+
+// How many lanes the algorithm's lane objects have here; 1 for none.
+std::size_t LaneWidth(const AlgorithmRow& row)
 {
-    switch (kind) {
-    case 0:
-        return std::make_unique<LaneBank<Md5Digest>>(&engine::WindowDigestResults::md5);
-    case 1:
-        return std::make_unique<LaneBank<Sha1Digest>>(&engine::WindowDigestResults::sha1);
-    case 2:
-        return std::make_unique<LaneBank<Sha256Digest>>(&engine::WindowDigestResults::sha256);
-    default:
-        return std::make_unique<LaneBank<Sha512Digest>>(&engine::WindowDigestResults::sha512);
-    }
+    return row.lanes != nullptr ? row.lanes()->Width() : 1;
 }
 
 }  // namespace
@@ -181,7 +146,7 @@ struct FileLanes::Place {
     bool busy = false;
     std::uint64_t tag = 0;
     std::optional<platform::SharedReadFile> file;
-    unsigned lanes = 0;                           // the kinds it has in lanes, bit k for kind k
+    AlgorithmSet lanes;                           // the digests it has in lanes
     std::unique_ptr<engine::WindowDigests> side;  // the others, and CRC-32
     std::unique_ptr<unsigned char[]> buffer;
     std::size_t capacity = 0;
@@ -193,19 +158,20 @@ struct FileLanes::Place {
     std::uint64_t length = 0;  // of the content read so far
     std::uint64_t window = 0;  // windows read
     std::vector<std::uint64_t> fingerprints;
-    engine::WindowDigestResults results;
+    engine::DigestResults results;
     std::exception_ptr failure;
 };
 
 FileLanes::FileLanes(const engine::WindowDigestChoice& possible, RunControl& control, FileLaneOptions options)
-    : control_(control), options_(std::move(options)), banks_(kKinds),
+    : control_(control), options_(std::move(options)), banks_(kAlgorithmCount),
       fingerprint_(std::make_unique<platform::WindowFingerprint>())
 {
     std::size_t places = 1;
-    for (std::size_t k = 0; k < kKinds; ++k) {
-        if (possible.*kTicks[k]) {
-            banks_[k] = MakeBank(k);
-            places = std::max(places, banks_[k]->Width());
+    for (const Algorithm algorithm : possible.algorithms) {
+        const AlgorithmRow& row = RowOf(algorithm);
+        if (row.lanes != nullptr) {
+            banks_[IndexOf(algorithm)] = std::make_unique<Bank>(row);
+            places = std::max(places, banks_[IndexOf(algorithm)]->Width());
         }
     }
     places_.resize(places);
@@ -216,10 +182,10 @@ FileLanes::FileLanes(const engine::WindowDigestChoice& possible, RunControl& con
 
 FileLanes::~FileLanes() = default;
 
-bool FileLanes::Pay(const engine::WindowDigestChoice& possible)
+bool FileLanes::Worthwhile(const engine::WindowDigestChoice& possible)
 {
-    for (std::size_t k = 0; k < kKinds; ++k)
-        if (possible.*kTicks[k] && MakeBank(k)->Width() > 1)
+    for (const Algorithm algorithm : possible.algorithms)
+        if (LaneWidth(RowOf(algorithm)) > 1)
             return true;
     return false;
 }
@@ -234,12 +200,11 @@ bool FileLanes::Alone(const engine::WindowDigestChoice& ticks, std::uint64_t wei
     // the other lanes take on meanwhile; alone, it costs its length, and the
     // rest takes what it takes in the lanes.
     double cost = 1.0;
-    for (std::size_t k = 0; k < kKinds; ++k) {
-        if (!(ticks.*kTicks[k]))
-            continue;
-        const std::size_t width = banks_[k] ? banks_[k]->Width() : MakeBank(k)->Width();
+    for (const Algorithm algorithm : ticks.algorithms) {
+        const auto& bank = banks_[IndexOf(algorithm)];
+        const std::size_t width = bank ? bank->Width() : LaneWidth(RowOf(algorithm));
         if (width > 1)
-            cost = std::max(cost, FullVectorCost(k, width));
+            cost = std::max(cost, FullVectorCost(algorithm, width));
     }
     const double company =
         std::max(static_cast<double>(beside), static_cast<double>(share) / static_cast<double>(places_.size()));
@@ -285,43 +250,41 @@ void FileLanes::Add(std::uint64_t tag, platform::SharedReadFile&& file, const en
     f.fingerprints.clear();
     f.results = {};
     f.failure = nullptr;
-    f.lanes = 0;
+    f.lanes = {};
     f.busy = true;
     try {
         engine::WindowDigestChoice side;
-        side.crc32 = ticks.crc32;
         side.hmac = ticks.hmac;
         bool sideKeyed = false;
-        for (std::size_t k = 0; k < kKinds; ++k) {
-            if (!(ticks.*kTicks[k]))
-                continue;
-            if (!banks_[k]) {
-                banks_[k] = MakeBank(k);
-                banks_[k]->Grow(places_.size());
+        for (const Algorithm algorithm : ticks.algorithms) {
+            const AlgorithmRow& row = RowOf(algorithm);
+            auto& bank = banks_[IndexOf(algorithm)];
+            if (!bank && row.lanes != nullptr) {
+                bank = std::make_unique<Bank>(row);
+                bank->Grow(places_.size());
             }
-            if (banks_[k]->Width() > 1) {
-                banks_[k]->Start(p, ticks.hmac ? &key : nullptr);
-                f.lanes |= 1u << k;
+            if (bank && bank->Width() > 1) {
+                bank->Start(p, ticks.hmac ? &key : nullptr);
+                f.lanes.Add(algorithm);
             } else {
-                side.*kTicks[k] = true;
-                sideKeyed = ticks.hmac;
+                side.algorithms.Add(algorithm);
+                sideKeyed = sideKeyed || (ticks.hmac && row.hmacBlock > 0);
             }
         }
         if (sideKeyed)
             side.key = key;
-        const bool sideDigests = side.crc32 || side.md5 || side.sha1 || side.sha256 || side.sha512;
+        const bool sideDigests = !side.algorithms.Empty();
         f.side = sideDigests ? std::make_unique<engine::WindowDigests>(side) : nullptr;
         // The side digests hold their own copy of the key's block, which they wipe.
         ::explicit_bzero(side.key.data(), side.key.size());
-        if (f.lanes == 0 && !sideDigests) {
+        if (f.lanes.Empty() && !sideDigests) {
             // Nothing to read the file for.
             f.readDone = true;
             f.readTwice = false;
         }
     } catch (...) {
-        for (std::size_t k = 0; k < kKinds; ++k)
-            if ((f.lanes >> k) & 1)
-                banks_[k]->Abandon(p);
+        for (const Algorithm algorithm : f.lanes)
+            banks_[IndexOf(algorithm)]->Abandon(p);
         f.side.reset();
         f.file.reset();
         f.busy = false;
@@ -339,10 +302,9 @@ void FileLanes::Look()
 bool FileLanes::AllLanes(const Place& f, bool done) const
 {
     const auto p = static_cast<std::size_t>(&f - places_.data());
-    for (std::size_t k = 0; k < kKinds; ++k) {
-        if (((f.lanes >> k) & 1) == 0)
-            continue;
-        if (!(done ? banks_[k]->Done(p) : banks_[k]->Hungry(p)))
+    for (const Algorithm algorithm : f.lanes) {
+        const Bank& bank = *banks_[IndexOf(algorithm)];
+        if (!(done ? bank.Done(p) : bank.Hungry(p)))
             return false;
     }
     return true;
@@ -372,10 +334,9 @@ void FileLanes::Advance(std::vector<Ended>& ended)
                 }
             } catch (...) {
                 f.failure = std::current_exception();
-                for (std::size_t k = 0; k < kKinds; ++k)
-                    if ((f.lanes >> k) & 1)
-                        banks_[k]->Abandon(p);
-                f.lanes = 0;
+                for (const Algorithm algorithm : f.lanes)
+                    banks_[IndexOf(algorithm)]->Abandon(p);
+                f.lanes = {};
                 End(p, ended);
             }
         }
@@ -430,12 +391,11 @@ void FileLanes::TakeIn(std::size_t place, std::size_t size, bool last)
         for (std::size_t d = 0; d < f.side->Count(); ++d)
             f.side->Feed(d, bytes, size);
     }
-    for (std::size_t k = 0; k < kKinds; ++k) {
-        if (((f.lanes >> k) & 1) == 0)
-            continue;
-        banks_[k]->Feed(place, bytes, size);
+    for (const Algorithm algorithm : f.lanes) {
+        Bank& bank = *banks_[IndexOf(algorithm)];
+        bank.Feed(place, bytes, size);
         if (last)
-            banks_[k]->End(place);
+            bank.End(place);
     }
     f.fed = true;
     f.readDone = last;
@@ -447,11 +407,10 @@ void FileLanes::Finish(std::size_t place)
 {
     Place& f = places_[place];
     platform::SharedReadFile& file = *f.file;
-    engine::WindowDigestResults results = f.side ? f.side->Finish() : engine::WindowDigestResults{};
-    for (std::size_t k = 0; k < kKinds; ++k)
-        if ((f.lanes >> k) & 1)
-            banks_[k]->Take(place, results);
-    f.lanes = 0;
+    engine::DigestResults results = f.side ? f.side->Finish() : engine::DigestResults{};
+    for (const Algorithm algorithm : f.lanes)
+        banks_[IndexOf(algorithm)]->Take(place, results);
+    f.lanes = {};
     if (file.HoldsLease()) {
         if (!file.LeaseStillHeld())
             file.ThrowChanged();

@@ -57,10 +57,10 @@ public:
     FileLanes(const FileLanes&) = delete;
     FileLanes& operator=(const FileLanes&) = delete;
 
-    // Whether lanes pay for the digests `possible` may tick: one of them has
-    // more than one lane on this processor. Where none has, one file at a
-    // time through DigestFile does at least as well.
-    static bool Pay(const engine::WindowDigestChoice& possible);
+    // Whether lanes are worth it for the digests `possible` may tick: one of
+    // them has more than one lane on this processor. Where none has, one file
+    // at a time through DigestFile does at least as well.
+    static bool Worthwhile(const engine::WindowDigestChoice& possible);
 
     // Whether a file of `weight` bytes, with the digests `ticks` chooses,
     // does better alone through DigestFile than here, beside files of which
@@ -88,8 +88,8 @@ public:
 
     struct Ended {
         std::uint64_t tag = 0;
-        engine::WindowDigestResults results;  // when there is no failure
-        std::exception_ptr failure;           // as DigestFile would have thrown it
+        engine::DigestResults results;  // when there is no failure
+        std::exception_ptr failure;     // as DigestFile would have thrown it
     };
     // Reads and digests until a file or more has ended (or none is left),
     // and puts those into `ended`. The file is closed by then.
@@ -109,7 +109,7 @@ private:
 
     RunControl& control_;
     const FileLaneOptions options_;
-    std::vector<std::unique_ptr<Bank>> banks_;  // by kind: MD5, SHA-1, SHA-256, SHA-512; null when not possible
+    std::vector<std::unique_ptr<Bank>> banks_;  // by algorithm; null for one without lanes or not yet met
     std::vector<Place> places_;
     std::unique_ptr<unsigned char[]> again_;  // the second read of a file of one window
     std::size_t againSize_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -12,8 +13,6 @@
 #include "core/file_digests.h"
 #include "core/file_lanes.h"
 #include "engine/digest.h"
-#include "engine/numtext.h"
-#include "platform/base/ascii.h"
 #include "platform/files/file_reader.h"
 #include "platform/files/file_search.h"
 #include "platform/process/thread_identity.h"
@@ -26,19 +25,11 @@ constexpr std::uint32_t kInvalidFileName = 7;
 // Below this, a thread costs more than it saves.
 constexpr std::size_t kParallelFrom = 1024 * 1024;
 
-// The digests of one run; only the ticked ones are computed.
-struct Digests {
-    Md5Digest md5{};
-    Sha1Digest sha1{};
-    Sha256Digest sha256{};
-    Sha512Digest sha512{};
-    std::uint32_t crc32 = 0;
-};
-
 // Runs the jobs, the first on this thread. With cores to spare the others
-// run beside it (MD5, the first, is the slowest by far); on two cores they
-// share one thread. Should no thread be had, this one does the rest. Every
-// thread has ended when this returns.
+// run beside it, the first (the dearest in the table's order of those the
+// window ticks) on a core of its own; on two cores they share one thread.
+// Should no thread be had, this one does the rest. Every thread has ended
+// when this returns.
 void RunJobs(const std::vector<std::function<void()>>& jobs, bool parallel)
 {
     const unsigned cores = parallel ? platform::ProcessorCount() : 1;
@@ -70,61 +61,48 @@ void RunJobs(const std::vector<std::function<void()>>& jobs, bool parallel)
             jobs[i]();
 }
 
-// Computes the ticked digests of the text, which may be longer than a
-// signed 32-bit count. Plain or keyed is chosen per tick, as HMAC applies to
-// all but CRC-32.
-Digests Compute(const GenerateInput& input, const std::string& text)
+// The keyed form of an algorithm under HMAC, which applies to all but those
+// never keyed (CRC-32).
+const std::string* KeyFor(const GenerateInput& input, const AlgorithmRow& row)
 {
-    Digests digests;
-    const std::string& key = input.key;
+    return input.hmac && row.hmacBlock > 0 ? &input.key : nullptr;
+}
+
+// Computes the ticked digests of the text, which may be longer than a
+// signed 32-bit count.
+engine::DigestResults Compute(const GenerateInput& input, const std::string& text)
+{
+    const auto bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::vector<engine::DigestBytes> digests(input.algorithms.Count());
     std::vector<std::function<void()>> jobs;
-    if (input.md5)
-        jobs.emplace_back([&] { input.hmac ? HmacMd5OfText(key, text, digests.md5) : Md5OfText(text, digests.md5); });
-    if (input.sha1)
-        jobs.emplace_back(
-            [&] { input.hmac ? HmacSha1OfText(key, text, digests.sha1) : Sha1OfText(text, digests.sha1); });
-    if (input.sha256)
-        jobs.emplace_back(
-            [&] { input.hmac ? HmacSha256OfText(key, text, digests.sha256) : Sha256OfText(text, digests.sha256); });
-    if (input.sha512)
-        jobs.emplace_back(
-            [&] { input.hmac ? HmacSha512OfText(key, text, digests.sha512) : Sha512OfText(text, digests.sha512); });
-    if (input.crc32)
-        jobs.emplace_back([&] { digests.crc32 = Crc32OfText(text); });
+    std::size_t d = 0;
+    for (const Algorithm algorithm : input.algorithms) {
+        const AlgorithmRow& row = RowOf(algorithm);
+        jobs.emplace_back([&, &digest = digests[d++]] {
+            const std::unique_ptr<engine::MessageDigest> message = row.start(KeyFor(input, row));
+            message->Feed(bytes, text.size());
+            digest = message->Finish();
+        });
+    }
     if (!jobs.empty())
         RunJobs(jobs, text.size() >= kParallelFrom);
-    return digests;
+    engine::DigestResults results;
+    d = 0;
+    for (const Algorithm algorithm : input.algorithms)
+        results.Set(algorithm, digests[d++]);
+    return results;
 }
 
-// Hands the ticked results on in the order MD5, SHA-1, SHA-256, SHA-512, CRC-32.
-void Deliver(const GenerateInput& input, const Digests& digests, const ResultSink& sink)
+// Hands the ticked results on in the table's order.
+void Deliver(const GenerateInput& input, const engine::DigestResults& digests, const ResultSink& sink)
 {
-    if (input.md5)
-        sink(Algorithm::Md5, platform::AsciiUpper(DigestToHexText(digests.md5)));
-    if (input.sha1)
-        sink(Algorithm::Sha1, platform::AsciiUpper(DigestToHexText(digests.sha1)));
-    if (input.sha256)
-        sink(Algorithm::Sha256, platform::AsciiUpper(DigestToHexText(digests.sha256)));
-    if (input.sha512)
-        sink(Algorithm::Sha512, platform::AsciiUpper(DigestToHexText(digests.sha512)));
-    if (input.crc32)
-        sink(Algorithm::Crc32, WordToHexText(digests.crc32, 0, true));
-}
-
-Digests FromWindows(const engine::WindowDigestResults& results)
-{
-    return {results.md5, results.sha1, results.sha256, results.sha512, results.crc32};
+    for (const Algorithm algorithm : input.algorithms)
+        sink(algorithm, ResultText(RowOf(algorithm), digests[algorithm]));
 }
 
 engine::WindowDigestChoice Choice(const GenerateInput& input)
 {
-    return {.md5 = input.md5,
-            .sha1 = input.sha1,
-            .sha256 = input.sha256,
-            .sha512 = input.sha512,
-            .crc32 = input.crc32,
-            .hmac = input.hmac,
-            .key = input.key};
+    return {.algorithms = input.algorithms, .hmac = input.hmac, .key = input.key};
 }
 
 // The file Generate reads, once the existence test has passed.
@@ -140,7 +118,7 @@ void GenerateFromFile(const GenerateInput& input, bool exists, const ResultSink&
     // The file goes on every path, failure included. No result is handed on
     // before the file is known to have held still.
     platform::SharedReadFile file = OpenTested(input.fileName, exists);
-    Deliver(input, FromWindows(DigestFile(file, Choice(input), control)), sink);
+    Deliver(input, DigestFile(file, Choice(input), control), sink);
 }
 
 // The choice without its copy of the key, which is wiped: the lanes read the
@@ -158,21 +136,23 @@ engine::WindowDigestChoice Ticks(const GenerateInput& input)
 engine::WindowDigestChoice Possible(const GenerateInput& input)
 {
     engine::WindowDigestChoice choice = Ticks(input);
-    if (!choice.md5 && !choice.sha1 && !choice.sha256 && !choice.sha512)
-        choice.md5 = choice.sha1 = choice.sha256 = choice.sha512 = true;
+    if (choice.algorithms.Empty()) {
+        for (const AlgorithmRow& row : AlgorithmRows())
+            choice.algorithms.Add(row.algorithm);
+    }
     return choice;
 }
 
 void GenerateFromStandardInput(const GenerateInput& input, const ResultSink& sink, RunControl& control)
 {
     platform::SharedReadFile in = platform::SharedReadFile::StandardInput();
-    Deliver(input, FromWindows(DigestFile(in, Choice(input), control)), sink);
+    Deliver(input, DigestFile(in, Choice(input), control), sink);
 }
 
 void GenerateFromText(const GenerateInput& input, const ResultSink& sink, RunControl& control)
 {
     control.SetTotal(input.text.size());
-    const Digests digests = Compute(input, input.text);
+    const engine::DigestResults digests = Compute(input, input.text);
     if (control.Cancelled())
         throw ERunCancelled();
     control.AddDone(input.text.size());
@@ -217,9 +197,9 @@ GenerateInLanes::GenerateInLanes(const GenerateInput& possible, RunControl* cont
 
 GenerateInLanes::~GenerateInLanes() = default;
 
-bool GenerateInLanes::Pays(const GenerateInput& possible)
+bool GenerateInLanes::Worthwhile(const GenerateInput& possible)
 {
-    return FileLanes::Pay(Possible(possible));
+    return FileLanes::Worthwhile(Possible(possible));
 }
 
 bool GenerateInLanes::Alone(const GenerateInput& request, std::uint64_t weight, std::uint64_t beside,
@@ -266,13 +246,20 @@ void GenerateInLanes::Advance(std::vector<Ended>& ended)
             std::find_if(requests_.begin(), requests_.end(), [&](const auto& r) { return r.first == file.tag; });
         Ended result{file.tag, {}, file.failure};
         if (!file.failure) {
-            Deliver(*request->second, FromWindows(file.results), [&](Algorithm algorithm, const std::string& text) {
+            Deliver(*request->second, file.results, [&](Algorithm algorithm, const std::string& text) {
                 result.results.emplace_back(algorithm, text);
             });
         }
         requests_.erase(request);
         ended.push_back(std::move(result));
     }
+}
+
+GenerateInput OnlyTicked(const GenerateInput& input, Algorithm algorithm)
+{
+    GenerateInput only = input;
+    only.algorithms = {algorithm};
+    return only;
 }
 
 std::string TrimFileName(std::string_view name)

@@ -11,27 +11,24 @@
 #include <vector>
 
 #include "core/run_control.h"
+#include "engine/algorithms.h"
 
 // The Generate command without a window: the window reads its controls into a
 // GenerateInput, this core does the work, and the results are handed back in
-// the order MD5, SHA-1, SHA-256, SHA-512, CRC-32, once all of them are known (a
-// large input's digests run side by side). Failures are exceptions derived from Exception;
-// a run that fails, or is cancelled (ERunCancelled), hands back no result.
+// the table of algorithms' order (MD5, SHA-1, SHA-256, SHA-512, CRC-32), once
+// all of them are known (a large input's digests run side by side). Failures
+// are exceptions derived from Exception; a run that fails, or is cancelled
+// (ERunCancelled), hands back no result.
 
 // StandardInput is the companion's: the program's standard input, read once.
 enum class GenerateSource { File, Text, StandardInput, Nothing };
-// SHA-256 and SHA-512 have no box in the window, which computes them only to
-// compare them with a digest the user copied.
-enum class Algorithm { Md5, Sha1, Sha256, Sha512, Crc32 };
-
 struct GenerateInput {
     std::string key;  // bytes, exactly as typed; used only with hmac
     bool hmac = false;
-    bool md5 = false;
-    bool sha1 = false;
-    bool sha256 = false;
-    bool sha512 = false;
-    bool crc32 = false;
+    // The ticked algorithms. The window has boxes for MD5, SHA-1 and CRC-32;
+    // it computes the others only to compare them with a digest the user
+    // copied.
+    AlgorithmSet algorithms;
     GenerateSource source = GenerateSource::Nothing;
     std::string fileName;  // bytes of the name, already trimmed
     std::string text;      // bytes to digest on the text page
@@ -63,9 +60,10 @@ public:
     GenerateInLanes(const GenerateInLanes&) = delete;
     GenerateInLanes& operator=(const GenerateInLanes&) = delete;
 
-    // Whether that pays on this processor: one of the digests `possible`
-    // may tick has lanes here. Otherwise each file does as well alone.
-    static bool Pays(const GenerateInput& possible);
+    // Whether that is worth it on this processor: one of the digests
+    // `possible` may tick has lanes here. Otherwise each file does as well
+    // alone.
+    static bool Worthwhile(const GenerateInput& possible);
 
     // Whether a file of `weight` bytes with the ticks of `request` does
     // better alone through Generate (see FileLanes::Alone).
@@ -98,6 +96,9 @@ private:
     std::vector<std::pair<std::uint64_t, const GenerateInput*>> requests_;  // of the files in flight
     std::vector<Ended> failed_;                                             // before they were read
 };
+
+// The input with `algorithm` alone ticked.
+GenerateInput OnlyTicked(const GenerateInput& input, Algorithm algorithm);
 
 // Removes every byte below 33 (space and control characters) from both ends.
 std::string TrimFileName(std::string_view name);

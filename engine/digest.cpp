@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "engine/digest_paths.h"
-#include "engine/window_digests.h"
+#include "engine/entries.h"
 #include "platform/base/ascii.h"
 
 // The block functions are written as many small steps; they only pay off
@@ -1011,20 +1011,12 @@ std::string HashErrorMessage(std::uint32_t errorCode, const std::string& message
 
 }  // namespace
 
-// ---------------------------------------------------------------- windows
-
-// One digest of the file path, fed window by window.
-class WindowDigests::Digest {
-public:
-    virtual ~Digest() = default;
-    virtual void Feed(const std::uint8_t* bytes, std::size_t size) = 0;
-    virtual void Finish(WindowDigestResults& results) = 0;
-};
+// ---------------------------------------------------------------- fed in pieces
 
 namespace {
 
-// A hash fed in windows of any size: whole blocks go to the block function
-// straight from the window, and the few bytes of a window that do not fill a
+// A hash fed in pieces of any size: whole blocks go to the block function
+// straight from the piece, and the few bytes of a piece that do not fill a
 // block wait here for the next one. `prefixBytes` counts what went into the
 // state before the message (the HMAC's key block), as HashMessage does.
 template <class H>
@@ -1077,38 +1069,35 @@ private:
     std::uint64_t total_;
 };
 
-template <class H>
-typename H::Digest& ResultOf(WindowDigestResults& results)
+template <class Digest>
+DigestBytes BytesOf(const Digest& digest)
 {
-    if constexpr (std::is_same_v<typename H::Digest, Md5Digest>)
-        return results.md5;
-    else if constexpr (std::is_same_v<typename H::Digest, Sha1Digest>)
-        return results.sha1;
-    else if constexpr (std::is_same_v<typename H::Digest, Sha256Digest>)
-        return results.sha256;
-    else
-        return results.sha512;
+    static_assert(sizeof digest.bytes <= sizeof(DigestBytes::bytes));
+    DigestBytes bytes;
+    std::memcpy(bytes.bytes.data(), digest.bytes, sizeof digest.bytes);
+    bytes.size = sizeof digest.bytes;
+    return bytes;
 }
 
 template <class H>
-class PlainWindowDigest final : public WindowDigests::Digest {
+class PlainDigest final : public MessageDigest {
 public:
     void Feed(const std::uint8_t* bytes, std::size_t size) override { feeder_.Feed(bytes, size); }
-    void Finish(WindowDigestResults& results) override { ResultOf<H>(results) = feeder_.Finish(); }
+    DigestBytes Finish() override { return BytesOf(feeder_.Finish()); }
 
 private:
     BlockFeeder<H> feeder_;
 };
 
-// The HMAC of Hmac<H> above, with the message fed in windows. The key block
+// The HMAC of Hmac<H> above, with the message fed in pieces. The key block
 // is kept, XORed with 0x36, from the start until the outer hash, and wiped
-// with every other copy of key material. Each window's blocks leave words
+// with every other copy of key material. Each piece's blocks leave words
 // derived from the key in the block function's frame and in the vector
 // registers of the thread that fed it, so each feed clears them too.
 template <class H>
-class KeyedWindowDigest final : public WindowDigests::Digest {
+class KeyedDigest final : public MessageDigest {
 public:
-    explicit KeyedWindowDigest(const std::string& key) : inner_(kBlock)
+    explicit KeyedDigest(const std::string& key) : inner_(kBlock)
     {
         constexpr std::size_t kDigestSize = sizeof(typename H::Digest);
         LongKey<H> longKey;
@@ -1130,7 +1119,7 @@ public:
         Forget();
     }
 
-    void Finish(WindowDigestResults& results) override
+    DigestBytes Finish() override
     {
         using Digest = typename H::Digest;
         constexpr std::size_t kDigestSize = sizeof(Digest);
@@ -1140,11 +1129,12 @@ public:
         BuildFinalBlocks<H>(innerDigest.bytes, kDigestSize, kBlock + kDigestSize, blocks.value + kBlock);
         WipeBytes(&innerDigest, sizeof innerDigest);
         XorBytes(blocks.value, kBlock, 0x36 ^ 0x5C);
-        Digest& digest = ResultOf<H>(results);
+        Digest digest;
         H::Init(digest);
         H::CompressInUse()(digest, blocks.value, 2);
         H::Finish(digest);
         Forget();
+        return BytesOf(digest);
     }
 
 private:
@@ -1160,10 +1150,18 @@ private:
     BlockFeeder<H> inner_;
 };
 
-class Crc32WindowDigest final : public WindowDigests::Digest {
+class Crc32Digest final : public MessageDigest {
 public:
     void Feed(const std::uint8_t* bytes, std::size_t size) override { crc_ = update_(crc_, bytes, size); }
-    void Finish(WindowDigestResults& results) override { results.crc32 = ~crc_; }
+    DigestBytes Finish() override
+    {
+        const std::uint32_t crc = ~crc_;
+        DigestBytes bytes;
+        for (std::size_t i = 0; i < 4; ++i)
+            bytes.bytes[i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+        bytes.size = 4;
+        return bytes;
+    }
 
 private:
     Crc32UpdateFn update_ = Crc32UpdateInUse();
@@ -1171,44 +1169,38 @@ private:
 };
 
 template <class H>
-std::unique_ptr<WindowDigests::Digest> MakeWindowDigest(const WindowDigestChoice& choice)
+std::unique_ptr<MessageDigest> Start(const std::string* key)
 {
-    if (choice.hmac)
-        return std::make_unique<KeyedWindowDigest<H>>(choice.key);
-    return std::make_unique<PlainWindowDigest<H>>();
+    if (key != nullptr)
+        return std::make_unique<KeyedDigest<H>>(*key);
+    return std::make_unique<PlainDigest<H>>();
 }
 
 }  // namespace
 
-WindowDigests::WindowDigests(const WindowDigestChoice& choice)
+std::unique_ptr<MessageDigest> StartMd5(const std::string* key)
 {
-    if (choice.md5)
-        digests_.push_back(MakeWindowDigest<Md5Traits>(choice));
-    if (choice.sha1)
-        digests_.push_back(MakeWindowDigest<Sha1Traits>(choice));
-    if (choice.sha256)
-        digests_.push_back(MakeWindowDigest<Sha256Traits>(choice));
-    if (choice.sha512)
-        digests_.push_back(MakeWindowDigest<Sha512Traits>(choice));
-    if (choice.crc32)
-        digests_.push_back(std::make_unique<Crc32WindowDigest>());
+    return Start<Md5Traits>(key);
 }
 
-WindowDigests::~WindowDigests() = default;
-
-void WindowDigests::Feed(std::size_t digest, const std::uint8_t* bytes, std::size_t size)
+std::unique_ptr<MessageDigest> StartSha1(const std::string* key)
 {
-    if (size > 0)
-        digests_.at(digest)->Feed(bytes, size);
+    return Start<Sha1Traits>(key);
 }
 
-WindowDigestResults WindowDigests::Finish()
+std::unique_ptr<MessageDigest> StartSha256(const std::string* key)
 {
-    WindowDigestResults results;
-    for (const auto& digest : digests_)
-        digest->Finish(results);
-    digests_.clear();  // the keyed ones wipe their key blocks as they go
-    return results;
+    return Start<Sha256Traits>(key);
+}
+
+std::unique_ptr<MessageDigest> StartSha512(const std::string* key)
+{
+    return Start<Sha512Traits>(key);
+}
+
+std::unique_ptr<MessageDigest> StartCrc32(const std::string*)
+{
+    return std::make_unique<Crc32Digest>();
 }
 
 }  // namespace engine

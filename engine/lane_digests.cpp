@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "engine/digest_paths.h"
+#include "engine/entries.h"
 
 namespace engine {
 namespace {
@@ -526,5 +527,62 @@ template class LaneDigests<Md5Digest>;
 template class LaneDigests<Sha1Digest>;
 template class LaneDigests<Sha256Digest>;
 template class LaneDigests<Sha512Digest>;
+
+namespace {
+
+template <class Digest>
+class AnyLanes final : public DigestLanes {
+public:
+    std::size_t Width() const noexcept override { return lanes_.Width(); }
+    const char* PathName() const noexcept override { return lanes_.PathName(); }
+    void Start(std::size_t lane, const std::string* key) override
+    {
+        if (key != nullptr)
+            lanes_.StartKeyed(lane, *key);
+        else
+            lanes_.Start(lane);
+    }
+    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size) override
+    {
+        lanes_.Feed(lane, bytes, size);
+    }
+    void End(std::size_t lane) override { lanes_.End(lane); }
+    LaneReport Step() override { return lanes_.Step(); }
+    DigestBytes TakeDigest(std::size_t lane) override
+    {
+        const Digest digest = lanes_.TakeDigest(lane);
+        DigestBytes bytes;
+        std::memcpy(bytes.bytes.data(), digest.bytes, sizeof digest.bytes);
+        bytes.size = sizeof digest.bytes;
+        return bytes;
+    }
+    void Abandon(std::size_t lane) override { lanes_.Abandon(lane); }
+    LaneReport Report() const noexcept override { return lanes_.Report(); }
+
+private:
+    LaneDigests<Digest> lanes_;
+};
+
+}  // namespace
+
+std::unique_ptr<DigestLanes> MakeMd5Lanes()
+{
+    return std::make_unique<AnyLanes<Md5Digest>>();
+}
+
+std::unique_ptr<DigestLanes> MakeSha1Lanes()
+{
+    return std::make_unique<AnyLanes<Sha1Digest>>();
+}
+
+std::unique_ptr<DigestLanes> MakeSha256Lanes()
+{
+    return std::make_unique<AnyLanes<Sha256Digest>>();
+}
+
+std::unique_ptr<DigestLanes> MakeSha512Lanes()
+{
+    return std::make_unique<AnyLanes<Sha512Digest>>();
+}
 
 }  // namespace engine

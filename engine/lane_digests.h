@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/algorithms.h"
 #include "engine/digest_records.h"
 
 // Many messages digested side by side, one per lane of the vector unit: MD5
@@ -152,5 +153,23 @@ using Md5Lanes = LaneDigests<Md5Digest>;
 using Sha1Lanes = LaneDigests<Sha1Digest>;
 using Sha256Lanes = LaneDigests<Sha256Digest>;
 using Sha512Lanes = LaneDigests<Sha512Digest>;
+
+// A lane object of any algorithm behind one interface, as the table of
+// algorithms makes them (AlgorithmRow::lanes): the calls and rules of
+// LaneDigests, the key given to Start (keyed when not null) and the digest
+// handed out as bytes.
+class DigestLanes {
+public:
+    virtual ~DigestLanes() = default;
+    virtual std::size_t Width() const noexcept = 0;
+    virtual const char* PathName() const noexcept = 0;
+    virtual void Start(std::size_t lane, const std::string* key) = 0;
+    virtual void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size) = 0;
+    virtual void End(std::size_t lane) = 0;
+    virtual LaneReport Step() = 0;
+    virtual DigestBytes TakeDigest(std::size_t lane) = 0;
+    virtual void Abandon(std::size_t lane) = 0;
+    virtual LaneReport Report() const noexcept = 0;
+};
 
 }  // namespace engine

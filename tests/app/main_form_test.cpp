@@ -45,11 +45,11 @@
 #include <mutex>
 
 #include "about/about.h"
-#include "core/generate_task.h"
-#include "core/text_bytes.h"
 #include "app/main_form.h"
 #include "app/result_clipboard.h"
 #include "app/startup.h"
+#include "core/generate_task.h"
+#include "core/text_bytes.h"
 #include "instances/instance_limit.h"
 #include "platform/files/file_reader.h"
 #include "platform/windows/message_window.h"
@@ -1322,9 +1322,11 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
     EXPECT_EQ(Edit("ResultMD5").accessibleDescription(), "") << "MD5 is on no list here";
     ASSERT_EQ(inputs.size(), 1u);
-    EXPECT_TRUE(inputs.back().sha256);
-    EXPECT_FALSE(inputs.back().sha512) << "SHA-512 computed with none on the clipboard";
-    EXPECT_TRUE(inputs.back().md5 && !inputs.back().sha1 && !inputs.back().crc32) << "the ticks changed";
+    EXPECT_TRUE(inputs.back().algorithms.Has(Algorithm::Sha256));
+    EXPECT_FALSE(inputs.back().algorithms.Has(Algorithm::Sha512)) << "SHA-512 computed with none on the clipboard";
+    EXPECT_TRUE(inputs.back().algorithms.Has(Algorithm::Md5) && !inputs.back().algorithms.Has(Algorithm::Sha1) &&
+                !inputs.back().algorithms.Has(Algorithm::Crc32))
+        << "the ticks changed";
 
     // Copied after Generate, as a download page is read: a new read of the
     // clipboard gives the verdict.
@@ -1395,7 +1397,7 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     inputs.clear();
     Generate();
     ASSERT_EQ(inputs.size(), 1u);
-    EXPECT_TRUE(inputs.back().sha512);
+    EXPECT_TRUE(inputs.back().algorithms.Has(Algorithm::Sha512));
     EXPECT_EQ(line(), "SHA-512 matches the digest on the clipboard");
     clipboard.Put(abd512 + "  ubuntu.iso\n" + sums);
     EXPECT_EQ(line(),
@@ -1407,7 +1409,7 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     inputs.clear();
     Generate();
     ASSERT_EQ(inputs.size(), 1u);
-    EXPECT_FALSE(inputs.back().sha512);
+    EXPECT_FALSE(inputs.back().algorithms.Has(Algorithm::Sha512));
     EXPECT_EQ(line(), "");
     clipboard.Put("SHA512 (ubuntu.iso) = " + abc512 + "\n");
     EXPECT_EQ(line(), "Press Generate again to compare this file's SHA-512 with the clipboard");

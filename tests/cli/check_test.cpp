@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/sums.h"
-#include "cli/digest_kinds.h"
+#include "engine/algorithms.h"
 #include "platform/base/ascii.h"
 
 namespace {
@@ -26,7 +26,8 @@ constexpr const char* kAbcMd5 = "900150983cd24fb0d6963f7d28e17f72";
 constexpr const char* kAbcSha1 = "a9993e364706816aba3e25717850c26c9cd0d89d";
 constexpr const char* kSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 constexpr const char* kSha512 =
-    "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f";
+    "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a"
+    "9ac94fa54ca49f";
 // SHA-384, which vellumark-cli does not compute.
 constexpr const char* kSha384 =
     "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7";
@@ -86,15 +87,16 @@ public:
             return digests;
         }
         // In upper case and the CRC-32 without leading zeros, as Generate has them.
-        if (request.md5)
+        const AlgorithmSet& ticked = request.algorithms;
+        if (ticked.Has(Algorithm::Md5))
             digests.results.emplace_back(Algorithm::Md5, platform::AsciiUpper(file.md5));
-        if (request.sha1)
+        if (ticked.Has(Algorithm::Sha1))
             digests.results.emplace_back(Algorithm::Sha1, platform::AsciiUpper(file.sha1));
-        if (request.sha256)
+        if (ticked.Has(Algorithm::Sha256))
             digests.results.emplace_back(Algorithm::Sha256, platform::AsciiUpper(file.sha256));
-        if (request.sha512)
+        if (ticked.Has(Algorithm::Sha512))
             digests.results.emplace_back(Algorithm::Sha512, platform::AsciiUpper(file.sha512));
-        if (request.crc32)
+        if (ticked.Has(Algorithm::Crc32))
             digests.results.emplace_back(Algorithm::Crc32, file.crc32);
         return digests;
     }
@@ -276,17 +278,17 @@ TEST(CheckList, EachFileIsDigestedForItsOwnLinesAlgorithmWithTheKey)
     CheckOptions options;
     options.request.hmac = true;
     options.request.key = "Jefe";
-    options.request.md5 = true;  // chosen: lines without a tag are MD5
+    options.request.algorithms.Add(Algorithm::Md5);  // chosen: lines without a tag are MD5
     const Outcome outcome = Check(md5 + "  abc\nCRC32 (abc) = 352441c2\n" + kAbcSha1 + "  abc\n", options, files);
     EXPECT_EQ(outcome.lines, (Lines{"out: abc: OK", "out: abc: OK", "err: WARNING: 1 line is improperly formatted"}));
     ASSERT_EQ(files.requests.size(), 2u);
     for (const GenerateInput& request : files.requests) {
         EXPECT_TRUE(request.hmac);
         EXPECT_EQ(request.key, "Jefe");
-        EXPECT_EQ(TickedKinds(request).size(), 1u);
+        EXPECT_EQ(request.algorithms.Count(), 1u);
     }
-    EXPECT_TRUE(files.requests[0].md5);
-    EXPECT_TRUE(files.requests[1].crc32);
+    EXPECT_TRUE(files.requests[0].algorithms.Has(Algorithm::Md5));
+    EXPECT_TRUE(files.requests[1].algorithms.Has(Algorithm::Crc32));
 
     // As md5sum names its own algorithm when one is chosen.
     options.warn = true;
@@ -308,10 +310,10 @@ TEST(CheckList, LinesOf128DigitsWithoutATagAreSha512OnlyWhenSaid)
         EXPECT_FALSE(outcome.passed) << name;
         EXPECT_EQ(outcome.lines, checked) << name;
         ASSERT_EQ(files.requests.size(), 2u) << name;
-        EXPECT_EQ(TickedKinds(files.requests[0]), DigestKinds{&KindOf(Algorithm::Sha512)}) << name;
+        EXPECT_EQ(files.requests[0].algorithms, AlgorithmSet{Algorithm::Sha512}) << name;
     }
     CheckOptions chosen;
-    chosen.request.sha512 = true;
+    chosen.request.algorithms.Add(Algorithm::Sha512);
     EXPECT_EQ(Check(list, chosen, MadeUpFiles(), "list.txt").lines, checked) << "--sha512";
 
     for (const char* name : {"list.txt", "sha512/list.txt", "SHA-512SUMS"}) {
@@ -334,7 +336,7 @@ TEST(CheckList, LinesOf128DigitsWithoutATagAreSha512OnlyWhenSaid)
     // A tag says SHA-512 whatever the name; with another algorithm chosen,
     // 128 digits without a tag are broken, as md5sum has it.
     CheckOptions md5Only;
-    md5Only.request.md5 = true;
+    md5Only.request.algorithms.Add(Algorithm::Md5);
     EXPECT_EQ(
         Check("SHA512 (abc) = "s + kSha512 + "\n" + kSha512 + "  abc\n", md5Only, MadeUpFiles(), "list.txt").lines,
         (Lines{"out: abc: OK", "err: WARNING: 1 line is improperly formatted"}));
@@ -373,7 +375,7 @@ TEST(CheckList, SfvLinesAreCheckedAndCountedAsTheOthersAre)
                                  "err: WARNING: 1 listed file could not be read",
                                  "err: WARNING: 1 computed checksum did NOT match",
                              }));
-    EXPECT_TRUE(files.requests[0].crc32 && TickedKinds(files.requests[0]).size() == 1);
+    EXPECT_EQ(files.requests[0].algorithms, AlgorithmSet{Algorithm::Crc32});
 
     CheckOptions strict;
     strict.strict = true;
@@ -436,8 +438,8 @@ TEST(CheckList, NamesInTheReportAreEscapedForTheTerminalsCharacterSet)
 
 TEST(ResultLines, EachFormAsItsReadersExpectIt)
 {
-    const DigestKind& md5Kind = KindOf(Algorithm::Md5);
-    const DigestKind& crcKind = KindOf(Algorithm::Crc32);
+    const AlgorithmRow& md5Kind = RowOf(Algorithm::Md5);
+    const AlgorithmRow& crcKind = RowOf(Algorithm::Crc32);
     const std::string upper = "900150983CD24FB0D6963F7D28E17F72";
     // Plain lines stay as the result box shows them, byte for byte.
     EXPECT_EQ(ResultLine(LineForm::Plain, false, md5Kind, "x", upper), "MD5 " + upper);
@@ -454,8 +456,8 @@ TEST(PrintDigests, EveryInputInTheOrderNamedAndFailuresOnStandardError)
     MadeUpFiles files;
     SumOptions options;
     options.form = LineForm::Tag;
-    options.request.md5 = true;
-    options.request.crc32 = true;
+    options.request.algorithms.Add(Algorithm::Md5);
+    options.request.algorithms.Add(Algorithm::Crc32);
     options.threads = 2;
     files.files["abc"].milliseconds = 40;
     Transcript transcript;

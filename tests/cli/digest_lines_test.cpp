@@ -38,24 +38,24 @@ std::string Shown(const ListLine& line)
     case ListLine::Kind::OtherAlgorithm:
         return "other " + line.algorithmName;
     case ListLine::Kind::Digest:
-        return std::string(line.digestKind->tag) + " <" + line.fileName + "> " + line.digest;
+        return std::string(line.row->label) + " <" + line.fileName + "> " + line.digest;
     }
     return "?";
 }
 
 // The lines of one list, read in order by one reader.
-std::vector<std::string> ReadAll(const std::vector<std::string>& lines, DigestKinds chosen = {})
+std::vector<std::string> ReadAll(const std::vector<std::string>& lines, AlgorithmSet chosen = {})
 {
-    ListReader reader(std::move(chosen));
+    ListReader reader(chosen);
     std::vector<std::string> shown;
     for (const std::string& line : lines)
         shown.push_back(Shown(reader.Read(line)));
     return shown;
 }
 
-std::string ReadOne(const std::string& line, DigestKinds chosen = {})
+std::string ReadOne(const std::string& line, AlgorithmSet chosen = {})
 {
-    return ReadAll({line}, std::move(chosen)).front();
+    return ReadAll({line}, chosen).front();
 }
 
 const std::string md5 = kMd5;
@@ -190,7 +190,7 @@ TEST(ListLines, TheFirstLineWithoutATagDecidesWhetherAModeCharacterFollowsTheBla
 
 TEST(ListLines, ChosenAlgorithmsDecideLinesWithoutATagOnly)
 {
-    const DigestKinds md5Only{KindByTag("MD5")};
+    const AlgorithmSet md5Only{RowByTag("MD5")->algorithm};
     EXPECT_EQ(ReadOne(md5 + "  a", md5Only), "MD5 <a> " + md5);
     EXPECT_EQ(ReadOne(sha1 + "  a", md5Only), "improper");  // as md5sum has it
     EXPECT_EQ(ReadOne("352441c2  a", md5Only), "improper");
@@ -200,7 +200,7 @@ TEST(ListLines, ChosenAlgorithmsDecideLinesWithoutATagOnly)
     EXPECT_EQ(ReadOne("SHA512 (a) = "s + std::string(128, 'e'), md5Only), "SHA512 <a> "s + std::string(128, 'e'));
     EXPECT_EQ(ReadOne("SHA384 (a) = "s + std::string(96, 'e'), md5Only), "other SHA384");
 
-    const DigestKinds both{KindByTag("MD5"), KindByTag("SHA1")};
+    const AlgorithmSet both{RowByTag("MD5")->algorithm, RowByTag("SHA1")->algorithm};
     EXPECT_EQ(ReadAll({md5 + "  a", sha1 + "  b", "352441c2  c"}, both),
               (std::vector<std::string>{"MD5 <a> " + md5, "SHA1 <b> " + sha1, "improper"}));
 }
@@ -225,17 +225,17 @@ TEST(ListLines, Sha512LinesWithATagAlwaysAndWithoutOneWhenSaid)
     EXPECT_FALSE(unsaid.Read(std::string(96, 'e') + "  a").maybeSha512);
     EXPECT_FALSE(unsaid.Read("SHA384 (a) = " + std::string(96, 'e')).maybeSha512);
 
-    ListReader said({}, true);
+    ListReader said({}, {Algorithm::Sha512});
     EXPECT_EQ(Shown(said.Read(sha512 + "  a")), "SHA512 <a> " + sha512);
     EXPECT_EQ(Shown(said.Read(sha512 + " *b")), "SHA512 <b> " + sha512);
     EXPECT_EQ(Shown(said.Read(sha256 + "  c")), "SHA256 <c> " + sha256);
     EXPECT_EQ(Shown(said.Read(md5 + "  d")), "MD5 <d> " + md5);
 
-    const DigestKinds chosen{KindByOption("--sha512")};
+    const AlgorithmSet chosen{RowByOption("--sha512")->algorithm};
     EXPECT_EQ(ReadOne(sha512 + "  a", chosen), "SHA512 <a> " + sha512);
     EXPECT_EQ(ReadOne(sha256 + "  a", chosen), "improper");
-    EXPECT_EQ(ReadOne(sha512 + "  a", {KindByTag("MD5")}), "improper");
-    EXPECT_EQ(ReadAll({sha512 + "  a", md5 + "  b"}, {KindByTag("SHA512"), KindByTag("MD5")}),
+    EXPECT_EQ(ReadOne(sha512 + "  a", AlgorithmSet{Algorithm::Md5}), "improper");
+    EXPECT_EQ(ReadAll({sha512 + "  a", md5 + "  b"}, AlgorithmSet{Algorithm::Sha512, Algorithm::Md5}),
               (std::vector<std::string>{"SHA512 <a> " + sha512, "MD5 <b> " + md5}));
 }
 
@@ -273,7 +273,7 @@ TEST(ListLines, SfvLinesAfterTheOtherForms)
     for (const auto& [line, expected] : cases)
         EXPECT_EQ(ReadOne(line), expected) << line;
     // Whatever is chosen: the form says CRC-32, as a tag does.
-    EXPECT_EQ(ReadOne("a b 352441C2", {KindByTag("MD5")}), "CRC32 <a b> 352441C2");
+    EXPECT_EQ(ReadOne("a b 352441C2", AlgorithmSet{Algorithm::Md5}), "CRC32 <a b> 352441C2");
 
     EXPECT_EQ(ReadAll({"; header", md5 + "  a", "b c 352441C2", "SHA1 (d) = " + sha1, "e 0006B9DF", md5 + "  f"}),
               (std::vector<std::string>{"skipped", "MD5 <a> " + md5, "CRC32 <b c> 352441C2", "SHA1 <d> " + sha1,
@@ -305,7 +305,7 @@ TEST(ListLines, SfvLinesHoldOnlyNamesThatReadBack)
 
 TEST(ListLines, WrittenLinesReadBackWithTheirNamesWhole)
 {
-    const DigestKind& md5Kind = *KindByTag("MD5");
+    const AlgorithmRow& md5Kind = *RowByTag("MD5");
     // As md5sum and md5sum --tag write them.
     EXPECT_EQ(SumLine(md5, "a b"), md5 + "  a b");
     EXPECT_EQ(SumLine(md5, "back\\slash"), "\\" + md5 + "  back\\\\slash");
@@ -313,7 +313,7 @@ TEST(ListLines, WrittenLinesReadBackWithTheirNamesWhole)
     EXPECT_EQ(SumLine(md5, "cr\rx"), "\\" + md5 + "  cr\\rx");
     EXPECT_EQ(TagLine(md5Kind, "a", md5), "MD5 (a) = " + md5);
     EXPECT_EQ(TagLine(md5Kind, "b\\\\x\ny", md5), "\\MD5 (b\\\\\\\\x\\ny) = " + md5);
-    EXPECT_EQ(TagLine(*KindByTag("CRC32"), "e\x1B[1mx", "0006B9DF"), "CRC32 (e\x1B[1mx) = 0006B9DF");
+    EXPECT_EQ(TagLine(*RowByTag("CRC32"), "e\x1B[1mx", "0006B9DF"), "CRC32 (e\x1B[1mx) = 0006B9DF");
 
     const std::string names[] = {"a",         "a b",   " lead",       "trail ",   "*star",   "back\\slash", "\\",
                                  "new\nline", "cr\rx", "\\n literal", "\r\n\\\\", "(x) = y", "x)"};

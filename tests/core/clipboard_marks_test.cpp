@@ -57,11 +57,12 @@ TEST(ClipboardDigests, AreMaximalRunsOfHexDigitsOfADigestsLength)
     };
     for (const auto& c : cases) {
         const ClipboardDigests found = FindClipboardDigests(c.text);
-        EXPECT_EQ(found.md5.size(), c.md5) << c.text.substr(0, 80);
-        EXPECT_EQ(found.sha1.size(), c.sha1) << c.text.substr(0, 80);
-        EXPECT_EQ(found.crc32.size(), c.crc32) << c.text.substr(0, 80);
+        EXPECT_EQ(found.Of(Algorithm::Md5).size(), c.md5) << c.text.substr(0, 80);
+        EXPECT_EQ(found.Of(Algorithm::Sha1).size(), c.sha1) << c.text.substr(0, 80);
+        EXPECT_EQ(found.Of(Algorithm::Crc32).size(), c.crc32) << c.text.substr(0, 80);
     }
-    EXPECT_EQ(FindClipboardDigests(Lower(md5)).md5, std::vector<std::string>{md5}) << "kept in upper case";
+    EXPECT_EQ(FindClipboardDigests(Lower(md5)).Of(Algorithm::Md5), std::vector<std::string>{md5})
+        << "kept in upper case";
 }
 
 TEST(ClipboardDigests, ABoxMatchesOneOfItsKindOrDiffersFromTheOnlyOne)
@@ -128,13 +129,15 @@ TEST(ClipboardDigests, SixtyFourAndOneHundredTwentyEightDigitRunsAndTheNamesOfTh
     for (const auto& c : cases) {
         const ClipboardDigests found = FindClipboardDigests(c.text);
         const std::string shown = c.text.substr(c.text.find_first_not_of(' '), 80);
-        EXPECT_EQ(found.sha256.size(), c.sha256) << shown;
-        EXPECT_EQ(found.sha512.size(), c.sha512) << shown;
-        EXPECT_EQ(found.namesSha256, c.namesSha256) << shown;
-        EXPECT_EQ(found.namesSha512, c.namesSha512) << shown;
-        EXPECT_TRUE(found.md5.empty() && found.sha1.empty() && found.crc32.empty()) << shown;
+        EXPECT_EQ(found.Of(Algorithm::Sha256).size(), c.sha256) << shown;
+        EXPECT_EQ(found.Of(Algorithm::Sha512).size(), c.sha512) << shown;
+        EXPECT_EQ(found.Names(Algorithm::Sha256), c.namesSha256) << shown;
+        EXPECT_EQ(found.Names(Algorithm::Sha512), c.namesSha512) << shown;
+        EXPECT_TRUE(found.Of(Algorithm::Md5).empty() && found.Of(Algorithm::Sha1).empty() &&
+                    found.Of(Algorithm::Crc32).empty())
+            << shown;
     }
-    EXPECT_EQ(FindClipboardDigests(Lower(sha256)).sha256, std::vector<std::string>{Upper(sha256)})
+    EXPECT_EQ(FindClipboardDigests(Lower(sha256)).Of(Algorithm::Sha256), std::vector<std::string>{Upper(sha256)})
         << "kept in upper case";
 }
 

@@ -20,10 +20,10 @@
 #include <sys/statfs.h>
 #include <sys/wait.h>
 
-
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "platform/process/thread_identity.h"
+#include "tests/digest_results.h"
 #include "tests/test_files.h"
 
 namespace {
@@ -34,26 +34,26 @@ constexpr std::size_t kWindow = kFileWindowSize;
 
 engine::WindowDigestChoice All(bool hmac = false, const std::string& key = "")
 {
-    return {.md5 = true, .sha1 = true, .crc32 = true, .hmac = hmac, .key = key};
+    return {.algorithms = {Algorithm::Md5, Algorithm::Sha1, Algorithm::Crc32}, .hmac = hmac, .key = key};
 }
 
-std::string Hex(const engine::WindowDigestResults& r)
+std::string Hex(const engine::DigestResults& r)
 {
-    return DigestToHexText(r.md5) + " " + DigestToHexText(r.sha1) + " " + std::to_string(r.crc32);
+    return HexOf(r, Algorithm::Md5) + " " + HexOf(r, Algorithm::Sha1) + " " + std::to_string(Crc32Of(r));
 }
 
 std::string OneShot(const std::string& bytes, const engine::WindowDigestChoice& choice)
 {
-    engine::WindowDigestResults r;
+    Md5Digest md5;
+    Sha1Digest sha1;
     if (choice.hmac) {
-        HmacMd5OfText(choice.key, bytes, r.md5);
-        HmacSha1OfText(choice.key, bytes, r.sha1);
+        HmacMd5OfText(choice.key, bytes, md5);
+        HmacSha1OfText(choice.key, bytes, sha1);
     } else {
-        Md5OfText(bytes, r.md5);
-        Sha1OfText(bytes, r.sha1);
+        Md5OfText(bytes, md5);
+        Sha1OfText(bytes, sha1);
     }
-    r.crc32 = Crc32OfText(bytes);
-    return Hex(r);
+    return DigestToHexText(md5) + " " + DigestToHexText(sha1) + " " + std::to_string(Crc32OfText(bytes));
 }
 
 std::string Counter(std::size_t size)
@@ -92,7 +92,8 @@ protected:
 // with a lease and read twice without one. Progress counts every byte read.
 TEST_F(FileDigests, WindowsGiveTheDigestsOfTheWholeFile)
 {
-    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kWindow - 1, kWindow, kWindow + 1, 3 * kWindow + 17}) {
+    for (const std::size_t size :
+         {std::size_t{0}, std::size_t{1}, kWindow - 1, kWindow, kWindow + 1, 3 * kWindow + 17}) {
         const std::string bytes = Counter(size);
         const std::string path = MakeFile("data.bin", bytes);
         for (const auto& choice : {All(), All(true, std::string(100, 'k'))}) {
@@ -113,7 +114,9 @@ TEST_F(FileDigests, WindowsGiveTheDigestsOfTheWholeFile)
         for (const auto lease : {SharedReadFile::Lease::Try, SharedReadFile::Lease::Never}) {
             SharedReadFile file(path, lease);
             RunControl control;
-            EXPECT_EQ(DigestFile(file, {.crc32 = true, .key = {}}, control).crc32, Crc32OfText(bytes)) << size;
+            EXPECT_EQ(Crc32Of(DigestFile(file, {.algorithms = {Algorithm::Crc32}, .key = {}}, control)),
+                      Crc32OfText(bytes))
+                << size;
         }
     }
 }
@@ -321,15 +324,15 @@ TEST_F(FileDigests, OnlyADigestAloneThatKeepsUpIsReadAndFedOnTheCallingThread)
         engine::WindowDigestChoice choice;
         bool alone;
     } cases[] = {
-        {"CRC-32", {.crc32 = true, .key = {}}, true},
-        {"CRC-32 with a key, which it never takes", {.crc32 = true, .hmac = true, .key = "k"}, true},
-        {"MD5 and CRC-32", {.md5 = true, .crc32 = true, .key = {}}, false},
-        {"SHA-1 and CRC-32", {.sha1 = true, .crc32 = true, .key = {}}, false},
-        {"MD5", {.md5 = true, .key = {}}, false},
-        {"SHA-512", {.sha512 = true, .key = {}}, false},
-        {"SHA-1", {.sha1 = true, .key = {}}, sha1Ni},
-        {"SHA-256 with a key", {.sha256 = true, .hmac = true, .key = "k"}, sha256Ni},
-        {"SHA-1 and SHA-256", {.sha1 = true, .sha256 = true, .key = {}}, false},
+        {"CRC-32", {.algorithms = {Algorithm::Crc32}, .key = {}}, true},
+        {"CRC-32 with a key, which it never takes", {.algorithms = {Algorithm::Crc32}, .hmac = true, .key = "k"}, true},
+        {"MD5 and CRC-32", {.algorithms = {Algorithm::Md5, Algorithm::Crc32}, .key = {}}, false},
+        {"SHA-1 and CRC-32", {.algorithms = {Algorithm::Sha1, Algorithm::Crc32}, .key = {}}, false},
+        {"MD5", {.algorithms = {Algorithm::Md5}, .key = {}}, false},
+        {"SHA-512", {.algorithms = {Algorithm::Sha512}, .key = {}}, false},
+        {"SHA-1", {.algorithms = {Algorithm::Sha1}, .key = {}}, sha1Ni},
+        {"SHA-256 with a key", {.algorithms = {Algorithm::Sha256}, .hmac = true, .key = "k"}, sha256Ni},
+        {"SHA-1 and SHA-256", {.algorithms = {Algorithm::Sha1, Algorithm::Sha256}, .key = {}}, false},
     };
     for (const auto& [what, choice, alone] : cases) {
         SharedReadFile file(path);
@@ -342,15 +345,15 @@ TEST_F(FileDigests, OnlyADigestAloneThatKeepsUpIsReadAndFedOnTheCallingThread)
             ++windows;
             onCaller = onCaller && std::this_thread::get_id() == caller;
         };
-        const engine::WindowDigestResults results = DigestFile(file, choice, control, options);
-        EXPECT_EQ(results.crc32, choice.crc32 ? Crc32OfText(bytes) : 0u) << what;
-        if (choice.sha1 || choice.sha256) {
+        const engine::DigestResults results = DigestFile(file, choice, control, options);
+        EXPECT_EQ(Crc32Of(results), choice.algorithms.Has(Algorithm::Crc32) ? Crc32OfText(bytes) : 0u) << what;
+        if (choice.algorithms.Has(Algorithm::Sha1) || choice.algorithms.Has(Algorithm::Sha256)) {
             engine::WindowDigests whole(choice);
             for (std::size_t d = 0; d < whole.Count(); ++d)
                 whole.Feed(d, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-            const engine::WindowDigestResults expected = whole.Finish();
-            EXPECT_EQ(DigestToHexText(results.sha1), DigestToHexText(expected.sha1)) << what;
-            EXPECT_EQ(DigestToHexText(results.sha256), DigestToHexText(expected.sha256)) << what;
+            const engine::DigestResults expected = whole.Finish();
+            EXPECT_EQ(HexOf(results, Algorithm::Sha1), HexOf(expected, Algorithm::Sha1)) << what;
+            EXPECT_EQ(HexOf(results, Algorithm::Sha256), HexOf(expected, Algorithm::Sha256)) << what;
         }
         EXPECT_EQ(windows, alone ? (2 * kWindow) / (128 * 1024) + 1 : 3u) << what;
         EXPECT_EQ(onCaller, alone || !readerThread) << what;
@@ -407,11 +410,11 @@ TEST_F(FileDigests, AFileOver4GiBIsDigestedExactly)
 
     SharedReadFile file(path);
     RunControl control;
-    const engine::WindowDigestResults results =
-        DigestFile(file, {.sha1 = true, .sha256 = true, .crc32 = true, .key = {}}, control);
-    EXPECT_EQ(DigestToHexText(results.sha1), "e7d747b75f76e0e41e83b75bce4642816136304f");
-    EXPECT_EQ(DigestToHexText(results.sha256), "fbb82f7b353676bb562eb82157fcf0ea42c36492ca13ee56dbf82c08b6802c5c");
-    EXPECT_EQ(results.crc32, 0x41D912FFu);
+    const engine::DigestResults results =
+        DigestFile(file, {.algorithms = {Algorithm::Sha1, Algorithm::Sha256, Algorithm::Crc32}, .key = {}}, control);
+    EXPECT_EQ(HexOf(results, Algorithm::Sha1), "e7d747b75f76e0e41e83b75bce4642816136304f");
+    EXPECT_EQ(HexOf(results, Algorithm::Sha256), "fbb82f7b353676bb562eb82157fcf0ea42c36492ca13ee56dbf82c08b6802c5c");
+    EXPECT_EQ(Crc32Of(results), 0x41D912FFu);
     EXPECT_EQ(control.Done(), (std::uint64_t{1} << 32) + 1);
 }
 
@@ -437,8 +440,8 @@ TEST_F(FileDigests, HolesOnTmpfsAreReadWithoutFillingThem)
 
     SharedReadFile file(path);
     RunControl control;
-    const engine::WindowDigestResults results = DigestFile(file, {.crc32 = true, .key = {}}, control);
-    EXPECT_EQ(results.crc32, Crc32OfText(std::string(size - 1, '\0') + "!"));
+    const engine::DigestResults results = DigestFile(file, {.algorithms = {Algorithm::Crc32}, .key = {}}, control);
+    EXPECT_EQ(Crc32Of(results), Crc32OfText(std::string(size - 1, '\0') + "!"));
     struct stat after {};
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     EXPECT_EQ(after.st_blocks, before.st_blocks) << "reading filled the holes";

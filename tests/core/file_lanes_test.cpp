@@ -15,6 +15,7 @@
 #include "core/file_digests.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "tests/digest_results.h"
 #include "tests/test_files.h"
 
 namespace {
@@ -25,40 +26,50 @@ constexpr std::size_t kWindow = kFileWindowSize;
 
 engine::WindowDigestChoice Every(bool hmac = false)
 {
-    return {.md5 = true, .sha1 = true, .sha256 = true, .sha512 = true, .crc32 = true, .hmac = hmac, .key = {}};
+    return {.algorithms = {Algorithm::Md5, Algorithm::Sha1, Algorithm::Sha256, Algorithm::Sha512, Algorithm::Crc32},
+            .hmac = hmac,
+            .key = {}};
 }
 
-std::string Hex(const engine::WindowDigestResults& r, const engine::WindowDigestChoice& choice)
+std::string Hex(const engine::DigestResults& r, const engine::WindowDigestChoice& choice)
 {
     std::string text;
-    if (choice.md5)
-        text += "md5 " + DigestToHexText(r.md5) + " ";
-    if (choice.sha1)
-        text += "sha1 " + DigestToHexText(r.sha1) + " ";
-    if (choice.sha256)
-        text += "sha256 " + DigestToHexText(r.sha256) + " ";
-    if (choice.sha512)
-        text += "sha512 " + DigestToHexText(r.sha512) + " ";
-    if (choice.crc32)
-        text += "crc32 " + std::to_string(r.crc32);
+    if (choice.algorithms.Has(Algorithm::Md5))
+        text += "md5 " + HexOf(r, Algorithm::Md5) + " ";
+    if (choice.algorithms.Has(Algorithm::Sha1))
+        text += "sha1 " + HexOf(r, Algorithm::Sha1) + " ";
+    if (choice.algorithms.Has(Algorithm::Sha256))
+        text += "sha256 " + HexOf(r, Algorithm::Sha256) + " ";
+    if (choice.algorithms.Has(Algorithm::Sha512))
+        text += "sha512 " + HexOf(r, Algorithm::Sha512) + " ";
+    if (choice.algorithms.Has(Algorithm::Crc32))
+        text += "crc32 " + std::to_string(Crc32Of(r));
     return text;
 }
 
 std::string OneShot(const std::string& bytes, const engine::WindowDigestChoice& choice, const std::string& key)
 {
-    engine::WindowDigestResults r;
+    Md5Digest md5;
+    Sha1Digest sha1;
+    Sha256Digest sha256;
+    Sha512Digest sha512;
     if (choice.hmac) {
-        HmacMd5OfText(key, bytes, r.md5);
-        HmacSha1OfText(key, bytes, r.sha1);
-        HmacSha256OfText(key, bytes, r.sha256);
-        HmacSha512OfText(key, bytes, r.sha512);
+        HmacMd5OfText(key, bytes, md5);
+        HmacSha1OfText(key, bytes, sha1);
+        HmacSha256OfText(key, bytes, sha256);
+        HmacSha512OfText(key, bytes, sha512);
     } else {
-        Md5OfText(bytes, r.md5);
-        Sha1OfText(bytes, r.sha1);
-        Sha256OfText(bytes, r.sha256);
-        Sha512OfText(bytes, r.sha512);
+        Md5OfText(bytes, md5);
+        Sha1OfText(bytes, sha1);
+        Sha256OfText(bytes, sha256);
+        Sha512OfText(bytes, sha512);
     }
-    r.crc32 = Crc32OfText(bytes);
+    engine::DigestResults r;
+    r.Set(Algorithm::Md5, BytesOf(md5));
+    r.Set(Algorithm::Sha1, BytesOf(sha1));
+    r.Set(Algorithm::Sha256, BytesOf(sha256));
+    r.Set(Algorithm::Sha512, BytesOf(sha512));
+    r.Set(Algorithm::Crc32, BytesOf(Crc32OfText(bytes)));
     return Hex(r, choice);
 }
 
@@ -180,7 +191,7 @@ TEST_F(FileLanesTest, EachFileGetsItsOwnDigestsOnEveryLanePath)
             std::cout << "[ SKIPPED  ] " << setting.name << ": this CPU cannot run it\n";
             continue;
         }
-        EXPECT_EQ(FileLanes::Pay(Every()), std::string(setting.name) != "none") << setting.name;
+        EXPECT_EQ(FileLanes::Worthwhile(Every()), std::string(setting.name) != "none") << setting.name;
         for (const std::string& key :
              {std::string(), std::string("Jefe"), std::string(128, 'k'), std::string(200, 'q')}) {
             for (const bool hmac : {false, true}) {
@@ -215,9 +226,9 @@ TEST_F(FileLanesTest, ALargeFileGoesAloneWhenItWouldHaveLittleCompany)
     constexpr std::uint64_t kMiB = kWindow;
     RunControl control;
     const FileLanes lanes(Every(), control);
-    const engine::WindowDigestChoice md5{.md5 = true, .key = {}};
-    const engine::WindowDigestChoice sha256{.sha256 = true, .key = {}};
-    const engine::WindowDigestChoice crc32{.crc32 = true, .key = {}};
+    const engine::WindowDigestChoice md5{.algorithms = {Algorithm::Md5}, .key = {}};
+    const engine::WindowDigestChoice sha256{.algorithms = {Algorithm::Sha256}, .key = {}};
+    const engine::WindowDigestChoice crc32{.algorithms = {Algorithm::Crc32}, .key = {}};
     // A disc image beside small files.
     EXPECT_TRUE(lanes.Alone(md5, 1024 * kMiB, 1 * kMiB, 100 * kMiB));
     // Two images, one for each thread.
@@ -240,9 +251,10 @@ TEST_F(FileLanesTest, ALargeFileGoesAloneWhenItWouldHaveLittleCompany)
 TEST_F(FileLanesTest, FilesOfDifferentDigestsSideBySide)
 {
     const std::vector<File> files = MakeFiles({100, kWindow + 3, 5000, 0, 3 * kWindow, 64}, 7);
-    const engine::WindowDigestChoice choices[] = {{.md5 = true, .key = {}},    {.sha1 = true, .key = {}},
-                                                  {.sha256 = true, .key = {}}, {.sha512 = true, .key = {}},
-                                                  {.crc32 = true, .key = {}},  {.md5 = true, .crc32 = true, .key = {}}};
+    const engine::WindowDigestChoice choices[] = {
+        {.algorithms = {Algorithm::Md5}, .key = {}},    {.algorithms = {Algorithm::Sha1}, .key = {}},
+        {.algorithms = {Algorithm::Sha256}, .key = {}}, {.algorithms = {Algorithm::Sha512}, .key = {}},
+        {.algorithms = {Algorithm::Crc32}, .key = {}},  {.algorithms = {Algorithm::Md5, Algorithm::Crc32}, .key = {}}};
     RunControl control;
     FileLanes lanes(Every(), control);
     std::vector<FileLanes::Ended> ended;

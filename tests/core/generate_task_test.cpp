@@ -144,7 +144,7 @@ TEST(GenerateTaskTest, AReplacedCallbackIsNeverCalledAfterwards)
 TEST(GenerateTaskTest, ResultsComeInTheirOrderAndFailuresAreThrownAgain)
 {
     GenerateInput input;
-    input.md5 = input.sha1 = input.sha256 = input.crc32 = true;
+    input.algorithms = {Algorithm::Md5, Algorithm::Sha1, Algorithm::Sha256, Algorithm::Crc32};
     input.source = GenerateSource::Text;
     input.text = "abc";
     GenerateTask task(input);

@@ -29,9 +29,9 @@ GenerateInput Input(GenerateSource source, std::string data, bool md5 = true, bo
 {
     const bool file = source == GenerateSource::File;
     GenerateInput input;  // no key, no HMAC
-    input.md5 = md5;
-    input.sha1 = sha1;
-    input.crc32 = crc32;
+    input.algorithms.Set(Algorithm::Md5, md5);
+    input.algorithms.Set(Algorithm::Sha1, sha1);
+    input.algorithms.Set(Algorithm::Crc32, crc32);
     input.source = source;
     (file ? input.fileName : input.text) = data;
     return input;
@@ -122,7 +122,7 @@ TEST_F(GenerateFiles, AFileAndATextWithTheSameBytesAgreeKeyedOrNot)
 TEST_F(GenerateFiles, Sha256AndSha512ComeBetweenSha1AndCrc32KeyedOrNot)
 {
     const auto all = [](GenerateInput input) {
-        input.sha256 = input.sha512 = true;
+        input.algorithms = input.algorithms | AlgorithmSet{Algorithm::Sha256, Algorithm::Sha512};
         return input;
     };
     // FIPS 180-4's "abc".
@@ -159,10 +159,10 @@ TEST_F(GenerateFiles, Sha256AndSha512ComeBetweenSha1AndCrc32KeyedOrNot)
     for (std::size_t i = 0; i < large.size(); ++i)
         large[i] = static_cast<char>(i * 7 % 253);
     Results alone;
-    for (bool GenerateInput::*tick : {&GenerateInput::md5, &GenerateInput::sha1, &GenerateInput::sha256,
-                                      &GenerateInput::sha512, &GenerateInput::crc32}) {
+    for (const Algorithm tick :
+         {Algorithm::Md5, Algorithm::Sha1, Algorithm::Sha256, Algorithm::Sha512, Algorithm::Crc32}) {
         GenerateInput one = Input(GenerateSource::Text, large, false, false, false);
-        one.*tick = true;
+        one.algorithms.Add(tick);
         const Results result = Collect(one);
         ASSERT_EQ(result.size(), 1u);
         alone.push_back(result.front());

@@ -26,6 +26,7 @@
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
 #include "engine/window_digests.h"
+#include "tests/digest_results.h"
 #include "tests/engine/lane_setting.h"
 
 // The heap blocks handed out while a test records, so that it can read what
@@ -606,18 +607,17 @@ TEST_P(HmacWipe, WindowByWindowTheyLeaveNothingOfTheKeyOnAnyThread)
     const bool canSave = VectorRegisters::CanSave();
     const struct {
         const char* what;
-        bool WindowDigestChoice::*tick;
+        Algorithm tick;
         Secrets (*secrets)(const std::string&);
-    } kinds[] = {{"HMAC-MD5", &WindowDigestChoice::md5, Md5Secrets},
-                 {"HMAC-SHA-1", &WindowDigestChoice::sha1, Sha1Secrets},
-                 {"HMAC-SHA-256", &WindowDigestChoice::sha256, Sha256Secrets},
-                 {"HMAC-SHA-512", &WindowDigestChoice::sha512, Sha512Secrets}};
+    } kinds[] = {{"HMAC-MD5", Algorithm::Md5, Md5Secrets},
+                 {"HMAC-SHA-1", Algorithm::Sha1, Sha1Secrets},
+                 {"HMAC-SHA-256", Algorithm::Sha256, Sha256Secrets},
+                 {"HMAC-SHA-512", Algorithm::Sha512, Sha512Secrets}};
     for (const auto& kind : kinds)
         for (std::size_t keyLength : {20, 100, 200}) {
             const std::string key = RandomKey(keyLength, rng);
             const Secrets s = kind.secrets(key);
-            WindowDigestChoice choice{.hmac = true, .key = key};
-            choice.*kind.tick = true;
+            WindowDigestChoice choice{.algorithms = {kind.tick}, .hmac = true, .key = key};
             std::unique_ptr<WindowDigests> digests;
             stack_.Run([&] { digests = std::make_unique<WindowDigests>(choice); });
             for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
@@ -650,8 +650,8 @@ TEST_P(HmacWipe, WindowByWindowTheyLeaveNothingOfTheKeyOnAnyThread)
 // without the key. None of it is in the block when the block is freed: the
 // test reads each block the digests took just before it goes back.
 template <class Record, std::size_t kBlock = kBlockSize>
-void ExpectHeapBlocksWiped(const char* what, bool WindowDigestChoice::*tick, Record WindowDigestResults::*result,
-                           Secrets (*secrets)(const std::string&), void (*hash)(const std::string&, Record&),
+void ExpectHeapBlocksWiped(const char* what, Algorithm tick, Secrets (*secrets)(const std::string&),
+                           void (*hash)(const std::string&, Record&),
                            void (*hmac)(const std::string&, const void*, std::int32_t, Record&), bool bigEndian)
 {
     std::mt19937 rng(2104);
@@ -661,8 +661,7 @@ void ExpectHeapBlocksWiped(const char* what, bool WindowDigestChoice::*tick, Rec
         const std::string key = RandomKey(keyLength, rng);
         Secrets s = secrets(key);
         AddInnerDigest<Record, kBlock>(s, key, message, hash, bigEndian);
-        WindowDigestChoice choice{.hmac = true, .key = key};
-        choice.*tick = true;
+        WindowDigestChoice choice{.algorithms = {tick}, .hmac = true, .key = key};
 
         heap::recorded = 0;
         heap::recording = true;
@@ -674,12 +673,12 @@ void ExpectHeapBlocksWiped(const char* what, bool WindowDigestChoice::*tick, Rec
         digests->Feed(0, bytes + 100, 200);
         std::fill(std::begin(heap::keptSize), std::end(heap::keptSize), 0);
         heap::keeping = true;
-        const WindowDigestResults results = digests->Finish();
+        const DigestResults results = digests->Finish();
         heap::keeping = false;
 
         Record want;
         hmac(key, bytes, static_cast<std::int32_t>(message.size()), want);
-        EXPECT_EQ(DigestToHexText(results.*result), DigestToHexText(want)) << what << ", key " << keyLength;
+        EXPECT_EQ(HexOf(results, tick), DigestToHexText(want)) << what << ", key " << keyLength;
         std::size_t freed = 0;
         for (std::size_t b = 0; b < blocks; ++b) {
             freed += heap::keptSize[b] > 0 ? 1 : 0;
@@ -693,15 +692,12 @@ void ExpectHeapBlocksWiped(const char* what, bool WindowDigestChoice::*tick, Rec
 
 TEST(WindowDigestsWipe, KeyedDigestsLeaveNothingInTheHeapBlocksTheyFree)
 {
-    ExpectHeapBlocksWiped<Md5Digest>("HMAC-MD5", &WindowDigestChoice::md5, &WindowDigestResults::md5, Md5Secrets,
-                                     Md5OfText, HmacMd5OfBytes, false);
-    ExpectHeapBlocksWiped<Sha1Digest>("HMAC-SHA-1", &WindowDigestChoice::sha1, &WindowDigestResults::sha1, Sha1Secrets,
-                                      Sha1OfText, HmacSha1OfBytes, true);
-    ExpectHeapBlocksWiped<Sha256Digest>("HMAC-SHA-256", &WindowDigestChoice::sha256, &WindowDigestResults::sha256,
-                                        Sha256Secrets, Sha256OfText, HmacSha256OfBytes, true);
-    ExpectHeapBlocksWiped<Sha512Digest, kSha512BlockSize>("HMAC-SHA-512", &WindowDigestChoice::sha512,
-                                                          &WindowDigestResults::sha512, Sha512Secrets, Sha512OfText,
-                                                          HmacSha512OfBytes, true);
+    ExpectHeapBlocksWiped<Md5Digest>("HMAC-MD5", Algorithm::Md5, Md5Secrets, Md5OfText, HmacMd5OfBytes, false);
+    ExpectHeapBlocksWiped<Sha1Digest>("HMAC-SHA-1", Algorithm::Sha1, Sha1Secrets, Sha1OfText, HmacSha1OfBytes, true);
+    ExpectHeapBlocksWiped<Sha256Digest>("HMAC-SHA-256", Algorithm::Sha256, Sha256Secrets, Sha256OfText,
+                                        HmacSha256OfBytes, true);
+    ExpectHeapBlocksWiped<Sha512Digest, kSha512BlockSize>("HMAC-SHA-512", Algorithm::Sha512, Sha512Secrets,
+                                                          Sha512OfText, HmacSha512OfBytes, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -12,40 +12,51 @@
 #include <gtest/gtest.h>
 
 #include "engine/digest.h"
+#include "tests/digest_results.h"
 #include "tests/engine/path_setting.h"
 
 namespace {
 
+using engine::DigestResults;
 using engine::WindowDigestChoice;
-using engine::WindowDigestResults;
 using engine::WindowDigests;
 
 WindowDigestChoice All(bool hmac = false, const std::string& key = "")
 {
-    return {.md5 = true, .sha1 = true, .sha256 = true, .sha512 = true, .crc32 = true, .hmac = hmac, .key = key};
+    return {.algorithms = {Algorithm::Md5, Algorithm::Sha1, Algorithm::Sha256, Algorithm::Sha512, Algorithm::Crc32},
+            .hmac = hmac,
+            .key = key};
 }
 
-WindowDigestResults OneShot(const std::string& message, const WindowDigestChoice& choice)
+DigestResults OneShot(const std::string& message, const WindowDigestChoice& choice)
 {
-    WindowDigestResults r;
+    Md5Digest md5;
+    Sha1Digest sha1;
+    Sha256Digest sha256;
+    Sha512Digest sha512;
     if (choice.hmac) {
-        HmacMd5OfText(choice.key, message, r.md5);
-        HmacSha1OfText(choice.key, message, r.sha1);
-        HmacSha256OfText(choice.key, message, r.sha256);
-        HmacSha512OfText(choice.key, message, r.sha512);
+        HmacMd5OfText(choice.key, message, md5);
+        HmacSha1OfText(choice.key, message, sha1);
+        HmacSha256OfText(choice.key, message, sha256);
+        HmacSha512OfText(choice.key, message, sha512);
     } else {
-        Md5OfText(message, r.md5);
-        Sha1OfText(message, r.sha1);
-        Sha256OfText(message, r.sha256);
-        Sha512OfText(message, r.sha512);
+        Md5OfText(message, md5);
+        Sha1OfText(message, sha1);
+        Sha256OfText(message, sha256);
+        Sha512OfText(message, sha512);
     }
-    r.crc32 = Crc32OfText(message);
+    DigestResults r;
+    r.Set(Algorithm::Md5, BytesOf(md5));
+    r.Set(Algorithm::Sha1, BytesOf(sha1));
+    r.Set(Algorithm::Sha256, BytesOf(sha256));
+    r.Set(Algorithm::Sha512, BytesOf(sha512));
+    r.Set(Algorithm::Crc32, BytesOf(Crc32OfText(message)));
     return r;
 }
 
 // The message cut at the given offsets, each digest fed every piece.
-WindowDigestResults Windowed(const std::string& message, const std::vector<std::size_t>& cuts,
-                             const WindowDigestChoice& choice)
+DigestResults Windowed(const std::string& message, const std::vector<std::size_t>& cuts,
+                       const WindowDigestChoice& choice)
 {
     WindowDigests digests(choice);
     for (std::size_t d = 0; d < digests.Count(); ++d) {
@@ -59,10 +70,10 @@ WindowDigestResults Windowed(const std::string& message, const std::vector<std::
     return digests.Finish();
 }
 
-std::string Hex(const WindowDigestResults& r)
+std::string Hex(const DigestResults& r)
 {
-    return DigestToHexText(r.md5) + " " + DigestToHexText(r.sha1) + " " + DigestToHexText(r.sha256) + " " +
-           DigestToHexText(r.sha512) + " " + std::to_string(r.crc32);
+    return HexOf(r, Algorithm::Md5) + " " + HexOf(r, Algorithm::Sha1) + " " + HexOf(r, Algorithm::Sha256) + " " +
+           HexOf(r, Algorithm::Sha512) + " " + std::to_string(Crc32Of(r));
 }
 
 // A published vector: the message, the key where there is one, and the
@@ -76,16 +87,13 @@ struct Vector {
 // One digest alone, keyed or not, over each vector cut once at every offset
 // and fed byte by byte, and over the million "a" fed in pieces of the given
 // sizes.
-template <class Digest>
-void ExpectVectorsSplitAnywhere(bool WindowDigestChoice::*tick, Digest WindowDigestResults::*digest,
-                                const std::vector<Vector>& vectors, std::initializer_list<std::size_t> pieces,
-                                const char* millionHex)
+void ExpectVectorsSplitAnywhere(Algorithm tick, const std::vector<Vector>& vectors,
+                                std::initializer_list<std::size_t> pieces, const char* millionHex)
 {
     const auto hex = [&](const std::string& message, const std::vector<std::size_t>& cuts, bool hmac,
                          const std::string& key, std::size_t published) {
-        WindowDigestChoice choice{.hmac = hmac, .key = key};
-        choice.*tick = true;
-        return DigestToHexText(Windowed(message, cuts, choice).*digest).substr(0, published);
+        const WindowDigestChoice choice{.algorithms = {tick}, .hmac = hmac, .key = key};
+        return HexOf(Windowed(message, cuts, choice), tick).substr(0, published);
     };
     for (const Vector& v : vectors) {
         SCOPED_TRACE(v.hex);
@@ -136,10 +144,10 @@ TEST_P(WindowDigestsTest, AnySplitGivesTheOneShotDigests)
     }
     // Nothing chosen, nothing computed; one digest alone is numbered 0.
     EXPECT_EQ(WindowDigests(WindowDigestChoice{}).Count(), 0u);
-    WindowDigests crcAlone({.crc32 = true, .hmac = true, .key = "unused"});
+    WindowDigests crcAlone({.algorithms = {Algorithm::Crc32}, .hmac = true, .key = "unused"});
     ASSERT_EQ(crcAlone.Count(), 1u);
     crcAlone.Feed(0, reinterpret_cast<const std::uint8_t*>("c"), 1);
-    EXPECT_EQ(crcAlone.Finish().crc32, 0x06B9DF6Fu);
+    EXPECT_EQ(Crc32Of(crcAlone.Finish()), 0x06B9DF6Fu);
 }
 
 // SHA-256 alone, keyed or not, against FIPS 180-4's samples and RFC 4231's
@@ -168,8 +176,7 @@ TEST_P(WindowDigestsTest, Sha256VectorsSplitAnywhere)
          "hashed before being used by the HMAC algorithm.",
          "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
     };
-    ExpectVectorsSplitAnywhere(&WindowDigestChoice::sha256, &WindowDigestResults::sha256, vectors,
-                               {1, 63, 64, 65, 4097},
+    ExpectVectorsSplitAnywhere(Algorithm::Sha256, vectors, {1, 63, 64, 65, 4097},
                                "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
@@ -213,8 +220,7 @@ TEST_P(WindowDigestsTest, Sha512VectorsSplitAnywhere)
          "e37b6a775dc87dbaa4dfa9f96e5e3ffddebd71f8867289865df5a32d20cdc944"
          "b6022cac3c4982b10d5eeb55c3e4de15134676fb6de0446065c97440fa8c6a58"},
     };
-    ExpectVectorsSplitAnywhere(&WindowDigestChoice::sha512, &WindowDigestResults::sha512, vectors,
-                               {1, 127, 128, 129, 4097},
+    ExpectVectorsSplitAnywhere(Algorithm::Sha512, vectors, {1, 127, 128, 129, 4097},
                                "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
                                "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b");
 }
@@ -235,26 +241,28 @@ TEST(WindowDigestsLong, CountsPastWhat32BitsHold)
         digests.Feed(d, zeros.data(), 1);
     };
 
-    WindowDigests half({.md5 = true, .sha1 = true, .sha256 = true, .sha512 = true, .key = {}});
+    WindowDigests half(
+        {.algorithms = {Algorithm::Md5, Algorithm::Sha1, Algorithm::Sha256, Algorithm::Sha512}, .key = {}});
     for (std::size_t d = 0; d < half.Count(); ++d)
         feedZeros(half, d, 512);
-    const WindowDigestResults halfResults = half.Finish();
-    EXPECT_EQ(DigestToHexText(halfResults.md5), "ea3b62c6b93cb3625a1fd76777985f5a");
-    EXPECT_EQ(DigestToHexText(halfResults.sha1), "3e1bb536d18494c32e66ef9f479d65bbe0d863de");
-    EXPECT_EQ(DigestToHexText(halfResults.sha256), "7c40fe5ce847740d0f0d0cdde3949d6585804cdec3ae61a15b923165699c8137");
-    EXPECT_EQ(DigestToHexText(halfResults.sha512),
+    const DigestResults halfResults = half.Finish();
+    EXPECT_EQ(HexOf(halfResults, Algorithm::Md5), "ea3b62c6b93cb3625a1fd76777985f5a");
+    EXPECT_EQ(HexOf(halfResults, Algorithm::Sha1), "3e1bb536d18494c32e66ef9f479d65bbe0d863de");
+    EXPECT_EQ(HexOf(halfResults, Algorithm::Sha256),
+              "7c40fe5ce847740d0f0d0cdde3949d6585804cdec3ae61a15b923165699c8137");
+    EXPECT_EQ(HexOf(halfResults, Algorithm::Sha512),
               "8165468866efe161e7d5394bcb5a72bb5dd30e8584ce00a5f87a89c861464ae5"
               "ee9bfbbe542d3a80f86f83f2ebeaf2757beffc96e4c0431395bd94284f3c766e");
 
-    WindowDigests large({.sha1 = true, .sha512 = true, .crc32 = true, .key = {}});
+    WindowDigests large({.algorithms = {Algorithm::Sha1, Algorithm::Sha512, Algorithm::Crc32}, .key = {}});
     for (std::size_t d = 0; d < large.Count(); ++d)
         feedZeros(large, d, 4096);
-    const WindowDigestResults largeResults = large.Finish();
-    EXPECT_EQ(DigestToHexText(largeResults.sha1), "e7d747b75f76e0e41e83b75bce4642816136304f");
-    EXPECT_EQ(DigestToHexText(largeResults.sha512),
+    const DigestResults largeResults = large.Finish();
+    EXPECT_EQ(HexOf(largeResults, Algorithm::Sha1), "e7d747b75f76e0e41e83b75bce4642816136304f");
+    EXPECT_EQ(HexOf(largeResults, Algorithm::Sha512),
               "89fdc1f5c95f86d177144bc417b3513a669dae7f60c9e57fc2b39e0bfcd6dbb9"
               "efdf6b339d1762fe3f5e7914f1b64abb6a97a2ceec1bbb2a381e3eb0d3c43781");
-    EXPECT_EQ(largeResults.crc32, 0x41D912FFu);
+    EXPECT_EQ(Crc32Of(largeResults), 0x41D912FFu);
 }
 
 }  // namespace

@@ -1,0 +1,31 @@
+#include "engine/window_digests.h"
+
+namespace engine {
+
+WindowDigests::WindowDigests(const WindowDigestChoice& choice)
+{
+    for (const Algorithm algorithm : choice.algorithms) {
+        const AlgorithmRow& row = RowOf(algorithm);
+        const bool keyed = choice.hmac && row.hmacBlock > 0;
+        digests_.emplace_back(algorithm, row.start(keyed ? &choice.key : nullptr));
+    }
+}
+
+WindowDigests::~WindowDigests() = default;
+
+void WindowDigests::Feed(std::size_t digest, const std::uint8_t* bytes, std::size_t size)
+{
+    if (size > 0)
+        digests_.at(digest).second->Feed(bytes, size);
+}
+
+DigestResults WindowDigests::Finish()
+{
+    DigestResults results;
+    for (const auto& [algorithm, digest] : digests_)
+        results.Set(algorithm, digest->Finish());
+    digests_.clear();  // the keyed ones wipe their key blocks as they go
+    return results;
+}
+
+}  // namespace engine
