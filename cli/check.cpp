@@ -148,86 +148,123 @@ AlgorithmSet NamedByList(std::string_view path)
 
 }  // namespace
 
-bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardInput, const CheckOptions& options,
-               const DigestInputs& inputs, Report& report)
-{
+namespace {
+
+// The lines of a list, item by item as the check reads them, each with the
+// request its file is digested with: the line's algorithm alone, with the
+// key. The requests are made once per algorithm rather than once a line,
+// for the files in flight read theirs in place; their copies of the key are
+// wiped when the list is done.
+class CheckItems {
+public:
+    CheckItems(const std::string& listName, ListLines& lines, bool fromStandardInput, const CheckOptions& options,
+               const DigestInputs& inputs)
+        : lines_(lines), fromStandardInput_(fromStandardInput), inputs_(inputs),
+          reader_(options.request.algorithms, fromStandardInput ? AlgorithmSet{} : NamedByList(listName))
+    {
+        requests_.reserve(kAlgorithmCount);
+        for (const AlgorithmRow& row : AlgorithmRows())
+            requests_.push_back(OnlyTicked(options.request, row.algorithm));
+    }
+    CheckItems(const CheckItems&) = delete;
+    CheckItems& operator=(const CheckItems&) = delete;
+    ~CheckItems()
+    {
+        for (GenerateInput& request : requests_)
+            ::explicit_bzero(request.key.data(), request.key.size());
+    }
+
+    // The next line into `slot`, read and its file looked at; nothing at
+    // the list's end.
+    std::optional<ItemFacts> Next(std::size_t slot)
+    {
+        const std::optional<ListLines::Line> text = lines_.Next();
+        if (!text)
+            return std::nullopt;
+        Item& item = items_[slot];
+        item = {};
+        item.number = ++number_;
+        item.line = text->tooLong ? ListLine{} : reader_.Read(text->text);
+        ItemFacts facts{.work = item.line.kind == ListLine::Kind::Digest, .listBytes = text->text.size() + 1};
+        if (facts.work && IsStandardInput(item.line.fileName)) {
+            facts.onCaller = true;
+        } else if (facts.work) {
+            item.looked = inputs_.Look(item.line.fileName);
+            facts.weight = item.looked.Size();
+        }
+        return facts;
+    }
+
+    DigestItem ItemOf(std::size_t slot)
+    {
+        Item& item = items_[slot];
+        return {item.line.fileName, item.looked, item.digests};
+    }
+
+    const GenerateInput& RequestOf(std::size_t slot) { return requests_.at(IndexOf(items_[slot].line.row->algorithm)); }
+
+    // A line naming "-" in a list read from standard input: what the list
+    // leaves there is nothing, and that is what is digested.
+    bool NamesWhatTheListLeft(std::size_t slot)
+    {
+        return fromStandardInput_ && IsStandardInput(items_[slot].line.fileName);
+    }
+    void DigestNothing(std::size_t slot)
+    {
+        GenerateInput empty = RequestOf(slot);
+        empty.source = GenerateSource::Text;
+        Item& item = items_[slot];
+        Generate(empty, [&item](Algorithm algorithm, const std::string& result) {
+            item.digests.results.emplace_back(algorithm, result);
+        });
+    }
+
+    // Hands the line to the check, and forgets it: its memory is not
+    // needed any more.
+    void TakeInto(std::size_t slot, ListCheck& check)
+    {
+        Item& item = items_[slot];
+        check.Take(item.number, item.line, item.digests);
+        item = {};
+    }
+
+private:
     struct Item {
         std::size_t number = 0;
         ListLine line;
         Looked looked;
         InputDigests digests;
     };
-    Slots<Item> items;
-    ListReader reader(options.request.algorithms, fromStandardInput ? AlgorithmSet{} : NamedByList(listName));
-    std::size_t number = 0;
 
+    ListLines& lines_;
+    const bool fromStandardInput_;
+    const DigestInputs& inputs_;
+    ListReader reader_;
+    std::vector<GenerateInput> requests_;  // by algorithm
+    Slots<Item> items_;
+    std::size_t number_ = 0;
+};
+
+}  // namespace
+
+bool CheckList(const std::string& listName, ListLines& lines, bool fromStandardInput, const CheckOptions& options,
+               const DigestInputs& inputs, Report& report)
+{
+    CheckItems items(listName, lines, fromStandardInput, options, inputs);
     ListCheck check(listName, options, report);
-    SideBySide run;
-    run.threads = options.threads;
-    run.tally = options.tally;
-    run.next = [&](std::size_t slot) -> std::optional<ItemFacts> {
-        const std::optional<ListLines::Line> text = lines.Next();
-        if (!text)
-            return std::nullopt;
-        Item& item = items[slot];
-        item = {};
-        item.number = ++number;
-        item.line = text->tooLong ? ListLine{} : reader.Read(text->text);
-        ItemFacts facts;
-        facts.listBytes = text->text.size() + 1;
-        facts.work = item.line.kind == ListLine::Kind::Digest;
-        if (facts.work && IsStandardInput(item.line.fileName)) {
-            facts.onCaller = true;
-        } else if (facts.work) {
-            item.looked = inputs.Look(item.line.fileName);
-            facts.weight = item.looked.Size();
-        }
-        return facts;
+    SideBySide run = DigestingSideBySide(
+        inputs, options.request, options.threads, options.tally, report,
+        [&items](std::size_t slot) { return items.ItemOf(slot); },
+        [&items](std::size_t slot) -> const GenerateInput& { return items.RequestOf(slot); });
+    const auto digest = run.work;
+    run.work = [&items, digest](std::size_t slot) {
+        if (items.NamesWhatTheListLeft(slot))
+            items.DigestNothing(slot);
+        else
+            digest(slot);
     };
-    run.work = [&](std::size_t slot) {
-        Item& item = items[slot];
-        const GenerateInput request = OnlyTicked(options.request, item.line.row->algorithm);
-        if (fromStandardInput && IsStandardInput(item.line.fileName)) {
-            // The list is standard input's: what it leaves there is nothing.
-            GenerateInput empty = request;
-            empty.source = GenerateSource::Text;
-            Generate(empty, [&](Algorithm algorithm, const std::string& result) {
-                item.digests.results.emplace_back(algorithm, result);
-            });
-            return;
-        }
-        item.digests = inputs.Digest(item.line.fileName, item.looked, request);
-    };
-    // Each line's request, made once per algorithm rather than once a line:
-    // the files in flight read theirs in place. Their copies of the key are
-    // wiped when the list is done.
-    std::vector<GenerateInput> requests;
-    struct Wiped {
-        std::vector<GenerateInput>& requests;
-        ~Wiped()
-        {
-            for (GenerateInput& request : requests)
-                ::explicit_bzero(request.key.data(), request.key.size());
-        }
-    } wiped{requests};
-    requests.reserve(kAlgorithmCount);
-    for (const AlgorithmRow& row : AlgorithmRows())
-        requests.push_back(OnlyTicked(options.request, row.algorithm));
-    const auto requestOf = [&](std::size_t slot) -> const GenerateInput& {
-        return requests.at(IndexOf(items[slot].line.row->algorithm));
-    };
-    run.inFlight = [&] {
-        return ItemsThrough(inputs.InFlight(options.request), requestOf, [&](InputsInFlight& in, std::size_t slot) {
-            Item& item = items[slot];
-            in.Begin(slot, item.line.fileName, item.looked, requestOf(slot), item.digests);
-        });
-    };
-    run.done = [&](std::size_t slot) {
-        Item& item = items[slot];
-        check.Take(item.number, item.line, item.digests);
-        item = {};  // its memory is not needed any more
-    };
-    run.caughtUp = [&] { report.Flush(); };
+    run.next = [&items](std::size_t slot) { return items.Next(slot); };
+    run.done = [&items, &check](std::size_t slot) { items.TakeInto(slot, check); };
     RunSideBySide(run);
     return check.Finish();
 }

@@ -61,9 +61,29 @@ bool IsOtherDigestLength(std::size_t digits)
 
 }  // namespace
 
+namespace {
+
+// A byte's escape in a written line's name, or null for a byte written as
+// it is.
+const char* LineEscape(char c)
+{
+    switch (c) {
+    case '\\':
+        return "\\\\";
+    case '\n':
+        return "\\n";
+    case '\r':
+        return "\\r";
+    default:
+        return nullptr;
+    }
+}
+
+}  // namespace
+
 bool NeedsLineEscape(std::string_view name)
 {
-    return name.find_first_of("\\\n\r") != std::string_view::npos;
+    return std::any_of(name.begin(), name.end(), [](char c) { return LineEscape(c) != nullptr; });
 }
 
 std::string EscapeLineName(std::string_view name)
@@ -71,12 +91,8 @@ std::string EscapeLineName(std::string_view name)
     std::string out;
     out.reserve(name.size());
     for (const char c : name) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
+        if (const char* escape = LineEscape(c))
+            out += escape;
         else
             out += c;
     }
@@ -166,21 +182,12 @@ std::string CheckedName(std::string_view name, platform::Charset charset)
     std::string out = "\\";
     for (std::size_t i = 0; i < name.size();) {
         const platform::TerminalCharacter character = platform::TerminalCharacterAt(name, i, charset);
-        if (name[i] == '\\') {
-            out += "\\\\";
-        } else if (name[i] == '\n') {
-            out += "\\n";
-        } else if (name[i] == '\r') {
-            out += "\\r";
-        } else if (character.control) {
-            for (std::size_t k = 0; k < character.length; ++k) {
-                const auto byte = static_cast<std::uint8_t>(name[i + k]);
-                out += "\\x";
-                platform::AppendHexBytes(out, &byte, 1, true);
-            }
-        } else {
+        if (const char* escape = LineEscape(name[i]))
+            out += escape;
+        else if (character.control)
+            platform::AppendEscapedBytes(out, name.substr(i, character.length));
+        else
             out.append(name.substr(i, character.length));
-        }
         i += character.length;
     }
     return out;

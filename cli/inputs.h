@@ -9,8 +9,9 @@
 
 #include <sys/stat.h>
 
-#include "core/generate.h"
+#include "cli/report.h"
 #include "cli/side_by_side.h"
+#include "core/generate.h"
 
 // The command-line companion's inputs: files by name and standard input,
 // each digested by Generate, so that a file is read under the usual rules.
@@ -129,4 +130,41 @@ std::unique_ptr<ItemsInFlight> ItemsThrough(std::unique_ptr<InputsInFlight> inpu
     if (!inputs)
         return nullptr;
     return std::make_unique<Items>(std::move(inputs), std::move(requestOf), std::move(begin));
+}
+
+// An item of a run of digests, as the wiring below sees it: its file's
+// name, what Look found, and where its digests go.
+struct DigestItem {
+    const std::string& name;
+    const Looked& looked;
+    InputDigests& digests;
+};
+
+// Side by side's settings for a list whose items are files to digest
+// through `inputs`, which PrintDigests and CheckList share: item
+// `itemOf(slot)` is digested with `requestOf(slot)`, alone or in flight
+// (for requests that tick what `possible` ticks), on `threads` besides the
+// caller's, counted on `tally`; the report is flushed whenever the caller
+// waits. The caller adds `next` and `done`. The references must outlive
+// the run.
+template <class ItemOf, class RequestOf>
+SideBySide DigestingSideBySide(const DigestInputs& inputs, const GenerateInput& possible, unsigned threads,
+                               RunTally* tally, Report& report, ItemOf itemOf, RequestOf requestOf)
+{
+    SideBySide run;
+    run.threads = threads;
+    run.tally = tally;
+    run.work = [&inputs, itemOf, requestOf](std::size_t slot) {
+        const DigestItem item = itemOf(slot);
+        item.digests = inputs.Digest(item.name, item.looked, requestOf(slot));
+    };
+    run.inFlight = [&inputs, &possible, itemOf, requestOf] {
+        return ItemsThrough(inputs.InFlight(possible), requestOf,
+                            [itemOf, requestOf](InputsInFlight& in, std::size_t slot) {
+                                const DigestItem item = itemOf(slot);
+                                in.Begin(slot, item.name, item.looked, requestOf(slot), item.digests);
+                            });
+    };
+    run.caughtUp = [&report] { report.Flush(); };
+    return run;
 }

@@ -22,29 +22,36 @@ enum class State : unsigned char { Pending, Taken, Finished, Failed };
 
 struct Slot {
     ItemFacts facts;
-    // Set under the lock but for Finished, which a worker sets alone: the
-    // lock is taken once a job, not once an item.
+    // Set under the lock, but for what a worker stores once it has let the
+    // lock go (the lock is taken once a job, not once an item): Finished or
+    // Failed as its items end, and Pending for those of its job it never
+    // began after a failure.
     std::atomic<State> state{State::Pending};
 };
 
 // A list with no thread to spare: each item in turn, on the calling thread.
-void RunOneByOne(const SideBySide& run)
+void RunOneByOne(const SideBySide& settings)
 {
-    while (const std::optional<ItemFacts> facts = run.next(0)) {
+    while (const std::optional<ItemFacts> facts = settings.next(0)) {
         if (facts->work) {
-            run.work(0);
-            if (run.tally != nullptr)
-                ++run.tally->filesDone;
+            settings.work(0);
+            if (settings.tally != nullptr)
+                ++settings.tally->filesDone;
         }
-        run.done(0);
-        if (run.caughtUp)
-            run.caughtUp();
+        settings.done(0);
+        if (settings.caughtUp)
+            settings.caughtUp();
     }
 }
 
-class Run {
+// What a worker's items in flight took from the heap.
+enum class Taken { InFlight, Alone };
+
+// One run of RunSideBySide: the producer reading the list, the workers and
+// the caller taking the items in order.
+class SideBySideRun {
 public:
-    explicit Run(const SideBySide& run) : run_(run), slots_(kLookAheadItems) {}
+    explicit SideBySideRun(const SideBySide& settings) : settings_(settings), slots_(kLookAheadItems) {}
 
     void Go()
     {
@@ -52,7 +59,7 @@ public:
             // The producer, then the workers it started, are joined on every
             // way out; they are told to stop first.
             struct Joined {
-                Run& run;
+                SideBySideRun& run;
                 std::jthread producer;
                 ~Joined()
                 {
@@ -65,7 +72,7 @@ public:
             try {
                 joined.producer = std::jthread([this] { Guarded([&] { Produce(); }); });
             } catch (const std::system_error&) {
-                return RunOneByOne(run_);
+                return RunOneByOne(settings_);
             }
             Guarded([&] { TakeInOrder(); });
         }
@@ -131,14 +138,14 @@ private:
                     return;
             }
             const std::uint64_t item = tail_;  // only this thread moves the tail
-            const std::optional<ItemFacts> facts = run_.next(item % kLookAheadItems);
+            const std::optional<ItemFacts> facts = settings_.next(item % kLookAheadItems);
             bool startWorkers = false;
             {
                 const std::lock_guard lock(mutex_);
                 if (!facts) {
                     ended_ = true;
-                    if (run_.tally != nullptr)
-                        run_.tally->listEnded = true;
+                    if (settings_.tally != nullptr)
+                        settings_.tally->listEnded = true;
                     WakeAll();
                     return;
                 }
@@ -147,11 +154,11 @@ private:
                 slot.state.store(facts->work ? State::Pending : State::Finished, std::memory_order_relaxed);
                 bytes_ += facts->listBytes;
                 ++tail_;
-                if (facts->work && run_.tally != nullptr) {
-                    ++run_.tally->filesListed;
-                    run_.tally->bytesListed += facts->weight;
+                if (facts->work && settings_.tally != nullptr) {
+                    ++settings_.tally->filesListed;
+                    settings_.tally->bytesListed += facts->weight;
                     if (facts->onCaller)
-                        run_.tally->sizesUnknown = true;
+                        settings_.tally->sizesUnknown = true;
                 }
                 if (facts->work && !facts->onCaller) {
                     heap_.push_back(item);
@@ -179,7 +186,7 @@ private:
     void StartWorkers()
     {
         try {
-            for (unsigned i = 0; i < run_.threads; ++i)
+            for (unsigned i = 0; i < settings_.threads; ++i)
                 workers_.emplace_back([this] { Guarded([&] { Work(); }); });
         } catch (const std::system_error&) {
             // Fewer threads then; with none at all, the caller does the work.
@@ -214,13 +221,13 @@ private:
     // Under the lock: items for a worker's items in flight, heaviest first,
     // as many as it has room for and no more than its share of those
     // waiting; or an item to work on alone, taken only by a worker that
-    // holds nothing (true). Beside an item would be what the worker holds
-    // and takes with it, and the next heaviest when enough wait for each
-    // worker to take one; then its share of the rest.
-    bool TakeInFlight(std::vector<std::uint64_t>& job, const ItemsInFlight& flight, bool holding)
+    // holds nothing. Beside an item would be what the worker holds and takes
+    // with it, and the next heaviest when enough wait for each worker to
+    // take one; then its share of the rest.
+    Taken TakeInFlight(std::vector<std::uint64_t>& job, const ItemsInFlight& flight, bool holding)
     {
         job.clear();
-        const std::size_t threads = std::max<std::size_t>(1, run_.threads);
+        const std::size_t threads = std::max<std::size_t>(1, settings_.threads);
         const std::size_t share = std::min((heap_.size() + threads - 1) / threads, flight.Room());
         std::uint64_t beside = flight.WeightLeft();
         while (!heap_.empty() && job.size() < share) {
@@ -231,15 +238,15 @@ private:
                 const std::uint64_t rest = (heapBytes_ - weight) / threads;
                 if (flight.Alone(item % kLookAheadItems, weight, std::max(beside, next), rest)) {
                     if (holding || !job.empty())
-                        return false;
+                        return Taken::InFlight;
                     job.push_back(PopHeaviest());
-                    return true;
+                    return Taken::Alone;
                 }
             }
             job.push_back(PopHeaviest());
             beside = std::max(beside, weight);
         }
-        return false;
+        return Taken::InFlight;
     }
 
     // Under the lock: the next job, heaviest first, as a batch of items of
@@ -247,7 +254,7 @@ private:
     void TakeJob(std::vector<std::uint64_t>& job)
     {
         job.clear();
-        const std::size_t threads = std::max<std::size_t>(1, run_.threads);
+        const std::size_t threads = std::max<std::size_t>(1, settings_.threads);
         const std::size_t share = std::clamp<std::size_t>((heap_.size() + threads - 1) / threads, 1, kBatchItems);
         std::uint64_t bytes = 0;
         while (!heap_.empty() && job.size() < share && bytes < kBatchBytes) {
@@ -276,7 +283,7 @@ private:
                 break;
             }
             try {
-                run_.work(item % kLookAheadItems);
+                settings_.work(item % kLookAheadItems);
             } catch (...) {
                 SlotOf(item).state.store(State::Failed, std::memory_order_release);
                 // Those after it in the job are never begun; one of them
@@ -286,8 +293,8 @@ private:
                 lock.lock();
                 throw;
             }
-            if (run_.tally != nullptr)
-                ++run_.tally->filesDone;
+            if (settings_.tally != nullptr)
+                ++settings_.tally->filesDone;
             SlotOf(item).state.store(State::Finished, std::memory_order_release);
         }
         lock.lock();
@@ -305,8 +312,8 @@ private:
 
     void Work()
     {
-        if (run_.inFlight) {
-            if (const std::unique_ptr<ItemsInFlight> flight = run_.inFlight())
+        if (settings_.inFlight) {
+            if (const std::unique_ptr<ItemsInFlight> flight = settings_.inFlight())
                 return WorkInFlight(*flight);
         }
         std::vector<std::uint64_t> job;
@@ -347,7 +354,7 @@ private:
                     return;
             }
             job.clear();
-            if (!stop_ && TakeInFlight(job, flight, !held.empty())) {
+            if (!stop_ && TakeInFlight(job, flight, !held.empty()) == Taken::Alone) {
                 DoJob(lock, job);
                 continue;
             }
@@ -381,8 +388,8 @@ private:
                 for (const std::size_t slot : ended) {
                     const auto item = std::find_if(held.begin(), held.end(),
                                                    [&](std::uint64_t i) { return i % kLookAheadItems == slot; });
-                    if (run_.tally != nullptr)
-                        ++run_.tally->filesDone;
+                    if (settings_.tally != nullptr)
+                        ++settings_.tally->filesDone;
                     SlotOf(*item).state.store(State::Finished, std::memory_order_release);
                     held.erase(item);
                 }
@@ -433,9 +440,9 @@ private:
                     first.state.store(State::Taken, std::memory_order_relaxed);
                     lock.unlock();
                     CaughtUp();
-                    run_.work(head_ % kLookAheadItems);
-                    if (run_.tally != nullptr)
-                        ++run_.tally->filesDone;
+                    settings_.work(head_ % kLookAheadItems);
+                    if (settings_.tally != nullptr)
+                        ++settings_.tally->filesDone;
                     lock.lock();
                     first.state.store(State::Finished, std::memory_order_relaxed);
                 } else {
@@ -457,7 +464,7 @@ private:
             const std::uint64_t from = head_;
             lock.unlock();
             for (std::uint64_t item = from; item < end; ++item)
-                run_.done(item % kLookAheadItems);
+                settings_.done(item % kLookAheadItems);
             lock.lock();
             head_ = end;
             bytes_ -= bytes;
@@ -467,11 +474,11 @@ private:
 
     void CaughtUp()
     {
-        if (run_.caughtUp)
-            run_.caughtUp();
+        if (settings_.caughtUp)
+            settings_.caughtUp();
     }
 
-    const SideBySide& run_;
+    const SideBySide& settings_;
     std::mutex mutex_;
     std::condition_variable workCv_;   // workers wait for items
     std::condition_variable headCv_;   // the caller waits for the oldest item
@@ -494,9 +501,9 @@ private:
 
 }  // namespace
 
-void RunSideBySide(const SideBySide& run)
+void RunSideBySide(const SideBySide& settings)
 {
-    if (run.threads == 0)
-        return RunOneByOne(run);
-    Run(run).Go();
+    if (settings.threads == 0)
+        return RunOneByOne(settings);
+    SideBySideRun(settings).Go();
 }

@@ -99,7 +99,7 @@ struct SideBySide {
 // Returns once every item is taken. An exception from next, work or done
 // ends the run: no other item starts, the threads are joined, and the first
 // exception travels on from here.
-void RunSideBySide(const SideBySide& run);
+void RunSideBySide(const SideBySide& settings);
 
 // Room for the items of a run, by slot, made as the run reaches them: a
 // short list costs a few items, a long one no more than the look-ahead.

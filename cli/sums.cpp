@@ -29,102 +29,123 @@ std::string ResultLine(LineForm form, bool lower, const AlgorithmRow& row, const
     return {};
 }
 
-bool PrintDigests(const std::vector<std::string>& names, const SumOptions& options, const DigestInputs& inputs,
-                  Report& report)
-{
+namespace {
+
+// The inputs of a run of sums, item by item: the names in the order given,
+// a folder named with `recursive` standing for the files its walk finds in
+// it, and, in the Sfv form, a name no SFV line can hold refused unread.
+class SumItems {
+public:
+    SumItems(const std::vector<std::string>& names, const SumOptions& options, const DigestInputs& inputs)
+        : names_(names), options_(options), inputs_(inputs)
+    {}
+
+    // The next input into `slot`, with its facts; nothing at the end.
+    std::optional<ItemFacts> Next(std::size_t slot)
+    {
+        Item& item = items_[slot];
+        item = {};
+        for (;;) {
+            if (walk_) {
+                if (std::optional<FolderWalk::Found> found = walk_->Next())
+                    return Walked(item, *std::move(found));
+                walk_.reset();
+                continue;
+            }
+            if (named_ == names_.size())
+                return std::nullopt;
+            item.name = names_[named_++];
+            if (IsStandardInput(item.name)) {
+                ItemFacts facts{.listBytes = item.name.size()};
+                facts.onCaller = true;
+                return facts;
+            }
+            item.looked = inputs_.Look(item.name);
+            if (options_.recursive && item.looked.Folder()) {
+                walk_.emplace(item.name);
+                continue;
+            }
+            return Refused(item, {.weight = item.looked.Size(), .listBytes = item.name.size()});
+        }
+    }
+
+    DigestItem ItemOf(std::size_t slot)
+    {
+        Item& item = items_[slot];
+        return {item.name, item.looked, item.digests};
+    }
+
+    // The input's lines, or why it has none on standard error.
+    void Print(std::size_t slot, Report& report)
+    {
+        Item& item = items_[slot];
+        if (!item.notFound.empty() || item.digests.failed) {
+            allRead_ = false;
+            // As md5sum names an empty name, so that it shows.
+            const std::string name = item.name.empty() ? "''" : item.name;
+            report.Err(name + ": " + (!item.notFound.empty() ? item.notFound : item.digests.reason));
+        }
+        for (const auto& [algorithm, result] : item.digests.results)
+            report.Out(ResultLine(options_.form, options_.lower, RowOf(algorithm), item.name, result));
+        item = {};
+    }
+
+    // Whether every input was digested and the walks found nothing wrong.
+    bool AllRead() const { return allRead_; }
+
+private:
     struct Item {
         std::string name;
         Looked looked;
         std::string notFound;  // why the walk could not take it, or no SFV line can hold its name
         InputDigests digests;
     };
-    Slots<Item> items;
-    std::size_t named = 0;
-    std::optional<FolderWalk> walk;
-    bool allRead = true;
+
+    ItemFacts Walked(Item& item, FolderWalk::Found&& found)
+    {
+        item.name = std::move(found.path);
+        const ItemFacts facts{.weight = found.size, .listBytes = item.name.size()};
+        if (found.error != 0) {
+            item.notFound =
+                found.error == FolderWalk::kNotRegular ? platform::kNotRegularText : std::strerror(found.error);
+            return {.work = false, .listBytes = item.name.size()};
+        }
+        item.looked.info.st_mode = S_IFREG;
+        item.looked.info.st_size = static_cast<off_t>(found.size);
+        return Refused(item, facts);
+    }
 
     // A name no SFV line can hold is not read: its line could not be written.
-    const auto refused = [&options](Item& item, ItemFacts& facts) {
-        if (options.form != LineForm::Sfv || item.name.empty() || IsStandardInput(item.name))
-            return false;
-        item.notFound = SfvNameRefusal(item.name);
-        facts.work = item.notFound.empty();
-        return !facts.work;
-    };
+    ItemFacts Refused(Item& item, ItemFacts facts)
+    {
+        if (options_.form == LineForm::Sfv && !item.name.empty()) {
+            item.notFound = SfvNameRefusal(item.name);
+            facts.work = item.notFound.empty();
+        }
+        return facts;
+    }
 
-    SideBySide run;
-    run.threads = options.threads;
-    run.tally = options.tally;
-    run.next = [&](std::size_t slot) -> std::optional<ItemFacts> {
-        Item& item = items[slot];
-        item = {};
-        ItemFacts facts;
-        for (;;) {
-            if (walk) {
-                std::optional<FolderWalk::Found> found = walk->Next();
-                if (!found) {
-                    walk.reset();
-                    continue;
-                }
-                item.name = std::move(found->path);
-                facts.listBytes = item.name.size();
-                if (found->error == 0 && refused(item, facts))
-                    return facts;
-                if (found->error != 0) {
-                    item.notFound = found->error == FolderWalk::kNotRegular ? platform::kNotRegularText
-                                                                            : std::strerror(found->error);
-                    facts.work = false;
-                } else {
-                    item.looked.info.st_mode = S_IFREG;
-                    item.looked.info.st_size = static_cast<off_t>(found->size);
-                    facts.weight = found->size;
-                }
-                return facts;
-            }
-            if (named == names.size())
-                return std::nullopt;
-            item.name = names[named++];
-            facts.listBytes = item.name.size();
-            if (IsStandardInput(item.name)) {
-                facts.onCaller = true;
-                return facts;
-            }
-            item.looked = inputs.Look(item.name);
-            if (options.recursive && item.looked.Folder()) {
-                walk.emplace(item.name);
-                continue;
-            }
-            if (refused(item, facts))
-                return facts;
-            facts.weight = item.looked.Size();
-            return facts;
-        }
-    };
-    run.work = [&](std::size_t slot) {
-        Item& item = items[slot];
-        item.digests = inputs.Digest(item.name, item.looked, options.request);
-    };
-    run.inFlight = [&] {
-        return ItemsThrough(
-            inputs.InFlight(options.request), [&](std::size_t) -> const GenerateInput& { return options.request; },
-            [&](InputsInFlight& in, std::size_t slot) {
-                Item& item = items[slot];
-                in.Begin(slot, item.name, item.looked, options.request, item.digests);
-            });
-    };
-    run.done = [&](std::size_t slot) {
-        Item& item = items[slot];
-        if (!item.notFound.empty() || item.digests.failed) {
-            allRead = false;
-            // As md5sum names an empty name, so that it shows.
-            const std::string name = item.name.empty() ? "''" : item.name;
-            report.Err(name + ": " + (!item.notFound.empty() ? item.notFound : item.digests.reason));
-        }
-        for (const auto& [algorithm, result] : item.digests.results)
-            report.Out(ResultLine(options.form, options.lower, RowOf(algorithm), item.name, result));
-        item = {};
-    };
-    run.caughtUp = [&] { report.Flush(); };
+    const std::vector<std::string>& names_;
+    const SumOptions& options_;
+    const DigestInputs& inputs_;
+    Slots<Item> items_;
+    std::size_t named_ = 0;
+    std::optional<FolderWalk> walk_;
+    bool allRead_ = true;
+};
+
+}  // namespace
+
+bool PrintDigests(const std::vector<std::string>& names, const SumOptions& options, const DigestInputs& inputs,
+                  Report& report)
+{
+    SumItems items(names, options, inputs);
+    SideBySide run = DigestingSideBySide(
+        inputs, options.request, options.threads, options.tally, report,
+        [&items](std::size_t slot) { return items.ItemOf(slot); },
+        [&options](std::size_t) -> const GenerateInput& { return options.request; });
+    run.next = [&items](std::size_t slot) { return items.Next(slot); };
+    run.done = [&items, &report](std::size_t slot) { items.Print(slot, report); };
     RunSideBySide(run);
-    return allRead;
+    return items.AllRead();
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/held_still.h"
 #include "platform/files/fingerprint.h"
 #include "platform/process/thread_identity.h"
 
@@ -226,20 +227,7 @@ public:
         if (options_.beforeSecondRead)
             options_.beforeSecondRead();
         const auto buffer = WindowBuffer(windowSize_);
-        std::uint64_t offset = 0;
-        for (const std::uint64_t expected : fingerprints_) {
-            if (control_.Cancelled())
-                throw ERunCancelled();
-            const std::size_t size = file_.ReadAt(offset, buffer.get(), windowSize_);
-            if (fingerprint_.Of(buffer.get(), size) != expected)
-                file_.ThrowChanged();
-            offset += size;
-            control_.AddDone(size);
-        }
-        // The first read ended in a short window: so must this one have.
-        unsigned char probe = 0;
-        if (offset != length_ || file_.ReadAt(offset, &probe, 1) != 0)
-            file_.ThrowChanged();
+        ReadAgainByWindows(file_, fingerprint_, fingerprints_, length_, buffer.get(), windowSize_, control_);
     }
 
 private:
@@ -365,21 +353,12 @@ std::optional<engine::DigestResults> DigestInOneWindow(platform::SharedReadFile&
         digests.Feed(d, bytes, size);
     control.AddDone(size);
 
-    if (file.HoldsLease()) {
-        if (!file.LeaseStillHeld())
-            file.ThrowChanged();
-    } else if (file.CanReadAgain()) {
-        // The bytes themselves are at hand: the second read must find them
-        // all again, and the file's state unmoved around it.
-        if (!file.SameStateAsBefore())
-            file.ThrowChanged();
+    // The bytes themselves are at hand: a second read must find them all again.
+    ConfirmHeldStill(file, file.CanReadAgain(), [&] {
         if (options.beforeSecondRead)
             options.beforeSecondRead();
-        unsigned char* again = OneWindow::Buffer(1, request);
-        if (file.ReadAt(0, again, request) != size || std::memcmp(bytes, again, size) != 0 || !file.SameStateAsBefore())
-            file.ThrowChanged();
-        control.AddDone(size);
-    }
+        ReadAgainWhole(file, bytes, size, request, OneWindow::Buffer(1, request), control);
+    });
     if (control.Cancelled())
         throw ERunCancelled();
     return digests.Finish();
@@ -422,16 +401,7 @@ engine::DigestResults DigestFile(platform::SharedReadFile& file, const engine::W
     const bool cheap = FedWhereRead(choice);
     FileRun run(file, digests, control, options, cheap ? kCheapWindowSize : kFileWindowSize, readTwice);
     run.ReadAndDigest(options.cores != 0 ? options.cores : cheap ? 1 : platform::ProcessorCount());
-    if (file.HoldsLease()) {
-        if (!file.LeaseStillHeld())
-            file.ThrowChanged();
-    } else if (readTwice) {
-        if (!file.SameStateAsBefore())
-            file.ThrowChanged();
-        run.ReadAgainAndCompare();
-        if (!file.SameStateAsBefore())
-            file.ThrowChanged();
-    }
+    ConfirmHeldStill(file, readTwice, [&] { run.ReadAgainAndCompare(); });
     if (control.Cancelled())
         throw ERunCancelled();
     return digests.Finish();

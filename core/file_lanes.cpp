@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "core/file_digests.h"
+#include "core/held_still.h"
 #include "engine/lane_digests.h"
 #include "platform/files/fingerprint.h"
 
@@ -411,18 +412,11 @@ void FileLanes::Finish(std::size_t place)
     for (const Algorithm algorithm : f.lanes)
         banks_[IndexOf(algorithm)]->Take(place, results);
     f.lanes = {};
-    if (file.HoldsLease()) {
-        if (!file.LeaseStillHeld())
-            file.ThrowChanged();
-    } else if (f.readTwice) {
-        if (!file.SameStateAsBefore())
-            file.ThrowChanged();
+    ConfirmHeldStill(file, f.readTwice, [&] {
         if (options_.beforeSecondRead)
             options_.beforeSecondRead(f.tag);
         ReadAgainAndCompare(f);
-        if (!file.SameStateAsBefore())
-            file.ThrowChanged();
-    }
+    });
     if (control_.Cancelled())
         throw ERunCancelled();
     f.results = results;
@@ -433,29 +427,10 @@ void FileLanes::Finish(std::size_t place)
 // content must end where it ended.
 void FileLanes::ReadAgainAndCompare(Place& f)
 {
-    const platform::SharedReadFile& file = *f.file;
-    if (f.whole) {
-        unsigned char* again = Grown(again_, againSize_, f.request);
-        const std::size_t size = file.ReadAt(0, again, f.request);
-        if (size != f.length || std::memcmp(f.buffer.get(), again, size) != 0)
-            file.ThrowChanged();
-        control_.AddDone(size);
-        return;
-    }
-    unsigned char* bytes = f.buffer.get();
-    std::uint64_t offset = 0;
-    for (const std::uint64_t expected : f.fingerprints) {
-        if (control_.Cancelled())
-            throw ERunCancelled();
-        const std::size_t size = file.ReadAt(offset, bytes, kLaneWindow);
-        if (fingerprint_->Of(bytes, size) != expected)
-            file.ThrowChanged();
-        offset += size;
-        control_.AddDone(size);
-    }
-    unsigned char probe = 0;
-    if (offset != f.length || file.ReadAt(offset, &probe, 1) != 0)
-        file.ThrowChanged();
+    if (f.whole)
+        ReadAgainWhole(*f.file, f.buffer.get(), f.length, f.request, Grown(again_, againSize_, f.request), control_);
+    else
+        ReadAgainByWindows(*f.file, *fingerprint_, f.fingerprints, f.length, f.buffer.get(), kLaneWindow, control_);
 }
 
 void FileLanes::End(std::size_t place, std::vector<Ended>& ended)

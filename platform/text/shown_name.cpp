@@ -5,8 +5,6 @@
 
 namespace platform {
 
-namespace {
-
 void AppendEscapedBytes(std::string& out, std::string_view bytes)
 {
     for (const char c : bytes) {
@@ -15,6 +13,8 @@ void AppendEscapedBytes(std::string& out, std::string_view bytes)
         AppendHexBytes(out, &byte, 1, true);
     }
 }
+
+namespace {
 
 // One whole UTF-8 character: whether a one-line box shows it as it is.
 bool Shown(std::string_view character) noexcept

@@ -38,6 +38,10 @@ struct TerminalCharacter {
 };
 TerminalCharacter TerminalCharacterAt(std::string_view text, std::size_t i, Charset charset) noexcept;
 
+// Each byte as \xHH, in upper case: how a name shown to a person writes
+// the bytes it must not write as they are.
+void AppendEscapedBytes(std::string& out, std::string_view bytes);
+
 // A name as a message shows it: valid UTF-8 as it is, but every character
 // that ShowsAsItIs refuses, bytes that are not UTF-8 and the backslash
 // written as \xHH (and \\), so that a name with a line break, a terminal's
