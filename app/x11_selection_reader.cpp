@@ -191,6 +191,9 @@ X11SelectionReader::X11SelectionReader(std::unique_ptr<Xcb> xcb, Done done)
     : xcb_(std::move(xcb)), done_(std::move(done))
 {
     patience_.setSingleShot(true);
+    // A coarse timer may fire a twentieth early: the owner gets its whole
+    // fifth of a second.
+    patience_.setTimerType(Qt::PreciseTimer);
     patience_.setInterval(kPatience);
     QObject::connect(&patience_, &QTimer::timeout, this, [this] { GiveUp(); });
 }

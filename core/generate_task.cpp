@@ -21,7 +21,8 @@ struct GenerateTask::State {
         Results found;
         std::exception_ptr error;
         try {
-            job(control, [&found](Algorithm algorithm, const std::string& text) { found.emplace_back(algorithm, text); });
+            job(control,
+                [&found](Algorithm algorithm, const std::string& text) { found.emplace_back(algorithm, text); });
         } catch (...) {
             error = std::current_exception();
         }

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -70,6 +71,13 @@ public:
         if (QLineEdit* name = Edit("FNEdit"))
             QObject::connect(name, &QLineEdit::textChanged, this,
                              [](const QString& text) { Say("name " + Encoded(text)); });
+        // When the status bar's line last changed, on the monotonic clock.
+        if (auto* status = Form1 == nullptr ? nullptr : Form1->findChild<QStatusBar*>("StatusBar1"))
+            QObject::connect(status, &QStatusBar::messageChanged, this, [] {
+                statusChanged_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+            });
         // The loop's pulse: a stalled window shows as a long gap.
         pulse_.start();
         ticker_.setInterval(10);
@@ -163,6 +171,9 @@ private:
                 qApp,
                 [] { Say("window " + std::to_string(Form1 == nullptr || !Form1->isVisible() ? 0 : Form1->winId())); },
                 Qt::QueuedConnection);
+        } else if (line == "statuschanged") {
+            QMetaObject::invokeMethod(
+                qApp, [] { Say("statuschanged " + std::to_string(statusChanged_)); }, Qt::QueuedConnection);
         } else if (line == "gap") {
             QMetaObject::invokeMethod(
                 qApp,
@@ -196,6 +207,7 @@ private:
     QTimer ticker_;
     static inline QElapsedTimer pulse_;
     static inline qint64 longestGap_ = 0;
+    static inline long long statusChanged_ = 0;
 };
 
 void StartProbe()

@@ -1,11 +1,13 @@
 // A clipboard owner that never answers: it takes the X clipboard (the
 // CLIPBOARD selection) on the display named by DISPLAY, says "owning" on
 // standard output, then says "request" for every program that asks for the
-// clipboard's content and leaves each one waiting. It ends when it loses the
+// clipboard's content, with the monotonic clock's microseconds when the
+// question came, and leaves each one waiting. It ends when it loses the
 // clipboard ("lost"), when the display goes, or when it is killed.
 
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +54,10 @@ int main()
         const std::unique_ptr<xcb_generic_event_t, FreeDeleter> event(raw);
         switch (event->response_type & 0x7f) {
         case XCB_SELECTION_REQUEST:
-            std::printf("request\n");
+            std::printf("request %lld\n",
+                        static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                   std::chrono::steady_clock::now().time_since_epoch())
+                                                   .count()));
             std::fflush(stdout);
             break;
         case XCB_SELECTION_CLEAR:

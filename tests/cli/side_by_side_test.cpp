@@ -352,6 +352,60 @@ void WithinTenSeconds(Body&& body)
     done.get();
 }
 
+// An item heavier than a window wakes an idle worker at once, even while
+// another worker is busy and no batch of lighter items has gathered.
+TEST(SideBySide, AHeavyItemStartsAtOnceOnAnIdleWorker)
+{
+    const std::vector<ItemFacts> facts = {
+        {1024, true, false, 0}, {1024, true, false, 0}, {2 * kMiB, true, false, 0}, {1024, true, false, 0}};
+    List list(facts);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool secondDone = false;
+    bool heavyStarted = false;
+    bool firstWaitedInVain = false;
+    SideBySide run;
+    run.threads = 2;
+    list.Into(run);
+    // The heavy item comes once the worker that did the second item has had
+    // time to go idle, while the first item still holds the other worker;
+    // the list goes on only once it has started (the list's end would wake
+    // every worker).
+    const auto listNext = run.next;
+    run.next = [&](std::size_t slot) {
+        if (list.listed == 2) {
+            std::unique_lock lock(mutex);
+            changed.wait_for(lock, 5s, [&] { return secondDone; });
+            lock.unlock();
+            std::this_thread::sleep_for(100ms);
+        } else if (list.listed == 3) {
+            std::unique_lock lock(mutex);
+            changed.wait_for(lock, 4s, [&] { return heavyStarted; });
+        }
+        return listNext(slot);
+    };
+    run.work = [&](std::size_t slot) {
+        std::unique_lock lock(mutex);
+        switch (list.slots[slot]) {
+        case 0:
+            firstWaitedInVain = !changed.wait_for(lock, 3s, [&] { return heavyStarted; });
+            break;
+        case 1:
+            secondDone = true;
+            break;
+        case 2:
+            heavyStarted = true;
+            break;
+        default:
+            break;
+        }
+        changed.notify_all();
+    };
+    run.done = [](std::size_t) {};
+    WithinTenSeconds([&] { RunSideBySide(run); });
+    EXPECT_FALSE(firstWaitedInVain) << "the heavy item waited for a busy worker while another was idle";
+}
+
 // With items in flight each worker keeps several at once, no more than it
 // has room for; every item is begun once and taken in list order, whatever
 // order they end in.
@@ -436,6 +490,27 @@ TEST(SideBySide, AnItemBetterAloneIsWorkedOnAlone)
             EXPECT_EQ(flight.asked[104].second, 4 * 3 * kMiB + 100 * 1024 + 95 * 2048);
         }
     }
+
+    // The next heaviest is the heavier of the top's two children in the
+    // heap: here the lighter of them was listed first.
+    List list(
+        {{900 * kMiB, true, false, 0}, {2 * kMiB, true, false, 0}, {3 * kMiB, true, false, 0}, {1024, true, false, 0}});
+    Flight flight;
+    flight.begun.assign(4, 0);
+    flight.aloneFrom = 500 * kMiB;
+    SideBySide run;
+    run.threads = 1;
+    list.Into(run);
+    run.work = [](std::size_t) {};
+    run.inFlight = [&] {
+        for (int wait = 0; wait < 2000 && !list.ended; ++wait)
+            std::this_thread::sleep_for(1ms);
+        return std::make_unique<MadeUpFlight>(list, flight, 16);
+    };
+    run.done = [](std::size_t) {};
+    WithinTenSeconds([&] { RunSideBySide(run); });
+    ASSERT_EQ(flight.asked.count(0), 1u);
+    EXPECT_EQ(flight.asked[0].first, 3 * kMiB) << "the next heaviest was looked for in one child only";
 }
 
 // A failure of the items in flight ends the run: the items taken before it

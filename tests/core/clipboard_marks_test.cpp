@@ -162,6 +162,7 @@ TEST(ClipboardDigests, AVerdictSaysDoesNotMatchOnlyOfTheOneDigestOfANamedAlgorit
         {other256, V::NotThisOne, V::None},
         {"SHA512 (a.iso) = " + other256, V::NotThisOne, V::None},  // another name
         {"BLAKE2b " + other512, V::None, V::NotThisOne},
+        {"SHA-256 (a.iso) = " + other512, V::None, V::NotThisOne},  // SHA-256's name is no SHA-512's
         {"SHA256 " + other256 + "\nSHA256 " + Upper(other256).replace(0, 1, "0"), V::NoneOfThem, V::None},
         {other512 + " " + Upper(mine512), V::None, V::Matches},
         {other512 + " " + Upper(other512).replace(0, 1, "0") + " SHA512", V::None, V::NoneOfThem},
@@ -199,6 +200,12 @@ TEST(ClipboardDigests, TheVerdictsJoinTheMarksInOneLine)
     EXPECT_EQ(line(none, {{Algorithm::Sha256, V::Matches}}), "SHA-256 matches the digest on the clipboard");
     EXPECT_EQ(line(md5, {{Algorithm::Sha256, V::Matches}}), "MD5 and SHA-256 match the digests on the clipboard");
     EXPECT_EQ(line(none, {{Algorithm::Sha256, V::DoesNotMatch}}), "SHA-256 does not match the digest on the clipboard");
+    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::None}, {Algorithm::Sha512, V::Matches}}),
+              "SHA-512 matches the digest on the clipboard");
+    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::None}, {Algorithm::Sha512, V::DoesNotMatch}}),
+              "SHA-512 does not match the digest on the clipboard");
+    EXPECT_EQ(line(md5, {{Algorithm::Sha256, V::None}, {Algorithm::Sha512, V::DoesNotMatch}}),
+              "MD5 matches, SHA-512 does not match the digests on the clipboard");
     EXPECT_EQ(line(Marks{{Algorithm::Md5, ResultMark::None},
                          {Algorithm::Sha1, ResultMark::DoesNotMatch},
                          {Algorithm::Crc32, ResultMark::Matches}},
