@@ -18,8 +18,8 @@
 // table: adding an algorithm is adding a row and its engine code.
 
 // In the order results are handed on, printed and named in a line of words.
-enum class Algorithm : std::uint8_t { Md5, Sha1, Sha256, Sha512, Crc32 };
-inline constexpr std::size_t kAlgorithmCount = 5;
+enum class Algorithm : std::uint8_t { Md5, Sha1, Sha224, Sha256, Sha384, Sha512, Crc32 };
+inline constexpr std::size_t kAlgorithmCount = 7;
 
 constexpr std::size_t IndexOf(Algorithm algorithm) noexcept
 {

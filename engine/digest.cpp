@@ -800,6 +800,7 @@ void Sha512Finish(Sha512Digest& state)
 struct Md5Traits {
     using Digest = Md5Digest;
     using CompressFn = Md5CompressFn;
+    static constexpr std::size_t kOutputBytes = sizeof(Digest);
     static constexpr std::size_t kBlockSize = engine::kBlockSize;
     static constexpr std::size_t kLengthBytes = 8;
     static constexpr bool kBigEndianLength = false;
@@ -812,6 +813,7 @@ struct Md5Traits {
 struct Sha1Traits {
     using Digest = Sha1Digest;
     using CompressFn = Sha1CompressFn;
+    static constexpr std::size_t kOutputBytes = sizeof(Digest);
     static constexpr std::size_t kBlockSize = engine::kBlockSize;
     static constexpr std::size_t kLengthBytes = 8;
     static constexpr bool kBigEndianLength = true;
@@ -824,6 +826,7 @@ struct Sha1Traits {
 struct Sha256Traits {
     using Digest = Sha256Digest;
     using CompressFn = Sha256CompressFn;
+    static constexpr std::size_t kOutputBytes = sizeof(Digest);
     static constexpr std::size_t kBlockSize = engine::kBlockSize;
     static constexpr std::size_t kLengthBytes = 8;
     static constexpr bool kBigEndianLength = true;
@@ -836,6 +839,7 @@ struct Sha256Traits {
 struct Sha512Traits {
     using Digest = Sha512Digest;
     using CompressFn = Sha512CompressFn;
+    static constexpr std::size_t kOutputBytes = sizeof(Digest);
     static constexpr std::size_t kBlockSize = kSha512BlockSize;
     static constexpr std::size_t kLengthBytes = 16;
     static constexpr bool kBigEndianLength = true;
@@ -843,6 +847,40 @@ struct Sha512Traits {
     static void Init(Digest& d) { Sha512Init(d); }
     static void Finish(Digest& d) { Sha512Finish(d); }
     static void Scrub() { ScrubStackDeep(); }
+};
+
+// SHA-224 and SHA-384: SHA-256's and SHA-512's machinery from their own
+// start values, the digest cut to its first 28 and 48 bytes. The record
+// holds the whole state while the computation runs.
+void Sha224Init(Sha256Digest& state)
+{
+    // The second 32 bits of the fractional parts of the square roots of the
+    // ninth to sixteenth primes.
+    static constexpr std::uint32_t kStart[8] = {0xC1059ED8, 0x367CD507, 0x3070DD17, 0xF70E5939,
+                                                0xFFC00B31, 0x68581511, 0x64F98FA7, 0xBEFA4FA4};
+    for (int i = 0; i < 8; ++i)
+        StoreLe32(state.bytes + 4 * i, kStart[i]);
+}
+
+void Sha384Init(Sha512Digest& state)
+{
+    // The first 64 bits of the fractional parts of the square roots of the
+    // ninth to sixteenth primes.
+    static constexpr std::uint64_t kStart[8] = {0xCBBB9D5DC1059ED8, 0x629A292A367CD507, 0x9159015A3070DD17,
+                                                0x152FECD8F70E5939, 0x67332667FFC00B31, 0x8EB44A8768581511,
+                                                0xDB0C2E0D64F98FA7, 0x47B5481DBEFA4FA4};
+    for (int i = 0; i < 8; ++i)
+        StoreLe64(state.bytes + 8 * i, kStart[i]);
+}
+
+struct Sha224Traits : Sha256Traits {
+    static constexpr std::size_t kOutputBytes = 28;
+    static void Init(Digest& d) { Sha224Init(d); }
+};
+
+struct Sha384Traits : Sha512Traits {
+    static constexpr std::size_t kOutputBytes = 48;
+    static void Init(Digest& d) { Sha384Init(d); }
 };
 
 // Hashes the message into a state that is already set up. `prefixBytes`
@@ -932,7 +970,7 @@ template <class H>
 void Hmac(const std::string& key, const std::uint8_t* message, std::size_t length, typename H::Digest& digest)
 {
     constexpr std::size_t kBlock = H::kBlockSize;
-    constexpr std::size_t kDigestSize = sizeof(typename H::Digest);
+    constexpr std::size_t kDigestSize = H::kOutputBytes;
     static_assert(kDigestSize + 1 + H::kLengthBytes <= kBlock, "the inner digest and its padding make one final block");
     const auto compress = H::CompressInUse();
 
@@ -1069,13 +1107,14 @@ private:
     std::uint64_t total_;
 };
 
-template <class Digest>
-DigestBytes BytesOf(const Digest& digest)
+// The digest's bytes: the state's first, as many as the hash's output has.
+template <class H>
+DigestBytes BytesOf(const typename H::Digest& digest)
 {
-    static_assert(sizeof digest.bytes <= sizeof(DigestBytes::bytes));
+    static_assert(H::kOutputBytes <= sizeof(DigestBytes::bytes));
     DigestBytes bytes;
-    std::memcpy(bytes.bytes.data(), digest.bytes, sizeof digest.bytes);
-    bytes.size = sizeof digest.bytes;
+    std::memcpy(bytes.bytes.data(), digest.bytes, H::kOutputBytes);
+    bytes.size = H::kOutputBytes;
     return bytes;
 }
 
@@ -1083,7 +1122,7 @@ template <class H>
 class PlainDigest final : public MessageDigest {
 public:
     void Feed(const std::uint8_t* bytes, std::size_t size) override { feeder_.Feed(bytes, size); }
-    DigestBytes Finish() override { return BytesOf(feeder_.Finish()); }
+    DigestBytes Finish() override { return BytesOf<H>(feeder_.Finish()); }
 
 private:
     BlockFeeder<H> feeder_;
@@ -1099,7 +1138,7 @@ class KeyedDigest final : public MessageDigest {
 public:
     explicit KeyedDigest(const std::string& key) : inner_(kBlock)
     {
-        constexpr std::size_t kDigestSize = sizeof(typename H::Digest);
+        constexpr std::size_t kDigestSize = H::kOutputBytes;
         LongKey<H> longKey;
         if (key.size() > kBlock) {
             longKey.used = true;
@@ -1122,7 +1161,7 @@ public:
     DigestBytes Finish() override
     {
         using Digest = typename H::Digest;
-        constexpr std::size_t kDigestSize = sizeof(Digest);
+        constexpr std::size_t kDigestSize = H::kOutputBytes;
         Digest& innerDigest = inner_.Finish();
         Secret<std::uint8_t[2 * kBlock]> blocks;
         std::memcpy(blocks.value, pad_.value, kBlock);
@@ -1134,7 +1173,7 @@ public:
         H::CompressInUse()(digest, blocks.value, 2);
         H::Finish(digest);
         Forget();
-        return BytesOf(digest);
+        return BytesOf<H>(digest);
     }
 
 private:
@@ -1196,6 +1235,16 @@ std::unique_ptr<MessageDigest> StartSha256(const std::string* key)
 std::unique_ptr<MessageDigest> StartSha512(const std::string* key)
 {
     return Start<Sha512Traits>(key);
+}
+
+std::unique_ptr<MessageDigest> StartSha224(const std::string* key)
+{
+    return Start<Sha224Traits>(key);
+}
+
+std::unique_ptr<MessageDigest> StartSha384(const std::string* key)
+{
+    return Start<Sha384Traits>(key);
 }
 
 std::unique_ptr<MessageDigest> StartCrc32(const std::string*)
@@ -1317,6 +1366,16 @@ std::string DigestToHexText(const Sha256Digest& digest)
 }
 
 std::string DigestToHexText(const Sha512Digest& digest)
+{
+    return BytesToHexText(digest.bytes, sizeof digest.bytes);
+}
+
+std::string DigestToHexText(const Sha224Digest& digest)
+{
+    return BytesToHexText(digest.bytes, sizeof digest.bytes);
+}
+
+std::string DigestToHexText(const Sha384Digest& digest)
 {
     return BytesToHexText(digest.bytes, sizeof digest.bytes);
 }

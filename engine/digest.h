@@ -34,6 +34,8 @@ std::string DigestToHexText(const Md5Digest& digest);
 std::string DigestToHexText(const Sha1Digest& digest);
 std::string DigestToHexText(const Sha256Digest& digest);
 std::string DigestToHexText(const Sha512Digest& digest);
+std::string DigestToHexText(const Sha224Digest& digest);
+std::string DigestToHexText(const Sha384Digest& digest);
 
 // The engine's exception. The Generate command raises it with code 7.
 class EHashError : public Exception {

@@ -30,3 +30,12 @@ struct Sha256Digest {
 struct Sha512Digest {
     std::uint8_t bytes[64];
 };
+
+// SHA-224's and SHA-384's digests: the first 28 and 48 bytes of the state
+// of SHA-256's and SHA-512's machinery, which runs in their records.
+struct Sha224Digest {
+    std::uint8_t bytes[28];
+};
+struct Sha384Digest {
+    std::uint8_t bytes[48];
+};

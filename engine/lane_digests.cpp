@@ -28,6 +28,8 @@ struct Blocks64 {
 template <>
 struct Traits<Md5Digest> : Blocks64 {
     static constexpr std::size_t kWords = 4;
+    static constexpr std::size_t kOutputWords = kWords;
+    using Record = Md5Digest;
     static constexpr bool kBigEndian = false;  // the words in the digest, and the bit count
     static constexpr std::uint32_t kStart[kWords] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
     using Path = Md5LanePath;
@@ -44,6 +46,8 @@ struct Traits<Md5Digest> : Blocks64 {
 template <>
 struct Traits<Sha1Digest> : Blocks64 {
     static constexpr std::size_t kWords = 5;
+    static constexpr std::size_t kOutputWords = kWords;
+    using Record = Sha1Digest;
     static constexpr bool kBigEndian = true;
     static constexpr std::uint32_t kStart[kWords] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
     using Path = Sha1LanePath;
@@ -58,6 +62,8 @@ struct Traits<Sha1Digest> : Blocks64 {
 template <>
 struct Traits<Sha256Digest> : Blocks64 {
     static constexpr std::size_t kWords = 8;
+    static constexpr std::size_t kOutputWords = kWords;
+    using Record = Sha256Digest;
     static constexpr bool kBigEndian = true;
     static constexpr std::uint32_t kStart[kWords] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
                                                      0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
@@ -77,6 +83,8 @@ struct Traits<Sha512Digest> {
     static constexpr std::size_t kBlock = kSha512BlockSize;
     static constexpr std::size_t kCountBytes = 16;
     static constexpr std::size_t kWords = 8;
+    static constexpr std::size_t kOutputWords = kWords;
+    using Record = Sha512Digest;
     static constexpr bool kBigEndian = true;
     static constexpr std::uint64_t kStart[kWords] = {0x6A09E667F3BCC908, 0xBB67AE8584CAA73B, 0x3C6EF372FE94F82B,
                                                      0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
@@ -88,6 +96,23 @@ struct Traits<Sha512Digest> {
     {
         Sha512CompressInUse()(state, blocks, count);
     }
+};
+
+// SHA-224 and SHA-384: the lanes of SHA-256 and SHA-512 from other start
+// values, their digests the first seven and six words.
+template <>
+struct Traits<Sha224Digest> : Traits<Sha256Digest> {
+    static constexpr std::size_t kOutputWords = 7;
+    static constexpr std::uint32_t kStart[kWords] = {0xC1059ED8, 0x367CD507, 0x3070DD17, 0xF70E5939,
+                                                     0xFFC00B31, 0x68581511, 0x64F98FA7, 0xBEFA4FA4};
+};
+
+template <>
+struct Traits<Sha384Digest> : Traits<Sha512Digest> {
+    static constexpr std::size_t kOutputWords = 6;
+    static constexpr std::uint64_t kStart[kWords] = {0xCBBB9D5DC1059ED8, 0x629A292A367CD507, 0x9159015A3070DD17,
+                                                     0x152FECD8F70E5939, 0x67332667FFC00B31, 0x8EB44A8768581511,
+                                                     0xDB0C2E0D64F98FA7, 0x47B5481DBEFA4FA4};
 };
 
 template <class Word>
@@ -232,12 +257,12 @@ struct LaneDigests<Digest>::State {
     void BeginOuter(std::size_t lane)
     {
         Lane& l = lanes[lane];
-        constexpr std::size_t kDigestSize = sizeof(Word) * kWords;
+        constexpr std::size_t kDigestSize = sizeof(Word) * T::kOutputWords;
         for (std::size_t i = 0; i < kBlock; ++i)
             l.own[i] = static_cast<std::uint8_t>(l.pad[i] ^ (0x36 ^ 0x5C));
         WipeKeyMaterial(l.pad, sizeof l.pad);
         std::uint8_t* const final = l.own + kBlock;
-        for (std::size_t w = 0; w < kWords; ++w)
+        for (std::size_t w = 0; w < T::kOutputWords; ++w)
             PutWord(final + sizeof(Word) * w, words.words[w][lane], T::kBigEndian);
         Pad<T>(final, kDigestSize, kBlock + kDigestSize);
         SetWords(lane, T::kStart);
@@ -294,8 +319,9 @@ struct LaneDigests<Digest>::State {
         SetWords(lane, T::kStart);
     }
 
-    // The key's hash, for a key longer than a block, on one chain.
-    static void HashKey(const std::string& key, Digest& hash)
+    // The key's hash, for a key longer than a block, on one chain: the
+    // whole state, of which the digest's words come first.
+    static void HashKey(const std::string& key, typename T::Record& hash)
     {
         for (std::size_t w = 0; w < kWords; ++w)
             PutWord(hash.bytes + sizeof(Word) * w, T::kStart[w], false);
@@ -320,9 +346,9 @@ struct LaneDigests<Digest>::State {
         Lane& l = lanes[lane];
         std::memset(l.pad, 0x36, kBlock);
         if (key.size() > kBlock) {
-            Digest hash;
+            typename T::Record hash;
             HashKey(key, hash);
-            for (std::size_t i = 0; i < sizeof hash.bytes; ++i)
+            for (std::size_t i = 0; i < sizeof(Word) * T::kOutputWords; ++i)
                 l.pad[i] = static_cast<std::uint8_t>(l.pad[i] ^ hash.bytes[i]);
             WipeKeyMaterial(&hash, sizeof hash);
             ClearVectorRegisters();
@@ -430,7 +456,8 @@ struct LaneDigests<Digest>::State {
         if (l.phase != Phase::Done)
             Misuse("TakeDigest on a lane that is not done");
         Digest digest;
-        for (std::size_t w = 0; w < kWords; ++w)
+        static_assert(sizeof digest.bytes == sizeof(Word) * T::kOutputWords);
+        for (std::size_t w = 0; w < T::kOutputWords; ++w)
             PutWord(digest.bytes + sizeof(Word) * w, words.words[w][lane], T::kBigEndian);
         Clear(lane);
         return digest;
@@ -527,6 +554,8 @@ template class LaneDigests<Md5Digest>;
 template class LaneDigests<Sha1Digest>;
 template class LaneDigests<Sha256Digest>;
 template class LaneDigests<Sha512Digest>;
+template class LaneDigests<Sha224Digest>;
+template class LaneDigests<Sha384Digest>;
 
 namespace {
 
@@ -583,6 +612,16 @@ std::unique_ptr<DigestLanes> MakeSha256Lanes()
 std::unique_ptr<DigestLanes> MakeSha512Lanes()
 {
     return std::make_unique<AnyLanes<Sha512Digest>>();
+}
+
+std::unique_ptr<DigestLanes> MakeSha224Lanes()
+{
+    return std::make_unique<AnyLanes<Sha224Digest>>();
+}
+
+std::unique_ptr<DigestLanes> MakeSha384Lanes()
+{
+    return std::make_unique<AnyLanes<Sha384Digest>>();
 }
 
 }  // namespace engine

@@ -149,10 +149,14 @@ extern template class LaneDigests<Md5Digest>;
 extern template class LaneDigests<Sha1Digest>;
 extern template class LaneDigests<Sha256Digest>;
 extern template class LaneDigests<Sha512Digest>;
+extern template class LaneDigests<Sha224Digest>;
+extern template class LaneDigests<Sha384Digest>;
 using Md5Lanes = LaneDigests<Md5Digest>;
 using Sha1Lanes = LaneDigests<Sha1Digest>;
 using Sha256Lanes = LaneDigests<Sha256Digest>;
 using Sha512Lanes = LaneDigests<Sha512Digest>;
+using Sha224Lanes = LaneDigests<Sha224Digest>;
+using Sha384Lanes = LaneDigests<Sha384Digest>;
 
 // A lane object of any algorithm behind one interface, as the table of
 // algorithms makes them (AlgorithmRow::lanes): the calls and rules of

@@ -182,7 +182,7 @@ TEST_P(LanesTest, TakesTheWidthOfItsPath)
 // one starts there.
 TEST_P(LanesTest, EveryLengthUpTo1024InEveryLaneCount)
 {
-    ForTheDigest([&]<class K>() {
+    const auto body = [&]<class K>() {
         const std::size_t width = typename K::Lanes().Width();
         for (std::size_t used = 1; used <= width && !HasFailure(); ++used) {
             std::vector<std::vector<Job>> jobs(used);
@@ -194,7 +194,10 @@ TEST_P(LanesTest, EveryLengthUpTo1024InEveryLaneCount)
             typename K::Lanes lanes;
             ExpectOneShotResults<K>(jobs, Drive(lanes, jobs), std::to_string(used) + " lanes");
         }
-    });
+    };
+    ForTheDigest(body);
+    if (CarriesTruncatedDigests())
+        ForTheDigest<Md5Kind, Sha1Kind, Sha224Kind, Sha384Kind>(body);
 }
 
 // Pieces of random sizes, zero among them, a block begun in one piece and
@@ -236,7 +239,7 @@ TEST_P(LanesTest, BytesInPiecesOfAnySize)
 // SHA-512's block, and so its keys' lengths, are twice the others'.
 TEST_P(LanesTest, KeyedLanesGiveTheOneShotHmac)
 {
-    ForTheDigest([&]<class K>() {
+    const auto body = [&]<class K>() {
         std::mt19937 rng(2104);
         const std::size_t width = typename K::Lanes().Width();
         constexpr std::size_t b = K::kBlock;
@@ -267,6 +270,16 @@ TEST_P(LanesTest, KeyedLanesGiveTheOneShotHmac)
             cases = {
                 {std::string(20, '\x0b'), hi, "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
                 {std::string(131, '\xaa'), larger, "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"}};
+        } else if constexpr (std::is_same_v<K, Sha224Kind>) {
+            cases = {{std::string(20, '\x0b'), hi, "896fb1128abbdf196832107cd49df33f47b4b1169912ba4f53684b22"},
+                     {std::string(131, '\xaa'), larger, "95e9a0db962095adaebe9b2d6f0dbce2d499f112f2d2b7273fa6870e"}};
+        } else if constexpr (std::is_same_v<K, Sha384Kind>) {
+            cases = {{std::string(20, '\x0b'), hi,
+                      "afd03944d84895626b0825f4ab46907f15f9dadbe4101ec682aa034c7cebc59c"
+                      "faea9ea9076ede7f4af152e8b2fa9cb6"},
+                     {std::string(131, '\xaa'), larger,
+                      "4ece084485813e9088d2c63a041bc5b44f9ef1012a2b588f3cd11f05033ac4c6"
+                      "0c2ef6ab4030fe8296248df163f44952"}};
         } else {
             cases = {{std::string(20, '\x0b'), hi,
                       "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cde"
@@ -286,7 +299,10 @@ TEST_P(LanesTest, KeyedLanesGiveTheOneShotHmac)
             for (std::size_t lane = 0; lane < width; ++lane)
                 EXPECT_EQ(DigestToHexText(lanes.TakeDigest(lane)), hex) << "lane " << lane;
         }
-    });
+    };
+    ForTheDigest(body);
+    if (CarriesTruncatedDigests())
+        ForTheDigest<Md5Kind, Sha1Kind, Sha224Kind, Sha384Kind>(body);
 }
 
 // Lane 0 digests 5 MiB and some, fed in windows of 1 MiB, while the others

@@ -7,9 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ostream>
 #include <string>
 
+#include "engine/algorithms.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
@@ -48,6 +50,32 @@ struct Sha512Kind {
     static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { HmacSha512OfBytes(k, p, n, d); }
 };
 
+// SHA-224 and SHA-384 ride on SHA-256's and SHA-512's lanes from other
+// start values. The one-message digest they are held to is the engine's,
+// through the table of algorithms.
+template <Algorithm kAlgorithm, class LanesT, class DigestT, class PathT, std::size_t kBlockT>
+struct TableKind {
+    using Lanes = LanesT;
+    using Digest = DigestT;
+    using Path = PathT;
+    static constexpr std::size_t kBlock = kBlockT;
+    static void Plain(const void* p, std::int32_t n, Digest& d) { Run(nullptr, p, n, d); }
+    static void Keyed(const std::string& k, const void* p, std::int32_t n, Digest& d) { Run(&k, p, n, d); }
+
+private:
+    static void Run(const std::string* key, const void* p, std::int32_t n, Digest& d)
+    {
+        const auto message = RowOf(kAlgorithm).start(key);
+        message->Feed(static_cast<const std::uint8_t*>(p), n > 0 ? static_cast<std::size_t>(n) : 0);
+        const engine::DigestBytes bytes = message->Finish();
+        std::memcpy(d.bytes, bytes.data(), sizeof d.bytes);
+    }
+};
+using Sha224Kind =
+    TableKind<Algorithm::Sha224, engine::Sha224Lanes, Sha224Digest, engine::Sha256LanePath, engine::kBlockSize>;
+using Sha384Kind =
+    TableKind<Algorithm::Sha384, engine::Sha384Lanes, Sha384Digest, engine::Sha512LanePath, engine::kSha512BlockSize>;
+
 struct LaneSetting {
     const char* name;
     int kind;  // 0 MD5, 1 SHA-1, 2 SHA-256, 3 SHA-512
@@ -80,6 +108,10 @@ protected:
             GTEST_SKIP() << GetParam().name << ": this CPU or this build cannot run it";
     }
     void TearDown() override { engine::UseChosenPaths(); }
+
+    // Whether the parameter's path carries SHA-256 or SHA-512, and so
+    // SHA-224 or SHA-384 too.
+    bool CarriesTruncatedDigests() const { return GetParam().kind >= 2; }
 
     // Calls body.template operator()<K>() with the parameter's digest's kind:
     // Md5Kind and the others, or what a test adds to them, given in the

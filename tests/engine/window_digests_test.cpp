@@ -225,6 +225,47 @@ TEST_P(WindowDigestsTest, Sha512VectorsSplitAnywhere)
                                "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b");
 }
 
+// SHA-224 and SHA-384 likewise, through SHA-256's and SHA-512's block
+// functions from their own start values, cut to their length also inside
+// the HMAC: FIPS 180-4's samples and RFC 4231's cases.
+TEST_P(WindowDigestsTest, Sha224AndSha384VectorsSplitAnywhere)
+{
+    const std::string key131(131, '\xaa');
+    const std::string larger = "Test Using Larger Than Block-Size Key - Hash Key First";
+    const std::string largerData =
+        "This is a test using a larger than block-size key and a larger than block-size data. The key needs to be "
+        "hashed before being used by the HMAC algorithm.";
+    ExpectVectorsSplitAnywhere(
+        Algorithm::Sha224,
+        {{false, "", "", "d14a028c2a3a2bc9476102bb288234c415a2b01f828ea62ac5b3e42f"},
+         {false, "", "abc", "23097d223405d8228642a477bda255b32aadbce4bda0b3f7e36c9da7"},
+         {false, "", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+          "75388b16512776cc5dba5da1fd890150b0c6455cb4f58b1952522525"},
+         {true, std::string(20, '\x0b'), "Hi There", "896fb1128abbdf196832107cd49df33f47b4b1169912ba4f53684b22"},
+         {true, "Jefe", "what do ya want for nothing?", "a30e01098bc6dbbf45690f3a7e9e6d0f8bbea2a39e6148008fd05e44"},
+         {true, key131, larger, "95e9a0db962095adaebe9b2d6f0dbce2d499f112f2d2b7273fa6870e"},
+         {true, key131, largerData, "3a854166ac5d9f023f54d517d0b39dbd946770db9c2b95c9f6f565d1"}},
+        {1, 64, 4097}, "20794655980c91d8bbb4c1ea97618a4bf03f42581948b2ee4ee7ad67");
+    ExpectVectorsSplitAnywhere(
+        Algorithm::Sha384,
+        {{false, "", "",
+          "38b060a751ac96384cd9327eb1b1e36a21fdb71114be07434c0cc7bf63f6e1da274edebfe76f65fbd51ad2f14898b95b"},
+         {false, "", "abc",
+          "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7"},
+         {false, "",
+          "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrst"
+          "nopqrstu",
+          "09330c33f71147e83d192fc782cd1b4753111b173b3b05d22fa08086e3b0f712fcc7c71a557e2db966c3e9fa91746039"},
+         {true, "Jefe", "what do ya want for nothing?",
+          "af45d2e376484031617f78d2b58a6b1b9c7ef464f5a01b47e42ec3736322445e8e2240ca5e69e2c78b3239ecfab21649"},
+         {true, key131, larger,
+          "4ece084485813e9088d2c63a041bc5b44f9ef1012a2b588f3cd11f05033ac4c60c2ef6ab4030fe8296248df163f44952"},
+         {true, key131, largerData,
+          "6617178e941f020d351e2f254e8fd32c602420feb0b8fb9adccebb82461e99c5a678cc31e799176d3860e6110c46523e"}},
+        {1, 128, 4097},
+        "9d0e1809716474cb086e834e310a4a1ced149e9c00f248527972cec5704c2a5b07b8b3dc38ecc4ebae97ddd87f3d8985");
+}
+
 VELLUMARK_ON_EVERY_PATH(WindowDigestsTest);
 
 // Zeros fed as one window of 1 MiB over and over, never 4 GiB at once. The
