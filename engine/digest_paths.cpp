@@ -2,6 +2,8 @@
 // routine, at its first use, and kept for the life of the process.
 #include "engine/digest_paths.h"
 
+#include "engine/blake2.h"
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -27,6 +29,7 @@ struct CpuFeatures {
     bool avx2 = false;      // with the wide registers saved
     bool avx512f = false;   // likewise
     bool avx512bw = false;  // and byte shuffles on the wide registers
+    bool avx512vl = false;  // AVX-512F's instructions on 256- and 128-bit registers
 };
 
 #if defined(VELLUMARK_ENGINE_X86)
@@ -70,6 +73,7 @@ CpuFeatures ProbeCpu()
     cpu.avx2 = cpu.ymmRegisters && avx2;
     cpu.avx512f = cpu.zmmRegisters;
     cpu.avx512bw = cpu.avx512f && (b7 & (1u << 30));
+    cpu.avx512vl = cpu.avx512f && avx512vl;
     return cpu;
 }
 #else
@@ -459,6 +463,14 @@ void ChooseSha512Lanes()
 }
 
 }  // namespace
+
+Blake2CpuSupport ProbedBlake2CpuSupport()
+{
+    Blake2CpuSupport support;
+    support.avx2 = Cpu().avx2;
+    support.avx512 = Cpu().avx512vl;
+    return support;
+}
 
 const char* PathName(Sha1Path path)
 {
@@ -1167,6 +1179,7 @@ void UseChosenPaths()
     sha1LanesInUse.store(ChosenSha1LanePath(), std::memory_order_release);
     sha256LanesInUse.store(ChosenSha256LanePath(), std::memory_order_release);
     sha512LanesInUse.store(ChosenSha512LanePath(), std::memory_order_release);
+    UseChosenBlake2Paths();
 }
 
 }  // namespace engine
