@@ -40,15 +40,19 @@ struct Blake2s {
     static constexpr const Word* kIv = kBlake2sIv;
 };
 
-// Words are little-endian, assembled byte by byte: callers' bytes have no
-// alignment, and the compiler turns these into single loads and stores on
-// little-endian hosts.
+// Words are little-endian; memcpy, because callers' bytes have no
+// alignment. Big-endian hosts turn the bytes around.
 template <class Word>
 BLAKE2_STEP Word LoadLe(const std::uint8_t* p)
 {
-    Word v = 0;
-    for (std::size_t i = 0; i < sizeof(Word); ++i)
-        v |= static_cast<Word>(Word{p[i]} << (8 * i));
+    Word v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+        Word turned = 0;
+        for (std::size_t i = 0; i < sizeof(Word); ++i)
+            turned |= static_cast<Word>((v >> (8 * i)) & 0xFF) << (8 * (sizeof(Word) - 1 - i));
+        v = turned;
+    }
     return v;
 }
 
@@ -61,18 +65,38 @@ BLAKE2_STEP void StoreLe(std::uint8_t* p, Word v)
 
 // ---------------------------------------------------------------- portable rounds
 
-// The mixing function G of RFC 7693 on four words of the working vector.
-template <class V, class Word>
-BLAKE2_STEP void G(Word& a, Word& b, Word& c, Word& d, Word x, Word y)
+// a + x, kept as one value: the compiler would otherwise add b, the word
+// G computes last, first and x after it, an addition more on the chain of
+// dependent instructions that bounds the speed.
+template <class Word>
+BLAKE2_STEP Word AddFirst(Word a, Word x)
 {
-    a = a + b + x;
-    d = std::rotr(static_cast<Word>(d ^ a), V::kR1);
-    c = c + d;
-    b = std::rotr(static_cast<Word>(b ^ c), V::kR2);
-    a = a + b + y;
-    d = std::rotr(static_cast<Word>(d ^ a), V::kR3);
-    c = c + d;
-    b = std::rotr(static_cast<Word>(b ^ c), V::kR4);
+    Word sum = a + x;
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__("" : "+r"(sum));
+#endif
+    return sum;
+}
+
+// Half of the mixing function G of RFC 7693, on four columns (or diagonals)
+// of the working vector at once, step by step across them, so that the
+// four independent chains sit side by side in the code: a = a + b + x,
+// d = (d ^ a) >>> p, c = c + d, b = (b ^ c) >>> q.
+template <int p, int q, class Word>
+BLAKE2_STEP void HalfG(Word (&v)[16], const int (&i)[4][4], const Word (&x)[4])
+{
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k)
+        v[i[k][0]] = AddFirst(v[i[k][0]], x[k]) + v[i[k][1]];
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k)
+        v[i[k][3]] = std::rotr(static_cast<Word>(v[i[k][3]] ^ v[i[k][0]]), p);
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k)
+        v[i[k][2]] = v[i[k][2]] + v[i[k][3]];
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k)
+        v[i[k][1]] = std::rotr(static_cast<Word>(v[i[k][1]] ^ v[i[k][2]]), q);
 }
 
 // Round r: the columns, then the diagonals, with the message words in the
@@ -81,14 +105,12 @@ template <class V, int r, class Word>
 BLAKE2_STEP void Round(Word (&v)[16], const Word (&m)[16])
 {
     constexpr const std::uint8_t* s = kBlake2Sigma[r % 10];
-    G<V>(v[0], v[4], v[8], v[12], m[s[0]], m[s[1]]);
-    G<V>(v[1], v[5], v[9], v[13], m[s[2]], m[s[3]]);
-    G<V>(v[2], v[6], v[10], v[14], m[s[4]], m[s[5]]);
-    G<V>(v[3], v[7], v[11], v[15], m[s[6]], m[s[7]]);
-    G<V>(v[0], v[5], v[10], v[15], m[s[8]], m[s[9]]);
-    G<V>(v[1], v[6], v[11], v[12], m[s[10]], m[s[11]]);
-    G<V>(v[2], v[7], v[8], v[13], m[s[12]], m[s[13]]);
-    G<V>(v[3], v[4], v[9], v[14], m[s[14]], m[s[15]]);
+    static constexpr int kColumns[4][4] = {{0, 4, 8, 12}, {1, 5, 9, 13}, {2, 6, 10, 14}, {3, 7, 11, 15}};
+    static constexpr int kDiagonals[4][4] = {{0, 5, 10, 15}, {1, 6, 11, 12}, {2, 7, 8, 13}, {3, 4, 9, 14}};
+    HalfG<V::kR1, V::kR2>(v, kColumns, {m[s[0]], m[s[2]], m[s[4]], m[s[6]]});
+    HalfG<V::kR3, V::kR4>(v, kColumns, {m[s[1]], m[s[3]], m[s[5]], m[s[7]]});
+    HalfG<V::kR1, V::kR2>(v, kDiagonals, {m[s[8]], m[s[10]], m[s[12]], m[s[14]]});
+    HalfG<V::kR3, V::kR4>(v, kDiagonals, {m[s[9]], m[s[11]], m[s[13]], m[s[15]]});
 }
 
 template <class V, class Word, int... r>
