@@ -317,6 +317,147 @@ void ChooseBlake2s()
     blake2sInUse.store(PathFunction(blake2sChosen), std::memory_order_release);
 }
 
+// ---------------------------------------------------------------- lanes
+
+template <class V>
+using LanesFn = void (*)(Blake2LaneStates<typename V::Word>&, const std::uint8_t* const*, LaneMask, std::size_t,
+                         LaneMask, const std::uint32_t*);
+
+template <class V>
+void LanesOneAtATime(Blake2LaneStates<typename V::Word>& states, const std::uint8_t* const* blocks, LaneMask active,
+                     std::size_t count, LaneMask last, const std::uint32_t* lastBytes,
+                     void (*compress)(typename V::Chain&, const std::uint8_t*, std::size_t, std::uint32_t, bool))
+{
+    for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+        if (((active >> lane) & 1) == 0)
+            continue;
+        typename V::Chain chain;
+        for (int i = 0; i < 8; ++i)
+            chain.h[i] = states.h[i][lane];
+        chain.t[0] = states.t[0][lane];
+        chain.t[1] = states.t[1][lane];
+        const bool final = (last >> lane) & 1;
+        compress(chain, blocks[lane], count, final ? lastBytes[lane] : static_cast<std::uint32_t>(V::kBlock), final);
+        for (int i = 0; i < 8; ++i)
+            states.h[i][lane] = chain.h[i];
+        states.t[0][lane] = chain.t[0];
+        states.t[1][lane] = chain.t[1];
+    }
+}
+
+// "abc" in every lane at once, each from its own unaligned copy, must give
+// RFC 7693's digest; then each lane a message of its own (a byte counter
+// mod 251 from an offset of its own, two whole blocks and a last one of
+// `lane` bytes) from a chain and count of its own must meet the portable
+// one-message routine, with half the lanes left out at a time, which must
+// keep their words. The two whole blocks go in at once and one by one.
+template <class V>
+bool LanesKnownVectorHolds(LanesFn<V> lanes, std::size_t width, const std::uint8_t* abc)
+{
+    using Word = typename V::Word;
+    constexpr std::size_t kBlock = V::kBlock;
+    if (width == 0 || width > kMaxLanes)
+        return false;
+    alignas(64) std::uint8_t buffer[kMisalign + kMaxLanes * (3 * kBlock + kMaxLanes)] = {};
+    const std::uint8_t* blocks[kMaxLanes];
+    std::uint32_t lastBytes[kMaxLanes];
+    const LaneMask all = (LaneMask{1} << width) - 1;
+
+    Blake2LaneStates<Word> states{};
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        std::uint8_t* const block = buffer + kMisalign + lane * kBlock;
+        std::memcpy(block, "abc", 3);
+        blocks[lane] = block;
+        lastBytes[lane] = 3;
+        for (int i = 0; i < 8; ++i)
+            states.h[i][lane] = V::kIv[i];
+        states.h[0][lane] ^= static_cast<Word>(0x01010000u | (8 * sizeof(Word)));
+    }
+    lanes(states, blocks, all, 1, all, lastBytes);
+    for (std::size_t lane = 0; lane < width; ++lane)
+        for (int i = 0; i < 8; ++i)
+            if (states.h[i][lane] != LoadLe<Word>(abc + sizeof(Word) * i))
+                return false;
+
+    for (std::size_t i = 0; i < sizeof buffer; ++i)
+        buffer[i] = static_cast<std::uint8_t>(i % 251);
+    Blake2LaneStates<Word> first{};
+    for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+        for (int i = 0; i < 8; ++i)
+            first.h[i][lane] = static_cast<Word>(V::kIv[i] * (2 * lane + 1) + static_cast<Word>(i));
+        first.t[0][lane] = static_cast<Word>(~Word{0} - 60 - lane);  // the two blocks carry into t[1]
+        first.t[1][lane] = static_cast<Word>(lane);
+    }
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        blocks[lane] = buffer + kMisalign + lane * 3 * kBlock + lane;
+        lastBytes[lane] = static_cast<std::uint32_t>(lane);
+    }
+    for (const bool blockByBlock : {false, true})
+        for (const LaneMask half : {LaneMask{0x5555}, LaneMask{0xAAAA}}) {
+            states = first;
+            const LaneMask active = all & half;
+            if (blockByBlock) {
+                lanes(states, blocks, active, 1, 0, nullptr);
+                const std::uint8_t* second[kMaxLanes];
+                for (std::size_t lane = 0; lane < width; ++lane)
+                    second[lane] = blocks[lane] + kBlock;
+                lanes(states, second, active, 1, 0, nullptr);
+            } else {
+                lanes(states, blocks, active, 2, 0, nullptr);
+            }
+            const std::uint8_t* third[kMaxLanes];
+            for (std::size_t lane = 0; lane < width; ++lane)
+                third[lane] = blocks[lane] + 2 * kBlock;
+            lanes(states, third, active, 1, active, lastBytes);
+            for (std::size_t lane = 0; lane < width; ++lane) {
+                typename V::Chain want;
+                for (int i = 0; i < 8; ++i)
+                    want.h[i] = first.h[i][lane];
+                want.t[0] = first.t[0][lane];
+                want.t[1] = first.t[1][lane];
+                if ((half >> lane) & 1) {
+                    CompressPortable<V>(want, blocks[lane], 2, kBlock, false);
+                    CompressPortable<V>(want, blocks[lane] + 2 * kBlock, 1, lastBytes[lane], true);
+                }
+                for (int i = 0; i < 8; ++i)
+                    if (states.h[i][lane] != want.h[i])
+                        return false;
+                if (states.t[0][lane] != want.t[0] || states.t[1][lane] != want.t[1])
+                    return false;
+            }
+        }
+    return true;
+}
+
+std::atomic<Blake2bLanePath> blake2bLanesInUse{Blake2bLanePath::OneAtATime};
+Blake2bLanePath blake2bLanesChosen = Blake2bLanePath::OneAtATime;
+std::once_flag blake2bLanesOnce;
+
+std::atomic<Blake2sLanePath> blake2sLanesInUse{Blake2sLanePath::OneAtATime};
+Blake2sLanePath blake2sLanesChosen = Blake2sLanePath::OneAtATime;
+std::once_flag blake2sLanesOnce;
+
+template <class Path, class Function>
+Path WidestLanes(std::span<const Path> paths, bool (*runs)(Path), Function (*function)(Path))
+{
+    for (std::size_t i = paths.size(); i-- > 1;)
+        if (runs(paths[i]) && ProvesItself(function(paths[i]), LaneWidth(paths[i])))
+            return paths[i];
+    return paths.front();
+}
+
+void ChooseBlake2bLanes()
+{
+    blake2bLanesChosen = ChooseAmong(kBlake2bLanePaths, CpuRuns, PathFunction);
+    blake2bLanesInUse.store(blake2bLanesChosen, std::memory_order_release);
+}
+
+void ChooseBlake2sLanes()
+{
+    blake2sLanesChosen = ChooseAmong(kBlake2sLanePaths, CpuRuns, PathFunction);
+    blake2sLanesInUse.store(blake2sLanesChosen, std::memory_order_release);
+}
+
 }  // namespace
 
 void Blake2bCompressPortable(Blake2bChain& chain, const std::uint8_t* blocks, std::size_t count, std::uint32_t bytes,
@@ -366,10 +507,6 @@ const char* PathName(Blake2bPath path)
     switch (path) {
     case Blake2bPath::Portable:
         return "portable";
-    case Blake2bPath::Avx2:
-        return "AVX2";
-    case Blake2bPath::Avx512:
-        return "AVX-512";
     }
     return "?";
 }
@@ -379,10 +516,6 @@ const char* PathName(Blake2sPath path)
     switch (path) {
     case Blake2sPath::Portable:
         return "portable";
-    case Blake2sPath::Avx2:
-        return "AVX2";
-    case Blake2sPath::Avx512:
-        return "AVX-512";
     }
     return "?";
 }
@@ -392,15 +525,8 @@ Blake2bCompressFn PathFunction(Blake2bPath path)
     switch (path) {
     case Blake2bPath::Portable:
         return Blake2bCompressPortable;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Blake2bPath::Avx2:
-        return Blake2bCompressAvx2;
-    case Blake2bPath::Avx512:
-        return Blake2bCompressAvx512;
-#endif
-    default:
-        return nullptr;
     }
+    return nullptr;
 }
 
 Blake2sCompressFn PathFunction(Blake2sPath path)
@@ -408,15 +534,8 @@ Blake2sCompressFn PathFunction(Blake2sPath path)
     switch (path) {
     case Blake2sPath::Portable:
         return Blake2sCompressPortable;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Blake2sPath::Avx2:
-        return Blake2sCompressAvx2;
-    case Blake2sPath::Avx512:
-        return Blake2sCompressAvx512;
-#endif
-    default:
-        return nullptr;
     }
+    return nullptr;
 }
 
 bool CpuRuns(Blake2bPath path)
@@ -426,10 +545,6 @@ bool CpuRuns(Blake2bPath path)
     switch (path) {
     case Blake2bPath::Portable:
         return true;
-    case Blake2bPath::Avx2:
-        return Cpu().avx2;
-    case Blake2bPath::Avx512:
-        return Cpu().avx512;
     }
     return false;
 }
@@ -441,10 +556,6 @@ bool CpuRuns(Blake2sPath path)
     switch (path) {
     case Blake2sPath::Portable:
         return true;
-    case Blake2sPath::Avx2:
-        return Cpu().avx2;
-    case Blake2sPath::Avx512:
-        return Cpu().avx512;
     }
     return false;
 }
@@ -521,6 +632,148 @@ void UseChosenBlake2Paths()
 {
     blake2bInUse.store(PathFunction(ChosenBlake2bPath()), std::memory_order_release);
     blake2sInUse.store(PathFunction(ChosenBlake2sPath()), std::memory_order_release);
+    blake2bLanesInUse.store(ChosenBlake2bLanePath(), std::memory_order_release);
+    blake2sLanesInUse.store(ChosenBlake2sLanePath(), std::memory_order_release);
+}
+
+// ---------------------------------------------------------------- lanes
+
+void Blake2bLanesOneAtATime(Blake2bLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                            std::size_t count, LaneMask last, const std::uint32_t* lastBytes)
+{
+    LanesOneAtATime<Blake2b>(states, blocks, active, count, last, lastBytes, Blake2bCompressInUse());
+}
+
+void Blake2sLanesOneAtATime(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                            std::size_t count, LaneMask last, const std::uint32_t* lastBytes)
+{
+    LanesOneAtATime<Blake2s>(states, blocks, active, count, last, lastBytes, Blake2sCompressInUse());
+}
+
+const char* PathName(Blake2bLanePath path)
+{
+    return path == Blake2bLanePath::Avx512 ? "AVX-512" : "one at a time";
+}
+
+const char* PathName(Blake2sLanePath path)
+{
+    return path == Blake2sLanePath::Avx512 ? "AVX-512" : "one at a time";
+}
+
+Blake2bLanesFn PathFunction(Blake2bLanePath path)
+{
+    switch (path) {
+    case Blake2bLanePath::OneAtATime:
+        return Blake2bLanesOneAtATime;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Blake2bLanePath::Avx512:
+        return Blake2bLanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+Blake2sLanesFn PathFunction(Blake2sLanePath path)
+{
+    switch (path) {
+    case Blake2sLanePath::OneAtATime:
+        return Blake2sLanesOneAtATime;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Blake2sLanePath::Avx512:
+        return Blake2sLanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+std::size_t LaneWidth(Blake2bLanePath path)
+{
+    return path == Blake2bLanePath::Avx512 ? 8 : 1;
+}
+
+std::size_t LaneWidth(Blake2sLanePath path)
+{
+    return path == Blake2sLanePath::Avx512 ? 16 : 1;
+}
+
+bool CpuRuns(Blake2bLanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    return path == Blake2bLanePath::OneAtATime || Cpu().avx512f;
+}
+
+bool CpuRuns(Blake2sLanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    return path == Blake2sLanePath::OneAtATime || Cpu().avx512f;
+}
+
+bool ProvesItself(Blake2bLanesFn lanes, std::size_t width)
+{
+    return LanesKnownVectorHolds<Blake2b>(lanes, width, kBlake2bAbc);
+}
+
+bool ProvesItself(Blake2sLanesFn lanes, std::size_t width)
+{
+    return LanesKnownVectorHolds<Blake2s>(lanes, width, kBlake2sAbc);
+}
+
+Blake2bLanePath ChooseAmong(std::span<const Blake2bLanePath> paths, bool (*runs)(Blake2bLanePath),
+                            Blake2bLanesFn (*function)(Blake2bLanePath))
+{
+    return WidestLanes(paths, runs, function);
+}
+
+Blake2sLanePath ChooseAmong(std::span<const Blake2sLanePath> paths, bool (*runs)(Blake2sLanePath),
+                            Blake2sLanesFn (*function)(Blake2sLanePath))
+{
+    return WidestLanes(paths, runs, function);
+}
+
+Blake2bLanePath ChosenBlake2bLanePath()
+{
+    std::call_once(blake2bLanesOnce, ChooseBlake2bLanes);
+    return blake2bLanesChosen;
+}
+
+Blake2sLanePath ChosenBlake2sLanePath()
+{
+    std::call_once(blake2sLanesOnce, ChooseBlake2sLanes);
+    return blake2sLanesChosen;
+}
+
+Blake2bLanePath Blake2bLanePathInUse()
+{
+    std::call_once(blake2bLanesOnce, ChooseBlake2bLanes);
+    return blake2bLanesInUse.load(std::memory_order_acquire);
+}
+
+Blake2sLanePath Blake2sLanePathInUse()
+{
+    std::call_once(blake2sLanesOnce, ChooseBlake2sLanes);
+    return blake2sLanesInUse.load(std::memory_order_acquire);
+}
+
+bool ForcePath(Blake2bLanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(blake2bLanesOnce, ChooseBlake2bLanes);
+    blake2bLanesInUse.store(path, std::memory_order_release);
+    return true;
+}
+
+bool ForcePath(Blake2sLanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(blake2sLanesOnce, ChooseBlake2sLanes);
+    blake2sLanesInUse.store(path, std::memory_order_release);
+    return true;
 }
 
 }  // namespace engine

@@ -29,7 +29,6 @@ struct CpuFeatures {
     bool avx2 = false;      // with the wide registers saved
     bool avx512f = false;   // likewise
     bool avx512bw = false;  // and byte shuffles on the wide registers
-    bool avx512vl = false;  // AVX-512F's instructions on 256- and 128-bit registers
 };
 
 #if defined(VELLUMARK_ENGINE_X86)
@@ -73,7 +72,6 @@ CpuFeatures ProbeCpu()
     cpu.avx2 = cpu.ymmRegisters && avx2;
     cpu.avx512f = cpu.zmmRegisters;
     cpu.avx512bw = cpu.avx512f && (b7 & (1u << 30));
-    cpu.avx512vl = cpu.avx512f && avx512vl;
     return cpu;
 }
 #else
@@ -468,7 +466,7 @@ Blake2CpuSupport ProbedBlake2CpuSupport()
 {
     Blake2CpuSupport support;
     support.avx2 = Cpu().avx2;
-    support.avx512 = Cpu().avx512vl;
+    support.avx512f = Cpu().avx512f;
     return support;
 }
 
