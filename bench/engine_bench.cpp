@@ -42,6 +42,7 @@
 #include "bench/summary_option.h"
 
 #include "engine/blake2.h"
+#include "engine/blake2_lanes.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
@@ -708,6 +709,151 @@ void RegisterBlake2Rows()
 #endif
 }
 
+// `count` messages of `n` bytes each through a BLAKE2 lane object, as
+// EngineLanes drives the others.
+template <class Lanes>
+std::string EngineBlake2Lanes(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    Lanes lanes;
+    std::string digests;
+    std::vector<std::string> each(count);
+    std::size_t owner[kMaxLanes] = {};
+    std::size_t next = 0, finished = 0;
+    const auto start = [&](std::size_t lane) {
+        lanes.Start(lane);
+        lanes.Feed(lane, p + next * n, n);
+        lanes.End(lane);
+        owner[lane] = next++;
+    };
+    for (std::size_t lane = 0; lane < lanes.Width() && next < count; ++lane)
+        start(lane);
+    while (finished < count) {
+        const LaneReport r = lanes.Step();
+        for (std::size_t lane = 0; lane < lanes.Width(); ++lane)
+            if ((r.done >> lane) & 1) {
+                const auto digest = lanes.TakeDigest(lane);
+                each[owner[lane]] = AsBytes(digest.bytes, digest.size);
+                ++finished;
+                if (next < count)
+                    start(lane);
+            }
+    }
+    for (const std::string& d : each)
+        digests += d;
+    return digests;
+}
+
+// The same messages one after another through the one-message state.
+template <std::string (*kOne)(const unsigned char*, std::size_t)>
+std::string Blake2Each(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    std::string digests;
+    for (std::size_t i = 0; i < count; ++i)
+        digests += kOne(p + i * n, n);
+    return digests;
+}
+
+void RegisterBlake2LaneRows()
+{
+    for (Blake2bLanePath path : kBlake2bLanePaths) {
+        if (!CpuRuns(path))
+            continue;
+        const std::size_t count = LaneWidth(path);
+        const std::string name = std::string("Engine_Blake2b512Lanes/") + PathName(path) + "/x" + std::to_string(count);
+        benchmark::RegisterBenchmark(name.c_str(), [path, count](benchmark::State& state) {
+            ForcePath(path);
+            const auto size = static_cast<std::size_t>(state.range(0));
+            for (auto _ : state)
+                benchmark::DoNotOptimize(EngineBlake2Lanes<Blake2bLanes>(count, Buffer(), size));
+            state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
+            UseChosenPaths();
+        })->Arg(64)->Arg(4 << 10)->Arg(1 << 20);
+    }
+    for (Blake2sLanePath path : kBlake2sLanePaths) {
+        if (!CpuRuns(path))
+            continue;
+        const std::size_t count = LaneWidth(path);
+        const std::string name = std::string("Engine_Blake2s256Lanes/") + PathName(path) + "/x" + std::to_string(count);
+        benchmark::RegisterBenchmark(name.c_str(), [path, count](benchmark::State& state) {
+            ForcePath(path);
+            const auto size = static_cast<std::size_t>(state.range(0));
+            for (auto _ : state)
+                benchmark::DoNotOptimize(EngineBlake2Lanes<Blake2sLanes>(count, Buffer(), size));
+            state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
+            UseChosenPaths();
+        })->Arg(64)->Arg(4 << 10)->Arg(1 << 20);
+    }
+}
+
+// BLAKE2 in lanes against the same messages one after another through the
+// one-message state (and OpenSSL's), messages of 4 KiB (a folder of small
+// files) and 1 MiB: speedup = one-message time / lanes time, the median of
+// interleaved rounds. Only informs. Returns false when results disagree.
+bool PrintBlake2LaneSummary()
+{
+    using Messages = std::string (*)(std::size_t, const unsigned char*, std::size_t);
+    struct LaneRow {
+        const char* digest;
+        std::size_t count, size;
+        const char* against;
+        Messages lanes, each;
+        const char* path;
+    };
+    const char* bPath = PathName(ChosenBlake2bLanePath());
+    const char* sPath = PathName(ChosenBlake2sLanePath());
+    const std::size_t bCount = LaneWidth(ChosenBlake2bLanePath()), sCount = LaneWidth(ChosenBlake2sLanePath());
+    const Messages bLanes = EngineBlake2Lanes<Blake2bLanes>, sLanes = EngineBlake2Lanes<Blake2sLanes>;
+    const Messages bEach = Blake2Each<EngineBlake2b<64>>, sEach = Blake2Each<EngineBlake2s>;
+    const Messages bOpenSsl = Blake2Each<OpenSslBlake2b>, sOpenSsl = Blake2Each<OpenSslBlake2s>;
+    const std::vector<LaneRow> rows = {
+        {"BLAKE2b-512", bCount, 4096, "one-message", bLanes, bEach, bPath},
+        {"BLAKE2b-512", bCount, 4096, "OpenSSL", bLanes, bOpenSsl, bPath},
+        {"BLAKE2b-512", bCount, kMiB, "one-message", bLanes, bEach, bPath},
+        {"BLAKE2b-512", bCount, kMiB, "OpenSSL", bLanes, bOpenSsl, bPath},
+        {"BLAKE2s-256", sCount, 4096, "one-message", sLanes, sEach, sPath},
+        {"BLAKE2s-256", sCount, 4096, "OpenSSL", sLanes, sOpenSsl, sPath},
+        {"BLAKE2s-256", sCount, kMiB, "one-message", sLanes, sEach, sPath},
+        {"BLAKE2s-256", sCount, kMiB, "OpenSSL", sLanes, sOpenSsl, sPath},
+    };
+    constexpr int kRounds = 21;
+    std::printf("\nBLAKE2 in lanes against the same messages one after another; speedup = one-message time / lanes\n"
+                "time, median of %d interleaved rounds of thread CPU time; higher is faster. One-message paths:\n"
+                "BLAKE2b %s, BLAKE2s %s.\n\n",
+                kRounds, PathName(ChosenBlake2bPath()), PathName(ChosenBlake2sPath()));
+    std::printf("%-28s %-24s %-10s %8s %11s %11s\n", "Work", "Against", "Lane path", "Speedup", "Lanes", "Against");
+    bool agreed = true;
+    for (const LaneRow& row : rows) {
+        const Operation lanes = [&row](const unsigned char* p, std::size_t n) { return row.lanes(row.count, p, n); };
+        const Operation each = [&row](const unsigned char* p, std::size_t n) { return row.each(row.count, p, n); };
+        char work[48], against[48];
+        std::snprintf(work, sizeof work, "%s x%zu, %s each", row.digest, row.count, row.size == kMiB ? "1 MiB" : "4 KiB");
+        std::snprintf(against, sizeof against, "%s %s each", row.against, row.digest);
+        if (lanes(Buffer(), row.size) != each(Buffer(), row.size)) {
+            std::printf("%-28s %-24s results differ: not timed\n", work, against);
+            agreed = false;
+            continue;
+        }
+        const std::int64_t laneCalls = CallsFor(lanes, row.size), eachCalls = CallsFor(each, row.size);
+        std::vector<double> speedups, laneTimes, eachTimes;
+        for (int round = 0; round < kRounds; ++round) {
+            double laneNs, eachNs;
+            if (round % 2 == 0) {
+                laneNs = NanosecondsPerCall(lanes, row.size, laneCalls);
+                eachNs = NanosecondsPerCall(each, row.size, eachCalls);
+            } else {
+                eachNs = NanosecondsPerCall(each, row.size, eachCalls);
+                laneNs = NanosecondsPerCall(lanes, row.size, laneCalls);
+            }
+            speedups.push_back(eachNs / laneNs);
+            laneTimes.push_back(laneNs);
+            eachTimes.push_back(eachNs);
+        }
+        std::printf("%-28s %-24s %-10s %8.2f %11s %11s\n", work, against, row.path, Median(speedups),
+                    Time(Median(laneTimes)).c_str(), Time(Median(eachTimes)).c_str());
+    }
+    return agreed;
+}
+
 // BLAKE2b-512 and BLAKE2s-256 of 1 MiB on the chosen paths, held to
 // OpenSSL and libb2; then the other paths and BLAKE2b-256, for comparison.
 bool PrintBlake2Summary()
@@ -754,11 +900,13 @@ int main(int argc, char** argv)
     if (!summaryOnly) {
         RegisterRows();
         RegisterBlake2Rows();
+        RegisterBlake2LaneRows();
         benchmark::RunSpecifiedBenchmarks();
     }
     const bool agreed = PrintSummary();
     const bool lanesAgreed = PrintLaneSummary();
     const bool blake2Agreed = PrintBlake2Summary();
+    const bool blake2LanesAgreed = PrintBlake2LaneSummary();
     benchmark::Shutdown();
-    return agreed && lanesAgreed && blake2Agreed ? 0 : 1;
+    return agreed && lanesAgreed && blake2Agreed && blake2LanesAgreed ? 0 : 1;
 }
