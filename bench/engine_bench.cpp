@@ -798,23 +798,36 @@ bool PrintBlake2LaneSummary()
         const char* against;
         Messages lanes, each;
         const char* path;
+        std::function<void()> usePath;
     };
-    const char* bPath = PathName(ChosenBlake2bLanePath());
-    const char* sPath = PathName(ChosenBlake2sLanePath());
-    const std::size_t bCount = LaneWidth(ChosenBlake2bLanePath()), sCount = LaneWidth(ChosenBlake2sLanePath());
     const Messages bLanes = EngineBlake2Lanes<Blake2bLanes>, sLanes = EngineBlake2Lanes<Blake2sLanes>;
     const Messages bEach = Blake2Each<EngineBlake2b<64>>, sEach = Blake2Each<EngineBlake2s>;
     const Messages bOpenSsl = Blake2Each<OpenSslBlake2b>, sOpenSsl = Blake2Each<OpenSslBlake2s>;
-    const std::vector<LaneRow> rows = {
-        {"BLAKE2b-512", bCount, 4096, "one-message", bLanes, bEach, bPath},
-        {"BLAKE2b-512", bCount, 4096, "OpenSSL", bLanes, bOpenSsl, bPath},
-        {"BLAKE2b-512", bCount, kMiB, "one-message", bLanes, bEach, bPath},
-        {"BLAKE2b-512", bCount, kMiB, "OpenSSL", bLanes, bOpenSsl, bPath},
-        {"BLAKE2s-256", sCount, 4096, "one-message", sLanes, sEach, sPath},
-        {"BLAKE2s-256", sCount, 4096, "OpenSSL", sLanes, sOpenSsl, sPath},
-        {"BLAKE2s-256", sCount, kMiB, "one-message", sLanes, sEach, sPath},
-        {"BLAKE2s-256", sCount, kMiB, "OpenSSL", sLanes, sOpenSsl, sPath},
-    };
+    std::vector<LaneRow> rows;
+    // The chosen lane paths against one message at a time and OpenSSL; the
+    // narrower ones the CPU runs against one message at a time.
+    for (Blake2bLanePath path : kBlake2bLanePaths) {
+        if (!CpuRuns(path) || path == Blake2bLanePath::OneAtATime)
+            continue;
+        const bool chosen = path == ChosenBlake2bLanePath();
+        const auto use = [path] { ForcePath(path); };
+        for (const std::size_t size : {std::size_t{4096}, kMiB}) {
+            rows.push_back({"BLAKE2b-512", LaneWidth(path), size, "one-message", bLanes, bEach, PathName(path), use});
+            if (chosen)
+                rows.push_back({"BLAKE2b-512", LaneWidth(path), size, "OpenSSL", bLanes, bOpenSsl, PathName(path), use});
+        }
+    }
+    for (Blake2sLanePath path : kBlake2sLanePaths) {
+        if (!CpuRuns(path) || path == Blake2sLanePath::OneAtATime)
+            continue;
+        const bool chosen = path == ChosenBlake2sLanePath();
+        const auto use = [path] { ForcePath(path); };
+        for (const std::size_t size : {std::size_t{4096}, kMiB}) {
+            rows.push_back({"BLAKE2s-256", LaneWidth(path), size, "one-message", sLanes, sEach, PathName(path), use});
+            if (chosen)
+                rows.push_back({"BLAKE2s-256", LaneWidth(path), size, "OpenSSL", sLanes, sOpenSsl, PathName(path), use});
+        }
+    }
     constexpr int kRounds = 21;
     std::printf("\nBLAKE2 in lanes against the same messages one after another; speedup = one-message time / lanes\n"
                 "time, median of %d interleaved rounds of thread CPU time; higher is faster. One-message paths:\n"
@@ -823,6 +836,7 @@ bool PrintBlake2LaneSummary()
     std::printf("%-28s %-24s %-10s %8s %11s %11s\n", "Work", "Against", "Lane path", "Speedup", "Lanes", "Against");
     bool agreed = true;
     for (const LaneRow& row : rows) {
+        row.usePath();
         const Operation lanes = [&row](const unsigned char* p, std::size_t n) { return row.lanes(row.count, p, n); };
         const Operation each = [&row](const unsigned char* p, std::size_t n) { return row.each(row.count, p, n); };
         char work[48], against[48];
@@ -831,6 +845,7 @@ bool PrintBlake2LaneSummary()
         if (lanes(Buffer(), row.size) != each(Buffer(), row.size)) {
             std::printf("%-28s %-24s results differ: not timed\n", work, against);
             agreed = false;
+            UseChosenPaths();
             continue;
         }
         const std::int64_t laneCalls = CallsFor(lanes, row.size), eachCalls = CallsFor(each, row.size);
@@ -850,6 +865,7 @@ bool PrintBlake2LaneSummary()
         }
         std::printf("%-28s %-24s %-10s %8.2f %11s %11s\n", work, against, row.path, Median(speedups),
                     Time(Median(laneTimes)).c_str(), Time(Median(eachTimes)).c_str());
+        UseChosenPaths();
     }
     return agreed;
 }

@@ -652,12 +652,28 @@ void Blake2sLanesOneAtATime(Blake2sLaneStates& states, const std::uint8_t* const
 
 const char* PathName(Blake2bLanePath path)
 {
-    return path == Blake2bLanePath::Avx512 ? "AVX-512" : "one at a time";
+    switch (path) {
+    case Blake2bLanePath::OneAtATime:
+        return "one at a time";
+    case Blake2bLanePath::Avx2:
+        return "AVX2";
+    case Blake2bLanePath::Avx512:
+        return "AVX-512";
+    }
+    return "?";
 }
 
 const char* PathName(Blake2sLanePath path)
 {
-    return path == Blake2sLanePath::Avx512 ? "AVX-512" : "one at a time";
+    switch (path) {
+    case Blake2sLanePath::OneAtATime:
+        return "one at a time";
+    case Blake2sLanePath::Avx2:
+        return "AVX2";
+    case Blake2sLanePath::Avx512:
+        return "AVX-512";
+    }
+    return "?";
 }
 
 Blake2bLanesFn PathFunction(Blake2bLanePath path)
@@ -666,6 +682,8 @@ Blake2bLanesFn PathFunction(Blake2bLanePath path)
     case Blake2bLanePath::OneAtATime:
         return Blake2bLanesOneAtATime;
 #if defined(VELLUMARK_ENGINE_X86)
+    case Blake2bLanePath::Avx2:
+        return Blake2bLanesAvx2;
     case Blake2bLanePath::Avx512:
         return Blake2bLanesAvx512;
 #endif
@@ -680,6 +698,8 @@ Blake2sLanesFn PathFunction(Blake2sLanePath path)
     case Blake2sLanePath::OneAtATime:
         return Blake2sLanesOneAtATime;
 #if defined(VELLUMARK_ENGINE_X86)
+    case Blake2sLanePath::Avx2:
+        return Blake2sLanesAvx2;
     case Blake2sLanePath::Avx512:
         return Blake2sLanesAvx512;
 #endif
@@ -690,26 +710,58 @@ Blake2sLanesFn PathFunction(Blake2sLanePath path)
 
 std::size_t LaneWidth(Blake2bLanePath path)
 {
-    return path == Blake2bLanePath::Avx512 ? 8 : 1;
+    switch (path) {
+    case Blake2bLanePath::OneAtATime:
+        return 1;
+    case Blake2bLanePath::Avx2:
+        return 4;
+    case Blake2bLanePath::Avx512:
+        return 8;
+    }
+    return 1;
 }
 
 std::size_t LaneWidth(Blake2sLanePath path)
 {
-    return path == Blake2sLanePath::Avx512 ? 16 : 1;
+    switch (path) {
+    case Blake2sLanePath::OneAtATime:
+        return 1;
+    case Blake2sLanePath::Avx2:
+        return 8;
+    case Blake2sLanePath::Avx512:
+        return 16;
+    }
+    return 1;
 }
 
 bool CpuRuns(Blake2bLanePath path)
 {
     if (PathFunction(path) == nullptr)
         return false;
-    return path == Blake2bLanePath::OneAtATime || Cpu().avx512f;
+    switch (path) {
+    case Blake2bLanePath::OneAtATime:
+        return true;
+    case Blake2bLanePath::Avx2:
+        return Cpu().avx2;
+    case Blake2bLanePath::Avx512:
+        return Cpu().avx512f;
+    }
+    return false;
 }
 
 bool CpuRuns(Blake2sLanePath path)
 {
     if (PathFunction(path) == nullptr)
         return false;
-    return path == Blake2sLanePath::OneAtATime || Cpu().avx512f;
+    switch (path) {
+    case Blake2sLanePath::OneAtATime:
+        return true;
+    case Blake2sLanePath::Avx2:
+        return Cpu().avx2;
+    case Blake2sLanePath::Avx512:
+        return Cpu().avx512f;
+    }
+    return false;
 }
 
 bool ProvesItself(Blake2bLanesFn lanes, std::size_t width)

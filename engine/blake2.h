@@ -196,11 +196,15 @@ void Blake2bLanesOneAtATime(Blake2bLaneStates& states, const std::uint8_t* const
 void Blake2sLanesOneAtATime(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
                             std::size_t count, LaneMask last, const std::uint32_t* lastBytes);
 #if defined(VELLUMARK_ENGINE_X86)
-// Eight BLAKE2b messages, one per 64-bit lane, and sixteen BLAKE2s
-// messages, one per 32-bit lane, of the AVX-512 registers (AVX-512F): each
-// step of G runs for every lane at once, and the four columns (diagonals)
-// of a round give four independent chains to hide the vector unit's
-// latency.
+// One message per lane of the vector registers: each step of G runs for
+// every lane at once, and the four columns (diagonals) of a round give four
+// independent chains to hide the vector unit's latency. AVX-512 (F): eight
+// BLAKE2b messages in 64-bit lanes, sixteen BLAKE2s messages in 32-bit
+// lanes. AVX2: four and eight.
+void Blake2bLanesAvx2(Blake2bLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                      std::size_t count, LaneMask last, const std::uint32_t* lastBytes);
+void Blake2sLanesAvx2(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                      std::size_t count, LaneMask last, const std::uint32_t* lastBytes);
 void Blake2bLanesAvx512(Blake2bLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
                         std::size_t count, LaneMask last, const std::uint32_t* lastBytes);
 void Blake2sLanesAvx512(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
@@ -208,10 +212,12 @@ void Blake2sLanesAvx512(Blake2sLaneStates& states, const std::uint8_t* const* bl
 #endif
 
 // Widest last, as for the one-message paths.
-enum class Blake2bLanePath { OneAtATime, Avx512 };
-enum class Blake2sLanePath { OneAtATime, Avx512 };
-constexpr Blake2bLanePath kBlake2bLanePaths[] = {Blake2bLanePath::OneAtATime, Blake2bLanePath::Avx512};
-constexpr Blake2sLanePath kBlake2sLanePaths[] = {Blake2sLanePath::OneAtATime, Blake2sLanePath::Avx512};
+enum class Blake2bLanePath { OneAtATime, Avx2, Avx512 };
+enum class Blake2sLanePath { OneAtATime, Avx2, Avx512 };
+constexpr Blake2bLanePath kBlake2bLanePaths[] = {Blake2bLanePath::OneAtATime, Blake2bLanePath::Avx2,
+                                                 Blake2bLanePath::Avx512};
+constexpr Blake2sLanePath kBlake2sLanePaths[] = {Blake2sLanePath::OneAtATime, Blake2sLanePath::Avx2,
+                                                 Blake2sLanePath::Avx512};
 
 const char* PathName(Blake2bLanePath path);
 const char* PathName(Blake2sLanePath path);
