@@ -117,8 +117,8 @@ void Blake2sCompressPortable(Blake2sChain& chain, const std::uint8_t* blocks, st
 // (BLAKE2b's four 64-bit words in 256 bits, BLAKE2s's in 128, the diagonal
 // steps by turning three rows), with AVX2 and with AVX-512's rotations, ran
 // at 1.7 to 2 times OpenSSL's time on the AMD EPYC (Zen 5) this was measured
-// on, the scalar code at 0.96: there each vector instruction takes two
-// cycles to give its result, a scalar one one, and a single message's
+// on, the scalar code at 0.9 to 0.96: there each vector instruction takes
+// two cycles to give its result, a scalar one one, and a single message's
 // rounds are a chain of dependent steps. Many messages at once are another
 // matter: see the lanes below.
 
@@ -144,7 +144,8 @@ Blake2sCompressFn PathFunction(Blake2sPath path);
 bool CpuRuns(Blake2bPath path);
 bool CpuRuns(Blake2sPath path);
 // RFC 7693's "abc" example, and seven blocks of a byte counter whose digest
-// b2sum gave, from an unaligned address, all at once and block by block.
+// b2sum (BLAKE2s: openssl dgst) gave, from an unaligned address, all at
+// once and block by block.
 // It calls the routine: ask only about routines the CPU runs.
 bool ProvesItself(Blake2bCompressFn compress);
 bool ProvesItself(Blake2sCompressFn compress);
