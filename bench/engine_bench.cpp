@@ -753,36 +753,32 @@ std::string Blake2Each(std::size_t count, const unsigned char* p, std::size_t n)
     return digests;
 }
 
+// As many messages as the lane path takes side by side, as RegisterLaneRows does.
+template <class Lanes, class Path, std::size_t kPaths>
+void RegisterBlake2LaneRowsOf(const char* digest, const Path (&paths)[kPaths])
+{
+    for (Path path : paths) {
+        if (!CpuRuns(path))
+            continue;
+        const std::size_t count = LaneWidth(path);
+        const std::string name =
+            std::string("Engine_") + digest + "Lanes/" + PathName(path) + "/x" + std::to_string(count);
+        const auto row = [path, count](benchmark::State& state) {
+            ForcePath(path);
+            const auto size = static_cast<std::size_t>(state.range(0));
+            for (auto _ : state)
+                benchmark::DoNotOptimize(EngineBlake2Lanes<Lanes>(count, Buffer(), size));
+            state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
+            UseChosenPaths();
+        };
+        benchmark::RegisterBenchmark(name.c_str(), row)->Arg(64)->Arg(4 << 10)->Arg(1 << 20);
+    }
+}
+
 void RegisterBlake2LaneRows()
 {
-    for (Blake2bLanePath path : kBlake2bLanePaths) {
-        if (!CpuRuns(path))
-            continue;
-        const std::size_t count = LaneWidth(path);
-        const std::string name = std::string("Engine_Blake2b512Lanes/") + PathName(path) + "/x" + std::to_string(count);
-        benchmark::RegisterBenchmark(name.c_str(), [path, count](benchmark::State& state) {
-            ForcePath(path);
-            const auto size = static_cast<std::size_t>(state.range(0));
-            for (auto _ : state)
-                benchmark::DoNotOptimize(EngineBlake2Lanes<Blake2bLanes>(count, Buffer(), size));
-            state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
-            UseChosenPaths();
-        })->Arg(64)->Arg(4 << 10)->Arg(1 << 20);
-    }
-    for (Blake2sLanePath path : kBlake2sLanePaths) {
-        if (!CpuRuns(path))
-            continue;
-        const std::size_t count = LaneWidth(path);
-        const std::string name = std::string("Engine_Blake2s256Lanes/") + PathName(path) + "/x" + std::to_string(count);
-        benchmark::RegisterBenchmark(name.c_str(), [path, count](benchmark::State& state) {
-            ForcePath(path);
-            const auto size = static_cast<std::size_t>(state.range(0));
-            for (auto _ : state)
-                benchmark::DoNotOptimize(EngineBlake2Lanes<Blake2sLanes>(count, Buffer(), size));
-            state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
-            UseChosenPaths();
-        })->Arg(64)->Arg(4 << 10)->Arg(1 << 20);
-    }
+    RegisterBlake2LaneRowsOf<Blake2bLanes>("Blake2b512", kBlake2bLanePaths);
+    RegisterBlake2LaneRowsOf<Blake2sLanes>("Blake2s256", kBlake2sLanePaths);
 }
 
 // BLAKE2 in lanes against the same messages one after another through the
@@ -814,7 +810,8 @@ bool PrintBlake2LaneSummary()
         for (const std::size_t size : {std::size_t{4096}, kMiB}) {
             rows.push_back({"BLAKE2b-512", LaneWidth(path), size, "one-message", bLanes, bEach, PathName(path), use});
             if (chosen)
-                rows.push_back({"BLAKE2b-512", LaneWidth(path), size, "OpenSSL", bLanes, bOpenSsl, PathName(path), use});
+                rows.push_back(
+                    {"BLAKE2b-512", LaneWidth(path), size, "OpenSSL", bLanes, bOpenSsl, PathName(path), use});
         }
     }
     for (Blake2sLanePath path : kBlake2sLanePaths) {
@@ -825,14 +822,16 @@ bool PrintBlake2LaneSummary()
         for (const std::size_t size : {std::size_t{4096}, kMiB}) {
             rows.push_back({"BLAKE2s-256", LaneWidth(path), size, "one-message", sLanes, sEach, PathName(path), use});
             if (chosen)
-                rows.push_back({"BLAKE2s-256", LaneWidth(path), size, "OpenSSL", sLanes, sOpenSsl, PathName(path), use});
+                rows.push_back(
+                    {"BLAKE2s-256", LaneWidth(path), size, "OpenSSL", sLanes, sOpenSsl, PathName(path), use});
         }
     }
     constexpr int kRounds = 21;
-    std::printf("\nBLAKE2 in lanes against the same messages one after another; speedup = one-message time / lanes\n"
-                "time, median of %d interleaved rounds of thread CPU time; higher is faster. One-message paths:\n"
-                "BLAKE2b %s, BLAKE2s %s.\n\n",
-                kRounds, PathName(ChosenBlake2bPath()), PathName(ChosenBlake2sPath()));
+    std::printf(
+        "\nBLAKE2 in lanes against the same messages one after another; speedup = one-message time / lanes\n"
+        "time, median of %d interleaved rounds of thread CPU time; higher is faster. One-message paths:\n"
+        "BLAKE2b %s, BLAKE2s %s.\n\n",
+        kRounds, PathName(ChosenBlake2bPath()), PathName(ChosenBlake2sPath()));
     std::printf("%-28s %-24s %-10s %8s %11s %11s\n", "Work", "Against", "Lane path", "Speedup", "Lanes", "Against");
     bool agreed = true;
     for (const LaneRow& row : rows) {
@@ -840,7 +839,8 @@ bool PrintBlake2LaneSummary()
         const Operation lanes = [&row](const unsigned char* p, std::size_t n) { return row.lanes(row.count, p, n); };
         const Operation each = [&row](const unsigned char* p, std::size_t n) { return row.each(row.count, p, n); };
         char work[48], against[48];
-        std::snprintf(work, sizeof work, "%s x%zu, %s each", row.digest, row.count, row.size == kMiB ? "1 MiB" : "4 KiB");
+        std::snprintf(work, sizeof work, "%s x%zu, %s each", row.digest, row.count,
+                      row.size == kMiB ? "1 MiB" : "4 KiB");
         std::snprintf(against, sizeof against, "%s %s each", row.against, row.digest);
         if (lanes(Buffer(), row.size) != each(Buffer(), row.size)) {
             std::printf("%-28s %-24s results differ: not timed\n", work, against);

@@ -135,9 +135,15 @@ void CompressPortable(typename V::Chain& chain, const std::uint8_t* blocks, std:
         Word m[16];
         for (int i = 0; i < 16; ++i)
             m[i] = LoadLe<Word>(blocks + sizeof(Word) * i);
-        Word v[16] = {h[0],       h[1],       h[2],       h[3],       h[4],       h[5],
-                      h[6],       h[7],       V::kIv[0],  V::kIv[1],  V::kIv[2],  V::kIv[3],
-                      V::kIv[4] ^ t0, V::kIv[5] ^ t1, V::kIv[6] ^ flag, V::kIv[7]};
+        // The working vector: the chain, then the IV with the count and the flag.
+        Word v[16];
+        for (int i = 0; i < 8; ++i) {
+            v[i] = h[i];
+            v[i + 8] = V::kIv[i];
+        }
+        v[12] ^= t0;
+        v[13] ^= t1;
+        v[14] ^= flag;
         Rounds<V>(v, m, std::make_integer_sequence<int, V::kRounds>());
         for (int i = 0; i < 8; ++i)
             h[i] ^= v[i] ^ v[i + 8];

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "engine/digest_paths.h"
 
@@ -39,18 +40,20 @@ alignas(32) inline constexpr std::uint32_t kBlake2sIv[8] = {
 
 // The message schedule: round r takes its sixteen message words in the order
 // kBlake2Sigma[r % 10]. BLAKE2b's twelve rounds run the first two again.
+// clang-format off
 inline constexpr std::uint8_t kBlake2Sigma[10][16] = {
-    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
-    {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
-    {11, 8, 12, 0, 5, 2, 15, 13, 10, 14, 3, 6, 7, 1, 9, 4},
-    {7, 9, 3, 1, 13, 12, 11, 14, 2, 6, 5, 10, 4, 0, 15, 8},
-    {9, 0, 5, 7, 2, 4, 10, 15, 14, 1, 11, 12, 6, 8, 3, 13},
-    {2, 12, 6, 10, 0, 11, 8, 3, 4, 13, 7, 5, 15, 14, 1, 9},
-    {12, 5, 1, 15, 14, 13, 4, 10, 0, 7, 6, 3, 9, 2, 8, 11},
-    {13, 11, 7, 14, 12, 1, 3, 9, 5, 0, 15, 4, 8, 6, 2, 10},
-    {6, 15, 14, 9, 11, 3, 0, 8, 12, 2, 13, 7, 1, 4, 10, 5},
-    {10, 2, 8, 4, 7, 6, 1, 5, 15, 11, 9, 14, 3, 12, 13, 0},
+    { 0,  1,  2,  3,  4,  5,  6,  7,  8,  9, 10, 11, 12, 13, 14, 15},
+    {14, 10,  4,  8,  9, 15, 13,  6,  1, 12,  0,  2, 11,  7,  5,  3},
+    {11,  8, 12,  0,  5,  2, 15, 13, 10, 14,  3,  6,  7,  1,  9,  4},
+    { 7,  9,  3,  1, 13, 12, 11, 14,  2,  6,  5, 10,  4,  0, 15,  8},
+    { 9,  0,  5,  7,  2,  4, 10, 15, 14,  1, 11, 12,  6,  8,  3, 13},
+    { 2, 12,  6, 10,  0, 11,  8,  3,  4, 13,  7,  5, 15, 14,  1,  9},
+    {12,  5,  1, 15, 14, 13,  4, 10,  0,  7,  6,  3,  9,  2,  8, 11},
+    {13, 11,  7, 14, 12,  1,  3,  9,  5,  0, 15,  4,  8,  6,  2, 10},
+    { 6, 15, 14,  9, 11,  3,  0,  8, 12,  2, 13,  7,  1,  4, 10,  5},
+    {10,  2,  8,  4,  7,  6,  1,  5, 15, 11,  9, 14,  3, 12, 13,  0},
 };
+// clang-format on
 
 // What the block routines carry from block to block: the chaining words h
 // and the count of message bytes compressed so far, t = t[0] + 2^w * t[1]
@@ -79,6 +82,8 @@ struct Blake2sState {
     std::uint32_t buffered;
     std::uint32_t digestSize;
 };
+
+static_assert(std::is_trivially_copyable_v<Blake2bState> && std::is_trivially_copyable_v<Blake2sState>);
 
 // `digestSize` bytes of digest: 1 to 64 (BLAKE2b), 1 to 32 (BLAKE2s); a size
 // out of range is taken as the largest. The parameter block is the unkeyed
@@ -202,10 +207,10 @@ void Blake2sLanesOneAtATime(Blake2sLaneStates& states, const std::uint8_t* const
 // independent chains to hide the vector unit's latency. AVX-512 (F): eight
 // BLAKE2b messages in 64-bit lanes, sixteen BLAKE2s messages in 32-bit
 // lanes. AVX2: four and eight.
-void Blake2bLanesAvx2(Blake2bLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
-                      std::size_t count, LaneMask last, const std::uint32_t* lastBytes);
-void Blake2sLanesAvx2(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
-                      std::size_t count, LaneMask last, const std::uint32_t* lastBytes);
+void Blake2bLanesAvx2(Blake2bLaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
+                      LaneMask last, const std::uint32_t* lastBytes);
+void Blake2sLanesAvx2(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
+                      LaneMask last, const std::uint32_t* lastBytes);
 void Blake2bLanesAvx512(Blake2bLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
                         std::size_t count, LaneMask last, const std::uint32_t* lastBytes);
 void Blake2sLanesAvx512(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,

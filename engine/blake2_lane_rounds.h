@@ -111,7 +111,7 @@ BLAKE2_LANE_STEP void RunBlake2Lanes(Blake2LaneStates<typename W::Word>& states,
         flag[l] = final ? ~Word{0} : Word{0};
     }
     const Vector step = W::Load(increment);
-    const Vector iv6 = W::Xor(W::Set1(iv[6]), W::Load(flag));
+    const Vector flags = W::Load(flag);
 
     Vector h[8];
 #pragma GCC unroll 8
@@ -125,22 +125,16 @@ BLAKE2_LANE_STEP void RunBlake2Lanes(Blake2LaneStates<typename W::Word>& states,
             p[l] += stride[l];
         t0 = W::Add(t0, step);
         t1 = W::Sub(t1, W::Below(t0, step));  // the carry, as all ones
-        Vector v[16] = {h[0],
-                        h[1],
-                        h[2],
-                        h[3],
-                        h[4],
-                        h[5],
-                        h[6],
-                        h[7],
-                        W::Set1(iv[0]),
-                        W::Set1(iv[1]),
-                        W::Set1(iv[2]),
-                        W::Set1(iv[3]),
-                        W::Xor(W::Set1(iv[4]), t0),
-                        W::Xor(W::Set1(iv[5]), t1),
-                        iv6,
-                        W::Set1(iv[7])};
+        // The working vector: the chains, then the IV with the counts and the flags.
+        Vector v[16];
+#pragma GCC unroll 8
+        for (int i = 0; i < 8; ++i) {
+            v[i] = h[i];
+            v[i + 8] = W::Set1(iv[i]);
+        }
+        v[12] = W::Xor(v[12], t0);
+        v[13] = W::Xor(v[13], t1);
+        v[14] = W::Xor(v[14], flags);
         LaneRounds<W>(v, x, std::make_integer_sequence<int, Rotations<Word>::kRounds>());
 #pragma GCC unroll 8
         for (int i = 0; i < 8; ++i)

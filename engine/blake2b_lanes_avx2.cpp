@@ -11,8 +11,8 @@
 
 namespace engine {
 
-void Blake2bLanesAvx2(Blake2bLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
-                       std::size_t count, LaneMask last, const std::uint32_t* lastBytes)
+void Blake2bLanesAvx2(Blake2bLaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
+                      LaneMask last, const std::uint32_t* lastBytes)
 {
     RunBlake2Lanes<Avx2Blake2<std::uint64_t>>(states, blocks, active, count, last, lastBytes, kBlake2bIv);
 }

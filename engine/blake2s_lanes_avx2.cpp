@@ -11,8 +11,8 @@
 
 namespace engine {
 
-void Blake2sLanesAvx2(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
-                       std::size_t count, LaneMask last, const std::uint32_t* lastBytes)
+void Blake2sLanesAvx2(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
+                      LaneMask last, const std::uint32_t* lastBytes)
 {
     RunBlake2Lanes<Avx2Blake2<std::uint32_t>>(states, blocks, active, count, last, lastBytes, kBlake2sIv);
 }

@@ -333,6 +333,27 @@ TEST_P(Blake2LanesTest, MisuseThrowsAndChangesNothing)
     });
 }
 
+// Start on a lane that holds a message begun (with a block held back and a
+// byte count under way) drops it: the new message is digested from scratch.
+TEST_P(Blake2LanesTest, StartDropsTheMessageHeld)
+{
+    ForTheDigest([&]<class K>() {
+        typename K::Lanes lanes;
+        lanes.Start(0);
+        lanes.Feed(0, Counter() + 7, 3 * K::kBlock + 5);
+        lanes.Step();
+        lanes.Start(0, 16);
+        lanes.Feed(0, Counter(), 2 * K::kBlock);
+        lanes.End(0);
+        LaneReport r;
+        do
+            r = lanes.Step();
+        while (r.done == 0);
+        const auto digest = lanes.TakeDigest(0);
+        EXPECT_EQ(Hex(digest.bytes, digest.size), K::OneMessage(Counter(), 2 * K::kBlock, 16));
+    });
+}
+
 // An abandoned lane is idle and its bytes no longer read; the others go on.
 TEST_P(Blake2LanesTest, AbandonLeavesTheOthers)
 {
@@ -369,55 +390,57 @@ TEST_P(Blake2LanesTest, AbandonLeavesTheOthers)
 TEST_P(Blake2LanesTest, TheRoutineMatchesThePortableOneFromAnyState)
 {
     std::mt19937_64 rng(64);
-    const auto check = [&]<class Word, class Chain>(auto lanesFn, std::size_t width, std::size_t block,
-                                                    void (*portable)(Chain&, const std::uint8_t*, std::size_t,
-                                                                     std::uint32_t, bool)) {
-        for (int round = 0; round < 64 && !HasFailure(); ++round) {
-            Blake2LaneStates<Word> states;
-            for (auto& row : states.h)
-                for (auto& w : row)
+    const auto check =
+        [&]<class Word, class Chain>(auto lanesFn, std::size_t width, std::size_t block,
+                                     void (*portable)(Chain&, const std::uint8_t*, std::size_t, std::uint32_t, bool)) {
+            for (int round = 0; round < 64 && !HasFailure(); ++round) {
+                Blake2LaneStates<Word> states;
+                for (auto& row : states.h)
+                    for (auto& w : row)
+                        w = static_cast<Word>(rng());
+                for (auto& w : states.t[0])
+                    w = static_cast<Word>(round % 2 ? rng() : ~Word{0} - rng() % (3 * block));
+                for (auto& w : states.t[1])
                     w = static_cast<Word>(rng());
-            for (auto& w : states.t[0])
-                w = static_cast<Word>(round % 2 ? rng() : ~Word{0} - rng() % (3 * block));
-            for (auto& w : states.t[1])
-                w = static_cast<Word>(rng());
-            const Blake2LaneStates<Word> before = states;
-            const auto active = static_cast<LaneMask>(rng());
-            const auto last = static_cast<LaneMask>(round % 3 == 0 ? rng() : 0);
-            const std::size_t count = last ? 1 : 1 + rng() % 4;
-            const std::uint8_t* blocks[kMaxLanes];
-            std::uint32_t lastBytes[kMaxLanes];
-            for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
-                blocks[lane] = Counter() + rng() % 4096;
-                lastBytes[lane] = static_cast<std::uint32_t>(rng() % (block + 1));
-            }
-            lanesFn(states, blocks, active, count, last, lastBytes);
-            for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
-                Chain want;
-                for (int i = 0; i < 8; ++i)
-                    want.h[i] = before.h[i][lane];
-                want.t[0] = before.t[0][lane];
-                want.t[1] = before.t[1][lane];
-                if (lane < width && ((active >> lane) & 1)) {
-                    const bool final = (last >> lane) & 1;
-                    portable(want, blocks[lane], count, final ? lastBytes[lane] : static_cast<std::uint32_t>(block),
-                             final);
+                const Blake2LaneStates<Word> before = states;
+                const auto active = static_cast<LaneMask>(rng());
+                const auto last = static_cast<LaneMask>(round % 3 == 0 ? rng() : 0);
+                const std::size_t count = last ? 1 : 1 + rng() % 4;
+                const std::uint8_t* blocks[kMaxLanes];
+                std::uint32_t lastBytes[kMaxLanes];
+                for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+                    blocks[lane] = Counter() + rng() % 4096;
+                    lastBytes[lane] = static_cast<std::uint32_t>(rng() % (block + 1));
                 }
-                for (int i = 0; i < 8; ++i)
-                    EXPECT_EQ(states.h[i][lane], want.h[i]) << "lane " << lane << ", word " << i;
-                EXPECT_EQ(states.t[0][lane], want.t[0]) << "lane " << lane;
-                EXPECT_EQ(states.t[1][lane], want.t[1]) << "lane " << lane;
+                lanesFn(states, blocks, active, count, last, lastBytes);
+                for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+                    Chain want;
+                    for (int i = 0; i < 8; ++i)
+                        want.h[i] = before.h[i][lane];
+                    want.t[0] = before.t[0][lane];
+                    want.t[1] = before.t[1][lane];
+                    if (lane < width && ((active >> lane) & 1)) {
+                        const bool final = (last >> lane) & 1;
+                        portable(want, blocks[lane], count, final ? lastBytes[lane] : static_cast<std::uint32_t>(block),
+                                 final);
+                    }
+                    for (int i = 0; i < 8; ++i)
+                        EXPECT_EQ(states.h[i][lane], want.h[i]) << "lane " << lane << ", word " << i;
+                    EXPECT_EQ(states.t[0][lane], want.t[0]) << "lane " << lane;
+                    EXPECT_EQ(states.t[1][lane], want.t[1]) << "lane " << lane;
+                }
             }
-        }
-    };
+        };
     if (GetParam().blake2b) {
         const auto path = static_cast<Blake2bLanePath>(GetParam().path);
-        check.template operator()<std::uint64_t, Blake2bChain>(PathFunction(path), path == Blake2bLanePath::OneAtATime ? kMaxLanes : LaneWidth(path), kBlake2bBlockSize,
-                                                               Blake2bCompressPortable);
+        check.template operator()<std::uint64_t, Blake2bChain>(
+            PathFunction(path), path == Blake2bLanePath::OneAtATime ? kMaxLanes : LaneWidth(path), kBlake2bBlockSize,
+            Blake2bCompressPortable);
     } else {
         const auto path = static_cast<Blake2sLanePath>(GetParam().path);
-        check.template operator()<std::uint32_t, Blake2sChain>(PathFunction(path), path == Blake2sLanePath::OneAtATime ? kMaxLanes : LaneWidth(path), kBlake2sBlockSize,
-                                                               Blake2sCompressPortable);
+        check.template operator()<std::uint32_t, Blake2sChain>(
+            PathFunction(path), path == Blake2sLanePath::OneAtATime ? kMaxLanes : LaneWidth(path), kBlake2sBlockSize,
+            Blake2sCompressPortable);
     }
 }
 
