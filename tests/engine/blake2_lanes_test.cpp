@@ -217,6 +217,25 @@ TEST_P(Blake2LanesTest, TakesTheWidthOfItsPath)
     });
 }
 
+// RFC 7693's examples in every lane at once.
+TEST_P(Blake2LanesTest, GivesTheRfcExampleInEveryLane)
+{
+    ForTheDigest([&]<class K>() {
+        const std::string want = K::kLargest == 64 ? "ba80a53f981c4d0d6a2797b69f12f6e94c212f14685ac4b74b12bb6fdbffa2d1"
+                                                     "7d87c5392aab792dc252d5de4533cc9518d38aa8dbf1925ab92386edd4009923"
+                                                   : "508c5e8c327c14e2e1a72ba34eeb452f37458b209ed63a294d999b4c86675982";
+        typename K::Lanes lanes;
+        std::vector<std::vector<Job>> jobs(lanes.Width());
+        for (auto& lane : jobs)
+            lane.push_back({reinterpret_cast<const std::uint8_t*>("abc"), 3, K::kLargest});
+        const auto results = Drive(lanes, jobs);
+        for (std::size_t lane = 0; lane < jobs.size(); ++lane) {
+            ASSERT_EQ(results[lane].size(), 1u);
+            EXPECT_EQ(results[lane][0], want) << "lane " << lane;
+        }
+    });
+}
+
 // With every number of lanes in use, each lane digests every length from 0
 // to 1024, the lanes in different orders, so that messages end in every
 // lane at every block of the others and a new one starts there; digest
