@@ -24,6 +24,10 @@
 #include <isa-l/crc.h>
 #endif
 
+#if defined(VELLUMARK_HAVE_LIBB2)
+#include <blake2.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -37,6 +41,8 @@
 
 #include "bench/summary_option.h"
 
+#include "engine/blake2.h"
+#include "engine/blake2_lanes.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
@@ -413,51 +419,10 @@ std::string CpuModel()
     return "unknown";
 }
 
-// Returns false when a row's two sides disagree: nothing else counts then.
-bool PrintSummary()
+// Times each row's engine against its reference, interleaved, and prints
+// the ratios under a heading. Returns false when a row's two sides disagree.
+bool PrintComparisons(const std::vector<Comparison>& rows)
 {
-    const auto chosen = [] { UseChosenPaths(); };
-    const auto sha1Portable = [] { ForcePath(Sha1Path::Portable); };
-    const auto sha256Portable = [] { ForcePath(Sha256Path::Portable); };
-    const auto sha512Portable = [] { ForcePath(Sha512Path::Portable); };
-    const auto crc32Portable = [] { ForcePath(Crc32Path::Portable); };
-    const auto sha1Name = [] { return PathName(ChosenSha1Path()); };
-    const auto sha256Name = [] { return PathName(ChosenSha256Path()); };
-    const auto sha512Name = [] { return PathName(ChosenSha512Path()); };
-    const auto crc32Name = [] { return PathName(ChosenCrc32Path()); };
-    // SHA-256 is held to OpenSSL where both run the SHA instructions.
-    const double sha256Goal = ChosenSha256Path() == Sha256Path::ShaNi ? 1.00 : 0;
-    const auto portable = [] { return "portable"; };
-
-    std::vector<Comparison> rows = {
-        {"MD5, 1 MiB", "OpenSSL MD5()", kMiB, EngineMd5, OpenSslMd5, 1.00, chosen, portable},
-        {"SHA-1, 1 MiB", "OpenSSL SHA1()", kMiB, EngineSha1, OpenSslSha1, 1.00, chosen, sha1Name},
-        {"SHA-256, 1 MiB", "OpenSSL SHA256()", kMiB, EngineSha256, OpenSslSha256, sha256Goal, chosen, sha256Name},
-        {"SHA-512, 1 MiB", "OpenSSL SHA512()", kMiB, EngineSha512, OpenSslSha512, 1.00, chosen, sha512Name},
-#if defined(VELLUMARK_HAVE_ISAL)
-        {"CRC-32, 1 MiB", "ISA-L crc32_gzip_refl", kMiB, EngineCrc32, IsalCrc32, 1.00, chosen, crc32Name},
-#endif
-        {"HMAC-MD5, 64 B", "OpenSSL HMAC()", 64, EngineHmacMd5, OpenSslHmacMd5, 0.30, chosen, portable},
-        {"HMAC-SHA-1, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha1, OpenSslHmacSha1, 0.30, chosen, sha1Name},
-        // For comparison only: another reference, and the portable paths.
-        {"HMAC-SHA-256, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha256, OpenSslHmacSha256, 0, chosen, sha256Name},
-        {"HMAC-SHA-512, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha512, OpenSslHmacSha512, 0, chosen, sha512Name},
-        {"CRC-32, 1 MiB", "zlib crc32", kMiB, EngineCrc32, ZlibCrc32, 0, chosen, crc32Name},
-        {"SHA-1, 1 MiB", "OpenSSL SHA1()", kMiB, EngineSha1, OpenSslSha1, 0, sha1Portable, portable},
-        {"HMAC-SHA-1, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha1, OpenSslHmacSha1, 0, sha1Portable, portable},
-        {"SHA-256, 1 MiB", "OpenSSL SHA256()", kMiB, EngineSha256, OpenSslSha256, 0, sha256Portable, portable},
-        {"HMAC-SHA-256, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha256, OpenSslHmacSha256, 0, sha256Portable, portable},
-        {"SHA-512, 1 MiB", "OpenSSL SHA512()", kMiB, EngineSha512, OpenSslSha512, 0, sha512Portable, portable},
-        {"HMAC-SHA-512, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha512, OpenSslHmacSha512, 0, sha512Portable, portable},
-#if defined(VELLUMARK_HAVE_ISAL)
-        {"CRC-32, 1 MiB", "ISA-L crc32_gzip_refl", kMiB, EngineCrc32, IsalCrc32, 0, crc32Portable, portable},
-#endif
-    };
-    // SHA-512's narrower vector path, where a wider one was chosen.
-    if (CpuRuns(Sha512Path::Avx2) && ChosenSha512Path() != Sha512Path::Avx2)
-        rows.push_back({"SHA-512, 1 MiB", "OpenSSL SHA512()", kMiB, EngineSha512, OpenSslSha512, 0,
-                        [] { ForcePath(Sha512Path::Avx2); }, [] { return PathName(Sha512Path::Avx2); }});
-
     constexpr int kRounds = 21;
     std::printf(
         "\nEngine time / reference time (thread CPU time), median of %d interleaved rounds; lower is "
@@ -503,6 +468,55 @@ bool PrintSummary()
                     Time(Median(engineTimes)).c_str(), Time(Median(otherTimes)).c_str(), verdict);
         UseChosenPaths();
     }
+    return agreed;
+}
+
+// Returns false when a row's two sides disagree: nothing else counts then.
+bool PrintSummary()
+{
+    const auto chosen = [] { UseChosenPaths(); };
+    const auto sha1Portable = [] { ForcePath(Sha1Path::Portable); };
+    const auto sha256Portable = [] { ForcePath(Sha256Path::Portable); };
+    const auto sha512Portable = [] { ForcePath(Sha512Path::Portable); };
+    const auto crc32Portable = [] { ForcePath(Crc32Path::Portable); };
+    const auto sha1Name = [] { return PathName(ChosenSha1Path()); };
+    const auto sha256Name = [] { return PathName(ChosenSha256Path()); };
+    const auto sha512Name = [] { return PathName(ChosenSha512Path()); };
+    const auto crc32Name = [] { return PathName(ChosenCrc32Path()); };
+    // SHA-256 is held to OpenSSL where both run the SHA instructions.
+    const double sha256Goal = ChosenSha256Path() == Sha256Path::ShaNi ? 1.00 : 0;
+    const auto portable = [] { return "portable"; };
+
+    std::vector<Comparison> rows = {
+        {"MD5, 1 MiB", "OpenSSL MD5()", kMiB, EngineMd5, OpenSslMd5, 1.00, chosen, portable},
+        {"SHA-1, 1 MiB", "OpenSSL SHA1()", kMiB, EngineSha1, OpenSslSha1, 1.00, chosen, sha1Name},
+        {"SHA-256, 1 MiB", "OpenSSL SHA256()", kMiB, EngineSha256, OpenSslSha256, sha256Goal, chosen, sha256Name},
+        {"SHA-512, 1 MiB", "OpenSSL SHA512()", kMiB, EngineSha512, OpenSslSha512, 1.00, chosen, sha512Name},
+#if defined(VELLUMARK_HAVE_ISAL)
+        {"CRC-32, 1 MiB", "ISA-L crc32_gzip_refl", kMiB, EngineCrc32, IsalCrc32, 1.00, chosen, crc32Name},
+#endif
+        {"HMAC-MD5, 64 B", "OpenSSL HMAC()", 64, EngineHmacMd5, OpenSslHmacMd5, 0.30, chosen, portable},
+        {"HMAC-SHA-1, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha1, OpenSslHmacSha1, 0.30, chosen, sha1Name},
+        // For comparison only: another reference, and the portable paths.
+        {"HMAC-SHA-256, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha256, OpenSslHmacSha256, 0, chosen, sha256Name},
+        {"HMAC-SHA-512, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha512, OpenSslHmacSha512, 0, chosen, sha512Name},
+        {"CRC-32, 1 MiB", "zlib crc32", kMiB, EngineCrc32, ZlibCrc32, 0, chosen, crc32Name},
+        {"SHA-1, 1 MiB", "OpenSSL SHA1()", kMiB, EngineSha1, OpenSslSha1, 0, sha1Portable, portable},
+        {"HMAC-SHA-1, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha1, OpenSslHmacSha1, 0, sha1Portable, portable},
+        {"SHA-256, 1 MiB", "OpenSSL SHA256()", kMiB, EngineSha256, OpenSslSha256, 0, sha256Portable, portable},
+        {"HMAC-SHA-256, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha256, OpenSslHmacSha256, 0, sha256Portable, portable},
+        {"SHA-512, 1 MiB", "OpenSSL SHA512()", kMiB, EngineSha512, OpenSslSha512, 0, sha512Portable, portable},
+        {"HMAC-SHA-512, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha512, OpenSslHmacSha512, 0, sha512Portable, portable},
+#if defined(VELLUMARK_HAVE_ISAL)
+        {"CRC-32, 1 MiB", "ISA-L crc32_gzip_refl", kMiB, EngineCrc32, IsalCrc32, 0, crc32Portable, portable},
+#endif
+    };
+    // SHA-512's narrower vector path, where a wider one was chosen.
+    if (CpuRuns(Sha512Path::Avx2) && ChosenSha512Path() != Sha512Path::Avx2)
+        rows.push_back({"SHA-512, 1 MiB", "OpenSSL SHA512()", kMiB, EngineSha512, OpenSslSha512, 0,
+                        [] { ForcePath(Sha512Path::Avx2); }, [] { return PathName(Sha512Path::Avx2); }});
+
+    const bool agreed = PrintComparisons(rows);
 #if !defined(VELLUMARK_HAVE_ISAL)
     std::printf("(ISA-L not found at build time: no CRC-32 row against it)\n");
 #endif
@@ -613,6 +627,284 @@ bool PrintLaneSummary()
     return agreed;
 }
 
+// ---------------------------------------------------------------- BLAKE2
+
+template <std::size_t kSize>
+std::string EngineBlake2b(const unsigned char* p, std::size_t n)
+{
+    Blake2bState state;
+    Blake2bInit(state, kSize);
+    Blake2bUpdate(state, p, n);
+    unsigned char out[kSize];
+    Blake2bFinal(state, out);
+    return AsBytes(out, kSize);
+}
+
+std::string EngineBlake2s(const unsigned char* p, std::size_t n)
+{
+    Blake2sState state;
+    Blake2sInit(state, 32);
+    Blake2sUpdate(state, p, n);
+    unsigned char out[32];
+    Blake2sFinal(state, out);
+    return AsBytes(out, sizeof out);
+}
+
+// The digests fetched once, as a caller that digests many messages would.
+std::string OpenSslDigest(const char* name, const unsigned char* p, std::size_t n)
+{
+    static EVP_MD* const blake2b = EVP_MD_fetch(nullptr, "BLAKE2B-512", nullptr);
+    static EVP_MD* const blake2s = EVP_MD_fetch(nullptr, "BLAKE2S-256", nullptr);
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(p, n, out, &size, std::strcmp(name, "BLAKE2B-512") == 0 ? blake2b : blake2s, nullptr);
+    return AsBytes(out, size);
+}
+
+std::string OpenSslBlake2b(const unsigned char* p, std::size_t n)
+{
+    return OpenSslDigest("BLAKE2B-512", p, n);
+}
+
+std::string OpenSslBlake2s(const unsigned char* p, std::size_t n)
+{
+    return OpenSslDigest("BLAKE2S-256", p, n);
+}
+
+#if defined(VELLUMARK_HAVE_LIBB2)
+template <std::size_t kSize>
+std::string Libb2Blake2b(const unsigned char* p, std::size_t n)
+{
+    unsigned char out[kSize];
+    blake2b(out, p, nullptr, kSize, n, 0);
+    return AsBytes(out, kSize);
+}
+
+std::string Libb2Blake2s(const unsigned char* p, std::size_t n)
+{
+    unsigned char out[32];
+    blake2s(out, p, nullptr, sizeof out, n, 0);
+    return AsBytes(out, sizeof out);
+}
+#endif
+
+void RegisterBlake2Rows()
+{
+    for (Blake2bPath path : kBlake2bPaths) {
+        if (!CpuRuns(path))
+            continue;
+        const auto use = [path] { ForcePath(path); };
+        Register(std::string("Engine_Blake2b512/") + PathName(path), EngineBlake2b<64>, use);
+        Register(std::string("Engine_Blake2b256/") + PathName(path), EngineBlake2b<32>, use);
+    }
+    Register("OpenSsl_Blake2b512", OpenSslBlake2b);
+    for (Blake2sPath path : kBlake2sPaths)
+        if (CpuRuns(path))
+            Register(std::string("Engine_Blake2s256/") + PathName(path), EngineBlake2s, [path] { ForcePath(path); });
+    Register("OpenSsl_Blake2s256", OpenSslBlake2s);
+#if defined(VELLUMARK_HAVE_LIBB2)
+    Register("Libb2_Blake2b512", Libb2Blake2b<64>);
+    Register("Libb2_Blake2b256", Libb2Blake2b<32>);
+    Register("Libb2_Blake2s256", Libb2Blake2s);
+#endif
+}
+
+// `count` messages of `n` bytes each through a BLAKE2 lane object, as
+// EngineLanes drives the others.
+template <class Lanes>
+std::string EngineBlake2Lanes(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    Lanes lanes;
+    std::string digests;
+    std::vector<std::string> each(count);
+    std::size_t owner[kMaxLanes] = {};
+    std::size_t next = 0, finished = 0;
+    const auto start = [&](std::size_t lane) {
+        lanes.Start(lane);
+        lanes.Feed(lane, p + next * n, n);
+        lanes.End(lane);
+        owner[lane] = next++;
+    };
+    for (std::size_t lane = 0; lane < lanes.Width() && next < count; ++lane)
+        start(lane);
+    while (finished < count) {
+        const LaneReport r = lanes.Step();
+        for (std::size_t lane = 0; lane < lanes.Width(); ++lane)
+            if ((r.done >> lane) & 1) {
+                const auto digest = lanes.TakeDigest(lane);
+                each[owner[lane]] = AsBytes(digest.bytes, digest.size);
+                ++finished;
+                if (next < count)
+                    start(lane);
+            }
+    }
+    for (const std::string& d : each)
+        digests += d;
+    return digests;
+}
+
+// The same messages one after another through the one-message state.
+template <std::string (*kOne)(const unsigned char*, std::size_t)>
+std::string Blake2Each(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    std::string digests;
+    for (std::size_t i = 0; i < count; ++i)
+        digests += kOne(p + i * n, n);
+    return digests;
+}
+
+// As many messages as the lane path takes side by side, as RegisterLaneRows does.
+template <class Lanes, class Path, std::size_t kPaths>
+void RegisterBlake2LaneRowsOf(const char* digest, const Path (&paths)[kPaths])
+{
+    for (Path path : paths) {
+        if (!CpuRuns(path))
+            continue;
+        const std::size_t count = LaneWidth(path);
+        const std::string name =
+            std::string("Engine_") + digest + "Lanes/" + PathName(path) + "/x" + std::to_string(count);
+        const auto row = [path, count](benchmark::State& state) {
+            ForcePath(path);
+            const auto size = static_cast<std::size_t>(state.range(0));
+            for (auto _ : state)
+                benchmark::DoNotOptimize(EngineBlake2Lanes<Lanes>(count, Buffer(), size));
+            state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
+            UseChosenPaths();
+        };
+        benchmark::RegisterBenchmark(name.c_str(), row)->Arg(64)->Arg(4 << 10)->Arg(1 << 20);
+    }
+}
+
+void RegisterBlake2LaneRows()
+{
+    RegisterBlake2LaneRowsOf<Blake2bLanes>("Blake2b512", kBlake2bLanePaths);
+    RegisterBlake2LaneRowsOf<Blake2sLanes>("Blake2s256", kBlake2sLanePaths);
+}
+
+// BLAKE2 in lanes against the same messages one after another through the
+// one-message state (and OpenSSL's), messages of 4 KiB (a folder of small
+// files) and 1 MiB: speedup = one-message time / lanes time, the median of
+// interleaved rounds. Only informs. Returns false when results disagree.
+bool PrintBlake2LaneSummary()
+{
+    using Messages = std::string (*)(std::size_t, const unsigned char*, std::size_t);
+    struct LaneRow {
+        const char* digest;
+        std::size_t count, size;
+        const char* against;
+        Messages lanes, each;
+        const char* path;
+        std::function<void()> usePath;
+    };
+    const Messages bLanes = EngineBlake2Lanes<Blake2bLanes>, sLanes = EngineBlake2Lanes<Blake2sLanes>;
+    const Messages bEach = Blake2Each<EngineBlake2b<64>>, sEach = Blake2Each<EngineBlake2s>;
+    const Messages bOpenSsl = Blake2Each<OpenSslBlake2b>, sOpenSsl = Blake2Each<OpenSslBlake2s>;
+    std::vector<LaneRow> rows;
+    // The chosen lane paths against one message at a time and OpenSSL; the
+    // narrower ones the CPU runs against one message at a time.
+    for (Blake2bLanePath path : kBlake2bLanePaths) {
+        if (!CpuRuns(path) || path == Blake2bLanePath::OneAtATime)
+            continue;
+        const bool chosen = path == ChosenBlake2bLanePath();
+        const auto use = [path] { ForcePath(path); };
+        for (const std::size_t size : {std::size_t{4096}, kMiB}) {
+            rows.push_back({"BLAKE2b-512", LaneWidth(path), size, "one-message", bLanes, bEach, PathName(path), use});
+            if (chosen)
+                rows.push_back(
+                    {"BLAKE2b-512", LaneWidth(path), size, "OpenSSL", bLanes, bOpenSsl, PathName(path), use});
+        }
+    }
+    for (Blake2sLanePath path : kBlake2sLanePaths) {
+        if (!CpuRuns(path) || path == Blake2sLanePath::OneAtATime)
+            continue;
+        const bool chosen = path == ChosenBlake2sLanePath();
+        const auto use = [path] { ForcePath(path); };
+        for (const std::size_t size : {std::size_t{4096}, kMiB}) {
+            rows.push_back({"BLAKE2s-256", LaneWidth(path), size, "one-message", sLanes, sEach, PathName(path), use});
+            if (chosen)
+                rows.push_back(
+                    {"BLAKE2s-256", LaneWidth(path), size, "OpenSSL", sLanes, sOpenSsl, PathName(path), use});
+        }
+    }
+    constexpr int kRounds = 21;
+    std::printf(
+        "\nBLAKE2 in lanes against the same messages one after another; speedup = one-message time / lanes\n"
+        "time, median of %d interleaved rounds of thread CPU time; higher is faster. One-message paths:\n"
+        "BLAKE2b %s, BLAKE2s %s.\n\n",
+        kRounds, PathName(ChosenBlake2bPath()), PathName(ChosenBlake2sPath()));
+    std::printf("%-28s %-24s %-10s %8s %11s %11s\n", "Work", "Against", "Lane path", "Speedup", "Lanes", "Against");
+    bool agreed = true;
+    for (const LaneRow& row : rows) {
+        row.usePath();
+        const Operation lanes = [&row](const unsigned char* p, std::size_t n) { return row.lanes(row.count, p, n); };
+        const Operation each = [&row](const unsigned char* p, std::size_t n) { return row.each(row.count, p, n); };
+        char work[48], against[48];
+        std::snprintf(work, sizeof work, "%s x%zu, %s each", row.digest, row.count,
+                      row.size == kMiB ? "1 MiB" : "4 KiB");
+        std::snprintf(against, sizeof against, "%s %s each", row.against, row.digest);
+        if (lanes(Buffer(), row.size) != each(Buffer(), row.size)) {
+            std::printf("%-28s %-24s results differ: not timed\n", work, against);
+            agreed = false;
+            UseChosenPaths();
+            continue;
+        }
+        const std::int64_t laneCalls = CallsFor(lanes, row.size), eachCalls = CallsFor(each, row.size);
+        std::vector<double> speedups, laneTimes, eachTimes;
+        for (int round = 0; round < kRounds; ++round) {
+            double laneNs, eachNs;
+            if (round % 2 == 0) {
+                laneNs = NanosecondsPerCall(lanes, row.size, laneCalls);
+                eachNs = NanosecondsPerCall(each, row.size, eachCalls);
+            } else {
+                eachNs = NanosecondsPerCall(each, row.size, eachCalls);
+                laneNs = NanosecondsPerCall(lanes, row.size, laneCalls);
+            }
+            speedups.push_back(eachNs / laneNs);
+            laneTimes.push_back(laneNs);
+            eachTimes.push_back(eachNs);
+        }
+        std::printf("%-28s %-24s %-10s %8.2f %11s %11s\n", work, against, row.path, Median(speedups),
+                    Time(Median(laneTimes)).c_str(), Time(Median(eachTimes)).c_str());
+        UseChosenPaths();
+    }
+    return agreed;
+}
+
+// BLAKE2b-512 and BLAKE2s-256 of 1 MiB on the chosen paths, held to
+// OpenSSL and libb2; then the other paths and BLAKE2b-256, for comparison.
+bool PrintBlake2Summary()
+{
+    const auto chosen = [] { UseChosenPaths(); };
+    const auto bName = [] { return PathName(ChosenBlake2bPath()); };
+    const auto sName = [] { return PathName(ChosenBlake2sPath()); };
+    std::vector<Comparison> rows = {
+        {"BLAKE2b-512, 1 MiB", "OpenSSL EVP blake2b512", kMiB, EngineBlake2b<64>, OpenSslBlake2b, 1.00, chosen, bName},
+        {"BLAKE2s-256, 1 MiB", "OpenSSL EVP blake2s256", kMiB, EngineBlake2s, OpenSslBlake2s, 1.00, chosen, sName},
+#if defined(VELLUMARK_HAVE_LIBB2)
+        {"BLAKE2b-512, 1 MiB", "libb2 blake2b()", kMiB, EngineBlake2b<64>, Libb2Blake2b<64>, 1.00, chosen, bName},
+        {"BLAKE2s-256, 1 MiB", "libb2 blake2s()", kMiB, EngineBlake2s, Libb2Blake2s, 1.00, chosen, sName},
+        {"BLAKE2b-256, 1 MiB", "libb2 blake2b()", kMiB, EngineBlake2b<32>, Libb2Blake2b<32>, 0, chosen, bName},
+        {"BLAKE2b-512, 64 B", "libb2 blake2b()", 64, EngineBlake2b<64>, Libb2Blake2b<64>, 0, chosen, bName},
+        {"BLAKE2s-256, 64 B", "libb2 blake2s()", 64, EngineBlake2s, Libb2Blake2s, 0, chosen, sName},
+#endif
+        {"BLAKE2b-512, 64 B", "OpenSSL EVP blake2b512", 64, EngineBlake2b<64>, OpenSslBlake2b, 0, chosen, bName},
+        {"BLAKE2s-256, 64 B", "OpenSSL EVP blake2s256", 64, EngineBlake2s, OpenSslBlake2s, 0, chosen, sName},
+    };
+    for (Blake2bPath path : kBlake2bPaths)
+        if (CpuRuns(path) && path != ChosenBlake2bPath())
+            rows.push_back({"BLAKE2b-512, 1 MiB", "OpenSSL EVP blake2b512", kMiB, EngineBlake2b<64>, OpenSslBlake2b, 0,
+                            [path] { ForcePath(path); }, [path] { return PathName(path); }});
+    for (Blake2sPath path : kBlake2sPaths)
+        if (CpuRuns(path) && path != ChosenBlake2sPath())
+            rows.push_back({"BLAKE2s-256, 1 MiB", "OpenSSL EVP blake2s256", kMiB, EngineBlake2s, OpenSslBlake2s, 0,
+                            [path] { ForcePath(path); }, [path] { return PathName(path); }});
+    const bool agreed = PrintComparisons(rows);
+#if !defined(VELLUMARK_HAVE_LIBB2)
+    std::printf("(libb2 not found at build time: no BLAKE2 rows against it)\n");
+#endif
+    return agreed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -623,10 +915,14 @@ int main(int argc, char** argv)
         return 1;
     if (!summaryOnly) {
         RegisterRows();
+        RegisterBlake2Rows();
+        RegisterBlake2LaneRows();
         benchmark::RunSpecifiedBenchmarks();
     }
     const bool agreed = PrintSummary();
     const bool lanesAgreed = PrintLaneSummary();
+    const bool blake2Agreed = PrintBlake2Summary();
+    const bool blake2LanesAgreed = PrintBlake2LaneSummary();
     benchmark::Shutdown();
-    return agreed && lanesAgreed ? 0 : 1;
+    return agreed && lanesAgreed && blake2Agreed && blake2LanesAgreed ? 0 : 1;
 }

@@ -2,6 +2,8 @@
 // routine, at its first use, and kept for the life of the process.
 #include "engine/digest_paths.h"
 
+#include "engine/blake2.h"
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -459,6 +461,14 @@ void ChooseSha512Lanes()
 }
 
 }  // namespace
+
+Blake2CpuSupport ProbedBlake2CpuSupport()
+{
+    Blake2CpuSupport support;
+    support.avx2 = Cpu().avx2;
+    support.avx512f = Cpu().avx512f;
+    return support;
+}
 
 const char* PathName(Sha1Path path)
 {
@@ -1167,6 +1177,7 @@ void UseChosenPaths()
     sha1LanesInUse.store(ChosenSha1LanePath(), std::memory_order_release);
     sha256LanesInUse.store(ChosenSha256LanePath(), std::memory_order_release);
     sha512LanesInUse.store(ChosenSha512LanePath(), std::memory_order_release);
+    UseChosenBlake2Paths();
 }
 
 }  // namespace engine

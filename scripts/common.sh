@@ -5,7 +5,7 @@ VELLUMARK_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libxkbcommon-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev zlib1g-dev libisal-dev
+  libssl-dev zlib1g-dev libisal-dev libb2-dev
   xvfb xauth openbox xdotool x11-utils
   desktop-file-utils appstream groff-base file dpkg-dev
   rhash lintian devscripts xdg-utils libglib2.0-bin libgtk-3-bin xclip python3-gi gir1.2-glib-2.0 hyperfine
