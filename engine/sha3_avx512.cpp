@@ -204,11 +204,26 @@ SHA3_AVX512_STEP Vector Xor3(Vector a, Vector b, Vector c)
     return _mm512_ternarylogic_epi64(a, b, c, 0x96);
 }
 
-// a ^ (~b & c).
-SHA3_AVX512_STEP Vector Chi(Vector a, Vector b, Vector c)
+// The truth table of chi's a ^ (~b & c) for the three-way logic
+// instruction whose operands, in order, are chi's inputs `order[0]`,
+// `order[1]` and `order[2]` (0 for a, 1 for b, 2 for c). Its first operand,
+// which it overwrites, is its quickest: the input ready last goes there.
+consteval int ChiTable(int first, int second, int third)
 {
-    return _mm512_ternarylogic_epi64(a, b, c, 0xD2);
+    const int order[3] = {first, second, third};
+    int table = 0;
+    for (int i = 0; i < 8; ++i) {
+        int bit[3] = {};
+        for (int k = 0; k < 3; ++k)
+            bit[order[k]] = (i >> (2 - k)) & 1;
+        if (bit[0] ^ ((1 - bit[1]) & bit[2]))
+            table |= 1 << i;
+    }
+    return table;
 }
+
+constexpr int kChiAbc = ChiTable(0, 1, 2), kChiBac = ChiTable(1, 0, 2), kChiCab = ChiTable(2, 0, 1);
+static_assert(kChiAbc == 0xD2);
 
 // Slot s takes slot s + k of the five.
 template <int kSlots>
@@ -286,7 +301,15 @@ SHA3_AVX512_STEP void Round(Vector (&lines)[5])
 #pragma GCC unroll 5
     for (int r = 0; r < 5; ++r) {
         const ChiInputs& in = plan.chi[r];
-        lines[r] = Chi(Rotate(u[r], in.self), Rotate(u[in.next], in.nextRotation), Rotate(u[in.second], in.secondRotation));
+        const Vector a = Rotate(u[r], in.self), b = Rotate(u[in.next], in.nextRotation),
+                     c = Rotate(u[in.second], in.secondRotation);
+        // A rotated input, ready last, goes first.
+        if (in.self != 0 || (in.nextRotation == 0 && in.secondRotation == 0))
+            lines[r] = _mm512_ternarylogic_epi64(a, b, c, kChiAbc);
+        else if (in.nextRotation != 0)
+            lines[r] = _mm512_ternarylogic_epi64(b, a, c, kChiBac);
+        else
+            lines[r] = _mm512_ternarylogic_epi64(c, a, b, kChiCab);
     }
     lines[plan.iota] = _mm512_xor_si512(
         lines[plan.iota], _mm512_setr_epi64(static_cast<long long>(kKeccakRoundConstants[kRound]), 0, 0, 0, 0, 0, 0, 0));
