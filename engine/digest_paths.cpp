@@ -845,6 +845,19 @@ bool CpuRuns(Sha3Path path)
     return false;
 }
 
+bool CpuRuns(Sha3LanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha3LanePath::OneAtATime:
+        return true;
+    case Sha3LanePath::Avx512:
+        return Cpu().avx512f;
+    }
+    return false;
+}
+
 bool ProvesItself(Sha1CompressFn compress)
 {
     return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
@@ -1182,7 +1195,7 @@ void UseChosenPaths()
     sha1LanesInUse.store(ChosenSha1LanePath(), std::memory_order_release);
     sha256LanesInUse.store(ChosenSha256LanePath(), std::memory_order_release);
     sha512LanesInUse.store(ChosenSha512LanePath(), std::memory_order_release);
-    ForcePath(ChosenSha3Path());
+    UseChosenSha3Paths();
 }
 
 }  // namespace engine

@@ -331,4 +331,199 @@ bool ForcePath(Sha3Path path)
     return true;
 }
 
+// ---------------------------------------------------------------- lanes
+
+void Sha3LanesOneAtATime(Sha3LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                         std::size_t count, std::size_t rate)
+{
+    const Sha3BlocksFn routine = Sha3BlocksInUse();
+    for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
+        if (((active >> lane) & 1) == 0)
+            continue;
+        std::uint64_t lanes[25];
+        for (std::size_t i = 0; i < 25; ++i)
+            lanes[i] = states.words[i][lane];
+        routine(lanes, blocks[lane], count, rate);
+        for (std::size_t i = 0; i < 25; ++i)
+            states.words[i][lane] = lanes[i];
+    }
+}
+
+namespace {
+
+// Every message up to `width` from an unaligned copy of the sample (`blocks`
+// blocks, padded by hand), in one call or one block per call, must give the
+// digest; messages past the width are not asked about.
+bool LanesSampleHolds(Sha3LanesFn routine, std::size_t width, std::size_t digestBytes, const char* digest,
+                      bool blockByBlock)
+{
+    const std::size_t rate = 200 - 2 * digestBytes, count = 200 / rate + 1;
+    alignas(64) std::uint8_t buffer[1 + kMaxLanes * 2 * kSha3MaxRate] = {};
+    const std::uint8_t* blocks[kMaxLanes] = {};
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        std::uint8_t* const message = buffer + 1 + lane * count * rate;
+        std::memset(message, 0xA3, 200);
+        message[200] ^= 0x06;
+        message[count * rate - 1] ^= 0x80;
+        blocks[lane] = message;
+    }
+    Sha3LaneStates states;
+    std::memset(&states, 0, sizeof states);
+    const LaneMask all = static_cast<LaneMask>((LaneMask{1} << width) - 1);
+    if (blockByBlock) {
+        for (std::size_t b = 0; b < count; ++b) {
+            routine(states, blocks, all, 1, rate);
+            for (std::size_t lane = 0; lane < width; ++lane)
+                blocks[lane] += rate;
+        }
+    } else {
+        routine(states, blocks, all, count, rate);
+    }
+    for (std::size_t lane = 0; lane < width; ++lane)
+        for (std::size_t i = 0; i < digestBytes; ++i) {
+            const auto want = static_cast<std::uint8_t>(HexValue(digest[2 * i]) << 4 | HexValue(digest[2 * i + 1]));
+            if (static_cast<std::uint8_t>(states.words[i / 8][lane] >> (8 * (i % 8))) != want)
+                return false;
+        }
+    return true;
+}
+
+// Each message its own bytes (a counter mod 251 from an offset of its own)
+// and its own lanes; half the messages left out, which keep their lanes.
+bool LanesMatchOneAtATime(Sha3LanesFn routine, std::size_t width, bool blockByBlock)
+{
+    constexpr std::size_t kRate = 136, kCount = 3;
+    alignas(64) std::uint8_t buffer[1 + kMaxLanes * (kCount * kRate + 1)];
+    for (std::size_t i = 0; i < sizeof buffer; ++i)
+        buffer[i] = static_cast<std::uint8_t>(i % 251);
+    const std::uint8_t* blocks[kMaxLanes] = {};
+    for (std::size_t lane = 0; lane < width; ++lane)
+        blocks[lane] = buffer + 1 + lane * (kCount * kRate + 1);
+    Sha3LaneStates first;
+    for (std::size_t i = 0; i < 25; ++i)
+        for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
+            first.words[i][lane] = kKeccakRoundConstants[(i + lane) % 24] * (2 * lane + 1) + i;
+    const LaneMask all = static_cast<LaneMask>((LaneMask{1} << width) - 1);
+    for (const LaneMask half : {LaneMask{0x5555}, LaneMask{0xAAAA}}) {
+        Sha3LaneStates states = first;
+        const LaneMask active = all & half;
+        if (blockByBlock) {
+            const std::uint8_t* at[kMaxLanes];
+            std::memcpy(at, blocks, sizeof at);
+            for (std::size_t b = 0; b < kCount; ++b) {
+                routine(states, at, active, 1, kRate);
+                for (std::size_t lane = 0; lane < width; ++lane)
+                    at[lane] += kRate;
+            }
+        } else {
+            routine(states, blocks, active, kCount, kRate);
+        }
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            std::uint64_t want[25];
+            for (std::size_t i = 0; i < 25; ++i)
+                want[i] = first.words[i][lane];
+            if ((active >> lane) & 1)
+                Sha3BlocksPortable(want, blocks[lane], kCount, kRate);
+            for (std::size_t i = 0; i < 25; ++i)
+                if (states.words[i][lane] != want[i])
+                    return false;
+        }
+    }
+    return true;
+}
+
+std::atomic<Sha3LanePath> sha3LanesInUse{Sha3LanePath::OneAtATime};
+Sha3LanePath sha3LanesChosen = Sha3LanePath::OneAtATime;
+std::once_flag sha3LanesOnce;
+
+void ChooseSha3Lanes()
+{
+    sha3LanesChosen = ChooseAmong(kSha3LanePaths, CpuRuns, PathFunction);
+    sha3LanesInUse.store(sha3LanesChosen, std::memory_order_release);
+}
+
+}  // namespace
+
+const char* PathName(Sha3LanePath path)
+{
+    switch (path) {
+    case Sha3LanePath::OneAtATime:
+        return "one at a time";
+    case Sha3LanePath::Avx512:
+        return "AVX-512";
+    }
+    return "?";
+}
+
+Sha3LanesFn PathFunction(Sha3LanePath path)
+{
+    switch (path) {
+    case Sha3LanePath::OneAtATime:
+        return Sha3LanesOneAtATime;
+#if defined(VELLUMARK_ENGINE_X86)
+    case Sha3LanePath::Avx512:
+        return Sha3LanesAvx512;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+std::size_t LaneWidth(Sha3LanePath path)
+{
+    return path == Sha3LanePath::Avx512 ? 8 : 1;
+}
+
+bool ProvesItself(Sha3LanesFn lanes, std::size_t width)
+{
+    if (width == 0 || width > kMaxLanes)
+        return false;
+    static constexpr const char* kSha3_256 = "79f38adec5c20307a98ef76e8324afbfd46cfd81b22e3973c65fa1bd9de31787";
+    static constexpr const char* kSha3_512 =
+        "e76dfad22084a8b1467fcf2ffa58361bec7628edf5f3fdc0e4805dc48caeeca81b7c13c30adf52a3659584739a2df46b"
+        "e589c51ca1a4a8416df6545a1ce8ba00";
+    for (const bool blockByBlock : {false, true})
+        if (!LanesSampleHolds(lanes, width, 32, kSha3_256, blockByBlock) ||
+            !LanesSampleHolds(lanes, width, 64, kSha3_512, blockByBlock) ||
+            !LanesMatchOneAtATime(lanes, width, blockByBlock))
+            return false;
+    return true;
+}
+
+Sha3LanePath ChooseAmong(std::span<const Sha3LanePath> paths, bool (*runs)(Sha3LanePath),
+                         Sha3LanesFn (*function)(Sha3LanePath))
+{
+    for (std::size_t i = paths.size(); i-- > 1;)
+        if (runs(paths[i]) && ProvesItself(function(paths[i]), LaneWidth(paths[i])))
+            return paths[i];
+    return paths.front();
+}
+
+Sha3LanePath ChosenSha3LanePath()
+{
+    std::call_once(sha3LanesOnce, ChooseSha3Lanes);
+    return sha3LanesChosen;
+}
+
+Sha3LanePath Sha3LanePathInUse()
+{
+    std::call_once(sha3LanesOnce, ChooseSha3Lanes);
+    return sha3LanesInUse.load(std::memory_order_acquire);
+}
+
+bool ForcePath(Sha3LanePath path)
+{
+    if (!CpuRuns(path))
+        return false;
+    std::call_once(sha3LanesOnce, ChooseSha3Lanes);
+    sha3LanesInUse.store(path, std::memory_order_release);
+    return true;
+}
+
+void UseChosenSha3Paths()
+{
+    ForcePath(ChosenSha3Path());
+    ForcePath(ChosenSha3LanePath());
+}
+
 }  // namespace engine

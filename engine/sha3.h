@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/digest_paths.h"
+
 namespace engine {
 
 // The widest block, SHA3-224's: 200 bytes of state less twice the digest.
@@ -115,5 +117,54 @@ Sha3BlocksFn Sha3BlocksInUse();
 // the CPU cannot run it. Not safe while other threads compute. UseChosenPaths
 // (digest_paths.h) goes back to the automatic choice.
 bool ForcePath(Sha3Path path);
+
+// ---------------------------------------------------------------- lanes
+
+// The lanes of up to kMaxLanes messages side by side, word-major as the other
+// lane states are: lane i of message l is words[i][l].
+using Sha3LaneStates = LaneStates<25, std::uint64_t>;
+
+// `count` blocks of `rate` bytes into every message in `active`: message l's
+// are blocks[l], blocks[l] + rate, and so on. Messages not in `active`, and
+// those past the routine's width, are neither read nor written, nor are
+// their pointers.
+using Sha3LanesFn = void (*)(Sha3LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                             std::size_t count, std::size_t rate);
+
+// One message after another through the block routine in use, for any
+// messages up to kMaxLanes.
+void Sha3LanesOneAtATime(Sha3LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
+                         std::size_t count, std::size_t rate);
+#if defined(__x86_64__)
+// Eight messages, one per 64-bit lane of AVX-512F's registers, a register
+// for each of the 25 lanes.
+void Sha3LanesAvx512(Sha3LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
+                     std::size_t rate);
+#endif
+
+// Widest last. No AVX2 lanes: a CPU that has AVX-512 takes its eight.
+enum class Sha3LanePath { OneAtATime, Avx512 };
+constexpr Sha3LanePath kSha3LanePaths[] = {Sha3LanePath::OneAtATime, Sha3LanePath::Avx512};
+
+const char* PathName(Sha3LanePath path);
+Sha3LanesFn PathFunction(Sha3LanePath path);
+// How many messages the path takes side by side: 1 where they go one at a
+// time (its routine takes any number, but gains nothing from them).
+std::size_t LaneWidth(Sha3LanePath path);
+bool CpuRuns(Sha3LanePath path);
+// Every message up to `width`: the standard's 1600-bit example for SHA3-256
+// and SHA3-512 in all at once, from unaligned copies; then each message from
+// a state and bytes of its own against the portable block routine, with
+// half the messages left out at a time, which must keep their lanes.
+bool ProvesItself(Sha3LanesFn lanes, std::size_t width);
+Sha3LanePath ChooseAmong(std::span<const Sha3LanePath> paths, bool (*runs)(Sha3LanePath),
+                         Sha3LanesFn (*function)(Sha3LanePath));
+Sha3LanePath ChosenSha3LanePath();
+// The lane path in use: lane objects take it when they are made and keep it.
+Sha3LanePath Sha3LanePathInUse();
+bool ForcePath(Sha3LanePath path);
+
+// Both SHA-3 choices back to automatic: what UseChosenPaths does for SHA-3.
+void UseChosenSha3Paths();
 
 }  // namespace engine
