@@ -41,6 +41,7 @@
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
 #include "engine/sha3.h"
+#include "engine/sha3_lanes.h"
 
 namespace {
 
@@ -659,6 +660,8 @@ void RegisterSha3Rows()
                          [path] { ForcePath(path); });
         Register(std::string("OpenSsl_") + digest.name, digest.openssl);
     }
+    RegisterLaneRows<Sha3_256Lanes, Sha3_256Lanes::Digest>("Sha3_256", kSha3LanePaths);
+    RegisterLaneRows<Sha3_512Lanes, Sha3_512Lanes::Digest>("Sha3_512", kSha3LanePaths);
 }
 
 // SHA-3 against OpenSSL's EVP digests on 1 MiB, as PrintSummary times its
@@ -744,6 +747,86 @@ bool PrintSha3Summary()
     return agreed;
 }
 
+// `count` messages of `n` bytes, one after another through the one-message
+// sponge on its chosen path, or OpenSSL's.
+template <std::size_t kDigestBytes, bool kOpenSsl>
+std::string Sha3Each(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    std::string digests;
+    for (std::size_t i = 0; i < count; ++i)
+        digests += kOpenSsl ? OpenSslSha3<kDigestBytes>(p + i * n, n) : EngineSha3<kDigestBytes>(p + i * n, n);
+    return digests;
+}
+
+// SHA-3's lanes against the same messages one after another, as
+// PrintLaneSummary times the others: of 1 MiB each, and of 4 KiB, the size
+// of many small files. Lanes are worth their code at 1.5 times the
+// one-message rate. Returns false when the two sides disagree.
+bool PrintSha3LaneSummary()
+{
+    using Messages = std::string (*)(std::size_t, const unsigned char*, std::size_t);
+    struct LaneRow {
+        const char* digest;
+        std::size_t size;
+        Messages lanes, each, openssl;
+    };
+    const LaneRow rows[] = {
+        {"SHA3-256", kMiB, EngineLanes<Sha3_256Lanes, Sha3_256Lanes::Digest>, Sha3Each<32, false>, Sha3Each<32, true>},
+        {"SHA3-512", kMiB, EngineLanes<Sha3_512Lanes, Sha3_512Lanes::Digest>, Sha3Each<64, false>, Sha3Each<64, true>},
+        {"SHA3-256", 4096, EngineLanes<Sha3_256Lanes, Sha3_256Lanes::Digest>, Sha3Each<32, false>, Sha3Each<32, true>},
+    };
+    const std::size_t count = LaneWidth(ChosenSha3LanePath());
+    const double goal = ChosenSha3LanePath() == Sha3LanePath::Avx512 ? 1.5 : 0;
+    constexpr int kRounds = 21;
+    std::printf(
+        "\nSHA-3 in lanes: one message per lane against the same messages one after another; speedup =\n"
+        "one-message time / lanes time, median of %d interleaved rounds of thread CPU time; higher is faster.\n"
+        "Lane path %s, one-message path %s.\n\n",
+        kRounds, PathName(ChosenSha3LanePath()), PathName(ChosenSha3Path()));
+    std::printf("%-26s %-24s %8s %8s %11s %11s\n", "Work", "Against", "Speedup", "Goal", "Lanes", "Against");
+    bool agreed = true;
+    for (const LaneRow& row : rows) {
+        for (const bool openssl : {false, true}) {
+            const Messages other = openssl ? row.openssl : row.each;
+            const Operation lanes = [&row, count](const unsigned char* p, std::size_t n) { return row.lanes(count, p, n); };
+            const Operation each = [other, count](const unsigned char* p, std::size_t n) { return other(count, p, n); };
+            char work[40], against[40];
+            std::snprintf(work, sizeof work, "%s x%zu, %s each", row.digest, count, row.size == kMiB ? "1 MiB" : "4 KiB");
+            std::snprintf(against, sizeof against, "%s %s each", openssl ? "OpenSSL" : "one-message", row.digest);
+            if (lanes(Buffer(), row.size) != each(Buffer(), row.size)) {
+                std::printf("%-26s %-24s results differ: not timed\n", work, against);
+                agreed = false;
+                continue;
+            }
+            const std::int64_t laneCalls = CallsFor(lanes, row.size), eachCalls = CallsFor(each, row.size);
+            std::vector<double> speedups, laneTimes, eachTimes;
+            for (int round = 0; round < kRounds; ++round) {
+                double laneNs, eachNs;
+                if (round % 2 == 0) {
+                    laneNs = NanosecondsPerCall(lanes, row.size, laneCalls);
+                    eachNs = NanosecondsPerCall(each, row.size, eachCalls);
+                } else {
+                    eachNs = NanosecondsPerCall(each, row.size, eachCalls);
+                    laneNs = NanosecondsPerCall(lanes, row.size, laneCalls);
+                }
+                speedups.push_back(eachNs / laneNs);
+                laneTimes.push_back(laneNs);
+                eachTimes.push_back(eachNs);
+            }
+            const double speedup = Median(speedups);
+            char goalText[16] = "";
+            const char* verdict = "";
+            if (goal > 0 && !openssl) {
+                std::snprintf(goalText, sizeof goalText, ">= %.2f", goal);
+                verdict = speedup >= goal ? "  met" : "  NOT MET";
+            }
+            std::printf("%-26s %-24s %8.2f %8s %11s %11s%s\n", work, against, speedup, goalText,
+                        Time(Median(laneTimes)).c_str(), Time(Median(eachTimes)).c_str(), verdict);
+        }
+    }
+    return agreed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -760,6 +843,7 @@ int main(int argc, char** argv)
     const bool agreed = PrintSummary();
     const bool lanesAgreed = PrintLaneSummary();
     const bool sha3Agreed = PrintSha3Summary();
+    const bool sha3LanesAgreed = PrintSha3LaneSummary();
     benchmark::Shutdown();
-    return agreed && lanesAgreed && sha3Agreed ? 0 : 1;
+    return agreed && lanesAgreed && sha3Agreed && sha3LanesAgreed ? 0 : 1;
 }
