@@ -5,7 +5,8 @@
 // lanes on each lane path. The summary after them gives the ratios that count, engine
 // time / reference time, and the lanes' speedup over the one-message digests,
 // as the median of interleaved rounds, so that the machine's other load falls
-// on both sides alike.
+// on both sides alike. SHA-3's four digests, alone and in lanes, have rows
+// and summaries of their own after the others.
 //
 //   engine_bench                  both
 //   engine_bench --summary_only   the ratios alone
@@ -740,8 +741,8 @@ bool PrintSha3Summary()
             verdict = ratio <= row.goal ? "  met" : "  NOT MET";
         }
         std::printf("%-18s %-10s %7.2f %8s %11s %11s %9.3f %9.3f%s\n", row.work, PathName(row.path), ratio, goal,
-                    Time(engineNs).c_str(), Time(opensslNs).c_str(), double(kMiB) / engineNs,
-                    double(kMiB) / opensslNs, verdict);
+                    Time(engineNs).c_str(), Time(opensslNs).c_str(), double(kMiB) / engineNs, double(kMiB) / opensslNs,
+                    verdict);
         UseChosenPaths();
     }
     return agreed;
@@ -788,10 +789,13 @@ bool PrintSha3LaneSummary()
     for (const LaneRow& row : rows) {
         for (const bool openssl : {false, true}) {
             const Messages other = openssl ? row.openssl : row.each;
-            const Operation lanes = [&row, count](const unsigned char* p, std::size_t n) { return row.lanes(count, p, n); };
+            const Operation lanes = [&row, count](const unsigned char* p, std::size_t n) {
+                return row.lanes(count, p, n);
+            };
             const Operation each = [other, count](const unsigned char* p, std::size_t n) { return other(count, p, n); };
             char work[40], against[40];
-            std::snprintf(work, sizeof work, "%s x%zu, %s each", row.digest, count, row.size == kMiB ? "1 MiB" : "4 KiB");
+            std::snprintf(work, sizeof work, "%s x%zu, %s each", row.digest, count,
+                          row.size == kMiB ? "1 MiB" : "4 KiB");
             std::snprintf(against, sizeof against, "%s %s each", openssl ? "OpenSSL" : "one-message", row.digest);
             if (lanes(Buffer(), row.size) != each(Buffer(), row.size)) {
                 std::printf("%-26s %-24s results differ: not timed\n", work, against);

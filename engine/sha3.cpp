@@ -101,7 +101,7 @@ constexpr std::uint32_t kComplemented = 0x1308DC;
 // How chi makes output lane x of a row, from the row's lanes as held.
 struct ChiStep {
     bool notA = false, notB = false, notC = false;  // take the lane's NOT, made once per row
-    int form = 0;                                    // 0: a ^ (b & c); 1: a ^ (b | c); 2: a ^ ((b | c) ^ b); 3: a ^ ((b | c) ^ c)
+    int form = 0;  // 0: a ^ (b & c); 1: a ^ (b | c); 2: a ^ ((b | c) ^ b); 3: a ^ ((b | c) ^ c)
 };
 
 struct ChiRow {
@@ -450,8 +450,8 @@ bool ForcePath(Sha3Path path)
 
 // ---------------------------------------------------------------- lanes
 
-void Sha3LanesOneAtATime(Sha3LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
-                         std::size_t count, std::size_t rate)
+void Sha3LanesOneAtATime(Sha3LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
+                         std::size_t rate)
 {
     const Sha3BlocksFn routine = Sha3BlocksInUse();
     for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {

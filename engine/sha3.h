@@ -133,8 +133,8 @@ using Sha3LanesFn = void (*)(Sha3LaneStates& states, const std::uint8_t* const* 
 
 // One message after another through the block routine in use, for any
 // messages up to kMaxLanes.
-void Sha3LanesOneAtATime(Sha3LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
-                         std::size_t count, std::size_t rate);
+void Sha3LanesOneAtATime(Sha3LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
+                         std::size_t rate);
 #if defined(__x86_64__)
 // Eight messages, one per 64-bit lane of AVX-512F's registers, a register
 // for each of the 25 lanes.

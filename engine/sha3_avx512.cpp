@@ -67,9 +67,9 @@ struct ChiInputs {
 };
 
 struct RoundPlan {
-    bool columns = false;      // the registers hold whole columns at theta
-    int step = 0;              // otherwise the slot of column x + 1 is that of x plus this
-    int column[5] = {};        // with whole columns: the column each register holds
+    bool columns = false;  // the registers hold whole columns at theta
+    int step = 0;          // otherwise the slot of column x + 1 is that of x plus this
+    int column[5] = {};    // with whole columns: the column each register holds
     int registerOfColumn[5] = {};
     int rotations[5][5] = {};  // rho's, register by register, slot by slot
     ChiInputs chi[5];
@@ -232,9 +232,9 @@ SHA3_AVX512_STEP Vector Rotate(Vector v)
     if constexpr (kSlots == 0)
         return v;
     else
-        return _mm512_permutexvar_epi64(
-            _mm512_setr_epi64(kSlots % 5, (kSlots + 1) % 5, (kSlots + 2) % 5, (kSlots + 3) % 5, (kSlots + 4) % 5, 5, 6, 7),
-            v);
+        return _mm512_permutexvar_epi64(_mm512_setr_epi64(kSlots % 5, (kSlots + 1) % 5, (kSlots + 2) % 5,
+                                                          (kSlots + 3) % 5, (kSlots + 4) % 5, 5, 6, 7),
+                                        v);
 }
 
 SHA3_AVX512_STEP Vector Rotate(Vector v, int slots)
@@ -269,7 +269,8 @@ SHA3_AVX512_STEP void Round(Vector (&lines)[5])
                     order[k++] = r;
             order[4] = late;
         }
-        const Vector c = Xor3(Xor3(lines[order[0]], lines[order[1]], lines[order[2]]), lines[order[3]], lines[order[4]]);
+        const Vector c =
+            Xor3(Xor3(lines[order[0]], lines[order[1]], lines[order[2]]), lines[order[3]], lines[order[4]]);
         // D[x] = C[x - 1] ^ rol(C[x + 1], 1), the later one first: the
         // instruction's first operand is its quickest.
         const Vector before = Rotate(c, (5 - plan.step) % 5);
@@ -289,7 +290,8 @@ SHA3_AVX512_STEP void Round(Vector (&lines)[5])
 #pragma GCC unroll 5
         for (int r = 0; r < 5; ++r) {
             const int x = plan.column[r];
-            t[r] = Xor3(rotated[plan.registerOfColumn[(x + 1) % 5]], sums[plan.registerOfColumn[(x + 4) % 5]], lines[r]);
+            t[r] =
+                Xor3(rotated[plan.registerOfColumn[(x + 1) % 5]], sums[plan.registerOfColumn[(x + 4) % 5]], lines[r]);
         }
     }
     Vector u[5];
@@ -311,8 +313,9 @@ SHA3_AVX512_STEP void Round(Vector (&lines)[5])
         else
             lines[r] = _mm512_ternarylogic_epi64(c, a, b, kChiCab);
     }
-    lines[plan.iota] = _mm512_xor_si512(
-        lines[plan.iota], _mm512_setr_epi64(static_cast<long long>(kKeccakRoundConstants[kRound]), 0, 0, 0, 0, 0, 0, 0));
+    lines[plan.iota] =
+        _mm512_xor_si512(lines[plan.iota],
+                         _mm512_setr_epi64(static_cast<long long>(kKeccakRoundConstants[kRound]), 0, 0, 0, 0, 0, 0, 0));
 }
 
 template <int... kRounds>

@@ -96,13 +96,14 @@ SHA3_LANES_STEP void Transpose(const Vector (&rows)[kLanes], Vector (&columns)[k
         pairs[l] = _mm512_unpacklo_epi64(rows[l], rows[l + 1]);      // words 0, 2, 4, 6 of l and l + 1
         pairs[l + 1] = _mm512_unpackhi_epi64(rows[l], rows[l + 1]);  // words 1, 3, 5, 7
     }
-    const Vector low = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13), high = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+    const Vector low = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13),
+                 high = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
     Vector quads[kLanes];  // words j and j + 4 of four messages
 #pragma GCC unroll 2
     for (int h = 0; h < 2; ++h) {
-        quads[4 * h] = _mm512_permutex2var_epi64(pairs[4 * h], low, pairs[4 * h + 2]);       // 0 and 4
-        quads[4 * h + 1] = _mm512_permutex2var_epi64(pairs[4 * h + 1], low, pairs[4 * h + 3]);  // 1 and 5
-        quads[4 * h + 2] = _mm512_permutex2var_epi64(pairs[4 * h], high, pairs[4 * h + 2]);  // 2 and 6
+        quads[4 * h] = _mm512_permutex2var_epi64(pairs[4 * h], low, pairs[4 * h + 2]);           // 0 and 4
+        quads[4 * h + 1] = _mm512_permutex2var_epi64(pairs[4 * h + 1], low, pairs[4 * h + 3]);   // 1 and 5
+        quads[4 * h + 2] = _mm512_permutex2var_epi64(pairs[4 * h], high, pairs[4 * h + 2]);      // 2 and 6
         quads[4 * h + 3] = _mm512_permutex2var_epi64(pairs[4 * h + 1], high, pairs[4 * h + 3]);  // 3 and 7
     }
 #pragma GCC unroll 4

@@ -416,8 +416,8 @@ TEST_P(Sha3LaneRoutine, MatchesThePortableBlockRoutineInEveryLane)
                     for (auto& words : start.words)
                         words[lane] = rng();
                     const bool runs = lane < width && ((active >> lane) & 1);
-                    blocks[lane] = runs ? Counter() + (lane * 67 + count * 7 + static_cast<std::size_t>(round)) % 251
-                                        : nullptr;
+                    blocks[lane] =
+                        runs ? Counter() + (lane * 67 + count * 7 + static_cast<std::size_t>(round)) % 251 : nullptr;
                 }
                 got = start;
                 routine(got, blocks, active, count, rate);
@@ -428,9 +428,9 @@ TEST_P(Sha3LaneRoutine, MatchesThePortableBlockRoutineInEveryLane)
                     if (blocks[lane] != nullptr)
                         Sha3BlocksPortable(want, blocks[lane], count, rate);
                     for (std::size_t i = 0; i < 25; ++i)
-                        EXPECT_EQ(got.words[i][lane], want[i]) << "message " << lane << ", lane " << i << ", " << count
-                                                               << " blocks of " << rate << ", messages " << std::hex
-                                                               << active;
+                        EXPECT_EQ(got.words[i][lane], want[i])
+                            << "message " << lane << ", lane " << i << ", " << count << " blocks of " << rate
+                            << ", messages " << std::hex << active;
                 }
             }
 }

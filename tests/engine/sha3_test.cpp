@@ -185,8 +185,7 @@ TEST_P(Sha3OnEveryPath, MatchesOpenSslOnMessagesOfManyBlocks)
 // three pieces about the block edges.
 TEST_P(Sha3OnEveryPath, DoesNotDependOnHowTheMessageIsSplit)
 {
-    static constexpr std::size_t kLengths[] = {71,  72,  73,  103, 104, 105, 135, 136,
-                                               137, 143, 144, 145, 287, 288, 289};
+    static constexpr std::size_t kLengths[] = {71, 72, 73, 103, 104, 105, 135, 136, 137, 143, 144, 145, 287, 288, 289};
     const std::uint8_t* const p = Counter() + 5;
     for (const std::size_t d : kDigestSizes)
         for (const std::size_t length : kLengths) {
