@@ -5,7 +5,8 @@
 // lanes on each lane path. The summary after them gives the ratios that count, engine
 // time / reference time, and the lanes' speedup over the one-message digests,
 // as the median of interleaved rounds, so that the machine's other load falls
-// on both sides alike.
+// on both sides alike. SHA-3's four digests, alone and in lanes, have rows
+// and summaries of their own after the others.
 //
 //   engine_bench                  both
 //   engine_bench --summary_only   the ratios alone
@@ -46,6 +47,8 @@
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
+#include "engine/sha3.h"
+#include "engine/sha3_lanes.h"
 
 namespace {
 
@@ -905,6 +908,221 @@ bool PrintBlake2Summary()
     return agreed;
 }
 
+// ---------------------------------------------------------------- SHA-3
+
+template <std::size_t kDigestBytes>
+std::string EngineSha3(const unsigned char* p, std::size_t n)
+{
+    Sha3State state;
+    Sha3Init(state, kDigestBytes);
+    Sha3Update(state, p, n);
+    std::uint8_t digest[kDigestBytes];
+    Sha3Final(state, digest);
+    return AsBytes(digest, sizeof digest);
+}
+
+template <std::size_t kDigestBytes>
+std::string OpenSslSha3(const unsigned char* p, std::size_t n)
+{
+    const EVP_MD* md = kDigestBytes == 28   ? EVP_sha3_224()
+                       : kDigestBytes == 32 ? EVP_sha3_256()
+                       : kDigestBytes == 48 ? EVP_sha3_384()
+                                            : EVP_sha3_512();
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(p, n, out, &length, md, nullptr);
+    return AsBytes(out, length);
+}
+
+// SHA3-224 to SHA3-512 on each path this CPU runs, and OpenSSL's.
+void RegisterSha3Rows()
+{
+    const struct {
+        const char* name;
+        Operation engine, openssl;
+    } kDigests[] = {
+        {"Sha3_224", EngineSha3<28>, OpenSslSha3<28>},
+        {"Sha3_256", EngineSha3<32>, OpenSslSha3<32>},
+        {"Sha3_384", EngineSha3<48>, OpenSslSha3<48>},
+        {"Sha3_512", EngineSha3<64>, OpenSslSha3<64>},
+    };
+    for (const auto& digest : kDigests) {
+        for (Sha3Path path : kSha3Paths)
+            if (CpuRuns(path))
+                Register(std::string("Engine_") + digest.name + "/" + PathName(path), digest.engine,
+                         [path] { ForcePath(path); });
+        Register(std::string("OpenSsl_") + digest.name, digest.openssl);
+    }
+    RegisterLaneRows<Sha3_256Lanes, Sha3_256Lanes::Digest>("Sha3_256", kSha3LanePaths);
+    RegisterLaneRows<Sha3_512Lanes, Sha3_512Lanes::Digest>("Sha3_512", kSha3LanePaths);
+}
+
+// SHA-3 against OpenSSL's EVP digests on 1 MiB, as PrintSummary times its
+// rows, with the throughput of both sides. SHA3-256 on the chosen path is
+// held to OpenSSL's time; the AVX-512 routine to 1.45 times OpenSSL's speed,
+// which a file of 1 GiB needs to take at most 0.7 of `openssl dgst`'s time
+// with the reading on another core. Returns false when a row's two sides
+// disagree.
+bool PrintSha3Summary()
+{
+    struct Sha3Row {
+        const char* work;
+        Operation engine, openssl;
+        double goal;  // the ratio to stay at or under; 0 for a row that only informs
+        Sha3Path path;
+        bool chosen;  // the automatic choice, whatever `path` says
+    };
+    const Sha3Path chosen = ChosenSha3Path();
+    std::vector<Sha3Row> rows = {
+        {"SHA3-256, 1 MiB", EngineSha3<32>, OpenSslSha3<32>, 1.00, chosen, true},
+        {"SHA3-512, 1 MiB", EngineSha3<64>, OpenSslSha3<64>, 0, chosen, true},
+        {"SHA3-224, 1 MiB", EngineSha3<28>, OpenSslSha3<28>, 0, chosen, true},
+        {"SHA3-384, 1 MiB", EngineSha3<48>, OpenSslSha3<48>, 0, chosen, true},
+    };
+    if (CpuRuns(Sha3Path::Avx512)) {
+        rows.push_back({"SHA3-256, 1 MiB", EngineSha3<32>, OpenSslSha3<32>, 0.69, Sha3Path::Avx512, false});
+        rows.push_back({"SHA3-512, 1 MiB", EngineSha3<64>, OpenSslSha3<64>, 0, Sha3Path::Avx512, false});
+    }
+    if (chosen != Sha3Path::Portable) {
+        rows.push_back({"SHA3-256, 1 MiB", EngineSha3<32>, OpenSslSha3<32>, 0, Sha3Path::Portable, false});
+        rows.push_back({"SHA3-512, 1 MiB", EngineSha3<64>, OpenSslSha3<64>, 0, Sha3Path::Portable, false});
+    }
+
+    constexpr int kRounds = 21;
+    std::printf(
+        "\nSHA-3: engine time / OpenSSL EVP time (thread CPU time), median of %d interleaved rounds; lower is "
+        "faster.\nThroughput from the median times, in GB/s (10^9 bytes).\n\n",
+        kRounds);
+    std::printf("%-18s %-10s %7s %8s %11s %11s %9s %9s\n", "Work", "Path", "Ratio", "Goal", "Engine", "OpenSSL",
+                "Engine", "OpenSSL");
+    bool agreed = true;
+    for (const Sha3Row& row : rows) {
+        if (row.chosen)
+            UseChosenPaths();
+        else
+            ForcePath(row.path);
+        const unsigned char* data = Buffer();
+        if (row.engine(data, kMiB) != row.openssl(data, kMiB)) {
+            std::printf("%-18s %-10s results differ: not timed\n", row.work, PathName(row.path));
+            agreed = false;
+            UseChosenPaths();
+            continue;
+        }
+        const std::int64_t engineCalls = CallsFor(row.engine, kMiB);
+        const std::int64_t opensslCalls = CallsFor(row.openssl, kMiB);
+        std::vector<double> ratios, engineTimes, opensslTimes;
+        for (int round = 0; round < kRounds; ++round) {
+            double engineNs, opensslNs;
+            if (round % 2 == 0) {
+                engineNs = NanosecondsPerCall(row.engine, kMiB, engineCalls);
+                opensslNs = NanosecondsPerCall(row.openssl, kMiB, opensslCalls);
+            } else {
+                opensslNs = NanosecondsPerCall(row.openssl, kMiB, opensslCalls);
+                engineNs = NanosecondsPerCall(row.engine, kMiB, engineCalls);
+            }
+            ratios.push_back(engineNs / opensslNs);
+            engineTimes.push_back(engineNs);
+            opensslTimes.push_back(opensslNs);
+        }
+        const double ratio = Median(ratios);
+        const double engineNs = Median(engineTimes), opensslNs = Median(opensslTimes);
+        char goal[16] = "";
+        const char* verdict = "";
+        if (row.goal > 0) {
+            std::snprintf(goal, sizeof goal, "<= %.2f", row.goal);
+            verdict = ratio <= row.goal ? "  met" : "  NOT MET";
+        }
+        std::printf("%-18s %-10s %7.2f %8s %11s %11s %9.3f %9.3f%s\n", row.work, PathName(row.path), ratio, goal,
+                    Time(engineNs).c_str(), Time(opensslNs).c_str(), double(kMiB) / engineNs, double(kMiB) / opensslNs,
+                    verdict);
+        UseChosenPaths();
+    }
+    return agreed;
+}
+
+// `count` messages of `n` bytes, one after another through the one-message
+// sponge on its chosen path, or OpenSSL's.
+template <std::size_t kDigestBytes, bool kOpenSsl>
+std::string Sha3Each(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    std::string digests;
+    for (std::size_t i = 0; i < count; ++i)
+        digests += kOpenSsl ? OpenSslSha3<kDigestBytes>(p + i * n, n) : EngineSha3<kDigestBytes>(p + i * n, n);
+    return digests;
+}
+
+// SHA-3's lanes against the same messages one after another, as
+// PrintLaneSummary times the others: of 1 MiB each, and of 4 KiB, the size
+// of many small files. Lanes are worth their code at 1.5 times the
+// one-message rate. Returns false when the two sides disagree.
+bool PrintSha3LaneSummary()
+{
+    using Messages = std::string (*)(std::size_t, const unsigned char*, std::size_t);
+    struct LaneRow {
+        const char* digest;
+        std::size_t size;
+        Messages lanes, each, openssl;
+    };
+    const LaneRow rows[] = {
+        {"SHA3-256", kMiB, EngineLanes<Sha3_256Lanes, Sha3_256Lanes::Digest>, Sha3Each<32, false>, Sha3Each<32, true>},
+        {"SHA3-512", kMiB, EngineLanes<Sha3_512Lanes, Sha3_512Lanes::Digest>, Sha3Each<64, false>, Sha3Each<64, true>},
+        {"SHA3-256", 4096, EngineLanes<Sha3_256Lanes, Sha3_256Lanes::Digest>, Sha3Each<32, false>, Sha3Each<32, true>},
+    };
+    const std::size_t count = LaneWidth(ChosenSha3LanePath());
+    const double goal = ChosenSha3LanePath() == Sha3LanePath::Avx512 ? 1.5 : 0;
+    constexpr int kRounds = 21;
+    std::printf(
+        "\nSHA-3 in lanes: one message per lane against the same messages one after another; speedup =\n"
+        "one-message time / lanes time, median of %d interleaved rounds of thread CPU time; higher is faster.\n"
+        "Lane path %s, one-message path %s.\n\n",
+        kRounds, PathName(ChosenSha3LanePath()), PathName(ChosenSha3Path()));
+    std::printf("%-26s %-24s %8s %8s %11s %11s\n", "Work", "Against", "Speedup", "Goal", "Lanes", "Against");
+    bool agreed = true;
+    for (const LaneRow& row : rows) {
+        for (const bool openssl : {false, true}) {
+            const Messages other = openssl ? row.openssl : row.each;
+            const Operation lanes = [&row, count](const unsigned char* p, std::size_t n) {
+                return row.lanes(count, p, n);
+            };
+            const Operation each = [other, count](const unsigned char* p, std::size_t n) { return other(count, p, n); };
+            char work[40], against[40];
+            std::snprintf(work, sizeof work, "%s x%zu, %s each", row.digest, count,
+                          row.size == kMiB ? "1 MiB" : "4 KiB");
+            std::snprintf(against, sizeof against, "%s %s each", openssl ? "OpenSSL" : "one-message", row.digest);
+            if (lanes(Buffer(), row.size) != each(Buffer(), row.size)) {
+                std::printf("%-26s %-24s results differ: not timed\n", work, against);
+                agreed = false;
+                continue;
+            }
+            const std::int64_t laneCalls = CallsFor(lanes, row.size), eachCalls = CallsFor(each, row.size);
+            std::vector<double> speedups, laneTimes, eachTimes;
+            for (int round = 0; round < kRounds; ++round) {
+                double laneNs, eachNs;
+                if (round % 2 == 0) {
+                    laneNs = NanosecondsPerCall(lanes, row.size, laneCalls);
+                    eachNs = NanosecondsPerCall(each, row.size, eachCalls);
+                } else {
+                    eachNs = NanosecondsPerCall(each, row.size, eachCalls);
+                    laneNs = NanosecondsPerCall(lanes, row.size, laneCalls);
+                }
+                speedups.push_back(eachNs / laneNs);
+                laneTimes.push_back(laneNs);
+                eachTimes.push_back(eachNs);
+            }
+            const double speedup = Median(speedups);
+            char goalText[16] = "";
+            const char* verdict = "";
+            if (goal > 0 && !openssl) {
+                std::snprintf(goalText, sizeof goalText, ">= %.2f", goal);
+                verdict = speedup >= goal ? "  met" : "  NOT MET";
+            }
+            std::printf("%-26s %-24s %8.2f %8s %11s %11s%s\n", work, against, speedup, goalText,
+                        Time(Median(laneTimes)).c_str(), Time(Median(eachTimes)).c_str(), verdict);
+        }
+    }
+    return agreed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -917,12 +1135,15 @@ int main(int argc, char** argv)
         RegisterRows();
         RegisterBlake2Rows();
         RegisterBlake2LaneRows();
+        RegisterSha3Rows();
         benchmark::RunSpecifiedBenchmarks();
     }
     const bool agreed = PrintSummary();
     const bool lanesAgreed = PrintLaneSummary();
     const bool blake2Agreed = PrintBlake2Summary();
     const bool blake2LanesAgreed = PrintBlake2LaneSummary();
+    const bool sha3Agreed = PrintSha3Summary();
+    const bool sha3LanesAgreed = PrintSha3LaneSummary();
     benchmark::Shutdown();
-    return agreed && lanesAgreed && blake2Agreed && blake2LanesAgreed ? 0 : 1;
+    return agreed && lanesAgreed && blake2Agreed && blake2LanesAgreed && sha3Agreed && sha3LanesAgreed ? 0 : 1;
 }

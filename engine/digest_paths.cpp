@@ -8,6 +8,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/sha3.h"
+
 #if defined(VELLUMARK_ENGINE_X86)
 #include <cpuid.h>
 #endif
@@ -840,6 +842,32 @@ bool CpuRuns(Sha512LanePath path)
     return false;
 }
 
+bool CpuRuns(Sha3Path path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha3Path::Portable:
+        return true;
+    case Sha3Path::Avx512:
+        return Cpu().avx512f;
+    }
+    return false;
+}
+
+bool CpuRuns(Sha3LanePath path)
+{
+    if (PathFunction(path) == nullptr)
+        return false;
+    switch (path) {
+    case Sha3LanePath::OneAtATime:
+        return true;
+    case Sha3LanePath::Avx512:
+        return Cpu().avx512f;
+    }
+    return false;
+}
+
 bool ProvesItself(Sha1CompressFn compress)
 {
     return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
@@ -1178,6 +1206,7 @@ void UseChosenPaths()
     sha256LanesInUse.store(ChosenSha256LanePath(), std::memory_order_release);
     sha512LanesInUse.store(ChosenSha512LanePath(), std::memory_order_release);
     UseChosenBlake2Paths();
+    UseChosenSha3Paths();
 }
 
 }  // namespace engine

@@ -1,0 +1,298 @@
+// The SHA-3 lane objects: per lane, where its next blocks come from (its own
+// block, or the caller's bytes in place) and its padding, queued as a block
+// of its own so that it too runs beside the others.
+#include "engine/sha3_lanes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "engine/sha3.h"
+
+namespace engine {
+namespace {
+
+[[noreturn]] void Misuse(const char* what)
+{
+    throw std::logic_error(std::string("SHA-3 lane digests: ") + what);
+}
+
+}  // namespace
+
+template <std::size_t kDigestBytes>
+struct Sha3LaneDigests<kDigestBytes>::State {
+    static constexpr std::size_t kRate = 200 - 2 * kDigestBytes;
+
+    // Message: taking bytes until End; Final: its last block queued; Done:
+    // the digest waits.
+    enum class Phase : std::uint8_t { Idle, Message, Final, Done };
+
+    struct Lane {
+        // A block begun (`partial` bytes), then completed from a window or
+        // padded: queued when whole.
+        std::uint8_t own[kRate];
+        const std::uint8_t* span;  // the caller's bytes not taken in yet
+        std::size_t spanSize;
+        std::size_t partial;
+        bool queued;
+        Phase phase;
+        bool ended;
+    };
+
+    Sha3LaneStates words;
+    Lane lanes[kMaxLanes];
+    Sha3LanesFn routine;
+    std::size_t width;
+    Sha3LanePath path;
+
+    State()
+    {
+        path = Sha3LanePathInUse();
+        routine = PathFunction(path);
+        width = LaneWidth(path);
+        std::memset(&words, 0, sizeof words);
+        std::memset(lanes, 0, sizeof lanes);
+    }
+
+    Lane& At(std::size_t lane)
+    {
+        if (lane >= width)
+            Misuse("no such lane");
+        return lanes[lane];
+    }
+
+    void Clear(std::size_t lane)
+    {
+        std::memset(&lanes[lane], 0, sizeof lanes[lane]);
+        lanes[lane].phase = Phase::Idle;
+    }
+
+    bool Working(const Lane& l) const
+    {
+        return (l.phase == Phase::Message || l.phase == Phase::Final) && (l.queued || l.spanSize >= kRate);
+    }
+
+    LaneReport Report() const
+    {
+        LaneReport r;
+        for (std::size_t i = 0; i < width; ++i) {
+            const Lane& l = lanes[i];
+            const LaneMask bit = LaneMask{1} << i;
+            if (Working(l))
+                r.working |= bit;
+            else if (l.phase == Phase::Message && !l.ended)
+                r.hungry |= bit;
+            else if (l.phase == Phase::Done)
+                r.done |= bit;
+        }
+        return r;
+    }
+
+    // After the lane's blocks moved on: what it does next, once nothing
+    // whole is left where it was reading.
+    void Settle(std::size_t lane)
+    {
+        Lane& l = lanes[lane];
+        if (l.queued)
+            return;
+        switch (l.phase) {
+        case Phase::Message:
+            if (l.spanSize >= kRate)
+                return;
+            // A block begun: copied, so the caller's buffer is free.
+            if (l.spanSize > 0)
+                std::memcpy(l.own + l.partial, l.span, l.spanSize);
+            l.partial += l.spanSize;
+            l.span = nullptr;
+            l.spanSize = 0;
+            if (!l.ended)
+                return;
+            // FIPS 202's padding: 0x06 after the message, 0x80 at the end.
+            std::memset(l.own + l.partial, 0, kRate - l.partial);
+            l.own[l.partial] ^= 0x06;
+            l.own[kRate - 1] ^= 0x80;
+            l.partial = 0;
+            l.queued = true;
+            l.phase = Phase::Final;
+            return;
+        case Phase::Final:
+            l.phase = Phase::Done;
+            return;
+        default:
+            return;
+        }
+    }
+
+    void Start(std::size_t lane)
+    {
+        At(lane);
+        Clear(lane);
+        lanes[lane].phase = Phase::Message;
+        for (std::size_t i = 0; i < 25; ++i)
+            words.words[i][lane] = 0;
+    }
+
+    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
+    {
+        Lane& l = At(lane);
+        if (l.phase != Phase::Message || l.ended)
+            Misuse("Feed on a lane that takes no bytes");
+        if (l.spanSize > 0)
+            Misuse("Feed on a lane that still holds bytes");
+        if (size == 0)
+            return;
+        if (l.partial > 0) {
+            const std::size_t take = std::min(kRate - l.partial, size);
+            std::memcpy(l.own + l.partial, bytes, take);
+            l.partial += take;
+            bytes += take;
+            size -= take;
+            if (l.partial < kRate)
+                return;
+            l.partial = 0;
+            l.queued = true;
+        }
+        l.span = bytes;
+        l.spanSize = size;
+        Settle(lane);
+    }
+
+    void End(std::size_t lane)
+    {
+        Lane& l = At(lane);
+        if (l.phase != Phase::Message || l.ended)
+            Misuse("End on a lane that takes no bytes");
+        l.ended = true;
+        Settle(lane);
+    }
+
+    LaneReport Step()
+    {
+        const LaneReport before = Report();
+        for (;;) {
+            const std::uint8_t* blocks[kMaxLanes];
+            LaneMask active = 0;
+            std::size_t count = ~std::size_t{0};
+            for (std::size_t i = 0; i < width; ++i) {
+                Lane& l = lanes[i];
+                if (!Working(l))
+                    continue;
+                std::size_t available;
+                if (l.queued) {
+                    blocks[i] = l.own;
+                    available = 1;
+                } else {
+                    blocks[i] = l.span;
+                    available = l.spanSize / kRate;
+                }
+                active |= LaneMask{1} << i;
+                count = std::min(count, available);
+            }
+            if (active == 0)
+                break;
+            routine(words, blocks, active, count, kRate);
+            for (std::size_t i = 0; i < width; ++i) {
+                if (((active >> i) & 1) == 0)
+                    continue;
+                Lane& l = lanes[i];
+                if (l.queued) {
+                    l.queued = false;
+                } else {
+                    l.span += count * kRate;
+                    l.spanSize -= count * kRate;
+                }
+                Settle(i);
+            }
+            if ((before.working & ~Report().working) != 0)
+                break;
+        }
+        return Report();
+    }
+
+    Digest TakeDigest(std::size_t lane)
+    {
+        if (At(lane).phase != Phase::Done)
+            Misuse("TakeDigest on a lane that is not done");
+        Digest digest;
+        for (std::size_t i = 0; i < kDigestBytes; ++i)
+            digest[i] = static_cast<std::uint8_t>(words.words[i / 8][lane] >> (8 * (i % 8)));
+        Clear(lane);
+        return digest;
+    }
+};
+
+template <std::size_t kDigestBytes>
+Sha3LaneDigests<kDigestBytes>::Sha3LaneDigests() : state_(std::make_unique<State>())
+{}
+
+template <std::size_t kDigestBytes>
+Sha3LaneDigests<kDigestBytes>::~Sha3LaneDigests() = default;
+
+template <std::size_t kDigestBytes>
+Sha3LaneDigests<kDigestBytes>::Sha3LaneDigests(Sha3LaneDigests&&) noexcept = default;
+
+template <std::size_t kDigestBytes>
+Sha3LaneDigests<kDigestBytes>& Sha3LaneDigests<kDigestBytes>::operator=(Sha3LaneDigests&&) noexcept = default;
+
+template <std::size_t kDigestBytes>
+std::size_t Sha3LaneDigests<kDigestBytes>::Width() const noexcept
+{
+    return state_->width;
+}
+
+template <std::size_t kDigestBytes>
+const char* Sha3LaneDigests<kDigestBytes>::PathName() const noexcept
+{
+    return engine::PathName(state_->path);
+}
+
+template <std::size_t kDigestBytes>
+void Sha3LaneDigests<kDigestBytes>::Start(std::size_t lane)
+{
+    state_->Start(lane);
+}
+
+template <std::size_t kDigestBytes>
+void Sha3LaneDigests<kDigestBytes>::Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
+{
+    state_->Feed(lane, bytes, size);
+}
+
+template <std::size_t kDigestBytes>
+void Sha3LaneDigests<kDigestBytes>::End(std::size_t lane)
+{
+    state_->End(lane);
+}
+
+template <std::size_t kDigestBytes>
+LaneReport Sha3LaneDigests<kDigestBytes>::Step()
+{
+    return state_->Step();
+}
+
+template <std::size_t kDigestBytes>
+typename Sha3LaneDigests<kDigestBytes>::Digest Sha3LaneDigests<kDigestBytes>::TakeDigest(std::size_t lane)
+{
+    return state_->TakeDigest(lane);
+}
+
+template <std::size_t kDigestBytes>
+void Sha3LaneDigests<kDigestBytes>::Abandon(std::size_t lane)
+{
+    state_->At(lane);
+    state_->Clear(lane);
+}
+
+template <std::size_t kDigestBytes>
+LaneReport Sha3LaneDigests<kDigestBytes>::Report() const noexcept
+{
+    return state_->Report();
+}
+
+template class Sha3LaneDigests<28>;
+template class Sha3LaneDigests<32>;
+template class Sha3LaneDigests<48>;
+template class Sha3LaneDigests<64>;
+
+}  // namespace engine
