@@ -163,7 +163,8 @@ std::string SfvNameRefusal(std::string_view name)
         return "An SFV line cannot hold a name with a line feed, a carriage return or a backslash";
     const std::string line = SfvLine(name, "00000000");
     const ListLine read = ListReader({}).Read(line);
-    if (read.kind != ListLine::Kind::Digest || read.fileName != name || read.row->algorithm != Algorithm::Crc32)
+    if (read.kind != ListLine::Kind::Digest || read.fileName != name ||
+        read.candidates.front().row->algorithm != Algorithm::Crc32)
         return "An SFV line with this name would be read back as another line";
     return "";
 }
@@ -259,6 +260,48 @@ std::optional<ListLines::Line> ListLines::Next()
     }
 }
 
+ListReader::ListReader(AlgorithmSet chosen, std::string_view listPath) : chosen_(chosen)
+{
+    const std::string name = platform::AsciiLower(std::string(listPath.substr(listPath.rfind('/') + 1)));
+    for (const AlgorithmRow& row : AlgorithmRows()) {
+        for (std::string_view word : row.listWords) {
+            const bool atStart = word.front() == '^';
+            if (atStart)
+                word.remove_prefix(1);
+            if (atStart ? name.starts_with(word) : name.find(word) != std::string::npos)
+                named_.emplace_back(word, &row);
+        }
+    }
+    std::stable_sort(named_.begin(), named_.end(),
+                     [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+}
+
+std::vector<Candidate> ListReader::CandidatesOf(std::size_t digits) const
+{
+    const auto fits = [digits](const AlgorithmRow& row) {
+        return digits == row.digits || (digits >= row.fewestDigits && digits < row.digits && digits % 2 == 0);
+    };
+    std::vector<Candidate> candidates;
+    if (!chosen_.Empty()) {
+        for (const Algorithm algorithm : chosen_) {
+            if (fits(RowOf(algorithm)))
+                candidates.push_back({&RowOf(algorithm), digits});
+        }
+    } else {
+        for (const auto& [word, row] : named_) {
+            if (fits(*row))
+                return {{row, digits}};
+        }
+        for (const AlgorithmRow& row : AlgorithmRows()) {
+            if (std::find(row.unnamedDigits.begin(), row.unnamedDigits.end(), digits) != row.unnamedDigits.end())
+                candidates.push_back({&row, digits});
+        }
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.row->rank < b.row->rank; });
+    return candidates;
+}
+
 ListLine ListReader::Read(std::string_view line)
 {
     if (line.empty() || line.front() == '#' || line.front() == ';') {
@@ -297,18 +340,12 @@ std::optional<ListLine> ListReader::ReadSumLine(std::string_view body, bool esca
         return std::nullopt;
 
     ListLine line;
-    for (const AlgorithmRow& row : AlgorithmRows()) {
-        const bool allowed =
-            chosen_.Empty() ? row.listWords.empty() || namedByList_.Has(row.algorithm) : chosen_.Has(row.algorithm);
-        if (allowed && row.digits == digits)
-            line.row = &row;
-    }
-    if (line.row == nullptr) {
+    line.candidates = CandidatesOf(digits);
+    if (line.candidates.empty()) {
         if (!chosen_.Empty() || !IsOtherDigestLength(digits))
             return std::nullopt;
         line.kind = ListLine::Kind::OtherAlgorithm;
         line.algorithmName = std::to_string(digits) + "-digit digest";
-        line.maybeSha512 = digits == RowOf(Algorithm::Sha512).digits;
     }
 
     // After the digits and one blank: a mode character (" " or "*") and the
@@ -362,21 +399,16 @@ std::optional<ListLine> ListReader::ReadTagLine(std::string_view body, bool esca
     const std::string_view value = body.substr(at);
 
     ListLine line;
-    line.row = RowByTag(tag);
-    if (line.row == nullptr) {
-        // "md5" is no tag of ours, but no other algorithm's either.
-        const auto sameNoCase = [tag](std::string_view rowTag) { return platform::SameAsciiNoCase(rowTag, tag); };
-        const bool oursInAnotherCase =
-            std::any_of(AlgorithmRows().begin(), AlgorithmRows().end(), [&](const AlgorithmRow& row) {
-                return std::any_of(row.tags.begin(), row.tags.end(), sameNoCase);
-            });
-        if (oursInAnotherCase || !LooksLikeADigest(value))
+    const TagMatch named = ReadTag(tag);
+    if (named.row == nullptr) {
+        if (!LooksLikeADigest(value))
             return std::nullopt;
         line.kind = ListLine::Kind::OtherAlgorithm;
         line.algorithmName = std::string(tag);
         return line;
     }
-    if (value.size() != line.row->digits || !AllHex(value))
+    line.candidates = {{named.row, named.digits}};
+    if (value.size() != named.digits || !AllHex(value))
         return std::nullopt;
     const std::string_view name = body.substr(open + 1, close - open - 1);
     std::optional<std::string> fileName = escaped ? UnescapeLineName(name) : std::string(name);
@@ -401,7 +433,7 @@ std::optional<ListLine> ListReader::ReadSfvLine(std::string_view line)
         return std::nullopt;
     ListLine read;
     read.kind = ListLine::Kind::Digest;
-    read.row = &crc32;
+    read.candidates = {{&crc32, crc32.digits}};
     read.fileName = std::string(line.substr(0, space));
     read.digest = std::string(value);
     return read;

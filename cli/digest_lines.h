@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/algorithms.h"
@@ -79,6 +80,14 @@ private:
     bool ended_ = false;
 };
 
+// An algorithm a line may be of, and the digest's length in digits (which
+// differs from the algorithm's own only for BLAKE2b).
+struct Candidate {
+    const AlgorithmRow* row = nullptr;
+    std::size_t digits = 0;
+    bool operator==(const Candidate&) const = default;
+};
+
 struct ListLine {
     enum class Kind {
         Skipped,         // empty, or a "#" comment
@@ -87,11 +96,13 @@ struct ListLine {
         Improper,        // not a line of any form read here
     };
     Kind kind = Kind::Improper;
-    const AlgorithmRow* row = nullptr;  // Digest: its algorithm
-    std::string fileName;               // Digest: the listed name, taken literally
-    std::string digest;                 // Digest: the hexadecimal digits as listed
-    std::string algorithmName;          // OtherAlgorithm: its tag, or "N-digit digest"
-    bool maybeSha512 = false;           // OtherAlgorithm: 128 digits without a tag
+    // Digest: the algorithms it may be of in rank order; one when the line
+    // names its algorithm (its tag, the option, the list's file name), more
+    // when only its number of digits tells, which other algorithms share.
+    std::vector<Candidate> candidates;
+    std::string fileName;       // Digest: the listed name, taken literally
+    std::string digest;         // Digest: the hexadecimal digits as listed
+    std::string algorithmName;  // OtherAlgorithm: its tag, or "N-digit digest"
 };
 
 // Reads the lines of one list, in order. Accepted, each form tried in turn:
@@ -99,20 +110,21 @@ struct ListLine {
 //                          one blank: whichever of the two a list's first
 //                          such line uses, its later lines must use too)
 //   TAG (name) = hex       BSD tag lines, any spaces before the parenthesis
-//   TAG(name)= hex         the same without the spaces
+//   TAG(name)= hex         the same without the spaces (openssl dgst's)
 //   name HEX               SFV lines: the last space-separated field is a
 //                          CRC-32 of 8 digits, the name all before its space
 // the first two possibly behind blanks, and behind a backslash for an
 // escaped name; an SFV name is taken as it stands. Lines that start with "#"
-// or ";" are comments. The tag decides the algorithm, and an SFV line is
-// CRC-32; without either, the chosen algorithms decide by the number of
-// digits. When none is chosen, every algorithm may, but for those that a
-// list's file name must name (SHA-512: 128 digits are also BLAKE2b's, which
-// b2sum writes without a tag): they may only when `namedByList` has them.
+// or ";" are comments. The algorithm of a line: its tag, in any spelling its
+// tools write and in any case; an SFV line's is CRC-32; else the chosen
+// algorithms of that number of digits; else the list's file name (its last
+// part, lower case), whose words are matched longest first, a word whose
+// algorithm has another number of digits deciding nothing; else each
+// algorithm whose digests a line of that many digits may hold, in rank
+// order (56, 64, 96 and 128 digits are shared by several).
 class ListReader {
 public:
-    explicit ListReader(AlgorithmSet chosen, AlgorithmSet namedByList = {}) : chosen_(chosen), namedByList_(namedByList)
-    {}
+    explicit ListReader(AlgorithmSet chosen, std::string_view listPath = {});
 
     // One line, without its line break.
     ListLine Read(std::string_view line);
@@ -123,8 +135,11 @@ private:
     std::optional<ListLine> ReadSumLine(std::string_view body, bool escaped);
     std::optional<ListLine> ReadTagLine(std::string_view body, bool escaped) const;
     static std::optional<ListLine> ReadSfvLine(std::string_view line);
+    // The algorithms a line of so many digits without a tag may be of.
+    std::vector<Candidate> CandidatesOf(std::size_t digits) const;
 
     AlgorithmSet chosen_;
-    AlgorithmSet namedByList_;
+    // The list name's words that name an algorithm, longest first.
+    std::vector<std::pair<std::string_view, const AlgorithmRow*>> named_;
     Layout layout_ = Layout::Unknown;
 };

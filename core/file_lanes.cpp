@@ -23,12 +23,14 @@ namespace {
 constexpr std::size_t kLaneWindow = kFileWindowSize;
 
 // What a lane object with every lane at work costs, in digests of one
-// message of the same length: its width over its speed-up, the speed-ups
-// as engine_bench's lane summary measured them (one message of 1 MiB per
-// lane against the one-message digest) on a 3.3 GHz Intel Xeon with AVX-512
-// in December 2026. They move between kinds of processor (16 MD5 lanes gave
-// 11.3x there and 5.7x on an AMD Zen 5), but the choice they make, which
-// files go alone, moves little with them.
+// message of the same length: its width over its speed-up, the speed-ups as
+// engine_bench's lane summary measured them (messages of 1 MiB, one per
+// lane, against the one-message digest): MD5, SHA-1, SHA-256 and SHA-512 on
+// a 3.3 GHz Intel Xeon with AVX-512, SHA-3 and BLAKE2 on an AMD Zen 5, in
+// December 2026. They move between kinds of processor (16 MD5 lanes gave
+// 11.3x on the Xeon and 5.7x on the Zen 5), but the choice they make, which
+// files go alone, moves little with them. SHA-224 and SHA-384 run in
+// SHA-256's and SHA-512's lanes.
 double FullVectorCost(Algorithm algorithm, std::size_t width)
 {
     struct Measured {
@@ -36,9 +38,13 @@ double FullVectorCost(Algorithm algorithm, std::size_t width)
         std::size_t width;
         double speedUp;
     };
-    constexpr Measured kMeasured[] = {{Algorithm::Md5, 16, 11.3},   {Algorithm::Md5, 8, 4.4},
-                                      {Algorithm::Sha1, 16, 4.2},   {Algorithm::Sha1, 8, 1.5},
-                                      {Algorithm::Sha256, 16, 2.6}, {Algorithm::Sha512, 8, 3.6}};
+    constexpr Measured kMeasured[] = {
+        {Algorithm::Md5, 16, 11.3},    {Algorithm::Md5, 8, 4.4},      {Algorithm::Sha1, 16, 4.2},
+        {Algorithm::Sha1, 8, 1.5},     {Algorithm::Sha224, 16, 2.6},  {Algorithm::Sha256, 16, 2.6},
+        {Algorithm::Sha384, 8, 3.6},   {Algorithm::Sha512, 8, 3.6},   {Algorithm::Sha3_224, 8, 6.0},
+        {Algorithm::Sha3_256, 8, 6.0}, {Algorithm::Sha3_384, 8, 6.0}, {Algorithm::Sha3_512, 8, 6.0},
+        {Algorithm::Blake2b, 8, 3.6},  {Algorithm::Blake2b, 4, 1.2},  {Algorithm::Blake2s, 16, 6.1},
+        {Algorithm::Blake2s, 8, 2.6}};
     for (const Measured& m : kMeasured)
         if (m.algorithm == algorithm && m.width == width)
             return static_cast<double>(width) / m.speedUp;
@@ -89,7 +95,11 @@ public:
         }
     }
 
-    void Start(std::size_t place, const std::string* key) { Of(place).Start(Lane(place), key); }
+    bool TakesKeys() const noexcept { return objects_.front()->TakesKeys(); }
+    void Start(std::size_t place, const std::string* key, std::size_t digestBytes)
+    {
+        Of(place).Start(Lane(place), key, digestBytes);
+    }
     void Feed(std::size_t place, const std::uint8_t* bytes, std::size_t size)
     {
         Of(place).Feed(Lane(place), bytes, size);
@@ -256,6 +266,7 @@ void FileLanes::Add(std::uint64_t tag, platform::SharedReadFile&& file, const en
     try {
         engine::WindowDigestChoice side;
         side.hmac = ticks.hmac;
+        side.blake2bBytes = ticks.blake2bBytes;
         bool sideKeyed = false;
         for (const Algorithm algorithm : ticks.algorithms) {
             const AlgorithmRow& row = RowOf(algorithm);
@@ -264,8 +275,9 @@ void FileLanes::Add(std::uint64_t tag, platform::SharedReadFile&& file, const en
                 bank = std::make_unique<Bank>(row);
                 bank->Grow(places_.size());
             }
-            if (bank && bank->Width() > 1) {
-                bank->Start(p, ticks.hmac ? &key : nullptr);
+            const bool keyed = ticks.hmac && row.hmacBlock > 0;
+            if (bank && bank->Width() > 1 && (!keyed || bank->TakesKeys())) {
+                bank->Start(p, keyed ? &key : nullptr, ticks.blake2bBytes);
                 f.lanes.Add(algorithm);
             } else {
                 side.algorithms.Add(algorithm);

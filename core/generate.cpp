@@ -79,7 +79,7 @@ engine::DigestResults Compute(const GenerateInput& input, const std::string& tex
     for (const Algorithm algorithm : input.algorithms) {
         const AlgorithmRow& row = RowOf(algorithm);
         jobs.emplace_back([&, &digest = digests[d++]] {
-            const std::unique_ptr<engine::MessageDigest> message = row.start(KeyFor(input, row));
+            const std::unique_ptr<engine::MessageDigest> message = row.start(KeyFor(input, row), input.blake2bBytes);
             message->Feed(bytes, text.size());
             digest = message->Finish();
         });
@@ -102,7 +102,7 @@ void Deliver(const GenerateInput& input, const engine::DigestResults& digests, c
 
 engine::WindowDigestChoice Choice(const GenerateInput& input)
 {
-    return {.algorithms = input.algorithms, .hmac = input.hmac, .key = input.key};
+    return {.algorithms = input.algorithms, .hmac = input.hmac, .key = input.key, .blake2bBytes = input.blake2bBytes};
 }
 
 // The file Generate reads, once the existence test has passed.

@@ -29,6 +29,7 @@ struct GenerateInput {
     // it computes the others only to compare them with a digest the user
     // copied.
     AlgorithmSet algorithms;
+    std::size_t blake2bBytes = 64;  // BLAKE2b's length, 1 to 64 bytes
     GenerateSource source = GenerateSource::Nothing;
     std::string fileName;  // bytes of the name, already trimmed
     std::string text;      // bytes to digest on the text page

@@ -1,5 +1,6 @@
 #include "engine/algorithms.h"
 
+#include "engine/blake2.h"
 #include "engine/digest_paths.h"
 #include "engine/entries.h"
 #include "engine/lane_digests.h"
@@ -32,129 +33,118 @@ bool Sha256KeepsUp()
     return ChosenSha256Path() == Sha256Path::ShaNi;
 }
 
+// Each row's tags, lengths and list words.
 constexpr std::string_view kMd5Tags[] = {"MD5"};
-constexpr std::string_view kSha1Tags[] = {"SHA1"};
-constexpr std::string_view kSha256Tags[] = {"SHA256"};
-constexpr std::string_view kSha512Tags[] = {"SHA512"};
+constexpr std::string_view kSha1Tags[] = {"SHA1", "SHA-1"};
+constexpr std::string_view kSha224Tags[] = {"SHA224", "SHA2-224", "SHA-224"};
+constexpr std::string_view kSha256Tags[] = {"SHA256", "SHA2-256", "SHA-256"};
+constexpr std::string_view kSha384Tags[] = {"SHA384", "SHA2-384", "SHA-384"};
+constexpr std::string_view kSha512Tags[] = {"SHA512", "SHA2-512", "SHA-512"};
+constexpr std::string_view kSha3_224Tags[] = {"SHA3-224"};
+constexpr std::string_view kSha3_256Tags[] = {"SHA3-256"};
+constexpr std::string_view kSha3_384Tags[] = {"SHA3-384"};
+constexpr std::string_view kSha3_512Tags[] = {"SHA3-512"};
+constexpr std::string_view kBlake2bTags[] = {"BLAKE2b"};
+constexpr std::string_view kBlake2sTags[] = {"BLAKE2s", "BLAKE2s-256", "BLAKE2s256"};
 constexpr std::string_view kCrc32Tags[] = {"CRC32"};
-constexpr std::string_view kSha224Tags[] = {"SHA224"};
-constexpr std::string_view kSha384Tags[] = {"SHA384"};
-constexpr std::string_view kSha512ListWords[] = {"sha512"};
-constexpr std::string_view kSha224ListWords[] = {"sha224"};
-constexpr std::string_view kSha384ListWords[] = {"sha384"};
 
-// The rows in the algorithms' order: each row's place is its algorithm's number.
+constexpr std::size_t k8[] = {8}, k32[] = {32}, k40[] = {40}, k56[] = {56}, k64[] = {64}, k96[] = {96}, k128[] = {128};
+// BLAKE2b is a candidate at the lengths of the others that lists are
+// published in; a shorter one is checked only when a line is said to be
+// BLAKE2b.
+constexpr std::size_t kBlake2bUnnamed[] = {56, 64, 96, 128};
+
+constexpr std::string_view kSha224Words[] = {"sha224"};
+constexpr std::string_view kSha256Words[] = {"sha256"};
+constexpr std::string_view kSha384Words[] = {"sha384"};
+constexpr std::string_view kSha512Words[] = {"sha512"};
+constexpr std::string_view kSha3_224Words[] = {"sha3-224", "sha3_224", "sha3"};
+constexpr std::string_view kSha3_256Words[] = {"sha3-256", "sha3_256", "sha3"};
+constexpr std::string_view kSha3_384Words[] = {"sha3-384", "sha3_384", "sha3"};
+constexpr std::string_view kSha3_512Words[] = {"sha3-512", "sha3_512", "sha3"};
+constexpr std::string_view kBlake2bWords[] = {"blake2b", "b2sum", "^b2"};
+constexpr std::string_view kBlake2sWords[] = {"blake2s"};
+
+// The rows in the algorithms' order: each row's place is its algorithm's
+// number. Ranks among the candidates of a length: 56 digits SHA-224,
+// SHA3-224, BLAKE2b-224; 64 SHA-256, SHA3-256, BLAKE2s, BLAKE2b-256; 96
+// SHA-384, SHA3-384, BLAKE2b-384; 128 SHA-512, BLAKE2b, SHA3-512.
 const AlgorithmRow kRows[] = {
-    {.algorithm = Algorithm::Md5,
-     .name = "MD5",
-     .label = "MD5",
-     .option = "--md5",
-     .tags = kMd5Tags,
-     .digits = 32,
-     .listWords = {},
-     .rank = 0,
-     .hmacBlock = kBlockSize,
-     .leadingZerosDropped = false,
-     .start = StartMd5,
-     .lanes = MakeMd5Lanes,
-     .keepsUpWithReads = Never,
-     .windowUnasked = false,
-     .windowWhenNamed = false},
-    {.algorithm = Algorithm::Sha1,
-     .name = "SHA-1",
-     .label = "SHA1",
-     .option = "--sha1",
-     .tags = kSha1Tags,
-     .digits = 40,
-     .listWords = {},
-     .rank = 0,
-     .hmacBlock = kBlockSize,
-     .leadingZerosDropped = false,
-     .start = StartSha1,
-     .lanes = MakeSha1Lanes,
-     .keepsUpWithReads = Sha1KeepsUp,
-     .windowUnasked = false,
-     .windowWhenNamed = false},
-    {.algorithm = Algorithm::Sha224,
-     .name = "SHA-224",
-     .label = "SHA224",
-     .option = "--sha224",
-     .tags = kSha224Tags,
-     .digits = 56,
-     .listWords = kSha224ListWords,
-     .rank = 0,
-     .hmacBlock = kBlockSize,
-     .leadingZerosDropped = false,
-     .start = StartSha224,
-     .lanes = MakeSha224Lanes,
-     .keepsUpWithReads = Sha256KeepsUp,
-     .windowUnasked = false,
-     .windowWhenNamed = false},
-    {.algorithm = Algorithm::Sha256,
-     .name = "SHA-256",
-     .label = "SHA256",
-     .option = "--sha256",
-     .tags = kSha256Tags,
-     .digits = 64,
-     .listWords = {},
-     .rank = 0,
-     .hmacBlock = kBlockSize,
-     .leadingZerosDropped = false,
-     .start = StartSha256,
-     .lanes = MakeSha256Lanes,
-     .keepsUpWithReads = Sha256KeepsUp,
-     .windowUnasked = true,
-     .windowWhenNamed = false},
-    {.algorithm = Algorithm::Sha384,
-     .name = "SHA-384",
-     .label = "SHA384",
-     .option = "--sha384",
-     .tags = kSha384Tags,
-     .digits = 96,
-     .listWords = kSha384ListWords,
-     .rank = 0,
-     .hmacBlock = kSha512BlockSize,
-     .leadingZerosDropped = false,
-     .start = StartSha384,
-     .lanes = MakeSha384Lanes,
-     .keepsUpWithReads = Never,
-     .windowUnasked = false,
-     .windowWhenNamed = false},
+    {Algorithm::Md5,
+     "MD5",
+     "MD5",
+     "--md5",
+     kMd5Tags,
+     32,
+     32,
+     k32,
+     0,
+     {},
+     kBlockSize,
+     false,
+     StartMd5,
+     MakeMd5Lanes,
+     Never,
+     false,
+     false},
+    {Algorithm::Sha1,
+     "SHA-1",
+     "SHA1",
+     "--sha1",
+     kSha1Tags,
+     40,
+     40,
+     k40,
+     0,
+     {},
+     kBlockSize,
+     false,
+     StartSha1,
+     MakeSha1Lanes,
+     Sha1KeepsUp,
+     false,
+     false},
+    {Algorithm::Sha224, "SHA-224", "SHA224", "--sha224", kSha224Tags, 56, 56, k56, 0, kSha224Words, kBlockSize, false,
+     StartSha224, MakeSha224Lanes, Sha256KeepsUp, false, false},
+    {Algorithm::Sha256, "SHA-256", "SHA256", "--sha256", kSha256Tags, 64, 64, k64, 0, kSha256Words, kBlockSize, false,
+     StartSha256, MakeSha256Lanes, Sha256KeepsUp, true, false},
+    {Algorithm::Sha384, "SHA-384", "SHA384", "--sha384", kSha384Tags, 96, 96, k96, 0, kSha384Words, kSha512BlockSize,
+     false, StartSha384, MakeSha384Lanes, Never, false, false},
     // SHA-512 costs as much as MD5: the window computes it unticked only
     // when the clipboard holds a digest of its length.
-    {.algorithm = Algorithm::Sha512,
-     .name = "SHA-512",
-     .label = "SHA512",
-     .option = "--sha512",
-     .tags = kSha512Tags,
-     .digits = 128,
-     .listWords = kSha512ListWords,
-     .rank = 0,
-     .hmacBlock = kSha512BlockSize,
-     .leadingZerosDropped = false,
-     .start = StartSha512,
-     .lanes = MakeSha512Lanes,
-     .keepsUpWithReads = Never,
-     .windowUnasked = true,
-     .windowWhenNamed = false},
-    {.algorithm = Algorithm::Crc32,
-     .name = "CRC-32",
-     .label = "CRC32",
-     .option = "--crc32",
-     .tags = kCrc32Tags,
-     .digits = 8,
-     .listWords = {},
-     .rank = 0,
-     .hmacBlock = 0,
-     .leadingZerosDropped = true,
-     .start = StartCrc32,
-     .lanes = nullptr,
-     .keepsUpWithReads = Always,
-     .windowUnasked = false,
-     .windowWhenNamed = false},
+    {Algorithm::Sha512, "SHA-512", "SHA512", "--sha512", kSha512Tags, 128, 128, k128, 0, kSha512Words, kSha512BlockSize,
+     false, StartSha512, MakeSha512Lanes, Never, true, false},
+    {Algorithm::Sha3_224, "SHA3-224", "SHA3-224", "--sha3-224", kSha3_224Tags, 56, 56, k56, 1, kSha3_224Words, 144,
+     false, StartSha3_224, MakeSha3_224Lanes, Never, false, false},
+    {Algorithm::Sha3_256, "SHA3-256", "SHA3-256", "--sha3-256", kSha3_256Tags, 64, 64, k64, 2, kSha3_256Words, 136,
+     false, StartSha3_256, MakeSha3_256Lanes, Never, false, false},
+    {Algorithm::Sha3_384, "SHA3-384", "SHA3-384", "--sha3-384", kSha3_384Tags, 96, 96, k96, 1, kSha3_384Words, 104,
+     false, StartSha3_384, MakeSha3_384Lanes, Never, false, false},
+    {Algorithm::Sha3_512, "SHA3-512", "SHA3-512", "--sha3-512", kSha3_512Tags, 128, 128, k128, 5, kSha3_512Words, 72,
+     false, StartSha3_512, MakeSha3_512Lanes, Never, false, false},
+    {Algorithm::Blake2b, "BLAKE2b", "BLAKE2b", "--blake2b", kBlake2bTags, 128, 2, kBlake2bUnnamed, 4, kBlake2bWords,
+     kBlake2bBlockSize, false, StartBlake2b, MakeBlake2bLanes, Never, false, false},
+    {Algorithm::Blake2s, "BLAKE2s", "BLAKE2s", "--blake2s", kBlake2sTags, 64, 64, k64, 3, kBlake2sWords,
+     kBlake2sBlockSize, false, StartBlake2s, MakeBlake2sLanes, Never, false, false},
+    {Algorithm::Crc32,
+     "CRC-32",
+     "CRC32",
+     "--crc32",
+     kCrc32Tags,
+     8,
+     8,
+     k8,
+     0,
+     {},
+     0,
+     true,
+     StartCrc32,
+     nullptr,
+     Always,
+     false,
+     false},
 };
 static_assert(std::size(kRows) == kAlgorithmCount, "a row for every algorithm");
-
 }  // namespace
 
 std::span<const AlgorithmRow> AlgorithmRows() noexcept
@@ -176,15 +166,41 @@ const AlgorithmRow* RowByOption(std::string_view option) noexcept
     return nullptr;
 }
 
-const AlgorithmRow* RowByTag(std::string_view tag) noexcept
+TagMatch ReadTag(std::string_view tag) noexcept
 {
     for (const AlgorithmRow& row : kRows) {
         for (const std::string_view rowTag : row.tags) {
-            if (rowTag == tag)
-                return &row;
+            if (platform::SameAsciiNoCase(rowTag, tag))
+                return {&row, row.digits};
+            // Other lengths behind the tag, in bits: "-256" or "256".
+            if (row.fewestDigits == row.digits || tag.size() <= rowTag.size() ||
+                !platform::SameAsciiNoCase(rowTag, tag.substr(0, rowTag.size())))
+                continue;
+            std::string_view bits = tag.substr(rowTag.size());
+            if (bits.front() == '-')
+                bits.remove_prefix(1);
+            std::size_t value = 0;
+            if (bits.empty() || bits.size() > 3 || bits.front() == '0')
+                continue;
+            for (const char c : bits) {
+                if (c < '0' || c > '9') {
+                    value = 0;
+                    break;
+                }
+                value = value * 10 + static_cast<std::size_t>(c - '0');
+            }
+            if (value % 8 == 0 && value / 4 >= row.fewestDigits && value / 4 <= row.digits)
+                return {&row, value / 4};
         }
     }
-    return nullptr;
+    return {};
+}
+
+std::string LabelOf(const AlgorithmRow& row, std::size_t digits)
+{
+    if (digits == row.digits)
+        return std::string(row.label);
+    return std::string(row.label) + "-" + std::to_string(digits * 4);
 }
 
 std::string ResultText(const AlgorithmRow& row, const DigestBytes& digest)
@@ -203,7 +219,7 @@ std::string ResultText(const AlgorithmRow& row, const DigestBytes& digest)
 
 std::string FullWidth(const AlgorithmRow& row, const std::string& result)
 {
-    if (result.size() >= row.digits)
+    if (!row.leadingZerosDropped || result.size() >= row.digits)
         return result;
     return std::string(row.digits - result.size(), '0') + result;
 }

@@ -18,8 +18,22 @@
 // table: adding an algorithm is adding a row and its engine code.
 
 // In the order results are handed on, printed and named in a line of words.
-enum class Algorithm : std::uint8_t { Md5, Sha1, Sha224, Sha256, Sha384, Sha512, Crc32 };
-inline constexpr std::size_t kAlgorithmCount = 7;
+enum class Algorithm : std::uint8_t {
+    Md5,
+    Sha1,
+    Sha224,
+    Sha256,
+    Sha384,
+    Sha512,
+    Sha3_224,
+    Sha3_256,
+    Sha3_384,
+    Sha3_512,
+    Blake2b,
+    Blake2s,
+    Crc32,
+};
+inline constexpr std::size_t kAlgorithmCount = 13;
 
 constexpr std::size_t IndexOf(Algorithm algorithm) noexcept
 {
@@ -120,17 +134,29 @@ class DigestLanes;  // lane_digests.h
 
 struct AlgorithmRow {
     Algorithm algorithm;
-    std::string_view name;                        // "SHA-256": in the window's words
-    std::string_view label;                       // "SHA256": the companion's label of its lines, and the tag it writes
-    std::string_view option;                      // "--sha256"
-    std::span<const std::string_view> tags;       // what its tag lines are read under
-    std::size_t digits;                           // hexadecimal digits at full width
-    std::span<const std::string_view> listWords;  // words of a list's file name that name it
-    int rank;                                     // among the candidates of its length, lower first
-    std::size_t hmacBlock;                        // bytes; 0 for one that is never keyed
-    bool leadingZerosDropped;                     // shown as a number in its result box (CRC-32)
-    // The engine's entry: a new message, keyed (HMAC) with `key` when given.
-    std::unique_ptr<engine::MessageDigest> (*start)(const std::string* key);
+    std::string_view name;    // "SHA-256": in the window's words
+    std::string_view label;   // "SHA256": the companion's label of its lines, and the tag it writes
+    std::string_view option;  // "--sha256"
+    // What its tag lines are read under, in any case: the tags its tools
+    // write (coreutils' and BSD's, rhash's, OpenSSL 3's such as SHA2-256 and
+    // OpenSSL 1.1's). One with other lengths (BLAKE2b) is also read with the
+    // length in bits behind its tag: BLAKE2b-256, BLAKE2B-512, BLAKE2b512.
+    std::span<const std::string_view> tags;
+    std::size_t digits;        // hexadecimal digits at full width, its own length
+    std::size_t fewestDigits;  // the shortest it has (BLAKE2b's 2), or its digits
+    // Lengths in digits at which a line that names no algorithm may be of
+    // this one; it is tried among the others of that length in rank order,
+    // lower first.
+    std::span<const std::size_t> unnamedDigits;
+    int rank;
+    // Words of a list's file name (lower case) that name it, "^" before one
+    // that counts only at the start of the name.
+    std::span<const std::string_view> listWords;
+    std::size_t hmacBlock;     // bytes; 0 for one that is never keyed
+    bool leadingZerosDropped;  // shown as a number in its result box (CRC-32)
+    // The engine's entry: a new message, keyed (HMAC) with `key` when given,
+    // `digestBytes` long where the algorithm has several lengths (0: its own).
+    std::unique_ptr<engine::MessageDigest> (*start)(const std::string* key, std::size_t digestBytes);
     // An object for many messages side by side, or null where it has none.
     std::unique_ptr<engine::DigestLanes> (*lanes)();
     // Whether this digest alone keeps up with the reads of a file in the
@@ -145,9 +171,21 @@ struct AlgorithmRow {
 // Every row, in the algorithms' order.
 std::span<const AlgorithmRow> AlgorithmRows() noexcept;
 const AlgorithmRow& RowOf(Algorithm algorithm) noexcept;
-// Null when no row has the option, or the tag (exactly, case included).
+// Null when no row has the option.
 const AlgorithmRow* RowByOption(std::string_view option) noexcept;
-const AlgorithmRow* RowByTag(std::string_view tag) noexcept;
+
+// The algorithm and length a line's tag names, in any case; no row when
+// none does.
+struct TagMatch {
+    const AlgorithmRow* row = nullptr;
+    std::size_t digits = 0;
+};
+TagMatch ReadTag(std::string_view tag) noexcept;
+
+// The label of a digest of `digits` digits: the row's, and for another
+// length than its own the length in bits behind it, as b2sum --tag writes
+// it ("BLAKE2b-256").
+std::string LabelOf(const AlgorithmRow& row, std::size_t digits);
 
 // The digest as text: upper-case hexadecimal, two digits a byte; a number
 // shown without its leading zeros (CRC-32) as its result box shows it.

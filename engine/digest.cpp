@@ -1217,37 +1217,37 @@ std::unique_ptr<MessageDigest> Start(const std::string* key)
 
 }  // namespace
 
-std::unique_ptr<MessageDigest> StartMd5(const std::string* key)
+std::unique_ptr<MessageDigest> StartMd5(const std::string* key, std::size_t)
 {
     return Start<Md5Traits>(key);
 }
 
-std::unique_ptr<MessageDigest> StartSha1(const std::string* key)
+std::unique_ptr<MessageDigest> StartSha1(const std::string* key, std::size_t)
 {
     return Start<Sha1Traits>(key);
 }
 
-std::unique_ptr<MessageDigest> StartSha256(const std::string* key)
+std::unique_ptr<MessageDigest> StartSha256(const std::string* key, std::size_t)
 {
     return Start<Sha256Traits>(key);
 }
 
-std::unique_ptr<MessageDigest> StartSha512(const std::string* key)
+std::unique_ptr<MessageDigest> StartSha512(const std::string* key, std::size_t)
 {
     return Start<Sha512Traits>(key);
 }
 
-std::unique_ptr<MessageDigest> StartSha224(const std::string* key)
+std::unique_ptr<MessageDigest> StartSha224(const std::string* key, std::size_t)
 {
     return Start<Sha224Traits>(key);
 }
 
-std::unique_ptr<MessageDigest> StartSha384(const std::string* key)
+std::unique_ptr<MessageDigest> StartSha384(const std::string* key, std::size_t)
 {
     return Start<Sha384Traits>(key);
 }
 
-std::unique_ptr<MessageDigest> StartCrc32(const std::string*)
+std::unique_ptr<MessageDigest> StartCrc32(const std::string*, std::size_t)
 {
     return std::make_unique<Crc32Digest>();
 }

@@ -11,14 +11,22 @@
 
 namespace engine {
 
-std::unique_ptr<MessageDigest> StartMd5(const std::string* key);
-std::unique_ptr<MessageDigest> StartSha1(const std::string* key);
-std::unique_ptr<MessageDigest> StartSha256(const std::string* key);
-std::unique_ptr<MessageDigest> StartSha512(const std::string* key);
-std::unique_ptr<MessageDigest> StartSha224(const std::string* key);
-std::unique_ptr<MessageDigest> StartSha384(const std::string* key);
-// CRC-32 is never keyed: the key is not read.
-std::unique_ptr<MessageDigest> StartCrc32(const std::string* key);
+std::unique_ptr<MessageDigest> StartMd5(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartSha1(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartSha256(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartSha512(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartSha224(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartSha384(const std::string* key, std::size_t digestBytes);
+// CRC-32 is never keyed: the key is not read. `digestBytes` is the digest's
+// length for BLAKE2b (0 for its 64 bytes); the others have one length and
+// take no notice of it.
+std::unique_ptr<MessageDigest> StartCrc32(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartSha3_224(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartSha3_256(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartSha3_384(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartSha3_512(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartBlake2b(const std::string* key, std::size_t digestBytes);
+std::unique_ptr<MessageDigest> StartBlake2s(const std::string* key, std::size_t digestBytes);
 
 std::unique_ptr<DigestLanes> MakeMd5Lanes();
 std::unique_ptr<DigestLanes> MakeSha1Lanes();
@@ -26,5 +34,11 @@ std::unique_ptr<DigestLanes> MakeSha256Lanes();
 std::unique_ptr<DigestLanes> MakeSha512Lanes();
 std::unique_ptr<DigestLanes> MakeSha224Lanes();
 std::unique_ptr<DigestLanes> MakeSha384Lanes();
+std::unique_ptr<DigestLanes> MakeSha3_224Lanes();
+std::unique_ptr<DigestLanes> MakeSha3_256Lanes();
+std::unique_ptr<DigestLanes> MakeSha3_384Lanes();
+std::unique_ptr<DigestLanes> MakeSha3_512Lanes();
+std::unique_ptr<DigestLanes> MakeBlake2bLanes();
+std::unique_ptr<DigestLanes> MakeBlake2sLanes();
 
 }  // namespace engine

@@ -564,7 +564,8 @@ class AnyLanes final : public DigestLanes {
 public:
     std::size_t Width() const noexcept override { return lanes_.Width(); }
     const char* PathName() const noexcept override { return lanes_.PathName(); }
-    void Start(std::size_t lane, const std::string* key) override
+    bool TakesKeys() const noexcept override { return true; }
+    void Start(std::size_t lane, const std::string* key, std::size_t) override
     {
         if (key != nullptr)
             lanes_.StartKeyed(lane, *key);

@@ -160,14 +160,16 @@ using Sha384Lanes = LaneDigests<Sha384Digest>;
 
 // A lane object of any algorithm behind one interface, as the table of
 // algorithms makes them (AlgorithmRow::lanes): the calls and rules of
-// LaneDigests, the key given to Start (keyed when not null) and the digest
-// handed out as bytes.
+// LaneDigests, the key given to Start (keyed when not null, where the lanes
+// take keys) with the digest's length (0 for the algorithm's own; only
+// BLAKE2b has others), and the digest handed out as bytes.
 class DigestLanes {
 public:
     virtual ~DigestLanes() = default;
     virtual std::size_t Width() const noexcept = 0;
     virtual const char* PathName() const noexcept = 0;
-    virtual void Start(std::size_t lane, const std::string* key) = 0;
+    virtual bool TakesKeys() const noexcept = 0;
+    virtual void Start(std::size_t lane, const std::string* key, std::size_t digestBytes) = 0;
     virtual void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size) = 0;
     virtual void End(std::size_t lane) = 0;
     virtual LaneReport Step() = 0;

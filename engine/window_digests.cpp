@@ -7,7 +7,7 @@ WindowDigests::WindowDigests(const WindowDigestChoice& choice)
     for (const Algorithm algorithm : choice.algorithms) {
         const AlgorithmRow& row = RowOf(algorithm);
         const bool keyed = choice.hmac && row.hmacBlock > 0;
-        digests_.emplace_back(algorithm, row.start(keyed ? &choice.key : nullptr));
+        digests_.emplace_back(algorithm, row.start(keyed ? &choice.key : nullptr, choice.blake2bBytes));
     }
 }
 

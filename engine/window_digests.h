@@ -20,6 +20,7 @@ struct WindowDigestChoice {
     AlgorithmSet algorithms;
     bool hmac = false;  // each keyed with key, but for those that never are (CRC-32)
     std::string key;
+    std::size_t blake2bBytes = 64;  // BLAKE2b's length, 1 to 64
 };
 
 class WindowDigests {

@@ -28,9 +28,16 @@ constexpr const char* kSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9
 constexpr const char* kSha512 =
     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a"
     "9ac94fa54ca49f";
-// SHA-384, which vellumark-cli does not compute.
 constexpr const char* kSha384 =
     "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7";
+// BLAKE2b-512 of "abc", which shares SHA-512's length.
+constexpr const char* kBlake2b =
+    "ba80a53f981c4d0d6a2797b69f12f6e94c212f14685ac4b74b12bb6fdbffa2d17d87c5392aab792dc252d5de4533cc9518d38aa8dbf1925ab9"
+    "2386edd4009923";
+// WHIRLPOOL of "abc", an algorithm vellumark-cli does not compute.
+constexpr const char* kWhirlpool =
+    "4e2448a4c6f486bb16b6562c73b4020bf3043e3a731bce721ae1b303d97e6d4c7181eebdb6c57e277d0e34957114cbd6c797fc9d95d8b582d2"
+    "25292076d4eef5";
 
 // Both streams in one transcript, so that their order shows.
 class Transcript : public Report {
@@ -50,6 +57,8 @@ public:
         int milliseconds = 0;
         std::string sha256 = {};
         std::string sha512 = {};
+        // The bytes, from which the engine gives the other algorithms'.
+        std::string content = {};
     };
 
     Looked Look(const std::string& name) const override
@@ -98,14 +107,23 @@ public:
             digests.results.emplace_back(Algorithm::Sha512, platform::AsciiUpper(file.sha512));
         if (ticked.Has(Algorithm::Crc32))
             digests.results.emplace_back(Algorithm::Crc32, file.crc32);
+        const AlgorithmSet given{Algorithm::Md5, Algorithm::Sha1, Algorithm::Sha256, Algorithm::Sha512,
+                                 Algorithm::Crc32};
+        for (const Algorithm algorithm : ticked) {
+            if (given.Has(algorithm))
+                continue;
+            const auto message = RowOf(algorithm).start(nullptr, request.blake2bBytes);
+            message->Feed(reinterpret_cast<const std::uint8_t*>(file.content.data()), file.content.size());
+            digests.results.emplace_back(algorithm, ResultText(RowOf(algorithm), message->Finish()));
+        }
         return digests;
     }
 
     std::map<std::string, File> files = {
-        {"abc", {kAbcMd5, kAbcSha1, "352441C2", "", 0, kSha256, kSha512}},
+        {"abc", {kAbcMd5, kAbcSha1, "352441C2", "", 0, kSha256, kSha512, "abc"}},
         {"c",
          {"4a8a08f09d37b73795649038408b5f33", "84a516841ba77a5b4648de2cd0dfcb30ea46dbb4", "6B9DF6F", "", 0,
-          "2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6"}},
+          "2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6", "", "c"}},
         {"dir", {"", "", "", "Is a directory", 0}},
         {"locked", {"", "", "", "The file is open for writing", 0}},
     };
@@ -149,10 +167,11 @@ const std::string kMixed = Joined({
     "CRC32 (c) = 06b9df6f",                                 // OK: the leading zero
     "SHA256 (abc) = "s + kSha256,                           // OK
     "SHA512 (abc) = "s + kSha512,                           // OK
-    "SHA384 (abc) = "s + kSha384,                           // another algorithm
+    "SHA384 (abc) = "s + kSha384,                           // OK
+    "WHIRLPOOL (abc) = "s + kWhirlpool,                     // another algorithm
     md5 + "  missing",                                      // could not be read
     "00000000000000000000000000000000  abc",                // FAILED
-    kSha512 + "  abc"s,                                     // 128 digits: not without --sha512
+    kSha512 + "  abc"s,                                     // OK: 128 digits, SHA-512 first
     "SHA256 (c) = "s + kSha256,                             // FAILED
     md5 + "  locked",                                       // could not be read
 });
@@ -167,15 +186,16 @@ TEST(CheckList, ReportsEachFileInListOrderAndSumsUpOnStandardError)
                                  "out: c: OK",
                                  "out: abc: OK",
                                  "out: abc: OK",
+                                 "out: abc: OK",
                                  "err: missing: No such file or directory",
                                  "out: missing: FAILED open or read",
                                  "out: abc: FAILED",
+                                 "out: abc: OK",
                                  "out: c: FAILED",
                                  "err: locked: The file is open for writing",
                                  "out: locked: FAILED open or read",
                                  "err: WARNING: 1 line is improperly formatted",
-                                 "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA384, "
-                                 "128-digit digest",
+                                 "err: WARNING: 1 line uses an algorithm vellumark-cli does not compute: WHIRLPOOL",
                                  "err: WARNING: 2 listed files could not be read",
                                  "err: WARNING: 2 computed checksums did NOT match",
                              }));
@@ -194,7 +214,7 @@ TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
                   "err: locked: The file is open for writing",
                   "out: locked: FAILED open or read",
                   "err: WARNING: 1 line is improperly formatted",
-                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA384, 128-digit digest",
+                  "err: WARNING: 1 line uses an algorithm vellumark-cli does not compute: WHIRLPOOL",
                   "err: WARNING: 2 listed files could not be read",
                   "err: WARNING: 2 computed checksums did NOT match",
               }));
@@ -209,24 +229,30 @@ TEST(CheckList, QuietStatusWarnStrictAndIgnoreMissingAsMd5sumHasThem)
 
     CheckOptions warn;
     warn.warn = true;
-    const std::string unchecked = md5 + "  abc\nbad\n" + kSha512 + "  abc\nSHA384 (abc) = 12\n";
+    const std::string unchecked =
+        md5 + "  abc\nbad\n" + std::string(80, 'e') + "  abc\nWHIRLPOOL (abc) = 12\n" + kBlake2b + "  abc\n";
     const Outcome warned = Check(unchecked, warn);
     EXPECT_TRUE(warned.passed) << "lines not checked fail a list only with --strict";
     EXPECT_EQ(warned.lines,
               (Lines{
                   "out: abc: OK",
                   "err: list: 2: improperly formatted checksum line",
-                  "err: list: 3: line uses an algorithm vellumark-cli does not compute: 128-digit digest "
-                  "(--sha512 checks it as SHA-512)",
-                  "err: list: 4: line uses an algorithm vellumark-cli does not compute: SHA384",
+                  "err: list: 3: line uses an algorithm vellumark-cli does not compute: 80-digit digest",
+                  "err: list: 4: line uses an algorithm vellumark-cli does not compute: WHIRLPOOL",
+                  "out: abc: OK",
                   "err: WARNING: 1 line is improperly formatted",
-                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: 128-digit digest, SHA384",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: 80-digit digest, WHIRLPOOL",
+                  "err: WARNING: 1 line was checked as BLAKE2b, told by its number of digits",
               }));
     CheckOptions strict;
     strict.strict = true;
     EXPECT_FALSE(Check(unchecked, strict).passed);
     EXPECT_FALSE(Check(md5 + "  abc\nbad\n", strict).passed);
-    EXPECT_FALSE(Check(md5 + "  abc\n"s + kSha512 + "  abc\n", strict).passed);
+    EXPECT_FALSE(Check(md5 + "  abc\n"s + std::string(80, 'e') + "  abc\n", strict).passed);
+    EXPECT_TRUE(Check(md5 + "  abc\n"s + kSha512 + "  abc\n" + kBlake2b + "  abc\n", strict).passed)
+        << "lines told by their number of digits are checked";
+    status.status = true;
+    EXPECT_EQ(Check(kBlake2b + "  abc\n"s, status).lines, Lines{}) << "--status leaves the warning out";
     EXPECT_TRUE(Check(md5 + "  abc\n# comment\n\n", strict).passed);
 
     // Missing files pass unseen; unreadable ones do not.
@@ -263,11 +289,11 @@ TEST(CheckList, AListWithNothingToCompareNeverPasses)
 
     // Lines of other algorithms alone: none of them is FAILED, and no file is
     // said to have passed either.
-    const Outcome others = Check("SHA384 (abc) = "s + kSha384 + "\r\n" + kSha512 + "  abc\r\n");
+    const Outcome others = Check("WHIRLPOOL (abc) = "s + kWhirlpool + "\r\n" + std::string(80, '0') + "  abc\r\n");
     EXPECT_FALSE(others.passed);
     EXPECT_EQ(others.lines,
               (Lines{
-                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: SHA384, 128-digit digest",
+                  "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: WHIRLPOOL, 80-digit digest",
                   "err: list: no file was verified",
               }));
 }
@@ -297,41 +323,37 @@ TEST(CheckList, EachFileIsDigestedForItsOwnLinesAlgorithmWithTheKey)
                      "err: WARNING: 1 line is improperly formatted"}));
 }
 
-// 128 digits without a tag may be BLAKE2b's, as b2sum writes them: they are
-// SHA-512 when --sha512 is given or the list's file name says so, and
-// otherwise never FAILED, nor read.
-TEST(CheckList, LinesOf128DigitsWithoutATagAreSha512OnlyWhenSaid)
+// 128 digits without a tag are SHA-512's, BLAKE2b's or SHA3-512's: the
+// file is digested with SHA-512 first, and read again for the others only
+// when that does not match. A good file is never FAILED; a match by another
+// than the first is told once on standard error. A line named SHA-512 (by
+// the option or the list's file name) is checked as SHA-512 alone.
+TEST(CheckList, LinesOf128DigitsWithoutATagAreTriedAsEachAlgorithmOfTheirLength)
 {
-    const std::string list = kSha512 + "  abc\n"s + std::string(128, '0') + "  abc\n";
-    const Lines checked = {"out: abc: OK", "out: abc: FAILED", "err: WARNING: 1 computed checksum did NOT match"};
+    const std::string list = kSha512 + "  abc\n"s + std::string(128, '0') + "  abc\n" + kBlake2b + "  abc\n";
+    MadeUpFiles files;
+    const Outcome outcome = Check(list, {}, files, "list.txt");
+    EXPECT_FALSE(outcome.passed);
+    EXPECT_EQ(outcome.lines, (Lines{"out: abc: OK", "out: abc: FAILED", "out: abc: OK",
+                                    "err: WARNING: 1 computed checksum did NOT match",
+                                    "err: WARNING: 1 line was checked as BLAKE2b, told by its number of digits"}));
+    ASSERT_EQ(files.requests.size(), 5u);
+    EXPECT_EQ(files.requests[0].algorithms, AlgorithmSet{Algorithm::Sha512});
+    const AlgorithmSet others{Algorithm::Blake2b, Algorithm::Sha3_512};
+    EXPECT_EQ(files.requests[2].algorithms, others) << "read again for the others, all at once";
+    EXPECT_EQ(files.requests[2].blake2bBytes, 64u);
+
+    const Lines named = {"out: abc: OK", "out: abc: FAILED", "out: abc: FAILED",
+                         "err: WARNING: 2 computed checksums did NOT match"};
     for (const char* name : {"SHA512SUMS", "../sums/my.Sha512.txt", "x-sha512"}) {
-        MadeUpFiles files;
-        const Outcome outcome = Check(list, {}, files, name);
-        EXPECT_FALSE(outcome.passed) << name;
-        EXPECT_EQ(outcome.lines, checked) << name;
-        ASSERT_EQ(files.requests.size(), 2u) << name;
-        EXPECT_EQ(files.requests[0].algorithms, AlgorithmSet{Algorithm::Sha512}) << name;
+        MadeUpFiles namedFiles;
+        EXPECT_EQ(Check(list, {}, namedFiles, name).lines, named) << name;
+        for (const GenerateInput& request : namedFiles.requests)
+            EXPECT_EQ(request.algorithms, AlgorithmSet{Algorithm::Sha512}) << name;
     }
     CheckOptions chosen;
     chosen.request.algorithms.Add(Algorithm::Sha512);
-    EXPECT_EQ(Check(list, chosen, MadeUpFiles(), "list.txt").lines, checked) << "--sha512";
-
-    for (const char* name : {"list.txt", "sha512/list.txt", "SHA-512SUMS"}) {
-        MadeUpFiles files;
-        CheckOptions warn;
-        warn.warn = true;
-        const Outcome outcome = Check(list, warn, files, name);
-        EXPECT_FALSE(outcome.passed) << name;
-        const std::string said = std::string("err: ") + name + ": ";
-        const std::string why =
-            ": line uses an algorithm vellumark-cli does not compute: 128-digit digest (--sha512 checks it as SHA-512)";
-        EXPECT_EQ(outcome.lines,
-                  (Lines{said + "1" + why, said + "2" + why,
-                         "err: WARNING: 2 lines use an algorithm vellumark-cli does not compute: 128-digit digest",
-                         said + "no file was verified"}))
-            << name;
-        EXPECT_TRUE(files.requests.empty()) << name;
-    }
+    EXPECT_EQ(Check(list, chosen, MadeUpFiles(), "list.txt").lines, named) << "--sha512";
 
     // A tag says SHA-512 whatever the name; with another algorithm chosen,
     // 128 digits without a tag are broken, as md5sum has it.
@@ -340,6 +362,27 @@ TEST(CheckList, LinesOf128DigitsWithoutATagAreSha512OnlyWhenSaid)
     EXPECT_EQ(
         Check("SHA512 (abc) = "s + kSha512 + "\n" + kSha512 + "  abc\n", md5Only, MadeUpFiles(), "list.txt").lines,
         (Lines{"out: abc: OK", "err: WARNING: 1 line is improperly formatted"}));
+}
+
+// Once a line has matched by another candidate than the first, that one is
+// tried first for the list's later lines of its length: a b2sum list is read
+// once a file after its first line, not twice.
+TEST(CheckList, TheCandidateThatMatchedIsTriedFirstForTheRest)
+{
+    MadeUpFiles files;
+    for (const char* name : {"a", "b", "d"})
+        files.files[name] = files.files["abc"];
+    const std::string list = kBlake2b + "  abc\n"s + kBlake2b + "  a\n" + kBlake2b + "  b\n" + kSha512 + "  d\n";
+    const Outcome outcome = Check(list, {}, files, "list.txt");
+    EXPECT_TRUE(outcome.passed);
+    EXPECT_EQ(outcome.lines, (Lines{"out: abc: OK", "out: a: OK", "out: b: OK", "out: d: OK",
+                                    "err: WARNING: 3 lines were checked as BLAKE2b, told by their number of digits"}));
+    ASSERT_EQ(files.requests.size(), 6u);
+    EXPECT_EQ(files.requests[0].algorithms, AlgorithmSet{Algorithm::Sha512});
+    EXPECT_EQ(files.requests[2].algorithms, AlgorithmSet{Algorithm::Blake2b});
+    EXPECT_EQ(files.requests[3].algorithms, AlgorithmSet{Algorithm::Blake2b});
+    EXPECT_EQ(files.requests[4].algorithms, AlgorithmSet{Algorithm::Blake2b}) << "SHA-512's line tries BLAKE2b first";
+    EXPECT_EQ(files.requests[5].algorithms, (AlgorithmSet{Algorithm::Sha512, Algorithm::Sha3_512}));
 }
 
 // SFV lines, as rhash --sfv writes them, among the other forms: its ";"

@@ -26,8 +26,10 @@ constexpr const char* kMd5 = "900150983cd24fb0d6963f7d28e17f72";
 constexpr const char* kSha1 = "a9993e364706816aba3e25717850c26c9cd0d89d";
 constexpr const char* kSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 
-// A line as read, in one string: "MD5 <name>", "other <algorithm>",
-// "improper" or "skipped", the name between angle brackets.
+// A line as read, in one string: "MD5 <name> hex", "other <algorithm>",
+// "improper" or "skipped", the name between angle brackets; a line that
+// may be of several algorithms has their labels parted by "|", in the
+// order they are tried.
 std::string Shown(const ListLine& line)
 {
     switch (line.kind) {
@@ -37,16 +39,21 @@ std::string Shown(const ListLine& line)
         return "improper";
     case ListLine::Kind::OtherAlgorithm:
         return "other " + line.algorithmName;
-    case ListLine::Kind::Digest:
-        return std::string(line.row->label) + " <" + line.fileName + "> " + line.digest;
+    case ListLine::Kind::Digest: {
+        std::string labels;
+        for (const Candidate& candidate : line.candidates)
+            labels += (labels.empty() ? "" : "|") + LabelOf(*candidate.row, candidate.digits);
+        return labels + " <" + line.fileName + "> " + line.digest;
+    }
     }
     return "?";
 }
 
 // The lines of one list, read in order by one reader.
-std::vector<std::string> ReadAll(const std::vector<std::string>& lines, AlgorithmSet chosen = {})
+std::vector<std::string> ReadAll(const std::vector<std::string>& lines, AlgorithmSet chosen = {},
+                                 std::string_view listName = {})
 {
-    ListReader reader(chosen);
+    ListReader reader(chosen, listName);
     std::vector<std::string> shown;
     for (const std::string& line : lines)
         shown.push_back(Shown(reader.Read(line)));
@@ -82,8 +89,9 @@ TEST(ListLines, ReadsEachFormOfOneLineAsMd5sumDoes)
         {" \t" + md5 + "  a", "MD5 <a> " + md5},
         {"900150983CD24FB0D6963F7D28E17F72  a", "MD5 <a> 900150983CD24FB0D6963F7D28E17F72"},
         {sha1 + "  a", "SHA1 <a> " + sha1},
-        {kSha256 + "  a"s, "SHA256 <a> "s + kSha256},  // as sha256sum writes it
-        {kSha256 + " *a"s, "SHA256 <a> "s + kSha256},
+        // As sha256sum writes it: 64 digits, which other algorithms also have.
+        {kSha256 + "  a"s, "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <a> "s + kSha256},
+        {kSha256 + " *a"s, "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <a> "s + kSha256},
         {"SHA256 (a) = "s + kSha256, "SHA256 <a> "s + kSha256},
         {"SHA256  (a) = "s + kSha256, "SHA256 <a> "s + kSha256},  // rhash --bsd pads the tag
         {"SHA256 (a) = " + md5, "improper"},
@@ -121,7 +129,7 @@ TEST(ListLines, ReadsEachFormOfOneLineAsMd5sumDoes)
         {"\\ " + md5 + "  a", "improper"},
         {"\\" + md5 + "  a\\tb", "improper"},
         {"\\" + md5 + "  a\\", "improper"},
-        {"md5 (a) = " + md5, "improper"},  // not another algorithm's tag either
+        {"md5 (a) = " + md5, "MD5 <a> " + md5},  // tags in any case
         {"MD5\t(a) = " + md5, "improper"},
         {"MD5 (a = " + md5, "improper"},
         {"MD5 a) = " + md5, "improper"},
@@ -141,24 +149,23 @@ TEST(ListLines, ReadsEachFormOfOneLineAsMd5sumDoes)
 TEST(ListLines, LinesOfOtherAlgorithmsAreToldApartFromBrokenOnes)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"SHA384 (a) = "s + std::string(96, 'e'), "other SHA384"},
-        {"SHA384(a)= "s + std::string(96, 'e'), "other SHA384"},
-        {"\\SHA384 (a\\nb) = abc", "other SHA384"},
-        {"SHA224 (a) = "s + std::string(56, 'e'), "other SHA224"},
-        {"BLAKE2b (a) = "s + std::string(128, 'e'), "other BLAKE2b"},
+        {"WHIRLPOOL (a) = "s + std::string(128, 'e'), "other WHIRLPOOL"},
+        {"WHIRLPOOL(a)= "s + std::string(128, 'e'), "other WHIRLPOOL"},
+        {"\\WHIRLPOOL (a\\nb) = abc", "other WHIRLPOOL"},
+        {"SM3 (a) = "s + std::string(64, 'e'), "other SM3"},
         {"TTH   (a) = asd4ujseh5m47pdyb46kbtsqtsgdklbhyxomuia", "other TTH"},  // rhash's base32
-        {"BLAKE2b-256 (a) = abcd", "other BLAKE2b-256"},
-        {"MD4   (a) = "s + kMd5, "other MD4"},  // the tag decides, not the number of digits
-        {std::string(96, 'e') + "  a", "other 96-digit digest"},
-        {std::string(96, 'e') + " *a", "other 96-digit digest"},
+        {"BLAKE2bp (a) = abcd", "other BLAKE2bp"},
+        {"BLAKE2b-257 (a) = abcd", "other BLAKE2b-257"},  // no length in bits of BLAKE2b's
+        {"MD4   (a) = "s + kMd5, "other MD4"},            // the tag decides, not the number of digits
+        {std::string(80, 'e') + "  a", "other 80-digit digest"},
+        {std::string(80, 'e') + " *a", "other 80-digit digest"},
         {"0123456789abcdef  a", "other 16-digit digest"},
-        {std::string(128, 'e') + "  a", "other 128-digit digest"},
         {std::string(130, 'e') + "  a", "improper"},
         {std::string(31, 'e') + "  a", "improper"},
         {std::string(12, 'e') + "  a", "improper"},
-        {"SHA384 (a) = ", "improper"},
-        {"SHA384 (a) = a b", "improper"},
-        {"SHA384 (a) = a;b", "improper"},
+        {"WHIRLPOOL (a) = ", "improper"},
+        {"WHIRLPOOL (a) = a b", "improper"},
+        {"WHIRLPOOL (a) = a;b", "improper"},
     };
     for (const auto& [line, expected] : cases)
         EXPECT_EQ(ReadOne(line), expected) << line;
@@ -190,7 +197,7 @@ TEST(ListLines, TheFirstLineWithoutATagDecidesWhetherAModeCharacterFollowsTheBla
 
 TEST(ListLines, ChosenAlgorithmsDecideLinesWithoutATagOnly)
 {
-    const AlgorithmSet md5Only{RowByTag("MD5")->algorithm};
+    const AlgorithmSet md5Only{ReadTag("MD5").row->algorithm};
     EXPECT_EQ(ReadOne(md5 + "  a", md5Only), "MD5 <a> " + md5);
     EXPECT_EQ(ReadOne(sha1 + "  a", md5Only), "improper");  // as md5sum has it
     EXPECT_EQ(ReadOne("352441c2  a", md5Only), "improper");
@@ -198,17 +205,18 @@ TEST(ListLines, ChosenAlgorithmsDecideLinesWithoutATagOnly)
     EXPECT_EQ(ReadOne("SHA1 (a) = " + sha1, md5Only), "SHA1 <a> " + sha1);
     EXPECT_EQ(ReadOne("SHA256 (a) = "s + kSha256, md5Only), "SHA256 <a> "s + kSha256);
     EXPECT_EQ(ReadOne("SHA512 (a) = "s + std::string(128, 'e'), md5Only), "SHA512 <a> "s + std::string(128, 'e'));
-    EXPECT_EQ(ReadOne("SHA384 (a) = "s + std::string(96, 'e'), md5Only), "other SHA384");
+    EXPECT_EQ(ReadOne("SHA384 (a) = "s + std::string(96, 'e'), md5Only), "SHA384 <a> "s + std::string(96, 'e'));
+    EXPECT_EQ(ReadOne("WHIRLPOOL (a) = "s + std::string(128, 'e'), md5Only), "other WHIRLPOOL");
 
-    const AlgorithmSet both{RowByTag("MD5")->algorithm, RowByTag("SHA1")->algorithm};
+    const AlgorithmSet both{ReadTag("MD5").row->algorithm, ReadTag("SHA1").row->algorithm};
     EXPECT_EQ(ReadAll({md5 + "  a", sha1 + "  b", "352441c2  c"}, both),
               (std::vector<std::string>{"MD5 <a> " + md5, "SHA1 <b> " + sha1, "improper"}));
 }
 
-// A tag says SHA-512 whatever is chosen; 128 digits without one are SHA-512
-// only when it is chosen or the list is said to be of SHA-512, and otherwise
-// another algorithm's, with the hint that --sha512 would check them.
-TEST(ListLines, Sha512LinesWithATagAlwaysAndWithoutOneWhenSaid)
+// A tag says SHA-512 whatever is chosen; 128 digits without one may be
+// SHA-512's, BLAKE2b's or SHA3-512's, unless the option or the list's file
+// name says which.
+TEST(ListLines, Sha512LinesWithATagAlwaysAndWithoutOneAmongOthersOfTheirLength)
 {
     const std::string sha512(128, 'e');
     const std::string sha256 = kSha256;
@@ -218,18 +226,10 @@ TEST(ListLines, Sha512LinesWithATagAlwaysAndWithoutOneWhenSaid)
     EXPECT_EQ(ReadOne("SHA512 (a) = " + sha256), "improper");
     EXPECT_EQ(ReadOne("SHA512 (a) = " + sha512 + "0"), "improper");
 
-    ListReader unsaid({});
-    const ListLine other = unsaid.Read(sha512 + "  a");
-    EXPECT_EQ(Shown(other), "other 128-digit digest");
-    EXPECT_TRUE(other.maybeSha512);
-    EXPECT_FALSE(unsaid.Read(std::string(96, 'e') + "  a").maybeSha512);
-    EXPECT_FALSE(unsaid.Read("SHA384 (a) = " + std::string(96, 'e')).maybeSha512);
-
-    ListReader said({}, {Algorithm::Sha512});
-    EXPECT_EQ(Shown(said.Read(sha512 + "  a")), "SHA512 <a> " + sha512);
-    EXPECT_EQ(Shown(said.Read(sha512 + " *b")), "SHA512 <b> " + sha512);
-    EXPECT_EQ(Shown(said.Read(sha256 + "  c")), "SHA256 <c> " + sha256);
-    EXPECT_EQ(Shown(said.Read(md5 + "  d")), "MD5 <d> " + md5);
+    EXPECT_EQ(ReadOne(sha512 + "  a"), "SHA512|BLAKE2b|SHA3-512 <a> " + sha512);
+    EXPECT_EQ(ReadAll({sha512 + "  a", sha512 + " *b", sha256 + "  c", md5 + "  d"}, {}, "/x/SHA512SUMS"),
+              (std::vector<std::string>{"SHA512 <a> " + sha512, "SHA512 <b> " + sha512,
+                                        "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <c> " + sha256, "MD5 <d> " + md5}));
 
     const AlgorithmSet chosen{RowByOption("--sha512")->algorithm};
     EXPECT_EQ(ReadOne(sha512 + "  a", chosen), "SHA512 <a> " + sha512);
@@ -237,6 +237,70 @@ TEST(ListLines, Sha512LinesWithATagAlwaysAndWithoutOneWhenSaid)
     EXPECT_EQ(ReadOne(sha512 + "  a", AlgorithmSet{Algorithm::Md5}), "improper");
     EXPECT_EQ(ReadAll({sha512 + "  a", md5 + "  b"}, AlgorithmSet{Algorithm::Sha512, Algorithm::Md5}),
               (std::vector<std::string>{"SHA512 <a> " + sha512, "MD5 <b> " + md5}));
+}
+
+// The tags each tool writes name their algorithm in any case: coreutils'
+// and BSD's, rhash's, b2sum's with the length in bits, OpenSSL 3's and 1.1's.
+TEST(ListLines, EveryToolsTagNamesItsAlgorithmInAnyCase)
+{
+    const std::string e56(56, 'e'), e64(64, 'e'), e96(96, 'e'), e128(128, 'e');
+    const std::pair<std::string, std::string> cases[] = {
+        {"md5 (a) = "s + kMd5, "MD5 <a> "s + kMd5},
+        {"Sha1 (a) = "s + kSha1, "SHA1 <a> "s + kSha1},
+        {"SHA2-224(a)= " + e56, "SHA224 <a> " + e56},
+        {"SHA224 (a) = " + e56, "SHA224 <a> " + e56},
+        {"SHA2-256(a)= " + e64, "SHA256 <a> " + e64},
+        {"SHA-256 (a) = " + e64, "SHA256 <a> " + e64},
+        {"SHA384 (a) = " + e96, "SHA384 <a> " + e96},
+        {"sha2-512(a)= " + e128, "SHA512 <a> " + e128},
+        {"SHA3-224 (a) = " + e56, "SHA3-224 <a> " + e56},
+        {"sha3-256(a)= " + e64, "SHA3-256 <a> " + e64},
+        {"SHA3-384 (a) = " + e96, "SHA3-384 <a> " + e96},
+        {"SHA3-512(a)= " + e128, "SHA3-512 <a> " + e128},
+        {"BLAKE2b (a) = " + e128, "BLAKE2b <a> " + e128},
+        {"BLAKE2b-256 (a) = " + e64, "BLAKE2b-256 <a> " + e64},
+        {"BLAKE2b-8 (a) = ee", "BLAKE2b-8 <a> ee"},
+        {"BLAKE2B-512(a)= " + e128, "BLAKE2b <a> " + e128},
+        {"BLAKE2b512(a)= " + e128, "BLAKE2b <a> " + e128},
+        {"BLAKE2s (a) = " + e64, "BLAKE2s <a> " + e64},
+        {"BLAKE2S-256(a)= " + e64, "BLAKE2s <a> " + e64},
+        {"BLAKE2s256(a)= " + e64, "BLAKE2s <a> " + e64},
+        {"crc32 (a) = 352441c2", "CRC32 <a> 352441c2"},
+        {"BLAKE2b-256 (a) = " + e128, "improper"},  // the digits must be the tag's length
+        {"BLAKE2s-128 (a) = " + e64.substr(32), "other BLAKE2s-128"},
+    };
+    for (const auto& [line, expected] : cases)
+        EXPECT_EQ(ReadOne(line), expected) << line;
+}
+
+// Without a tag: each algorithm of the line's number of digits, in rank
+// order; the list's file name, matched longest word first, names one where
+// it has that number of digits.
+TEST(ListLines, ANumberOfDigitsSharedBySeveralAlgorithmsLeavesEachToBeTried)
+{
+    const std::string e32(32, 'e'), e56(56, 'e'), e64(64, 'e'), e96(96, 'e'), e128(128, 'e');
+    EXPECT_EQ(ReadAll({e32 + "  a", e56 + "  a", e64 + "  a", e96 + "  a", e128 + "  a", "352441c2  a"}),
+              (std::vector<std::string>{"MD5 <a> " + e32, "SHA224|SHA3-224|BLAKE2b-224 <a> " + e56,
+                                        "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <a> " + e64,
+                                        "SHA384|SHA3-384|BLAKE2b-384 <a> " + e96, "SHA512|BLAKE2b|SHA3-512 <a> " + e128,
+                                        "CRC32 <a> 352441c2"}));
+    const auto named = [&](std::string_view list, const std::string& line) {
+        return ReadAll({line}, {}, list).front();
+    };
+    EXPECT_EQ(named("B2SUMS", e128 + "  a"), "BLAKE2b <a> " + e128);
+    EXPECT_EQ(named("b2sums.txt", e64 + "  a"), "BLAKE2b-256 <a> " + e64);
+    EXPECT_EQ(named("/B2SUMS", e32 + "  a"), "BLAKE2b-128 <a> " + e32) << "a BLAKE2b of another length, named";
+    EXPECT_EQ(named("my.b2sums", e64 + "  a"), "BLAKE2b-256 <a> " + e64);
+    EXPECT_EQ(named("xb2.txt", e64 + "  a"), "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <a> " + e64)
+        << "b2 only at the start of the name";
+    EXPECT_EQ(named("SHA3-256SUMS", e64 + "  a"), "SHA3-256 <a> " + e64);
+    EXPECT_EQ(named("SHA3-256SUMS", e56 + "  a"), "SHA3-224 <a> " + e56) << "sha3-256 does not decide 56 digits";
+    EXPECT_EQ(named("sha3_512.txt", e128 + "  a"), "SHA3-512 <a> " + e128);
+    EXPECT_EQ(named("BLAKE2s.sums", e64 + "  a"), "BLAKE2s <a> " + e64);
+    EXPECT_EQ(named("sha256sums", e128 + "  a"), "SHA512|BLAKE2b|SHA3-512 <a> " + e128);
+    EXPECT_EQ(named("CHECKSUMS.txt", e128 + "  a"), "SHA512|BLAKE2b|SHA3-512 <a> " + e128);
+    EXPECT_EQ(named("sha224sums", e56 + "  a"), "SHA224 <a> " + e56);
+    EXPECT_EQ(named("SHA384SUMS", e96 + "  a"), "SHA384 <a> " + e96);
 }
 
 // SFV lines: the name, the last space, 8 digits of CRC-32; the name taken
@@ -305,7 +369,7 @@ TEST(ListLines, SfvLinesHoldOnlyNamesThatReadBack)
 
 TEST(ListLines, WrittenLinesReadBackWithTheirNamesWhole)
 {
-    const AlgorithmRow& md5Kind = *RowByTag("MD5");
+    const AlgorithmRow& md5Kind = *ReadTag("MD5").row;
     // As md5sum and md5sum --tag write them.
     EXPECT_EQ(SumLine(md5, "a b"), md5 + "  a b");
     EXPECT_EQ(SumLine(md5, "back\\slash"), "\\" + md5 + "  back\\\\slash");
@@ -313,7 +377,7 @@ TEST(ListLines, WrittenLinesReadBackWithTheirNamesWhole)
     EXPECT_EQ(SumLine(md5, "cr\rx"), "\\" + md5 + "  cr\\rx");
     EXPECT_EQ(TagLine(md5Kind, "a", md5), "MD5 (a) = " + md5);
     EXPECT_EQ(TagLine(md5Kind, "b\\\\x\ny", md5), "\\MD5 (b\\\\\\\\x\\ny) = " + md5);
-    EXPECT_EQ(TagLine(*RowByTag("CRC32"), "e\x1B[1mx", "0006B9DF"), "CRC32 (e\x1B[1mx) = 0006B9DF");
+    EXPECT_EQ(TagLine(*ReadTag("CRC32").row, "e\x1B[1mx", "0006B9DF"), "CRC32 (e\x1B[1mx) = 0006B9DF");
 
     const std::string names[] = {"a",         "a b",   " lead",       "trail ",   "*star",   "back\\slash", "\\",
                                  "new\nline", "cr\rx", "\\n literal", "\r\n\\\\", "(x) = y", "x)"};

@@ -65,7 +65,7 @@ struct TableKind {
 private:
     static void Run(const std::string* key, const void* p, std::int32_t n, Digest& d)
     {
-        const auto message = RowOf(kAlgorithm).start(key);
+        const auto message = RowOf(kAlgorithm).start(key, 0);
         message->Feed(static_cast<const std::uint8_t*>(p), n > 0 ? static_cast<std::size_t>(n) : 0);
         const engine::DigestBytes bytes = message->Finish();
         std::memcpy(d.bytes, bytes.data(), sizeof d.bytes);
