@@ -1,6 +1,7 @@
 // Which block function and CRC-32 routine the engine uses: probed once per
 // routine, at its first use, and kept for the life of the process.
 #include "engine/digest_paths.h"
+#include "engine/blake3.h"
 
 #include <atomic>
 #include <cstring>
@@ -27,6 +28,7 @@ struct CpuFeatures {
     bool avx2 = false;      // with the wide registers saved
     bool avx512f = false;   // likewise
     bool avx512bw = false;  // and byte shuffles on the wide registers
+    bool avx512vl = false;  // and AVX-512's instructions on 128- and 256-bit registers
 };
 
 #if defined(VELLUMARK_ENGINE_X86)
@@ -70,6 +72,7 @@ CpuFeatures ProbeCpu()
     cpu.avx2 = cpu.ymmRegisters && avx2;
     cpu.avx512f = cpu.zmmRegisters;
     cpu.avx512bw = cpu.avx512f && (b7 & (1u << 30));
+    cpu.avx512vl = cpu.avx512f && avx512vl;
     return cpu;
 }
 #else
@@ -830,6 +833,22 @@ bool CpuRuns(Sha512LanePath path)
     return false;
 }
 
+bool CpuRuns(Blake3Path path)
+{
+    const Blake3Routines routines = PathFunction(path);
+    if (routines.compress == nullptr || routines.many == nullptr)
+        return false;
+    switch (path) {
+    case Blake3Path::Portable:
+        return true;
+    case Blake3Path::Avx2:
+        return Cpu().avx2;
+    case Blake3Path::Avx512:
+        return Cpu().avx512vl;
+    }
+    return false;
+}
+
 bool ProvesItself(Sha1CompressFn compress)
 {
     return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
@@ -1167,6 +1186,7 @@ void UseChosenPaths()
     sha1LanesInUse.store(ChosenSha1LanePath(), std::memory_order_release);
     sha256LanesInUse.store(ChosenSha256LanePath(), std::memory_order_release);
     sha512LanesInUse.store(ChosenSha512LanePath(), std::memory_order_release);
+    UseChosenBlake3Path();
 }
 
 }  // namespace engine

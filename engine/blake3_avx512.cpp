@@ -1,0 +1,275 @@
+// BLAKE3 with AVX-512: sixteen inputs side by side, one in each 32-bit lane,
+// and one block at a time in four 128-bit rows with AVX-512VL's rotations.
+// Built with -mavx512f -mavx512vl and called only where the CPU and the
+// operating system support them (digest_paths.cpp); it includes nothing but
+// its own header, the intrinsics and standard headers (see digest_paths.h).
+#include "engine/blake3.h"
+
+#if defined(__x86_64__)
+
+// GCC 12's AVX-512 headers fill unused lanes from a variable initialised
+// with itself, which -Wmaybe-uninitialized (and, for the permutes and
+// extracts here, -Wuninitialized) reports wherever the intrinsics are
+// inlined (GCC bug 105593, mended in GCC 13).
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#define BLAKE3_STEP [[gnu::always_inline]] inline
+
+namespace engine {
+namespace {
+
+// ---------------------------------------------------------------- sixteen lanes
+
+BLAKE3_STEP __m512i Add(__m512i a, __m512i b)
+{
+    return _mm512_add_epi32(a, b);
+}
+
+// One G on four of the state's words in every lane.
+BLAKE3_STEP void G(__m512i* v, int a, int b, int c, int d, __m512i x, __m512i y)
+{
+    v[a] = Add(Add(v[a], x), v[b]);
+    v[d] = _mm512_ror_epi32(_mm512_xor_si512(v[d], v[a]), 16);
+    v[c] = Add(v[c], v[d]);
+    v[b] = _mm512_ror_epi32(_mm512_xor_si512(v[b], v[c]), 12);
+    v[a] = Add(Add(v[a], y), v[b]);
+    v[d] = _mm512_ror_epi32(_mm512_xor_si512(v[d], v[a]), 8);
+    v[c] = Add(v[c], v[d]);
+    v[b] = _mm512_ror_epi32(_mm512_xor_si512(v[b], v[c]), 7);
+}
+
+// The four Gs of a half round side by side, each step of all four before the
+// next, so that four independent chains are in flight.
+BLAKE3_STEP void Half(__m512i* v, const int (&a)[4], const int (&b)[4], const int (&c)[4], const int (&d)[4],
+                      const __m512i* m, const std::uint8_t* s)
+{
+    for (int i = 0; i < 4; ++i)
+        v[a[i]] = Add(Add(v[a[i]], m[s[2 * i]]), v[b[i]]);
+    for (int i = 0; i < 4; ++i)
+        v[d[i]] = _mm512_ror_epi32(_mm512_xor_si512(v[d[i]], v[a[i]]), 16);
+    for (int i = 0; i < 4; ++i)
+        v[c[i]] = Add(v[c[i]], v[d[i]]);
+    for (int i = 0; i < 4; ++i)
+        v[b[i]] = _mm512_ror_epi32(_mm512_xor_si512(v[b[i]], v[c[i]]), 12);
+    for (int i = 0; i < 4; ++i)
+        v[a[i]] = Add(Add(v[a[i]], m[s[2 * i + 1]]), v[b[i]]);
+    for (int i = 0; i < 4; ++i)
+        v[d[i]] = _mm512_ror_epi32(_mm512_xor_si512(v[d[i]], v[a[i]]), 8);
+    for (int i = 0; i < 4; ++i)
+        v[c[i]] = Add(v[c[i]], v[d[i]]);
+    for (int i = 0; i < 4; ++i)
+        v[b[i]] = _mm512_ror_epi32(_mm512_xor_si512(v[b[i]], v[c[i]]), 7);
+}
+
+BLAKE3_STEP void Rounds(__m512i* v, const __m512i* m)
+{
+    static constexpr int kCa[4] = {0, 1, 2, 3}, kCb[4] = {4, 5, 6, 7}, kCc[4] = {8, 9, 10, 11},
+                         kCd[4] = {12, 13, 14, 15};
+    static constexpr int kDa[4] = {0, 1, 2, 3}, kDb[4] = {5, 6, 7, 4}, kDc[4] = {10, 11, 8, 9},
+                         kDd[4] = {15, 12, 13, 14};
+#pragma GCC unroll 7
+    for (int r = 0; r < 7; ++r) {
+        Half(v, kCa, kCb, kCc, kCd, m, kBlake3Schedule[r]);
+        Half(v, kDa, kDb, kDc, kDd, m, kBlake3Schedule[r] + 8);
+    }
+}
+
+// Sixteen rows of sixteen words, row l lane l's block, into m[i] = word i of
+// every lane: pairs of words, pairs of pairs, then the 128-bit quarters.
+BLAKE3_STEP void LoadTransposed(const std::uint8_t* const* p, std::size_t offset, __m512i* m)
+{
+    __m512i r[16], t[16];
+    for (int l = 0; l < 16; ++l)
+        r[l] = _mm512_loadu_si512(p[l] + offset);
+    for (int j = 0; j < 8; ++j) {
+        t[2 * j] = _mm512_unpacklo_epi32(r[2 * j], r[2 * j + 1]);
+        t[2 * j + 1] = _mm512_unpackhi_epi32(r[2 * j], r[2 * j + 1]);
+    }
+    // r[4j + k], quarter q: word 4q + k of lanes 4j..4j+3.
+    for (int j = 0; j < 4; ++j) {
+        r[4 * j] = _mm512_unpacklo_epi64(t[4 * j], t[4 * j + 2]);
+        r[4 * j + 1] = _mm512_unpackhi_epi64(t[4 * j], t[4 * j + 2]);
+        r[4 * j + 2] = _mm512_unpacklo_epi64(t[4 * j + 1], t[4 * j + 3]);
+        r[4 * j + 3] = _mm512_unpackhi_epi64(t[4 * j + 1], t[4 * j + 3]);
+    }
+    for (int k = 0; k < 4; ++k) {
+        const __m512i u0 = _mm512_shuffle_i32x4(r[k], r[4 + k], 0x44);
+        const __m512i u1 = _mm512_shuffle_i32x4(r[8 + k], r[12 + k], 0x44);
+        const __m512i u2 = _mm512_shuffle_i32x4(r[k], r[4 + k], 0xEE);
+        const __m512i u3 = _mm512_shuffle_i32x4(r[8 + k], r[12 + k], 0xEE);
+        m[k] = _mm512_shuffle_i32x4(u0, u1, 0x88);
+        m[4 + k] = _mm512_shuffle_i32x4(u0, u1, 0xDD);
+        m[8 + k] = _mm512_shuffle_i32x4(u2, u3, 0x88);
+        m[12 + k] = _mm512_shuffle_i32x4(u2, u3, 0xDD);
+    }
+}
+
+// The eight chaining words of every lane back into rows: lane l's 32 bytes
+// to out + 32 l, for the first `lanes` lanes.
+BLAKE3_STEP void StoreTransposed(const __m512i* h, std::size_t lanes, std::uint8_t* out)
+{
+    __m512i t[8], u[8];
+    for (int j = 0; j < 4; ++j) {
+        t[2 * j] = _mm512_unpacklo_epi32(h[2 * j], h[2 * j + 1]);
+        t[2 * j + 1] = _mm512_unpackhi_epi32(h[2 * j], h[2 * j + 1]);
+    }
+    // u[k], quarter q: words 0..3 of lane 4q + k; u[4 + k]: its words 4..7.
+    for (int half = 0; half < 2; ++half) {
+        const __m512i* s = t + 4 * half;
+        u[4 * half] = _mm512_unpacklo_epi64(s[0], s[2]);
+        u[4 * half + 1] = _mm512_unpackhi_epi64(s[0], s[2]);
+        u[4 * half + 2] = _mm512_unpacklo_epi64(s[1], s[3]);
+        u[4 * half + 3] = _mm512_unpackhi_epi64(s[1], s[3]);
+    }
+    // Lanes 4q + k and 4q + k + 1 are 64 adjacent bytes: the quarters q of
+    // u[k], u[4 + k], u[k + 1], u[5 + k].
+    alignas(64) std::uint8_t rows[16 * 32];
+    for (int k = 0; k < 4; k += 2) {
+        const __m512i a = _mm512_permutex2var_epi64(u[k], _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), u[4 + k]);
+        const __m512i b = _mm512_permutex2var_epi64(u[k], _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), u[4 + k]);
+        const __m512i c =
+            _mm512_permutex2var_epi64(u[k + 1], _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), u[5 + k]);
+        const __m512i d =
+            _mm512_permutex2var_epi64(u[k + 1], _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), u[5 + k]);
+        // a: lanes k, 4 + k; b: lanes 8 + k, 12 + k; c and d the same of k + 1.
+        const __m512i idxLow = _mm512_setr_epi64(0, 1, 2, 3, 8, 9, 10, 11);
+        const __m512i idxHigh = _mm512_setr_epi64(4, 5, 6, 7, 12, 13, 14, 15);
+        _mm512_store_si512(rows + 32 * k, _mm512_permutex2var_epi64(a, idxLow, c));
+        _mm512_store_si512(rows + 32 * (4 + k), _mm512_permutex2var_epi64(a, idxHigh, c));
+        _mm512_store_si512(rows + 32 * (8 + k), _mm512_permutex2var_epi64(b, idxLow, d));
+        _mm512_store_si512(rows + 32 * (12 + k), _mm512_permutex2var_epi64(b, idxHigh, d));
+    }
+    if (lanes == 16) {
+        for (int i = 0; i < 8; ++i)
+            _mm512_storeu_si512(out + 64 * i, _mm512_load_si512(rows + 64 * i));
+    } else {
+        std::memcpy(out, rows, 32 * lanes);
+    }
+}
+
+// Up to sixteen inputs of the batch, from `first`: lanes past the batch read
+// the first input again and are not stored.
+BLAKE3_STEP void Group(const Blake3Batch& batch, std::size_t first, std::uint8_t* out)
+{
+    const std::size_t lanes = std::min<std::size_t>(16, batch.count - first);
+    const std::uint8_t* p[16];
+    alignas(64) std::uint64_t counters[16];
+    for (std::size_t l = 0; l < 16; ++l) {
+        const std::size_t i = first + (l < lanes ? l : 0);
+        p[l] = batch.inputs[i];
+        counters[l] = batch.counters != nullptr ? batch.counters[i] : 0;
+    }
+    const __m512i c0 = _mm512_load_si512(counters), c1 = _mm512_load_si512(counters + 8);
+    const __m512i counterLow = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(c0)),
+                                                  _mm512_cvtepi64_epi32(c1), 1);
+    const __m512i counterHigh = _mm512_inserti64x4(
+        _mm512_castsi256_si512(_mm512_cvtepi64_epi32(_mm512_srli_epi64(c0, 32))),
+        _mm512_cvtepi64_epi32(_mm512_srli_epi64(c1, 32)), 1);
+
+    __m512i h[8];
+    for (int i = 0; i < 8; ++i)
+        h[i] = _mm512_set1_epi32(static_cast<int>(batch.key[i]));
+    for (std::size_t b = 0; b < batch.blocks; ++b) {
+        __m512i m[16];
+        LoadTransposed(p, kBlake3BlockSize * b, m);
+        std::uint32_t flags = batch.flags;
+        if (b == 0)
+            flags |= batch.startFlags;
+        if (b + 1 == batch.blocks)
+            flags |= batch.endFlags;
+        __m512i v[16];
+        for (int i = 0; i < 8; ++i)
+            v[i] = h[i];
+        for (int i = 0; i < 4; ++i)
+            v[8 + i] = _mm512_set1_epi32(static_cast<int>(kBlake3Iv[i]));
+        v[12] = counterLow;
+        v[13] = counterHigh;
+        v[14] = _mm512_set1_epi32(static_cast<int>(kBlake3BlockSize));
+        v[15] = _mm512_set1_epi32(static_cast<int>(flags));
+        Rounds(v, m);
+        for (int i = 0; i < 8; ++i)
+            h[i] = _mm512_xor_si512(v[i], v[i + 8]);
+    }
+    StoreTransposed(h, lanes, out);
+}
+
+// ---------------------------------------------------------------- one block
+
+BLAKE3_STEP void G128(__m128i& a, __m128i& b, __m128i& c, __m128i& d, __m128i x, __m128i y)
+{
+    a = _mm_add_epi32(_mm_add_epi32(a, x), b);
+    d = _mm_ror_epi32(_mm_xor_si128(d, a), 16);
+    c = _mm_add_epi32(c, d);
+    b = _mm_ror_epi32(_mm_xor_si128(b, c), 12);
+    a = _mm_add_epi32(_mm_add_epi32(a, y), b);
+    d = _mm_ror_epi32(_mm_xor_si128(d, a), 8);
+    c = _mm_add_epi32(c, d);
+    b = _mm_ror_epi32(_mm_xor_si128(b, c), 7);
+}
+
+// Round r's message words in the order the 128-bit rows take them: the
+// columns' first and second words, then the diagonals'.
+struct RowOrder {
+    alignas(64) std::uint32_t index[7][16];
+};
+
+constexpr RowOrder MakeRowOrder()
+{
+    RowOrder order{};
+    for (int r = 0; r < 7; ++r)
+        for (int i = 0; i < 4; ++i) {
+            order.index[r][i] = kBlake3Schedule[r][2 * i];
+            order.index[r][4 + i] = kBlake3Schedule[r][2 * i + 1];
+            order.index[r][8 + i] = kBlake3Schedule[r][8 + 2 * i];
+            order.index[r][12 + i] = kBlake3Schedule[r][9 + 2 * i];
+        }
+    return order;
+}
+
+constexpr RowOrder kRowOrder = MakeRowOrder();
+
+}  // namespace
+
+void Blake3ManyAvx512(const Blake3Batch& batch, std::uint8_t* out)
+{
+    for (std::size_t first = 0; first < batch.count; first += 16)
+        Group(batch, first, out + 32 * first);
+}
+
+void Blake3CompressAvx512(std::uint32_t* cv, const std::uint8_t* block, std::uint32_t length, std::uint64_t counter,
+                          std::uint32_t flags)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cv));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cv + 4));
+    __m128i c = _mm_load_si128(reinterpret_cast<const __m128i*>(kBlake3Iv));
+    __m128i d = _mm_setr_epi32(static_cast<int>(counter), static_cast<int>(counter >> 32), static_cast<int>(length),
+                               static_cast<int>(flags));
+    const __m512i m = _mm512_loadu_si512(block);
+#pragma GCC unroll 7
+    for (int r = 0; r < 7; ++r) {
+        const __m512i w = _mm512_permutexvar_epi32(_mm512_load_si512(kRowOrder.index[r]), m);
+        G128(a, b, c, d, _mm512_castsi512_si128(w), _mm512_extracti32x4_epi32(w, 1));
+        // Diagonals into columns: row 1 one word left, row 2 two, row 3 three.
+        b = _mm_shuffle_epi32(b, 0x39);
+        c = _mm_shuffle_epi32(c, 0x4E);
+        d = _mm_shuffle_epi32(d, 0x93);
+        G128(a, b, c, d, _mm512_extracti32x4_epi32(w, 2), _mm512_extracti32x4_epi32(w, 3));
+        b = _mm_shuffle_epi32(b, 0x93);
+        c = _mm_shuffle_epi32(c, 0x4E);
+        d = _mm_shuffle_epi32(d, 0x39);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(cv), _mm_xor_si128(a, c));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(cv + 4), _mm_xor_si128(b, d));
+}
+
+}  // namespace engine
+
+#endif
