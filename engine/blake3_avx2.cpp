@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #define BLAKE3_STEP [[gnu::always_inline]] inline
 
@@ -41,39 +42,32 @@ BLAKE3_STEP __m256i Ror(__m256i x)
 }
 
 // The four Gs of a half round side by side, each step of all four before the
-// next.
-BLAKE3_STEP void Half(__m256i* v, const int (&a)[4], const int (&b)[4], const int (&c)[4], const int (&d)[4],
-                      const __m256i* m, const std::uint8_t* s)
+// next, so that four independent chains are in flight. The word indices are
+// template arguments, so that every one is a constant and the state and the
+// message stay in registers.
+template <int kRound, bool kDiagonal, int... I>
+BLAKE3_STEP void Half(__m256i* v, const __m256i* m, std::integer_sequence<int, I...>)
 {
-    for (int i = 0; i < 4; ++i)
-        v[a[i]] = Add(Add(v[a[i]], m[s[2 * i]]), v[b[i]]);
-    for (int i = 0; i < 4; ++i)
-        v[d[i]] = Ror16(_mm256_xor_si256(v[d[i]], v[a[i]]));
-    for (int i = 0; i < 4; ++i)
-        v[c[i]] = Add(v[c[i]], v[d[i]]);
-    for (int i = 0; i < 4; ++i)
-        v[b[i]] = Ror<12>(_mm256_xor_si256(v[b[i]], v[c[i]]));
-    for (int i = 0; i < 4; ++i)
-        v[a[i]] = Add(Add(v[a[i]], m[s[2 * i + 1]]), v[b[i]]);
-    for (int i = 0; i < 4; ++i)
-        v[d[i]] = Ror8(_mm256_xor_si256(v[d[i]], v[a[i]]));
-    for (int i = 0; i < 4; ++i)
-        v[c[i]] = Add(v[c[i]], v[d[i]]);
-    for (int i = 0; i < 4; ++i)
-        v[b[i]] = Ror<7>(_mm256_xor_si256(v[b[i]], v[c[i]]));
+    constexpr int kA[4] = {0, 1, 2, 3};
+    constexpr int kB[4] = {kDiagonal ? 5 : 4, kDiagonal ? 6 : 5, kDiagonal ? 7 : 6, kDiagonal ? 4 : 7};
+    constexpr int kC[4] = {kDiagonal ? 10 : 8, kDiagonal ? 11 : 9, kDiagonal ? 8 : 10, kDiagonal ? 9 : 11};
+    constexpr int kD[4] = {kDiagonal ? 15 : 12, kDiagonal ? 12 : 13, kDiagonal ? 13 : 14, kDiagonal ? 14 : 15};
+    constexpr const std::uint8_t* kS = kBlake3Schedule[kRound] + (kDiagonal ? 8 : 0);
+    ((v[kA[I]] = Add(Add(v[kA[I]], m[kS[2 * I]]), v[kB[I]])), ...);
+    ((v[kD[I]] = Ror16(_mm256_xor_si256(v[kD[I]], v[kA[I]]))), ...);
+    ((v[kC[I]] = Add(v[kC[I]], v[kD[I]])), ...);
+    ((v[kB[I]] = Ror<12>(_mm256_xor_si256(v[kB[I]], v[kC[I]]))), ...);
+    ((v[kA[I]] = Add(Add(v[kA[I]], m[kS[2 * I + 1]]), v[kB[I]])), ...);
+    ((v[kD[I]] = Ror8(_mm256_xor_si256(v[kD[I]], v[kA[I]]))), ...);
+    ((v[kC[I]] = Add(v[kC[I]], v[kD[I]])), ...);
+    ((v[kB[I]] = Ror<7>(_mm256_xor_si256(v[kB[I]], v[kC[I]]))), ...);
 }
 
-BLAKE3_STEP void Rounds(__m256i* v, const __m256i* m)
+template <int... R>
+BLAKE3_STEP void Rounds(__m256i* v, const __m256i* m, std::integer_sequence<int, R...>)
 {
-    static constexpr int kCa[4] = {0, 1, 2, 3}, kCb[4] = {4, 5, 6, 7}, kCc[4] = {8, 9, 10, 11},
-                         kCd[4] = {12, 13, 14, 15};
-    static constexpr int kDa[4] = {0, 1, 2, 3}, kDb[4] = {5, 6, 7, 4}, kDc[4] = {10, 11, 8, 9},
-                         kDd[4] = {15, 12, 13, 14};
-#pragma GCC unroll 7
-    for (int r = 0; r < 7; ++r) {
-        Half(v, kCa, kCb, kCc, kCd, m, kBlake3Schedule[r]);
-        Half(v, kDa, kDb, kDc, kDd, m, kBlake3Schedule[r] + 8);
-    }
+    constexpr auto kFour = std::make_integer_sequence<int, 4>();
+    ((Half<R, false>(v, m, kFour), Half<R, true>(v, m, kFour)), ...);
 }
 
 // Eight rows of eight words into eight registers holding word w of every row
@@ -106,12 +100,16 @@ BLAKE3_STEP void Group(const Blake3Batch& batch, std::size_t first, std::uint8_t
     const std::size_t lanes = std::min<std::size_t>(8, batch.count - first);
     const std::uint8_t* p[8];
     alignas(32) std::uint32_t counterLow[8], counterHigh[8];
-    for (std::size_t l = 0; l < 8; ++l) {
-        const std::size_t i = first + (l < lanes ? l : 0);
-        p[l] = batch.inputs[i];
-        const std::uint64_t counter = batch.counters != nullptr ? batch.counters[i] : 0;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        p[l] = batch.inputs[first + l];
+        const std::uint64_t counter = batch.counters != nullptr ? batch.counters[first + l] : 0;
         counterLow[l] = static_cast<std::uint32_t>(counter);
         counterHigh[l] = static_cast<std::uint32_t>(counter >> 32);
+    }
+    for (std::size_t l = lanes; l < 8; ++l) {
+        p[l] = p[0];
+        counterLow[l] = counterLow[0];
+        counterHigh[l] = counterHigh[0];
     }
 
     __m256i h[8];
@@ -139,7 +137,7 @@ BLAKE3_STEP void Group(const Blake3Batch& batch, std::size_t first, std::uint8_t
         v[13] = _mm256_load_si256(reinterpret_cast<const __m256i*>(counterHigh));
         v[14] = _mm256_set1_epi32(static_cast<int>(kBlake3BlockSize));
         v[15] = _mm256_set1_epi32(static_cast<int>(flags));
-        Rounds(v, m);
+        Rounds(v, m, std::make_integer_sequence<int, 7>());
         for (int i = 0; i < 8; ++i)
             h[i] = _mm256_xor_si256(v[i], v[i + 8]);
     }
