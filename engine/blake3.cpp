@@ -499,7 +499,7 @@ Blake3Routines PathFunction(Blake3Path path)
     case Blake3Path::Avx2:
         return {Blake3CompressPortable, Blake3ManyAvx2, 8};
     case Blake3Path::Avx512:
-        return {Blake3CompressAvx512, Blake3ManyAvx512, 16};
+        return {Blake3CompressPortable, Blake3ManyAvx512, 16};
 #endif
     default:
         return {nullptr, nullptr, 1};

@@ -130,17 +130,18 @@ void Blake3ManyPortable(const Blake3Batch& batch, std::uint8_t* out);
 #if defined(__x86_64__)
 // Eight inputs side by side in the 32-bit lanes of AVX2's registers.
 void Blake3ManyAvx2(const Blake3Batch& batch, std::uint8_t* out);
-// Sixteen in AVX-512's; and one block in 128-bit rows with AVX-512VL's
-// rotations, its message words picked from one 512-bit register.
+// Sixteen in AVX-512's, thirty-two at a time in two groups while there are
+// more than sixteen. No path has a compression of its own: one block in
+// 128-bit rows with AVX-512VL's rotations took 440 cycles here, as the
+// portable one does (each vector step waits two cycles for the one before
+// it on this CPU), and was not kept.
 void Blake3ManyAvx512(const Blake3Batch& batch, std::uint8_t* out);
-void Blake3CompressAvx512(std::uint32_t* cv, const std::uint8_t* block, std::uint32_t length, std::uint64_t counter,
-                          std::uint32_t flags);
 #endif
 
 // ---------------------------------------------------------------- choice
 
-// Widest last. Portable: both routines portable. Avx2: eight lanes, the
-// portable compression. Avx512: sixteen lanes, and the 128-bit compression.
+// Widest last: the portable compression with the portable loop, eight lanes
+// (AVX2) or sixteen (AVX-512F).
 enum class Blake3Path { Portable, Avx2, Avx512 };
 constexpr Blake3Path kBlake3Paths[] = {Blake3Path::Portable, Blake3Path::Avx2, Blake3Path::Avx512};
 

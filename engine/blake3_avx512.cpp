@@ -1,16 +1,16 @@
-// BLAKE3 with AVX-512: sixteen inputs side by side, one in each 32-bit lane,
-// and one block at a time in four 128-bit rows with AVX-512VL's rotations.
-// Built with -mavx512f -mavx512vl and called only where the CPU and the
-// operating system support them (digest_paths.cpp); it includes nothing but
-// its own header, the intrinsics and standard headers (see digest_paths.h).
+// BLAKE3 with AVX-512: sixteen inputs side by side, one in each 32-bit lane
+// (thirty-two in two interleaved groups). Built with -mavx512f and called
+// only where the CPU and the operating system support it
+// (digest_paths.cpp); it includes nothing but its own header, the
+// intrinsics and standard headers (see digest_paths.h).
 #include "engine/blake3.h"
 
 #if defined(__x86_64__)
 
 // GCC 12's AVX-512 headers fill unused lanes from a variable initialised
-// with itself, which -Wmaybe-uninitialized (and, for the permutes and
-// extracts here, -Wuninitialized) reports wherever the intrinsics are
-// inlined (GCC bug 105593, mended in GCC 13).
+// with itself, which -Wmaybe-uninitialized (and, for the permutes here,
+// -Wuninitialized) reports wherever the intrinsics are inlined (GCC bug
+// 105593, mended in GCC 13).
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -205,41 +205,6 @@ BLAKE3_STEP void Group(const Blake3Batch& batch, std::size_t first, std::uint8_t
         StoreTransposed(h + 8 * g, std::min<std::size_t>(16, lanes - 16 * g), out + 32 * 16 * g);
 }
 
-// ---------------------------------------------------------------- one block
-
-BLAKE3_STEP void G128(__m128i& a, __m128i& b, __m128i& c, __m128i& d, __m128i x, __m128i y)
-{
-    a = _mm_add_epi32(_mm_add_epi32(a, x), b);
-    d = _mm_ror_epi32(_mm_xor_si128(d, a), 16);
-    c = _mm_add_epi32(c, d);
-    b = _mm_ror_epi32(_mm_xor_si128(b, c), 12);
-    a = _mm_add_epi32(_mm_add_epi32(a, y), b);
-    d = _mm_ror_epi32(_mm_xor_si128(d, a), 8);
-    c = _mm_add_epi32(c, d);
-    b = _mm_ror_epi32(_mm_xor_si128(b, c), 7);
-}
-
-// Round r's message words in the order the 128-bit rows take them: the
-// columns' first and second words, then the diagonals'.
-struct RowOrder {
-    alignas(64) std::uint32_t index[7][16];
-};
-
-constexpr RowOrder MakeRowOrder()
-{
-    RowOrder order{};
-    for (int r = 0; r < 7; ++r)
-        for (int i = 0; i < 4; ++i) {
-            order.index[r][i] = kBlake3Schedule[r][2 * i];
-            order.index[r][4 + i] = kBlake3Schedule[r][2 * i + 1];
-            order.index[r][8 + i] = kBlake3Schedule[r][8 + 2 * i];
-            order.index[r][12 + i] = kBlake3Schedule[r][9 + 2 * i];
-        }
-    return order;
-}
-
-constexpr RowOrder kRowOrder = MakeRowOrder();
-
 }  // namespace
 
 void Blake3ManyAvx512(const Blake3Batch& batch, std::uint8_t* out)
@@ -250,32 +215,6 @@ void Blake3ManyAvx512(const Blake3Batch& batch, std::uint8_t* out)
         Group<2>(batch, first, out + 32 * first);
     for (; first < batch.count; first += 16)
         Group<1>(batch, first, out + 32 * first);
-}
-
-void Blake3CompressAvx512(std::uint32_t* cv, const std::uint8_t* block, std::uint32_t length, std::uint64_t counter,
-                          std::uint32_t flags)
-{
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cv));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cv + 4));
-    __m128i c = _mm_load_si128(reinterpret_cast<const __m128i*>(kBlake3Iv));
-    __m128i d = _mm_setr_epi32(static_cast<int>(counter), static_cast<int>(counter >> 32), static_cast<int>(length),
-                               static_cast<int>(flags));
-    const __m512i m = _mm512_loadu_si512(block);
-#pragma GCC unroll 7
-    for (int r = 0; r < 7; ++r) {
-        const __m512i w = _mm512_permutexvar_epi32(_mm512_load_si512(kRowOrder.index[r]), m);
-        G128(a, b, c, d, _mm512_castsi512_si128(w), _mm512_extracti32x4_epi32(w, 1));
-        // Diagonals into columns: row 1 one word left, row 2 two, row 3 three.
-        b = _mm_shuffle_epi32(b, 0x39);
-        c = _mm_shuffle_epi32(c, 0x4E);
-        d = _mm_shuffle_epi32(d, 0x93);
-        G128(a, b, c, d, _mm512_extracti32x4_epi32(w, 2), _mm512_extracti32x4_epi32(w, 3));
-        b = _mm_shuffle_epi32(b, 0x93);
-        c = _mm_shuffle_epi32(c, 0x4E);
-        d = _mm_shuffle_epi32(d, 0x39);
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(cv), _mm_xor_si128(a, c));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(cv + 4), _mm_xor_si128(b, d));
 }
 
 }  // namespace engine

@@ -28,7 +28,6 @@ struct CpuFeatures {
     bool avx2 = false;      // with the wide registers saved
     bool avx512f = false;   // likewise
     bool avx512bw = false;  // and byte shuffles on the wide registers
-    bool avx512vl = false;  // and AVX-512's instructions on 128- and 256-bit registers
 };
 
 #if defined(VELLUMARK_ENGINE_X86)
@@ -72,7 +71,6 @@ CpuFeatures ProbeCpu()
     cpu.avx2 = cpu.ymmRegisters && avx2;
     cpu.avx512f = cpu.zmmRegisters;
     cpu.avx512bw = cpu.avx512f && (b7 & (1u << 30));
-    cpu.avx512vl = cpu.avx512f && avx512vl;
     return cpu;
 }
 #else
@@ -844,7 +842,7 @@ bool CpuRuns(Blake3Path path)
     case Blake3Path::Avx2:
         return Cpu().avx2;
     case Blake3Path::Avx512:
-        return Cpu().avx512vl;
+        return Cpu().avx512f;
     }
     return false;
 }

@@ -295,26 +295,6 @@ TEST_P(Blake3Routine, HashManyMatchesThePortableLoop)
         }
 }
 
-TEST_P(Blake3Routine, CompressionMatchesThePortableOne)
-{
-    const Bytes bytes = RandomBytes(4096, 42);
-    std::mt19937_64 rng(43);
-    for (int round = 0; round < 2000; ++round) {
-        std::uint32_t want[8], got[8];
-        for (auto& w : want)
-            w = static_cast<std::uint32_t>(rng());
-        std::memcpy(got, want, sizeof got);
-        const std::uint8_t* block = bytes.data() + rng() % (4096 - 64);
-        const auto length = static_cast<std::uint32_t>(rng() % 65);
-        const std::uint64_t counter = rng() >> (rng() % 64);
-        const auto flags = static_cast<std::uint32_t>(rng() % 32);
-        Blake3CompressPortable(want, block, length, counter, flags);
-        PathFunction(GetParam()).compress(got, block, length, counter, flags);
-        ASSERT_EQ(Hex(reinterpret_cast<std::uint8_t*>(got), 32), Hex(reinterpret_cast<std::uint8_t*>(want), 32))
-            << "round " << round;
-    }
-}
-
 INSTANTIATE_TEST_SUITE_P(Paths, Blake3Routine, testing::Values(Blake3Path::Avx2, Blake3Path::Avx512),
                          [](const testing::TestParamInfo<Blake3Path>& info) {
                              return info.param == Blake3Path::Avx2 ? "Avx2" : "Avx512";
