@@ -53,6 +53,11 @@ alignas(64) inline constexpr std::uint8_t kBlake3Schedule[7][16] = {
     {11, 15, 5, 0, 1, 9, 8, 6, 14, 10, 2, 12, 3, 4, 7, 13},
 };
 
+// A digest, as the lane objects return it.
+struct Blake3Digest {
+    std::uint8_t bytes[kBlake3DigestSize];
+};
+
 // Everything a hash in progress holds, with no pointer: copying the bytes
 // copies the hash, and overwriting them forgets a keyed one's key.
 struct alignas(64) Blake3State {

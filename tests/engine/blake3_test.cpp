@@ -12,11 +12,13 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "engine/blake3.h"
+#include "engine/blake3_lanes.h"
 #include "engine/digest_paths.h"
 #include "tests/run_program.h"
 
@@ -243,6 +245,141 @@ TEST_P(Blake3OnEveryPath, GivesTheSameDigestOnSeveralThreads)
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, Blake3OnEveryPath, testing::ValuesIn(kBlake3Paths),
+                         [](const testing::TestParamInfo<Blake3Path>& info) {
+                             switch (info.param) {
+                             case Blake3Path::Portable:
+                                 return "Portable";
+                             case Blake3Path::Avx2:
+                                 return "Avx2";
+                             default:
+                                 return "Avx512";
+                             }
+                         });
+
+// ---------------------------------------------------------------- lanes
+
+// Messages through the lane objects as the file pipeline drives them: each
+// lane takes the next message when its last is done, and is fed windows of
+// the message's own size (the last one shorter) as it gets hungry.
+std::vector<std::string> ThroughLanes(const std::vector<Bytes>& messages, const std::vector<std::size_t>& windows)
+{
+    Blake3Lanes lanes;
+    std::vector<std::string> digests(messages.size());
+    std::vector<std::size_t> owner(lanes.Width()), at(lanes.Width());
+    std::size_t next = 0, finished = 0;
+    const auto start = [&](std::size_t lane) {
+        lanes.Start(lane);
+        owner[lane] = next++;
+        at[lane] = 0;
+    };
+    for (std::size_t lane = 0; lane < lanes.Width() && next < messages.size(); ++lane)
+        start(lane);
+    for (int steps = 0; finished < messages.size() && steps < 1000000; ++steps) {
+        const LaneReport r = lanes.Step();
+        for (std::size_t lane = 0; lane < lanes.Width(); ++lane) {
+            if ((r.done >> lane) & 1) {
+                const Blake3Digest d = lanes.TakeDigest(lane);
+                digests[owner[lane]] = Hex(d.bytes, sizeof d.bytes);
+                ++finished;
+                if (next < messages.size())
+                    start(lane);
+            }
+        }
+        const LaneReport now = lanes.Report();
+        for (std::size_t lane = 0; lane < lanes.Width(); ++lane) {
+            if (((now.hungry >> lane) & 1) == 0)
+                continue;
+            const Bytes& m = messages[owner[lane]];
+            const std::size_t n = std::min(windows[owner[lane]], m.size() - at[lane]);
+            if (n > 0)
+                lanes.Feed(lane, m.data() + at[lane], n);
+            at[lane] += n;
+            if (at[lane] == m.size())
+                lanes.End(lane);
+        }
+    }
+    return digests;
+}
+
+class Blake3LanesOnEveryPath : public Blake3OnEveryPath {};
+
+// Lengths about the chunk and tree edges and random ones, in windows of
+// every kind: a byte, less than a chunk, chunks and a half, whole chunks,
+// 1 MiB; each against the one-message digest.
+TEST_P(Blake3LanesOnEveryPath, GiveTheOneMessageDigests)
+{
+    std::mt19937 rng(77);
+    std::vector<Bytes> messages;
+    std::vector<std::size_t> windows;
+    const std::size_t edges[] = {0,    1,    63,   64,   65,    1023,  1024,  1025,  2048,   2049,
+                                 3072, 4096, 4097, 5120, 8192,  8193,  16384, 31744, 102400, kMiB + 1};
+    const std::size_t kinds[] = {1, 100, 1000, 1536, 1024, 4096, kMiB};
+    for (std::size_t i = 0; i < std::size(edges) * std::size(kinds); ++i) {
+        const std::size_t length = edges[i % std::size(edges)];
+        if (length > 200000 && i % 3 != 0)
+            continue;
+        messages.push_back(RandomBytes(length, static_cast<std::uint32_t>(i)));
+        windows.push_back(kinds[(i / std::size(edges) + i) % std::size(kinds)]);
+    }
+    for (int i = 0; i < 60; ++i) {
+        messages.push_back(RandomBytes(rng() % 20000, static_cast<std::uint32_t>(1000 + i)));
+        windows.push_back(1 + rng() % 5000);
+    }
+    const std::vector<std::string> got = ThroughLanes(messages, windows);
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        EXPECT_EQ(got[i], Digest(messages[i].data(), messages[i].size(), false))
+            << "length " << messages[i].size() << " in windows of " << windows[i];
+}
+
+TEST_P(Blake3LanesOnEveryPath, TellMisuseAndChangeNothing)
+{
+    Blake3Lanes lanes;
+    const Bytes message = RandomBytes(3000, 5);
+    EXPECT_THROW(lanes.Start(lanes.Width()), std::logic_error);
+    EXPECT_THROW(lanes.Feed(0, message.data(), 10), std::logic_error);  // idle
+    EXPECT_THROW(lanes.TakeDigest(0), std::logic_error);
+    lanes.Start(0);
+    lanes.Feed(0, message.data(), 2500);
+    EXPECT_THROW(lanes.Feed(0, message.data(), 10), std::logic_error);  // still holds bytes
+    EXPECT_EQ(lanes.Report().working, 1u);
+    EXPECT_EQ(lanes.Step().hungry, 1u);
+    lanes.Feed(0, message.data() + 2500, 500);
+    lanes.End(0);
+    EXPECT_THROW(lanes.End(0), std::logic_error);
+    EXPECT_THROW(lanes.Feed(0, message.data(), 1), std::logic_error);
+    EXPECT_EQ(lanes.Step().done, 1u);
+    EXPECT_EQ(Hex(lanes.TakeDigest(0).bytes, 32), Digest(message.data(), message.size(), false));
+    EXPECT_EQ(lanes.Report().done | lanes.Report().hungry | lanes.Report().working, 0u);
+}
+
+// An abandoned lane forgets its message; the lane and the others go on.
+TEST_P(Blake3LanesOnEveryPath, AbandonDropsTheLanesMessage)
+{
+    Blake3Lanes lanes;
+    const Bytes message = RandomBytes(5000, 6);
+    const std::size_t other = lanes.Width() - 1;
+    lanes.Start(0);
+    lanes.Feed(0, message.data(), 4000);
+    if (other != 0) {
+        lanes.Start(other);
+        lanes.Feed(other, message.data(), 5000);
+        lanes.End(other);
+    }
+    lanes.Step();
+    lanes.Abandon(0);
+    EXPECT_THROW(lanes.TakeDigest(0), std::logic_error);
+    lanes.Start(0);
+    lanes.Feed(0, message.data(), 1000);
+    lanes.End(0);
+    for (int i = 0; i < 4; ++i)
+        lanes.Step();
+    EXPECT_EQ(Hex(lanes.TakeDigest(0).bytes, 32), Digest(message.data(), 1000, false));
+    if (other != 0) {
+        EXPECT_EQ(Hex(lanes.TakeDigest(other).bytes, 32), Digest(message.data(), 5000, false));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Blake3LanesOnEveryPath, testing::ValuesIn(kBlake3Paths),
                          [](const testing::TestParamInfo<Blake3Path>& info) {
                              switch (info.param) {
                              case Blake3Path::Portable:
