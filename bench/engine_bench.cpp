@@ -39,6 +39,7 @@
 #include "bench/summary_option.h"
 
 #include "engine/blake3.h"
+#include "engine/blake3_lanes.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
@@ -638,36 +639,6 @@ std::string Blake3Each(std::size_t count, const unsigned char* p, std::size_t n)
     return digests;
 }
 
-// The same messages side by side, as lane objects would take them: every
-// message's whole chunks in calls of the hash-many routine, then each level
-// of parent nodes of all the messages in calls of their own, the roots last.
-// `n` is a power of two of chunks, at least two; no partial chunk, no
-// buffering: the bare cost of the lanes, to see whether objects built on
-// them could pay.
-std::string Blake3Across(std::size_t count, const unsigned char* p, std::size_t n)
-{
-    const Blake3Routines routines = Blake3RoutinesInUse();
-    const std::size_t chunks = n / kBlake3ChunkSize;
-    std::vector<const std::uint8_t*> inputs(count * chunks);
-    std::vector<std::uint64_t> counters(count * chunks);
-    for (std::size_t m = 0; m < count; ++m)
-        for (std::size_t c = 0; c < chunks; ++c) {
-            inputs[m * chunks + c] = p + m * n + c * kBlake3ChunkSize;
-            counters[m * chunks + c] = c;
-        }
-    std::vector<std::uint8_t> level(32 * count * chunks), next(level.size());
-    routines.many({inputs.data(), inputs.size(), 16, kBlake3Iv, counters.data(), 0, kBlake3ChunkStart, kBlake3ChunkEnd},
-                  level.data());
-    for (std::size_t nodes = count * chunks; nodes > count; nodes /= 2) {
-        for (std::size_t i = 0; i < nodes / 2; ++i)
-            inputs[i] = level.data() + 64 * i;
-        const std::uint32_t root = nodes == 2 * count ? kBlake3Root : 0;
-        routines.many({inputs.data(), nodes / 2, 1, kBlake3Iv, nullptr, kBlake3Parent | root, 0, 0}, next.data());
-        level.swap(next);
-    }
-    return AsBytes(level.data(), 32 * count);
-}
-
 void RegisterBlake3Rows()
 {
     for (Blake3Path path : kBlake3Paths) {
@@ -685,6 +656,18 @@ void RegisterBlake3Rows()
                 UseChosenPaths();
             })->Apply(Sizes)->Arg(std::int64_t{256} << 10)->Arg(std::int64_t{512} << 10)->UseRealTime();
         }
+        // As many messages as the lanes take, of 4 KiB and 1 MiB each.
+        const std::size_t count = PathFunction(path).width;
+        const std::string name =
+            std::string("Engine_Blake3Lanes/") + PathName(path) + "/x" + std::to_string(count);
+        benchmark::RegisterBenchmark(name.c_str(), [path, count](benchmark::State& state) {
+            ForcePath(path);
+            const auto size = static_cast<std::size_t>(state.range(0));
+            for (auto _ : state)
+                benchmark::DoNotOptimize(EngineLanes<Blake3Lanes, Blake3Digest>(count, Buffer(), size));
+            state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
+            UseChosenPaths();
+        })->Arg(4 << 10)->Arg(1 << 20);
     }
 }
 
@@ -704,92 +687,96 @@ double WallNanosecondsPerCall(const Operation& operation, std::size_t size, std:
     return (WallNanoseconds() - start) / static_cast<double>(calls);
 }
 
-// BLAKE3's speed on each path, on one thread and on two, beside the engine's
-// MD5 and SHA-256 on the same bytes; and 16 small messages one at a time
-// against side by side. Median of interleaved rounds of wall-clock time.
+// BLAKE3's speed on each path beside the engine's MD5 and SHA-256 on the
+// same bytes: on one thread in thread CPU time, which the machine's other
+// load leaves alone, and what a second thread gains in wall-clock time, one
+// and two threads in alternate rounds. Then 16 small messages one at a time
+// against the lanes, and MD5's lanes on the same messages. Medians of
+// interleaved rounds. Returns false when results disagree.
 bool PrintBlake3Summary()
 {
     constexpr int kRounds = 11;
-    std::printf("\nBLAKE3, GB/s (10^9 bytes a second), median of %d interleaved rounds of wall-clock time; higher is "
-                "faster.\n\n",
-                kRounds);
-    std::printf("%-10s %-9s %9s %9s\n", "Path", "Threads", "1 MiB", "64 MiB");
-    const std::string expected1 = EngineBlake3(Buffer(), kMiB, 1);
-    const std::string expected64 = EngineBlake3(Buffer(), static_cast<std::size_t>(kLargest), 1);
+    const std::size_t sizes[] = {kMiB, static_cast<std::size_t>(kLargest)};
+    std::printf("\nBLAKE3: GB/s (10^9 bytes a second) on one thread (thread CPU time), and two threads' speedup\n"
+                "over one (wall clock, alternate rounds); median of %d rounds; higher is faster. CPU: %s\n\n",
+                kRounds, CpuModel().c_str());
+    std::printf("%-16s %10s %10s %14s %14s\n", "Path", "1 MiB", "64 MiB", "x2 thr 1 MiB", "x2 thr 64 MiB");
     bool agreed = true;
-    struct Row {
-        std::string name;
-        unsigned threads;
-        std::function<void()> usePath;
-        Operation operation;
+    const std::string want[2] = {EngineBlake3(Buffer(), sizes[0], 1), EngineBlake3(Buffer(), sizes[1], 1)};
+    const auto rate = [&](const Operation& operation, std::size_t size) {
+        const std::int64_t calls = CallsFor(operation, size);
+        std::vector<double> times;
+        for (int round = 0; round < kRounds; ++round)
+            times.push_back(NanosecondsPerCall(operation, size, calls));
+        return static_cast<double>(size) / Median(times);
     };
-    std::vector<Row> rows;
+    const auto speedup = [&](std::size_t size) {
+        const Operation one = [](const unsigned char* p, std::size_t n) { return EngineBlake3(p, n, 1); };
+        const Operation two = [](const unsigned char* p, std::size_t n) { return EngineBlake3(p, n, 2); };
+        const std::int64_t calls = std::max<std::int64_t>(
+            2, static_cast<std::int64_t>(20e6 / std::max(WallNanosecondsPerCall(one, size, 1), 1.0)));
+        std::vector<double> ratios;
+        for (int round = 0; round < kRounds; ++round) {
+            const double a = WallNanosecondsPerCall(one, size, calls);
+            const double b = WallNanosecondsPerCall(two, size, calls);
+            ratios.push_back(a / b);
+        }
+        return Median(ratios);
+    };
     for (Blake3Path path : kBlake3Paths) {
         if (!CpuRuns(path))
             continue;
-        for (unsigned threads : {1u, 2u})
-            rows.push_back({PathName(path), threads, [path] { ForcePath(path); },
-                            [threads](const unsigned char* p, std::size_t n) { return EngineBlake3(p, n, threads); }});
-    }
-    rows.push_back({"MD5", 1, [] { UseChosenPaths(); }, EngineMd5});
-    rows.push_back({std::string("SHA-256 ") + PathName(ChosenSha256Path()), 1, [] { UseChosenPaths(); }, EngineSha256});
-    for (const std::size_t size : {kMiB, static_cast<std::size_t>(kLargest)}) {
-        for (Row& row : rows) {
-            row.usePath();
-            if (row.name.rfind("MD5", 0) != 0 && row.name.rfind("SHA", 0) != 0 &&
-                row.operation(Buffer(), size) != (size == kMiB ? expected1 : expected64)) {
-                std::printf("%-10s %-9u results differ: not timed\n", row.name.c_str(), row.threads);
-                agreed = false;
-            }
+        ForcePath(path);
+        bool same = true;
+        for (int i = 0; i < 2; ++i)
+            same = same && EngineBlake3(Buffer(), sizes[i], 1) == want[i] && EngineBlake3(Buffer(), sizes[i], 2) == want[i];
+        if (!same) {
+            std::printf("%-16s results differ: not timed\n", PathName(path));
+            agreed = false;
             UseChosenPaths();
+            continue;
         }
+        const Operation one = [](const unsigned char* p, std::size_t n) { return EngineBlake3(p, n, 1); };
+        std::printf("%-16s %10.2f %10.2f %14.2f %14.2f\n", PathName(path), rate(one, sizes[0]) , rate(one, sizes[1]),
+                    speedup(sizes[0]), speedup(sizes[1]));
+        UseChosenPaths();
     }
-    for (Row& row : rows) {
-        double gbps[2];
-        int column = 0;
-        for (const std::size_t size : {kMiB, static_cast<std::size_t>(kLargest)}) {
-            row.usePath();
-            const std::int64_t calls = std::max<std::int64_t>(
-                2, static_cast<std::int64_t>(30e6 / std::max(WallNanosecondsPerCall(row.operation, size, 1), 1.0)));
-            std::vector<double> times;
-            for (int round = 0; round < kRounds; ++round)
-                times.push_back(WallNanosecondsPerCall(row.operation, size, calls));
-            gbps[column++] = static_cast<double>(size) / Median(times);
-            UseChosenPaths();
-        }
-        std::printf("%-10s %-9u %9.2f %9.2f\n", row.name.c_str(), row.threads, gbps[0], gbps[1]);
-    }
+    std::printf("%-16s %10.2f %10.2f\n", "MD5", rate(EngineMd5, sizes[0]), rate(EngineMd5, sizes[1]));
+    const std::string sha256 = std::string("SHA-256 ") + PathName(ChosenSha256Path());
+    std::printf("%-16s %10.2f %10.2f\n", sha256.c_str(), rate(EngineSha256, sizes[0]), rate(EngineSha256, sizes[1]));
 
-    // Sixteen messages of 4 KiB: through one state each, and as lanes
-    // across the messages would take them.
+    // Sixteen messages of 4 KiB: through one state each, through the lanes.
     constexpr std::size_t kCount = 16, kSize = 4 << 10;
     const Operation each = [](const unsigned char* p, std::size_t n) { return Blake3Each(kCount, p, n); };
-    const Operation across = [](const unsigned char* p, std::size_t n) { return Blake3Across(kCount, p, n); };
+    const Operation lanes = [](const unsigned char* p, std::size_t n) {
+        return EngineLanes<Blake3Lanes, Blake3Digest>(kCount, p, n);
+    };
     const Operation md5Lanes = [](const unsigned char* p, std::size_t n) {
         return EngineLanes<Md5Lanes, Md5Digest>(kCount, p, n);
     };
-    if (each(Buffer(), kSize) != across(Buffer(), kSize)) {
-        std::printf("16 x 4 KiB: one at a time and across messages differ: not timed\n");
+    if (each(Buffer(), kSize) != lanes(Buffer(), kSize)) {
+        std::printf("16 x 4 KiB: one at a time and the lanes differ: not timed\n");
         return false;
     }
     const std::int64_t calls = CallsFor(each, kSize);
-    std::vector<double> eachTimes, acrossTimes, md5Times, ratios, md5Ratios;
+    std::vector<double> eachTimes, laneTimes, md5Times, ratios, md5Ratios;
     for (int round = 0; round < 21; ++round) {
         const double e = NanosecondsPerCall(each, kSize, calls);
-        const double a = NanosecondsPerCall(across, kSize, calls);
+        const double l = NanosecondsPerCall(lanes, kSize, calls);
         const double m = NanosecondsPerCall(md5Lanes, kSize, calls);
         eachTimes.push_back(e);
-        acrossTimes.push_back(a);
+        laneTimes.push_back(l);
         md5Times.push_back(m);
-        ratios.push_back(e / a);
-        md5Ratios.push_back(e / m);
+        ratios.push_back(e / l);
+        md5Ratios.push_back(l / m);
     }
-    std::printf("\n16 messages of 4 KiB (thread CPU time, median of 21 rounds), path %s:\n"
-                "  one state each        %11s\n"
-                "  across the messages   %11s   one at a time / across: %.2f\n"
-                "  MD5 lanes (%s)   %11s   BLAKE3 one at a time / MD5 lanes: %.2f\n",
-                PathName(Blake3PathInUse()), Time(Median(eachTimes)).c_str(), Time(Median(acrossTimes)).c_str(),
-                Median(ratios), PathName(Md5LanePathInUse()), Time(Median(md5Times)).c_str(), Median(md5Ratios));
+    std::printf("\n16 messages of 4 KiB, thread CPU time, median of 21 rounds (BLAKE3 path %s, x%zu lanes):\n"
+                "  BLAKE3, one state each   %11s\n"
+                "  BLAKE3 lanes             %11s   one at a time / lanes: %.2f\n"
+                "  MD5 lanes (%s)      %11s   BLAKE3 lanes / MD5 lanes: %.2f\n",
+                PathName(Blake3PathInUse()), Blake3Lanes().Width(), Time(Median(eachTimes)).c_str(),
+                Time(Median(laneTimes)).c_str(), Median(ratios), PathName(Md5LanePathInUse()),
+                Time(Median(md5Times)).c_str(), Median(md5Ratios));
     return agreed;
 }
 

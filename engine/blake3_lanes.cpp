@@ -111,10 +111,23 @@ struct Blake3Lanes::State {
         return lanes[lane];
     }
 
+    // Its bookkeeping: the stack and the chunk of its own hold nothing
+    // secret (no keyed messages here), and are written before they are read.
     void Clear(std::size_t lane)
     {
-        std::memset(&lanes[lane], 0, sizeof(Lane));
-        lanes[lane].phase = Phase::Idle;
+        Lane& l = lanes[lane];
+        l.span = nullptr;
+        l.spanSize = 0;
+        l.partial = 0;
+        l.chunks = 0;
+        l.depth = 0;
+        l.queue = nullptr;
+        l.queued = 0;
+        l.queueIndex = 0;
+        l.phase = Phase::Idle;
+        l.ended = false;
+        l.finishing = false;
+        l.folding = false;
     }
 
     // A whole chunk the lane can hash now: not one that may be the whole
