@@ -147,6 +147,8 @@ BLAKE3_STEP void StoreTransposed(const __m512i* h, std::size_t lanes, std::uint8
 
 // Up to 16 kGroups inputs of the batch, from `first`: lanes past the batch
 // read the first input again and are not stored.
+constexpr std::size_t kPrefetchAhead = 4;
+
 template <int kGroups>
 BLAKE3_STEP void Group(const Blake3Batch& batch, std::size_t first, std::uint8_t* out)
 {
@@ -179,6 +181,12 @@ BLAKE3_STEP void Group(const Blake3Batch& batch, std::size_t first, std::uint8_t
         __m512i m[16 * kGroups];
         for (int g = 0; g < kGroups; ++g)
             LoadTransposed(p + 16 * g, kBlake3BlockSize * b, m + 16 * g);
+        // Each lane's block some iterations ahead: 32 streams 1 KiB apart
+        // are more than the hardware's prefetchers follow.
+        if (b + kPrefetchAhead < batch.blocks)
+            for (int l = 0; l < kLanes; ++l)
+                _mm_prefetch(reinterpret_cast<const char*>(p[l] + kBlake3BlockSize * (b + kPrefetchAhead)),
+                             _MM_HINT_T0);
         std::uint32_t flags = batch.flags;
         if (b == 0)
             flags |= batch.startFlags;
