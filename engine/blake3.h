@@ -93,9 +93,14 @@ void Blake3Update(Blake3State& state, const std::uint8_t* bytes, std::size_t siz
 void Blake3Final(const Blake3State& state, std::uint8_t* digest32);
 
 // The smallest subtree, in bytes, that the threaded update splits between two
-// threads: below it, starting a thread costs more than half the work saves
-// (measured with engine_bench's BLAKE3 thread rows; see blake3.cpp).
-constexpr std::size_t kBlake3ParallelMinimum = std::size_t{256} << 10;
+// threads: one half is worth a thread's start and join only when hashing it
+// takes longer. Here (an AMD EPYC of 2024, 2 cores shared with other work,
+// load average 8) a std::jthread's start and join took 29 us (median of
+// 2000), and the sixteen lanes hash 1 MiB in the core's cache at 9.7 GB/s:
+// half of 1 MiB takes 54 us and pays, half of 512 KiB takes 27 us and does
+// not. engine_bench's BLAKE3 summary gives two threads' speedup on 1 MiB
+// and 64 MiB.
+constexpr std::size_t kBlake3ParallelMinimum = std::size_t{1} << 20;
 
 // ---------------------------------------------------------------- routines
 
