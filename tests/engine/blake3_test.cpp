@@ -148,7 +148,7 @@ TEST_P(Blake3OnEveryPath, MatchesB3sumAtTheChunkAndTreeEdges)
 {
     const std::size_t lengths[] = {0,     1,     63,    64,    65,    1023,  1024,         1025,
                                    2048,  2049,  3072,  3073,  4096,  4097,  5120,         8192,
-                                   8193,  16384, 31744, 102400, kMiB + 1, 3 * kMiB + 4321};
+                                   8193,  16384, 31744, 32768, 65536, 102400, kMiB, kMiB + 1, 3 * kMiB + 4321};
     std::vector<Bytes> messages;
     for (std::size_t length : lengths)
         messages.push_back(RandomBytes(length, static_cast<std::uint32_t>(length)));
