@@ -647,27 +647,35 @@ void RegisterBlake3Rows()
         for (unsigned threads : {1u, 2u}) {
             const std::string name =
                 std::string("Engine_Blake3/") + PathName(path) + "/threads:" + std::to_string(threads);
-            benchmark::RegisterBenchmark(name.c_str(), [path, threads](benchmark::State& state) {
-                ForcePath(path);
-                const auto size = static_cast<std::size_t>(state.range(0));
-                for (auto _ : state)
-                    benchmark::DoNotOptimize(EngineBlake3(Buffer(), size, threads));
-                state.SetBytesProcessed(state.iterations() * state.range(0));
-                UseChosenPaths();
-            })->Apply(Sizes)->Arg(std::int64_t{256} << 10)->Arg(std::int64_t{512} << 10)->UseRealTime();
+            benchmark::RegisterBenchmark(name.c_str(),
+                                         [path, threads](benchmark::State& state) {
+                                             ForcePath(path);
+                                             const auto size = static_cast<std::size_t>(state.range(0));
+                                             for (auto _ : state)
+                                                 benchmark::DoNotOptimize(EngineBlake3(Buffer(), size, threads));
+                                             state.SetBytesProcessed(state.iterations() * state.range(0));
+                                             UseChosenPaths();
+                                         })
+                ->Apply(Sizes)
+                ->Arg(std::int64_t{256} << 10)
+                ->Arg(std::int64_t{512} << 10)
+                ->UseRealTime();
         }
         // As many messages as the lanes take, of 4 KiB and 1 MiB each.
         const std::size_t count = PathFunction(path).width;
-        const std::string name =
-            std::string("Engine_Blake3Lanes/") + PathName(path) + "/x" + std::to_string(count);
-        benchmark::RegisterBenchmark(name.c_str(), [path, count](benchmark::State& state) {
-            ForcePath(path);
-            const auto size = static_cast<std::size_t>(state.range(0));
-            for (auto _ : state)
-                benchmark::DoNotOptimize(EngineLanes<Blake3Lanes, Blake3Digest>(count, Buffer(), size));
-            state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
-            UseChosenPaths();
-        })->Arg(4 << 10)->Arg(1 << 20);
+        const std::string name = std::string("Engine_Blake3Lanes/") + PathName(path) + "/x" + std::to_string(count);
+        benchmark::RegisterBenchmark(
+            name.c_str(),
+            [path, count](benchmark::State& state) {
+                ForcePath(path);
+                const auto size = static_cast<std::size_t>(state.range(0));
+                for (auto _ : state)
+                    benchmark::DoNotOptimize(EngineLanes<Blake3Lanes, Blake3Digest>(count, Buffer(), size));
+                state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
+                UseChosenPaths();
+            })
+            ->Arg(4 << 10)
+            ->Arg(1 << 20);
     }
 }
 
@@ -697,9 +705,10 @@ bool PrintBlake3Summary()
 {
     constexpr int kRounds = 11;
     const std::size_t sizes[] = {kMiB, static_cast<std::size_t>(kLargest)};
-    std::printf("\nBLAKE3: GB/s (10^9 bytes a second) on one thread (thread CPU time), and two threads' speedup\n"
-                "over one (wall clock, alternate rounds); median of %d rounds; higher is faster. CPU: %s\n\n",
-                kRounds, CpuModel().c_str());
+    std::printf(
+        "\nBLAKE3: GB/s (10^9 bytes a second) on one thread (thread CPU time), and two threads' speedup\n"
+        "over one (wall clock, alternate rounds); median of %d rounds; higher is faster. CPU: %s\n\n",
+        kRounds, CpuModel().c_str());
     std::printf("%-16s %10s %10s %14s %14s\n", "Path", "1 MiB", "64 MiB", "x2 thr 1 MiB", "x2 thr 64 MiB");
     bool agreed = true;
     const std::string want[2] = {EngineBlake3(Buffer(), sizes[0], 1), EngineBlake3(Buffer(), sizes[1], 1)};
@@ -729,7 +738,8 @@ bool PrintBlake3Summary()
         ForcePath(path);
         bool same = true;
         for (int i = 0; i < 2; ++i)
-            same = same && EngineBlake3(Buffer(), sizes[i], 1) == want[i] && EngineBlake3(Buffer(), sizes[i], 2) == want[i];
+            same = same && EngineBlake3(Buffer(), sizes[i], 1) == want[i] &&
+                   EngineBlake3(Buffer(), sizes[i], 2) == want[i];
         if (!same) {
             std::printf("%-16s results differ: not timed\n", PathName(path));
             agreed = false;
@@ -737,7 +747,7 @@ bool PrintBlake3Summary()
             continue;
         }
         const Operation one = [](const unsigned char* p, std::size_t n) { return EngineBlake3(p, n, 1); };
-        std::printf("%-16s %10.2f %10.2f %14.2f %14.2f\n", PathName(path), rate(one, sizes[0]) , rate(one, sizes[1]),
+        std::printf("%-16s %10.2f %10.2f %14.2f %14.2f\n", PathName(path), rate(one, sizes[0]), rate(one, sizes[1]),
                     speedup(sizes[0]), speedup(sizes[1]));
         UseChosenPaths();
     }
@@ -770,13 +780,14 @@ bool PrintBlake3Summary()
         ratios.push_back(e / l);
         md5Ratios.push_back(l / m);
     }
-    std::printf("\n16 messages of 4 KiB, thread CPU time, median of 21 rounds (BLAKE3 path %s, x%zu lanes):\n"
-                "  BLAKE3, one state each   %11s\n"
-                "  BLAKE3 lanes             %11s   one at a time / lanes: %.2f\n"
-                "  MD5 lanes (%s)      %11s   BLAKE3 lanes / MD5 lanes: %.2f\n",
-                PathName(Blake3PathInUse()), Blake3Lanes().Width(), Time(Median(eachTimes)).c_str(),
-                Time(Median(laneTimes)).c_str(), Median(ratios), PathName(Md5LanePathInUse()),
-                Time(Median(md5Times)).c_str(), Median(md5Ratios));
+    std::printf(
+        "\n16 messages of 4 KiB, thread CPU time, median of 21 rounds (BLAKE3 path %s, x%zu lanes):\n"
+        "  BLAKE3, one state each   %11s\n"
+        "  BLAKE3 lanes             %11s   one at a time / lanes: %.2f\n"
+        "  MD5 lanes (%s)      %11s   BLAKE3 lanes / MD5 lanes: %.2f\n",
+        PathName(Blake3PathInUse()), Blake3Lanes().Width(), Time(Median(eachTimes)).c_str(),
+        Time(Median(laneTimes)).c_str(), Median(ratios), PathName(Md5LanePathInUse()), Time(Median(md5Times)).c_str(),
+        Median(md5Ratios));
     return agreed;
 }
 

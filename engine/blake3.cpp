@@ -410,9 +410,8 @@ struct KnownDigest {
 };
 
 // Byte i is 7 i + 3.
-constexpr std::uint8_t kProofKey[32] = {3,   10,  17,  24,  31,  38,  45,  52,  59,  66,  73,
-                                        80,  87,  94,  101, 108, 115, 122, 129, 136, 143, 150,
-                                        157, 164, 171, 178, 185, 192, 199, 206, 213, 220};
+constexpr std::uint8_t kProofKey[32] = {3,   10,  17,  24,  31,  38,  45,  52,  59,  66,  73,  80,  87,  94,  101, 108,
+                                        115, 122, 129, 136, 143, 150, 157, 164, 171, 178, 185, 192, 199, 206, 213, 220};
 
 // 65 bytes: a chunk of two blocks, the compression alone. 31 744 bytes are
 // 31 chunks: every lane, then partly filled calls, the digest from the stack

@@ -44,12 +44,9 @@ alignas(32) inline constexpr std::uint32_t kBlake3Iv[8] = {0x6A09E667, 0xBB67AE8
 // r + 1 is word kPermutation[i] of round r). blake3.cpp checks the table
 // against the permutation at compile time.
 alignas(64) inline constexpr std::uint8_t kBlake3Schedule[7][16] = {
-    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
-    {2, 6, 3, 10, 7, 0, 4, 13, 1, 11, 12, 5, 9, 14, 15, 8},
-    {3, 4, 10, 12, 13, 2, 7, 14, 6, 5, 9, 0, 11, 15, 8, 1},
-    {10, 7, 12, 9, 14, 3, 13, 15, 4, 0, 11, 2, 5, 8, 1, 6},
-    {12, 13, 9, 11, 15, 10, 14, 8, 7, 2, 5, 3, 0, 1, 6, 4},
-    {9, 14, 11, 5, 8, 12, 15, 1, 13, 3, 0, 10, 2, 6, 4, 7},
+    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, {2, 6, 3, 10, 7, 0, 4, 13, 1, 11, 12, 5, 9, 14, 15, 8},
+    {3, 4, 10, 12, 13, 2, 7, 14, 6, 5, 9, 0, 11, 15, 8, 1}, {10, 7, 12, 9, 14, 3, 13, 15, 4, 0, 11, 2, 5, 8, 1, 6},
+    {12, 13, 9, 11, 15, 10, 14, 8, 7, 2, 5, 3, 0, 1, 6, 4}, {9, 14, 11, 5, 8, 12, 15, 1, 13, 3, 0, 10, 2, 6, 4, 7},
     {11, 15, 5, 0, 1, 9, 8, 6, 14, 10, 2, 12, 3, 4, 7, 13},
 };
 
@@ -115,12 +112,12 @@ using Blake3CompressFn = void (*)(std::uint32_t* cv, const std::uint8_t* block, 
 struct Blake3Batch {
     const std::uint8_t* const* inputs;  // `count` inputs of `blocks` whole 64-byte blocks each
     std::size_t count;
-    std::size_t blocks;                 // a chunk is 16, a parent node 1
-    const std::uint32_t* key;           // the chaining value every input starts from
-    const std::uint64_t* counters;      // each input's counter; null: 0 for all (parent nodes)
-    std::uint32_t flags;                // on every block
-    std::uint32_t startFlags;           // added on each input's first block
-    std::uint32_t endFlags;             // added on each input's last block
+    std::size_t blocks;             // a chunk is 16, a parent node 1
+    const std::uint32_t* key;       // the chaining value every input starts from
+    const std::uint64_t* counters;  // each input's counter; null: 0 for all (parent nodes)
+    std::uint32_t flags;            // on every block
+    std::uint32_t startFlags;       // added on each input's first block
+    std::uint32_t endFlags;         // added on each input's last block
 };
 // Input i's chaining value, 32 bytes, to out + 32 i. `out` does not overlap
 // the inputs.

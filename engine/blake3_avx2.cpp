@@ -119,8 +119,7 @@ BLAKE3_STEP void Group(const Blake3Batch& batch, std::size_t first, std::uint8_t
         __m256i m[16], rows[8];
         for (int half = 0; half < 2; ++half) {
             for (int l = 0; l < 8; ++l)
-                rows[l] = _mm256_loadu_si256(
-                    reinterpret_cast<const __m256i*>(p[l] + kBlake3BlockSize * b + 32 * half));
+                rows[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p[l] + kBlake3BlockSize * b + 32 * half));
             Transpose8(rows, m + 8 * half);
         }
         std::uint32_t flags = batch.flags;

@@ -125,10 +125,8 @@ BLAKE3_STEP void StoreTransposed(const __m512i* h, std::size_t lanes, std::uint8
     for (int k = 0; k < 4; k += 2) {
         const __m512i a = _mm512_permutex2var_epi64(u[k], _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), u[4 + k]);
         const __m512i b = _mm512_permutex2var_epi64(u[k], _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), u[4 + k]);
-        const __m512i c =
-            _mm512_permutex2var_epi64(u[k + 1], _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), u[5 + k]);
-        const __m512i d =
-            _mm512_permutex2var_epi64(u[k + 1], _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), u[5 + k]);
+        const __m512i c = _mm512_permutex2var_epi64(u[k + 1], _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), u[5 + k]);
+        const __m512i d = _mm512_permutex2var_epi64(u[k + 1], _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), u[5 + k]);
         // a: lanes k, 4 + k; b: lanes 8 + k, 12 + k; c and d the same of k + 1.
         const __m512i idxLow = _mm512_setr_epi64(0, 1, 2, 3, 8, 9, 10, 11);
         const __m512i idxHigh = _mm512_setr_epi64(4, 5, 6, 7, 12, 13, 14, 15);
@@ -167,11 +165,10 @@ BLAKE3_STEP void Group(const Blake3Batch& batch, std::size_t first, std::uint8_t
     __m512i counterLow[kGroups], counterHigh[kGroups];
     for (int g = 0; g < kGroups; ++g) {
         const __m512i c0 = _mm512_load_si512(counters + 16 * g), c1 = _mm512_load_si512(counters + 16 * g + 8);
-        counterLow[g] = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(c0)),
-                                           _mm512_cvtepi64_epi32(c1), 1);
-        counterHigh[g] = _mm512_inserti64x4(
-            _mm512_castsi256_si512(_mm512_cvtepi64_epi32(_mm512_srli_epi64(c0, 32))),
-            _mm512_cvtepi64_epi32(_mm512_srli_epi64(c1, 32)), 1);
+        counterLow[g] =
+            _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(c0)), _mm512_cvtepi64_epi32(c1), 1);
+        counterHigh[g] = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(_mm512_srli_epi64(c0, 32))),
+                                            _mm512_cvtepi64_epi32(_mm512_srli_epi64(c1, 32)), 1);
     }
 
     __m512i h[8 * kGroups];

@@ -72,7 +72,7 @@ struct Blake3Lanes::State {
         std::uint8_t digest[32];
         const std::uint8_t* span;  // the caller's bytes not taken in yet
         std::size_t spanSize;
-        std::size_t partial;  // bytes in `own`
+        std::size_t partial;   // bytes in `own`
         std::uint64_t chunks;  // chunks taken: the index of the next
         std::size_t depth;
         // Chaining values waiting to go on the stack, the first of chunk

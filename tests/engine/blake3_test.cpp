@@ -146,9 +146,9 @@ TEST_P(Blake3OnEveryPath, DigestsTheEmptyMessage)
 // MiB: plain and keyed, against b3sum.
 TEST_P(Blake3OnEveryPath, MatchesB3sumAtTheChunkAndTreeEdges)
 {
-    const std::size_t lengths[] = {0,     1,     63,    64,    65,    1023,  1024,         1025,
-                                   2048,  2049,  3072,  3073,  4096,  4097,  5120,         8192,
-                                   8193,  16384, 31744, 32768, 65536, 102400, kMiB, kMiB + 1, 3 * kMiB + 4321};
+    const std::size_t lengths[] = {0,     1,     63,    64,     65,   1023,     1024,           1025, 2048,
+                                   2049,  3072,  3073,  4096,   4097, 5120,     8192,           8193, 16384,
+                                   31744, 32768, 65536, 102400, kMiB, kMiB + 1, 3 * kMiB + 4321};
     std::vector<Bytes> messages;
     for (std::size_t length : lengths)
         messages.push_back(RandomBytes(length, static_cast<std::uint32_t>(length)));
@@ -311,8 +311,8 @@ TEST_P(Blake3LanesOnEveryPath, GiveTheOneMessageDigests)
     std::mt19937 rng(77);
     std::vector<Bytes> messages;
     std::vector<std::size_t> windows;
-    const std::size_t edges[] = {0,    1,    63,   64,   65,    1023,  1024,  1025,  2048,   2049,
-                                 3072, 4096, 4097, 5120, 8192,  8193,  16384, 31744, 102400, kMiB + 1};
+    const std::size_t edges[] = {0,    1,    63,   64,   65,   1023, 1024,  1025,  2048,   2049,
+                                 3072, 4096, 4097, 5120, 8192, 8193, 16384, 31744, 102400, kMiB + 1};
     const std::size_t kinds[] = {1, 100, 1000, 1536, 1024, 4096, kMiB};
     for (std::size_t i = 0; i < std::size(edges) * std::size(kinds); ++i) {
         const std::size_t length = edges[i % std::size(edges)];
@@ -420,10 +420,14 @@ TEST_P(Blake3Routine, HashManyMatchesThePortableLoop)
             for (auto& k : key)
                 k = static_cast<std::uint32_t>(rng());
             const bool parents = blocks == 1 && count % 2 == 0;
-            const Blake3Batch batch{inputs.data(), count,
-                                    blocks,        key,
-                                    parents ? nullptr : counters.data(), static_cast<std::uint32_t>(rng() % 32),
-                                    kBlake3ChunkStart, kBlake3ChunkEnd};
+            const Blake3Batch batch{inputs.data(),
+                                    count,
+                                    blocks,
+                                    key,
+                                    parents ? nullptr : counters.data(),
+                                    static_cast<std::uint32_t>(rng() % 32),
+                                    kBlake3ChunkStart,
+                                    kBlake3ChunkEnd};
             std::vector<std::uint8_t> want(32 * count + 32, 0xA5), got(32 * count + 32, 0xA5);
             Blake3ManyPortable(batch, want.data());
             PathFunction(GetParam()).many(batch, got.data());
