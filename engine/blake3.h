@@ -91,12 +91,14 @@ void Blake3Final(const Blake3State& state, std::uint8_t* digest32);
 
 // The smallest subtree, in bytes, that the threaded update splits between two
 // threads: one half is worth a thread's start and join only when hashing it
-// takes longer. Here (an AMD EPYC of 2024, 2 cores shared with other work,
-// load average 8) a std::jthread's start and join took 29 us (median of
-// 2000), and the sixteen lanes hash 1 MiB in the core's cache at 9.7 GB/s:
-// half of 1 MiB takes 54 us and pays, half of 512 KiB takes 27 us and does
-// not. engine_bench's BLAKE3 summary gives two threads' speedup on 1 MiB
-// and 64 MiB.
+// takes longer. Here (an AMD EPYC, 2 cores shared with other work,
+// load average 4 to 8) a std::jthread's start and join took 27 to 29 us
+// (median of 2000), and the sixteen lanes hash 1 MiB in the core's cache at
+// 9.7 GB/s: half of 1 MiB takes 54 us and should pay, half of 512 KiB (27
+// us) not. On that busy machine no split paid, since the second thread
+// waited for a core: engine_bench's BLAKE3 summary (two threads' speedup,
+// wall clock) read 0.16 on 1 MiB and 0.90 on 64 MiB; to be measured again
+// on an idle one before a caller asks for threads.
 constexpr std::size_t kBlake3ParallelMinimum = std::size_t{1} << 20;
 
 // ---------------------------------------------------------------- routines

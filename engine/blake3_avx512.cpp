@@ -37,7 +37,7 @@ BLAKE3_STEP __m512i Add(__m512i a, __m512i b)
 // The four Gs of a half round side by side, each step of all four (of each
 // group of sixteen lanes) before the next, so that four or eight independent
 // chains are in flight: an add waits two cycles for the one before it here
-// (an AMD EPYC of 2024), and one chain leaves the vector unit mostly idle.
+// (an AMD EPYC, family 26), and one chain leaves the vector unit mostly idle.
 // The word indices are template arguments, so that every one is a constant
 // and the state stays in registers.
 template <int kRound, bool kDiagonal, int... I>
