@@ -133,11 +133,11 @@ static_assert(kBlake3ParallelMinimum >= 2 * kChunk, "a subtree shared out has tw
 
 // A parent node's chaining value from the 64 bytes of its children's.
 void Parent(const Blake3Routines& r, const std::uint32_t* key, std::uint32_t flags, const std::uint8_t* children,
-            std::uint8_t* out, std::uint32_t extra = 0)
+            std::uint8_t* out)
 {
     std::uint32_t cv[8];
     std::memcpy(cv, key, sizeof cv);
-    r.compress(cv, children, kBlock, 0, flags | kBlake3Parent | extra);
+    r.compress(cv, children, kBlock, 0, flags | kBlake3Parent);
     StoreCv(out, cv);
 }
 
