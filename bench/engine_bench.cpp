@@ -30,6 +30,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,8 @@
 
 #include "engine/blake2.h"
 #include "engine/blake2_lanes.h"
+#include "engine/blake3.h"
+#include "engine/blake3_lanes.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
@@ -1123,6 +1126,181 @@ bool PrintSha3LaneSummary()
     return agreed;
 }
 
+// ---------------------------------------------------------------- BLAKE3
+
+// One message through the BLAKE3 state, its update shared by `threads`.
+std::string EngineBlake3(const unsigned char* p, std::size_t n, unsigned threads)
+{
+    Blake3State state;
+    Blake3Init(state);
+    Blake3Update(state, p, n, threads);
+    std::uint8_t digest[kBlake3DigestSize];
+    Blake3Final(state, digest);
+    return AsBytes(digest, sizeof digest);
+}
+
+// `count` messages of `n` bytes, one after another from `p`, each through
+// its own state: what a caller with one file at a time does.
+std::string Blake3Each(std::size_t count, const unsigned char* p, std::size_t n)
+{
+    std::string digests;
+    for (std::size_t i = 0; i < count; ++i)
+        digests += EngineBlake3(p + i * n, n, 1);
+    return digests;
+}
+
+void RegisterBlake3Rows()
+{
+    for (Blake3Path path : kBlake3Paths) {
+        if (!CpuRuns(path))
+            continue;
+        for (unsigned threads : {1u, 2u}) {
+            const std::string name =
+                std::string("Engine_Blake3/") + PathName(path) + "/threads:" + std::to_string(threads);
+            benchmark::RegisterBenchmark(name.c_str(),
+                                         [path, threads](benchmark::State& state) {
+                                             ForcePath(path);
+                                             const auto size = static_cast<std::size_t>(state.range(0));
+                                             for (auto _ : state)
+                                                 benchmark::DoNotOptimize(EngineBlake3(Buffer(), size, threads));
+                                             state.SetBytesProcessed(state.iterations() * state.range(0));
+                                             UseChosenPaths();
+                                         })
+                ->Apply(Sizes)
+                ->Arg(std::int64_t{256} << 10)
+                ->Arg(std::int64_t{512} << 10)
+                ->UseRealTime();
+        }
+        // As many messages as the lanes take, of 4 KiB and 1 MiB each.
+        const std::size_t count = PathFunction(path).width;
+        const std::string name = std::string("Engine_Blake3Lanes/") + PathName(path) + "/x" + std::to_string(count);
+        benchmark::RegisterBenchmark(
+            name.c_str(),
+            [path, count](benchmark::State& state) {
+                ForcePath(path);
+                const auto size = static_cast<std::size_t>(state.range(0));
+                for (auto _ : state)
+                    benchmark::DoNotOptimize(EngineLanes<Blake3Lanes, Blake3Digest>(count, Buffer(), size));
+                state.SetBytesProcessed(state.iterations() * state.range(0) * static_cast<std::int64_t>(count));
+                UseChosenPaths();
+            })
+            ->Arg(4 << 10)
+            ->Arg(1 << 20);
+    }
+}
+
+double WallNanoseconds()
+{
+    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Wall-clock time per call: the threaded rows' work is not all on this
+// thread.
+double WallNanosecondsPerCall(const Operation& operation, std::size_t size, std::int64_t calls)
+{
+    const unsigned char* data = Buffer();
+    const double start = WallNanoseconds();
+    for (std::int64_t i = 0; i < calls; ++i)
+        benchmark::DoNotOptimize(operation(data, size));
+    return (WallNanoseconds() - start) / static_cast<double>(calls);
+}
+
+// BLAKE3's speed on each path beside the engine's MD5 and SHA-256 on the
+// same bytes: on one thread in thread CPU time, which the machine's other
+// load leaves alone, and what a second thread gains in wall-clock time, one
+// and two threads in alternate rounds. Then 16 small messages one at a time
+// against the lanes, and MD5's lanes on the same messages. Medians of
+// interleaved rounds. Returns false when results disagree.
+bool PrintBlake3Summary()
+{
+    constexpr int kRounds = 11;
+    const std::size_t sizes[] = {kMiB, static_cast<std::size_t>(kLargest)};
+    std::printf(
+        "\nBLAKE3: GB/s (10^9 bytes a second) on one thread (thread CPU time), and two threads' speedup\n"
+        "over one (wall clock, alternate rounds); median of %d rounds; higher is faster. CPU: %s\n\n",
+        kRounds, CpuModel().c_str());
+    std::printf("%-16s %10s %10s %14s %14s\n", "Path", "1 MiB", "64 MiB", "x2 thr 1 MiB", "x2 thr 64 MiB");
+    bool agreed = true;
+    const std::string want[2] = {EngineBlake3(Buffer(), sizes[0], 1), EngineBlake3(Buffer(), sizes[1], 1)};
+    const auto rate = [&](const Operation& operation, std::size_t size) {
+        const std::int64_t calls = CallsFor(operation, size);
+        std::vector<double> times;
+        for (int round = 0; round < kRounds; ++round)
+            times.push_back(NanosecondsPerCall(operation, size, calls));
+        return static_cast<double>(size) / Median(times);
+    };
+    const auto speedup = [&](std::size_t size) {
+        const Operation one = [](const unsigned char* p, std::size_t n) { return EngineBlake3(p, n, 1); };
+        const Operation two = [](const unsigned char* p, std::size_t n) { return EngineBlake3(p, n, 2); };
+        const std::int64_t calls = std::max<std::int64_t>(
+            2, static_cast<std::int64_t>(20e6 / std::max(WallNanosecondsPerCall(one, size, 1), 1.0)));
+        std::vector<double> ratios;
+        for (int round = 0; round < kRounds; ++round) {
+            const double a = WallNanosecondsPerCall(one, size, calls);
+            const double b = WallNanosecondsPerCall(two, size, calls);
+            ratios.push_back(a / b);
+        }
+        return Median(ratios);
+    };
+    for (Blake3Path path : kBlake3Paths) {
+        if (!CpuRuns(path))
+            continue;
+        ForcePath(path);
+        bool same = true;
+        for (int i = 0; i < 2; ++i)
+            same = same && EngineBlake3(Buffer(), sizes[i], 1) == want[i] &&
+                   EngineBlake3(Buffer(), sizes[i], 2) == want[i];
+        if (!same) {
+            std::printf("%-16s results differ: not timed\n", PathName(path));
+            agreed = false;
+            UseChosenPaths();
+            continue;
+        }
+        const Operation one = [](const unsigned char* p, std::size_t n) { return EngineBlake3(p, n, 1); };
+        std::printf("%-16s %10.2f %10.2f %14.2f %14.2f\n", PathName(path), rate(one, sizes[0]), rate(one, sizes[1]),
+                    speedup(sizes[0]), speedup(sizes[1]));
+        UseChosenPaths();
+    }
+    std::printf("%-16s %10.2f %10.2f\n", "MD5", rate(EngineMd5, sizes[0]), rate(EngineMd5, sizes[1]));
+    const std::string sha256 = std::string("SHA-256 ") + PathName(ChosenSha256Path());
+    std::printf("%-16s %10.2f %10.2f\n", sha256.c_str(), rate(EngineSha256, sizes[0]), rate(EngineSha256, sizes[1]));
+
+    // Sixteen messages of 4 KiB: through one state each, through the lanes.
+    constexpr std::size_t kCount = 16, kSize = 4 << 10;
+    const Operation each = [](const unsigned char* p, std::size_t n) { return Blake3Each(kCount, p, n); };
+    const Operation lanes = [](const unsigned char* p, std::size_t n) {
+        return EngineLanes<Blake3Lanes, Blake3Digest>(kCount, p, n);
+    };
+    const Operation md5Lanes = [](const unsigned char* p, std::size_t n) {
+        return EngineLanes<Md5Lanes, Md5Digest>(kCount, p, n);
+    };
+    if (each(Buffer(), kSize) != lanes(Buffer(), kSize)) {
+        std::printf("16 x 4 KiB: one at a time and the lanes differ: not timed\n");
+        return false;
+    }
+    const std::int64_t calls = CallsFor(each, kSize);
+    std::vector<double> eachTimes, laneTimes, md5Times, ratios, md5Ratios;
+    for (int round = 0; round < 21; ++round) {
+        const double e = NanosecondsPerCall(each, kSize, calls);
+        const double l = NanosecondsPerCall(lanes, kSize, calls);
+        const double m = NanosecondsPerCall(md5Lanes, kSize, calls);
+        eachTimes.push_back(e);
+        laneTimes.push_back(l);
+        md5Times.push_back(m);
+        ratios.push_back(e / l);
+        md5Ratios.push_back(l / m);
+    }
+    std::printf(
+        "\n16 messages of 4 KiB, thread CPU time, median of 21 rounds (BLAKE3 path %s, x%zu lanes):\n"
+        "  BLAKE3, one state each   %11s\n"
+        "  BLAKE3 lanes             %11s   one at a time / lanes: %.2f\n"
+        "  MD5 lanes (%s)      %11s   BLAKE3 lanes / MD5 lanes: %.2f\n",
+        PathName(Blake3PathInUse()), Blake3Lanes().Width(), Time(Median(eachTimes)).c_str(),
+        Time(Median(laneTimes)).c_str(), Median(ratios), PathName(Md5LanePathInUse()), Time(Median(md5Times)).c_str(),
+        Median(md5Ratios));
+    return agreed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -1136,6 +1314,7 @@ int main(int argc, char** argv)
         RegisterBlake2Rows();
         RegisterBlake2LaneRows();
         RegisterSha3Rows();
+        RegisterBlake3Rows();
         benchmark::RunSpecifiedBenchmarks();
     }
     const bool agreed = PrintSummary();
@@ -1144,6 +1323,9 @@ int main(int argc, char** argv)
     const bool blake2LanesAgreed = PrintBlake2LaneSummary();
     const bool sha3Agreed = PrintSha3Summary();
     const bool sha3LanesAgreed = PrintSha3LaneSummary();
+    const bool blake3Agreed = PrintBlake3Summary();
     benchmark::Shutdown();
-    return agreed && lanesAgreed && blake2Agreed && blake2LanesAgreed && sha3Agreed && sha3LanesAgreed ? 0 : 1;
+    return agreed && lanesAgreed && blake2Agreed && blake2LanesAgreed && sha3Agreed && sha3LanesAgreed && blake3Agreed
+               ? 0
+               : 1;
 }

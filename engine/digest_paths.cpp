@@ -1,6 +1,7 @@
 // Which block function and CRC-32 routine the engine uses: probed once per
 // routine, at its first use, and kept for the life of the process.
 #include "engine/digest_paths.h"
+#include "engine/blake3.h"
 
 #include "engine/blake2.h"
 
@@ -868,6 +869,22 @@ bool CpuRuns(Sha3LanePath path)
     return false;
 }
 
+bool CpuRuns(Blake3Path path)
+{
+    const Blake3Routines routines = PathFunction(path);
+    if (routines.compress == nullptr || routines.many == nullptr)
+        return false;
+    switch (path) {
+    case Blake3Path::Portable:
+        return true;
+    case Blake3Path::Avx2:
+        return Cpu().avx2;
+    case Blake3Path::Avx512:
+        return Cpu().avx512f;
+    }
+    return false;
+}
+
 bool ProvesItself(Sha1CompressFn compress)
 {
     return Sha1KnownVectorHolds(compress, false) && Sha1KnownVectorHolds(compress, true);
@@ -1207,6 +1224,7 @@ void UseChosenPaths()
     sha512LanesInUse.store(ChosenSha512LanePath(), std::memory_order_release);
     UseChosenBlake2Paths();
     UseChosenSha3Paths();
+    UseChosenBlake3Path();
 }
 
 }  // namespace engine

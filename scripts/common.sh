@@ -8,7 +8,7 @@ VELLUMARK_PACKAGES=(
   libssl-dev zlib1g-dev libisal-dev libb2-dev
   xvfb xauth openbox xdotool x11-utils
   desktop-file-utils appstream groff-base file dpkg-dev
-  rhash lintian devscripts xdg-utils libglib2.0-bin libgtk-3-bin xclip python3-gi gir1.2-glib-2.0 hyperfine
+  rhash lintian devscripts xdg-utils libglib2.0-bin libgtk-3-bin xclip python3-gi gir1.2-glib-2.0 hyperfine b3sum
 )
 
 ensure_packages() {
