@@ -5,7 +5,12 @@ shows that it was asked for the items of that one file and offered the
 entry, the entry is chosen, and a recording stand-in `vellumark` first on
 PATH gets the file's path.
 
-    xvfb_test.py nautilus|thunar|caja MODULE SYSTEM_DIR
+    xvfb_test.py nautilus|thunar|caja MODULE SYSTEM_DIR [CAJA_ACTIONS_PLUGIN ENTRY]
+
+With CAJA_ACTIONS_PLUGIN (caja-actions' menu plugin) beside the module and
+the FileManager-Actions ENTRY installed in a data folder, Caja shows the
+entry once, caja-actions' and not the module's: the module's record says it
+offered nothing, and the entry that is there starts vellumark.
 
 The file manager loads the module from a folder of the test's own, which
 holds nothing else: it runs in a mount namespace of its own where its
@@ -32,6 +37,7 @@ gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
 
 manager, module, system_dir = sys.argv[1], sys.argv[2], sys.argv[3]
+caja_actions = sys.argv[4:6] if len(sys.argv) > 5 else None
 ENTRY = "Checksums with Vellumark"
 FILE_NAME = "disk image \u00e9t\u00e9 -1.iso"
 SETTINGS = {
@@ -200,6 +206,12 @@ def main(root):
     extensions = os.path.join(root, "extensions")
     os.makedirs(extensions)
     shutil.copy(module, extensions)
+    data = os.path.join(root, "share")
+    if caja_actions:
+        plugin, entry = caja_actions
+        shutil.copy(plugin, extensions)
+        os.makedirs(os.path.join(data, "file-manager/actions"))
+        shutil.copy(entry, os.path.join(data, "file-manager/actions/com.halvercraft.Vellumark.desktop"))
     # Each file manager shows the folder as a list, whose rows the
     # accessibility tree names (Thunar's icon view names no icon).
     config = os.path.join(root, "config")
@@ -218,6 +230,7 @@ def main(root):
         "PATH": bin_dir + ":" + os.environ["PATH"], "HOME": os.path.join(root, "home"), "DISPLAY": display,
         "XDG_CONFIG_HOME": os.path.join(root, "config"), "XDG_DATA_HOME": os.path.join(root, "data"),
         "XDG_CACHE_HOME": os.path.join(root, "cache"), "XDG_RUNTIME_DIR": runtime,
+        "XDG_DATA_DIRS": data + ":" + os.environ.get("XDG_DATA_DIRS", "/usr/local/share:/usr/share"),
         "GSETTINGS_BACKEND": "keyfile", "GSK_RENDERER": "cairo", "GTK_USE_PORTAL": "0", "LANG": "C.UTF-8",
         "VELLUMARK_MENU_LOG": log, "VELLUMARK_RECORD": record,
     }
@@ -248,16 +261,30 @@ def main(root):
     click(app, icon, 1, env)
     click(app, icon, 3, env)
     line = wait_for("the module asked for its items", lambda: open(log).read() if os.path.exists(log) else "", 15)
-    if line.splitlines()[-1] != f"{manager} 1 offered":
+    answer = "none" if caja_actions else "offered"
+    if line.splitlines()[-1] != f"{manager} 1 {answer}":
         raise AssertionError(f"the module's record: {line!r}")
+    if caja_actions:
+        # caja-actions puts its entries in a submenu of their own.
+        submenu = wait_for("caja-actions' submenu", lambda: find(
+            app, lambda n: n.get_role() == Atspi.Role.MENU and n.get_name() == "Caja-Actions actions"
+            and shown(app, n)), 15)
+        click(app, submenu, 1, env)
     item = wait_for(f"{ENTRY!r} in the menu", lambda: find(app, lambda n: n.get_name() == ENTRY and shown(app, n)), 15)
+    if caja_actions:
+        time.sleep(0.5)  # the whole menu is there
+        entries = []
+        find(app, lambda n: n.get_name() == ENTRY and shown(app, n) and entries.append(n))
+        if len(entries) != 1:
+            raise AssertionError(f"{len(entries)} entries {ENTRY!r} in the menu")
     choose(app, item, env)
     wait_for("vellumark started", lambda: os.path.exists(record), 15)
     with open(record, "rb") as recorded:
         arguments = recorded.read().split(b"\0")[:-1]
     if arguments != [os.fsencode(target)]:
         raise AssertionError(f"vellumark got {arguments!r}, not [{os.fsencode(target)!r}]")
-    print(f"{manager}: the entry on one file started vellumark with {target!r}")
+    shown_by = " (caja-actions' entry)" if caja_actions else ""
+    print(f"{manager}: the entry{shown_by} on one file started vellumark with {target!r}")
 
 
 for tool in ("Xvfb", "openbox", "dbus-daemon", "xdotool", "unshare", manager):
@@ -276,6 +303,13 @@ with tempfile.TemporaryDirectory(prefix="vellumark-xvfb-") as root:
         app = application()
         if app is not None:
             print("\n".join(tree(app)), file=sys.stderr)
+        # VELLUMARK_XVFB_SHOT names a PNG file for a picture of the screen.
+        if os.environ.get("VELLUMARK_XVFB_SHOT"):
+            subprocess.run(["/usr/bin/python3", "-c", "import sys, gi; gi.require_version('Gdk', '3.0'); "
+                            "from gi.repository import Gdk; root = Gdk.get_default_root_window(); "
+                            "Gdk.pixbuf_get_from_window(root, 0, 0, root.get_width(), root.get_height())"
+                            ".savev(sys.argv[1], 'png', [], [])", os.environ["VELLUMARK_XVFB_SHOT"]],
+                           timeout=30)
         status = 1
     finally:
         end_all()
