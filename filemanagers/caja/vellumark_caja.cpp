@@ -5,8 +5,9 @@
 //
 // caja-actions shows the FileManager-Actions entry that the vellumark
 // package installs: where its menu plugin sits beside this module (Caja's
-// extension folder) and that entry is in a data folder it reads, the entry
-// is already there and this module offers nothing, so that it shows once.
+// extension folder), is not switched off in Caja's extension preferences,
+// and that entry is in a data folder it reads, the entry is already there
+// and this module offers nothing, so that it shows once.
 
 #include <dlfcn.h>
 
@@ -39,16 +40,36 @@ bool Exists(const std::string& path)
     return g_file_test(path.c_str(), G_FILE_TEST_EXISTS);
 }
 
+constexpr const char* kCajaActionsMenu = "libcaja-actions-menu";
+
 // caja-actions' menu plugin in the folder Caja loaded this module from.
 bool CajaActionsBeside()
 {
     Dl_info self{};
     if (dladdr(reinterpret_cast<const void*>(&CajaActionsBeside), &self) == 0 || self.dli_fname == nullptr)
         return false;
-    char* folder = g_path_get_dirname(self.dli_fname);
-    const bool found = Exists(std::string(folder) + "/libcaja-actions-menu.so");
-    g_free(folder);
-    return found;
+    const fm::GChars folder(g_path_get_dirname(self.dli_fname));
+    return Exists(std::string(folder.get()) + "/" + kCajaActionsMenu + ".so");
+}
+
+// Caja loads every module in its folder but those its extension preferences
+// switch off, which it names by their file without ".so".
+bool SwitchedOff(const char* extension)
+{
+    static const fm::Ref<GSettings> settings = [] {
+        GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+        GSettingsSchema* schema =
+            source != nullptr ? g_settings_schema_source_lookup(source, "org.mate.caja.extensions", TRUE) : nullptr;
+        if (schema == nullptr)
+            return fm::Ref<GSettings>();
+        g_settings_schema_unref(schema);
+        return fm::Ref<GSettings>(g_settings_new("org.mate.caja.extensions"));
+    }();
+    if (!settings)
+        return false;
+    const std::unique_ptr<char*, void (*)(char**)> off(g_settings_get_strv(settings.get(), "disabled-extensions"),
+                                                      g_strfreev);
+    return g_strv_contains(off.get(), extension);
 }
 
 // Our FileManager-Actions entry where caja-actions reads such entries: the
@@ -67,7 +88,8 @@ bool FileManagerActionsEntryInstalled()
 
 GList* GetFileItems(CajaMenuProvider*, GtkWidget*, GList* files)
 {
-    const bool shownByCajaActions = CajaActionsBeside() && FileManagerActionsEntryInstalled();
+    const bool shownByCajaActions =
+        CajaActionsBeside() && !SwitchedOff(kCajaActionsMenu) && FileManagerActionsEntryInstalled();
     return fm::ChecksumItems("caja", files, kReader, MakeItem, !shownByCajaActions);
 }
 

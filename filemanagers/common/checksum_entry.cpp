@@ -6,10 +6,6 @@ namespace vellumark::filemanagers {
 
 namespace {
 
-struct GFree {
-    void operator()(gpointer memory) const { g_free(memory); }
-};
-
 void Record(const char* fileManager, guint items, bool offered)
 {
     const char* log = g_getenv("VELLUMARK_MENU_LOG");
@@ -41,7 +37,7 @@ std::optional<std::string> ChecksumTarget(GList* selection, const FileInfoReader
     const Ref<GFile> location(reader.location(selection->data));
     if (!location)
         return std::nullopt;
-    const std::unique_ptr<char, GFree> path(g_file_get_path(location.get()));
+    const GChars path(g_file_get_path(location.get()));
     if (!path)
         return std::nullopt;
     return std::string(path.get());

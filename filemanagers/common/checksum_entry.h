@@ -24,6 +24,12 @@ struct Unref {
 template <class T>
 using Ref = std::unique_ptr<T, Unref>;
 
+// A string GLib gave us to free.
+struct GFree {
+    void operator()(gpointer memory) const { g_free(memory); }
+};
+using GChars = std::unique_ptr<char, GFree>;
+
 // How a file manager's file objects tell where they are and what they are.
 struct FileInfoReader {
     GFile* (*location)(gpointer info);  // a new reference, or null

@@ -115,10 +115,19 @@ void ActivateItem(GObject* item)
 }
 
 // caja-actions shows the FileManager-Actions entry where its menu plugin is
-// in Caja's extension folder and the entry in a data folder it reads: then
-// the module offers nothing, so that the entry shows once.
+// in Caja's extension folder, not switched off in Caja's preferences, and
+// the entry in a data folder it reads: then the module offers nothing, so
+// that the entry shows once.
 TEST_F(ModuleTest, NothingWhereCajaActionsShowsTheEntry)
 {
+    GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+    GSettingsSchema* schema =
+        source != nullptr ? g_settings_schema_source_lookup(source, "org.mate.caja.extensions", TRUE) : nullptr;
+    if (schema == nullptr)
+        GTEST_SKIP() << "Caja's settings schema is not installed";
+    g_settings_schema_unref(schema);
+    const Ref<GSettings> extensions(g_settings_new("org.mate.caja.extensions"));
+
     const fs::path file = File("disk.iso");
     const fs::path plugin = Extensions() / "libcaja-actions-menu.so";
     const fs::path entry = "file-manager/actions/com.halvercraft.Vellumark.desktop";
@@ -128,16 +137,22 @@ TEST_F(ModuleTest, NothingWhereCajaActionsShowsTheEntry)
         const char* what;
         bool plugin;
         fs::path entry;
+        std::vector<const char*> switchedOff;
         bool offered;
     };
     const Case cases[] = {
-        {"neither", false, {}, true},
-        {"the plugin alone", true, {}, true},
-        {"the entry alone", false, systemEntry, true},
-        {"the plugin and the system's entry", true, systemEntry, false},
-        {"the plugin and the user's entry", true, userEntry, false},
+        {"neither", false, {}, {}, true},
+        {"the plugin alone", true, {}, {}, true},
+        {"the entry alone", false, systemEntry, {}, true},
+        {"the plugin and the system's entry", true, systemEntry, {}, false},
+        {"the plugin and the user's entry", true, userEntry, {}, false},
+        {"both, the plugin switched off", true, systemEntry, {"libcaja-wallpaper", "libcaja-actions-menu"}, true},
+        {"both, another plugin switched off", true, systemEntry, {"libcaja-wallpaper"}, false},
     };
     for (const Case& c : cases) {
+        std::vector<const char*> off = c.switchedOff;
+        off.push_back(nullptr);
+        ASSERT_TRUE(g_settings_set_strv(extensions.get(), "disabled-extensions", off.data()));
         if (c.plugin)
             std::ofstream{plugin};
         if (!c.entry.empty()) {

@@ -62,6 +62,10 @@ protected:
         // Only local files have paths: URIs of other schemes stay remote,
         // whatever GVfs backends the machine has.
         g_setenv("GIO_USE_VFS", "local", TRUE);
+        // Settings the modules read are the test's to set, in memory; their
+        // schemas are the system's, outside the data folders set below.
+        g_setenv("GSETTINGS_BACKEND", "memory", TRUE);
+        g_setenv("GSETTINGS_SCHEMA_DIR", "/usr/share/glib-2.0/schemas", TRUE);
         char pattern[] = "/tmp/vellumark-module-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root_ = new fs::path(pattern);
