@@ -13,9 +13,20 @@ namespace {
 struct LoaderModule {
     GTypeModule parent;
     void* handle;
-    std::string* path;
-    std::string* prefix;
 };
+
+// The module a test program loads, one for the process, as its file
+// manager keeps it: its file and its entry points' prefix.
+struct Loaded {
+    std::string path;
+    std::string prefix;
+};
+
+Loaded& Module()
+{
+    static Loaded loaded;
+    return loaded;
+}
 
 struct LoaderModuleClass {
     GTypeModuleClass parent;
@@ -24,15 +35,15 @@ struct LoaderModuleClass {
 template <class Function>
 Function EntryPoint(LoaderModule* self, const char* name)
 {
-    void* symbol = dlsym(self->handle, (*self->prefix + name).c_str());
-    EXPECT_NE(symbol, nullptr) << *self->prefix << name << " is not exported";
+    void* symbol = dlsym(self->handle, (Module().prefix + name).c_str());
+    EXPECT_NE(symbol, nullptr) << Module().prefix << name << " is not exported";
     return reinterpret_cast<Function>(symbol);
 }
 
 gboolean Load(GTypeModule* module)
 {
     auto* self = reinterpret_cast<LoaderModule*>(module);
-    self->handle = dlopen(self->path->c_str(), RTLD_NOW | RTLD_LOCAL);
+    self->handle = dlopen(Module().path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (self->handle == nullptr) {
         ADD_FAILURE() << dlerror();
         return FALSE;
@@ -56,14 +67,6 @@ void InitClass(gpointer klass, gpointer extraClassInit)
         reinterpret_cast<void (*)(GObjectClass*)>(extraClassInit)(G_OBJECT_CLASS(klass));
 }
 
-void InitInstance(GTypeInstance* instance, gpointer)
-{
-    auto* self = reinterpret_cast<LoaderModule*>(instance);
-    self->handle = nullptr;
-    self->path = new std::string;
-    self->prefix = new std::string;
-}
-
 GType LoaderType(GType extraInterface, const GInterfaceInfo* extraInfo, void (*extraClassInit)(GObjectClass*))
 {
     static const GType type = [&] {
@@ -75,7 +78,7 @@ GType LoaderType(GType extraInterface, const GInterfaceInfo* extraInfo, void (*e
                                     reinterpret_cast<gconstpointer>(extraClassInit),
                                     sizeof(LoaderModule),
                                     0,
-                                    InitInstance,
+                                    nullptr,
                                     nullptr};
         const GType registered = g_type_register_static(G_TYPE_TYPE_MODULE, "TestLoaderModule", &info, GTypeFlags{});
         if (extraInterface != 0)
@@ -133,8 +136,7 @@ GTypeModule* NewLoader(const std::string& path, const std::string& prefix, GType
 {
     auto* loader = static_cast<LoaderModule*>(
         g_object_new(LoaderType(extraInterface, extraInfo, extraClassInit), nullptr));
-    *loader->path = path;
-    *loader->prefix = prefix;
+    Module() = {path, prefix};
     g_type_module_set_name(G_TYPE_MODULE(loader), path.c_str());
     return G_TYPE_MODULE(loader);
 }
