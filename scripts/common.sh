@@ -9,6 +9,12 @@ VELLUMARK_PACKAGES=(
   xvfb xauth openbox xdotool x11-utils
   desktop-file-utils appstream groff-base file dpkg-dev
   rhash lintian devscripts xdg-utils libglib2.0-bin libgtk-3-bin xclip python3-gi gir1.2-glib-2.0 hyperfine b3sum
+  # The file managers' modules, and the file managers that their tests drive
+  # under Xvfb through the accessibility bus
+  libnautilus-extension-dev libthunarx-3-dev libcaja-extension-dev
+  nautilus thunar caja caja-actions dbus-daemon at-spi2-core gir1.2-atspi-2.0
+  # The shells whose completions are tested
+  bash-completion zsh fish
 )
 
 ensure_packages() {

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, as a package would, and checks
 # what a desktop finds there, with the desktop's own validators.
-#     install_test.sh BUILD_DIR VERSION APP_ID
+#     install_test.sh BUILD_DIR VERSION APP_ID [MODULES]
+# MODULES lists the file managers' modules that are built, separated by ";",
+# each as MANAGER=PATH below the prefix.
 set -euo pipefail
-build=$1 version=$2 id=$3
+build=$1 version=$2 id=$3 modules=${4:-}
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 failures=0
@@ -55,46 +57,19 @@ zcat "$doc/changelog.gz" | head -1 | grep -q "^vellumark ($version) " || fail "t
 grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' "$doc/copyright" ||
   fail "the copyright file is not machine-readable"
 
-# Installing the entry makes it nobody's default. The types a checksum tool
-# is offered on get a handler whose name sorts after ours (where no default
-# was chosen, the desktop takes the first entry in that order), some also one
-# that sorts before it, one a chosen default; xdg-mime (and GLib, which file
-# managers use) answer the same before and after the entry is installed
-# beside them, as a package installs it.
+# Installing the entry makes it nobody's default: xdg-mime and GLib answer
+# the same before and after the entry is installed beside other handlers,
+# as a package installs it.
 if command -v xdg-mime >/dev/null && command -v update-desktop-database >/dev/null; then
-  desk=$prefix/desk
-  apps=$desk/share/applications
-  mkdir -p "$apps" "$desk/config" "$desk/home"
-  types="application/octet-stream application/x-cd-image application/x-raw-disk-image application/zip
-    application/gzip application/x-tar application/x-xz application/x-7z-compressed application/x-executable"
-  handler() {
-    printf '[Desktop Entry]\nType=Application\nName=%s\nExec=true %%F\nMimeType=%s;\n' "$1" "$(echo $2 | tr ' ' ';')" \
-      >"$apps/$1.desktop"
-  }
-  handler org.late.Tool "$types"
-  handler aa.early.Tool "application/x-raw-disk-image application/gzip application/x-xz"
-  printf '[Default Applications]\napplication/x-executable=org.late.Tool.desktop\n' >"$desk/config/mimeapps.list"
-  # Only what is set here counts: no desktop of the test's own, no display.
-  query() {
-    local type
-    for type in $types; do
-      echo "$type: $(env -i PATH="$PATH" HOME="$desk/home" XDG_DATA_HOME="$desk/home" XDG_DATA_DIRS="$desk/share" \
-        XDG_CONFIG_HOME="$desk/config" XDG_CONFIG_DIRS="$desk/config" xdg-mime query default "$type")"
-      if command -v gio >/dev/null; then
-        echo "$type (GLib): $(env -i PATH="$PATH" HOME="$desk/home" XDG_DATA_HOME="$desk/home" \
-          XDG_DATA_DIRS="$desk/share" XDG_CONFIG_HOME="$desk/config" XDG_CONFIG_DIRS="$desk/config" \
-          gio mime "$type" | head -1)"
-      fi
-    done
-  }
-  update-desktop-database "$apps"
-  before=$(query)
+  source "$(dirname "$0")/mime_defaults.sh"
+  mime_desk "$prefix/desk"
+  before=$(mime_defaults)
   [ "$(grep -c 'org.late.Tool' <<<"$before")" -ge 6 ] || fail "the handlers of the check are not seen: $before"
-  cp "$desktop" "$apps/"
-  update-desktop-database "$apps"
-  after=$(query)
+  cp "$desktop" "$mime_apps/"
+  update-desktop-database "$mime_apps"
+  after=$(mime_defaults)
   [ "$before" = "$after" ] || fail "installing the entry changed defaults: $(diff <(echo "$before") <(echo "$after") || true)"
-  rm -r "$desk"
+  rm -r "$prefix/desk"
 else
   echo "xdg-mime or update-desktop-database missing: the defaults are not checked" >&2
 fi
@@ -103,10 +78,22 @@ fi
 # Debian's own Python, which has GLib's bindings (python3-gi).
 /usr/bin/python3 "$(dirname "$0")/menu_entries.py" "$prefix" "$id" || fail "the file-manager menu entries"
 
+# Each module, with its package's changelog and copyright.
+module_files=()
+for module in ${modules//;/ }; do
+  manager=${module%%=*} path=${module#*=}
+  file "$prefix/$path" | grep -q 'ELF 64-bit LSB shared object' || fail "the $manager module is not installed at $path"
+  module_files+=("$path" "share/doc/vellumark-$manager/changelog.gz" "share/doc/vellumark-$manager/copyright")
+done
+
 # Nothing else is installed: no tests, benchmarks, libraries or headers.
 expected=$(printf '%s\n' bin/vellumark bin/vellumark-cli "share/applications/$id.desktop" \
   "share/kio/servicemenus/$id.desktop" "share/nemo/actions/$id.nemo_action" \
   "share/file-manager/actions/$id.desktop" \
+  share/bash-completion/completions/vellumark share/bash-completion/completions/vellumark-cli \
+  share/zsh/vendor-completions/_vellumark share/zsh/vendor-completions/_vellumark-cli \
+  share/fish/vendor_completions.d/vellumark.fish share/fish/vendor_completions.d/vellumark-cli.fish \
+  "${module_files[@]}" \
   "share/metainfo/$id.metainfo.xml" share/man/man1/vellumark.1.gz share/man/man1/vellumark-cli.1.gz \
   share/doc/vellumark/changelog.gz share/doc/vellumark/copyright "share/icons/hicolor/scalable/apps/$id.svg" \
   $(for size in 16 22 24 32 48 64 128 256; do echo "share/icons/hicolor/${size}x${size}/apps/$id.png"; done) | sort)

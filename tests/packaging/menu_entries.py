@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Reads the installed file-manager menu entries as the file managers do and
-checks what each format needs for "Checksums with Vellumark" on one or more
-selected files, never on folders, registering Vellumark for no type.
+checks what each format needs for "Checksums with Vellumark" on exactly one
+selected file (Vellumark opens one), never on folders or on several items,
+registering Vellumark for no type.
 
     menu_entries.py PREFIX APP_ID
 
@@ -72,6 +73,12 @@ if keys:
     entry = "Desktop Entry"
     expect(path, "Type", get(keys, entry, "Type"), "Service")
     files_only(path, get_list(keys, entry, "MimeType"))
+    # KIO offers the menu only when the number of selected items is within
+    # these bounds (X-KDE-RequiredNumberOfUrls lists numbers instead).
+    expect(path, "X-KDE-MinNumberOfUrls", get(keys, entry, "X-KDE-MinNumberOfUrls"), "1")
+    expect(path, "X-KDE-MaxNumberOfUrls", get(keys, entry, "X-KDE-MaxNumberOfUrls"), "1")
+    if get(keys, entry, "X-KDE-RequiredNumberOfUrls") is not None:
+        failures.append(f"{path}: X-KDE-RequiredNumberOfUrls would say it again, maybe otherwise")
     actions = get_list(keys, entry, "Actions")
     expect(path, "the number of actions", len(actions), 1)
     for action in actions:
@@ -83,7 +90,7 @@ if keys:
         expect(path, "Icon", get(keys, group, "Icon"), app_id)
         runs_vellumark_on_files(path, get(keys, group, "Exec"))
 
-# Nemo: one action on one or more files, no folders.
+# Nemo: one action on exactly one file ("s", single), no folders.
 path = os.path.join(prefix, "share/nemo/actions", app_id + ".nemo_action")
 keys = load(path)
 if keys:
@@ -91,7 +98,7 @@ if keys:
     expect(path, "the groups", keys.get_groups()[0], [group])
     expect(path, "Name", get(keys, group, "Name"), NAME)
     expect(path, "Icon-Name", get(keys, group, "Icon-Name"), app_id)
-    expect(path, "Selection", (get(keys, group, "Selection") or "").lower(), "notnone")
+    expect(path, "Selection", (get(keys, group, "Selection") or "").lower(), "s")
     expect(path, "Extensions", get_list(keys, group, "Extensions"), ["nodirs"])
     if get(keys, group, "Mimetypes") is not None:
         failures.append(f"{path}: Mimetypes would widen or narrow what Extensions says")
@@ -113,7 +120,8 @@ if keys:
             failures.append(f"{path}: no group [{group}]")
             continue
         files_only(path, get_list(keys, group, "MimeTypes"))
-        expect(path, "SelectionCount", get(keys, group, "SelectionCount"), ">0")
+        # An operator and a number: "=1" is exactly one selected item.
+        expect(path, "SelectionCount", (get(keys, group, "SelectionCount") or "").replace(" ", ""), "=1")
         runs_vellumark_on_files(path, get(keys, group, "Exec"))
 
 for failure in failures:
