@@ -31,9 +31,10 @@ enum class Algorithm : std::uint8_t {
     Sha3_512,
     Blake2b,
     Blake2s,
+    Blake3,
     Crc32,
 };
-inline constexpr std::size_t kAlgorithmCount = 13;
+inline constexpr std::size_t kAlgorithmCount = 14;
 
 constexpr std::size_t IndexOf(Algorithm algorithm) noexcept
 {
@@ -152,10 +153,12 @@ struct AlgorithmRow {
     // Words of a list's file name (lower case) that name it, "^" before one
     // that counts only at the start of the name.
     std::span<const std::string_view> listWords;
-    std::size_t hmacBlock;     // bytes; 0 for one that is never keyed
+    std::size_t hmacBlock;     // bytes; 0 for one that has no HMAC
+    bool ownKeyedMode;         // keyed by a key of its own mode's rather than an HMAC's (BLAKE3)
     bool leadingZerosDropped;  // shown as a number in its result box (CRC-32)
-    // The engine's entry: a new message, keyed (HMAC) with `key` when given,
-    // `digestBytes` long where the algorithm has several lengths (0: its own).
+    // The engine's entry: a new message, keyed with `key` when given (HMAC,
+    // or its own keyed mode), `digestBytes` long where the algorithm has
+    // several lengths (0: its own).
     std::unique_ptr<engine::MessageDigest> (*start)(const std::string* key, std::size_t digestBytes);
     // An object for many messages side by side, or null where it has none.
     std::unique_ptr<engine::DigestLanes> (*lanes)();

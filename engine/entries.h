@@ -27,6 +27,8 @@ std::unique_ptr<MessageDigest> StartSha3_384(const std::string* key, std::size_t
 std::unique_ptr<MessageDigest> StartSha3_512(const std::string* key, std::size_t digestBytes);
 std::unique_ptr<MessageDigest> StartBlake2b(const std::string* key, std::size_t digestBytes);
 std::unique_ptr<MessageDigest> StartBlake2s(const std::string* key, std::size_t digestBytes);
+// BLAKE3 is never an HMAC: its key, of exactly 32 bytes, is its keyed mode's.
+std::unique_ptr<MessageDigest> StartBlake3(const std::string* key, std::size_t digestBytes);
 
 std::unique_ptr<DigestLanes> MakeMd5Lanes();
 std::unique_ptr<DigestLanes> MakeSha1Lanes();
@@ -40,5 +42,6 @@ std::unique_ptr<DigestLanes> MakeSha3_384Lanes();
 std::unique_ptr<DigestLanes> MakeSha3_512Lanes();
 std::unique_ptr<DigestLanes> MakeBlake2bLanes();
 std::unique_ptr<DigestLanes> MakeBlake2sLanes();
+std::unique_ptr<DigestLanes> MakeBlake3Lanes();
 
 }  // namespace engine

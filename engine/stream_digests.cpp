@@ -1,7 +1,8 @@
 // The table's entries for the hashes that come as a state fed in pieces
-// (SHA-3, BLAKE2b, BLAKE2s) rather than as a block function: the plain
-// digest, and the HMAC of RFC 2104 over it with the hash's own block, as
-// Python's hmac over hashlib and `openssl dgst -hmac` compute it.
+// (SHA-3, BLAKE2b, BLAKE2s, BLAKE3) rather than as a block function: the
+// plain digest, and the HMAC of RFC 2104 over it with the hash's own block,
+// as Python's hmac over hashlib and `openssl dgst -hmac` compute it; BLAKE3
+// has no HMAC but a keyed mode of its own.
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -9,6 +10,8 @@
 
 #include "engine/blake2.h"
 #include "engine/blake2_lanes.h"
+#include "engine/blake3.h"
+#include "engine/blake3_lanes.h"
 #include "engine/digest_paths.h"
 #include "engine/entries.h"
 #include "engine/lane_digests.h"
@@ -150,6 +153,45 @@ private:
     Wiped<typename H::State> inner_;
 };
 
+// BLAKE3, plain or in its keyed mode, whose key of 32 bytes is in its state
+// from the start: the state is wiped, and keyed, each piece's traces are
+// cleared as the HMACs' are.
+class Blake3Message final : public MessageDigest {
+public:
+    explicit Blake3Message(const std::string* key) : keyed_(key != nullptr)
+    {
+        if (!keyed_) {
+            Blake3Init(state_.value);
+            return;
+        }
+        if (key->size() != kBlake3KeySize)
+            throw std::logic_error("BLAKE3's keyed mode takes a key of 32 bytes");
+        Blake3InitKeyed(state_.value, reinterpret_cast<const std::uint8_t*>(key->data()));
+        Forget();
+    }
+
+    void Feed(const std::uint8_t* bytes, std::size_t size) override
+    {
+        Blake3Update(state_.value, bytes, size);
+        if (keyed_)
+            Forget();
+    }
+
+    DigestBytes Finish() override
+    {
+        DigestBytes digest;
+        Blake3Final(state_.value, digest.bytes.data());
+        digest.size = kBlake3DigestSize;
+        if (keyed_)
+            Forget();
+        return digest;
+    }
+
+private:
+    bool keyed_;
+    Wiped<Blake3State> state_;
+};
+
 template <class H>
 std::unique_ptr<MessageDigest> StartStream(const std::string* key, std::size_t bytes)
 {
@@ -185,12 +227,15 @@ public:
     {
         const auto digest = lanes_.TakeDigest(lane);
         DigestBytes bytes;
-        if constexpr (requires { digest.size; }) {
+        if constexpr (requires { digest.data(); }) {  // a std::array
+            std::memcpy(bytes.bytes.data(), digest.data(), digest.size());
+            bytes.size = digest.size();
+        } else if constexpr (requires { digest.size; }) {  // a record with its length
             std::memcpy(bytes.bytes.data(), digest.bytes, digest.size);
             bytes.size = digest.size;
         } else {
-            std::memcpy(bytes.bytes.data(), digest.data(), digest.size());
-            bytes.size = digest.size();
+            std::memcpy(bytes.bytes.data(), digest.bytes, sizeof digest.bytes);
+            bytes.size = sizeof digest.bytes;
         }
         return bytes;
     }
@@ -231,6 +276,16 @@ std::unique_ptr<MessageDigest> StartBlake2b(const std::string* key, std::size_t 
 std::unique_ptr<MessageDigest> StartBlake2s(const std::string* key, std::size_t)
 {
     return StartStream<Blake2sHash>(key, kBlake2sMaxDigestSize);
+}
+
+std::unique_ptr<MessageDigest> StartBlake3(const std::string* key, std::size_t)
+{
+    return std::make_unique<Blake3Message>(key);
+}
+
+std::unique_ptr<DigestLanes> MakeBlake3Lanes()
+{
+    return std::make_unique<PlainLanes<Blake3Lanes>>();
 }
 
 std::unique_ptr<DigestLanes> MakeSha3_224Lanes()
