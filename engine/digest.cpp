@@ -26,65 +26,48 @@ namespace {
 
 // Word access through memcpy: callers' buffers carry no alignment promise,
 // and the compiler turns these into single loads on hosts that allow it.
-ENGINE_STEP std::uint32_t ByteSwap32(std::uint32_t v)
+template <class Word>
+ENGINE_STEP Word ByteSwap(Word v)
 {
-    return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+    static_assert(sizeof(Word) == 4 || sizeof(Word) == 8);
+    if constexpr (sizeof(Word) == 4)
+        return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+    else
+        return Word{ByteSwap(static_cast<std::uint32_t>(v))} << 32 | ByteSwap(static_cast<std::uint32_t>(v >> 32));
+}
+
+// A word stored in the byte order kOrder.
+template <class Word, std::endian kOrder>
+ENGINE_STEP Word LoadWord(const std::uint8_t* p)
+{
+    Word v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native != kOrder)
+        v = ByteSwap(v);
+    return v;
+}
+
+template <class Word, std::endian kOrder>
+ENGINE_STEP void StoreWord(std::uint8_t* p, Word v)
+{
+    if constexpr (std::endian::native != kOrder)
+        v = ByteSwap(v);
+    std::memcpy(p, &v, sizeof v);
 }
 
 ENGINE_STEP std::uint32_t LoadLe32(const std::uint8_t* p)
 {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big)
-        v = ByteSwap32(v);
-    return v;
+    return LoadWord<std::uint32_t, std::endian::little>(p);
 }
 
 ENGINE_STEP std::uint32_t LoadBe32(const std::uint8_t* p)
 {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::little)
-        v = ByteSwap32(v);
-    return v;
+    return LoadWord<std::uint32_t, std::endian::big>(p);
 }
 
 ENGINE_STEP void StoreLe32(std::uint8_t* p, std::uint32_t v)
 {
-    if constexpr (std::endian::native == std::endian::big)
-        v = ByteSwap32(v);
-    std::memcpy(p, &v, sizeof v);
-}
-
-ENGINE_STEP std::uint64_t ByteSwap64(std::uint64_t v)
-{
-    return std::uint64_t{ByteSwap32(static_cast<std::uint32_t>(v))} << 32 |
-           ByteSwap32(static_cast<std::uint32_t>(v >> 32));
-}
-
-ENGINE_STEP std::uint64_t LoadLe64(const std::uint8_t* p)
-{
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big)
-        v = ByteSwap64(v);
-    return v;
-}
-
-ENGINE_STEP std::uint64_t LoadBe64(const std::uint8_t* p)
-{
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::little)
-        v = ByteSwap64(v);
-    return v;
-}
-
-ENGINE_STEP void StoreLe64(std::uint8_t* p, std::uint64_t v)
-{
-    if constexpr (std::endian::native == std::endian::big)
-        v = ByteSwap64(v);
-    std::memcpy(p, &v, sizeof v);
+    StoreWord<std::uint32_t, std::endian::little>(p, v);
 }
 
 // ---------------------------------------------------------------- wiping
@@ -357,19 +340,11 @@ void LanesOneAtATime(LaneStates<kWords, Word>& states, const std::uint8_t* const
         if (((active >> lane) & 1) == 0)
             continue;
         Digest state;
-        for (std::size_t w = 0; w < kWords; ++w) {
-            if constexpr (sizeof(Word) == 8)
-                StoreLe64(state.bytes + 8 * w, states.words[w][lane]);
-            else
-                StoreLe32(state.bytes + 4 * w, states.words[w][lane]);
-        }
+        for (std::size_t w = 0; w < kWords; ++w)
+            StoreWord<Word, std::endian::little>(state.bytes + sizeof(Word) * w, states.words[w][lane]);
         compress(state, blocks[lane], count);
-        for (std::size_t w = 0; w < kWords; ++w) {
-            if constexpr (sizeof(Word) == 8)
-                states.words[w][lane] = LoadLe64(state.bytes + 8 * w);
-            else
-                states.words[w][lane] = LoadLe32(state.bytes + 4 * w);
-        }
+        for (std::size_t w = 0; w < kWords; ++w)
+            states.words[w][lane] = LoadWord<Word, std::endian::little>(state.bytes + sizeof(Word) * w);
     }
 }
 
@@ -514,9 +489,6 @@ struct Sha256Words {
     // The rotations and shifts of Sha2BigSigma and Sha2SmallSigma.
     static constexpr int kBigSigma0[3] = {2, 13, 22}, kBigSigma1[3] = {6, 11, 25};
     static constexpr int kSmallSigma0[3] = {7, 18, 3}, kSmallSigma1[3] = {17, 19, 10};
-    ENGINE_STEP static Word LoadBe(const std::uint8_t* p) { return LoadBe32(p); }
-    ENGINE_STEP static Word LoadLe(const std::uint8_t* p) { return LoadLe32(p); }
-    ENGINE_STEP static void StoreLe(std::uint8_t* p, Word v) { StoreLe32(p, v); }
 };
 
 struct Sha512Words {
@@ -525,9 +497,6 @@ struct Sha512Words {
     static constexpr const Word* kConstants = kSha512RoundConstants;
     static constexpr int kBigSigma0[3] = {28, 34, 39}, kBigSigma1[3] = {14, 18, 41};
     static constexpr int kSmallSigma0[3] = {1, 8, 7}, kSmallSigma1[3] = {19, 61, 6};
-    ENGINE_STEP static Word LoadBe(const std::uint8_t* p) { return LoadBe64(p); }
-    ENGINE_STEP static Word LoadLe(const std::uint8_t* p) { return LoadLe64(p); }
-    ENGINE_STEP static void StoreLe(std::uint8_t* p, Word v) { StoreLe64(p, v); }
 };
 
 // Ch and Maj in forms with fewer operations, bit for bit the same.
@@ -607,11 +576,11 @@ ENGINE_STEP void Sha2Compress(std::uint8_t* state, const std::uint8_t* blocks, s
 {
     Word h[8];
     for (int i = 0; i < 8; ++i)
-        h[i] = S::LoadLe(state + sizeof(Word) * i);
+        h[i] = LoadWord<Word, std::endian::little>(state + sizeof(Word) * i);
     for (; count > 0; --count, blocks += 16 * sizeof(Word)) {
         Word w[16];
         for (int i = 0; i < 16; ++i)
-            w[i] = S::LoadBe(blocks + sizeof(Word) * i);
+            w[i] = LoadWord<Word, std::endian::big>(blocks + sizeof(Word) * i);
         Word a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
 
         Sha2EightSteps<S, false>(a, b, c, d, e, f, g, hh, w, 0);
@@ -632,7 +601,7 @@ ENGINE_STEP void Sha2Compress(std::uint8_t* state, const std::uint8_t* blocks, s
         h[7] += hh;
     }
     for (int i = 0; i < 8; ++i)
-        S::StoreLe(state + sizeof(Word) * i, h[i]);
+        StoreWord<Word, std::endian::little>(state + sizeof(Word) * i, h[i]);
 }
 
 }  // namespace
@@ -785,7 +754,7 @@ void Sha512Init(Sha512Digest& state)
                                                 0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
                                                 0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
     for (int i = 0; i < 8; ++i)
-        StoreLe64(state.bytes + 8 * i, kStart[i]);
+        StoreWord<std::uint64_t, std::endian::little>(state.bytes + 8 * i, kStart[i]);
 }
 
 void Sha512Finish(Sha512Digest& state)
