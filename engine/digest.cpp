@@ -136,7 +136,8 @@ constexpr std::size_t kDeepScrubBytes = 16384;
 // The lane routines keep sixteen blocks' words, transposed, and their
 // working registers in frames of over 3 KiB (AVX-512 in an optimised build;
 // AVX2 about half that). Unoptimised, every intrinsic's result has a slot of
-// its own: SHA-256's sixteen lanes take 226 KiB, SHA-1's 106 KiB.
+// its own: SHA-1's sixteen lanes take 198 KiB (SHA-2's lanes are compiled
+// optimised in every build).
 #if defined(__OPTIMIZE__) && !defined(ENGINE_ASAN)
 constexpr std::size_t kLaneScrubBytes = 8192;
 #else
@@ -480,24 +481,8 @@ void Sha1CompressPortable(Sha1Digest& state, const std::uint8_t* blocks, std::si
 
 namespace {
 
-// SHA-256 and SHA-512 are one algorithm on 32- and 64-bit words: they differ
-// in their constants, their rotations and shifts, and their rounds.
-struct Sha256Words {
-    using Word = std::uint32_t;
-    static constexpr int kRounds = 64;
-    static constexpr const Word* kConstants = kSha256RoundConstants;
-    // The rotations and shifts of Sha2BigSigma and Sha2SmallSigma.
-    static constexpr int kBigSigma0[3] = {2, 13, 22}, kBigSigma1[3] = {6, 11, 25};
-    static constexpr int kSmallSigma0[3] = {7, 18, 3}, kSmallSigma1[3] = {17, 19, 10};
-};
-
-struct Sha512Words {
-    using Word = std::uint64_t;
-    static constexpr int kRounds = 80;
-    static constexpr const Word* kConstants = kSha512RoundConstants;
-    static constexpr int kBigSigma0[3] = {28, 34, 39}, kBigSigma1[3] = {14, 18, 41};
-    static constexpr int kSmallSigma0[3] = {1, 8, 7}, kSmallSigma1[3] = {19, 61, 6};
-};
+// SHA-256 and SHA-512 are one algorithm on 32- and 64-bit words
+// (Sha256Words and Sha512Words in digest_paths.h).
 
 // Ch and Maj in forms with fewer operations, bit for bit the same.
 template <class Word>
