@@ -205,6 +205,9 @@ void WipeKeyMaterial(void* area, std::size_t count);
 // where the block functions kept words of the key blocks, is overwritten.
 void ClearVectorRegisters();
 void ScrubStack();
+// The same reaching less far, for MD5, whose block function keeps the
+// fewest words in its frame.
+void ScrubStackShallow();
 // The same, as deep as the lane routines' frames reach: what the lane
 // objects do after computing with key material.
 void ScrubLaneStack();

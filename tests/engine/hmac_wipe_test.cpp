@@ -830,10 +830,10 @@ TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
 
 VELLUMARK_ON_EVERY_LANE_PATH(LaneWipe);
 
-// The scan is no formality, and the scrub reaches far enough: what the
-// portable SHA-1 and SHA-256 block functions and every SHA-512 block
-// function leave of a key block in their frames is found there without the
-// scrub, and gone after the one their HMAC uses.
+// The scan is no formality, and the scrub reaches far enough: what the MD5
+// block function, the portable SHA-1 and SHA-256 block functions and every
+// SHA-512 block function leave of a key block in their frames is found
+// there without the scrub, and gone after the one their HMAC uses.
 TEST(HmacWipeScan, TheScrubClearsWhatABlockFunctionLeaves)
 {
     OwnStack stack;
@@ -852,6 +852,10 @@ TEST(HmacWipeScan, TheScrubClearsWhatABlockFunctionLeaves)
     };
 
     const std::string key = RandomKey(20, rng);
+    const KeyBlocks<Md5Digest> k5(key, Md5OfText);
+    Md5Digest state5{};  // off the thread's stack
+    expectCleared("MD5", Md5Secrets(key), ScrubStackShallow, [&] { Md5Compress(state5, k5.inner, 1); });
+
     const KeyBlocks<Sha1Digest> k(key, Sha1OfText);
     Sha1Digest state{};  // off the thread's stack
     expectCleared("SHA-1", Sha1Secrets(key), ScrubStack, [&] { Sha1CompressPortable(state, k.inner, 1); });
