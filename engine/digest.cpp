@@ -672,18 +672,29 @@ std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* p, std:
 
 namespace {
 
+// The bit count of `totalBytes` in the last bytes before `end`, the end of
+// the final block. The count takes 64 bits, SHA-512's 128: a byte count of
+// 64 bits gives its bit count exactly, the three bits shifted out going to
+// the upper half.
+template <class H>
+ENGINE_STEP void PutBitCount(std::uint8_t* end, std::uint64_t totalBytes)
+{
+    static_assert(H::kLengthBytes == 8 || (H::kLengthBytes == 16 && H::kBigEndianLength));
+    if constexpr (H::kLengthBytes == 16)
+        StoreWord<std::uint64_t, std::endian::big>(end - 16, totalBytes >> 61);
+    constexpr std::endian kOrder = H::kBigEndianLength ? std::endian::big : std::endian::little;
+    StoreWord<std::uint64_t, kOrder>(end - 8, totalBytes << 3);
+}
+
 // The tail (less than a block), 0x80, zeros and the bit count, in one final
-// block, or two when the count no longer fits behind the tail. The count
-// takes 64 bits, SHA-512's 128: a byte count of 64 bits gives its bit count
-// exactly, the three bits shifted out going to the upper half. `blocks` has
+// block, or two when the count no longer fits behind the tail. `blocks` has
 // room for two; returns the number of final blocks written.
 template <class H>
 ENGINE_STEP int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLength, std::uint64_t totalBytes,
                                  std::uint8_t* blocks)
 {
-    constexpr std::size_t kBlock = H::kBlockSize, kCountBytes = H::kLengthBytes;
-    static_assert(kCountBytes == 8 || (kCountBytes == 16 && H::kBigEndianLength));
-    const int count = tailLength < kBlock - kCountBytes ? 1 : 2;
+    constexpr std::size_t kBlock = H::kBlockSize;
+    const int count = tailLength < kBlock - H::kLengthBytes ? 1 : 2;
     // Zeros first, in whole blocks: sizes the compiler fills inline.
     if (count == 1)
         std::memset(blocks, 0, kBlock);
@@ -692,12 +703,21 @@ ENGINE_STEP int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLengt
     if (tailLength > 0)
         std::memcpy(blocks, tail, tailLength);
     blocks[tailLength] = 0x80;
-    std::uint8_t* const bitCount = blocks + count * kBlock - kCountBytes;
-    if constexpr (kCountBytes == 16)
-        StoreWord<std::uint64_t, std::endian::big>(bitCount, totalBytes >> 61);
-    constexpr std::endian kOrder = H::kBigEndianLength ? std::endian::big : std::endian::little;
-    StoreWord<std::uint64_t, kOrder>(bitCount + kCountBytes - 8, totalBytes << 3);
+    PutBitCount<H>(blocks + count * kBlock, totalBytes);
     return count;
+}
+
+// The outer hash's final block, a block after the outer pad block: the
+// inner digest, 0x80, zeros and the bit count, which always fit in one.
+template <class H>
+ENGINE_STEP void BuildOuterFinalBlock(const typename H::Digest& innerDigest, std::uint8_t* block)
+{
+    constexpr std::size_t kBlock = H::kBlockSize, kDigestSize = sizeof(typename H::Digest);
+    static_assert(kDigestSize + 1 + H::kLengthBytes <= kBlock, "the inner digest and its padding make one final block");
+    std::memset(block, 0, kBlock);
+    std::memcpy(block, innerDigest.bytes, kDigestSize);
+    block[kDigestSize] = 0x80;
+    PutBitCount<H>(block + kBlock, kBlock + kDigestSize);
 }
 
 ENGINE_STEP void Md5Init(Md5Digest& state)
@@ -852,14 +872,16 @@ ENGINE_STEP void XorBytes(std::uint8_t* area, std::size_t count, std::uint8_t co
 }
 
 // PadKeyBlock: up to a block of key bytes, zero-filled to a whole block, and
-// XORed with the pad byte on the way, since the plain block is never needed.
-// Whole-block steps, which the compiler does a vector at a time.
+// XORed with the pad byte on the way, since the plain block is never needed:
+// the pad byte in the whole block, then each key byte XORed as it is copied.
+// (Copied first and XORed in place, the block was read back while the
+// copy's stores were still in flight, and the HMAC waited on them.)
 template <std::size_t kBlock>
 ENGINE_STEP void PadKeyBlock(const std::uint8_t* key, std::size_t length, std::uint8_t pad, std::uint8_t* block)
 {
-    std::memset(block, 0, kBlock);
-    std::memcpy(block, key, length);
-    XorBytes(block, kBlock, pad);
+    std::memset(block, pad, kBlock);
+    for (std::size_t i = 0; i < length; ++i)
+        block[i] = static_cast<std::uint8_t>(key[i] ^ pad);
 }
 
 // A key longer than a block: its hash, and the final blocks its tail went
@@ -898,7 +920,6 @@ void Hmac(const std::string& key, const std::uint8_t* message, std::size_t lengt
 {
     constexpr std::size_t kBlock = H::kBlockSize;
     constexpr std::size_t kDigestSize = sizeof(typename H::Digest);
-    static_assert(kDigestSize + 1 + H::kLengthBytes <= kBlock, "the inner digest and its padding make one final block");
     const auto compress = H::CompressInUse();
 
     // The pad block, then the outer hash's final block: one call for both.
@@ -918,7 +939,7 @@ void Hmac(const std::string& key, const std::uint8_t* message, std::size_t lengt
     std::uint8_t final[2 * kBlock];  // the message's tail: no secret
     HashMessage<H>(compress, digest, message, length, kBlock, final);
 
-    BuildFinalBlocks<H>(digest.bytes, kDigestSize, kBlock + kDigestSize, blocks.value + kBlock);
+    BuildOuterFinalBlock<H>(digest, blocks.value + kBlock);
     XorBytes(blocks.value, kBlock, 0x36 ^ 0x5C);
     H::Init(digest);
     compress(digest, blocks.value, 2);
@@ -1098,11 +1119,10 @@ public:
     void Finish(WindowDigestResults& results) override
     {
         using Digest = typename H::Digest;
-        constexpr std::size_t kDigestSize = sizeof(Digest);
         Digest& innerDigest = inner_.Finish();
         Secret<std::uint8_t[2 * kBlock]> blocks;
         std::memcpy(blocks.value, pad_.value, kBlock);
-        BuildFinalBlocks<H>(innerDigest.bytes, kDigestSize, kBlock + kDigestSize, blocks.value + kBlock);
+        BuildOuterFinalBlock<H>(innerDigest, blocks.value + kBlock);
         WipeBytes(&innerDigest, sizeof innerDigest);
         XorBytes(blocks.value, kBlock, 0x36 ^ 0x5C);
         Digest& digest = ResultOf<H>(results);
