@@ -70,6 +70,11 @@ ENGINE_STEP void StoreLe32(std::uint8_t* p, std::uint32_t v)
     StoreWord<std::uint32_t, std::endian::little>(p, v);
 }
 
+ENGINE_STEP void StoreLe64(std::uint8_t* p, std::uint64_t v)
+{
+    StoreWord<std::uint64_t, std::endian::little>(p, v);
+}
+
 // ---------------------------------------------------------------- wiping
 
 // Key material must really leave memory: every byte 0xAA, then 0x55, then
@@ -708,16 +713,16 @@ ENGINE_STEP int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLengt
 }
 
 // The outer hash's final block, a block after the outer pad block: the
-// inner digest, 0x80, zeros and the bit count, which always fit in one.
+// `digestSize` bytes of the inner digest, 0x80, zeros and the bit count,
+// which the callers make sure fit in one.
 template <class H>
-ENGINE_STEP void BuildOuterFinalBlock(const typename H::Digest& innerDigest, std::uint8_t* block)
+ENGINE_STEP void BuildOuterFinalBlock(const std::uint8_t* innerDigest, std::size_t digestSize, std::uint8_t* block)
 {
-    constexpr std::size_t kBlock = H::kBlockSize, kDigestSize = sizeof(typename H::Digest);
-    static_assert(kDigestSize + 1 + H::kLengthBytes <= kBlock, "the inner digest and its padding make one final block");
+    constexpr std::size_t kBlock = H::kBlockSize;
     std::memset(block, 0, kBlock);
-    std::memcpy(block, innerDigest.bytes, kDigestSize);
-    block[kDigestSize] = 0x80;
-    PutBitCount<H>(block + kBlock, kBlock + kDigestSize);
+    std::memcpy(block, innerDigest, digestSize);
+    block[digestSize] = 0x80;
+    PutBitCount<H>(block + kBlock, kBlock + digestSize);
 }
 
 ENGINE_STEP void Md5Init(Md5Digest& state)
@@ -768,7 +773,7 @@ ENGINE_STEP void Sha512Init(Sha512Digest& state)
                                                 0xA54FF53A5F1D36F1, 0x510E527FADE682D1, 0x9B05688C2B3E6C1F,
                                                 0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
     for (int i = 0; i < 8; ++i)
-        StoreWord<std::uint64_t, std::endian::little>(state.bytes + 8 * i, kStart[i]);
+        StoreLe64(state.bytes + 8 * i, kStart[i]);
 }
 
 ENGINE_STEP void Sha512Finish(Sha512Digest& state)
@@ -920,6 +925,7 @@ void Hmac(const std::string& key, const std::uint8_t* message, std::size_t lengt
 {
     constexpr std::size_t kBlock = H::kBlockSize;
     constexpr std::size_t kDigestSize = sizeof(typename H::Digest);
+    static_assert(kDigestSize + 1 + H::kLengthBytes <= kBlock, "the inner digest and its padding make one final block");
     const auto compress = H::CompressInUse();
 
     // The pad block, then the outer hash's final block: one call for both.
@@ -939,7 +945,7 @@ void Hmac(const std::string& key, const std::uint8_t* message, std::size_t lengt
     std::uint8_t final[2 * kBlock];  // the message's tail: no secret
     HashMessage<H>(compress, digest, message, length, kBlock, final);
 
-    BuildOuterFinalBlock<H>(digest, blocks.value + kBlock);
+    BuildOuterFinalBlock<H>(digest.bytes, kDigestSize, blocks.value + kBlock);
     XorBytes(blocks.value, kBlock, 0x36 ^ 0x5C);
     H::Init(digest);
     compress(digest, blocks.value, 2);
@@ -1119,10 +1125,11 @@ public:
     void Finish(WindowDigestResults& results) override
     {
         using Digest = typename H::Digest;
+        constexpr std::size_t kDigestSize = sizeof(Digest);
         Digest& innerDigest = inner_.Finish();
         Secret<std::uint8_t[2 * kBlock]> blocks;
         std::memcpy(blocks.value, pad_.value, kBlock);
-        BuildOuterFinalBlock<H>(innerDigest, blocks.value + kBlock);
+        BuildOuterFinalBlock<H>(innerDigest.bytes, kDigestSize, blocks.value + kBlock);
         WipeBytes(&innerDigest, sizeof innerDigest);
         XorBytes(blocks.value, kBlock, 0x36 ^ 0x5C);
         Digest& digest = ResultOf<H>(results);
