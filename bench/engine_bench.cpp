@@ -121,6 +121,50 @@ std::string EngineHmacMd5(const unsigned char* p, std::size_t n)
     return AsBytes(d.bytes, sizeof d.bytes);
 }
 
+// HMAC-MD5 of one 64-byte block as nothing but the five MD5 compressions it
+// takes at least (the inner pad block, the message, the padding; the outer
+// pad block, the inner digest with its padding), with what does not depend
+// on the message made once: what the engine's HMAC is held to, key
+// preparation and wiping included. Any other length gives no result.
+std::string FiveMd5Blocks(const unsigned char* p, std::size_t n)
+{
+    constexpr std::size_t kBlock = 64;
+    struct Blocks {
+        std::uint8_t inner[kBlock] = {}, padding[kBlock] = {}, outer[kBlock] = {}, final[kBlock] = {};
+    };
+    // The last block takes each inner digest in its first 16 bytes.
+    static Blocks blocks = [] {
+        Blocks b;
+        std::memcpy(b.inner, kKey.data(), kKey.size());
+        std::memcpy(b.outer, kKey.data(), kKey.size());
+        for (std::size_t i = 0; i < kBlock; ++i) {
+            b.inner[i] ^= 0x36;
+            b.outer[i] ^= 0x5C;
+        }
+        // The bit counts, least significant byte first: two blocks, and a
+        // block and a digest.
+        b.padding[0] = 0x80;
+        b.padding[57] = 0x04;  // 1024 bits
+        b.final[16] = 0x80;
+        b.final[56] = 0x80;
+        b.final[57] = 0x02;  // 640 bits
+        return b;
+    }();
+    if (n != kBlock)
+        return {};
+    static constexpr Md5Digest kStart = {{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xFE, 0xDC, 0xBA, 0x98, 0x76,
+                                         0x54, 0x32, 0x10}};
+    Md5Digest inner = kStart;
+    Md5Compress(inner, blocks.inner, 1);
+    Md5Compress(inner, p, 1);
+    Md5Compress(inner, blocks.padding, 1);
+    std::memcpy(blocks.final, inner.bytes, sizeof inner.bytes);
+    Md5Digest outer = kStart;
+    Md5Compress(outer, blocks.outer, 1);
+    Md5Compress(outer, blocks.final, 1);
+    return AsBytes(outer.bytes, sizeof outer.bytes);
+}
+
 std::string EngineHmacSha1(const unsigned char* p, std::size_t n)
 {
     Sha1Digest d;
@@ -502,6 +546,9 @@ bool PrintSummary()
         {"CRC-32, 1 MiB", "ISA-L crc32_gzip_refl", kMiB, EngineCrc32, IsalCrc32, 1.00, chosen, crc32Name},
 #endif
         {"HMAC-MD5, 64 B", "OpenSSL HMAC()", 64, EngineHmacMd5, OpenSslHmacMd5, 0.30, chosen, portable},
+        // What HMAC-MD5 of a block costs beyond its five MD5 compressions, on
+        // any CPU.
+        {"HMAC-MD5, 64 B", "5 MD5 blocks", 64, EngineHmacMd5, FiveMd5Blocks, 1.10, chosen, portable},
         {"HMAC-SHA-1, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha1, OpenSslHmacSha1, 0.30, chosen, sha1Name},
         // For comparison only: another reference, and the portable paths.
         {"HMAC-SHA-256, 64 B", "OpenSSL HMAC()", 64, EngineHmacSha256, OpenSslHmacSha256, 0, chosen, sha256Name},

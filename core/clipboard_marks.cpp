@@ -71,7 +71,7 @@ ClipboardDigests FindClipboardDigests(std::string_view text)
         return upper.find(platform::AsciiUpper(std::string(name))) != std::string::npos;
     };
     for (const AlgorithmRow& row : AlgorithmRows()) {
-        digests.named_.Set(row.algorithm, names(row.name) || std::any_of(row.tags.begin(), row.tags.end(), names));
+        digests.named_.Set(row.algorithm, names(row.name) || names(row.label));
     }
     return digests;
 }

@@ -28,7 +28,7 @@ public:
     // The runs of the algorithm's length, in upper case.
     const std::vector<std::string>& Of(Algorithm algorithm) const;
     // Whether the text names the algorithm anywhere, in any case, by its
-    // name or a tag: SHA256 or SHA-256.
+    // name or its label: SHA-256 or SHA256.
     bool Names(Algorithm algorithm) const { return named_.Has(algorithm); }
 
 private:

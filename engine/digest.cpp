@@ -26,65 +26,53 @@ namespace {
 
 // Word access through memcpy: callers' buffers carry no alignment promise,
 // and the compiler turns these into single loads on hosts that allow it.
-ENGINE_STEP std::uint32_t ByteSwap32(std::uint32_t v)
+template <class Word>
+ENGINE_STEP Word ByteSwap(Word v)
 {
-    return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+    static_assert(sizeof(Word) == 4 || sizeof(Word) == 8);
+    if constexpr (sizeof(Word) == 4)
+        return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+    else
+        return Word{ByteSwap(static_cast<std::uint32_t>(v))} << 32 | ByteSwap(static_cast<std::uint32_t>(v >> 32));
+}
+
+// A word stored in the byte order kOrder.
+template <class Word, std::endian kOrder>
+ENGINE_STEP Word LoadWord(const std::uint8_t* p)
+{
+    Word v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native != kOrder)
+        v = ByteSwap(v);
+    return v;
+}
+
+template <class Word, std::endian kOrder>
+ENGINE_STEP void StoreWord(std::uint8_t* p, Word v)
+{
+    if constexpr (std::endian::native != kOrder)
+        v = ByteSwap(v);
+    std::memcpy(p, &v, sizeof v);
 }
 
 ENGINE_STEP std::uint32_t LoadLe32(const std::uint8_t* p)
 {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big)
-        v = ByteSwap32(v);
-    return v;
+    return LoadWord<std::uint32_t, std::endian::little>(p);
 }
 
 ENGINE_STEP std::uint32_t LoadBe32(const std::uint8_t* p)
 {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::little)
-        v = ByteSwap32(v);
-    return v;
+    return LoadWord<std::uint32_t, std::endian::big>(p);
 }
 
 ENGINE_STEP void StoreLe32(std::uint8_t* p, std::uint32_t v)
 {
-    if constexpr (std::endian::native == std::endian::big)
-        v = ByteSwap32(v);
-    std::memcpy(p, &v, sizeof v);
-}
-
-ENGINE_STEP std::uint64_t ByteSwap64(std::uint64_t v)
-{
-    return std::uint64_t{ByteSwap32(static_cast<std::uint32_t>(v))} << 32 |
-           ByteSwap32(static_cast<std::uint32_t>(v >> 32));
-}
-
-ENGINE_STEP std::uint64_t LoadLe64(const std::uint8_t* p)
-{
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big)
-        v = ByteSwap64(v);
-    return v;
-}
-
-ENGINE_STEP std::uint64_t LoadBe64(const std::uint8_t* p)
-{
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::little)
-        v = ByteSwap64(v);
-    return v;
+    StoreWord<std::uint32_t, std::endian::little>(p, v);
 }
 
 ENGINE_STEP void StoreLe64(std::uint8_t* p, std::uint64_t v)
 {
-    if constexpr (std::endian::native == std::endian::big)
-        v = ByteSwap64(v);
-    std::memcpy(p, &v, sizeof v);
+    StoreWord<std::uint64_t, std::endian::little>(p, v);
 }
 
 // ---------------------------------------------------------------- wiping
@@ -143,17 +131,24 @@ void WipeKeyMaterial(void* area, std::size_t count)
 // schedules of four blocks with their constants, 2560 bytes, in frames of
 // some 3.5 KiB (its wipe tests fail with a scrub of 3072), so its HMAC takes
 // a deeper scrub of its own rather than making every other HMAC pay for one.
+// MD5's block function, at the other end, reaches 176 bytes down (its wipe
+// tests fail with a scrub of 128), so its HMAC, where the scrub weighs on
+// five cheap blocks, takes a shallower one: a scrub of 512 bytes made
+// HMAC-MD5 of 64 bytes 1.3% slower than one of 256 (an AMD EPYC).
 #if defined(__OPTIMIZE__) && !defined(ENGINE_ASAN)
+constexpr std::size_t kShallowScrubBytes = 256;
 constexpr std::size_t kScrubBytes = 512;
 constexpr std::size_t kDeepScrubBytes = 8192;
 #else
+constexpr std::size_t kShallowScrubBytes = 16384;
 constexpr std::size_t kScrubBytes = 16384;
 constexpr std::size_t kDeepScrubBytes = 16384;
 #endif
 // The lane routines keep sixteen blocks' words, transposed, and their
 // working registers in frames of over 3 KiB (AVX-512 in an optimised build;
 // AVX2 about half that). Unoptimised, every intrinsic's result has a slot of
-// its own: SHA-256's sixteen lanes take 226 KiB, SHA-1's 106 KiB.
+// its own: SHA-1's sixteen lanes take 198 KiB (SHA-2's lanes are compiled
+// optimised in every build).
 #if defined(__OPTIMIZE__) && !defined(ENGINE_ASAN)
 constexpr std::size_t kLaneScrubBytes = 8192;
 #else
@@ -187,6 +182,11 @@ void FillStackBelow()
 void ScrubStack()
 {
     FillStackBelow<kScrubBytes>();
+}
+
+void ScrubStackShallow()
+{
+    FillStackBelow<kShallowScrubBytes>();
 }
 
 void ScrubStackDeep()
@@ -357,19 +357,11 @@ void LanesOneAtATime(LaneStates<kWords, Word>& states, const std::uint8_t* const
         if (((active >> lane) & 1) == 0)
             continue;
         Digest state;
-        for (std::size_t w = 0; w < kWords; ++w) {
-            if constexpr (sizeof(Word) == 8)
-                StoreLe64(state.bytes + 8 * w, states.words[w][lane]);
-            else
-                StoreLe32(state.bytes + 4 * w, states.words[w][lane]);
-        }
+        for (std::size_t w = 0; w < kWords; ++w)
+            StoreWord<Word, std::endian::little>(state.bytes + sizeof(Word) * w, states.words[w][lane]);
         compress(state, blocks[lane], count);
-        for (std::size_t w = 0; w < kWords; ++w) {
-            if constexpr (sizeof(Word) == 8)
-                states.words[w][lane] = LoadLe64(state.bytes + 8 * w);
-            else
-                states.words[w][lane] = LoadLe32(state.bytes + 4 * w);
-        }
+        for (std::size_t w = 0; w < kWords; ++w)
+            states.words[w][lane] = LoadWord<Word, std::endian::little>(state.bytes + sizeof(Word) * w);
     }
 }
 
@@ -505,30 +497,8 @@ void Sha1CompressPortable(Sha1Digest& state, const std::uint8_t* blocks, std::si
 
 namespace {
 
-// SHA-256 and SHA-512 are one algorithm on 32- and 64-bit words: they differ
-// in their constants, their rotations and shifts, and their rounds.
-struct Sha256Words {
-    using Word = std::uint32_t;
-    static constexpr int kRounds = 64;
-    static constexpr const Word* kConstants = kSha256RoundConstants;
-    // The rotations and shifts of Sha2BigSigma and Sha2SmallSigma.
-    static constexpr int kBigSigma0[3] = {2, 13, 22}, kBigSigma1[3] = {6, 11, 25};
-    static constexpr int kSmallSigma0[3] = {7, 18, 3}, kSmallSigma1[3] = {17, 19, 10};
-    ENGINE_STEP static Word LoadBe(const std::uint8_t* p) { return LoadBe32(p); }
-    ENGINE_STEP static Word LoadLe(const std::uint8_t* p) { return LoadLe32(p); }
-    ENGINE_STEP static void StoreLe(std::uint8_t* p, Word v) { StoreLe32(p, v); }
-};
-
-struct Sha512Words {
-    using Word = std::uint64_t;
-    static constexpr int kRounds = 80;
-    static constexpr const Word* kConstants = kSha512RoundConstants;
-    static constexpr int kBigSigma0[3] = {28, 34, 39}, kBigSigma1[3] = {14, 18, 41};
-    static constexpr int kSmallSigma0[3] = {1, 8, 7}, kSmallSigma1[3] = {19, 61, 6};
-    ENGINE_STEP static Word LoadBe(const std::uint8_t* p) { return LoadBe64(p); }
-    ENGINE_STEP static Word LoadLe(const std::uint8_t* p) { return LoadLe64(p); }
-    ENGINE_STEP static void StoreLe(std::uint8_t* p, Word v) { StoreLe64(p, v); }
-};
+// SHA-256 and SHA-512 are one algorithm on 32- and 64-bit words
+// (Sha256Words and Sha512Words in digest_paths.h).
 
 // Ch and Maj in forms with fewer operations, bit for bit the same.
 template <class Word>
@@ -607,11 +577,11 @@ ENGINE_STEP void Sha2Compress(std::uint8_t* state, const std::uint8_t* blocks, s
 {
     Word h[8];
     for (int i = 0; i < 8; ++i)
-        h[i] = S::LoadLe(state + sizeof(Word) * i);
+        h[i] = LoadWord<Word, std::endian::little>(state + sizeof(Word) * i);
     for (; count > 0; --count, blocks += 16 * sizeof(Word)) {
         Word w[16];
         for (int i = 0; i < 16; ++i)
-            w[i] = S::LoadBe(blocks + sizeof(Word) * i);
+            w[i] = LoadWord<Word, std::endian::big>(blocks + sizeof(Word) * i);
         Word a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
 
         Sha2EightSteps<S, false>(a, b, c, d, e, f, g, hh, w, 0);
@@ -632,7 +602,7 @@ ENGINE_STEP void Sha2Compress(std::uint8_t* state, const std::uint8_t* blocks, s
         h[7] += hh;
     }
     for (int i = 0; i < 8; ++i)
-        S::StoreLe(state + sizeof(Word) * i, h[i]);
+        StoreWord<Word, std::endian::little>(state + sizeof(Word) * i, h[i]);
 }
 
 }  // namespace
@@ -707,17 +677,29 @@ std::uint32_t Crc32UpdatePortable(std::uint32_t crc, const std::uint8_t* p, std:
 
 namespace {
 
+// The bit count of `totalBytes` in the last bytes before `end`, the end of
+// the final block. The count takes 64 bits, SHA-512's 128: a byte count of
+// 64 bits gives its bit count exactly, the three bits shifted out going to
+// the upper half.
+template <class H>
+ENGINE_STEP void PutBitCount(std::uint8_t* end, std::uint64_t totalBytes)
+{
+    static_assert(H::kLengthBytes == 8 || (H::kLengthBytes == 16 && H::kBigEndianLength));
+    if constexpr (H::kLengthBytes == 16)
+        StoreWord<std::uint64_t, std::endian::big>(end - 16, totalBytes >> 61);
+    constexpr std::endian kOrder = H::kBigEndianLength ? std::endian::big : std::endian::little;
+    StoreWord<std::uint64_t, kOrder>(end - 8, totalBytes << 3);
+}
+
 // The tail (less than a block), 0x80, zeros and the bit count, in one final
-// block, or two when the count no longer fits behind the tail. The count
-// takes 64 bits, SHA-512's 128: a byte count of 64 bits gives its bit count
-// exactly, the three bits shifted out going to the upper half. `blocks` has
+// block, or two when the count no longer fits behind the tail. `blocks` has
 // room for two; returns the number of final blocks written.
 template <class H>
-int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLength, std::uint64_t totalBytes, std::uint8_t* blocks)
+ENGINE_STEP int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLength, std::uint64_t totalBytes,
+                                 std::uint8_t* blocks)
 {
-    constexpr std::size_t kBlock = H::kBlockSize, kCountBytes = H::kLengthBytes;
-    static_assert(kCountBytes == 8 || (kCountBytes == 16 && H::kBigEndianLength));
-    const int count = tailLength < kBlock - kCountBytes ? 1 : 2;
+    constexpr std::size_t kBlock = H::kBlockSize;
+    const int count = tailLength < kBlock - H::kLengthBytes ? 1 : 2;
     // Zeros first, in whole blocks: sizes the compiler fills inline.
     if (count == 1)
         std::memset(blocks, 0, kBlock);
@@ -726,18 +708,24 @@ int BuildFinalBlocks(const std::uint8_t* tail, std::size_t tailLength, std::uint
     if (tailLength > 0)
         std::memcpy(blocks, tail, tailLength);
     blocks[tailLength] = 0x80;
-    std::uint8_t* const bitCount = blocks + count * kBlock - kCountBytes;
-
-    const std::uint64_t bits = totalBytes << 3, high = totalBytes >> 61;
-    for (std::size_t i = 0; i < 8; ++i)
-        bitCount[H::kBigEndianLength ? kCountBytes - 1 - i : i] = static_cast<std::uint8_t>(bits >> (8 * i));
-    if constexpr (kCountBytes == 16)
-        for (std::size_t i = 0; i < 8; ++i)
-            bitCount[7 - i] = static_cast<std::uint8_t>(high >> (8 * i));
+    PutBitCount<H>(blocks + count * kBlock, totalBytes);
     return count;
 }
 
-void Md5Init(Md5Digest& state)
+// The outer hash's final block, a block after the outer pad block: the
+// `digestSize` bytes of the inner digest, 0x80, zeros and the bit count,
+// which the callers make sure fit in one.
+template <class H>
+ENGINE_STEP void BuildOuterFinalBlock(const std::uint8_t* innerDigest, std::size_t digestSize, std::uint8_t* block)
+{
+    constexpr std::size_t kBlock = H::kBlockSize;
+    std::memset(block, 0, kBlock);
+    std::memcpy(block, innerDigest, digestSize);
+    block[digestSize] = 0x80;
+    PutBitCount<H>(block + kBlock, kBlock + digestSize);
+}
+
+ENGINE_STEP void Md5Init(Md5Digest& state)
 {
     StoreLe32(state.bytes, 0x67452301);
     StoreLe32(state.bytes + 4, 0xEFCDAB89);
@@ -745,7 +733,7 @@ void Md5Init(Md5Digest& state)
     StoreLe32(state.bytes + 12, 0x10325476);
 }
 
-void Sha1Init(Sha1Digest& state)
+ENGINE_STEP void Sha1Init(Sha1Digest& state)
 {
     StoreLe32(state.bytes, 0x67452301);
     StoreLe32(state.bytes + 4, 0xEFCDAB89);
@@ -755,13 +743,13 @@ void Sha1Init(Sha1Digest& state)
 }
 
 // Turns the little-endian working words into the digest's byte order.
-void Sha1Finish(Sha1Digest& state)
+ENGINE_STEP void Sha1Finish(Sha1Digest& state)
 {
     for (int i = 0; i < 5; ++i)
         std::reverse(state.bytes + 4 * i, state.bytes + 4 * i + 4);
 }
 
-void Sha256Init(Sha256Digest& state)
+ENGINE_STEP void Sha256Init(Sha256Digest& state)
 {
     // The first 32 bits of the fractional parts of the square roots of the
     // first eight primes.
@@ -771,13 +759,13 @@ void Sha256Init(Sha256Digest& state)
         StoreLe32(state.bytes + 4 * i, kStart[i]);
 }
 
-void Sha256Finish(Sha256Digest& state)
+ENGINE_STEP void Sha256Finish(Sha256Digest& state)
 {
     for (int i = 0; i < 8; ++i)
         std::reverse(state.bytes + 4 * i, state.bytes + 4 * i + 4);
 }
 
-void Sha512Init(Sha512Digest& state)
+ENGINE_STEP void Sha512Init(Sha512Digest& state)
 {
     // The first 64 bits of the fractional parts of the square roots of the
     // first eight primes.
@@ -788,7 +776,7 @@ void Sha512Init(Sha512Digest& state)
         StoreLe64(state.bytes + 8 * i, kStart[i]);
 }
 
-void Sha512Finish(Sha512Digest& state)
+ENGINE_STEP void Sha512Finish(Sha512Digest& state)
 {
     for (int i = 0; i < 8; ++i)
         std::reverse(state.bytes + 8 * i, state.bytes + 8 * i + 8);
@@ -807,7 +795,7 @@ struct Md5Traits {
     static CompressFn CompressInUse() { return Md5Compress; }
     static void Init(Digest& d) { Md5Init(d); }
     static void Finish(Digest&) {}
-    static void Scrub() { ScrubStack(); }
+    static void Scrub() { ScrubStackShallow(); }
 };
 
 struct Sha1Traits {
@@ -918,21 +906,25 @@ const std::uint8_t* Bytes(const std::string& text)
     return reinterpret_cast<const std::uint8_t*>(text.data());
 }
 
-// PadKeyBlock: up to a block of key bytes, zero-filled to a whole block, and
-// XORed with the pad byte on the way, since the plain block is never needed.
-template <std::size_t kBlock>
-void PadKeyBlock(const std::uint8_t* key, std::size_t length, std::uint8_t pad, std::uint8_t* block)
-{
-    std::memset(block, pad, kBlock);
-    for (std::size_t i = 0; i < length; ++i)
-        block[i] = static_cast<std::uint8_t>(block[i] ^ key[i]);
-}
-
-// XorBytes in place: turns the inner pad block into the outer one.
-void XorBytes(std::uint8_t* area, std::size_t count, std::uint8_t constant)
+// XorBytes in place: makes the pad blocks, and turns the inner one into the
+// outer one.
+ENGINE_STEP void XorBytes(std::uint8_t* area, std::size_t count, std::uint8_t constant)
 {
     for (std::size_t i = 0; i < count; ++i)
         area[i] = static_cast<std::uint8_t>(area[i] ^ constant);
+}
+
+// PadKeyBlock: up to a block of key bytes, zero-filled to a whole block, and
+// XORed with the pad byte on the way, since the plain block is never needed:
+// the pad byte in the whole block, then each key byte XORed as it is copied.
+// (Copied first and XORed in place, the block was read back while the
+// copy's stores were still in flight, and the HMAC waited on them.)
+template <std::size_t kBlock>
+ENGINE_STEP void PadKeyBlock(const std::uint8_t* key, std::size_t length, std::uint8_t pad, std::uint8_t* block)
+{
+    std::memset(block, pad, kBlock);
+    for (std::size_t i = 0; i < length; ++i)
+        block[i] = static_cast<std::uint8_t>(key[i] ^ pad);
 }
 
 // A key longer than a block: its hash, and the final blocks its tail went
@@ -991,7 +983,7 @@ void Hmac(const std::string& key, const std::uint8_t* message, std::size_t lengt
     std::uint8_t final[2 * kBlock];  // the message's tail: no secret
     HashMessage<H>(compress, digest, message, length, kBlock, final);
 
-    BuildFinalBlocks<H>(digest.bytes, kDigestSize, kBlock + kDigestSize, blocks.value + kBlock);
+    BuildOuterFinalBlock<H>(digest.bytes, kDigestSize, blocks.value + kBlock);
     XorBytes(blocks.value, kBlock, 0x36 ^ 0x5C);
     H::Init(digest);
     compress(digest, blocks.value, 2);
@@ -1165,7 +1157,7 @@ public:
         Digest& innerDigest = inner_.Finish();
         Secret<std::uint8_t[2 * kBlock]> blocks;
         std::memcpy(blocks.value, pad_.value, kBlock);
-        BuildFinalBlocks<H>(innerDigest.bytes, kDigestSize, kBlock + kDigestSize, blocks.value + kBlock);
+        BuildOuterFinalBlock<H>(innerDigest.bytes, kDigestSize, blocks.value + kBlock);
         WipeBytes(&innerDigest, sizeof innerDigest);
         XorBytes(blocks.value, kBlock, 0x36 ^ 0x5C);
         Digest digest;

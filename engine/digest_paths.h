@@ -79,6 +79,27 @@ alignas(64) inline constexpr std::uint64_t kSha512RoundConstants[80] = {
     0x431D67C49C100D4C, 0x4CC5D4BECB3E42B6, 0x597F299CFC657E2A, 0x5FCB6FAB3AD6FAEC, 0x6C44198C4A475817,
 };
 
+// SHA-256 and SHA-512 are one algorithm on 32- and 64-bit words: they differ
+// in their constants, their rounds, and the rotations and shifts of their
+// sigma functions. Data only, for the portable block functions and the lanes.
+struct Sha256Words {
+    using Word = std::uint32_t;
+    static constexpr int kRounds = 64;
+    static constexpr const Word* kConstants = kSha256RoundConstants;
+    // ROTR, ROTR, ROTR of Sigma0 and Sigma1 in the rounds; ROTR, ROTR, SHR of
+    // sigma0 and sigma1 in the schedule.
+    static constexpr int kBigSigma0[3] = {2, 13, 22}, kBigSigma1[3] = {6, 11, 25};
+    static constexpr int kSmallSigma0[3] = {7, 18, 3}, kSmallSigma1[3] = {17, 19, 10};
+};
+
+struct Sha512Words {
+    using Word = std::uint64_t;
+    static constexpr int kRounds = 80;
+    static constexpr const Word* kConstants = kSha512RoundConstants;
+    static constexpr int kBigSigma0[3] = {28, 34, 39}, kBigSigma1[3] = {14, 18, 41};
+    static constexpr int kSmallSigma0[3] = {1, 8, 7}, kSmallSigma1[3] = {19, 61, 6};
+};
+
 // `count` whole blocks (64 bytes, SHA-512's 128) into a chaining state; the
 // state stays in registers from one block to the next.
 using Md5CompressFn = void (*)(Md5Digest& state, const std::uint8_t* blocks, std::size_t count);
@@ -184,6 +205,9 @@ void WipeKeyMaterial(void* area, std::size_t count);
 // where the block functions kept words of the key blocks, is overwritten.
 void ClearVectorRegisters();
 void ScrubStack();
+// The same reaching less far, for MD5, whose block function keeps the
+// fewest words in its frame.
+void ScrubStackShallow();
 // The same, as deep as the lane routines' frames reach: what the lane
 // objects do after computing with key material.
 void ScrubLaneStack();

@@ -155,6 +155,8 @@ std::size_t Pad(std::uint8_t* blocks, std::size_t length, std::uint64_t total)
     throw std::logic_error(std::string("lane digests: ") + what);
 }
 
+LaneOuterHashSeen outerHashSeen = nullptr;
+
 }  // namespace
 
 template <class Digest>
@@ -269,6 +271,8 @@ struct LaneDigests<Digest>::State {
         l.queue = l.own;
         l.queued = 2;
         l.phase = Phase::Outer;
+        if (outerHashSeen != nullptr)
+            outerHashSeen(lane);
     }
 
     // After the lane's blocks moved on: what it does next, once nothing
@@ -548,6 +552,11 @@ template <class Digest>
 LaneReport LaneDigests<Digest>::Report() const noexcept
 {
     return state_->Report();
+}
+
+void WatchLaneOuterHashes(LaneOuterHashSeen seen)
+{
+    outerHashSeen = seen;
 }
 
 template class LaneDigests<Md5Digest>;

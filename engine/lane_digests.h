@@ -178,4 +178,12 @@ public:
     virtual LaneReport Report() const noexcept = 0;
 };
 
+// Test seam, for the wipe tests only: when set, called by Step as each
+// keyed lane's outer hash begins (its outer key block and inner digest
+// queued, the inner pad block no longer needed), with the lane, so that a
+// test can look at what the objects hold at that point. Null, the default,
+// calls nothing. Not safe while other threads compute.
+using LaneOuterHashSeen = void (*)(std::size_t lane);
+void WatchLaneOuterHashes(LaneOuterHashSeen seen);
+
 }  // namespace engine

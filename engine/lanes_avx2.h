@@ -2,7 +2,8 @@
 
 // Eight lanes of 32-bit words in AVX2 registers: the loads, transposes and
 // masked stores of md5_lanes_avx2.cpp and sha1_lanes_avx2.cpp, whose rounds
-// run in lane_frame.h's frame with Avx2Lanes as its width. For those files
+// run in lane_frame.h's frame with Avx2Lanes as its width, and the word
+// operations that sha1_lanes.h's rounds take of a width. For those files
 // alone: all of it is in an unnamed namespace, so each compiles a copy of
 // its own (see digest_paths.h).
 
@@ -24,6 +25,35 @@ struct Avx2Lanes {
     }
 
     LANE_STEP static __m256i Add(__m256i x, __m256i y) { return _mm256_add_epi32(x, y); }
+
+    LANE_STEP static __m256i Set1(std::uint32_t word) { return _mm256_set1_epi32(static_cast<int>(word)); }
+
+    // No rotate instruction: two shifts.
+    template <int kShift>
+    LANE_STEP static __m256i Rotl(__m256i v)
+    {
+        return _mm256_or_si256(_mm256_slli_epi32(v, kShift), _mm256_srli_epi32(v, 32 - kShift));
+    }
+
+    LANE_STEP static __m256i Xor4(__m256i w, __m256i x, __m256i y, __m256i z)
+    {
+        return _mm256_xor_si256(_mm256_xor_si256(w, x), _mm256_xor_si256(y, z));
+    }
+
+    // The function of (b, c, d) whose truth table over (0xF0, 0xCC, 0xAA) is
+    // kTable, for the tables the rounds use, in the fewest operations
+    // without a three-input logic instruction.
+    template <int kTable>
+    LANE_STEP static __m256i Logic(__m256i b, __m256i c, __m256i d)
+    {
+        static_assert(kTable == 0xCA || kTable == 0x96 || kTable == 0xE8);
+        if constexpr (kTable == 0xCA)  // (b & c) | (~b & d)
+            return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+        else if constexpr (kTable == 0x96)  // b ^ c ^ d
+            return _mm256_xor_si256(_mm256_xor_si256(c, d), b);
+        else  // (b & c) | (b & d) | (c & d)
+            return _mm256_or_si256(_mm256_and_si256(c, d), _mm256_and_si256(b, _mm256_or_si256(c, d)));
+    }
 
     // All ones in the lanes to write back, for VPMASKMOVD.
     LANE_STEP static __m256i Keep(LaneMask active)

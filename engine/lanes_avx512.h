@@ -4,8 +4,10 @@
 // loads, transposes and masked stores of md5_lanes_avx512.cpp,
 // sha1_lanes_avx512.cpp, sha256_lanes_avx512.cpp and sha512_lanes_avx512.cpp,
 // whose rounds run in lane_frame.h's frame with Avx512Lanes<Word> as its
-// width. For those files alone: all of it is in an unnamed namespace, so
-// each compiles a copy of its own (see digest_paths.h).
+// width, and the word operations that the rounds of sha1_lanes.h and
+// sha2_lanes.h take of a width. For those files alone: all of it is in an
+// unnamed namespace, so each compiles a copy of its own (see
+// digest_paths.h).
 
 // GCC 12's AVX-512 headers fill unused lanes from a variable initialised
 // with itself, which -Wmaybe-uninitialized reports wherever the intrinsics
@@ -38,6 +40,59 @@ struct Avx512Lanes {
             return _mm512_add_epi64(x, y);
         else
             return _mm512_add_epi32(x, y);
+    }
+
+    LANE_STEP static __m512i Set1(Word word)
+    {
+        if constexpr (kWide)
+            return _mm512_set1_epi64(static_cast<long long>(word));
+        else
+            return _mm512_set1_epi32(static_cast<int>(word));
+    }
+
+    template <int kShift>
+    LANE_STEP static __m512i Rotl(__m512i v)
+    {
+        if constexpr (kWide)
+            return _mm512_rol_epi64(v, kShift);
+        else
+            return _mm512_rol_epi32(v, kShift);
+    }
+
+    template <int kShift>
+    LANE_STEP static __m512i Ror(__m512i v)
+    {
+        if constexpr (kWide)
+            return _mm512_ror_epi64(v, kShift);
+        else
+            return _mm512_ror_epi32(v, kShift);
+    }
+
+    template <int kShift>
+    LANE_STEP static __m512i Shr(__m512i v)
+    {
+        if constexpr (kWide)
+            return _mm512_srli_epi64(v, kShift);
+        else
+            return _mm512_srli_epi32(v, kShift);
+    }
+
+    // Any function of (b, c, d) in one VPTERNLOG: kTable is its truth table
+    // over (0xF0, 0xCC, 0xAA).
+    template <int kTable>
+    LANE_STEP static __m512i Logic(__m512i b, __m512i c, __m512i d)
+    {
+        if constexpr (kWide)
+            return _mm512_ternarylogic_epi64(b, c, d, kTable);
+        else
+            return _mm512_ternarylogic_epi32(b, c, d, kTable);
+    }
+
+    LANE_STEP static __m512i Xor3(__m512i x, __m512i y, __m512i z) { return Logic<0x96>(x, y, z); }
+
+    LANE_STEP static __m512i Xor4(__m512i w, __m512i x, __m512i y, __m512i z)
+    {
+        return _mm512_xor_si512(Xor3(w, x, y), z);
     }
 
     LANE_STEP static auto Keep(LaneMask active)

@@ -4,100 +4,25 @@
 // functions. Built with -mavx512f -mavx512bw -mavx2 and called only where
 // the CPU and the operating system support them (digest_paths.cpp); it
 // includes nothing that could bring a shared inline function into this
-// file. The loads, transposes and the frame around the rounds are
-// lanes_avx512.h's.
+// file. The rounds are sha2_lanes.h's, as SHA-256's; the loads, transposes,
+// word operations and the frame around the rounds are lanes_avx512.h's.
+//
+// The eighty rounds are inlined into one run of code; the build compiles
+// this file optimised even in debug builds, where inlined steps would each
+// keep their values in slots of their own, a frame past the lanes' scrub.
 #include "engine/digest_paths.h"
 
 #if defined(VELLUMARK_ENGINE_X86)
 
 #include "engine/lanes_avx512.h"
-
-// The eighty rounds are inlined into one run of code; the build compiles
-// this file optimised even in debug builds, where inlined steps would each
-// keep their values in slots of their own, a frame past the lanes' scrub.
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__OPTIMIZE__)
-#define SHA512_LANE_STEP [[gnu::always_inline]] inline
-#else
-#define SHA512_LANE_STEP inline
-#endif
+#include "engine/sha2_lanes.h"
 
 namespace engine {
-namespace {
-
-SHA512_LANE_STEP __m512i Xor3(__m512i x, __m512i y, __m512i z)
-{
-    return _mm512_ternarylogic_epi64(x, y, z, 0x96);
-}
-
-// W as a ring of sixteen registers: W[t] overwrites W[t-16]. Returns
-// W[t] + K[t].
-template <int t>
-SHA512_LANE_STEP __m512i WordWithConstant(__m512i* w)
-{
-    if constexpr (t >= 16) {
-        const __m512i w2 = w[(t - 2) & 15], w15 = w[(t - 15) & 15];
-        const __m512i sigma1 = Xor3(_mm512_ror_epi64(w2, 19), _mm512_ror_epi64(w2, 61), _mm512_srli_epi64(w2, 6));
-        const __m512i sigma0 = Xor3(_mm512_ror_epi64(w15, 1), _mm512_ror_epi64(w15, 8), _mm512_srli_epi64(w15, 7));
-        w[t & 15] = _mm512_add_epi64(_mm512_add_epi64(sigma1, w[(t - 7) & 15]), _mm512_add_epi64(sigma0, w[t & 15]));
-    }
-    return _mm512_add_epi64(w[t & 15], _mm512_set1_epi64(static_cast<long long>(kSha512RoundConstants[t])));
-}
-
-// One round. The word that leaves (h) becomes the new a and d takes the new
-// e, so the callers rename the eight words instead of shifting them.
-template <int t>
-SHA512_LANE_STEP void Step(__m512i a, __m512i b, __m512i c, __m512i& d, __m512i e, __m512i f, __m512i g, __m512i& h,
-                           __m512i* w)
-{
-    const __m512i sum1 = Xor3(_mm512_ror_epi64(e, 14), _mm512_ror_epi64(e, 18), _mm512_ror_epi64(e, 41));
-    const __m512i ch = _mm512_ternarylogic_epi64(e, f, g, 0xCA);
-    const __m512i t1 = _mm512_add_epi64(_mm512_add_epi64(h, WordWithConstant<t>(w)), _mm512_add_epi64(sum1, ch));
-    const __m512i sum0 = Xor3(_mm512_ror_epi64(a, 28), _mm512_ror_epi64(a, 34), _mm512_ror_epi64(a, 39));
-    const __m512i maj = _mm512_ternarylogic_epi64(a, b, c, 0xE8);
-    d = _mm512_add_epi64(d, t1);
-    h = _mm512_add_epi64(t1, _mm512_add_epi64(sum0, maj));
-}
-
-// Eight rounds, after which every word is back under its own name.
-template <int t>
-SHA512_LANE_STEP void EightSteps(__m512i& a, __m512i& b, __m512i& c, __m512i& d, __m512i& e, __m512i& f, __m512i& g,
-                                 __m512i& h, __m512i* w)
-{
-    Step<t>(a, b, c, d, e, f, g, h, w);
-    Step<t + 1>(h, a, b, c, d, e, f, g, w);
-    Step<t + 2>(g, h, a, b, c, d, e, f, w);
-    Step<t + 3>(f, g, h, a, b, c, d, e, w);
-    Step<t + 4>(e, f, g, h, a, b, c, d, w);
-    Step<t + 5>(d, e, f, g, h, a, b, c, w);
-    Step<t + 6>(c, d, e, f, g, h, a, b, w);
-    Step<t + 7>(b, c, d, e, f, g, h, a, w);
-}
-
-// One block's 80 rounds, its words read big-endian.
-struct Sha512 {
-    static constexpr bool kBigEndian = true;
-
-    SHA512_LANE_STEP static void Rounds(__m512i (&v)[8], __m512i* w)
-    {
-        auto& [a, b, c, d, e, f, g, h] = v;
-        EightSteps<0>(a, b, c, d, e, f, g, h, w);
-        EightSteps<8>(a, b, c, d, e, f, g, h, w);
-        EightSteps<16>(a, b, c, d, e, f, g, h, w);
-        EightSteps<24>(a, b, c, d, e, f, g, h, w);
-        EightSteps<32>(a, b, c, d, e, f, g, h, w);
-        EightSteps<40>(a, b, c, d, e, f, g, h, w);
-        EightSteps<48>(a, b, c, d, e, f, g, h, w);
-        EightSteps<56>(a, b, c, d, e, f, g, h, w);
-        EightSteps<64>(a, b, c, d, e, f, g, h, w);
-        EightSteps<72>(a, b, c, d, e, f, g, h, w);
-    }
-};
-
-}  // namespace
 
 void Sha512LanesAvx512(Sha512LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
 {
-    RunLanes<Avx512Lanes<std::uint64_t>, Sha512>(states, blocks, active, count);
+    using Width = Avx512Lanes<std::uint64_t>;
+    RunLanes<Width, Sha2LaneRounds<Width, Sha512Words>>(states, blocks, active, count);
 }
 
 }  // namespace engine

@@ -90,8 +90,8 @@ TEST(ListLines, ReadsEachFormOfOneLineAsMd5sumDoes)
         {"900150983CD24FB0D6963F7D28E17F72  a", "MD5 <a> 900150983CD24FB0D6963F7D28E17F72"},
         {sha1 + "  a", "SHA1 <a> " + sha1},
         // As sha256sum writes it: 64 digits, which other algorithms also have.
-        {kSha256 + "  a"s, "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <a> "s + kSha256},
-        {kSha256 + " *a"s, "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <a> "s + kSha256},
+        {kSha256 + "  a"s, "SHA256|BLAKE3|SHA3-256|BLAKE2s|BLAKE2b-256 <a> "s + kSha256},
+        {kSha256 + " *a"s, "SHA256|BLAKE3|SHA3-256|BLAKE2s|BLAKE2b-256 <a> "s + kSha256},
         {"SHA256 (a) = "s + kSha256, "SHA256 <a> "s + kSha256},
         {"SHA256  (a) = "s + kSha256, "SHA256 <a> "s + kSha256},  // rhash --bsd pads the tag
         {"SHA256 (a) = " + md5, "improper"},
@@ -229,7 +229,7 @@ TEST(ListLines, Sha512LinesWithATagAlwaysAndWithoutOneAmongOthersOfTheirLength)
     EXPECT_EQ(ReadOne(sha512 + "  a"), "SHA512|BLAKE2b|SHA3-512 <a> " + sha512);
     EXPECT_EQ(ReadAll({sha512 + "  a", sha512 + " *b", sha256 + "  c", md5 + "  d"}, {}, "/x/SHA512SUMS"),
               (std::vector<std::string>{"SHA512 <a> " + sha512, "SHA512 <b> " + sha512,
-                                        "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <c> " + sha256, "MD5 <d> " + md5}));
+                                        "SHA256|BLAKE3|SHA3-256|BLAKE2s|BLAKE2b-256 <c> " + sha256, "MD5 <d> " + md5}));
 
     const AlgorithmSet chosen{RowByOption("--sha512")->algorithm};
     EXPECT_EQ(ReadOne(sha512 + "  a", chosen), "SHA512 <a> " + sha512);
@@ -265,6 +265,7 @@ TEST(ListLines, EveryToolsTagNamesItsAlgorithmInAnyCase)
         {"BLAKE2s (a) = " + e64, "BLAKE2s <a> " + e64},
         {"BLAKE2S-256(a)= " + e64, "BLAKE2s <a> " + e64},
         {"BLAKE2s256(a)= " + e64, "BLAKE2s <a> " + e64},
+        {"BLAKE3 (a) = " + e64, "BLAKE3 <a> " + e64},
         {"crc32 (a) = 352441c2", "CRC32 <a> 352441c2"},
         {"BLAKE2b-256 (a) = " + e128, "improper"},  // the digits must be the tag's length
         {"BLAKE2s-128 (a) = " + e64.substr(32), "other BLAKE2s-128"},
@@ -281,7 +282,7 @@ TEST(ListLines, ANumberOfDigitsSharedBySeveralAlgorithmsLeavesEachToBeTried)
     const std::string e32(32, 'e'), e56(56, 'e'), e64(64, 'e'), e96(96, 'e'), e128(128, 'e');
     EXPECT_EQ(ReadAll({e32 + "  a", e56 + "  a", e64 + "  a", e96 + "  a", e128 + "  a", "352441c2  a"}),
               (std::vector<std::string>{"MD5 <a> " + e32, "SHA224|SHA3-224|BLAKE2b-224 <a> " + e56,
-                                        "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <a> " + e64,
+                                        "SHA256|BLAKE3|SHA3-256|BLAKE2s|BLAKE2b-256 <a> " + e64,
                                         "SHA384|SHA3-384|BLAKE2b-384 <a> " + e96, "SHA512|BLAKE2b|SHA3-512 <a> " + e128,
                                         "CRC32 <a> 352441c2"}));
     const auto named = [&](std::string_view list, const std::string& line) {
@@ -291,7 +292,7 @@ TEST(ListLines, ANumberOfDigitsSharedBySeveralAlgorithmsLeavesEachToBeTried)
     EXPECT_EQ(named("b2sums.txt", e64 + "  a"), "BLAKE2b-256 <a> " + e64);
     EXPECT_EQ(named("/B2SUMS", e32 + "  a"), "BLAKE2b-128 <a> " + e32) << "a BLAKE2b of another length, named";
     EXPECT_EQ(named("my.b2sums", e64 + "  a"), "BLAKE2b-256 <a> " + e64);
-    EXPECT_EQ(named("xb2.txt", e64 + "  a"), "SHA256|SHA3-256|BLAKE2s|BLAKE2b-256 <a> " + e64)
+    EXPECT_EQ(named("xb2.txt", e64 + "  a"), "SHA256|BLAKE3|SHA3-256|BLAKE2s|BLAKE2b-256 <a> " + e64)
         << "b2 only at the start of the name";
     EXPECT_EQ(named("SHA3-256SUMS", e64 + "  a"), "SHA3-256 <a> " + e64);
     EXPECT_EQ(named("SHA3-256SUMS", e56 + "  a"), "SHA3-224 <a> " + e56) << "sha3-256 does not decide 56 digits";
@@ -299,6 +300,8 @@ TEST(ListLines, ANumberOfDigitsSharedBySeveralAlgorithmsLeavesEachToBeTried)
     EXPECT_EQ(named("BLAKE2s.sums", e64 + "  a"), "BLAKE2s <a> " + e64);
     EXPECT_EQ(named("sha256sums", e128 + "  a"), "SHA512|BLAKE2b|SHA3-512 <a> " + e128);
     EXPECT_EQ(named("CHECKSUMS.txt", e128 + "  a"), "SHA512|BLAKE2b|SHA3-512 <a> " + e128);
+    EXPECT_EQ(named("b3sums.txt", e64 + "  a"), "BLAKE3 <a> " + e64);
+    EXPECT_EQ(named("release.blake3", e64 + "  a"), "BLAKE3 <a> " + e64);
     EXPECT_EQ(named("sha224sums", e56 + "  a"), "SHA224 <a> " + e56);
     EXPECT_EQ(named("SHA384SUMS", e96 + "  a"), "SHA384 <a> " + e96);
 }

@@ -708,13 +708,63 @@ INSTANTIATE_TEST_SUITE_P(
                     WipePaths{"Sha512Avx512", Sha1Path::Portable, Sha256Path::Portable, Sha512Path::Avx512}),
     [](const testing::TestParamInfo<WipePaths>& info) { return info.param.name; });
 
+// The lane object's heap blocks as each keyed lane's outer hash begins,
+// read through the lane objects' test seam (WatchLaneOuterHashes): one copy
+// per lane, taken at that point, to be searched once the stepping is done.
+// The copies go into room taken beforehand, so that the watch leaves nothing
+// of its own on the stepping thread's stack or in the heap.
+class OuterHashWatch {
+public:
+    OuterHashWatch(const heap::Block* blocks, std::size_t count, std::size_t width)
+        : blocks_(blocks, blocks + count), seen_(width)
+    {
+        std::size_t size = 0;
+        for (const heap::Block& b : blocks_)
+            size += b.size;
+        copies_.assign(width, std::vector<std::uint8_t>(size));
+        watching = this;
+        WatchLaneOuterHashes(Copy);
+    }
+    ~OuterHashWatch()
+    {
+        WatchLaneOuterHashes(nullptr);
+        watching = nullptr;
+    }
+    OuterHashWatch(const OuterHashWatch&) = delete;
+    OuterHashWatch& operator=(const OuterHashWatch&) = delete;
+
+    // How often the lane's outer hash began, and the blocks, one after the
+    // other, as they were the last time.
+    std::size_t Begun(std::size_t lane) const { return seen_[lane]; }
+    const std::vector<std::uint8_t>& Blocks(std::size_t lane) const { return copies_[lane]; }
+
+private:
+    static void Copy(std::size_t lane)
+    {
+        OuterHashWatch& w = *watching;
+        ++w.seen_[lane];
+        std::uint8_t* to = w.copies_[lane].data();
+        for (const heap::Block& b : w.blocks_) {
+            std::memcpy(to, b.address, b.size);
+            to += b.size;
+        }
+    }
+
+    static inline OuterHashWatch* watching = nullptr;
+    std::vector<heap::Block> blocks_;
+    std::vector<std::vector<std::uint8_t>> copies_;
+    std::vector<std::size_t> seen_;
+};
+
 // Many HMACs in lanes, keyed lanes beside plain ones and one abandoned
 // mid-message, leave nothing of their keys behind: not where the lanes were
 // started (a long key is hashed there), not on the thread that stepped them,
 // not in its vector registers, not in the lane object's own heap block once
 // the digests are taken, while the object lives on for the next messages.
 // Besides what the one-shot HMAC must not leave, each keyed lane's inner
-// digest. MD5, SHA-1, SHA-256 and SHA-512, on each of their lane paths.
+// digest. A keyed lane's inner pad block is gone from the heap block as soon
+// as its outer hash begins, not only once its digest is taken. MD5, SHA-1,
+// SHA-256 and SHA-512, on each of their lane paths.
 class LaneWipe : public OnEveryLanePath {
 protected:
     template <class D>
@@ -769,19 +819,34 @@ void LaneWipe::ExpectNothingLeft()
         });
         for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
             ADD_FAILURE() << what << ", where the lanes were started: " << found;
-        stack_.Run([&] {
+        {
+            OuterHashWatch watch(heap::blocks, blocks, width);
+            stack_.Run([&] {
+                for (std::size_t lane = 0; lane < width; ++lane) {
+                    lanes->Feed(lane, bytes, length(lane));
+                    if (!(abandon && lane == 0))
+                        lanes->End(lane);
+                }
+                while (lanes->Step().working != 0) {
+                }
+                if (abandon)
+                    lanes->Abandon(0);
+                if (canSave)
+                    registers_.Save();
+            });
             for (std::size_t lane = 0; lane < width; ++lane) {
-                lanes->Feed(lane, bytes, length(lane));
-                if (!(abandon && lane == 0))
-                    lanes->End(lane);
+                const bool ended = !keys[lane].empty() && !(abandon && lane == 0);
+                ASSERT_EQ(watch.Begun(lane), ended ? 1u : 0u) << what << ", lane " << lane << ": outer hashes begun";
+                if (!ended)
+                    continue;
+                const KeyBlocks<Record, D::kBlock> k(keys[lane], D::Hash);
+                Secrets pad;
+                pad.AddBytes("inner pad", k.inner, k.keyBytes);
+                for (const std::string& found : pad.FindIn(watch.Blocks(lane).data(), watch.Blocks(lane).size()))
+                    ADD_FAILURE() << what << ", lane " << lane << ": " << found
+                                  << " in the lane object's heap blocks as its outer hash began";
             }
-            while (lanes->Step().working != 0) {
-            }
-            if (abandon)
-                lanes->Abandon(0);
-            if (canSave)
-                registers_.Save();
-        });
+        }
         for (std::size_t lane = abandon ? 1 : 0; lane < width; ++lane)
             if (!keys[lane].empty()) {
                 Record result;
@@ -826,10 +891,10 @@ TEST_P(LaneWipe, KeyedLanesLeaveNothingOfTheirKeys)
 
 VELLUMARK_ON_EVERY_LANE_PATH(LaneWipe);
 
-// The scan is no formality, and the scrub reaches far enough: what the
-// portable SHA-1 and SHA-256 block functions and every SHA-512 block
-// function leave of a key block in their frames is found there without the
-// scrub, and gone after the one their HMAC uses.
+// The scan is no formality, and the scrub reaches far enough: what the MD5
+// block function, the portable SHA-1 and SHA-256 block functions and every
+// SHA-512 block function leave of a key block in their frames is found
+// there without the scrub, and gone after the one their HMAC uses.
 TEST(HmacWipeScan, TheScrubClearsWhatABlockFunctionLeaves)
 {
     OwnStack stack;
@@ -848,6 +913,10 @@ TEST(HmacWipeScan, TheScrubClearsWhatABlockFunctionLeaves)
     };
 
     const std::string key = RandomKey(20, rng);
+    const KeyBlocks<Md5Digest> k5(key, Md5OfText);
+    Md5Digest state5{};  // off the thread's stack
+    expectCleared("MD5", Md5Secrets(key), ScrubStackShallow, [&] { Md5Compress(state5, k5.inner, 1); });
+
     const KeyBlocks<Sha1Digest> k(key, Sha1OfText);
     Sha1Digest state{};  // off the thread's stack
     expectCleared("SHA-1", Sha1Secrets(key), ScrubStack, [&] { Sha1CompressPortable(state, k.inner, 1); });
