@@ -131,7 +131,7 @@ std::string TagLine(const AlgorithmRow& row, std::string_view name, std::string_
 {
     const bool escape = NeedsLineEscape(name);
     std::string line = escape ? "\\" : "";
-    line += row.label;
+    line += LabelOf(row, hex.size());
     line += " (";
     line += escape ? EscapeLineName(name) : std::string(name);
     line += ") = ";

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,15 +35,19 @@ Exception SystemFailure(int error)
 // limit bytes.
 void ReadToEnd(int fd, std::string& out, std::size_t limit = std::string::npos)
 {
-    char chunk[64 * 1024];
+    // Keys come this way: the copy on the stack goes however this is left.
+    struct Chunk {
+        char bytes[64 * 1024];
+        ~Chunk() { ::explicit_bzero(bytes, sizeof bytes); }
+    } chunk;
     while (out.size() < limit) {
-        const std::size_t want = std::min(sizeof chunk, limit - out.size());
-        const ssize_t got = platform::RetryOnInterrupt([&] { return ::read(fd, chunk, want); });
+        const std::size_t want = std::min(sizeof chunk.bytes, limit - out.size());
+        const ssize_t got = platform::RetryOnInterrupt([&] { return ::read(fd, chunk.bytes, want); });
         if (got < 0)
             throw SystemFailure(errno);
         if (got == 0)
             return;
-        out.append(chunk, static_cast<std::size_t>(got));
+        out.append(chunk.bytes, static_cast<std::size_t>(got));
     }
 }
 
@@ -231,6 +236,27 @@ std::unique_ptr<InputsInFlight> FileInputs::InFlight(const GenerateInput& possib
     if (!GenerateInLanes::Worthwhile(possible))
         return nullptr;
     return std::make_unique<FilesInFlight>(possible, read_);
+}
+
+std::string ReadBlake3Key(const std::string& name)
+{
+    // One byte more than a key tells a longer file.
+    constexpr std::size_t kKey = 32, kLimit = kKey + 1;
+    std::string key;
+    if (IsStandardInput(name)) {
+        ReadToEnd(STDIN_FILENO, key, kLimit);
+    } else {
+        const platform::UniqueFd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+        if (file.Get() < 0)
+            throw SystemFailure(errno);
+        ReadToEnd(file.Get(), key, kLimit);
+    }
+    if (key.size() != kKey) {
+        const std::string has = key.size() > kKey ? "more" : std::to_string(key.size());
+        ::explicit_bzero(key.data(), key.size());
+        throw Exception("The BLAKE3 key must be exactly 32 bytes, and this one has " + has);
+    }
+    return key;
 }
 
 std::string ReadKeyLine(const std::string& name)

@@ -102,6 +102,12 @@ private:
 // than one line.
 std::string ReadKeyLine(const std::string& name);
 
+// BLAKE3's key for its keyed mode: a file's bytes, raw, which must be exactly
+// 32, as b3sum --keyed reads them; "-" reads them from standard input, of
+// which nothing else is read. Throws Exception with the system's message, or
+// when there are more or fewer bytes.
+std::string ReadBlake3Key(const std::string& name);
+
 // Side by side's items in flight, through inputs in flight: `requestOf(slot)`
 // is the request of the item in the slot, and `begin(inputs, slot)` begins
 // it. Null for null inputs.

@@ -16,7 +16,7 @@ std::string ResultLine(LineForm form, bool lower, const AlgorithmRow& row, const
 {
     switch (form) {
     case LineForm::Plain:
-        return std::string(row.label) + " " + (lower ? platform::AsciiLower(result) : result);
+        return LabelOf(row, FullWidth(row, result).size()) + " " + (lower ? platform::AsciiLower(result) : result);
     case LineForm::Tag: {
         const std::string full = FullWidth(row, result);
         return TagLine(row, name, lower ? platform::AsciiLower(full) : full);

@@ -30,6 +30,7 @@ struct GenerateInput {
     // copied.
     AlgorithmSet algorithms;
     std::size_t blake2bBytes = 64;  // BLAKE2b's length, 1 to 64 bytes
+    std::string blake3Key;          // BLAKE3's keyed mode's 32 bytes; empty for plain BLAKE3
     GenerateSource source = GenerateSource::Nothing;
     std::string fileName;  // bytes of the name, already trimmed
     std::string text;      // bytes to digest on the text page

@@ -1,13 +1,20 @@
 #include "engine/window_digests.h"
 
+#include "engine/digest_paths.h"
+
 namespace engine {
+
+void WindowDigestChoice::WipeKeys() noexcept
+{
+    WipeKeyMaterial(key.data(), key.size());
+    WipeKeyMaterial(blake3Key.data(), blake3Key.size());
+}
 
 WindowDigests::WindowDigests(const WindowDigestChoice& choice)
 {
     for (const Algorithm algorithm : choice.algorithms) {
         const AlgorithmRow& row = RowOf(algorithm);
-        const bool keyed = choice.hmac && row.hmacBlock > 0;
-        digests_.emplace_back(algorithm, row.start(keyed ? &choice.key : nullptr, choice.blake2bBytes));
+        digests_.emplace_back(algorithm, row.start(choice.KeyFor(row), choice.blake2bBytes));
     }
 }
 

@@ -493,19 +493,27 @@ TEST_F(Cli, Sha512AndItsHmacAgreeWithSha512sumAndOpensslOnRandomLengths)
 // length or offset kept in 32 bits anywhere from the file to the padding's
 // length field shows. The reference is openssl for both digests: sha512sum
 // reads the holes in small pieces and takes several times as long.
-TEST_F(Cli, Sha512AndItsHmacOfASparseFileOver4GiBAgreeWithOpenssl)
+class CliSparse : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
+        const std::string path = MakeFile("sparse", "start");
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::pair<std::uint64_t, std::string> pieces[] = {{k4GiB - 3, "around"}, {k4GiB + 4096, "end"}};
+        for (const auto& [offset, bytes] : pieces)
+            ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+                      static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::close(fd), 0);
+    }
+};
+
+TEST_F(CliSparse, Sha512AndItsHmacOfASparseFileOver4GiBAgreeWithOpenssl)
 {
     const std::string openssl = ProgramPath("openssl");
     ASSERT_FALSE(openssl.empty()) << "openssl is not installed (scripts/common.sh installs it)";
-    constexpr std::uint64_t k4GiB = std::uint64_t{1} << 32;
-    const std::string path = MakeFile("sparse", "start");
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    const std::pair<std::uint64_t, std::string> pieces[] = {{k4GiB - 3, "around"}, {k4GiB + 4096, "end"}};
-    for (const auto& [offset, bytes] : pieces)
-        ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
-                  static_cast<ssize_t>(bytes.size()));
-    ASSERT_EQ(::close(fd), 0);
 
     for (const bool keyed : {false, true}) {
         SCOPED_TRACE(keyed ? "keyed" : "plain");
@@ -521,6 +529,204 @@ TEST_F(Cli, Sha512AndItsHmacOfASparseFileOver4GiBAgreeWithOpenssl)
         EXPECT_EQ(ours.exitCode, 0) << ours.err;
         EXPECT_EQ(ours.out, theirs.out.substr(0, 128) + "  sparse\n");
     }
+}
+
+// Every algorithm in every form of line against its own tool, on files of
+// random bytes whose lengths take in the edges of each one's blocks (SHA-3's
+// rates of 72 to 144 bytes, BLAKE2's 64 and 128, BLAKE3's chunks of 1024
+// and their trees) and of the file pipeline's window of 1 MiB: one file at
+// a time, and many through the vector lanes.
+TEST_F(Cli, EveryAlgorithmAgreesWithItsOwnToolInEveryForm)
+{
+    for (const char* tool : {"openssl", "b2sum", "b3sum", "sha224sum", "sha384sum"})
+        ASSERT_FALSE(ProgramPath(tool).empty()) << tool << " is not installed (scripts/common.sh installs it)";
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("random seed " + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    constexpr std::size_t kMiB = 1024 * 1024;
+    std::vector<std::size_t> lengths = {0,    1,    63,   64,    65,    71,       72,       103,         104,
+                                        135,  136,  143,  144,   145,   1023,     1024,     1025,        2048,
+                                        3072, 3073, 4096, 31744, 65537, kMiB - 1, kMiB + 1, 2 * kMiB + 3};
+    for (int i = 0; i < 6; ++i)
+        lengths.push_back(random() % 1025);
+    std::string names;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        std::string bytes(lengths[i], '\0');
+        for (char& byte : bytes)
+            byte = static_cast<char>(random());
+        const std::string name = (i < 10 ? "f0" : "f") + std::to_string(i);
+        MakeFile(name, bytes);
+        names += " " + name;
+    }
+    // openssl's "hex *name" lines as sum lines.
+    const auto openssl = [&](const std::string& digest) {
+        return RunScript("for f in" + names + "; do openssl dgst -" + digest + " -r \"$f\"; done | sed 's/ \\*/  /'",
+                         Path(""))
+            .out;
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {"--sha224", "sha224sum" + names},
+        {"--sha384", "sha384sum" + names},
+        {"--blake2b", "b2sum" + names},
+        {"--blake2b --length 256", "b2sum -l 256" + names},
+        {"--blake2b --length 8", "b2sum -l 8" + names},
+        {"--blake3", "b3sum" + names},
+    };
+    for (const auto& [ours, theirs] : cases) {
+        const Outcome tool = RunScript(theirs, Path(""));
+        ASSERT_EQ(tool.exitCode, 0) << theirs << tool.err;
+        EXPECT_EQ(RunScript("$V --sum " + ours + " --" + names, Path("")).out, tool.out) << ours;
+        // One at a time, through the one-file pipeline.
+        EXPECT_EQ(RunScript("for f in" + names + "; do $V --sum " + ours + " -- \"$f\"; done", Path("")).out, tool.out)
+            << ours << ", one at a time";
+    }
+    for (const auto& [ours, theirs] :
+         {std::pair{"--sha3-224", "sha3-224"}, std::pair{"--sha3-256", "sha3-256"}, std::pair{"--sha3-384", "sha3-384"},
+          std::pair{"--sha3-512", "sha3-512"}, std::pair{"--blake2s", "blake2s256"}}) {
+        const std::string expected = openssl(theirs);
+        EXPECT_EQ(RunScript(std::string("$V --sum ") + ours + " --" + names, Path("")).out, expected) << ours;
+        EXPECT_EQ(
+            RunScript(std::string("for f in") + names + "; do $V --sum " + ours + " -- \"$f\"; done", Path("")).out,
+            expected)
+            << ours << ", one at a time";
+    }
+    // Tag lines as b2sum --tag writes them, and the labelled line of one input.
+    EXPECT_EQ(RunScript("$V --tag --lower --blake2b --length 256 --" + names, Path("")).out,
+              RunScript("b2sum --tag -l 256" + names, Path("")).out);
+    EXPECT_EQ(RunScript("$V --tag --lower --sha224 --" + names, Path("")).out,
+              RunScript("sha224sum --tag" + names, Path("")).out);
+    const Outcome one = RunCli({"--lower", "--sha3-256", "--blake2b", "--length", "128", "--blake3", "f03"}, Path(""));
+    const std::vector<std::string> lines = LinesOf(one.out);
+    ASSERT_EQ(lines.size(), 3u) << one.out;
+    EXPECT_EQ(lines[0].substr(0, 9), "SHA3-256 ");
+    EXPECT_EQ(lines[1], "BLAKE2b-128 " + LinesOf(RunScript("b2sum -l 128 f03", Path("")).out).at(0).substr(0, 32));
+    EXPECT_EQ(lines[2], "BLAKE3 " + LinesOf(RunScript("b3sum --no-names f03", Path("")).out).at(0));
+}
+
+// HMACs against openssl dgst -hmac and Python's hmac over hashlib, BLAKE2b
+// at every length; BLAKE3's keyed mode against b3sum --keyed, its key of 32
+// raw bytes from a file or from standard input, and refused at any other
+// length.
+TEST_F(Cli, TheNewAlgorithmsKeyedAgreeWithOpensslPythonAndB3sum)
+{
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("random seed " + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    std::string bytes(70000 + random() % 5000, '\0');
+    for (char& byte : bytes)
+        byte = static_cast<char>(random());
+    MakeFile("data", bytes);
+    for (const std::size_t length :
+         {std::size_t{5}, std::size_t{72}, std::size_t{128}, std::size_t{145}, std::size_t{200}}) {
+        std::string key(length, '\0');
+        for (char& byte : key)
+            byte = static_cast<char>('a' + random() % 26);
+        SCOPED_TRACE("a key of " + std::to_string(length) + " bytes");
+        for (const auto& [ours, theirs] :
+             {std::pair{"--sha224", "sha224"}, std::pair{"--sha384", "sha384"}, std::pair{"--sha3-224", "sha3-224"},
+              std::pair{"--sha3-256", "sha3-256"}, std::pair{"--sha3-384", "sha3-384"},
+              std::pair{"--sha3-512", "sha3-512"}, std::pair{"--blake2b", "blake2b512"},
+              std::pair{"--blake2s", "blake2s256"}}) {
+            const Outcome tool =
+                RunScript("openssl dgst -" + std::string(theirs) + " -hmac '" + key + "' -r data", Path(""));
+            const Outcome run = RunScript("$V --sum --hmac '" + key + "' " + ours + " data", Path(""));
+            EXPECT_EQ(run.out.substr(0, run.out.find(' ')), tool.out.substr(0, tool.out.find(' '))) << ours;
+        }
+        if (length != 5 && length != 200)
+            continue;  // BLAKE2b's every length, under a short key and one hashed first
+        const Outcome python = RunScript(
+            "python3 -c \"import hashlib,hmac,sys\nd=open('data','rb').read()\nfor n in range(1,65): "
+            "print(hmac.new(sys.argv[1].encode(),d,lambda b=b'': hashlib.blake2b(b,digest_size=n)).hexdigest())\" '" +
+                key + "'",
+            Path(""));
+        ASSERT_EQ(python.exitCode, 0) << python.err;
+        const Outcome ours = RunScript("for bits in $(seq 8 8 512); do $V --lower --hmac '" + key +
+                                           "' --blake2b --length $bits data | cut -d' ' -f2; done",
+                                       Path(""));
+        EXPECT_EQ(ours.out, python.out);
+    }
+
+    std::string key(32, '\0');
+    for (char& byte : key)
+        byte = static_cast<char>(random());
+    MakeFile("key32", key);
+    const std::string theirs = RunScript("b3sum --keyed --no-names data < key32", Path("")).out;
+    ASSERT_EQ(theirs.size(), 65u);
+    EXPECT_EQ(RunScript("$V --sum --blake3 --blake3-key-file key32 data", Path("")).out,
+              theirs.substr(0, 64) + "  data\n");
+    EXPECT_EQ(RunScript("$V --sum --blake3 --blake3-key-file - data < key32", Path("")).out,
+              theirs.substr(0, 64) + "  data\n");
+    // Many files at once: keyed BLAKE3 beside plain MD5 and keyed lanes.
+    EXPECT_EQ(RunScript("$V --tag --lower --blake3 --md5 --blake3-key-file key32 data data", Path("")).out,
+              RunScript("for f in data data; do printf 'MD5 (%s) = %s\\nBLAKE3 (%s) = %s\\n' \"$f\" "
+                        "\"$(md5sum < \"$f\" | cut -c1-32)\" \"$f\" \"$(b3sum --keyed --no-names \"$f\" < key32)\"; "
+                        "done",
+                        Path(""))
+                  .out);
+    for (const std::string& wrong : {key.substr(0, 31), key + "x", std::string()}) {
+        MakeFile("bad", wrong);
+        const Outcome run = RunCli({"--blake3", "--blake3-key-file", "bad", "data"}, Path(""));
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "vellumark-cli: bad: The BLAKE3 key must be exactly 32 bytes, and this one has " +
+                               std::string(wrong.size() > 32 ? "more" : std::to_string(wrong.size())) + "\n");
+    }
+}
+
+// Each example of the help, run as it stands in a folder that has what the
+// examples name: a file, a folder of photos, an SFV list and a key file.
+TEST_F(Cli, EveryExampleOfTheHelpRunsAsShown)
+{
+    MakeFile("ubuntu.iso", "an image");
+    ASSERT_EQ(::mkdir(Path("photos").c_str(), 0755), 0);
+    MakeFile("photos/a.jpg", "a");
+    MakeFile("photos/b.jpg", "b");
+    MakeFile("report.pdf", "a report");
+    MakeFile("key.txt", "a key\n");
+    ASSERT_EQ(RunScript("$V --sfv ubuntu.iso report.pdf > album.sfv", Path("")).exitCode, 0);
+    const std::vector<std::string> help = LinesOf(RunCli({"--help"}).out);
+    std::vector<std::string> examples;
+    for (bool in = false; const std::string& line : help) {
+        if (line == "Examples:") {
+            in = true;
+        } else if (in && line.empty()) {
+            break;
+        } else if (in && line.rfind("  vellumark-cli ", 0) == 0) {
+            const std::size_t gap = line.find("   ", 2);
+            examples.push_back(line.substr(2, gap == std::string::npos ? std::string::npos : gap - 2));
+        }
+    }
+    ASSERT_EQ(examples.size(), 5u);
+    for (const std::string& example : examples) {
+        const Outcome run = RunScript("$V" + example.substr(std::string("vellumark-cli").size()), Path(""));
+        EXPECT_EQ(run.exitCode, 0) << example << "\n" << run.err;
+        EXPECT_EQ(run.err, "") << example;
+        EXPECT_TRUE(!run.out.empty() || example.find('>') != std::string::npos) << example;
+    }
+    EXPECT_EQ(RunScript("cat SHA256SUMS", Path("")).out,
+              RunScript("sha256sum photos/a.jpg photos/b.jpg", Path("")).out);
+}
+
+// The algorithms besides SHA-512 on the same file, in one run: their
+// digests as sha224sum, sha384sum, openssl dgst -sha3-256 and -blake2s256,
+// b2sum and b3sum gave them for it, run once and written down here (they
+// take minutes over 4 GiB on a loaded machine).
+TEST_F(CliSparse, TheOtherAlgorithmsOfASparseFileOver4GiBAgreeWithTheirTools)
+{
+    const Outcome ours =
+        RunProgram(VELLUMARK_CLI_PATH,
+                   {"--lower", "--sha224", "--sha384", "--sha3-256", "--blake2b", "--blake2s", "--blake3", "sparse"},
+                   Path(""), {}, {}, std::chrono::seconds(600));
+    EXPECT_EQ(ours.exitCode, 0) << ours.err;
+    EXPECT_EQ(
+        ours.out,
+        "SHA224 9d91dcd3b3cac6fd8f701d73995cf4cb6d95263592ac4dcbf78e90d6\n"
+        "SHA384 d041e8d12860890c525ba9421a3700b1199d13f0a96b0f15950474f5f745fae7cc51af0d71c67379a271391620e1b224\n"
+        "SHA3-256 d50386354f8a4ad12e51258ce4a652a5c99154e1634848f0de625708cb709494\n"
+        "BLAKE2b 2ff9e0713a71928e50d8c6e470440a06845f36995d65d9ad205c7b76ce7f74fe9588c35657b1a363453f3dcc255180c884"
+        "c8655b2c2cb46aad33d1fc348f103d\n"
+        "BLAKE2s 0f3fd3586523019cdfaa9f09e3b6320f2cad7ae183461b19c515e96fc731c4e7\n"
+        "BLAKE3 49d668f876ea4ffb686b084237567b7b3879c203779429e61e4b8b30bd8e85d2\n");
 }
 
 // SFV lines: the name, a space and the CRC-32's 8 digits in upper case, for
@@ -857,6 +1063,55 @@ TEST_F(CliCheck, ChecksSha256sumListsAndTheLinesOfOtherLengthsBesideThem)
     EXPECT_EQ(corrupt.exitCode, 1);
     EXPECT_EQ(corrupt.out, "abc: OK\na b: FAILED\nempty: OK\nabc: OK\n");
     EXPECT_NE(corrupt.err.find("WARNING: 1 computed checksum did NOT match"), std::string::npos) << corrupt.err;
+}
+
+// Lists as the other algorithms' tools write them, plain and tagged, read
+// in any case and mixed in one list: OK for each good file, and FAILED for
+// a changed one, with md5sum's counts and exit statuses. An untagged list
+// whose name says nothing (b3sum's) is told by the number of digits, once.
+TEST_F(CliCheck, ChecksListsThatTheOtherAlgorithmsToolsWrote)
+{
+    ASSERT_EQ(InData("rhash --version > /dev/null && openssl version > /dev/null").exitCode, 0)
+        << "rhash and openssl are needed (scripts/common.sh installs them)";
+    const char* writers[] = {
+        "b2sum -- abc 'a b' empty",
+        "b2sum --tag -l 256 -- abc 'a b' empty",
+        "b3sum -- abc 'a b' empty",
+        "sha224sum -- abc 'a b' empty",
+        "sha384sum --tag -- abc 'a b' empty",
+        "rhash --sha3-256 --bsd -- abc 'a b' empty",
+        "openssl dgst -sha256 abc 'a b' empty",
+        "openssl dgst -sha3-512 abc 'a b' empty",
+        "openssl dgst -blake2b512 abc 'a b' empty | tr A-Z a-z",
+    };
+    for (const char* writer : writers) {
+        ASSERT_EQ(InData(std::string(writer) + " > ../list").exitCode, 0) << writer;
+        const Outcome good = InData("$V -c ../list");
+        EXPECT_EQ(good.exitCode, 0) << writer << "\n" << good.err;
+        EXPECT_EQ(good.out, "abc: OK\na b: OK\nempty: OK\n") << writer;
+        const std::string w = writer;
+        const std::string told = w.starts_with("b3sum") ? "BLAKE3" : w.starts_with("b2sum -- ") ? "BLAKE2b" : "";
+        EXPECT_EQ(good.err, told.empty() ? ""
+                                         : "vellumark-cli: WARNING: 3 lines were checked as " + told +
+                                               ", told by their number of digits\n")
+            << writer;
+        ASSERT_EQ(InData("cp 'a b' ../keep && echo changed > 'a b'").exitCode, 0);
+        const Outcome changed = InData("$V -c ../list");
+        EXPECT_EQ(changed.exitCode, 1) << writer;
+        EXPECT_EQ(changed.out, "abc: OK\na b: FAILED\nempty: OK\n") << writer;
+        EXPECT_NE(changed.err.find("vellumark-cli: WARNING: 1 computed checksum did NOT match\n"), std::string::npos)
+            << writer << changed.err;
+        ASSERT_EQ(InData("mv ../keep 'a b'").exitCode, 0);
+    }
+    // All of them in one list, and a SHA512SUMS list saved under a name
+    // that says nothing.
+    ASSERT_EQ(InData(std::string("{ ") + writers[0] + "; " + writers[4] + "; " + writers[5] + "; " + writers[8] +
+                     "; sha512sum -- abc; } > ../CHECKSUMS.txt")
+                  .exitCode,
+              0);
+    const Outcome mixed = InData("$V -c --quiet ../CHECKSUMS.txt");
+    EXPECT_EQ(mixed.exitCode, 0) << mixed.err;
+    EXPECT_EQ(mixed.out, "");
 }
 
 // SHA512SUMS lists as sha512sum writes them, plain or tagged, LF or CR LF:
@@ -1255,6 +1510,7 @@ TEST_F(Cli, AListLineLongerThan64KiBIsImproperlyFormatted)
 TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
 {
     const std::string usage = "usage: vellumark-cli [OPTION]... [FILE... | --text TEXT]\n";
+    const std::string tryHelp = "Try 'vellumark-cli --help' for more information.\n";
     const std::pair<Arguments, std::string> cases[] = {
         {{"--sum", "--md5", "--sha1", "file"}, "--sum takes exactly one algorithm"},
         {{"--unknown", "file"}, "unknown option --unknown"},
@@ -1287,22 +1543,80 @@ TEST(CliUsage, BadUsageExits2WithAUsageLineAndHelpExits0)
         {{"--sfv", "--lower", "file"}, "--sfv writes CRC-32 alone, in upper case: it takes no --lower"},
         {{"--sfv", "--text", "a"}, "--sfv names files: give FILE, not --text"},
         {{"-c", "--sfv", "list"}, "the --sfv option is meaningless when verifying checksums"},
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"--hmac-key-file"}, "--hmac-key-file needs a value"},
+        // BLAKE2b's length, and BLAKE3's key of its own.
+        {{"--length", "256", "file"}, "--length is BLAKE2b's: give --blake2b too"},
+        {{"--blake2b", "--length", "250", "file"},
+         "--length takes a number of bits from 8 to 512, a multiple of 8: 250"},
+        {{"--blake2b", "--length=520", "file"}, "--length takes a number of bits from 8 to 512, a multiple of 8: 520"},
+        {{"--blake2b", "--length", "0", "file"}, "--length takes a number of bits from 8 to 512, a multiple of 8: 0"},
+        {{"--blake2b", "--length", "x", "file"}, "--length takes a number of bits from 8 to 512, a multiple of 8: x"},
+        {{"--blake3", "--hmac", "k", "file"}, "BLAKE3 has no HMAC: key it with --blake3-key-file"},
+        {{"--blake3", "--md5", "--hmac-key-file", "key", "file"}, "BLAKE3 has no HMAC: key it with --blake3-key-file"},
+        {{"--blake3-key-file", "key", "file"}, "--blake3-key-file keys BLAKE3: give --blake3 too"},
+        {{"--blake3", "--blake3-key-file", "-"},
+         "the BLAKE3 key is read from standard input, which then cannot also be read as an input"},
+        {{"--blake3", "--blake3-key-file", "-", "a", "-"},
+         "the BLAKE3 key is read from standard input, which then cannot also be read as an input"},
+        {{"-c", "--blake3-key-file", "-"},
+         "the BLAKE3 key is read from standard input, which then cannot also be read as an input"},
+        {{"--sfv", "--crc32", "--length", "8", "file"}, "--length is BLAKE2b's: give --blake2b too"},
+        {{"-c", "--blake3-key-file", "key", "--sfv", "list"},
+         "the --sfv option is meaningless when verifying checksums"},
+        {{"--blake3", "--sfv", "--blake3-key-file", "key", "file"},
+         "--sfv writes CRC-32 alone, in upper case: it takes no --blake3"},
     };
     for (const auto& [arguments, problem] : cases) {
         const Outcome run = RunCli(arguments);
         const std::string shown = Joined(arguments);
         EXPECT_EQ(run.exitCode, 2) << shown;
         EXPECT_EQ(run.out, "") << shown;
-        EXPECT_EQ(run.err, "vellumark-cli: " + problem + "\n" + usage) << shown;
+        EXPECT_EQ(run.err, "vellumark-cli: " + problem + "\n" + tryHelp) << shown;
     }
 
+    // The help names every option, in at most 60 lines of at most 80 columns.
     const Outcome help = RunCli({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind(usage, 0), 0u);
-    for (const char* option :
-         {"\n  --sha512", "\n  --sfv", "\n  --hmac KEY", "\n  --hmac-key-file KEYFILE\n", "\n  --text TEXT",
-          "\n  --help", "\n  -c, --check", "\n  -r, --recursive\n", "\n  --version"})
+    const std::vector<std::string> lines = LinesOf(help.out);
+    EXPECT_LE(lines.size(), 60u);
+    for (const std::string& line : lines)
+        EXPECT_LE(line.size(), 80u) << line;
+    for (const char* option : {"--md5 ",
+                               "--sha1 ",
+                               "--sha224 ",
+                               "--sha256 ",
+                               "--sha384 ",
+                               "--sha512\n",
+                               "--sha3-224 ",
+                               "--sha3-256 ",
+                               "--sha3-384 ",
+                               "--sha3-512\n",
+                               "--blake2b ",
+                               "--blake2s ",
+                               "--blake3 ",
+                               "--crc32\n",
+                               "--length BITS ",
+                               "--sfv ",
+                               "--sum ",
+                               "--tag ",
+                               "--lower ",
+                               "--hmac KEY ",
+                               "--hmac-key-file KEYFILE\n",
+                               "--blake3-key-file KEYFILE\n",
+                               "--text TEXT ",
+                               "--help",
+                               "-c, --check ",
+                               "-r, --recursive ",
+                               "--version",
+                               "--ignore-missing ",
+                               "--quiet ",
+                               "--status ",
+                               "-w, --warn ",
+                               "--strict ",
+                               "\"--\""})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     const Outcome version = RunCli({"--version"});
