@@ -269,6 +269,12 @@ void GenerateInLanes::Advance(std::vector<Ended>& ended)
     }
 }
 
+GenerateInput::~GenerateInput()
+{
+    engine::WipeString(key);
+    engine::WipeString(blake3Key);
+}
+
 GenerateInput OnlyTicked(const GenerateInput& input, Algorithm algorithm)
 {
     GenerateInput only = input;

@@ -22,7 +22,10 @@
 
 // StandardInput is the companion's: the program's standard input, read once.
 enum class GenerateSource { File, Text, StandardInput, Nothing };
+// A request. Its keys are wiped when it goes, in every copy of it.
 struct GenerateInput {
+    ~GenerateInput();
+
     std::string key;  // bytes, exactly as typed; used only with hmac
     bool hmac = false;
     // The ticked algorithms. The window has boxes for MD5, SHA-1 and CRC-32;

@@ -4,10 +4,19 @@
 
 namespace engine {
 
+void WipeString(std::string& text) noexcept
+{
+    // Within its capacity the string does not move: its spare room, which
+    // may hold what a longer text held before, is written over too.
+    text.resize(text.capacity());
+    WipeKeyMaterial(text.data(), text.size());
+    text.clear();
+}
+
 void WindowDigestChoice::WipeKeys() noexcept
 {
-    WipeKeyMaterial(key.data(), key.size());
-    WipeKeyMaterial(blake3Key.data(), blake3Key.size());
+    WipeString(key);
+    WipeString(blake3Key);
 }
 
 WindowDigests::WindowDigests(const WindowDigestChoice& choice)

@@ -27,19 +27,27 @@ inline const std::string* KeyFor(const AlgorithmRow& row, bool hmac, const std::
     return hmac && row.hmacBlock > 0 ? &key : nullptr;
 }
 
+// Every byte a string may have held overwritten as key material is, its
+// spare room too, and then emptied: what holds a key before it goes.
+void WipeString(std::string& text) noexcept;
+
+// The digests to compute and how. Its keys are wiped when it goes, in
+// every copy of it.
 struct WindowDigestChoice {
+    ~WindowDigestChoice() { WipeKeys(); }
+
     AlgorithmSet algorithms;
     bool hmac = false;  // each keyed with key (HMAC), but for those that have no HMAC
-    std::string key;
+    std::string key{};
     std::size_t blake2bBytes = 64;  // BLAKE2b's length, 1 to 64
-    std::string blake3Key;          // BLAKE3's keyed mode's 32 bytes; empty for plain BLAKE3
+    std::string blake3Key{};        // BLAKE3's keyed mode's 32 bytes; empty for plain BLAKE3
 
     const std::string* KeyFor(const AlgorithmRow& row) const noexcept
     {
         return engine::KeyFor(row, hmac, key, blake3Key);
     }
 
-    // Both keys' bytes overwritten: for the copies made of a request.
+    // Both keys' bytes overwritten, and the keys emptied.
     void WipeKeys() noexcept;
 };
 
