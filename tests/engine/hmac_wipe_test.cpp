@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/blake2.h"
+#include "engine/blake3.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
@@ -688,10 +689,12 @@ Secrets StreamSecrets(Algorithm algorithm, const std::string& key)
             };
             if (algorithm == Algorithm::Blake2b) {
                 Blake2bState state;
-                chain(state, [](Blake2bState& st) { Blake2bInit(st); }, Blake2bUpdate);
+                chain(
+                    state, [](Blake2bState& st) { Blake2bInit(st); }, Blake2bUpdate);
             } else {
                 Blake2sState state;
-                chain(state, [](Blake2sState& st) { Blake2sInit(st); }, Blake2sUpdate);
+                chain(
+                    state, [](Blake2sState& st) { Blake2sInit(st); }, Blake2sUpdate);
             }
         } else {
             Sha3State state;
@@ -715,52 +718,71 @@ TEST(KeyedStreamsWipe, TheyLeaveNothingOfTheKeyOnAnyThreadOrInTheHeap)
     OwnStack setUp, feeding;
     VectorRegisters registers;
     const bool canSave = VectorRegisters::CanSave();
-    for (const Algorithm algorithm :
-         {Algorithm::Sha3_224, Algorithm::Sha3_512, Algorithm::Blake2b, Algorithm::Blake2s, Algorithm::Blake3}) {
-        const AlgorithmRow& row = RowOf(algorithm);
-        const std::vector<std::size_t> lengths =
-            row.hmacBlock == 0 ? std::vector<std::size_t>{32} : std::vector<std::size_t>{20, row.hmacBlock + 36};
-        for (const std::size_t length : lengths) {
-            const std::string key = RandomKey(length, rng);
-            const Secrets s = StreamSecrets(algorithm, key);
-            const std::string what = std::string(row.name) + ", key " + std::to_string(length);
-            WindowDigestChoice choice{.algorithms = {algorithm}, .hmac = row.hmacBlock > 0};
-            (row.hmacBlock > 0 ? choice.key : choice.blake3Key) = key;
-            std::unique_ptr<WindowDigests> digests;
-            heap::recorded = 0;
-            heap::recording = true;
-            setUp.Run([&] { digests = std::make_unique<WindowDigests>(choice); });
-            heap::recording = false;
-            const std::size_t blocks = std::min(heap::recorded.load(), std::size(heap::blocks));
-            for (const std::string& found : s.FindIn(setUp.data(), OwnStack::kSize))
-                ADD_FAILURE() << what << ", where it was set up: " << found;
-            feeding.Run([&] {
-                digests->Feed(0, bytes, 100);
-                digests->Feed(0, bytes + 100, 200);
-                if (canSave)
-                    registers.Save();
-            });
-            for (const std::string& found : s.FindIn(feeding.data(), OwnStack::kSize))
-                ADD_FAILURE() << what << ", where it was fed: " << found;
-            for (const std::string& found :
-                 canSave ? s.FindIn(registers.area, VectorRegisters::kSize) : std::vector<std::string>{})
-                ADD_FAILURE() << what << ": " << found << " in the vector registers of the feeding thread";
-            std::fill(std::begin(heap::keptSize), std::end(heap::keptSize), 0);
-            heap::keeping = true;
-            setUp.Run([&] {
-                digests->Finish();
-                digests.reset();
-            });
-            heap::keeping = false;
-            for (const std::string& found : s.FindIn(setUp.data(), OwnStack::kSize))
-                ADD_FAILURE() << what << ", where it was finished: " << found;
-            std::size_t freed = 0;
-            for (std::size_t b = 0; b < blocks; ++b) {
-                freed += heap::keptSize[b] > 0 ? 1 : 0;
-                for (const std::string& found : s.FindIn(heap::kept[b], heap::keptSize[b]))
-                    ADD_FAILURE() << what << ": " << found << " in heap block " << b << ", freed";
+    // Each block routine this CPU can run, as a CPU without AVX-512 would
+    // choose a narrower one; the paths go back to the chosen ones at the end.
+    struct Forced {
+        const char* path;
+        bool (*force)();
+    };
+    const Forced forced[] = {
+        {"chosen", [] { return true; }},
+        {"portable", [] { return ForcePath(Sha3Path::Portable) && ForcePath(Blake3Path::Portable); }},
+        {"AVX2", [] { return ForcePath(Blake3Path::Avx2); }},
+    };
+    struct ChosenAgain {
+        ~ChosenAgain() { UseChosenPaths(); }
+    } chosenAgain;
+    for (const Forced& path : forced) {
+        if (!path.force())
+            continue;
+        for (const Algorithm algorithm :
+             {Algorithm::Sha3_224, Algorithm::Sha3_512, Algorithm::Blake2b, Algorithm::Blake2s, Algorithm::Blake3}) {
+            const AlgorithmRow& row = RowOf(algorithm);
+            const std::vector<std::size_t> lengths =
+                row.hmacBlock == 0 ? std::vector<std::size_t>{32} : std::vector<std::size_t>{20, row.hmacBlock + 36};
+            for (const std::size_t length : lengths) {
+                const std::string key = RandomKey(length, rng);
+                const Secrets s = StreamSecrets(algorithm, key);
+                const std::string what =
+                    std::string(row.name) + " (" + path.path + " path), key " + std::to_string(length);
+                WindowDigestChoice choice{.algorithms = {algorithm}, .hmac = row.hmacBlock > 0};
+                (row.hmacBlock > 0 ? choice.key : choice.blake3Key) = key;
+                std::unique_ptr<WindowDigests> digests;
+                heap::recorded = 0;
+                heap::recording = true;
+                setUp.Run([&] { digests = std::make_unique<WindowDigests>(choice); });
+                heap::recording = false;
+                const std::size_t blocks = std::min(heap::recorded.load(), std::size(heap::blocks));
+                for (const std::string& found : s.FindIn(setUp.data(), OwnStack::kSize))
+                    ADD_FAILURE() << what << ", where it was set up: " << found;
+                feeding.Run([&] {
+                    digests->Feed(0, bytes, 100);
+                    digests->Feed(0, bytes + 100, 200);
+                    if (canSave)
+                        registers.Save();
+                });
+                for (const std::string& found : s.FindIn(feeding.data(), OwnStack::kSize))
+                    ADD_FAILURE() << what << ", where it was fed: " << found;
+                for (const std::string& found :
+                     canSave ? s.FindIn(registers.area, VectorRegisters::kSize) : std::vector<std::string>{})
+                    ADD_FAILURE() << what << ": " << found << " in the vector registers of the feeding thread";
+                std::fill(std::begin(heap::keptSize), std::end(heap::keptSize), 0);
+                heap::keeping = true;
+                setUp.Run([&] {
+                    digests->Finish();
+                    digests.reset();
+                });
+                heap::keeping = false;
+                for (const std::string& found : s.FindIn(setUp.data(), OwnStack::kSize))
+                    ADD_FAILURE() << what << ", where it was finished: " << found;
+                std::size_t freed = 0;
+                for (std::size_t b = 0; b < blocks; ++b) {
+                    freed += heap::keptSize[b] > 0 ? 1 : 0;
+                    for (const std::string& found : s.FindIn(heap::kept[b], heap::keptSize[b]))
+                        ADD_FAILURE() << what << ": " << found << " in heap block " << b << ", freed";
+                }
+                EXPECT_GT(freed, 0u) << what << ": the digest freed none of its blocks";
             }
-            EXPECT_GT(freed, 0u) << what << ": the digest freed none of its blocks";
         }
     }
 }
