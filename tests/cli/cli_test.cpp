@@ -142,7 +142,8 @@ TEST_F(Cli, FailuresTellWhyAsMd5sumDoesAndExit1Promptly)
     const std::pair<std::string, std::string> cases[] = {
         {"   ", "vellumark-cli: '': No such file or directory\n"},  // the name as trimmed, as md5sum shows it
         {"missing.bin", "vellumark-cli: missing.bin: No such file or directory\n"},
-        {"pipe", "vellumark-cli: pipe: Not a regular file\n"},  // must return, not wait for a writer
+        // Must return, not wait for a writer; a pipe is read as standard input.
+        {"pipe", "vellumark-cli: pipe: Not a regular file (read a pipe with - and a redirection)\n"},
         // The wildcard finds a file for the window's existence test; the name opens none.
         {"match-*.bin", "vellumark-cli: match-*.bin: No such file or directory\n"},
         // A name's control characters would be commands to the terminal.
