@@ -205,6 +205,8 @@ std::optional<FolderWalk::Found> FolderWalk::Reopen()
             // What was below it is out of reach: its files are not looked for.
             for (std::size_t below = k; below <= top; ++below)
                 levels_[below].next = levels_[below].entries.size();
+            if (k > keepFrom)
+                heldFrom_ = keepFrom;
             return Told(PathOf(level), failure);
         }
         int at = fd.Get();
