@@ -1282,16 +1282,24 @@ pid_t BlockedWriter(const std::string& fifo)
     return writer;
 }
 
-// Whether the writer is still blocked; it is let go and waited for either way.
+// Whether the writer is still blocked, given a tenth of a second to end
+// should a reader have let it go; it is let go and waited for either way.
 bool StillBlocked(pid_t writer, const std::string& fifo)
 {
     int status = 0;
-    const bool blocked = ::waitpid(writer, &status, WNOHANG) == 0;
+    bool blocked = true;
+    for (int tries = 0; blocked && tries < 50; ++tries) {
+        blocked = ::waitpid(writer, &status, WNOHANG) == 0;
+        if (blocked)
+            ::usleep(2000);
+    }
+    if (!blocked)
+        return false;
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ::waitpid(writer, &status, 0);
     if (reader >= 0)
         ::close(reader);
-    return blocked;
+    return true;
 }
 
 // A folder renamed and a link to a folder outside put in its place while the
