@@ -18,10 +18,10 @@ namespace {
 constexpr std::size_t kBatchItems = 64;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
 
-// The caller is woken for finished items a few at a time, and the producer,
-// once the look-ahead was full, for room enough for many: woken for each
-// item, each thread would spend more time in the system's waits and wakes
-// than a small file costs to read.
+// The caller is woken for finished small items a few at a time, and the
+// producer, once the look-ahead was full, for room enough for many: woken
+// for each item, each thread would spend more time in the system's waits
+// and wakes than a small file costs to read.
 constexpr std::size_t kWakeItems = 32;
 constexpr std::size_t kRefillItems = kLookAheadItems / 8;
 constexpr std::size_t kRefillBytes = kLookAheadBytes / 8;
@@ -342,11 +342,15 @@ private:
             return;
         if (state == State::Finished && !idle && !ended_ && !stop_) {
             std::uint64_t item = head_;
-            while (item < tail_ && item - head_ < kWakeItems &&
+            std::uint64_t bytes = 0;
+            while (item < tail_ && item - head_ < kWakeItems && bytes < kBatchBytes &&
                    SlotOf(item).state.load(std::memory_order_acquire) == State::Finished)
-                ++item;
-            // Standard input waits for the caller, who reads it.
-            if (item - head_ < kWakeItems && item < tail_ && !SlotOf(item).facts.onCaller)
+                bytes += SlotOf(item++).facts.weight;
+            // Not for a few small files: unless the one they wait for is
+            // standard input, which the caller reads, or a large file, whose
+            // wait may be long.
+            if (item - head_ < kWakeItems && bytes < kBatchBytes && item < tail_ && !SlotOf(item).facts.onCaller &&
+                SlotOf(item).facts.weight <= kFileWindowSize)
                 return;
         }
         headCv_.notify_one();
