@@ -260,9 +260,10 @@ std::size_t SharedReadFile::ReadAt(std::uint64_t offset, unsigned char* buffer, 
         if (got == 0)
             break;
         done += static_cast<std::size_t>(got);
-        // A short read that ends where the file ended when it was opened is
-        // its end: no read more to hear it. Whatever grew since is a writer's,
-        // which the lease keeps out and the second read without one finds.
+        // A short read that ends where the file ended when it was opened has
+        // reached its end, and a read more would only say so. Whatever grew
+        // since is a writer's, which the lease keeps out and the second read
+        // without one finds.
         if (!stream_ && static_cast<std::size_t>(got) < want && before_.st_size > 0 &&
             offset + done == static_cast<std::uint64_t>(before_.st_size))
             break;
