@@ -123,13 +123,18 @@ platform::SharedReadFile OpenTested(const std::string& fileName, bool exists)
     return platform::SharedReadFile(fileName);
 }
 
-void GenerateFromFile(const GenerateInput& input, bool exists, const ResultSink& sink, RunControl& control)
+void GenerateFromFile(const GenerateInput& input, const FileOpener& open, const ResultSink& sink, RunControl& control)
 {
     // The file goes on every path, failure included. No result is handed on
     // before the file is known to have held still.
-    platform::SharedReadFile file = OpenTested(input.fileName, exists);
+    platform::SharedReadFile file = open();
     const KeyedChoice choice(input);
     Deliver(input, DigestFile(file, choice.value, control), sink);
+}
+
+void GenerateFromFile(const GenerateInput& input, bool exists, const ResultSink& sink, RunControl& control)
+{
+    GenerateFromFile(input, [&] { return OpenTested(input.fileName, exists); }, sink, control);
 }
 
 // The choice without its copy of the key, which is wiped: the lanes read the
@@ -205,6 +210,16 @@ void GenerateFromTestedFile(const GenerateInput& input, bool exists, const Resul
     GenerateFromFile(input, exists, sink, run);
 }
 
+void GenerateFromOpenedFile(const GenerateInput& input, const FileOpener& open, const ResultSink& sink,
+                            RunControl* control)
+{
+    RunControl own;
+    RunControl& run = control != nullptr ? *control : own;
+    if (run.Cancelled())
+        throw ERunCancelled();
+    GenerateFromFile(input, open, sink, run);
+}
+
 GenerateInLanes::GenerateInLanes(const GenerateInput& possible, RunControl* control)
     : control_(control != nullptr ? *control : own_), lanes_(std::make_unique<FileLanes>(Possible(possible), control_))
 {}
@@ -234,10 +249,15 @@ std::uint64_t GenerateInLanes::WeightLeft() const noexcept
 
 void GenerateInLanes::Begin(std::uint64_t tag, const std::string& fileName, const GenerateInput& request, bool exists)
 {
+    Begin(tag, [&] { return OpenTested(fileName, exists); }, request);
+}
+
+void GenerateInLanes::Begin(std::uint64_t tag, const FileOpener& open, const GenerateInput& request)
+{
     try {
         if (control_.Cancelled())
             throw ERunCancelled();
-        platform::SharedReadFile file = OpenTested(fileName, exists);
+        platform::SharedReadFile file = open();
         requests_.reserve(requests_.size() + 1);
         lanes_->Add(tag, std::move(file), Ticks(request), request.key, request.blake3Key);
         requests_.emplace_back(tag, &request);

@@ -12,6 +12,7 @@
 
 #include "core/run_control.h"
 #include "engine/algorithms.h"
+#include "platform/files/file_reader.h"
 
 // The Generate command without a window: the window reads its controls into a
 // GenerateInput, this core does the work, and the results are handed back in
@@ -52,6 +53,13 @@ void Generate(const GenerateInput& input, const ResultSink& sink, RunControl* co
 void GenerateFromTestedFile(const GenerateInput& input, bool exists, const ResultSink& sink,
                             RunControl* control = nullptr);
 
+// Generate on the file that `open` opens, for a caller that opens its files
+// in its own way (the companion opens a walk's files within their folders):
+// the failures of `open` are Generate's.
+using FileOpener = std::function<platform::SharedReadFile()>;
+void GenerateFromOpenedFile(const GenerateInput& input, const FileOpener& open, const ResultSink& sink,
+                            RunControl* control = nullptr);
+
 // Generate on many files at once, on the calling thread: their digests run
 // side by side in the lanes of the vector unit (core/file_lanes.h).
 // Each file gets what Generate on it would hand on, its failure and message
@@ -84,6 +92,8 @@ public:
     // the file has ended; `exists` is the caller's existence test, as for
     // GenerateFromTestedFile.
     void Begin(std::uint64_t tag, const std::string& fileName, const GenerateInput& request, bool exists);
+    // The same with the file that `open` opens (see GenerateFromOpenedFile).
+    void Begin(std::uint64_t tag, const FileOpener& open, const GenerateInput& request);
 
     struct Ended {
         std::uint64_t tag = 0;

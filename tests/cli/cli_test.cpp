@@ -1,6 +1,7 @@
 // The command-line companion, run as a program.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,6 +13,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <future>
 #include <random>
 #include <span>
 #include <string>
@@ -142,7 +146,8 @@ TEST_F(Cli, FailuresTellWhyAsMd5sumDoesAndExit1Promptly)
     const std::pair<std::string, std::string> cases[] = {
         {"   ", "vellumark-cli: '': No such file or directory\n"},  // the name as trimmed, as md5sum shows it
         {"missing.bin", "vellumark-cli: missing.bin: No such file or directory\n"},
-        {"pipe", "vellumark-cli: pipe: Not a regular file\n"},  // must return, not wait for a writer
+        // Must return, not wait for a writer; a pipe is read as standard input.
+        {"pipe", "vellumark-cli: pipe: Not a regular file (read a pipe with - and a redirection)\n"},
         // The wildcard finds a file for the window's existence test; the name opens none.
         {"match-*.bin", "vellumark-cli: match-*.bin: No such file or directory\n"},
         // A name's control characters would be commands to the terminal.
@@ -1280,6 +1285,25 @@ TEST_F(CliCheck, ListedFilesAreReadUnderTheUsualRules)
     EXPECT_EQ(InData("$V -c --ignore-missing ../list").out, "abc: OK\n blanks : OK\npipe: FAILED open or read\n");
 }
 
+// Under the lowest descriptor limit at which md5sum -c reads every file of
+// a list, and one more for the look before each open, every file is read:
+// one at a time, where side by side would need more. So is a walk.
+TEST_F(CliCheck, EveryFileIsReadUnderTheLimitMd5sumNeedsAndOneMore)
+{
+    ASSERT_EQ(InData("mkdir many && for i in $(seq 100); do echo $i > many/$i; done && md5sum many/* > ../many.md5")
+                  .exitCode,
+              0);
+    const Outcome theirs = InData("ulimit -n 5 && md5sum -c ../many.md5");
+    ASSERT_EQ(CountOk(theirs.out), 100) << theirs.err;
+    const Outcome ours = InData("ulimit -n 6 && $V -c ../many.md5");
+    EXPECT_EQ(ours.exitCode, 0);
+    EXPECT_EQ(CountOk(ours.out), 100) << ours.out;
+    EXPECT_EQ(ours.err, "");
+    const Outcome walk = InData("ulimit -n 6 && $V -r --sum --md5 many | md5sum -c --quiet");
+    EXPECT_EQ(walk.exitCode, 0) << walk.out << walk.err;
+    EXPECT_EQ(InData("ulimit -n 6 && $V -r --sum --md5 many | wc -l").out, "100\n");
+}
+
 TEST_F(CliCheck, ListsFromSeveralFilesAndStandardInput)
 {
     ASSERT_EQ(InData("md5sum abc > ../good && md5sum empty > ../also && echo bad > ../bad").exitCode, 0);
@@ -1440,6 +1464,242 @@ TEST_F(CliWalk, ADeepTreeIsWalkedWithFewDescriptors)
     const Outcome run = RunScript("ulimit -n 32 && $V -r deep | wc -l", Path(""));
     EXPECT_EQ(run.exitCode, 0) << run.err.substr(0, 300);
     EXPECT_EQ(run.out, "1\n");
+
+    // Many folders of one file each: the files waiting in the look-ahead
+    // hold their folders open, and no more of them than the limit allows.
+    ASSERT_EQ(RunScript("mkdir wide && for i in $(seq 300); do mkdir wide/$i && echo $i > wide/$i/f; done", Path(""))
+                  .exitCode,
+              0);
+    const Outcome wide = RunScript("ulimit -n 32 && $V -r --sum --md5 wide", Path(""));
+    EXPECT_EQ(wide.exitCode, 0) << wide.err.substr(0, 300);
+    EXPECT_EQ(wide.out, RunScript("find wide -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum", Path("")).out);
+}
+
+// Runs the script in `folder` with the walk's test seam on
+// (VELLUMARK_TEST_WALK_SEAM, see cli/folder_walk.cpp): each time the walk has
+// listed a folder, `listed` is called with the folder's path, and the walk
+// goes on once it returns.
+Outcome WalkWithSeam(const std::string& script, const std::string& folder,
+                     const std::function<void(const std::string&)>& listed)
+{
+    const std::string seam = folder + "/seam";
+    if (::mkdir(seam.c_str(), 0700) != 0 || ::mkfifo((seam + "/listed").c_str(), 0600) != 0 ||
+        ::mkfifo((seam + "/go").c_str(), 0600) != 0) {
+        ADD_FAILURE() << "cannot make the seam's FIFOs";
+        return {};
+    }
+    // Open for reading and writing, the FIFO blocks neither side.
+    const int lines = ::open((seam + "/listed").c_str(), O_RDWR | O_CLOEXEC);
+    std::future<Outcome> run =
+        std::async(std::launch::async, [&] { return RunScript("export VELLUMARK_TEST_WALK_SEAM=seam; " + script, folder); });
+    const auto running = [&] { return run.wait_for(std::chrono::seconds(0)) != std::future_status::ready; };
+    std::string pending;
+    while (lines >= 0 && running()) {
+        pollfd ready{lines, POLLIN, 0};
+        char chunk[4096];
+        const ssize_t got = ::poll(&ready, 1, 20) > 0 ? ::read(lines, chunk, sizeof chunk) : 0;
+        pending.append(chunk, got > 0 ? static_cast<std::size_t>(got) : 0);
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            listed(pending.substr(0, end));
+            pending.erase(0, end + 1);
+            // The walk waits until "go" is opened for writing and closed.
+            for (int go; running();) {
+                if ((go = ::open((seam + "/go").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0) {
+                    ::close(go);
+                    break;
+                }
+                ::usleep(1000);
+            }
+        }
+    }
+    if (lines >= 0)
+        ::close(lines);
+    return run.get();
+}
+
+// A process of ours blocked in its open of the FIFO for writing, as it is
+// until someone opens the FIFO to read.
+pid_t BlockedWriter(const std::string& fifo)
+{
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        ::_exit(fd >= 0 ? 0 : 1);
+    }
+    // In the open, the system call it is in is openat's (257).
+    for (int tries = 0; writer > 0 && tries < 2500; ++tries) {
+        std::ifstream call("/proc/" + std::to_string(writer) + "/syscall");
+        std::string number;
+        if (call >> number && number == "257")
+            break;
+        ::usleep(2000);
+    }
+    return writer;
+}
+
+// Whether the writer is still blocked, given a tenth of a second to end
+// should a reader have let it go; it is let go and waited for either way.
+bool StillBlocked(pid_t writer, const std::string& fifo)
+{
+    int status = 0;
+    bool blocked = true;
+    for (int tries = 0; blocked && tries < 50; ++tries) {
+        blocked = ::waitpid(writer, &status, WNOHANG) == 0;
+        if (blocked)
+            ::usleep(2000);
+    }
+    if (!blocked)
+        return false;
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ::waitpid(writer, &status, 0);
+    if (reader >= 0)
+        ::close(reader);
+    return true;
+}
+
+// A folder renamed and a link to a folder outside put in its place while the
+// walk goes: after its parent was listed, the link is not entered but told,
+// and nothing outside is read; after it was listed itself, its files are
+// read from the folder itself, under their walked names; and a folder the
+// walk let go of (one held at a time under this limit) and must reopen on
+// its way back up is told, and nothing outside is read.
+TEST_F(CliWalk, AFolderSwappedForALinkDuringTheWalkIsNeverFollowed)
+{
+    ASSERT_EQ(RunScript("mkdir -p in/tree/sub in/tree/a/b out/sub out/a/b && cd in/tree && printf one > sub/f1 && "
+                        "printf two > sub/f2 && printf z > z.txt && printf b > a/b/f && printf y > a/y && "
+                        "cd ../../out && printf evil1 > sub/f1 && printf evil2 > sub/f2 && printf evil > a/y && "
+                        "printf evil > a/b/f",
+                        Path(""))
+                  .exitCode,
+              0);
+    const std::string in = Path("in");
+    // tree/NAME becomes a link to out/NAME.
+    const auto swapped = [&](const std::string& folder) {
+        ASSERT_EQ(::rename((in + "/" + folder).c_str(), (in + "/" + folder + ".real").c_str()), 0);
+        ASSERT_EQ(::symlink(("../../out/" + folder.substr(5)).c_str(), (in + "/" + folder).c_str()), 0);
+    };
+    const auto restored = [&](const std::string& folder) {
+        ASSERT_EQ(::unlink((in + "/" + folder).c_str()), 0);
+        ASSERT_EQ(::rename((in + "/" + folder + ".real").c_str(), (in + "/" + folder).c_str()), 0);
+    };
+    const std::string md5One = "f97c5d29941bfb1b2fdab0874906ab82", md5Two = "b8a9f715dbb64fd5c56e7783c6820a61";
+    const std::string md5Z = "fbade9e36a3f36d3d676c1b808451dd7", md5B = "92eb5ffee6ae2fec3ad71c777531578f";
+    const std::string md5Y = "415290769594460e2e485922904f345d";
+    std::string swap;
+
+    // Swapped once its parent was listed: told, and not entered.
+    Outcome run = WalkWithSeam("$V -r --sum --md5 tree", in, [&](const std::string& folder) {
+        if (folder == "tree")
+            swapped(swap = "tree/sub");
+    });
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, md5B + "  tree/a/b/f\n" + md5Y + "  tree/a/y\n" + md5Z + "  tree/z.txt\n");
+    EXPECT_EQ(run.err, "vellumark-cli: tree/sub: Changed during the walk\n");
+    restored(swap);
+    ASSERT_EQ(::unlink((in + "/seam/listed").c_str()) | ::unlink((in + "/seam/go").c_str()) |
+                  ::rmdir((in + "/seam").c_str()),
+              0);
+
+    // Swapped once it was listed itself: its own files, nothing of the link's.
+    run = WalkWithSeam("$V -r --sum --md5 tree", in, [&](const std::string& folder) {
+        if (folder == "tree/sub")
+            swapped(swap = "tree/sub");
+    });
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, md5B + "  tree/a/b/f\n" + md5Y + "  tree/a/y\n" + md5One + "  tree/sub/f1\n" + md5Two +
+                           "  tree/sub/f2\n" + md5Z + "  tree/z.txt\n");
+    EXPECT_EQ(run.err, "");
+    restored(swap);
+    ASSERT_EQ(::unlink((in + "/seam/listed").c_str()) | ::unlink((in + "/seam/go").c_str()) |
+                  ::rmdir((in + "/seam").c_str()),
+              0);
+
+    // Under a limit that leaves the walk one folder at a time, "tree/a" is
+    // let go while "tree/a/b" is read, and opened again for "tree/a/y".
+    run = WalkWithSeam("ulimit -n 24 && $V -r --sum --md5 tree", in, [&](const std::string& folder) {
+        if (folder == "tree/a/b")
+            swapped(swap = "tree/a");
+    });
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, md5B + "  tree/a/b/f\n" + md5One + "  tree/sub/f1\n" + md5Two + "  tree/sub/f2\n" + md5Z +
+                           "  tree/z.txt\n");
+    EXPECT_EQ(run.err, "vellumark-cli: tree/a: Changed during the walk\n");
+    restored(swap);
+}
+
+// A file the walk listed, and the file a listed link led to, each replaced
+// by a FIFO with a writer waiting on it before they are opened: neither is
+// opened (the writers stay blocked), and each is told as changed.
+TEST_F(CliWalk, AFifoSwappedInDuringTheWalkIsNeverOpened)
+{
+    ASSERT_EQ(RunScript("mkdir -p fifo/tree && cd fifo && printf abc > tree/f && printf abc > target && "
+                        "ln -s ../target tree/link && printf z > tree/z",
+                        Path(""))
+                  .exitCode,
+              0);
+    const std::string file = Path("fifo/tree/f"), target = Path("fifo/target");
+    pid_t writers[2] = {-1, -1};
+    const Outcome run = WalkWithSeam("$V -r --sum --md5 tree", Path("fifo"), [&](const std::string& folder) {
+        if (folder != "tree")
+            return;
+        ASSERT_EQ(::unlink(file.c_str()) | ::mkfifo(file.c_str(), 0600), 0);
+        ASSERT_EQ(::unlink(target.c_str()) | ::mkfifo(target.c_str(), 0600), 0);
+        writers[0] = BlockedWriter(file);
+        writers[1] = BlockedWriter(target);
+    });
+    ASSERT_GT(writers[0], 0);
+    ASSERT_GT(writers[1], 0);
+    EXPECT_TRUE(StillBlocked(writers[0], file)) << "the walk opened the FIFO that took a file's place";
+    EXPECT_TRUE(StillBlocked(writers[1], target)) << "the walk opened the FIFO that took a link's file's place";
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "fbade9e36a3f36d3d676c1b808451dd7  tree/z\n");
+    EXPECT_EQ(run.err,
+              "vellumark-cli: tree/f: Changed during the walk\n"
+              "vellumark-cli: tree/link: Changed during the walk\n");
+}
+
+// A tree 5,000 folders deep, its paths far longer than the system takes in
+// one name, with files at five depths: every file, in the order of `find |
+// LC_ALL=C sort`, under Debian's default limit of 1,024 descriptors. Made
+// and removed through descriptors, as the helpers' paths could not reach it.
+TEST_F(CliWalk, ATreeOf5000LevelsIsWalkedWhole)
+{
+    struct Removed {
+        std::string folder;
+        ~Removed() { RunScript("rm -rf deep", folder); }
+    } removed{Path("")};
+    int fd = ::open(Path("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string names[] = {"d", "deep"};
+    for (int level = 0; fd >= 0 && level <= 5000; ++level) {
+        const char* name = names[level == 0].c_str();
+        ASSERT_EQ(::mkdirat(fd, name, 0755), 0) << level;
+        const int below = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = below;
+        if (level == 1 || level == 2 || level == 2500 || level == 4999 || level == 5000) {
+            const int file = ::openat(fd, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            const std::string text = "level " + std::to_string(level);
+            ASSERT_EQ(::write(file, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+            ::close(file);
+        }
+    }
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    const Outcome ours = RunScript("ulimit -n 1024 && $V -r --sum --md5 deep", Path(""));
+    // md5sum cannot open names that long: each file's line is made from its
+    // level, the folders above it.
+    const Outcome found = RunScript("find deep -type f | LC_ALL=C sort", Path(""));
+    ASSERT_EQ(found.exitCode, 0) << found.err.substr(0, 300);
+    std::string lines;
+    for (const std::string& path : LinesOf(found.out)) {
+        const auto level = std::count(path.begin(), path.end(), '/') - 1;
+        const Outcome md5 = RunScript("printf 'level " + std::to_string(level) + "' | md5sum", Path(""));
+        lines += md5.out.substr(0, 32) + "  " + path + "\n";
+    }
+    EXPECT_EQ(ours.exitCode, 0);
+    EXPECT_EQ(ours.err.substr(0, 300), "");
+    EXPECT_EQ(LinesOf(ours.out).size(), 5u);
+    EXPECT_EQ(ours.out, lines);
 }
 
 // What another user cannot read: a file and a folder, each told in the
@@ -1463,6 +1723,27 @@ TEST_F(CliWalk, UnreadableFilesAndFoldersAreToldAndTheWalkGoesOn)
               "vellumark-cli: locked/closed: Permission denied\n"
               "vellumark-cli: locked/secret: Permission denied\n"
               "vellumark-cli: locked/secret: Permission denied\n");
+}
+
+// A name that ends with a blank: other checkers take every blank before
+// the digits for the separator, so its SFV line would not check back there.
+// It is refused, not read, as the other names no SFV line can hold.
+TEST_F(CliWalk, SfvRefusesANameThatEndsWithABlank)
+{
+    ASSERT_EQ(RunScript("mkdir blanks && printf abc > blanks/ok && printf abc > 'blanks/trail ' && "
+                        "printf abc > \"$(printf 'blanks/tab\\t')\"",
+                        Path(""))
+                  .exitCode,
+              0);
+    const Outcome run = RunScript("$V --sfv -r blanks > sums", Path(""));
+    EXPECT_EQ(run.exitCode, 1);
+    const std::string misread = ": An SFV line with this name would be read back as another line\n";
+    EXPECT_EQ(run.err, "vellumark-cli: blanks/tab\\x09" + misread + "vellumark-cli: blanks/trail " + misread);
+    EXPECT_EQ(RunScript("cat sums", Path("")).out, "blanks/ok 352441C2\n");
+    if (ProgramPath("rhash").empty())
+        GTEST_SKIP() << "rhash is not installed (scripts/common.sh installs it)";
+    const Outcome theirs = RunScript("rhash -c sums", Path(""));
+    EXPECT_EQ(theirs.exitCode, 0) << theirs.out << theirs.err;
 }
 
 // Many files side by side: the lines come in the order named whatever order
