@@ -765,6 +765,8 @@ void TForm1::WaitWhileWorking(GenerateTask& task)
         {
             form.runningTask_ = &task;
             form.runLoop_ = &l;
+            // The run's line has no mark.
+            form.lineMark_ = LineMark::None;
             qApp->installEventFilter(&filter);
         }
         ~Running()

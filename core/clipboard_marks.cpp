@@ -480,7 +480,23 @@ StatusReport ReportFor(const std::vector<std::pair<Algorithm, ResultMark>>& mark
 {
     StatusReport report;
     report.note = std::move(note);
+    // Matches of several lengths are said in one sentence, and so are
+    // mismatches: "SHA-256 and SHA-512 match the clipboard".
+    std::vector<LengthVerdict> merged;
     for (const LengthVerdict& verdict : verdicts) {
+        const auto same = std::find_if(merged.begin(), merged.end(), [&verdict](const LengthVerdict& said) {
+            return said.kind == verdict.kind &&
+                   (verdict.kind == VerdictKind::Matches || verdict.kind == VerdictKind::DoesNotMatch);
+        });
+        if (same == merged.end()) {
+            merged.push_back(verdict);
+            continue;
+        }
+        same->names.insert(same->names.end(), verdict.names.begin(), verdict.names.end());
+        same->values.insert(same->values.end(), verdict.values.begin(), verdict.values.end());
+        same->several = same->several || verdict.several;
+    }
+    for (const LengthVerdict& verdict : merged) {
         const std::string sentence = VerdictSentence(verdict, digested);
         if (report.sentences.empty())
             report.mark = MarkOf(verdict.kind);
