@@ -440,6 +440,11 @@ TEST(ClipboardDigests, TheLineSaysTheVerdictFirstInPlainWords)
          "Press Generate again to compare; MD5 and CRC-32 match, SHA-1 does not"},
         {say(md5, {Verdict(K::NotThisOne, {"SHA-256"})}), LineMark::Neutral,
          "Not this file's SHA-256; copy the whole line; MD5 matches"},
+        // Several lengths: matches in one sentence, mismatches in another.
+        {say(none, {Verdict(K::Matches, {"SHA-256"}), Verdict(K::Matches, {"SHA-512"})}), LineMark::Matches,
+         "SHA-256 and SHA-512 match the clipboard"},
+        {say(none, {Verdict(K::DoesNotMatch, {"SHA-256"}), Verdict(K::DoesNotMatch, {"SHA-512"})}),
+         LineMark::DoesNotMatch, "Neither SHA-256 nor SHA-512 matches the clipboard"},
         {say(none, {Verdict(K::DoesNotMatch, {"SHA-512"}), Verdict(K::NotThisOne, {"SHA-256"})}), LineMark::DoesNotMatch,
          "SHA-512 does not match the digest on the clipboard; not this file's SHA-256; copy the whole line"},
         {say(md5, {Verdict(K::Matches, {"SHA-256"})}, Digested::File, "1 other file was not opened."), LineMark::Matches,
