@@ -235,12 +235,22 @@ private:
             QMetaObject::invokeMethod(
                 qApp,
                 [path] {
-                    // What the X server shows of the window, drawn by now.
-                    QApplication::processEvents();
-                    const QPixmap shot = Form1 == nullptr || Form1->screen() == nullptr
-                                             ? QPixmap()
-                                             : Form1->screen()->grabWindow(Form1->winId());
-                    Say(!shot.isNull() && shot.save(path, "PNG") ? "shot ok" : "shot failed");
+                    if (Form1 == nullptr || Form1->screen() == nullptr) {
+                        Say("shot failed");
+                        return;
+                    }
+                    // Drawn, and on the X server, before it is taken: a
+                    // window just started may not have reached it yet.
+                    Form1->repaint();
+                    QTimer::singleShot(150, Form1, [path] {
+                        const QImage shot = Form1->screen()->grabWindow(Form1->winId()).toImage();
+                        // A window not yet on the screen comes back one colour.
+                        bool drawn = false;
+                        for (int y = 0; y < shot.height() && !drawn; y += 4)
+                            for (int x = 0; x < shot.width() && !drawn; x += 4)
+                                drawn = shot.pixel(x, y) != shot.pixel(0, 0);
+                        Say(drawn && shot.save(path, "PNG") ? "shot ok" : "shot failed");
+                    });
                 },
                 Qt::QueuedConnection);
         } else if (line == "ok") {

@@ -1308,9 +1308,10 @@ TEST_F(ClipboardTest, AnOwnerThatNeverAnswersStallsNeitherGenerateNorTheWindow)
     EXPECT_EQ(Marks().toStdString(), differs.toStdString());
 }
 
-// A clipboard of 50 MB is read no further than its first 64 KiB, and its
-// owner is not left waiting on the window for the rest: another program
-// still gets the whole text afterwards. Generate does not read it at all.
+// A clipboard of 50 MB is read no further than its first 64 KiB (and a
+// byte, to tell a run of digits that the limit cuts), and its owner is not
+// left waiting on the window for the rest: another program still gets the
+// whole text afterwards. Generate does not read it at all.
 TEST_F(ClipboardTest, ALargeClipboardIsReadNoFurtherThanItsFirst64KiB)
 {
     QString seen;
@@ -1326,6 +1327,16 @@ TEST_F(ClipboardTest, ALargeClipboardIsReadNoFurtherThanItsFirst64KiB)
     ASSERT_TRUE(MarksBecome(unmarked_, seen)) << seen.toStdString();
     QThread::msleep(500);
     EXPECT_EQ(Marks().toStdString(), unmarked_.toStdString());
+
+    // The file's MD5 where the limit cuts a longer run of digits: whether
+    // the run goes on is read (64 KiB and one byte), and a cut run is no
+    // digest; the same MD5 that ends within the limit is one.
+    Put(QByteArray(64 * 1024 - 32, 'x') + md5_.toUtf8() + "0123abcd\n");
+    ASSERT_TRUE(MarksBecome(unmarked_, seen)) << seen.toStdString();
+    QThread::msleep(500);
+    EXPECT_EQ(Marks().toStdString(), unmarked_.toStdString()) << "a run cut by the limit was taken for a digest";
+    Put(QByteArray(64 * 1024 - 33, 'x') + md5_.toUtf8() + " 0123abcd\n");
+    EXPECT_TRUE(MarksBecome(matches_, seen)) << seen.toStdString();
 
     // At the start of 50 MB, which comes in pieces.
     const QByteArray large = line + QByteArray(50 * 1000 * 1000, 'x');
