@@ -509,6 +509,8 @@ TEST(Blake3Choice, ForcingRoutesTheDigestsAndUseChosenPathsGoesBack)
         EXPECT_EQ(PathInUse<Blake3Path>(), path);
         EXPECT_EQ(RoutineInUse<Blake3Path>().many, PathFunction(path).many);
     }
+    // Away from the chosen path (the last one forced may be it), and back.
+    ASSERT_TRUE(ForcePath(Blake3Path::Portable));
     UseChosenPaths();
     EXPECT_EQ(PathInUse<Blake3Path>(), ChosenPath<Blake3Path>());
 }
