@@ -151,14 +151,21 @@ void Choose()
     RegisterChosen(s.registered);
 }
 
+// The first use: out of line, so that every later one is the load alone.
+template <class Path>
+[[gnu::noinline, gnu::cold]] const PathEntry<Path>* ChooseAtFirstUse()
+{
+    std::call_once(state<Path>.once, Choose<Path>);
+    return state<Path>.inUse.load(std::memory_order_acquire);
+}
+
 // The row in use, chosen at the first call.
 template <class Path>
 const PathEntry<Path>* InUse()
 {
     if (const PathEntry<Path>* row = state<Path>.inUse.load(std::memory_order_acquire))
         return row;
-    std::call_once(state<Path>.once, Choose<Path>);
-    return state<Path>.inUse.load(std::memory_order_acquire);
+    return ChooseAtFirstUse<Path>();
 }
 
 }  // namespace path_family
