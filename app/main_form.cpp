@@ -63,8 +63,10 @@ constexpr int kLongestResult = 40;
 constexpr int kLineEditMargin = 2;
 // How often a handed file that waits for the window looks again.
 constexpr int kHandedRetryMs = 50;
-// Between the marks' line and the note on files not opened.
-constexpr const char* kStatusSeparator = "  ";
+// How long a Generate that a start or a hand-over runs waits for a read of
+// the clipboard under way, so that it computes what a digest there asks
+// for: the X11 reader's own patience with the clipboard's owner.
+constexpr std::chrono::milliseconds kStartClipboardWait{200};
 
 // Connects a signal to a handler that runs through the error guard.
 template <class Sender, class Signal, class Handler>
@@ -113,38 +115,97 @@ QFont ResultFont(const QLineEdit& box)
     return font;
 }
 
-// The message as it fits the room: cut short at its end, except for `tail`
-// (the note on files not opened) which stays whole while what comes before
-// it gives way.
-QString FittedMessage(const QString& message, const QString& tail, const QFontMetrics& metrics, int room)
+QColor Colour(std::uint32_t rgb)
 {
-    if (metrics.horizontalAdvance(message) <= room || tail.isEmpty() || !message.endsWith(tail) ||
-        message.size() == tail.size())
-        return metrics.elidedText(message, Qt::ElideRight, room);
-    const QString head = message.left(message.size() - tail.size());
-    return metrics.elidedText(head, Qt::ElideRight, std::max(0, room - metrics.horizontalAdvance(tail))) + tail;
+    return QColor::fromRgb(static_cast<QRgb>(rgb));
+}
+
+// The mark before the status line: a disc of the font's height and the gap
+// after it.
+int MarkSize(const QFontMetrics& metrics)
+{
+    return metrics.height();
+}
+constexpr int kMarkGap = 4;
+// The strip's text stays clear of its edges by this much on either side.
+constexpr int kStripMargin = 4;
+
+// A disc in the mark's colour with its symbol cut out of it in the strip's:
+// a tick on a match, a cross on a mismatch, a question mark otherwise.
+void PaintMark(QPainter& painter, const QRectF& disc, LineMark mark, const QColor& colour, const QColor& strip,
+               const QFont& font)
+{
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colour);
+    painter.drawEllipse(disc);
+    const auto at = [&disc](qreal x, qreal y) {
+        return QPointF(disc.left() + x * disc.width(), disc.top() + y * disc.height());
+    };
+    QPen pen(strip, std::max<qreal>(1.5, disc.width() / 7), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    switch (mark) {
+    case LineMark::Matches: {
+        const QPointF tick[] = {at(0.28, 0.52), at(0.44, 0.68), at(0.73, 0.34)};
+        painter.drawPolyline(tick, 3);
+        break;
+    }
+    case LineMark::DoesNotMatch:
+        painter.drawLine(at(0.33, 0.33), at(0.67, 0.67));
+        painter.drawLine(at(0.67, 0.33), at(0.33, 0.67));
+        break;
+    case LineMark::Neutral:
+    case LineMark::None: {
+        QFont bold = font;
+        bold.setBold(true);
+        bold.setPixelSize(std::max(1, qRound(disc.height() * 0.75)));
+        painter.setFont(bold);
+        painter.drawText(disc, Qt::AlignCenter, QStringLiteral("?"));
+        break;
+    }
+    }
+    painter.restore();
+}
+
+// The message as it fits the room: the line is made to fit, and is cut
+// short at its end only should a font be wider than any the window knows.
+QString FittedMessage(const QString& message, const QFontMetrics& metrics, int room)
+{
+    return metrics.elidedText(message, Qt::ElideRight, room);
 }
 
 // The status bar is drawn as a strip of its own along the bottom edge: an
-// etched line over a panel a shade darker than the window, and the message
-// it shows, if any.
-void PaintStatusStrip(QStatusBar& bar, const QString& tail)
+// etched line over a panel a shade darker than the window, tinted green
+// behind a match and red behind a mismatch, and the message it shows, if
+// any, after its mark.
+void PaintStatusStrip(QStatusBar& bar, LineMark mark)
 {
     QPainter painter(&bar);
     const QPalette& colours = bar.palette();
     const QRect area = bar.rect();
-    painter.fillRect(area, colours.color(QPalette::Window).darker(106));
+    const QString message = bar.currentMessage();
+    if (message.isEmpty())
+        mark = LineMark::None;
+    const QColor panel = colours.color(QPalette::Window).darker(106);
+    const QColor strip = Colour(TintBehind(mark, panel.rgb() & 0xffffffu));
+    painter.fillRect(area, strip);
     painter.setPen(colours.color(QPalette::Mid));
     painter.drawLine(area.topLeft(), area.topRight());
     painter.setPen(colours.color(QPalette::Light));
     painter.drawLine(area.left(), area.top() + 1, area.right(), area.top() + 1);
-    const QString message = bar.currentMessage();
-    if (!message.isEmpty()) {
-        const QRect room = area.adjusted(4, 2, -4, 0);
-        painter.setPen(colours.color(QPalette::WindowText));
-        painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
-                         FittedMessage(message, tail, bar.fontMetrics(), room.width()));
+    if (message.isEmpty())
+        return;
+    QRect room = area.adjusted(kStripMargin, 2, -kStripMargin, 0);
+    if (mark != LineMark::None) {
+        const int size = MarkSize(bar.fontMetrics());
+        const QRectF disc(room.left(), room.top() + (room.height() - size) / 2.0, size, size);
+        PaintMark(painter, disc, mark, Colour(MarkColour(mark, strip.rgb() & 0xffffffu)), strip, bar.font());
+        room.setLeft(room.left() + size + kMarkGap);
     }
+    painter.setPen(colours.color(QPalette::WindowText));
+    painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter, FittedMessage(message, bar.fontMetrics(), room.width()));
 }
 
 // While a long Generate runs the window takes no input but Escape, which
@@ -415,7 +476,12 @@ void TForm1::SetGenerateStarter(GenerateStarter starter)
 void TForm1::SetClipboard(std::unique_ptr<ResultClipboard> clipboard)
 {
     clipboard_ = std::move(clipboard);
-    clipboard_->OnRead([this] { platform::Guard([this] { MarkResults(); }); });
+    clipboard_->OnRead([this] {
+        platform::Guard([this] { MarkResults(); });
+        // A handed file that waited for this read goes on now.
+        if (clipboardWait_ && handedFile_ && !clipboard_->Reading())
+            handedRetry_.start(0);
+    });
 }
 
 void TForm1::MarkResults()
@@ -428,11 +494,7 @@ void TForm1::MarkResults()
     const ClipboardDigests digests = FindClipboardDigests(text.value_or(std::string()));
     for (std::size_t i = 0; i < resultBoxes_.size(); ++i)
         SetMark(i, MarkFor(kResultAlgorithms[i], resultBoxes_[i]->text().toStdString(), digests));
-    verdicts_.clear();
-    if (unboxed_.present) {
-        for (const Algorithm algorithm : UnboxedAlgorithms())
-            verdicts_.emplace_back(algorithm, VerdictFor(algorithm, unboxed_.results[IndexOf(algorithm)], digests));
-    }
+    verdicts_ = UnboxedVerdicts(unboxed_, digests);
     ShowStatusLine();
 }
 
@@ -459,6 +521,12 @@ void TForm1::SetMark(std::size_t box, ResultMark mark)
                                                                      : "");
 }
 
+int TForm1::StatusLineRoom() const
+{
+    const QStatusBar& bar = *ui_->StatusBar1;
+    return bar.width() - 2 * kStripMargin - MarkSize(bar.fontMetrics()) - kMarkGap;
+}
+
 void TForm1::ShowStatusLine()
 {
     // The status bar is the run's while one runs.
@@ -467,18 +535,26 @@ void TForm1::ShowStatusLine()
     std::vector<std::pair<Algorithm, ResultMark>> marks;
     for (std::size_t i = 0; i < marks_.size(); ++i)
         marks.emplace_back(kResultAlgorithms[i], marks_[i]);
-    // One line: the verdicts, then the note on files not opened.
-    std::string line = StatusLine(marks, verdicts_, unboxed_.digested);
-    if (!othersNote_.empty())
-        line += (line.empty() ? "" : kStatusSeparator) + othersNote_;
-    const QString text = QString::fromStdString(line);
+    // The verdicts, then the note on files not opened: as much as fits the
+    // line, all of it in the tooltip.
+    const StatusReport report = ReportFor(marks, verdicts_, unboxed_.digested, othersNote_);
+    const QFontMetrics metrics = ui_->StatusBar1->fontMetrics();
+    const int room = StatusLineRoom();
+    const std::string line = LineOf(report, [&metrics, room](std::string_view text) {
+        return metrics.horizontalAdvance(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))) <= room;
+    });
+    lineMark_ = report.mark;
+    const QString whole = QString::fromStdString(WholeText(report));
     if (line.empty())
         ui_->StatusBar1->clearMessage();
     else
-        ui_->StatusBar1->showMessage(text);
-    // The bar's accessible name is its own ("Status bar"): its line reaches
-    // screen readers as its description.
-    ui_->StatusBar1->setAccessibleDescription(text);
+        ui_->StatusBar1->showMessage(QString::fromStdString(line));
+    ui_->StatusBar1->setToolTip(whole);
+    // The bar's accessible name is its own ("Status bar"): its whole text
+    // reaches screen readers as its description.
+    ui_->StatusBar1->setAccessibleDescription(whole);
+    // The mark may change with the same words.
+    ui_->StatusBar1->update();
 }
 
 void TForm1::FormCreate()
@@ -598,6 +674,7 @@ void TForm1::BtnGenerateClick()
         clipboard_->ReadAgain();
     const GenerateInput input = ReadGenerateInput();
     const Digested digested = input.source == GenerateSource::Text ? Digested::Text : Digested::File;
+    const bool keyed = input.hmac;
     const std::unique_ptr<GenerateTask> task = startGenerate_(input);
     // A short run looks as it always has: the window waits for it.
     if (!task->WaitFor(kQuietRun)) {
@@ -610,6 +687,7 @@ void TForm1::BtnGenerateClick()
     const GenerateTask::Results results = task->TakeResults();
     unboxed_ = {};
     unboxed_.present = true;
+    unboxed_.hmac = keyed;
     unboxed_.digested = digested;
     verdicts_.clear();
     for (const auto& [algorithm, text] : results) {
@@ -662,9 +740,11 @@ GenerateInput TForm1::ReadGenerateInput()
     input.algorithms.Set(Algorithm::Sha1, ui_->CheckBoxSHA1->isChecked());
     input.algorithms.Set(Algorithm::Crc32, ui_->CheckBoxCRC32->isChecked());
     // Beside the ticked digests, those people publish, as the clipboard as
-    // last read (not waited for) asks for them.
-    input.algorithms =
-        input.algorithms | UnboxedToCompute(FindClipboardDigests(clipboard_->LastText().value_or(std::string())));
+    // last read asks for them.
+    const UnboxedRequest unboxed =
+        UnboxedToCompute(FindClipboardDigests(clipboard_->LastText().value_or(std::string())), input.hmac);
+    input.algorithms = input.algorithms | unboxed.algorithms;
+    input.blake2bBytes = unboxed.blake2bBytes;
     return input;
 }
 
@@ -685,6 +765,8 @@ void TForm1::WaitWhileWorking(GenerateTask& task)
         {
             form.runningTask_ = &task;
             form.runLoop_ = &l;
+            // The run's line has no mark.
+            form.lineMark_ = LineMark::None;
             qApp->installEventFilter(&filter);
         }
         ~Running()
@@ -887,6 +969,20 @@ void TForm1::TakeHandedFile()
         handedRetry_.start(kHandedRetryMs);
         return;
     }
+    // The clipboard's first read, on X11, may still be under way: the file
+    // waits for it a little, so that its Generate computes what a digest
+    // copied before the start asks for. Its end, or the time, calls again.
+    if (clipboard_->Reading()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!clipboardWait_)
+            clipboardWait_ = now + kStartClipboardWait;
+        if (now < *clipboardWait_) {
+            handedRetry_.start(std::chrono::duration_cast<std::chrono::milliseconds>(*clipboardWait_ - now) +
+                               std::chrono::milliseconds(1));
+            return;
+        }
+    }
+    clipboardWait_.reset();
     handedRetry_.stop();
     const std::string name = std::move(*handedFile_);
     handedFile_.reset();
@@ -907,8 +1003,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
     switch (event->type()) {
     case QEvent::Paint:
         if (watched == ui_->StatusBar1) {
-            PaintStatusStrip(*ui_->StatusBar1,
-                             othersNote_.empty() ? QString() : QString::fromStdString(kStatusSeparator + othersNote_));
+            PaintStatusStrip(*ui_->StatusBar1, lineMark_);
             return true;
         }
         break;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -93,6 +94,9 @@ public:
     // the clipboard.
     void MarkResults();
 
+    // The room the status line's text has beside its mark, in pixels.
+    int StatusLineRoom() const;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
@@ -155,16 +159,16 @@ private:
     std::array<ResultMark, 3> marks_{};
     QPalette resultPalette_;
     // What the last Generate computed beside the boxes and shows in none, to
-    // compare it with digests of its length on the clipboard: SHA-256 always,
-    // SHA-512 when the clipboard held one as the run started. Kept until the
-    // results are cleared; their verdicts, in that order.
-    struct UnboxedResults {
-        bool present = false;
-        Digested digested = Digested::File;
-        std::array<std::optional<std::string>, kAlgorithmCount> results;  // by algorithm
-    };
+    // compare it with digests of its length on the clipboard (SHA-256
+    // always, others as the clipboard asked as the run started), kept until
+    // the results are cleared; their verdicts, in the line's order.
     UnboxedResults unboxed_;
-    std::vector<std::pair<Algorithm, ClipboardVerdict>> verdicts_;
+    std::vector<LengthVerdict> verdicts_;
+    // The mark the status line shows before its text.
+    LineMark lineMark_ = LineMark::None;
+    // A start's (or hand-over's) Generate waits for a read of the clipboard
+    // under way until then, at most.
+    std::optional<std::chrono::steady_clock::time_point> clipboardWait_;
     std::unique_ptr<ResultClipboard> clipboard_;
 };
 

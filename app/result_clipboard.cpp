@@ -22,6 +22,7 @@ public:
             // loaded machine) is asked once more, a second later, in the
             // background as ever.
             unanswered_ = silent;
+            reading_ = false;
             if (silent && !askedTwice_) {
                 askedTwice_ = true;
                 secondQuestion_.start();
@@ -47,6 +48,8 @@ public:
 
     bool Unanswered() const override { return unanswered_; }
 
+    bool Reading() const override { return reading_; }
+
     void ReadAgain() override
     {
         secondQuestion_.stop();
@@ -62,11 +65,13 @@ private:
             if (x11_ != nullptr)
                 x11_->Drop();
             unanswered_ = false;
+            reading_ = false;
             Take(std::nullopt);
             return;
         }
         if (x11_ != nullptr) {
             x11_->Read();
+            reading_ = true;
             return;
         }
         // Elsewhere (Wayland) only the toolkit can read the clipboard, and it
@@ -90,9 +95,9 @@ private:
         if (data == nullptr || !data->hasText())
             return std::nullopt;
         QString text = data->text();
-        text.truncate(static_cast<qsizetype>(kClipboardTextLimit));
+        text.truncate(static_cast<qsizetype>(kClipboardReadLimit));
         std::string bytes = text.toUtf8().toStdString();
-        bytes.resize(std::min(bytes.size(), kClipboardTextLimit));
+        bytes.resize(std::min(bytes.size(), kClipboardReadLimit));
         return bytes;
     }
 
@@ -117,6 +122,8 @@ private:
     // Whether the clipboard's present owner has been asked a second time.
     bool askedTwice_ = false;
     bool unanswered_ = false;
+    // An X11 read is under way.
+    bool reading_ = false;
     QTimer secondQuestion_;
 };
 

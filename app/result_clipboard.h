@@ -15,7 +15,9 @@ public:
     virtual ~ResultClipboard() = default;
 
     // What the clipboard held when last read: its plain text as UTF-8, no
-    // more than the first 64 KiB of it; nothing when it held no text, text
+    // more than the first 64 KiB and one byte of it (kClipboardReadLimit:
+    // the byte tells a text cut there from one that ends there); nothing
+    // when it held no text, text
     // this program put there (a result the user copied, which must not match
     // itself), or when its owner did not answer in time. Never waits.
     virtual std::optional<std::string> LastText() const = 0;
@@ -34,6 +36,12 @@ public:
     // toolkit itself waits for the owner (Wayland): asking again there
     // would wait again.
     virtual bool Unanswered() const = 0;
+
+    // Whether a read is under way whose answer has not come yet, so that a
+    // Generate that a start runs may wait a little for it. Never where the
+    // toolkit reads the clipboard itself (Wayland): its reads wait for the
+    // owner, and are not waited for.
+    virtual bool Reading() const = 0;
 };
 
 std::unique_ptr<ResultClipboard> MakeSystemClipboard();

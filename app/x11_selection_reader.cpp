@@ -332,7 +332,7 @@ void X11SelectionReader::Answered(std::size_t index, std::uint32_t property)
 {
     Transfer& transfer = transfers_[index];
     const bool wanted = current_ == index;
-    const ReplyPtr<GetPropertyReply> reply = xcb_->Property(window_, property, true, kClipboardTextLimit);
+    const ReplyPtr<GetPropertyReply> reply = xcb_->Property(window_, property, true, kClipboardReadLimit);
     if (reply == nullptr) {
         transfer.phase = Phase::Free;
         Finish(index, std::nullopt);
@@ -358,7 +358,7 @@ void X11SelectionReader::Answered(std::size_t index, std::uint32_t property)
         return;
     }
     const auto* value = static_cast<const char*>(xcb_->getPropertyValue(reply.get()));
-    Finish(index, std::string(value, std::min<std::size_t>(reply->valueLength, kClipboardTextLimit)));
+    Finish(index, std::string(value, std::min<std::size_t>(reply->valueLength, kClipboardReadLimit)));
 }
 
 void X11SelectionReader::PieceArrived(std::size_t index)
@@ -373,7 +373,7 @@ void X11SelectionReader::PieceArrived(std::size_t index)
         xcb_->flush(xcb_->connection);
         return;
     }
-    const std::size_t room = kClipboardTextLimit - transfer.text.size();
+    const std::size_t room = kClipboardReadLimit - transfer.text.size();
     const ReplyPtr<GetPropertyReply> reply = xcb_->Property(window_, transfer.property, true, room);
     if (reply == nullptr || reply->format != 8) {
         transfer.phase = reply == nullptr ? Phase::Free : Phase::Draining;
@@ -396,7 +396,7 @@ void X11SelectionReader::PieceArrived(std::size_t index)
     if (reply->bytesAfter > 0)
         xcb_->deleteProperty(xcb_->connection, window_, transfer.property);
     xcb_->flush(xcb_->connection);
-    if (transfer.text.size() >= kClipboardTextLimit) {
+    if (transfer.text.size() >= kClipboardReadLimit) {
         // Enough: the rest is taken off unread, piece by piece.
         transfer.phase = Phase::Draining;
         Finish(index, transfer.text);

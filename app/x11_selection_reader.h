@@ -16,14 +16,14 @@
 // question goes out, the loop runs on, and the answer is taken up when it
 // arrives, or given up after a fifth of a second of the owner's silence (a
 // long answer's pieces each show it alive). No more than the first
-// 64 KiB of the text is read.
+// 64 KiB of the text and one byte is read (kClipboardReadLimit).
 //
 // It speaks the X protocol through Qt's own connection, with the functions
 // of the libxcb that Qt's X11 platform plugin has loaded: the program links
 // nothing but Qt.
 class X11SelectionReader final : public QObject, public QAbstractNativeEventFilter {
 public:
-    // Called with the text read (UTF-8, at most 64 KiB), or nothing when the
+    // Called with the text read (UTF-8, at most 64 KiB and a byte), or nothing when the
     // owner had no text or refused; or nothing and `silent` when it did not
     // answer in time.
     using Done = std::function<void(std::optional<std::string> text, bool silent)>;

@@ -3,8 +3,9 @@
 # tools, rounds interleaved, medians: 1,000 files of 1 MiB named on the
 # command line (--md5 against md5sum) and checked from their list (-c
 # --quiet against md5sum -c --quiet); 5,000 files of 4 KiB named on the
-# command line (--md5 against md5sum, --sha1 against sha1sum) and checked
-# from their list; a tree of 20,000 files of 1 to 64 KiB in 200 folders
+# command line (--md5 against md5sum, --sha1 against sha1sum, --blake3 and
+# --blake2b against --md5, with b3sum and b2sum beside) and checked from
+# their list; a tree of 20,000 files of 1 to 64 KiB in 200 folders
 # (-r --md5 against find, sort and xargs md5sum); a list of 1,000,000 lines
 # naming the 5,000 files again and again (-c against md5sum -c); a file of 5
 # bytes, the whole process of a stripped build against md5sum; and the peak
@@ -19,7 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 source bench/measure.sh
-ensure_packages bc time hyperfine
+ensure_packages bc time hyperfine b3sum
 
 build_dir=${1:-build}
 rounds=${2:-5}
@@ -97,6 +98,10 @@ declare -A command=(
     [md5sum]="md5sum $(echo small/*)"
     [sha1]="$cli --sha1 $(echo small/*)"
     [sha1sum]="sha1sum $(echo small/*)"
+    [blake3]="$cli --blake3 $(echo small/*)"
+    [b3sum]="b3sum $(echo small/*)"
+    [blake2b]="$cli --blake2b $(echo small/*)"
+    [b2sum]="b2sum $(echo small/*)"
     [check]="$cli -c --quiet small.md5"
     [md5sum_c]="md5sum -c --quiet small.md5"
     [walk]="$cli -r --md5 tree"
@@ -108,7 +113,8 @@ declare -A command=(
 )
 # Runs a round: many for the short commands, one for the long list.
 declare -A runs=([long]=1 [long_md5sum]=1 [five]=200 [five_md5sum]=200)
-order=(mib mib_md5sum mib_check mib_md5sum_c md5 md5sum sha1 sha1sum check md5sum_c walk find long long_md5sum five five_md5sum)
+order=(mib mib_md5sum mib_check mib_md5sum_c md5 md5sum sha1 sha1sum blake3 b3sum blake2b b2sum check md5sum_c walk find
+    long long_md5sum five five_md5sum)
 declare -A times
 load_before=$(load)
 for ((round = 0; round < rounds; ++round)); do
@@ -130,14 +136,19 @@ rss_mib=$(peak "$cli" -c --quiet mib.md5)
 rss_wide=$(peak "$cli" -c --quiet wide.md5)
 rss_pipe=$(sh -c "cat wide.md5 | /usr/bin/time -f %M $cli -c --quiet 2>&1 > /dev/null | tail -1")
 
-printf 'Many files in the page cache, %d cores, %d rounds, median seconds; load %s before, %s after%s\n' \
-    "$(nproc)" "$rounds" "$load_before" "$load_after" "${rt[*]:+, each timing under ${rt[*]}}"
+printf 'Many files in the page cache, %d cores of %s, %d rounds, median seconds; load %s before, %s after%s\n' \
+    "$(nproc)" "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')" "$rounds" \
+    "$load_before" "$load_after" "${rt[*]:+, each timing under ${rt[*]}}"
 printf '  %-58s %8s %8s %7s   %s\n' 'vellumark-cli against' 'ours' 'theirs' 'ratio' 'goal'
 row() { printf '  %-58s %8.4f %8.4f %7.2f   %s\n' "$1" "${t[$2]}" "${t[$3]}" "$(ratio "${t[$2]}" "${t[$3]}")" "$4"; }
 row "--md5, 1,000 files of 1 MiB, vs md5sum" mib mib_md5sum '<= 0.25'
 row "-c --quiet, their MD5 list, vs md5sum -c --quiet" mib_check mib_md5sum_c '<= 0.25'
 row "--md5, 5,000 files of 4 KiB, vs md5sum" md5 md5sum '<= 0.50'
 row "--sha1, 5,000 files of 4 KiB, vs sha1sum" sha1 sha1sum '<= 0.70'
+row "--blake3, 5,000 files of 4 KiB, vs --md5" blake3 md5 '<= 1.10'
+row "--blake3, 5,000 files of 4 KiB, vs b3sum" blake3 b3sum ''
+row "--blake2b, 5,000 files of 4 KiB, vs --md5" blake2b md5 '<= 1.10'
+row "--blake2b, 5,000 files of 4 KiB, vs b2sum" blake2b b2sum ''
 row "-c --quiet, their MD5 list, vs md5sum -c --quiet" check md5sum_c '<= 0.50'
 row "-r --md5, 20,000 files of 1-64 KiB, vs find|sort|xargs md5sum" walk find '<= 0.40'
 row "-c, 1,000,000 lines, vs md5sum -c" long long_md5sum '<= 0.70'

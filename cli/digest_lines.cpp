@@ -131,7 +131,7 @@ std::string TagLine(const AlgorithmRow& row, std::string_view name, std::string_
 {
     const bool escape = NeedsLineEscape(name);
     std::string line = escape ? "\\" : "";
-    line += row.label;
+    line += LabelOf(row, hex.size());
     line += " (";
     line += escape ? EscapeLineName(name) : std::string(name);
     line += ") = ";
@@ -161,6 +161,10 @@ std::string SfvNameRefusal(std::string_view name)
 {
     if (name.find_first_of("\\\n\r") != std::string_view::npos)
         return "An SFV line cannot hold a name with a line feed, a carriage return or a backslash";
+    // Other checkers take the blanks before the digest as the separator, all
+    // of them: the name would lose its own.
+    if (name.ends_with(' ') || name.ends_with('\t'))
+        return "An SFV line with this name would be read back as another line";
     const std::string line = SfvLine(name, "00000000");
     const ListLine read = ListReader({}).Read(line);
     if (read.kind != ListLine::Kind::Digest || read.fileName != name ||

@@ -36,7 +36,8 @@ std::string SfvLine(std::string_view name, std::string_view hex);
 // split the line, a backslash is a folder separator to SFV checkers
 // elsewhere, and a name whose line a check here would read as a comment or
 // as a line of another form (one that begins with "#", ";", or digits and
-// a blank) would name another file, or none.
+// a blank), or one that ends with a blank, whose line other checkers read
+// without it, would name another file, or none.
 std::string SfvNameRefusal(std::string_view name);
 
 // A listed name as a check reports it ("name: OK") on a terminal of that

@@ -9,10 +9,12 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/folder_walk.h"
 #include "platform/base/exception.h"
 #include "platform/base/retry.h"
 #include "platform/base/unique_fd.h"
@@ -34,15 +36,19 @@ Exception SystemFailure(int error)
 // limit bytes.
 void ReadToEnd(int fd, std::string& out, std::size_t limit = std::string::npos)
 {
-    char chunk[64 * 1024];
+    // Keys come this way: the copy on the stack goes however this is left.
+    struct Chunk {
+        char bytes[64 * 1024];
+        ~Chunk() { ::explicit_bzero(bytes, sizeof bytes); }
+    } chunk;
     while (out.size() < limit) {
-        const std::size_t want = std::min(sizeof chunk, limit - out.size());
-        const ssize_t got = platform::RetryOnInterrupt([&] { return ::read(fd, chunk, want); });
+        const std::size_t want = std::min(sizeof chunk.bytes, limit - out.size());
+        const ssize_t got = platform::RetryOnInterrupt([&] { return ::read(fd, chunk.bytes, want); });
         if (got < 0)
             throw SystemFailure(errno);
         if (got == 0)
             return;
-        out.append(chunk, static_cast<std::size_t>(got));
+        out.append(chunk.bytes, static_cast<std::size_t>(got));
     }
 }
 
@@ -61,6 +67,15 @@ std::string WithoutLineBreak(std::string line)
     return line;
 }
 
+// A FIFO named as FILE is refused with a hint: a pipe is read as standard input.
+std::string NotRegular(const Looked& looked, mode_t found)
+{
+    std::string reason = platform::kNotRegularText;
+    if (looked.named && S_ISFIFO(found))
+        reason += " (read a pipe with - and a redirection)";
+    return reason;
+}
+
 // Why a name that Look found as `looked` is no file to read: what stat
 // said, or what it found instead.
 std::string NoFileReason(const Looked& looked)
@@ -69,16 +84,16 @@ std::string NoFileReason(const Looked& looked)
         return std::strerror(looked.error);
     if (looked.Folder())
         return std::strerror(EISDIR);
-    return platform::kNotRegularText;
+    return NotRegular(looked, looked.info.st_mode);
 }
 
 // The input failed with `failure`: why, as md5sum tells it after the name.
-void Failed(InputDigests& digests, const std::string& name, const std::exception_ptr& failure)
+void Failed(InputDigests& digests, const std::string& name, const Looked& looked, const std::exception_ptr& failure)
 {
     try {
         std::rethrow_exception(failure);
     } catch (const platform::EFileOpenError& error) {
-        digests.reason = error.Reason();
+        digests.reason = error.Reason() == platform::kNotRegularText ? NotRegular(looked, error.Found()) : error.Reason();
     } catch (const platform::EFileReadError& error) {
         digests.reason = error.Reason();
     } catch (const Exception& error) {
@@ -109,24 +124,23 @@ void Refused(InputDigests& digests, const Looked& looked)
     digests.missing = looked.error == ENOENT;  // the look already asked
 }
 
-// Files each worker may hold open at once: what the descriptor limit leaves,
-// after a few for the rest of the program, shared among the workers, so
-// that a low limit (ulimit -n) makes for fewer files in flight rather than
-// for files that cannot be opened.
-std::size_t DescriptorShare()
+// The file as Look (or the walk) found it, opened for reading: a walk's
+// within its folder, checked against its listing; any other by its name.
+platform::SharedReadFile OpenLooked(const std::string& name, const Looked& looked)
 {
-    constexpr rlim_t kKept = 16;
-    struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return SIZE_MAX;
-    const rlim_t left = limit.rlim_cur > kKept ? limit.rlim_cur - kKept : 0;
-    return std::max<std::size_t>(1, static_cast<std::size_t>(left / platform::ProcessorCount()));
+    if (!looked.folder)
+        return platform::SharedReadFile(name);
+    const platform::FileInFolder at{looked.folder->Fd(), std::string_view(name).substr(looked.entryAt), looked.link,
+                                    {looked.info.st_dev, looked.info.st_ino}};
+    return platform::SharedReadFile(name, at);
 }
 
 // Files in the lanes of the vector unit, through the Generate command.
 class FilesInFlight final : public InputsInFlight {
 public:
-    FilesInFlight(const GenerateInput& possible, RunControl* read) : lanes_(possible, read), open_(DescriptorShare()) {}
+    FilesInFlight(const GenerateInput& possible, RunControl* read)
+        : lanes_(possible, read), open_(ShareDescriptors(platform::ProcessorCount()).filesInFlight)
+    {}
 
     std::size_t Room() const override
     {
@@ -148,8 +162,8 @@ public:
             return;
         }
         inputs_.reserve(inputs_.size() + 1);
-        lanes_.Begin(tag, name, request, true);
-        inputs_.push_back({tag, &name, &into});
+        lanes_.Begin(tag, [&] { return OpenLooked(name, looked); }, request);
+        inputs_.push_back({tag, &name, &looked, &into});
     }
 
     void Advance(std::vector<std::size_t>& ended) override
@@ -167,7 +181,7 @@ public:
             InputDigests& digests = *input->into;
             digests = {};
             if (file.failure)
-                Failed(digests, *input->name, file.failure);
+                Failed(digests, *input->name, *input->looked, file.failure);
             else
                 digests.results = std::move(file.results);
             ended.push_back(input->tag);
@@ -179,6 +193,7 @@ private:
     struct Input {
         std::size_t tag;
         const std::string* name;
+        const Looked* looked;
         InputDigests* into;
     };
     GenerateInLanes lanes_;
@@ -189,6 +204,35 @@ private:
 };
 
 }  // namespace
+
+DescriptorShares ShareDescriptors(unsigned threads)
+{
+    // For standard input, output and error, the list being read, and a file
+    // or two opened for a moment (the lease break time, the processors).
+    constexpr std::size_t kKept = 16;
+    DescriptorShares shares;
+    struct rlimit limit {};
+    std::size_t descriptors = SIZE_MAX / 2;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        descriptors = static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, SIZE_MAX / 2));
+    const std::size_t left = descriptors > kKept ? descriptors - kKept : 0;
+    const std::size_t workers = std::max(1u, threads);
+    // A walk's folders take a quarter of what is left, up to 192: the way
+    // down, at most 64 levels, and the folders of the files in the
+    // look-ahead. Those are counted before each item is read from the walk,
+    // which may then open one folder more, or reopen its way down, and one
+    // more for a moment: they stay below the limit by that much.
+    const std::size_t walk = std::clamp<std::size_t>(left / 4, 3, 192);
+    // Each thread a file and its look, and the walk's least.
+    if (threads == 0 || left < 2 * workers + walk) {
+        shares.oneAtATime = threads != 0;
+        return shares;
+    }
+    shares.walkLevels = std::clamp<std::size_t>(walk / 3, 1, 64);
+    shares.walkFoldersAhead = walk - shares.walkLevels - 1;
+    shares.filesInFlight = std::max<std::size_t>(1, (left - walk) / workers - 1);
+    return shares;
+}
 
 Looked FileInputs::Look(const std::string& name) const
 {
@@ -219,9 +263,9 @@ InputDigests FileInputs::Digest(const std::string& name, const Looked& looked, c
             Refused(digests, looked);
             return digests;
         }
-        GenerateFromTestedFile(input, true, sink, control);
+        GenerateFromOpenedFile(input, [&] { return OpenLooked(name, looked); }, sink, control);
     } catch (...) {
-        Failed(digests, name, std::current_exception());
+        Failed(digests, name, looked, std::current_exception());
     }
     return digests;
 }
@@ -230,7 +274,29 @@ std::unique_ptr<InputsInFlight> FileInputs::InFlight(const GenerateInput& possib
 {
     if (!GenerateInLanes::Worthwhile(possible))
         return nullptr;
+    std::call_once(selfFdsOnce_, [this] { selfFds_ = std::make_unique<platform::SelfFdsHeld>(); });
     return std::make_unique<FilesInFlight>(possible, read_);
+}
+
+std::string ReadBlake3Key(const std::string& name)
+{
+    // One byte more than a key tells a longer file.
+    constexpr std::size_t kKey = 32, kLimit = kKey + 1;
+    std::string key;
+    if (IsStandardInput(name)) {
+        ReadToEnd(STDIN_FILENO, key, kLimit);
+    } else {
+        const platform::UniqueFd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+        if (file.Get() < 0)
+            throw SystemFailure(errno);
+        ReadToEnd(file.Get(), key, kLimit);
+    }
+    if (key.size() != kKey) {
+        const std::string has = key.size() > kKey ? "more" : std::to_string(key.size());
+        ::explicit_bzero(key.data(), key.size());
+        throw Exception("The BLAKE3 key must be exactly 32 bytes, and this one has " + has);
+    }
+    return key;
 }
 
 std::string ReadKeyLine(const std::string& name)

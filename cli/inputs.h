@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "cli/report.h"
 #include "cli/side_by_side.h"
 #include "core/generate.h"
+#include "platform/files/file_reader.h"
 
 // The command-line companion's inputs: files by name and standard input,
 // each digested by Generate, so that a file is read under the usual rules.
@@ -28,17 +30,43 @@ struct InputDigests {
     bool missing = false;  // failed, and no file has the name
 };
 
+class OpenFolder;
+
 // What one look at a name found (stat(2), which follows links): the
-// existence test's answer and the size that orders the work.
+// existence test's answer and the size that orders the work. A file a walk
+// found was looked at by the walk, and is opened within its folder.
 struct Looked {
     int error = 0;  // stat's errno, or 0 when it found the name
     struct stat info {};
+    // Found by a walk: its folder, open, where its name there begins, and
+    // whether it was listed as a link to a file (info holds the file's
+    // identity and size as listed).
+    std::shared_ptr<const OpenFolder> folder;
+    std::size_t entryAt = 0;
+    bool link = false;
+    // A FILE named on the command line: a FIFO's refusal says how to read one.
+    bool named = false;
 
     bool Regular() const { return error == 0 && S_ISREG(info.st_mode); }
     bool Folder() const { return error == 0 && S_ISDIR(info.st_mode); }
     // The bytes to read, to start the largest first; 0 when unknown.
     std::uint64_t Size() const { return Regular() ? static_cast<std::uint64_t>(info.st_size) : 0; }
 };
+
+// How the descriptor limit (ulimit -n) is shared out in a run on `threads`
+// threads besides the caller's: files in flight, each with one more
+// descriptor for the look before its open, and a walk's folders. Below what
+// side by side needs, files are read one at a time on the calling thread,
+// with one descriptor for the list, one for the look and one for the file.
+struct DescriptorShares {
+    bool oneAtATime = false;
+    std::size_t filesInFlight = 1;  // files each thread holds open at once
+    std::size_t walkLevels = 1;  // folders a walk holds open on its way down (FolderWalk)
+    // Folders the walk and the files in the look-ahead may hold open, which
+    // the list is read no further past (SideBySide::heldDescriptors).
+    std::size_t walkFoldersAhead = 1;
+};
+DescriptorShares ShareDescriptors(unsigned threads);
 
 // Several inputs digested at once on one thread (files in the lanes of the
 // vector unit), each as DigestInputs::Digest would digest it.
@@ -93,6 +121,9 @@ public:
 
 private:
     RunControl* read_;
+    // Once files are read side by side, where descriptors are plenty.
+    mutable std::once_flag selfFdsOnce_;
+    mutable std::unique_ptr<platform::SelfFdsHeld> selfFds_;
 };
 
 // An HMAC key from a file of one line, or from one line of standard input
@@ -101,6 +132,12 @@ private:
 // Throws Exception with the system's message, or when the file holds more
 // than one line.
 std::string ReadKeyLine(const std::string& name);
+
+// BLAKE3's key for its keyed mode: a file's bytes, raw, which must be exactly
+// 32, as b3sum --keyed reads them; "-" reads them from standard input, of
+// which nothing else is read. Throws Exception with the system's message, or
+// when there are more or fewer bytes.
+std::string ReadBlake3Key(const std::string& name);
 
 // Side by side's items in flight, through inputs in flight: `requestOf(slot)`
 // is the request of the item in the slot, and `begin(inputs, slot)` begins
@@ -152,7 +189,7 @@ SideBySide DigestingSideBySide(const DigestInputs& inputs, const GenerateInput& 
                                RunTally* tally, Report& report, ItemOf itemOf, RequestOf requestOf)
 {
     SideBySide run;
-    run.threads = threads;
+    run.threads = ShareDescriptors(threads).oneAtATime ? 0 : threads;
     run.tally = tally;
     run.work = [&inputs, itemOf, requestOf](std::size_t slot) {
         const DigestItem item = itemOf(slot);

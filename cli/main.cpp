@@ -3,6 +3,7 @@
 // the lines md5sum and sha1sum write, and checks lists of digests as they
 // do. It never touches the settings or the instance table.
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -42,86 +43,60 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage = "usage: vellumark-cli [OPTION]... [FILE... | --text TEXT]\n";
+constexpr const char* kTryHelp = "Try 'vellumark-cli --help' for more information.\n";
 
+// At most 60 lines of at most 80 columns; vellumark-cli(1) tells the rest.
 constexpr const char* kHelp =
     "Computes message digests and checksums of files, standard input or a text,\n"
-    "as the Vellumark window shows them, and checks files against lists of\n"
-    "digests.\n"
+    "as the Vellumark window shows them, and checks files against lists.\n"
     "\n"
-    "  --md5          MD5 (the default when no algorithm is chosen)\n"
-    "  --sha1         SHA-1\n"
-    "  --sha256       SHA-256, which only the companion computes, not the window\n"
-    "  --sha512       SHA-512\n"
-    "  --crc32        CRC-32, never keyed\n"
-    "  --hmac KEY     keyed MD5, SHA-1, SHA-256 and SHA-512 (HMAC) under KEY,\n"
-    "                 which may be empty\n"
+    "Examples:\n"
+    "  vellumark-cli ubuntu.iso                  the MD5 of a file\n"
+    "  vellumark-cli -r --sum --sha256 photos > SHA256SUMS\n"
+    "                                            a list of a folder's files\n"
+    "  vellumark-cli -c SHA256SUMS               check the files a list names\n"
+    "  vellumark-cli -c album.sfv                check an SFV list\n"
+    "  vellumark-cli --sha256 --hmac-key-file key.txt report.pdf\n"
+    "                                            an HMAC, the key in a file\n"
+    "\n"
+    "Algorithms, MD5 when none is chosen; a line each, in this order:\n"
+    "  --md5  --sha1  --sha224  --sha256  --sha384  --sha512\n"
+    "  --sha3-224  --sha3-256  --sha3-384  --sha3-512\n"
+    "  --blake2b  --blake2s  --blake3  --crc32\n"
+    "  --length BITS    BLAKE2b's length in bits: 8 to 512 by 8 (512)\n"
+    "\n"
+    "Inputs:\n"
+    "  FILE             a file; \"*\" and \"?\" in its last part are wildcards;\n"
+    "                   \"-\", or no FILE, is standard input\n"
+    "  --text TEXT      TEXT as the window's text page digests it (CR LF)\n"
+    "  -r, --recursive  a FILE that is a folder: every file under it\n"
+    "\n"
+    "Lines (\"LABEL HEX\" for one input, as the window's box shows it):\n"
+    "  --tag            \"LABEL (name) = HEX\", as for several FILEs\n"
+    "  --sum            \"hex  name\", as md5sum, sha256sum, b2sum, b3sum\n"
+    "  --sfv            \"name HEX\" of CRC-32 alone\n"
+    "  --lower          hexadecimal digits in lower case\n"
+    "\n"
+    "Checking:\n"
+    "  -c, --check      check the files that the lists FILE name (standard\n"
+    "                   input's when none); lines and tags of any tool\n"
+    "  --ignore-missing pass over listed files that do not exist\n"
+    "  --quiet          no line for a file that is OK\n"
+    "  --status         nothing printed: the exit status tells\n"
+    "  -w, --warn       warn about each line that is not checked\n"
+    "  --strict         fail a list that has such a line\n"
+    "\n"
+    "Keys:\n"
+    "  --hmac KEY       HMAC under KEY, for all but CRC-32 and BLAKE3\n"
     "  --hmac-key-file KEYFILE\n"
-    "                 the same with the key read from KEYFILE, a file of one\n"
-    "                 line whose line break is not part of the key; \"-\" reads\n"
-    "                 the key from the first line of standard input\n"
-    "  --text TEXT    digest TEXT as the text page would: every line break\n"
-    "                 becomes CR LF, nothing is trimmed\n"
-    "  FILE           digest the file's bytes; blanks around the name are\n"
-    "                 dropped, and \"*\" and \"?\" in its last part are wildcards\n"
-    "                 for the existence test; \"-\", or no FILE, is standard input\n"
-    "  --tag          BSD tag lines \"MD5 (name) = HEX\", also for one FILE\n"
-    "  --sum          lines \"hex  name\" in lower case, as md5sum, sha1sum,\n"
-    "                 sha256sum and sha512sum write them, for one algorithm\n"
-    "  --sfv          SFV lines \"name HEX\" of the CRC-32, for one or more FILEs;\n"
-    "                 it takes no other algorithm, key or form of line\n"
-    "  --lower        hexadecimal digits in lower case\n"
-    "  -r, --recursive\n"
-    "                 a FILE that is a folder stands for every file in it and\n"
-    "                 in the folders below, in the order of their whole names\n"
-    "                 byte by byte; each line carries its name\n"
-    "  -c, --check    read lists of digests from the FILEs (from standard input\n"
-    "                 when there are none) and check the files they name\n"
-    "  --ignore-missing\n"
-    "                 with --check: pass over listed files that do not exist\n"
-    "  --quiet        with --check: print no line for a file that is OK\n"
-    "  --status       with --check: print nothing on standard output and no\n"
-    "                 summary; the exit status tells\n"
-    "  -w, --warn     with --check: warn about each broken line, and each line of\n"
-    "                 an algorithm vellumark-cli does not compute\n"
-    "  --strict       with --check: fail when the list has such a line\n"
-    "  --             ends the options, so that FILE may begin with \"-\"\n"
-    "  --help         show this text\n"
-    "  --version      show the version\n"
+    "                   the same, the key a file's one line (\"-\": stdin's)\n"
+    "  --blake3-key-file KEYFILE\n"
+    "                   BLAKE3's keyed mode, the key a file's 32 bytes\n"
     "\n"
-    "For one input: one line per chosen algorithm, in the order MD5, SHA-1,\n"
-    "SHA-256, SHA-512, CRC-32: the label (MD5, SHA1, SHA256, SHA512, CRC32), a\n"
-    "space and the result in upper-case hexadecimal, as the result box shows it\n"
-    "(the window has no SHA-256). For several FILEs, or with -r, the lines are\n"
-    "BSD tag lines, file after file in the order named. With --sfv each file\n"
-    "has one line, its name, a space and its CRC-32 in 8 upper-case digits, with\n"
-    "no header; a name that no SFV line can hold (one with a line feed, a\n"
-    "carriage return or a backslash, or one that a check would read as a comment\n"
-    "or as a line of another form) is refused on standard error, and the other\n"
-    "files go on. With -r a symbolic link to a file is digested as the file, a\n"
-    "link to a folder is not followed, and what is no regular file or cannot be\n"
-    "read is told on standard error while the walk goes on; the lines check back\n"
-    "with -c from the folder where they were made. In tag and sum lines a CRC-32\n"
-    "has all its 8 digits, and a name that holds a backslash, a line feed or a\n"
-    "carriage return has them written as \\\\, \\n and \\r, with a backslash at\n"
-    "the start of its line.\n"
-    "\n"
-    "A list holds lines as md5sum, sha1sum, sha256sum and sha512sum write them\n"
-    "(\"hex  name\" or \"hex *name\"), BSD tag lines for MD5, SHA1, SHA256, SHA512\n"
-    "and CRC32 (\"MD5 (name) = hex\", with any spaces before the parenthesis),\n"
-    "\"MD5(name)= hex\" lines, or SFV lines (\"name HEX\", the CRC-32 after the\n"
-    "last space); lines that start with \"#\" or \";\" are comments. The tag names\n"
-    "the algorithm, an SFV line is CRC-32, or else --md5, --sha1, --sha256,\n"
-    "--sha512 or --crc32 does, or else the number of digits. Digits compare\n"
-    "ignoring case, and names are taken exactly as listed. Each file is reported\n"
-    "in list order as \"name: OK\", \"name: FAILED\" or \"name: FAILED open or\n"
-    "read\", followed by a summary on standard error. A line of an algorithm\n"
-    "vellumark-cli does not compute (SHA384, say) is never FAILED: it is counted,\n"
-    "and its algorithm named, in the summary. So is a line of 128 digits without\n"
-    "a tag, which b2sum writes too, unless --sha512 is given or the list's file\n"
-    "name holds \"sha512\" in any case: then it is SHA-512.\n"
+    "  --help, --version; \"--\" ends the options\n"
     "\n"
     "Exit status: 0 on success, 1 when an input cannot be digested or a check\n"
-    "fails (the reason on standard error), 2 on bad usage.\n";
+    "fails, 2 on bad usage. More in vellumark-cli(1).\n";
 
 constexpr const char* kVersion = "vellumark-cli (Vellumark) " VELLUMARK_VERSION "\n";
 
@@ -135,6 +110,7 @@ struct Request {
     GenerateInput input;             // the ticks and the key; the source is chosen later
     std::vector<std::string> files;  // as given
     std::optional<std::string> keyFile;
+    std::optional<std::string> blake3KeyFile;
     CheckOptions checks;
 };
 
@@ -159,6 +135,7 @@ struct Given {
     Request request;
     std::optional<std::string> text;
     std::optional<std::string> key;
+    std::optional<std::string> length;
     bool tag = false;
     bool sum = false;
     bool sfv = false;
@@ -185,6 +162,9 @@ constexpr Option kOptions[] = {
     {"--hmac", 0, true, [](Given& g, std::string&& v) { Once(g.key, std::move(v), "--hmac"); }},
     {"--hmac-key-file", 0, true,
      [](Given& g, std::string&& v) { Once(g.request.keyFile, std::move(v), "--hmac-key-file"); }},
+    {"--blake3-key-file", 0, true,
+     [](Given& g, std::string&& v) { Once(g.request.blake3KeyFile, std::move(v), "--blake3-key-file"); }},
+    {"--length", 0, true, [](Given& g, std::string&& v) { Once(g.length, std::move(v), "--length"); }},
     {"--text", 0, true, [](Given& g, std::string&& v) { Once(g.text, std::move(v), "--text"); }},
     {"--tag", 0, false, [](Given& g, std::string&&) { g.tag = true; }},
     {"--sum", 0, false, [](Given& g, std::string&&) { g.sum = true; }},
@@ -266,6 +246,8 @@ void CheckSfvAlone(Given& given)
     }
     const std::pair<bool, std::string_view> options[] = {{given.key.has_value(), "--hmac"},
                                                          {given.request.keyFile.has_value(), "--hmac-key-file"},
+                                                         {given.request.blake3KeyFile.has_value(), "--blake3-key-file"},
+                                                         {given.length.has_value(), "--length"},
                                                          {given.tag, "--tag"},
                                                          {given.sum, "--sum"},
                                                          {given.request.lower, "--lower"}};
@@ -276,6 +258,44 @@ void CheckSfvAlone(Given& given)
     if (!others.empty())
         throw UsageError{"--sfv writes CRC-32 alone, in upper case: it takes no " + std::string(others.front())};
     given.request.input.algorithms.Add(Algorithm::Crc32);
+}
+
+// A length in bits that b2sum -l takes: 8 to 512 in steps of 8.
+std::size_t Blake2bBytes(const std::string& bits)
+{
+    std::size_t value = 0;
+    for (const char c : bits) {
+        if (c < '0' || c > '9' || value > 512)
+            throw UsageError{"--length takes a number of bits from 8 to 512, a multiple of 8: " + bits};
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (bits.empty() || value == 0 || value > 512 || value % 8 != 0)
+        throw UsageError{"--length takes a number of bits from 8 to 512, a multiple of 8: " + bits};
+    return value / 8;
+}
+
+// BLAKE3 has a keyed mode of its own rather than an HMAC; --length is
+// BLAKE2b's. A key read from standard input leaves none of it to digest.
+void CheckKeysAndLength(Given& given)
+{
+    Request& request = given.request;
+    const bool blake3 = request.input.algorithms.Has(Algorithm::Blake3);
+    if (blake3 && (given.key || request.keyFile))
+        throw UsageError{"BLAKE3 has no HMAC: key it with --blake3-key-file"};
+    if (request.blake3KeyFile && !blake3 && !request.check)
+        throw UsageError{"--blake3-key-file keys BLAKE3: give --blake3 too"};
+    if (given.length && !request.input.algorithms.Has(Algorithm::Blake2b))
+        throw UsageError{"--length is BLAKE2b's: give --blake2b too"};
+    if (given.length) {
+        const std::size_t bytes = Blake2bBytes(*given.length);
+        // A line of a list has its own length, as b2sum -c has it.
+        if (!request.check)
+            request.input.blake2bBytes = bytes;
+    }
+    const bool readsStandardInput =
+        request.files.empty() ? !given.text : std::any_of(request.files.begin(), request.files.end(), IsStandardInput);
+    if (request.blake3KeyFile && IsStandardInput(*request.blake3KeyFile) && readsStandardInput)
+        throw UsageError{"the BLAKE3 key is read from standard input, which then cannot also be read as an input"};
 }
 
 Request ParseArguments(int argc, char** argv)
@@ -289,6 +309,7 @@ Request ParseArguments(int argc, char** argv)
     const CheckOptions& checks = request.checks;
     if (given.key && request.keyFile)
         throw UsageError{"give either --hmac or --hmac-key-file, not both"};
+    CheckKeysAndLength(given);
     const std::pair<bool, const char*> notInCheck[] = {{given.tag, "--tag"},
                                                        {given.sum, "--sum"},
                                                        {given.sfv, "--sfv"},
@@ -426,6 +447,14 @@ bool Run(Request& request, Report& report, ProgressLine& line)
             return false;
         }
     }
+    if (request.blake3KeyFile) {
+        try {
+            request.input.blake3Key = ReadBlake3Key(*request.blake3KeyFile);
+        } catch (const Exception& error) {
+            report.Err(*request.blake3KeyFile + ": " + error.Message());
+            return false;
+        }
+    }
     if (request.input.source == GenerateSource::Text) {
         Generate(request.input, [&](Algorithm algorithm, const std::string& result) {
             report.Out(ResultLine(LineForm::Plain, request.lower, RowOf(algorithm), "", result));
@@ -455,7 +484,7 @@ int main(int argc, char** argv)
         request = ParseArguments(argc, argv);
     } catch (const UsageError& error) {
         report.Err(error.problem);
-        std::fputs(kUsage, stderr);
+        std::fputs(kTryHelp, stderr);
         return kExitUsage;
     } catch (const Exception& error) {
         return fail(error.Message());

@@ -18,6 +18,14 @@ namespace {
 constexpr std::size_t kBatchItems = 64;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
 
+// The caller is woken for finished small items a few at a time, and the
+// producer, once the look-ahead was full, for room enough for many: woken
+// for each item, each thread would spend more time in the system's waits
+// and wakes than a small file costs to read.
+constexpr std::size_t kWakeItems = 32;
+constexpr std::size_t kRefillItems = kLookAheadItems / 8;
+constexpr std::size_t kRefillBytes = kLookAheadBytes / 8;
+
 enum class State : unsigned char { Pending, Taken, Finished, Failed };
 
 struct Slot {
@@ -126,14 +134,32 @@ private:
         return wa < wb || (wa == wb && a > b);
     }
 
-    bool HasRoom() const { return tail_ - head_ < kLookAheadItems && (bytes_ < kLookAheadBytes || tail_ == head_); }
+    // Whether the look-ahead takes another item; with `margin`, whether it
+    // has room for many, to wake a producer that waits.
+    bool HasRoom(bool margin = false) const
+    {
+        if (tail_ == head_)
+            return true;
+        const std::size_t items = margin ? kRefillItems : 1;
+        const std::size_t bytes = margin ? kRefillBytes : 1;
+        const std::size_t descriptors = margin ? settings_.descriptorLimit / 4 + 1 : 1;
+        return tail_ - head_ + items <= kLookAheadItems && bytes_ + bytes <= kLookAheadBytes &&
+               (settings_.heldDescriptors == nullptr ||
+                settings_.heldDescriptors->load(std::memory_order_acquire) + descriptors <= settings_.descriptorLimit);
+    }
 
     void Produce()
     {
         for (;;) {
             {
                 std::unique_lock lock(mutex_);
-                roomCv_.wait(lock, [&] { return stop_ || HasRoom(); });
+                if (!stop_ && !HasRoom()) {
+                    // A caller with a lone item waiting for workers works on it now.
+                    producerWaiting_ = true;
+                    headCv_.notify_one();
+                    roomCv_.wait(lock, [&] { return stop_ || HasRoom(true); });
+                    producerWaiting_ = false;
+                }
                 if (stop_)
                     return;
             }
@@ -298,16 +324,36 @@ private:
             SlotOf(item).state.store(State::Finished, std::memory_order_release);
         }
         lock.lock();
-        WakeCallerForHead();
+        WakeCallerForHead(false);
     }
 
     // Under the lock, after a worker's items changed state without it: the
     // caller waits for the oldest item while it is taken, and after a
-    // failure an item never begun is given back as pending.
-    void WakeCallerForHead()
+    // failure an item never begun is given back as pending. Finished items
+    // wake it once there are a few in a row, or the list has ended, or the
+    // worker is `idle` (about to wait for more): whatever waits on the
+    // caller then has it.
+    void WakeCallerForHead(bool idle)
     {
-        if (head_ < tail_ && SlotOf(head_).state.load(std::memory_order_acquire) != State::Taken)
-            headCv_.notify_one();
+        if (head_ >= tail_)
+            return;
+        const State state = SlotOf(head_).state.load(std::memory_order_acquire);
+        if (state == State::Taken)
+            return;
+        if (state == State::Finished && !idle && !ended_ && !stop_) {
+            std::uint64_t item = head_;
+            std::uint64_t bytes = 0;
+            while (item < tail_ && item - head_ < kWakeItems && bytes < kBatchBytes &&
+                   SlotOf(item).state.load(std::memory_order_acquire) == State::Finished)
+                bytes += SlotOf(item++).facts.weight;
+            // Not for a few small files: unless the one they wait for is
+            // standard input, which the caller reads, or a large file, whose
+            // wait may be long.
+            if (item - head_ < kWakeItems && bytes < kBatchBytes && item < tail_ && !SlotOf(item).facts.onCaller &&
+                SlotOf(item).facts.weight <= kFileWindowSize)
+                return;
+        }
+        headCv_.notify_one();
     }
 
     void Work()
@@ -319,6 +365,8 @@ private:
         std::vector<std::uint64_t> job;
         std::unique_lock lock(mutex_);
         for (;;) {
+            if (heap_.empty())
+                WakeCallerForHead(true);
             ++idle_;
             workCv_.wait(lock, [&] { return stop_ || !heap_.empty() || ended_; });
             --idle_;
@@ -347,6 +395,8 @@ private:
         std::unique_lock lock(mutex_);
         for (;;) {
             if (held.empty()) {
+                if (heap_.empty())
+                    WakeCallerForHead(true);
                 ++idle_;
                 workCv_.wait(lock, [&] { return stop_ || !heap_.empty() || ended_; });
                 --idle_;
@@ -395,7 +445,7 @@ private:
                 }
             }
             lock.lock();
-            WakeCallerForHead();
+            WakeCallerForHead(false);
         }
     }
 
@@ -412,7 +462,7 @@ private:
             const auto onCaller = [&] { return headIs(State::Pending) && SlotOf(head_).facts.onCaller; };
             // A list with one file has no workers: the caller digests it
             // once the list has ended, or has no room left for a second.
-            const auto mustWork = [&] { return !workersStarted_ && !heap_.empty() && (ended_ || !HasRoom()); };
+            const auto mustWork = [&] { return !workersStarted_ && !heap_.empty() && (ended_ || producerWaiting_); };
             // After a failure, the items begun before it still end and are
             // taken in turn; the run ends at the failed one, or one never begun.
             const auto ready = [&] {
@@ -468,7 +518,8 @@ private:
             lock.lock();
             head_ = end;
             bytes_ -= bytes;
-            roomCv_.notify_one();
+            if (producerWaiting_ && HasRoom(true))
+                roomCv_.notify_one();
         }
     }
 
@@ -495,6 +546,7 @@ private:
     bool stop_ = false;
     std::atomic<bool> stopping_{false};  // stop_, for workers between items
     bool workersStarted_ = false;
+    bool producerWaiting_ = false;  // for room in the look-ahead
     std::exception_ptr failure_;
     std::vector<std::jthread> workers_;
 };

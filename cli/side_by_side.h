@@ -15,8 +15,9 @@
 //
 // The list is read as the work goes (a list of a million lines, a list on a
 // pipe, a folder walk still counting), never further than a look-ahead
-// ahead of the oldest item not yet taken: at most kLookAheadItems items, and
-// no more than kLookAheadBytes of the list's text. Within it the heaviest
+// ahead of the oldest item not yet taken: at most kLookAheadItems items, no
+// more than kLookAheadBytes of the list's text, and no further than the
+// descriptors its items hold allow. Within it the heaviest
 // items start first, so that the largest file is not the last to begin;
 // items of one window each go to a thread in batches of like size, one item
 // heavier than that alone, or, with items in flight, each thread keeps
@@ -94,6 +95,11 @@ struct SideBySide {
     std::function<void()> caughtUp;
     // Counted as the run goes, when given.
     RunTally* tally = nullptr;
+    // Descriptors the items in the look-ahead keep open (a walk's folders),
+    // when given: the list is read no further while they are as many as the
+    // limit, and is read again as items are taken.
+    const std::atomic<std::size_t>* heldDescriptors = nullptr;
+    std::size_t descriptorLimit = 0;
 };
 
 // Returns once every item is taken. An exception from next, work or done

@@ -1,5 +1,6 @@
 #include "cli/sums.h"
 
+#include <atomic>
 #include <cstring>
 #include <optional>
 
@@ -16,7 +17,7 @@ std::string ResultLine(LineForm form, bool lower, const AlgorithmRow& row, const
 {
     switch (form) {
     case LineForm::Plain:
-        return std::string(row.label) + " " + (lower ? platform::AsciiLower(result) : result);
+        return LabelOf(row, FullWidth(row, result).size()) + " " + (lower ? platform::AsciiLower(result) : result);
     case LineForm::Tag: {
         const std::string full = FullWidth(row, result);
         return TagLine(row, name, lower ? platform::AsciiLower(full) : full);
@@ -36,8 +37,9 @@ namespace {
 // it, and, in the Sfv form, a name no SFV line can hold refused unread.
 class SumItems {
 public:
-    SumItems(const std::vector<std::string>& names, const SumOptions& options, const DigestInputs& inputs)
-        : names_(names), options_(options), inputs_(inputs)
+    SumItems(const std::vector<std::string>& names, const SumOptions& options, const DigestInputs& inputs,
+             std::size_t walkLevels)
+        : names_(names), options_(options), inputs_(inputs), walkLevels_(walkLevels)
     {}
 
     // The next input into `slot`, with its facts; nothing at the end.
@@ -61,8 +63,9 @@ public:
                 return facts;
             }
             item.looked = inputs_.Look(item.name);
+            item.looked.named = true;
             if (options_.recursive && item.looked.Folder()) {
-                walk_.emplace(item.name);
+                walk_.emplace(item.name, walkLevels_, openFolders_);
                 continue;
             }
             return Refused(item, {.weight = item.looked.Size(), .listBytes = item.name.size()});
@@ -93,6 +96,9 @@ public:
     // Whether every input was digested and the walks found nothing wrong.
     bool AllRead() const { return allRead_; }
 
+    // The walk's folders open, its own and those its files in the look-ahead hold.
+    const std::atomic<std::size_t>& OpenFolders() const { return openFolders_; }
+
 private:
     struct Item {
         std::string name;
@@ -106,13 +112,22 @@ private:
         item.name = std::move(found.path);
         const ItemFacts facts{.weight = found.size, .listBytes = item.name.size()};
         if (found.error != 0) {
-            item.notFound =
-                found.error == FolderWalk::kNotRegular ? platform::kNotRegularText : std::strerror(found.error);
+            item.notFound = found.error == FolderWalk::kNotRegular ? platform::kNotRegularText
+                            : found.error == FolderWalk::kChanged  ? platform::kChangedDuringWalkText
+                                                                   : std::strerror(found.error);
             return {.work = false, .listBytes = item.name.size()};
         }
         item.looked.info.st_mode = S_IFREG;
         item.looked.info.st_size = static_cast<off_t>(found.size);
-        return Refused(item, facts);
+        item.looked.info.st_dev = found.identity.device;
+        item.looked.info.st_ino = found.identity.inode;
+        item.looked.entryAt = found.entryAt;
+        item.looked.link = found.link;
+        const ItemFacts refused = Refused(item, facts);
+        // A file not to be read holds its folder no longer.
+        if (refused.work)
+            item.looked.folder = std::move(found.folder);
+        return refused;
     }
 
     // A name no SFV line can hold is not read: its line could not be written.
@@ -128,6 +143,9 @@ private:
     const std::vector<std::string>& names_;
     const SumOptions& options_;
     const DigestInputs& inputs_;
+    const std::size_t walkLevels_;
+    // Before the items and the walk, which count on it to the end.
+    std::atomic<std::size_t> openFolders_{0};
     Slots<Item> items_;
     std::size_t named_ = 0;
     std::optional<FolderWalk> walk_;
@@ -139,11 +157,14 @@ private:
 bool PrintDigests(const std::vector<std::string>& names, const SumOptions& options, const DigestInputs& inputs,
                   Report& report)
 {
-    SumItems items(names, options, inputs);
+    const DescriptorShares shares = ShareDescriptors(options.threads);
+    SumItems items(names, options, inputs, shares.walkLevels);
     SideBySide run = DigestingSideBySide(
         inputs, options.request, options.threads, options.tally, report,
         [&items](std::size_t slot) { return items.ItemOf(slot); },
         [&options](std::size_t) -> const GenerateInput& { return options.request; });
+    run.heldDescriptors = &items.OpenFolders();
+    run.descriptorLimit = shares.walkFoldersAhead;
     run.next = [&items](std::size_t slot) { return items.Next(slot); };
     run.done = [&items, &report](std::size_t slot) { items.Print(slot, report); };
     RunSideBySide(run);

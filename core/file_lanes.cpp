@@ -243,7 +243,7 @@ std::uint64_t FileLanes::WeightLeft() const noexcept
 }
 
 void FileLanes::Add(std::uint64_t tag, platform::SharedReadFile&& file, const engine::WindowDigestChoice& ticks,
-                    const std::string& key)
+                    const std::string& key, const std::string& blake3Key)
 {
     const auto free = std::find_if(places_.begin(), places_.end(), [](const Place& f) { return !f.busy; });
     if (free == places_.end())
@@ -264,10 +264,14 @@ void FileLanes::Add(std::uint64_t tag, platform::SharedReadFile&& file, const en
     f.lanes = {};
     f.busy = true;
     try {
-        engine::WindowDigestChoice side;
-        side.hmac = ticks.hmac;
-        side.blake2bBytes = ticks.blake2bBytes;
-        bool sideKeyed = false;
+        // The side digests hold copies of their keys of their own, which
+        // they wipe: these copies go however this is left.
+        struct Side {
+            engine::WindowDigestChoice choice;
+            ~Side() { choice.WipeKeys(); }
+        } side;
+        side.choice.hmac = ticks.hmac;
+        side.choice.blake2bBytes = ticks.blake2bBytes;
         for (const Algorithm algorithm : ticks.algorithms) {
             const AlgorithmRow& row = RowOf(algorithm);
             auto& bank = banks_[IndexOf(algorithm)];
@@ -275,21 +279,20 @@ void FileLanes::Add(std::uint64_t tag, platform::SharedReadFile&& file, const en
                 bank = std::make_unique<Bank>(row);
                 bank->Grow(places_.size());
             }
-            const bool keyed = ticks.hmac && row.hmacBlock > 0;
-            if (bank && bank->Width() > 1 && (!keyed || bank->TakesKeys())) {
-                bank->Start(p, keyed ? &key : nullptr, ticks.blake2bBytes);
+            const std::string* rowKey = engine::KeyFor(row, ticks.hmac, key, blake3Key);
+            if (bank && bank->Width() > 1 && (rowKey == nullptr || bank->TakesKeys())) {
+                bank->Start(p, rowKey, ticks.blake2bBytes);
                 f.lanes.Add(algorithm);
-            } else {
-                side.algorithms.Add(algorithm);
-                sideKeyed = sideKeyed || (ticks.hmac && row.hmacBlock > 0);
+                continue;
             }
+            side.choice.algorithms.Add(algorithm);
+            if (rowKey == &key)
+                side.choice.key = key;
+            else if (rowKey == &blake3Key)
+                side.choice.blake3Key = blake3Key;
         }
-        if (sideKeyed)
-            side.key = key;
-        const bool sideDigests = !side.algorithms.Empty();
-        f.side = sideDigests ? std::make_unique<engine::WindowDigests>(side) : nullptr;
-        // The side digests hold their own copy of the key's block, which they wipe.
-        ::explicit_bzero(side.key.data(), side.key.size());
+        const bool sideDigests = !side.choice.algorithms.Empty();
+        f.side = sideDigests ? std::make_unique<engine::WindowDigests>(side.choice) : nullptr;
         if (f.lanes.Empty() && !sideDigests) {
             // Nothing to read the file for.
             f.readDone = true;

@@ -79,12 +79,13 @@ public:
     // Bytes not yet read of the file in flight that has the most left.
     std::uint64_t WeightLeft() const noexcept;
 
-    // Takes the file, to digest what `ticks` chooses (its key unused): with
-    // its HMAC tick, keyed with `key`, which is read in place and must stay
+    // Takes the file, to digest what `ticks` chooses (its keys unused): with
+    // its HMAC tick, keyed with `key`, and BLAKE3 with `blake3Key` when that
+    // is not empty, both read in place; they must stay
     // as it is until the file has ended. Throws std::logic_error without
     // room.
     void Add(std::uint64_t tag, platform::SharedReadFile&& file, const engine::WindowDigestChoice& ticks,
-             const std::string& key);
+             const std::string& key, const std::string& blake3Key);
 
     struct Ended {
         std::uint64_t tag = 0;

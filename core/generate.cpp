@@ -61,16 +61,10 @@ void RunJobs(const std::vector<std::function<void()>>& jobs, bool parallel)
             jobs[i]();
 }
 
-// The keyed form of an algorithm under HMAC, which applies to all but those
-// never keyed (CRC-32).
-const std::string* KeyFor(const GenerateInput& input, const AlgorithmRow& row)
-{
-    return input.hmac && row.hmacBlock > 0 ? &input.key : nullptr;
-}
-
 // Computes the ticked digests of the text, which may be longer than a
 // signed 32-bit count.
-engine::DigestResults Compute(const GenerateInput& input, const std::string& text)
+engine::DigestResults Compute(const GenerateInput& input, const engine::WindowDigestChoice& choice,
+                              const std::string& text)
 {
     const auto bytes = reinterpret_cast<const std::uint8_t*>(text.data());
     std::vector<engine::DigestBytes> digests(input.algorithms.Count());
@@ -79,7 +73,7 @@ engine::DigestResults Compute(const GenerateInput& input, const std::string& tex
     for (const Algorithm algorithm : input.algorithms) {
         const AlgorithmRow& row = RowOf(algorithm);
         jobs.emplace_back([&, &digest = digests[d++]] {
-            const std::unique_ptr<engine::MessageDigest> message = row.start(KeyFor(input, row), input.blake2bBytes);
+            const std::unique_ptr<engine::MessageDigest> message = row.start(choice.KeyFor(row), input.blake2bBytes);
             message->Feed(bytes, text.size());
             digest = message->Finish();
         });
@@ -100,10 +94,26 @@ void Deliver(const GenerateInput& input, const engine::DigestResults& digests, c
         sink(algorithm, ResultText(RowOf(algorithm), digests[algorithm]));
 }
 
+// The request as the engine takes it. Its copies of the keys are the
+// caller's to wipe: KeyedChoice does.
 engine::WindowDigestChoice Choice(const GenerateInput& input)
 {
-    return {.algorithms = input.algorithms, .hmac = input.hmac, .key = input.key, .blake2bBytes = input.blake2bBytes};
+    return {.algorithms = input.algorithms,
+            .hmac = input.hmac,
+            .key = input.key,
+            .blake2bBytes = input.blake2bBytes,
+            .blake3Key = input.blake3Key};
 }
+
+// A request's choice, keys and all, whose copies of the keys are wiped
+// however it goes.
+struct KeyedChoice {
+    explicit KeyedChoice(const GenerateInput& input) : value(Choice(input)) {}
+    KeyedChoice(const KeyedChoice&) = delete;
+    KeyedChoice& operator=(const KeyedChoice&) = delete;
+    ~KeyedChoice() { value.WipeKeys(); }
+    engine::WindowDigestChoice value;
+};
 
 // The file Generate reads, once the existence test has passed.
 platform::SharedReadFile OpenTested(const std::string& fileName, bool exists)
@@ -113,22 +123,29 @@ platform::SharedReadFile OpenTested(const std::string& fileName, bool exists)
     return platform::SharedReadFile(fileName);
 }
 
-void GenerateFromFile(const GenerateInput& input, bool exists, const ResultSink& sink, RunControl& control)
+void GenerateFromFile(const GenerateInput& input, const FileOpener& open, const ResultSink& sink, RunControl& control)
 {
     // The file goes on every path, failure included. No result is handed on
     // before the file is known to have held still.
-    platform::SharedReadFile file = OpenTested(input.fileName, exists);
-    Deliver(input, DigestFile(file, Choice(input), control), sink);
+    platform::SharedReadFile file = open();
+    const KeyedChoice choice(input);
+    Deliver(input, DigestFile(file, choice.value, control), sink);
+}
+
+void GenerateFromFile(const GenerateInput& input, bool exists, const ResultSink& sink, RunControl& control)
+{
+    GenerateFromFile(input, [&] { return OpenTested(input.fileName, exists); }, sink, control);
 }
 
 // The choice without its copy of the key, which is wiped: the lanes read the
 // request's own.
 engine::WindowDigestChoice Ticks(const GenerateInput& input)
 {
-    engine::WindowDigestChoice choice = Choice(input);
-    ::explicit_bzero(choice.key.data(), choice.key.size());
-    choice.key.clear();
-    return choice;
+    KeyedChoice choice(input);
+    choice.value.WipeKeys();
+    choice.value.key.clear();
+    choice.value.blake3Key.clear();
+    return choice.value;
 }
 
 // What files of the request may tick: a request that ticks nothing (a
@@ -146,13 +163,15 @@ engine::WindowDigestChoice Possible(const GenerateInput& input)
 void GenerateFromStandardInput(const GenerateInput& input, const ResultSink& sink, RunControl& control)
 {
     platform::SharedReadFile in = platform::SharedReadFile::StandardInput();
-    Deliver(input, DigestFile(in, Choice(input), control), sink);
+    const KeyedChoice choice(input);
+    Deliver(input, DigestFile(in, choice.value, control), sink);
 }
 
 void GenerateFromText(const GenerateInput& input, const ResultSink& sink, RunControl& control)
 {
     control.SetTotal(input.text.size());
-    const engine::DigestResults digests = Compute(input, input.text);
+    const KeyedChoice choice(input);
+    const engine::DigestResults digests = Compute(input, choice.value, input.text);
     if (control.Cancelled())
         throw ERunCancelled();
     control.AddDone(input.text.size());
@@ -191,6 +210,16 @@ void GenerateFromTestedFile(const GenerateInput& input, bool exists, const Resul
     GenerateFromFile(input, exists, sink, run);
 }
 
+void GenerateFromOpenedFile(const GenerateInput& input, const FileOpener& open, const ResultSink& sink,
+                            RunControl* control)
+{
+    RunControl own;
+    RunControl& run = control != nullptr ? *control : own;
+    if (run.Cancelled())
+        throw ERunCancelled();
+    GenerateFromFile(input, open, sink, run);
+}
+
 GenerateInLanes::GenerateInLanes(const GenerateInput& possible, RunControl* control)
     : control_(control != nullptr ? *control : own_), lanes_(std::make_unique<FileLanes>(Possible(possible), control_))
 {}
@@ -220,12 +249,17 @@ std::uint64_t GenerateInLanes::WeightLeft() const noexcept
 
 void GenerateInLanes::Begin(std::uint64_t tag, const std::string& fileName, const GenerateInput& request, bool exists)
 {
+    Begin(tag, [&] { return OpenTested(fileName, exists); }, request);
+}
+
+void GenerateInLanes::Begin(std::uint64_t tag, const FileOpener& open, const GenerateInput& request)
+{
     try {
         if (control_.Cancelled())
             throw ERunCancelled();
-        platform::SharedReadFile file = OpenTested(fileName, exists);
+        platform::SharedReadFile file = open();
         requests_.reserve(requests_.size() + 1);
-        lanes_->Add(tag, std::move(file), Ticks(request), request.key);
+        lanes_->Add(tag, std::move(file), Ticks(request), request.key, request.blake3Key);
         requests_.emplace_back(tag, &request);
     } catch (...) {
         failed_.push_back({tag, {}, std::current_exception()});
@@ -253,6 +287,12 @@ void GenerateInLanes::Advance(std::vector<Ended>& ended)
         requests_.erase(request);
         ended.push_back(std::move(result));
     }
+}
+
+GenerateInput::~GenerateInput()
+{
+    engine::WipeString(key);
+    engine::WipeString(blake3Key);
 }
 
 GenerateInput OnlyTicked(const GenerateInput& input, Algorithm algorithm)

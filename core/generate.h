@@ -12,6 +12,7 @@
 
 #include "core/run_control.h"
 #include "engine/algorithms.h"
+#include "platform/files/file_reader.h"
 
 // The Generate command without a window: the window reads its controls into a
 // GenerateInput, this core does the work, and the results are handed back in
@@ -22,7 +23,10 @@
 
 // StandardInput is the companion's: the program's standard input, read once.
 enum class GenerateSource { File, Text, StandardInput, Nothing };
+// A request. Its keys are wiped when it goes, in every copy of it.
 struct GenerateInput {
+    ~GenerateInput();
+
     std::string key;  // bytes, exactly as typed; used only with hmac
     bool hmac = false;
     // The ticked algorithms. The window has boxes for MD5, SHA-1 and CRC-32;
@@ -30,6 +34,7 @@ struct GenerateInput {
     // copied.
     AlgorithmSet algorithms;
     std::size_t blake2bBytes = 64;  // BLAKE2b's length, 1 to 64 bytes
+    std::string blake3Key;          // BLAKE3's keyed mode's 32 bytes; empty for plain BLAKE3
     GenerateSource source = GenerateSource::Nothing;
     std::string fileName;  // bytes of the name, already trimmed
     std::string text;      // bytes to digest on the text page
@@ -46,6 +51,13 @@ void Generate(const GenerateInput& input, const ResultSink& sink, RunControl* co
 // work by size): `exists` is its answer, and all else is Generate's, the
 // failures and their messages included.
 void GenerateFromTestedFile(const GenerateInput& input, bool exists, const ResultSink& sink,
+                            RunControl* control = nullptr);
+
+// Generate on the file that `open` opens, for a caller that opens its files
+// in its own way (the companion opens a walk's files within their folders):
+// the failures of `open` are Generate's.
+using FileOpener = std::function<platform::SharedReadFile()>;
+void GenerateFromOpenedFile(const GenerateInput& input, const FileOpener& open, const ResultSink& sink,
                             RunControl* control = nullptr);
 
 // Generate on many files at once, on the calling thread: their digests run
@@ -80,6 +92,8 @@ public:
     // the file has ended; `exists` is the caller's existence test, as for
     // GenerateFromTestedFile.
     void Begin(std::uint64_t tag, const std::string& fileName, const GenerateInput& request, bool exists);
+    // The same with the file that `open` opens (see GenerateFromOpenedFile).
+    void Begin(std::uint64_t tag, const FileOpener& open, const GenerateInput& request);
 
     struct Ended {
         std::uint64_t tag = 0;

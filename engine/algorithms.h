@@ -166,7 +166,9 @@ struct AlgorithmRow {
     // page cache on this processor, so that it is best fed where it is read.
     bool (*keepsUpWithReads)();
     // The window computes it beside the ticked rows when the clipboard as
-    // last read holds a digest of its length, or when the clipboard names it.
+    // last read holds a digest of its own length and names no algorithm of
+    // that length (unasked), or names it beside a digest of a length it has
+    // (when named).
     bool windowUnasked;
     bool windowWhenNamed;
 };

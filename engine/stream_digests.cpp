@@ -212,8 +212,9 @@ public:
     {
         if (key != nullptr)
             throw std::logic_error("lane digests: these lanes take no key");
-        if constexpr (requires { lanes_.Start(lane, digestBytes); })
-            lanes_.Start(lane, digestBytes);
+        // Only BLAKE2b has other lengths than its own.
+        if constexpr (std::is_same_v<Lanes, Blake2bLanes>)
+            lanes_.Start(lane, digestBytes == 0 ? kBlake2bMaxDigestSize : digestBytes);
         else
             lanes_.Start(lane);
     }

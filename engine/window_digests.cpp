@@ -1,13 +1,29 @@
 #include "engine/window_digests.h"
 
+#include "engine/digest_paths.h"
+
 namespace engine {
+
+void WipeString(std::string& text) noexcept
+{
+    // Within its capacity the string does not move: its spare room, which
+    // may hold what a longer text held before, is written over too.
+    text.resize(text.capacity());
+    WipeKeyMaterial(text.data(), text.size());
+    text.clear();
+}
+
+void WindowDigestChoice::WipeKeys() noexcept
+{
+    WipeString(key);
+    WipeString(blake3Key);
+}
 
 WindowDigests::WindowDigests(const WindowDigestChoice& choice)
 {
     for (const Algorithm algorithm : choice.algorithms) {
         const AlgorithmRow& row = RowOf(algorithm);
-        const bool keyed = choice.hmac && row.hmacBlock > 0;
-        digests_.emplace_back(algorithm, row.start(keyed ? &choice.key : nullptr, choice.blake2bBytes));
+        digests_.emplace_back(algorithm, row.start(choice.KeyFor(row), choice.blake2bBytes));
     }
 }
 

@@ -16,11 +16,39 @@
 
 namespace engine {
 
+// The key an algorithm's digest is keyed with, or null for its plain digest:
+// under HMAC the HMAC's key, for an algorithm with a keyed mode of its own
+// (BLAKE3) its own key when one is given.
+inline const std::string* KeyFor(const AlgorithmRow& row, bool hmac, const std::string& key,
+                                 const std::string& blake3Key) noexcept
+{
+    if (row.ownKeyedMode)
+        return blake3Key.empty() ? nullptr : &blake3Key;
+    return hmac && row.hmacBlock > 0 ? &key : nullptr;
+}
+
+// Every byte a string may have held overwritten as key material is, its
+// spare room too, and then emptied: what holds a key before it goes.
+void WipeString(std::string& text) noexcept;
+
+// The digests to compute and how. Its keys are wiped when it goes, in
+// every copy of it.
 struct WindowDigestChoice {
+    ~WindowDigestChoice() { WipeKeys(); }
+
     AlgorithmSet algorithms;
-    bool hmac = false;  // each keyed with key, but for those that never are (CRC-32)
-    std::string key;
+    bool hmac = false;  // each keyed with key (HMAC), but for those that have no HMAC
+    std::string key{};
     std::size_t blake2bBytes = 64;  // BLAKE2b's length, 1 to 64
+    std::string blake3Key{};        // BLAKE3's keyed mode's 32 bytes; empty for plain BLAKE3
+
+    const std::string* KeyFor(const AlgorithmRow& row) const noexcept
+    {
+        return engine::KeyFor(row, hmac, key, blake3Key);
+    }
+
+    // Both keys' bytes overwritten, and the keys emptied.
+    void WipeKeys() noexcept;
 };
 
 class WindowDigests {

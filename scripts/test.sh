@@ -23,4 +23,17 @@ build_dir=${BUILD_DIR:-build}
 cmake --preset "$preset" -B "$build_dir" -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
 cmake --build "$build_dir"
 export QT_QPA_PLATFORM=offscreen
-ctest --test-dir "$build_dir" --output-on-failure --timeout 300 -j2
+# The reads of a sparse file over 4 GiB pin arithmetic widths, which the
+# optimised build checks; instrumented, they add four minutes and nothing
+# that the small files do not show a sanitizer.
+excluded=()
+if on "${SANITIZE:-OFF}"; then
+  excluded=(-E '^CliSparse\.')
+fi
+status=0
+ctest --test-dir "$build_dir" --output-on-failure --timeout 300 -j2 "${excluded[@]}" || status=$?
+if [ "$status" != 0 ]; then
+  # Again, alone, so that what failed is the last thing a log shows.
+  ctest --test-dir "$build_dir" --rerun-failed --output-on-failure --timeout 300 || true
+fi
+exit "$status"

@@ -71,10 +71,17 @@ bool SameState(const struct stat& a, const struct stat& b) noexcept
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+// Whether /proc/self/fd opens a descriptor's file: learnt at the first open
+// that finds it missing.
+enum class ProcFds { Unknown, Missing };
+std::atomic<ProcFds> g_procFds{ProcFds::Unknown};
+// /proc/self/fd, while a SelfFdsHeld holds it open.
+std::atomic<int> g_selfFds{-1};
+
 }  // namespace
 
-EFileOpenError::EFileOpenError(const std::string& fileName, const std::string& reason)
-    : Exception("Cannot open file \"" + AbsoluteFileName(fileName) + "\". " + reason), reason_(reason)
+EFileOpenError::EFileOpenError(const std::string& fileName, const std::string& reason, mode_t found)
+    : Exception("Cannot open file \"" + AbsoluteFileName(fileName) + "\". " + reason), reason_(reason), found_(found)
 {}
 
 EFileReadError::EFileReadError() : Exception("Stream read error"), reason_(Message()) {}
@@ -85,6 +92,22 @@ EFileReadError::EFileReadError(const std::string& fileName, int error)
 {}
 
 ENoMemoryError::ENoMemoryError() : Exception("Out of memory") {}
+
+SelfFdsHeld::SelfFdsHeld() noexcept
+{
+    if (g_selfFds.load(std::memory_order_acquire) >= 0)
+        return;
+    fd_.Reset(::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    int none = -1;
+    if (fd_ && !g_selfFds.compare_exchange_strong(none, fd_.Get(), std::memory_order_acq_rel))
+        fd_.Reset();
+}
+
+SelfFdsHeld::~SelfFdsHeld()
+{
+    if (fd_)
+        g_selfFds.store(-1, std::memory_order_release);
+}
 
 bool IgnoreLeaseBreakSignal() noexcept
 {
@@ -100,26 +123,79 @@ SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(nam
 {
     if (name.find('\0') != std::string::npos)
         throw EFileOpenError(name, SystemText(EINVAL));
+    Open(AT_FDCWD, name.c_str(), true, nullptr, lease);
+}
 
-    // O_NONBLOCK: should the name have become a FIFO since the existence
-    // test, the open must not wait for a writer; and a file under another
-    // holder's write lease is refused at once instead of after the lease
-    // break time, during which the window could not repaint.
-    UniqueFd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (file.Get() < 0) {
-        const int error = errno;
-        throw EFileOpenError(name, error == EWOULDBLOCK ? kOpenForWritingText : SystemText(error));
-    }
+SharedReadFile::SharedReadFile(const std::string& name, const FileInFolder& at, Lease lease)
+    : name_(name), breakTime_(SystemLeaseBreakTime())
+{
+    const std::string entry(at.entry);
+    if (entry.find('\0') != std::string::npos)
+        throw EFileOpenError(name, SystemText(EINVAL));
+    Open(at.folder, entry.c_str(), at.followLink, &at.listed, lease);
+}
 
+void SharedReadFile::SetWithoutProcForTesting(bool without) noexcept
+{
+    g_procFds.store(without ? ProcFds::Missing : ProcFds::Unknown, std::memory_order_relaxed);
+}
+
+void SharedReadFile::Open(int at, const char* path, bool followLink, const FileIdentity* expected, Lease lease)
+{
+    const int noFollow = followLink ? 0 : O_NOFOLLOW;
+    // The look: a descriptor that reads nothing, whose open neither waits
+    // for a FIFO's writer nor lets one go, nor starts a device.
+    UniqueFd look(RetryOnInterrupt([&] { return ::openat(at, path, O_PATH | O_CLOEXEC | noFollow); }));
+    if (look.Get() < 0)
+        throw EFileOpenError(name_, SystemText(errno));
     // One look at the file serves the type test, the size, the state a
     // second read without a lease compares with, and whether it may have
-    // holes at all.
-    if (::fstat(file.Get(), &before_) != 0)
-        throw EFileOpenError(name, SystemText(errno));
-    if (!S_ISREG(before_.st_mode))
-        throw EFileOpenError(name, S_ISDIR(before_.st_mode) ? SystemText(EISDIR) : kNotRegularText);
-    // The flags F_SETFL changes are none that the open set but O_NONBLOCK.
-    ::fcntl(file.Get(), F_SETFL, 0);
+    // holes at all: the file opened below is this very one.
+    if (::fstat(look.Get(), &before_) != 0)
+        throw EFileOpenError(name_, SystemText(errno));
+    const mode_t type = before_.st_mode & S_IFMT;
+    if (expected != nullptr && (type != S_IFREG || IdentityOf(before_) != *expected))
+        throw EFileOpenError(name_, kChangedDuringWalkText, type);
+    if (type != S_IFREG)
+        throw EFileOpenError(name_, type == S_IFDIR ? SystemText(EISDIR) : kNotRegularText, type);
+
+    // O_NONBLOCK: a file under another holder's write lease is refused at
+    // once instead of after the lease break time, during which the window
+    // could not repaint.
+    constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    UniqueFd file;
+    if (g_procFds.load(std::memory_order_relaxed) != ProcFds::Missing) {
+        const int selfFds = g_selfFds.load(std::memory_order_acquire);
+        char self[32];
+        std::snprintf(self, sizeof self, selfFds >= 0 ? "%d" : "/proc/self/fd/%d", look.Get());
+        file.Reset(RetryOnInterrupt([&] { return ::openat(selfFds >= 0 ? selfFds : AT_FDCWD, self, kReadFlags); }));
+        // The descriptor is open: only a missing /proc can make its name missing.
+        if (!file && (errno == ENOENT || errno == ENOTDIR))
+            g_procFds.store(ProcFds::Missing, std::memory_order_relaxed);
+        else if (!file)
+            throw EFileOpenError(name_, errno == EWOULDBLOCK ? kOpenForWritingText : SystemText(errno));
+    }
+    if (!file) {
+        file.Reset(RetryOnInterrupt([&] { return ::openat(at, path, kReadFlags | noFollow); }));
+        if (!file)
+            throw EFileOpenError(name_, errno == EWOULDBLOCK ? kOpenForWritingText : SystemText(errno));
+        struct stat opened {};
+        if (::fstat(file.Get(), &opened) != 0)
+            throw EFileOpenError(name_, SystemText(errno));
+        const mode_t now = opened.st_mode & S_IFMT;
+        if (now != S_IFREG || IdentityOf(opened) != IdentityOf(before_)) {
+            if (expected != nullptr)
+                throw EFileOpenError(name_, kChangedDuringWalkText, now);
+            throw EFileOpenError(name_, now == S_IFDIR ? SystemText(EISDIR) : now != S_IFREG ? kNotRegularText
+                                                                                               : kChangedWhileReadText,
+                                 now);
+        }
+    }
+    look.Reset();
+
+    // O_NONBLOCK stays set: it is a FIFO's, a socket's or a device's, and
+    // reads of a regular file do not look at it (since the system dropped
+    // mandatory locks); clearing it cost a call a file.
     // A file with as many blocks as bytes has no holes worth asking about:
     // reading one is correct all the same, it only costs the copy of zeros.
     seekHoles_ = static_cast<std::uint64_t>(before_.st_blocks) * 512 < static_cast<std::uint64_t>(before_.st_size);
@@ -136,7 +212,7 @@ SharedReadFile::SharedReadFile(const std::string& name, Lease lease) : name_(nam
             lease_ = true;
             lastSeenHeld_ = asked;
         } else if (errno == EAGAIN) {
-            throw EFileOpenError(name, kOpenForWritingText);
+            throw EFileOpenError(name_, kOpenForWritingText);
         }
     }
     fd_ = std::move(file);
@@ -184,6 +260,13 @@ std::size_t SharedReadFile::ReadAt(std::uint64_t offset, unsigned char* buffer, 
         if (got == 0)
             break;
         done += static_cast<std::size_t>(got);
+        // A short read that ends where the file ended when it was opened has
+        // reached its end, and a read more would only say so. Whatever grew
+        // since is a writer's, which the lease keeps out and the second read
+        // without one finds.
+        if (!stream_ && static_cast<std::size_t>(got) < want && before_.st_size > 0 &&
+            offset + done == static_cast<std::uint64_t>(before_.st_size))
+            break;
     }
     return done;
 }

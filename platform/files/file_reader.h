@@ -17,13 +17,17 @@ namespace platform {
 // "Cannot open file "<absolute name>". <reason>"
 class EFileOpenError : public Exception {
 public:
-    EFileOpenError(const std::string& fileName, const std::string& reason);
+    // found: the type bits (S_IFMT) of what the name turned out to be, when
+    // it was no file to read; 0 otherwise.
+    EFileOpenError(const std::string& fileName, const std::string& reason, mode_t found = 0);
     const char* ClassName() const noexcept override { return "EFileOpenError"; }
     // The reason alone: the system's message, or one of the texts below.
     const std::string& Reason() const noexcept { return reason_; }
+    mode_t Found() const noexcept { return found_; }
 
 private:
     std::string reason_;
+    mode_t found_;
 };
 
 // "Stream read error", and with a file name and the system's reason when a
@@ -51,6 +55,45 @@ public:
 inline constexpr const char* kOpenForWritingText = "The file is open for writing";
 inline constexpr const char* kChangedWhileReadText = "The file changed while it was being read";
 inline constexpr const char* kNotRegularText = "Not a regular file";
+inline constexpr const char* kChangedDuringWalkText = "Changed during the walk";
+
+// A file's identity on the system: its device and inode.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+inline FileIdentity IdentityOf(const struct stat& info) noexcept
+{
+    return {info.st_dev, info.st_ino};
+}
+
+// A file found in a folder's listing, to be opened relative to the folder's
+// open descriptor: what the listing found must still be there.
+struct FileInFolder {
+    int folder = -1;         // the folder's descriptor
+    std::string_view entry;  // the name in it
+    // Listed as a symbolic link to a file: followed. Otherwise a link found
+    // in its place is not.
+    bool followLink = false;
+    FileIdentity listed;  // of the regular file the listing found (behind the link)
+};
+
+// While one lives, SharedReadFile reopens what it looked at through a
+// descriptor of /proc/self/fd held open, which takes one name to look up
+// rather than four: for a program that opens many files and has a
+// descriptor to spare. One at a time; it must outlive the opens under it.
+class SelfFdsHeld {
+public:
+    SelfFdsHeld() noexcept;
+    ~SelfFdsHeld();
+    SelfFdsHeld(const SelfFdsHeld&) = delete;
+    SelfFdsHeld& operator=(const SelfFdsHeld&) = delete;
+
+private:
+    UniqueFd fd_;
+};
 
 // A lease holder is told of a writer's open by SIGIO, whose default action
 // ends the process. Nothing here waits for that signal (the writer simply
@@ -73,14 +116,32 @@ bool IgnoreLeaseBreakSignal() noexcept;
 //
 // The standard input is read once, from where it stands, with no lease: it
 // may be a pipe, which cannot be read again.
+//
+// A FIFO, socket or device is never opened for reading, even when it takes
+// a name's place between any look at it and the open: the name is first
+// looked at through a descriptor that reads nothing (O_PATH, whose open
+// cannot block or wake a FIFO's writer or start a device), and only a
+// regular file found there is opened for reading, as that very file,
+// through /proc/self/fd. Where /proc/self/fd is missing the name is opened
+// again itself, without waiting (O_NONBLOCK), and must be the file the look
+// found: a FIFO put there at that instant may be opened, but is never read.
 class SharedReadFile {
 public:
     // Never is for tests: the reading that a file without a lease gets.
     enum class Lease { Try, Never };
 
-    // Throws EFileOpenError.
+    // The file `name`, links followed. Throws EFileOpenError.
     explicit SharedReadFile(const std::string& name, Lease lease = Lease::Try);
+    // A file of an open folder, named `name` in messages: refused as
+    // kChangedDuringWalkText when the entry has become a link (unless it was
+    // listed as one), anything but a regular file, or another file than
+    // `at.listed`. Throws EFileOpenError.
+    SharedReadFile(const std::string& name, const FileInFolder& at, Lease lease = Lease::Try);
     static SharedReadFile StandardInput();
+
+    // For tests: open as where /proc/self/fd is missing (true), or find out
+    // again (false).
+    static void SetWithoutProcForTesting(bool without) noexcept;
     SharedReadFile(SharedReadFile&&) noexcept = default;
     ~SharedReadFile();
 
@@ -122,6 +183,9 @@ public:
 
 private:
     SharedReadFile() = default;
+    // Opens `path` relative to `at` for reading, as the constructors say;
+    // `expected` is the listed identity, when there is one.
+    void Open(int at, const char* path, bool followLink, const FileIdentity* expected, Lease lease);
     // From offset on, within limit: how many bytes of a hole come first, and
     // when none, how many of data follow before the next hole.
     std::pair<std::size_t, std::size_t> HoleAndDataAt(std::uint64_t offset, std::size_t limit) const;

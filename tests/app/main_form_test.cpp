@@ -19,6 +19,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageAuthenticationCode>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
@@ -69,6 +71,14 @@ std::string Lower(std::string_view text)
     for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower;
+}
+
+std::string Upper(std::string_view text)
+{
+    std::string upper(text);
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper;
 }
 // Why a name the name box would show as another name is refused.
 constexpr const char* kNotShown =
@@ -1195,18 +1205,21 @@ public:
     void OnRead(std::function<void()> read) override { read_ = std::move(read); }
     void ReadAgain() override { ++reads; }
     bool Unanswered() const override { return unanswered; }
+    bool Reading() const override { return reading; }
 
     // Another program puts text there (or nothing), and a read of it ends.
     void Put(std::optional<std::string> put, bool ours = false)
     {
         text = std::move(put);
         own = ours;
+        reading = false;
         read_();
     }
 
     std::optional<std::string> text;
     bool own = false;
     bool unanswered = false;  // the last read was given up
+    bool reading = false;     // a read is under way
     mutable int looks = 0;
     int reads = 0;
 
@@ -1257,11 +1270,12 @@ TEST_F(MainFormTest, ResultsAreComparedWithTheDigestOnTheClipboard)
     EXPECT_EQ(status.currentMessage(), "CRC-32 matches the digest on the clipboard");
 
     // A SHA-256 (of "abc", not "c") has no box: none is marked, and the
-    // status line alone gives its verdict.
+    // status line alone speaks of it: SHA-256 differs, and BLAKE3, which
+    // gives digests of the same length, was not computed.
     clipboard.Put("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     for (const QLineEdit* box : {&md5, &sha1, &crc})
         EXPECT_EQ(tint(*box), plain);
-    EXPECT_EQ(status.currentMessage(), "The 64-digit digest on the clipboard is not this text's SHA-256");
+    EXPECT_EQ(status.currentMessage(), "Press Generate again to compare");
 
     // The window's own copy of a result compares with nothing.
     clipboard.Put(md5.text().toStdString(), true);
@@ -1283,12 +1297,13 @@ TEST_F(MainFormTest, ResultsAreComparedWithTheDigestOnTheClipboard)
 }
 
 // The digests download pages publish beside MD5 and SHA-1: SHA-256, which
-// every Generate computes beside the ticked digests, and SHA-512, computed
-// when the clipboard holds a digest of its length as the run starts. No box
-// shows them; the status line (and its accessible description) says how
-// they compare with the clipboard, copied before the run or after it. A
-// differing digest "does not match" only when it is the only one and the
-// clipboard names its algorithm; otherwise it may be another algorithm's.
+// every Generate computes beside the ticked digests, BLAKE3 with it and
+// SHA-512 when the clipboard holds a digest of their length as the run
+// starts. No box shows them; the status line says first how they compare
+// with the clipboard, copied before the run or after it, and its tooltip
+// and accessible description say all of it. A differing digest "does not
+// match" only when the clipboard names its algorithm; otherwise it may be
+// another algorithm's, and the line says what was compared.
 TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
 {
     auto owned = std::make_unique<FakeClipboard>();
@@ -1301,7 +1316,9 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     });
     auto& bar = Control<QStatusBar>("StatusBar1");
     const auto line = [&] {
-        EXPECT_EQ(bar.accessibleDescription(), bar.currentMessage()) << "not what a screen reader is told";
+        EXPECT_EQ(bar.accessibleDescription(), bar.toolTip()) << "not what a screen reader is told";
+        EXPECT_TRUE(bar.toolTip().startsWith(bar.currentMessage().section("; ", 0, 0)))
+            << "the tooltip lacks the line's first sentence: " << bar.toolTip().toStdString();
         return bar.currentMessage().toStdString();
     };
     const auto hex = [](const QByteArray& bytes, QCryptographicHash::Algorithm algorithm) {
@@ -1323,6 +1340,7 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     EXPECT_EQ(Edit("ResultMD5").accessibleDescription(), "") << "MD5 is on no list here";
     ASSERT_EQ(inputs.size(), 1u);
     EXPECT_TRUE(inputs.back().algorithms.Has(Algorithm::Sha256));
+    EXPECT_TRUE(inputs.back().algorithms.Has(Algorithm::Blake3)) << "no BLAKE3 for a list that names no algorithm";
     EXPECT_FALSE(inputs.back().algorithms.Has(Algorithm::Sha512)) << "SHA-512 computed with none on the clipboard";
     EXPECT_TRUE(inputs.back().algorithms.Has(Algorithm::Md5) && !inputs.back().algorithms.Has(Algorithm::Sha1) &&
                 !inputs.back().algorithms.Has(Algorithm::Crc32))
@@ -1334,9 +1352,12 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     EXPECT_EQ(line(), "");
     clipboard.Put(sums);
     EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
-    // With the MD5 of an md5sum line, in one sentence.
+    // With the MD5 of an md5sum line: the box's after it.
     clipboard.Put(Lower(kAbcMd5) + "  ubuntu.iso\n" + sums);
-    EXPECT_EQ(line(), "MD5 and SHA-256 match the digests on the clipboard");
+    EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard; MD5 matches too");
+    EXPECT_EQ(bar.toolTip().toStdString(), "SHA-256 matches the digest on the clipboard.\n"
+                                           "MD5 matches the digest on the clipboard.\n"
+                                           "SHA-256 = " + Upper(abc256));
 
     // The file changed since its digests were published.
     WriteFile("ubuntu.iso", "abd!");
@@ -1344,19 +1365,20 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     clipboard.Put("SHA256 (ubuntu.iso) = " + abc256 + "\n");
     EXPECT_EQ(line(), "SHA-256 does not match the digest on the clipboard");
     clipboard.Put("sha-256: " + abc256 + "\nMD5: " + Lower(kAbcMd5));
-    EXPECT_EQ(line(), "MD5 and SHA-256 do not match the digests on the clipboard");
+    EXPECT_EQ(line(), "SHA-256 does not match the digest on the clipboard");
+    EXPECT_EQ(bar.toolTip().toStdString(), "SHA-256 does not match the digest on the clipboard.\n"
+                                           "MD5 does not match the digest on the clipboard.");
     clipboard.Put(abc256);
-    EXPECT_EQ(line(), "The 64-digit digest on the clipboard is not this file's SHA-256");
+    EXPECT_EQ(line(), "Not this file's SHA-256 or BLAKE3; copy the whole line");
+    // BLAKE2s, named, was not computed: another Generate computes it.
     clipboard.Put("Checksum (BLAKE2s): " + abc256);
-    EXPECT_EQ(line(), "The 64-digit digest on the clipboard is not this file's SHA-256");
+    EXPECT_EQ(line(), "Press Generate again to compare");
     clipboard.Put(Lower(kAbcMd5) + "  ubuntu.iso\n" + abc256 + "  ubuntu.iso\n");
-    EXPECT_EQ(line(),
-              "MD5 does not match the digest on the clipboard; the 64-digit digest on the clipboard is not this "
-              "file's SHA-256");
+    EXPECT_EQ(line(), "Not this file's SHA-256 or BLAKE3; copy the whole line");
     clipboard.Put(sums);
-    EXPECT_EQ(line(), "None of the 64-digit digests on the clipboard is this file's SHA-256");
+    EXPECT_EQ(line(), "None on the clipboard is this file's SHA-256 or BLAKE3");
     clipboard.Put("SHA256 (a) = " + abc256 + "\nSHA256 (b) = " + xyz256 + "\n");
-    EXPECT_EQ(line(), "None of the 64-digit digests on the clipboard is this file's SHA-256");
+    EXPECT_EQ(line(), "SHA-256 matches no digest on the clipboard");
 
     // Nothing ticked: SHA-256 all the same, of the file as it is again.
     TickAlgorithms(false, false, false);
@@ -1366,8 +1388,12 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     Generate();
     EXPECT_TRUE(ResultsEmpty());
     EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
+    // That Generate had a SHA-256 named on the clipboard, and computed no
+    // BLAKE3; the next one does.
     clipboard.Put(xyz256);
-    EXPECT_EQ(line(), "The 64-digit digest on the clipboard is not this file's SHA-256");
+    EXPECT_EQ(line(), "Press Generate again to compare");
+    Generate();
+    EXPECT_EQ(line(), "Not this file's SHA-256 or BLAKE3; copy the whole line");
     clipboard.Put(sums);
     EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
     // A new name clears the results, and their verdicts with them.
@@ -1380,7 +1406,7 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     TickAlgorithms(true, false, false);
     UseTextPage("abd!");
     Generate();
-    EXPECT_EQ(line(), "None of the 64-digit digests on the clipboard is this text's SHA-256");
+    EXPECT_EQ(line(), "None on the clipboard is this text's SHA-256 or BLAKE3");
     UseTextPage("abc");
     Generate();
     EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
@@ -1398,11 +1424,15 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     Generate();
     ASSERT_EQ(inputs.size(), 1u);
     EXPECT_TRUE(inputs.back().algorithms.Has(Algorithm::Sha512));
+    EXPECT_FALSE(inputs.back().algorithms.Has(Algorithm::Blake2b)) << "BLAKE2b for a digest named SHA-512";
     EXPECT_EQ(line(), "SHA-512 matches the digest on the clipboard");
+    // A 128-digit digest that names no algorithm may be BLAKE2b's, which
+    // was not computed.
     clipboard.Put(abd512 + "  ubuntu.iso\n" + sums);
-    EXPECT_EQ(line(),
-              "SHA-256 matches the digest on the clipboard; the 128-digit digest on the clipboard is not this "
-              "file's SHA-512");
+    EXPECT_EQ(line(), "SHA-256 matches the digest on the clipboard");
+    EXPECT_EQ(bar.toolTip().toStdString(), "SHA-256 matches the digest on the clipboard.\n"
+                                           "Press Generate again to compare.\n"
+                                           "SHA-256 = " + Upper(abc256));
     clipboard.Put("SHA-512: " + abd512);
     EXPECT_EQ(line(), "SHA-512 does not match the digest on the clipboard");
     clipboard.Put(std::nullopt);
@@ -1412,7 +1442,7 @@ TEST_F(MainFormTest, TheDigestsPeoplePublishAreComparedThoughNoBoxShowsThem)
     EXPECT_FALSE(inputs.back().algorithms.Has(Algorithm::Sha512));
     EXPECT_EQ(line(), "");
     clipboard.Put("SHA512 (ubuntu.iso) = " + abc512 + "\n");
-    EXPECT_EQ(line(), "Press Generate again to compare this file's SHA-512 with the clipboard");
+    EXPECT_EQ(line(), "Press Generate again to compare");
     Generate();
     EXPECT_EQ(line(), "SHA-512 matches the digest on the clipboard");
     EXPECT_TRUE(shown_.empty());
@@ -1436,7 +1466,7 @@ TEST_F(MainFormTest, KeyedSha256AndSha512MatchWhatOpensslGivesForTheKey)
         EXPECT_TRUE(process.waitForFinished(20000));
         return process.readAllStandardOutput().toStdString();
     };
-    // "HMAC-SHA2-256(NAME)= hex", which names no algorithm the window knows.
+    // "HMAC-SHA2-256(NAME)= hex": OpenSSL 3's names of SHA-256 and SHA-512.
     const std::string sha256 = openssl("-sha256"), sha512 = openssl("-sha512");
     ASSERT_NE(sha256.find("= "), std::string::npos) << sha256;
     auto& bar = Control<QStatusBar>("StatusBar1");
@@ -1449,19 +1479,16 @@ TEST_F(MainFormTest, KeyedSha256AndSha512MatchWhatOpensslGivesForTheKey)
     EXPECT_EQ(bar.currentMessage(), "SHA-256 matches the digest on the clipboard");
     clipboard.Put(sha512 + sha256);
     Generate();
-    EXPECT_EQ(bar.currentMessage(), "SHA-256 and SHA-512 match the digests on the clipboard");
+    EXPECT_EQ(bar.currentMessage(), "SHA-256 and SHA-512 match the clipboard");
 
-    // Another key, and none: the keyed digests are no longer the file's.
+    // Another key, and none: the keyed digests are no longer the file's,
+    // and the clipboard names the algorithms.
     Edit("EditKeyHMAC").setText("secret kez");
     Generate();
-    EXPECT_EQ(bar.currentMessage(),
-              "The 64-digit digest on the clipboard is not this file's SHA-256; the 128-digit digest on the "
-              "clipboard is not this file's SHA-512");
+    EXPECT_EQ(bar.currentMessage(), "Neither SHA-256 nor SHA-512 matches the clipboard");
     Tick("CheckBoxHMAC").setChecked(false);
     Generate();
-    EXPECT_EQ(bar.currentMessage(),
-              "The 64-digit digest on the clipboard is not this file's SHA-256; the 128-digit digest on the "
-              "clipboard is not this file's SHA-512");
+    EXPECT_EQ(bar.currentMessage(), "Neither SHA-256 nor SHA-512 matches the clipboard");
     clipboard.Put(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex().toStdString());
     EXPECT_EQ(bar.currentMessage(), "SHA-256 matches the digest on the clipboard");
     EXPECT_TRUE(shown_.empty());
@@ -1567,14 +1594,16 @@ TEST_F(MainFormTest, OfSeveralFilesHandedAtOnceTheFirstIsOpenedAndTheOthersCount
     EXPECT_EQ(bar.currentMessage(), "2 other files were not opened.");
     EXPECT_EQ(spoken(), "2 other files were not opened.");
 
-    // With the marks' line, first.
+    // A verdict comes first, and the note gives way to it where both do not
+    // fit; the tooltip and screen readers have both.
     clipboard.Put(std::string(kAbcMd5) + "  first\n");
-    const QString both = "MD5 matches the digest on the clipboard  2 other files were not opened.";
-    EXPECT_EQ(bar.currentMessage(), both);
+    const QString both = "MD5 matches the digest on the clipboard.\n2 other files were not opened.";
+    EXPECT_EQ(bar.currentMessage(), "MD5 matches the digest on the clipboard");
     EXPECT_EQ(spoken(), both);
+    EXPECT_EQ(bar.toolTip(), both);
     // Another Generate of the same name keeps it.
     Generate();
-    EXPECT_EQ(bar.currentMessage(), both);
+    EXPECT_EQ(spoken(), both);
 
     // A new name clears it; the marks go with the results.
     Edit("FNEdit").setText(first + "x");
@@ -1722,6 +1751,391 @@ TEST_F(MainFormTest, StatusBarTextsAreWholeAtThisScale)
         ASSERT_EQ(bar.currentMessage(), "");
         expectWhole(which + "after a run");
     }
+}
+
+// The digests other tools publish, which the window computes when the
+// clipboard asks for them as Generate starts: BLAKE3 and BLAKE2b for a
+// line that names no algorithm, SHA3-256 and BLAKE2b-256 where the
+// clipboard names them, keyed as the rows are (BLAKE3, which has no HMAC,
+// left out). The line names the algorithm that matched; the tooltip and
+// the accessible description give its value.
+TEST_F(MainFormTest, TheDigestsOtherToolsPublishAreComputedWhenTheClipboardAsks)
+{
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    std::vector<GenerateInput> inputs;
+    form_->SetGenerateStarter([&](const GenerateInput& input) {
+        inputs.push_back(input);
+        return std::make_unique<GenerateTask>(input);
+    });
+    auto& bar = Control<QStatusBar>("StatusBar1");
+    const QByteArray content = "The quick brown fox jumps over the lazy dog\n";
+    const QString file = WriteFile("fox.txt", content);
+    const auto hex = [&](QCryptographicHash::Algorithm algorithm) {
+        return QCryptographicHash::hash(content, algorithm).toHex().toStdString();
+    };
+    TickAlgorithms(true, false, false);
+    Edit("FNEdit").setText(file);
+    const auto generate = [&](const std::string& text) {
+        clipboard.Put(text);
+        inputs.clear();
+        Generate();
+        EXPECT_EQ(inputs.size(), 1u);
+        return inputs.empty() ? GenerateInput{} : inputs.back();
+    };
+
+    // 128 digits that name no algorithm: SHA-512 and BLAKE2b-512.
+    const std::string b2 = hex(QCryptographicHash::Blake2b_512);
+    GenerateInput input = generate(b2 + "  fox.txt\n");
+    EXPECT_TRUE(input.algorithms.Has(Algorithm::Sha512) && input.algorithms.Has(Algorithm::Blake2b));
+    EXPECT_EQ(input.blake2bBytes, 64u);
+    EXPECT_EQ(bar.currentMessage(), "BLAKE2b matches the digest on the clipboard");
+    EXPECT_EQ(bar.toolTip().toStdString(), "BLAKE2b matches the digest on the clipboard.\nBLAKE2b = " + Upper(b2));
+    EXPECT_EQ(bar.accessibleDescription(), bar.toolTip());
+
+    // b2sum -l 256, and the same named by its tag: BLAKE2b-256.
+    const std::string b2of256 = hex(QCryptographicHash::Blake2b_256);
+    input = generate(b2of256 + "  fox.txt    (b2sum -l 256)\n");
+    EXPECT_TRUE(input.algorithms.Has(Algorithm::Blake2b));
+    EXPECT_FALSE(input.algorithms.Has(Algorithm::Blake3)) << "BLAKE3 for a digest named BLAKE2b";
+    EXPECT_EQ(input.blake2bBytes, 32u);
+    EXPECT_EQ(bar.currentMessage(), "BLAKE2b-256 matches the digest on the clipboard");
+    clipboard.Put("BLAKE2b-256 (fox.txt) = " + std::string(64, '0'));
+    EXPECT_EQ(bar.currentMessage(), "BLAKE2b-256 does not match the digest on the clipboard");
+
+    // A sentence with a SHA3-256 and its name.
+    const std::string sha3 = hex(QCryptographicHash::Sha3_256);
+    input = generate("The SHA3-256 of fox.txt is " + sha3 + ".");
+    EXPECT_TRUE(input.algorithms.Has(Algorithm::Sha3_256));
+    EXPECT_FALSE(input.algorithms.Has(Algorithm::Blake3));
+    EXPECT_EQ(bar.currentMessage(), "SHA3-256 matches the digest on the clipboard");
+    // Named, compared, and differs: red, and said so.
+    generate("The SHA3-256 of fox.txt is " + std::string(63, '0') + "1.");
+    EXPECT_EQ(bar.currentMessage(), "SHA3-256 does not match the digest on the clipboard");
+
+    // A b3sum line: BLAKE3 beside SHA-256, against b3sum's own digest.
+    if (!QStandardPaths::findExecutable("b3sum").isEmpty()) {
+        QProcess b3sum;
+        b3sum.start("b3sum", {file});
+        ASSERT_TRUE(b3sum.waitForFinished(20000));
+        const std::string line = b3sum.readAllStandardOutput().toStdString();
+        input = generate(line);
+        EXPECT_TRUE(input.algorithms.Has(Algorithm::Blake3));
+        EXPECT_EQ(bar.currentMessage(), "BLAKE3 matches the digest on the clipboard");
+        EXPECT_TRUE(bar.toolTip().endsWith(QString::fromStdString("BLAKE3 = " + Upper(line.substr(0, 64)))))
+            << bar.toolTip().toStdString();
+    }
+    generate(std::string(64, 'a') + "  fox.txt\n");
+    EXPECT_EQ(bar.currentMessage(), "Not this file's SHA-256 or BLAKE3; copy the whole line");
+
+    // Keyed: BLAKE3 has no HMAC; SHA3-256 and BLAKE2b are keyed as the rows.
+    Tick("CheckBoxHMAC").setChecked(true);
+    Edit("EditKeyHMAC").setText("key");
+    input = generate(std::string(64, 'a') + "  fox.txt\n");
+    EXPECT_FALSE(input.algorithms.Has(Algorithm::Blake3));
+    EXPECT_EQ(bar.currentMessage(), "Not this file's SHA-256; copy the whole line");
+    const std::string keyedSha3 =
+        QMessageAuthenticationCode::hash(content, "key", QCryptographicHash::Sha3_256).toHex().toStdString();
+    input = generate("HMAC-SHA3-256(fox.txt)= " + keyedSha3);
+    EXPECT_TRUE(input.hmac && input.algorithms.Has(Algorithm::Sha3_256));
+    EXPECT_EQ(bar.currentMessage(), "SHA3-256 matches the digest on the clipboard");
+    const std::string keyedB2 =
+        QMessageAuthenticationCode::hash(content, "key", QCryptographicHash::Blake2b_512).toHex().toStdString();
+    generate(keyedB2 + "  fox.txt\n");
+    EXPECT_EQ(bar.currentMessage(), "BLAKE2b matches the digest on the clipboard");
+    EXPECT_TRUE(shown_.empty());
+}
+
+// A Generate that a start (or a hand-over) runs waits for a read of the
+// clipboard under way, no longer than 0.2 s, so that a digest copied before
+// the start is computed; one that no read holds up starts at once.
+TEST_F(MainFormTest, AStartsGenerateWaitsAFifthOfASecondAtMostForTheClipboardsRead)
+{
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    std::vector<GenerateInput> inputs;
+    QElapsedTimer sinceHanded;
+    std::vector<qint64> startedAfter;
+    form_->SetGenerateStarter([&](const GenerateInput& input) {
+        inputs.push_back(input);
+        startedAfter.push_back(sinceHanded.elapsed());
+        return std::make_unique<GenerateTask>(input);
+    });
+    const QString file = WriteFile("image.iso", "abc");
+    const std::string name = QFile::encodeName(file).toStdString();
+    const std::string sha512 = QCryptographicHash::hash("abc", QCryptographicHash::Sha512).toHex().toStdString();
+    auto& bar = Control<QStatusBar>("StatusBar1");
+
+    // The read ends 50 ms after the hand-over: the Generate waits for it,
+    // and computes the SHA-512 the clipboard holds.
+    clipboard.reading = true;
+    sinceHanded.start();
+    form_->HandFile(name);
+    QTimer::singleShot(50, [&] { clipboard.Put("SHA512 (image.iso) = " + sha512); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !inputs.empty(); }, 2000));
+    EXPECT_TRUE(inputs.back().algorithms.Has(Algorithm::Sha512));
+    EXPECT_GE(startedAfter.back(), 45);
+    EXPECT_LT(startedAfter.back(), 190) << "waited on after the read had ended";
+    EXPECT_EQ(bar.currentMessage(), "SHA-512 matches the digest on the clipboard");
+
+    // A read that does not end: 0.2 s, then the Generate with what was read
+    // last.
+    Edit("FNEdit").setText(QString());
+    clipboard.reading = true;
+    inputs.clear();
+    sinceHanded.start();
+    form_->HandFile(name);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !inputs.empty(); }, 2000));
+    EXPECT_GE(startedAfter.back(), 195) << "did not wait for the read";
+    EXPECT_LT(startedAfter.back(), 400) << "waited too long";
+    EXPECT_TRUE(inputs.back().algorithms.Has(Algorithm::Sha512)) << "what was read last";
+
+    // No read under way (Wayland, or a clipboard read long ago): at once.
+    Edit("FNEdit").setText(QString());
+    clipboard.reading = false;
+    inputs.clear();
+    sinceHanded.start();
+    form_->HandFile(name);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !inputs.empty(); }, 2000));
+    EXPECT_LT(startedAfter.back(), 100);
+    // A press of the button never waits.
+    clipboard.reading = true;
+    inputs.clear();
+    sinceHanded.start();
+    Generate();
+    ASSERT_EQ(inputs.size(), 1u);
+    EXPECT_LT(startedAfter.back(), 100);
+    EXPECT_TRUE(shown_.empty());
+}
+
+// Every line the window can say, for every combination of verdicts, box
+// marks and the note on files not opened, fits the status bar beside its
+// mark as the bar's own font measures it: 371 pixels less the mark at
+// scale 1 (the window is 379 wide); EveryStatusLineFitsAtEveryScale runs
+// this again at 1.5 and 2. The first sentence is always whole.
+TEST_F(MainFormTest, EveryStatusLineFitsAtThisScale)
+{
+    SCOPED_TRACE("QT_SCALE_FACTOR=" + qEnvironmentVariable("QT_SCALE_FACTOR", "1").toStdString());
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_));
+    auto& bar = Control<QStatusBar>("StatusBar1");
+    ASSERT_EQ(bar.width(), 379);
+    const QFontMetrics metrics = bar.fontMetrics();
+    const int room = 371 - (metrics.height() + 4);
+    EXPECT_EQ(form_->StatusLineRoom(), room);
+    const auto width = [&](std::string_view text) {
+        return metrics.horizontalAdvance(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    };
+    const auto fits = [&](std::string_view text) { return width(text) <= room; };
+
+    // Each length's verdicts: every kind, of every set of its algorithms,
+    // one digest or several.
+    std::vector<std::vector<LengthVerdict>> verdictSets{{}};
+    std::vector<LengthVerdict> longestOfEach;
+    for (const std::size_t digits : UnboxedLengths()) {
+        const std::vector<Candidate> candidates = CandidatesOfLength(digits);
+        for (const VerdictKind kind :
+             {VerdictKind::Matches, VerdictKind::DoesNotMatch, VerdictKind::NotThisOne, VerdictKind::NotComputed}) {
+            for (unsigned subset = 1; subset < (1u << candidates.size()); ++subset) {
+                for (const bool several : {false, true}) {
+                    LengthVerdict verdict;
+                    verdict.kind = kind;
+                    verdict.digits = digits;
+                    verdict.several = several;
+                    for (std::size_t i = 0; i < candidates.size(); ++i)
+                        if (subset & (1u << i))
+                            verdict.names.push_back(CandidateName(candidates[i]));
+                    if (kind == VerdictKind::NotComputed)
+                        verdict.names.clear();
+                    verdictSets.push_back({verdict});
+                    longestOfEach.push_back(verdict);
+                }
+            }
+        }
+    }
+    // Two lengths at once: each verdict before the longest of each kind of
+    // the other lengths, the way the line orders them.
+    const std::size_t singles = verdictSets.size();
+    const auto sentenceWidth = [&](const LengthVerdict& verdict) {
+        return width(ReportFor({}, {verdict}, Digested::Text).sentences.front().whole);
+    };
+    std::vector<LengthVerdict> longest;
+    for (const LengthVerdict& verdict : longestOfEach) {
+        const auto same = std::find_if(longest.begin(), longest.end(), [&](const LengthVerdict& kept) {
+            return kept.digits == verdict.digits && kept.kind == verdict.kind && kept.several == verdict.several;
+        });
+        if (same == longest.end())
+            longest.push_back(verdict);
+        else if (sentenceWidth(verdict) > sentenceWidth(*same))
+            *same = verdict;
+    }
+    std::vector<std::vector<LengthVerdict>> pairs;
+    for (std::size_t i = 1; i < singles; ++i)
+        for (const LengthVerdict& other : longest)
+            if (verdictSets[i][0].digits != other.digits)
+                pairs.push_back({verdictSets[i][0], other});
+
+    using M = ResultMark;
+    std::vector<std::vector<std::pair<Algorithm, M>>> boxes;
+    for (const M md5 : {M::None, M::Matches, M::DoesNotMatch})
+        for (const M sha1 : {M::None, M::Matches, M::DoesNotMatch})
+            for (const M crc32 : {M::None, M::Matches, M::DoesNotMatch})
+                boxes.push_back({{Algorithm::Md5, md5}, {Algorithm::Sha1, sha1}, {Algorithm::Crc32, crc32}});
+    const std::vector<std::string> notes = {"", "1 other file was not opened.",
+                                            "18446744073709551615 other files were not opened."};
+    std::size_t lines = 0;
+    int widest = 0;
+    std::string widestLine;
+    const auto measure = [&](const std::vector<std::pair<Algorithm, M>>& marks, std::vector<LengthVerdict> verdicts,
+                             Digested digested, const std::string& note) {
+        std::stable_sort(verdicts.begin(), verdicts.end(), [](const auto& a, const auto& b) {
+            const auto rank = [](VerdictKind kind) {
+                return kind == VerdictKind::DoesNotMatch ? 0
+                       : kind == VerdictKind::Matches    ? 1
+                       : kind == VerdictKind::NotComputed ? 2
+                                                          : 3;
+            };
+            return rank(a.kind) < rank(b.kind);
+        });
+        const StatusReport report = ReportFor(marks, verdicts, digested, note);
+        const std::string line = LineOf(report, fits);
+        ++lines;
+        const int w = width(line);
+        if (w > widest) {
+            widest = w;
+            widestLine = line;
+        }
+        EXPECT_LE(w, room) << line;
+        if (!report.sentences.empty()) {
+            EXPECT_EQ(line.rfind(report.sentences.front().whole, 0), 0u) << "the first sentence is not whole: " << line;
+        }
+    };
+    // Every verdict alone, on either page; on the text page ("this
+    // text's", the wider) beside every set of box marks and with each note;
+    // two lengths at once beside a few sets of marks and the longest note.
+    for (std::size_t i = 0; i < singles; ++i)
+        measure(boxes.front(), verdictSets[i], Digested::File, "");
+    for (const auto& marks : boxes)
+        for (const std::string& note : notes)
+            for (std::size_t i = 0; i < singles; ++i)
+                measure(marks, verdictSets[i], Digested::Text, note);
+    for (const auto& marks : {boxes.front(), boxes[13], boxes[17], boxes.back()})
+        for (const auto& verdicts : pairs)
+            measure(marks, verdicts, Digested::Text, notes.back());
+    std::printf("[ figures  ] %zu lines measured, room %d px, the widest %d px: \"%s\"\n", lines, room, widest,
+                widestLine.c_str());
+    EXPECT_GT(widest, room * 8 / 10) << "the lines measured are not the long ones";
+}
+
+TEST(MainFormScales, EveryStatusLineFitsAtEveryScale)
+{
+    for (const char* scale : {"1.5", "2"})
+        RunAtScale("MainFormTest.EveryStatusLineFitsAtThisScale", scale);
+}
+
+// The mark before the status line, sampled from the bar as it is drawn: a
+// green disc on a green tint for a match, a red one on a red tint for a
+// mismatch, a grey one otherwise, each of a contrast of at least 3:1 with
+// the bar behind it, in a light palette and a dark one (Fusion with a dark
+// palette of its own: Qt follows no dark mode of the desktop on X11). The
+// text starts after the mark.
+TEST_F(MainFormTest, TheMarkStandsOutInALightAndADarkPalette)
+{
+    auto owned = std::make_unique<FakeClipboard>();
+    FakeClipboard& clipboard = *owned;
+    form_->SetClipboard(std::move(owned));
+    QApplication::setStyle("Fusion");
+    const QPalette before = QApplication::palette();
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
+    const QPalette light = QApplication::style()->standardPalette();
+    QPalette dark = light;
+    for (const auto& [role, colour] :
+         {std::pair{QPalette::Window, QColor(45, 45, 48)}, std::pair{QPalette::WindowText, QColor(235, 235, 235)},
+          std::pair{QPalette::Base, QColor(30, 30, 30)}, std::pair{QPalette::Text, QColor(235, 235, 235)},
+          std::pair{QPalette::Button, QColor(55, 55, 58)}, std::pair{QPalette::ButtonText, QColor(235, 235, 235)},
+          std::pair{QPalette::Light, QColor(90, 90, 95)}, std::pair{QPalette::Mid, QColor(25, 25, 25)}})
+        dark.setColor(role, colour);
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_));
+    auto& bar = Control<QStatusBar>("StatusBar1");
+    const std::string other64(64, 'a');
+    TickAlgorithms(true, false, false);
+    UseTextPage("abc");
+
+    for (const auto& [which, palette] : {std::pair{"light", light}, std::pair{"dark", dark}}) {
+        QApplication::setPalette(palette);
+        QTest::qWait(30);  // the palette reaches the bar
+        ASSERT_EQ(bar.palette().color(QPalette::Window), palette.color(QPalette::Window)) << which;
+        const auto rgb = [](QRgb pixel) { return static_cast<std::uint32_t>(pixel) & 0xffffffu; };
+        const QColor panel = bar.palette().color(QPalette::Window).darker(106);
+        for (const auto& [kind, text] : {std::pair{LineMark::Matches, Lower(kAbcMd5)},
+                                         std::pair{LineMark::DoesNotMatch, std::string(32, '0')},
+                                         std::pair{LineMark::Neutral, other64}}) {
+            clipboard.Put(std::nullopt);
+            Generate();
+            clipboard.Put(text);
+            ASSERT_FALSE(bar.currentMessage().isEmpty());
+            const QImage image = bar.grab().toImage().convertToFormat(QImage::Format_RGB32);
+            const qreal ratio = image.devicePixelRatio();
+            const int middle = image.height() / 2 + 1;
+            // The bar behind the line: its right end, past the text.
+            const std::uint32_t behind = rgb(image.pixel(image.width() - 3, middle));
+            // The mark: of the pixels where it is drawn, the one that stands
+            // out most (its disc; its symbol is cut out in the bar's colour).
+            const int markEnd = qRound((4 + bar.fontMetrics().height()) * ratio);
+            std::uint32_t mark = behind;
+            int markRight = -1;
+            for (int x = 0; x < markEnd + 2; ++x)
+                for (int y = 2; y < image.height(); ++y) {
+                    const std::uint32_t pixel = rgb(image.pixel(x, y));
+                    if (ContrastRatio(pixel, behind) > 1.5)
+                        markRight = std::max(markRight, x);
+                    if (ContrastRatio(pixel, behind) > ContrastRatio(mark, behind))
+                        mark = pixel;
+                }
+            const double contrast = ContrastRatio(mark, behind);
+            std::printf("[ figures  ] %s palette, %s mark: #%06x on #%06x, contrast %.2f:1\n", which,
+                        kind == LineMark::Matches        ? "match"
+                        : kind == LineMark::DoesNotMatch ? "mismatch"
+                                                         : "neutral",
+                        mark, behind, contrast);
+            EXPECT_GE(contrast, 3.0) << which << " " << bar.currentMessage().toStdString();
+            const int red = (mark >> 16) & 0xff, green = (mark >> 8) & 0xff;
+            if (kind == LineMark::Matches) {
+                EXPECT_GT(green, red + 40) << which << ": the match's mark is not green";
+                EXPECT_NE(behind, rgb(panel.rgb())) << which << ": no tint behind a match";
+                EXPECT_GT((behind >> 8) & 0xff, (behind >> 16) & 0xff) << which << ": the tint is not green";
+            } else if (kind == LineMark::DoesNotMatch) {
+                EXPECT_GT(red, green + 40) << which << ": the mismatch's mark is not red";
+                EXPECT_GT((behind >> 16) & 0xff, (behind >> 8) & 0xff) << which << ": the tint is not red";
+            } else {
+                EXPECT_LT(std::abs(red - green), 20) << which << ": the neutral mark is not grey";
+                EXPECT_EQ(behind, rgb(panel.rgb())) << which << ": a tint behind a neutral line";
+            }
+            // The mark is where the room left for the text says it is, and
+            // the text begins after it.
+            EXPECT_GT(markRight, qRound(4 * ratio)) << which;
+            EXPECT_LT(markRight, markEnd) << which;
+            const std::uint32_t ink = rgb(bar.palette().color(QPalette::WindowText).rgb());
+            int firstInk = -1;
+            for (int x = markEnd; x < image.width() && firstInk < 0; ++x)
+                for (int y = image.height() / 4; y < image.height() * 3 / 4; ++y)
+                    if (ContrastRatio(rgb(image.pixel(x, y)), ink) < ContrastRatio(rgb(image.pixel(x, y)), behind)) {
+                        firstInk = x;
+                        break;
+                    }
+            EXPECT_GE(firstInk, markEnd) << which;
+            EXPECT_LT(firstInk, markEnd + qRound(8 * ratio)) << which << ": the text is far from its mark";
+        }
+    }
+    // No words, no mark and no tint.
+    clipboard.Put(std::nullopt);
+    const QImage empty = bar.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QColor panel = bar.palette().color(QPalette::Window).darker(106);
+    for (int x = 0; x < empty.width(); x += 3)
+        ASSERT_EQ(empty.pixel(x, empty.height() / 2 + 1) & 0xffffffu, panel.rgb() & 0xffffffu) << x;
 }
 
 class MainFormSettingsTest : public MainFormTest {

@@ -21,10 +21,20 @@
 //              running a timer of 10 ms since the last gap
 //   hmac <key, percent-encoded>  ->  ticks HMAC (which clears the results)
 //              and types the key; "hmac"
+//   line   ->  "line mark=<match|mismatch|neutral|none> whole=<0|1>
+//              tip=<tooltip, percent-encoded> status=<status bar text,
+//              percent-encoded>": the mark as drawn before the status line
+//              (the hue of the pixels that stand out most there), and
+//              whether the line fits its room beside it
+//   shot <path, percent-encoded>  ->  saves the window as shown on the
+//              screen as a PNG; "shot ok" or "shot failed"
+// With VELLUMARK_PROBE_LOOK=dark in its environment the window takes the
+// Fusion style with a dark palette (Qt follows no dark mode on X11).
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -32,6 +42,11 @@
 #include <string>
 
 #include <QApplication>
+#include <QImage>
+#include <QPalette>
+#include <QPixmap>
+#include <QScreen>
+#include <QStyle>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -50,6 +65,22 @@
 #include "tests/line_commands.h"
 
 namespace {
+
+// WCAG's relative luminance of a colour, and the contrast of two.
+double Luminance(QRgb colour)
+{
+    const auto channel = [](int value) {
+        const double c = value / 255.0;
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(colour)) + 0.7152 * channel(qGreen(colour)) + 0.0722 * channel(qBlue(colour));
+}
+
+double Contrast(QRgb a, QRgb b)
+{
+    const double la = Luminance(a), lb = Luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
 
 void Say(const std::string& line)
 {
@@ -196,11 +227,68 @@ private:
                     Say("hmac");
                 },
                 Qt::QueuedConnection);
+        } else if (line == "line") {
+            QMetaObject::invokeMethod(
+                qApp, [] { SayLine(); }, Qt::QueuedConnection);
+        } else if (line.rfind("shot ", 0) == 0) {
+            const QString path = QUrl::fromPercentEncoding(QByteArray::fromStdString(line.substr(5)));
+            QMetaObject::invokeMethod(
+                qApp,
+                [path] {
+                    if (Form1 == nullptr || Form1->screen() == nullptr) {
+                        Say("shot failed");
+                        return;
+                    }
+                    // Drawn, and on the X server, before it is taken: a
+                    // window just started may not have reached it yet.
+                    Form1->repaint();
+                    QTimer::singleShot(150, Form1, [path] {
+                        const QImage shot = Form1->screen()->grabWindow(Form1->winId()).toImage();
+                        // A window not yet on the screen comes back one colour.
+                        bool drawn = false;
+                        for (int y = 0; y < shot.height() && !drawn; y += 4)
+                            for (int x = 0; x < shot.width() && !drawn; x += 4)
+                                drawn = shot.pixel(x, y) != shot.pixel(0, 0);
+                        Say(drawn && shot.save(path, "PNG") ? "shot ok" : "shot failed");
+                    });
+                },
+                Qt::QueuedConnection);
         } else if (line == "ok") {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
                 box->accept();
             Say("closed");
         }
+    }
+
+    static void SayLine()
+    {
+        auto* bar = Form1 == nullptr ? nullptr : Form1->findChild<QStatusBar*>("StatusBar1");
+        if (bar == nullptr) {
+            Say("line ?");
+            return;
+        }
+        const QImage image = bar->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QRgb behind = image.pixel(image.width() - 3, image.height() / 2 + 1);
+        // The mark's place: the strip's margin and a disc of the font's height.
+        const int markEnd = qRound((4 + bar->fontMetrics().height()) * image.devicePixelRatio());
+        QRgb mark = behind;
+        for (int x = 0; x < markEnd && x < image.width(); ++x)
+            for (int y = 2; y < image.height(); ++y)
+                if (Contrast(image.pixel(x, y), behind) > Contrast(mark, behind))
+                    mark = image.pixel(x, y);
+        std::string kind = "none";
+        if (Contrast(mark, behind) >= 3.0) {
+            if (qGreen(mark) > qRed(mark) + 40)
+                kind = "match";
+            else if (qRed(mark) > qGreen(mark) + 40)
+                kind = "mismatch";
+            else
+                kind = "neutral";
+        }
+        const QString message = bar->currentMessage();
+        const bool whole = bar->fontMetrics().horizontalAdvance(message) <= Form1->StatusLineRoom();
+        Say("line mark=" + kind + " whole=" + (whole ? "1" : "0") + " tip=" + Encoded(bar->toolTip()) +
+            " status=" + Encoded(message));
     }
 
     const LineCommands commands_{[](const std::string& line) { Command(line); }};
@@ -212,6 +300,21 @@ private:
 
 void StartProbe()
 {
+    // Before the window is built, as a desktop's palette would be.
+    if (qgetenv("VELLUMARK_PROBE_LOOK") == "dark") {
+        QApplication::setStyle("Fusion");
+        QPalette dark = QApplication::style()->standardPalette();
+        for (const auto& [role, colour] :
+             {std::pair{QPalette::Window, QColor(45, 45, 48)}, std::pair{QPalette::WindowText, QColor(235, 235, 235)},
+              std::pair{QPalette::Base, QColor(30, 30, 30)}, std::pair{QPalette::Text, QColor(235, 235, 235)},
+              std::pair{QPalette::Button, QColor(55, 55, 58)},
+              std::pair{QPalette::ButtonText, QColor(235, 235, 235)}, std::pair{QPalette::Light, QColor(90, 90, 95)},
+              std::pair{QPalette::Midlight, QColor(70, 70, 74)}, std::pair{QPalette::Mid, QColor(25, 25, 25)},
+              std::pair{QPalette::Dark, QColor(20, 20, 20)}, std::pair{QPalette::Highlight, QColor(38, 79, 120)},
+              std::pair{QPalette::HighlightedText, QColor(255, 255, 255)}})
+            dark.setColor(role, colour);
+        QApplication::setPalette(dark);
+    }
     // The table of the real program: its starts find this process running.
     SetInstanceTableProgramPath(std::filesystem::canonical(VELLUMARK_PATH).string());
     // Once the loop runs, the window is up; a start turned away gets here

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -1142,6 +1143,7 @@ protected:
         if (QStandardPaths::findExecutable("xclip").isEmpty())
             GTEST_SKIP() << "xclip is not installed";
         file_ = MakeFile("abc.bin", "abc");
+        Look(env_);
         probe_ = StartProbe({QFile::decodeName(QByteArray::fromStdString(file_))}, {}, &env_);
         WindowState last;
         ASSERT_TRUE(Shows(*probe_, Showing(file_, "abc"), last)) << Describe(last);
@@ -1157,6 +1159,9 @@ protected:
             EndGently(*probe_);
         DisplayTest::TearDown();
     }
+
+    // How the window is to look: its scale and palette.
+    virtual void Look(QProcessEnvironment&) {}
 
     // The result boxes' marks and the status line, as the window tells them.
     QString Marks()
@@ -1303,9 +1308,10 @@ TEST_F(ClipboardTest, AnOwnerThatNeverAnswersStallsNeitherGenerateNorTheWindow)
     EXPECT_EQ(Marks().toStdString(), differs.toStdString());
 }
 
-// A clipboard of 50 MB is read no further than its first 64 KiB, and its
-// owner is not left waiting on the window for the rest: another program
-// still gets the whole text afterwards. Generate does not read it at all.
+// A clipboard of 50 MB is read no further than its first 64 KiB (and a
+// byte, to tell a run of digits that the limit cuts), and its owner is not
+// left waiting on the window for the rest: another program still gets the
+// whole text afterwards. Generate does not read it at all.
 TEST_F(ClipboardTest, ALargeClipboardIsReadNoFurtherThanItsFirst64KiB)
 {
     QString seen;
@@ -1321,6 +1327,16 @@ TEST_F(ClipboardTest, ALargeClipboardIsReadNoFurtherThanItsFirst64KiB)
     ASSERT_TRUE(MarksBecome(unmarked_, seen)) << seen.toStdString();
     QThread::msleep(500);
     EXPECT_EQ(Marks().toStdString(), unmarked_.toStdString());
+
+    // The file's MD5 where the limit cuts a longer run of digits: whether
+    // the run goes on is read (64 KiB and one byte), and a cut run is no
+    // digest; the same MD5 that ends within the limit is one.
+    Put(QByteArray(64 * 1024 - 32, 'x') + md5_.toUtf8() + "0123abcd\n");
+    ASSERT_TRUE(MarksBecome(unmarked_, seen)) << seen.toStdString();
+    QThread::msleep(500);
+    EXPECT_EQ(Marks().toStdString(), unmarked_.toStdString()) << "a run cut by the limit was taken for a digest";
+    Put(QByteArray(64 * 1024 - 33, 'x') + md5_.toUtf8() + " 0123abcd\n");
+    EXPECT_TRUE(MarksBecome(matches_, seen)) << seen.toStdString();
 
     // At the start of 50 MB, which comes in pieces.
     const QByteArray large = line + QByteArray(50 * 1000 * 1000, 'x');
@@ -1391,11 +1407,14 @@ TEST_F(ClipboardTest, PublishedSha256AndSha512DigestsAreComparedCopiedBeforeOrAf
     MakeFile(QFileInfo(QString::fromStdString(file_)).fileName().toStdString(), "abd");
     Generate();
     EXPECT_EQ(Marks().toStdString(), status("SHA-256 does not match the digest on the clipboard").toStdString());
+    // A digest that names no algorithm may be BLAKE3's, which that Generate
+    // did not compute (the clipboard named SHA-256): the next one does.
     Put(abc256 + "\n");
-    EXPECT_TRUE(MarksBecome(status("The 64-digit digest on the clipboard is not this file's SHA-256"), seen))
-        << seen.toStdString();
+    EXPECT_TRUE(MarksBecome(status("Press Generate again to compare"), seen)) << seen.toStdString();
+    Generate();
+    EXPECT_EQ(Marks().toStdString(), status("Not this file's SHA-256 or BLAKE3; copy the whole line").toStdString());
     Put(sums);
-    EXPECT_TRUE(MarksBecome(status("None of the 64-digit digests on the clipboard is this file's SHA-256"), seen))
+    EXPECT_TRUE(MarksBecome(status("None on the clipboard is this file's SHA-256 or BLAKE3"), seen))
         << seen.toStdString();
     MakeFile(QFileInfo(QString::fromStdString(file_)).fileName().toStdString(), "abc");
     Generate();
@@ -1404,8 +1423,7 @@ TEST_F(ClipboardTest, PublishedSha256AndSha512DigestsAreComparedCopiedBeforeOrAf
     // A SHA-512 copied after Generate was not computed; the next Generate
     // computes it.
     Put("SHA512 (" + name + ") = " + hex("abc", QCryptographicHash::Sha512) + "\n");
-    EXPECT_TRUE(MarksBecome(status("Press Generate again to compare this file's SHA-512 with the clipboard"), seen))
-        << seen.toStdString();
+    EXPECT_TRUE(MarksBecome(status("Press Generate again to compare"), seen)) << seen.toStdString();
     Generate();
     EXPECT_EQ(Marks().toStdString(), status("SHA-512 matches the digest on the clipboard").toStdString());
     Put("SHA512 (" + name + ") = " + hex("abd", QCryptographicHash::Sha512) + "\n");
@@ -1424,8 +1442,219 @@ TEST_F(ClipboardTest, PublishedSha256AndSha512DigestsAreComparedCopiedBeforeOrAf
     Put(keyed.toUtf8() + "\n");
     EXPECT_TRUE(MarksBecome(matches, seen)) << seen.toStdString();
     Put(sums);
-    EXPECT_TRUE(MarksBecome(status("None of the 64-digit digests on the clipboard is this file's SHA-256"), seen))
-        << seen.toStdString();
+    EXPECT_TRUE(MarksBecome(status("None on the clipboard is this file's SHA-256"), seen)) << seen.toStdString();
 }
+
+// How the window looks in a run of PublishedFormsTest.
+struct Appearance {
+    const char* name;
+    const char* scale;
+    bool dark;
+};
+
+// The forms digests are published in, each copied from its page onto a real
+// clipboard as a user would, with and without HMAC, matching the file and
+// after one byte of the file changed: the status line names the algorithm
+// and its verdict, carries the mark of that verdict (read from the drawn
+// bar's pixels) and fits beside it, at scale 1 and 2, light and dark. A
+// SHA512SUMS list is copied before a start with the file, whose own
+// Generate compares it. With VELLUMARK_SCREENSHOTS naming a folder, the
+// window is saved there as the screen shows it, for each step.
+class PublishedFormsTest : public ClipboardTest, public ::testing::WithParamInterface<Appearance> {
+protected:
+    void Look(QProcessEnvironment& env) override
+    {
+        env.insert("QT_SCALE_FACTOR", GetParam().scale);
+        if (GetParam().dark)
+            env.insert("VELLUMARK_PROBE_LOOK", "dark");
+    }
+
+    // The status line as the window draws it: mark, whether it is whole,
+    // tooltip and words.
+    struct Line {
+        QString mark, tip, status;
+        bool whole = false;
+        std::string Describe() const
+        {
+            return "mark=" + mark.toStdString() + " whole=" + (whole ? "1" : "0") + " status=" + status.toStdString();
+        }
+    };
+    Line ReadLineOfWindow()
+    {
+        probe_->write("line\n");
+        const QStringList fields = ReadUntil(*probe_, "line ").split(' ');
+        Line line;
+        for (const QString& field : fields) {
+            const QString value = QUrl::fromPercentEncoding(field.section('=', 1).toUtf8());
+            if (field.startsWith("mark="))
+                line.mark = value;
+            else if (field.startsWith("whole="))
+                line.whole = value == "1";
+            else if (field.startsWith("tip="))
+                line.tip = value;
+            else if (field.startsWith("status="))
+                line.status = value;
+        }
+        return line;
+    }
+    bool LineBecomes(const QString& status, const QString& mark, Line& seen)
+    {
+        return Eventually([&] {
+            seen = ReadLineOfWindow();
+            return seen.status == status && seen.mark == mark && seen.whole;
+        });
+    }
+
+    QString Output(const QString& program, const QStringList& args)
+    {
+        QProcess process;
+        process.start(program, args);
+        if (!process.waitForFinished(20000))
+            ADD_FAILURE() << program.toStdString() << " did not finish";
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+
+    void Shot(const QString& name)
+    {
+        const QString folder = qEnvironmentVariable("VELLUMARK_SCREENSHOTS");
+        if (folder.isEmpty())
+            return;
+        QDir().mkpath(folder);
+        const QString path = QDir(folder).filePath(QString(GetParam().name) + "-" + name + ".png");
+        probe_->write("shot " + QUrl::toPercentEncoding(path) + "\n");
+        EXPECT_EQ(ReadUntil(*probe_, "shot "), "shot ok") << path.toStdString();
+    }
+};
+
+TEST_P(PublishedFormsTest, EachFormGetsItsVerdictWholeWithItsMark)
+{
+    for (const char* tool : {"b2sum", "b3sum", "md5sum", "sha256sum", "sha512sum", "openssl", "python3"})
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            GTEST_SKIP() << tool << " is not installed";
+    const QString path = QString::fromStdString(file_);
+    const QString name = QFileInfo(path).fileName();
+    const QString key = "key";
+    // The file's digest as its tool writes it, or keyed, as Python's hmac
+    // gives it.
+    const auto hexOf = [&](const QString& tool, const QStringList& args) {
+        // "hex  name", or OpenSSL's "SHA3-256(name)= hex".
+        const QString line = Output(tool, args + QStringList{path});
+        return (line.contains("= ") ? line.section("= ", -1) : line.section(' ', 0, 0)).trimmed().toUtf8();
+    };
+    const auto keyed = [&](const char* algorithm) {
+        return Output("python3", {"-c",
+                                  "import hmac, sys; print(hmac.new(sys.argv[1].encode(), open(sys.argv[2], 'rb')"
+                                  ".read(), sys.argv[3]).hexdigest())",
+                                  key, path, algorithm})
+            .toUtf8();
+    };
+    const QByteArray other256(64, 'e'), other512(128, 'e');
+    struct Form {
+        const char* name;
+        std::function<QByteArray(bool keyed)> text;
+        QString matches[2], changed[2];       // the line without and with HMAC
+        const char* changedMark[2];           // the mark after the change
+        QString value[2];                     // the algorithm whose value the tooltip gives
+    };
+    const std::vector<Form> forms = {
+        {"sha256sums",
+         [&](bool k) {
+             return other256 + "  other.iso\n" + (k ? keyed("sha256") : hexOf("sha256sum", {})) + "  " + name.toUtf8() +
+                    "\n";
+         },
+         {"SHA-256 matches the digest on the clipboard", "SHA-256 matches the digest on the clipboard"},
+         {"None on the clipboard is this file's SHA-256 or BLAKE3", "None on the clipboard is this file's SHA-256"},
+         {"neutral", "neutral"},
+         {"SHA-256", "SHA-256"}},
+        {"sha512sums-before-start",
+         [&](bool k) {
+             return other512 + "  other.iso\n" + (k ? keyed("sha512") : hexOf("sha512sum", {})) + "  " + name.toUtf8() +
+                    "\n";
+         },
+         {"SHA-512 matches the digest on the clipboard", "SHA-512 matches the digest on the clipboard"},
+         {"None on the clipboard is this file's SHA-512 or BLAKE2b",
+          "None on the clipboard is this file's SHA-512 or BLAKE2b"},
+         {"neutral", "neutral"},
+         {"SHA-512", "SHA-512"}},
+        {"b2sums-line",
+         [&](bool k) { return (k ? keyed("blake2b") : hexOf("b2sum", {})) + "  " + name.toUtf8() + "\n"; },
+         {"BLAKE2b matches the digest on the clipboard", "BLAKE2b matches the digest on the clipboard"},
+         {"Not this file's SHA-512 or BLAKE2b; copy the whole line",
+          "Not this file's SHA-512 or BLAKE2b; copy the whole line"},
+         {"neutral", "neutral"},
+         {"BLAKE2b", "BLAKE2b"}},
+        // BLAKE3 has no HMAC: keyed, the plain line is compared with the
+        // keyed SHA-256 alone.
+        {"b3sum-line", [&](bool) { return hexOf("b3sum", {}) + "  " + name.toUtf8() + "\n"; },
+         {"BLAKE3 matches the digest on the clipboard", "Not this file's SHA-256; copy the whole line"},
+         {"Not this file's SHA-256 or BLAKE3; copy the whole line", "Not this file's SHA-256; copy the whole line"},
+         {"neutral", "neutral"},
+         {"BLAKE3", ""}},
+        {"sha3-256-sentence",
+         [&](bool k) {
+             return "The SHA3-256 checksum of " + name.toUtf8() + " is " +
+                    (k ? keyed("sha3_256") : hexOf("openssl", {"dgst", "-sha3-256"})) + ".";
+         },
+         {"SHA3-256 matches the digest on the clipboard", "SHA3-256 matches the digest on the clipboard"},
+         {"SHA3-256 does not match the digest on the clipboard", "SHA3-256 does not match the digest on the clipboard"},
+         {"mismatch", "mismatch"},
+         {"SHA3-256", "SHA3-256"}},
+        {"md5sums-line", [&](bool k) { return (k ? keyed("md5") : hexOf("md5sum", {})) + "  " + name.toUtf8() + "\n"; },
+         {"MD5 matches the digest on the clipboard", "MD5 matches the digest on the clipboard"},
+         {"MD5 does not match the digest on the clipboard", "MD5 does not match the digest on the clipboard"},
+         {"mismatch", "mismatch"},
+         {"", ""}},
+    };
+    Line seen;
+    for (const bool hmac : {false, true}) {
+        for (const Form& form : forms) {
+            SCOPED_TRACE(std::string(form.name) + (hmac ? " with HMAC" : ""));
+            const QString step = QString(form.name) + (hmac ? "-hmac" : "");
+            MakeFile(name.toStdString(), "abc");
+            const QByteArray text = form.text(hmac);
+            if (!hmac && std::string_view(form.name) == "sha512sums-before-start") {
+                // Copied, then the window started with the file: its own
+                // Generate reads the clipboard first.
+                EndGently(*probe_);
+                Put(text);
+                probe_ = StartProbe({path}, {}, &env_);
+            } else {
+                if (hmac && std::string_view(form.name) == "sha256sums") {
+                    probe_->write("hmac " + QUrl::toPercentEncoding(key) + "\n");
+                    ASSERT_EQ(ReadUntil(*probe_, "hmac"), "hmac");
+                }
+                // Copied while the window looks on: it reads the clipboard
+                // as it changes, within its patience with the owner, and the
+                // user then presses Generate.
+                Put(text);
+                QThread::msleep(2 * 200);
+                Generate();
+            }
+            const QString match = form.matches[hmac];
+            const QString markOfMatch = match.contains(" matches the digest") ? "match" : "neutral";
+            EXPECT_TRUE(LineBecomes(match, markOfMatch, seen)) << seen.Describe();
+            if (!form.value[hmac].isEmpty()) {
+                EXPECT_TRUE(seen.tip.contains(form.value[hmac] + " = ")) << seen.tip.toStdString();
+            }
+            Shot(step + "-matching");
+
+            // One byte of the file changes.
+            MakeFile(name.toStdString(), "abd");
+            Generate();
+            EXPECT_TRUE(LineBecomes(form.changed[hmac], form.changedMark[hmac], seen)) << seen.Describe();
+            Shot(step + "-changed");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Looks, PublishedFormsTest,
+                         ::testing::Values(Appearance{"scale1-light", "1", false}, Appearance{"scale1-dark", "1", true},
+                                           Appearance{"scale2-light", "2", false},
+                                           Appearance{"scale2-dark", "2", true}),
+                         [](const ::testing::TestParamInfo<Appearance>& info) {
+                             std::string name = info.param.name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 }  // namespace

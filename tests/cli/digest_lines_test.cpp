@@ -353,9 +353,9 @@ TEST(ListLines, SfvLinesAfterTheOtherForms)
 TEST(ListLines, SfvLinesHoldOnlyNamesThatReadBack)
 {
     EXPECT_EQ(SfvLine("a b", "352441C2"), "a b 352441C2");
-    const std::string fine[] = {"a",           "a b",          " lead",   "trail ",  "tab\tname", "(x) = y",
-                                "caf\xC3\xA9", "a;b",          "x#",      "*star",   "-dash",     "dir/file",
-                                "abc",         "deadbeef.bin", "ab cd.x", "MD5 (x)", "e\x1B[1mx"};
+    const std::string fine[] = {"a",   "a b",    " lead",    "tab\tname",   "(x) = y", "caf\xC3\xA9",
+                                "a;b", "x#",     "*star",    "-dash",       "dir/file", "abc",
+                                "deadbeef.bin", "ab cd.x", "MD5 (x)", "e\x1B[1mx"};
     for (const std::string& name : fine) {
         EXPECT_EQ(SfvNameRefusal(name), "") << name;
         EXPECT_EQ(ReadOne(SfvLine(name, "0006B9DF")), "CRC32 <" + name + "> 0006B9DF") << name;
@@ -364,9 +364,10 @@ TEST(ListLines, SfvLinesHoldOnlyNamesThatReadBack)
     for (const std::string name : {"new\nline", "cr\rx", "back\\slash", "\\", "trail\n"})
         EXPECT_EQ(SfvNameRefusal(name), unholdable) << name;
     const std::string misread = "An SFV line with this name would be read back as another line";
-    // A name of 8 hexadecimal digits reads as a CRC-32 of md5sum's form.
-    for (const std::string name :
-         {"#x", ";x", "deadbeef", "deadbeef x", "900150983cd24fb0d6963f7d28e17f72 *x", "CRC32 (y) ="})
+    // A name of 8 hexadecimal digits reads as a CRC-32 of md5sum's form; a
+    // blank at the end goes with the blank before the digits to other checkers.
+    for (const std::string name : {"#x", ";x", "deadbeef", "deadbeef x", "900150983cd24fb0d6963f7d28e17f72 *x",
+                                   "CRC32 (y) =", "trail ", "trail\t", "a b  ", " "})
         EXPECT_EQ(SfvNameRefusal(name), misread) << name;
 }
 

@@ -205,6 +205,46 @@ TEST(SideBySide, TheListIsReadNoFurtherThanTheLookAhead)
     }
 }
 
+// Items that hold a descriptor each until they are taken (a walk's files
+// their folders): the list is read only while they hold fewer than the
+// limit, and on once items are taken.
+TEST(SideBySide, TheListIsReadNoFurtherThanItsDescriptorsAllow)
+{
+    for (const unsigned threads : {0u, 2u}) {
+        constexpr std::size_t kCount = 300;
+        constexpr std::size_t kLimit = 7;
+        List list(std::vector<ItemFacts>(kCount, ItemFacts{1, true, false, 10}));
+        std::atomic<std::size_t> held{0};
+        std::atomic<std::size_t> most{0};
+        std::atomic<std::size_t> taken{0};
+        SideBySide run;
+        run.threads = threads;
+        run.heldDescriptors = &held;
+        run.descriptorLimit = kLimit;
+        list.Into(run);
+        const auto listNext = run.next;
+        run.next = [&](std::size_t slot) {
+            const auto facts = listNext(slot);
+            if (facts)
+                most = std::max<std::size_t>(most, ++held);
+            return facts;
+        };
+        // The first item holds the others back long enough for the list to
+        // run past the limit, would it.
+        run.work = [&](std::size_t slot) {
+            if (list.slots[slot] == 0)
+                std::this_thread::sleep_for(50ms);
+        };
+        run.done = [&](std::size_t) {
+            ++taken;
+            --held;
+        };
+        RunSideBySide(run);
+        EXPECT_EQ(taken, kCount) << threads;
+        EXPECT_EQ(most, threads == 0 ? 1u : kLimit) << threads;
+    }
+}
+
 TEST(SideBySide, AFailureStopsTheRunAndTravelsToTheCaller)
 {
     struct Broken : std::runtime_error {

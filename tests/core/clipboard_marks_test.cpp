@@ -83,23 +83,34 @@ TEST(ClipboardDigests, ABoxMatchesOneOfItsKindOrDiffersFromTheOnlyOne)
     EXPECT_EQ(MarkFor(Algorithm::Md5, "0CC175B9C0F1B6A831C399E269772661", two), ResultMark::None);
 }
 
-TEST(ClipboardDigests, TheStatusLineNamesEachVerdictInWords)
+
+// A run that the 64 KiB limit cuts is no digest: its digits go on past what
+// was read. A text that ends at the limit is whole.
+TEST(ClipboardDigests, ARunCutByTheLimitIsNoDigest)
 {
-    using Marks = std::vector<std::pair<Algorithm, ResultMark>>;
-    EXPECT_EQ(MarksLine({}), "");
-    EXPECT_EQ(MarksLine(Marks{{Algorithm::Md5, ResultMark::None}}), "");
-    EXPECT_EQ(MarksLine(Marks{{Algorithm::Md5, ResultMark::Matches}}), "MD5 matches the digest on the clipboard");
-    EXPECT_EQ(MarksLine(Marks{{Algorithm::Crc32, ResultMark::DoesNotMatch}}),
-              "CRC-32 does not match the digest on the clipboard");
-    EXPECT_EQ(MarksLine(Marks{{Algorithm::Md5, ResultMark::Matches},
-                              {Algorithm::Sha1, ResultMark::DoesNotMatch},
-                              {Algorithm::Crc32, ResultMark::Matches}}),
-              "MD5 and CRC-32 match, SHA-1 does not match the digests on the clipboard");
+    const std::string sha1 = kSha1;
+    const std::string upToLimit(kClipboardTextLimit - 32, ' ');
+    // 40 digits of which the limit keeps 32: no MD5, and no SHA-1 either.
+    const ClipboardDigests cut = FindClipboardDigests(upToLimit + sha1 + "\n");
+    EXPECT_TRUE(cut.Of(Algorithm::Md5).empty());
+    EXPECT_TRUE(cut.Of(Algorithm::Sha1).empty());
+    // One byte more than the limit, as a reader takes it, with the run
+    // ending right at the limit: whether it goes on is unknown.
+    EXPECT_TRUE(FindClipboardDigests(upToLimit + std::string(kMd5) + "x").Of(Algorithm::Md5).empty());
+    // The same run in a text that ends at the limit, or goes on after a
+    // blank within it.
+    EXPECT_EQ(FindClipboardDigests(upToLimit + std::string(kMd5)).Of(Algorithm::Md5).size(), 1u);
+    EXPECT_EQ(FindClipboardDigests(std::string(kClipboardTextLimit - 33, ' ') + std::string(kMd5) + " x")
+                  .Of(Algorithm::Md5)
+                  .size(),
+              1u);
+    // A 64-digit run cut to 56 is no SHA-224.
+    EXPECT_TRUE(FindClipboardDigests(std::string(kClipboardTextLimit - 56, ' ') + kSha256).OfLength(56).empty());
 }
 
-// Runs of 64 and 128 digits, SHA-256's and SHA-512's lengths, and whether
-// the text names either algorithm.
-TEST(ClipboardDigests, SixtyFourAndOneHundredTwentyEightDigitRunsAndTheNamesOfTheirAlgorithms)
+// Runs of the longer lengths, and whether the text names an algorithm: by
+// its name, label, a tag its tools write or a word of a list's name.
+TEST(ClipboardDigests, LongRunsAndTheNamesOfTheirAlgorithms)
 {
     const std::string sha256 = kSha256, sha512 = kSha512;
     const struct {
@@ -111,16 +122,18 @@ TEST(ClipboardDigests, SixtyFourAndOneHundredTwentyEightDigitRunsAndTheNamesOfTh
         {sha256 + " *ubuntu.iso\n" + std::string(kOtherSha256) + "  other.iso\n", 2, 0, false, false},  // SHA256SUMS
         {"SHA256 (ubuntu.iso) = " + sha256, 1, 0, true, false},
         {"sha-256: " + Lower(sha256), 1, 0, true, false},
+        {"SHA2-256(ubuntu.iso)= " + sha256, 1, 0, true, false},  // OpenSSL 3
         {"Sha512 (a) = " + sha512, 0, 1, false, true},
         {"The SHA-512 checksum is\n" + sha512 + ".", 0, 1, false, true},
+        {"HMAC-SHA2-512(a)= " + sha512, 0, 1, false, true},
         {"See SHA512SUMS and " + sha256, 1, 0, false, true},  // a name counts anywhere
         {"SHA3-256 " + sha256 + ", SHA-2 " + sha512, 1, 1, false, false},
-        {"SHA 256 " + sha256, 1, 0, false, false},                                    // parted by a space: no name
-        {sha256 + "0", 0, 0, false, false},                                           // 65 digits
-        {sha256.substr(1), 0, 0, false, false},                                       // 63 digits
-        {sha512 + "a", 0, 0, false, false},                                           // 129 digits
-        {sha256 + sha256, 0, 1, false, false},                                        // 128 digits are SHA-512's length
-        {sha256 + "\n" + Lower(sha256) + "\n", 1, 0, false, false},                   // the same digest once
+        {"SHA 256 " + sha256, 1, 0, false, false},                   // parted by a space: no name
+        {sha256 + "0", 0, 0, false, false},                          // 65 digits
+        {sha256.substr(1), 0, 0, false, false},                      // 63 digits
+        {sha512 + "a", 0, 0, false, false},                          // 129 digits
+        {sha256 + sha256, 0, 1, false, false},                       // 128 digits are SHA-512's length
+        {sha256 + "\n" + Lower(sha256) + "\n", 1, 0, false, false},  // the same digest once
         {std::string(64 * 1024 - 60, ' ') + sha256 + " SHA256", 0, 0, false, false},  // past the first 64 KiB
         {std::string(64 * 1024 - 64, ' ') + sha256, 1, 0, false, false},
         {std::string(64 * 1024 - 6, ' ') + "SHA256", 0, 0, true, false},
@@ -139,99 +152,358 @@ TEST(ClipboardDigests, SixtyFourAndOneHundredTwentyEightDigitRunsAndTheNamesOfTh
     }
     EXPECT_EQ(FindClipboardDigests(Lower(sha256)).Of(Algorithm::Sha256), std::vector<std::string>{Upper(sha256)})
         << "kept in upper case";
-}
+    EXPECT_EQ(FindClipboardDigests(std::string(56, 'a')).OfLength(56).size(), 1u);
+    EXPECT_EQ(FindClipboardDigests(std::string(96, 'a')).OfLength(96).size(), 1u);
 
-// A digest shown in no box matches any digest of its length; it does not
-// match only the one digest of a clipboard that names its algorithm, since
-// other algorithms give digests of the same lengths.
-TEST(ClipboardDigests, AVerdictSaysDoesNotMatchOnlyOfTheOneDigestOfANamedAlgorithm)
-{
-    using V = ClipboardVerdict;
-    const std::string mine256 = Upper(kSha256), mine512 = Upper(kSha512);
-    const std::string other256 = kOtherSha256, other512 = kOtherSha512;
+    // The other tools' words; "b2" and "b3", which count only at the start
+    // of a list's name, say nothing within a text.
     const struct {
         std::string text;
-        V sha256, sha512;
-    } cases[] = {
-        {"", V::None, V::None},
-        {"MD5 (a) = " + std::string(kMd5), V::None, V::None},
-        {Lower(mine256) + "  a.iso\n", V::Matches, V::None},
-        {other256 + "  b.iso\n" + Lower(mine256) + "  a.iso\n", V::Matches, V::None},  // SHA256SUMS
-        {"SHA256 (a.iso) = " + other256, V::DoesNotMatch, V::None},
-        {"sha-256 " + other256 + " / SHA-512 " + other512, V::DoesNotMatch, V::DoesNotMatch},
-        {other256, V::NotThisOne, V::None},
-        {"SHA512 (a.iso) = " + other256, V::NotThisOne, V::None},  // another name
-        {"BLAKE2b " + other512, V::None, V::NotThisOne},
-        {"SHA-256 (a.iso) = " + other512, V::None, V::NotThisOne},  // SHA-256's name is no SHA-512's
-        {"SHA256 " + other256 + "\nSHA256 " + Upper(other256).replace(0, 1, "0"), V::NoneOfThem, V::None},
-        {other512 + " " + Upper(mine512), V::None, V::Matches},
-        {other512 + " " + Upper(other512).replace(0, 1, "0") + " SHA512", V::None, V::NoneOfThem},
+        Algorithm algorithm;
+        bool named;
+    } words[] = {
+        {"b2sum -l 256 gives", Algorithm::Blake2b, true},
+        {"from b2sums.txt", Algorithm::Blake2b, true},
+        {"BLAKE2B-256 (x) = ", Algorithm::Blake2b, true},
+        {"b3sum output", Algorithm::Blake3, true},
+        {"Blake3: ", Algorithm::Blake3, true},
+        {"its SHA3-256 is", Algorithm::Sha3_256, true},
+        {"sha3_256sum", Algorithm::Sha3_256, true},
+        {"BLAKE2s256(x)= ", Algorithm::Blake2s, true},
+        {"file.b2 ab", Algorithm::Blake2b, false},
+        {"b3 and b2", Algorithm::Blake3, false},
+        {"BLAKE2s (x) = ", Algorithm::Blake2b, false},
+        {"SHA3 checksum", Algorithm::Sha3_256, true},
+        {"SHA3-512 (x) = ", Algorithm::Sha3_256, false},
+        {"SHA3-256 (x) = ", Algorithm::Sha256, false},
     };
-    for (const auto& c : cases) {
-        const ClipboardDigests found = FindClipboardDigests(c.text);
-        EXPECT_EQ(VerdictFor(Algorithm::Sha256, mine256, found), c.sha256) << c.text;
-        EXPECT_EQ(VerdictFor(Algorithm::Sha512, mine512, found), c.sha512) << c.text;
-        // Not computed: there is nothing to compare.
-        EXPECT_EQ(VerdictFor(Algorithm::Sha512, std::nullopt, found), c.sha512 == V::None ? V::None : V::NotComputed)
-            << c.text;
-    }
-    // The boxes' algorithms have marks, not verdicts.
-    EXPECT_EQ(VerdictFor(Algorithm::Md5, kMd5, FindClipboardDigests(kMd5)), V::None);
+    for (const auto& w : words)
+        EXPECT_EQ(FindClipboardDigests(w.text).Names(w.algorithm), w.named) << w.text;
+
+    // The length a BLAKE2b tag gives.
+    EXPECT_EQ(FindClipboardDigests("BLAKE2b-256 (x) = ").Blake2bDigits(), std::optional<std::size_t>(64));
+    EXPECT_EQ(FindClipboardDigests("blake2b384").Blake2bDigits(), std::optional<std::size_t>(96));
+    EXPECT_EQ(FindClipboardDigests("BLAKE2b (x) = ").Blake2bDigits(), std::nullopt);
+    EXPECT_EQ(FindClipboardDigests("b2sum").Blake2bDigits(), std::nullopt);
+    EXPECT_EQ(FindClipboardDigests("BLAKE2b-2560").Blake2bDigits(), std::nullopt);
 }
 
-TEST(ClipboardDigests, TheVerdictsJoinTheMarksInOneLine)
+std::string Hex(char digit, std::size_t digits)
 {
-    using Marks = std::vector<std::pair<Algorithm, ResultMark>>;
-    using Verdicts = std::vector<std::pair<Algorithm, ClipboardVerdict>>;
-    using V = ClipboardVerdict;
-    const Marks none{
-        {Algorithm::Md5, ResultMark::None}, {Algorithm::Sha1, ResultMark::None}, {Algorithm::Crc32, ResultMark::None}};
-    const Marks md5{{Algorithm::Md5, ResultMark::Matches},
-                    {Algorithm::Sha1, ResultMark::None},
-                    {Algorithm::Crc32, ResultMark::None}};
-    const auto line = [](const Marks& marks, const Verdicts& verdicts, Digested digested = Digested::File) {
-        return StatusLine(marks, verdicts, digested);
+    return std::string(digits, digit);
+}
+
+AlgorithmSet Set(std::initializer_list<Algorithm> algorithms)
+{
+    return AlgorithmSet(algorithms);
+}
+
+// Beside the ticked rows, a Generate computes SHA-256, and for each length
+// on the clipboard the algorithms it names there, else the table's fast
+// ones of that length; keyed, none without HMAC.
+TEST(ClipboardDigests, AGenerateComputesTheCandidatesTheClipboardAsksFor)
+{
+    using A = Algorithm;
+    const std::string d56 = Hex('a', 56), d64 = Hex('b', 64), d96 = Hex('c', 96), d128 = Hex('d', 128);
+    const struct {
+        std::string text;
+        AlgorithmSet plain, keyed;
+        std::size_t blake2bBytes;
+    } cases[] = {
+        {"", Set({A::Sha256}), Set({A::Sha256}), 64},
+        {"MD5 " + Hex('e', 32), Set({A::Sha256}), Set({A::Sha256}), 64},
+        {"BLAKE3 and SHA3-256, no digest", Set({A::Sha256}), Set({A::Sha256}), 64},
+        {d64 + "  a.iso", Set({A::Sha256, A::Blake3}), Set({A::Sha256}), 64},
+        {d128 + "  a.iso", Set({A::Sha256, A::Sha512, A::Blake2b}), Set({A::Sha256, A::Sha512, A::Blake2b}), 64},
+        {d56, Set({A::Sha256, A::Sha224}), Set({A::Sha256, A::Sha224}), 64},
+        {d96, Set({A::Sha256, A::Sha384}), Set({A::Sha256, A::Sha384}), 64},
+        {"SHA256 (a) = " + d64, Set({A::Sha256}), Set({A::Sha256}), 64},
+        {"SHA2-512(a)= " + d128, Set({A::Sha256, A::Sha512}), Set({A::Sha256, A::Sha512}), 64},
+        {"SHA3-256 (a) = " + d64, Set({A::Sha256, A::Sha3_256}), Set({A::Sha256, A::Sha3_256}), 64},
+        {"The BLAKE3 is " + d64, Set({A::Sha256, A::Blake3}), Set({A::Sha256}), 64},
+        {d64 + "  a.iso  (b3sum)", Set({A::Sha256, A::Blake3}), Set({A::Sha256}), 64},
+        {"b2sum -l 256: " + d64, Set({A::Sha256, A::Blake2b}), Set({A::Sha256, A::Blake2b}), 32},
+        {"BLAKE2b-384 (a) = " + d96, Set({A::Sha256, A::Blake2b}), Set({A::Sha256, A::Blake2b}), 48},
+        {"BLAKE2s (a) = " + d64, Set({A::Sha256, A::Blake2s}), Set({A::Sha256, A::Blake2s}), 64},
+        {"SHA3-512 " + d128, Set({A::Sha256, A::Sha3_512}), Set({A::Sha256, A::Sha3_512}), 64},
+        // Both lengths: each its own.
+        {d64 + "\n" + d128, Set({A::Sha256, A::Blake3, A::Sha512, A::Blake2b}),
+         Set({A::Sha256, A::Sha512, A::Blake2b}), 64},
+        // BLAKE2b named beside 64 and 128 digits: its own length; its tag's
+        // where one gives it.
+        {"b2sum " + d64 + " " + d128, Set({A::Sha256, A::Blake2b}), Set({A::Sha256, A::Blake2b}), 64},
+        {"BLAKE2b-256 " + d64 + " " + d128, Set({A::Sha256, A::Blake2b, A::Sha512}),
+         Set({A::Sha256, A::Blake2b, A::Sha512}), 32},
+        // Named at another length than the clipboard's digests.
+        {"SHA3-512 " + d64, Set({A::Sha256, A::Blake3}), Set({A::Sha256}), 64},
     };
-    // Nothing of 64 or 128 digits: the marks' line as it always was.
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::None}}), "");
-    EXPECT_EQ(line(md5, {{Algorithm::Sha256, V::None}, {Algorithm::Sha512, V::None}}),
-              "MD5 matches the digest on the clipboard");
+    for (const auto& c : cases) {
+        const ClipboardDigests digests = FindClipboardDigests(c.text);
+        const UnboxedRequest plain = UnboxedToCompute(digests, false), keyed = UnboxedToCompute(digests, true);
+        EXPECT_TRUE(plain.algorithms == c.plain) << c.text;
+        EXPECT_TRUE(keyed.algorithms == c.keyed) << c.text << " keyed";
+        if (c.plain.Has(A::Blake2b)) {
+            EXPECT_EQ(plain.blake2bBytes, c.blake2bBytes) << c.text;
+        }
+    }
 
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::Matches}}), "SHA-256 matches the digest on the clipboard");
-    EXPECT_EQ(line(md5, {{Algorithm::Sha256, V::Matches}}), "MD5 and SHA-256 match the digests on the clipboard");
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::DoesNotMatch}}), "SHA-256 does not match the digest on the clipboard");
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::None}, {Algorithm::Sha512, V::Matches}}),
-              "SHA-512 matches the digest on the clipboard");
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::None}, {Algorithm::Sha512, V::DoesNotMatch}}),
-              "SHA-512 does not match the digest on the clipboard");
-    EXPECT_EQ(line(md5, {{Algorithm::Sha256, V::None}, {Algorithm::Sha512, V::DoesNotMatch}}),
-              "MD5 matches, SHA-512 does not match the digests on the clipboard");
-    EXPECT_EQ(line(Marks{{Algorithm::Md5, ResultMark::None},
-                         {Algorithm::Sha1, ResultMark::DoesNotMatch},
-                         {Algorithm::Crc32, ResultMark::Matches}},
-                   {{Algorithm::Sha256, V::Matches}, {Algorithm::Sha512, V::DoesNotMatch}}),
-              "SHA-256 and CRC-32 match, SHA-1 and SHA-512 do not match the digests on the clipboard");
+    // The table's algorithms of each length, in their rank order.
+    const auto names = [](std::size_t digits) {
+        std::vector<std::string> list;
+        for (const Candidate& candidate : CandidatesOfLength(digits))
+            list.push_back(CandidateName(candidate));
+        return list;
+    };
+    EXPECT_EQ(UnboxedLengths(), (std::vector<std::size_t>{56, 64, 96, 128}));
+    EXPECT_EQ(names(64), (std::vector<std::string>{"SHA-256", "BLAKE3", "SHA3-256", "BLAKE2s", "BLAKE2b-256"}));
+    EXPECT_EQ(names(128), (std::vector<std::string>{"SHA-512", "BLAKE2b", "SHA3-512"}));
+    EXPECT_EQ(names(56), (std::vector<std::string>{"SHA-224", "SHA3-224", "BLAKE2b-224"}));
+    EXPECT_EQ(names(96), (std::vector<std::string>{"SHA-384", "SHA3-384", "BLAKE2b-384"}));
+}
 
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::NotThisOne}}),
-              "The 64-digit digest on the clipboard is not this file's SHA-256");
-    EXPECT_EQ(line(md5, {{Algorithm::Sha256, V::NotThisOne}}),
-              "MD5 matches the digest on the clipboard; the 64-digit digest on the clipboard is not this file's "
-              "SHA-256");
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::NoneOfThem}}, Digested::Text),
-              "None of the 64-digit digests on the clipboard is this text's SHA-256");
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::NotThisOne}, {Algorithm::Sha512, V::NoneOfThem}}),
-              "The 64-digit digest on the clipboard is not this file's SHA-256; none of the 128-digit digests on "
-              "the clipboard is this file's SHA-512");
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::Matches}, {Algorithm::Sha512, V::NotThisOne}}, Digested::Text),
-              "SHA-256 matches the digest on the clipboard; the 128-digit digest on the clipboard is not this "
-              "text's SHA-512");
+// Results as a Generate would leave them: each algorithm's digest, here a
+// run of one digit, of its length.
+UnboxedResults Results(std::initializer_list<std::pair<Algorithm, std::string>> results, bool hmac = false,
+                       Digested digested = Digested::File)
+{
+    UnboxedResults unboxed;
+    unboxed.present = true;
+    unboxed.hmac = hmac;
+    unboxed.digested = digested;
+    for (const auto& [algorithm, text] : results)
+        unboxed.results[IndexOf(algorithm)] = text;
+    return unboxed;
+}
 
-    // A SHA-512 that the run did not compute: say how to have it.
-    EXPECT_EQ(line(none, {{Algorithm::Sha256, V::None}, {Algorithm::Sha512, V::NotComputed}}),
-              "Press Generate again to compare this file's SHA-512 with the clipboard");
-    EXPECT_EQ(line(md5, {{Algorithm::Sha256, V::NotThisOne}, {Algorithm::Sha512, V::NotComputed}}, Digested::Text),
-              "MD5 matches the digest on the clipboard; the 64-digit digest on the clipboard is not this text's "
-              "SHA-256; press Generate again to compare this text's SHA-512 with the clipboard");
+// Each length's verdict: a match names what matched; a mismatch is said
+// only of what the clipboard names, or when every algorithm of the length
+// was computed; a digest the run did not compute asks for another Generate;
+// otherwise the words say what was compared, and no more.
+TEST(ClipboardDigests, EachLengthsVerdictSaysWhatWasCompared)
+{
+    using A = Algorithm;
+    using K = VerdictKind;
+    const std::string mine64 = Hex('1', 64), other64 = Hex('2', 64), third64 = Hex('3', 64);
+    const std::string mine128 = Hex('4', 128), other128 = Hex('5', 128);
+    // SHA-256 and BLAKE3 of the run, as computed with a 64-digit digest
+    // on the clipboard; BLAKE3's is the one that is "mine" here.
+    const UnboxedResults fast64 = Results({{A::Sha256, other64}, {A::Blake3, mine64}});
+    const struct {
+        std::string text;
+        UnboxedResults results;
+        K kind;
+        std::vector<std::string> names;
+        bool several;
+    } cases[] = {
+        {Lower(mine64) + "  a.iso", fast64, K::Matches, {"BLAKE3"}, false},
+        {third64 + "  b.iso\n" + mine64 + "  a.iso", fast64, K::Matches, {"BLAKE3"}, true},
+        {third64, fast64, K::NotThisOne, {"SHA-256", "BLAKE3"}, false},
+        {third64 + "\n" + Hex('6', 64), fast64, K::NotThisOne, {"SHA-256", "BLAKE3"}, true},
+        // Named: SHA-256 alone was computed, and compared.
+        {"SHA256 (a) = " + third64, Results({{A::Sha256, other64}}), K::DoesNotMatch, {"SHA-256"}, false},
+        {"SHA256 (a) = " + third64 + "\nSHA256 (b) = " + mine64, Results({{A::Sha256, other64}}), K::DoesNotMatch,
+         {"SHA-256"}, true},
+        {"SHA3-256: " + third64, Results({{A::Sha256, other64}, {A::Sha3_256, mine64}}), K::DoesNotMatch,
+         {"SHA3-256"}, false},
+        {"SHA3-256: " + mine64, Results({{A::Sha256, other64}, {A::Sha3_256, mine64}}), K::Matches, {"SHA3-256"},
+         false},
+        {"b2sum -l 256 " + mine64, Results({{A::Sha256, other64}, {A::Blake2b, mine64}}), K::Matches,
+         {"BLAKE2b-256"}, false},
+        // Named, but copied after a Generate that did not compute it.
+        {"SHA3-256: " + third64, fast64, K::NotComputed, {}, false},
+        {"SHA512 (a) = " + mine128, fast64, K::NotComputed, {}, false},
+        // An unnamed digest copied after a Generate that had none: SHA-256
+        // differs, BLAKE3 is still to come.
+        {third64, Results({{A::Sha256, other64}}), K::NotComputed, {}, false},
+        // SHA-256 matches whatever else was or was not computed.
+        {other64, Results({{A::Sha256, other64}}), K::Matches, {"SHA-256"}, false},
+        // Every algorithm of the length computed: a mismatch, named or not.
+        {third64,
+         Results({{A::Sha256, other64},
+                  {A::Blake3, other64},
+                  {A::Sha3_256, other64},
+                  {A::Blake2s, other64},
+                  {A::Blake2b, other64}}),
+         K::DoesNotMatch, {"SHA-256", "BLAKE3", "SHA3-256", "BLAKE2s", "BLAKE2b-256"}, false},
+        // 128 digits: SHA-512 and BLAKE2b; BLAKE2b of another length is none.
+        {mine128, Results({{A::Sha256, other64}, {A::Sha512, other128}, {A::Blake2b, mine128}}), K::Matches,
+         {"BLAKE2b"}, false},
+        {other128 + "x", Results({{A::Sha256, other64}, {A::Sha512, mine128}, {A::Blake2b, mine128}}), K::NotThisOne,
+         {"SHA-512", "BLAKE2b"}, false},
+        {mine128, Results({{A::Sha256, other64}, {A::Sha512, other128}, {A::Blake2b, mine64}}), K::NotComputed, {},
+         false},
+    };
+    for (const auto& c : cases) {
+        const std::vector<LengthVerdict> verdicts = UnboxedVerdicts(c.results, FindClipboardDigests(c.text));
+        ASSERT_EQ(verdicts.size(), 1u) << c.text;
+        EXPECT_EQ(verdicts[0].kind, c.kind) << c.text;
+        EXPECT_EQ(verdicts[0].names, c.names) << c.text;
+        EXPECT_EQ(verdicts[0].several, c.several) << c.text;
+    }
+
+    // Keyed, BLAKE3 has no HMAC: SHA-256 alone is all there is to compute
+    // beside it, and it is not all of the length.
+    const auto keyed = UnboxedVerdicts(Results({{A::Sha256, other64}}, true), FindClipboardDigests(third64));
+    ASSERT_EQ(keyed.size(), 1u);
+    EXPECT_EQ(keyed[0].kind, K::NotThisOne);
+    EXPECT_EQ(keyed[0].names, std::vector<std::string>{"SHA-256"});
+    const auto keyedNamed = UnboxedVerdicts(Results({{A::Sha256, other64}}, true), FindClipboardDigests("BLAKE3 " + third64));
+    ASSERT_EQ(keyedNamed.size(), 1u);
+    EXPECT_EQ(keyedNamed[0].kind, K::NotThisOne) << "asks for a BLAKE3 no Generate can give keyed";
+
+    // The values that matched, and each length's verdict, mismatches first.
+    const auto both = UnboxedVerdicts(Results({{A::Sha256, mine64}, {A::Sha512, other128}}),
+                                      FindClipboardDigests(Lower(mine64) + "\nSHA512 " + mine128));
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_EQ(both[0].kind, K::DoesNotMatch);
+    EXPECT_EQ(both[0].digits, 128u);
+    EXPECT_EQ(both[1].kind, K::Matches);
+    EXPECT_EQ(both[1].values, (std::vector<std::pair<std::string, std::string>>{{"SHA-256", mine64}}));
+
+    // None before a Generate, none of the boxes' lengths.
+    EXPECT_TRUE(UnboxedVerdicts(UnboxedResults{}, FindClipboardDigests(mine64)).empty());
+    EXPECT_TRUE(UnboxedVerdicts(fast64, FindClipboardDigests(kMd5)).empty());
+}
+
+using Marks = std::vector<std::pair<Algorithm, ResultMark>>;
+
+LengthVerdict Verdict(VerdictKind kind, std::vector<std::string> names, bool several = false)
+{
+    LengthVerdict verdict;
+    verdict.kind = kind;
+    verdict.digits = 64;
+    verdict.names = std::move(names);
+    verdict.several = several;
+    return verdict;
+}
+
+// Whatever fits: the test's own measure, in characters.
+std::string Line(const StatusReport& report, std::size_t room = 1000)
+{
+    return LineOf(report, [room](std::string_view line) { return line.size() <= room; });
+}
+
+// The words of each verdict, the boxes' sentence, and the line: the first
+// sentence with its mark, the others and the note only where they fit.
+TEST(ClipboardDigests, TheLineSaysTheVerdictFirstInPlainWords)
+{
+    using K = VerdictKind;
+    using M = ResultMark;
+    const Marks none{{Algorithm::Md5, M::None}, {Algorithm::Sha1, M::None}, {Algorithm::Crc32, M::None}};
+    const Marks md5{{Algorithm::Md5, M::Matches}, {Algorithm::Sha1, M::None}, {Algorithm::Crc32, M::None}};
+    const Marks mixed{{Algorithm::Md5, M::Matches}, {Algorithm::Sha1, M::DoesNotMatch}, {Algorithm::Crc32, M::Matches}};
+    const Marks differ{{Algorithm::Md5, M::DoesNotMatch}, {Algorithm::Sha1, M::DoesNotMatch}, {Algorithm::Crc32, M::None}};
+    const auto say = [](const Marks& marks, std::vector<LengthVerdict> verdicts, Digested digested = Digested::File,
+                        std::string note = {}) { return ReportFor(marks, verdicts, digested, std::move(note)); };
+
+    // Nothing to say, or the note alone.
+    EXPECT_EQ(Line(say(none, {})), "");
+    EXPECT_EQ(say(none, {}).mark, LineMark::None);
+    EXPECT_EQ(Line(say(none, {}, Digested::File, "2 other files were not opened.")), "2 other files were not opened.");
+
+    const struct {
+        StatusReport report;
+        LineMark mark;
+        std::string line;
+    } cases[] = {
+        {say(md5, {}), LineMark::Matches, "MD5 matches the digest on the clipboard"},
+        {say(mixed, {}), LineMark::DoesNotMatch, "SHA-1 does not match the clipboard; MD5 and CRC-32 do"},
+        {say(differ, {}), LineMark::DoesNotMatch, "MD5 and SHA-1 do not match the clipboard"},
+        {say(Marks{{Algorithm::Md5, M::Matches}, {Algorithm::Sha1, M::Matches}, {Algorithm::Crc32, M::Matches}}, {}),
+         LineMark::Matches, "MD5, SHA-1 and CRC-32 match the digests on the clipboard"},
+        {say(none, {Verdict(K::Matches, {"BLAKE2b"})}), LineMark::Matches, "BLAKE2b matches the digest on the clipboard"},
+        {say(none, {Verdict(K::Matches, {"SHA-256", "BLAKE3"})}), LineMark::Matches,
+         "SHA-256 and BLAKE3 match the clipboard"},
+        {say(none, {Verdict(K::DoesNotMatch, {"SHA3-256"})}), LineMark::DoesNotMatch,
+         "SHA3-256 does not match the digest on the clipboard"},
+        {say(none, {Verdict(K::DoesNotMatch, {"SHA-256"}, true)}), LineMark::DoesNotMatch,
+         "SHA-256 matches no digest on the clipboard"},
+        {say(none, {Verdict(K::DoesNotMatch, {"SHA-256", "BLAKE3"})}), LineMark::DoesNotMatch,
+         "Neither SHA-256 nor BLAKE3 matches the clipboard"},
+        {say(none, {Verdict(K::DoesNotMatch, {"SHA-256", "BLAKE3", "SHA3-256", "BLAKE2s", "BLAKE2b-256"})}),
+         LineMark::DoesNotMatch, "SHA-256 and 4 others do not match the clipboard"},
+        {say(none, {Verdict(K::NotThisOne, {"SHA-256", "BLAKE3"})}), LineMark::Neutral,
+         "Not this file's SHA-256 or BLAKE3; copy the whole line"},
+        {say(none, {Verdict(K::NotThisOne, {"SHA-256"})}, Digested::Text), LineMark::Neutral,
+         "Not this text's SHA-256; copy the whole line"},
+        {say(none, {Verdict(K::NotThisOne, {"SHA-512", "BLAKE2b"}, true)}), LineMark::Neutral,
+         "None on the clipboard is this file's SHA-512 or BLAKE2b"},
+        {say(none, {Verdict(K::NotThisOne, {"SHA-256", "BLAKE3", "SHA3-256"}, true)}, Digested::Text), LineMark::Neutral,
+         "None on the clipboard is this text's SHA-256 or 2 others"},
+        {say(none, {Verdict(K::NotComputed, {})}), LineMark::Neutral, "Press Generate again to compare"},
+        // The verdict without a box first, with its mark; the boxes' after it.
+        {say(md5, {Verdict(K::Matches, {"SHA-256"})}), LineMark::Matches,
+         "SHA-256 matches the digest on the clipboard; MD5 matches too"},
+        {say(differ, {Verdict(K::DoesNotMatch, {"SHA-256"})}), LineMark::DoesNotMatch,
+         "SHA-256 does not match the digest on the clipboard; MD5 and SHA-1 do not match either"},
+        {say(mixed, {Verdict(K::NotComputed, {})}), LineMark::Neutral,
+         "Press Generate again to compare; MD5 and CRC-32 match, SHA-1 does not"},
+        {say(md5, {Verdict(K::NotThisOne, {"SHA-256"})}), LineMark::Neutral,
+         "Not this file's SHA-256; copy the whole line; MD5 matches"},
+        // Several lengths: matches in one sentence, mismatches in another.
+        {say(none, {Verdict(K::Matches, {"SHA-256"}), Verdict(K::Matches, {"SHA-512"})}), LineMark::Matches,
+         "SHA-256 and SHA-512 match the clipboard"},
+        {say(none, {Verdict(K::DoesNotMatch, {"SHA-256"}), Verdict(K::DoesNotMatch, {"SHA-512"})}),
+         LineMark::DoesNotMatch, "Neither SHA-256 nor SHA-512 matches the clipboard"},
+        {say(none, {Verdict(K::DoesNotMatch, {"SHA-512"}), Verdict(K::NotThisOne, {"SHA-256"})}), LineMark::DoesNotMatch,
+         "SHA-512 does not match the digest on the clipboard; not this file's SHA-256; copy the whole line"},
+        {say(md5, {Verdict(K::Matches, {"SHA-256"})}, Digested::File, "1 other file was not opened."), LineMark::Matches,
+         "SHA-256 matches the digest on the clipboard; MD5 matches too  1 other file was not opened."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Line(c.report), c.line);
+        EXPECT_EQ(c.report.mark, c.mark) << c.line;
+    }
+
+    // Short of room the first sentence stays whole, and what follows gives
+    // way: the boxes' sentence, then the note.
+    const StatusReport report = say(md5, {Verdict(K::Matches, {"SHA-256"})}, Digested::File, "3 other files were not opened.");
+    EXPECT_EQ(Line(report, 60), "SHA-256 matches the digest on the clipboard; MD5 matches too");
+    EXPECT_EQ(Line(report, 50), "SHA-256 matches the digest on the clipboard");
+    EXPECT_EQ(Line(report, 10), "SHA-256 matches the digest on the clipboard");
+    EXPECT_EQ(Line(say(none, {Verdict(K::Matches, {"SHA-256"})}, Digested::File, "3 other files were not opened."), 60),
+              "SHA-256 matches the digest on the clipboard");
+}
+
+// The tooltip and screen readers have it all: each sentence, the value that
+// matched, the note.
+TEST(ClipboardDigests, TheWholeTextHoldsEverySentenceAndTheValueThatMatched)
+{
+    LengthVerdict blake3 = Verdict(VerdictKind::Matches, {"BLAKE3"});
+    blake3.values = {{"BLAKE3", Hex('A', 64)}};
+    const StatusReport report =
+        ReportFor(Marks{{Algorithm::Md5, ResultMark::DoesNotMatch}}, {blake3}, Digested::File, "1 other file was not opened.");
+    EXPECT_EQ(WholeText(report),
+              "BLAKE3 matches the digest on the clipboard.\n"
+              "MD5 does not match the digest on the clipboard.\n"
+              "BLAKE3 = " +
+                  Hex('A', 64) + "\n1 other file was not opened.");
+    EXPECT_EQ(WholeText(ReportFor(Marks{}, {}, Digested::File)), "");
+}
+
+// The mark's colour stands out of any background by at least 4.5:1, keeps
+// its hue, and the tint behind it stays a tint.
+TEST(ClipboardDigests, TheMarksColourStandsOutOfLightAndDarkBackgrounds)
+{
+    const auto green = [](std::uint32_t c) { return ((c >> 8) & 0xff) > ((c >> 16) & 0xff); };
+    const auto red = [](std::uint32_t c) { return ((c >> 16) & 0xff) > ((c >> 8) & 0xff); };
+    for (const std::uint32_t background : {0xffffffu, 0xefefefu, 0xe2e2e2u, 0x808080u, 0x2d2d30u, 0x1e1e1eu, 0x000000u}) {
+        for (const LineMark mark : {LineMark::Matches, LineMark::DoesNotMatch, LineMark::Neutral}) {
+            const std::uint32_t behind = TintBehind(mark, background);
+            const std::uint32_t colour = MarkColour(mark, behind);
+            EXPECT_GE(ContrastRatio(colour, behind), 4.5) << std::hex << background << " " << static_cast<int>(mark);
+        }
+        const std::uint32_t matches = MarkColour(LineMark::Matches, TintBehind(LineMark::Matches, background));
+        const std::uint32_t differs = MarkColour(LineMark::DoesNotMatch, TintBehind(LineMark::DoesNotMatch, background));
+        if (background != 0x808080u) {
+            EXPECT_TRUE(green(matches)) << std::hex << background << " " << matches;
+            EXPECT_TRUE(red(differs)) << std::hex << background << " " << differs;
+        }
+        EXPECT_LT(ContrastRatio(TintBehind(LineMark::Matches, background), background), 1.3) << std::hex << background;
+        EXPECT_EQ(TintBehind(LineMark::Neutral, background), background);
+    }
+    EXPECT_NEAR(ContrastRatio(0xffffff, 0x000000), 21.0, 1e-9);
+    EXPECT_NEAR(ContrastRatio(0x777777, 0xffffff), 4.48, 0.01);
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ protected:
                     file.SetLeaseBreakTimeForTesting(breakTime);
                 else if (breakTime.count() < 0)
                     file.SetLeaseBreakTimeForTesting(std::chrono::milliseconds(0));
-                lanes.Add(next, std::move(file), choice, key);
+                lanes.Add(next, std::move(file), choice, key, "");
                 ++next;
             }
             lanes.Advance(ended);
@@ -260,7 +260,7 @@ TEST_F(FileLanesTest, FilesOfDifferentDigestsSideBySide)
     std::vector<FileLanes::Ended> ended;
     std::map<std::uint64_t, std::string> out;
     for (std::size_t i = 0; i < files.size(); ++i)
-        lanes.Add(i, SharedReadFile(files[i].path), choices[i], "");
+        lanes.Add(i, SharedReadFile(files[i].path), choices[i], "", "");
     while (!lanes.Empty()) {
         lanes.Advance(ended);
         for (const FileLanes::Ended& e : ended) {

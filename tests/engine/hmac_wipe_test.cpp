@@ -22,10 +22,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/blake2.h"
+#include "engine/blake3.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
 #include "engine/path_choice.h"
+#include "engine/sha3.h"
 #include "engine/window_digests.h"
 #include "tests/digest_results.h"
 #include "tests/engine/lane_setting.h"
@@ -643,6 +646,146 @@ TEST_P(HmacWipe, WindowByWindowTheyLeaveNothingOfTheKeyOnAnyThread)
             for (const std::string& found : s.FindIn(stack_.data(), OwnStack::kSize))
                 ADD_FAILURE() << kind.what << ", key " << keyLength << ", where it was finished: " << found;
         }
+}
+
+// What stands for the key in a keyed digest of the hashes that are a state
+// fed in pieces: the key, the key-dependent part of the pad blocks (the
+// key's digest instead, when the key is longer than the block), and the
+// state once the inner pad block is in; for BLAKE3's keyed mode, its key,
+// which is its starting chaining value.
+std::string PlainDigestOf(Algorithm algorithm, const std::string& bytes)
+{
+    const auto message = RowOf(algorithm).start(nullptr, 0);
+    message->Feed(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    const DigestBytes digest = message->Finish();
+    return std::string(reinterpret_cast<const char*>(digest.data()), digest.size);
+}
+
+Secrets StreamSecrets(Algorithm algorithm, const std::string& key)
+{
+    Secrets s;
+    const auto* keyBytes = reinterpret_cast<const std::uint8_t*>(key.data());
+    s.AddBytes("key", keyBytes, key.size());
+    const std::size_t block = RowOf(algorithm).hmacBlock;
+    if (block == 0)
+        return s;
+    const std::string k = key.size() > block ? PlainDigestOf(algorithm, key) : key;
+    s.AddBytes("hashed key", reinterpret_cast<const std::uint8_t*>(k.data()), k.size());
+    for (const std::uint8_t pad : {std::uint8_t{0x36}, std::uint8_t{0x5C}}) {
+        std::string padded(block, static_cast<char>(pad));
+        for (std::size_t i = 0; i < k.size(); ++i)
+            padded[i] = static_cast<char>(static_cast<std::uint8_t>(k[i]) ^ pad);
+        const std::string name = pad == 0x36 ? "inner" : "outer";
+        s.AddBytes(name + " pad", reinterpret_cast<const std::uint8_t*>(padded.data()), k.size());
+        // The state once the pad block and one byte more are in: the block is
+        // then taken in, whichever hash it is.
+        if (algorithm == Algorithm::Blake2b || algorithm == Algorithm::Blake2s) {
+            const auto chain = [&](auto& state, auto init, auto update) {
+                init(state);
+                update(state, reinterpret_cast<const std::uint8_t*>(padded.data()), padded.size());
+                const std::uint8_t one = 0;
+                update(state, &one, 1);
+                s.AddBytes(name + " chaining value", reinterpret_cast<const std::uint8_t*>(state.chain.h),
+                           sizeof state.chain.h);
+            };
+            if (algorithm == Algorithm::Blake2b) {
+                Blake2bState state;
+                chain(
+                    state, [](Blake2bState& st) { Blake2bInit(st); }, Blake2bUpdate);
+            } else {
+                Blake2sState state;
+                chain(
+                    state, [](Blake2sState& st) { Blake2sInit(st); }, Blake2sUpdate);
+            }
+        } else {
+            Sha3State state;
+            Sha3Init(state, 200 / 2 - block / 2);
+            Sha3Update(state, reinterpret_cast<const std::uint8_t*>(padded.data()), padded.size());
+            s.AddBytes(name + " lanes", reinterpret_cast<const std::uint8_t*>(state.lanes), sizeof state.lanes);
+        }
+    }
+    return s;
+}
+
+// The same rules for the hashes fed in pieces, HMAC and BLAKE3's keyed mode:
+// nothing of the key where they were set up, fed or finished, nor in the
+// vector registers of the thread that fed them, nor in the heap blocks they
+// free.
+TEST(KeyedStreamsWipe, TheyLeaveNothingOfTheKeyOnAnyThreadOrInTheHeap)
+{
+    std::mt19937 rng(7693);
+    const std::string message = RandomKey(300, rng);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
+    OwnStack setUp, feeding;
+    VectorRegisters registers;
+    const bool canSave = VectorRegisters::CanSave();
+    // Each block routine this CPU can run, as a CPU without AVX-512 would
+    // choose a narrower one; the paths go back to the chosen ones at the end.
+    struct Forced {
+        const char* path;
+        bool (*force)();
+    };
+    const Forced forced[] = {
+        {"chosen", [] { return true; }},
+        {"portable", [] { return ForcePath(Sha3Path::Portable) && ForcePath(Blake3Path::Portable); }},
+        {"AVX2", [] { return ForcePath(Blake3Path::Avx2); }},
+    };
+    struct ChosenAgain {
+        ~ChosenAgain() { UseChosenPaths(); }
+    } chosenAgain;
+    for (const Forced& path : forced) {
+        if (!path.force())
+            continue;
+        for (const Algorithm algorithm :
+             {Algorithm::Sha3_224, Algorithm::Sha3_512, Algorithm::Blake2b, Algorithm::Blake2s, Algorithm::Blake3}) {
+            const AlgorithmRow& row = RowOf(algorithm);
+            const std::vector<std::size_t> lengths =
+                row.hmacBlock == 0 ? std::vector<std::size_t>{32} : std::vector<std::size_t>{20, row.hmacBlock + 36};
+            for (const std::size_t length : lengths) {
+                const std::string key = RandomKey(length, rng);
+                const Secrets s = StreamSecrets(algorithm, key);
+                const std::string what =
+                    std::string(row.name) + " (" + path.path + " path), key " + std::to_string(length);
+                WindowDigestChoice choice{.algorithms = {algorithm}, .hmac = row.hmacBlock > 0};
+                (row.hmacBlock > 0 ? choice.key : choice.blake3Key) = key;
+                std::unique_ptr<WindowDigests> digests;
+                heap::recorded = 0;
+                heap::recording = true;
+                setUp.Run([&] { digests = std::make_unique<WindowDigests>(choice); });
+                heap::recording = false;
+                const std::size_t blocks = std::min(heap::recorded.load(), std::size(heap::blocks));
+                for (const std::string& found : s.FindIn(setUp.data(), OwnStack::kSize))
+                    ADD_FAILURE() << what << ", where it was set up: " << found;
+                feeding.Run([&] {
+                    digests->Feed(0, bytes, 100);
+                    digests->Feed(0, bytes + 100, 200);
+                    if (canSave)
+                        registers.Save();
+                });
+                for (const std::string& found : s.FindIn(feeding.data(), OwnStack::kSize))
+                    ADD_FAILURE() << what << ", where it was fed: " << found;
+                for (const std::string& found :
+                     canSave ? s.FindIn(registers.area, VectorRegisters::kSize) : std::vector<std::string>{})
+                    ADD_FAILURE() << what << ": " << found << " in the vector registers of the feeding thread";
+                std::fill(std::begin(heap::keptSize), std::end(heap::keptSize), 0);
+                heap::keeping = true;
+                setUp.Run([&] {
+                    digests->Finish();
+                    digests.reset();
+                });
+                heap::keeping = false;
+                for (const std::string& found : s.FindIn(setUp.data(), OwnStack::kSize))
+                    ADD_FAILURE() << what << ", where it was finished: " << found;
+                std::size_t freed = 0;
+                for (std::size_t b = 0; b < blocks; ++b) {
+                    freed += heap::keptSize[b] > 0 ? 1 : 0;
+                    for (const std::string& found : s.FindIn(heap::kept[b], heap::keptSize[b]))
+                        ADD_FAILURE() << what << ": " << found << " in heap block " << b << ", freed";
+                }
+                EXPECT_GT(freed, 0u) << what << ": the digest freed none of its blocks";
+            }
+        }
+    }
 }
 
 // A keyed digest fed window by window keeps its key block and the inner

@@ -4,6 +4,8 @@
 // wrong.
 
 #include <algorithm>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,9 +74,32 @@ std::vector<std::string> Sentences(const std::string& paragraph)
     return sentences;
 }
 
+// The options a line begins with: "-c, --check", "--length BITS", "--help,
+// --version;", "--md5  --sha1 ...", up to the first word that is neither an
+// option nor its argument's name.
+std::vector<std::string> LeadingOptions(const std::string& line)
+{
+    std::vector<std::string> options;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+        if (word.size() > 1 && word[0] == '-' && word != "--") {
+            while (word.back() == ',' || word.back() == ';')
+                word.pop_back();
+            options.push_back(word);
+        } else if (std::none_of(word.begin(), word.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
+            continue;  // an argument's name: BITS, KEYFILE
+        } else {
+            break;
+        }
+    }
+    return options;
+}
+
 // The help in pieces the page must hold: the usage without "usage: ", each
-// option with its description (indented two spaces, continued deeper), and
-// each sentence of the other paragraphs.
+// option or example with its description (indented two spaces, continued
+// deeper), each option alone of a line of options without descriptions,
+// and each sentence of the other paragraphs but those that point to the
+// page itself. A line ending in ":" heads a group and is no piece.
 std::vector<std::string> HelpPieces(const std::string& help, std::vector<std::string>& options)
 {
     const std::vector<std::string> lines = Lines(help);
@@ -90,7 +115,8 @@ std::vector<std::string> HelpPieces(const std::string& help, std::vector<std::st
             pieces.push_back(Normalized(option));
         if (!paragraph.empty()) {
             for (const std::string& sentence : Sentences(Normalized(paragraph)))
-                pieces.push_back(sentence);
+                if (sentence.find("(1)") == std::string::npos)
+                    pieces.push_back(sentence);
         }
         option.clear();
         paragraph.clear();
@@ -103,9 +129,22 @@ std::vector<std::string> HelpPieces(const std::string& help, std::vector<std::st
             option += " " + line;  // a description goes on
         } else if (line.rfind("  ", 0) == 0) {
             flush();
-            option = line;
-            options.push_back(Normalized(line).substr(0, Normalized(line).find(' ')));
-        } else {
+            const std::string normalized = Normalized(line);
+            if (normalized.rfind("vellumark", 0) == 0) {
+                option = line;  // an example
+                continue;
+            }
+            const std::vector<std::string> leading = LeadingOptions(normalized);
+            options.insert(options.end(), leading.begin(), leading.end());
+            std::istringstream words(normalized);
+            const bool optionsAlone =
+                std::all_of(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>(),
+                            [](const std::string& word) { return word.front() == '-'; });
+            if (optionsAlone)
+                pieces.insert(pieces.end(), leading.begin(), leading.end());
+            else
+                option = line;
+        } else if (line.back() != ':') {
             paragraph += " " + line;
         }
     }
@@ -122,8 +161,10 @@ std::vector<std::string> PageOptions(const std::string& page)
     for (const std::string& line : Lines(page)) {
         if (!line.empty() && line.front() != ' ')
             inOptions = line == "OPTIONS";
-        else if (inOptions && line.rfind("       -", 0) == 0)
-            options.push_back(Normalized(line).substr(0, Normalized(line).find(' ')));
+        else if (inOptions && line.rfind("       -", 0) == 0) {
+            const std::vector<std::string> leading = LeadingOptions(Normalized(line));
+            options.insert(options.end(), leading.begin(), leading.end());
+        }
     }
     return options;
 }
@@ -144,24 +185,22 @@ void ExpectPageSaysWhatTheHelpSays(const char* program, const char* manpage, con
     for (const std::string& piece : pieces)
         EXPECT_NE(page.find(piece), std::string::npos) << "not in the page: " << piece;
 
-    const std::vector<std::string> pageOptions = PageOptions(rendered.out);
-    EXPECT_EQ(pageOptions.size() + 1, helpOptions.size()) << "the page lists the options the help lists, FILE aside";
-    for (const std::string& option : pageOptions) {
-        EXPECT_NE(std::find(helpOptions.begin(), helpOptions.end(), option), helpOptions.end())
-            << "the help does not know " << option;
-    }
+    std::vector<std::string> pageOptions = PageOptions(rendered.out);
+    std::sort(pageOptions.begin(), pageOptions.end());
+    std::sort(helpOptions.begin(), helpOptions.end());
+    EXPECT_EQ(pageOptions, helpOptions) << "the page lists the options the help lists";
     EXPECT_NE(rendered.out.find(title + "(1)"), std::string::npos);
     EXPECT_NE(rendered.out.find("Vellumark " VELLUMARK_VERSION), std::string::npos) << "the page names this version";
 }
 
 TEST(ManualPage, SaysWhatTheHelpSays)
 {
-    ExpectPageSaysWhatTheHelpSays(VELLUMARK_CLI_PATH, VELLUMARK_MANPAGE, "VELLUMARK-CLI", 5);
+    ExpectPageSaysWhatTheHelpSays(VELLUMARK_CLI_PATH, VELLUMARK_MANPAGE, "VELLUMARK-CLI", 30);
 }
 
 TEST(ManualPage, OfTheWindowSaysWhatItsHelpSays)
 {
-    ExpectPageSaysWhatTheHelpSays(VELLUMARK_PATH, VELLUMARK_WINDOW_MANPAGE, "VELLUMARK", 4);
+    ExpectPageSaysWhatTheHelpSays(VELLUMARK_PATH, VELLUMARK_WINDOW_MANPAGE, "VELLUMARK", 2);
     // The version the program gives is the one its page names.
     EXPECT_EQ(RunProgram(VELLUMARK_PATH, {"--version"}).out, "vellumark " VELLUMARK_VERSION "\n");
 }

@@ -118,8 +118,14 @@ if command -v lintian >/dev/null; then
   if [ "$hardened" = 1 ] && grep -q 'hardening-' "$out/lintian.log"; then
     fail "lintian finds the programs unhardened: $(grep 'hardening-' "$out/lintian.log")"
   fi
-  if grep -q '^[EW]: ' "$out/lintian.log"; then
-    fail "lintian reports errors or warnings: $(grep '^[EW]: ' "$out/lintian.log")"
+  # Built with the sanitizers, a module takes the C library's functions from
+  # their runtime, and the linker drops libc: no package is made so.
+  ignored='^$'
+  if grep -q '^CMAKE_CXX_FLAGS:.*-fsanitize=' "$build/CMakeCache.txt"; then
+    ignored='^E: [^ ]*: library-not-linked-against-libc '
+  fi
+  if grep '^[EW]: ' "$out/lintian.log" | grep -qv "$ignored"; then
+    fail "lintian reports errors or warnings: $(grep '^[EW]: ' "$out/lintian.log" | grep -v "$ignored")"
   fi
   if grep -q 'no-manual-page' "$out/lintian.log"; then
     fail "lintian misses a manual page: $(grep 'no-manual-page' "$out/lintian.log")"

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <signal.h>
@@ -131,6 +133,110 @@ TEST_F(FileReader, OpenFailuresNameTheAbsoluteFileAndNeverWait)
     ASSERT_EQ(::chmod(secret.c_str(), 0), 0);
     const Unprivileged unprivileged;
     EXPECT_EQ(FailureOf([&] { SharedReadFile file(secret); }), OpenFailure(secret, "Permission denied"));
+}
+
+// A process of ours blocked in its open of the FIFO for writing, as it is
+// until someone opens the FIFO to read.
+pid_t BlockedWriter(const std::string& fifo)
+{
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        ::_exit(fd >= 0 ? 0 : 1);
+    }
+    // In the open, the system call it is in is openat's (257).
+    for (int tries = 0; writer > 0 && tries < 2500; ++tries) {
+        std::ifstream call("/proc/" + std::to_string(writer) + "/syscall");
+        std::string number;
+        if (call >> number && number == "257")
+            break;
+        ::usleep(2000);
+    }
+    return writer;
+}
+
+// Whether the writer is still blocked, given a tenth of a second to end
+// should a reader have let it go; it is let go and waited for either way.
+bool StillBlocked(pid_t writer, const std::string& fifo)
+{
+    int status = 0;
+    bool blocked = true;
+    for (int tries = 0; blocked && tries < 50; ++tries) {
+        blocked = ::waitpid(writer, &status, WNOHANG) == 0;
+        if (blocked)
+            ::usleep(2000);
+    }
+    if (!blocked)
+        return false;
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ::waitpid(writer, &status, 0);
+    if (reader >= 0)
+        ::close(reader);
+    return true;
+}
+
+// Opens for as long as it lives as where /proc/self/fd is missing.
+struct WithoutProc {
+    WithoutProc() { SharedReadFile::SetWithoutProcForTesting(true); }
+    ~WithoutProc() { SharedReadFile::SetWithoutProcForTesting(false); }
+};
+
+// A FIFO is looked at, never opened: a writer waiting for a reader goes on
+// waiting, by name (followed through a link too) and within a folder, with
+// /proc/self/fd (held open or not) and without it; and only what the folder's listing found is
+// read there: a link or another file in the entry's place is told as changed.
+TEST_F(FileReader, AFifoIsNeverOpenedAndAFileInAFolderMustBeTheOneListed)
+{
+    ASSERT_TRUE(platform::IgnoreLeaseBreakSignal());
+    const std::string fifo = Path("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("pipe", Path("to-pipe").c_str()), 0);
+    const std::string file = MakeFile("file", "abc");
+    ASSERT_EQ(::symlink("file", Path("to-file").c_str()), 0);
+    MakeFile("other", "xyz");
+    const platform::UniqueFd folder(::open(Path("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(folder);
+    struct stat listed {};
+    ASSERT_EQ(::stat(file.c_str(), &listed), 0);
+    const platform::FileIdentity identity = platform::IdentityOf(listed);
+    const std::string changed = "Changed during the walk";
+    const std::string shown = Path("shown");  // the name in messages
+
+    for (const std::string how : {"through /proc/self/fd", "through /proc/self/fd held open", "without /proc"}) {
+        std::optional<platform::SelfFdsHeld> held;
+        std::optional<WithoutProc> without;
+        if (how.ends_with("held open"))
+            held.emplace();
+        if (how.starts_with("without"))
+            without.emplace();
+        for (const std::string& name : {fifo, Path("to-pipe")}) {
+            const pid_t writer = BlockedWriter(fifo);
+            EXPECT_EQ(FailureOf([&] { SharedReadFile opened(name); }), OpenFailure(name, "Not a regular file"))
+                << how;
+            EXPECT_TRUE(StillBlocked(writer, fifo)) << name << " was opened " << how;
+        }
+
+        // As listed: a file, and a link to it, which is followed.
+        SharedReadFile plain(shown, {folder.Get(), "file", false, identity});
+        EXPECT_EQ(ReadText(plain), "abc") << how;
+        SharedReadFile linked(shown, {folder.Get(), "to-file", true, identity});
+        EXPECT_EQ(ReadText(linked), "abc") << how;
+        // Not as listed: a link where the file was, another file, a FIFO
+        // (through the link too), each told, and the FIFO never opened.
+        const std::pair<platform::FileInFolder, std::string> cases[] = {
+            {{folder.Get(), "to-file", false, identity}, "a link where a file was listed"},
+            {{folder.Get(), "other", false, identity}, "another file"},
+            {{folder.Get(), "pipe", false, identity}, "a FIFO"},
+            {{folder.Get(), "to-pipe", true, identity}, "a link to a FIFO"},
+            {{folder.Get(), "to-pipe", false, identity}, "a link to a FIFO, not followed"},
+        };
+        for (const auto& [at, what] : cases) {
+            const pid_t writer = BlockedWriter(fifo);
+            EXPECT_EQ(FailureOf([&] { SharedReadFile opened(shown, at); }), OpenFailure(shown, changed))
+                << what << " " << how;
+            EXPECT_TRUE(StillBlocked(writer, fifo)) << what << " was opened " << how;
+        }
+    }
 }
 
 TEST_F(FileReader, UnderTheLeaseWritersWaitUntilTheFileIsClosed)
