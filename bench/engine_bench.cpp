@@ -51,6 +51,7 @@
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
+#include "engine/path_choice.h"
 #include "engine/sha3.h"
 #include "engine/sha3_lanes.h"
 
@@ -558,12 +559,12 @@ bool PrintSummary()
     const auto sha256Portable = [] { ForcePath(Sha256Path::Portable); };
     const auto sha512Portable = [] { ForcePath(Sha512Path::Portable); };
     const auto crc32Portable = [] { ForcePath(Crc32Path::Portable); };
-    const auto sha1Name = [] { return PathName(ChosenSha1Path()); };
-    const auto sha256Name = [] { return PathName(ChosenSha256Path()); };
-    const auto sha512Name = [] { return PathName(ChosenSha512Path()); };
-    const auto crc32Name = [] { return PathName(ChosenCrc32Path()); };
+    const auto sha1Name = [] { return PathName(ChosenPath<Sha1Path>()); };
+    const auto sha256Name = [] { return PathName(ChosenPath<Sha256Path>()); };
+    const auto sha512Name = [] { return PathName(ChosenPath<Sha512Path>()); };
+    const auto crc32Name = [] { return PathName(ChosenPath<Crc32Path>()); };
     // SHA-256 is held to OpenSSL where both run the SHA instructions.
-    const double sha256Goal = ChosenSha256Path() == Sha256Path::ShaNi ? 1.00 : 0;
+    const double sha256Goal = ChosenPath<Sha256Path>() == Sha256Path::ShaNi ? 1.00 : 0;
     const auto portable = [] { return "portable"; };
 
     std::vector<Comparison> rows = {
@@ -604,7 +605,7 @@ bool PrintSummary()
 #endif
     };
     // SHA-512's narrower vector path, where a wider one was chosen.
-    if (CpuRuns(Sha512Path::Avx2) && ChosenSha512Path() != Sha512Path::Avx2)
+    if (CpuRuns(Sha512Path::Avx2) && ChosenPath<Sha512Path>() != Sha512Path::Avx2)
         rows.push_back({"SHA-512, 1 MiB", "OpenSSL SHA512()", kMiB, EngineSha512, OpenSslSha512, 0,
                         [] { ForcePath(Sha512Path::Avx2); }, [] { return PathName(Sha512Path::Avx2); }});
 
@@ -642,24 +643,36 @@ bool PrintLaneSummary()
     const Messages sha512Lanes = EngineLanes<Sha512Lanes, Sha512Digest>;
     const Messages sha512Each = EngineEach<Sha512Digest, Sha512OfBytes>;
     const Messages sha512OpenSsl = OpenSslEach<SHA512_DIGEST_LENGTH, SHA512>;
-    const auto md5Name = [] { return PathName(Md5LanePathInUse()); };
-    const auto sha1Name = [] { return PathName(Sha1LanePathInUse()); };
-    const auto sha256Name = [] { return PathName(Sha256LanePathInUse()); };
-    const auto sha512Name = [] { return PathName(Sha512LanePathInUse()); };
+    const auto md5Name = [] { return PathName(PathInUse<Md5LanePath>()); };
+    const auto sha1Name = [] { return PathName(PathInUse<Sha1LanePath>()); };
+    const auto sha256Name = [] { return PathName(PathInUse<Sha256LanePath>()); };
+    const auto sha512Name = [] { return PathName(PathInUse<Sha512LanePath>()); };
 
     std::vector<LaneRow> rows;
-    const double md5Goal = ChosenMd5LanePath() == Md5LanePath::Avx512 ? 6.0 : 0;
-    rows.push_back({"MD5", LaneWidth(ChosenMd5LanePath()), {}, md5Name, md5Lanes, md5Each, md5OpenSsl, md5Goal});
+    const double md5Goal = ChosenPath<Md5LanePath>() == Md5LanePath::Avx512 ? 6.0 : 0;
+    rows.push_back({"MD5", LaneWidth(ChosenPath<Md5LanePath>()), {}, md5Name, md5Lanes, md5Each, md5OpenSsl, md5Goal});
     if (CpuRuns(Md5LanePath::Avx2))
         rows.push_back({"MD5", 8, [] { ForcePath(Md5LanePath::Avx2); }, md5Name, md5Lanes, md5Each, md5OpenSsl, 4.0});
-    rows.push_back({"SHA-1", LaneWidth(ChosenSha1LanePath()), {}, sha1Name, sha1Lanes, sha1Each, sha1OpenSsl, 0});
-    if (CpuRuns(Sha1LanePath::Avx2) && ChosenSha1LanePath() != Sha1LanePath::Avx2)
+    rows.push_back({"SHA-1", LaneWidth(ChosenPath<Sha1LanePath>()), {}, sha1Name, sha1Lanes, sha1Each, sha1OpenSsl, 0});
+    if (CpuRuns(Sha1LanePath::Avx2) && ChosenPath<Sha1LanePath>() != Sha1LanePath::Avx2)
         rows.push_back(
             {"SHA-1", 8, [] { ForcePath(Sha1LanePath::Avx2); }, sha1Name, sha1Lanes, sha1Each, sha1OpenSsl, 0});
-    rows.push_back(
-        {"SHA-256", LaneWidth(ChosenSha256LanePath()), {}, sha256Name, sha256Lanes, sha256Each, sha256OpenSsl, 0});
-    rows.push_back(
-        {"SHA-512", LaneWidth(ChosenSha512LanePath()), {}, sha512Name, sha512Lanes, sha512Each, sha512OpenSsl, 0});
+    rows.push_back({"SHA-256",
+                    LaneWidth(ChosenPath<Sha256LanePath>()),
+                    {},
+                    sha256Name,
+                    sha256Lanes,
+                    sha256Each,
+                    sha256OpenSsl,
+                    0});
+    rows.push_back({"SHA-512",
+                    LaneWidth(ChosenPath<Sha512LanePath>()),
+                    {},
+                    sha512Name,
+                    sha512Lanes,
+                    sha512Each,
+                    sha512OpenSsl,
+                    0});
 
     bool agreed = true;
     constexpr int kRounds = 21;
@@ -667,7 +680,8 @@ bool PrintLaneSummary()
         "\nIn lanes: messages of 1 MiB, one per lane, against the same messages one after another; speedup =\n"
         "one-message time / lanes time, median of %d interleaved rounds of thread CPU time; higher is faster.\n"
         "One-message paths: MD5 portable, SHA-1 %s, SHA-256 %s, SHA-512 %s.\n\n",
-        kRounds, PathName(ChosenSha1Path()), PathName(ChosenSha256Path()), PathName(ChosenSha512Path()));
+        kRounds, PathName(ChosenPath<Sha1Path>()), PathName(ChosenPath<Sha256Path>()),
+        PathName(ChosenPath<Sha512Path>()));
     std::printf("%-24s %-24s %-10s %8s %8s %11s %11s\n", "Work", "Against", "Lane path", "Speedup", "Goal", "Lanes",
                 "Against");
     for (const LaneRow& row : rows) {
@@ -897,7 +911,7 @@ bool PrintBlake2LaneSummary()
     for (Blake2bLanePath path : kBlake2bLanePaths) {
         if (!CpuRuns(path) || path == Blake2bLanePath::OneAtATime)
             continue;
-        const bool chosen = path == ChosenBlake2bLanePath();
+        const bool chosen = path == ChosenPath<Blake2bLanePath>();
         const auto use = [path] { ForcePath(path); };
         for (const std::size_t size : {std::size_t{4096}, kMiB}) {
             rows.push_back({"BLAKE2b-512", LaneWidth(path), size, "one-message", bLanes, bEach, PathName(path), use});
@@ -909,7 +923,7 @@ bool PrintBlake2LaneSummary()
     for (Blake2sLanePath path : kBlake2sLanePaths) {
         if (!CpuRuns(path) || path == Blake2sLanePath::OneAtATime)
             continue;
-        const bool chosen = path == ChosenBlake2sLanePath();
+        const bool chosen = path == ChosenPath<Blake2sLanePath>();
         const auto use = [path] { ForcePath(path); };
         for (const std::size_t size : {std::size_t{4096}, kMiB}) {
             rows.push_back({"BLAKE2s-256", LaneWidth(path), size, "one-message", sLanes, sEach, PathName(path), use});
@@ -923,7 +937,7 @@ bool PrintBlake2LaneSummary()
         "\nBLAKE2 in lanes against the same messages one after another; speedup = one-message time / lanes\n"
         "time, median of %d interleaved rounds of thread CPU time; higher is faster. One-message paths:\n"
         "BLAKE2b %s, BLAKE2s %s.\n\n",
-        kRounds, PathName(ChosenBlake2bPath()), PathName(ChosenBlake2sPath()));
+        kRounds, PathName(ChosenPath<Blake2bPath>()), PathName(ChosenPath<Blake2sPath>()));
     std::printf("%-28s %-24s %-10s %8s %11s %11s\n", "Work", "Against", "Lane path", "Speedup", "Lanes", "Against");
     bool agreed = true;
     for (const LaneRow& row : rows) {
@@ -967,8 +981,8 @@ bool PrintBlake2LaneSummary()
 bool PrintBlake2Summary()
 {
     const auto chosen = [] { UseChosenPaths(); };
-    const auto bName = [] { return PathName(ChosenBlake2bPath()); };
-    const auto sName = [] { return PathName(ChosenBlake2sPath()); };
+    const auto bName = [] { return PathName(ChosenPath<Blake2bPath>()); };
+    const auto sName = [] { return PathName(ChosenPath<Blake2sPath>()); };
     std::vector<Comparison> rows = {
         {"BLAKE2b-512, 1 MiB", "OpenSSL EVP blake2b512", kMiB, EngineBlake2b<64>, OpenSslBlake2b, 1.00, chosen, bName},
         {"BLAKE2s-256, 1 MiB", "OpenSSL EVP blake2s256", kMiB, EngineBlake2s, OpenSslBlake2s, 1.00, chosen, sName},
@@ -983,11 +997,11 @@ bool PrintBlake2Summary()
         {"BLAKE2s-256, 64 B", "OpenSSL EVP blake2s256", 64, EngineBlake2s, OpenSslBlake2s, 0, chosen, sName},
     };
     for (Blake2bPath path : kBlake2bPaths)
-        if (CpuRuns(path) && path != ChosenBlake2bPath())
+        if (CpuRuns(path) && path != ChosenPath<Blake2bPath>())
             rows.push_back({"BLAKE2b-512, 1 MiB", "OpenSSL EVP blake2b512", kMiB, EngineBlake2b<64>, OpenSslBlake2b, 0,
                             [path] { ForcePath(path); }, [path] { return PathName(path); }});
     for (Blake2sPath path : kBlake2sPaths)
-        if (CpuRuns(path) && path != ChosenBlake2sPath())
+        if (CpuRuns(path) && path != ChosenPath<Blake2sPath>())
             rows.push_back({"BLAKE2s-256, 1 MiB", "OpenSSL EVP blake2s256", kMiB, EngineBlake2s, OpenSslBlake2s, 0,
                             [path] { ForcePath(path); }, [path] { return PathName(path); }});
     const bool agreed = PrintComparisons(rows);
@@ -1061,7 +1075,7 @@ bool PrintSha3Summary()
         Sha3Path path;
         bool chosen;  // the automatic choice, whatever `path` says
     };
-    const Sha3Path chosen = ChosenSha3Path();
+    const Sha3Path chosen = ChosenPath<Sha3Path>();
     std::vector<Sha3Row> rows = {
         {"SHA3-256, 1 MiB", EngineSha3<32>, OpenSslSha3<32>, 1.00, chosen, true},
         {"SHA3-512, 1 MiB", EngineSha3<64>, OpenSslSha3<64>, 0, chosen, true},
@@ -1157,14 +1171,14 @@ bool PrintSha3LaneSummary()
         {"SHA3-512", kMiB, EngineLanes<Sha3_512Lanes, Sha3_512Lanes::Digest>, Sha3Each<64, false>, Sha3Each<64, true>},
         {"SHA3-256", 4096, EngineLanes<Sha3_256Lanes, Sha3_256Lanes::Digest>, Sha3Each<32, false>, Sha3Each<32, true>},
     };
-    const std::size_t count = LaneWidth(ChosenSha3LanePath());
-    const double goal = ChosenSha3LanePath() == Sha3LanePath::Avx512 ? 1.5 : 0;
+    const std::size_t count = LaneWidth(ChosenPath<Sha3LanePath>());
+    const double goal = ChosenPath<Sha3LanePath>() == Sha3LanePath::Avx512 ? 1.5 : 0;
     constexpr int kRounds = 21;
     std::printf(
         "\nSHA-3 in lanes: one message per lane against the same messages one after another; speedup =\n"
         "one-message time / lanes time, median of %d interleaved rounds of thread CPU time; higher is faster.\n"
         "Lane path %s, one-message path %s.\n\n",
-        kRounds, PathName(ChosenSha3LanePath()), PathName(ChosenSha3Path()));
+        kRounds, PathName(ChosenPath<Sha3LanePath>()), PathName(ChosenPath<Sha3Path>()));
     std::printf("%-26s %-24s %8s %8s %11s %11s\n", "Work", "Against", "Speedup", "Goal", "Lanes", "Against");
     bool agreed = true;
     for (const LaneRow& row : rows) {
@@ -1348,7 +1362,7 @@ bool PrintBlake3Summary()
         UseChosenPaths();
     }
     std::printf("%-16s %10.2f %10.2f\n", "MD5", rate(EngineMd5, sizes[0]), rate(EngineMd5, sizes[1]));
-    const std::string sha256 = std::string("SHA-256 ") + PathName(ChosenSha256Path());
+    const std::string sha256 = std::string("SHA-256 ") + PathName(ChosenPath<Sha256Path>());
     std::printf("%-16s %10.2f %10.2f\n", sha256.c_str(), rate(EngineSha256, sizes[0]), rate(EngineSha256, sizes[1]));
 
     // Sixteen messages of 4 KiB: through one state each, through the lanes.
@@ -1381,9 +1395,9 @@ bool PrintBlake3Summary()
         "  BLAKE3, one state each   %11s\n"
         "  BLAKE3 lanes             %11s   one at a time / lanes: %.2f\n"
         "  MD5 lanes (%s)      %11s   BLAKE3 lanes / MD5 lanes: %.2f\n",
-        PathName(Blake3PathInUse()), Blake3Lanes().Width(), Time(Median(eachTimes)).c_str(),
-        Time(Median(laneTimes)).c_str(), Median(ratios), PathName(Md5LanePathInUse()), Time(Median(md5Times)).c_str(),
-        Median(md5Ratios));
+        PathName(PathInUse<Blake3Path>()), Blake3Lanes().Width(), Time(Median(eachTimes)).c_str(),
+        Time(Median(laneTimes)).c_str(), Median(ratios), PathName(PathInUse<Md5LanePath>()),
+        Time(Median(md5Times)).c_str(), Median(md5Ratios));
     return agreed;
 }
 

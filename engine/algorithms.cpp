@@ -5,6 +5,7 @@
 #include "engine/entries.h"
 #include "engine/lane_digests.h"
 #include "engine/numtext.h"
+#include "engine/path_choice.h"
 #include "platform/base/ascii.h"
 
 namespace {
@@ -25,12 +26,12 @@ bool Always()
 // page cache gives a file's bytes.
 bool Sha1KeepsUp()
 {
-    return ChosenSha1Path() == Sha1Path::ShaNi;
+    return ChosenPath<Sha1Path>() == Sha1Path::ShaNi;
 }
 
 bool Sha256KeepsUp()
 {
-    return ChosenSha256Path() == Sha256Path::ShaNi;
+    return ChosenPath<Sha256Path>() == Sha256Path::ShaNi;
 }
 
 // Each row's tags, lengths and list words.

@@ -2,12 +2,12 @@
 // the choice of block routine, as digest_paths.cpp makes it for the others.
 #include "engine/blake2.h"
 
+#include "engine/path_family.h"
+
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 // The rounds are written as small steps that only pay when inlined into one
@@ -284,45 +284,6 @@ bool ProvesItself(Compress compress, const std::uint8_t* abc, const std::uint8_t
            KnownVectorHolds<V>(compress, true, message, kLength, counter);
 }
 
-// ---------------------------------------------------------------- the choice
-
-std::atomic<Blake2bCompressFn> blake2bInUse{nullptr};
-Blake2bPath blake2bChosen = Blake2bPath::Portable;
-std::once_flag blake2bOnce;
-
-std::atomic<Blake2sCompressFn> blake2sInUse{nullptr};
-Blake2sPath blake2sChosen = Blake2sPath::Portable;
-std::once_flag blake2sOnce;
-
-const Blake2CpuSupport& Cpu()
-{
-    static const Blake2CpuSupport cpu = ProbedBlake2CpuSupport();
-    return cpu;
-}
-
-// The widest path that runs here and proves itself. The first, portable,
-// one is the reference and is taken when nothing else qualifies.
-template <class Path, class Function>
-Path Widest(std::span<const Path> paths, bool (*runs)(Path), Function (*function)(Path))
-{
-    for (std::size_t i = paths.size(); i-- > 1;)
-        if (runs(paths[i]) && ProvesItself(function(paths[i])))
-            return paths[i];
-    return paths.front();
-}
-
-void ChooseBlake2b()
-{
-    blake2bChosen = ChooseAmong(kBlake2bPaths, CpuRuns, PathFunction);
-    blake2bInUse.store(PathFunction(blake2bChosen), std::memory_order_release);
-}
-
-void ChooseBlake2s()
-{
-    blake2sChosen = ChooseAmong(kBlake2sPaths, CpuRuns, PathFunction);
-    blake2sInUse.store(PathFunction(blake2sChosen), std::memory_order_release);
-}
-
 // ---------------------------------------------------------------- lanes
 
 template <class V>
@@ -435,35 +396,6 @@ bool LanesKnownVectorHolds(LanesFn<V> lanes, std::size_t width, const std::uint8
     return true;
 }
 
-std::atomic<Blake2bLanePath> blake2bLanesInUse{Blake2bLanePath::OneAtATime};
-Blake2bLanePath blake2bLanesChosen = Blake2bLanePath::OneAtATime;
-std::once_flag blake2bLanesOnce;
-
-std::atomic<Blake2sLanePath> blake2sLanesInUse{Blake2sLanePath::OneAtATime};
-Blake2sLanePath blake2sLanesChosen = Blake2sLanePath::OneAtATime;
-std::once_flag blake2sLanesOnce;
-
-template <class Path, class Function>
-Path WidestLanes(std::span<const Path> paths, bool (*runs)(Path), Function (*function)(Path))
-{
-    for (std::size_t i = paths.size(); i-- > 1;)
-        if (runs(paths[i]) && ProvesItself(function(paths[i]), LaneWidth(paths[i])))
-            return paths[i];
-    return paths.front();
-}
-
-void ChooseBlake2bLanes()
-{
-    blake2bLanesChosen = ChooseAmong(kBlake2bLanePaths, CpuRuns, PathFunction);
-    blake2bLanesInUse.store(blake2bLanesChosen, std::memory_order_release);
-}
-
-void ChooseBlake2sLanes()
-{
-    blake2sLanesChosen = ChooseAmong(kBlake2sLanePaths, CpuRuns, PathFunction);
-    blake2sLanesInUse.store(blake2sLanesChosen, std::memory_order_release);
-}
-
 }  // namespace
 
 void Blake2bCompressPortable(Blake2bChain& chain, const std::uint8_t* blocks, std::size_t count, std::uint32_t bytes,
@@ -490,80 +422,22 @@ void Blake2sInit(Blake2sState& state, std::size_t digestSize)
 
 void Blake2bUpdate(Blake2bState& state, const std::uint8_t* bytes, std::size_t size)
 {
-    Update<Blake2b>(state, bytes, size, Blake2bCompressInUse());
+    Update<Blake2b>(state, bytes, size, RoutineInUse<Blake2bPath>());
 }
 
 void Blake2sUpdate(Blake2sState& state, const std::uint8_t* bytes, std::size_t size)
 {
-    Update<Blake2s>(state, bytes, size, Blake2sCompressInUse());
+    Update<Blake2s>(state, bytes, size, RoutineInUse<Blake2sPath>());
 }
 
 void Blake2bFinal(Blake2bState& state, std::uint8_t* digest)
 {
-    Final<Blake2b>(state, digest, Blake2bCompressInUse());
+    Final<Blake2b>(state, digest, RoutineInUse<Blake2bPath>());
 }
 
 void Blake2sFinal(Blake2sState& state, std::uint8_t* digest)
 {
-    Final<Blake2s>(state, digest, Blake2sCompressInUse());
-}
-
-const char* PathName(Blake2bPath path)
-{
-    switch (path) {
-    case Blake2bPath::Portable:
-        return "portable";
-    }
-    return "?";
-}
-
-const char* PathName(Blake2sPath path)
-{
-    switch (path) {
-    case Blake2sPath::Portable:
-        return "portable";
-    }
-    return "?";
-}
-
-Blake2bCompressFn PathFunction(Blake2bPath path)
-{
-    switch (path) {
-    case Blake2bPath::Portable:
-        return Blake2bCompressPortable;
-    }
-    return nullptr;
-}
-
-Blake2sCompressFn PathFunction(Blake2sPath path)
-{
-    switch (path) {
-    case Blake2sPath::Portable:
-        return Blake2sCompressPortable;
-    }
-    return nullptr;
-}
-
-bool CpuRuns(Blake2bPath path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Blake2bPath::Portable:
-        return true;
-    }
-    return false;
-}
-
-bool CpuRuns(Blake2sPath path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Blake2sPath::Portable:
-        return true;
-    }
-    return false;
+    Final<Blake2s>(state, digest, RoutineInUse<Blake2sPath>());
 }
 
 bool ProvesItself(Blake2bCompressFn compress)
@@ -576,198 +450,28 @@ bool ProvesItself(Blake2sCompressFn compress)
     return ProvesItself<Blake2s>(compress, kBlake2sAbc, kBlake2sCounter);
 }
 
-Blake2bPath ChooseAmong(std::span<const Blake2bPath> paths, bool (*runs)(Blake2bPath),
-                        Blake2bCompressFn (*function)(Blake2bPath))
-{
-    return Widest(paths, runs, function);
-}
+template <>
+constexpr PathEntry<Blake2bPath> kPathRows<Blake2bPath>[] = {
+    {Blake2bPath::Portable, "portable", Blake2bCompressPortable, &CpuFeatures::everywhere},
+};
 
-Blake2sPath ChooseAmong(std::span<const Blake2sPath> paths, bool (*runs)(Blake2sPath),
-                        Blake2sCompressFn (*function)(Blake2sPath))
-{
-    return Widest(paths, runs, function);
-}
-
-Blake2bCompressFn Blake2bCompressInUse()
-{
-    if (const auto compress = blake2bInUse.load(std::memory_order_acquire))
-        return compress;
-    std::call_once(blake2bOnce, ChooseBlake2b);
-    return blake2bInUse.load(std::memory_order_acquire);
-}
-
-Blake2sCompressFn Blake2sCompressInUse()
-{
-    if (const auto compress = blake2sInUse.load(std::memory_order_acquire))
-        return compress;
-    std::call_once(blake2sOnce, ChooseBlake2s);
-    return blake2sInUse.load(std::memory_order_acquire);
-}
-
-Blake2bPath ChosenBlake2bPath()
-{
-    std::call_once(blake2bOnce, ChooseBlake2b);
-    return blake2bChosen;
-}
-
-Blake2sPath ChosenBlake2sPath()
-{
-    std::call_once(blake2sOnce, ChooseBlake2s);
-    return blake2sChosen;
-}
-
-bool ForcePath(Blake2bPath path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(blake2bOnce, ChooseBlake2b);
-    blake2bInUse.store(PathFunction(path), std::memory_order_release);
-    return true;
-}
-
-bool ForcePath(Blake2sPath path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(blake2sOnce, ChooseBlake2s);
-    blake2sInUse.store(PathFunction(path), std::memory_order_release);
-    return true;
-}
-
-void UseChosenBlake2Paths()
-{
-    blake2bInUse.store(PathFunction(ChosenBlake2bPath()), std::memory_order_release);
-    blake2sInUse.store(PathFunction(ChosenBlake2sPath()), std::memory_order_release);
-    blake2bLanesInUse.store(ChosenBlake2bLanePath(), std::memory_order_release);
-    blake2sLanesInUse.store(ChosenBlake2sLanePath(), std::memory_order_release);
-}
+template <>
+constexpr PathEntry<Blake2sPath> kPathRows<Blake2sPath>[] = {
+    {Blake2sPath::Portable, "portable", Blake2sCompressPortable, &CpuFeatures::everywhere},
+};
 
 // ---------------------------------------------------------------- lanes
 
 void Blake2bLanesOneAtATime(Blake2bLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
                             std::size_t count, LaneMask last, const std::uint32_t* lastBytes)
 {
-    LanesOneAtATime<Blake2b>(states, blocks, active, count, last, lastBytes, Blake2bCompressInUse());
+    LanesOneAtATime<Blake2b>(states, blocks, active, count, last, lastBytes, RoutineInUse<Blake2bPath>());
 }
 
 void Blake2sLanesOneAtATime(Blake2sLaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
                             std::size_t count, LaneMask last, const std::uint32_t* lastBytes)
 {
-    LanesOneAtATime<Blake2s>(states, blocks, active, count, last, lastBytes, Blake2sCompressInUse());
-}
-
-const char* PathName(Blake2bLanePath path)
-{
-    switch (path) {
-    case Blake2bLanePath::OneAtATime:
-        return "one at a time";
-    case Blake2bLanePath::Avx2:
-        return "AVX2";
-    case Blake2bLanePath::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-const char* PathName(Blake2sLanePath path)
-{
-    switch (path) {
-    case Blake2sLanePath::OneAtATime:
-        return "one at a time";
-    case Blake2sLanePath::Avx2:
-        return "AVX2";
-    case Blake2sLanePath::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-Blake2bLanesFn PathFunction(Blake2bLanePath path)
-{
-    switch (path) {
-    case Blake2bLanePath::OneAtATime:
-        return Blake2bLanesOneAtATime;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Blake2bLanePath::Avx2:
-        return Blake2bLanesAvx2;
-    case Blake2bLanePath::Avx512:
-        return Blake2bLanesAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-Blake2sLanesFn PathFunction(Blake2sLanePath path)
-{
-    switch (path) {
-    case Blake2sLanePath::OneAtATime:
-        return Blake2sLanesOneAtATime;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Blake2sLanePath::Avx2:
-        return Blake2sLanesAvx2;
-    case Blake2sLanePath::Avx512:
-        return Blake2sLanesAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-std::size_t LaneWidth(Blake2bLanePath path)
-{
-    switch (path) {
-    case Blake2bLanePath::OneAtATime:
-        return 1;
-    case Blake2bLanePath::Avx2:
-        return 4;
-    case Blake2bLanePath::Avx512:
-        return 8;
-    }
-    return 1;
-}
-
-std::size_t LaneWidth(Blake2sLanePath path)
-{
-    switch (path) {
-    case Blake2sLanePath::OneAtATime:
-        return 1;
-    case Blake2sLanePath::Avx2:
-        return 8;
-    case Blake2sLanePath::Avx512:
-        return 16;
-    }
-    return 1;
-}
-
-bool CpuRuns(Blake2bLanePath path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Blake2bLanePath::OneAtATime:
-        return true;
-    case Blake2bLanePath::Avx2:
-        return Cpu().avx2;
-    case Blake2bLanePath::Avx512:
-        return Cpu().avx512f;
-    }
-    return false;
-}
-
-bool CpuRuns(Blake2sLanePath path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Blake2sLanePath::OneAtATime:
-        return true;
-    case Blake2sLanePath::Avx2:
-        return Cpu().avx2;
-    case Blake2sLanePath::Avx512:
-        return Cpu().avx512f;
-    }
-    return false;
+    LanesOneAtATime<Blake2s>(states, blocks, active, count, last, lastBytes, RoutineInUse<Blake2sPath>());
 }
 
 bool ProvesItself(Blake2bLanesFn lanes, std::size_t width)
@@ -780,58 +484,24 @@ bool ProvesItself(Blake2sLanesFn lanes, std::size_t width)
     return LanesKnownVectorHolds<Blake2s>(lanes, width, kBlake2sAbc);
 }
 
-Blake2bLanePath ChooseAmong(std::span<const Blake2bLanePath> paths, bool (*runs)(Blake2bLanePath),
-                            Blake2bLanesFn (*function)(Blake2bLanePath))
-{
-    return WidestLanes(paths, runs, function);
-}
+template <>
+constexpr PathEntry<Blake2bLanePath> kPathRows<Blake2bLanePath>[] = {
+    {Blake2bLanePath::OneAtATime, "one at a time", Blake2bLanesOneAtATime, &CpuFeatures::everywhere, 1},
+    {Blake2bLanePath::Avx2, "AVX2", VELLUMARK_X86_ONLY(Blake2bLanesAvx2), &CpuFeatures::avx2, 4},
+    {Blake2bLanePath::Avx512, "AVX-512", VELLUMARK_X86_ONLY(Blake2bLanesAvx512), &CpuFeatures::avx512f, 8},
+};
 
-Blake2sLanePath ChooseAmong(std::span<const Blake2sLanePath> paths, bool (*runs)(Blake2sLanePath),
-                            Blake2sLanesFn (*function)(Blake2sLanePath))
-{
-    return WidestLanes(paths, runs, function);
-}
+template <>
+constexpr PathEntry<Blake2sLanePath> kPathRows<Blake2sLanePath>[] = {
+    {Blake2sLanePath::OneAtATime, "one at a time", Blake2sLanesOneAtATime, &CpuFeatures::everywhere, 1},
+    {Blake2sLanePath::Avx2, "AVX2", VELLUMARK_X86_ONLY(Blake2sLanesAvx2), &CpuFeatures::avx2, 8},
+    {Blake2sLanePath::Avx512, "AVX-512", VELLUMARK_X86_ONLY(Blake2sLanesAvx512), &CpuFeatures::avx512f, 16},
+};
 
-Blake2bLanePath ChosenBlake2bLanePath()
-{
-    std::call_once(blake2bLanesOnce, ChooseBlake2bLanes);
-    return blake2bLanesChosen;
-}
-
-Blake2sLanePath ChosenBlake2sLanePath()
-{
-    std::call_once(blake2sLanesOnce, ChooseBlake2sLanes);
-    return blake2sLanesChosen;
-}
-
-Blake2bLanePath Blake2bLanePathInUse()
-{
-    std::call_once(blake2bLanesOnce, ChooseBlake2bLanes);
-    return blake2bLanesInUse.load(std::memory_order_acquire);
-}
-
-Blake2sLanePath Blake2sLanePathInUse()
-{
-    std::call_once(blake2sLanesOnce, ChooseBlake2sLanes);
-    return blake2sLanesInUse.load(std::memory_order_acquire);
-}
-
-bool ForcePath(Blake2bLanePath path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(blake2bLanesOnce, ChooseBlake2bLanes);
-    blake2bLanesInUse.store(path, std::memory_order_release);
-    return true;
-}
-
-bool ForcePath(Blake2sLanePath path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(blake2sLanesOnce, ChooseBlake2sLanes);
-    blake2sLanesInUse.store(path, std::memory_order_release);
-    return true;
-}
+// Each family's choice, compiled here and nowhere else.
+template class PathChoice<Blake2bPath>;
+template class PathChoice<Blake2sPath>;
+template class PathChoice<Blake2bLanePath>;
+template class PathChoice<Blake2sLanePath>;
 
 }  // namespace engine

@@ -127,48 +127,26 @@ void Blake2sCompressPortable(Blake2sChain& chain, const std::uint8_t* blocks, st
 // rounds are a chain of dependent steps. Many messages at once are another
 // matter: see the lanes below.
 
-// The routines in use, chosen at their first call.
-Blake2bCompressFn Blake2bCompressInUse();
-Blake2sCompressFn Blake2sCompressInUse();
-
 // ---------------------------------------------------------------- choice
 
-// Widest last: the automatic choice takes the last one that qualifies.
+// Widest last: the automatic choice takes the last one that qualifies (see
+// path_choice.h).
 enum class Blake2bPath { Portable };
+inline constexpr Blake2bPath kBlake2bPaths[] = {Blake2bPath::Portable};
+template <>
+struct RoutineFamily<Blake2bPath> : FamilyOf<Blake2bCompressFn, kBlake2bPaths> {};
+
 enum class Blake2sPath { Portable };
+inline constexpr Blake2sPath kBlake2sPaths[] = {Blake2sPath::Portable};
+template <>
+struct RoutineFamily<Blake2sPath> : FamilyOf<Blake2sCompressFn, kBlake2sPaths> {};
 
-constexpr Blake2bPath kBlake2bPaths[] = {Blake2bPath::Portable};
-constexpr Blake2sPath kBlake2sPaths[] = {Blake2sPath::Portable};
-
-const char* PathName(Blake2bPath path);
-const char* PathName(Blake2sPath path);
-// The routine of a path, or null where this build has none.
-Blake2bCompressFn PathFunction(Blake2bPath path);
-Blake2sCompressFn PathFunction(Blake2sPath path);
-// The CPU and the operating system can run the path (the portable ones always).
-bool CpuRuns(Blake2bPath path);
-bool CpuRuns(Blake2sPath path);
 // RFC 7693's "abc" example, and seven blocks of a byte counter whose digest
 // b2sum (BLAKE2s: openssl dgst) gave, from an unaligned address, all at
 // once and block by block.
 // It calls the routine: ask only about routines the CPU runs.
 bool ProvesItself(Blake2bCompressFn compress);
 bool ProvesItself(Blake2sCompressFn compress);
-// The widest of `paths` that `runs` and whose routine proves itself; the
-// first one otherwise.
-Blake2bPath ChooseAmong(std::span<const Blake2bPath> paths, bool (*runs)(Blake2bPath),
-                        Blake2bCompressFn (*function)(Blake2bPath));
-Blake2sPath ChooseAmong(std::span<const Blake2sPath> paths, bool (*runs)(Blake2sPath),
-                        Blake2sCompressFn (*function)(Blake2sPath));
-// What the automatic choice took.
-Blake2bPath ChosenBlake2bPath();
-Blake2sPath ChosenBlake2sPath();
-// Test seam (see digest_paths.h): every later computation of the process
-// takes this path; false, and nothing changes, where the CPU cannot run it.
-bool ForcePath(Blake2bPath path);
-bool ForcePath(Blake2sPath path);
-// Back to the automatic choice, lanes too (below): UseChosenPaths() calls it.
-void UseChosenBlake2Paths();
 
 // ---------------------------------------------------------------- lanes
 
@@ -217,47 +195,25 @@ void Blake2sLanesAvx512(Blake2sLaneStates& states, const std::uint8_t* const* bl
                         std::size_t count, LaneMask last, const std::uint32_t* lastBytes);
 #endif
 
-// Widest last, as for the one-message paths.
+// Widest last, as for the one-message paths. Each path's width (LaneWidth)
+// is how many messages it takes side by side: 1 for one at a time.
 enum class Blake2bLanePath { OneAtATime, Avx2, Avx512 };
-enum class Blake2sLanePath { OneAtATime, Avx2, Avx512 };
-constexpr Blake2bLanePath kBlake2bLanePaths[] = {Blake2bLanePath::OneAtATime, Blake2bLanePath::Avx2,
-                                                 Blake2bLanePath::Avx512};
-constexpr Blake2sLanePath kBlake2sLanePaths[] = {Blake2sLanePath::OneAtATime, Blake2sLanePath::Avx2,
-                                                 Blake2sLanePath::Avx512};
+inline constexpr Blake2bLanePath kBlake2bLanePaths[] = {Blake2bLanePath::OneAtATime, Blake2bLanePath::Avx2,
+                                                        Blake2bLanePath::Avx512};
+template <>
+struct RoutineFamily<Blake2bLanePath> : FamilyOf<Blake2bLanesFn, kBlake2bLanePaths> {};
 
-const char* PathName(Blake2bLanePath path);
-const char* PathName(Blake2sLanePath path);
-Blake2bLanesFn PathFunction(Blake2bLanePath path);
-Blake2sLanesFn PathFunction(Blake2sLanePath path);
-// How many messages a lane path takes side by side: 1 for one at a time.
-std::size_t LaneWidth(Blake2bLanePath path);
-std::size_t LaneWidth(Blake2sLanePath path);
-bool CpuRuns(Blake2bLanePath path);
-bool CpuRuns(Blake2sLanePath path);
+enum class Blake2sLanePath { OneAtATime, Avx2, Avx512 };
+inline constexpr Blake2sLanePath kBlake2sLanePaths[] = {Blake2sLanePath::OneAtATime, Blake2sLanePath::Avx2,
+                                                        Blake2sLanePath::Avx512};
+template <>
+struct RoutineFamily<Blake2sLanePath> : FamilyOf<Blake2sLanesFn, kBlake2sLanePaths> {};
+
 // Every lane up to `width`: "abc" in all at once, then distinct messages of
 // three blocks each from chains of their own against the portable
 // one-message routine, with half the lanes left out at a time, which must
 // keep their words and counts.
 bool ProvesItself(Blake2bLanesFn lanes, std::size_t width);
 bool ProvesItself(Blake2sLanesFn lanes, std::size_t width);
-Blake2bLanePath ChooseAmong(std::span<const Blake2bLanePath> paths, bool (*runs)(Blake2bLanePath),
-                            Blake2bLanesFn (*function)(Blake2bLanePath));
-Blake2sLanePath ChooseAmong(std::span<const Blake2sLanePath> paths, bool (*runs)(Blake2sLanePath),
-                            Blake2sLanesFn (*function)(Blake2sLanePath));
-Blake2bLanePath ChosenBlake2bLanePath();
-Blake2sLanePath ChosenBlake2sLanePath();
-// The lane path in use (the chosen one, or the one forced). Lane objects
-// take it when they are made and keep it.
-Blake2bLanePath Blake2bLanePathInUse();
-Blake2sLanePath Blake2sLanePathInUse();
-bool ForcePath(Blake2bLanePath path);
-bool ForcePath(Blake2sLanePath path);
-
-// What digest_paths.cpp's CPU probe found, for the choice above.
-struct Blake2CpuSupport {
-    bool avx2 = false;     // AVX2, the wide registers saved by the OS
-    bool avx512f = false;  // AVX-512F, the AVX-512 registers saved by the OS
-};
-Blake2CpuSupport ProbedBlake2CpuSupport();
 
 }  // namespace engine

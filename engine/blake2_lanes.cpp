@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/blake2.h"
+#include "engine/path_choice.h"
 
 namespace engine {
 namespace {
@@ -23,7 +24,7 @@ struct Traits<Blake2bDigest> {
     using LanesFn = Blake2bLanesFn;
     static constexpr std::size_t kBlock = kBlake2bBlockSize;
     static constexpr const Word* kIv = kBlake2bIv;
-    static Path PathInUse() { return Blake2bLanePathInUse(); }
+    static Path PathInUse() { return engine::PathInUse<Blake2bLanePath>(); }
 };
 
 template <>
@@ -33,7 +34,7 @@ struct Traits<Blake2sDigest> {
     using LanesFn = Blake2sLanesFn;
     static constexpr std::size_t kBlock = kBlake2sBlockSize;
     static constexpr const Word* kIv = kBlake2sIv;
-    static Path PathInUse() { return Blake2sLanePathInUse(); }
+    static Path PathInUse() { return engine::PathInUse<Blake2sLanePath>(); }
 };
 
 [[noreturn]] void Misuse(const char* what)

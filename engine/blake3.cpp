@@ -2,11 +2,11 @@
 // threads that share a large update, and the choice of routines.
 #include "engine/blake3.h"
 
+#include "engine/path_family.h"
+
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -450,63 +450,18 @@ void Blake3InitKeyed(Blake3State& state, const std::uint8_t* key32)
 void Blake3Update(Blake3State& state, const std::uint8_t* bytes, std::size_t size)
 {
     if (size > 0)
-        Update(state, Blake3RoutinesInUse(), bytes, size, 1);
+        Update(state, RoutineInUse<Blake3Path>(), bytes, size, 1);
 }
 
 void Blake3Update(Blake3State& state, const std::uint8_t* bytes, std::size_t size, unsigned threads)
 {
     if (size > 0)
-        Update(state, Blake3RoutinesInUse(), bytes, size, std::max(threads, 1u));
+        Update(state, RoutineInUse<Blake3Path>(), bytes, size, std::max(threads, 1u));
 }
 
 void Blake3Final(const Blake3State& state, std::uint8_t* digest32)
 {
-    Final(state, Blake3RoutinesInUse(), digest32);
-}
-
-// ---------------------------------------------------------------- the choice
-
-namespace {
-
-std::atomic<Blake3Path> blake3InUse{Blake3Path::Portable};
-Blake3Path blake3Chosen = Blake3Path::Portable;
-std::once_flag blake3Once;
-
-void ChooseBlake3()
-{
-    blake3Chosen = ChooseAmong(kBlake3Paths, CpuRuns, PathFunction);
-    blake3InUse.store(blake3Chosen, std::memory_order_release);
-}
-
-}  // namespace
-
-const char* PathName(Blake3Path path)
-{
-    switch (path) {
-    case Blake3Path::Portable:
-        return "portable";
-    case Blake3Path::Avx2:
-        return "AVX2";
-    case Blake3Path::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-Blake3Routines PathFunction(Blake3Path path)
-{
-    switch (path) {
-    case Blake3Path::Portable:
-        return {Blake3CompressPortable, Blake3ManyPortable, 1};
-#if defined(__x86_64__)
-    case Blake3Path::Avx2:
-        return {Blake3CompressPortable, Blake3ManyAvx2, 8};
-    case Blake3Path::Avx512:
-        return {Blake3CompressPortable, Blake3ManyAvx512, 16};
-#endif
-    default:
-        return {nullptr, nullptr, 1};
-    }
+    Final(state, RoutineInUse<Blake3Path>(), digest32);
 }
 
 bool ProvesItself(const Blake3Routines& routines)
@@ -536,44 +491,19 @@ bool ProvesItself(const Blake3Routines& routines)
     return true;
 }
 
-Blake3Path ChooseAmong(std::span<const Blake3Path> paths, bool (*runs)(Blake3Path),
-                       Blake3Routines (*function)(Blake3Path))
-{
-    for (std::size_t i = paths.size(); i-- > 1;)
-        if (runs(paths[i]) && ProvesItself(function(paths[i])))
-            return paths[i];
-    return paths.front();
-}
+// ---------------------------------------------------------------- the choice
 
-Blake3Path ChosenBlake3Path()
-{
-    std::call_once(blake3Once, ChooseBlake3);
-    return blake3Chosen;
-}
+template <>
+constexpr PathEntry<Blake3Path> kPathRows<Blake3Path>[] = {
+    {Blake3Path::Portable, "portable", {Blake3CompressPortable, Blake3ManyPortable, 1}, &CpuFeatures::everywhere},
+    {Blake3Path::Avx2, "AVX2", {Blake3CompressPortable, VELLUMARK_X86_ONLY(Blake3ManyAvx2), 8}, &CpuFeatures::avx2},
+    {Blake3Path::Avx512,
+     "AVX-512",
+     {Blake3CompressPortable, VELLUMARK_X86_ONLY(Blake3ManyAvx512), 16},
+     &CpuFeatures::avx512f},
+};
 
-Blake3Path Blake3PathInUse()
-{
-    std::call_once(blake3Once, ChooseBlake3);
-    return blake3InUse.load(std::memory_order_acquire);
-}
-
-Blake3Routines Blake3RoutinesInUse()
-{
-    return PathFunction(Blake3PathInUse());
-}
-
-bool ForcePath(Blake3Path path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(blake3Once, ChooseBlake3);
-    blake3InUse.store(path, std::memory_order_release);
-    return true;
-}
-
-void UseChosenBlake3Path()
-{
-    blake3InUse.store(ChosenBlake3Path(), std::memory_order_release);
-}
+// Each family's choice, compiled here and nowhere else.
+template class PathChoice<Blake3Path>;
 
 }  // namespace engine

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/digest_paths.h"
+
 namespace engine {
 
 constexpr std::size_t kBlake3BlockSize = 64;
@@ -150,31 +152,17 @@ void Blake3ManyAvx512(const Blake3Batch& batch, std::uint8_t* out);
 // ---------------------------------------------------------------- choice
 
 // Widest last: the portable compression with the portable loop, eight lanes
-// (AVX2) or sixteen (AVX-512F).
+// (AVX2) or sixteen (AVX-512F). A path's routines: null routines where this
+// build has none.
 enum class Blake3Path { Portable, Avx2, Avx512 };
-constexpr Blake3Path kBlake3Paths[] = {Blake3Path::Portable, Blake3Path::Avx2, Blake3Path::Avx512};
+inline constexpr Blake3Path kBlake3Paths[] = {Blake3Path::Portable, Blake3Path::Avx2, Blake3Path::Avx512};
+template <>
+struct RoutineFamily<Blake3Path> : FamilyOf<Blake3Routines, kBlake3Paths> {};
 
-const char* PathName(Blake3Path path);
-// The routines of a path; null routines where this build has none.
-Blake3Routines PathFunction(Blake3Path path);
-// The CPU and the operating system can run the path (defined in
-// digest_paths.cpp, beside the CPU probe).
-bool CpuRuns(Blake3Path path);
 // Plain and keyed digests of messages that take every lane, partly filled
 // calls, parent nodes in lanes and the single compression, computed from
 // unaligned bytes, against digests b3sum gave. It calls the routines: ask
 // only about routines the CPU runs.
 bool ProvesItself(const Blake3Routines& routines);
-Blake3Path ChooseAmong(std::span<const Blake3Path> paths, bool (*runs)(Blake3Path),
-                       Blake3Routines (*function)(Blake3Path));
-Blake3Path ChosenBlake3Path();
-// The path in use: the chosen one or the one forced.
-Blake3Path Blake3PathInUse();
-Blake3Routines Blake3RoutinesInUse();
-// Test seam (see digest_paths.h): false, and nothing changes, where the CPU
-// cannot run the path. UseChosenPaths() goes back to the automatic choice.
-bool ForcePath(Blake3Path path);
-// UseChosenPaths()'s part.
-void UseChosenBlake3Path();
 
 }  // namespace engine

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/path_choice.h"
+
 namespace engine {
 namespace {
 
@@ -98,7 +100,7 @@ struct Blake3Lanes::State {
 
     State()
     {
-        path = Blake3PathInUse();
+        path = PathInUse<Blake3Path>();
         routines = PathFunction(path);
         width = std::min(routines.width, kMostLanes);
         std::memset(lanes, 0, sizeof lanes);

@@ -11,6 +11,7 @@
 
 #include "engine/digest_paths.h"
 #include "engine/entries.h"
+#include "engine/path_choice.h"
 #include "platform/base/ascii.h"
 
 // The block functions are written as many small steps; they only pay off
@@ -376,19 +377,19 @@ void Md5LanesPortable(Md5LaneStates& states, const std::uint8_t* const* blocks, 
 
 void Sha1LanesOneAtATime(Sha1LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count)
 {
-    LanesOneAtATime(states, blocks, active, count, Sha1CompressInUse());
+    LanesOneAtATime(states, blocks, active, count, RoutineInUse<Sha1Path>());
 }
 
 void Sha256LanesOneAtATime(Sha256LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
                            std::size_t count)
 {
-    LanesOneAtATime(states, blocks, active, count, Sha256CompressInUse());
+    LanesOneAtATime(states, blocks, active, count, RoutineInUse<Sha256Path>());
 }
 
 void Sha512LanesOneAtATime(Sha512LaneStates& states, const std::uint8_t* const* blocks, LaneMask active,
                            std::size_t count)
 {
-    LanesOneAtATime(states, blocks, active, count, Sha512CompressInUse());
+    LanesOneAtATime(states, blocks, active, count, RoutineInUse<Sha512Path>());
 }
 
 // ---------------------------------------------------------------- SHA-1
@@ -807,7 +808,7 @@ struct Sha1Traits {
     static constexpr std::size_t kBlockSize = engine::kBlockSize;
     static constexpr std::size_t kLengthBytes = 8;
     static constexpr bool kBigEndianLength = true;
-    static CompressFn CompressInUse() { return Sha1CompressInUse(); }
+    static CompressFn CompressInUse() { return RoutineInUse<Sha1Path>(); }
     static void Init(Digest& d) { Sha1Init(d); }
     static void Finish(Digest& d) { Sha1Finish(d); }
     static void Scrub() { ScrubStack(); }
@@ -820,7 +821,7 @@ struct Sha256Traits {
     static constexpr std::size_t kBlockSize = engine::kBlockSize;
     static constexpr std::size_t kLengthBytes = 8;
     static constexpr bool kBigEndianLength = true;
-    static CompressFn CompressInUse() { return Sha256CompressInUse(); }
+    static CompressFn CompressInUse() { return RoutineInUse<Sha256Path>(); }
     static void Init(Digest& d) { Sha256Init(d); }
     static void Finish(Digest& d) { Sha256Finish(d); }
     static void Scrub() { ScrubStack(); }
@@ -833,7 +834,7 @@ struct Sha512Traits {
     static constexpr std::size_t kBlockSize = kSha512BlockSize;
     static constexpr std::size_t kLengthBytes = 16;
     static constexpr bool kBigEndianLength = true;
-    static CompressFn CompressInUse() { return Sha512CompressInUse(); }
+    static CompressFn CompressInUse() { return RoutineInUse<Sha512Path>(); }
     static void Init(Digest& d) { Sha512Init(d); }
     static void Finish(Digest& d) { Sha512Finish(d); }
     static void Scrub() { ScrubStackDeep(); }
@@ -1002,7 +1003,7 @@ std::size_t ValidLength(std::int32_t length)
 
 std::uint32_t Crc32(const std::uint8_t* p, std::size_t length)
 {
-    return ~Crc32UpdateInUse()(0xFFFFFFFFu, p, length);
+    return ~RoutineInUse<Crc32Path>()(0xFFFFFFFFu, p, length);
 }
 
 // ---------------------------------------------------------------- text
@@ -1197,7 +1198,7 @@ public:
     }
 
 private:
-    Crc32UpdateFn update_ = Crc32UpdateInUse();
+    Crc32UpdateFn update_ = RoutineInUse<Crc32Path>();
     std::uint32_t crc_ = 0xFFFFFFFFu;
 };
 

@@ -1,15 +1,14 @@
-// Which block function and CRC-32 routine the engine uses: probed once per
-// routine, at its first use, and kept for the life of the process.
+// Which block function and CRC-32 routine the engine uses: the CPU probe,
+// the known vectors every routine proves itself on, and the tables of the
+// families whose routines are declared in digest_paths.h, chosen among as
+// path_family.h says.
 #include "engine/digest_paths.h"
-#include "engine/blake3.h"
-
-#include "engine/blake2.h"
 
 #include <atomic>
 #include <cstring>
 #include <mutex>
 
-#include "engine/sha3.h"
+#include "engine/path_family.h"
 
 #if defined(VELLUMARK_ENGINE_X86)
 #include <cpuid.h>
@@ -19,20 +18,6 @@ namespace engine {
 namespace {
 
 // ---------------------------------------------------------------- the CPU
-
-struct CpuFeatures {
-    bool ymmRegisters = false;  // AVX, with the wide halves saved by the OS
-    bool zmmRegisters = false;  // AVX-512 likewise
-    bool shaNi = false;
-    bool avx2Bmi2 = false;    // AVX2 with BMI2's rotations, and the wide registers kept
-    bool avx512Bmi2 = false;  // the same with AVX-512F and VL, and the AVX-512 registers kept
-    bool clmul = false;
-    bool vpclmulAvx2 = false;
-    bool vpclmulAvx512 = false;
-    bool avx2 = false;      // with the wide registers saved
-    bool avx512f = false;   // likewise
-    bool avx512bw = false;  // and byte shuffles on the wide registers
-};
 
 #if defined(VELLUMARK_ENGINE_X86)
 // The register state the operating system saves on a task switch: a CPU
@@ -84,11 +69,15 @@ CpuFeatures ProbeCpu()
 }
 #endif
 
+}  // namespace
+
 const CpuFeatures& Cpu()
 {
     static const CpuFeatures cpu = ProbeCpu();
     return cpu;
 }
+
+namespace {
 
 // ---------------------------------------------------------------- known vectors
 
@@ -348,542 +337,7 @@ bool Sha256KnownVectorHolds(Sha256CompressFn compress, bool blockByBlock)
     return TwoBlockSampleHolds(compress, kSha256Start, kSha256SampleEnd, blockByBlock);
 }
 
-// ---------------------------------------------------------------- the choice
-
-std::atomic<Sha1CompressFn> sha1InUse{nullptr};
-Sha1Path sha1Chosen = Sha1Path::Portable;
-std::once_flag sha1Once;
-
-std::atomic<Sha256CompressFn> sha256InUse{nullptr};
-Sha256Path sha256Chosen = Sha256Path::Portable;
-std::once_flag sha256Once;
-
-std::atomic<Sha512CompressFn> sha512InUse{nullptr};
-Sha512Path sha512Chosen = Sha512Path::Portable;
-std::once_flag sha512Once;
-
-std::atomic<Crc32UpdateFn> crc32InUse{nullptr};
-Crc32Path crc32Chosen = Crc32Path::Portable;
-std::once_flag crc32Once;
-
-std::atomic<Md5LanePath> md5LanesInUse{Md5LanePath::Portable};
-Md5LanePath md5LanesChosen = Md5LanePath::Portable;
-std::once_flag md5LanesOnce;
-
-std::atomic<Sha1LanePath> sha1LanesInUse{Sha1LanePath::OneAtATime};
-Sha1LanePath sha1LanesChosen = Sha1LanePath::OneAtATime;
-std::once_flag sha1LanesOnce;
-
-std::atomic<Sha256LanePath> sha256LanesInUse{Sha256LanePath::OneAtATime};
-Sha256LanePath sha256LanesChosen = Sha256LanePath::OneAtATime;
-std::once_flag sha256LanesOnce;
-
-std::atomic<Sha512LanePath> sha512LanesInUse{Sha512LanePath::OneAtATime};
-Sha512LanePath sha512LanesChosen = Sha512LanePath::OneAtATime;
-std::once_flag sha512LanesOnce;
-
-template <class Path, class Function>
-bool Proves(Path, Function function)
-{
-    return ProvesItself(function);
-}
-bool Proves(Md5LanePath path, Md5LanesFn lanes)
-{
-    return ProvesItself(lanes, LaneWidth(path));
-}
-bool Proves(Sha1LanePath path, Sha1LanesFn lanes)
-{
-    return ProvesItself(lanes, LaneWidth(path));
-}
-bool Proves(Sha256LanePath path, Sha256LanesFn lanes)
-{
-    return ProvesItself(lanes, LaneWidth(path));
-}
-bool Proves(Sha512LanePath path, Sha512LanesFn lanes)
-{
-    return ProvesItself(lanes, LaneWidth(path));
-}
-
-// The widest path that runs here and proves itself. The first, portable,
-// one is the reference and is taken when nothing else qualifies.
-template <class Path, class Function>
-Path Widest(std::span<const Path> paths, bool (*runs)(Path), Function (*function)(Path))
-{
-    for (std::size_t i = paths.size(); i-- > 1;)
-        if (runs(paths[i]) && Proves(paths[i], function(paths[i])))
-            return paths[i];
-    return paths.front();
-}
-
-void ChooseSha1()
-{
-    sha1Chosen = ChooseAmong(kSha1Paths, CpuRuns, PathFunction);
-    sha1InUse.store(PathFunction(sha1Chosen), std::memory_order_release);
-}
-
-void ChooseSha256()
-{
-    sha256Chosen = ChooseAmong(kSha256Paths, CpuRuns, PathFunction);
-    sha256InUse.store(PathFunction(sha256Chosen), std::memory_order_release);
-}
-
-void ChooseSha512()
-{
-    sha512Chosen = ChooseAmong(kSha512Paths, CpuRuns, PathFunction);
-    sha512InUse.store(PathFunction(sha512Chosen), std::memory_order_release);
-}
-
-void ChooseCrc32()
-{
-    crc32Chosen = ChooseAmong(kCrc32Paths, CpuRuns, PathFunction);
-    crc32InUse.store(PathFunction(crc32Chosen), std::memory_order_release);
-}
-
-void ChooseMd5Lanes()
-{
-    md5LanesChosen = ChooseAmong(kMd5LanePaths, CpuRuns, PathFunction);
-    md5LanesInUse.store(md5LanesChosen, std::memory_order_release);
-}
-
-void ChooseSha1Lanes()
-{
-    sha1LanesChosen = ChooseAmong(kSha1LanePaths, CpuRuns, PathFunction);
-    sha1LanesInUse.store(sha1LanesChosen, std::memory_order_release);
-}
-
-void ChooseSha256Lanes()
-{
-    sha256LanesChosen = ChooseAmong(kSha256LanePaths, CpuRuns, PathFunction);
-    sha256LanesInUse.store(sha256LanesChosen, std::memory_order_release);
-}
-
-void ChooseSha512Lanes()
-{
-    sha512LanesChosen = ChooseAmong(kSha512LanePaths, CpuRuns, PathFunction);
-    sha512LanesInUse.store(sha512LanesChosen, std::memory_order_release);
-}
-
 }  // namespace
-
-Blake2CpuSupport ProbedBlake2CpuSupport()
-{
-    Blake2CpuSupport support;
-    support.avx2 = Cpu().avx2;
-    support.avx512f = Cpu().avx512f;
-    return support;
-}
-
-const char* PathName(Sha1Path path)
-{
-    switch (path) {
-    case Sha1Path::Portable:
-        return "portable";
-    case Sha1Path::ShaNi:
-        return "SHA-NI";
-    }
-    return "?";
-}
-
-const char* PathName(Sha256Path path)
-{
-    switch (path) {
-    case Sha256Path::Portable:
-        return "portable";
-    case Sha256Path::ShaNi:
-        return "SHA-NI";
-    }
-    return "?";
-}
-
-const char* PathName(Sha512Path path)
-{
-    switch (path) {
-    case Sha512Path::Portable:
-        return "portable";
-    case Sha512Path::Avx2:
-        return "AVX2";
-    case Sha512Path::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-const char* PathName(Crc32Path path)
-{
-    switch (path) {
-    case Crc32Path::Portable:
-        return "portable";
-    case Crc32Path::Clmul:
-        return "PCLMULQDQ";
-    case Crc32Path::VpclmulAvx2:
-        return "VPCLMULQDQ-AVX2";
-    case Crc32Path::VpclmulAvx512:
-        return "VPCLMULQDQ-AVX512";
-    }
-    return "?";
-}
-
-const char* PathName(Md5LanePath path)
-{
-    switch (path) {
-    case Md5LanePath::Portable:
-        return "portable";
-    case Md5LanePath::Avx2:
-        return "AVX2";
-    case Md5LanePath::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-const char* PathName(Sha1LanePath path)
-{
-    switch (path) {
-    case Sha1LanePath::OneAtATime:
-        return "one at a time";
-    case Sha1LanePath::Avx2:
-        return "AVX2";
-    case Sha1LanePath::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-const char* PathName(Sha256LanePath path)
-{
-    switch (path) {
-    case Sha256LanePath::OneAtATime:
-        return "one at a time";
-    case Sha256LanePath::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-const char* PathName(Sha512LanePath path)
-{
-    switch (path) {
-    case Sha512LanePath::OneAtATime:
-        return "one at a time";
-    case Sha512LanePath::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-Sha1CompressFn PathFunction(Sha1Path path)
-{
-    switch (path) {
-    case Sha1Path::Portable:
-        return Sha1CompressPortable;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Sha1Path::ShaNi:
-        return Sha1CompressShaNi;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-Sha256CompressFn PathFunction(Sha256Path path)
-{
-    switch (path) {
-    case Sha256Path::Portable:
-        return Sha256CompressPortable;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Sha256Path::ShaNi:
-        return Sha256CompressShaNi;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-Sha512CompressFn PathFunction(Sha512Path path)
-{
-    switch (path) {
-    case Sha512Path::Portable:
-        return Sha512CompressPortable;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Sha512Path::Avx2:
-        return Sha512CompressAvx2;
-    case Sha512Path::Avx512:
-        return Sha512CompressAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-Crc32UpdateFn PathFunction(Crc32Path path)
-{
-    switch (path) {
-    case Crc32Path::Portable:
-        return Crc32UpdatePortable;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Crc32Path::Clmul:
-        return Crc32UpdateClmul;
-    case Crc32Path::VpclmulAvx2:
-        return Crc32UpdateVpclmulAvx2;
-    case Crc32Path::VpclmulAvx512:
-        return Crc32UpdateVpclmulAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-Md5LanesFn PathFunction(Md5LanePath path)
-{
-    switch (path) {
-    case Md5LanePath::Portable:
-        return Md5LanesPortable;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Md5LanePath::Avx2:
-        return Md5LanesAvx2;
-    case Md5LanePath::Avx512:
-        return Md5LanesAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-Sha1LanesFn PathFunction(Sha1LanePath path)
-{
-    switch (path) {
-    case Sha1LanePath::OneAtATime:
-        return Sha1LanesOneAtATime;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Sha1LanePath::Avx2:
-        return Sha1LanesAvx2;
-    case Sha1LanePath::Avx512:
-        return Sha1LanesAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-Sha256LanesFn PathFunction(Sha256LanePath path)
-{
-    switch (path) {
-    case Sha256LanePath::OneAtATime:
-        return Sha256LanesOneAtATime;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Sha256LanePath::Avx512:
-        return Sha256LanesAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-Sha512LanesFn PathFunction(Sha512LanePath path)
-{
-    switch (path) {
-    case Sha512LanePath::OneAtATime:
-        return Sha512LanesOneAtATime;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Sha512LanePath::Avx512:
-        return Sha512LanesAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-std::size_t LaneWidth(Sha1LanePath path)
-{
-    switch (path) {
-    case Sha1LanePath::OneAtATime:
-        return 1;
-    case Sha1LanePath::Avx2:
-        return 8;
-    case Sha1LanePath::Avx512:
-        return 16;
-    }
-    return 1;
-}
-
-std::size_t LaneWidth(Sha256LanePath path)
-{
-    return path == Sha256LanePath::Avx512 ? 16 : 1;
-}
-
-std::size_t LaneWidth(Sha512LanePath path)
-{
-    return path == Sha512LanePath::Avx512 ? 8 : 1;
-}
-
-std::size_t LaneWidth(Md5LanePath path)
-{
-    switch (path) {
-    case Md5LanePath::Portable:
-        return 1;
-    case Md5LanePath::Avx2:
-        return 8;
-    case Md5LanePath::Avx512:
-        return 16;
-    }
-    return 1;
-}
-
-bool CpuRuns(Sha1Path path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Sha1Path::Portable:
-        return true;
-    case Sha1Path::ShaNi:
-        return Cpu().shaNi;
-    }
-    return false;
-}
-
-bool CpuRuns(Sha256Path path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Sha256Path::Portable:
-        return true;
-    case Sha256Path::ShaNi:
-        return Cpu().shaNi;
-    }
-    return false;
-}
-
-bool CpuRuns(Sha512Path path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Sha512Path::Portable:
-        return true;
-    case Sha512Path::Avx2:
-        return Cpu().avx2Bmi2;
-    case Sha512Path::Avx512:
-        return Cpu().avx512Bmi2;
-    }
-    return false;
-}
-
-bool CpuRuns(Crc32Path path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Crc32Path::Portable:
-        return true;
-    case Crc32Path::Clmul:
-        return Cpu().clmul;
-    case Crc32Path::VpclmulAvx2:
-        return Cpu().vpclmulAvx2;
-    case Crc32Path::VpclmulAvx512:
-        return Cpu().vpclmulAvx512;
-    }
-    return false;
-}
-
-bool CpuRuns(Md5LanePath path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Md5LanePath::Portable:
-        return true;
-    case Md5LanePath::Avx2:
-        return Cpu().avx2;
-    case Md5LanePath::Avx512:
-        return Cpu().avx512f;
-    }
-    return false;
-}
-
-bool CpuRuns(Sha1LanePath path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Sha1LanePath::OneAtATime:
-        return true;
-    case Sha1LanePath::Avx2:
-        return Cpu().avx2;
-    case Sha1LanePath::Avx512:
-        return Cpu().avx512bw;
-    }
-    return false;
-}
-
-bool CpuRuns(Sha256LanePath path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Sha256LanePath::OneAtATime:
-        return true;
-    case Sha256LanePath::Avx512:
-        return Cpu().avx512bw;
-    }
-    return false;
-}
-
-bool CpuRuns(Sha512LanePath path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Sha512LanePath::OneAtATime:
-        return true;
-    case Sha512LanePath::Avx512:
-        return Cpu().avx512bw;
-    }
-    return false;
-}
-
-bool CpuRuns(Sha3Path path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Sha3Path::Portable:
-        return true;
-    case Sha3Path::Avx512:
-        return Cpu().avx512f;
-    }
-    return false;
-}
-
-bool CpuRuns(Sha3LanePath path)
-{
-    if (PathFunction(path) == nullptr)
-        return false;
-    switch (path) {
-    case Sha3LanePath::OneAtATime:
-        return true;
-    case Sha3LanePath::Avx512:
-        return Cpu().avx512f;
-    }
-    return false;
-}
-
-bool CpuRuns(Blake3Path path)
-{
-    const Blake3Routines routines = PathFunction(path);
-    if (routines.compress == nullptr || routines.many == nullptr)
-        return false;
-    switch (path) {
-    case Blake3Path::Portable:
-        return true;
-    case Blake3Path::Avx2:
-        return Cpu().avx2;
-    case Blake3Path::Avx512:
-        return Cpu().avx512f;
-    }
-    return false;
-}
 
 bool ProvesItself(Sha1CompressFn compress)
 {
@@ -990,241 +444,96 @@ void ClearVectorRegisters()
 #endif
 }
 
-Sha1CompressFn Sha1CompressInUse()
+// ---------------------------------------------------------------- the families
+
+template <>
+constexpr PathEntry<Sha1Path> kPathRows<Sha1Path>[] = {
+    {Sha1Path::Portable, "portable", Sha1CompressPortable, &CpuFeatures::everywhere},
+    {Sha1Path::ShaNi, "SHA-NI", VELLUMARK_X86_ONLY(Sha1CompressShaNi), &CpuFeatures::shaNi},
+};
+
+template <>
+constexpr PathEntry<Sha256Path> kPathRows<Sha256Path>[] = {
+    {Sha256Path::Portable, "portable", Sha256CompressPortable, &CpuFeatures::everywhere},
+    {Sha256Path::ShaNi, "SHA-NI", VELLUMARK_X86_ONLY(Sha256CompressShaNi), &CpuFeatures::shaNi},
+};
+
+template <>
+constexpr PathEntry<Sha512Path> kPathRows<Sha512Path>[] = {
+    {Sha512Path::Portable, "portable", Sha512CompressPortable, &CpuFeatures::everywhere},
+    {Sha512Path::Avx2, "AVX2", VELLUMARK_X86_ONLY(Sha512CompressAvx2), &CpuFeatures::avx2Bmi2},
+    {Sha512Path::Avx512, "AVX-512", VELLUMARK_X86_ONLY(Sha512CompressAvx512), &CpuFeatures::avx512Bmi2},
+};
+
+template <>
+constexpr PathEntry<Crc32Path> kPathRows<Crc32Path>[] = {
+    {Crc32Path::Portable, "portable", Crc32UpdatePortable, &CpuFeatures::everywhere},
+    {Crc32Path::Clmul, "PCLMULQDQ", VELLUMARK_X86_ONLY(Crc32UpdateClmul), &CpuFeatures::clmul},
+    {Crc32Path::VpclmulAvx2, "VPCLMULQDQ-AVX2", VELLUMARK_X86_ONLY(Crc32UpdateVpclmulAvx2), &CpuFeatures::vpclmulAvx2},
+    {Crc32Path::VpclmulAvx512, "VPCLMULQDQ-AVX512", VELLUMARK_X86_ONLY(Crc32UpdateVpclmulAvx512),
+     &CpuFeatures::vpclmulAvx512},
+};
+
+// Lanes: the width of each path too.
+template <>
+constexpr PathEntry<Md5LanePath> kPathRows<Md5LanePath>[] = {
+    {Md5LanePath::Portable, "portable", Md5LanesPortable, &CpuFeatures::everywhere, 1},
+    {Md5LanePath::Avx2, "AVX2", VELLUMARK_X86_ONLY(Md5LanesAvx2), &CpuFeatures::avx2, 8},
+    {Md5LanePath::Avx512, "AVX-512", VELLUMARK_X86_ONLY(Md5LanesAvx512), &CpuFeatures::avx512f, 16},
+};
+
+template <>
+constexpr PathEntry<Sha1LanePath> kPathRows<Sha1LanePath>[] = {
+    {Sha1LanePath::OneAtATime, "one at a time", Sha1LanesOneAtATime, &CpuFeatures::everywhere, 1},
+    {Sha1LanePath::Avx2, "AVX2", VELLUMARK_X86_ONLY(Sha1LanesAvx2), &CpuFeatures::avx2, 8},
+    {Sha1LanePath::Avx512, "AVX-512", VELLUMARK_X86_ONLY(Sha1LanesAvx512), &CpuFeatures::avx512bw, 16},
+};
+
+template <>
+constexpr PathEntry<Sha256LanePath> kPathRows<Sha256LanePath>[] = {
+    {Sha256LanePath::OneAtATime, "one at a time", Sha256LanesOneAtATime, &CpuFeatures::everywhere, 1},
+    {Sha256LanePath::Avx512, "AVX-512", VELLUMARK_X86_ONLY(Sha256LanesAvx512), &CpuFeatures::avx512bw, 16},
+};
+
+template <>
+constexpr PathEntry<Sha512LanePath> kPathRows<Sha512LanePath>[] = {
+    {Sha512LanePath::OneAtATime, "one at a time", Sha512LanesOneAtATime, &CpuFeatures::everywhere, 1},
+    {Sha512LanePath::Avx512, "AVX-512", VELLUMARK_X86_ONLY(Sha512LanesAvx512), &CpuFeatures::avx512bw, 8},
+};
+
+// Each family's choice, compiled here and nowhere else.
+template class PathChoice<Sha1Path>;
+template class PathChoice<Sha256Path>;
+template class PathChoice<Sha512Path>;
+template class PathChoice<Crc32Path>;
+template class PathChoice<Md5LanePath>;
+template class PathChoice<Sha1LanePath>;
+template class PathChoice<Sha256LanePath>;
+template class PathChoice<Sha512LanePath>;
+
+// ---------------------------------------------------------------- every family
+
+namespace {
+
+// The families whose choice was made, each once, newest first.
+constinit std::mutex chosenFamiliesLock;
+ChosenFamily* chosenFamilies = nullptr;
+
+}  // namespace
+
+void RegisterChosen(ChosenFamily& family)
 {
-    if (const auto compress = sha1InUse.load(std::memory_order_acquire))
-        return compress;
-    std::call_once(sha1Once, ChooseSha1);
-    return sha1InUse.load(std::memory_order_acquire);
+    const std::lock_guard lock(chosenFamiliesLock);
+    family.next = chosenFamilies;
+    chosenFamilies = &family;
 }
 
-Sha256CompressFn Sha256CompressInUse()
-{
-    if (const auto compress = sha256InUse.load(std::memory_order_acquire))
-        return compress;
-    std::call_once(sha256Once, ChooseSha256);
-    return sha256InUse.load(std::memory_order_acquire);
-}
-
-Sha512CompressFn Sha512CompressInUse()
-{
-    if (const auto compress = sha512InUse.load(std::memory_order_acquire))
-        return compress;
-    std::call_once(sha512Once, ChooseSha512);
-    return sha512InUse.load(std::memory_order_acquire);
-}
-
-Crc32UpdateFn Crc32UpdateInUse()
-{
-    if (const auto update = crc32InUse.load(std::memory_order_acquire))
-        return update;
-    std::call_once(crc32Once, ChooseCrc32);
-    return crc32InUse.load(std::memory_order_acquire);
-}
-
-Md5LanePath Md5LanePathInUse()
-{
-    std::call_once(md5LanesOnce, ChooseMd5Lanes);
-    return md5LanesInUse.load(std::memory_order_acquire);
-}
-
-Sha1LanePath Sha1LanePathInUse()
-{
-    std::call_once(sha1LanesOnce, ChooseSha1Lanes);
-    return sha1LanesInUse.load(std::memory_order_acquire);
-}
-
-Sha256LanePath Sha256LanePathInUse()
-{
-    std::call_once(sha256LanesOnce, ChooseSha256Lanes);
-    return sha256LanesInUse.load(std::memory_order_acquire);
-}
-
-Sha512LanePath Sha512LanePathInUse()
-{
-    std::call_once(sha512LanesOnce, ChooseSha512Lanes);
-    return sha512LanesInUse.load(std::memory_order_acquire);
-}
-
-Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path))
-{
-    return Widest(paths, runs, function);
-}
-
-Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Path),
-                       Sha256CompressFn (*function)(Sha256Path))
-{
-    return Widest(paths, runs, function);
-}
-
-Sha512Path ChooseAmong(std::span<const Sha512Path> paths, bool (*runs)(Sha512Path),
-                       Sha512CompressFn (*function)(Sha512Path))
-{
-    return Widest(paths, runs, function);
-}
-
-Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path))
-{
-    return Widest(paths, runs, function);
-}
-
-Md5LanePath ChooseAmong(std::span<const Md5LanePath> paths, bool (*runs)(Md5LanePath),
-                        Md5LanesFn (*function)(Md5LanePath))
-{
-    return Widest(paths, runs, function);
-}
-
-Sha1LanePath ChooseAmong(std::span<const Sha1LanePath> paths, bool (*runs)(Sha1LanePath),
-                         Sha1LanesFn (*function)(Sha1LanePath))
-{
-    return Widest(paths, runs, function);
-}
-
-Sha256LanePath ChooseAmong(std::span<const Sha256LanePath> paths, bool (*runs)(Sha256LanePath),
-                           Sha256LanesFn (*function)(Sha256LanePath))
-{
-    return Widest(paths, runs, function);
-}
-
-Sha512LanePath ChooseAmong(std::span<const Sha512LanePath> paths, bool (*runs)(Sha512LanePath),
-                           Sha512LanesFn (*function)(Sha512LanePath))
-{
-    return Widest(paths, runs, function);
-}
-
-Sha1Path ChosenSha1Path()
-{
-    std::call_once(sha1Once, ChooseSha1);
-    return sha1Chosen;
-}
-
-Sha256Path ChosenSha256Path()
-{
-    std::call_once(sha256Once, ChooseSha256);
-    return sha256Chosen;
-}
-
-Sha512Path ChosenSha512Path()
-{
-    std::call_once(sha512Once, ChooseSha512);
-    return sha512Chosen;
-}
-
-Crc32Path ChosenCrc32Path()
-{
-    std::call_once(crc32Once, ChooseCrc32);
-    return crc32Chosen;
-}
-
-Md5LanePath ChosenMd5LanePath()
-{
-    std::call_once(md5LanesOnce, ChooseMd5Lanes);
-    return md5LanesChosen;
-}
-
-Sha1LanePath ChosenSha1LanePath()
-{
-    std::call_once(sha1LanesOnce, ChooseSha1Lanes);
-    return sha1LanesChosen;
-}
-
-Sha256LanePath ChosenSha256LanePath()
-{
-    std::call_once(sha256LanesOnce, ChooseSha256Lanes);
-    return sha256LanesChosen;
-}
-
-Sha512LanePath ChosenSha512LanePath()
-{
-    std::call_once(sha512LanesOnce, ChooseSha512Lanes);
-    return sha512LanesChosen;
-}
-
-bool ForcePath(Sha1LanePath path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(sha1LanesOnce, ChooseSha1Lanes);
-    sha1LanesInUse.store(path, std::memory_order_release);
-    return true;
-}
-
-bool ForcePath(Sha256LanePath path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(sha256LanesOnce, ChooseSha256Lanes);
-    sha256LanesInUse.store(path, std::memory_order_release);
-    return true;
-}
-
-bool ForcePath(Sha512LanePath path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(sha512LanesOnce, ChooseSha512Lanes);
-    sha512LanesInUse.store(path, std::memory_order_release);
-    return true;
-}
-
-bool ForcePath(Md5LanePath path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(md5LanesOnce, ChooseMd5Lanes);
-    md5LanesInUse.store(path, std::memory_order_release);
-    return true;
-}
-
-bool ForcePath(Sha1Path path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(sha1Once, ChooseSha1);
-    sha1InUse.store(PathFunction(path), std::memory_order_release);
-    return true;
-}
-
-bool ForcePath(Sha256Path path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(sha256Once, ChooseSha256);
-    sha256InUse.store(PathFunction(path), std::memory_order_release);
-    return true;
-}
-
-bool ForcePath(Sha512Path path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(sha512Once, ChooseSha512);
-    sha512InUse.store(PathFunction(path), std::memory_order_release);
-    return true;
-}
-
-bool ForcePath(Crc32Path path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(crc32Once, ChooseCrc32);
-    crc32InUse.store(PathFunction(path), std::memory_order_release);
-    return true;
-}
-
+// A family not chosen yet has nothing to go back to: its first use chooses.
 void UseChosenPaths()
 {
-    sha1InUse.store(PathFunction(ChosenSha1Path()), std::memory_order_release);
-    sha256InUse.store(PathFunction(ChosenSha256Path()), std::memory_order_release);
-    sha512InUse.store(PathFunction(ChosenSha512Path()), std::memory_order_release);
-    crc32InUse.store(PathFunction(ChosenCrc32Path()), std::memory_order_release);
-    md5LanesInUse.store(ChosenMd5LanePath(), std::memory_order_release);
-    sha1LanesInUse.store(ChosenSha1LanePath(), std::memory_order_release);
-    sha256LanesInUse.store(ChosenSha256LanePath(), std::memory_order_release);
-    sha512LanesInUse.store(ChosenSha512LanePath(), std::memory_order_release);
-    UseChosenBlake2Paths();
-    UseChosenSha3Paths();
-    UseChosenBlake3Path();
+    const std::lock_guard lock(chosenFamiliesLock);
+    for (const ChosenFamily* family = chosenFamilies; family != nullptr; family = family->next)
+        family->useChosen();
 }
 
 }  // namespace engine

@@ -17,11 +17,17 @@
 //
 // A variant is used only when the CPU and the operating system support it
 // and it has computed a known vector right, from an unaligned address, in
-// this process. The choice is made once, at the first use of the routine.
+// this process. The choice is made once, at the first use of the routine,
+// by templates in path_choice.h and path_family.h, which those files never
+// include: each family's choice is instantiated in the plain file that holds
+// its table (digest_paths.cpp, sha3.cpp, blake2.cpp, blake3.cpp) and called
+// from there. This header declares each family's paths and routine type
+// beside its routines: data and declarations only.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "engine/digest_records.h"
 
@@ -215,70 +221,61 @@ void ScrubLaneStack();
 // keep the schedules of several blocks in their frames.
 void ScrubStackDeep();
 
-// The routines in use, chosen at their first call.
-Sha1CompressFn Sha1CompressInUse();
-Sha256CompressFn Sha256CompressInUse();
-Sha512CompressFn Sha512CompressInUse();
-Crc32UpdateFn Crc32UpdateInUse();
-
 // ---------------------------------------------------------------- choice
 
-// Widest last: the automatic choice takes the last one that qualifies.
+// What each family of paths runs: the type of its routines, and its paths,
+// widest last (the automatic choice takes the last one that qualifies).
+// Declared beside each family's path enum, here and in sha3.h, blake2.h and
+// blake3.h; data only. path_choice.h chooses among them.
+template <class Path>
+struct RoutineFamily;
+
+template <class RoutineT, const auto& kAll>
+struct FamilyOf {
+    using Routine = RoutineT;
+    static constexpr std::span<const std::remove_cvref_t<decltype(kAll[0])>> kPaths{kAll};
+};
+
 enum class Sha1Path { Portable, ShaNi };
+inline constexpr Sha1Path kSha1Paths[] = {Sha1Path::Portable, Sha1Path::ShaNi};
+template <>
+struct RoutineFamily<Sha1Path> : FamilyOf<Sha1CompressFn, kSha1Paths> {};
+
 enum class Sha256Path { Portable, ShaNi };
+inline constexpr Sha256Path kSha256Paths[] = {Sha256Path::Portable, Sha256Path::ShaNi};
+template <>
+struct RoutineFamily<Sha256Path> : FamilyOf<Sha256CompressFn, kSha256Paths> {};
+
 enum class Sha512Path { Portable, Avx2, Avx512 };
+inline constexpr Sha512Path kSha512Paths[] = {Sha512Path::Portable, Sha512Path::Avx2, Sha512Path::Avx512};
+template <>
+struct RoutineFamily<Sha512Path> : FamilyOf<Sha512CompressFn, kSha512Paths> {};
+
 enum class Crc32Path { Portable, Clmul, VpclmulAvx2, VpclmulAvx512 };
+inline constexpr Crc32Path kCrc32Paths[] = {Crc32Path::Portable, Crc32Path::Clmul, Crc32Path::VpclmulAvx2,
+                                            Crc32Path::VpclmulAvx512};
+template <>
+struct RoutineFamily<Crc32Path> : FamilyOf<Crc32UpdateFn, kCrc32Paths> {};
+
 enum class Md5LanePath { Portable, Avx2, Avx512 };
+inline constexpr Md5LanePath kMd5LanePaths[] = {Md5LanePath::Portable, Md5LanePath::Avx2, Md5LanePath::Avx512};
+template <>
+struct RoutineFamily<Md5LanePath> : FamilyOf<Md5LanesFn, kMd5LanePaths> {};
+
 enum class Sha1LanePath { OneAtATime, Avx2, Avx512 };
+inline constexpr Sha1LanePath kSha1LanePaths[] = {Sha1LanePath::OneAtATime, Sha1LanePath::Avx2, Sha1LanePath::Avx512};
+template <>
+struct RoutineFamily<Sha1LanePath> : FamilyOf<Sha1LanesFn, kSha1LanePaths> {};
+
 enum class Sha256LanePath { OneAtATime, Avx512 };
+inline constexpr Sha256LanePath kSha256LanePaths[] = {Sha256LanePath::OneAtATime, Sha256LanePath::Avx512};
+template <>
+struct RoutineFamily<Sha256LanePath> : FamilyOf<Sha256LanesFn, kSha256LanePaths> {};
+
 enum class Sha512LanePath { OneAtATime, Avx512 };
-
-constexpr Sha1Path kSha1Paths[] = {Sha1Path::Portable, Sha1Path::ShaNi};
-constexpr Sha256Path kSha256Paths[] = {Sha256Path::Portable, Sha256Path::ShaNi};
-constexpr Sha512Path kSha512Paths[] = {Sha512Path::Portable, Sha512Path::Avx2, Sha512Path::Avx512};
-constexpr Crc32Path kCrc32Paths[] = {Crc32Path::Portable, Crc32Path::Clmul, Crc32Path::VpclmulAvx2,
-                                     Crc32Path::VpclmulAvx512};
-constexpr Md5LanePath kMd5LanePaths[] = {Md5LanePath::Portable, Md5LanePath::Avx2, Md5LanePath::Avx512};
-constexpr Sha1LanePath kSha1LanePaths[] = {Sha1LanePath::OneAtATime, Sha1LanePath::Avx2, Sha1LanePath::Avx512};
-constexpr Sha256LanePath kSha256LanePaths[] = {Sha256LanePath::OneAtATime, Sha256LanePath::Avx512};
-constexpr Sha512LanePath kSha512LanePaths[] = {Sha512LanePath::OneAtATime, Sha512LanePath::Avx512};
-
-const char* PathName(Sha1Path path);
-const char* PathName(Sha256Path path);
-const char* PathName(Sha512Path path);
-const char* PathName(Crc32Path path);
-const char* PathName(Md5LanePath path);
-const char* PathName(Sha1LanePath path);
-const char* PathName(Sha256LanePath path);
-const char* PathName(Sha512LanePath path);
-
-// The routine of a path, or null where this build has none.
-Sha1CompressFn PathFunction(Sha1Path path);
-Sha256CompressFn PathFunction(Sha256Path path);
-Sha512CompressFn PathFunction(Sha512Path path);
-Crc32UpdateFn PathFunction(Crc32Path path);
-Md5LanesFn PathFunction(Md5LanePath path);
-Sha1LanesFn PathFunction(Sha1LanePath path);
-Sha256LanesFn PathFunction(Sha256LanePath path);
-Sha512LanesFn PathFunction(Sha512LanePath path);
-
-// How many messages a lane path takes side by side. The first routine of
-// each takes any number, but one by one, so lanes gain nothing there: its
-// width is 1, and a caller then digests one message at a time.
-std::size_t LaneWidth(Md5LanePath path);
-std::size_t LaneWidth(Sha1LanePath path);
-std::size_t LaneWidth(Sha256LanePath path);
-std::size_t LaneWidth(Sha512LanePath path);
-
-// The CPU and the operating system can run the path (the portable ones always).
-bool CpuRuns(Sha1Path path);
-bool CpuRuns(Sha256Path path);
-bool CpuRuns(Sha512Path path);
-bool CpuRuns(Crc32Path path);
-bool CpuRuns(Md5LanePath path);
-bool CpuRuns(Sha1LanePath path);
-bool CpuRuns(Sha256LanePath path);
-bool CpuRuns(Sha512LanePath path);
+inline constexpr Sha512LanePath kSha512LanePaths[] = {Sha512LanePath::OneAtATime, Sha512LanePath::Avx512};
+template <>
+struct RoutineFamily<Sha512LanePath> : FamilyOf<Sha512LanesFn, kSha512LanePaths> {};
 
 // The known-vector check every routine passes before it is used. It calls
 // the routine: ask only about routines the CPU runs.
@@ -294,55 +291,5 @@ bool ProvesItself(Md5LanesFn lanes, std::size_t width);
 bool ProvesItself(Sha1LanesFn lanes, std::size_t width);
 bool ProvesItself(Sha256LanesFn lanes, std::size_t width);
 bool ProvesItself(Sha512LanesFn lanes, std::size_t width);
-
-// What the automatic choice took.
-Sha1Path ChosenSha1Path();
-Sha256Path ChosenSha256Path();
-Sha512Path ChosenSha512Path();
-Crc32Path ChosenCrc32Path();
-Md5LanePath ChosenMd5LanePath();
-Sha1LanePath ChosenSha1LanePath();
-Sha256LanePath ChosenSha256LanePath();
-Sha512LanePath ChosenSha512LanePath();
-
-// The lane path in use (the chosen one, or the one forced): its routine and
-// its width go together.
-Md5LanePath Md5LanePathInUse();
-Sha1LanePath Sha1LanePathInUse();
-Sha256LanePath Sha256LanePathInUse();
-Sha512LanePath Sha512LanePathInUse();
-
-// The choice itself, for tests: the widest of `paths` (widest last) that
-// `runs` and whose routine proves itself; the first one otherwise. The
-// automatic choice is this over every path, with CpuRuns and PathFunction.
-Sha1Path ChooseAmong(std::span<const Sha1Path> paths, bool (*runs)(Sha1Path), Sha1CompressFn (*function)(Sha1Path));
-Sha256Path ChooseAmong(std::span<const Sha256Path> paths, bool (*runs)(Sha256Path),
-                       Sha256CompressFn (*function)(Sha256Path));
-Sha512Path ChooseAmong(std::span<const Sha512Path> paths, bool (*runs)(Sha512Path),
-                       Sha512CompressFn (*function)(Sha512Path));
-Crc32Path ChooseAmong(std::span<const Crc32Path> paths, bool (*runs)(Crc32Path), Crc32UpdateFn (*function)(Crc32Path));
-Md5LanePath ChooseAmong(std::span<const Md5LanePath> paths, bool (*runs)(Md5LanePath),
-                        Md5LanesFn (*function)(Md5LanePath));
-Sha1LanePath ChooseAmong(std::span<const Sha1LanePath> paths, bool (*runs)(Sha1LanePath),
-                         Sha1LanesFn (*function)(Sha1LanePath));
-Sha256LanePath ChooseAmong(std::span<const Sha256LanePath> paths, bool (*runs)(Sha256LanePath),
-                           Sha256LanesFn (*function)(Sha256LanePath));
-Sha512LanePath ChooseAmong(std::span<const Sha512LanePath> paths, bool (*runs)(Sha512LanePath),
-                           Sha512LanesFn (*function)(Sha512LanePath));
-
-// Test seam, for tests and the benchmark only: every later computation of
-// the process takes this path. Nothing changes and false is returned when
-// the CPU cannot run it. Not safe while other threads compute.
-bool ForcePath(Sha1Path path);
-bool ForcePath(Sha256Path path);
-bool ForcePath(Sha512Path path);
-bool ForcePath(Crc32Path path);
-// Lane objects take the lane path when they are made and keep it.
-bool ForcePath(Md5LanePath path);
-bool ForcePath(Sha1LanePath path);
-bool ForcePath(Sha256LanePath path);
-bool ForcePath(Sha512LanePath path);
-// Back to the automatic choice.
-void UseChosenPaths();
 
 }  // namespace engine

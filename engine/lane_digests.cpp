@@ -10,6 +10,7 @@
 
 #include "engine/digest_paths.h"
 #include "engine/entries.h"
+#include "engine/path_choice.h"
 
 namespace engine {
 namespace {
@@ -34,7 +35,7 @@ struct Traits<Md5Digest> : Blocks64 {
     static constexpr std::uint32_t kStart[kWords] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
     using Path = Md5LanePath;
     using LanesFn = Md5LanesFn;
-    static Path PathInUse() { return Md5LanePathInUse(); }
+    static Path PathInUse() { return engine::PathInUse<Md5LanePath>(); }
     // The one-message block function, for keys longer than a block: the
     // record holds the words least significant byte first.
     static void Compress(Md5Digest& state, const std::uint8_t* blocks, std::size_t count)
@@ -52,10 +53,10 @@ struct Traits<Sha1Digest> : Blocks64 {
     static constexpr std::uint32_t kStart[kWords] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
     using Path = Sha1LanePath;
     using LanesFn = Sha1LanesFn;
-    static Path PathInUse() { return Sha1LanePathInUse(); }
+    static Path PathInUse() { return engine::PathInUse<Sha1LanePath>(); }
     static void Compress(Sha1Digest& state, const std::uint8_t* blocks, std::size_t count)
     {
-        Sha1CompressInUse()(state, blocks, count);
+        RoutineInUse<Sha1Path>()(state, blocks, count);
     }
 };
 
@@ -69,10 +70,10 @@ struct Traits<Sha256Digest> : Blocks64 {
                                                      0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
     using Path = Sha256LanePath;
     using LanesFn = Sha256LanesFn;
-    static Path PathInUse() { return Sha256LanePathInUse(); }
+    static Path PathInUse() { return engine::PathInUse<Sha256LanePath>(); }
     static void Compress(Sha256Digest& state, const std::uint8_t* blocks, std::size_t count)
     {
-        Sha256CompressInUse()(state, blocks, count);
+        RoutineInUse<Sha256Path>()(state, blocks, count);
     }
 };
 
@@ -91,10 +92,10 @@ struct Traits<Sha512Digest> {
                                                      0x1F83D9ABFB41BD6B, 0x5BE0CD19137E2179};
     using Path = Sha512LanePath;
     using LanesFn = Sha512LanesFn;
-    static Path PathInUse() { return Sha512LanePathInUse(); }
+    static Path PathInUse() { return engine::PathInUse<Sha512LanePath>(); }
     static void Compress(Sha512Digest& state, const std::uint8_t* blocks, std::size_t count)
     {
-        Sha512CompressInUse()(state, blocks, count);
+        RoutineInUse<Sha512Path>()(state, blocks, count);
     }
 };
 

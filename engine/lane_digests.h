@@ -79,7 +79,7 @@
 //
 // Not safe to share between threads: one object per thread. The object
 // keeps the lane path that was in use when it was made (see ForcePath in
-// digest_paths.h).
+// path_choice.h).
 
 namespace engine {
 

@@ -3,13 +3,12 @@
 #include "engine/sha3.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "engine/digest_paths.h"
+#include "engine/path_family.h"
 
 // The rounds are written as small steps that only pay off when inlined into
 // one straight run, with the lanes' arrays split into registers.
@@ -273,7 +272,7 @@ void Sha3Update(Sha3State& state, const std::uint8_t* bytes, std::size_t size)
 {
     if (size == 0)
         return;
-    const Sha3BlocksFn blocks = Sha3BlocksInUse();
+    const Sha3BlocksFn blocks = RoutineInUse<Sha3Path>();
     const std::size_t rate = state.rate;
     if (state.buffered > 0) {
         const std::size_t take = std::min(rate - state.buffered, size);
@@ -305,7 +304,7 @@ void Sha3Final(Sha3State& state, std::uint8_t* digest)
     std::memset(state.block + state.buffered, 0, rate - state.buffered);
     state.block[state.buffered] ^= 0x06;
     state.block[rate - 1] ^= 0x80;
-    Sha3BlocksInUse()(state.lanes, state.block, 1, rate);
+    RoutineInUse<Sha3Path>()(state.lanes, state.block, 1, rate);
     state.buffered = 0;
     for (std::size_t i = 0; i < state.digestBytes; ++i)
         digest[i] = static_cast<std::uint8_t>(state.lanes[i / 8] >> (8 * (i % 8)));
@@ -351,42 +350,7 @@ bool SampleHolds(Sha3BlocksFn blocks, std::size_t digestBytes, std::size_t lengt
     return true;
 }
 
-std::atomic<Sha3BlocksFn> sha3InUse{nullptr};
-Sha3Path sha3Chosen = Sha3Path::Portable;
-std::once_flag sha3Once;
-
-void ChooseSha3()
-{
-    sha3Chosen = ChooseAmong(kSha3Paths, CpuRuns, PathFunction);
-    sha3InUse.store(PathFunction(sha3Chosen), std::memory_order_release);
-}
-
 }  // namespace
-
-const char* PathName(Sha3Path path)
-{
-    switch (path) {
-    case Sha3Path::Portable:
-        return "portable";
-    case Sha3Path::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-Sha3BlocksFn PathFunction(Sha3Path path)
-{
-    switch (path) {
-    case Sha3Path::Portable:
-        return Sha3BlocksPortable;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Sha3Path::Avx512:
-        return Sha3BlocksAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
 
 // NIST's examples of 1600 bits of 0xA3, two or three blocks at every rate,
 // and a thousand bytes of a counter mod 251 in SHA3-512's fourteen blocks
@@ -417,43 +381,18 @@ bool ProvesItself(Sha3BlocksFn blocks)
     return true;
 }
 
-Sha3Path ChooseAmong(std::span<const Sha3Path> paths, bool (*runs)(Sha3Path), Sha3BlocksFn (*function)(Sha3Path))
-{
-    for (std::size_t i = paths.size(); i-- > 1;)
-        if (runs(paths[i]) && ProvesItself(function(paths[i])))
-            return paths[i];
-    return paths.front();
-}
-
-Sha3Path ChosenSha3Path()
-{
-    std::call_once(sha3Once, ChooseSha3);
-    return sha3Chosen;
-}
-
-Sha3BlocksFn Sha3BlocksInUse()
-{
-    if (const auto blocks = sha3InUse.load(std::memory_order_acquire))
-        return blocks;
-    std::call_once(sha3Once, ChooseSha3);
-    return sha3InUse.load(std::memory_order_acquire);
-}
-
-bool ForcePath(Sha3Path path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(sha3Once, ChooseSha3);
-    sha3InUse.store(PathFunction(path), std::memory_order_release);
-    return true;
-}
+template <>
+constexpr PathEntry<Sha3Path> kPathRows<Sha3Path>[] = {
+    {Sha3Path::Portable, "portable", Sha3BlocksPortable, &CpuFeatures::everywhere},
+    {Sha3Path::Avx512, "AVX-512", VELLUMARK_X86_ONLY(Sha3BlocksAvx512), &CpuFeatures::avx512f},
+};
 
 // ---------------------------------------------------------------- lanes
 
 void Sha3LanesOneAtATime(Sha3LaneStates& states, const std::uint8_t* const* blocks, LaneMask active, std::size_t count,
                          std::size_t rate)
 {
-    const Sha3BlocksFn routine = Sha3BlocksInUse();
+    const Sha3BlocksFn routine = RoutineInUse<Sha3Path>();
     for (std::size_t lane = 0; lane < kMaxLanes; ++lane) {
         if (((active >> lane) & 1) == 0)
             continue;
@@ -549,47 +488,7 @@ bool LanesMatchOneAtATime(Sha3LanesFn routine, std::size_t width, bool blockByBl
     return true;
 }
 
-std::atomic<Sha3LanePath> sha3LanesInUse{Sha3LanePath::OneAtATime};
-Sha3LanePath sha3LanesChosen = Sha3LanePath::OneAtATime;
-std::once_flag sha3LanesOnce;
-
-void ChooseSha3Lanes()
-{
-    sha3LanesChosen = ChooseAmong(kSha3LanePaths, CpuRuns, PathFunction);
-    sha3LanesInUse.store(sha3LanesChosen, std::memory_order_release);
-}
-
 }  // namespace
-
-const char* PathName(Sha3LanePath path)
-{
-    switch (path) {
-    case Sha3LanePath::OneAtATime:
-        return "one at a time";
-    case Sha3LanePath::Avx512:
-        return "AVX-512";
-    }
-    return "?";
-}
-
-Sha3LanesFn PathFunction(Sha3LanePath path)
-{
-    switch (path) {
-    case Sha3LanePath::OneAtATime:
-        return Sha3LanesOneAtATime;
-#if defined(VELLUMARK_ENGINE_X86)
-    case Sha3LanePath::Avx512:
-        return Sha3LanesAvx512;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-std::size_t LaneWidth(Sha3LanePath path)
-{
-    return path == Sha3LanePath::Avx512 ? 8 : 1;
-}
 
 bool ProvesItself(Sha3LanesFn lanes, std::size_t width)
 {
@@ -607,40 +506,14 @@ bool ProvesItself(Sha3LanesFn lanes, std::size_t width)
     return true;
 }
 
-Sha3LanePath ChooseAmong(std::span<const Sha3LanePath> paths, bool (*runs)(Sha3LanePath),
-                         Sha3LanesFn (*function)(Sha3LanePath))
-{
-    for (std::size_t i = paths.size(); i-- > 1;)
-        if (runs(paths[i]) && ProvesItself(function(paths[i]), LaneWidth(paths[i])))
-            return paths[i];
-    return paths.front();
-}
+template <>
+constexpr PathEntry<Sha3LanePath> kPathRows<Sha3LanePath>[] = {
+    {Sha3LanePath::OneAtATime, "one at a time", Sha3LanesOneAtATime, &CpuFeatures::everywhere, 1},
+    {Sha3LanePath::Avx512, "AVX-512", VELLUMARK_X86_ONLY(Sha3LanesAvx512), &CpuFeatures::avx512f, 8},
+};
 
-Sha3LanePath ChosenSha3LanePath()
-{
-    std::call_once(sha3LanesOnce, ChooseSha3Lanes);
-    return sha3LanesChosen;
-}
-
-Sha3LanePath Sha3LanePathInUse()
-{
-    std::call_once(sha3LanesOnce, ChooseSha3Lanes);
-    return sha3LanesInUse.load(std::memory_order_acquire);
-}
-
-bool ForcePath(Sha3LanePath path)
-{
-    if (!CpuRuns(path))
-        return false;
-    std::call_once(sha3LanesOnce, ChooseSha3Lanes);
-    sha3LanesInUse.store(path, std::memory_order_release);
-    return true;
-}
-
-void UseChosenSha3Paths()
-{
-    ForcePath(ChosenSha3Path());
-    ForcePath(ChosenSha3LanePath());
-}
+// Each family's choice, compiled here and nowhere else.
+template class PathChoice<Sha3Path>;
+template class PathChoice<Sha3LanePath>;
 
 }  // namespace engine

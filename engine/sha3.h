@@ -88,35 +88,19 @@ void Sha3BlocksAvx512(std::uint64_t (&lanes)[25], const std::uint8_t* blocks, st
 
 // ---------------------------------------------------------------- choice
 
-// Widest last: the automatic choice takes the last one that qualifies. No
-// AVX2 path: without AVX-512's rotations and three-way logic it ran slower
-// here than the portable one.
+// Widest last: the automatic choice takes the last one that qualifies (see
+// path_choice.h). No AVX2 path: without AVX-512's rotations and three-way
+// logic it ran slower here than the portable one.
 enum class Sha3Path { Portable, Avx512 };
-constexpr Sha3Path kSha3Paths[] = {Sha3Path::Portable, Sha3Path::Avx512};
+inline constexpr Sha3Path kSha3Paths[] = {Sha3Path::Portable, Sha3Path::Avx512};
+template <>
+struct RoutineFamily<Sha3Path> : FamilyOf<Sha3BlocksFn, kSha3Paths> {};
 
-const char* PathName(Sha3Path path);
-// The routine of a path, or null where this build has none.
-Sha3BlocksFn PathFunction(Sha3Path path);
-// The CPU and the operating system can run the path (the portable one always).
-bool CpuRuns(Sha3Path path);
 // The known-vector check every routine passes before it is used: the
 // standard's 1600-bit example for each of the four digests and a message of
 // eight blocks, from an unaligned address, all blocks in one call and one
 // block per call. It calls the routine: ask only about routines the CPU runs.
 bool ProvesItself(Sha3BlocksFn blocks);
-// The widest of `paths` (widest last) that `runs` and whose routine proves
-// itself; the first one otherwise. The automatic choice is this over every
-// path, with CpuRuns and PathFunction.
-Sha3Path ChooseAmong(std::span<const Sha3Path> paths, bool (*runs)(Sha3Path), Sha3BlocksFn (*function)(Sha3Path));
-// What the automatic choice took, at the first use of SHA-3.
-Sha3Path ChosenSha3Path();
-// The routine every SHA-3 computation uses: the chosen one, or the one forced.
-Sha3BlocksFn Sha3BlocksInUse();
-// Test seam, for tests and the benchmark only: every later computation of
-// the process takes this path. Nothing changes and false is returned when
-// the CPU cannot run it. Not safe while other threads compute. UseChosenPaths
-// (digest_paths.h) goes back to the automatic choice.
-bool ForcePath(Sha3Path path);
 
 // ---------------------------------------------------------------- lanes
 
@@ -142,29 +126,19 @@ void Sha3LanesAvx512(Sha3LaneStates& states, const std::uint8_t* const* blocks, 
                      std::size_t rate);
 #endif
 
-// Widest last. No AVX2 lanes: a CPU that has AVX-512 takes its eight.
+// Widest last. No AVX2 lanes: a CPU that has AVX-512 takes its eight. Each
+// path's width (LaneWidth) is how many messages it takes side by side: 1
+// where they go one at a time (its routine takes any number, but gains
+// nothing from them).
 enum class Sha3LanePath { OneAtATime, Avx512 };
-constexpr Sha3LanePath kSha3LanePaths[] = {Sha3LanePath::OneAtATime, Sha3LanePath::Avx512};
+inline constexpr Sha3LanePath kSha3LanePaths[] = {Sha3LanePath::OneAtATime, Sha3LanePath::Avx512};
+template <>
+struct RoutineFamily<Sha3LanePath> : FamilyOf<Sha3LanesFn, kSha3LanePaths> {};
 
-const char* PathName(Sha3LanePath path);
-Sha3LanesFn PathFunction(Sha3LanePath path);
-// How many messages the path takes side by side: 1 where they go one at a
-// time (its routine takes any number, but gains nothing from them).
-std::size_t LaneWidth(Sha3LanePath path);
-bool CpuRuns(Sha3LanePath path);
 // Every message up to `width`: the standard's 1600-bit example for SHA3-256
 // and SHA3-512 in all at once, from unaligned copies; then each message from
 // a state and bytes of its own against the portable block routine, with
 // half the messages left out at a time, which must keep their lanes.
 bool ProvesItself(Sha3LanesFn lanes, std::size_t width);
-Sha3LanePath ChooseAmong(std::span<const Sha3LanePath> paths, bool (*runs)(Sha3LanePath),
-                         Sha3LanesFn (*function)(Sha3LanePath));
-Sha3LanePath ChosenSha3LanePath();
-// The lane path in use: lane objects take it when they are made and keep it.
-Sha3LanePath Sha3LanePathInUse();
-bool ForcePath(Sha3LanePath path);
-
-// Both SHA-3 choices back to automatic: what UseChosenPaths does for SHA-3.
-void UseChosenSha3Paths();
 
 }  // namespace engine

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/path_choice.h"
 #include "engine/sha3.h"
 
 namespace engine {
@@ -48,7 +49,7 @@ struct Sha3LaneDigests<kDigestBytes>::State {
 
     State()
     {
-        path = Sha3LanePathInUse();
+        path = PathInUse<Sha3LanePath>();
         routine = PathFunction(path);
         width = LaneWidth(path);
         std::memset(&words, 0, sizeof words);

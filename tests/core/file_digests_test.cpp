@@ -22,6 +22,7 @@
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "engine/path_choice.h"
 #include "platform/process/thread_identity.h"
 #include "tests/digest_results.h"
 #include "tests/test_files.h"
@@ -314,8 +315,8 @@ TEST_F(FileDigests, ADigestThreadTheWholeRingBehindStillGetsItsWindows)
 // and a byte) and the thread that read them.
 TEST_F(FileDigests, OnlyADigestAloneThatKeepsUpIsReadAndFedOnTheCallingThread)
 {
-    const bool sha1Ni = engine::ChosenSha1Path() == engine::Sha1Path::ShaNi;
-    const bool sha256Ni = engine::ChosenSha256Path() == engine::Sha256Path::ShaNi;
+    const bool sha1Ni = engine::ChosenPath<engine::Sha1Path>() == engine::Sha1Path::ShaNi;
+    const bool sha256Ni = engine::ChosenPath<engine::Sha256Path>() == engine::Sha256Path::ShaNi;
     const std::string bytes = Counter(2 * kWindow + 1);
     const std::string path = MakeFile("crc.bin", bytes);
     const bool readerThread = platform::ProcessorCount() > 1;

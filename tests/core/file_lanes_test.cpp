@@ -15,6 +15,7 @@
 #include "core/file_digests.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "engine/path_choice.h"
 #include "tests/digest_results.h"
 #include "tests/test_files.h"
 

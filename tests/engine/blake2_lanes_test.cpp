@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/blake2.h"
+#include "engine/path_choice.h"
 
 namespace {
 
@@ -517,21 +518,21 @@ TEST(Blake2LaneChoice, TakesTheWidestThatRunsAndProvesItself)
     Blake2bLanePath widestB = Blake2bLanePath::OneAtATime;
     for (Blake2bLanePath path : kBlake2bLanePaths)
         widestB = CpuRuns(path) ? path : widestB;
-    EXPECT_EQ(ChosenBlake2bLanePath(), widestB);
+    EXPECT_EQ(ChosenPath<Blake2bLanePath>(), widestB);
     Blake2sLanePath widestS = Blake2sLanePath::OneAtATime;
     for (Blake2sLanePath path : kBlake2sLanePaths)
         widestS = CpuRuns(path) ? path : widestS;
-    EXPECT_EQ(ChosenBlake2sLanePath(), widestS);
+    EXPECT_EQ(ChosenPath<Blake2sLanePath>(), widestS);
 }
 
 TEST(Blake2LaneChoice, UseChosenPathsUndoesAForcedOne)
 {
     ForcePath(Blake2bLanePath::OneAtATime);
     ForcePath(Blake2sLanePath::OneAtATime);
-    EXPECT_EQ(Blake2bLanePathInUse(), Blake2bLanePath::OneAtATime);
+    EXPECT_EQ(PathInUse<Blake2bLanePath>(), Blake2bLanePath::OneAtATime);
     UseChosenPaths();
-    EXPECT_EQ(Blake2bLanePathInUse(), ChosenBlake2bLanePath());
-    EXPECT_EQ(Blake2sLanePathInUse(), ChosenBlake2sLanePath());
+    EXPECT_EQ(PathInUse<Blake2bLanePath>(), ChosenPath<Blake2bLanePath>());
+    EXPECT_EQ(PathInUse<Blake2sLanePath>(), ChosenPath<Blake2sLanePath>());
 }
 
 }  // namespace

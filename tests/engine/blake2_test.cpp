@@ -4,6 +4,7 @@
 // the split into Update calls, the block routines from any state, and the
 // choice of path.
 #include "engine/blake2.h"
+#include "engine/path_choice.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -352,17 +353,17 @@ TEST(Blake2Choice, ForcedPathsAreTheOnesInUse)
 {
     for (Blake2bPath path : kBlake2bPaths) {
         if (ForcePath(path)) {
-            EXPECT_EQ(Blake2bCompressInUse(), PathFunction(path)) << PathName(path);
+            EXPECT_EQ(RoutineInUse<Blake2bPath>(), PathFunction(path)) << PathName(path);
         }
     }
     for (Blake2sPath path : kBlake2sPaths) {
         if (ForcePath(path)) {
-            EXPECT_EQ(Blake2sCompressInUse(), PathFunction(path)) << PathName(path);
+            EXPECT_EQ(RoutineInUse<Blake2sPath>(), PathFunction(path)) << PathName(path);
         }
     }
     UseChosenPaths();
-    EXPECT_EQ(Blake2bCompressInUse(), PathFunction(ChosenBlake2bPath()));
-    EXPECT_EQ(Blake2sCompressInUse(), PathFunction(ChosenBlake2sPath()));
+    EXPECT_EQ(RoutineInUse<Blake2bPath>(), PathFunction(ChosenPath<Blake2bPath>()));
+    EXPECT_EQ(RoutineInUse<Blake2sPath>(), PathFunction(ChosenPath<Blake2sPath>()));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "engine/blake3.h"
 #include "engine/blake3_lanes.h"
 #include "engine/digest_paths.h"
+#include "engine/path_choice.h"
 #include "tests/run_program.h"
 
 namespace {
@@ -484,7 +485,7 @@ TEST(Blake3Choice, TakesTheWidestPathThatRunsAndProvesItself)
     for (Blake3Path path : kBlake3Paths)
         if (CpuRuns(path))
             widest = path;
-    EXPECT_EQ(ChosenBlake3Path(), widest);
+    EXPECT_EQ(ChosenPath<Blake3Path>(), widest);
     for (Blake3Path path : kBlake3Paths) {
         if (CpuRuns(path)) {
             EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
@@ -505,11 +506,13 @@ TEST(Blake3Choice, ForcingRoutesTheDigestsAndUseChosenPathsGoesBack)
     for (Blake3Path path : kBlake3Paths) {
         if (!ForcePath(path))
             continue;
-        EXPECT_EQ(Blake3PathInUse(), path);
-        EXPECT_EQ(Blake3RoutinesInUse().many, PathFunction(path).many);
+        EXPECT_EQ(PathInUse<Blake3Path>(), path);
+        EXPECT_EQ(RoutineInUse<Blake3Path>().many, PathFunction(path).many);
     }
+    // Away from the chosen path (the last one forced may be it), and back.
+    ASSERT_TRUE(ForcePath(Blake3Path::Portable));
     UseChosenPaths();
-    EXPECT_EQ(Blake3PathInUse(), ChosenBlake3Path());
+    EXPECT_EQ(PathInUse<Blake3Path>(), ChosenPath<Blake3Path>());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "engine/path_choice.h"
 
 namespace {
 
@@ -361,7 +362,7 @@ Path WidestProvingItself(const Path (&paths)[kCount])
     Path widest = paths[0];
     for (Path path : paths)
         if (CpuRuns(path)) {
-            if constexpr (requires { LaneWidth(path); })
+            if constexpr (requires { ProvesItself(PathFunction(path), LaneWidth(path)); })
                 EXPECT_TRUE(ProvesItself(PathFunction(path), RoutineWidth(path))) << PathName(path);
             else
                 EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
@@ -372,22 +373,22 @@ Path WidestProvingItself(const Path (&paths)[kCount])
 
 TEST(PathChoice, TakesTheWidestPathThisCpuRuns)
 {
-    EXPECT_STREQ(PathName(ChosenSha1Path()), PathName(WidestProvingItself(kSha1Paths)));
-    EXPECT_STREQ(PathName(ChosenSha256Path()), PathName(WidestProvingItself(kSha256Paths)));
-    EXPECT_STREQ(PathName(ChosenSha512Path()), PathName(WidestProvingItself(kSha512Paths)));
-    EXPECT_STREQ(PathName(ChosenCrc32Path()), PathName(WidestProvingItself(kCrc32Paths)));
-    EXPECT_STREQ(PathName(ChosenMd5LanePath()), PathName(WidestProvingItself(kMd5LanePaths)));
-    EXPECT_STREQ(PathName(ChosenSha1LanePath()), PathName(WidestProvingItself(kSha1LanePaths)));
-    EXPECT_STREQ(PathName(ChosenSha256LanePath()), PathName(WidestProvingItself(kSha256LanePaths)));
-    EXPECT_STREQ(PathName(ChosenSha512LanePath()), PathName(WidestProvingItself(kSha512LanePaths)));
-    EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
-    EXPECT_EQ(Sha1LanePathInUse(), ChosenSha1LanePath());
-    EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
-    EXPECT_EQ(Sha512LanePathInUse(), ChosenSha512LanePath());
-    EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
-    EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
-    EXPECT_EQ(Sha512CompressInUse(), PathFunction(ChosenSha512Path()));
-    EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));
+    EXPECT_STREQ(PathName(ChosenPath<Sha1Path>()), PathName(WidestProvingItself(kSha1Paths)));
+    EXPECT_STREQ(PathName(ChosenPath<Sha256Path>()), PathName(WidestProvingItself(kSha256Paths)));
+    EXPECT_STREQ(PathName(ChosenPath<Sha512Path>()), PathName(WidestProvingItself(kSha512Paths)));
+    EXPECT_STREQ(PathName(ChosenPath<Crc32Path>()), PathName(WidestProvingItself(kCrc32Paths)));
+    EXPECT_STREQ(PathName(ChosenPath<Md5LanePath>()), PathName(WidestProvingItself(kMd5LanePaths)));
+    EXPECT_STREQ(PathName(ChosenPath<Sha1LanePath>()), PathName(WidestProvingItself(kSha1LanePaths)));
+    EXPECT_STREQ(PathName(ChosenPath<Sha256LanePath>()), PathName(WidestProvingItself(kSha256LanePaths)));
+    EXPECT_STREQ(PathName(ChosenPath<Sha512LanePath>()), PathName(WidestProvingItself(kSha512LanePaths)));
+    EXPECT_EQ(PathInUse<Md5LanePath>(), ChosenPath<Md5LanePath>());
+    EXPECT_EQ(PathInUse<Sha1LanePath>(), ChosenPath<Sha1LanePath>());
+    EXPECT_EQ(PathInUse<Sha256LanePath>(), ChosenPath<Sha256LanePath>());
+    EXPECT_EQ(PathInUse<Sha512LanePath>(), ChosenPath<Sha512LanePath>());
+    EXPECT_EQ(RoutineInUse<Sha1Path>(), PathFunction(ChosenPath<Sha1Path>()));
+    EXPECT_EQ(RoutineInUse<Sha256Path>(), PathFunction(ChosenPath<Sha256Path>()));
+    EXPECT_EQ(RoutineInUse<Sha512Path>(), PathFunction(ChosenPath<Sha512Path>()));
+    EXPECT_EQ(RoutineInUse<Crc32Path>(), PathFunction(ChosenPath<Crc32Path>()));
 }
 
 // The known vectors are long, unaligned and several blocks: a routine wrong
@@ -653,44 +654,44 @@ TEST(PathChoice, APathWhoseRoutineDoesNotProveItselfIsPassedOver)
 TEST(PathChoice, TheSeamRoutesEveryComputation)
 {
     for (Sha1Path path : kSha1Paths) {
-        const Sha1CompressFn before = Sha1CompressInUse();
+        const Sha1CompressFn before = RoutineInUse<Sha1Path>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Sha1CompressInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
+        EXPECT_EQ(RoutineInUse<Sha1Path>(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
     for (Sha256Path path : kSha256Paths) {
-        const Sha256CompressFn before = Sha256CompressInUse();
+        const Sha256CompressFn before = RoutineInUse<Sha256Path>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Sha256CompressInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
+        EXPECT_EQ(RoutineInUse<Sha256Path>(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
     for (Sha512Path path : kSha512Paths) {
-        const Sha512CompressFn before = Sha512CompressInUse();
+        const Sha512CompressFn before = RoutineInUse<Sha512Path>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Sha512CompressInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
+        EXPECT_EQ(RoutineInUse<Sha512Path>(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
     for (Crc32Path path : kCrc32Paths) {
-        const Crc32UpdateFn before = Crc32UpdateInUse();
+        const Crc32UpdateFn before = RoutineInUse<Crc32Path>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Crc32UpdateInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
+        EXPECT_EQ(RoutineInUse<Crc32Path>(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
     for (Md5LanePath path : kMd5LanePaths) {
-        const Md5LanePath before = Md5LanePathInUse();
+        const Md5LanePath before = PathInUse<Md5LanePath>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Md5LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+        EXPECT_EQ(PathInUse<Md5LanePath>(), CpuRuns(path) ? path : before) << PathName(path);
     }
     for (Sha1LanePath path : kSha1LanePaths) {
-        const Sha1LanePath before = Sha1LanePathInUse();
+        const Sha1LanePath before = PathInUse<Sha1LanePath>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Sha1LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+        EXPECT_EQ(PathInUse<Sha1LanePath>(), CpuRuns(path) ? path : before) << PathName(path);
     }
     for (Sha256LanePath path : kSha256LanePaths) {
-        const Sha256LanePath before = Sha256LanePathInUse();
+        const Sha256LanePath before = PathInUse<Sha256LanePath>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Sha256LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+        EXPECT_EQ(PathInUse<Sha256LanePath>(), CpuRuns(path) ? path : before) << PathName(path);
     }
     for (Sha512LanePath path : kSha512LanePaths) {
-        const Sha512LanePath before = Sha512LanePathInUse();
+        const Sha512LanePath before = PathInUse<Sha512LanePath>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Sha512LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+        EXPECT_EQ(PathInUse<Sha512LanePath>(), CpuRuns(path) ? path : before) << PathName(path);
     }
     // Away from the chosen paths (the last ones forced may be those), and back.
     ForcePath(Sha1Path::Portable);
@@ -702,14 +703,14 @@ TEST(PathChoice, TheSeamRoutesEveryComputation)
     ForcePath(Sha256LanePath::OneAtATime);
     ForcePath(Sha512LanePath::OneAtATime);
     UseChosenPaths();
-    EXPECT_EQ(Md5LanePathInUse(), ChosenMd5LanePath());
-    EXPECT_EQ(Sha1LanePathInUse(), ChosenSha1LanePath());
-    EXPECT_EQ(Sha256LanePathInUse(), ChosenSha256LanePath());
-    EXPECT_EQ(Sha512LanePathInUse(), ChosenSha512LanePath());
-    EXPECT_EQ(Sha1CompressInUse(), PathFunction(ChosenSha1Path()));
-    EXPECT_EQ(Sha256CompressInUse(), PathFunction(ChosenSha256Path()));
-    EXPECT_EQ(Sha512CompressInUse(), PathFunction(ChosenSha512Path()));
-    EXPECT_EQ(Crc32UpdateInUse(), PathFunction(ChosenCrc32Path()));
+    EXPECT_EQ(PathInUse<Md5LanePath>(), ChosenPath<Md5LanePath>());
+    EXPECT_EQ(PathInUse<Sha1LanePath>(), ChosenPath<Sha1LanePath>());
+    EXPECT_EQ(PathInUse<Sha256LanePath>(), ChosenPath<Sha256LanePath>());
+    EXPECT_EQ(PathInUse<Sha512LanePath>(), ChosenPath<Sha512LanePath>());
+    EXPECT_EQ(RoutineInUse<Sha1Path>(), PathFunction(ChosenPath<Sha1Path>()));
+    EXPECT_EQ(RoutineInUse<Sha256Path>(), PathFunction(ChosenPath<Sha256Path>()));
+    EXPECT_EQ(RoutineInUse<Sha512Path>(), PathFunction(ChosenPath<Sha512Path>()));
+    EXPECT_EQ(RoutineInUse<Crc32Path>(), PathFunction(ChosenPath<Crc32Path>()));
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
+#include "engine/path_choice.h"
 #include "engine/sha3.h"
 #include "engine/window_digests.h"
 #include "tests/digest_results.h"

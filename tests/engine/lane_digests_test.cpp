@@ -19,6 +19,7 @@
 
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
+#include "engine/path_choice.h"
 #include "tests/engine/lane_setting.h"
 
 namespace {

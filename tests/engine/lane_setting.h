@@ -15,6 +15,7 @@
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/lane_digests.h"
+#include "engine/path_choice.h"
 
 // Each digest's lane object, one-shot operations and lane paths.
 struct Md5Kind {

@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "engine/digest_paths.h"
+#include "engine/path_choice.h"
 
 struct PathSetting {
     const char* name;

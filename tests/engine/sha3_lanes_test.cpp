@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/path_choice.h"
 #include "engine/sha3.h"
 
 namespace {
@@ -447,8 +448,8 @@ TEST(Sha3LaneChoice, TakesTheWidestPathThisCpuRuns)
             EXPECT_TRUE(ProvesItself(PathFunction(path), LaneWidth(path))) << PathName(path);
             widest = path;
         }
-    EXPECT_STREQ(PathName(ChosenSha3LanePath()), PathName(widest));
-    EXPECT_EQ(Sha3LanePathInUse(), ChosenSha3LanePath());
+    EXPECT_STREQ(PathName(ChosenPath<Sha3LanePath>()), PathName(widest));
+    EXPECT_EQ(PathInUse<Sha3LanePath>(), ChosenPath<Sha3LanePath>());
 }
 
 // The samples run in every lane at once and lanes left out must keep their
@@ -510,16 +511,16 @@ TEST(Sha3LaneChoice, APathWhoseRoutineDoesNotProveItselfIsPassedOver)
 TEST(Sha3LaneChoice, TheSeamRoutesTheLaneObjects)
 {
     for (const Sha3LanePath path : kSha3LanePaths) {
-        const Sha3LanePath before = Sha3LanePathInUse();
+        const Sha3LanePath before = PathInUse<Sha3LanePath>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Sha3LanePathInUse(), CpuRuns(path) ? path : before) << PathName(path);
+        EXPECT_EQ(PathInUse<Sha3LanePath>(), CpuRuns(path) ? path : before) << PathName(path);
         if (CpuRuns(path)) {
             EXPECT_EQ(Sha3_256Lanes().Width(), LaneWidth(path)) << PathName(path);
         }
     }
     ForcePath(Sha3LanePath::OneAtATime);
     UseChosenPaths();
-    EXPECT_EQ(Sha3LanePathInUse(), ChosenSha3LanePath());
+    EXPECT_EQ(PathInUse<Sha3LanePath>(), ChosenPath<Sha3LanePath>());
 }
 
 }  // namespace

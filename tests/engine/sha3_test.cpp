@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/digest_paths.h"
+#include "engine/path_choice.h"
 #include "engine/sha3.h"
 
 namespace {
@@ -301,8 +302,8 @@ TEST(Sha3PathChoice, TakesTheWidestPathThisCpuRuns)
             EXPECT_TRUE(ProvesItself(PathFunction(path))) << PathName(path);
             widest = path;
         }
-    EXPECT_STREQ(PathName(ChosenSha3Path()), PathName(widest));
-    EXPECT_EQ(Sha3BlocksInUse(), PathFunction(ChosenSha3Path()));
+    EXPECT_STREQ(PathName(ChosenPath<Sha3Path>()), PathName(widest));
+    EXPECT_EQ(RoutineInUse<Sha3Path>(), PathFunction(ChosenPath<Sha3Path>()));
 }
 
 // The samples are several blocks at every rate, from an unaligned address,
@@ -381,13 +382,13 @@ TEST(Sha3PathChoice, APathWhoseRoutineDoesNotProveItselfIsPassedOver)
 TEST(Sha3PathChoice, TheSeamRoutesEveryComputation)
 {
     for (const Sha3Path path : kSha3Paths) {
-        const Sha3BlocksFn before = Sha3BlocksInUse();
+        const Sha3BlocksFn before = RoutineInUse<Sha3Path>();
         EXPECT_EQ(ForcePath(path), CpuRuns(path)) << PathName(path);
-        EXPECT_EQ(Sha3BlocksInUse(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
+        EXPECT_EQ(RoutineInUse<Sha3Path>(), CpuRuns(path) ? PathFunction(path) : before) << PathName(path);
     }
     ForcePath(Sha3Path::Portable);
     UseChosenPaths();
-    EXPECT_EQ(Sha3BlocksInUse(), PathFunction(ChosenSha3Path()));
+    EXPECT_EQ(RoutineInUse<Sha3Path>(), PathFunction(ChosenPath<Sha3Path>()));
 }
 
 }  // namespace
