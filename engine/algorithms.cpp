@@ -1,11 +1,14 @@
 #include "engine/algorithms.h"
 
 #include "engine/blake2.h"
+#include "engine/blake2_lanes.h"
+#include "engine/blake3_lanes.h"
 #include "engine/digest_paths.h"
 #include "engine/entries.h"
 #include "engine/lane_digests.h"
 #include "engine/numtext.h"
 #include "engine/path_choice.h"
+#include "engine/sha3_lanes.h"
 #include "platform/base/ascii.h"
 
 namespace {
@@ -84,20 +87,20 @@ constexpr std::string_view kBlake3Words[] = {"blake3", "b3sum", "^b3"};
 // clipboard names it beside such a digest.
 // clang-format off
 const AlgorithmRow kRows[] = {
-    {Algorithm::Md5,       "MD5",       "MD5",       "--md5",       kMd5Tags,       32,   32,   k32,              0,  {},              kBlockSize,         false,  false,  StartMd5,       MakeMd5Lanes,       Never,          false,  false},
-    {Algorithm::Sha1,      "SHA-1",     "SHA1",      "--sha1",      kSha1Tags,      40,   40,   k40,              0,  {},              kBlockSize,         false,  false,  StartSha1,      MakeSha1Lanes,      Sha1KeepsUp,    false,  false},
-    {Algorithm::Sha224,    "SHA-224",   "SHA224",    "--sha224",    kSha224Tags,    56,   56,   k56,              0,  kSha224Words,    kBlockSize,         false,  false,  StartSha224,    MakeSha224Lanes,    Sha256KeepsUp,  true,   true},
-    {Algorithm::Sha256,    "SHA-256",   "SHA256",    "--sha256",    kSha256Tags,    64,   64,   k64,              0,  kSha256Words,    kBlockSize,         false,  false,  StartSha256,    MakeSha256Lanes,    Sha256KeepsUp,  true,   true},
-    {Algorithm::Sha384,    "SHA-384",   "SHA384",    "--sha384",    kSha384Tags,    96,   96,   k96,              0,  kSha384Words,    kSha512BlockSize,   false,  false,  StartSha384,    MakeSha384Lanes,    Never,          true,   true},
-    {Algorithm::Sha512,    "SHA-512",   "SHA512",    "--sha512",    kSha512Tags,    128,  128,  k128,             0,  kSha512Words,    kSha512BlockSize,   false,  false,  StartSha512,    MakeSha512Lanes,    Never,          true,   true},
-    {Algorithm::Sha3_224,  "SHA3-224",  "SHA3-224",  "--sha3-224",  kSha3_224Tags,  56,   56,   k56,              1,  kSha3_224Words,  144,                false,  false,  StartSha3_224,  MakeSha3_224Lanes,  Never,          false,  true},
-    {Algorithm::Sha3_256,  "SHA3-256",  "SHA3-256",  "--sha3-256",  kSha3_256Tags,  64,   64,   k64,              2,  kSha3_256Words,  136,                false,  false,  StartSha3_256,  MakeSha3_256Lanes,  Never,          false,  true},
-    {Algorithm::Sha3_384,  "SHA3-384",  "SHA3-384",  "--sha3-384",  kSha3_384Tags,  96,   96,   k96,              1,  kSha3_384Words,  104,                false,  false,  StartSha3_384,  MakeSha3_384Lanes,  Never,          false,  true},
-    {Algorithm::Sha3_512,  "SHA3-512",  "SHA3-512",  "--sha3-512",  kSha3_512Tags,  128,  128,  k128,             5,  kSha3_512Words,  72,                 false,  false,  StartSha3_512,  MakeSha3_512Lanes,  Never,          false,  true},
-    {Algorithm::Blake2b,   "BLAKE2b",   "BLAKE2b",   "--blake2b",   kBlake2bTags,   128,  2,    kBlake2bUnnamed,  4,  kBlake2bWords,   kBlake2bBlockSize,  false,  false,  StartBlake2b,   MakeBlake2bLanes,   Never,          true,   true},
-    {Algorithm::Blake2s,   "BLAKE2s",   "BLAKE2s",   "--blake2s",   kBlake2sTags,   64,   64,   k64,              3,  kBlake2sWords,   kBlake2sBlockSize,  false,  false,  StartBlake2s,   MakeBlake2sLanes,   Never,          false,  true},
-    {Algorithm::Blake3,    "BLAKE3",    "BLAKE3",    "--blake3",    kBlake3Tags,    64,   64,   k64,              1,  kBlake3Words,    0,                  true,   false,  StartBlake3,    MakeBlake3Lanes,    Never,          true,   true},
-    {Algorithm::Crc32,     "CRC-32",    "CRC32",     "--crc32",     kCrc32Tags,     8,    8,    k8,               0,  {},              0,                  false,  true,   StartCrc32,     nullptr,            Always,         false,  false},
+    {Algorithm::Md5,       "MD5",       "MD5",       "--md5",       kMd5Tags,       32,   32,   k32,              0,  {},              kBlockSize,         false,  false,  StartMd5,       MakeLanes<Md5Lanes>,       Never,          false,  false},
+    {Algorithm::Sha1,      "SHA-1",     "SHA1",      "--sha1",      kSha1Tags,      40,   40,   k40,              0,  {},              kBlockSize,         false,  false,  StartSha1,      MakeLanes<Sha1Lanes>,      Sha1KeepsUp,    false,  false},
+    {Algorithm::Sha224,    "SHA-224",   "SHA224",    "--sha224",    kSha224Tags,    56,   56,   k56,              0,  kSha224Words,    kBlockSize,         false,  false,  StartSha224,    MakeLanes<Sha224Lanes>,    Sha256KeepsUp,  true,   true},
+    {Algorithm::Sha256,    "SHA-256",   "SHA256",    "--sha256",    kSha256Tags,    64,   64,   k64,              0,  kSha256Words,    kBlockSize,         false,  false,  StartSha256,    MakeLanes<Sha256Lanes>,    Sha256KeepsUp,  true,   true},
+    {Algorithm::Sha384,    "SHA-384",   "SHA384",    "--sha384",    kSha384Tags,    96,   96,   k96,              0,  kSha384Words,    kSha512BlockSize,   false,  false,  StartSha384,    MakeLanes<Sha384Lanes>,    Never,          true,   true},
+    {Algorithm::Sha512,    "SHA-512",   "SHA512",    "--sha512",    kSha512Tags,    128,  128,  k128,             0,  kSha512Words,    kSha512BlockSize,   false,  false,  StartSha512,    MakeLanes<Sha512Lanes>,    Never,          true,   true},
+    {Algorithm::Sha3_224,  "SHA3-224",  "SHA3-224",  "--sha3-224",  kSha3_224Tags,  56,   56,   k56,              1,  kSha3_224Words,  144,                false,  false,  StartSha3_224,  MakeLanes<Sha3_224Lanes>,  Never,          false,  true},
+    {Algorithm::Sha3_256,  "SHA3-256",  "SHA3-256",  "--sha3-256",  kSha3_256Tags,  64,   64,   k64,              2,  kSha3_256Words,  136,                false,  false,  StartSha3_256,  MakeLanes<Sha3_256Lanes>,  Never,          false,  true},
+    {Algorithm::Sha3_384,  "SHA3-384",  "SHA3-384",  "--sha3-384",  kSha3_384Tags,  96,   96,   k96,              1,  kSha3_384Words,  104,                false,  false,  StartSha3_384,  MakeLanes<Sha3_384Lanes>,  Never,          false,  true},
+    {Algorithm::Sha3_512,  "SHA3-512",  "SHA3-512",  "--sha3-512",  kSha3_512Tags,  128,  128,  k128,             5,  kSha3_512Words,  72,                 false,  false,  StartSha3_512,  MakeLanes<Sha3_512Lanes>,  Never,          false,  true},
+    {Algorithm::Blake2b,   "BLAKE2b",   "BLAKE2b",   "--blake2b",   kBlake2bTags,   128,  2,    kBlake2bUnnamed,  4,  kBlake2bWords,   kBlake2bBlockSize,  false,  false,  StartBlake2b,   MakeLanes<Blake2bLanes>,   Never,          true,   true},
+    {Algorithm::Blake2s,   "BLAKE2s",   "BLAKE2s",   "--blake2s",   kBlake2sTags,   64,   64,   k64,              3,  kBlake2sWords,   kBlake2sBlockSize,  false,  false,  StartBlake2s,   MakeLanes<Blake2sLanes>,   Never,          false,  true},
+    {Algorithm::Blake3,    "BLAKE3",    "BLAKE3",    "--blake3",    kBlake3Tags,    64,   64,   k64,              1,  kBlake3Words,    0,                  true,   false,  StartBlake3,    MakeLanes<Blake3Lanes>,    Never,          true,   true},
+    {Algorithm::Crc32,     "CRC-32",    "CRC32",     "--crc32",     kCrc32Tags,     8,    8,    k8,               0,  {},              0,                  false,  true,   StartCrc32,     nullptr,                   Always,         false,  false},
 };
 // clang-format on
 static_assert(std::size(kRows) == kAlgorithmCount, "a row for every algorithm");

@@ -2,6 +2,7 @@
 // caller's bytes in place, or the block of its own that it holds back), and
 // its last block, flagged, queued so that it too runs side by side.
 #include "engine/blake2_lanes.h"
+#include "engine/lane_object_impl.h"
 
 #include <algorithm>
 #include <cstring>
@@ -45,7 +46,7 @@ struct Traits<Blake2sDigest> {
 }  // namespace
 
 template <class Digest>
-struct Blake2Lanes<Digest>::State {
+struct Blake2LanesState {
     using T = Traits<Digest>;
     using Word = typename T::Word;
     static constexpr std::size_t kBlock = T::kBlock;
@@ -73,7 +74,7 @@ struct Blake2Lanes<Digest>::State {
     std::size_t width;
     typename T::Path path;
 
-    State()
+    Blake2LanesState()
     {
         path = T::PathInUse();
         routine = PathFunction(path);
@@ -105,21 +106,7 @@ struct Blake2Lanes<Digest>::State {
         return (l.phase == Phase::Message && (l.ownFull || l.spanSize > kBlock)) || l.phase == Phase::Last;
     }
 
-    LaneReport Report() const
-    {
-        LaneReport r;
-        for (std::size_t i = 0; i < width; ++i) {
-            const Lane& l = lanes[i];
-            const LaneMask bit = LaneMask{1} << i;
-            if (Working(l))
-                r.working |= bit;
-            else if (l.phase == Phase::Message && !l.ended)
-                r.hungry |= bit;
-            else if (l.phase == Phase::Done)
-                r.done |= bit;
-        }
-        return r;
-    }
+    LaneReport Report() const { return ReportLanes(*this); }
 
     // Once nothing whole is left to compress from the caller's bytes: the
     // rest (up to a block) is copied, so that the caller's buffer is free,
@@ -257,73 +244,13 @@ struct Blake2Lanes<Digest>::State {
 };
 
 template <class Digest>
-Blake2Lanes<Digest>::Blake2Lanes() : state_(std::make_unique<State>())
-{}
-
-template <class Digest>
-Blake2Lanes<Digest>::~Blake2Lanes() = default;
-
-template <class Digest>
-Blake2Lanes<Digest>::Blake2Lanes(Blake2Lanes&&) noexcept = default;
-
-template <class Digest>
-Blake2Lanes<Digest>& Blake2Lanes<Digest>::operator=(Blake2Lanes&&) noexcept = default;
-
-template <class Digest>
-std::size_t Blake2Lanes<Digest>::Width() const noexcept
-{
-    return state_->width;
-}
-
-template <class Digest>
-const char* Blake2Lanes<Digest>::PathName() const noexcept
-{
-    return engine::PathName(state_->path);
-}
-
-template <class Digest>
 void Blake2Lanes<Digest>::Start(std::size_t lane, std::size_t digestSize)
 {
-    state_->Start(lane, digestSize);
+    this->state_->Start(lane, digestSize);
 }
 
-template <class Digest>
-void Blake2Lanes<Digest>::Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
-{
-    state_->Feed(lane, bytes, size);
-}
-
-template <class Digest>
-void Blake2Lanes<Digest>::End(std::size_t lane)
-{
-    state_->End(lane);
-}
-
-template <class Digest>
-LaneReport Blake2Lanes<Digest>::Step()
-{
-    return state_->Step();
-}
-
-template <class Digest>
-Digest Blake2Lanes<Digest>::TakeDigest(std::size_t lane)
-{
-    return state_->TakeDigest(lane);
-}
-
-template <class Digest>
-void Blake2Lanes<Digest>::Abandon(std::size_t lane)
-{
-    state_->At(lane);
-    state_->Clear(lane);
-}
-
-template <class Digest>
-LaneReport Blake2Lanes<Digest>::Report() const noexcept
-{
-    return state_->Report();
-}
-
+template class LaneObject<Blake2LanesState<Blake2bDigest>, Blake2bDigest>;
+template class LaneObject<Blake2LanesState<Blake2sDigest>, Blake2sDigest>;
 template class Blake2Lanes<Blake2bDigest>;
 template class Blake2Lanes<Blake2sDigest>;
 

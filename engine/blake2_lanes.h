@@ -40,37 +40,21 @@ struct Blake2sDigest {
 };
 
 template <class Digest>
-class Blake2Lanes {
+struct Blake2LanesState;  // blake2_lanes.cpp
+
+// As many lanes as the lane path in use takes side by side: BLAKE2b 8 with
+// AVX-512, BLAKE2s 16, 1 otherwise.
+template <class Digest>
+class Blake2Lanes : public LaneObject<Blake2LanesState<Digest>, Digest> {
 public:
-    // As many lanes as the lane path in use takes side by side: BLAKE2b 8
-    // with AVX-512, BLAKE2s 16, 1 otherwise.
-    Blake2Lanes();
-    ~Blake2Lanes();
-    Blake2Lanes(Blake2Lanes&&) noexcept;
-    Blake2Lanes& operator=(Blake2Lanes&&) noexcept;
-    Blake2Lanes(const Blake2Lanes&) = delete;
-    Blake2Lanes& operator=(const Blake2Lanes&) = delete;
-
-    std::size_t Width() const noexcept;
-    const char* PathName() const noexcept;
-
     // A new message in `lane` with a digest of `digestSize` bytes (1 to 64
     // for BLAKE2b, 1 to 32 for BLAKE2s; another size is misuse), which drops
     // whatever message the lane still held.
     void Start(std::size_t lane, std::size_t digestSize = sizeof(Digest::bytes));
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size);
-    void End(std::size_t lane);
-    LaneReport Step();
-    Digest TakeDigest(std::size_t lane);
-    void Abandon(std::size_t lane);
-    LaneReport Report() const noexcept;
-
-    struct State;
-
-private:
-    std::unique_ptr<State> state_;
 };
 
+extern template class LaneObject<Blake2LanesState<Blake2bDigest>, Blake2bDigest>;
+extern template class LaneObject<Blake2LanesState<Blake2sDigest>, Blake2sDigest>;
 extern template class Blake2Lanes<Blake2bDigest>;
 extern template class Blake2Lanes<Blake2sDigest>;
 using Blake2bLanes = Blake2Lanes<Blake2bDigest>;

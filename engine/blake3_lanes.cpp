@@ -4,6 +4,7 @@
 // routine, then merges the lanes' subtrees level by level, a parent node of
 // every lane that has one in each call.
 #include "engine/blake3_lanes.h"
+#include "engine/lane_object_impl.h"
 
 #include <algorithm>
 #include <bit>
@@ -60,7 +61,7 @@ void ChunkOnItsOwn(const Blake3Routines& r, const std::uint8_t* bytes, std::size
 
 }  // namespace
 
-struct Blake3Lanes::State {
+struct Blake3LanesState {
     enum class Phase : std::uint8_t { Idle, Message, Done };
 
     struct Lane {
@@ -98,7 +99,7 @@ struct Blake3Lanes::State {
     alignas(64) std::uint8_t cvs[kMostLanes * kChunksPerLane * 32];
     alignas(64) std::uint8_t merged[kMostLanes * 32];
 
-    State()
+    Blake3LanesState()
     {
         path = PathInUse<Blake3Path>();
         routines = PathFunction(path);
@@ -150,21 +151,7 @@ struct Blake3Lanes::State {
         return l.phase == Phase::Message && (HasChunk(l) || l.queued > 0 || l.finishing || l.folding);
     }
 
-    LaneReport Report() const
-    {
-        LaneReport r;
-        for (std::size_t i = 0; i < width; ++i) {
-            const Lane& l = lanes[i];
-            const LaneMask bit = LaneMask{1} << i;
-            if (Working(l))
-                r.working |= bit;
-            else if (l.phase == Phase::Message && !l.ended)
-                r.hungry |= bit;
-            else if (l.phase == Phase::Done)
-                r.done |= bit;
-        }
-        return r;
-    }
+    LaneReport Report() const { return ReportLanes(*this); }
 
     // Once the lane has no chunk to hash: the window's tail into its own
     // chunk, so that the caller's buffer is free, and at the end of the
@@ -380,56 +367,11 @@ struct Blake3Lanes::State {
     }
 };
 
-Blake3Lanes::Blake3Lanes() : state_(std::make_unique<State>()) {}
-
-Blake3Lanes::~Blake3Lanes() = default;
-Blake3Lanes::Blake3Lanes(Blake3Lanes&&) noexcept = default;
-Blake3Lanes& Blake3Lanes::operator=(Blake3Lanes&&) noexcept = default;
-
-std::size_t Blake3Lanes::Width() const noexcept
-{
-    return state_->width;
-}
-
-const char* Blake3Lanes::PathName() const noexcept
-{
-    return engine::PathName(state_->path);
-}
-
 void Blake3Lanes::Start(std::size_t lane)
 {
     state_->Start(lane);
 }
 
-void Blake3Lanes::Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
-{
-    state_->Feed(lane, bytes, size);
-}
-
-void Blake3Lanes::End(std::size_t lane)
-{
-    state_->End(lane);
-}
-
-LaneReport Blake3Lanes::Step()
-{
-    return state_->Step();
-}
-
-Blake3Digest Blake3Lanes::TakeDigest(std::size_t lane)
-{
-    return state_->TakeDigest(lane);
-}
-
-void Blake3Lanes::Abandon(std::size_t lane)
-{
-    state_->At(lane);
-    state_->Clear(lane);
-}
-
-LaneReport Blake3Lanes::Report() const noexcept
-{
-    return state_->Report();
-}
+template class LaneObject<Blake3LanesState, Blake3Digest>;
 
 }  // namespace engine

@@ -29,30 +29,13 @@
 
 namespace engine {
 
-class Blake3Lanes {
+struct Blake3LanesState;  // blake3_lanes.cpp
+
+class Blake3Lanes : public LaneObject<Blake3LanesState, Blake3Digest> {
 public:
-    Blake3Lanes();
-    ~Blake3Lanes();
-    Blake3Lanes(Blake3Lanes&&) noexcept;
-    Blake3Lanes& operator=(Blake3Lanes&&) noexcept;
-    Blake3Lanes(const Blake3Lanes&) = delete;
-    Blake3Lanes& operator=(const Blake3Lanes&) = delete;
-
-    std::size_t Width() const noexcept;
-    const char* PathName() const noexcept;
-
     void Start(std::size_t lane);
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size);
-    void End(std::size_t lane);
-    LaneReport Step();
-    Blake3Digest TakeDigest(std::size_t lane);
-    void Abandon(std::size_t lane);
-    LaneReport Report() const noexcept;
-
-    struct State;
-
-private:
-    std::unique_ptr<State> state_;
 };
+
+extern template class LaneObject<Blake3LanesState, Blake3Digest>;
 
 }  // namespace engine

@@ -30,18 +30,5 @@ std::unique_ptr<MessageDigest> StartBlake2s(const std::string* key, std::size_t 
 // BLAKE3 is never an HMAC: its key, of exactly 32 bytes, is its keyed mode's.
 std::unique_ptr<MessageDigest> StartBlake3(const std::string* key, std::size_t digestBytes);
 
-std::unique_ptr<DigestLanes> MakeMd5Lanes();
-std::unique_ptr<DigestLanes> MakeSha1Lanes();
-std::unique_ptr<DigestLanes> MakeSha256Lanes();
-std::unique_ptr<DigestLanes> MakeSha512Lanes();
-std::unique_ptr<DigestLanes> MakeSha224Lanes();
-std::unique_ptr<DigestLanes> MakeSha384Lanes();
-std::unique_ptr<DigestLanes> MakeSha3_224Lanes();
-std::unique_ptr<DigestLanes> MakeSha3_256Lanes();
-std::unique_ptr<DigestLanes> MakeSha3_384Lanes();
-std::unique_ptr<DigestLanes> MakeSha3_512Lanes();
-std::unique_ptr<DigestLanes> MakeBlake2bLanes();
-std::unique_ptr<DigestLanes> MakeBlake2sLanes();
-std::unique_ptr<DigestLanes> MakeBlake3Lanes();
 
 }  // namespace engine

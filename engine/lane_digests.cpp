@@ -3,6 +3,7 @@
 // outer hash that the one-shot operations build, queued as blocks of the
 // lane's own so that they too run side by side.
 #include "engine/lane_digests.h"
+#include "engine/lane_object_impl.h"
 
 #include <algorithm>
 #include <cstring>
@@ -161,7 +162,7 @@ LaneOuterHashSeen outerHashSeen = nullptr;
 }  // namespace
 
 template <class Digest>
-struct LaneDigests<Digest>::State {
+struct LaneDigestsState {
     using T = Traits<Digest>;
     using Word = typename T::Word;
     static constexpr std::size_t kWords = T::kWords;
@@ -196,7 +197,10 @@ struct LaneDigests<Digest>::State {
     std::size_t width;
     typename T::Path path;
 
-    State()
+    // Key material may be anywhere in it; every member is plain data.
+    ~LaneDigestsState() { WipeKeyMaterial(this, sizeof *this); }
+
+    LaneDigestsState()
     {
         path = T::PathInUse();
         routine = PathFunction(path);
@@ -239,21 +243,7 @@ struct LaneDigests<Digest>::State {
                (l.queued > 0 || l.spanSize >= kBlock);
     }
 
-    LaneReport Report() const
-    {
-        LaneReport r;
-        for (std::size_t i = 0; i < width; ++i) {
-            const Lane& l = lanes[i];
-            const LaneMask bit = LaneMask{1} << i;
-            if (Working(l))
-                r.working |= bit;
-            else if (l.phase == Phase::Message && !l.ended)
-                r.hungry |= bit;
-            else if (l.phase == Phase::Done)
-                r.done |= bit;
-        }
-        return r;
-    }
+    LaneReport Report() const { return ReportLanes(*this); }
 
     // The keyed lane's inner digest, its padding and the outer key block,
     // queued from the start value: the outer hash runs in the lanes too.
@@ -470,89 +460,15 @@ struct LaneDigests<Digest>::State {
 };
 
 template <class Digest>
-LaneDigests<Digest>::LaneDigests() : state_(std::make_unique<State>())
-{}
-
-template <class Digest>
-LaneDigests<Digest>::~LaneDigests()
-{
-    if (state_)
-        WipeKeyMaterial(state_.get(), sizeof(State));
-}
-
-template <class Digest>
-LaneDigests<Digest>::LaneDigests(LaneDigests&&) noexcept = default;
-
-template <class Digest>
-LaneDigests<Digest>& LaneDigests<Digest>::operator=(LaneDigests&& other) noexcept
-{
-    if (this != &other) {
-        if (state_)
-            WipeKeyMaterial(state_.get(), sizeof(State));
-        state_ = std::move(other.state_);
-    }
-    return *this;
-}
-
-template <class Digest>
-std::size_t LaneDigests<Digest>::Width() const noexcept
-{
-    return state_->width;
-}
-
-template <class Digest>
-const char* LaneDigests<Digest>::PathName() const noexcept
-{
-    return engine::PathName(state_->path);
-}
-
-template <class Digest>
 void LaneDigests<Digest>::Start(std::size_t lane)
 {
-    state_->Start(lane, false);
+    this->state_->Start(lane, false);
 }
 
 template <class Digest>
 void LaneDigests<Digest>::StartKeyed(std::size_t lane, const std::string& key)
 {
-    state_->StartKeyed(lane, key);
-}
-
-template <class Digest>
-void LaneDigests<Digest>::Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
-{
-    state_->Feed(lane, bytes, size);
-}
-
-template <class Digest>
-void LaneDigests<Digest>::End(std::size_t lane)
-{
-    state_->End(lane);
-}
-
-template <class Digest>
-LaneReport LaneDigests<Digest>::Step()
-{
-    return state_->Step();
-}
-
-template <class Digest>
-Digest LaneDigests<Digest>::TakeDigest(std::size_t lane)
-{
-    return state_->TakeDigest(lane);
-}
-
-template <class Digest>
-void LaneDigests<Digest>::Abandon(std::size_t lane)
-{
-    state_->At(lane);
-    state_->Clear(lane);
-}
-
-template <class Digest>
-LaneReport LaneDigests<Digest>::Report() const noexcept
-{
-    return state_->Report();
+    this->state_->StartKeyed(lane, key);
 }
 
 void WatchLaneOuterHashes(LaneOuterHashSeen seen)
@@ -560,79 +476,17 @@ void WatchLaneOuterHashes(LaneOuterHashSeen seen)
     outerHashSeen = seen;
 }
 
+template class LaneObject<LaneDigestsState<Md5Digest>, Md5Digest>;
+template class LaneObject<LaneDigestsState<Sha1Digest>, Sha1Digest>;
+template class LaneObject<LaneDigestsState<Sha256Digest>, Sha256Digest>;
+template class LaneObject<LaneDigestsState<Sha512Digest>, Sha512Digest>;
+template class LaneObject<LaneDigestsState<Sha224Digest>, Sha224Digest>;
+template class LaneObject<LaneDigestsState<Sha384Digest>, Sha384Digest>;
 template class LaneDigests<Md5Digest>;
 template class LaneDigests<Sha1Digest>;
 template class LaneDigests<Sha256Digest>;
 template class LaneDigests<Sha512Digest>;
 template class LaneDigests<Sha224Digest>;
 template class LaneDigests<Sha384Digest>;
-
-namespace {
-
-template <class Digest>
-class AnyLanes final : public DigestLanes {
-public:
-    std::size_t Width() const noexcept override { return lanes_.Width(); }
-    const char* PathName() const noexcept override { return lanes_.PathName(); }
-    bool TakesKeys() const noexcept override { return true; }
-    void Start(std::size_t lane, const std::string* key, std::size_t) override
-    {
-        if (key != nullptr)
-            lanes_.StartKeyed(lane, *key);
-        else
-            lanes_.Start(lane);
-    }
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size) override
-    {
-        lanes_.Feed(lane, bytes, size);
-    }
-    void End(std::size_t lane) override { lanes_.End(lane); }
-    LaneReport Step() override { return lanes_.Step(); }
-    DigestBytes TakeDigest(std::size_t lane) override
-    {
-        const Digest digest = lanes_.TakeDigest(lane);
-        DigestBytes bytes;
-        std::memcpy(bytes.bytes.data(), digest.bytes, sizeof digest.bytes);
-        bytes.size = sizeof digest.bytes;
-        return bytes;
-    }
-    void Abandon(std::size_t lane) override { lanes_.Abandon(lane); }
-    LaneReport Report() const noexcept override { return lanes_.Report(); }
-
-private:
-    LaneDigests<Digest> lanes_;
-};
-
-}  // namespace
-
-std::unique_ptr<DigestLanes> MakeMd5Lanes()
-{
-    return std::make_unique<AnyLanes<Md5Digest>>();
-}
-
-std::unique_ptr<DigestLanes> MakeSha1Lanes()
-{
-    return std::make_unique<AnyLanes<Sha1Digest>>();
-}
-
-std::unique_ptr<DigestLanes> MakeSha256Lanes()
-{
-    return std::make_unique<AnyLanes<Sha256Digest>>();
-}
-
-std::unique_ptr<DigestLanes> MakeSha512Lanes()
-{
-    return std::make_unique<AnyLanes<Sha512Digest>>();
-}
-
-std::unique_ptr<DigestLanes> MakeSha224Lanes()
-{
-    return std::make_unique<AnyLanes<Sha224Digest>>();
-}
-
-std::unique_ptr<DigestLanes> MakeSha384Lanes()
-{
-    return std::make_unique<AnyLanes<Sha384Digest>>();
-}
 
 }  // namespace engine

@@ -7,6 +7,7 @@
 
 #include "engine/algorithms.h"
 #include "engine/digest_records.h"
+#include "engine/lane_object.h"
 
 // Many messages digested side by side, one per lane of the vector unit: MD5
 // is one serial chain per message, but the chains of different messages are
@@ -83,68 +84,42 @@
 
 namespace engine {
 
-// A set of lanes, bit l for lane l (as in digest_paths.h).
-using LaneMask = std::uint32_t;
-
-// What Step leaves for the caller. Idle lanes (never started, or whose
-// digest was taken) are in none of the three.
-struct LaneReport {
-    LaneMask hungry = 0;   // every byte fed is taken in: Feed more, or End
-    LaneMask done = 0;     // the digest is ready: TakeDigest
-    LaneMask working = 0;  // still has blocks to digest: the next Step goes on with them
-};
-
 template <class Digest>
-class LaneDigests {
+struct LaneDigestsState;  // lane_digests.cpp
+
+// As many lanes as the lane path in use takes side by side: 16 with
+// AVX-512 (SHA-512: 8), 8 with AVX2 (MD5 and SHA-1), 1 otherwise.
+template <class Digest>
+class LaneDigests : public LaneObject<LaneDigestsState<Digest>, Digest> {
 public:
-    // As many lanes as the lane path in use takes side by side: 16 with
-    // AVX-512 (SHA-512: 8), 8 with AVX2 (MD5 and SHA-1), 1 otherwise.
-    LaneDigests();
-    ~LaneDigests();
-    LaneDigests(LaneDigests&&) noexcept;
-    LaneDigests& operator=(LaneDigests&&) noexcept;
-    LaneDigests(const LaneDigests&) = delete;
-    LaneDigests& operator=(const LaneDigests&) = delete;
-
-    std::size_t Width() const noexcept;
-    // The lane path's name, as the benchmark prints it ("AVX-512", ...).
-    const char* PathName() const noexcept;
-
     // A new message in `lane`, which drops (and wipes) whatever message the
     // lane still held. The keyed form digests the HMAC with `key`, of any
     // length (a key longer than a block is hashed first, here, on one chain).
     void Start(std::size_t lane);
     void StartKeyed(std::size_t lane, const std::string& key);
 
-    // The lane's next `size` bytes, read in place (see above). Zero bytes do
-    // nothing. Whole blocks wait for Step; a block begun in an earlier window
-    // is completed from these bytes at once.
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size);
-
-    // No more bytes: once it has taken in what it was fed, the lane digests
-    // its padding (and, keyed, the outer hash), and is then done. Allowed
-    // while fed bytes are still waiting.
-    void End(std::size_t lane);
-
-    // Digests until a lane waits for the caller or none has work (see above).
-    LaneReport Step();
-
-    // The digest of a done lane, which is then idle.
-    Digest TakeDigest(std::size_t lane);
-
-    // Drops the lane's message, if any (say, its file could not be read):
-    // the lane is idle, its key material wiped, its bytes no longer read.
-    void Abandon(std::size_t lane);
-
-    // The lanes as they stand, without computing.
-    LaneReport Report() const noexcept;
-
-    struct State;
-
-private:
-    std::unique_ptr<State> state_;
+    // Feed(lane, bytes, size): the lane's next `size` bytes, read in place
+    // (see above). Zero bytes do nothing. Whole blocks wait for Step; a block
+    // begun in an earlier window is completed from these bytes at once.
+    //
+    // End(lane): no more bytes. Once it has taken in what it was fed, the
+    // lane digests its padding (and, keyed, the outer hash), and is then
+    // done. Allowed while fed bytes are still waiting.
+    //
+    // Step(): digests until a lane waits for the caller or none has work.
+    // TakeDigest(lane): the digest of a done lane, which is then idle.
+    // Abandon(lane): drops the lane's message, if any (say, its file could
+    // not be read): the lane is idle, its key material wiped, its bytes no
+    // longer read.
+    // Report(): the lanes as they stand, without computing.
 };
 
+extern template class LaneObject<LaneDigestsState<Md5Digest>, Md5Digest>;
+extern template class LaneObject<LaneDigestsState<Sha1Digest>, Sha1Digest>;
+extern template class LaneObject<LaneDigestsState<Sha256Digest>, Sha256Digest>;
+extern template class LaneObject<LaneDigestsState<Sha512Digest>, Sha512Digest>;
+extern template class LaneObject<LaneDigestsState<Sha224Digest>, Sha224Digest>;
+extern template class LaneObject<LaneDigestsState<Sha384Digest>, Sha384Digest>;
 extern template class LaneDigests<Md5Digest>;
 extern template class LaneDigests<Sha1Digest>;
 extern template class LaneDigests<Sha256Digest>;
@@ -157,26 +132,6 @@ using Sha256Lanes = LaneDigests<Sha256Digest>;
 using Sha512Lanes = LaneDigests<Sha512Digest>;
 using Sha224Lanes = LaneDigests<Sha224Digest>;
 using Sha384Lanes = LaneDigests<Sha384Digest>;
-
-// A lane object of any algorithm behind one interface, as the table of
-// algorithms makes them (AlgorithmRow::lanes): the calls and rules of
-// LaneDigests, the key given to Start (keyed when not null, where the lanes
-// take keys) with the digest's length (0 for the algorithm's own; only
-// BLAKE2b has others), and the digest handed out as bytes.
-class DigestLanes {
-public:
-    virtual ~DigestLanes() = default;
-    virtual std::size_t Width() const noexcept = 0;
-    virtual const char* PathName() const noexcept = 0;
-    virtual bool TakesKeys() const noexcept = 0;
-    virtual void Start(std::size_t lane, const std::string* key, std::size_t digestBytes) = 0;
-    virtual void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size) = 0;
-    virtual void End(std::size_t lane) = 0;
-    virtual LaneReport Step() = 0;
-    virtual DigestBytes TakeDigest(std::size_t lane) = 0;
-    virtual void Abandon(std::size_t lane) = 0;
-    virtual LaneReport Report() const noexcept = 0;
-};
 
 // Test seam, for the wipe tests only: when set, called by Step as each
 // keyed lane's outer hash begins (its outer key block and inner digest

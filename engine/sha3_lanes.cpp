@@ -2,6 +2,7 @@
 // block, or the caller's bytes in place) and its padding, queued as a block
 // of its own so that it too runs beside the others.
 #include "engine/sha3_lanes.h"
+#include "engine/lane_object_impl.h"
 
 #include <algorithm>
 #include <cstring>
@@ -22,7 +23,8 @@ namespace {
 }  // namespace
 
 template <std::size_t kDigestBytes>
-struct Sha3LaneDigests<kDigestBytes>::State {
+struct Sha3LanesState {
+    using Digest = std::array<std::uint8_t, kDigestBytes>;
     static constexpr std::size_t kRate = 200 - 2 * kDigestBytes;
 
     // Message: taking bytes until End; Final: its last block queued; Done:
@@ -47,7 +49,7 @@ struct Sha3LaneDigests<kDigestBytes>::State {
     std::size_t width;
     Sha3LanePath path;
 
-    State()
+    Sha3LanesState()
     {
         path = PathInUse<Sha3LanePath>();
         routine = PathFunction(path);
@@ -74,21 +76,7 @@ struct Sha3LaneDigests<kDigestBytes>::State {
         return (l.phase == Phase::Message || l.phase == Phase::Final) && (l.queued || l.spanSize >= kRate);
     }
 
-    LaneReport Report() const
-    {
-        LaneReport r;
-        for (std::size_t i = 0; i < width; ++i) {
-            const Lane& l = lanes[i];
-            const LaneMask bit = LaneMask{1} << i;
-            if (Working(l))
-                r.working |= bit;
-            else if (l.phase == Phase::Message && !l.ended)
-                r.hungry |= bit;
-            else if (l.phase == Phase::Done)
-                r.done |= bit;
-        }
-        return r;
-    }
+    LaneReport Report() const { return ReportLanes(*this); }
 
     // After the lane's blocks moved on: what it does next, once nothing
     // whole is left where it was reading.
@@ -224,73 +212,15 @@ struct Sha3LaneDigests<kDigestBytes>::State {
 };
 
 template <std::size_t kDigestBytes>
-Sha3LaneDigests<kDigestBytes>::Sha3LaneDigests() : state_(std::make_unique<State>())
-{}
-
-template <std::size_t kDigestBytes>
-Sha3LaneDigests<kDigestBytes>::~Sha3LaneDigests() = default;
-
-template <std::size_t kDigestBytes>
-Sha3LaneDigests<kDigestBytes>::Sha3LaneDigests(Sha3LaneDigests&&) noexcept = default;
-
-template <std::size_t kDigestBytes>
-Sha3LaneDigests<kDigestBytes>& Sha3LaneDigests<kDigestBytes>::operator=(Sha3LaneDigests&&) noexcept = default;
-
-template <std::size_t kDigestBytes>
-std::size_t Sha3LaneDigests<kDigestBytes>::Width() const noexcept
-{
-    return state_->width;
-}
-
-template <std::size_t kDigestBytes>
-const char* Sha3LaneDigests<kDigestBytes>::PathName() const noexcept
-{
-    return engine::PathName(state_->path);
-}
-
-template <std::size_t kDigestBytes>
 void Sha3LaneDigests<kDigestBytes>::Start(std::size_t lane)
 {
-    state_->Start(lane);
+    this->state_->Start(lane);
 }
 
-template <std::size_t kDigestBytes>
-void Sha3LaneDigests<kDigestBytes>::Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
-{
-    state_->Feed(lane, bytes, size);
-}
-
-template <std::size_t kDigestBytes>
-void Sha3LaneDigests<kDigestBytes>::End(std::size_t lane)
-{
-    state_->End(lane);
-}
-
-template <std::size_t kDigestBytes>
-LaneReport Sha3LaneDigests<kDigestBytes>::Step()
-{
-    return state_->Step();
-}
-
-template <std::size_t kDigestBytes>
-typename Sha3LaneDigests<kDigestBytes>::Digest Sha3LaneDigests<kDigestBytes>::TakeDigest(std::size_t lane)
-{
-    return state_->TakeDigest(lane);
-}
-
-template <std::size_t kDigestBytes>
-void Sha3LaneDigests<kDigestBytes>::Abandon(std::size_t lane)
-{
-    state_->At(lane);
-    state_->Clear(lane);
-}
-
-template <std::size_t kDigestBytes>
-LaneReport Sha3LaneDigests<kDigestBytes>::Report() const noexcept
-{
-    return state_->Report();
-}
-
+template class LaneObject<Sha3LanesState<28>, std::array<std::uint8_t, 28>>;
+template class LaneObject<Sha3LanesState<32>, std::array<std::uint8_t, 32>>;
+template class LaneObject<Sha3LanesState<48>, std::array<std::uint8_t, 48>>;
+template class LaneObject<Sha3LanesState<64>, std::array<std::uint8_t, 64>>;
 template class Sha3LaneDigests<28>;
 template class Sha3LaneDigests<32>;
 template class Sha3LaneDigests<48>;

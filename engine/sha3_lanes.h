@@ -22,35 +22,22 @@
 namespace engine {
 
 template <std::size_t kDigestBytes>
-class Sha3LaneDigests {
+struct Sha3LanesState;  // sha3_lanes.cpp
+
+template <std::size_t kDigestBytes>
+class Sha3LaneDigests
+    : public LaneObject<Sha3LanesState<kDigestBytes>, std::array<std::uint8_t, kDigestBytes>> {
 public:
     static_assert(kDigestBytes == 28 || kDigestBytes == 32 || kDigestBytes == 48 || kDigestBytes == 64);
     using Digest = std::array<std::uint8_t, kDigestBytes>;
 
-    Sha3LaneDigests();
-    ~Sha3LaneDigests();
-    Sha3LaneDigests(Sha3LaneDigests&&) noexcept;
-    Sha3LaneDigests& operator=(Sha3LaneDigests&&) noexcept;
-    Sha3LaneDigests(const Sha3LaneDigests&) = delete;
-    Sha3LaneDigests& operator=(const Sha3LaneDigests&) = delete;
-
-    std::size_t Width() const noexcept;
-    const char* PathName() const noexcept;
-
     void Start(std::size_t lane);
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size);
-    void End(std::size_t lane);
-    LaneReport Step();
-    Digest TakeDigest(std::size_t lane);
-    void Abandon(std::size_t lane);
-    LaneReport Report() const noexcept;
-
-    struct State;
-
-private:
-    std::unique_ptr<State> state_;
 };
 
+extern template class LaneObject<Sha3LanesState<28>, std::array<std::uint8_t, 28>>;
+extern template class LaneObject<Sha3LanesState<32>, std::array<std::uint8_t, 32>>;
+extern template class LaneObject<Sha3LanesState<48>, std::array<std::uint8_t, 48>>;
+extern template class LaneObject<Sha3LanesState<64>, std::array<std::uint8_t, 64>>;
 extern template class Sha3LaneDigests<28>;
 extern template class Sha3LaneDigests<32>;
 extern template class Sha3LaneDigests<48>;

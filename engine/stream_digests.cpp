@@ -200,53 +200,6 @@ std::unique_ptr<MessageDigest> StartStream(const std::string* key, std::size_t b
     return std::make_unique<PlainStream<H>>(bytes);
 }
 
-// Lane objects of plain messages only, behind the table's interface; a
-// keyed message goes through the one-message path.
-template <class Lanes>
-class PlainLanes final : public DigestLanes {
-public:
-    std::size_t Width() const noexcept override { return lanes_.Width(); }
-    const char* PathName() const noexcept override { return lanes_.PathName(); }
-    bool TakesKeys() const noexcept override { return false; }
-    void Start(std::size_t lane, const std::string* key, std::size_t digestBytes) override
-    {
-        if (key != nullptr)
-            throw std::logic_error("lane digests: these lanes take no key");
-        // Only BLAKE2b has other lengths than its own.
-        if constexpr (std::is_same_v<Lanes, Blake2bLanes>)
-            lanes_.Start(lane, digestBytes == 0 ? kBlake2bMaxDigestSize : digestBytes);
-        else
-            lanes_.Start(lane);
-    }
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size) override
-    {
-        lanes_.Feed(lane, bytes, size);
-    }
-    void End(std::size_t lane) override { lanes_.End(lane); }
-    LaneReport Step() override { return lanes_.Step(); }
-    DigestBytes TakeDigest(std::size_t lane) override
-    {
-        const auto digest = lanes_.TakeDigest(lane);
-        DigestBytes bytes;
-        if constexpr (requires { digest.data(); }) {  // a std::array
-            std::memcpy(bytes.bytes.data(), digest.data(), digest.size());
-            bytes.size = digest.size();
-        } else if constexpr (requires { digest.size; }) {  // a record with its length
-            std::memcpy(bytes.bytes.data(), digest.bytes, digest.size);
-            bytes.size = digest.size;
-        } else {
-            std::memcpy(bytes.bytes.data(), digest.bytes, sizeof digest.bytes);
-            bytes.size = sizeof digest.bytes;
-        }
-        return bytes;
-    }
-    void Abandon(std::size_t lane) override { lanes_.Abandon(lane); }
-    LaneReport Report() const noexcept override { return lanes_.Report(); }
-
-private:
-    Lanes lanes_;
-};
-
 }  // namespace
 
 std::unique_ptr<MessageDigest> StartSha3_224(const std::string* key, std::size_t)
@@ -282,41 +235,6 @@ std::unique_ptr<MessageDigest> StartBlake2s(const std::string* key, std::size_t)
 std::unique_ptr<MessageDigest> StartBlake3(const std::string* key, std::size_t)
 {
     return std::make_unique<Blake3Message>(key);
-}
-
-std::unique_ptr<DigestLanes> MakeBlake3Lanes()
-{
-    return std::make_unique<PlainLanes<Blake3Lanes>>();
-}
-
-std::unique_ptr<DigestLanes> MakeSha3_224Lanes()
-{
-    return std::make_unique<PlainLanes<Sha3_224Lanes>>();
-}
-
-std::unique_ptr<DigestLanes> MakeSha3_256Lanes()
-{
-    return std::make_unique<PlainLanes<Sha3_256Lanes>>();
-}
-
-std::unique_ptr<DigestLanes> MakeSha3_384Lanes()
-{
-    return std::make_unique<PlainLanes<Sha3_384Lanes>>();
-}
-
-std::unique_ptr<DigestLanes> MakeSha3_512Lanes()
-{
-    return std::make_unique<PlainLanes<Sha3_512Lanes>>();
-}
-
-std::unique_ptr<DigestLanes> MakeBlake2bLanes()
-{
-    return std::make_unique<PlainLanes<Blake2bLanes>>();
-}
-
-std::unique_ptr<DigestLanes> MakeBlake2sLanes()
-{
-    return std::make_unique<PlainLanes<Blake2sLanes>>();
 }
 
 }  // namespace engine
