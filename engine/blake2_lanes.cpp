@@ -38,15 +38,12 @@ struct Traits<Blake2sDigest> {
     static Path PathInUse() { return engine::PathInUse<Blake2sLanePath>(); }
 };
 
-[[noreturn]] void Misuse(const char* what)
-{
-    throw std::logic_error(std::string("BLAKE2 lanes: ") + what);
-}
-
 }  // namespace
 
 template <class Digest>
 struct Blake2LanesState {
+    [[noreturn]] static void Misuse(const char* what) { LaneMisuse("BLAKE2 lanes", what); }
+
     using T = Traits<Digest>;
     using Word = typename T::Word;
     static constexpr std::size_t kBlock = T::kBlock;
@@ -116,11 +113,7 @@ struct Blake2LanesState {
         Lane& l = lanes[lane];
         if (l.phase != Phase::Message || Working(l))
             return;
-        if (l.spanSize > 0)
-            std::memcpy(l.own + l.held, l.span, l.spanSize);
-        l.held += l.spanSize;
-        l.span = nullptr;
-        l.spanSize = 0;
+        KeepTail(l, l.held);
         if (!l.ended)
             return;
         std::memset(l.own + l.held, 0, kBlock - l.held);
@@ -142,15 +135,10 @@ struct Blake2LanesState {
         words.h[0][lane] ^= static_cast<Word>(0x01010000u | digestSize);
     }
 
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
+    // Feed once LaneObject has checked the call, with bytes to take.
+    void Take(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
     {
-        Lane& l = At(lane);
-        if (l.phase != Phase::Message || l.ended)
-            Misuse("Feed on a lane that takes no bytes");
-        if (l.spanSize > 0)
-            Misuse("Feed on a lane that still holds bytes");
-        if (size == 0)
-            return;
+        Lane& l = lanes[lane];
         if (l.held > 0) {
             const std::size_t take = std::min(kBlock - l.held, size);
             std::memcpy(l.own + l.held, bytes, take);
@@ -168,14 +156,6 @@ struct Blake2LanesState {
         Settle(lane);
     }
 
-    void End(std::size_t lane)
-    {
-        Lane& l = At(lane);
-        if (l.phase != Phase::Message || l.ended)
-            Misuse("End on a lane that takes no bytes");
-        l.ended = true;
-        Settle(lane);
-    }
 
     LaneReport Step()
     {

@@ -25,11 +25,6 @@ constexpr std::size_t kChunksPerLane = 16;
 // The widest hash-many routine's lanes.
 constexpr std::size_t kMostLanes = 16;
 
-[[noreturn]] void Misuse(const char* what)
-{
-    throw std::logic_error(std::string("BLAKE3 lanes: ") + what);
-}
-
 void StoreCv(std::uint8_t* out, const std::uint32_t* cv)
 {
     for (int i = 0; i < 8; ++i)
@@ -62,6 +57,8 @@ void ChunkOnItsOwn(const Blake3Routines& r, const std::uint8_t* bytes, std::size
 }  // namespace
 
 struct Blake3LanesState {
+    [[noreturn]] static void Misuse(const char* what) { LaneMisuse("BLAKE3 lanes", what); }
+
     enum class Phase : std::uint8_t { Idle, Message, Done };
 
     struct Lane {
@@ -156,16 +153,12 @@ struct Blake3LanesState {
     // Once the lane has no chunk to hash: the window's tail into its own
     // chunk, so that the caller's buffer is free, and at the end of the
     // message the last chunk is due.
+    void Settle(std::size_t lane) { Settle(lanes[lane]); }
     void Settle(Lane& l)
     {
         if (l.phase != Phase::Message || l.queued > 0 || l.finishing || l.folding || HasChunk(l))
             return;
-        if (l.spanSize > 0) {
-            std::memcpy(l.own + l.partial, l.span, l.spanSize);
-            l.partial += l.spanSize;
-        }
-        l.span = nullptr;
-        l.spanSize = 0;
+        KeepTail(l, l.partial);
         if (l.ended)
             l.finishing = true;
     }
@@ -324,15 +317,10 @@ struct Blake3LanesState {
         lanes[lane].phase = Phase::Message;
     }
 
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
+    // Feed once LaneObject has checked the call, with bytes to take.
+    void Take(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
     {
-        Lane& l = At(lane);
-        if (l.phase != Phase::Message || l.ended)
-            Misuse("Feed on a lane that takes no bytes");
-        if (l.spanSize > 0)
-            Misuse("Feed on a lane that still holds bytes");
-        if (size == 0)
-            return;
+        Lane& l = lanes[lane];
         if (l.partial > 0 && l.partial < kChunk) {
             // A chunk begun in an earlier window is completed at once.
             const std::size_t take = std::min(kChunk - l.partial, size);
@@ -346,14 +334,6 @@ struct Blake3LanesState {
         Settle(l);
     }
 
-    void End(std::size_t lane)
-    {
-        Lane& l = At(lane);
-        if (l.phase != Phase::Message || l.ended)
-            Misuse("End on a lane that takes no bytes");
-        l.ended = true;
-        Settle(l);
-    }
 
     Blake3Digest TakeDigest(std::size_t lane)
     {

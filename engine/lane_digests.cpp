@@ -152,17 +152,14 @@ std::size_t Pad(std::uint8_t* blocks, std::size_t length, std::uint64_t total)
     return count;
 }
 
-[[noreturn]] void Misuse(const char* what)
-{
-    throw std::logic_error(std::string("lane digests: ") + what);
-}
-
 LaneOuterHashSeen outerHashSeen = nullptr;
 
 }  // namespace
 
 template <class Digest>
 struct LaneDigestsState {
+    [[noreturn]] static void Misuse(const char* what) { LaneMisuse("lane digests", what); }
+
     using T = Traits<Digest>;
     using Word = typename T::Word;
     static constexpr std::size_t kWords = T::kWords;
@@ -278,11 +275,7 @@ struct LaneDigestsState {
             if (l.spanSize >= kBlock)
                 return;
             // A block begun: copied, so the caller's buffer is free.
-            if (l.spanSize > 0)
-                std::memcpy(l.own + l.partial, l.span, l.spanSize);
-            l.partial += l.spanSize;
-            l.span = nullptr;
-            l.spanSize = 0;
+            KeepTail(l, l.partial);
             if (!l.ended)
                 return;
             l.queued = Pad<T>(l.own, l.partial, l.total);
@@ -357,15 +350,10 @@ struct LaneDigestsState {
         l.total = kBlock;
     }
 
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
+    // Feed once LaneObject has checked the call, with bytes to take.
+    void Take(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
     {
-        Lane& l = At(lane);
-        if (l.phase != Phase::Message || l.ended)
-            Misuse("Feed on a lane that takes no bytes");
-        if (l.spanSize > 0)
-            Misuse("Feed on a lane that still holds bytes");
-        if (size == 0)
-            return;
+        Lane& l = lanes[lane];
         l.total += size;
         if (l.partial > 0) {
             const std::size_t take = std::min(kBlock - l.partial, size);
@@ -384,14 +372,6 @@ struct LaneDigestsState {
         Settle(lane);
     }
 
-    void End(std::size_t lane)
-    {
-        Lane& l = At(lane);
-        if (l.phase != Phase::Message || l.ended)
-            Misuse("End on a lane that takes no bytes");
-        l.ended = true;
-        Settle(lane);
-    }
 
     LaneReport Step()
     {

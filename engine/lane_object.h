@@ -28,6 +28,25 @@ struct LaneReport {
     LaneMask working = 0;  // still has blocks to digest: the next Step goes on with them
 };
 
+// How a kind's misuse errors read: "BLAKE2 lanes: End on a lane that ...".
+[[noreturn]] inline void LaneMisuse(const char* kind, const char* what)
+{
+    throw std::logic_error(std::string(kind) + ": " + what);
+}
+
+// The bytes of the caller's window that the lane has not taken in (fewer
+// than a block), copied into the lane's own block after the `kept` bytes
+// it holds, so that the caller's buffer is free again.
+template <class Lane>
+void KeepTail(Lane& l, std::size_t& kept)
+{
+    if (l.spanSize > 0)
+        std::memcpy(l.own + kept, l.span, l.spanSize);
+    kept += l.spanSize;
+    l.span = nullptr;
+    l.spanSize = 0;
+}
+
 // The report of a kind's state, whose lanes each have a phase (Message
 // while taking bytes, Done with the digest waiting) and an `ended` flag,
 // and which says which lanes have blocks to digest now (Working).
@@ -49,9 +68,9 @@ LaneReport ReportLanes(const State& state)
 }
 
 // The calls every kind takes alike, handed to its State, which its own .cpp
-// defines (with width, path, At, Clear, Feed, End, Step, TakeDigest and
-// Report) and where this template is instantiated; each kind adds its own
-// Start. A State that holds key material wipes it in its destructor, which
+// defines (with width, path, Misuse, At, Clear, Settle, Take, Step,
+// TakeDigest and Report) and where this template is instantiated; each
+// kind adds its own Start. A State that holds key material wipes it in its destructor, which
 // also runs when a moved-to object drops the state it had.
 template <class State, class Digest>
 class LaneObject {

@@ -38,13 +38,23 @@ const char* LaneObject<State, Digest>::PathName() const noexcept
 template <class State, class Digest>
 void LaneObject<State, Digest>::Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
 {
-    state_->Feed(lane, bytes, size);
+    auto& l = state_->At(lane);
+    if (l.phase != State::Phase::Message || l.ended)
+        State::Misuse("Feed on a lane that takes no bytes");
+    if (l.spanSize > 0)
+        State::Misuse("Feed on a lane that still holds bytes");
+    if (size > 0)
+        state_->Take(lane, bytes, size);
 }
 
 template <class State, class Digest>
 void LaneObject<State, Digest>::End(std::size_t lane)
 {
-    state_->End(lane);
+    auto& l = state_->At(lane);
+    if (l.phase != State::Phase::Message || l.ended)
+        State::Misuse("End on a lane that takes no bytes");
+    l.ended = true;
+    state_->Settle(lane);
 }
 
 template <class State, class Digest>

@@ -15,15 +15,12 @@
 namespace engine {
 namespace {
 
-[[noreturn]] void Misuse(const char* what)
-{
-    throw std::logic_error(std::string("SHA-3 lane digests: ") + what);
-}
-
 }  // namespace
 
 template <std::size_t kDigestBytes>
 struct Sha3LanesState {
+    [[noreturn]] static void Misuse(const char* what) { LaneMisuse("SHA-3 lane digests", what); }
+
     using Digest = std::array<std::uint8_t, kDigestBytes>;
     static constexpr std::size_t kRate = 200 - 2 * kDigestBytes;
 
@@ -90,11 +87,7 @@ struct Sha3LanesState {
             if (l.spanSize >= kRate)
                 return;
             // A block begun: copied, so the caller's buffer is free.
-            if (l.spanSize > 0)
-                std::memcpy(l.own + l.partial, l.span, l.spanSize);
-            l.partial += l.spanSize;
-            l.span = nullptr;
-            l.spanSize = 0;
+            KeepTail(l, l.partial);
             if (!l.ended)
                 return;
             // FIPS 202's padding: 0x06 after the message, 0x80 at the end.
@@ -122,15 +115,10 @@ struct Sha3LanesState {
             words.words[i][lane] = 0;
     }
 
-    void Feed(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
+    // Feed once LaneObject has checked the call, with bytes to take.
+    void Take(std::size_t lane, const std::uint8_t* bytes, std::size_t size)
     {
-        Lane& l = At(lane);
-        if (l.phase != Phase::Message || l.ended)
-            Misuse("Feed on a lane that takes no bytes");
-        if (l.spanSize > 0)
-            Misuse("Feed on a lane that still holds bytes");
-        if (size == 0)
-            return;
+        Lane& l = lanes[lane];
         if (l.partial > 0) {
             const std::size_t take = std::min(kRate - l.partial, size);
             std::memcpy(l.own + l.partial, bytes, take);
@@ -147,14 +135,6 @@ struct Sha3LanesState {
         Settle(lane);
     }
 
-    void End(std::size_t lane)
-    {
-        Lane& l = At(lane);
-        if (l.phase != Phase::Message || l.ended)
-            Misuse("End on a lane that takes no bytes");
-        l.ended = true;
-        Settle(lane);
-    }
 
     LaneReport Step()
     {

@@ -1024,7 +1024,26 @@ void LaneWipe::ExpectNothingLeft()
             for (const std::string& found : s.FindIn(heap::blocks[b].address, heap::blocks[b].size))
                 ADD_FAILURE() << what << ": " << found << " in the lane object's heap block " << b << " of "
                               << heap::blocks[b].size << " bytes";
+
+        // A keyed lane still running when the object goes: its key block is
+        // not in the memory given back.
+        const std::string unfinished = RandomKey(keyLength, rng);
+        stack_.Run([&] {
+            lanes->StartKeyed(0, unfinished);
+            lanes->Feed(0, bytes, 10);
+        });
+        std::fill(std::begin(heap::keptSize), std::end(heap::keptSize), 0);
+        heap::keeping = true;
         lanes.reset();
+        heap::keeping = false;
+        const Secrets left = D::KeySecrets(unfinished);
+        std::size_t freed = 0;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            freed += heap::keptSize[b] > 0 ? 1 : 0;
+            for (const std::string& found : left.FindIn(heap::kept[b], heap::keptSize[b]))
+                ADD_FAILURE() << what << ": " << found << " in the lane object's heap block " << b << ", freed";
+        }
+        EXPECT_GT(freed, 0u) << what << ": the lane object freed none of its blocks";
     }
 }
 
