@@ -156,7 +156,6 @@ struct Blake2LanesState {
         Settle(lane);
     }
 
-
     LaneReport Step()
     {
         const LaneReport before = Report();

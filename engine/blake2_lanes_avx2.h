@@ -31,17 +31,11 @@ struct Avx2Blake2 {
     }
     BLAKE2_LANE_STEP static __m256i Add(__m256i x, __m256i y)
     {
-        if constexpr (kWide)
-            return _mm256_add_epi64(x, y);
-        else
-            return _mm256_add_epi32(x, y);
+        return kWide ? _mm256_add_epi64(x, y) : _mm256_add_epi32(x, y);
     }
     BLAKE2_LANE_STEP static __m256i Sub(__m256i x, __m256i y)
     {
-        if constexpr (kWide)
-            return _mm256_sub_epi64(x, y);
-        else
-            return _mm256_sub_epi32(x, y);
+        return kWide ? _mm256_sub_epi64(x, y) : _mm256_sub_epi32(x, y);
     }
     BLAKE2_LANE_STEP static __m256i Xor(__m256i x, __m256i y) { return _mm256_xor_si256(x, y); }
     BLAKE2_LANE_STEP static __m256i Xor3(__m256i x, __m256i y, __m256i z) { return Xor(x, Xor(y, z)); }

@@ -22,17 +22,11 @@ struct Avx512Blake2 {
     BLAKE2_LANE_STEP static void Store(Word* words, __m512i v) { _mm512_store_si512(words, v); }
     BLAKE2_LANE_STEP static __m512i Add(__m512i x, __m512i y)
     {
-        if constexpr (kWide)
-            return _mm512_add_epi64(x, y);
-        else
-            return _mm512_add_epi32(x, y);
+        return kWide ? _mm512_add_epi64(x, y) : _mm512_add_epi32(x, y);
     }
     BLAKE2_LANE_STEP static __m512i Sub(__m512i x, __m512i y)
     {
-        if constexpr (kWide)
-            return _mm512_sub_epi64(x, y);
-        else
-            return _mm512_sub_epi32(x, y);
+        return kWide ? _mm512_sub_epi64(x, y) : _mm512_sub_epi32(x, y);
     }
     BLAKE2_LANE_STEP static __m512i Xor(__m512i x, __m512i y) { return _mm512_xor_si512(x, y); }
     BLAKE2_LANE_STEP static __m512i Xor3(__m512i x, __m512i y, __m512i z)

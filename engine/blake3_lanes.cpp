@@ -334,7 +334,6 @@ struct Blake3LanesState {
         Settle(l);
     }
 
-
     Blake3Digest TakeDigest(std::size_t lane)
     {
         Lane& l = At(lane);

@@ -788,52 +788,38 @@ ENGINE_STEP void Sha512Finish(Sha512Digest& state)
 // What the hashing and the HMAC need to know of each hash: its block and
 // length field, its routines, and how far below its caller the stack is
 // scrubbed after a keyed computation.
-struct Md5Traits {
-    using Digest = Md5Digest;
-    using CompressFn = Md5CompressFn;
+template <class D, class Fn, std::size_t kBlock, std::size_t kLength, bool kBigEndian>
+struct MdTraits {
+    using Digest = D;
+    using CompressFn = Fn;
     static constexpr std::size_t kOutputBytes = sizeof(Digest);
-    static constexpr std::size_t kBlockSize = engine::kBlockSize;
-    static constexpr std::size_t kLengthBytes = 8;
-    static constexpr bool kBigEndianLength = false;
+    static constexpr std::size_t kBlockSize = kBlock;
+    static constexpr std::size_t kLengthBytes = kLength;
+    static constexpr bool kBigEndianLength = kBigEndian;
+};
+
+struct Md5Traits : MdTraits<Md5Digest, Md5CompressFn, engine::kBlockSize, 8, false> {
     static CompressFn CompressInUse() { return Md5Compress; }
     static void Init(Digest& d) { Md5Init(d); }
     static void Finish(Digest&) {}
     static void Scrub() { ScrubStackShallow(); }
 };
 
-struct Sha1Traits {
-    using Digest = Sha1Digest;
-    using CompressFn = Sha1CompressFn;
-    static constexpr std::size_t kOutputBytes = sizeof(Digest);
-    static constexpr std::size_t kBlockSize = engine::kBlockSize;
-    static constexpr std::size_t kLengthBytes = 8;
-    static constexpr bool kBigEndianLength = true;
+struct Sha1Traits : MdTraits<Sha1Digest, Sha1CompressFn, engine::kBlockSize, 8, true> {
     static CompressFn CompressInUse() { return RoutineInUse<Sha1Path>(); }
     static void Init(Digest& d) { Sha1Init(d); }
     static void Finish(Digest& d) { Sha1Finish(d); }
     static void Scrub() { ScrubStack(); }
 };
 
-struct Sha256Traits {
-    using Digest = Sha256Digest;
-    using CompressFn = Sha256CompressFn;
-    static constexpr std::size_t kOutputBytes = sizeof(Digest);
-    static constexpr std::size_t kBlockSize = engine::kBlockSize;
-    static constexpr std::size_t kLengthBytes = 8;
-    static constexpr bool kBigEndianLength = true;
+struct Sha256Traits : MdTraits<Sha256Digest, Sha256CompressFn, engine::kBlockSize, 8, true> {
     static CompressFn CompressInUse() { return RoutineInUse<Sha256Path>(); }
     static void Init(Digest& d) { Sha256Init(d); }
     static void Finish(Digest& d) { Sha256Finish(d); }
     static void Scrub() { ScrubStack(); }
 };
 
-struct Sha512Traits {
-    using Digest = Sha512Digest;
-    using CompressFn = Sha512CompressFn;
-    static constexpr std::size_t kOutputBytes = sizeof(Digest);
-    static constexpr std::size_t kBlockSize = kSha512BlockSize;
-    static constexpr std::size_t kLengthBytes = 16;
-    static constexpr bool kBigEndianLength = true;
+struct Sha512Traits : MdTraits<Sha512Digest, Sha512CompressFn, kSha512BlockSize, 16, true> {
     static CompressFn CompressInUse() { return RoutineInUse<Sha512Path>(); }
     static void Init(Digest& d) { Sha512Init(d); }
     static void Finish(Digest& d) { Sha512Finish(d); }

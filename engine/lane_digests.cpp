@@ -372,7 +372,6 @@ struct LaneDigestsState {
         Settle(lane);
     }
 
-
     LaneReport Step()
     {
         const LaneReport before = Report();

@@ -13,10 +13,6 @@
 #include "engine/sha3.h"
 
 namespace engine {
-namespace {
-
-}  // namespace
-
 template <std::size_t kDigestBytes>
 struct Sha3LanesState {
     [[noreturn]] static void Misuse(const char* what) { LaneMisuse("SHA-3 lane digests", what); }
@@ -134,7 +130,6 @@ struct Sha3LanesState {
         l.spanSize = size;
         Settle(lane);
     }
-
 
     LaneReport Step()
     {

@@ -25,8 +25,7 @@ template <std::size_t kDigestBytes>
 struct Sha3LanesState;  // sha3_lanes.cpp
 
 template <std::size_t kDigestBytes>
-class Sha3LaneDigests
-    : public LaneObject<Sha3LanesState<kDigestBytes>, std::array<std::uint8_t, kDigestBytes>> {
+class Sha3LaneDigests : public LaneObject<Sha3LanesState<kDigestBytes>, std::array<std::uint8_t, kDigestBytes>> {
 public:
     static_assert(kDigestBytes == 28 || kDigestBytes == 32 || kDigestBytes == 48 || kDigestBytes == 64);
     using Digest = std::array<std::uint8_t, kDigestBytes>;

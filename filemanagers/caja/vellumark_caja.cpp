@@ -104,11 +104,7 @@ extern "C" {
 
 G_MODULE_EXPORT void caja_module_initialize(GTypeModule* module)
 {
-    static const GTypeInfo info{sizeof(GObjectClass), nullptr, nullptr, nullptr, nullptr, nullptr,
-                                sizeof(GObject),      0,       nullptr, nullptr};
-    providerType = g_type_module_register_type(module, G_TYPE_OBJECT, "VellumarkCajaMenu", &info, GTypeFlags{});
-    static const GInterfaceInfo menu{InitMenuProvider, nullptr, nullptr};
-    g_type_module_add_interface(module, providerType, CAJA_TYPE_MENU_PROVIDER, &menu);
+    providerType = fm::RegisterMenuProvider(module, "VellumarkCajaMenu", CAJA_TYPE_MENU_PROVIDER, InitMenuProvider);
 }
 
 G_MODULE_EXPORT void caja_module_shutdown() {}

@@ -73,4 +73,14 @@ GList* ChecksumItems(const char* fileManager, GList* selection, const FileInfoRe
     return g_list_append(nullptr, item);
 }
 
+GType RegisterMenuProvider(GTypeModule* module, const char* typeName, GType menuInterface, GInterfaceInitFunc init)
+{
+    static const GTypeInfo info{sizeof(GObjectClass), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                sizeof(GObject),      0,       nullptr, nullptr};
+    const GType type = g_type_module_register_type(module, G_TYPE_OBJECT, typeName, &info, GTypeFlags{});
+    const GInterfaceInfo menu{init, nullptr, nullptr};
+    g_type_module_add_interface(module, type, menuInterface, &menu);
+    return type;
+}
+
 }  // namespace vellumark::filemanagers

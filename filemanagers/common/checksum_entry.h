@@ -59,4 +59,9 @@ bool StartVellumark(const std::string& path);
 GList* ChecksumItems(const char* fileManager, GList* selection, const FileInfoReader& reader,
                      GObject* (*makeItem)(), bool offer = true);
 
+// The module's one type, registered in `module` as `typeName`: a plain
+// GObject that gives the file manager's menu-provider interface
+// `menuInterface`, whose functions `init` fills in.
+GType RegisterMenuProvider(GTypeModule* module, const char* typeName, GType menuInterface, GInterfaceInitFunc init);
+
 }  // namespace vellumark::filemanagers
