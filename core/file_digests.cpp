@@ -222,7 +222,7 @@ public:
     }
 
     // The second read of a file without a lease: every window as it was.
-    void ReadAgainAndCompare()
+    void ReadAgainAndCompareAll()
     {
         if (options_.beforeSecondRead)
             options_.beforeSecondRead();
@@ -401,7 +401,7 @@ engine::DigestResults DigestFile(platform::SharedReadFile& file, const engine::W
     const bool cheap = FedWhereRead(choice);
     FileRun run(file, digests, control, options, cheap ? kCheapWindowSize : kFileWindowSize, readTwice);
     run.ReadAndDigest(options.cores != 0 ? options.cores : cheap ? 1 : platform::ProcessorCount());
-    ConfirmHeldStill(file, readTwice, [&] { run.ReadAgainAndCompare(); });
+    ConfirmHeldStill(file, readTwice, [&] { run.ReadAgainAndCompareAll(); });
     if (control.Cancelled())
         throw ERunCancelled();
     return digests.Finish();
