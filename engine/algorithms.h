@@ -127,6 +127,18 @@ public:
     virtual void Feed(const std::uint8_t* bytes, std::size_t size) = 0;
     // Once, after the last piece. Key material is wiped.
     virtual DigestBytes Finish() = 0;
+
+    // Pieces digested apart, where the message is a tree of its own (plain
+    // BLAKE3): whether the next piece of `size` bytes can be. A piece far
+    // from the message's end, at `offset` (a multiple of `size`), may then be
+    // digested on any thread into a summary of kApartSummarySize bytes, even
+    // while the digest takes other summaries; and TakeApart takes the
+    // summary of the next piece in order in place of its bytes. Bytes must
+    // be fed after the last summary taken. None by default.
+    static constexpr std::size_t kApartSummarySize = 32;
+    virtual bool TakesApart(std::size_t) const noexcept { return false; }
+    virtual void DigestApart(std::uint64_t, const std::uint8_t*, std::size_t, std::uint8_t*) const {}
+    virtual void TakeApart(const std::uint8_t*, std::size_t) {}
 };
 
 class DigestLanes;  // lane_digests.h

@@ -459,6 +459,26 @@ void Blake3Update(Blake3State& state, const std::uint8_t* bytes, std::size_t siz
         Update(state, RoutineInUse<Blake3Path>(), bytes, size, std::max(threads, 1u));
 }
 
+void Blake3SubtreeCv(const Blake3State& state, const std::uint8_t* bytes, std::size_t size, std::uint64_t firstChunk,
+                     std::uint8_t* cv32)
+{
+    const Tree tree{RoutineInUse<Blake3Path>(), state.key, state.flags};
+    Subtree(tree, bytes, size / kChunk, firstChunk, 1, false, cv32);
+}
+
+void Blake3PushSubtree(Blake3State& state, const std::uint8_t* cv32, std::size_t size)
+{
+    Push(state, RoutineInUse<Blake3Path>(), cv32, state.chunk);
+    state.chunk += size / kChunk;
+}
+
+bool Blake3TakesSubtree(const Blake3State& state, std::size_t size) noexcept
+{
+    const std::size_t chunks = size / kChunk;
+    return size % kChunk == 0 && std::has_single_bit(chunks) && state.blocksDone == 0 && state.blockLength == 0 &&
+           state.chunk % chunks == 0;
+}
+
 void Blake3Final(const Blake3State& state, std::uint8_t* digest32)
 {
     Final(state, RoutineInUse<Blake3Path>(), digest32);

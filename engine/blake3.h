@@ -91,6 +91,23 @@ void Blake3Update(Blake3State& state, const std::uint8_t* bytes, std::size_t siz
 // fed on.
 void Blake3Final(const Blake3State& state, std::uint8_t* digest32);
 
+// A message hashed in far-apart pieces, each on a thread of the caller's:
+// the chaining value of the whole subtree of `size` bytes from `bytes` (a
+// power of two of chunks), whose first chunk is chunk `firstChunk` (a
+// multiple of its chunk count), hashed with the key and flags of `state`,
+// which it only reads (its key and flags: another thread may push into the
+// state meanwhile); never the root, so bytes must follow it. The results
+// are pushed in order: Blake3PushSubtree takes the one that starts where the
+// state stands, as Blake3Update would take its bytes, when
+// Blake3TakesSubtree says the state stands on a boundary of such subtrees
+// with no bytes of a chunk held. A state that has had subtrees pushed must
+// then be fed at least one byte before Blake3Final: the last subtree pushed
+// is not the root.
+void Blake3SubtreeCv(const Blake3State& state, const std::uint8_t* bytes, std::size_t size, std::uint64_t firstChunk,
+                     std::uint8_t* cv32);
+void Blake3PushSubtree(Blake3State& state, const std::uint8_t* cv32, std::size_t size);
+bool Blake3TakesSubtree(const Blake3State& state, std::size_t size) noexcept;
+
 // The smallest subtree, in bytes, that the threaded update splits between two
 // threads: one half is worth a thread's start and join only when hashing it
 // takes longer. Here (an AMD EPYC, 2 cores shared with other work,

@@ -172,13 +172,37 @@ public:
 
     void Feed(const std::uint8_t* bytes, std::size_t size) override
     {
+        summaryLast_ = summaryLast_ && size == 0;
         Blake3Update(state_.value, bytes, size);
         if (keyed_)
             Forget();
     }
 
+    // Keyed, the summaries would be more of what the key leaves behind, and
+    // the key is wiped after every piece: only the plain hash takes pieces
+    // apart.
+    bool TakesApart(std::size_t size) const noexcept override
+    {
+        return !keyed_ && Blake3TakesSubtree(state_.value, size);
+    }
+    void DigestApart(std::uint64_t offset, const std::uint8_t* bytes, std::size_t size,
+                     std::uint8_t* summary) const override
+    {
+        Blake3SubtreeCv(state_.value, bytes, size, offset / kBlake3ChunkSize, summary);
+    }
+    void TakeApart(const std::uint8_t* summary, std::size_t size) override
+    {
+        if (!TakesApart(size))
+            throw std::logic_error("BLAKE3: a piece taken apart out of order");
+        Blake3PushSubtree(state_.value, summary, size);
+        summaryLast_ = true;
+    }
+
     DigestBytes Finish() override
     {
+        // The last summary taken would be read as the whole tree's top.
+        if (summaryLast_)
+            throw std::logic_error("BLAKE3: no bytes after the last piece taken apart");
         DigestBytes digest;
         Blake3Final(state_.value, digest.bytes.data());
         digest.size = kBlake3DigestSize;
@@ -189,6 +213,7 @@ public:
 
 private:
     bool keyed_;
+    bool summaryLast_ = false;
     Wiped<Blake3State> state_;
 };
 

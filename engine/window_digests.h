@@ -66,6 +66,22 @@ public:
     // on different threads at once; one digest from one thread at a time.
     void Feed(std::size_t digest, const std::uint8_t* bytes, std::size_t size);
 
+    // Pieces of digest number `digest` digested apart, as MessageDigest's
+    // TakesApart, DigestApart and TakeApart say.
+    bool TakesApart(std::size_t digest, std::size_t size) const noexcept
+    {
+        return digest < digests_.size() && digests_[digest].second->TakesApart(size);
+    }
+    void DigestApart(std::size_t digest, std::uint64_t offset, const std::uint8_t* bytes, std::size_t size,
+                     std::uint8_t* summary) const
+    {
+        digests_.at(digest).second->DigestApart(offset, bytes, size, summary);
+    }
+    void TakeApart(std::size_t digest, const std::uint8_t* summary, std::size_t size)
+    {
+        digests_.at(digest).second->TakeApart(summary, size);
+    }
+
     // Once every digest has had every window. Key material is wiped.
     DigestResults Finish();
 

@@ -20,6 +20,7 @@
 #include <sys/statfs.h>
 #include <sys/wait.h>
 
+#include "engine/blake3.h"
 #include "engine/digest.h"
 #include "engine/digest_paths.h"
 #include "engine/path_choice.h"
@@ -55,6 +56,22 @@ std::string OneShot(const std::string& bytes, const engine::WindowDigestChoice& 
         Sha1OfText(bytes, sha1);
     }
     return DigestToHexText(md5) + " " + DigestToHexText(sha1) + " " + std::to_string(Crc32OfText(bytes));
+}
+
+// BLAKE3 alone: a file under a lease on two cores or more is read by every
+// thread, each digesting its windows apart.
+const engine::WindowDigestChoice kBlake3Alone{.algorithms = {Algorithm::Blake3}, .key = {}};
+
+std::string Blake3OneShot(const std::string& bytes)
+{
+    engine::Blake3State state;
+    engine::Blake3Init(state);
+    engine::Blake3Update(state, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    std::uint8_t digest[engine::kBlake3DigestSize];
+    engine::Blake3Final(state, digest);
+    std::string text;
+    platform::AppendHexBytes(text, digest, sizeof digest, false);
+    return text;
 }
 
 std::string Counter(std::size_t size)
@@ -94,7 +111,7 @@ protected:
 TEST_F(FileDigests, WindowsGiveTheDigestsOfTheWholeFile)
 {
     for (const std::size_t size :
-         {std::size_t{0}, std::size_t{1}, kWindow - 1, kWindow, kWindow + 1, 3 * kWindow + 17}) {
+         {std::size_t{0}, std::size_t{1}, kWindow - 1, kWindow, kWindow + 1, 3 * kWindow + 17, 4 * kWindow}) {
         const std::string bytes = Counter(size);
         const std::string path = MakeFile("data.bin", bytes);
         for (const auto& choice : {All(), All(true, std::string(100, 'k'))}) {
@@ -109,6 +126,21 @@ TEST_F(FileDigests, WindowsGiveTheDigestsOfTheWholeFile)
                     EXPECT_EQ(control.Total(), reads * size);
                     EXPECT_EQ(control.Done(), reads * size);
                 }
+            }
+        }
+        for (const unsigned cores : {1u, 2u, 3u}) {
+            for (const auto lease : {SharedReadFile::Lease::Try, SharedReadFile::Lease::Never}) {
+                SharedReadFile file(path, lease);
+                RunControl control;
+                std::string digest;
+                EXPECT_EQ(
+                    FailureOf([&] {
+                        digest = HexOf(DigestFile(file, kBlake3Alone, control, {cores, {}, {}, {}}), Algorithm::Blake3);
+                    }),
+                    "");
+                EXPECT_EQ(digest, Blake3OneShot(bytes))
+                    << "BLAKE3, " << size << " bytes on " << cores << " cores, lease " << file.HoldsLease();
+                EXPECT_EQ(control.Done(), (file.HoldsLease() ? 1 : 2) * size) << "BLAKE3, " << size << " bytes";
             }
         }
         // CRC-32 alone is read in smaller windows and fed as they are read.
@@ -157,27 +189,38 @@ TEST_F(FileDigests, ALeaseTheSystemTookBackFailsTheRun)
         if (!probe.HoldsLease())
             GTEST_SKIP() << "this file system grants no read leases";
     }
-    for (const unsigned cores : {1u, 2u}) {
-        for (const std::uint64_t knockAfter : {std::uint64_t{0}, std::uint64_t{3}}) {
-            for (const bool breakTimeOver : {false, true}) {
-                SharedReadFile file(path);
-                file.SetLeaseBreakTimeForTesting(breakTimeOver ? std::chrono::milliseconds(0)
-                                                               : std::chrono::milliseconds(45000));
-                std::vector<std::uint64_t> windowsRead;
-                FileDigestOptions options{cores,
-                                          [&](std::uint64_t window) {
-                                              windowsRead.push_back(window);
-                                              if (window == knockAfter) {
-                                                  EXPECT_EQ(WriterAttempt(path), EWOULDBLOCK);
-                                              }
-                                          },
-                                          {},
-                                          {}};
-                RunControl control;
-                EXPECT_EQ(Digest(file, All(), control, options), breakTimeOver ? Changed(path) : OneShot(bytes, All()))
-                    << cores << " cores, knock after window " << knockAfter;
-                if (breakTimeOver && knockAfter == 0) {
-                    EXPECT_EQ(windowsRead, std::vector<std::uint64_t>{0}) << "read on past the lost lease";
+    // BLAKE3 alone has its windows read by every thread in turn.
+    for (const bool blake3 : {false, true}) {
+        const engine::WindowDigestChoice& choice = blake3 ? kBlake3Alone : All();
+        const std::string digests = blake3 ? Blake3OneShot(bytes) : OneShot(bytes, All());
+        for (const unsigned cores : {1u, 2u}) {
+            for (const std::uint64_t knockAfter : {std::uint64_t{0}, std::uint64_t{3}}) {
+                for (const bool breakTimeOver : {false, true}) {
+                    SCOPED_TRACE(std::string(blake3 ? "BLAKE3, " : "") + std::to_string(cores) +
+                                 " cores, knock after window " + std::to_string(knockAfter));
+                    SharedReadFile file(path);
+                    file.SetLeaseBreakTimeForTesting(breakTimeOver ? std::chrono::milliseconds(0)
+                                                                   : std::chrono::milliseconds(45000));
+                    std::vector<std::uint64_t> windowsRead;
+                    FileDigestOptions options{cores,
+                                              [&](std::uint64_t window) {
+                                                  windowsRead.push_back(window);
+                                                  if (window == knockAfter) {
+                                                      EXPECT_EQ(WriterAttempt(path), EWOULDBLOCK);
+                                                  }
+                                              },
+                                              {},
+                                              {}};
+                    RunControl control;
+                    std::string got;
+                    const std::string failure = FailureOf([&] {
+                        const engine::DigestResults results = DigestFile(file, choice, control, options);
+                        got = blake3 ? HexOf(results, Algorithm::Blake3) : Hex(results);
+                    });
+                    EXPECT_EQ(failure.empty() ? got : failure, breakTimeOver ? Changed(path) : digests);
+                    if (breakTimeOver && knockAfter == 0) {
+                        EXPECT_EQ(windowsRead, std::vector<std::uint64_t>{0}) << "read on past the lost lease";
+                    }
                 }
             }
         }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -241,6 +242,54 @@ TEST_P(Blake3OnEveryPath, GivesTheSameDigestOnSeveralThreads)
             for (unsigned threads : {2u, 4u})
                 EXPECT_EQ(Digest(message.data(), length, prefix % 2 == 1, {prefix}, threads), one)
                     << "length " << length << ", first update " << prefix << ", " << threads << " threads";
+        }
+    }
+}
+
+// Pieces digested apart in any order, from a state fed before and fed after,
+// then pushed in order: the digest of the whole, as fed in one. Pieces of one
+// chunk, of one call of the lanes and of many; a state that stands inside a
+// chunk, or off the pieces' boundary, takes none.
+TEST_P(Blake3OnEveryPath, SubtreesDigestedApartGiveTheDigestOfTheWhole)
+{
+    const Bytes message = RandomBytes(9 * kMiB, 5);  // the longest: 3 + 4 pieces of 1 MiB and 1 MiB + 5
+    for (const std::size_t piece : {kKiB, 16 * kKiB, 64 * kKiB, kMiB}) {
+        for (const std::size_t before : {std::size_t{0}, 2 * piece, 3 * piece}) {
+            for (const std::size_t after : {std::size_t{1}, kKiB - 1, kKiB, piece + 5}) {
+                const std::size_t count = 4;
+                const std::size_t length = before + count * piece + after;
+                const bool keyed = before == 2 * piece;
+                Blake3State state;
+                if (keyed)
+                    Blake3InitKeyed(state, Key().data());
+                else
+                    Blake3Init(state);
+                Blake3Update(state, message.data(), before);
+                std::vector<std::array<std::uint8_t, 32>> cvs(count);
+                for (std::size_t i = count; i-- > 0;)
+                    Blake3SubtreeCv(state, message.data() + before + i * piece, piece, (before + i * piece) / kKiB,
+                                    cvs[i].data());
+                for (std::size_t i = 0; i < count; ++i) {
+                    ASSERT_TRUE(Blake3TakesSubtree(state, piece)) << piece << ", piece " << i;
+                    Blake3PushSubtree(state, cvs[i].data(), piece);
+                }
+                Blake3Update(state, message.data() + before + count * piece, after);
+                std::uint8_t digest[kBlake3DigestSize];
+                Blake3Final(state, digest);
+                EXPECT_EQ(Hex(digest, sizeof digest), Digest(message.data(), length, keyed))
+                    << "pieces of " << piece << " after " << before << ", then " << after << " bytes";
+            }
+        }
+        Blake3State inside;
+        Blake3Init(inside);
+        Blake3Update(inside, message.data(), 3);
+        EXPECT_FALSE(Blake3TakesSubtree(inside, piece)) << piece;
+        if (piece > kKiB) {
+            Blake3State off;
+            Blake3Init(off);
+            Blake3Update(off, message.data(), piece + kKiB);
+            EXPECT_FALSE(Blake3TakesSubtree(off, piece)) << piece;
+            EXPECT_TRUE(Blake3TakesSubtree(off, kKiB)) << piece;
         }
     }
 }
