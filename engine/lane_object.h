@@ -115,9 +115,11 @@ public:
 };
 
 // Lanes of one kind behind DigestLanes. Kinds without StartKeyed take no
-// keys (a keyed message goes through the one-message path); a kind whose
-// Start takes a digest length is given it, its longest for 0.
-template <class Lanes>
+// keys (a keyed message goes through the one-message path). With
+// `kOtherLengths` (BLAKE2b), Start gives the lanes the digest's length, its
+// longest for 0; the others are started with their own whatever they are
+// given.
+template <class Lanes, bool kOtherLengths = false>
 class LanesBehind final : public DigestLanes {
 public:
     std::size_t Width() const noexcept override { return lanes_.Width(); }
@@ -130,7 +132,7 @@ public:
                 lanes_.StartKeyed(lane, *key);
             else
                 throw std::logic_error("lane digests: these lanes take no key");
-        } else if constexpr (requires { lanes_.Start(lane, digestBytes); }) {
+        } else if constexpr (kOtherLengths) {
             if (digestBytes != 0)
                 lanes_.Start(lane, digestBytes);
             else
@@ -169,10 +171,10 @@ private:
     Lanes lanes_;
 };
 
-template <class Lanes>
+template <class Lanes, bool kOtherLengths = false>
 std::unique_ptr<DigestLanes> MakeLanes()
 {
-    return std::make_unique<LanesBehind<Lanes>>();
+    return std::make_unique<LanesBehind<Lanes, kOtherLengths>>();
 }
 
 }  // namespace engine
