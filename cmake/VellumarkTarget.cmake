@@ -16,3 +16,15 @@ function(vellumark_qt_target target)
   vellumark_target(${target})
   set_target_properties(${target} PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON)
 endfunction()
+
+# One of the house's own static libraries, `name` with the alias
+# vellumark::`name`, its sources, what it links for itself and its users,
+# and the project's root as the folder its includes start from.
+function(vellumark_library name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LINKS")
+  add_library(${name} STATIC ${arg_SOURCES})
+  add_library(vellumark::${name} ALIAS ${name})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${arg_LINKS})
+  vellumark_target(${name})
+endfunction()
