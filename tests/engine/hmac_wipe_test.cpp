@@ -251,6 +251,21 @@ private:
     std::unordered_map<std::uint32_t, std::string> words_;
 };
 
+// What of `s` the first `blocks` recorded heap blocks held as they were freed
+// (kept while heap::keeping), each find a failure under `what`; and at least
+// one of them must have been freed, so that the scan read something.
+void ExpectFreedBlocksClean(const Secrets& s, std::size_t blocks, const std::string& what)
+{
+    std::size_t freed = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        freed += heap::keptSize[b] > 0 ? 1 : 0;
+        for (const std::string& found : s.FindIn(heap::kept[b], heap::keptSize[b]))
+            ADD_FAILURE() << what << ": " << found << " in heap block " << b << " of " << heap::blocks[b].size
+                          << " bytes, freed";
+    }
+    EXPECT_GT(freed, 0u) << what << ": none of the recorded heap blocks was freed";
+}
+
 std::uint32_t Word(const std::uint8_t* p, bool bigEndian)
 {
     return bigEndian ? std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3]
@@ -776,13 +791,7 @@ TEST(KeyedStreamsWipe, TheyLeaveNothingOfTheKeyOnAnyThreadOrInTheHeap)
                 heap::keeping = false;
                 for (const std::string& found : s.FindIn(setUp.data(), OwnStack::kSize))
                     ADD_FAILURE() << what << ", where it was finished: " << found;
-                std::size_t freed = 0;
-                for (std::size_t b = 0; b < blocks; ++b) {
-                    freed += heap::keptSize[b] > 0 ? 1 : 0;
-                    for (const std::string& found : s.FindIn(heap::kept[b], heap::keptSize[b]))
-                        ADD_FAILURE() << what << ": " << found << " in heap block " << b << ", freed";
-                }
-                EXPECT_GT(freed, 0u) << what << ": the digest freed none of its blocks";
+                ExpectFreedBlocksClean(s, blocks, what);
             }
         }
     }
@@ -823,14 +832,7 @@ void ExpectHeapBlocksWiped(const char* what, Algorithm tick, Secrets (*secrets)(
         Record want;
         hmac(key, bytes, static_cast<std::int32_t>(message.size()), want);
         EXPECT_EQ(HexOf(results, tick), DigestToHexText(want)) << what << ", key " << keyLength;
-        std::size_t freed = 0;
-        for (std::size_t b = 0; b < blocks; ++b) {
-            freed += heap::keptSize[b] > 0 ? 1 : 0;
-            for (const std::string& found : s.FindIn(heap::kept[b], heap::keptSize[b]))
-                ADD_FAILURE() << what << ", key " << keyLength << ": " << found << " in heap block " << b << " of "
-                              << heap::blocks[b].size << " bytes, freed";
-        }
-        EXPECT_GT(freed, 0u) << what << ": Finish freed none of the blocks the digests took";
+        ExpectFreedBlocksClean(s, blocks, std::string(what) + ", key " + std::to_string(keyLength));
     }
 }
 
@@ -1036,14 +1038,7 @@ void LaneWipe::ExpectNothingLeft()
         heap::keeping = true;
         lanes.reset();
         heap::keeping = false;
-        const Secrets left = D::KeySecrets(unfinished);
-        std::size_t freed = 0;
-        for (std::size_t b = 0; b < blocks; ++b) {
-            freed += heap::keptSize[b] > 0 ? 1 : 0;
-            for (const std::string& found : left.FindIn(heap::kept[b], heap::keptSize[b]))
-                ADD_FAILURE() << what << ": " << found << " in the lane object's heap block " << b << ", freed";
-        }
-        EXPECT_GT(freed, 0u) << what << ": the lane object freed none of its blocks";
+        ExpectFreedBlocksClean(D::KeySecrets(unfinished), blocks, what + ", the lane object with a lane running");
     }
 }
 
