@@ -192,10 +192,16 @@ int main(int argc, char** argv)
     form.activateWindow();
     for (int round = 0; round < rounds; ++round) {
         Clock::time_point pressed;
-        QTimer::singleShot(1000, [&] {
+        // Waited for after the round: left running, the last one's key-up
+        // reached a window already gone and xdotool reported BadWindow.
+        QProcess press;
+        QTimer timer;  // gone with the round, so it never fires into a later one
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, [&] {
             pressed = Clock::now();
-            QProcess::startDetached("xdotool", {"key", "--window", QString::number(form.winId()), "Escape"});
+            press.start("xdotool", {"key", "--window", QString::number(form.winId()), "Escape"});
         });
+        timer.start(1000);
         lastResult.clear();
         QTest::mouseClick(&generate, Qt::LeftButton);
         if (pressed == Clock::time_point()) {
@@ -203,6 +209,7 @@ int main(int argc, char** argv)
             break;
         }
         cancel.push_back(Seconds(Clock::now() - pressed));
+        press.waitForFinished();
     }
 
     const double w = Median(window), c = Median(cli);
