@@ -345,10 +345,12 @@ void Sha3BlocksAvx512(std::uint64_t (&lanes)[25], const std::uint8_t* blocks, st
         // A block's loads start its rounds, and the hardware's prefetch alone
         // left them waiting on lines from memory or the other core's cache:
         // 9% of the time on 64 MiB. Fetch the block after next ahead (a
-        // prefetch past the end reads nothing and faults nowhere).
+        // prefetch past the end reads nothing and faults nowhere; its address
+        // is made as a number, as a pointer may not point past the bytes).
+        const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(blocks) + kPrefetchBlocks * rate;
 #pragma GCC unroll 4
-        for (std::size_t line = 0; line < 200; line += 64)
-            _mm_prefetch(reinterpret_cast<const char*>(blocks + kPrefetchBlocks * rate + line), _MM_HINT_T0);
+        for (std::uintptr_t line = 0; line < 200; line += 64)
+            _mm_prefetch(reinterpret_cast<const char*>(ahead + line), _MM_HINT_T0);
 #pragma GCC unroll 5
         for (int y = 0; y < 5; ++y)
             lines[y] = _mm512_xor_si512(lines[y], _mm512_maskz_loadu_epi64(fill[y], blocks + 40 * y));
