@@ -70,8 +70,8 @@ LaneReport ReportLanes(const State& state)
 // The calls every kind takes alike, handed to its State, which its own .cpp
 // defines (with width, path, Misuse, At, Clear, Settle, Take, Step,
 // TakeDigest and Report) and where this template is instantiated; each
-// kind adds its own Start. A State that holds key material wipes it in its destructor, which
-// also runs when a moved-to object drops the state it had.
+// kind adds its own Start. A State that holds key material wipes it in its
+// destructor, which also runs when a moved-to object drops the state it had.
 template <class State, class Digest>
 class LaneObject {
 public:
@@ -117,8 +117,8 @@ public:
 // Lanes of one kind behind DigestLanes. Kinds without StartKeyed take no
 // keys (a keyed message goes through the one-message path). With
 // `kOtherLengths` (BLAKE2b), Start gives the lanes the digest's length, its
-// longest for 0; the others are started with their own whatever they are
-// given.
+// longest for 0; the other kinds have one length, and Start leaves it at
+// that whatever length it is given.
 template <class Lanes, bool kOtherLengths = false>
 class LanesBehind final : public DigestLanes {
 public:
