@@ -5,8 +5,8 @@
 # (against openssl dgst -md5 and rhash), BLAKE3, BLAKE2b, SHA3-256 and
 # SHA-384 on one of 1 GiB (against b3sum, b2sum, openssl dgst and our own
 # SHA-512), peak resident memory, and, under xvfb-run, the window against
-# the companion on 1 GiB. Prints the medians and the ratios with their
-# goals, the CPU and the load average.
+# the companion on 1 GiB. Prints the medians, the ratios (the median of the
+# rounds' ratios) with their goals, the CPU and the load average.
 # Usage: bench/file_bench.sh [BUILD_DIR] [ROUNDS] [SMALL_MIB] [LARGE_MIB]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -95,11 +95,14 @@ grep -qw sha_ni /proc/cpuinfo || sha_goal='none (no SHA instructions)' sha256_go
 # and three-way logic put SHA-3 well ahead of OpenSSL's.
 sha3_goal='<= 1.00'
 grep -qw avx512f /proc/cpuinfo && sha3_goal='<= 0.70'
-printf 'Files of random bytes in the page cache, %d cores of %s, %d rounds, median seconds\n' "$(nproc)" \
+printf 'Files of random bytes in the page cache, %d cores of %s, %d rounds, median seconds;\n' "$(nproc)" \
     "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')" "$rounds"
+printf '  the ratio is the median of the rounds'"'"' ratios, the two commands timed in the same round\n'
 printf '  load average %s before, %s after\n' "$load_before" "$(load)"
 printf '  %-50s %8s %8s %7s   %s\n' 'vellumark-cli against' 'ours' 'theirs' 'ratio' 'goal'
-row() { printf '  %-50s %8.3f %8.3f %7.2f   %s\n' "$1" "${t[$2]}" "${t[$3]}" "$(ratio "${t[$2]}" "${t[$3]}")" "$4"; }
+row() {
+    printf '  %-50s %8.3f %8.3f %7.2f   %s\n' "$1" "${t[$2]}" "${t[$3]}" "$(paired_ratio "${times[$2]}" "${times[$3]}")" "$4"
+}
 row "--crc32, $small_mib MiB, vs cat > /dev/null" crc32 cat '<= 1.50'
 row "--md5, $small_mib MiB, vs md5sum" md5 md5sum '<= 1.00'
 row "--sha1, $small_mib MiB, vs sha1sum" sha1 sha1sum "$sha_goal"
