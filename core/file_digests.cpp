@@ -7,9 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -17,6 +15,7 @@
 
 #include "core/held_still.h"
 #include "platform/files/fingerprint.h"
+#include "platform/files/window_memory.h"
 #include "platform/process/thread_identity.h"
 
 namespace {
@@ -45,16 +44,13 @@ constexpr std::size_t kFeedPiece = std::size_t{64} << 10;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
 struct Window {
-    std::unique_ptr<unsigned char[]> bytes;
+    unsigned char* bytes = nullptr;  // in the ring's memory
     std::size_t size = 0;
 };
 
-std::unique_ptr<unsigned char[]> WindowBuffer(std::size_t size)
+platform::WindowMemory WindowBuffer(std::size_t size)
 {
-    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size]);
-    if (!bytes)
-        throw platform::ENoMemoryError();
-    return bytes;
+    return platform::WindowMemory(size);
 }
 
 // The windows between the reader and the lanes (the threads that feed the
@@ -64,10 +60,11 @@ std::unique_ptr<unsigned char[]> WindowBuffer(std::size_t size)
 class Ring {
 public:
     Ring(std::size_t lanes, std::size_t windows, std::size_t windowSize, RunControl& control)
-        : control_(control), windows_(windows), consumed_(lanes, 0)
+        : control_(control), memory_(WindowBuffer(windows * windowSize)), windows_(windows), consumed_(lanes, 0)
     {
-        for (Window& window : windows_)
-            window.bytes = WindowBuffer(windowSize);
+        // One piece of memory for them all, in as few huge pages as hold it.
+        for (std::size_t w = 0; w < windows; ++w)
+            windows_[w].bytes = memory_.get() + w * windowSize;
     }
 
     // The slot for window n, once it is free; null once the run stops. A
@@ -170,6 +167,7 @@ private:
     RunControl& control_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
+    platform::WindowMemory memory_;
     std::vector<Window> windows_;
     std::vector<std::uint64_t> consumed_;  // windows each lane is done with
     std::uint64_t published_ = 0;
@@ -265,10 +263,10 @@ private:
             Window* window = ring.ForReading(n);
             if (window == nullptr)
                 return;
-            window->size = file_.ReadAt(length_, window->bytes.get(), windowSize_);
+            window->size = file_.ReadAt(length_, window->bytes, windowSize_);
             length_ += window->size;
             if (fingerprinted_)
-                fingerprints_.push_back(fingerprint_.Of(window->bytes.get(), window->size));
+                fingerprints_.push_back(fingerprint_.Of(window->bytes, window->size));
             // A writer past the lease may have changed what is still to come.
             if (file_.HoldsLease() && !file_.LeaseStillHeld())
                 file_.ThrowChanged();
@@ -294,7 +292,7 @@ private:
         for (std::size_t at = 0; at < window.size; at += kFeedPiece) {
             const std::size_t size = std::min(kFeedPiece, window.size - at);
             for (const std::size_t d : digests)
-                digests_.Feed(d, window.bytes.get() + at, size);
+                digests_.Feed(d, window.bytes + at, size);
         }
     }
 
@@ -462,7 +460,7 @@ public:
 
 private:
     struct Scratch {
-        std::unique_ptr<unsigned char[]> bytes;
+        platform::WindowMemory bytes;
         std::size_t size = 0;
     };
     static thread_local Scratch t_scratch[2];
