@@ -48,11 +48,6 @@ struct Window {
     std::size_t size = 0;
 };
 
-platform::WindowMemory WindowBuffer(std::size_t size)
-{
-    return platform::WindowMemory(size);
-}
-
 // The windows between the reader and the lanes (the threads that feed the
 // digests). Window n lives in slot n mod the ring's size; the reader fills a
 // slot again only when every lane is done with what it held. The first
@@ -60,7 +55,7 @@ platform::WindowMemory WindowBuffer(std::size_t size)
 class Ring {
 public:
     Ring(std::size_t lanes, std::size_t windows, std::size_t windowSize, RunControl& control)
-        : control_(control), memory_(WindowBuffer(windows * windowSize)), windows_(windows), consumed_(lanes, 0)
+        : control_(control), memory_(windows * windowSize), windows_(windows), consumed_(lanes, 0)
     {
         // One piece of memory for them all, in as few huge pages as hold it.
         for (std::size_t w = 0; w < windows; ++w)
@@ -240,7 +235,7 @@ public:
     {
         if (options_.beforeSecondRead)
             options_.beforeSecondRead();
-        const auto buffer = WindowBuffer(windowSize_);
+        const auto buffer = platform::WindowMemory(windowSize_);
         ReadAgainByWindows(file_, fingerprint_, fingerprints_, length_, buffer.get(), windowSize_, control_);
     }
 
@@ -365,7 +360,7 @@ private:
     void Work() noexcept
     {
         try {
-            const auto buffer = WindowBuffer(kFileWindowSize);
+            const auto buffer = platform::WindowMemory(kFileWindowSize);
             for (;;) {
                 std::uint64_t n;
                 {
@@ -405,7 +400,7 @@ private:
     // From the window that holds the last byte to the end of the content.
     void ReadRest()
     {
-        const auto buffer = WindowBuffer(kFileWindowSize);
+        const auto buffer = platform::WindowMemory(kFileWindowSize);
         std::uint64_t length = apart_ * kFileWindowSize;
         for (std::uint64_t n = apart_;; ++n) {
             if (control_.Cancelled())
@@ -452,7 +447,7 @@ public:
         if (scratch.size < size) {
             scratch.bytes.reset();
             scratch.size = 0;
-            scratch.bytes = WindowBuffer(size);
+            scratch.bytes = platform::WindowMemory(size);
             scratch.size = size;
         }
         return scratch.bytes.get();

@@ -13,6 +13,7 @@
 #include "engine/entries.h"
 #include "engine/path_choice.h"
 #include "platform/base/ascii.h"
+#include "platform/base/sanitizers.h"
 
 // The block functions are written as many small steps; they only pay off
 // when every step is inlined into one straight run of code.
@@ -115,14 +116,6 @@ void WipeKeyMaterial(void* area, std::size_t count)
     WipeBytes(area, count);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ENGINE_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ENGINE_ASAN 1
-#endif
-#endif
-
 // The block functions keep message words and working values of the key
 // blocks in their stack frames, which lie below the HMAC's own frame once
 // they return. The scrub reaches over them, with room to spare: in an
@@ -138,7 +131,7 @@ void WipeKeyMaterial(void* area, std::size_t count)
 // HMAC-MD5 of 64 bytes 1.3% slower than one of 256 (an AMD EPYC).
 // Sanitised, SHA-3's AVX-512 rounds alone take a frame of 23 KiB, so the
 // deep scrub, the keyed SHA-3's, reaches 64 KiB there.
-#if defined(__OPTIMIZE__) && !defined(ENGINE_ASAN)
+#if defined(__OPTIMIZE__) && !defined(VELLUMARK_ASAN)
 constexpr std::size_t kShallowScrubBytes = 256;
 constexpr std::size_t kScrubBytes = 512;
 constexpr std::size_t kDeepScrubBytes = 8192;
@@ -152,7 +145,7 @@ constexpr std::size_t kDeepScrubBytes = 65536;
 // AVX2 about half that). Unoptimised, every intrinsic's result has a slot of
 // its own: SHA-1's sixteen lanes take 198 KiB (SHA-2's lanes are compiled
 // optimised in every build).
-#if defined(__OPTIMIZE__) && !defined(ENGINE_ASAN)
+#if defined(__OPTIMIZE__) && !defined(VELLUMARK_ASAN)
 constexpr std::size_t kLaneScrubBytes = 8192;
 #else
 constexpr std::size_t kLaneScrubBytes = 393216;

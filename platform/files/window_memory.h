@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 namespace platform {
 
@@ -16,19 +17,23 @@ class WindowMemory {
 public:
     WindowMemory() noexcept = default;
     explicit WindowMemory(std::size_t size);
-    ~WindowMemory() { reset(); }
-    WindowMemory(WindowMemory&& other) noexcept;
-    WindowMemory& operator=(WindowMemory&& other) noexcept;
-    WindowMemory(const WindowMemory&) = delete;
-    WindowMemory& operator=(const WindowMemory&) = delete;
 
-    unsigned char* get() const noexcept { return bytes_; }
+    unsigned char* get() const noexcept { return mapped_ ? mapped_.get() : allocated_.get(); }
     // Releases the memory; get() is null afterwards.
-    void reset() noexcept;
+    void reset() noexcept
+    {
+        mapped_.reset();
+        allocated_.reset();
+    }
 
 private:
-    unsigned char* bytes_ = nullptr;
-    std::size_t mapped_ = 0;  // the mapping's length; 0 for memory from new[]
+    struct Unmap {
+        std::size_t length;
+        void operator()(unsigned char* bytes) const noexcept;
+    };
+    // One of the two holds the memory: a mapping of huge pages, or new[]'s.
+    std::unique_ptr<unsigned char, Unmap> mapped_;
+    std::unique_ptr<unsigned char[]> allocated_;
 };
 
 }  // namespace platform

@@ -7,13 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/base/sanitizers.h"
 #include "platform/files/file_reader.h"
 
 namespace {
 
 using platform::WindowMemory;
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VELLUMARK_ASAN)
 constexpr bool kFromNew = true;  // so that AddressSanitizer checks the bounds
 #else
 constexpr bool kFromNew = false;
